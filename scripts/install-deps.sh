@@ -1,0 +1,34 @@
+#!/usr/bin/env bash
+# Installs every Debian package the build, the tests and the demo need.
+# Idempotent: apt-get runs only when something is missing.
+set -euo pipefail
+
+packages=(
+  build-essential cmake pkg-config git
+  libgtest-dev libgmock-dev
+  qt6-base-dev qt6-multimedia-dev libqt6svg6
+  libsimpleini-dev libstrophe-dev libssl-dev
+  prosody
+  vsftpd lftp curl python3
+  iproute2 procps psmisc
+  xvfb xauth x11-utils imagemagick fonts-ipafont-gothic fonts-ipafont-mincho
+)
+
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+
+if [ ${#missing[@]} -gt 0 ]; then
+  echo "installing: ${missing[*]}"
+  SUDO=""
+  [ "$(id -u)" -eq 0 ] || SUDO="sudo"
+  export DEBIAN_FRONTEND=noninteractive
+  $SUDO apt-get update -qq
+  # Packages like prosody and vsftpd start a system service on install; the tests
+  # run their own throwaway instances, so the system ones are stopped again.
+  $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"
+  for svc in prosody vsftpd; do
+    $SUDO service "$svc" stop >/dev/null 2>&1 || true
+  done
+fi
