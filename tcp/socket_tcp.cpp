@@ -1,0 +1,357 @@
+#include "tcp/socket_tcp.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netdb.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "tunnel/a2a_packet.h"
+
+
+namespace {
+
+// a.root-servers.net: any routable address serves, nothing is sent to it.
+const char* const kRouteProbeAddress = "198.41.0.4";
+
+bool wouldBlock(int e) { return e == EAGAIN || e == EWOULDBLOCK; }
+
+int setBlocking(int fd, bool blocking) {
+    int flags = fcntl(fd, F_GETFL, 0);
+    if (flags < 0) return -1;
+    flags = blocking ? (flags & ~O_NONBLOCK) : (flags | O_NONBLOCK);
+    return fcntl(fd, F_SETFL, flags);
+}
+
+}  // namespace
+
+int32_t startWinsock() { return 1; }
+
+QV_SOCKETTCP::QV_SOCKETTCP() {
+    std::strcpy(name, "QV_SOCKETTCP");
+    startWinsock();
+    std::memset(receiveBuffer, 0, sizeof(receiveBuffer));
+    std::memset(sendBuffer, 0, sizeof(sendBuffer));
+    std::memset(entry, 0, sizeof(entry));
+    std::memset(replyPacket, 0, sizeof(replyPacket));
+    wakeFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    if (wakeFd < 0) std::printf("eventfd Error: %d\n", errno);
+}
+
+QV_SOCKETTCP::~QV_SOCKETTCP() {
+    if (running != 0 || worker.joinable()) stopThread();
+    closeListenSocket();
+    closeDataSocket();
+    if (wakeFd >= 0) close(wakeFd);
+}
+
+void QV_SOCKETTCP::wake() {
+    if (wakeFd < 0) return;
+    uint64_t one = 1;
+    if (write(wakeFd, &one, sizeof(one)) < 0) {
+        // Already pending at the counter's limit: the thread is woken anyway.
+    }
+}
+
+void QV_SOCKETTCP::drainWake() {
+    if (wakeFd < 0) return;
+    uint64_t value = 0;
+    while (read(wakeFd, &value, sizeof(value)) > 0) {
+    }
+}
+
+int32_t QV_SOCKETTCP::waitReady(int fd, short events, int timeoutMs) {
+    pollfd fds[2] = {{fd, events, 0}, {wakeFd, POLLIN, 0}};
+    for (;;) {
+        int n = poll(fds, 2, timeoutMs);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return 1;  // let the call itself report the failure
+        if (fds[1].revents != 0) return -1;
+        if (n == 0) return 0;
+        return 1;
+    }
+}
+
+void QV_SOCKETTCP::pauseMs(int ms) {
+    pollfd fd = {wakeFd, POLLIN, 0};
+    if (poll(&fd, 1, ms) < 0) {
+        // Interrupted: the caller looks at the stop flag and goes on.
+    }
+}
+
+void QV_SOCKETTCP::closeListenSocket() {
+    if (listenSocket >= 0) close(listenSocket);
+    listenSocket = -1;
+}
+
+void QV_SOCKETTCP::closeDataSocket() {
+    if (dataSocket >= 0) close(dataSocket);
+    dataSocket = -1;
+}
+
+void QV_SOCKETTCP::shutdownAndCloseDataSocket() {
+    if (dataSocket >= 0) shutdown(dataSocket, SHUT_RDWR);
+    closeDataSocket();
+}
+
+int32_t QV_SOCKETTCP::createServerSocket(int32_t listenPort) {
+    if (worker.joinable()) stopThread();
+    closeListenSocket();
+    port = listenPort;
+    boundPort = listenPort;
+    listenSocket = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (listenSocket < 0) {
+        lastError = errno;
+        std::printf("socket Error: %d\n", errno);
+        return 0;
+    }
+    std::memset(&bindAddress, 0, sizeof(bindAddress));
+    bindAddress.sin_family = AF_INET;
+    bindAddress.sin_port = htons(static_cast<uint16_t>(listenPort));
+    bindAddress.sin_addr.s_addr = htonl(INADDR_ANY);
+    int on = 1;
+    setsockopt(listenSocket, SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on));
+    if (bind(listenSocket, reinterpret_cast<sockaddr*>(&bindAddress), sizeof(bindAddress)) < 0) {
+        lastError = errno;
+        std::printf("bind Error: %d\n", errno);
+        closeListenSocket();
+        return 0;
+    }
+    if (listen(listenSocket, 1) < 0) {
+        lastError = errno;
+        std::printf("listen Error: %d\n", errno);
+        closeListenSocket();
+        return 0;
+    }
+    // Non-blocking so that a connection that vanishes between poll and
+    // accept cannot hold the thread.
+    setBlocking(listenSocket, false);
+    std::printf("サーバソケットを作成しました. port:%d\n", listenPort);
+    role = kRoleServer;
+    connectionState = kStateIdle;
+    return 1;
+}
+
+int32_t QV_SOCKETTCP::createServerSocketAnyPort(int32_t portHint) {
+    if (worker.joinable()) stopThread();
+    closeListenSocket();
+    port = portHint;
+    listenSocket = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (listenSocket < 0) {
+        lastError = errno;
+        std::printf("socket Error: %d\n", errno);
+        return 0;
+    }
+    std::memset(&bindAddress, 0, sizeof(bindAddress));
+    bindAddress.sin_family = AF_INET;
+    bindAddress.sin_port = 0;
+    bindAddress.sin_addr.s_addr = htonl(INADDR_ANY);
+    int on = 1;
+    setsockopt(listenSocket, SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on));
+    if (bind(listenSocket, reinterpret_cast<sockaddr*>(&bindAddress), sizeof(bindAddress)) < 0) {
+        lastError = errno;
+        std::printf("bind Error: %d\n", errno);
+        closeListenSocket();
+        return 0;
+    }
+    if (listen(listenSocket, 1) < 0) {
+        lastError = errno;
+        std::printf("listen Error: %d\n", errno);
+        closeListenSocket();
+        return 0;
+    }
+    setBlocking(listenSocket, false);
+    sockaddr_in bound{};
+    socklen_t length = sizeof(bound);
+    if (getsockname(listenSocket, reinterpret_cast<sockaddr*>(&bound), &length) < 0) {
+        std::printf("getsockname failed.:%d\n", errno);
+    }
+    boundPort = ntohs(bound.sin_port);
+    std::printf("** sin.sin_port=%d\n", boundPort);
+    std::printf("サーバソケットを作成しました. port:%d\n", portHint);
+    role = kRoleServer;
+    connectionState = kStateIdle;
+    inbound.reset();
+    outbound.reset();
+    return 1;
+}
+
+int32_t QV_SOCKETTCP::acceptConnection() {
+    connectionState = kStateAccepting;
+    if (listenSocket < 0) {
+        lastError = EBADF;
+        std::printf("accept Error: %d\n", EBADF);
+        connectionState = kStateIdle;
+        return 0;
+    }
+    for (;;) {
+        if (waitReady(listenSocket, POLLIN, -1) < 0) {
+            connectionState = kStateIdle;
+            return 0;
+        }
+        socklen_t length = sizeof(peerAddress);
+        int s = accept4(listenSocket, reinterpret_cast<sockaddr*>(&peerAddress), &length, SOCK_CLOEXEC);
+        if (s < 0) {
+            int e = errno;
+            if (wouldBlock(e) || e == EINTR || e == ECONNABORTED) continue;
+            lastError = e;
+            std::printf("accept Error: %d\n", e);
+            connectionState = kStateIdle;
+            return 0;
+        }
+        closeDataSocket();
+        dataSocket = s;
+        char dotted[INET_ADDRSTRLEN] = "";
+        inet_ntop(AF_INET, &peerAddress.sin_addr, dotted, sizeof(dotted));
+        std::printf("accepted connection from %s, port=%d\n", dotted, ntohs(peerAddress.sin_port));
+        connectionState = kStateConnected;
+        return 1;
+    }
+}
+
+int32_t QV_SOCKETTCP::prepareClientSocket(int32_t targetPort, const char* host) {
+    if (worker.joinable()) stopThread();
+    closeDataSocket();
+    port = targetPort;
+    dataSocket = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (dataSocket < 0) lastError = errno;
+    std::memset(&connectAddress, 0, sizeof(connectAddress));
+    connectAddress.sin_family = AF_INET;
+    connectAddress.sin_port = htons(static_cast<uint16_t>(targetPort));
+    const char* text = host ? host : "";
+    connectAddress.sin_addr.s_addr = inet_addr(text);
+    if (connectAddress.sin_addr.s_addr == INADDR_NONE) {
+        addrinfo hints{};
+        hints.ai_family = AF_INET;
+        hints.ai_socktype = SOCK_STREAM;
+        addrinfo* found = nullptr;
+        if (getaddrinfo(text, nullptr, &hints, &found) != 0 || !found) return 1;
+        connectAddress.sin_addr = reinterpret_cast<sockaddr_in*>(found->ai_addr)->sin_addr;
+        freeaddrinfo(found);
+    }
+    std::printf("クライアントソケットを作成しました. port:%d\n", targetPort);
+    role = kRoleClient;
+    connectionState = kStateIdle;
+    inbound.reset();
+    outbound.reset();
+    return 1;
+}
+
+int32_t QV_SOCKETTCP::connectToServer() {
+    int error = 0;
+    if (dataSocket < 0) {
+        error = EBADF;
+    } else {
+        // A connect that a stop can cut short: non-blocking, then wait.
+        setBlocking(dataSocket, false);
+        if (connect(dataSocket, reinterpret_cast<sockaddr*>(&connectAddress), sizeof(connectAddress)) < 0) {
+            error = errno;
+            if (error == EINPROGRESS) {
+                error = 0;
+                if (waitReady(dataSocket, POLLOUT, -1) < 0) {
+                    error = ECANCELED;
+                } else {
+                    socklen_t length = sizeof(error);
+                    if (getsockopt(dataSocket, SOL_SOCKET, SO_ERROR, &error, &length) < 0) error = errno;
+                }
+            }
+        }
+        if (error == 0) setBlocking(dataSocket, true);
+    }
+    if (error != 0) {
+        lastError = error;
+        std::printf("connect Error : %d\n", error);
+        closeDataSocket();
+        return 0;
+    }
+    std::printf("connctしました. port:%d\n", port);
+    connectionState = kStateConnected;
+    return 1;
+}
+
+int32_t QV_SOCKETTCP::setNonBlocking() {
+    if (dataSocket < 0) return 0;
+    return setBlocking(dataSocket, false) < 0 ? 0 : 1;
+}
+
+int32_t QV_SOCKETTCP::sendAll() {
+    if (sendLength <= 0) return 1;
+    int32_t total = sendLength > kBufferSize ? kBufferSize : sendLength;
+    int32_t offset = 0;
+    int32_t waitCount = 0;
+    while (offset < total) {
+        ssize_t n = send(dataSocket, sendBuffer + offset, static_cast<size_t>(total - offset), MSG_NOSIGNAL);
+        if (n < 0) {
+            int e = errno;
+            if (e == EINTR) continue;
+            if (!wouldBlock(e)) {
+                lastError = e;
+                std::printf("Thread:send Error : %d\n", e);
+                return 0;
+            }
+            // Only would-blocks in a row count: a slow reader that keeps
+            // taking bytes never makes the send fail.
+            waitCount += 1;
+            if (waitCount >= kSendWaitLimit) {
+                lastError = e;
+                std::printf("Thread:send Error Send WaitCount OVER : %d\n", e);
+                return 0;
+            }
+            if (waitReady(dataSocket, POLLOUT, kSendWaitMs) < 0) {
+                std::printf("Thread:send stopped port=%d\n", port);
+                return 0;
+            }
+            continue;
+        }
+        offset += static_cast<int32_t>(n);
+        waitCount = 0;
+    }
+    return 1;
+}
+
+int32_t QV_SOCKETTCP::receiveData() {
+    int32_t wanted = receiveLength;
+    if (wanted > kBufferSize) wanted = kBufferSize;
+    if (wanted < 0) wanted = 0;
+    ssize_t n = recv(dataSocket, receiveBuffer, static_cast<size_t>(wanted), 0);
+    if (n >= 1) {
+        receiveLength = static_cast<int32_t>(n);
+        return 1;
+    }
+    int e = n < 0 ? errno : 0;
+    if (n < 0 && (wouldBlock(e) || e == EINTR)) {
+        receiveLength = -1;
+        return 1;
+    }
+    if (e != 0) lastError = e;
+    std::printf("Thread:recv Error : 0x%x,n=%d\n", static_cast<unsigned>(e), static_cast<int>(n));
+    receiveLength = 0;
+    return 0;
+}
+
+uint32_t getLocalAddress() {
+    int s = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (s <= 0) return 0;
+    sockaddr_in probe{};
+    probe.sin_family = AF_INET;
+    probe.sin_port = 0;
+    probe.sin_addr.s_addr = inet_addr(kRouteProbeAddress);
+    if (connect(s, reinterpret_cast<sockaddr*>(&probe), sizeof(probe)) < 0) {
+        close(s);
+        return 0;
+    }
+    sockaddr_in local{};
+    socklen_t length = sizeof(local);
+    if (getsockname(s, reinterpret_cast<sockaddr*>(&local), &length) < 0) {
+        close(s);
+        return 0;
+    }
+    close(s);
+    return local.sin_addr.s_addr;
+}

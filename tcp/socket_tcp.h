@@ -1,0 +1,179 @@
+// QV_SOCKETTCP: one TCP endpoint of a tunnelled service, either the listening
+// side (a listening socket and the one connection accepted on it) or the
+// outgoing side (one connection to a forward host). It carries the receive and
+// send buffers, the two queues that join it to the service's stream, and the
+// connection thread that moves bytes between TCP and those queues.
+//
+// Ownership and threads: a TCP manager owns the object and calls everything
+// but the thread bodies from the event-loop thread. While a connection thread
+// runs, that thread alone touches the socket handles and buffers; the
+// event-loop thread shares only the two queues (each locked by its own mutex)
+// and the atomic state words. stopThread() wakes a thread wherever it waits
+// (accept, connect, the peer's answer, a full queue, a pause) and joins it, so
+// the object is never destroyed under a running thread. Preparing or creating
+// a socket again first stops a thread that still runs on the object.
+//
+// Results are 1 for success and 0 for failure; failures are traced on
+// standard output with the platform's error number.
+#pragma once
+
+#include <netinet/in.h>
+
+#include <atomic>
+#include <cstdint>
+#include <thread>
+
+#include "core/que.h"
+
+class QV_SOCKETTCP {
+public:
+    static constexpr int32_t kBufferSize = 20736;
+    // One TCP read becomes one DATA packet of at most this many bytes.
+    static constexpr int32_t kReadSize = 10240;
+    // Would-block results without progress before sendAll gives up, each
+    // followed by a wait of up to kSendWaitMs for room (about 2 s in all).
+    static constexpr int32_t kSendWaitLimit = 20;
+    static constexpr int32_t kSendWaitMs = 100;
+    // How long a control packet waits for room in a full outbound queue.
+    static constexpr int32_t kControlWaitMs = 5000;
+
+    static constexpr int32_t kRoleNone = 0;
+    static constexpr int32_t kRoleClient = 1;
+    static constexpr int32_t kRoleServer = 2;
+
+    static constexpr int32_t kStateIdle = 0;
+    static constexpr int32_t kStateAccepting = 1;
+    static constexpr int32_t kStateConnected = 2;
+
+    static constexpr int32_t kPeerWaiting = 0;
+    static constexpr int32_t kPeerOk = 1;
+    static constexpr int32_t kPeerNg = 2;
+
+    QV_SOCKETTCP();
+    ~QV_SOCKETTCP();
+    QV_SOCKETTCP(const QV_SOCKETTCP&) = delete;
+    QV_SOCKETTCP& operator=(const QV_SOCKETTCP&) = delete;
+
+    // Listening side. createServerSocketAnyPort lets the system choose the
+    // port (getBoundPort tells it) and keeps the hint as getPort.
+    int32_t createServerSocket(int32_t port);
+    int32_t createServerSocketAnyPort(int32_t portHint);
+    // Waits for one connection; 0 also when the thread is asked to stop.
+    int32_t acceptConnection();
+
+    // Outgoing side. prepareClientSocket always answers 1; a host that cannot
+    // be resolved leaves the target unusable, so the connect fails later.
+    int32_t prepareClientSocket(int32_t port, const char* host);
+    int32_t connectToServer();
+
+    // Writes the send buffer's first getSendLength() bytes to the data socket.
+    int32_t sendAll();
+    // Reads at most getReceiveLength() bytes; afterwards getReceiveLength() is
+    // the count read, -1 when nothing was waiting, 0 after an error or close.
+    int32_t receiveData();
+    int32_t setNonBlocking();
+
+    int32_t getPort() const { return port; }
+    int32_t getBoundPort() const { return boundPort; }
+    int32_t getRole() const { return role; }
+
+    // The peer's answer to a CONNECT-REQUEST, set by the manager, polled by
+    // the listening thread.
+    void setPeerConnectWait() { peerConnectState = kPeerWaiting; }
+    void setPeerConnectOk() { peerConnectState = kPeerOk; }
+    void setPeerConnectNg() { peerConnectState = kPeerNg; }
+    int32_t getPeerConnectState() const { return peerConnectState; }
+
+    // The thread bodies; see connection_threads.cpp.
+    void startThread();
+    void startForwardThread();
+    void stopThread();
+    // Put a control packet into the outbound queue, waiting for room while
+    // the queue is full (at most kControlWaitMs, never past a stop).
+    void queueConnectReply(int32_t replyPort, int32_t result, int32_t error);
+    void queueDisconnect();
+
+    // 1 for a service connection (packet kinds CONTROL and DATA), 0 for an
+    // FTP data link (DATA-LINK CONTROL and DATA-LINK DATA).
+    void setMainService(int32_t flag) { mainService = flag; }
+    int32_t isMainService() const { return mainService; }
+
+    int32_t getConnectionState() const { return connectionState; }
+    int32_t isRunning() const { return running; }
+    // errno of the last failed socket call of this object.
+    int32_t getLastError() const { return lastError; }
+
+    // Inbound: packets from the peer, drained by the thread. Outbound: packets
+    // for the peer, filled by the thread and drained by the stream.
+    QV_QUE* getInboundQueue() { return &inbound; }
+    QV_QUE* getOutboundQueue() { return &outbound; }
+
+    uint8_t* getSendBuffer() { return sendBuffer; }
+    void setSendLength(int32_t length) { sendLength = length; }
+    int32_t getSendLength() const { return sendLength; }
+    const uint8_t* getReceiveBuffer() const { return receiveBuffer; }
+    void setReceiveLength(int32_t length) { receiveLength = length; }
+    int32_t getReceiveLength() const { return receiveLength; }
+
+    int getDataSocketForTest() const { return dataSocket; }
+
+private:
+    enum class RelayEnd { Stopped, ReceiveFailed, SendFailed, PeerDisconnect };
+
+    void socketThreadMain();
+    void forwardThreadMain();
+    void executeServer();
+    void executeClient();
+    void executeClientOnConnect();
+    RelayEnd relay();
+    int32_t waitForPeer();
+    void buildControl(uint8_t* packet, uint16_t kind, uint16_t code, int32_t packetPort);
+    int32_t enqueueControl(const uint8_t* packet);
+    void reapThread();
+
+    bool stopRequested() const { return stop != 0; }
+    void wake();
+    void drainWake();
+    // Waits until fd is ready for `events`: 1 ready, 0 timed out, -1 stopped.
+    int32_t waitReady(int fd, short events, int timeoutMs);
+    // A pause that a stop cuts short.
+    void pauseMs(int ms);
+    void closeListenSocket();
+    void closeDataSocket();
+    void shutdownAndCloseDataSocket();
+
+    char name[13];
+    uint8_t receiveBuffer[kBufferSize];
+    int32_t receiveLength = 0;
+    uint8_t sendBuffer[kBufferSize];
+    int32_t sendLength = 0;
+    int listenSocket = -1;
+    int dataSocket = -1;
+    sockaddr_in bindAddress{};
+    sockaddr_in peerAddress{};
+    sockaddr_in connectAddress{};
+    int32_t mainService = 1;
+    int32_t role = kRoleNone;
+    int32_t port = 0;
+    int32_t boundPort = 0;
+    std::thread worker;
+    std::atomic<int32_t> stop{0};
+    std::atomic<int32_t> peerConnectState{kPeerWaiting};
+    std::atomic<int32_t> running{0};
+    std::atomic<int32_t> connectionState{kStateIdle};
+    std::atomic<int32_t> lastError{0};
+    int wakeFd = -1;  // eventfd, readable while a stop is pending
+    QV_QUE inbound;
+    QV_QUE outbound;
+    // Work areas of the thread: one queue entry, and a CONNECT-REPLY.
+    uint8_t entry[QV_QUE::kSlotSize];
+    uint8_t replyPacket[40];
+};
+
+// Nothing to start on this platform; answers 1. Kept so that every socket
+// object announces its use of the socket layer in one place.
+int32_t startWinsock();
+
+// This machine's IPv4 address towards the internet, in network byte order,
+// or 0 when there is no route.
+uint32_t getLocalAddress();

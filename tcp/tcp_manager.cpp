@@ -1,0 +1,97 @@
+#include "tcp/tcp_manager.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "core/configuration.h"
+#include "core/eventlog.h"
+
+QV_TCPMANAGER::QV_TCPMANAGER() { std::strcpy(name, "QV_TCPMANAGER"); }
+
+QV_TCPMANAGER::QV_TCPMANAGER(int32_t port) : QV_TCPMANAGER() {
+    servicePort = port;
+    init();
+}
+
+// Destroying a socket stops and joins its thread.
+QV_TCPMANAGER::~QV_TCPMANAGER() = default;
+
+void QV_TCPMANAGER::init() {
+    mainSocket.reset();
+    dataLinkSocket.reset();
+    QV_CONFIGURATION* config = getConfiguration();
+    listenMode = (config && config->isClientMode() != 0) ? kListenOnServicePort : kConnectOnRequest;
+}
+
+void QV_TCPMANAGER::start() {
+    if (listenMode != kListenOnServicePort) return;
+    if (!mainSocket) mainSocket = std::make_unique<QV_SOCKETTCP>();
+    QV_EVENTLOG* log = QV_EVENTLOG::getInstance();
+    if (mainSocket->createServerSocket(servicePort)) {
+        mainSocket->startThread();
+        log->writef(2, "サーバソケット作成: ポート番号=%d ", servicePort);
+    } else {
+        // Typically a port in use, or below 1024 without the right to bind it.
+        log->writef(2, "サーバソケット作成失敗: ポート番号=%d ", servicePort);
+    }
+}
+
+void QV_TCPMANAGER::stop() {
+    if (!mainSocket) return;
+    mainSocket->stopThread();
+    QV_EVENTLOG::getInstance()->writef(2, "TCP切断: ポート番号=%d", mainSocket->getBoundPort());
+    mainSocket.reset();
+}
+
+int32_t QV_TCPMANAGER::notifyTcpConnectRequest(int32_t port, const char* host) {
+    const char* text = host ? host : "";
+    std::printf("TCPMANAMGER:notifyTcpConnectRequest:port%d\n", port);
+    if (!mainSocket) mainSocket = std::make_unique<QV_SOCKETTCP>();
+    mainSocket->prepareClientSocket(port, text);
+    QV_EVENTLOG* log = QV_EVENTLOG::getInstance();
+    if (std::strcmp(text, "localhost") == 0) {
+        if (!mainSocket->connectToServer()) {
+            log->writef(2, "TCP接続失敗: %s ポート番号=%d", text, port);
+            return 0;
+        }
+        mainSocket->startThread();
+        log->writef(2, "TCP接続: %s ポート番号=%d", text, port);
+        return 1;
+    }
+    mainSocket->startForwardThread();
+    log->writef(2, "TCP接続(外部): %s ポート番号=%d", text, port);
+    return 1;
+}
+
+void QV_TCPMANAGER::recordConnectReply(QV_SOCKETTCP* socket, int32_t port, int32_t code) {
+    std::printf("TCPMANAGER:notifyTcpConnectReply() port:%d, repCode:%d\n", port, code);
+    if (!socket) return;
+    const char* label = nullptr;
+    if (code == 1) {
+        socket->setPeerConnectOk();
+        label = "OK";
+    } else if (code == 2) {
+        socket->setPeerConnectNg();
+        label = "NG";
+    } else {
+        return;  // an unknown answer changes nothing
+    }
+    QV_EVENTLOG::getInstance()->writef(2, "TCP接続応答(%s): ポート番号=%d", label, socket->getBoundPort());
+}
+
+void QV_TCPMANAGER::notifyTcpConnectReply(int32_t port, int32_t code) {
+    recordConnectReply(mainSocket.get(), port, code);
+}
+
+void QV_TCPMANAGER::notifyTcpDisconnect(int32_t port) {
+    if (port == servicePort && mainSocket) mainSocket->stopThread();
+    QV_EVENTLOG::getInstance()->writef(2, "TCP切断: ポート番号=%d", port);
+}
+
+int32_t QV_TCPMANAGER::createDataLinkServer(int32_t portHint) { return portHint; }
+
+int32_t QV_TCPMANAGER::notifyDataLinkConnectRequest(int32_t, const char*) { return 0; }
+
+void QV_TCPMANAGER::notifyDataLinkConnectReply(int32_t, int32_t) {}
+
+void QV_TCPMANAGER::notifyDataLinkDisconnect(int32_t) {}

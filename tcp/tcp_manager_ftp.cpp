@@ -1,0 +1,92 @@
+#include "tcp/tcp_manager_ftp.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "core/eventlog.h"
+
+QV_TCPMANAGERFORFTP::QV_TCPMANAGERFORFTP(int32_t port) : QV_TCPMANAGER() {
+    std::strcpy(ftpName, "QV_TCPMANAGERFORFTP");
+    servicePort = port;
+    init();
+}
+
+QV_SOCKETTCP* QV_TCPMANAGERFORFTP::dataLink() {
+    if (!dataLinkSocket) {
+        dataLinkSocket = std::make_unique<QV_SOCKETTCP>();
+        dataLinkSocket->setMainService(0);
+    }
+    return dataLinkSocket.get();
+}
+
+void QV_TCPMANAGERFORFTP::stop() {
+    QV_EVENTLOG* log = QV_EVENTLOG::getInstance();
+    for (std::unique_ptr<QV_SOCKETTCP>* socket : {&mainSocket, &dataLinkSocket}) {
+        if (!*socket) continue;
+        (*socket)->stopThread();
+        log->writef(2, "TCP切断: ポート番号=%d", (*socket)->getBoundPort());
+        socket->reset();
+    }
+}
+
+int32_t QV_TCPMANAGERFORFTP::notifyTcpConnectRequest(int32_t port, const char* host) {
+    const char* text = host ? host : "";
+    std::printf("TCPMANAMGER:notifyTcpConnectRequest:port%d\n", port);
+    std::printf("port%d client sequence start\n", servicePort);
+    if (!mainSocket) {
+        std::printf("port%d_client create start\n", servicePort);
+        mainSocket = std::make_unique<QV_SOCKETTCP>();
+    }
+    mainSocket->prepareClientSocket(port, text);
+    QV_EVENTLOG* log = QV_EVENTLOG::getInstance();
+    if (mainSocket->connectToServer()) {
+        mainSocket->startThread();
+        log->writef(2, "TCP接続: %s ポート番号=%d", text, servicePort);
+        return 1;
+    }
+    log->writef(2, "TCP接続失敗: %s ポート番号=%d", text, servicePort);
+    return 0;
+}
+
+void QV_TCPMANAGERFORFTP::notifyTcpConnectReply(int32_t port, int32_t code) {
+    recordConnectReply(mainSocket.get(), port, code);
+}
+
+void QV_TCPMANAGERFORFTP::notifyTcpDisconnect(int32_t port) {
+    if (!mainSocket) return;
+    mainSocket->stopThread();
+    QV_EVENTLOG::getInstance()->writef(2, "TCP切断: ポート番号=%d", port);
+}
+
+int32_t QV_TCPMANAGERFORFTP::createDataLinkServer(int32_t portHint) {
+    QV_SOCKETTCP* socket = dataLink();
+    if (!socket->createServerSocketAnyPort(portHint)) return -1;
+    socket->startThread();
+    QV_EVENTLOG::getInstance()->writef(2, "サーバソケット作成: ポート番号=%d ", socket->getBoundPort());
+    return socket->getBoundPort();
+}
+
+int32_t QV_TCPMANAGERFORFTP::notifyDataLinkConnectRequest(int32_t port, const char* host) {
+    const char* text = host ? host : "";
+    std::printf("TCPMANAMGER:notifyTcpConnectRequest:port%d\n", port);
+    QV_SOCKETTCP* socket = dataLink();
+    socket->prepareClientSocket(port, text);
+    QV_EVENTLOG* log = QV_EVENTLOG::getInstance();
+    if (socket->connectToServer()) {
+        socket->startThread();
+        log->writef(2, "TCP接続(datalink): %s ポート番号=%d", text, port);
+        return 1;
+    }
+    log->writef(2, "TCP接続失敗: %s ポート番号=%d", text, port);
+    return 0;
+}
+
+void QV_TCPMANAGERFORFTP::notifyDataLinkConnectReply(int32_t port, int32_t code) {
+    recordConnectReply(dataLinkSocket.get(), port, code);
+}
+
+void QV_TCPMANAGERFORFTP::notifyDataLinkDisconnect(int32_t port) {
+    if (!dataLinkSocket) return;
+    dataLinkSocket->stopThread();
+    QV_EVENTLOG::getInstance()->writef(2, "TCP切断: ポート番号=%d", port);
+}
