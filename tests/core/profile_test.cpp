@@ -1,0 +1,138 @@
+#include "core/config_store.h"
+#include "core/cp932.h"
+#include "core/profile.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "tests/support/temp_dir.h"
+
+namespace {
+
+const char* kIni = "CorvaneForTcp.ini";
+
+}  // namespace
+
+TEST(ProfileValues, MissingFileAndKeyGiveTheDefault) {
+    TempDir dir;
+    EXPECT_EQ(7, profile::getInt("SYSTEM", "APPMODE", 7, dir.file(kIni)));
+    EXPECT_EQ("dflt", profile::getString("SERVER", "FOWERDHOST1", "dflt", dir.file(kIni)));
+
+    writeFile(dir.file(kIni), "[SYSTEM]\r\nOTHER=3\r\n");
+    EXPECT_EQ(7, profile::getInt("SYSTEM", "APPMODE", 7, dir.file(kIni)));
+    EXPECT_EQ(3, profile::getInt("SYSTEM", "OTHER", 7, dir.file(kIni)));
+}
+
+TEST(ProfileValues, IntegersReadAsTheirLeadingDigits) {
+    TempDir dir;
+    writeFile(dir.file(kIni),
+              "[SYSTEM]\r\nA=42abc\r\nB=abc\r\nC=-5\r\nD=\r\nE=0021\r\n");
+    EXPECT_EQ(42, profile::getInt("SYSTEM", "A", 9, dir.file(kIni)));
+    EXPECT_EQ(0, profile::getInt("SYSTEM", "B", 9, dir.file(kIni)));
+    EXPECT_EQ(0, profile::getInt("SYSTEM", "C", 9, dir.file(kIni)));
+    EXPECT_EQ(0, profile::getInt("SYSTEM", "D", 9, dir.file(kIni)));
+    EXPECT_EQ(21, profile::getInt("SYSTEM", "E", 9, dir.file(kIni)));
+}
+
+TEST(ProfileValues, TextIsCutTo260Bytes) {
+    TempDir dir;
+    std::string longHost(300, 'h');
+    writeFile(dir.file(kIni), "[SERVER]\r\nFOWERDHOST1=" + longHost + "\r\n");
+    EXPECT_EQ(std::string(260, 'h'), profile::getString("SERVER", "FOWERDHOST1", "", dir.file(kIni)));
+}
+
+TEST(ProfileValues, JapaneseTextIsStoredInCp932) {
+    TempDir dir;
+    ASSERT_TRUE(profile::writeString("CLIENT", "AUTOCONNECTUSER", "山田", dir.file(kIni)));
+    std::string raw = readFile(dir.file(kIni));
+    EXPECT_NE(std::string::npos, raw.find("AUTOCONNECTUSER=\x8e\x52\x93\x63"));
+    EXPECT_EQ("山田", profile::getString("CLIENT", "AUTOCONNECTUSER", "", dir.file(kIni)));
+}
+
+TEST(ProfileWrite, KeepsOtherKeysAndSections) {
+    TempDir dir;
+    writeFile(dir.file(kIni),
+              "[USER]\r\nNOTE=keep me\r\n[SYSTEM]\r\nAPPMODE=0\r\nMYKEY=mine\r\n");
+    ASSERT_TRUE(profile::writeStrings("SYSTEM", {{"APPMODE", "1"}, {"SOUNDMODE", "0"}}, dir.file(kIni)));
+    EXPECT_EQ(1, profile::getInt("SYSTEM", "APPMODE", 9, dir.file(kIni)));
+    EXPECT_EQ(0, profile::getInt("SYSTEM", "SOUNDMODE", 9, dir.file(kIni)));
+    EXPECT_EQ("mine", profile::getString("SYSTEM", "MYKEY", "", dir.file(kIni)));
+    EXPECT_EQ("keep me", profile::getString("USER", "NOTE", "", dir.file(kIni)));
+}
+
+TEST(ConfigurationFile, MissingFileLoadsTheDefaults) {
+    TempDir dir;
+    QV_CONFIGSTORE config;
+    config.load();
+    EXPECT_EQ(0, config.isClientMode());
+    EXPECT_EQ(0, config.getAcceptPolicy());
+    EXPECT_EQ(1, config.getSoundMode());
+    EXPECT_EQ(0, config.getOpenWindow());
+    EXPECT_EQ(0, config.getAutoConnect());
+    EXPECT_STREQ("", config.getAutoConnectUser());
+    const int ports[] = {21, 80, 2401, 5900, 9023};
+    for (int k = 0; k < kServiceCount; ++k) {
+        EXPECT_EQ(1, config.isServiceEnabled(k)) << k;
+        EXPECT_STREQ("127.0.0.1", config.getForwardHost(k)) << k;
+        EXPECT_EQ(ports[k], config.getForwardPort(k)) << k;
+    }
+    EXPECT_EQ(21, config.getFtpPort());
+    EXPECT_EQ(80, config.getHttpPort());
+    EXPECT_EQ(2401, config.getCvsPort());
+    EXPECT_EQ(5900, config.getGenPort1());
+    EXPECT_EQ(9023, config.getGenPort2());
+}
+
+TEST(ConfigurationFile, SaveThenLoadRoundTripsAndKeepsTheLogSection) {
+    TempDir dir;
+    writeFile(dir.file(kIni), "[LOG]\r\nINDEX=1\r\nCOUNT=17\r\n[EXTRA]\r\nX=y\r\n");
+    {
+        QV_CONFIGSTORE config;
+        config.load();
+        config.setClientMode(1);
+        config.setAcceptPolicy(1);
+        config.setServiceEnabled(2, 0);
+        config.setForwardHost(3, "192.0.2.7");
+        config.setForwardPort(3, 5901);
+        config.setHttpPort(8080);
+        config.setAutoConnect(1);
+        config.setAutoConnectUser("相手");
+        config.setSoundMode(0);
+        config.save();
+    }
+    EXPECT_EQ(1, profile::getInt("LOG", "INDEX", 0, dir.file(kIni)));
+    EXPECT_EQ(17, profile::getInt("LOG", "COUNT", 0, dir.file(kIni)));
+    EXPECT_EQ("y", profile::getString("EXTRA", "X", "", dir.file(kIni)));
+    EXPECT_EQ(1, profile::getInt("SYSTEM", "APPMODE", 0, dir.file(kIni)));
+    EXPECT_EQ(0, profile::getInt("SYSTEM", "ENABLEPORT3", 1, dir.file(kIni)));
+    EXPECT_EQ("192.0.2.7", profile::getString("SERVER", "FOWERDHOST4", "", dir.file(kIni)));
+    EXPECT_EQ(8080, profile::getInt("CLIENT", "HTTPPORT", 0, dir.file(kIni)));
+
+    QV_CONFIGSTORE again;
+    again.load();
+    EXPECT_EQ(1, again.isClientMode());
+    EXPECT_EQ(1, again.getAcceptPolicy());
+    EXPECT_EQ(0, again.isServiceEnabled(2));
+    EXPECT_EQ(1, again.isServiceEnabled(1));
+    EXPECT_STREQ("192.0.2.7", again.getForwardHost(3));
+    EXPECT_EQ(5901, again.getForwardPort(3));
+    EXPECT_EQ(8080, again.getHttpPort());
+    EXPECT_EQ(1, again.getAutoConnect());
+    EXPECT_STREQ("相手", again.getAutoConnectUser());
+    EXPECT_EQ(0, again.getSoundMode());
+}
+
+TEST(ConfigurationFile, ServiceNamesAndPortsFollowTheServiceTable) {
+    EXPECT_STREQ("ＦＴＰ", getServiceName(0));
+    EXPECT_STREQ("設定４", getServiceName(4));
+    EXPECT_STREQ("", getServiceName(5));
+    EXPECT_STREQ("", getServiceName(-1));
+    TempDir dir;
+    QV_CONFIGSTORE config;
+    config.load();
+    EXPECT_EQ(21, config.getServicePort(0));
+    EXPECT_EQ(80, config.getServicePort(1));
+    EXPECT_EQ(2401, config.getServicePort(2));
+    EXPECT_STREQ("CorvaneForFtp0000", config.getFtpApplicationName());
+}
