@@ -1,0 +1,66 @@
+// Helpers of the TCP tests: loopback peers, queue polling with deadlines,
+// packet builders, event-log capture and a SHA-256 for transfer checks.
+// Every wait here is bounded; nothing sleeps without a deadline.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "core/eventlog.h"
+#include "core/que.h"
+
+namespace tcptest {
+
+using Clock = std::chrono::steady_clock;
+constexpr std::chrono::milliseconds kWait{10000};
+
+// Polls `done` every few milliseconds until it holds or `limit` passes.
+bool waitUntil(const std::function<bool()>& done, std::chrono::milliseconds limit = kWait);
+
+// A port on which nothing listens at the moment of the call.
+int freePort();
+// A listening socket of the test on 127.0.0.1; *port receives its port.
+int listenLoopback(int* port, int rcvbuf = 0);
+// Connects to 127.0.0.1:port; -1 on failure. rcvbuf > 0 shrinks the
+// receive buffer before the connect.
+int connectLoopback(int port, int rcvbuf = 0);
+// Accepts on a test listener within the limit; -1 when none came.
+int acceptWithin(int listener, std::chrono::milliseconds limit = kWait);
+bool writeAll(int fd, const void* data, size_t size);
+// Reads until `size` bytes came, the peer closed, or the limit passed.
+std::string readSome(int fd, size_t size, std::chrono::milliseconds limit = kWait);
+// True when the peer closed the connection (EOF or reset) within the limit.
+bool seesClose(int fd, std::chrono::milliseconds limit = kWait);
+// True when nothing arrived and the connection is still open right now.
+bool stillOpenAndQuiet(int fd);
+
+// Takes one entry within the limit; empty vector when none came.
+std::vector<uint8_t> takePacket(QV_QUE* queue, std::chrono::milliseconds limit = kWait);
+// Puts an entry in, waiting for room within the limit.
+bool putPacket(QV_QUE* queue, const std::vector<uint8_t>& packet,
+               std::chrono::milliseconds limit = kWait);
+
+std::vector<uint8_t> controlPacket(uint16_t kind, uint16_t code, int port);
+std::vector<uint8_t> dataPacket(uint16_t kind, int port, const std::string& bytes);
+
+std::string sha256Hex(const std::vector<uint8_t>& data);
+
+// Collects the event-log lines written while it is listening.
+class LogCapture : public QV_EVENTLOGLISTENER {
+public:
+    void notifyLogLine(const char* line) override;
+    // True when some line's text (after the level tag) equals `text`.
+    bool has(const std::string& text);
+    int count(const std::string& text);
+    std::vector<std::string> lines();
+
+private:
+    std::mutex mutex;
+    std::vector<std::string> collected;
+};
+
+}  // namespace tcptest
