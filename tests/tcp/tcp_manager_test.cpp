@@ -1,0 +1,314 @@
+#include "tcp/tcp_manager.h"
+#include "tcp/tcp_manager_ftp.h"
+
+#include <gtest/gtest.h>
+
+#include <linux/capability.h>
+#include <sys/socket.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <memory>
+#include <thread>
+
+#include "core/config_store.h"
+#include "core/eventlog.h"
+#include "tests/support/temp_dir.h"
+#include "tests/tcp/tcp_test_util.h"
+#include "tunnel/a2a_packet.h"
+
+using namespace tcptest;
+
+namespace {
+
+std::string line(const char* format, int port) {
+    char buf[200];
+    std::snprintf(buf, sizeof(buf), format, port);
+    return buf;
+}
+
+std::string line(const char* format, const char* host, int port) {
+    char buf[200];
+    std::snprintf(buf, sizeof(buf), format, host, port);
+    return buf;
+}
+
+// A scratch directory with settings and an event log that the test listens to.
+class ManagerTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        QV_EVENTLOG* log = QV_EVENTLOG::getInstance();
+        log->setEnabled(1);
+        log->addListener(&capture);
+    }
+    void TearDown() override { QV_EVENTLOG::destroyInstance(); }
+
+    TempDir dir;
+    QV_CONFIGSTORE config;
+    LogCapture capture;
+};
+
+using ClientManagerTest = ManagerTest;
+
+TEST_F(ClientManagerTest, ListensOnTheServicePortAndRecordsThePeersAnswer) {
+    config.setClientMode(1);
+    const int port = freePort();
+    QV_TCPMANAGER manager(port);
+    EXPECT_EQ(QV_TCPMANAGER::kListenOnServicePort, manager.getListenMode());
+    manager.start();
+    EXPECT_TRUE(capture.has(line("サーバソケット作成: ポート番号=%d ", port)));
+    QV_SOCKETTCP* socket = manager.getMainSocket();
+    ASSERT_NE(nullptr, socket);
+    int fd = connectLoopback(port);
+    ASSERT_GE(fd, 0);
+    std::vector<uint8_t> request = takePacket(socket->getOutboundQueue());
+    ASSERT_FALSE(request.empty());
+    EXPECT_EQ(kA2ACodeConnectRequest, a2aCode(request.data()));
+
+    manager.notifyTcpConnectReply(port, 7);  // unknown answer: nothing changes
+    EXPECT_EQ(QV_SOCKETTCP::kPeerWaiting, socket->getPeerConnectState());
+    manager.notifyTcpConnectReply(port, 1);
+    EXPECT_EQ(QV_SOCKETTCP::kPeerOk, socket->getPeerConnectState());
+    EXPECT_TRUE(capture.has(line("TCP接続応答(OK): ポート番号=%d", port)));
+    EXPECT_EQ(1, capture.count(line("TCP接続応答(OK): ポート番号=%d", port)));
+    ASSERT_TRUE(writeAll(fd, "hi", 2));
+    std::vector<uint8_t> data = takePacket(socket->getOutboundQueue());
+    ASSERT_FALSE(data.empty());
+    EXPECT_EQ(kA2AKindData, a2aKind(data.data()));
+
+    manager.stop();
+    EXPECT_EQ(nullptr, manager.getMainSocket());
+    EXPECT_TRUE(capture.has(line("TCP切断: ポート番号=%d", port)));
+    EXPECT_TRUE(seesClose(fd));
+    close(fd);
+}
+
+TEST_F(ClientManagerTest, NgAnswerIsLogged) {
+    config.setClientMode(1);
+    const int port = freePort();
+    QV_TCPMANAGER manager(port);
+    manager.start();
+    manager.notifyTcpConnectReply(port, 2);
+    EXPECT_EQ(QV_SOCKETTCP::kPeerNg, manager.getMainSocket()->getPeerConnectState());
+    EXPECT_TRUE(capture.has(line("TCP接続応答(NG): ポート番号=%d", port)));
+}
+
+TEST_F(ClientManagerTest, PortInUseIsReportedAndNothingListens) {
+    config.setClientMode(1);
+    int port = 0;
+    int other = listenLoopback(&port);
+    QV_TCPMANAGER manager(port);
+    manager.start();
+    EXPECT_TRUE(capture.has(line("サーバソケット作成失敗: ポート番号=%d ", port)));
+    EXPECT_FALSE(capture.has(line("サーバソケット作成: ポート番号=%d ", port)));
+    ASSERT_NE(nullptr, manager.getMainSocket());
+    EXPECT_EQ(0, manager.getMainSocket()->isRunning());
+    close(other);
+}
+
+// Without CAP_NET_BIND_SERVICE a port below 1024 cannot be bound. The
+// capability is dropped for one thread only, which then starts the manager.
+TEST_F(ClientManagerTest, PrivilegedPortWithoutTheRightFailsCleanly) {
+    config.setClientMode(1);
+    const int port = 1023;
+    bool dropped = false;
+    std::unique_ptr<QV_TCPMANAGER> manager;
+    std::thread unprivileged([&] {
+        __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+        __user_cap_data_struct caps[2] = {};
+        if (syscall(SYS_capget, &header, caps) != 0) return;
+        caps[CAP_NET_BIND_SERVICE / 32].effective &= ~(1u << (CAP_NET_BIND_SERVICE % 32));
+        if (syscall(SYS_capset, &header, caps) != 0) return;
+        dropped = true;
+        manager = std::make_unique<QV_TCPMANAGER>(port);
+        manager->start();
+    });
+    unprivileged.join();
+    ASSERT_TRUE(dropped);
+    EXPECT_TRUE(capture.has(line("サーバソケット作成失敗: ポート番号=%d ", port)));
+    EXPECT_EQ(0, manager->getMainSocket()->isRunning());
+    manager.reset();
+}
+
+using ServerManagerTest = ManagerTest;
+
+TEST_F(ServerManagerTest, StartListensNowhere) {
+    config.setClientMode(0);
+    QV_TCPMANAGER manager(freePort());
+    EXPECT_EQ(QV_TCPMANAGER::kConnectOnRequest, manager.getListenMode());
+    manager.start();
+    EXPECT_EQ(nullptr, manager.getMainSocket());
+    manager.stop();
+    EXPECT_TRUE(capture.lines().empty());
+}
+
+TEST_F(ServerManagerTest, LocalhostConnectsInTheCallersThread) {
+    int port = 0;
+    int listener = listenLoopback(&port);
+    QV_TCPMANAGER manager(80);
+    EXPECT_EQ(1, manager.notifyTcpConnectRequest(port, "localhost"));
+    QV_SOCKETTCP* socket = manager.getMainSocket();
+    EXPECT_EQ(QV_SOCKETTCP::kStateConnected, socket->getConnectionState());  // already, on return
+    EXPECT_TRUE(capture.has(line("TCP接続: %s ポート番号=%d", "localhost", port)));
+    int server = acceptWithin(listener);
+    ASSERT_TRUE(writeAll(server, "x", 1));
+    std::vector<uint8_t> first = takePacket(socket->getOutboundQueue());
+    EXPECT_EQ(kA2AKindData, a2aKind(first.data()));  // the reply is the protocol's, not the thread's
+    manager.stop();
+    EXPECT_TRUE(capture.has("TCP切断: ポート番号=0"));
+    close(server);
+    close(listener);
+}
+
+TEST_F(ServerManagerTest, LocalhostWithNothingListeningFails) {
+    const int port = freePort();
+    QV_TCPMANAGER manager(80);
+    EXPECT_EQ(0, manager.notifyTcpConnectRequest(port, "localhost"));
+    EXPECT_TRUE(capture.has(line("TCP接続失敗: %s ポート番号=%d", "localhost", port)));
+}
+
+TEST_F(ServerManagerTest, DottedHostUsesTheForwardThreadWhichReplies) {
+    int port = 0;
+    int listener = listenLoopback(&port);
+    QV_TCPMANAGER manager(80);
+    EXPECT_EQ(1, manager.notifyTcpConnectRequest(port, "127.0.0.1"));
+    EXPECT_TRUE(capture.has(line("TCP接続(外部): %s ポート番号=%d", "127.0.0.1", port)));
+    QV_SOCKETTCP* first = manager.getMainSocket();
+    std::vector<uint8_t> reply = takePacket(first->getOutboundQueue());
+    ASSERT_FALSE(reply.empty());
+    EXPECT_EQ(kA2ACodeConnectReply, a2aCode(reply.data()));
+    EXPECT_EQ(kA2AResultConnected, a2aResult(reply.data()));
+    int server = acceptWithin(listener);
+
+    // The next request reuses the socket object.
+    EXPECT_EQ(1, manager.notifyTcpConnectRequest(port, "127.0.0.1"));
+    EXPECT_EQ(first, manager.getMainSocket());
+    EXPECT_TRUE(seesClose(server));
+    close(server);
+    server = acceptWithin(listener);
+    EXPECT_GE(server, 0);
+    close(server);
+    close(listener);
+}
+
+TEST_F(ServerManagerTest, DottedHostNobodyListensOnStillAnswersOneThenNg) {
+    const int port = freePort();
+    QV_TCPMANAGER manager(80);
+    EXPECT_EQ(1, manager.notifyTcpConnectRequest(port, "127.0.0.1"));
+    std::vector<uint8_t> reply = takePacket(manager.getMainSocket()->getOutboundQueue());
+    ASSERT_FALSE(reply.empty());
+    EXPECT_EQ(kA2AResultFailed, a2aResult(reply.data()));
+}
+
+TEST_F(ServerManagerTest, DisconnectForAnotherPortLeavesTheConnection) {
+    int port = 0;
+    int listener = listenLoopback(&port);
+    QV_TCPMANAGER manager(port);
+    ASSERT_EQ(1, manager.notifyTcpConnectRequest(port, "localhost"));
+    int server = acceptWithin(listener);
+    manager.notifyTcpDisconnect(port + 1);
+    EXPECT_TRUE(capture.has(line("TCP切断: ポート番号=%d", port + 1)));
+    EXPECT_EQ(1, manager.getMainSocket()->isRunning());
+    EXPECT_TRUE(stillOpenAndQuiet(server));
+
+    manager.notifyTcpDisconnect(port);
+    EXPECT_EQ(0, manager.getMainSocket()->isRunning());
+    EXPECT_TRUE(seesClose(server));
+    close(server);
+    close(listener);
+}
+
+TEST_F(ServerManagerTest, ReplyAndDataLinkCallsWithoutSocketsChangeNothing) {
+    QV_TCPMANAGER manager(80);
+    manager.notifyTcpConnectReply(80, 1);
+    EXPECT_EQ(nullptr, manager.getMainSocket());
+    EXPECT_EQ(1234, manager.createDataLinkServer(1234));
+    EXPECT_EQ(0, manager.notifyDataLinkConnectRequest(21, "127.0.0.1"));
+    manager.notifyDataLinkConnectReply(21, 1);
+    manager.notifyDataLinkDisconnect(21);
+    EXPECT_EQ(nullptr, manager.getDataLinkSocket());
+    EXPECT_TRUE(capture.lines().empty());
+}
+
+using FtpManagerTest = ManagerTest;
+
+TEST_F(FtpManagerTest, PassiveDataLinkListensOnAChosenPortAndServesOneConnection) {
+    QV_TCPMANAGERFORFTP manager(21);
+    const int first = manager.createDataLinkServer(21);
+    ASSERT_GT(first, 0);
+    EXPECT_NE(21, first);
+    EXPECT_TRUE(capture.has(line("サーバソケット作成: ポート番号=%d ", first)));
+    QV_SOCKETTCP* link = manager.getDataLinkSocket();
+    EXPECT_EQ(0, link->isMainService());
+
+    int fd = connectLoopback(first);
+    std::vector<uint8_t> request = takePacket(link->getOutboundQueue());
+    ASSERT_FALSE(request.empty());
+    EXPECT_EQ(kA2AKindDataLinkControl, a2aKind(request.data()));
+    manager.notifyDataLinkConnectReply(first, 1);
+    EXPECT_TRUE(capture.has(line("TCP接続応答(OK): ポート番号=%d", first)));
+    close(fd);
+    EXPECT_TRUE(waitUntil([&] { return link->isRunning() == 0; }));
+
+    const int second = manager.createDataLinkServer(21);
+    ASSERT_GT(second, 0);
+    EXPECT_EQ(link, manager.getDataLinkSocket());
+    EXPECT_EQ(1, link->isRunning());
+    manager.stop();
+    EXPECT_EQ(nullptr, manager.getDataLinkSocket());
+    EXPECT_TRUE(capture.has(line("TCP切断: ポート番号=%d", second)));
+}
+
+TEST_F(FtpManagerTest, DataLinkConnectRequest) {
+    QV_TCPMANAGERFORFTP manager(21);
+    const int nobody = freePort();
+    EXPECT_EQ(0, manager.notifyDataLinkConnectRequest(nobody, "127.0.0.1"));
+    EXPECT_TRUE(capture.has(line("TCP接続失敗: %s ポート番号=%d", "127.0.0.1", nobody)));
+
+    int port = 0;
+    int listener = listenLoopback(&port);
+    EXPECT_EQ(1, manager.notifyDataLinkConnectRequest(port, "127.0.0.1"));
+    EXPECT_TRUE(capture.has(line("TCP接続(datalink): %s ポート番号=%d", "127.0.0.1", port)));
+    int server = acceptWithin(listener);
+    ASSERT_TRUE(writeAll(server, "file", 4));
+    std::vector<uint8_t> data = takePacket(manager.getDataLinkSocket()->getOutboundQueue());
+    ASSERT_FALSE(data.empty());
+    EXPECT_EQ(kA2AKindDataLinkData, a2aKind(data.data()));
+    manager.notifyDataLinkDisconnect(port);
+    EXPECT_TRUE(seesClose(server));
+    EXPECT_TRUE(capture.has(line("TCP切断: ポート番号=%d", port)));
+    close(server);
+    close(listener);
+}
+
+TEST_F(FtpManagerTest, ControlConnectAlwaysInTheCallersThreadAndNamesTheServicePort) {
+    QV_TCPMANAGERFORFTP manager(21);
+    const int nobody = freePort();
+    EXPECT_EQ(0, manager.notifyTcpConnectRequest(nobody, "127.0.0.1"));
+    EXPECT_TRUE(capture.has(line("TCP接続失敗: %s ポート番号=%d", "127.0.0.1", 21)));
+
+    int port = 0;
+    int listener = listenLoopback(&port);
+    EXPECT_EQ(1, manager.notifyTcpConnectRequest(port, "127.0.0.1"));
+    EXPECT_EQ(QV_SOCKETTCP::kStateConnected, manager.getMainSocket()->getConnectionState());
+    EXPECT_TRUE(capture.has(line("TCP接続: %s ポート番号=%d", "127.0.0.1", 21)));
+    int server = acceptWithin(listener);
+    // Any port: the FTP manager does not compare.
+    manager.notifyTcpDisconnect(9999);
+    EXPECT_TRUE(seesClose(server));
+    EXPECT_TRUE(capture.has(line("TCP切断: ポート番号=%d", 9999)));
+    close(server);
+    close(listener);
+}
+
+TEST_F(FtpManagerTest, NotificationsWithoutSocketsAreSilent) {
+    QV_TCPMANAGERFORFTP manager(21);
+    manager.notifyTcpConnectReply(21, 1);
+    manager.notifyTcpDisconnect(21);
+    manager.notifyDataLinkConnectReply(21, 1);
+    manager.notifyDataLinkDisconnect(21);
+    manager.stop();
+    EXPECT_TRUE(capture.lines().empty());
+}
+
+}  // namespace
