@@ -55,17 +55,6 @@ TEST(A2APacketHeader, FieldsAreLittleEndianAtTheirOffsets) {
     EXPECT_EQ(0x01020304u, a2aSeq(packet));
 }
 
-TEST(A2APacketHeader, KindAndCodeNumbers) {
-    EXPECT_EQ(0, kA2AKindNull);
-    EXPECT_EQ(1, kA2AKindControl);
-    EXPECT_EQ(2, kA2AKindDataLinkControl);
-    EXPECT_EQ(3, kA2AKindData);
-    EXPECT_EQ(4, kA2AKindDataLinkData);
-    EXPECT_EQ(1, kA2ACodeConnectRequest);
-    EXPECT_EQ(2, kA2ACodeConnectReply);
-    EXPECT_EQ(3, kA2ACodeDisconnectRequest);
-}
-
 // A packet from the peer is only trusted when its header says 40 bytes and its
 // dataSize fits what holds it.
 TEST(A2APacketCheck, AcceptsOnlyHonestSizes) {

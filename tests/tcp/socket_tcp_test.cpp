@@ -181,17 +181,6 @@ TEST(SocketTcpReceive, NothingWaitingDataAndPeerClose) {
     EXPECT_EQ(0, pair.socket->getReceiveLength());
 }
 
-TEST(SocketTcpReceive, ReadsAtMostTheRequestedLength) {
-    AcceptedPair pair;
-    ASSERT_TRUE(writeAll(pair.client, "0123456789", 10));
-    ASSERT_EQ(1, pair.socket->setNonBlocking());
-    ASSERT_TRUE(waitUntil([&] {
-        pair.socket->setReceiveLength(4);
-        return pair.socket->receiveData() == 1 && pair.socket->getReceiveLength() > 0;
-    }));
-    EXPECT_EQ(4, pair.socket->getReceiveLength());
-}
-
 TEST(SocketTcpLocalAddress, IsZeroOrAnAddressOfThisMachine) {
     startWinsock();
     EXPECT_EQ(1, startWinsock());
