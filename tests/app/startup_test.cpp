@@ -1,0 +1,111 @@
+#include "app/startup.h"
+
+#include <gtest/gtest.h>
+
+#include <climits>
+#include <csignal>
+#include <string>
+#include <unistd.h>
+
+#include "tests/support/child_process.h"
+#include "tests/support/temp_dir.h"
+
+using namespace std::chrono_literals;
+
+namespace {
+
+// The program linked into a scratch program directory, so that its own
+// directory (and with it its INI and LOG files) is the test's.
+class ProgramDir {
+public:
+    ProgramDir() {
+        path = dir.file("corvanefortcp");
+        EXPECT_EQ(0, symlink(CORVANE_PROGRAM, path.c_str()));
+    }
+    std::string path;
+    TempDir dir;
+};
+
+std::string cwdOf(pid_t pid) {
+    char buf[PATH_MAX];
+    ssize_t n = readlink(("/proc/" + std::to_string(pid) + "/cwd").c_str(), buf, sizeof(buf) - 1);
+    return n > 0 ? std::string(buf, static_cast<size_t>(n)) : std::string();
+}
+
+std::string realPath(const std::string& p) {
+    char buf[PATH_MAX];
+    return realpath(p.c_str(), buf) ? std::string(buf) : p;
+}
+
+}  // namespace
+
+TEST(StartupArguments, OnlyExactlyTheDebugSwitchCounts) {
+    EXPECT_TRUE(CCorvaneForTcpApp::isDebugSwitch("-D119"));
+    EXPECT_FALSE(CCorvaneForTcpApp::isDebugSwitch("-d119"));
+    EXPECT_FALSE(CCorvaneForTcpApp::isDebugSwitch("-D1190"));
+    EXPECT_FALSE(CCorvaneForTcpApp::isDebugSwitch("-D11"));
+    EXPECT_FALSE(CCorvaneForTcpApp::isDebugSwitch(nullptr));
+    EXPECT_EQ("/opt/corvane", CCorvaneForTcpApp::directoryOf("/opt/corvane/corvanefortcp"));
+    EXPECT_EQ("", CCorvaneForTcpApp::directoryOf("corvanefortcp"));
+}
+
+TEST(StartupProcess, DebugModeShowsTheTraceAndMovesToTheProgramDirectory) {
+    ProgramDir prog;
+    ChildProcess p(prog.path, {prog.path, "first", "-D119"}, "/");
+    ASSERT_TRUE(p.waitForOutput("CurrentDir=" + prog.dir.path(), 10s)) << p.out() << p.err();
+    EXPECT_NE(std::string::npos,
+              p.out().find("1番目の引数=first\n2番目の引数=-D119\nDEBUGMODE ON\n"
+                           "********** Start Corvane For Tcp DEBUG MODE  *******\n"
+                           "CurrentDir=" + prog.dir.path()))
+        << p.out();
+    EXPECT_EQ(realPath(prog.dir.path()), cwdOf(p.pid()));
+    EXPECT_EQ(0, p.finish(SIGTERM, 10s)) << p.out() << p.err();
+}
+
+TEST(StartupProcess, WithoutTheSwitchTheTraceIsDiscarded) {
+    ProgramDir prog;
+    ChildProcess p(prog.path, {prog.path, "-d119", "-D1190"}, "/");
+    // The argument lines come before the trace is routed away.
+    ASSERT_TRUE(p.waitForOutput("2番目の引数=-D1190\n", 10s)) << p.out() << p.err();
+    // The move to the program directory still happens, unseen.
+    std::string expected = realPath(prog.dir.path());
+    for (int i = 0; i < 100 && cwdOf(p.pid()) != expected; ++i) usleep(50 * 1000);
+    EXPECT_EQ(expected, cwdOf(p.pid()));
+    EXPECT_EQ(0, p.finish(SIGTERM, 10s));
+    EXPECT_EQ("1番目の引数=-d119\n2番目の引数=-D1190\n", p.out());
+}
+
+TEST(StartupProcess, SecondStartIsRefusedAndLeavesTheFirstRunning) {
+    ProgramDir prog;
+    ChildProcess first(prog.path, {prog.path, "-D119"});
+    ASSERT_TRUE(first.waitForOutput("CurrentDir=", 10s)) << first.out() << first.err();
+
+    ChildProcess second(prog.path, {prog.path, "-D119"});
+    EXPECT_EQ(1, second.finish(0, 10s));
+    EXPECT_NE(std::string::npos, second.err().find("２重起動")) << second.err();
+    EXPECT_NE(std::string::npos, second.err().find("     既に起動されています.     "));
+    EXPECT_EQ(std::string::npos, second.out().find("DEBUGMODE ON"));
+
+    EXPECT_TRUE(first.running());
+    EXPECT_EQ(0, first.finish(SIGTERM, 10s));
+
+    // Once the first has ended, the name is free again.
+    ChildProcess third(prog.path, {prog.path, "-D119"});
+    EXPECT_TRUE(third.waitForOutput("CurrentDir=", 10s)) << third.out() << third.err();
+    EXPECT_EQ(0, third.finish(SIGTERM, 10s));
+}
+
+TEST(StartupProcess, InstancesInOtherNetworkNamespacesDoNotCollide) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root for a network namespace";
+    if (access("/usr/bin/unshare", X_OK) != 0) GTEST_SKIP() << "unshare not installed";
+    ProgramDir prog;
+    ChildProcess first(prog.path, {prog.path, "-D119"});
+    ASSERT_TRUE(first.waitForOutput("CurrentDir=", 10s));
+
+    ProgramDir other;
+    ChildProcess second("/usr/bin/unshare", {"unshare", "-n", other.path, "-D119"});
+    EXPECT_TRUE(second.waitForOutput("CurrentDir=" + other.dir.path(), 10s))
+        << second.out() << second.err();
+    EXPECT_EQ(0, second.finish(SIGTERM, 10s));
+    EXPECT_EQ(0, first.finish(SIGTERM, 10s));
+}
