@@ -1,0 +1,66 @@
+// The listening side of the local API: an abstract-namespace Unix stream
+// socket, one connection per program. Peers of another user id get one
+// Attach frame with code 2 and are closed. Frames are decoded here and handed
+// to an ApiEvents implementation; protocol errors close the connection.
+// Owned by the daemon and used on its thread only; events are called from
+// handle() and may call send()/close() on this object.
+#pragma once
+
+#include "messenger/frame.h"
+
+#include <map>
+#include <poll.h>
+#include <string>
+#include <vector>
+
+class ApiEvents {
+public:
+    virtual void onDiscover(int client, const std::string& programName) = 0;
+    virtual void onCommand(int client, const std::string& text) = 0;
+    virtual void onClientClosed(int client) = 0;
+
+protected:
+    ~ApiEvents() = default;
+};
+
+class ApiServer {
+public:
+    explicit ApiServer(ApiEvents& events);
+    ~ApiServer();
+    ApiServer(const ApiServer&) = delete;
+    ApiServer& operator=(const ApiServer&) = delete;
+
+    // Binds the abstract name (without its leading zero byte) and listens.
+    bool listen(const std::string& name, std::string& error);
+    // Appends the descriptors to poll; handle() takes the same vector back.
+    void addPollFds(std::vector<pollfd>& fds) const;
+    void handle(const std::vector<pollfd>& fds);
+
+    // Queues one frame; false when the client is gone.
+    bool send(int client, const std::string& frame);
+    // Closes a connection without reporting it through onClientClosed.
+    void close(int client);
+    size_t clientCount() const { return clients.size(); }
+    // Messages for the log (refused peers, protocol errors); taken and cleared.
+    std::vector<std::string> takeNotes();
+
+private:
+    struct Client {
+        int fd = -1;
+        FrameDecoder decoder;
+        std::string out;
+        bool dead = false;  // failed while sending; reaped by handle()
+        std::string why;
+    };
+    void reap();
+    void acceptOne();
+    bool readFrom(int id, Client& c);
+    bool flush(Client& c);
+    void drop(int id, const std::string& why);
+
+    ApiEvents& events;
+    int listenFd = -1;
+    int nextId = 1;
+    std::map<int, Client> clients;
+    std::vector<std::string> notes;
+};

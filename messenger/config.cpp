@@ -1,0 +1,223 @@
+#include "messenger/config.h"
+
+#include <algorithm>
+#include <cctype>
+#include <fstream>
+#include <set>
+#include <sstream>
+
+namespace {
+
+std::string trim(const std::string& s)
+{
+    size_t b = 0;
+    size_t e = s.size();
+    while (b < e && std::isspace(static_cast<unsigned char>(s[b])))
+        ++b;
+    while (e > b && std::isspace(static_cast<unsigned char>(s[e - 1])))
+        --e;
+    return s.substr(b, e - b);
+}
+
+bool parseInt(const std::string& s, int low, int high, int& out)
+{
+    if (s.empty() || s.size() > 9)
+        return false;
+    for (char c : s)
+        if (!std::isdigit(static_cast<unsigned char>(c)))
+            return false;
+    int v = std::stoi(s);
+    if (v < low || v > high)
+        return false;
+    out = v;
+    return true;
+}
+
+bool parseBool(const std::string& s, bool& out)
+{
+    if (s == "yes" || s == "true" || s == "on") {
+        out = true;
+        return true;
+    }
+    if (s == "no" || s == "false" || s == "off") {
+        out = false;
+        return true;
+    }
+    return false;
+}
+
+}  // namespace
+
+bool isBareJid(const std::string& jid)
+{
+    size_t at = jid.find('@');
+    if (at == std::string::npos || at == 0 || at + 1 >= jid.size())
+        return false;
+    if (jid.find('@', at + 1) != std::string::npos)
+        return false;
+    for (char c : jid) {
+        unsigned char u = static_cast<unsigned char>(c);
+        if (std::isspace(u) || std::iscntrl(u) || c == '/' || c == ':' || c == '"' || c == '\''
+            || c == '<' || c == '>' || c == '&')
+            return false;
+    }
+    return true;
+}
+
+std::string serverHost(const MessengerConfig& config)
+{
+    if (!config.server.empty())
+        return config.server;
+    size_t at = config.jid.find('@');
+    return at == std::string::npos ? std::string() : config.jid.substr(at + 1);
+}
+
+bool isLoopbackHost(const std::string& host)
+{
+    if (host == "localhost" || host == "localhost." || host == "::1" || host == "[::1]")
+        return true;
+    // 127.0.0.0/8, written as a dotted quad.
+    if (host.rfind("127.", 0) != 0)
+        return false;
+    int dots = 0;
+    for (char c : host) {
+        if (c == '.')
+            ++dots;
+        else if (!std::isdigit(static_cast<unsigned char>(c)))
+            return false;
+    }
+    return dots == 3;
+}
+
+bool tlsRequired(const MessengerConfig& config)
+{
+    switch (config.tls) {
+    case TlsPolicy::Required:
+        return true;
+    case TlsPolicy::Automatic:
+        return !isLoopbackHost(serverHost(config));
+    case TlsPolicy::Optional:
+    case TlsPolicy::Disabled:
+        return false;
+    }
+    return true;
+}
+
+bool parseConfig(const std::string& fileName, const std::string& text,
+                 MessengerConfig& config, std::vector<std::string>& errors)
+{
+    const size_t errorsBefore = errors.size();
+    std::set<std::string> seen;
+    std::istringstream in(text);
+    std::string raw;
+    int lineNo = 0;
+    auto fail = [&](int line, const std::string& reason) {
+        errors.push_back(fileName + ":" + std::to_string(line) + ": " + reason);
+    };
+
+    while (std::getline(in, raw)) {
+        ++lineNo;
+        if (!raw.empty() && raw.back() == '\r')
+            raw.pop_back();
+        std::string line = trim(raw);
+        if (line.empty() || line[0] == '#')
+            continue;
+        size_t eq = line.find('=');
+        if (eq == std::string::npos) {
+            fail(lineNo, "expected \"key = value\"");
+            continue;
+        }
+        std::string key = trim(line.substr(0, eq));
+        std::string value = trim(line.substr(eq + 1));
+        if (key.empty()) {
+            fail(lineNo, "missing key before '='");
+            continue;
+        }
+        if (value.empty()) {
+            fail(lineNo, "empty value for '" + key + "'");
+            continue;
+        }
+        if (key != "contact") {
+            if (!seen.insert(key).second) {
+                fail(lineNo, "'" + key + "' given twice");
+                continue;
+            }
+        }
+
+        if (key == "jid") {
+            if (!isBareJid(value))
+                fail(lineNo, "jid must be a bare JID like user@example.org, not '" + value + "'");
+            else
+                config.jid = value;
+        } else if (key == "password") {
+            config.password = value;
+        } else if (key == "resource") {
+            if (value.find_first_of(" \t/") != std::string::npos)
+                fail(lineNo, "resource must not contain blanks or '/'");
+            else
+                config.resource = value;
+        } else if (key == "server") {
+            if (value.find_first_of(" \t/@") != std::string::npos)
+                fail(lineNo, "server must be a host name or address");
+            else
+                config.server = value;
+        } else if (key == "port") {
+            if (!parseInt(value, 1, 65535, config.port))
+                fail(lineNo, "port must be a number from 1 to 65535, not '" + value + "'");
+        } else if (key == "tls") {
+            if (value == "auto")
+                config.tls = TlsPolicy::Automatic;
+            else if (value == "required")
+                config.tls = TlsPolicy::Required;
+            else if (value == "optional")
+                config.tls = TlsPolicy::Optional;
+            else if (value == "disabled")
+                config.tls = TlsPolicy::Disabled;
+            else
+                fail(lineNo, "tls must be auto, required, optional or disabled, not '" + value + "'");
+        } else if (key == "tls_verify") {
+            if (!parseBool(value, config.tlsVerify))
+                fail(lineNo, "tls_verify must be yes or no, not '" + value + "'");
+        } else if (key == "contact") {
+            if (!isBareJid(value))
+                fail(lineNo, "contact must be a bare JID like user@example.org, not '" + value + "'");
+            else if (std::find(config.contacts.begin(), config.contacts.end(), value)
+                     != config.contacts.end())
+                fail(lineNo, "contact '" + value + "' listed twice");
+            else
+                config.contacts.push_back(value);
+        } else if (key == "log") {
+            config.logPath = value == "stderr" ? std::string() : value;
+        } else if (key == "api_socket") {
+            if (value.size() > 100)
+                fail(lineNo, "api_socket name longer than 100 characters");
+            else
+                config.apiSocket = value;
+        } else if (key == "max_unread") {
+            if (!parseInt(value, 1, 100000, config.maxUnread))
+                fail(lineNo, "max_unread must be a number from 1 to 100000, not '" + value + "'");
+        } else {
+            fail(lineNo, "unknown key '" + key + "'");
+        }
+    }
+
+    // Missing keys are reported against the end of the file.
+    if (config.jid.empty() && !seen.count("jid"))
+        fail(lineNo, "missing required key 'jid'");
+    if (config.password.empty() && !seen.count("password"))
+        fail(lineNo, "missing required key 'password'");
+    return errors.size() == errorsBefore;
+}
+
+bool loadConfig(const std::string& path, MessengerConfig& config,
+                std::vector<std::string>& errors)
+{
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        errors.push_back(path + ":0: cannot open the file");
+        return false;
+    }
+    std::ostringstream buffer;
+    buffer << in.rdbuf();
+    return parseConfig(path, buffer.str(), config, errors);
+}

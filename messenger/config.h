@@ -1,0 +1,50 @@
+// The daemon's configuration file: one "key = value" per line, '#' starts a
+// comment line. parseConfig never trusts its input: every bad line is
+// reported as "<file>:<line>: <reason>" and parsing goes on, so one run shows
+// every mistake. Plain data, no threads involved.
+#pragma once
+
+#include <string>
+#include <vector>
+
+enum class TlsPolicy {
+    Automatic,  // STARTTLS required unless the server is on loopback
+    Required,   // STARTTLS required, also on loopback
+    Optional,   // STARTTLS used when the server offers it
+    Disabled,   // never STARTTLS (testing only)
+};
+
+struct MessengerConfig {
+    std::string jid;       // bare JID of the account
+    std::string password;
+    std::string resource = "messengerd";
+    std::string server;    // empty: the domain of the JID (DNS SRV lookup by the library)
+    int port = 0;          // 0: library default (5222 or SRV)
+    TlsPolicy tls = TlsPolicy::Automatic;
+    bool tlsVerify = true; // verify the server certificate
+    std::vector<std::string> contacts;  // bare JIDs whose subscription requests are accepted
+    std::string logPath;   // empty: standard error
+    std::string apiSocket = "SkypeControlAPI";
+    int maxUnread = 64;    // unread texts a stream keeps before it withholds acknowledgements
+};
+
+// Parses `text`, read from `fileName` (used only in messages). Returns true
+// when there was no error; `errors` receives one line per problem.
+bool parseConfig(const std::string& fileName, const std::string& text,
+                 MessengerConfig& config, std::vector<std::string>& errors);
+
+// Reads and parses the file; a file that cannot be read is one error.
+bool loadConfig(const std::string& path, MessengerConfig& config,
+                std::vector<std::string>& errors);
+
+// True when `jid` is a bare JID "node@domain" without blanks or resource.
+bool isBareJid(const std::string& jid);
+
+// The host the daemon connects to: `server`, or the JID's domain.
+std::string serverHost(const MessengerConfig& config);
+
+// True when the host names the loopback interface (literal check, no lookup).
+bool isLoopbackHost(const std::string& host);
+
+// Whether STARTTLS is mandatory for this configuration.
+bool tlsRequired(const MessengerConfig& config);

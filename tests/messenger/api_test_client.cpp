@@ -1,0 +1,156 @@
+#include "tests/messenger/api_test_client.h"
+
+#include <cerrno>
+#include <cstddef>
+#include <cstring>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+using Clock = std::chrono::steady_clock;
+
+ApiTestClient::~ApiTestClient()
+{
+    close();
+}
+
+void ApiTestClient::close()
+{
+    if (fd >= 0)
+        ::close(fd);
+    fd = -1;
+}
+
+bool ApiTestClient::connect(const std::string& name)
+{
+    close();
+    fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    std::memcpy(addr.sun_path + 1, name.data(), name.size());
+    auto len = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + name.size());
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), len) != 0) {
+        close();
+        return false;
+    }
+    eof = false;
+    return true;
+}
+
+bool ApiTestClient::sendRaw(const std::string& bytes)
+{
+    size_t done = 0;
+    while (fd >= 0 && done < bytes.size()) {
+        ssize_t n = ::send(fd, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        done += static_cast<size_t>(n);
+    }
+    return fd >= 0;
+}
+
+bool ApiTestClient::fill(std::chrono::milliseconds timeout)
+{
+    if (fd < 0 || eof)
+        return false;
+    pollfd p{fd, POLLIN, 0};
+    if (::poll(&p, 1, static_cast<int>(timeout.count())) <= 0)
+        return false;
+    char buf[65536];
+    ssize_t n = ::read(fd, buf, sizeof buf);
+    if (n <= 0) {
+        eof = true;
+        return false;
+    }
+    decoder.feed(buf, static_cast<size_t>(n));
+    Frame f;
+    while (decoder.next(f) == FrameDecoder::Result::Frame)
+        pending.push_back(f);
+    return true;
+}
+
+bool ApiTestClient::next(Frame& frame, std::chrono::milliseconds timeout)
+{
+    auto deadline = Clock::now() + timeout;
+    while (pending.empty()) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+        if (left.count() <= 0 || eof || fd < 0)
+            return false;
+        fill(left);
+    }
+    frame = pending.front();
+    pending.erase(pending.begin());
+    return true;
+}
+
+bool ApiTestClient::nextLine(std::string& line, std::chrono::milliseconds timeout)
+{
+    auto deadline = Clock::now() + timeout;
+    for (;;) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+        if (left.count() < 0)
+            return false;
+        Frame f;
+        if (!next(f, left))
+            return false;
+        if (f.type == 'A') {
+            attachCodes.push_back(f.code);
+            continue;
+        }
+        line = f.text;
+        return true;
+    }
+}
+
+bool ApiTestClient::waitLine(const std::function<bool(const std::string&)>& match,
+                             std::string& line, std::chrono::milliseconds timeout)
+{
+    auto deadline = Clock::now() + timeout;
+    for (;;) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+        if (left.count() < 0 || !nextLine(line, left))
+            return false;
+        if (match(line))
+            return true;
+        skippedLines.push_back(line);
+    }
+}
+
+bool ApiTestClient::waitLine(const std::string& exact, std::chrono::milliseconds timeout)
+{
+    std::string line;
+    return waitLine([&](const std::string& l) { return l == exact; }, line, timeout);
+}
+
+bool ApiTestClient::waitAttach(uint32_t code, std::chrono::milliseconds timeout)
+{
+    auto deadline = Clock::now() + timeout;
+    for (;;) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+        if (left.count() < 0)
+            return false;
+        Frame f;
+        if (!next(f, left))
+            return false;
+        if (f.type == 'A') {
+            attachCodes.push_back(f.code);
+            if (f.code == code)
+                return true;
+        } else {
+            skippedLines.push_back(f.text);
+        }
+    }
+}
+
+bool ApiTestClient::waitClosed(std::chrono::milliseconds timeout)
+{
+    auto deadline = Clock::now() + timeout;
+    while (!eof && Clock::now() < deadline) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+        fill(left);
+    }
+    return eof;
+}

@@ -1,0 +1,140 @@
+// The configuration file: accepted settings, and one exact message per
+// mistake, naming file and line.
+#include "messenger/config.h"
+#include "tests/support/temp_dir.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+struct Parsed {
+    bool ok;
+    MessengerConfig config;
+    std::vector<std::string> errors;
+};
+
+Parsed parse(const std::string& text)
+{
+    Parsed p;
+    p.ok = parseConfig("m.conf", text, p.config, p.errors);
+    return p;
+}
+
+const char* kMinimal = "jid = alice@example.org\npassword = pw\n";
+
+}  // namespace
+
+TEST(MessengerConfig, MinimalFileGivesDefaults)
+{
+    Parsed p = parse(kMinimal);
+    ASSERT_TRUE(p.ok);
+    EXPECT_TRUE(p.errors.empty());
+    EXPECT_EQ(p.config.jid, "alice@example.org");
+    EXPECT_EQ(p.config.password, "pw");
+    EXPECT_EQ(p.config.apiSocket, "SkypeControlAPI");
+    EXPECT_EQ(p.config.tls, TlsPolicy::Automatic);
+    EXPECT_EQ(p.config.maxUnread, 64);
+    EXPECT_EQ(serverHost(p.config), "example.org");
+}
+
+TEST(MessengerConfig, EveryKeyIsRead)
+{
+    Parsed p = parse("# comment\n"
+                     "  jid =  bob@h.test  \r\n"
+                     "password = a b = c\n"
+                     "resource = pc1\n"
+                     "server = 127.0.0.1\n"
+                     "port = 15222\n"
+                     "tls = optional\n"
+                     "tls_verify = no\n"
+                     "contact = alice@h.test\n"
+                     "contact = carol@h.test\n"
+                     "log = /tmp/x.log\n"
+                     "api_socket = TestSock\n"
+                     "max_unread = 8\n");
+    ASSERT_TRUE(p.ok) << (p.errors.empty() ? "" : p.errors[0]);
+    EXPECT_EQ(p.config.jid, "bob@h.test");
+    EXPECT_EQ(p.config.password, "a b = c");
+    EXPECT_EQ(p.config.resource, "pc1");
+    EXPECT_EQ(p.config.server, "127.0.0.1");
+    EXPECT_EQ(p.config.port, 15222);
+    EXPECT_EQ(p.config.tls, TlsPolicy::Optional);
+    EXPECT_FALSE(p.config.tlsVerify);
+    EXPECT_EQ(p.config.contacts, (std::vector<std::string>{"alice@h.test", "carol@h.test"}));
+    EXPECT_EQ(p.config.logPath, "/tmp/x.log");
+    EXPECT_EQ(p.config.apiSocket, "TestSock");
+    EXPECT_EQ(p.config.maxUnread, 8);
+}
+
+TEST(MessengerConfig, ErrorsNameFileLineAndReason)
+{
+    struct Case {
+        std::string line;
+        std::string message;
+    } cases[] = {
+        {"no equals sign", "m.conf:3: expected \"key = value\""},
+        {"colour = red", "m.conf:3: unknown key 'colour'"},
+        {"port = 70000", "m.conf:3: port must be a number from 1 to 65535, not '70000'"},
+        {"port = 12x", "m.conf:3: port must be a number from 1 to 65535, not '12x'"},
+        {"tls = maybe", "m.conf:3: tls must be auto, required, optional or disabled, not 'maybe'"},
+        {"contact = nobody", "m.conf:3: contact must be a bare JID like user@example.org, not 'nobody'"},
+        {"contact = a@b/res", "m.conf:3: contact must be a bare JID like user@example.org, not 'a@b/res'"},
+        {"jid = x@y", "m.conf:3: 'jid' given twice"},
+        {"resource =", "m.conf:3: empty value for 'resource'"},
+        {"= value", "m.conf:3: missing key before '='"},
+        {"max_unread = 0", "m.conf:3: max_unread must be a number from 1 to 100000, not '0'"},
+        {"tls_verify = perhaps", "m.conf:3: tls_verify must be yes or no, not 'perhaps'"},
+    };
+    for (const Case& c : cases) {
+        Parsed p = parse(std::string(kMinimal) + c.line + "\n");
+        EXPECT_FALSE(p.ok) << c.line;
+        ASSERT_EQ(p.errors.size(), 1u) << c.line;
+        EXPECT_EQ(p.errors[0], c.message);
+    }
+}
+
+TEST(MessengerConfig, EveryBadLineIsReportedAndMissingKeysAtTheEnd)
+{
+    Parsed p = parse("jid = not-a-jid\nfoo = 1\n\nport = 0\n");
+    EXPECT_FALSE(p.ok);
+    ASSERT_EQ(p.errors.size(), 4u);
+    EXPECT_EQ(p.errors[0], "m.conf:1: jid must be a bare JID like user@example.org, not 'not-a-jid'");
+    EXPECT_EQ(p.errors[1], "m.conf:2: unknown key 'foo'");
+    EXPECT_EQ(p.errors[2], "m.conf:4: port must be a number from 1 to 65535, not '0'");
+    EXPECT_EQ(p.errors[3], "m.conf:4: missing required key 'password'");
+}
+
+TEST(MessengerConfig, UnreadableFileIsAnError)
+{
+    TempDir dir;
+    MessengerConfig c;
+    std::vector<std::string> errors;
+    EXPECT_FALSE(loadConfig(dir.file("absent.conf"), c, errors));
+    ASSERT_EQ(errors.size(), 1u);
+    EXPECT_EQ(errors[0], dir.file("absent.conf") + ":0: cannot open the file");
+
+    writeFile(dir.file("ok.conf"), kMinimal);
+    errors.clear();
+    EXPECT_TRUE(loadConfig(dir.file("ok.conf"), c, errors));
+}
+
+TEST(MessengerConfig, StartTlsRequiredUnlessLoopbackOrSaidOtherwise)
+{
+    MessengerConfig c;
+    c.jid = "a@example.org";
+    EXPECT_TRUE(tlsRequired(c));
+    for (const char* host : {"127.0.0.1", "127.1.2.3", "localhost", "::1"}) {
+        c.server = host;
+        EXPECT_FALSE(tlsRequired(c)) << host;
+    }
+    for (const char* host : {"128.0.0.1", "127.0.0.1.example.org", "localhost.example.org"}) {
+        c.server = host;
+        EXPECT_TRUE(tlsRequired(c)) << host;
+    }
+    c.server = "127.0.0.1";
+    c.tls = TlsPolicy::Required;
+    EXPECT_TRUE(tlsRequired(c));
+    c.server = "xmpp.example.org";
+    c.tls = TlsPolicy::Optional;
+    EXPECT_FALSE(tlsRequired(c));
+}
