@@ -1,0 +1,137 @@
+// The daemon's core: the programs attached through the local socket, their
+// applications and streams, the contacts; it answers every command line and
+// turns XMPP events into notifications. It knows no sockets and no XMPP
+// library: lines and attach codes go out through ClientSink, stanzas through
+// XmppLink. Owned by the daemon; every call on the daemon's thread.
+#pragma once
+
+#include "messenger/contacts.h"
+#include "messenger/log.h"
+#include "messenger/xmpp_link.h"
+
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <memory>
+#include <set>
+#include <string>
+#include <vector>
+
+class ClientSink {
+public:
+    virtual void sendAttach(int client, uint32_t code, uint32_t handle) = 0;
+    virtual void sendLine(int client, const std::string& line) = 0;
+
+protected:
+    ~ClientSink() = default;
+};
+
+class Messenger {
+public:
+    // `ownJid`: the account's bare JID. `accepted`: contacts whose
+    // subscription requests are accepted (and who are asked in turn).
+    Messenger(ClientSink& sink, XmppLink& link, Log& log, std::string ownJid,
+              std::vector<std::string> accepted, int maxUnread);
+    ~Messenger();
+    Messenger(const Messenger&) = delete;
+    Messenger& operator=(const Messenger&) = delete;
+
+    // The local socket.
+    void clientDiscover(int client);
+    void clientCommand(int client, const std::string& line);
+    void clientClosed(int client);
+
+    // The server connection; serverOnline after the roster has been loaded.
+    void serverOnline();
+    void serverOffline();
+    bool online() const { return isOnline; }
+
+    // Roster and presence.
+    void rosterItem(const std::string& bare, const std::string& subscription);
+    void rosterRemoved(const std::string& bare);
+    void subscriptionRequest(const std::string& bare);
+    void presence(const std::string& full, bool available, const std::string& show,
+                  const std::set<std::string>& apps);
+
+    // In-band bytestreams.
+    void openRequest(const std::string& full, const std::string& sid, const std::string& app,
+                     const IqRef& ref);
+    void openResult(const std::string& full, const std::string& sid, bool ok);
+    void block(const std::string& full, const std::string& sid, uint16_t seq,
+               const std::string& text, const IqRef& ref);
+    void blockResult(const std::string& full, const std::string& sid, bool ok);
+    void closeRequest(const std::string& full, const std::string& sid, const IqRef& ref);
+
+    // Application names of all attached programs (what presence advertises).
+    std::set<std::string> applications() const;
+    size_t streamCount() const { return streams.size(); }
+
+private:
+    enum class ClientState { Connected, NotAvailable, Attached };
+    struct App {
+        std::string name;
+        std::string lastSending;      // last SENDING line sent
+        std::string lastReceivedSet;  // streams named by the last RECEIVED line
+        std::deque<int> readOrder;    // stream ids with unread texts, next first
+    };
+    struct Client {
+        ClientState state = ClientState::Connected;
+        std::vector<App> apps;        // creation order
+    };
+    struct Stream {
+        int client = 0;
+        std::string app;
+        int id = 0;                   // 0 until open
+        std::string peer;             // bare JID: the handle
+        std::string full;             // the peer's full JID
+        std::string sid;
+        bool open = false;
+        uint16_t sendSeq = 0;
+        uint16_t recvSeq = 0;
+        std::deque<size_t> unacked;   // sizes of written texts not yet acknowledged
+        size_t unackedBytes = 0;
+        std::deque<std::string> unread;
+        size_t unreadBytes = 0;
+        std::deque<IqRef> withheld;   // acknowledgements of the newest unread texts
+    };
+
+    void handleCommand(int client, Client& c, const std::string& line);
+    void send(int client, const std::string& line);
+    void broadcast(const std::string& line);
+    App* findApp(Client& c, const std::string& name);
+    Stream* findStream(int client, const std::string& app, const std::string& user, int id);
+    Stream* findBySid(const std::string& full, const std::string& sid);
+    std::string ref(const Stream& s) const;
+    std::string streamsLine(int client, const std::string& app) const;
+    std::string sendingLine(int client, const std::string& app) const;
+    std::string receivedLine(int client, const App& app) const;
+    std::string receivedSet(int client, const App& app) const;
+    void reportSending(int client, const std::string& app, bool always);
+    void reportReceived(int client, const std::string& app, bool always);
+    // Ends a stream here; tells the peer when `tellPeer`, the program when
+    // `tellProgram`.
+    void removeStream(Stream* s, bool tellPeer, bool tellProgram, const std::string& why);
+    void releaseAcks(Stream& s);
+    void connect(int client, const std::string& app, const std::string& user);
+    void write(int client, const std::string& app, Stream& s, const std::string& text);
+    void read(int client, App& app, Stream& s);
+    void advertise();
+    void askOnce(const std::string& bare);
+    bool isAccepted(const std::string& bare) const;
+    std::string newSid();
+
+    ClientSink& sink;
+    XmppLink& link;
+    Log& log;
+    const std::string own;
+    const std::vector<std::string> accepted;
+    const size_t maxUnread;
+    bool isOnline = false;
+    Contacts contacts;
+    std::map<int, Client> clients;
+    std::vector<std::unique_ptr<Stream>> streams;  // creation order
+    std::map<std::string, int> lastId;             // per application name, never reused
+    std::set<std::string> askedThisSession;
+    std::string sidPrefix;
+    uint64_t sidCounter = 0;
+};

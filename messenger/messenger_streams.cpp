@@ -1,0 +1,318 @@
+// Streams: CONNECT, WRITE, READ, DISCONNECT, and the in-band bytestream
+// events that answer them. A text is acknowledged to its sender only while
+// fewer than maxUnread texts of its stream wait to be read; the rest keep
+// their acknowledgement until READ makes room, so nothing is ever dropped and
+// the sender's SENDING list stays non-empty meanwhile.
+#include "messenger/messenger.h"
+
+#include "messenger/command.h"
+
+#include <algorithm>
+
+std::string Messenger::ref(const Stream& s) const
+{
+    return s.peer + ":" + std::to_string(s.id);
+}
+
+Messenger::Stream* Messenger::findStream(int client, const std::string& app,
+                                         const std::string& user, int id)
+{
+    for (auto& s : streams)
+        if (s->open && s->client == client && s->app == app && s->peer == user && s->id == id)
+            return s.get();
+    return nullptr;
+}
+
+Messenger::Stream* Messenger::findBySid(const std::string& full, const std::string& sid)
+{
+    for (auto& s : streams)
+        if (s->full == full && s->sid == sid)
+            return s.get();
+    return nullptr;
+}
+
+std::string Messenger::streamsLine(int client, const std::string& app) const
+{
+    std::string out = "APPLICATION " + app + " STREAMS";
+    bool first = true;
+    for (const auto& s : streams) {
+        if (!s->open || s->client != client || s->app != app)
+            continue;
+        out += (first ? " " : " ") + ref(*s);
+        first = false;
+    }
+    return out;
+}
+
+std::string Messenger::sendingLine(int client, const std::string& app) const
+{
+    std::string out = "APPLICATION " + app + " SENDING";
+    for (const auto& s : streams)
+        if (s->open && s->client == client && s->app == app && !s->unacked.empty())
+            out += " " + ref(*s) + "=" + std::to_string(s->unackedBytes);
+    return out;
+}
+
+std::string Messenger::receivedSet(int client, const App& app) const
+{
+    std::string out;
+    for (int id : app.readOrder)
+        for (const auto& s : streams)
+            if (s->client == client && s->app == app.name && s->id == id && s->open)
+                out += " " + ref(*s);
+    return out;
+}
+
+std::string Messenger::receivedLine(int client, const App& app) const
+{
+    std::string out = "APPLICATION " + app.name + " RECEIVED";
+    for (int id : app.readOrder)
+        for (const auto& s : streams)
+            if (s->client == client && s->app == app.name && s->id == id && s->open)
+                out += " " + ref(*s) + "=" + std::to_string(s->unreadBytes);
+    return out;
+}
+
+void Messenger::reportSending(int client, const std::string& appName, bool always)
+{
+    auto c = clients.find(client);
+    if (c == clients.end() || c->second.state != ClientState::Attached)
+        return;
+    App* app = findApp(c->second, appName);
+    if (!app)
+        return;
+    std::string line = sendingLine(client, appName);
+    if (!always && line == app->lastSending)
+        return;
+    app->lastSending = line;
+    send(client, line);
+}
+
+void Messenger::reportReceived(int client, const std::string& appName, bool always)
+{
+    auto c = clients.find(client);
+    if (c == clients.end() || c->second.state != ClientState::Attached)
+        return;
+    App* app = findApp(c->second, appName);
+    if (!app)
+        return;
+    std::string set = receivedSet(client, *app);
+    if (!always && set == app->lastReceivedSet)
+        return;
+    app->lastReceivedSet = set;
+    send(client, receivedLine(client, *app));
+}
+
+void Messenger::removeStream(Stream* s, bool tellPeer, bool tellProgram, const std::string& why)
+{
+    auto it = std::find_if(streams.begin(), streams.end(),
+                           [s](const std::unique_ptr<Stream>& p) { return p.get() == s; });
+    if (it == streams.end())
+        return;
+    std::unique_ptr<Stream> gone = std::move(*it);
+    streams.erase(it);
+    log.write("stream " + (gone->open ? ref(*gone) : gone->peer) + " of " + gone->app
+              + " closed: " + why);
+    if (tellPeer)
+        link.closeStream(gone->full, gone->sid);
+    // The sender of a withheld text hears the stream is gone.
+    for (const IqRef& r : gone->withheld)
+        link.answer(r, "item-not-found");
+    if (!gone->open)
+        return;
+    auto c = clients.find(gone->client);
+    if (c == clients.end())
+        return;
+    if (App* app = findApp(c->second, gone->app)) {
+        auto& order = app->readOrder;
+        order.erase(std::remove(order.begin(), order.end(), gone->id), order.end());
+        if (tellProgram && c->second.state == ClientState::Attached) {
+            send(gone->client, streamsLine(gone->client, gone->app));
+            reportSending(gone->client, gone->app, false);
+            reportReceived(gone->client, gone->app, false);
+        }
+    }
+}
+
+void Messenger::connect(int client, const std::string& app, const std::string& user)
+{
+    send(client, "APPLICATION " + app + " CONNECTING " + user);
+    std::string why;
+    std::string full;
+    if (!isOnline)
+        why = "not connected to the server";
+    else if (!contacts.isMutual(user))
+        why = user + " is not a contact";
+    else if ((full = contacts.resourceFor(user, app)).empty())
+        why = user + " has no online resource running " + app;
+    if (!why.empty()) {
+        log.write("cannot connect " + app + " to " + user + ": " + why);
+        return;
+    }
+    auto s = std::make_unique<Stream>();
+    s->client = client;
+    s->app = app;
+    s->peer = user;
+    s->full = full;
+    s->sid = newSid();
+    link.openStream(full, s->sid, app);
+    log.write("opening a stream of " + app + " to " + full + " (sid " + s->sid + ")");
+    streams.push_back(std::move(s));
+}
+
+void Messenger::write(int client, const std::string& app, Stream& s, const std::string& text)
+{
+    send(client, "ALTER APPLICATION " + app + " WRITE " + ref(s));
+    s.unacked.push_back(text.size());
+    s.unackedBytes += text.size();
+    link.sendBlock(s.full, s.sid, s.sendSeq++, text);
+    reportSending(client, app, true);
+}
+
+void Messenger::read(int client, App& app, Stream& s)
+{
+    if (s.unread.empty()) {
+        send(client, errorLine(kErrorNothingToRead, "Nothing to read on " + ref(s)));
+        return;
+    }
+    std::string text = std::move(s.unread.front());
+    s.unread.pop_front();
+    s.unreadBytes -= text.size();
+    send(client, "ALTER APPLICATION " + app.name + " READ " + ref(s) + " " + text);
+    releaseAcks(s);
+    // The stream just read goes to the back, so every stream gets its turn
+    // with a program that reads the first one listed.
+    auto& order = app.readOrder;
+    order.erase(std::remove(order.begin(), order.end(), s.id), order.end());
+    if (!s.unread.empty())
+        order.push_back(s.id);
+    reportReceived(client, app.name, true);
+}
+
+void Messenger::releaseAcks(Stream& s)
+{
+    while (!s.withheld.empty() && s.unread.size() - s.withheld.size() < maxUnread) {
+        link.answer(s.withheld.front(), nullptr);
+        s.withheld.pop_front();
+    }
+}
+
+// --- in-band bytestream events -------------------------------------------
+
+void Messenger::openRequest(const std::string& full, const std::string& sid,
+                            const std::string& app, const IqRef& iq)
+{
+    std::string bare = full.substr(0, full.find('/'));
+    if (!contacts.isMutual(bare)) {
+        log.write("refused a stream request of " + app + " from " + full + ": not a contact");
+        link.answer(iq, "forbidden");
+        return;
+    }
+    if (findBySid(full, sid)) {
+        link.answer(iq, "conflict");
+        return;
+    }
+    int owner = 0;
+    for (const auto& [id, c] : clients) {
+        if (c.state != ClientState::Attached)
+            continue;
+        for (const App& a : c.apps)
+            if (a.name == app) {
+                owner = id;
+                break;
+            }
+        if (owner)
+            break;
+    }
+    if (!owner) {
+        log.write("refused a stream request of " + app + " from " + full + ": no program runs it");
+        link.answer(iq, "not-acceptable");
+        return;
+    }
+    auto s = std::make_unique<Stream>();
+    s->client = owner;
+    s->app = app;
+    s->peer = bare;
+    s->full = full;
+    s->sid = sid;
+    s->open = true;
+    s->id = ++lastId[app];
+    link.answer(iq, nullptr);
+    log.write("accepted stream " + ref(*s) + " of " + app + " (sid " + sid + ")");
+    streams.push_back(std::move(s));
+    send(owner, streamsLine(owner, app));
+}
+
+void Messenger::openResult(const std::string& full, const std::string& sid, bool ok)
+{
+    Stream* s = findBySid(full, sid);
+    if (!s || s->open)
+        return;
+    if (!ok) {
+        removeStream(s, false, false, "refused by " + full);
+        return;
+    }
+    auto c = clients.find(s->client);
+    if (c == clients.end() || !findApp(c->second, s->app)) {
+        removeStream(s, true, false, "its application went away while opening");
+        return;
+    }
+    s->open = true;
+    s->id = ++lastId[s->app];
+    log.write("opened stream " + ref(*s) + " of " + s->app + " (sid " + sid + ")");
+    send(s->client, streamsLine(s->client, s->app));
+}
+
+void Messenger::block(const std::string& full, const std::string& sid, uint16_t seq,
+                      const std::string& text, const IqRef& iq)
+{
+    Stream* s = findBySid(full, sid);
+    if (!s || !s->open) {
+        link.answer(iq, "item-not-found");
+        return;
+    }
+    if (seq != s->recvSeq) {
+        link.answer(iq, "unexpected-request");
+        removeStream(s, true, true,
+                     "block " + std::to_string(seq) + " out of order, expected "
+                         + std::to_string(s->recvSeq));
+        return;
+    }
+    ++s->recvSeq;
+    s->unread.push_back(text);
+    s->unreadBytes += text.size();
+    if (s->unread.size() <= maxUnread)
+        link.answer(iq, nullptr);
+    else
+        s->withheld.push_back(iq);
+    auto c = clients.find(s->client);
+    if (c == clients.end())
+        return;
+    if (App* app = findApp(c->second, s->app)) {
+        if (std::find(app->readOrder.begin(), app->readOrder.end(), s->id) == app->readOrder.end())
+            app->readOrder.push_back(s->id);
+        reportReceived(s->client, s->app, false);
+    }
+}
+
+void Messenger::blockResult(const std::string& full, const std::string& sid, bool ok)
+{
+    Stream* s = findBySid(full, sid);
+    if (!s || !s->open || s->unacked.empty())
+        return;
+    if (!ok) {
+        removeStream(s, true, true, "a text was not delivered");
+        return;
+    }
+    s->unackedBytes -= s->unacked.front();
+    s->unacked.pop_front();
+    reportSending(s->client, s->app, false);
+}
+
+void Messenger::closeRequest(const std::string& full, const std::string& sid, const IqRef& iq)
+{
+    Stream* s = findBySid(full, sid);
+    link.answer(iq, s ? nullptr : "item-not-found");
+    if (s)
+        removeStream(s, false, true, "closed by " + full);
+}

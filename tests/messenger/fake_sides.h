@@ -1,0 +1,59 @@
+// Recording fakes of the program side (ClientSink) and the XMPP side
+// (XmppLink) for the core's unit tests.
+#pragma once
+
+#include "messenger/messenger.h"
+
+#include <map>
+#include <string>
+#include <vector>
+
+struct FakeSink : ClientSink {
+    void sendAttach(int client, uint32_t code, uint32_t handle) override
+    {
+        out[client].push_back("A " + std::to_string(code) + (handle ? " h" : " 0"));
+    }
+    void sendLine(int client, const std::string& line) override { out[client].push_back(line); }
+    // Everything sent to `client` since the last take.
+    std::vector<std::string> take(int client)
+    {
+        std::vector<std::string> r;
+        r.swap(out[client]);
+        return r;
+    }
+    std::map<int, std::vector<std::string>> out;
+};
+
+struct FakeLink : XmppLink {
+    void advertise(const std::set<std::string>& apps) override
+    {
+        std::string s = "advertise";
+        for (const auto& a : apps)
+            s += " " + a;
+        calls.push_back(s);
+    }
+    void requestSubscription(const std::string& bare) override { calls.push_back("subscribe " + bare); }
+    void approveSubscription(const std::string& bare) override { calls.push_back("subscribed " + bare); }
+    void openStream(const std::string& full, const std::string& sid, const std::string& app) override
+    {
+        lastSid = sid;
+        calls.push_back("open " + full + " " + app);
+    }
+    void sendBlock(const std::string& full, const std::string&, uint16_t seq, const std::string& text) override
+    {
+        calls.push_back("data " + full + " " + std::to_string(seq) + " " + text);
+    }
+    void closeStream(const std::string& full, const std::string&) override { calls.push_back("close " + full); }
+    void answer(const IqRef& ref, const char* error) override
+    {
+        calls.push_back("answer " + ref.id + " " + (error ? error : "result"));
+    }
+    std::vector<std::string> take()
+    {
+        std::vector<std::string> r;
+        r.swap(calls);
+        return r;
+    }
+    std::vector<std::string> calls;
+    std::string lastSid;
+};

@@ -1,0 +1,259 @@
+// The core against fake program and XMPP sides: attach codes, the answers of
+// the command set, and the stream life cycle with flow control.
+#include "messenger/messenger.h"
+#include "tests/messenger/fake_sides.h"
+
+#include <gtest/gtest.h>
+
+using Lines = std::vector<std::string>;
+
+namespace {
+
+const std::string kApp = "CorvaneForFtp0000";
+const std::string kBob = "bob@h.test";
+const std::string kBobFull = "bob@h.test/pc";
+
+class MessengerCore : public ::testing::Test {
+protected:
+    MessengerCore() { log.open("/dev/null"); log.setCapture(true); }
+
+    // Online, bob a mutual contact running kApp, client 1 attached with kApp.
+    void standardSetup()
+    {
+        core.rosterItem(kBob, "both");
+        core.rosterItem("carol@h.test", "from");
+        core.serverOnline();
+        core.presence(kBobFull, true, "", {kApp});
+        core.clientDiscover(1);
+        core.clientCommand(1, "CREATE APPLICATION " + kApp);
+        sink.take(1);
+        link.take();
+    }
+    // Opens a stream from client 1 to bob: returns its sid.
+    std::string openToBob()
+    {
+        core.clientCommand(1, "ALTER APPLICATION " + kApp + " CONNECT " + kBob);
+        std::string sid = link.lastSid;
+        core.openResult(kBobFull, sid, true);
+        sink.take(1);
+        link.take();
+        return sid;
+    }
+    IqRef iq(const std::string& id) { return IqRef{kBobFull, id}; }
+
+    FakeSink sink;
+    FakeLink link;
+    Log log;
+    Messenger core{sink, link, log, "alice@h.test", {kBob}, 3};
+};
+
+}  // namespace
+
+TEST_F(MessengerCore, AttachCodesFollowTheServerConnection)
+{
+    core.clientDiscover(1);
+    EXPECT_EQ(sink.take(1), (Lines{"A 3 0"}));
+    core.serverOnline();
+    EXPECT_EQ(sink.take(1), (Lines{"A 32769 0", "A 0 h", "USERSTATUS ONLINE"}));
+    core.clientDiscover(2);
+    EXPECT_EQ(sink.take(2), (Lines{"A 0 h", "USERSTATUS ONLINE"}));
+    core.serverOffline();
+    EXPECT_EQ(sink.take(1), (Lines{"USERSTATUS OFFLINE", "A 3 0"}));
+    EXPECT_EQ(sink.take(2), (Lines{"USERSTATUS OFFLINE", "A 3 0"}));
+    core.serverOnline();
+    EXPECT_EQ(sink.take(1), (Lines{"A 32769 0", "A 0 h", "USERSTATUS ONLINE"}));
+    EXPECT_EQ(sink.take(2), (Lines{"A 32769 0", "A 0 h", "USERSTATUS ONLINE"}));
+}
+
+TEST_F(MessengerCore, NothingIsSentBeforeAttaching)
+{
+    core.serverOnline();
+    core.clientCommand(5, "SEARCH FRIENDS");
+    EXPECT_TRUE(sink.take(5).empty());
+}
+
+TEST_F(MessengerCore, UserAnswers)
+{
+    standardSetup();
+    core.rosterItem("dave@h.test", "both");
+    core.clientCommand(1, "SEARCH FRIENDS");
+    core.clientCommand(1, "GET CURRENTUSERHANDLE");
+    core.clientCommand(1, "GET USER bob@h.test ONLINESTATUS");
+    core.clientCommand(1, "GET USER dave@h.test ONLINESTATUS");
+    core.clientCommand(1, "GET USER zed@h.test ONLINESTATUS");
+    core.clientCommand(1, "FLY AWAY");
+    EXPECT_EQ(sink.take(1), (Lines{"USER dave@h.test BUDDYSTATUS 3",
+                                   "USERS bob@h.test, dave@h.test",
+                                   "CURRENTUSERHANDLE alice@h.test",
+                                   "USER bob@h.test ONLINESTATUS ONLINE",
+                                   "USER dave@h.test ONLINESTATUS OFFLINE",
+                                   "USER zed@h.test ONLINESTATUS UNKNOWN",
+                                   "ERROR 2 Unknown command"}));
+}
+
+TEST_F(MessengerCore, PresenceChangesAreReported)
+{
+    standardSetup();
+    core.presence(kBobFull, true, "away", {kApp});
+    core.presence(kBobFull, true, "dnd", {kApp});
+    core.presence(kBobFull, true, "xa", {});
+    core.presence(kBobFull, false, "", {});
+    EXPECT_EQ(sink.take(1), (Lines{"USER bob@h.test ONLINESTATUS AWAY", "USER bob@h.test ONLINESTATUS DND",
+                                   "USER bob@h.test ONLINESTATUS NA",
+                                   "USER bob@h.test ONLINESTATUS OFFLINE"}));
+}
+
+TEST_F(MessengerCore, SubscriptionsOnlyForListedContacts)
+{
+    core.rosterItem(kBob, "none");
+    core.serverOnline();
+    Lines calls = link.take();
+    EXPECT_NE(std::find(calls.begin(), calls.end(), "subscribe bob@h.test"), calls.end());
+    core.subscriptionRequest("mallory@h.test");
+    EXPECT_TRUE(link.take().empty());
+    core.subscriptionRequest(kBob);
+    // Asked already in this session: only the approval goes out.
+    EXPECT_EQ(link.take(), (Lines{"subscribed bob@h.test"}));
+}
+
+TEST_F(MessengerCore, CreateAdvertisesAndConnectableListsRunningContacts)
+{
+    standardSetup();
+    core.rosterItem("dave@h.test", "both");
+    core.presence("dave@h.test/x", true, "", {"OtherApp"});
+    core.presence("carol@h.test/x", true, "", {kApp});  // not mutual
+    sink.take(1);
+    core.clientCommand(1, "CREATE APPLICATION " + kApp);
+    core.clientCommand(1, "CREATE APPLICATION Second");
+    EXPECT_EQ(link.take(), (Lines{"advertise " + kApp + " Second"}));
+    core.clientCommand(1, "GET APPLICATION " + kApp + " CONNECTABLE");
+    core.clientCommand(1, "GET APPLICATION Second CONNECTABLE");
+    core.clientCommand(1, "GET APPLICATION Nope CONNECTABLE");
+    EXPECT_EQ(sink.take(1), (Lines{"CREATE APPLICATION " + kApp, "CREATE APPLICATION Second",
+                                   "APPLICATION " + kApp + " CONNECTABLE bob@h.test",
+                                   "APPLICATION Second CONNECTABLE",
+                                   "ERROR 540 Unknown application Nope"}));
+    core.clientCommand(1, "DELETE APPLICATION Second");
+    EXPECT_EQ(sink.take(1), (Lines{"DELETE APPLICATION Second"}));
+    EXPECT_EQ(link.take(), (Lines{"advertise " + kApp}));
+}
+
+TEST_F(MessengerCore, ConnectGivesStreamsAndFailureLeavesTheList)
+{
+    standardSetup();
+    core.clientCommand(1, "ALTER APPLICATION " + kApp + " CONNECT " + kBob);
+    EXPECT_EQ(link.take(), (Lines{"open " + kBobFull + " " + kApp}));
+    core.openResult(kBobFull, link.lastSid, true);
+    EXPECT_EQ(sink.take(1), (Lines{"ALTER APPLICATION " + kApp + " CONNECT " + kBob,
+                                   "APPLICATION " + kApp + " CONNECTING " + kBob,
+                                   "APPLICATION " + kApp + " STREAMS bob@h.test:1"}));
+    // A refused open and a non-contact change nothing.
+    core.clientCommand(1, "ALTER APPLICATION " + kApp + " CONNECT " + kBob);
+    core.openResult(kBobFull, link.lastSid, false);
+    core.clientCommand(1, "ALTER APPLICATION " + kApp + " CONNECT carol@h.test");
+    EXPECT_EQ(sink.take(1), (Lines{"ALTER APPLICATION " + kApp + " CONNECT " + kBob,
+                                   "APPLICATION " + kApp + " CONNECTING " + kBob,
+                                   "ALTER APPLICATION " + kApp + " CONNECT carol@h.test",
+                                   "APPLICATION " + kApp + " CONNECTING carol@h.test"}));
+    EXPECT_NE(log.captured().find("carol@h.test is not a contact"), std::string::npos);
+    // Ids are never reused: the next stream after a disconnect is 2.
+    core.clientCommand(1, "ALTER APPLICATION " + kApp + " DISCONNECT bob@h.test:1");
+    EXPECT_EQ(sink.take(1), (Lines{"ALTER APPLICATION " + kApp + " DISCONNECT bob@h.test:1",
+                                   "APPLICATION " + kApp + " STREAMS"}));
+    EXPECT_EQ(link.take().back(), "close " + kBobFull);
+    openToBob();
+    core.clientCommand(1, "ALTER APPLICATION " + kApp + " READ bob@h.test:1");
+    core.clientCommand(1, "ALTER APPLICATION " + kApp + " READ bob@h.test:2");
+    EXPECT_EQ(sink.take(1), (Lines{"ERROR 541 Unknown stream bob@h.test:1",
+                                   "ERROR 543 Nothing to read on bob@h.test:2"}));
+}
+
+TEST_F(MessengerCore, WriteReportsSendingUntilAcknowledged)
+{
+    standardSetup();
+    std::string sid = openToBob();
+    core.clientCommand(1, "ALTER APPLICATION " + kApp + " WRITE bob@h.test:1 hello");
+    core.clientCommand(1, "ALTER APPLICATION " + kApp + " WRITE bob@h.test:1 abc");
+    EXPECT_EQ(link.take(), (Lines{"data " + kBobFull + " 0 hello", "data " + kBobFull + " 1 abc"}));
+    core.blockResult(kBobFull, sid, true);
+    core.blockResult(kBobFull, sid, true);
+    EXPECT_EQ(sink.take(1), (Lines{"ALTER APPLICATION " + kApp + " WRITE bob@h.test:1",
+                                   "APPLICATION " + kApp + " SENDING bob@h.test:1=5",
+                                   "ALTER APPLICATION " + kApp + " WRITE bob@h.test:1",
+                                   "APPLICATION " + kApp + " SENDING bob@h.test:1=8",
+                                   "APPLICATION " + kApp + " SENDING bob@h.test:1=3",
+                                   "APPLICATION " + kApp + " SENDING"}));
+    // A failed delivery ends the stream on both sides.
+    core.clientCommand(1, "ALTER APPLICATION " + kApp + " WRITE bob@h.test:1 x");
+    sink.take(1);
+    core.blockResult(kBobFull, sid, false);
+    EXPECT_EQ(sink.take(1), (Lines{"APPLICATION " + kApp + " STREAMS", "APPLICATION " + kApp + " SENDING"}));
+}
+
+TEST_F(MessengerCore, IncomingStreamsFromContactsOnly)
+{
+    standardSetup();
+    core.openRequest("carol@h.test/x", "s1", kApp, IqRef{"carol@h.test/x", "i1"});
+    core.openRequest(kBobFull, "s2", "NotRunHere", iq("i2"));
+    core.openRequest(kBobFull, "s3", kApp, iq("i3"));
+    EXPECT_EQ(link.take(), (Lines{"answer i1 forbidden", "answer i2 not-acceptable", "answer i3 result"}));
+    EXPECT_EQ(sink.take(1), (Lines{"APPLICATION " + kApp + " STREAMS bob@h.test:1"}));
+    core.closeRequest(kBobFull, "s3", iq("i4"));
+    EXPECT_EQ(sink.take(1), (Lines{"APPLICATION " + kApp + " STREAMS"}));
+}
+
+TEST_F(MessengerCore, ReadGivesOneTextInOrderAndWithholdsAcksWhenFull)
+{
+    standardSetup();
+    core.openRequest(kBobFull, "s", kApp, iq("open"));
+    link.take();
+    sink.take(1);
+    // maxUnread is 3: the fourth and fifth texts keep their acknowledgement.
+    for (int i = 0; i < 5; ++i)
+        core.block(kBobFull, "s", static_cast<uint16_t>(i), "t" + std::to_string(i), iq("d" + std::to_string(i)));
+    EXPECT_EQ(link.take(), (Lines{"answer d0 result", "answer d1 result", "answer d2 result"}));
+    EXPECT_EQ(sink.take(1), (Lines{"APPLICATION " + kApp + " RECEIVED bob@h.test:1=2"}));
+    core.clientCommand(1, "ALTER APPLICATION " + kApp + " READ bob@h.test:1");
+    EXPECT_EQ(link.take(), (Lines{"answer d3 result"}));
+    for (int i = 0; i < 4; ++i)
+        core.clientCommand(1, "ALTER APPLICATION " + kApp + " READ bob@h.test:1");
+    EXPECT_EQ(link.take(), (Lines{"answer d4 result"}));
+    EXPECT_EQ(sink.take(1), (Lines{"ALTER APPLICATION " + kApp + " READ bob@h.test:1 t0",
+                                   "APPLICATION " + kApp + " RECEIVED bob@h.test:1=8",
+                                   "ALTER APPLICATION " + kApp + " READ bob@h.test:1 t1",
+                                   "APPLICATION " + kApp + " RECEIVED bob@h.test:1=6",
+                                   "ALTER APPLICATION " + kApp + " READ bob@h.test:1 t2",
+                                   "APPLICATION " + kApp + " RECEIVED bob@h.test:1=4",
+                                   "ALTER APPLICATION " + kApp + " READ bob@h.test:1 t3",
+                                   "APPLICATION " + kApp + " RECEIVED bob@h.test:1=2",
+                                   "ALTER APPLICATION " + kApp + " READ bob@h.test:1 t4",
+                                   "APPLICATION " + kApp + " RECEIVED"}));
+}
+
+TEST_F(MessengerCore, OutOfOrderBlockClosesTheStream)
+{
+    standardSetup();
+    core.openRequest(kBobFull, "s", kApp, iq("open"));
+    link.take();
+    sink.take(1);
+    core.block(kBobFull, "s", 1, "skipped zero", iq("d1"));
+    EXPECT_EQ(link.take(), (Lines{"answer d1 unexpected-request", "close " + kBobFull}));
+    EXPECT_EQ(sink.take(1), (Lines{"APPLICATION " + kApp + " STREAMS"}));
+}
+
+TEST_F(MessengerCore, LosingTheServerClosesStreamsThenCodeThree)
+{
+    standardSetup();
+    openToBob();
+    core.serverOffline();
+    EXPECT_EQ(sink.take(1), (Lines{"APPLICATION " + kApp + " STREAMS", "USERSTATUS OFFLINE", "A 3 0"}));
+}
+
+TEST_F(MessengerCore, ProgramGoingAwayClosesItsStreams)
+{
+    standardSetup();
+    openToBob();
+    core.clientClosed(1);
+    EXPECT_EQ(link.take(), (Lines{"close " + kBobFull, "advertise"}));
+    EXPECT_EQ(core.streamCount(), 0u);
+}
