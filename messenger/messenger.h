@@ -61,6 +61,8 @@ public:
                const std::string& text, const IqRef& ref);
     void blockResult(const std::string& full, const std::string& sid, bool ok);
     void closeRequest(const std::string& full, const std::string& sid, const IqRef& ref);
+    // A data block that could not be decoded: the stream cannot go on.
+    void badBlock(const std::string& full, const std::string& sid, const IqRef& ref);
 
     // Application names of all attached programs (what presence advertises).
     std::set<std::string> applications() const;

@@ -316,3 +316,10 @@ void Messenger::closeRequest(const std::string& full, const std::string& sid, co
     if (s)
         removeStream(s, false, true, "closed by " + full);
 }
+
+void Messenger::badBlock(const std::string& full, const std::string& sid, const IqRef& iq)
+{
+    link.answer(iq, "bad-request");
+    if (Stream* s = findBySid(full, sid))
+        removeStream(s, true, true, "undecodable data block");
+}

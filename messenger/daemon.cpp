@@ -1,0 +1,115 @@
+#include "messenger/daemon.h"
+
+#include <chrono>
+#include <poll.h>
+
+using Clock = std::chrono::steady_clock;
+
+Daemon::Daemon(const MessengerConfig& c, Log& l)
+    : config(c), log(l), api(*this), link(c, l),
+      core(*this, link, l, c.jid, c.contacts, c.maxUnread)
+{
+    link.setCore(&core);
+}
+
+Daemon::~Daemon()
+{
+    link.setCore(nullptr);
+}
+
+void Daemon::onDiscover(int client, const std::string& programName)
+{
+    log.write("client " + std::to_string(client) + " discovers (" + programName + ")");
+    core.clientDiscover(client);
+}
+
+void Daemon::onCommand(int client, const std::string& text)
+{
+    core.clientCommand(client, text);
+}
+
+void Daemon::onClientClosed(int client)
+{
+    core.clientClosed(client);
+}
+
+void Daemon::sendAttach(int client, uint32_t code, uint32_t handle)
+{
+    api.send(client, encodeAttach(code, handle));
+}
+
+void Daemon::sendLine(int client, const std::string& line)
+{
+    api.send(client, encodeCommand(line));
+}
+
+void Daemon::step(int maxWaitMs, bool withApi)
+{
+    std::vector<pollfd> fds;
+    if (withApi)
+        api.addPollFds(fds);
+    if (link.fd() >= 0)
+        fds.push_back({link.fd(), static_cast<short>(POLLIN | (link.wantsWrite() ? POLLOUT : 0)), 0});
+    // Right after handled stanzas more may sit in buffers poll cannot see.
+    int wait = busy || link.wantsWrite() ? 0 : maxWaitMs;
+    if (link.disconnected()) {
+        auto untilRetry = std::chrono::duration_cast<std::chrono::milliseconds>(link.retryAt() - Clock::now());
+        wait = std::max(0, std::min(wait, static_cast<int>(untilRetry.count())));
+    }
+    ::poll(fds.data(), fds.size(), wait);
+    if (withApi) {
+        api.handle(fds);
+        for (const std::string& note : api.takeNotes())
+            log.write(note);
+    }
+    busy = link.runOnce();
+    if (link.disconnected() && Clock::now() >= link.retryAt())
+        link.connect();
+}
+
+void Daemon::shutdown()
+{
+    link.disconnect();
+    auto deadline = Clock::now() + std::chrono::seconds(2);
+    while (!link.disconnected() && Clock::now() < deadline)
+        step(20, false);
+}
+
+int Daemon::run(const volatile std::sig_atomic_t& stop)
+{
+    std::string error;
+    if (!api.listen(config.apiSocket, error)) {
+        log.write(error);
+        return 1;
+    }
+    log.write("listening on @" + config.apiSocket);
+    link.connect();
+    while (!stop)
+        step(100, true);
+    log.write("stopping");
+    shutdown();
+    return 0;
+}
+
+int Daemon::addContact(const std::string& jid, const volatile std::sig_atomic_t& stop)
+{
+    link.connect();
+    auto deadline = Clock::now() + std::chrono::seconds(30);
+    while (!link.online() && !stop && Clock::now() < deadline)
+        step(50, false);
+    if (!link.online()) {
+        log.write("add-contact: could not reach the server");
+        shutdown();
+        return 1;
+    }
+    // Pre-approval first, so the contact's own request is granted at once.
+    link.approveSubscription(jid);
+    link.requestSubscription(jid);
+    link.ping();
+    deadline = Clock::now() + std::chrono::seconds(10);
+    while (!link.pongReceived() && !stop && Clock::now() < deadline)
+        step(50, false);
+    log.write("add-contact: subscription request sent to " + jid);
+    shutdown();
+    return link.pongReceived() ? 0 : 1;
+}

@@ -1,0 +1,44 @@
+// The daemon: the local socket, the XMPP link and the core wired together,
+// and the one event loop that drives them (poll on the API sockets and the
+// XMPP socket, then libstrophe without blocking). Single-threaded: every
+// object here is used on the thread that calls run() or addContact().
+#pragma once
+
+#include "messenger/api_server.h"
+#include "messenger/config.h"
+#include "messenger/log.h"
+#include "messenger/messenger.h"
+#include "messenger/strophe_link.h"
+
+#include <csignal>
+
+class Daemon : public ApiEvents, public ClientSink {
+public:
+    Daemon(const MessengerConfig& config, Log& log);
+    ~Daemon();
+    Daemon(const Daemon&) = delete;
+    Daemon& operator=(const Daemon&) = delete;
+
+    // Serves until `stop` becomes nonzero; the process exit code.
+    int run(const volatile std::sig_atomic_t& stop);
+    // Sends a subscription request (and pre-approval) to `jid`, then ends.
+    int addContact(const std::string& jid, const volatile std::sig_atomic_t& stop);
+
+    void onDiscover(int client, const std::string& programName) override;
+    void onCommand(int client, const std::string& text) override;
+    void onClientClosed(int client) override;
+    void sendAttach(int client, uint32_t code, uint32_t handle) override;
+    void sendLine(int client, const std::string& line) override;
+
+private:
+    // One round of the loop: waits at most `maxWaitMs`.
+    void step(int maxWaitMs, bool withApi);
+    void shutdown();
+
+    const MessengerConfig& config;
+    Log& log;
+    ApiServer api;
+    StropheLink link;
+    Messenger core;
+    bool busy = false;
+};

@@ -1,0 +1,99 @@
+// The XMPP side over libstrophe: one client connection to the server, the
+// roster, presence with the advertised applications, disco#info, and
+// In-Band Bytestreams (XEP-0047, iq mode) carrying the streams. Incoming
+// stanzas become calls on the Messenger core. Owned by the daemon and driven
+// from its loop only (runOnce); the core must outlive it.
+#pragma once
+
+#include "messenger/config.h"
+#include "messenger/log.h"
+#include "messenger/xmpp_link.h"
+
+#include <chrono>
+#include <map>
+#include <set>
+#include <string>
+
+#include <strophe.h>
+
+class Messenger;
+
+class StropheLink : public XmppLink {
+public:
+    StropheLink(const MessengerConfig& config, Log& log);
+    ~StropheLink();
+    StropheLink(const StropheLink&) = delete;
+    StropheLink& operator=(const StropheLink&) = delete;
+
+    void setCore(Messenger* core) { target = core; }
+    // Starts a connection attempt; the outcome arrives through the core.
+    void connect();
+    // Sends unavailable presence and closes the stream.
+    void disconnect();
+    bool disconnected() const { return state == State::Disconnected; }
+    bool online() const { return state == State::Online; }
+    // When the next connection attempt is due after a loss.
+    std::chrono::steady_clock::time_point retryAt() const { return nextAttempt; }
+
+    int fd() const { return socketFd; }
+    bool wantsWrite() const;
+    // Drives libstrophe without blocking; true when stanzas were handled.
+    bool runOnce();
+
+    // Round trip to the server (used to know that earlier stanzas left).
+    void ping();
+    bool pongReceived() const { return pong; }
+
+    void advertise(const std::set<std::string>& apps) override;
+    void requestSubscription(const std::string& bare) override;
+    void approveSubscription(const std::string& bare) override;
+    void openStream(const std::string& full, const std::string& sid, const std::string& app) override;
+    void sendBlock(const std::string& full, const std::string& sid, uint16_t seq,
+                   const std::string& text) override;
+    void closeStream(const std::string& full, const std::string& sid) override;
+    void answer(const IqRef& ref, const char* errorCondition) override;
+
+private:
+    enum class State { Disconnected, Connecting, LoadingRoster, Online };
+    enum class Kind { Roster, Open, Data, Close, Ping };
+    struct Pending {
+        Kind kind;
+        std::string full;
+        std::string sid;
+    };
+
+    static void onConnection(xmpp_conn_t* conn, xmpp_conn_event_t event, int error,
+                             xmpp_stream_error_t* streamError, void* self);
+    static int onIq(xmpp_conn_t* conn, xmpp_stanza_t* stanza, void* self);
+    static int onPresence(xmpp_conn_t* conn, xmpp_stanza_t* stanza, void* self);
+    static int onSocket(xmpp_conn_t* conn, void* sock);
+
+    void connected();
+    void lost(const std::string& why);
+    void handleResult(xmpp_stanza_t* iq, bool ok);
+    void handleRequest(xmpp_stanza_t* iq);
+    void handleIbb(xmpp_stanza_t* iq, xmpp_stanza_t* payload, const IqRef& ref);
+    void handleRosterPush(xmpp_stanza_t* payload, const std::string& from);
+    void readRoster(xmpp_stanza_t* query);
+    void handleDisco(xmpp_stanza_t* payload, const IqRef& ref);
+    void sendIq(const char* type, const std::string& to, xmpp_stanza_t* payload, const Pending& p);
+    void sendPresence(const std::string& to, const char* type);
+    void answerError(const IqRef& ref, const char* errorType, const char* condition);
+    bool canSend() const { return state == State::LoadingRoster || state == State::Online; }
+
+    const MessengerConfig& config;
+    Log& log;
+    Messenger* target = nullptr;
+    xmpp_ctx_t* ctx = nullptr;
+    xmpp_conn_t* conn = nullptr;
+    State state = State::Disconnected;
+    int socketFd = -1;
+    int failures = 0;
+    std::chrono::steady_clock::time_point nextAttempt{};
+    std::map<std::string, Pending> pending;  // by iq id
+    uint64_t nextId = 0;
+    std::set<std::string> apps;               // advertised
+    std::string capsHash;
+    bool activity = false;
+    bool pong = false;
+};

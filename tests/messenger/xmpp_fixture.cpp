@@ -1,0 +1,128 @@
+#include "tests/messenger/xmpp_fixture.h"
+
+#include <fstream>
+#include <thread>
+#include <unistd.h>
+
+using namespace std::chrono_literals;
+
+void MessengerXmpp::SetUp()
+{
+    std::string reason = ProsodyServer::unavailableReason();
+    if (!reason.empty())
+        GTEST_SKIP() << reason;
+    dir = std::make_unique<TempDir>();
+    server = std::make_unique<ProsodyServer>(dir->path());
+    if (!server->writeConfig() || !server->registerUser("alice", "alicepw")
+        || !server->registerUser("bob", "bobpw") || !server->registerUser("carol", "carolpw")
+        || !server->start())
+        GTEST_SKIP() << "Prosody cannot run here: " << server->error();
+
+    std::string tag = std::to_string(::getpid());
+    for (Peer* p : {&alice, &bob}) {
+        p->name = p == &alice ? "alice" : "bob";
+        p->jid = p->name + "@localhost";
+        p->socket = "CorvaneMsgTest-" + tag + "-" + p->name;
+        p->config = dir->file(p->name + ".conf");
+        p->log = dir->file(p->name + ".log");
+        std::ofstream out(p->config);
+        out << "jid = " << p->jid << "\npassword = " << p->name << "pw\n"
+            << "server = 127.0.0.1\nport = " << server->port() << "\n"
+            << "resource = pc-" << p->name << "\n"
+            << "contact = " << (p == &alice ? "bob" : "alice") << "@localhost\n"
+            << "log = " << p->log << "\n";
+    }
+    ASSERT_TRUE(startDaemon(alice));
+    ASSERT_TRUE(startDaemon(bob));
+    ASSERT_TRUE(attach(alice));
+    ASSERT_TRUE(attach(bob));
+    // The daemons make each other contacts on their own.
+    ASSERT_TRUE(pollFor(alice, "SEARCH FRIENDS", "USERS", "USERS bob@localhost"));
+    ASSERT_TRUE(pollFor(bob, "SEARCH FRIENDS", "USERS", "USERS alice@localhost"));
+}
+
+void MessengerXmpp::TearDown()
+{
+    if (HasFailure()) {
+        for (Peer* p : {&alice, &bob}) {
+            std::ifstream in(p->log);
+            std::string all((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+            if (all.size() > 4000)
+                all = all.substr(all.size() - 4000);
+            std::cerr << "--- log of " << p->name << "'s daemon (tail)\n" << all;
+        }
+    }
+    alice.client.close();
+    bob.client.close();
+    alice.daemon.stop(5s);
+    bob.daemon.stop(5s);
+    if (server)
+        server->stop();
+}
+
+bool MessengerXmpp::startDaemon(Peer& p)
+{
+    return p.daemon.start({MESSENGERD_PATH, "--config", p.config, "--api-socket", p.socket},
+                          dir->file(p.name + ".out"));
+}
+
+bool MessengerXmpp::attach(Peer& p)
+{
+    auto deadline = std::chrono::steady_clock::now() + 20s;
+    while (!p.client.connect(p.socket)) {
+        if (std::chrono::steady_clock::now() > deadline)
+            return false;
+        std::this_thread::sleep_for(20ms);
+    }
+    return p.client.discover() && p.client.waitAttach(0, 20s);
+}
+
+bool MessengerXmpp::waitPrefix(Peer& p, const std::string& prefix, std::string& line,
+                               std::chrono::milliseconds timeout)
+{
+    return p.client.waitLine([&](const std::string& l) { return l.rfind(prefix, 0) == 0; }, line, timeout);
+}
+
+std::string MessengerXmpp::ask(Peer& p, const std::string& command, const std::string& prefix)
+{
+    std::string line;
+    if (!p.client.command(command) || !waitPrefix(p, prefix, line, 10s))
+        return "(no answer to " + command + ")";
+    return line;
+}
+
+bool MessengerXmpp::pollFor(Peer& p, const std::string& command, const std::string& prefix,
+                            const std::string& expected)
+{
+    for (int i = 0; i < 200; ++i) {
+        if (ask(p, command, prefix) == expected)
+            return true;
+        std::this_thread::sleep_for(100ms);
+    }
+    return false;
+}
+
+void MessengerXmpp::createOnBoth(const std::string& app)
+{
+    ASSERT_EQ(ask(bob, "CREATE APPLICATION " + app, "CREATE"), "CREATE APPLICATION " + app);
+    ASSERT_EQ(ask(alice, "CREATE APPLICATION " + app, "CREATE"), "CREATE APPLICATION " + app);
+    ASSERT_TRUE(pollFor(alice, "GET APPLICATION " + app + " CONNECTABLE",
+                        "APPLICATION " + app + " CONNECTABLE", "APPLICATION " + app + " CONNECTABLE bob@localhost"));
+}
+
+void MessengerXmpp::connectStream(const std::string& app, std::string& aliceRef, std::string& bobRef)
+{
+    std::string line;
+    ASSERT_TRUE(alice.client.command("ALTER APPLICATION " + app + " CONNECT bob@localhost"));
+    ASSERT_TRUE(alice.client.nextLine(line, 10s));
+    EXPECT_EQ(line, "ALTER APPLICATION " + app + " CONNECT bob@localhost");
+    ASSERT_TRUE(alice.client.nextLine(line, 10s));
+    EXPECT_EQ(line, "APPLICATION " + app + " CONNECTING bob@localhost");
+    ASSERT_TRUE(waitPrefix(alice, "APPLICATION " + app + " STREAMS", line));
+    std::string prefix = "APPLICATION " + app + " STREAMS bob@localhost:";
+    ASSERT_EQ(line.rfind(prefix, 0), 0u) << line;
+    aliceRef = line.substr(line.rfind(' ') + 1);
+    ASSERT_TRUE(waitPrefix(bob, "APPLICATION " + app + " STREAMS", line));
+    ASSERT_EQ(line.rfind("APPLICATION " + app + " STREAMS alice@localhost:", 0), 0u) << line;
+    bobRef = line.substr(line.rfind(' ') + 1);
+}

@@ -1,0 +1,47 @@
+// Integration fixture: a throwaway Prosody with accounts alice, bob and
+// carol, a messengerd for alice and one for bob (each other's contacts),
+// and one scripted program attached to each daemon.
+#pragma once
+
+#include "tests/messenger/api_test_client.h"
+#include "tests/messenger/prosody_server.h"
+#include "tests/messenger/spawned.h"
+#include "tests/support/temp_dir.h"
+
+#include <gtest/gtest.h>
+#include <memory>
+
+class MessengerXmpp : public ::testing::Test {
+protected:
+    void SetUp() override;
+    void TearDown() override;
+
+    struct Peer {
+        std::string name;     // alice, bob
+        std::string jid;      // alice@localhost
+        std::string socket;   // abstract socket name
+        std::string config;
+        std::string log;
+        Spawned daemon;
+        ApiTestClient client;
+    };
+    bool startDaemon(Peer& p);
+    bool attach(Peer& p);
+    // Sends `command` and waits for a line starting with `prefix`.
+    std::string ask(Peer& p, const std::string& command, const std::string& prefix);
+    // Repeats `command` until its answer (the line starting with `prefix`)
+    // equals `expected`.
+    bool pollFor(Peer& p, const std::string& command, const std::string& prefix,
+                 const std::string& expected);
+    bool waitPrefix(Peer& p, const std::string& prefix, std::string& line,
+                    std::chrono::milliseconds timeout = std::chrono::seconds(20));
+    // Both programs create `app`; alice waits until bob is connectable.
+    void createOnBoth(const std::string& app);
+    // alice connects `app` to bob; both see one stream. Returns the refs.
+    void connectStream(const std::string& app, std::string& aliceRef, std::string& bobRef);
+
+    std::unique_ptr<TempDir> dir;
+    std::unique_ptr<ProsodyServer> server;
+    Peer alice;
+    Peer bob;
+};
