@@ -3,7 +3,7 @@
 #include "messenger/messenger.h"
 
 #include "messenger/command.h"
-#include "messenger/frame.h"
+#include "skype/api_frame.h"
 
 #include <algorithm>
 #include <random>

@@ -1,4 +1,4 @@
-#include "messenger/frame.h"
+#include "skype/api_frame.h"
 
 namespace {
 
