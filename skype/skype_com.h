@@ -1,0 +1,85 @@
+// QV_SKYPECOM: the program's only channel to the messenger. It finds the
+// messenger (a discover step at start and on every 5-second tick while not
+// attached), tracks the attach status, sends command lines and hands every
+// received line to its listeners by the line's first word.
+//
+// Process-wide singleton (getInstance creates it, destroyInstance deletes it).
+// Event-loop thread only: receiving, the discovery tick and every send run
+// there. Listeners are not owned and must outlive the instance.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "skype/api_link.h"
+
+// Attach status values.
+inline constexpr int kSkypeNotAttached = 0;
+inline constexpr int kSkypeAttached = 1;
+inline constexpr int kSkypePendingAuthorization = 2;
+inline constexpr int kSkypeRefused = 3;
+inline constexpr int kSkypeNotAvailable = 4;
+inline constexpr int kSkypeApiAvailable = 0x8001;
+
+class QV_SKYPECOMLISTENER {
+public:
+    virtual void notifyConnectStatsuChange(int status) { (void)status; }
+    virtual void notifyCurrentUser(const char* rest) { (void)rest; }
+    virtual void notifyCurrentUserOnlineStatus(const char* rest) { (void)rest; }
+    virtual void notifyUsers(const char* rest) { (void)rest; }
+    virtual void notifyUser(const char* rest) { (void)rest; }
+    virtual void notifyA2Adata(const char* line) { (void)line; }
+
+protected:
+    ~QV_SKYPECOMLISTENER() = default;
+};
+
+class QV_SKYPECOM final : private QV_APILINKLISTENER {
+public:
+    static constexpr int32_t kDiscoveryPeriodMs = 5000;
+    static constexpr const char* kDefaultSocketName = "SkypeControlAPI";
+
+    static QV_SKYPECOM* getInstance();
+    static void destroyInstance();
+
+    // The abstract socket name the default link connects to. Takes effect
+    // for instances created afterwards.
+    static void setSocketName(const std::string& name);
+
+    void addListener(QV_SKYPECOMLISTENER* listener);
+    // Replaces the link (before start); without a call the socket link on
+    // the socket name is used.
+    void setLink(std::unique_ptr<QV_APILINK> newLink);
+
+    // Starts the discovery timer on the event loop and makes the first
+    // discover step.
+    void start(void* ownerWindow = nullptr);
+    // Sends one command line. Nonzero when written; 0 on failure, after the
+    // status has become 0 and the listeners were told.
+    int32_t send(const char* text);
+    int getStatus() const { return status; }
+    bool isAttached() const { return skypeWindow != 0; }
+
+    // One tick of the discovery timer: a discover step while not attached.
+    void onDiscoveryTick();
+
+private:
+    QV_SKYPECOM();
+    ~QV_SKYPECOM();
+
+    void broadcastDiscover();
+    void onAttachFrame(uint32_t code, uint32_t handle) override;
+    void onCommandFrame(uint32_t dwData, const char* data, uint32_t cbData) override;
+    void dispatch(const char* line);
+    void notifyStatus();
+
+    char name[12];
+    void* ownerWindow = nullptr;
+    uint32_t skypeWindow = 0;  // the messenger's handle; 0 while not attached
+    std::unique_ptr<QV_APILINK> link;
+    std::vector<QV_SKYPECOMLISTENER*> listeners;
+    int status = kSkypeNotAttached;
+    int32_t timerId = 0;
+};
