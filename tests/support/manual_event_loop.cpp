@@ -1,0 +1,87 @@
+#include "tests/support/manual_event_loop.h"
+
+#include <poll.h>
+
+#include <chrono>
+#include <vector>
+
+ManualEventLoop::ManualEventLoop() { setEventLoop(this); }
+
+ManualEventLoop::~ManualEventLoop()
+{
+    if (getEventLoop() == this)
+        setEventLoop(nullptr);
+}
+
+int32_t ManualEventLoop::startTimer(int32_t periodMs, Callback tick)
+{
+    int32_t id = nextId++;
+    timers[id] = Timer{periodMs, std::move(tick)};
+    return id;
+}
+
+void ManualEventLoop::stopTimer(int32_t id) { timers.erase(id); }
+
+int32_t ManualEventLoop::watchReadable(int fd, Callback ready)
+{
+    int32_t id = nextId++;
+    watches[id] = Watch{fd, std::move(ready)};
+    return id;
+}
+
+void ManualEventLoop::unwatch(int32_t id) { watches.erase(id); }
+
+int ManualEventLoop::fire(int32_t periodMs, int times)
+{
+    int fired = 0;
+    for (int t = 0; t < times; ++t) {
+        std::vector<int32_t> ids;
+        for (const auto& [id, timer] : timers)
+            if (timer.period == periodMs)
+                ids.push_back(id);
+        for (int32_t id : ids) {
+            auto it = timers.find(id);
+            if (it == timers.end())
+                continue;
+            Callback tick = it->second.tick;  // the tick may stop its timer
+            tick();
+            ++fired;
+        }
+    }
+    return fired;
+}
+
+int ManualEventLoop::timerCount(int32_t periodMs) const
+{
+    int n = 0;
+    for (const auto& [id, timer] : timers)
+        n += timer.period == periodMs ? 1 : 0;
+    return n;
+}
+
+void ManualEventLoop::pump(int quietMs, int maxMs)
+{
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(maxMs);
+    while (std::chrono::steady_clock::now() < deadline) {
+        std::vector<pollfd> fds;
+        std::vector<int32_t> ids;
+        for (const auto& [id, w] : watches) {
+            fds.push_back(pollfd{w.fd, POLLIN, 0});
+            ids.push_back(id);
+        }
+        if (fds.empty())
+            return;
+        int n = ::poll(fds.data(), fds.size(), quietMs);
+        if (n <= 0)
+            return;
+        for (size_t i = 0; i < fds.size(); ++i) {
+            if (fds[i].revents == 0)
+                continue;
+            auto it = watches.find(ids[i]);
+            if (it == watches.end())
+                continue;
+            Callback ready = it->second.ready;
+            ready();
+        }
+    }
+}

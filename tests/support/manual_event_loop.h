@@ -1,0 +1,40 @@
+// An event loop that a test steps by hand: timers fire only when the test
+// says so, and watched descriptors are polled by pump(). Install it with
+// setEventLoop() for the lifetime of the model objects under test.
+#pragma once
+
+#include <map>
+
+#include "core/event_loop.h"
+
+class ManualEventLoop : public QV_EVENTLOOP {
+public:
+    ManualEventLoop();
+    ~ManualEventLoop();
+
+    int32_t startTimer(int32_t periodMs, Callback tick) override;
+    void stopTimer(int32_t id) override;
+    int32_t watchReadable(int fd, Callback ready) override;
+    void unwatch(int32_t id) override;
+
+    // Fires every running timer of that period once, in the order started.
+    // Returns how many fired.
+    int fire(int32_t periodMs, int times = 1);
+    int timerCount(int32_t periodMs) const;
+    // Serves readable descriptors until none has been ready for quietMs, or
+    // at most maxMs in all.
+    void pump(int quietMs = 30, int maxMs = 2000);
+
+private:
+    struct Timer {
+        int32_t period;
+        Callback tick;
+    };
+    struct Watch {
+        int fd;
+        Callback ready;
+    };
+    int32_t nextId = 1;
+    std::map<int32_t, Timer> timers;
+    std::map<int32_t, Watch> watches;
+};

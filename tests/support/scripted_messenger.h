@@ -1,0 +1,49 @@
+// A messenger stand-in for tests of the program's side: it listens on an
+// abstract socket of its own name, accepts one program, records the command
+// lines that program sends and sends attach codes and lines on the test's
+// word. Single-threaded: the test alternates between it and the program's
+// ManualEventLoop.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "skype/api_frame.h"
+
+class ScriptedMessenger {
+public:
+    // Listens on a name unique to this process and object.
+    ScriptedMessenger();
+    ~ScriptedMessenger();
+
+    const std::string& socketName() const { return name; }
+    bool isListening() const { return listenFd >= 0; }
+
+    // Accepts the program's connection if it is waiting (up to timeoutMs).
+    bool accept(int timeoutMs = 1000);
+    void sendAttach(uint32_t code, uint32_t handle = 0x1234);
+    void sendLine(const std::string& text);
+    // Sends raw bytes (for protocol-error tests).
+    void sendRaw(const std::string& bytes);
+    // Closes the program's connection, as a messenger that went away.
+    void dropConnection();
+    void stopListening();
+
+    // Reads what has arrived within timeoutMs; frames are kept in order.
+    void collect(int timeoutMs = 50);
+    // Command lines received so far (collect first), and the discover count.
+    const std::vector<std::string>& commands() const { return lines; }
+    int discoverCount() const { return discovers; }
+    // Takes and returns all commands collected so far.
+    std::vector<std::string> take(int timeoutMs = 50);
+    bool peerClosed() const { return closedByPeer; }
+
+private:
+    std::string name;
+    int listenFd = -1;
+    int connFd = -1;
+    FrameDecoder decoder;
+    std::vector<std::string> lines;
+    int discovers = 0;
+    bool closedByPeer = false;
+};
