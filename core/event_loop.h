@@ -22,6 +22,8 @@ public:
     // until unwatch. Returns an id above 0.
     virtual int32_t watchReadable(int fd, Callback ready) = 0;
     virtual void unwatch(int32_t id) = 0;
+    // Runs `task` once, after the callback that is running now has returned.
+    virtual void post(Callback task) = 0;
 
 protected:
     ~QV_EVENTLOOP() = default;

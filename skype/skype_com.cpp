@@ -154,7 +154,21 @@ int32_t QV_SKYPECOM::send(const char* text)
     skypeWindow = 0;
     status = kSkypeNotAttached;
     QV_EVENTLOG::getInstance()->write(2, "SkypeDriverへの通知に失敗しました。Skypeは未接続");
-    notifyStatus();
+    // The sender may be a stream inside its own tick, and the listeners'
+    // reaction destroys every stream: tell them once the running callback
+    // has returned. Failures before that are told once.
+    QV_EVENTLOOP* loop = getEventLoop();
+    if (!loop) {
+        notifyStatus();
+    } else if (!failurePending) {
+        failurePending = true;
+        loop->post([] {
+            if (!instance)
+                return;
+            instance->failurePending = false;
+            instance->notifyStatus();
+        });
+    }
     return 0;
 }
 

@@ -56,8 +56,9 @@ public:
     // Starts the discovery timer on the event loop and makes the first
     // discover step.
     void start(void* ownerWindow = nullptr);
-    // Sends one command line. Nonzero when written; 0 on failure, after the
-    // status has become 0 and the listeners were told.
+    // Sends one command line. Nonzero when written; 0 on failure: the status
+    // is 0 at once, and the listeners are told from the event loop right
+    // after the running callback.
     int32_t send(const char* text);
     int getStatus() const { return status; }
     bool isAttached() const { return skypeWindow != 0; }
@@ -82,4 +83,5 @@ private:
     std::vector<QV_SKYPECOMLISTENER*> listeners;
     int status = kSkypeNotAttached;
     int32_t timerId = 0;
+    bool failurePending = false;  // a failed send's notification is posted
 };

@@ -162,7 +162,10 @@ TEST_F(SkypeComTest, SendFailureDetachesTellsListenersAndDiscoveryResumes)
     loop.pump();
     EXPECT_EQ(com->getStatus(), kSkypeAttached) << "a close alone changes nothing until a send";
     EXPECT_EQ(com->send("SEARCH FRIENDS"), 0);
+    EXPECT_EQ(com->send("SEARCH FRIENDS"), 0);
     EXPECT_EQ(com->getStatus(), kSkypeNotAttached);
+    EXPECT_TRUE(recorder.events.empty()) << "listeners are told after the sender's callback";
+    loop.runPosted();
     EXPECT_EQ(recorder.events, (std::vector<std::string>{"status 0"}));
 
     loop.fire(5000);
@@ -178,6 +181,7 @@ TEST_F(SkypeComTest, SendBeforeAttachFailsAtOnce)
 {
     com->start();
     EXPECT_EQ(com->send("SEARCH FRIENDS"), 0);
+    loop.runPosted();
     EXPECT_EQ(recorder.events, (std::vector<std::string>{"status 0"}));
 }
 

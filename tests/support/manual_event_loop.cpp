@@ -46,6 +46,7 @@ int ManualEventLoop::fire(int32_t periodMs, int times)
             Callback tick = it->second.tick;  // the tick may stop its timer
             tick();
             ++fired;
+            runPosted();
         }
     }
     return fired;
@@ -59,8 +60,19 @@ int ManualEventLoop::timerCount(int32_t periodMs) const
     return n;
 }
 
+void ManualEventLoop::runPosted()
+{
+    // Bounded: a task that keeps posting stops after this many rounds.
+    for (int i = 0; i < 10000 && !posted.empty(); ++i) {
+        Callback task = std::move(posted.front());
+        posted.pop_front();
+        task();
+    }
+}
+
 void ManualEventLoop::pump(int quietMs, int maxMs)
 {
+    runPosted();
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(maxMs);
     while (std::chrono::steady_clock::now() < deadline) {
         std::vector<pollfd> fds;
@@ -82,6 +94,7 @@ void ManualEventLoop::pump(int quietMs, int maxMs)
                 continue;
             Callback ready = it->second.ready;
             ready();
+            runPosted();
         }
     }
 }

@@ -3,6 +3,7 @@
 // setEventLoop() for the lifetime of the model objects under test.
 #pragma once
 
+#include <deque>
 #include <map>
 
 #include "core/event_loop.h"
@@ -16,6 +17,10 @@ public:
     void stopTimer(int32_t id) override;
     int32_t watchReadable(int fd, Callback ready) override;
     void unwatch(int32_t id) override;
+    void post(Callback task) override { posted.push_back(std::move(task)); }
+    // Runs the posted tasks (also those they post). fire() and pump() run
+    // them after every callback.
+    void runPosted();
 
     // Fires every running timer of that period once, in the order started.
     // Returns how many fired.
@@ -37,4 +42,5 @@ private:
     int32_t nextId = 1;
     std::map<int32_t, Timer> timers;
     std::map<int32_t, Watch> watches;
+    std::deque<Callback> posted;
 };
