@@ -196,6 +196,9 @@ bool parseConfig(const std::string& fileName, const std::string& text,
         } else if (key == "max_unread") {
             if (!parseInt(value, 1, 100000, config.maxUnread))
                 fail(lineNo, "max_unread must be a number from 1 to 100000, not '" + value + "'");
+        } else if (key == "answer_timeout") {
+            if (!parseInt(value, 1, 3600, config.answerTimeout))
+                fail(lineNo, "answer_timeout must be a number of seconds from 1 to 3600, not '" + value + "'");
         } else {
             fail(lineNo, "unknown key '" + key + "'");
         }

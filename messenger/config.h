@@ -26,6 +26,7 @@ struct MessengerConfig {
     std::string logPath;   // empty: standard error
     std::string apiSocket = "SkypeControlAPI";
     int maxUnread = 64;    // unread texts a stream keeps before it withholds acknowledgements
+    int answerTimeout = 30; // seconds a peer may leave a stream request or a text unanswered
 };
 
 // Parses `text`, read from `fileName` (used only in messages). Returns true

@@ -7,7 +7,7 @@ using Clock = std::chrono::steady_clock;
 
 Daemon::Daemon(const MessengerConfig& c, Log& l)
     : config(c), log(l), api(*this), link(c, l),
-      core(*this, link, l, c.jid, c.contacts, c.maxUnread)
+      core(*this, link, l, c.jid, c.contacts, c.maxUnread, std::chrono::seconds(c.answerTimeout))
 {
     link.setCore(&core);
 }
@@ -63,6 +63,7 @@ void Daemon::step(int maxWaitMs, bool withApi)
             log.write(note);
     }
     busy = link.runOnce();
+    core.tick(Clock::now());
     if (link.disconnected() && Clock::now() >= link.retryAt())
         link.connect();
 }

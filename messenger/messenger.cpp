@@ -18,9 +18,11 @@ std::string bareOf(const std::string& full)
 }  // namespace
 
 Messenger::Messenger(ClientSink& s, XmppLink& l, Log& lg, std::string ownJid,
-                     std::vector<std::string> acceptedContacts, int maxUnreadTexts)
+                     std::vector<std::string> acceptedContacts, int maxUnreadTexts,
+                     std::chrono::milliseconds timeout)
     : sink(s), link(l), log(lg), own(std::move(ownJid)), accepted(std::move(acceptedContacts)),
-      maxUnread(static_cast<size_t>(std::max(1, maxUnreadTexts)))
+      maxUnread(static_cast<size_t>(std::max(1, maxUnreadTexts))), answerTimeout(timeout),
+      now(Clock::now())
 {
     // Session ids must not repeat across restarts of the daemon either.
     std::random_device rd;
@@ -292,20 +294,28 @@ void Messenger::rosterItem(const std::string& bare, const std::string& subscript
     }
     if (isAccepted(bare) && subscription != "both" && subscription != "to")
         askOnce(bare);
-    if (subscription != "both") {
-        std::vector<Stream*> doomed;
-        for (auto& s : streams)
-            if (s->peer == bare)
-                doomed.push_back(s.get());
-        for (Stream* s : doomed)
-            removeStream(s, true, true, bare + " is no longer a contact");
-    }
+    if (subscription != "both")
+        closeStreamsWith(bare, bare + " is no longer a contact");
 }
 
 void Messenger::rosterRemoved(const std::string& bare)
 {
-    rosterItem(bare, "none");
+    // Removed by the user (from another client): not asked again before the
+    // next login.
+    if (bare == own)
+        return;
+    closeStreamsWith(bare, bare + " was removed from the roster");
     contacts.removeItem(bare);
+}
+
+void Messenger::closeStreamsWith(const std::string& bare, const std::string& why)
+{
+    std::vector<Stream*> doomed;
+    for (auto& s : streams)
+        if (s->peer == bare)
+            doomed.push_back(s.get());
+    for (Stream* s : doomed)
+        removeStream(s, true, true, why);
 }
 
 void Messenger::subscriptionRequest(const std::string& bare)

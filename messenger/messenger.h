@@ -9,6 +9,7 @@
 #include "messenger/log.h"
 #include "messenger/xmpp_link.h"
 
+#include <chrono>
 #include <cstdint>
 #include <deque>
 #include <map>
@@ -28,10 +29,20 @@ protected:
 
 class Messenger {
 public:
+    using Clock = std::chrono::steady_clock;
+
+    // A stream whose peer keeps more texts unacknowledged than this beyond
+    // maxUnread is not following the protocol: the stream is closed.
+    static constexpr size_t kMaxWithheld = 1024;
+
     // `ownJid`: the account's bare JID. `accepted`: contacts whose
     // subscription requests are accepted (and who are asked in turn).
+    // `answerTimeout`: how long a peer may leave a stream request, or a
+    // written text together with the probe that follows it, unanswered
+    // before the stream is given up.
     Messenger(ClientSink& sink, XmppLink& link, Log& log, std::string ownJid,
-              std::vector<std::string> accepted, int maxUnread);
+              std::vector<std::string> accepted, int maxUnread,
+              std::chrono::milliseconds answerTimeout = std::chrono::seconds(30));
     ~Messenger();
     Messenger(const Messenger&) = delete;
     Messenger& operator=(const Messenger&) = delete;
@@ -40,6 +51,11 @@ public:
     void clientDiscover(int client);
     void clientCommand(int client, const std::string& line);
     void clientClosed(int client);
+
+    // The time now; called regularly by the daemon's loop. Events between
+    // two calls count as happening at the last one. Gives up streams whose
+    // peer does not answer.
+    void tick(Clock::time_point now);
 
     // The server connection; serverOnline after the roster has been loaded.
     void serverOnline();
@@ -61,6 +77,8 @@ public:
                const std::string& text, const IqRef& ref);
     void blockResult(const std::string& full, const std::string& sid, bool ok);
     void closeRequest(const std::string& full, const std::string& sid, const IqRef& ref);
+    // The answer to probe(): `ok` when the peer answered the ping.
+    void probeResult(const std::string& full, const std::string& sid, bool ok);
     // A data block that could not be decoded: the stream cannot go on.
     void badBlock(const std::string& full, const std::string& sid, const IqRef& ref);
 
@@ -95,9 +113,16 @@ private:
         std::deque<std::string> unread;
         size_t unreadBytes = 0;
         std::deque<IqRef> withheld;   // acknowledgements of the newest unread texts
+        // Not open: when the request went out. Open with unacknowledged
+        // texts: since when the peer has given no sign of life.
+        Clock::time_point waitingSince{};
+        bool probing = false;         // a probe is out, sent at probeSent
+        Clock::time_point probeSent{};
     };
 
     void handleCommand(int client, Client& c, const std::string& line);
+    // The application `name` of an attached program, else null.
+    App* attachedApp(int client, const std::string& name);
     void send(int client, const std::string& line);
     void broadcast(const std::string& line);
     App* findApp(Client& c, const std::string& name);
@@ -114,6 +139,7 @@ private:
     // `tellProgram`.
     void removeStream(Stream* s, bool tellPeer, bool tellProgram, const std::string& why);
     void releaseAcks(Stream& s);
+    void closeStreamsWith(const std::string& bare, const std::string& why);
     void connect(int client, const std::string& app, const std::string& user);
     void write(int client, const std::string& app, Stream& s, const std::string& text);
     void read(int client, App& app, Stream& s);
@@ -128,6 +154,8 @@ private:
     const std::string own;
     const std::vector<std::string> accepted;
     const size_t maxUnread;
+    const std::chrono::milliseconds answerTimeout;
+    Clock::time_point now;
     bool isOnline = false;
     Contacts contacts;
     std::map<int, Client> clients;

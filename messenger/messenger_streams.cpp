@@ -34,13 +34,9 @@ Messenger::Stream* Messenger::findBySid(const std::string& full, const std::stri
 std::string Messenger::streamsLine(int client, const std::string& app) const
 {
     std::string out = "APPLICATION " + app + " STREAMS";
-    bool first = true;
-    for (const auto& s : streams) {
-        if (!s->open || s->client != client || s->app != app)
-            continue;
-        out += (first ? " " : " ") + ref(*s);
-        first = false;
-    }
+    for (const auto& s : streams)
+        if (s->open && s->client == client && s->app == app)
+            out += " " + ref(*s);
     return out;
 }
 
@@ -73,12 +69,17 @@ std::string Messenger::receivedLine(int client, const App& app) const
     return out;
 }
 
-void Messenger::reportSending(int client, const std::string& appName, bool always)
+Messenger::App* Messenger::attachedApp(int client, const std::string& name)
 {
     auto c = clients.find(client);
     if (c == clients.end() || c->second.state != ClientState::Attached)
-        return;
-    App* app = findApp(c->second, appName);
+        return nullptr;
+    return findApp(c->second, name);
+}
+
+void Messenger::reportSending(int client, const std::string& appName, bool always)
+{
+    App* app = attachedApp(client, appName);
     if (!app)
         return;
     std::string line = sendingLine(client, appName);
@@ -90,10 +91,7 @@ void Messenger::reportSending(int client, const std::string& appName, bool alway
 
 void Messenger::reportReceived(int client, const std::string& appName, bool always)
 {
-    auto c = clients.find(client);
-    if (c == clients.end() || c->second.state != ClientState::Attached)
-        return;
-    App* app = findApp(c->second, appName);
+    App* app = attachedApp(client, appName);
     if (!app)
         return;
     std::string set = receivedSet(client, *app);
@@ -155,6 +153,7 @@ void Messenger::connect(int client, const std::string& app, const std::string& u
     s->peer = user;
     s->full = full;
     s->sid = newSid();
+    s->waitingSince = now;
     link.openStream(full, s->sid, app);
     log.write("opening a stream of " + app + " to " + full + " (sid " + s->sid + ")");
     streams.push_back(std::move(s));
@@ -163,6 +162,8 @@ void Messenger::connect(int client, const std::string& app, const std::string& u
 void Messenger::write(int client, const std::string& app, Stream& s, const std::string& text)
 {
     send(client, "ALTER APPLICATION " + app + " WRITE " + ref(s));
+    if (s.unacked.empty())
+        s.waitingSince = now;
     s.unacked.push_back(text.size());
     s.unackedBytes += text.size();
     link.sendBlock(s.full, s.sid, s.sendSeq++, text);
@@ -278,6 +279,14 @@ void Messenger::block(const std::string& full, const std::string& sid, uint16_t 
                          + std::to_string(s->recvSeq));
         return;
     }
+    if (s->withheld.size() >= kMaxWithheld) {
+        // A daemon sends a text only for a WRITE, and a program waits for
+        // the empty SENDING: this peer does neither.
+        link.answer(iq, "resource-constraint");
+        removeStream(s, true, true, "the peer sent more than " + std::to_string(kMaxWithheld)
+                                        + " texts beyond the unread limit");
+        return;
+    }
     ++s->recvSeq;
     s->unread.push_back(text);
     s->unreadBytes += text.size();
@@ -306,6 +315,8 @@ void Messenger::blockResult(const std::string& full, const std::string& sid, boo
     }
     s->unackedBytes -= s->unacked.front();
     s->unacked.pop_front();
+    s->waitingSince = now;
+    s->probing = false;
     reportSending(s->client, s->app, false);
 }
 
@@ -322,4 +333,45 @@ void Messenger::badBlock(const std::string& full, const std::string& sid, const 
     link.answer(iq, "bad-request");
     if (Stream* s = findBySid(full, sid))
         removeStream(s, true, true, "undecodable data block");
+}
+
+void Messenger::probeResult(const std::string& full, const std::string& sid, bool ok)
+{
+    Stream* s = findBySid(full, sid);
+    if (!s || !s->probing)
+        return;
+    if (!ok) {
+        removeStream(s, true, true, full + " did not answer a probe");
+        return;
+    }
+    // Alive: the acknowledgements are withheld on purpose (a slow reader).
+    s->probing = false;
+    s->waitingSince = now;
+}
+
+void Messenger::tick(Clock::time_point t)
+{
+    now = t;
+    const std::string limit =
+        std::to_string(std::chrono::duration_cast<std::chrono::milliseconds>(answerTimeout).count()) + " ms";
+    std::vector<std::pair<Stream*, std::string>> late;
+    for (auto& s : streams) {
+        if (!s->open) {
+            if (now - s->waitingSince >= answerTimeout)
+                late.emplace_back(s.get(), "no answer to the stream request within " + limit);
+        } else if (!s->unacked.empty()) {
+            if (s->probing) {
+                if (now - s->probeSent >= answerTimeout)
+                    late.emplace_back(s.get(), "no answer to a text nor to the probe after it within " + limit);
+            } else if (now - s->waitingSince >= answerTimeout) {
+                s->probing = true;
+                s->probeSent = now;
+                link.probe(s->full, s->sid);
+            }
+        }
+    }
+    // An open stream is reported closed; a stream request that was never
+    // answered leaves the STREAMS list as it was.
+    for (const auto& [s, why] : late)
+        removeStream(s, true, true, why);
 }

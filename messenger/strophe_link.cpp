@@ -71,6 +71,18 @@ void libraryLog(void* userdata, xmpp_log_level_t level, const char* area, const 
 
 }  // namespace
 
+long connectionFlags(const MessengerConfig& config)
+{
+    long flags = XMPP_CONN_FLAG_DISABLE_SM;  // a lost server is handled here, not resumed
+    if (config.tls == TlsPolicy::Disabled)
+        flags |= XMPP_CONN_FLAG_DISABLE_TLS;
+    else if (tlsRequired(config))
+        flags |= XMPP_CONN_FLAG_MANDATORY_TLS;
+    if (!config.tlsVerify)
+        flags |= XMPP_CONN_FLAG_TRUST_TLS;
+    return flags;
+}
+
 StropheLink::StropheLink(const MessengerConfig& c, Log& l) : config(c), log(l)
 {
     static xmpp_log_t logger;
@@ -112,14 +124,7 @@ void StropheLink::connect()
     registry()[conn] = this;
     socketFd = -1;
     pending.clear();
-    long flags = XMPP_CONN_FLAG_DISABLE_SM;  // a lost server is handled here, not resumed
-    if (config.tls == TlsPolicy::Disabled)
-        flags |= XMPP_CONN_FLAG_DISABLE_TLS;
-    else if (tlsRequired(config))
-        flags |= XMPP_CONN_FLAG_MANDATORY_TLS;
-    if (!config.tlsVerify)
-        flags |= XMPP_CONN_FLAG_TRUST_TLS;
-    xmpp_conn_set_flags(conn, flags);
+    xmpp_conn_set_flags(conn, connectionFlags(config));
     xmpp_conn_set_sockopt_callback(conn, onSocket);
     std::string jid = config.jid + "/" + config.resource;
     xmpp_conn_set_jid(conn, jid.c_str());
@@ -298,11 +303,24 @@ void StropheLink::sendBlock(const std::string& full, const std::string& sid, uin
 
 void StropheLink::closeStream(const std::string& full, const std::string& sid)
 {
+    // Late answers to this stream's requests have nobody to go to.
+    for (auto it = pending.begin(); it != pending.end();)
+        it = it->second.full == full && it->second.sid == sid ? pending.erase(it) : std::next(it);
     if (!canSend())
         return;
     xmpp_stanza_t* close = element(ctx, "close", kNsIbb);
     xmpp_stanza_set_attribute(close, "sid", sid.c_str());
     sendIq("set", full, close, Pending{Kind::Close, full, sid});
+}
+
+void StropheLink::probe(const std::string& full, const std::string& sid)
+{
+    if (!canSend()) {
+        if (target)
+            target->probeResult(full, sid, false);
+        return;
+    }
+    sendIq("get", full, element(ctx, "ping", kNsPing), Pending{Kind::Probe, full, sid});
 }
 
 void StropheLink::answer(const IqRef& ref, const char* condition)
@@ -377,6 +395,10 @@ void StropheLink::handleResult(xmpp_stanza_t* iq, bool ok)
         break;
     case Kind::Ping:
         pong = true;
+        break;
+    case Kind::Probe:
+        if (target)
+            target->probeResult(p.full, p.sid, ok);
         break;
     }
 }
@@ -521,9 +543,10 @@ int StropheLink::onPresence(xmpp_conn_t*, xmpp_stanza_t* stanza, void* self)
         link->target->presence(from, false, std::string(), {});
     } else if (type.empty()) {
         std::string show;
+        // <show/> may be empty or hold an element instead of text.
         if (xmpp_stanza_t* s = xmpp_stanza_get_child_by_name(stanza, "show"))
-            if (const char* t = xmpp_stanza_get_text_ptr(xmpp_stanza_get_children(s)))
-                show = t;
+            if (xmpp_stanza_t* t = xmpp_stanza_get_children(s); t && xmpp_stanza_is_text(t))
+                show = str(xmpp_stanza_get_text_ptr(t));
         std::set<std::string> names;
         if (xmpp_stanza_t* list = xmpp_stanza_get_child_by_name_and_ns(stanza, "applications", kNsMessenger))
             for (xmpp_stanza_t* a = xmpp_stanza_get_children(list); a; a = xmpp_stanza_get_next(a))

@@ -18,6 +18,11 @@
 
 class Messenger;
 
+// libstrophe connection flags for this configuration: the TLS policy
+// (XMPP_CONN_FLAG_MANDATORY_TLS when STARTTLS is required, DISABLE_TLS when
+// it is off), certificate trust, and no stream management.
+long connectionFlags(const MessengerConfig& config);
+
 class StropheLink : public XmppLink {
 public:
     StropheLink(const MessengerConfig& config, Log& log);
@@ -51,11 +56,12 @@ public:
     void sendBlock(const std::string& full, const std::string& sid, uint16_t seq,
                    const std::string& text) override;
     void closeStream(const std::string& full, const std::string& sid) override;
+    void probe(const std::string& full, const std::string& sid) override;
     void answer(const IqRef& ref, const char* errorCondition) override;
 
 private:
     enum class State { Disconnected, Connecting, LoadingRoster, Online };
-    enum class Kind { Roster, Open, Data, Close, Ping };
+    enum class Kind { Roster, Open, Data, Close, Ping, Probe };
     struct Pending {
         Kind kind;
         std::string full;

@@ -25,6 +25,9 @@ public:
     virtual void sendBlock(const std::string& full, const std::string& sid, uint16_t seq,
                            const std::string& text) = 0;
     virtual void closeStream(const std::string& full, const std::string& sid) = 0;
+    // Asks the peer of a stream whether it is still there (XEP-0199 ping to
+    // its full JID); answered by Messenger::probeResult.
+    virtual void probe(const std::string& full, const std::string& sid) = 0;
     // Answers an incoming iq: a result when `errorCondition` is null, else an
     // error of that defined condition (e.g. "forbidden").
     virtual void answer(const IqRef& ref, const char* errorCondition) = 0;

@@ -1,6 +1,7 @@
 // The configuration file: accepted settings, and one exact message per
 // mistake, naming file and line.
 #include "messenger/config.h"
+#include "messenger/strophe_link.h"
 #include "tests/support/temp_dir.h"
 
 #include <gtest/gtest.h>
@@ -34,6 +35,7 @@ TEST(MessengerConfig, MinimalFileGivesDefaults)
     EXPECT_EQ(p.config.apiSocket, "SkypeControlAPI");
     EXPECT_EQ(p.config.tls, TlsPolicy::Automatic);
     EXPECT_EQ(p.config.maxUnread, 64);
+    EXPECT_EQ(p.config.answerTimeout, 30);
     EXPECT_EQ(serverHost(p.config), "example.org");
 }
 
@@ -51,7 +53,8 @@ TEST(MessengerConfig, EveryKeyIsRead)
                      "contact = carol@h.test\n"
                      "log = /tmp/x.log\n"
                      "api_socket = TestSock\n"
-                     "max_unread = 8\n");
+                     "max_unread = 8\n"
+                     "answer_timeout = 5\n");
     ASSERT_TRUE(p.ok) << (p.errors.empty() ? "" : p.errors[0]);
     EXPECT_EQ(p.config.jid, "bob@h.test");
     EXPECT_EQ(p.config.password, "a b = c");
@@ -64,6 +67,7 @@ TEST(MessengerConfig, EveryKeyIsRead)
     EXPECT_EQ(p.config.logPath, "/tmp/x.log");
     EXPECT_EQ(p.config.apiSocket, "TestSock");
     EXPECT_EQ(p.config.maxUnread, 8);
+    EXPECT_EQ(p.config.answerTimeout, 5);
 }
 
 TEST(MessengerConfig, ErrorsNameFileLineAndReason)
@@ -84,6 +88,7 @@ TEST(MessengerConfig, ErrorsNameFileLineAndReason)
         {"= value", "m.conf:3: missing key before '='"},
         {"max_unread = 0", "m.conf:3: max_unread must be a number from 1 to 100000, not '0'"},
         {"tls_verify = perhaps", "m.conf:3: tls_verify must be yes or no, not 'perhaps'"},
+        {"answer_timeout = 0", "m.conf:3: answer_timeout must be a number of seconds from 1 to 3600, not '0'"},
     };
     for (const Case& c : cases) {
         Parsed p = parse(std::string(kMinimal) + c.line + "\n");
@@ -137,4 +142,34 @@ TEST(MessengerConfig, StartTlsRequiredUnlessLoopbackOrSaidOtherwise)
     c.server = "xmpp.example.org";
     c.tls = TlsPolicy::Optional;
     EXPECT_FALSE(tlsRequired(c));
+}
+
+TEST(MessengerConfig, TlsPolicyReachesTheConnectionFlags)
+{
+    auto has = [](long flags, long flag) { return (flags & flag) != 0; };
+    MessengerConfig c;
+    c.jid = "a@example.org";
+    // Default policy, a server elsewhere: a server without STARTTLS is refused.
+    for (const char* host : {"", "xmpp.example.org", "192.0.2.7"}) {
+        c.server = host;
+        long f = connectionFlags(c);
+        EXPECT_TRUE(has(f, XMPP_CONN_FLAG_MANDATORY_TLS)) << host;
+        EXPECT_FALSE(has(f, XMPP_CONN_FLAG_DISABLE_TLS)) << host;
+        EXPECT_FALSE(has(f, XMPP_CONN_FLAG_TRUST_TLS)) << host;
+    }
+    // On loopback STARTTLS is used when offered, not demanded.
+    c.server = "127.0.0.1";
+    EXPECT_FALSE(has(connectionFlags(c), XMPP_CONN_FLAG_MANDATORY_TLS));
+    EXPECT_FALSE(has(connectionFlags(c), XMPP_CONN_FLAG_DISABLE_TLS));
+    c.tls = TlsPolicy::Required;
+    EXPECT_TRUE(has(connectionFlags(c), XMPP_CONN_FLAG_MANDATORY_TLS));
+    c.tls = TlsPolicy::Disabled;
+    c.server = "xmpp.example.org";
+    EXPECT_TRUE(has(connectionFlags(c), XMPP_CONN_FLAG_DISABLE_TLS));
+    EXPECT_FALSE(has(connectionFlags(c), XMPP_CONN_FLAG_MANDATORY_TLS));
+    c.tls = TlsPolicy::Automatic;
+    c.tlsVerify = false;
+    EXPECT_TRUE(has(connectionFlags(c), XMPP_CONN_FLAG_TRUST_TLS));
+    // Stream management stays off: a lost server is reported, not resumed.
+    EXPECT_TRUE(has(connectionFlags(c), XMPP_CONN_FLAG_DISABLE_SM));
 }

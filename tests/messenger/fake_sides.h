@@ -44,6 +44,7 @@ struct FakeLink : XmppLink {
         calls.push_back("data " + full + " " + std::to_string(seq) + " " + text);
     }
     void closeStream(const std::string& full, const std::string&) override { calls.push_back("close " + full); }
+    void probe(const std::string& full, const std::string&) override { calls.push_back("probe " + full); }
     void answer(const IqRef& ref, const char* error) override
     {
         calls.push_back("answer " + ref.id + " " + (error ? error : "result"));

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 using Lines = std::vector<std::string>;
+using namespace std::chrono_literals;
 
 namespace {
 
@@ -20,6 +21,7 @@ protected:
     // Online, bob a mutual contact running kApp, client 1 attached with kApp.
     void standardSetup()
     {
+        core.tick(t0);
         core.rosterItem(kBob, "both");
         core.rosterItem("carol@h.test", "from");
         core.serverOnline();
@@ -40,11 +42,15 @@ protected:
         return sid;
     }
     IqRef iq(const std::string& id) { return IqRef{kBobFull, id}; }
+    bool logged(const std::string& part) { return log.captured().find(part) != std::string::npos; }
+
+    const Messenger::Clock::time_point t0 = Messenger::Clock::now();
 
     FakeSink sink;
     FakeLink link;
     Log log;
-    Messenger core{sink, link, log, "alice@h.test", {kBob}, 3};
+    // At most 3 unread texts per stream; peers get 30 s to answer.
+    Messenger core{sink, link, log, "alice@h.test", {kBob}, 3, 30s};
 };
 
 }  // namespace
@@ -256,4 +262,124 @@ TEST_F(MessengerCore, ProgramGoingAwayClosesItsStreams)
     core.clientClosed(1);
     EXPECT_EQ(link.take(), (Lines{"close " + kBobFull, "advertise"}));
     EXPECT_EQ(core.streamCount(), 0u);
+}
+
+TEST_F(MessengerCore, UnansweredStreamRequestIsGivenUp)
+{
+    standardSetup();
+    core.clientCommand(1, "ALTER APPLICATION " + kApp + " CONNECT " + kBob);
+    std::string sid = link.lastSid;
+    sink.take(1);
+    link.take();
+    core.tick(t0 + 29s);
+    EXPECT_TRUE(link.take().empty());
+    core.tick(t0 + 30s);
+    EXPECT_EQ(link.take(), (Lines{"close " + kBobFull}));
+    // Never open, so the STREAMS list stays as it was: no line at all.
+    EXPECT_TRUE(sink.take(1).empty());
+    EXPECT_TRUE(logged("no answer to the stream request within 30000 ms"));
+    EXPECT_EQ(core.streamCount(), 0u);
+    // An answer that comes after all opens nothing.
+    core.openResult(kBobFull, sid, true);
+    EXPECT_TRUE(sink.take(1).empty());
+}
+
+TEST_F(MessengerCore, PeerThatStopsAnsweringLosesTheStream)
+{
+    standardSetup();
+    openToBob();
+    core.clientCommand(1, "ALTER APPLICATION " + kApp + " WRITE bob@h.test:1 hello");
+    sink.take(1);
+    link.take();
+    // No acknowledgement for 30 s: the peer is asked whether it is there.
+    core.tick(t0 + 29s);
+    EXPECT_TRUE(link.take().empty());
+    core.tick(t0 + 30s);
+    EXPECT_EQ(link.take(), (Lines{"probe " + kBobFull}));
+    core.tick(t0 + 59s);
+    EXPECT_TRUE(link.take().empty());
+    EXPECT_TRUE(sink.take(1).empty());
+    // No answer to the probe either: closed on both sides, nothing pending.
+    core.tick(t0 + 60s);
+    EXPECT_EQ(link.take(), (Lines{"close " + kBobFull}));
+    EXPECT_EQ(sink.take(1), (Lines{"APPLICATION " + kApp + " STREAMS", "APPLICATION " + kApp + " SENDING"}));
+    EXPECT_TRUE(logged("no answer to a text nor to the probe after it within 30000 ms"));
+    EXPECT_EQ(core.streamCount(), 0u);
+}
+
+TEST_F(MessengerCore, AnsweredProbeKeepsAHeldBackStream)
+{
+    standardSetup();
+    std::string sid = openToBob();
+    core.clientCommand(1, "ALTER APPLICATION " + kApp + " WRITE bob@h.test:1 hello");
+    sink.take(1);
+    core.tick(t0 + 30s);
+    EXPECT_EQ(link.take(), (Lines{"data " + kBobFull + " 0 hello", "probe " + kBobFull}));
+    // The peer is alive and withholds the acknowledgement (a slow reader):
+    // probed again after another 30 s, never closed for that.
+    core.probeResult(kBobFull, sid, true);
+    core.tick(t0 + 59s);
+    EXPECT_TRUE(link.take().empty());
+    core.tick(t0 + 60s);
+    EXPECT_EQ(link.take(), (Lines{"probe " + kBobFull}));
+    core.probeResult(kBobFull, sid, true);
+    core.blockResult(kBobFull, sid, true);
+    EXPECT_EQ(sink.take(1), (Lines{"APPLICATION " + kApp + " SENDING"}));
+    // Nothing unacknowledged: no probes however long the stream is idle.
+    core.tick(t0 + 1h);
+    EXPECT_TRUE(link.take().empty());
+    // A probe answered with an error ends the stream.
+    core.clientCommand(1, "ALTER APPLICATION " + kApp + " WRITE bob@h.test:1 x");
+    sink.take(1);
+    core.tick(t0 + 1h + 30s);
+    EXPECT_EQ(link.take(), (Lines{"data " + kBobFull + " 1 x", "probe " + kBobFull}));
+    core.probeResult(kBobFull, sid, false);
+    EXPECT_EQ(sink.take(1), (Lines{"APPLICATION " + kApp + " STREAMS", "APPLICATION " + kApp + " SENDING"}));
+    EXPECT_EQ(core.streamCount(), 0u);
+}
+
+TEST_F(MessengerCore, RemovalFromTheRosterEndsTheContact)
+{
+    standardSetup();
+    openToBob();
+    core.openRequest(kBobFull, "in", kApp, iq("o2"));
+    EXPECT_EQ(sink.take(1), (Lines{"APPLICATION " + kApp + " STREAMS bob@h.test:1 bob@h.test:2"}));
+    link.take();
+    core.rosterRemoved(kBob);
+    EXPECT_EQ(link.take(), (Lines{"close " + kBobFull, "close " + kBobFull}));
+    core.clientCommand(1, "SEARCH FRIENDS");
+    core.clientCommand(1, "GET USER bob@h.test ONLINESTATUS");
+    core.clientCommand(1, "GET APPLICATION " + kApp + " CONNECTABLE");
+    EXPECT_EQ(sink.take(1), (Lines{"APPLICATION " + kApp + " STREAMS bob@h.test:2", "APPLICATION " + kApp + " STREAMS",
+                                   "USERS", "USER bob@h.test ONLINESTATUS UNKNOWN",
+                                   "APPLICATION " + kApp + " CONNECTABLE"}));
+    // No longer a contact: bob may not open a stream, nor be connected to.
+    core.openRequest(kBobFull, "again", kApp, iq("o3"));
+    EXPECT_EQ(link.take(), (Lines{"answer o3 forbidden"}));
+    core.clientCommand(1, "ALTER APPLICATION " + kApp + " CONNECT " + kBob);
+    EXPECT_TRUE(link.take().empty());
+}
+
+TEST_F(MessengerCore, PeerIgnoringBackPressureLosesTheStream)
+{
+    standardSetup();
+    core.openRequest(kBobFull, "s", kApp, iq("open"));
+    link.take();
+    sink.take(1);
+    // 3 texts are acknowledged, the next kMaxWithheld are kept unacknowledged.
+    const int kept = 3 + static_cast<int>(Messenger::kMaxWithheld);
+    for (int i = 0; i < kept; ++i)
+        core.block(kBobFull, "s", static_cast<uint16_t>(i), "t", iq("d" + std::to_string(i)));
+    EXPECT_EQ(link.take(), (Lines{"answer d0 result", "answer d1 result", "answer d2 result"}));
+    sink.take(1);
+    // One more is refused, and the stream ends on both sides.
+    core.block(kBobFull, "s", static_cast<uint16_t>(kept), "t", iq("over"));
+    Lines calls = link.take();
+    ASSERT_FALSE(calls.empty());
+    EXPECT_EQ(calls.front(), "answer over resource-constraint");
+    EXPECT_EQ(std::count(calls.begin(), calls.end(), "close " + kBobFull), 1);
+    EXPECT_EQ(std::count_if(calls.begin(), calls.end(),
+                            [](const std::string& c) { return c.find(" item-not-found") != std::string::npos; }),
+              static_cast<long>(Messenger::kMaxWithheld));
+    EXPECT_EQ(sink.take(1), (Lines{"APPLICATION " + kApp + " STREAMS", "APPLICATION " + kApp + " RECEIVED"}));
 }
