@@ -432,8 +432,13 @@ void StropheLink::handleRequest(xmpp_stanza_t* iq)
     if (ns == kNsIbb && type == "set") {
         handleIbb(iq, payload, ref);
     } else if (ns == kNsRoster && type == "set") {
-        handleRosterPush(payload, ref.from);
-        answer(ref, nullptr);
+        // Only the own server may push roster changes.
+        if (ref.from.empty() || bareOf(ref.from) == config.jid) {
+            readRoster(payload);
+            answer(ref, nullptr);
+        } else {
+            answer(ref, "service-unavailable");
+        }
     } else if (ns == kNsDiscoInfo && type == "get") {
         handleDisco(payload, ref);
     } else if (ns == kNsPing && type == "get") {
@@ -441,14 +446,6 @@ void StropheLink::handleRequest(xmpp_stanza_t* iq)
     } else {
         answer(ref, "service-unavailable");
     }
-}
-
-void StropheLink::handleRosterPush(xmpp_stanza_t* query, const std::string& from)
-{
-    // Only the own server may push roster changes.
-    if (!from.empty() && bareOf(from) != config.jid)
-        return;
-    readRoster(query);
 }
 
 void StropheLink::handleDisco(xmpp_stanza_t* payload, const IqRef& ref)

@@ -79,7 +79,6 @@ private:
     void handleResult(xmpp_stanza_t* iq, bool ok);
     void handleRequest(xmpp_stanza_t* iq);
     void handleIbb(xmpp_stanza_t* iq, xmpp_stanza_t* payload, const IqRef& ref);
-    void handleRosterPush(xmpp_stanza_t* payload, const std::string& from);
     void readRoster(xmpp_stanza_t* query);
     void handleDisco(xmpp_stanza_t* payload, const IqRef& ref);
     void sendIq(const char* type, const std::string& to, xmpp_stanza_t* payload, const Pending& p);

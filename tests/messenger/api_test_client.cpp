@@ -86,37 +86,48 @@ bool ApiTestClient::next(Frame& frame, std::chrono::milliseconds timeout)
     return true;
 }
 
-bool ApiTestClient::nextLine(std::string& line, std::chrono::milliseconds timeout)
+bool ApiTestClient::scan(const std::function<bool(const Frame&)>& done, std::chrono::milliseconds timeout)
 {
     auto deadline = Clock::now() + timeout;
     for (;;) {
         auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-        if (left.count() < 0)
-            return false;
         Frame f;
-        if (!next(f, left))
+        if (left.count() < 0 || !next(f, left))
             return false;
-        if (f.type == 'A') {
+        if (f.type == 'A')
             attachCodes.push_back(f.code);
-            continue;
-        }
-        line = f.text;
-        return true;
+        if (done(f))
+            return true;
     }
+}
+
+bool ApiTestClient::nextLine(std::string& line, std::chrono::milliseconds timeout)
+{
+    return scan(
+        [&](const Frame& f) {
+            if (f.type == 'A')
+                return false;
+            line = f.text;
+            return true;
+        },
+        timeout);
 }
 
 bool ApiTestClient::waitLine(const std::function<bool(const std::string&)>& match,
                              std::string& line, std::chrono::milliseconds timeout)
 {
-    auto deadline = Clock::now() + timeout;
-    for (;;) {
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-        if (left.count() < 0 || !nextLine(line, left))
+    return scan(
+        [&](const Frame& f) {
+            if (f.type == 'A')
+                return false;
+            if (match(f.text)) {
+                line = f.text;
+                return true;
+            }
+            skippedLines.push_back(f.text);
             return false;
-        if (match(line))
-            return true;
-        skippedLines.push_back(line);
-    }
+        },
+        timeout);
 }
 
 bool ApiTestClient::waitLine(const std::string& exact, std::chrono::milliseconds timeout)
@@ -127,22 +138,14 @@ bool ApiTestClient::waitLine(const std::string& exact, std::chrono::milliseconds
 
 bool ApiTestClient::waitAttach(uint32_t code, std::chrono::milliseconds timeout)
 {
-    auto deadline = Clock::now() + timeout;
-    for (;;) {
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-        if (left.count() < 0)
-            return false;
-        Frame f;
-        if (!next(f, left))
-            return false;
-        if (f.type == 'A') {
-            attachCodes.push_back(f.code);
-            if (f.code == code)
-                return true;
-        } else {
+    return scan(
+        [&](const Frame& f) {
+            if (f.type == 'A')
+                return f.code == code;
             skippedLines.push_back(f.text);
-        }
-    }
+            return false;
+        },
+        timeout);
 }
 
 bool ApiTestClient::waitClosed(std::chrono::milliseconds timeout)

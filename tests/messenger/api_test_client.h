@@ -40,6 +40,8 @@ public:
 
 private:
     bool fill(std::chrono::milliseconds timeout);
+    // Takes frames until `done` accepts one; attach codes are kept on the way.
+    bool scan(const std::function<bool(const Frame&)>& done, std::chrono::milliseconds timeout);
     int fd = -1;
     bool eof = false;
     FrameDecoder decoder;

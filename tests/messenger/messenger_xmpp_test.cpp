@@ -1,8 +1,8 @@
 // Two daemons through a real Prosody, driven by scripted programs on their
 // local sockets.
+#include "tests/messenger/raw_xmpp_client.h"
 #include "tests/messenger/xmpp_fixture.h"
 
-#include <strophe.h>
 #include <thread>
 
 using namespace std::chrono_literals;
@@ -184,81 +184,18 @@ TEST_F(MessengerXmpp, ConnectToNonContactIsNotMade)
     EXPECT_FALSE(waitPrefix(alice, "APPLICATION CorvaneForFtp0000 STREAMS", line, 2s)) << line;
 }
 
-namespace {
-
-// carol, who is not alice's contact, asks alice's daemon for a stream with
-// a plain libstrophe client. Returns the type of the answer ("result",
-// "error") and the error condition.
-struct Outcome {
-    bool online = false;
-    std::string type;
-    std::string condition;
-};
-
-int onAnswer(xmpp_conn_t*, xmpp_stanza_t* stanza, void* data)
-{
-    auto* out = static_cast<Outcome*>(data);
-    const char* type = xmpp_stanza_get_type(stanza);
-    out->type = type ? type : "";
-    if (xmpp_stanza_t* err = xmpp_stanza_get_child_by_name(stanza, "error"))
-        if (xmpp_stanza_t* c = xmpp_stanza_get_children(err))
-            if (const char* name = xmpp_stanza_get_name(c))
-                out->condition = name;
-    return 0;
-}
-
-void onConn(xmpp_conn_t* conn, xmpp_conn_event_t event, int, xmpp_stream_error_t*, void* data)
-{
-    auto* out = static_cast<Outcome*>(data);
-    if (event != XMPP_CONN_CONNECT)
-        return;
-    out->online = true;
-    xmpp_ctx_t* ctx = xmpp_conn_get_context(conn);
-    xmpp_stanza_t* iq = xmpp_iq_new(ctx, "set", "open1");
-    xmpp_stanza_set_to(iq, "alice@localhost/pc-alice");
-    xmpp_stanza_t* open = xmpp_stanza_new(ctx);
-    xmpp_stanza_set_name(open, "open");
-    xmpp_stanza_set_ns(open, "http://jabber.org/protocol/ibb");
-    xmpp_stanza_set_attribute(open, "sid", "intruder");
-    xmpp_stanza_set_attribute(open, "block-size", "4096");
-    xmpp_stanza_set_attribute(open, "stanza", "iq");
-    xmpp_stanza_t* app = xmpp_stanza_new(ctx);
-    xmpp_stanza_set_name(app, "application");
-    xmpp_stanza_set_ns(app, "urn:corvane:messenger");
-    xmpp_stanza_set_attribute(app, "name", "CorvaneForFtp0000");
-    xmpp_stanza_add_child(open, app);
-    xmpp_stanza_release(app);
-    xmpp_stanza_add_child(iq, open);
-    xmpp_stanza_release(open);
-    xmpp_id_handler_add(conn, onAnswer, "open1", data);
-    xmpp_send(conn, iq);
-    xmpp_stanza_release(iq);
-}
-
-}  // namespace
-
 TEST_F(MessengerXmpp, StreamRequestFromNonContactIsRefused)
 {
     createOnBoth("CorvaneForFtp0000");
-    Outcome out;
-    xmpp_ctx_t* ctx = xmpp_ctx_new(nullptr, nullptr);
-    xmpp_conn_t* conn = xmpp_conn_new(ctx);
-    xmpp_conn_set_flags(conn, XMPP_CONN_FLAG_DISABLE_SM | XMPP_CONN_FLAG_DISABLE_TLS);
-    xmpp_conn_set_jid(conn, "carol@localhost/intruder");
-    xmpp_conn_set_pass(conn, "carolpw");
-    ASSERT_EQ(xmpp_connect_client(conn, "127.0.0.1", static_cast<unsigned short>(server->port()), onConn, &out),
-              XMPP_EOK);
-    auto deadline = std::chrono::steady_clock::now() + 20s;
-    while (out.type.empty() && std::chrono::steady_clock::now() < deadline)
-        xmpp_run_once(ctx, 20);
-    xmpp_disconnect(conn);
-    for (int i = 0; i < 20 && !xmpp_conn_is_disconnected(conn); ++i)
-        xmpp_run_once(ctx, 20);
-    xmpp_conn_release(conn);
-    xmpp_ctx_free(ctx);
-    EXPECT_TRUE(out.online);
-    EXPECT_EQ(out.type, "error");
-    EXPECT_EQ(out.condition, "forbidden");
+    // carol, who is not alice's contact, asks alice's daemon for a stream.
+    RawXmppClient carol;
+    ASSERT_TRUE(carol.login("carol@localhost/intruder", "carolpw", server->port(), 20s));
+    EXPECT_EQ(carol.request("open1",
+                            "<iq type='set' id='open1' to='alice@localhost/pc-alice'>"
+                            "<open xmlns='http://jabber.org/protocol/ibb' sid='intruder' block-size='4096' stanza='iq'>"
+                            "<application xmlns='urn:corvane:messenger' name='CorvaneForFtp0000'/></open></iq>",
+                            20s),
+              "error forbidden");
     // alice's program never saw a stream.
     std::string line;
     EXPECT_FALSE(waitPrefix(alice, "APPLICATION CorvaneForFtp0000 STREAMS", line, 1s)) << line;

@@ -18,20 +18,8 @@ void MessengerXmpp::SetUp()
         || !server->start())
         GTEST_SKIP() << "Prosody cannot run here: " << server->error();
 
-    std::string tag = std::to_string(::getpid());
-    for (Peer* p : {&alice, &bob}) {
-        p->name = p == &alice ? "alice" : "bob";
-        p->jid = p->name + "@localhost";
-        p->socket = "CorvaneMsgTest-" + tag + "-" + p->name;
-        p->config = dir->file(p->name + ".conf");
-        p->log = dir->file(p->name + ".log");
-        std::ofstream out(p->config);
-        out << "jid = " << p->jid << "\npassword = " << p->name << "pw\n"
-            << "server = 127.0.0.1\nport = " << server->port() << "\n"
-            << "resource = pc-" << p->name << "\n"
-            << "contact = " << (p == &alice ? "bob" : "alice") << "@localhost\n"
-            << "log = " << p->log << "\n";
-    }
+    prepare(alice, "alice", "contact = bob@localhost\n");
+    prepare(bob, "bob", "contact = alice@localhost\n");
     ASSERT_TRUE(startDaemon(alice));
     ASSERT_TRUE(startDaemon(bob));
     ASSERT_TRUE(attach(alice));
@@ -45,8 +33,7 @@ void MessengerXmpp::TearDown()
 {
     if (HasFailure()) {
         for (Peer* p : {&alice, &bob}) {
-            std::ifstream in(p->log);
-            std::string all((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+            std::string all = logOf(*p);
             if (all.size() > 4000)
                 all = all.substr(all.size() - 4000);
             std::cerr << "--- log of " << p->name << "'s daemon (tail)\n" << all;
@@ -64,13 +51,36 @@ void MessengerXmpp::TearDown()
         server->stop();
 }
 
+void MessengerXmpp::prepare(Peer& p, const std::string& name, const std::string& extra)
+{
+    p.name = name;
+    p.jid = name + "@localhost";
+    p.socket = "CorvaneMsgTest-" + std::to_string(::getpid()) + "-" + name;
+    p.config = dir->file(name + ".conf");
+    p.log = dir->file(name + ".log");
+    // Peers get 2 s to answer, so that the tests see a silent peer given up.
+    std::ofstream out(p.config);
+    out << "jid = " << p.jid << "\npassword = " << name << "pw\n"
+        << "server = 127.0.0.1\nport = " << server->port() << "\n"
+        << "resource = pc-" << name << "\n"
+        << "answer_timeout = 2\n"
+        << "log = " << p.log << "\n"
+        << extra;
+}
+
+std::string MessengerXmpp::logOf(const Peer& p)
+{
+    std::ifstream in(p.log);
+    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
 bool MessengerXmpp::startDaemon(Peer& p)
 {
     return p.daemon.start({MESSENGERD_PATH, "--config", p.config, "--api-socket", p.socket},
                           dir->file(p.name + ".out"));
 }
 
-bool MessengerXmpp::attach(Peer& p)
+bool MessengerXmpp::connectClient(Peer& p)
 {
     auto deadline = std::chrono::steady_clock::now() + 20s;
     while (!p.client.connect(p.socket)) {
@@ -78,7 +88,12 @@ bool MessengerXmpp::attach(Peer& p)
             return false;
         std::this_thread::sleep_for(20ms);
     }
-    return p.client.discover() && p.client.waitAttach(0, 20s);
+    return true;
+}
+
+bool MessengerXmpp::attach(Peer& p)
+{
+    return connectClient(p) && p.client.discover() && p.client.waitAttach(0, 20s);
 }
 
 bool MessengerXmpp::waitPrefix(Peer& p, const std::string& prefix, std::string& line,

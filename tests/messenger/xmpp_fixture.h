@@ -1,6 +1,7 @@
 // Integration fixture: a throwaway Prosody with accounts alice, bob and
 // carol, a messengerd for alice and one for bob (each other's contacts),
-// and one scripted program attached to each daemon.
+// and one scripted program attached to each daemon. carol has no daemon
+// unless a test starts one.
 #pragma once
 
 #include "tests/messenger/api_test_client.h"
@@ -25,7 +26,14 @@ protected:
         Spawned daemon;
         ApiTestClient client;
     };
+    // Fills in `p` and writes its configuration: the account `name`, the
+    // test server, then the lines `extra` (contacts and the like).
+    void prepare(Peer& p, const std::string& name, const std::string& extra);
+    static std::string logOf(const Peer& p);
     bool startDaemon(Peer& p);
+    // Connects p's program to its daemon's socket (waiting for the daemon).
+    bool connectClient(Peer& p);
+    // Connects, discovers, and waits for attach code 0.
     bool attach(Peer& p);
     // Sends `command` and waits for a line starting with `prefix`.
     std::string ask(Peer& p, const std::string& command, const std::string& prefix);
