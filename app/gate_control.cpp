@@ -1,0 +1,78 @@
+#include "app/gate_control.h"
+
+#include "core/configuration.h"
+#include "tcp/socket_tcp.h"
+
+QV_GATECONTROL::QV_GATECONTROL() { QV_EVENTLOG::getInstance()->addListener(this); }
+
+QV_GATECONTROL::~QV_GATECONTROL()
+{
+    listeners.clear();
+    QV_A2AMODEL::destroyInstance();
+    a2aModel = nullptr;
+    QV_SKYPEMODEL::destroyInstance();
+    skypeModel = nullptr;
+    QV_SKYPECOM::destroyInstance();
+    skypeCom = nullptr;
+    QV_EVENTLOG::destroyInstance();
+}
+
+void QV_GATECONTROL::start(void* ownerWindow)
+{
+    window = ownerWindow;
+    skypeCom = QV_SKYPECOM::getInstance();
+    skypeCom->addListener(this);
+    skypeModel = QV_SKYPEMODEL::getInstance();
+    skypeModel->addListener(this);
+    a2aModel = QV_A2AMODEL::getInstance();
+    a2aModel->addListener(this);
+
+    a2aModel->setApplicationName(0, getConfiguration()->getFtpApplicationName());
+    a2aModel->setApplicationName(1, "CorvaneForHttp000");
+    a2aModel->setApplicationName(2, "CorvaneForCvs0000");
+    a2aModel->setApplicationName(3, "CorvaneForVnc0000");
+    a2aModel->setApplicationName(4, "CorvaneForTcp2000");
+
+    skypeCom->start(window);
+
+    // Self-test of the socket layer: can this process listen at all?
+    QV_SOCKETTCP probe;
+    probe.createServerSocketAnyPort(100);
+}
+
+// Each loop re-reads the size: a listener may add another.
+void QV_GATECONTROL::notifyConnectStatsuChange(int status)
+{
+    for (size_t i = 0; i < listeners.size(); ++i)
+        listeners[i]->notifySkypeComStatusChange();
+    if (status == kSkypeNotAttached) {
+        if (a2aModel)
+            a2aModel->reset();
+        if (skypeModel)
+            skypeModel->reset();
+    }
+}
+
+void QV_GATECONTROL::notifyModelChange()
+{
+    for (size_t i = 0; i < listeners.size(); ++i)
+        listeners[i]->notifyModelChange();
+}
+
+void QV_GATECONTROL::notifyStreamChange()
+{
+    for (size_t i = 0; i < listeners.size(); ++i)
+        listeners[i]->notifyStreamChange();
+}
+
+void QV_GATECONTROL::notifyThroughput(int service, double sent, double received)
+{
+    for (size_t i = 0; i < listeners.size(); ++i)
+        listeners[i]->notifyThroughput(service, sent, received);
+}
+
+void QV_GATECONTROL::notifyLogLine(const char* line)
+{
+    for (size_t i = 0; i < listeners.size(); ++i)
+        listeners[i]->notifyLogLine(line);
+}

@@ -1,0 +1,71 @@
+// QV_A2AMODEL: owns the five AP2AP applications (slot 0 FTP, 1-4 settings 1
+// to 4). As a listener of QV_SKYPECOM it registers them when the messenger
+// attaches and routes every application line to the right one; it runs the
+// 20 ms tick (streams, CONNECTABLE polls) and the 1000 ms tick (throughput)
+// in slot order, and carries the controller's requests down and the
+// applications' reports up.
+//
+// Process-wide singleton; construction registers it with QV_SKYPECOM and
+// starts both ticks on the event loop. Event-loop thread only. Listeners are
+// not owned.
+#pragma once
+
+#include <vector>
+
+#include "core/configuration.h"
+#include "skype/skype_application.h"
+#include "skype/skype_com.h"
+
+class QV_A2AMODELLISTENER {
+public:
+    virtual void notifyStreamChange() = 0;
+    virtual void notifyThroughput(int service, double sent, double received) = 0;
+
+protected:
+    ~QV_A2AMODELLISTENER() = default;
+};
+
+class QV_A2AMODEL final : public QV_SKYPECOMLISTENER, public QV_SKYPEAPPLICATIONLISTENER {
+public:
+    static constexpr int32_t kFastTickMs = 20;
+    static constexpr int32_t kSlowTickMs = 1000;
+
+    static QV_A2AMODEL* getInstance();
+    static void destroyInstance();
+
+    void addListener(QV_A2AMODELLISTENER* listener) { listeners.push_back(listener); }
+    void setApplicationName(int service, const char* name);
+
+    void notifyConnectStatsuChange(int status) override;
+    void notifyA2Adata(const char* line) override;
+    void notifyStreamChange() override;
+    void notifyThroughput(int service, double sent, double received) override;
+
+    void createA2AApplication();
+    void connectAll();
+    void disconnectAll();
+    void reset();
+    bool hasAnyStream() const;
+    bool isListening(int service) const;
+    bool isConnected(int service) const;
+    bool isPeerConnected(int service) const;
+    bool isFtpDataListening() const { return applications[0].anyDataLinkListening(); }
+    bool isFtpDataConnected() const { return applications[0].anyDataLinkConnected(); }
+    bool isFtpDataPeerConnected() const { return applications[0].anyDataLinkPeerConnected(); }
+
+    // The two ticks, as the event loop calls them.
+    void onFastTick();
+    void onSlowTick();
+
+    QV_SKYPEAPPLICATION& getApplication(int service) { return applications[service]; }
+
+private:
+    QV_A2AMODEL();
+    ~QV_A2AMODEL();
+
+    char className[12];
+    int32_t fastTimer = 0;
+    int32_t slowTimer = 0;
+    std::vector<QV_A2AMODELLISTENER*> listeners;
+    QV_SKYPEAPPLICATION applications[kServiceCount];
+};
