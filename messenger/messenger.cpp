@@ -83,6 +83,7 @@ void Messenger::clientDiscover(int client)
     Client& c = clients[client];
     if (isOnline) {
         c.state = ClientState::Attached;
+        c.sawCodeZero = true;
         sink.sendAttach(client, kAttachSuccess, static_cast<uint32_t>(client));
         send(client, "USERSTATUS ONLINE");
     } else {
@@ -111,7 +112,7 @@ void Messenger::clientClosed(int client)
 void Messenger::clientCommand(int client, const std::string& line)
 {
     auto it = clients.find(client);
-    if (it == clients.end() || it->second.state == ClientState::Connected) {
+    if (it == clients.end() || !it->second.sawCodeZero) {
         // Nothing may be sent to a program before its attach code 0.
         log.write("client " + std::to_string(client) + " sent a command before attaching: " + line);
         return;
@@ -247,6 +248,7 @@ void Messenger::serverOnline()
         if (c.state != ClientState::NotAvailable)
             continue;
         c.state = ClientState::Attached;
+        c.sawCodeZero = true;
         sink.sendAttach(id, kAttachAvailable, 0);
         sink.sendAttach(id, kAttachSuccess, static_cast<uint32_t>(id));
         send(id, "USERSTATUS ONLINE");

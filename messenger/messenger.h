@@ -96,6 +96,7 @@ private:
     };
     struct Client {
         ClientState state = ClientState::Connected;
+        bool sawCodeZero = false;     // C frames only after code 0 on this connection
         std::vector<App> apps;        // creation order
     };
     struct Stream {

@@ -76,6 +76,18 @@ TEST_F(MessengerCore, NothingIsSentBeforeAttaching)
     core.serverOnline();
     core.clientCommand(5, "SEARCH FRIENDS");
     EXPECT_TRUE(sink.take(5).empty());
+    // Told 3 only: still no C frame, until code 0 has been sent.
+    core.serverOffline();
+    core.clientDiscover(6);
+    core.clientCommand(6, "PING");
+    EXPECT_EQ(sink.take(6), (Lines{"A 3 0"}));
+    core.serverOnline();
+    core.clientCommand(6, "PING");
+    EXPECT_EQ(sink.take(6), (Lines{"A 32769 0", "A 0 h", "USERSTATUS ONLINE", "PONG"}));
+    // Once attached, a lost server does not make it a stranger.
+    core.serverOffline();
+    core.clientCommand(6, "PING");
+    EXPECT_EQ(sink.take(6), (Lines{"USERSTATUS OFFLINE", "A 3 0", "PONG"}));
 }
 
 TEST_F(MessengerCore, UserAnswers)
