@@ -1,0 +1,33 @@
+// FTP control-channel rewriting. The receiving side of the FTP stream points
+// the local FTP program at a data-link socket of this program instead of the
+// address the remote FTP program announced: a passive reply ("227 ", "229 ")
+// or an active command ("PORT ", "EPRT ") makes the TCP manager create a
+// data-link listener, and the line is replaced by one that names that
+// listener. Every line of the data is looked at, not only the first; bytes
+// before and after a rewritten line stay as they were.
+//
+// A free function without state of its own. The data link and this PC's
+// address come from the hooks, so the rewriting runs without sockets.
+// Event-log lines name the peer user and the forward host of the hooks.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+
+struct QV_FTPREWRITEHOOKS {
+    // The port of a new data-link listener for the announced port, the
+    // announced port itself when no new listener is needed, or -1.
+    std::function<int32_t(int32_t port)> createDataLinkServer;
+    // This PC's IPv4 address in network byte order.
+    std::function<uint32_t()> getLocalAddress;
+    const char* peerUser = "";
+    const char* forwardHost = "";
+};
+
+// Rewrites the `length` bytes of `data` (which may hold up to `capacity`
+// bytes) in place and returns the new length. Lines that are not announced
+// data ports, announcements with fewer than six numbers or a port outside 0
+// to 65535, and announcements whose listener could not be made pass
+// unchanged.
+uint32_t rewriteFtpData(uint8_t* data, uint32_t length, uint32_t capacity,
+                        const QV_FTPREWRITEHOOKS& hooks);

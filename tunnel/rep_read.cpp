@@ -1,0 +1,249 @@
+// The receiving half of the packet protocol: repRead decodes and checks one
+// READ reply and hands the packet to the TCP side.
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "core/eventlog.h"
+#include "core/text.h"
+#include "tcp/socket_tcp.h"
+#include "tcp/tcp_manager.h"
+#include "tunnel/a2a_packet.h"
+#include "tunnel/ftp_rewrite.h"
+#include "tunnel/skype_stream.h"
+
+void QV_SKYPESTREAM::repRead(const char* text)
+{
+    char self[128];
+    std::snprintf(self, sizeof(self), "%s:%d", peerUser, streamId);
+    const size_t selfLength = std::strlen(self);
+    if (!text || std::strncmp(text, self, selfLength) != 0 || text[selfLength] != ' ') {
+        printf("QV_SKYPESTREAM::repRead() SKIP NOT user=%s, id=%d\n", peerUser, streamId);
+        return;
+    }
+    printf("READ REPLY OK\n");
+    const char* hex = text + selfLength + 1;
+    const size_t hexLength = std::strlen(hex);
+    if (hexLength > 2 * sizeof(receivedPacket)) {
+        printf("QV_SKYPESTREAM::repRead() READ TEXT TOO LONG length=%zu\n", hexLength);
+        return;
+    }
+    std::memset(receivedPacket, 0, sizeof(receivedPacket));
+    const int32_t decoded = hexDecode(hex, receivedPacket, sizeof(receivedPacket));
+    const uint16_t headerSize = a2aHeaderSize(receivedPacket);
+    if (headerSize == 0) {
+        printf("●●●●DATA NASHI headerSize=%d\n", headerSize);
+        return;
+    }
+    if (!checkA2APacket(receivedPacket, static_cast<size_t>(decoded), sizeof(receivedPacket) - kA2AHeaderSize)) {
+        printf("QV_SKYPESTREAM::repRead() BAD PACKET headerSize=%d,dataSize=%d,decoded=%d\n", headerSize,
+               a2aDataSize(receivedPacket), decoded);
+        return;
+    }
+
+    peerMainState = a2aMainLinkState(receivedPacket);
+    peerMainFree = a2aMainLinkFree(receivedPacket);
+    peerDataLinkState = a2aDataLinkState(receivedPacket);
+    peerDataLinkFree = a2aDataLinkFree(receivedPacket);
+    const uint32_t seq = a2aSeq(receivedPacket);
+    if (seq != recvSeq) {
+        printf("SEQ NO Error headerSEQ=%d, thisSEQ=%d\n", static_cast<int>(seq), static_cast<int>(recvSeq));
+        disconnect();
+    }
+    recvSeq += 1;
+    receivedBytes += a2aDataSize(receivedPacket);
+    dispatchPacket();
+}
+
+void QV_SKYPESTREAM::dispatchPacket()
+{
+    switch (a2aKind(receivedPacket)) {
+    case kA2AKindNull:
+        printf("receive NULL packet !\n");
+        break;
+    case kA2AKindControl:
+        onControl();
+        break;
+    case kA2AKindDataLinkControl:
+        onDataLinkControl();
+        break;
+    case kA2AKindData:
+        onData();
+        break;
+    case kA2AKindDataLinkData:
+        onDataLinkData();
+        break;
+    default:
+        break;
+    }
+}
+
+int32_t QV_SKYPESTREAM::socketError(QV_SOCKETTCP* socket) const
+{
+    if (socket && socket->getLastError() != 0)
+        return socket->getLastError();
+    return errno;
+}
+
+void QV_SKYPESTREAM::onControl()
+{
+    const uint16_t port = a2aPort(receivedPacket);
+    QV_EVENTLOG* log = QV_EVENTLOG::getInstance();
+    switch (a2aCode(receivedPacket)) {
+    case kA2ACodeConnectRequest: {
+        printf("A2A RECIEV CONNECT-REQUEST:port:%d\n", port);
+        if (!tcpManager)
+            return;
+        if (tcpManager->notifyTcpConnectRequest(forwardPort, forwardHost) == 1) {
+            if (sendConnectReply(port, kA2AResultConnected, 0) == 1)
+                log->writef(2, "%s:TCP接続要求: %s Port=%d 接続", peerUser, forwardHost, forwardPort);
+        } else {
+            const auto error = static_cast<uint16_t>(socketError(mainSocket()));
+            if (sendConnectReply(port, kA2AResultFailed, error) == 1)
+                log->writef(2, "%s:TCP接続要求: %s Port=%d 接続に失敗", peerUser, forwardHost, forwardPort);
+        }
+        break;
+    }
+    case kA2ACodeConnectReply:
+        printf("A2A RECIEV CONNECT-REPLY:port:%d\n", port);
+        if (tcpManager)
+            tcpManager->notifyTcpConnectReply(port, a2aResult(receivedPacket));
+        break;
+    case kA2ACodeDisconnectRequest: {
+        if (isFtpApplication() && port != servicePort)
+            return;
+        printf("A2A RECIEV DISCONNECT-REQUEST:port:%d\n", port);
+        switch (deliver(Target::Main, kA2AHeaderSize + a2aDataSize(receivedPacket))) {
+        case Delivery::Queued:
+            printf("PEERからのDISCONNECTをQUEしました\n");
+            break;
+        case Delivery::Held:
+            printf("PEERからのDISCONNECTを保留しました(QUE FULL)\n");
+            break;
+        case Delivery::Dropped:
+            if (tcpManager)
+                tcpManager->notifyTcpDisconnect(port);
+            printf("PEERからのDISCONNECTをTCPMANAGERに通知しました\n");
+            break;
+        case Delivery::NoSocket:
+            if (tcpManager)
+                tcpManager->notifyTcpDisconnect(port);
+            printf("PEERからのDISCONNECTをオブジェクト設定がないのでTCPMANAGERに通知しました\n");
+            break;
+        }
+        log->writef(2, "%s:TCP切断要求: %s Port=%d 切断", peerUser, forwardHost, port);
+        break;
+    }
+    default:
+        break;
+    }
+}
+
+void QV_SKYPESTREAM::onDataLinkControl()
+{
+    const uint16_t port = a2aPort(receivedPacket);
+    QV_EVENTLOG* log = QV_EVENTLOG::getInstance();
+    switch (a2aCode(receivedPacket)) {
+    case kA2ACodeConnectRequest:
+        if (!tcpManager)
+            return;
+        if (tcpManager->notifyDataLinkConnectRequest(port, forwardHost) == 1) {
+            if (sendDataLinkConnectReply(port, kA2AResultConnected, 0) == 1)
+                log->writef(2, "%s:TCP接続要求(d-link): %s Port=%d 接続", peerUser, forwardHost, port);
+        } else {
+            const auto error = static_cast<uint16_t>(socketError(dataLinkSocket()));
+            if (sendDataLinkConnectReply(port, kA2AResultFailed, error) == 1)
+                log->writef(2, "%s:TCP接続要求(d-link): %s Port=%d 接続に失敗", peerUser, forwardHost, port);
+        }
+        break;
+    case kA2ACodeConnectReply:
+        printf("A2A RECIEV CONNECT-REPLY:port:%d\n", port);
+        if (tcpManager)
+            tcpManager->notifyDataLinkConnectReply(port, a2aResult(receivedPacket));
+        break;
+    case kA2ACodeDisconnectRequest: {
+        const Delivery d = deliver(Target::DataLink, kA2AHeaderSize + a2aDataSize(receivedPacket));
+        if ((d == Delivery::Dropped || d == Delivery::NoSocket) && tcpManager)
+            tcpManager->notifyDataLinkDisconnect(port);
+        log->writef(2, "%s:TCP切断要求(d-link): %s Port=%d 切断", peerUser, forwardHost, port);
+        break;
+    }
+    default:
+        break;
+    }
+}
+
+void QV_SKYPESTREAM::onData()
+{
+    if (!mainSocket())
+        return;
+    if (isFtpApplication()) {
+        QV_FTPREWRITEHOOKS hooks;
+        hooks.createDataLinkServer = [this](int32_t port) { return tcpManager->createDataLinkServer(port); };
+        hooks.getLocalAddress = [] { return getLocalAddress(); };
+        hooks.peerUser = peerUser;
+        hooks.forwardHost = forwardHost;
+        const uint32_t length = rewriteFtpData(receivedPacket + kA2AHeaderSize, a2aDataSize(receivedPacket),
+                                               sizeof(receivedPacket) - kA2AHeaderSize, hooks);
+        setA2ADataSize(receivedPacket, static_cast<uint16_t>(length));
+    }
+    deliver(Target::Main, kA2AHeaderSize + a2aDataSize(receivedPacket));
+}
+
+void QV_SKYPESTREAM::onDataLinkData()
+{
+    deliver(Target::DataLink, kA2AHeaderSize + a2aDataSize(receivedPacket));
+}
+
+// Puts the received packet into the target socket's inbound queue. A full
+// queue of a connected socket keeps the packet in heldPacket; packets for the
+// same queue never overtake a held one.
+QV_SKYPESTREAM::Delivery QV_SKYPESTREAM::deliver(Target target, uint32_t size)
+{
+    QV_SOCKETTCP* socket = targetSocket(target);
+    if (!socket)
+        return Delivery::NoSocket;
+    if (size > QV_QUE::kSlotSize) {
+        printf("QV_SKYPESTREAM::repRead() packet larger than a queue entry dropped size=%u\n", size);
+        return Delivery::Dropped;
+    }
+    flushHeldPacket();
+    QV_QUE* queue = socket->getInboundQueue();
+    const bool behindHeld = holding && heldTarget == target;
+    if (!behindHeld && queue->hasRoom() && queue->enqueue(receivedPacket, size))
+        return Delivery::Queued;
+    if (holding || socket->getConnectionState() != QV_SOCKETTCP::kStateConnected) {
+        printf("QV_SKYPESTREAM::repRead() INBOUND QUEUE FULL, packet dropped port=%d,kind=%d\n",
+               a2aPort(receivedPacket), a2aKind(receivedPacket));
+        return Delivery::Dropped;
+    }
+    std::memcpy(heldPacket, receivedPacket, size);
+    heldLength = size;
+    heldTarget = target;
+    holding = true;
+    printf("QV_SKYPESTREAM::repRead() INBOUND QUEUE FULL, packet held port=%d,kind=%d\n", a2aPort(heldPacket),
+           a2aKind(heldPacket));
+    return Delivery::Held;
+}
+
+void QV_SKYPESTREAM::flushHeldPacket()
+{
+    if (!holding)
+        return;
+    QV_SOCKETTCP* socket = targetSocket(heldTarget);
+    if (!socket || socket->getConnectionState() != QV_SOCKETTCP::kStateConnected) {
+        // The connection the packet belongs to has ended.
+        printf("QV_SKYPESTREAM::intervalTimer():held packet dropped, no connection port=%d,kind=%d\n",
+               a2aPort(heldPacket), a2aKind(heldPacket));
+        holding = false;
+        heldLength = 0;
+        return;
+    }
+    QV_QUE* queue = socket->getInboundQueue();
+    if (!queue->hasRoom() || !queue->enqueue(heldPacket, heldLength))
+        return;
+    holding = false;
+    heldLength = 0;
+    printf("QV_SKYPESTREAM::intervalTimer():held packet enqueued port=%d,kind=%d\n", a2aPort(heldPacket),
+           a2aKind(heldPacket));
+}

@@ -1,0 +1,254 @@
+#include "tunnel/skype_stream.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "core/configuration.h"
+#include "core/text.h"
+#include "skype/skype_com.h"
+#include "tcp/socket_tcp.h"
+#include "tcp/tcp_manager.h"
+#include "tcp/tcp_manager_ftp.h"
+#include "tunnel/a2a_packet.h"
+
+static_assert(QV_SKYPESTREAM::kDequeueBufferSize >= QV_QUE::kSlotSize,
+              "a queue entry must fit the dequeue buffer");
+
+namespace {
+
+void copyBounded(char* dst, size_t size, const char* src)
+{
+    std::snprintf(dst, size, "%s", src ? src : "");
+}
+
+}  // namespace
+
+QV_SKYPESTREAM::QV_SKYPESTREAM()
+{
+    std::memset(name, 0, sizeof(name));
+    std::strcpy(name, "QV_SKYPESTREAM");
+    std::memset(forwardHost, 0, sizeof(forwardHost));
+    std::memset(commandText, 0, sizeof(commandText));
+    std::memset(receivedPacket, 0, sizeof(receivedPacket));
+    std::memset(hexText, 0, sizeof(hexText));
+    std::memset(peerUser, 0, sizeof(peerUser));
+    std::memset(applicationName, 0, sizeof(applicationName));
+    std::memset(dequeued, 0, sizeof(dequeued));
+    std::memset(heldPacket, 0, sizeof(heldPacket));
+}
+
+// Destroying the manager stops and joins its sockets' threads.
+QV_SKYPESTREAM::~QV_SKYPESTREAM() = default;
+
+void QV_SKYPESTREAM::setPeerUser(const char* user) { copyBounded(peerUser, sizeof(peerUser), user); }
+
+void QV_SKYPESTREAM::setForwardHost(const char* host) { copyBounded(forwardHost, sizeof(forwardHost), host); }
+
+void QV_SKYPESTREAM::setApplicationName(const char* text)
+{
+    copyBounded(applicationName, sizeof(applicationName), text);
+}
+
+bool QV_SKYPESTREAM::isFtpApplication() const
+{
+    QV_CONFIGURATION* config = getConfiguration();
+    if (!config)
+        return false;
+    const char* ftp = config->getFtpApplicationName();
+    return ftp && std::strcmp(applicationName, ftp) == 0;
+}
+
+void QV_SKYPESTREAM::start()
+{
+    if (!tcpManager) {
+        if (isFtpApplication())
+            tcpManager = std::make_unique<QV_TCPMANAGERFORFTP>(kFtpControlPort);
+        else
+            tcpManager = std::make_unique<QV_TCPMANAGER>(servicePort);
+    }
+    tcpManager->start();
+}
+
+void QV_SKYPESTREAM::stop()
+{
+    holding = false;
+    heldLength = 0;
+    if (!tcpManager)
+        return;
+    tcpManager->stop();
+    tcpManager.reset();
+}
+
+QV_SOCKETTCP* QV_SKYPESTREAM::mainSocket() const { return tcpManager ? tcpManager->getMainSocket() : nullptr; }
+
+QV_SOCKETTCP* QV_SKYPESTREAM::dataLinkSocket() const
+{
+    return tcpManager ? tcpManager->getDataLinkSocket() : nullptr;
+}
+
+QV_SOCKETTCP* QV_SKYPESTREAM::targetSocket(Target target) const
+{
+    return target == Target::Main ? mainSocket() : dataLinkSocket();
+}
+
+int32_t QV_SKYPESTREAM::sendPacket(uint32_t length, uint8_t* packet)
+{
+    if (QV_SOCKETTCP* socket = mainSocket()) {
+        setA2AMainLinkState(packet, static_cast<uint16_t>(socket->getConnectionState()));
+        setA2AMainLinkFree(packet, static_cast<uint16_t>(socket->getInboundQueue()->freeSlots()));
+    }
+    if (QV_SOCKETTCP* socket = dataLinkSocket()) {
+        setA2ADataLinkState(packet, static_cast<uint16_t>(socket->getConnectionState()));
+        setA2ADataLinkFree(packet, static_cast<uint16_t>(socket->getInboundQueue()->freeSlots()));
+    }
+    setA2ASeq(packet, sendSeq);
+    sendSeq += 1;
+    sentBytes += a2aDataSize(packet);
+    if (!hexEncode(static_cast<int32_t>(length), packet, hexText, sizeof(hexText))) {
+        // Longer than any packet of this program: dropped like an over-long
+        // command text.
+        printf("QV_SKYPESTREAM::sendPacket() packet too long length=%u\n", length);
+        return 1;
+    }
+    return writeHex(hexText);
+}
+
+int32_t QV_SKYPESTREAM::writeHex(const char* hex)
+{
+    const size_t total = std::strlen(peerUser) + std::strlen(applicationName) + std::strlen(hex) + 37;
+    if (total > kMaxCommandLength)
+        return 1;
+    std::snprintf(commandText, sizeof(commandText), "ALTER APPLICATION %s WRITE %s:%d %s", applicationName,
+                  peerUser, streamId, hex);
+    if (QV_SKYPECOM::getInstance()->send(commandText) == 0)
+        return 0;
+    canSend = 0;
+    return 1;
+}
+
+int32_t QV_SKYPESTREAM::sendNullPacket()
+{
+    uint8_t header[kA2AHeaderSize];
+    initA2AHeader(header);
+    setA2ADataSize(header, 0);
+    setA2APort(header, 0);
+    setA2AKind(header, kA2AKindNull);
+    setA2ACode(header, 0);
+    return sendPacket(kA2AHeaderSize, header);
+}
+
+int32_t QV_SKYPESTREAM::sendControlReply(uint16_t kind, uint16_t port, uint16_t result, uint16_t error)
+{
+    uint8_t header[kA2AHeaderSize];
+    initA2AHeader(header);
+    setA2ADataSize(header, 0);
+    setA2APort(header, port);
+    setA2AKind(header, kind);
+    setA2ACode(header, kA2ACodeConnectReply);
+    setA2AResult(header, result);
+    setA2AError(header, error);
+    return sendPacket(kA2AHeaderSize, header);
+}
+
+int32_t QV_SKYPESTREAM::sendConnectReply(uint16_t port, uint16_t result, uint16_t error)
+{
+    return sendControlReply(kA2AKindControl, port, result, error);
+}
+
+int32_t QV_SKYPESTREAM::sendDataLinkConnectReply(uint16_t port, uint16_t result, uint16_t error)
+{
+    return sendControlReply(kA2AKindDataLinkControl, port, result, error);
+}
+
+int32_t QV_SKYPESTREAM::disconnect()
+{
+    std::snprintf(commandText, sizeof(commandText), "ALTER APPLICATION %s DISCONNECT %s:%d", applicationName,
+                  peerUser, streamId);
+    return QV_SKYPECOM::getInstance()->send(commandText);
+}
+
+int32_t QV_SKYPESTREAM::sendQueued(QV_SOCKETTCP* socket)
+{
+    std::memset(dequeued, 0, sizeof(dequeued));
+    if (!socket->getOutboundQueue()->dequeue(dequeued))
+        return 0;
+    if (!checkA2APacket(dequeued, QV_QUE::kSlotSize, QV_QUE::kSlotSize - kA2AHeaderSize)) {
+        printf("QV_SKYPESTREAM::intervalTimer():A2A packet dropped headerSize=%d,dataSize=%d\n",
+               a2aHeaderSize(dequeued), a2aDataSize(dequeued));
+        return 0;
+    }
+    const uint32_t length = static_cast<uint32_t>(a2aHeaderSize(dequeued)) + a2aDataSize(dequeued);
+    if (sendPacket(length, dequeued) != 1)
+        return 0;
+    printf("QV_SKYPESTREAM::intervalTimer():Send A2A packet deque port=%d,kind=%d\n", a2aPort(dequeued),
+           a2aKind(dequeued));
+    return 1;
+}
+
+void QV_SKYPESTREAM::intervalTimer()
+{
+    flushHeldPacket();
+    if (!tcpManager || canSend == 0)
+        return;
+
+    bool sentMain = false;
+    if (QV_SOCKETTCP* socket = mainSocket())
+        sentMain = sendQueued(socket) == 1;
+
+    if (QV_SOCKETTCP* socket = dataLinkSocket()) {
+        if (peerDataLinkState == 2 && peerDataLinkFree <= kDataLinkSkipFree) {
+            printf("SKIP SEND A2A data-link data\n");
+        } else if (sendQueued(socket) == 1) {
+            return;
+        }
+    }
+
+    if (!sentMain) {
+        if (idleTicks >= kKeepAliveTicks) {
+            if (sendNullPacket() == 1)
+                idleTicks = 0;
+        } else {
+            idleTicks += 1;
+        }
+    }
+}
+
+void QV_SKYPESTREAM::repSending(int32_t count) { printf("QV_SKYPESTREAM::repSending(%d)\n", count); }
+
+bool QV_SKYPESTREAM::isMainListening() const
+{
+    QV_SOCKETTCP* socket = mainSocket();
+    return socket && socket->getConnectionState() == QV_SOCKETTCP::kStateAccepting;
+}
+
+bool QV_SKYPESTREAM::isMainConnected() const
+{
+    QV_SOCKETTCP* socket = mainSocket();
+    return socket && socket->getConnectionState() == QV_SOCKETTCP::kStateConnected;
+}
+
+bool QV_SKYPESTREAM::isDataLinkListening() const
+{
+    QV_SOCKETTCP* socket = dataLinkSocket();
+    return socket && socket->getConnectionState() == QV_SOCKETTCP::kStateAccepting;
+}
+
+bool QV_SKYPESTREAM::isDataLinkConnected() const
+{
+    QV_SOCKETTCP* socket = dataLinkSocket();
+    return socket && socket->getConnectionState() == QV_SOCKETTCP::kStateConnected;
+}
+
+uint32_t QV_SKYPESTREAM::takeSentBytes()
+{
+    const uint32_t n = sentBytes;
+    sentBytes = 0;
+    return n;
+}
+
+uint32_t QV_SKYPESTREAM::takeReceivedBytes()
+{
+    const uint32_t n = receivedBytes;
+    receivedBytes = 0;
+    return n;
+}
