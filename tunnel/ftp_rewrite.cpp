@@ -32,7 +32,8 @@ int32_t decimal(const char* token)
 // The six comma-separated numbers after a prefix, as nextToken reads them:
 // five words ending at a comma, then one ending at `lastDelim` (or at any
 // punctuation when null). Only the fifth and sixth are kept. False when the
-// line ends before the sixth word, or the sixth word is empty.
+// sixth word is empty or the line ends inside it: a line cut at the end of a
+// packet must not announce a shortened port.
 bool readSixNumbers(const char* start, const char* lastDelim, int32_t* p1, int32_t* p2)
 {
     char token[256];
@@ -44,8 +45,7 @@ bool readSixNumbers(const char* start, const char* lastDelim, int32_t* p1, int32
         if (i == 4)
             *p1 = decimal(token);
     }
-    nextToken(at, token, lastDelim, sizeof(token));
-    if (token[0] == '\0')
+    if (!nextToken(at, token, lastDelim, sizeof(token)) || token[0] == '\0')
         return false;
     *p2 = decimal(token);
     return true;

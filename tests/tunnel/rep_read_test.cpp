@@ -1,0 +1,418 @@
+// The receiving half: repRead's stream match, checks, sequence numbers,
+// dispatch to the TCP side, FTP rewriting on the way, and held packets.
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <string>
+#include <thread>
+
+#include "tcp/socket_tcp.h"
+#include "tcp/tcp_manager.h"
+#include "tests/tunnel/tunnel_test_util.h"
+#include "tunnel/a2a_packet.h"
+
+using namespace tunneltest;
+using namespace tcptest;
+
+namespace {
+
+std::string numbered(int i, size_t size)
+{
+    std::string s(size, static_cast<char>('A' + i % 26));
+    s.replace(0, std::to_string(i).size(), std::to_string(i));
+    return s;
+}
+
+std::vector<uint8_t> connectReply(uint16_t kind, uint16_t port, uint32_t seq, uint16_t result,
+                                  PeerLinks links = {})
+{
+    std::vector<uint8_t> p = makePacket(kind, kA2ACodeConnectReply, port, seq, "", links);
+    setA2AResult(p.data(), result);
+    return p;
+}
+
+bool anyDisconnect(const std::vector<std::string>& commands)
+{
+    for (const std::string& c : commands)
+        if (c.find(" DISCONNECT ") != std::string::npos)
+            return true;
+    return false;
+}
+
+// After a listening socket accepted, its thread queues the CONNECT-REQUEST
+// and then clears its inbound queue before it waits for the peer's answer.
+void waitForConnectRequest(QV_SOCKETTCP* socket)
+{
+    ASSERT_TRUE(waitUntil([&] { return socket->getOutboundQueue()->freeSlots() == 29; }));
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+}
+
+using RepReadTest = StreamFixture;
+
+TEST_F(RepReadTest, ReplyForAnotherStreamIsSkipped)
+{
+    auto one = makeStream(kHttpApp, "peer", 1, 80);
+    auto twelve = makeStream(kHttpApp, "peer", 12, 80);
+    const std::vector<uint8_t> null = makePacket(kA2AKindNull, 0, 0, 0);
+    const std::string forTwelve = readReply("peer", 12, null);
+    one->repRead(forTwelve.c_str());
+    twelve->repRead(forTwelve.c_str());
+    EXPECT_EQ(0u, one->getRecvSeq());
+    EXPECT_EQ(1u, twelve->getRecvSeq());
+
+    for (const std::string& other : {readReply("peerx", 1, null), readReply("pee", 1, null),
+                                     std::string("peer:1") + toHex(null), std::string("peer:1")}) {
+        one->repRead(other.c_str());
+        EXPECT_EQ(0u, one->getRecvSeq()) << other;
+    }
+    one->repRead(readReply("peer", 1, null).c_str());
+    EXPECT_EQ(1u, one->getRecvSeq());
+    EXPECT_TRUE(writes().empty());
+}
+
+TEST_F(RepReadTest, NullPacketAdvancesTheSeqAndCopiesThePeerLinks)
+{
+    auto stream = makeStream(kHttpApp, "peer", 1, 80);
+    feed(*stream, makePacket(kA2AKindNull, 0, 0, 0, "", {2, 17, 1, 5}));
+    EXPECT_EQ(1u, stream->getRecvSeq());
+    EXPECT_EQ(2, stream->getPeerMainState());
+    EXPECT_EQ(17, stream->getPeerMainFree());
+    EXPECT_EQ(1, stream->getPeerDataLinkState());
+    EXPECT_EQ(5, stream->getPeerDataLinkFree());
+    EXPECT_TRUE(stream->isPeerMainConnected());
+    EXPECT_FALSE(stream->isPeerDataLinkConnected());
+    EXPECT_EQ(0u, stream->getReceivedBytes());
+    EXPECT_EQ(0u, stream->getSendSeq());
+    EXPECT_EQ(1, stream->getCanSend());
+    EXPECT_TRUE(writes().empty());
+    EXPECT_TRUE(capture.lines().empty());
+}
+
+TEST_F(RepReadTest, SequenceGapDisconnectsEveryTimeAndStillDelivers)
+{
+    int port = 0;
+    int listener = listenLoopback(&port);
+    auto stream = makeStream(kHttpApp, "peer", 1, 80);
+    ASSERT_EQ(1, stream->getTcpManager()->notifyTcpConnectRequest(port, "localhost"));
+    int server = acceptWithin(listener);
+    ASSERT_GE(server, 0);
+    const std::string disconnect = "ALTER APPLICATION CorvaneForHttp000 DISCONNECT peer:1";
+
+    feed(*stream, makePacket(kA2AKindData, 0, 80, 0, "a"));
+    feed(*stream, makePacket(kA2AKindData, 0, 80, 1, "b"));
+    EXPECT_TRUE(writes().empty());
+    testing::internal::CaptureStdout();
+    feed(*stream, makePacket(kA2AKindData, 0, 80, 3, "c"));
+    std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_NE(std::string::npos, out.find("SEQ NO Error headerSEQ=3, thisSEQ=2\n"));
+    EXPECT_EQ(std::vector<std::string>{disconnect}, writes());
+    EXPECT_EQ(3u, stream->getRecvSeq());
+
+    testing::internal::CaptureStdout();
+    feed(*stream, makePacket(kA2AKindData, 0, 80, 4, "d"));
+    out = testing::internal::GetCapturedStdout();
+    EXPECT_NE(std::string::npos, out.find("SEQ NO Error headerSEQ=4, thisSEQ=3\n"));
+    EXPECT_EQ((std::vector<std::string>{disconnect, disconnect}), writes());
+    EXPECT_EQ(4u, stream->getRecvSeq());
+    EXPECT_EQ("abcd", readSome(server, 4));
+    EXPECT_EQ(4u, stream->takeReceivedBytes());
+    close(server);
+    close(listener);
+}
+
+TEST_F(RepReadTest, MalformedRepliesChangeNothing)
+{
+    auto stream = makeStream(kHttpApp, "peer", 1, 80);
+    const PeerLinks links{2, 30, 2, 30};
+    std::vector<uint8_t> badHeader = makePacket(kA2AKindNull, 0, 0, 0, "", links);
+    a2aWrite16(badHeader.data(), kA2AOffHeaderSize, 41);
+    std::vector<uint8_t> shortData = makePacket(kA2AKindData, 0, 80, 0, "hello", links);
+    setA2ADataSize(shortData.data(), 10);
+    const std::string hex = toHex(makePacket(kA2AKindData, 0, 80, 0, "hello", links));
+
+    std::vector<std::string> texts = {
+        "peer:1 " + std::string(2 * QV_SKYPESTREAM::kBufferSize + 2, '2'),
+        readReply("peer", 1, badHeader),
+        readReply("peer", 1, shortData),
+        "peer:1 ",
+        "peer:1 280",
+    };
+    for (size_t cut = 0; cut < hex.size(); ++cut)
+        texts.push_back("peer:1 " + hex.substr(0, cut));
+    for (const std::string& text : texts) {
+        stream->repRead(text.c_str());
+        ASSERT_EQ(0u, stream->getRecvSeq()) << text.substr(0, 100);
+        ASSERT_EQ(0, stream->getPeerMainState()) << text.substr(0, 100);
+        ASSERT_EQ(0, stream->getPeerDataLinkFree()) << text.substr(0, 100);
+        ASSERT_EQ(0u, stream->getReceivedBytes()) << text.substr(0, 100);
+    }
+    EXPECT_TRUE(writes().empty());
+
+    stream->repRead(("peer:1 " + hex).c_str());
+    EXPECT_EQ(1u, stream->getRecvSeq());
+    EXPECT_EQ(2, stream->getPeerMainState());
+    EXPECT_EQ(5u, stream->getReceivedBytes());
+    EXPECT_FALSE(anyDisconnect(writes())) << "seq 0 was still expected";
+}
+
+TEST_F(RepReadTest, ConnectRequestsAreAnsweredWithTheNextSeq)
+{
+    int port = 0;
+    int listener = listenLoopback(&port);
+    auto stream = makeStream(kHttpApp, "peer", 1, 80, "localhost", port);
+    feed(*stream, makePacket(kA2AKindControl, kA2ACodeConnectRequest, 80, 0));
+    ASSERT_EQ(1u, writes().size());
+    std::vector<uint8_t> reply = writtenPacket(writes()[0], kHttpApp, "peer", 1);
+    ASSERT_EQ(40u, reply.size());
+    EXPECT_EQ(kA2AKindControl, a2aKind(reply.data()));
+    EXPECT_EQ(kA2ACodeConnectReply, a2aCode(reply.data()));
+    EXPECT_EQ(80, a2aPort(reply.data()));
+    EXPECT_EQ(kA2AResultConnected, a2aResult(reply.data()));
+    EXPECT_EQ(0, a2aError(reply.data()));
+    EXPECT_EQ(0u, a2aSeq(reply.data()));
+    EXPECT_EQ(2, a2aMainLinkState(reply.data()));
+    EXPECT_TRUE(capture.has("peer:TCP接続要求: localhost Port=" + std::to_string(port) + " 接続"));
+    int server = acceptWithin(listener);
+    EXPECT_GE(server, 0);
+
+    const int nobody = freePort();
+    auto refused = makeStream(kHttpApp, "peer", 2, 80, "localhost", nobody);
+    ASSERT_EQ(1, refused->sendNullPacket());
+    feed(*refused, makePacket(kA2AKindControl, kA2ACodeConnectRequest, 80, 0));
+    ASSERT_EQ(3u, writes().size());
+    reply = writtenPacket(writes()[2], kHttpApp, "peer", 2);
+    ASSERT_EQ(40u, reply.size());
+    EXPECT_EQ(kA2AResultFailed, a2aResult(reply.data()));
+    EXPECT_EQ(ECONNREFUSED, a2aError(reply.data()));
+    EXPECT_EQ(1u, a2aSeq(reply.data()));
+    EXPECT_TRUE(capture.has("peer:TCP接続要求: localhost Port=" + std::to_string(nobody) + " 接続に失敗"));
+    close(server);
+    close(listener);
+}
+
+TEST_F(RepReadTest, DataLinkConnectRequestsUseThePacketsPort)
+{
+    int port = 0;
+    int listener = listenLoopback(&port);
+    auto stream = makeStream(kFtpApp, "peer", 1, 21, "127.0.0.1", 21);
+    feed(*stream, makePacket(kA2AKindDataLinkControl, kA2ACodeConnectRequest, static_cast<uint16_t>(port), 0));
+    ASSERT_EQ(1u, writes().size());
+    std::vector<uint8_t> reply = writtenPacket(writes()[0], kFtpApp, "peer", 1);
+    ASSERT_EQ(40u, reply.size());
+    EXPECT_EQ(kA2AKindDataLinkControl, a2aKind(reply.data()));
+    EXPECT_EQ(port, a2aPort(reply.data()));
+    EXPECT_EQ(kA2AResultConnected, a2aResult(reply.data()));
+    EXPECT_TRUE(capture.has("peer:TCP接続要求(d-link): 127.0.0.1 Port=" + std::to_string(port) + " 接続"));
+    int server = acceptWithin(listener);
+    EXPECT_GE(server, 0);
+
+    const int nobody = freePort();
+    feed(*stream, makePacket(kA2AKindDataLinkControl, kA2ACodeConnectRequest, static_cast<uint16_t>(nobody), 1));
+    ASSERT_EQ(2u, writes().size());
+    reply = writtenPacket(writes()[1], kFtpApp, "peer", 1);
+    EXPECT_EQ(kA2AResultFailed, a2aResult(reply.data()));
+    EXPECT_EQ(ECONNREFUSED, a2aError(reply.data()));
+    EXPECT_TRUE(capture.has("peer:TCP接続要求(d-link): 127.0.0.1 Port=" + std::to_string(nobody) + " 接続に失敗"));
+    close(server);
+    close(listener);
+}
+
+TEST_F(RepReadTest, DisconnectRequests)
+{
+    int port = 0;
+    int listener = listenLoopback(&port);
+    auto stream = makeStream(kHttpApp, "peer", 1, 80);
+    ASSERT_EQ(1, stream->getTcpManager()->notifyTcpConnectRequest(port, "localhost"));
+    int server = acceptWithin(listener);
+    ASSERT_GE(server, 0);
+    feed(*stream, makePacket(kA2AKindData, 0, 80, 0, "xyz"));
+    feed(*stream, makePacket(kA2AKindControl, kA2ACodeDisconnectRequest, 80, 1));
+    EXPECT_EQ("xyz", readSome(server, 3));
+    EXPECT_TRUE(seesClose(server));
+    EXPECT_TRUE(capture.has("peer:TCP切断要求: localhost Port=80 切断"));
+    close(server);
+    close(listener);
+
+    // Without a main socket the manager is told.
+    auto bare = makeStream(kHttpApp, "peer", 2, 80);
+    feed(*bare, makePacket(kA2AKindControl, kA2ACodeDisconnectRequest, 80, 0));
+    EXPECT_TRUE(capture.has("TCP切断: ポート番号=80"));
+
+    // The FTP stream acts only on its service port.
+    auto ftp = makeStream(kFtpApp, "peer", 3, 21, "127.0.0.1");
+    const size_t before = capture.lines().size();
+    feed(*ftp, makePacket(kA2AKindControl, kA2ACodeDisconnectRequest, 2121, 0));
+    EXPECT_EQ(before, capture.lines().size());
+    EXPECT_EQ(1u, ftp->getRecvSeq());
+    feed(*ftp, makePacket(kA2AKindControl, kA2ACodeDisconnectRequest, 21, 1));
+    EXPECT_TRUE(capture.has("peer:TCP切断要求: 127.0.0.1 Port=21 切断"));
+}
+
+TEST_F(RepReadTest, FtpPassiveReplyIsRewrittenOntoARealDataLink)
+{
+    int port = 0;
+    int listener = listenLoopback(&port);
+    auto stream = makeStream(kFtpApp, "peer", 1, 21, "127.0.0.1", port);
+    ASSERT_EQ(1, stream->getTcpManager()->notifyTcpConnectRequest(port, "127.0.0.1"));
+    int server = acceptWithin(listener);
+    ASSERT_GE(server, 0);
+
+    const std::string reply = "227 Entering Passive Mode (127,0,0,1,19,137)\r\n";
+    const std::string after = "226 Transfer complete\r\n";
+    feed(*stream, makePacket(kA2AKindData, 0, 21, 0, reply + after));
+    QV_SOCKETTCP* dataLink = stream->getTcpManager()->getDataLinkSocket();
+    ASSERT_NE(nullptr, dataLink);
+    const int bound = dataLink->getBoundPort();
+    const uint32_t address = getLocalAddress();
+    const auto* a = reinterpret_cast<const uint8_t*>(&address);
+    char expected[128];
+    std::snprintf(expected, sizeof(expected), "227 ENTERING PASSIVE MODE (%d,%d,%d,%d,%d,%d)\r\n", a[0], a[1], a[2],
+                  a[3], bound / 256, bound % 256);
+    const std::string want = expected + after;
+    EXPECT_EQ(want, readSome(server, want.size()));
+    EXPECT_TRUE(capture.has("peerとのFTP接続:127.0.0.1とのd-port=" + std::to_string(bound) + "/5001 作成"));
+    EXPECT_EQ(reply.size() + after.size(), stream->getReceivedBytes());
+
+    int client = connectLoopback(bound);
+    ASSERT_GE(client, 0);
+    std::vector<uint8_t> request = takePacket(dataLink->getOutboundQueue());
+    ASSERT_FALSE(request.empty());
+    EXPECT_EQ(kA2AKindDataLinkControl, a2aKind(request.data()));
+    EXPECT_EQ(kA2ACodeConnectRequest, a2aCode(request.data()));
+    close(client);
+    close(server);
+    close(listener);
+}
+
+// Back-pressure: a client stream whose listening socket accepted a connection
+// and waits for the peer's answer does not drain its inbound queue.
+class HeldPacketTest : public StreamFixture {
+protected:
+    void SetUp() override
+    {
+        StreamFixture::SetUp();
+        config.setClientMode(1);
+        port = freePort();
+        stream = makeStream(kHttpApp, "peer", 1, port);
+        ASSERT_TRUE(waitUntil([&] { return stream->isMainListening(); }));
+        fd = connectLoopback(port);
+        ASSERT_GE(fd, 0);
+        waitForConnectRequest(stream->getTcpManager()->getMainSocket());
+    }
+    void TearDown() override
+    {
+        if (fd >= 0)
+            close(fd);
+        stream.reset();
+        StreamFixture::TearDown();
+    }
+    // Feeds `count` DATA packets from seq `first`; returns what they carry.
+    std::string feedData(uint32_t first, int count)
+    {
+        std::string all;
+        for (int i = 0; i < count; ++i) {
+            const std::string bytes = numbered(static_cast<int>(first) + i, 1000);
+            feed(*stream, makePacket(kA2AKindData, 0, static_cast<uint16_t>(port), first + i, bytes));
+            all += bytes;
+        }
+        return all;
+    }
+    bool tickUntilReleased()
+    {
+        return waitUntil([&] {
+            stream->intervalTimer();
+            return !stream->isHoldingPacket();
+        });
+    }
+
+    int port = 0;
+    int fd = -1;
+    std::unique_ptr<QV_SKYPESTREAM> stream;
+};
+
+TEST_F(HeldPacketTest, DataThatFindsTheQueueFullIsKeptAndDeliveredInOrder)
+{
+    QV_QUE* inbound = stream->getTcpManager()->getMainSocket()->getInboundQueue();
+    std::string sent = feedData(0, 30);
+    EXPECT_FALSE(stream->isHoldingPacket());
+    EXPECT_EQ(0, inbound->freeSlots());
+
+    const auto start = std::chrono::steady_clock::now();
+    sent += feedData(30, 1);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(500)) << "never waited for";
+    EXPECT_TRUE(stream->isHoldingPacket());
+    EXPECT_EQ(31u, stream->getRecvSeq());
+    for (int i = 0; i < 3; ++i)
+        stream->intervalTimer();
+    EXPECT_TRUE(stream->isHoldingPacket()) << "the queue is still full";
+
+    // A packet that needs no queue is handled while one is held.
+    feed(*stream, connectReply(kA2AKindControl, static_cast<uint16_t>(port), 31, kA2AResultConnected, {2, 30}));
+    EXPECT_TRUE(stream->isPeerMainConnected());
+    ASSERT_TRUE(tickUntilReleased());
+    EXPECT_EQ(sent, readSome(fd, sent.size()));
+    EXPECT_FALSE(anyDisconnect(writes()));
+}
+
+TEST_F(HeldPacketTest, DisconnectBehindAFullQueueWaitsForTheData)
+{
+    const std::string sent = feedData(0, 30);
+    feed(*stream, makePacket(kA2AKindControl, kA2ACodeDisconnectRequest, static_cast<uint16_t>(port), 30));
+    EXPECT_TRUE(stream->isHoldingPacket());
+    EXPECT_TRUE(capture.has("peer:TCP切断要求: localhost Port=" + std::to_string(port) + " 切断"));
+    EXPECT_FALSE(capture.has("TCP切断: ポート番号=" + std::to_string(port))) << "the manager was not told";
+
+    feed(*stream, connectReply(kA2AKindControl, static_cast<uint16_t>(port), 31, kA2AResultConnected));
+    ASSERT_TRUE(tickUntilReleased());
+    EXPECT_EQ(sent, readSome(fd, sent.size()));
+    EXPECT_TRUE(seesClose(fd));
+}
+
+TEST_F(HeldPacketTest, HeldPacketGoesWithItsConnection)
+{
+    feedData(0, 31);
+    ASSERT_TRUE(stream->isHoldingPacket());
+    // The peer refuses: the connection ends with the queue still full, and
+    // the packet is not kept for a later connection.
+    feed(*stream, connectReply(kA2AKindControl, static_cast<uint16_t>(port), 31, kA2AResultFailed));
+    EXPECT_TRUE(seesClose(fd));
+    ASSERT_TRUE(tickUntilReleased());
+    EXPECT_EQ(0, stream->getTcpManager()->getMainSocket()->getInboundQueue()->freeSlots());
+}
+
+TEST_F(RepReadTest, DataLinkDataThatFindsTheQueueFullIsKeptNotWaitedFor)
+{
+    auto stream = makeStream(kFtpApp, "peer", 1, 21, "127.0.0.1");
+    const int bound = stream->getTcpManager()->createDataLinkServer(5001);
+    ASSERT_GT(bound, 0);
+    QV_SOCKETTCP* dataLink = stream->getTcpManager()->getDataLinkSocket();
+    int fd = connectLoopback(bound);
+    ASSERT_GE(fd, 0);
+    waitForConnectRequest(dataLink);
+
+    std::string sent;
+    const auto start = std::chrono::steady_clock::now();
+    for (uint32_t i = 0; i < 31; ++i) {
+        const std::string bytes = numbered(static_cast<int>(i), 2000);
+        feed(*stream, makePacket(kA2AKindDataLinkData, 0, 5001, i, bytes));
+        sent += bytes;
+    }
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(500)) << "never waited for";
+    EXPECT_TRUE(stream->isHoldingPacket());
+    for (const std::string& line : capture.lines())
+        EXPECT_EQ(std::string::npos, line.find("QUEFULL")) << line;
+
+    feed(*stream, connectReply(kA2AKindDataLinkControl, 5001, 31, kA2AResultConnected));
+    ASSERT_TRUE(waitUntil([&] {
+        stream->intervalTimer();
+        return !stream->isHoldingPacket();
+    }));
+    EXPECT_EQ(sent, readSome(fd, sent.size()));
+    close(fd);
+}
+
+}  // namespace

@@ -1,0 +1,98 @@
+#include "tests/tunnel/tunnel_test_util.h"
+
+#include <cstring>
+
+#include "core/eventlog.h"
+#include "core/text.h"
+#include "skype/skype_com.h"
+#include "tunnel/a2a_packet.h"
+
+namespace tunneltest {
+
+std::vector<uint8_t> makePacket(uint16_t kind, uint16_t code, uint16_t port, uint32_t seq, const std::string& data,
+                                PeerLinks links)
+{
+    std::vector<uint8_t> p(kA2AHeaderSize + data.size());
+    initA2AHeader(p.data());
+    setA2AKind(p.data(), kind);
+    setA2ACode(p.data(), code);
+    setA2APort(p.data(), port);
+    setA2ASeq(p.data(), seq);
+    setA2ADataSize(p.data(), static_cast<uint16_t>(data.size()));
+    setA2AMainLinkState(p.data(), links.mainState);
+    setA2AMainLinkFree(p.data(), links.mainFree);
+    setA2ADataLinkState(p.data(), links.dataLinkState);
+    setA2ADataLinkFree(p.data(), links.dataLinkFree);
+    std::memcpy(p.data() + kA2AHeaderSize, data.data(), data.size());
+    return p;
+}
+
+std::string toHex(const std::vector<uint8_t>& bytes)
+{
+    std::string out(bytes.size() * 2 + 1, '\0');
+    hexEncode(static_cast<int32_t>(bytes.size()), bytes.data(), out.data(), out.size());
+    out.resize(bytes.size() * 2);
+    return out;
+}
+
+std::string readReply(const char* user, int id, const std::vector<uint8_t>& packet)
+{
+    return std::string(user) + ":" + std::to_string(id) + " " + toHex(packet);
+}
+
+std::vector<uint8_t> writtenPacket(const std::string& command, const char* app, const char* user, int id)
+{
+    const std::string prefix =
+        std::string("ALTER APPLICATION ") + app + " WRITE " + user + ":" + std::to_string(id) + " ";
+    if (command.compare(0, prefix.size(), prefix) != 0)
+        return {};
+    const std::string hex = command.substr(prefix.size());
+    std::vector<uint8_t> out(hex.size() / 2 + 1);
+    const int32_t n = hexDecode(hex.c_str(), out.data(), out.size());
+    out.resize(static_cast<size_t>(n));
+    return out;
+}
+
+std::string payload(const std::vector<uint8_t>& packet)
+{
+    if (packet.size() < kA2AHeaderSize)
+        return {};
+    return std::string(packet.begin() + kA2AHeaderSize, packet.end());
+}
+
+void StreamFixture::SetUp()
+{
+    QV_EVENTLOG* log = QV_EVENTLOG::getInstance();
+    log->setEnabled(1);
+    log->addListener(&capture);
+    link = FakeApiLink::install();
+}
+
+void StreamFixture::TearDown()
+{
+    QV_SKYPECOM::destroyInstance();
+    QV_EVENTLOG::destroyInstance();
+}
+
+std::unique_ptr<QV_SKYPESTREAM> StreamFixture::makeStream(const char* app, const char* user, int id,
+                                                          int servicePort, const char* forwardHost,
+                                                          int forwardPort)
+{
+    auto stream = std::make_unique<QV_SKYPESTREAM>();
+    stream->setPeerUser(user);
+    stream->setStreamId(id);
+    stream->setServicePort(servicePort);
+    stream->setForwardHost(forwardHost);
+    stream->setForwardPort(forwardPort);
+    stream->setApplicationName(app);
+    stream->start();
+    stream->mark = 1;
+    return stream;
+}
+
+void StreamFixture::feed(QV_SKYPESTREAM& stream, const std::vector<uint8_t>& packet)
+{
+    stream.repRead(readReply(stream.getPeerUser(), stream.getStreamId(), packet).c_str());
+}
+
+}  // namespace tunneltest

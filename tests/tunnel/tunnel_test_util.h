@@ -1,0 +1,60 @@
+// Helpers of the tunnel tests: packets as the peer would send them, READ
+// reply texts, WRITE commands taken apart, and a fixture with settings, an
+// event-log capture and the fake messenger link.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "core/config_store.h"
+#include "tests/support/temp_dir.h"
+#include "tests/tcp/tcp_test_util.h"
+#include "tests/tunnel/fake_api_link.h"
+#include "tunnel/skype_stream.h"
+
+namespace tunneltest {
+
+inline constexpr const char* kFtpApp = "CorvaneForFtp0000";
+inline constexpr const char* kHttpApp = "CorvaneForHttp000";
+
+struct PeerLinks {
+    uint16_t mainState = 0;
+    uint16_t mainFree = 0;
+    uint16_t dataLinkState = 0;
+    uint16_t dataLinkFree = 0;
+};
+
+std::vector<uint8_t> makePacket(uint16_t kind, uint16_t code, uint16_t port, uint32_t seq,
+                                const std::string& data = "", PeerLinks links = {});
+std::string toHex(const std::vector<uint8_t>& bytes);
+// "user:id hex", as the application hands a READ reply to its streams.
+std::string readReply(const char* user, int id, const std::vector<uint8_t>& packet);
+// The packet of "ALTER APPLICATION app WRITE user:id hex"; empty when the
+// command is not such a WRITE.
+std::vector<uint8_t> writtenPacket(const std::string& command, const char* app, const char* user, int id);
+std::string payload(const std::vector<uint8_t>& packet);
+
+class StreamFixture : public ::testing::Test {
+protected:
+    void SetUp() override;
+    void TearDown() override;
+
+    // A started stream; the configuration's client mode decides whether its
+    // manager listens.
+    std::unique_ptr<QV_SKYPESTREAM> makeStream(const char* app, const char* user, int id, int servicePort,
+                                               const char* forwardHost = "localhost", int forwardPort = 0);
+    // Hands one packet to the stream as a READ reply.
+    void feed(QV_SKYPESTREAM& stream, const std::vector<uint8_t>& packet);
+    std::vector<std::string> writes() const { return link->commands; }
+
+    TempDir dir;
+    QV_CONFIGSTORE config;
+    tcptest::LogCapture capture;
+    FakeApiLink* link = nullptr;
+};
+
+}  // namespace tunneltest
