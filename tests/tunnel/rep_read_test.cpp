@@ -65,7 +65,8 @@ TEST_F(RepReadTest, ReplyForAnotherStreamIsSkipped)
     EXPECT_EQ(1u, twelve->getRecvSeq());
 
     for (const std::string& other : {readReply("peerx", 1, null), readReply("pee", 1, null),
-                                     std::string("peer:1") + toHex(null), std::string("peer:1")}) {
+                                     std::string("peer:1") + toHex(null), std::string("peer:1_") + toHex(null),
+                                     std::string("peer:1")}) {
         one->repRead(other.c_str());
         EXPECT_EQ(0u, one->getRecvSeq()) << other;
     }
