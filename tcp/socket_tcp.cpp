@@ -280,6 +280,12 @@ int32_t QV_SOCKETTCP::setNonBlocking() {
     return setBlocking(dataSocket, false) < 0 ? 0 : 1;
 }
 
+namespace {
+std::atomic<int32_t> sendWaitLimit{QV_SOCKETTCP::kSendWaitLimit};
+}
+
+void QV_SOCKETTCP::setSendWaitLimit(int32_t limit) { sendWaitLimit = limit; }
+
 int32_t QV_SOCKETTCP::sendAll() {
     if (sendLength <= 0) return 1;
     int32_t total = sendLength > kBufferSize ? kBufferSize : sendLength;
@@ -298,7 +304,7 @@ int32_t QV_SOCKETTCP::sendAll() {
             // Only would-blocks in a row count: a slow reader that keeps
             // taking bytes never makes the send fail.
             waitCount += 1;
-            if (waitCount >= kSendWaitLimit) {
+            if (waitCount >= sendWaitLimit) {
                 lastError = e;
                 std::printf("Thread:send Error Send WaitCount OVER : %d\n", e);
                 return 0;

@@ -31,8 +31,10 @@ public:
     // One TCP read becomes one DATA packet of at most this many bytes.
     static constexpr int32_t kReadSize = 10240;
     // Would-block results without progress before sendAll gives up, each
-    // followed by a wait of up to kSendWaitMs for room (about 2 s in all).
-    static constexpr int32_t kSendWaitLimit = 20;
+    // followed by a wait of up to kSendWaitMs for room (about 60 s in all):
+    // a local program that stops reading for a while must not lose its
+    // connection, one that takes nothing for a minute is gone.
+    static constexpr int32_t kSendWaitLimit = 600;
     static constexpr int32_t kSendWaitMs = 100;
     // How long a control packet waits for room in a full outbound queue.
     static constexpr int32_t kControlWaitMs = 5000;
@@ -68,6 +70,8 @@ public:
 
     // Writes the send buffer's first getSendLength() bytes to the data socket.
     int32_t sendAll();
+    // Tests shorten the wait; kSendWaitLimit otherwise.
+    static void setSendWaitLimit(int32_t limit);
     // Reads at most getReceiveLength() bytes; afterwards getReceiveLength() is
     // the count read, -1 when nothing was waiting, 0 after an error or close.
     int32_t receiveData();

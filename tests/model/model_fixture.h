@@ -87,7 +87,8 @@ protected:
     void deliver(const std::string& line)
     {
         messenger.sendLine(line);
-        loop.pump();
+        // Local socket: the answer is there within microseconds.
+        loop.pump(10);
     }
     QV_SKYPEAPPLICATION& app(int k) { return QV_A2AMODEL::getInstance()->getApplication(k); }
 

@@ -144,12 +144,14 @@ TEST(SocketTcpSend, ReaderThatNeverReadsMakesSendFail) {
     setsockopt(pair.socket->getDataSocketForTest(), SOL_SOCKET, SO_SNDBUF, &small, sizeof(small));
     ASSERT_EQ(1, pair.socket->setNonBlocking());
     pair.socket->setSendLength(QV_SOCKETTCP::kBufferSize);
+    QV_SOCKETTCP::setSendWaitLimit(20);  // two seconds instead of a minute
     testing::internal::CaptureStdout();
     int32_t result = 1;
     // A few calls may still fit into the kernel's buffers; a stuck reader
     // then makes one fail.
     for (int i = 0; i < 50 && result == 1; ++i) result = pair.socket->sendAll();
     std::string out = testing::internal::GetCapturedStdout();
+    QV_SOCKETTCP::setSendWaitLimit(QV_SOCKETTCP::kSendWaitLimit);
     EXPECT_EQ(0, result);
     EXPECT_NE(std::string::npos,
               out.find("Thread:send Error Send WaitCount OVER : " + std::to_string(EAGAIN) + "\n"));
