@@ -1,18 +1,53 @@
+#include <QApplication>
 #include <QCoreApplication>
 #include <clocale>
+#include <cstdlib>
+#include <cstring>
 
 #include "app/headless_window.h"
+#include "app/message_box.h"
 #include "app/startup.h"
 #include "app/termination.h"
+#include "ui/run_main_window.h"
 
-int main(int argc, char** argv) {
+namespace {
+
+bool isSet(const char* name)
+{
+    const char* value = std::getenv(name);
+    return value && value[0] != '\0';
+}
+
+// The window needs a display, or a platform named on purpose (offscreen).
+bool wantsWindow(int argc, char** argv)
+{
+    if (isSet("DISPLAY") || isSet("WAYLAND_DISPLAY") || isSet("QT_QPA_PLATFORM"))
+        return true;
+    for (int i = 1; i < argc; ++i)
+        if (std::strcmp(argv[i], "-platform") == 0 || std::strncmp(argv[i], "-platform=", 10) == 0
+            || std::strcmp(argv[i], "--platform") == 0)
+            return true;
+    return false;
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
     std::setlocale(LC_ALL, "");
     blockTerminationSignals();
-    QCoreApplication qt(argc, argv);
 
-    CCorvaneForTcpApp app([] {
-        HeadlessWindow window;
-        window.doModal();
-    });
+    if (!wantsWindow(argc, argv)) {
+        QCoreApplication qt(argc, argv);
+        CCorvaneForTcpApp app([] {
+            HeadlessWindow window;
+            window.doModal();
+        });
+        return app.initInstance(argc, argv);
+    }
+
+    QApplication qt(argc, argv);
+    setMessageBoxPresenter(showQtMessageBox);
+    CCorvaneForTcpApp app([] { runMainWindow(); });
     return app.initInstance(argc, argv);
 }

@@ -1,0 +1,312 @@
+// Construction, layout, colours and the views of the main window.
+#include "ui/main_window.h"
+
+#include <QCheckBox>
+#include <QCloseEvent>
+#include <QContextMenuEvent>
+#include <QGridLayout>
+#include <QGroupBox>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QMenu>
+#include <QPushButton>
+#include <QVBoxLayout>
+#include <cstdio>
+
+#include "core/event_loop.h"
+#include "ui/control_ids.h"
+#include "ui/session_events.h"
+#include "ui/sound_player.h"
+#include "ui/tray_icon.h"
+#include "ui/ui_style.h"
+#include "ui/version.h"
+
+namespace {
+
+// Value labels and read-only edits painted with the highlight colour.
+const int kHighlighted[] = {idc::kSelectedUser, idc::kMessage, idc::kSkypeStatus, idc::kModeLabel, idc::kModeText,
+                            idc::kUserStatus,   idc::kClock,   idc::kVersionLine, 1086, 1087, 1088, 1089, 1090,
+                            1092, 1093, 1094, 1095, 1096, 1100, 1101, 1102, 1119, 1120};
+
+QLabel* valueLabel(int id, const QString& text)
+{
+    auto* label = new QLabel(text);
+    label->setObjectName(controlName(id));
+    return label;
+}
+
+QPushButton* button(int id, const QString& text)
+{
+    auto* b = new QPushButton(text);
+    b->setObjectName(controlName(id));
+    b->setAutoDefault(false);
+    return b;
+}
+
+QCheckBox* lamp(int id)
+{
+    auto* box = new QCheckBox;
+    box->setObjectName(controlName(id));
+    box->setEnabled(false);
+    return box;
+}
+
+}  // namespace
+
+CCorvaneForTcpDlg::CCorvaneForTcpDlg(QWidget* parent)
+    : QDialog(parent), gate(std::make_unique<QV_GATECONTROL>()), tray(std::make_unique<TrayIcon>())
+{
+    for (auto& host : forwardHosts)
+        host = "127.0.0.1";
+    setWindowTitle(QStringLiteral("CorvaneForTcp"));
+    setObjectName(QStringLiteral("CCorvaneForTcpDlg"));
+    setFont(japaneseFixedFont());
+    buildControls();
+    applyColours();
+    // Window creation: the window listens to the controller from the start.
+    gate->addListener(this);
+}
+
+CCorvaneForTcpDlg::~CCorvaneForTcpDlg()
+{
+    if (QV_EVENTLOOP* loop = getEventLoop()) {
+        for (int32_t id : {timer1, timer2, timer3})
+            if (id != 0)
+                loop->stopTimer(id);
+    }
+    tray->removeTrayIcon();
+    destroySoundPlayer();
+    // The model goes first: its threads may still report log lines.
+    gate.reset();
+}
+
+void CCorvaneForTcpDlg::buildControls()
+{
+    panel = new QWidget(this);
+    auto* column = new QVBoxLayout(panel);
+    column->setContentsMargins(6, 6, 6, 4);
+    column->setSpacing(4);
+
+    auto* head = new QHBoxLayout;
+    head->addWidget(valueLabel(idc::kVersionLine, QString()), 1);
+    clock = valueLabel(idc::kClock, QStringLiteral("00:00:00"));
+    head->addWidget(clock);
+    column->addLayout(head);
+    modeText = valueLabel(idc::kModeText, QStringLiteral("APP 動作モード"));
+    column->addWidget(modeText);
+
+    auto* ports = new QGroupBox(QStringLiteral("ポート"));
+    auto* grid = new QGridLayout(ports);
+    grid->setHorizontalSpacing(6);
+    grid->setVerticalSpacing(2);
+    const QString heads[] = {QStringLiteral("サービス"), QStringLiteral("PORT"), QString(),
+                             QStringLiteral("転送先HOST"), QStringLiteral("PORT"), QString(),
+                             QStringLiteral("L"), QStringLiteral("C"), QStringLiteral("P"), QStringLiteral("スループット")};
+    for (int c = 0; c < 10; ++c) {
+        QLabel* l = c == 6 ? valueLabel(idc::kLampHeadL, heads[c]) : new QLabel(heads[c]);
+        grid->addWidget(l, 0, c, c >= 6 && c <= 8 ? Qt::AlignHCenter : Qt::Alignment());
+    }
+    // Rows: FTP control, FTP data, setting 1 to 4.
+    for (int row = 0; row < 6; ++row) {
+        int k = row == 0 ? 0 : row - 1;
+        int r = row + 1;
+        if (row == 1) {
+            grid->addWidget(new QLabel(QStringLiteral("　　　　")), r, 0);
+        } else {
+            auto* check = new QCheckBox(QString::fromUtf8(getServiceName(k)));
+            check->setObjectName(controlName(idc::kServiceCheck[k]));
+            connect(check, &QCheckBox::clicked, this, &CCorvaneForTcpDlg::OnServiceCheck);
+            grid->addWidget(check, r, 0);
+            grid->addWidget(valueLabel(idc::kClientPort[k], QString::number(getDefaultServicePort(k))), r, 1);
+            if (idc::kPortEdit[k] != 0) {
+                QPushButton* edit = button(idc::kPortEdit[k], QStringLiteral("編集"));
+                connect(edit, &QPushButton::clicked, this, [this, k] { OnPortEdit(k); });
+                grid->addWidget(edit, r, 2);
+            }
+            auto* host = valueLabel(idc::kForwardHostLabel[k], QStringLiteral("127.0.0.1"));
+            host->setMinimumWidth(120);
+            grid->addWidget(host, r, 3);
+            grid->addWidget(valueLabel(idc::kForwardPortLabel[k], QString::number(getDefaultServicePort(k))), r, 4);
+            auto* thru = valueLabel(idc::kThroughput0 + k, QString());
+            thru->setMinimumWidth(190);
+            grid->addWidget(thru, r, 9);
+        }
+        grid->addWidget(new QLabel(row == 0 ? QStringLiteral("制") : row == 1 ? QStringLiteral("デ") : QString()), r, 5);
+        grid->addWidget(lamp(idc::kLampL[row]), r, 6, Qt::AlignHCenter);
+        grid->addWidget(lamp(idc::kLampC[row]), r, 7, Qt::AlignHCenter);
+        grid->addWidget(lamp(idc::kLampP[row]), r, 8, Qt::AlignHCenter);
+    }
+    QPushButton* forward = button(idc::kForwardSettings, QStringLiteral("転送先設定"));
+    connect(forward, &QPushButton::clicked, this, &CCorvaneForTcpDlg::OnForwardSettings);
+    grid->addWidget(forward, 7, 3, 1, 2);
+    column->addWidget(ports);
+
+    auto* link = new QGroupBox(QStringLiteral("接続"));
+    auto* linkGrid = new QGridLayout(link);
+    linkGrid->addWidget(new QLabel(QStringLiteral("SKYPE:")), 0, 0);
+    skypeStatusText = valueLabel(idc::kSkypeStatus, QStringLiteral("SKYPEとの接続状態"));
+    linkGrid->addWidget(skypeStatusText, 0, 1, 1, 2);
+    linkGrid->addWidget(new QLabel(QStringLiteral("ユーザ:")), 1, 0);
+    selectedUser = new QLineEdit;
+    selectedUser->setObjectName(controlName(idc::kSelectedUser));
+    selectedUser->setReadOnly(true);
+    selectedUser->setMinimumWidth(200);
+    linkGrid->addWidget(selectedUser, 1, 1);
+    switchButton = button(idc::kSwitchUser, QStringLiteral("切替↓"));
+    connect(switchButton, &QPushButton::clicked, this, &CCorvaneForTcpDlg::OnBswitch);
+    linkGrid->addWidget(switchButton, 1, 2);
+    userStatusText = valueLabel(idc::kUserStatus, QStringLiteral("ユーザ接続状態"));
+    linkGrid->addWidget(userStatusText, 1, 3);
+    modeLabel = valueLabel(idc::kModeLabel, QStringLiteral("接続許可条件"));
+    linkGrid->addWidget(modeLabel, 2, 0, 1, 3);
+    connectButton = button(idc::kConnect, QStringLiteral("手動接続"));
+    connect(connectButton, &QPushButton::clicked, this, &CCorvaneForTcpDlg::OnBconnect);
+    linkGrid->addWidget(connectButton, 2, 3);
+    linkGrid->setColumnStretch(1, 1);
+    column->addWidget(link);
+
+    messageLine = new QLineEdit;
+    messageLine->setObjectName(controlName(idc::kMessage));
+    messageLine->setReadOnly(true);
+    messageLine->setFocusPolicy(Qt::NoFocus);
+    column->addWidget(messageLine);
+
+    auto* buttons = new QHBoxLayout;
+    QPushButton* system = button(idc::kSystemSettings, QStringLiteral("システム設定"));
+    connect(system, &QPushButton::clicked, this, &CCorvaneForTcpDlg::OnSystemSettings);
+    logToggle = button(idc::kLogToggle, QStringLiteral("↑LOG表示"));
+    connect(logToggle, &QPushButton::clicked, this, &CCorvaneForTcpDlg::OnLogToggle);
+    QPushButton* hideButton = button(idc::kHide, QStringLiteral("ウィドウを閉じる"));
+    hideButton->setDefault(true);
+    connect(hideButton, &QPushButton::clicked, this, &CCorvaneForTcpDlg::hideWindow);
+    buttons->addWidget(system);
+    buttons->addWidget(logToggle);
+    buttons->addStretch();
+    buttons->addWidget(hideButton);
+    column->addLayout(buttons);
+
+    logList = new QListWidget(this);
+    logList->setObjectName(controlName(idc::kLogList));
+    logList->setUniformItemSizes(true);
+}
+
+void CCorvaneForTcpDlg::applyColours()
+{
+    QPalette window = palette();
+    window.setColor(QPalette::Window, backgroundColour());
+    setPalette(window);
+    setAutoFillBackground(true);
+    for (int id : kHighlighted) {
+        QWidget* w = findChild<QWidget*>(controlName(id));
+        if (!w)
+            continue;
+        QPalette p = w->palette();
+        p.setColor(QPalette::Window, highlightColour());
+        p.setColor(QPalette::Base, highlightColour());
+        w->setPalette(p);
+        w->setAutoFillBackground(true);
+    }
+}
+
+void CCorvaneForTcpDlg::updateModeLabel()
+{
+    const char* text;
+    if (appMode == 0)
+        text = enableUser == 0 ? "選択表示中ユーザの接続受付可" : "コンタクトリストのユーザからの接続受付可";
+    else
+        text = autoConnect == 1 ? "自動接続モード:1分毎に接続操作を行います" : "手動接続モード:接続ボタンで接続してください";
+    modeLabel->setText(QString::fromUtf8(text));
+}
+
+void CCorvaneForTcpDlg::applyModeView()
+{
+    bool client = appMode != 0;
+    auto setShown = [this](int id, bool shown) {
+        if (QWidget* w = findChild<QWidget*>(controlName(id)))
+            w->setVisible(shown);
+    };
+    setShown(idc::kForwardSettings, !client);
+    for (int k = 0; k < kServiceCount; ++k) {
+        setShown(idc::kForwardHostLabel[k], !client);
+        setShown(idc::kForwardPortLabel[k], !client);
+        setShown(idc::kClientPort[k], client);
+        if (idc::kPortEdit[k] != 0)
+            setShown(idc::kPortEdit[k], client);
+        if (!client)
+            setShown(idc::kThroughput0 + k, false);
+    }
+    setShown(idc::kLampHeadL, client);
+    for (int id : idc::kLampL)
+        setShown(id, client);
+    const char* text = client ? "Client Application 動作選択" : "Sever Application 動作選択";
+    modeText->setText(QString::fromUtf8(text));
+}
+
+void CCorvaneForTcpDlg::applyLogView()
+{
+    logToggle->setText(logShown ? QStringLiteral("↑LOG表示") : QStringLiteral("↓LOG表示"));
+    setFixedSize(fullWidth, logShown ? fullHeight : fullHeight - kLogHeight);
+}
+
+void CCorvaneForTcpDlg::updateControls()
+{
+    for (int k = 0; k < kServiceCount; ++k) {
+        if (auto* check = findChild<QCheckBox*>(controlName(idc::kServiceCheck[k])))
+            check->setChecked(serviceEnabled[k] != 0);
+        if (auto* port = findChild<QLabel*>(controlName(idc::kClientPort[k])))
+            port->setText(QString::number(localPorts[k]));
+        if (auto* host = findChild<QLabel*>(controlName(idc::kForwardHostLabel[k])))
+            host->setText(QString::fromStdString(forwardHosts[k]));
+        if (auto* port = findChild<QLabel*>(controlName(idc::kForwardPortLabel[k])))
+            port->setText(QString::number(forwardPorts[k]));
+    }
+    if (auto* version = findChild<QLabel*>(controlName(idc::kVersionLine)))
+        version->setText(QString::fromStdString(versionLine));
+}
+
+void CCorvaneForTcpDlg::pullServiceChecks()
+{
+    for (int k = 0; k < kServiceCount; ++k)
+        if (auto* check = findChild<QCheckBox*>(controlName(idc::kServiceCheck[k])))
+            serviceEnabled[k] = check->isChecked() ? 1 : 0;
+}
+
+void CCorvaneForTcpDlg::setLamp(int id, bool on)
+{
+    if (auto* box = findChild<QCheckBox*>(controlName(id)))
+        box->setChecked(on);
+}
+
+void CCorvaneForTcpDlg::showWindow()
+{
+    windowVisible = 1;
+    showNormal();
+    raise();
+    activateWindow();
+}
+
+void CCorvaneForTcpDlg::hideWindow()
+{
+    windowVisible = 0;
+    hide();
+}
+
+void CCorvaneForTcpDlg::reject() { OnCloseRequest(); }
+
+void CCorvaneForTcpDlg::closeEvent(QCloseEvent* event)
+{
+    // Closing ends the program only through the confirmation.
+    event->ignore();
+    OnCloseRequest();
+}
+
+void CCorvaneForTcpDlg::contextMenuEvent(QContextMenuEvent* event)
+{
+    // Stands in for the system-menu item of the version dialog.
+    QMenu menu(this);
+    QAction* about = menu.addAction(QStringLiteral("corvaneForTcp のﾊﾞｰｼﾞｮﾝ情報(&A)..."));
+    if (menu.exec(event->globalPos()) == about)
+        OnAbout();
+}

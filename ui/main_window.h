@@ -1,0 +1,182 @@
+// CCorvaneForTcpDlg: the program's main window. It embeds the gate controller
+// and is its listener, holds the settings of CorvaneForTcp.ini (it is the
+// program's QV_CONFIGURATION and saves after every change the user accepts),
+// and shows the messenger link, the selected contact, the lamps L, C and P of
+// every tunnelled port, the throughput, a clock, a message line and the event
+// log. It hosts the notification-area icon and the sounds and opens the
+// settings dialogs. Hiding it keeps the program running; closing it (after a
+// question while a stream is up) ends the modal run.
+//
+// Main (event-loop) thread only, except notifyLogLine, which may arrive on any
+// thread and is handed to the main thread. The model's event loop must be
+// installed before initDialog() and stay until the window is destroyed.
+#pragma once
+
+#include <QDialog>
+#include <QEventLoop>
+#include <memory>
+#include <string>
+
+#include "app/gate_control.h"
+#include "core/configuration.h"
+
+class QCheckBox;
+class QLabel;
+class QLineEdit;
+class QListWidget;
+class QPushButton;
+class SessionEvents;
+class TrayIcon;
+
+class CCorvaneForTcpDlg : public QDialog, public QV_GATELISTENER, public QV_CONFIGURATION {
+public:
+    static constexpr int32_t kTimer1Ms = 500;
+    static constexpr int32_t kTimer2Ms = 100;
+    static constexpr int32_t kTimer3Ms = 5000;
+    static constexpr int kAutoConnectTicks = 600;
+    static constexpr int kMessageTicks = 6;
+    static constexpr int kMaxLogLines = 2000;
+    static constexpr int kLogHeight = 183;
+
+    explicit CCorvaneForTcpDlg(QWidget* parent = nullptr);
+    ~CCorvaneForTcpDlg() override;
+
+    // Initialises and runs until the window is closed for good.
+    void doModal();
+    // The initialisation sequence: settings, log, tray icon, controller,
+    // timers (on the installed event loop).
+    void initDialog();
+    // Ends the modal run.
+    void endDialog();
+    bool isEnded() const { return ended; }
+
+    // Handlers of the controls and events.
+    void OnBconnect();
+    void OnBswitch();
+    void OnServiceCheck();
+    void OnPortEdit(int service);
+    void OnSystemSettings();
+    void OnForwardSettings();
+    void OnLogToggle();
+    void OnAbout();
+    void OnCloseRequest();
+    void onTimer1();
+    void onTimer2();
+    void onTimer3();
+    void showWindow();
+    void hideWindow();
+    void onSuspend();
+    void onResume();
+    void onEndSession();
+
+    QV_GATECONTROL& controller() { return *gate; }
+    TrayIcon& trayIcon() { return *tray; }
+    int isWindowShown() const { return windowVisible; }
+    int isLogShown() const { return logShown; }
+    int isSuspended() const { return suspended; }
+    int getFullHeight() const { return fullHeight; }
+
+    // QV_GATELISTENER
+    void notifyLogLine(const char* line) override;
+    void notifySkypeComStatusChange() override;
+    void notifyModelChange() override;
+    void notifyStreamChange() override;
+    void notifyThroughput(int service, double sentRate, double receivedRate) override;
+
+    // QV_CONFIGURATION
+    int getAcceptPolicy() override { return enableUser; }
+    void setAcceptPolicy(int policy) override { enableUser = policy; }
+    int isServiceEnabled(int k) override;
+    void setServiceEnabled(int k, int value) override;
+    int getServicePort(int k) override;
+    void setServicePort(int k, int port) override;
+    int isClientMode() override { return appMode; }
+    void setClientMode(int mode) override { appMode = mode; }
+    const char* getForwardHost(int k) override;
+    void setForwardHost(int k, const char* host) override;
+    int getForwardPort(int k) override;
+    void setForwardPort(int k, int port) override;
+    int getAutoConnect() override { return autoConnect; }
+    void setAutoConnect(int value) override { autoConnect = value; }
+    const char* getAutoConnectUser() override { return autoConnectUser.c_str(); }
+    void setAutoConnectUser(const char* user) override;
+    int getOpenWindow() override { return openWindow; }
+    void setOpenWindow(int value) override { openWindow = value; }
+    void setSoundMode(int mode) override;
+    int getSoundMode() override { return soundMode; }
+    int getFtpPort() override { return localPorts[0]; }
+    void setFtpPort(int port) override { localPorts[0] = port; }
+    int getHttpPort() override { return localPorts[1]; }
+    void setHttpPort(int port) override { localPorts[1] = port; }
+    int getCvsPort() override { return localPorts[2]; }
+    void setCvsPort(int port) override { localPorts[2] = port; }
+    int getGenPort1() override { return localPorts[3]; }
+    void setGenPort1(int port) override { localPorts[3] = port; }
+    int getGenPort2() override { return localPorts[4]; }
+    void setGenPort2(int port) override { localPorts[4] = port; }
+    const char* getFtpApplicationName() override { return "CorvaneForFtp0000"; }
+
+    void reject() override;
+
+protected:
+    void closeEvent(QCloseEvent* event) override;
+    void contextMenuEvent(QContextMenuEvent* event) override;
+
+private:
+    void buildControls();
+    void applyColours();
+    void appendLogLine(const QString& line);
+    void showMessage(const std::string& text);
+    void updateModeLabel();
+    void applyModeView();
+    void applyLogView();
+    void updateControls();
+    void pullServiceChecks();
+    void setLamp(int id, bool on);
+
+    std::unique_ptr<QV_GATECONTROL> gate;
+    std::unique_ptr<TrayIcon> tray;
+    std::unique_ptr<SessionEvents> session;
+    QEventLoop modalLoop;
+    bool ended = false;
+
+    // Settings (INI keys in brackets).
+    int appMode = 0;     // APPMODE
+    int enableUser = 0;  // ENABLEUSER
+    int autoConnect = 0;
+    std::string autoConnectUser;
+    int openWindow = 0;
+    int soundMode = 1;
+    int serviceEnabled[kServiceCount] = {1, 1, 1, 1, 1};
+    int localPorts[kServiceCount] = {21, 80, 2401, 5900, 9023};
+    std::string forwardHosts[kServiceCount];
+    int forwardPorts[kServiceCount] = {21, 80, 2401, 5900, 9023};
+
+    int skypeStatus = 0;
+    int windowVisible = 0;
+    int logShown = 1;
+    int fullWidth = 0;
+    int fullHeight = 0;
+    int messageActive = 0;
+    int messageTicks = 0;
+    int autoConnectWait = 0;
+    int suspended = 0;
+    int streamUp = 0;
+    int32_t timer1 = 0;
+    int32_t timer2 = 0;
+    int32_t timer3 = 0;
+    std::string versionLine;
+
+    QWidget* panel = nullptr;
+    QListWidget* logList = nullptr;
+    QLineEdit* messageLine = nullptr;
+    QLineEdit* selectedUser = nullptr;
+    QPushButton* connectButton = nullptr;
+    QPushButton* switchButton = nullptr;
+    QPushButton* logToggle = nullptr;
+    QLabel* clock = nullptr;
+    QLabel* skypeStatusText = nullptr;
+    QLabel* userStatusText = nullptr;
+    QLabel* modeLabel = nullptr;
+    QLabel* modeText = nullptr;
+};
