@@ -213,16 +213,17 @@ QV_SKYPESTREAM::Delivery QV_SKYPESTREAM::deliver(Target target, uint32_t size)
     if (!behindHeld && queue->hasRoom() && queue->enqueue(receivedPacket, size))
         return Delivery::Queued;
     if (holding || socket->getConnectionState() != QV_SOCKETTCP::kStateConnected) {
-        printf("QV_SKYPESTREAM::repRead() INBOUND QUEUE FULL, packet dropped port=%d,kind=%d\n",
-               a2aPort(receivedPacket), a2aKind(receivedPacket));
+        printf("QV_SKYPESTREAM::repRead() INBOUND QUEUE FULL, packet dropped port=%d,kind=%d,seq=%u%s\n",
+               a2aPort(receivedPacket), a2aKind(receivedPacket), a2aSeq(receivedPacket),
+               holding ? " (another packet is held)" : "");
         return Delivery::Dropped;
     }
     std::memcpy(heldPacket, receivedPacket, size);
     heldLength = size;
     heldTarget = target;
     holding = true;
-    printf("QV_SKYPESTREAM::repRead() INBOUND QUEUE FULL, packet held port=%d,kind=%d\n", a2aPort(heldPacket),
-           a2aKind(heldPacket));
+    printf("QV_SKYPESTREAM::repRead() INBOUND QUEUE FULL, packet held port=%d,kind=%d,seq=%u\n",
+           a2aPort(heldPacket), a2aKind(heldPacket), a2aSeq(heldPacket));
     return Delivery::Held;
 }
 
