@@ -30,7 +30,7 @@ public:
     static constexpr int kPollTicks = 300;
     // A READ that gets no reply within this many ticks no longer holds back
     // the next one.
-    static constexpr int kReadReplyTicks = 50;
+    static constexpr int kReadReplyTicks = 250;
 
     static constexpr int kNotRegistered = 0;
     static constexpr int kRegistered = 1;

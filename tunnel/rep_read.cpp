@@ -95,7 +95,13 @@ void QV_SKYPESTREAM::onControl()
         if (!tcpManager)
             return;
         if (tcpManager->notifyTcpConnectRequest(forwardPort, forwardHost) == 1) {
-            if (sendConnectReply(port, kA2AResultConnected, 0) == 1)
+            // Any host but "localhost" is connected by the forward thread,
+            // which answers the peer itself once it knows the outcome: an
+            // answer here would report success before the connect, and a
+            // failed connect would leave the peer's client hanging.
+            if (std::strcmp(forwardHost, "localhost") != 0)
+                log->writef(2, "%s:TCP接続要求: %s Port=%d 接続", peerUser, forwardHost, forwardPort);
+            else if (sendConnectReply(port, kA2AResultConnected, 0) == 1)
                 log->writef(2, "%s:TCP接続要求: %s Port=%d 接続", peerUser, forwardHost, forwardPort);
         } else {
             const auto error = static_cast<uint16_t>(socketError(mainSocket()));
@@ -196,8 +202,10 @@ void QV_SKYPESTREAM::onDataLinkData()
 }
 
 // Puts the received packet into the target socket's inbound queue. A full
-// queue of a connected socket keeps the packet in heldPacket; packets for the
-// same queue never overtake a held one.
+// queue of a connected socket keeps the packet among the held ones; packets
+// for the same queue never overtake a held one. One READ is on its way at a
+// time, so one held packet is the rule; the few more slots cover a READ that
+// was repeated after its reply seemed lost.
 QV_SKYPESTREAM::Delivery QV_SKYPESTREAM::deliver(Target target, uint32_t size)
 {
     QV_SOCKETTCP* socket = targetSocket(target);
@@ -209,42 +217,45 @@ QV_SKYPESTREAM::Delivery QV_SKYPESTREAM::deliver(Target target, uint32_t size)
     }
     flushHeldPacket();
     QV_QUE* queue = socket->getInboundQueue();
-    const bool behindHeld = holding && heldTarget == target;
+    bool behindHeld = false;
+    for (int i = 0; i < heldCount; ++i)
+        behindHeld = behindHeld || held[(heldFirst + i) % kHeldSlots].target == target;
     if (!behindHeld && queue->hasRoom() && queue->enqueue(receivedPacket, size))
         return Delivery::Queued;
-    if (holding || socket->getConnectionState() != QV_SOCKETTCP::kStateConnected) {
+    if (heldCount == kHeldSlots || socket->getConnectionState() != QV_SOCKETTCP::kStateConnected) {
         printf("QV_SKYPESTREAM::repRead() INBOUND QUEUE FULL, packet dropped port=%d,kind=%d,seq=%u%s\n",
                a2aPort(receivedPacket), a2aKind(receivedPacket), a2aSeq(receivedPacket),
-               holding ? " (another packet is held)" : "");
+               heldCount == kHeldSlots ? " (every hold slot is taken)" : "");
         return Delivery::Dropped;
     }
-    std::memcpy(heldPacket, receivedPacket, size);
-    heldLength = size;
-    heldTarget = target;
-    holding = true;
+    HeldPacket& slot = held[(heldFirst + heldCount) % kHeldSlots];
+    std::memcpy(slot.bytes, receivedPacket, size);
+    slot.length = size;
+    slot.target = target;
+    heldCount += 1;
     printf("QV_SKYPESTREAM::repRead() INBOUND QUEUE FULL, packet held port=%d,kind=%d,seq=%u\n",
-           a2aPort(heldPacket), a2aKind(heldPacket), a2aSeq(heldPacket));
+           a2aPort(slot.bytes), a2aKind(slot.bytes), a2aSeq(slot.bytes));
     return Delivery::Held;
 }
 
 void QV_SKYPESTREAM::flushHeldPacket()
 {
-    if (!holding)
-        return;
-    QV_SOCKETTCP* socket = targetSocket(heldTarget);
-    if (!socket || socket->getConnectionState() != QV_SOCKETTCP::kStateConnected) {
-        // The connection the packet belongs to has ended.
-        printf("QV_SKYPESTREAM::intervalTimer():held packet dropped, no connection port=%d,kind=%d\n",
-               a2aPort(heldPacket), a2aKind(heldPacket));
-        holding = false;
-        heldLength = 0;
-        return;
+    while (heldCount > 0) {
+        HeldPacket& slot = held[heldFirst];
+        QV_SOCKETTCP* socket = targetSocket(slot.target);
+        if (!socket || socket->getConnectionState() != QV_SOCKETTCP::kStateConnected) {
+            // The connection the packet belongs to has ended.
+            printf("QV_SKYPESTREAM::intervalTimer():held packet dropped, no connection port=%d,kind=%d\n",
+                   a2aPort(slot.bytes), a2aKind(slot.bytes));
+        } else {
+            QV_QUE* queue = socket->getInboundQueue();
+            if (!queue->hasRoom() || !queue->enqueue(slot.bytes, slot.length))
+                return;
+            printf("QV_SKYPESTREAM::intervalTimer():held packet enqueued port=%d,kind=%d\n", a2aPort(slot.bytes),
+                   a2aKind(slot.bytes));
+        }
+        slot.length = 0;
+        heldFirst = (heldFirst + 1) % kHeldSlots;
+        heldCount -= 1;
     }
-    QV_QUE* queue = socket->getInboundQueue();
-    if (!queue->hasRoom() || !queue->enqueue(heldPacket, heldLength))
-        return;
-    holding = false;
-    heldLength = 0;
-    printf("QV_SKYPESTREAM::intervalTimer():held packet enqueued port=%d,kind=%d\n", a2aPort(heldPacket),
-           a2aKind(heldPacket));
 }

@@ -34,7 +34,8 @@ QV_SKYPESTREAM::QV_SKYPESTREAM()
     std::memset(peerUser, 0, sizeof(peerUser));
     std::memset(applicationName, 0, sizeof(applicationName));
     std::memset(dequeued, 0, sizeof(dequeued));
-    std::memset(heldPacket, 0, sizeof(heldPacket));
+    for (HeldPacket& slot : held)
+        std::memset(slot.bytes, 0, sizeof(slot.bytes));
 }
 
 // Destroying the manager stops and joins its sockets' threads.
@@ -71,8 +72,8 @@ void QV_SKYPESTREAM::start()
 
 void QV_SKYPESTREAM::stop()
 {
-    holding = false;
-    heldLength = 0;
+    heldFirst = 0;
+    heldCount = 0;
     if (!tcpManager)
         return;
     tcpManager->stop();

@@ -6,8 +6,8 @@
 // packet that a READ reply brings (repRead, in rep_read.cpp).
 //
 // Flow control: after a WRITE the stream waits for setCanSend. Towards TCP, a
-// packet that finds its socket's inbound queue full is kept by the stream (one
-// at a time) and queued on a later intervalTimer before anything else; while
+// packet that finds its socket's inbound queue full is kept by the stream (a
+// few at most) and queued on a later intervalTimer before anything else; while
 // isHoldingPacket() answers true the application sends no READ for the
 // stream, so the messenger keeps the unread data.
 //
@@ -82,7 +82,7 @@ public:
     void repSending(int32_t count);
     // One READ reply: "user:id hex".
     void repRead(const char* text);
-    bool isHoldingPacket() const { return holding; }
+    bool isHoldingPacket() const { return heldCount > 0; }
 
     bool isMainListening() const;
     bool isMainConnected() const;
@@ -153,9 +153,15 @@ private:
     uint32_t receivedBytes = 0;
 
     uint8_t dequeued[kDequeueBufferSize];
-    // The packet waiting for room in its socket's inbound queue.
-    uint8_t heldPacket[QV_QUE::kSlotSize];
-    uint32_t heldLength = 0;
-    Target heldTarget = Target::Main;
-    bool holding = false;
+    // Packets waiting for room in their socket's inbound queue, oldest
+    // first (a ring of kHeldSlots).
+    static constexpr int kHeldSlots = 4;
+    struct HeldPacket {
+        uint8_t bytes[QV_QUE::kSlotSize];
+        uint32_t length = 0;
+        Target target = Target::Main;
+    };
+    HeldPacket held[kHeldSlots];
+    int heldFirst = 0;
+    int heldCount = 0;
 };

@@ -195,6 +195,35 @@ TEST_F(RepReadTest, ConnectRequestsAreAnsweredWithTheNextSeq)
     close(listener);
 }
 
+TEST_F(RepReadTest, ForwardedConnectIsAnsweredOnceWithItsOutcome)
+{
+    // 127.0.0.1 is connected by the forward thread, which answers the peer
+    // itself: no early success may go out before it.
+    const int nobody = freePort();
+    auto stream = makeStream(kHttpApp, "peer", 1, 80, "127.0.0.1", nobody);
+    feed(*stream, makePacket(kA2AKindControl, kA2ACodeConnectRequest, 80, 0));
+    EXPECT_TRUE(writes().empty());
+    ASSERT_TRUE(waitUntil([&] {
+        stream->intervalTimer();
+        return !writes().empty();
+    }));
+    for (int i = 0; i < 20; ++i) {
+        stream->setCanSend();
+        stream->intervalTimer();
+    }
+    int replies = 0;
+    for (const std::string& command : writes()) {
+        std::vector<uint8_t> packet = writtenPacket(command, kHttpApp, "peer", 1);
+        if (packet.size() >= 40 && a2aKind(packet.data()) == kA2AKindControl
+            && a2aCode(packet.data()) == kA2ACodeConnectReply) {
+            ++replies;
+            EXPECT_EQ(kA2AResultFailed, a2aResult(packet.data()));
+            EXPECT_EQ(ECONNREFUSED, a2aError(packet.data()));
+        }
+    }
+    EXPECT_EQ(1, replies);
+}
+
 TEST_F(RepReadTest, DataLinkConnectRequestsUseThePacketsPort)
 {
     int port = 0;
@@ -357,6 +386,18 @@ TEST_F(HeldPacketTest, DataThatFindsTheQueueFullIsKeptAndDeliveredInOrder)
     ASSERT_TRUE(tickUntilReleased());
     EXPECT_EQ(sent, readSome(fd, sent.size()));
     EXPECT_FALSE(anyDisconnect(writes()));
+}
+
+TEST_F(HeldPacketTest, SeveralPacketsBehindAFullQueueAreKeptInOrder)
+{
+    // A READ repeated after a slow reply brings a second packet while the
+    // first is still held: both wait, neither is lost or overtaken.
+    std::string sent = feedData(0, 30);
+    sent += feedData(30, 3);
+    EXPECT_TRUE(stream->isHoldingPacket());
+    feed(*stream, connectReply(kA2AKindControl, static_cast<uint16_t>(port), 33, kA2AResultConnected, {2, 30}));
+    ASSERT_TRUE(tickUntilReleased());
+    EXPECT_EQ(sent, readSome(fd, sent.size()));
 }
 
 TEST_F(HeldPacketTest, DisconnectBehindAFullQueueWaitsForTheData)
