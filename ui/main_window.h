@@ -29,6 +29,8 @@ class SessionEvents;
 class TrayIcon;
 
 class CCorvaneForTcpDlg : public QDialog, public QV_GATELISTENER, public QV_CONFIGURATION {
+    Q_OBJECT
+
 public:
     static constexpr int32_t kTimer1Ms = 500;
     static constexpr int32_t kTimer2Ms = 100;

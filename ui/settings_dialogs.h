@@ -18,6 +18,8 @@ class QRadioButton;
 class QSpinBox;
 
 class CSystemSettingsDlg : public QDialog {
+    Q_OBJECT
+
 public:
     explicit CSystemSettingsDlg(QWidget* parent = nullptr);
 
@@ -59,6 +61,8 @@ private:
 };
 
 class CForwardSettingsDlg : public QDialog {
+    Q_OBJECT
+
 public:
     explicit CForwardSettingsDlg(QWidget* parent = nullptr);
 
@@ -80,6 +84,8 @@ private:
 };
 
 class CPortDlg : public QDialog {
+    Q_OBJECT
+
 public:
     explicit CPortDlg(QWidget* parent = nullptr);
 
@@ -94,6 +100,8 @@ private:
 };
 
 class CAboutDlg : public QDialog {
+    Q_OBJECT
+
 public:
     explicit CAboutDlg(QWidget* parent = nullptr);
 };
