@@ -106,6 +106,11 @@ void CCorvaneForTcpDlg::buildControls()
                              QStringLiteral("L"), QStringLiteral("C"), QStringLiteral("P"), QStringLiteral("スループット")};
     for (int c = 0; c < 10; ++c) {
         QLabel* l = c == 6 ? valueLabel(idc::kLampHeadL, heads[c]) : new QLabel(heads[c]);
+        // Column heads that belong to one mode only.
+        if (c == 1)
+            l->setObjectName(QStringLiteral("headClientPort"));
+        else if (c == 3 || c == 4)
+            l->setObjectName(QStringLiteral("headForward%1").arg(c));
         grid->addWidget(l, 0, c, c >= 6 && c <= 8 ? Qt::AlignHCenter : Qt::Alignment());
     }
     // Rows: FTP control, FTP data, setting 1 to 4.
@@ -152,6 +157,7 @@ void CCorvaneForTcpDlg::buildControls()
     selectedUser = new QLineEdit;
     selectedUser->setObjectName(controlName(idc::kSelectedUser));
     selectedUser->setReadOnly(true);
+    selectedUser->setFocusPolicy(Qt::NoFocus);
     selectedUser->setMinimumWidth(200);
     linkGrid->addWidget(selectedUser, 1, 1);
     switchButton = button(idc::kSwitchUser, QStringLiteral("切替↓"));
@@ -238,6 +244,10 @@ void CCorvaneForTcpDlg::applyModeView()
             setShown(idc::kThroughput0 + k, false);
     }
     setShown(idc::kLampHeadL, client);
+    for (const char* head : {"headClientPort", "headForward3", "headForward4"}) {
+        if (QWidget* w = findChild<QWidget*>(QLatin1String(head)))
+            w->setVisible((head[4] == 'C') == client);
+    }
     for (int id : idc::kLampL)
         setShown(id, client);
     const char* text = client ? "Client Application 動作選択" : "Sever Application 動作選択";

@@ -1,0 +1,158 @@
+// A messenger stand-in for pictures and manual runs of the window: it serves
+// the abstract socket "SkypeControlAPI" (run it in a network namespace of its
+// own), attaches the program, lists one contact that runs every application,
+// and brings tunnel streams up:
+//   --mode server  streams of FTP and setting 1 come up two seconds after the
+//                  program has created its applications, as if the peer had
+//                  connected;
+//   --mode client  each "ALTER APPLICATION ... CONNECT" is answered with a
+//                  stream.
+// Writes are acknowledged with an empty SENDING notice; disconnects end the
+// stream. Every line is echoed to standard error. Runs until killed.
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstddef>
+#include <cstdio>
+#include <cstring>
+#include <map>
+#include <string>
+
+#include "skype/api_frame.h"
+
+namespace {
+
+std::string peer = "peer@pc-b.test";
+bool clientMode = false;
+
+bool sendAll(int fd, const std::string& bytes)
+{
+    size_t done = 0;
+    while (done < bytes.size()) {
+        ssize_t w = ::send(fd, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
+        if (w <= 0)
+            return false;
+        done += static_cast<size_t>(w);
+    }
+    return true;
+}
+
+void reply(int fd, const std::string& line)
+{
+    std::fprintf(stderr, "-> %s\n", line.c_str());
+    sendAll(fd, encodeCommand(line));
+}
+
+bool startsWith(const std::string& s, const char* prefix) { return s.rfind(prefix, 0) == 0; }
+
+std::string word(const std::string& s, int n)
+{
+    size_t pos = 0;
+    for (int i = 0; i < n; ++i) {
+        pos = s.find(' ', pos);
+        if (pos == std::string::npos)
+            return "";
+        ++pos;
+    }
+    size_t end = s.find(' ', pos);
+    return s.substr(pos, end == std::string::npos ? std::string::npos : end - pos);
+}
+
+// Serves one connection until the program goes away.
+void serve(int fd)
+{
+    FrameDecoder decoder;
+    std::map<std::string, int> streamIds;
+    int created = 0;
+    int nextStream = 1;
+    auto pushAt = std::chrono::steady_clock::time_point::max();
+    char buffer[65536];
+    for (;;) {
+        int waitMs = 200;
+        pollfd p{fd, POLLIN, 0};
+        if (::poll(&p, 1, waitMs) < 0)
+            return;
+        if (p.revents & (POLLIN | POLLHUP)) {
+            ssize_t n = ::recv(fd, buffer, sizeof(buffer), 0);
+            if (n <= 0)
+                return;
+            decoder.feed(buffer, static_cast<size_t>(n));
+        }
+        Frame frame;
+        FrameDecoder::Result r;
+        while ((r = decoder.next(frame)) == FrameDecoder::Result::Frame) {
+            if (frame.type == 'D') {
+                sendAll(fd, encodeAttach(kAttachSuccess, 0x1234));
+                continue;
+            }
+            if (frame.type != 'C')
+                continue;
+            const std::string& line = frame.text;
+            std::fprintf(stderr, "<- %s\n", line.c_str());
+            if (line == "SEARCH FRIENDS") {
+                reply(fd, "USERS " + peer);
+            } else if (startsWith(line, "GET USER ")) {
+                reply(fd, "USER " + word(line, 2) + " ONLINESTATUS ONLINE");
+            } else if (line == "GET CURRENTUSERHANDLE") {
+                reply(fd, "CURRENTUSERHANDLE me@pc-a.test");
+            } else if (startsWith(line, "CREATE APPLICATION ")) {
+                std::string app = word(line, 2);
+                reply(fd, "CREATE APPLICATION " + app);
+                reply(fd, "APPLICATION " + app + " CONNECTABLE " + peer);
+                if (++created == 5 && !clientMode)
+                    pushAt = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+            } else if (startsWith(line, "ALTER APPLICATION ") && word(line, 3) == "CONNECT") {
+                std::string app = word(line, 2);
+                int id = nextStream++;
+                streamIds[app] = id;
+                reply(fd, "APPLICATION " + app + " STREAMS " + peer + ":" + std::to_string(id));
+            } else if (startsWith(line, "ALTER APPLICATION ") && word(line, 3) == "WRITE") {
+                reply(fd, "APPLICATION " + word(line, 2) + " SENDING");
+            } else if (startsWith(line, "ALTER APPLICATION ") && word(line, 3) == "DISCONNECT") {
+                reply(fd, "APPLICATION " + word(line, 2) + " STREAMS ");
+            } else if (startsWith(line, "GET APPLICATION ") && word(line, 3) == "CONNECTABLE") {
+                reply(fd, "APPLICATION " + word(line, 2) + " CONNECTABLE " + peer);
+            }
+        }
+        if (r == FrameDecoder::Result::Error)
+            return;
+        if (std::chrono::steady_clock::now() >= pushAt) {
+            pushAt = std::chrono::steady_clock::time_point::max();
+            reply(fd, "APPLICATION CorvaneForFtp0000 STREAMS " + peer + ":" + std::to_string(nextStream++));
+            reply(fd, "APPLICATION CorvaneForHttp000 STREAMS " + peer + ":" + std::to_string(nextStream++));
+        }
+    }
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    for (int i = 1; i + 1 < argc; i += 2) {
+        if (std::strcmp(argv[i], "--mode") == 0)
+            clientMode = std::strcmp(argv[i + 1], "client") == 0;
+        else if (std::strcmp(argv[i], "--peer") == 0)
+            peer = argv[i + 1];
+    }
+    const std::string name = "SkypeControlAPI";
+    int listenFd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    std::memcpy(addr.sun_path + 1, name.data(), name.size());
+    auto len = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + name.size());
+    if (listenFd < 0 || ::bind(listenFd, reinterpret_cast<sockaddr*>(&addr), len) != 0 || ::listen(listenFd, 4) != 0) {
+        std::perror("standin_messenger: @SkypeControlAPI");
+        return 1;
+    }
+    std::fprintf(stderr, "standin_messenger: serving @%s (%s)\n", name.c_str(), clientMode ? "client" : "server");
+    for (;;) {
+        int fd = ::accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC);
+        if (fd < 0)
+            continue;
+        serve(fd);
+        ::close(fd);
+    }
+}
