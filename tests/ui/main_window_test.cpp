@@ -7,7 +7,17 @@
 #include <QLineEdit>
 #include <QListWidget>
 #include <QPushButton>
+#include <QDBusConnection>
+#include <QDBusMessage>
+#include <QFile>
 #include <QtTest>
+#include <cstdlib>
+#include <thread>
+
+#include "tests/support/child_process.h"
+#include "ui/session_events.h"
+
+#include <unistd.h>
 
 #include "core/eventlog.h"
 #include "tests/ui/ui_fixture.h"
@@ -23,6 +33,58 @@ const std::string kClient4 = "[SYSTEM]\r\nAPPMODE=1\r\nENABLEPORT1=0\r\nENABLEPO
                              "ENABLEPORT4=0\r\n[CLIENT]\r\nGENPORT2=0\r\n";
 
 QString message(UiFixture& f) { return f.control<QLineEdit>(idc::kMessage)->text(); }
+
+// Counts the CORVANEOPEN signals and the test's own marker on the session bus.
+class BusListener : public QObject {
+    Q_OBJECT
+
+public:
+    int opens = 0;
+    int markers = 0;
+    QList<int> lastArguments;
+
+public slots:
+    void opened(int a, int b)
+    {
+        ++opens;
+        lastArguments = {a, b};
+    }
+    void marker() { ++markers; }
+};
+
+// The WAVE header of a sound resource: channels, rate, bits and seconds.
+struct WaveInfo {
+    int channels = 0;
+    int rate = 0;
+    int bits = 0;
+    double seconds = 0;
+};
+
+WaveInfo waveInfo(const QString& path)
+{
+    WaveInfo info;
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return info;
+    QByteArray d = file.readAll();
+    auto u16 = [&d](int at) { return int(uchar(d[at])) | int(uchar(d[at + 1])) << 8; };
+    auto u32 = [&d, &u16](int at) { return u16(at) | u16(at + 2) << 16; };
+    if (d.size() < 44 || d.left(4) != "RIFF" || d.mid(8, 4) != "WAVE" || d.mid(12, 4) != "fmt " || u16(20) != 1)
+        return info;
+    info.channels = u16(22);
+    info.rate = u32(24);
+    info.bits = u16(34);
+    int at = 12;
+    while (at + 8 <= d.size()) {
+        int size = u32(at + 4);
+        if (d.mid(at, 4) == "data") {
+            info.seconds = double(size) / (info.channels * info.rate * info.bits / 8);
+            break;
+        }
+        at += 8 + size;
+    }
+    return info;
+}
 
 }  // namespace
 
@@ -386,13 +448,78 @@ private slots:
         QVERIFY(f->control<QLabel>(idc::kUserStatus)->text().isEmpty());
     }
 
+    void theFourSoundsHaveTheirFormatsAndLengths()
+    {
+        struct Want {
+            int sound, channels, rate, bits;
+            double seconds;
+        };
+        for (Want w : {Want{QV_SOUNDPLAYER::kLinkUp, 2, 44100, 16, 2.2}, Want{QV_SOUNDPLAYER::kLinkDown, 2, 44100, 16, 2.9},
+                       Want{QV_SOUNDPLAYER::kUserConnectable, 2, 11025, 8, 4.0},
+                       Want{QV_SOUNDPLAYER::kUserNotConnectable, 2, 11025, 8, 4.8}}) {
+            WaveInfo info = waveInfo(QString::fromLatin1(QV_SOUNDPLAYER::resourcePath(w.sound)));
+            QCOMPARE(info.channels, w.channels);
+            QCOMPARE(info.rate, w.rate);
+            QCOMPARE(info.bits, w.bits);
+            QVERIFY2(std::abs(info.seconds - w.seconds) < 0.05, qPrintable(QString::number(info.seconds)));
+        }
+        QVERIFY(!programIconPixmapIsNull());
+    }
+
+    void aClientBroadcastsCorvaneopenOnceAServerNever()
+    {
+        QDBusConnection bus = QDBusConnection::sessionBus();
+        if (!bus.isConnected())
+            QSKIP("no session bus (dbus-daemon not installed)");
+        BusListener listener;
+        const QString path = QString::fromLatin1(SessionEvents::kOpenPath);
+        const QString iface = QString::fromLatin1(SessionEvents::kOpenInterface);
+        QVERIFY(bus.connect(QString(), path, iface, QStringLiteral("CORVANEOPEN"), &listener, SLOT(opened(int, int))));
+        QVERIFY(bus.connect(QString(), path, iface, QStringLiteral("MARKER"), &listener, SLOT(marker())));
+        auto passMarker = [&] {
+            int before = listener.markers;
+            bus.send(QDBusMessage::createSignal(path, iface, QStringLiteral("MARKER")));
+            // Signals arrive in order: once the marker is back, anything sent
+            // before it has arrived too.
+            QTRY_VERIFY_WITH_TIMEOUT(listener.markers > before, 5000);
+        };
+
+        QVERIFY(f->start(kServer));
+        f->deliver(std::string("APPLICATION CorvaneForHttp000 STREAMS ") + kPeer + ":1");
+        passMarker();
+        QCOMPARE(listener.opens, 0);
+        f.reset();
+
+        f = std::make_unique<UiFixture>();
+        QVERIFY(f->start(kClient4 + "[SYSTEM]\r\nENABLEPORT4=1\r\n[CLIENT]\r\nGENPORT1=0\r\n"));
+        f->deliver(std::string("APPLICATION CorvaneForTcp2000 STREAMS ") + kPeer + ":1");
+        QTRY_COMPARE_WITH_TIMEOUT(listener.opens, 1, 5000);
+        QCOMPARE(listener.lastArguments, (QList<int>{0, 0}));
+        f->deliver(std::string("APPLICATION CorvaneForVnc0000 STREAMS ") + kPeer + ":2");
+        passMarker();
+        QCOMPARE(listener.opens, 1);
+    }
+
 private:
+    static bool programIconPixmapIsNull() { return QPixmap(QStringLiteral(":/res/corvane32.png")).isNull(); }
+
     std::unique_ptr<UiFixture> f;
 };
 
 int main(int argc, char** argv)
 {
     qputenv("QT_QPA_PLATFORM", "offscreen");
+    // A private session bus for the CORVANEOPEN test, where dbus-daemon exists.
+    std::unique_ptr<ChildProcess> bus;
+    if (access("/usr/bin/dbus-daemon", X_OK) == 0) {
+        bus = std::make_unique<ChildProcess>("/usr/bin/dbus-daemon",
+                                             std::vector<std::string>{"dbus-daemon", "--session", "--nofork",
+                                                                      "--print-address=1"});
+        if (bus->waitForOutput("\n", std::chrono::seconds(5))) {
+            std::string address = bus->out().substr(0, bus->out().find('\n'));
+            setenv("DBUS_SESSION_BUS_ADDRESS", address.c_str(), 1);
+        }
+    }
     QApplication app(argc, argv);
     MainWindowTest test;
     return QTest::qExec(&test, argc, argv);
