@@ -17,8 +17,9 @@
 #   CORVANE_BIN   the program (default $BUILD_DIR/bin/corvanefortcp)
 #   MESSENGERD    the messenger daemon (default $BUILD_DIR/bin/messengerd)
 #   KEEP=1        twopc_down keeps the scratch dir (logs, traces, configs)
-#   TWOPC_EXTRA_CONTACT=1  also registers pcc@corvane.test, a mutual contact of
-#                 pcb only (no daemon runs for it), so that B has two contacts
+#   TWOPC_EXTRA_CONTACT=1  also registers pc0@corvane.test, a mutual contact of
+#                 pcb only (no daemon runs for it), so that B has two contacts;
+#                 it sorts before pca, so it is the one B's program selects first
 #   TWOPC_QUIET=1 no progress lines on stderr
 
 TWOPC_LIB_DIR=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
@@ -27,7 +28,7 @@ TWOPC_REPO=$(cd "$TWOPC_LIB_DIR/../.." && pwd)
 TWOPC_DOMAIN=corvane.test
 TWOPC_JID_A=pca@$TWOPC_DOMAIN
 TWOPC_JID_B=pcb@$TWOPC_DOMAIN
-TWOPC_JID_C=pcc@$TWOPC_DOMAIN
+TWOPC_JID_C=pc0@$TWOPC_DOMAIN
 TWOPC_XMPP_PORT=5222
 TWOPC_ADDR_XA=10.77.1.1
 TWOPC_ADDR_A=10.77.1.2
@@ -91,17 +92,24 @@ twopc_pid_of() {  # NAME -> pid recorded by twopc_spawn (empty if none)
     awk -v n="$1" '$1 == n { p = $2 } END { if (p) print p }' "$TWOPC_SCRATCH/pids"
 }
 
-twopc_alive() { [ -n "$1" ] && kill -0 "$1" 2>/dev/null; }
+# twopc_alive PID: the process exists and is not a zombie (an orphan's
+# zombie may wait a while for its reaper).
+twopc_alive() {
+    [ -n "$1" ] && kill -0 "$1" 2>/dev/null || return 1
+    local state
+    state=$(sed 's/.*) //; s/ .*//' "/proc/$1/stat" 2>/dev/null) || return 1
+    [ -n "$state" ] && [ "$state" != Z ]
+}
 
 # twopc_stop_pid PID SECONDS: SIGTERM, bounded wait, then SIGKILL.
 twopc_stop_pid() {
     local pid=$1 limit=${2:-5}
     twopc_alive "$pid" || return 0
     kill -TERM "$pid" 2>/dev/null || true
-    if ! twopc_wait_until "$limit" eval "! kill -0 $pid 2>/dev/null"; then
+    if ! twopc_wait_until "$limit" eval "! twopc_alive $pid"; then
         twopc_log "pid $pid ignored SIGTERM for ${limit}s, killing"
         kill -KILL "$pid" 2>/dev/null || true
-        twopc_wait_until 2 eval "! kill -0 $pid 2>/dev/null" || true
+        twopc_wait_until 2 eval "! twopc_alive $pid" || true
     fi
     wait "$pid" 2>/dev/null || true
 }
@@ -224,14 +232,14 @@ return 'contacts set'" 2>&1)
 twopc_start_prosody() {
     twopc_prosody_config
     twopc_register pca pca-secret && twopc_register pcb pcb-secret || return 1
-    if [ "${TWOPC_EXTRA_CONTACT:-0}" = 1 ]; then twopc_register pcc pcc-secret || return 1; fi
+    if [ "${TWOPC_EXTRA_CONTACT:-0}" = 1 ]; then twopc_register pc0 pc0-secret || return 1; fi
     twopc_spawn x prosody "$TWOPC_SCRATCH/x/prosody.out" prosody --config "$TWOPC_SCRATCH/x/prosody.cfg.lua" -F
     twopc_wait_until 15 eval "twopc_listening_tcp x $TWOPC_ADDR_XA:$TWOPC_XMPP_PORT && twopc_listening_tcp x $TWOPC_ADDR_XB:$TWOPC_XMPP_PORT" ||
         { twopc_fail "Prosody did not listen (see $TWOPC_SCRATCH/x/prosody.out)"; return 1; }
     twopc_wait_until 10 test -S "$TWOPC_SCRATCH/x/data/prosody.sock" ||
         { twopc_fail "Prosody admin socket missing"; return 1; }
     twopc_make_contacts pca pcb || return 1
-    if [ "${TWOPC_EXTRA_CONTACT:-0}" = 1 ]; then twopc_make_contacts pcb pcc || return 1; fi
+    if [ "${TWOPC_EXTRA_CONTACT:-0}" = 1 ]; then twopc_make_contacts pcb pc0 || return 1; fi
     twopc_log "Prosody up, $TWOPC_JID_A and $TWOPC_JID_B are mutual contacts"
 }
 
@@ -467,8 +475,9 @@ twopc_up() {
     : "${CORVANE_BIN:=$BUILD_DIR/bin/corvanefortcp}"
     : "${MESSENGERD:=$BUILD_DIR/bin/messengerd}"
     twopc_check_prereqs || return 1
-    TWOPC_SCRATCH=$(mktemp -d "/tmp/cvx-$$.XXXXXX") || return 1
-    TWOPC_NS_X=cvx-$$-x TWOPC_NS_A=cvx-$$-a TWOPC_NS_B=cvx-$$-b
+    local id=$BASHPID
+    TWOPC_SCRATCH=$(mktemp -d "/tmp/cvx-$id.XXXXXX") || return 1
+    TWOPC_NS_X=cvx-$id-x TWOPC_NS_A=cvx-$id-a TWOPC_NS_B=cvx-$id-b
     : >"$TWOPC_SCRATCH/pids"
     mkdir -p "$TWOPC_SCRATCH/x" "$TWOPC_SCRATCH/b" "$TWOPC_SCRATCH/pc-a" "$TWOPC_SCRATCH/pc-b"
     twopc_state_save

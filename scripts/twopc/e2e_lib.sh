@@ -1,0 +1,121 @@
+# Common part of the end-to-end tests (scripts/twopc/e2e_*.sh). A test script:
+#
+#   source "$(dirname "$0")/e2e_lib.sh"
+#   e2e_main() { ...checks...; }
+#   e2e_run "$@"
+#
+# e2e_run: exit 77 without root; brings the two PCs up (e2e_setup, if the
+# script defines it, runs first and may set TWOPC_* variables); always tears
+# them down on exit, whatever happened (trap); every check is counted; exit 0
+# only when e2e_main returned 0 and no check failed. KEEP=1 keeps the scratch dir.
+
+source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
+
+E2E_NAME=$(basename "$0" .sh)
+E2E_FAILED=0
+E2E_PASSED=0
+
+e2e_pass() { E2E_PASSED=$((E2E_PASSED + 1)); printf 'ok   %s\n' "$*"; }
+e2e_failed() { E2E_FAILED=$((E2E_FAILED + 1)); printf 'FAIL %s\n' "$*"; }
+
+# e2e_check DESCRIPTION COMMAND...: one check; its outcome is counted.
+e2e_check() {
+    local what=$1; shift
+    if "$@"; then e2e_pass "$what"; return 0; fi
+    e2e_failed "$what"
+    return 1
+}
+
+e2e_sha() { sha256sum "$1" 2>/dev/null | cut -d' ' -f1; }
+
+# e2e_same_file A B: both exist, are not empty and have the same sha256.
+e2e_same_file() {
+    [ -s "$1" ] && [ -s "$2" ] || { echo "  missing or empty: $1 / $2"; return 1; }
+    local x y; x=$(e2e_sha "$1") y=$(e2e_sha "$2")
+    [ "$x" = "$y" ] || { echo "  sha256 differs: $1 $x, $2 $y"; return 1; }
+}
+
+# e2e_has_every_byte FILE: FILE holds each of the 256 byte values.
+e2e_has_every_byte() {
+    python3 -c 'import sys; d=open(sys.argv[1],"rb").read(); sys.exit(0 if len(set(d))==256 else 1)' "$1"
+}
+
+e2e_client() {  # PC ARGS...: tcpclient.py inside the PC's namespace
+    local pc=$1; shift
+    twopc_exec "$pc" timeout 180 python3 "$TWOPC_LIB_DIR/tcpclient.py" "$@"
+}
+
+# e2e_start_programs: B's program, then A's; both attached to their messenger.
+e2e_start_programs() {
+    twopc_start_program b && twopc_start_program a || return 1
+    local pc
+    for pc in b a; do
+        twopc_wait_trace "$pc" '^LAMPS ' 30 ||
+            { echo "  program of PC $pc did not attach (no LAMPS line in $(twopc_trace $pc))"; return 1; }
+    done
+}
+
+# e2e_connect: presses A's connect button until A's streams are up. A press
+# is repeated only while no stream has come up (a press with streams up
+# disconnects them). Waits up to 60 s in all.
+e2e_connect() {
+    local mark deadline=$((SECONDS + 60))
+    mark=$(twopc_trace_mark a)
+    while [ "$SECONDS" -lt "$deadline" ]; do
+        twopc_trace_has a '^STREAM UP' "$mark" && return 0
+        twopc_press_connect a || return 1
+        twopc_wait_trace a '^STREAM UP' 5 "$mark" && return 0
+    done
+    echo "  no STREAM UP on PC A within 60 s"
+    return 1
+}
+
+# e2e_wait_lamps PC ERE SECONDS [MARK]: a LAMPS line after MARK matches ERE
+# (matched against the lamps after "LAMPS ", with a blank before and after).
+e2e_wait_lamps() {
+    local pc=$1 re=$2 limit=$3 mark=${4:-0}
+    twopc_wait_until "$limit" e2e_lamps_seen "$pc" "$re" "$mark"
+}
+
+e2e_lamps_seen() {
+    local f; f=$(twopc_trace "$1")
+    [ -f "$f" ] && tail -n +"$(($3 + 1))" "$f" | LC_ALL=C grep -a '^LAMPS ' | cut -c6- | sed 's/$/ /' |
+        LC_ALL=C grep -Eq -- "$2"
+}
+
+e2e_show_traces() {
+    local pc f
+    for pc in a b; do
+        f=$(twopc_trace "$pc")
+        [ -f "$f" ] || continue
+        echo "--- last lines of PC $pc trace ($f)"
+        tail -n 25 "$f" | LC_ALL=C sed 's/^/  /'
+    done
+}
+
+e2e_cleanup() {
+    local rc=$?
+    trap - EXIT INT TERM
+    if [ "$E2E_FAILED" -gt 0 ] || [ "$rc" -ne 0 ]; then e2e_show_traces; fi
+    twopc_down
+    exit "$rc"
+}
+
+e2e_run() {
+    if [ "$(id -u)" -ne 0 ]; then
+        echo "$E2E_NAME: skipped (needs root for network namespaces)"
+        exit 77
+    fi
+    trap e2e_cleanup EXIT
+    trap 'exit 130' INT TERM
+    if declare -F e2e_setup >/dev/null; then e2e_setup || { echo "$E2E_NAME: setup failed"; exit 1; }; fi
+    twopc_up || { echo "$E2E_NAME: FAIL (harness did not come up)"; exit 1; }
+    local rc=0
+    e2e_main || rc=1
+    if [ $rc -eq 0 ] && [ "$E2E_FAILED" -eq 0 ]; then
+        echo "$E2E_NAME: PASS ($E2E_PASSED checks)"
+        exit 0
+    fi
+    echo "$E2E_NAME: FAIL ($E2E_FAILED of $((E2E_PASSED + E2E_FAILED)) checks failed)"
+    exit 1
+}
