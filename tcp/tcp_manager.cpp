@@ -95,3 +95,8 @@ int32_t QV_TCPMANAGER::notifyDataLinkConnectRequest(int32_t, const char*) { retu
 void QV_TCPMANAGER::notifyDataLinkConnectReply(int32_t, int32_t) {}
 
 void QV_TCPMANAGER::notifyDataLinkDisconnect(int32_t) {}
+
+bool QV_TCPMANAGER::repliesToConnectRequest(const char* host) const
+{
+    return !host || std::strcmp(host, "localhost") != 0;
+}

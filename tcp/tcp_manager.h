@@ -35,6 +35,10 @@ public:
     // 1 when the connection is made or, for a host other than "localhost",
     // handed to the forward thread (which then answers the peer itself).
     virtual int32_t notifyTcpConnectRequest(int32_t port, const char* host);
+    // True when an accepted connect request to `host` is answered to the
+    // peer by the forward thread (with the real outcome), so the caller must
+    // not answer it too: any host but "localhost" here.
+    virtual bool repliesToConnectRequest(const char* host) const;
     virtual void notifyTcpConnectReply(int32_t port, int32_t code);
     virtual void notifyTcpDisconnect(int32_t port);
     // The port of a new data-link listener; here the hint itself.

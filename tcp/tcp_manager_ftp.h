@@ -18,6 +18,8 @@ public:
     int32_t notifyTcpConnectRequest(int32_t port, const char* host) override;
     void notifyTcpConnectReply(int32_t port, int32_t code) override;
     void notifyTcpDisconnect(int32_t port) override;
+    // The FTP control connection is made in the caller's thread.
+    bool repliesToConnectRequest(const char*) const override { return false; }
     // The bound port of the new listener, or -1.
     int32_t createDataLinkServer(int32_t portHint) override;
     int32_t notifyDataLinkConnectRequest(int32_t port, const char* host) override;

@@ -95,11 +95,11 @@ void QV_SKYPESTREAM::onControl()
         if (!tcpManager)
             return;
         if (tcpManager->notifyTcpConnectRequest(forwardPort, forwardHost) == 1) {
-            // Any host but "localhost" is connected by the forward thread,
-            // which answers the peer itself once it knows the outcome: an
-            // answer here would report success before the connect, and a
-            // failed connect would leave the peer's client hanging.
-            if (std::strcmp(forwardHost, "localhost") != 0)
+            // A connect handed to the forward thread is answered by that
+            // thread once it knows the outcome: an answer here would report
+            // success before the connect, and a failed connect would leave
+            // the peer's client hanging.
+            if (tcpManager->repliesToConnectRequest(forwardHost))
                 log->writef(2, "%s:TCP接続要求: %s Port=%d 接続", peerUser, forwardHost, forwardPort);
             else if (sendConnectReply(port, kA2AResultConnected, 0) == 1)
                 log->writef(2, "%s:TCP接続要求: %s Port=%d 接続", peerUser, forwardHost, forwardPort);

@@ -224,6 +224,25 @@ TEST_F(RepReadTest, ForwardedConnectIsAnsweredOnceWithItsOutcome)
     EXPECT_EQ(1, replies);
 }
 
+TEST_F(RepReadTest, FtpControlConnectIsAnsweredByTheStream)
+{
+    // The FTP manager connects in the caller's thread, whatever the host:
+    // the stream answers, once.
+    int port = 0;
+    int listener = listenLoopback(&port);
+    auto stream = makeStream(kFtpApp, "peer", 1, 21, "127.0.0.1", port);
+    feed(*stream, makePacket(kA2AKindControl, kA2ACodeConnectRequest, 21, 0));
+    ASSERT_EQ(1u, writes().size());
+    std::vector<uint8_t> reply = writtenPacket(writes()[0], kFtpApp, "peer", 1);
+    ASSERT_EQ(40u, reply.size());
+    EXPECT_EQ(kA2ACodeConnectReply, a2aCode(reply.data()));
+    EXPECT_EQ(kA2AResultConnected, a2aResult(reply.data()));
+    int server = acceptWithin(listener);
+    EXPECT_GE(server, 0);
+    close(server);
+    close(listener);
+}
+
 TEST_F(RepReadTest, DataLinkConnectRequestsUseThePacketsPort)
 {
     int port = 0;
