@@ -341,6 +341,15 @@ int32_t QV_SOCKETTCP::receiveData() {
     return 0;
 }
 
+uint32_t QV_SOCKETTCP::getConnectionLocalAddress() const {
+    int fd = dataSocket;
+    if (fd < 0) return 0;
+    sockaddr_in local{};
+    socklen_t length = sizeof(local);
+    if (getsockname(fd, reinterpret_cast<sockaddr*>(&local), &length) < 0 || local.sin_family != AF_INET) return 0;
+    return local.sin_addr.s_addr;
+}
+
 uint32_t getLocalAddress() {
     int s = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     if (s <= 0) return 0;

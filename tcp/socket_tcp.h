@@ -120,6 +120,9 @@ public:
     int32_t getReceiveLength() const { return receiveLength; }
 
     int getDataSocketForTest() const { return dataSocket; }
+    // This side's IPv4 address of the open connection (network order), 0
+    // without one: the address the local program reached us at.
+    uint32_t getConnectionLocalAddress() const;
 
 private:
     enum class RelayEnd { Stopped, ReceiveFailed, SendFailed, PeerDisconnect };

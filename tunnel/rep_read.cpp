@@ -1,5 +1,7 @@
 // The receiving half of the packet protocol: repRead decodes and checks one
 // READ reply and hands the packet to the TCP side.
+#include <arpa/inet.h>
+
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -186,7 +188,15 @@ void QV_SKYPESTREAM::onData()
     if (isFtpApplication()) {
         QV_FTPREWRITEHOOKS hooks;
         hooks.createDataLinkServer = [this](int32_t port) { return tcpManager->createDataLinkServer(port); };
-        hooks.getLocalAddress = [] { return getLocalAddress(); };
+        // The address the local FTP program reached us at is one it can
+        // reach the data link at (and the one an FTP server accepts in a
+        // PORT command); the route's address only when there is none.
+        hooks.getLocalAddress = [this] {
+            uint32_t address = mainSocket() ? mainSocket()->getConnectionLocalAddress() : 0;
+            if (address == 0)
+                address = getLocalAddress();
+            return address != 0 ? address : htonl(INADDR_LOOPBACK);
+        };
         hooks.peerUser = peerUser;
         hooks.forwardHost = forwardHost;
         const uint32_t length = rewriteFtpData(receivedPacket + kA2AHeaderSize, a2aDataSize(receivedPacket),

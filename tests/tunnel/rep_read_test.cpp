@@ -316,11 +316,11 @@ TEST_F(RepReadTest, FtpPassiveReplyIsRewrittenOntoARealDataLink)
     QV_SOCKETTCP* dataLink = stream->getTcpManager()->getDataLinkSocket();
     ASSERT_NE(nullptr, dataLink);
     const int bound = dataLink->getBoundPort();
-    const uint32_t address = getLocalAddress();
-    const auto* a = reinterpret_cast<const uint8_t*>(&address);
+    // The control connection runs over loopback: the data link is named by
+    // that address, which the FTP program can reach.
     char expected[128];
-    std::snprintf(expected, sizeof(expected), "227 ENTERING PASSIVE MODE (%d,%d,%d,%d,%d,%d)\r\n", a[0], a[1], a[2],
-                  a[3], bound / 256, bound % 256);
+    std::snprintf(expected, sizeof(expected), "227 ENTERING PASSIVE MODE (127,0,0,1,%d,%d)\r\n", bound / 256,
+                  bound % 256);
     const std::string want = expected + after;
     EXPECT_EQ(want, readSome(server, want.size()));
     EXPECT_TRUE(capture.has("peerとのFTP接続:127.0.0.1とのd-port=" + std::to_string(bound) + "/5001 作成"));
