@@ -1,0 +1,122 @@
+#!/usr/bin/env python3
+"""Traffic for the tunnel benchmark. Every mode ends by itself.
+
+  bench.py serve --port P
+      "GET n\\n": sends n bytes; "PUT n\\n": reads n bytes, answers "OK\\n";
+      one request per connection, connections served in parallel
+  bench.py get --port P --bytes N        prints: seconds
+  bench.py put --port P --bytes N        prints: seconds
+  bench.py first-byte --port P --count C prints: the median seconds from
+      connect to the first byte of the reply, over C connections
+"""
+import argparse
+import socket
+import statistics
+import sys
+import threading
+import time
+
+BLOCK = b"x" * 65536
+
+
+def serve_one(conn):
+    with conn:
+        conn.settimeout(300)
+        line = b""
+        while not line.endswith(b"\n"):
+            chunk = conn.recv(1)
+            if not chunk:
+                return
+            line += chunk
+        verb, n = line.split()
+        n = int(n)
+        if verb == b"GET":
+            while n > 0:
+                k = min(n, len(BLOCK))
+                conn.sendall(BLOCK[:k])
+                n -= k
+        else:
+            while n > 0:
+                chunk = conn.recv(min(n, 65536))
+                if not chunk:
+                    return
+                n -= len(chunk)
+            conn.sendall(b"OK\n")
+        time.sleep(0.5)  # let the last bytes leave before the close
+
+
+def serve(args):
+    s = socket.socket()
+    s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+    s.bind(("127.0.0.1", args.port))
+    s.listen(16)
+    while True:
+        conn, _ = s.accept()
+        threading.Thread(target=serve_one, args=(conn,), daemon=True).start()
+
+
+def request(args, line):
+    s = socket.create_connection(("127.0.0.1", args.port), timeout=args.timeout)
+    s.settimeout(args.timeout)
+    s.sendall(line)
+    return s
+
+
+def get(args):
+    start = time.monotonic()
+    s = request(args, b"GET %d\n" % args.bytes)
+    got = 0
+    while got < args.bytes:
+        chunk = s.recv(65536)
+        if not chunk:
+            break
+        got += len(chunk)
+    elapsed = time.monotonic() - start
+    s.close()
+    if got != args.bytes:
+        sys.exit("get: %d of %d bytes" % (got, args.bytes))
+    print("%.3f" % elapsed)
+
+
+def put(args):
+    start = time.monotonic()
+    s = request(args, b"PUT %d\n" % args.bytes)
+    n = args.bytes
+    while n > 0:
+        k = min(n, len(BLOCK))
+        s.sendall(BLOCK[:k])
+        n -= k
+    answer = s.recv(3)
+    elapsed = time.monotonic() - start
+    s.close()
+    if answer != b"OK\n":
+        sys.exit("put: no OK")
+    print("%.3f" % elapsed)
+
+
+def first_byte(args):
+    times = []
+    for _ in range(args.count):
+        start = time.monotonic()
+        s = request(args, b"GET 1\n")
+        if not s.recv(1):
+            sys.exit("first-byte: closed")
+        times.append(time.monotonic() - start)
+        s.close()
+        time.sleep(0.3)  # the client application serves one connection at a time
+    print("%.4f" % statistics.median(times))
+
+
+def main():
+    p = argparse.ArgumentParser()
+    p.add_argument("mode", choices=["serve", "get", "put", "first-byte"])
+    p.add_argument("--port", type=int, required=True)
+    p.add_argument("--bytes", type=int, default=20 * 1024 * 1024)
+    p.add_argument("--count", type=int, default=21)
+    p.add_argument("--timeout", type=float, default=300)
+    args = p.parse_args()
+    {"serve": serve, "get": get, "put": put, "first-byte": first_byte}[args.mode](args)
+
+
+if __name__ == "__main__":
+    main()
