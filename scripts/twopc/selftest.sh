@@ -31,6 +31,7 @@ nothing_left() {
     for pid in $left_pids; do
         if twopc_alive "$pid"; then echo "  pid $pid still runs: $(tr '\0' ' ' <"/proc/$pid/cmdline")"; bad=1; fi
     done
+    [ -n "$left_scratch" ] || { echo "  no run recorded"; return 1; }
     if pgrep -f -- "$left_scratch" >/dev/null; then
         echo "  processes still use $left_scratch:"; pgrep -af -- "$left_scratch" | sed 's/^/    /'; bad=1
     fi
@@ -104,10 +105,12 @@ one_round() {
 failing_round() {
     echo "== round 3: a test that fails half-way"
     (
-        trap 'twopc_down' EXIT
+        record() {
+            echo "${TWOPC_SCRATCH:-} ${TWOPC_NS_X:-} ${TWOPC_NS_A:-} ${TWOPC_NS_B:-}" >"$1.run"
+            if [ -f "${TWOPC_SCRATCH:-}/pids" ]; then awk '{print $2}' "$TWOPC_SCRATCH/pids" >"$1"; fi
+        }
+        trap 'record "$1"; twopc_down' EXIT
         twopc_up || exit 1
-        awk '{print $2}' "$TWOPC_SCRATCH/pids" >"$1"
-        echo "$TWOPC_SCRATCH $TWOPC_NS_X $TWOPC_NS_A $TWOPC_NS_B" >"$1.run"
         false || exit 3      # the failure
         echo "  not reached"
     )
