@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # Common part of the end-to-end tests (scripts/twopc/e2e_*.sh). A test script:
 #
 #   source "$(dirname "$0")/e2e_lib.sh"

@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # Two PCs on one machine: functions to source from bash (as root).
 #
 #   source scripts/twopc/lib.sh
@@ -203,7 +204,7 @@ smacks_hibernation_time = 2
 network_settings = { nagle = false; min_wait = 0.00001 }
 VirtualHost "$TWOPC_DOMAIN"
 EOF
-    TWOPC_PROSODY_CFG=$d/prosody.cfg.lua
+    export TWOPC_PROSODY_CFG=$d/prosody.cfg.lua   # for prosodyctl by hand
 }
 
 twopc_prosodyctl() { twopc_exec x prosodyctl --config "$TWOPC_SCRATCH/x/prosody.cfg.lua" "$@"; }
@@ -378,7 +379,7 @@ twopc_write_ini() {
         [FOWERDHOST4]=127.0.0.1 [FOWERDHOST5]=127.0.0.1
         [FOWERDPORT1]=21 [FOWERDPORT2]=80 [FOWERDPORT3]=2401 [FOWERDPORT4]=5900 [FOWERDPORT5]=9023
         [FTPPORT]=21 [HTTPPORT]=80 [CVSPORT]=2401 [GENPORT1]=5900 [GENPORT2]=9023
-        [AUTOCONNECT]=0 [AUTOCONNECTUSER]=
+        [AUTOCONNECT]=0 [AUTOCONNECTUSER]=''
     )
     local kv
     for kv in "$@"; do

@@ -15,7 +15,7 @@ fi
 export TWOPC_QUIET=${TWOPC_QUIET:-1}
 
 # What one run made, to check after its teardown.
-left_scratch= left_ns= left_pids=
+left_scratch='' left_ns='' left_pids=''
 
 remember_run() {
     left_scratch=$TWOPC_SCRATCH
