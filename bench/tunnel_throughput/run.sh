@@ -47,25 +47,27 @@ dk=$(kbs "$BYTES" "$direct_get"); gk=$(kbs "$BYTES" "$get")
 dpk=$(kbs "$BYTES" "$direct_put"); pk=$(kbs "$BYTES" "$put")
 
 echo "=== ${MB} MB through setting 1 (one stream)"
-printf '  download  %7s KB/s  %5s of the ceiling  (direct on loopback %s KB/s, tunnel/direct %s)\n' \
-    "$gk" "$(pct "$gk" $CEILING)" "$dk" "$(pct "$gk" "$dk")"
-printf '  upload    %7s KB/s  %5s of the ceiling  (direct on loopback %s KB/s, tunnel/direct %s)\n' \
-    "$pk" "$(pct "$pk" $CEILING)" "$dpk" "$(pct "$pk" "$dpk")"
+printf '  download  %7s KB/s  %5s of the ceiling  (direct on loopback %s KB/s, %s times the tunnel)\n' \
+    "$gk" "$(pct "$gk" $CEILING)" "$dk" "$(awk -v a="$dk" -v b="$gk" 'BEGIN{printf "%.0f", a/b}')"
+printf '  upload    %7s KB/s  %5s of the ceiling  (direct on loopback %s KB/s, %s times the tunnel)\n' \
+    "$pk" "$(pct "$pk" $CEILING)" "$dpk" "$(awk -v a="$dpk" -v b="$pk" 'BEGIN{printf "%.0f", a/b}')"
 
 echo "=== ${MB} MB down on all five services at once"
 tmp=$TWOPC_SCRATCH/bench
 mkdir -p "$tmp"
-for p in "${ports[@]}"; do client a get --port "$p" --bytes "$BYTES" >"$tmp/get-$p" & done
-wait
+jobs=()
+for p in "${ports[@]}"; do client a get --port "$p" --bytes "$BYTES" >"$tmp/get-$p" 2>&1 & jobs+=($!); done
+wait "${jobs[@]}"   # not the daemons this shell started
 for p in "${ports[@]}"; do
-    s=$(cat "$tmp/get-$p"); k=$(kbs "$BYTES" "$s")
+    s=$(tail -1 "$tmp/get-$p"); k=$(kbs "$BYTES" "$s")
     printf '  port %-5s %7s KB/s  %5s of the ceiling\n' "$p" "$k" "$(pct "$k" $CEILING)"
 done
 echo "=== ${MB} MB up on all five services at once"
-for p in "${ports[@]}"; do client a put --port "$p" --bytes "$BYTES" >"$tmp/put-$p" & done
-wait
+jobs=()
+for p in "${ports[@]}"; do client a put --port "$p" --bytes "$BYTES" >"$tmp/put-$p" 2>&1 & jobs+=($!); done
+wait "${jobs[@]}"
 for p in "${ports[@]}"; do
-    s=$(cat "$tmp/put-$p"); k=$(kbs "$BYTES" "$s")
+    s=$(tail -1 "$tmp/put-$p"); k=$(kbs "$BYTES" "$s")
     printf '  port %-5s %7s KB/s  %5s of the ceiling\n' "$p" "$k" "$(pct "$k" $CEILING)"
 done
 
