@@ -305,6 +305,7 @@ twopc_start_services() {
     local d=$TWOPC_SCRATCH/b
     twopc_make_test_files || return 1
     twopc_vsftpd_config
+    : >"$d/vsftpd.log"
     twopc_spawn b vsftpd "$d/vsftpd.out" vsftpd "$d/vsftpd.conf"
     twopc_spawn b http "$d/http.log" python3 -m http.server 80 --bind 127.0.0.1 --directory "$d/www"
     twopc_spawn b echo "$d/echo.log" socat TCP-LISTEN:9023,bind=127.0.0.1,reuseaddr,fork EXEC:cat
