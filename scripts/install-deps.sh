@@ -30,5 +30,7 @@ if [ ${#missing[@]} -gt 0 ]; then
   $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"
   for svc in prosody vsftpd; do
     $SUDO service "$svc" stop >/dev/null 2>&1 || true
+    $SUDO update-rc.d "$svc" disable >/dev/null 2>&1 || true
+    $SUDO systemctl disable "$svc" >/dev/null 2>&1 || true
   done
 fi
