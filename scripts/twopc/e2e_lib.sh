@@ -94,10 +94,33 @@ e2e_show_traces() {
     done
 }
 
+# e2e_sanitizer_clean: stops both programs and both daemons (so that a
+# sanitized build writes its leak report) and fails when any of their outputs
+# holds a sanitizer report.
+e2e_sanitizer_clean() {
+    [ -n "${TWOPC_SCRATCH:-}" ] || return 0
+    local name pid f found=0
+    for name in program-a program-b messengerd-a messengerd-b; do
+        pid=$(twopc_pid_of "$name")
+        [ -z "$pid" ] || twopc_stop_pid "$pid" 10
+    done
+    for f in "$TWOPC_SCRATCH"/pc-a/trace.txt "$TWOPC_SCRATCH"/pc-b/trace.txt \
+             "$TWOPC_SCRATCH"/pc-a/messengerd.out "$TWOPC_SCRATCH"/pc-b/messengerd.out; do
+        [ -f "$f" ] || continue
+        if LC_ALL=C grep -aqE 'ERROR: (Address|Leak|Thread)Sanitizer|runtime error:' "$f"; then
+            echo "FAIL sanitizer report in $f:"
+            LC_ALL=C grep -aE -A12 'ERROR: (Address|Leak|Thread)Sanitizer|runtime error:' "$f" | head -40 | sed 's/^/  /'
+            found=1
+        fi
+    done
+    return $found
+}
+
 e2e_cleanup() {
     local rc=$?
     trap - EXIT INT TERM
     if [ "$E2E_FAILED" -gt 0 ] || [ "$rc" -ne 0 ]; then e2e_show_traces; fi
+    e2e_sanitizer_clean || rc=1
     twopc_down
     exit "$rc"
 }
