@@ -1,5 +1,6 @@
 // The connection thread of a QV_SOCKETTCP: the three thread bodies, the relay
 // pass they share, and starting and stopping the thread.
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <system_error>
@@ -147,6 +148,11 @@ void QV_SOCKETTCP::queueDisconnect() {
 QV_SOCKETTCP::RelayEnd QV_SOCKETTCP::relay() {
     const bool server = role == kRoleServer;
     const uint16_t dataKind = mainService ? kA2AKindData : kA2AKindDataLinkData;
+    // Passes start on a fixed schedule, one every kPassPauseMs, so that the
+    // time a pass takes does not stretch the period; a nudge (an inbound
+    // packet) runs one pass more without moving the schedule.
+    const auto period = std::chrono::milliseconds(kPassPauseMs);
+    auto nextPass = std::chrono::steady_clock::now();
     for (;;) {
         if (outbound.hasRoom()) {
             receiveLength = kReadSize;
@@ -184,7 +190,14 @@ QV_SOCKETTCP::RelayEnd QV_SOCKETTCP::relay() {
             }
         }
 
-        pauseMs(kPassPauseMs);
+        const auto now = std::chrono::steady_clock::now();
+        if (now >= nextPass) {
+            nextPass += period;
+            // Late by a whole period (a slow send): no burst to catch up.
+            if (nextPass <= now) nextPass = now + period;
+        }
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(nextPass - now);
+        pauseOrNudgeMs(static_cast<int>(left.count()));
         if (stopRequested()) return RelayEnd::Stopped;
     }
 }
@@ -195,7 +208,7 @@ int32_t QV_SOCKETTCP::waitForPeer() {
         switch (peerConnectState.load()) {
             case kPeerWaiting:
                 std::printf("WaitConnectPeer");
-                pauseMs(kPeerPollMs);
+                pauseOrNudgeMs(kPeerPollMs);
                 break;
             case kPeerOk:
                 std::printf("Thread:CONNECT_OK detect:port:%d\n", port);

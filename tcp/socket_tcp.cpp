@@ -22,6 +22,22 @@ const char* const kRouteProbeAddress = "198.41.0.4";
 
 bool wouldBlock(int e) { return e == EAGAIN || e == EWOULDBLOCK; }
 
+// The relay takes at most one read of kReadSize per 20 ms pass, far slower
+// than a program on loopback writes. With the default buffer a loopback
+// connection's window is about one 64 KB segment: the writer waits for a
+// whole segment of room, the buffer runs dry between segments and passes
+// read short. A few segments of buffer keep a read's worth always waiting.
+// Set before listen (accepted sockets inherit it) and before connect.
+constexpr int kReceiveBufferBytes = 256 * 1024;
+
+void widenReceiveBuffer(int fd) {
+    if (fd < 0) return;
+    int size = kReceiveBufferBytes;
+    if (setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof(size)) < 0) {
+        // The kernel's default then; only slower.
+    }
+}
+
 int setBlocking(int fd, bool blocking) {
     int flags = fcntl(fd, F_GETFL, 0);
     if (flags < 0) return -1;
@@ -42,6 +58,8 @@ QV_SOCKETTCP::QV_SOCKETTCP() {
     std::memset(replyPacket, 0, sizeof(replyPacket));
     wakeFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
     if (wakeFd < 0) std::printf("eventfd Error: %d\n", errno);
+    nudgeFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    if (nudgeFd < 0) std::printf("eventfd Error: %d\n", errno);
 }
 
 QV_SOCKETTCP::~QV_SOCKETTCP() {
@@ -49,6 +67,7 @@ QV_SOCKETTCP::~QV_SOCKETTCP() {
     closeListenSocket();
     closeDataSocket();
     if (wakeFd >= 0) close(wakeFd);
+    if (nudgeFd >= 0) close(nudgeFd);
 }
 
 void QV_SOCKETTCP::wake() {
@@ -56,6 +75,14 @@ void QV_SOCKETTCP::wake() {
     uint64_t one = 1;
     if (write(wakeFd, &one, sizeof(one)) < 0) {
         // Already pending at the counter's limit: the thread is woken anyway.
+    }
+}
+
+void QV_SOCKETTCP::nudge() {
+    if (nudgeFd < 0) return;
+    uint64_t one = 1;
+    if (write(nudgeFd, &one, sizeof(one)) < 0) {
+        // Already pending at the counter's limit: the next pause ends anyway.
     }
 }
 
@@ -85,6 +112,16 @@ void QV_SOCKETTCP::pauseMs(int ms) {
     }
 }
 
+void QV_SOCKETTCP::pauseOrNudgeMs(int ms) {
+    pollfd fds[2] = {{wakeFd, POLLIN, 0}, {nudgeFd, POLLIN, 0}};
+    if (poll(fds, 2, ms) > 0 && fds[1].revents != 0) {
+        uint64_t value = 0;
+        if (read(nudgeFd, &value, sizeof(value)) < 0) {
+            // Taken by nobody else: the counter is read only here.
+        }
+    }
+}
+
 void QV_SOCKETTCP::closeListenSocket() {
     if (listenSocket >= 0) close(listenSocket);
     listenSocket = -1;
@@ -106,6 +143,7 @@ int32_t QV_SOCKETTCP::createServerSocket(int32_t listenPort) {
     port = listenPort;
     boundPort = listenPort;
     listenSocket = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    widenReceiveBuffer(listenSocket);
     if (listenSocket < 0) {
         lastError = errno;
         std::printf("socket Error: %d\n", errno);
@@ -143,6 +181,7 @@ int32_t QV_SOCKETTCP::createServerSocketAnyPort(int32_t portHint) {
     closeListenSocket();
     port = portHint;
     listenSocket = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    widenReceiveBuffer(listenSocket);
     if (listenSocket < 0) {
         lastError = errno;
         std::printf("socket Error: %d\n", errno);
@@ -221,6 +260,7 @@ int32_t QV_SOCKETTCP::prepareClientSocket(int32_t targetPort, const char* host) 
     port = targetPort;
     dataSocket = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (dataSocket < 0) lastError = errno;
+    widenReceiveBuffer(dataSocket);
     std::memset(&connectAddress, 0, sizeof(connectAddress));
     connectAddress.sin_family = AF_INET;
     connectAddress.sin_port = htons(static_cast<uint16_t>(targetPort));

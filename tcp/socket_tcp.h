@@ -82,10 +82,13 @@ public:
     int32_t getRole() const { return role; }
 
     // The peer's answer to a CONNECT-REQUEST, set by the manager, polled by
-    // the listening thread.
+    // the listening thread (which the answer wakes).
     void setPeerConnectWait() { peerConnectState = kPeerWaiting; }
-    void setPeerConnectOk() { peerConnectState = kPeerOk; }
-    void setPeerConnectNg() { peerConnectState = kPeerNg; }
+    void setPeerConnectOk() { peerConnectState = kPeerOk; nudge(); }
+    void setPeerConnectNg() { peerConnectState = kPeerNg; nudge(); }
+    // Ends the thread's current relay pause or peer wait early: something
+    // it waits for (an inbound packet, the peer's answer) is there.
+    void nudge();
     int32_t getPeerConnectState() const { return peerConnectState; }
 
     // The thread bodies; see connection_threads.cpp.
@@ -145,6 +148,8 @@ private:
     int32_t waitReady(int fd, short events, int timeoutMs);
     // A pause that a stop cuts short.
     void pauseMs(int ms);
+    // A pause that a stop or a nudge cuts short.
+    void pauseOrNudgeMs(int ms);
     void closeListenSocket();
     void closeDataSocket();
     void shutdownAndCloseDataSocket();
@@ -169,7 +174,8 @@ private:
     std::atomic<int32_t> running{0};
     std::atomic<int32_t> connectionState{kStateIdle};
     std::atomic<int32_t> lastError{0};
-    int wakeFd = -1;  // eventfd, readable while a stop is pending
+    int wakeFd = -1;   // eventfd, readable while a stop is pending
+    int nudgeFd = -1;  // eventfd, readable after a nudge until the next pause
     QV_QUE inbound;
     QV_QUE outbound;
     // Work areas of the thread: one queue entry, and a CONNECT-REPLY.

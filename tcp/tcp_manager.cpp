@@ -66,15 +66,19 @@ int32_t QV_TCPMANAGER::notifyTcpConnectRequest(int32_t port, const char* host) {
 void QV_TCPMANAGER::recordConnectReply(QV_SOCKETTCP* socket, int32_t port, int32_t code) {
     std::printf("TCPMANAGER:notifyTcpConnectReply() port:%d, repCode:%d\n", port, code);
     if (!socket) return;
+    if (code != 1 && code != 2) return;  // an unknown answer changes nothing
+    // The peer answers in stream order, after everything it sent for the
+    // connection before: what waits in the inbound queue now is left from
+    // that one (typically the DISCONNECT-REQUEST with which the peer's
+    // forward side acknowledged our own) and must not reach the new one.
+    if (socket->getPeerConnectState() == QV_SOCKETTCP::kPeerWaiting) socket->getInboundQueue()->reset();
     const char* label = nullptr;
     if (code == 1) {
         socket->setPeerConnectOk();
         label = "OK";
-    } else if (code == 2) {
+    } else {
         socket->setPeerConnectNg();
         label = "NG";
-    } else {
-        return;  // an unknown answer changes nothing
     }
     QV_EVENTLOG::getInstance()->writef(2, "TCP接続応答(%s): ポート番号=%d", label, socket->getBoundPort());
 }

@@ -230,8 +230,10 @@ QV_SKYPESTREAM::Delivery QV_SKYPESTREAM::deliver(Target target, uint32_t size)
     bool behindHeld = false;
     for (int i = 0; i < heldCount; ++i)
         behindHeld = behindHeld || held[(heldFirst + i) % kHeldSlots].target == target;
-    if (!behindHeld && queue->hasRoom() && queue->enqueue(receivedPacket, size))
+    if (!behindHeld && queue->hasRoom() && queue->enqueue(receivedPacket, size)) {
+        socket->nudge();
         return Delivery::Queued;
+    }
     if (heldCount == kHeldSlots || socket->getConnectionState() != QV_SOCKETTCP::kStateConnected) {
         printf("QV_SKYPESTREAM::repRead() INBOUND QUEUE FULL, packet dropped port=%d,kind=%d,seq=%u%s\n",
                a2aPort(receivedPacket), a2aKind(receivedPacket), a2aSeq(receivedPacket),
@@ -261,6 +263,7 @@ void QV_SKYPESTREAM::flushHeldPacket()
             QV_QUE* queue = socket->getInboundQueue();
             if (!queue->hasRoom() || !queue->enqueue(slot.bytes, slot.length))
                 return;
+            socket->nudge();
             printf("QV_SKYPESTREAM::intervalTimer():held packet enqueued port=%d,kind=%d\n", a2aPort(slot.bytes),
                    a2aKind(slot.bytes));
         }

@@ -5,6 +5,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <memory>
@@ -148,6 +149,34 @@ TEST_F(ListenerTest, LyingPacketsAreDroppedAndNeverReachTcp) {
     }
     EXPECT_EQ(5, drops);
     EXPECT_EQ(1, listener->isRunning());
+}
+
+// A local program writing big blocks on loopback, read at the tunnel's pace
+// of one entry per 20 ms: each packet carries a whole read of 10240 bytes,
+// never the short remainder of a drained socket buffer (every short packet is
+// a tick of the 10240-bytes-per-tick ceiling lost).
+TEST_F(ListenerTest, BigBlocksFromALoopbackWriterFillEveryPacket) {
+    constexpr int kPackets = 60;
+    const std::vector<uint8_t> data(static_cast<size_t>(kPackets) * QV_SOCKETTCP::kReadSize, 0x5a);
+    int fd = connectClient();
+    expectControl(takePacket(listener->getOutboundQueue()), kA2AKindControl, kA2ACodeConnectRequest, port);
+    std::thread writer([&] {
+        for (size_t at = 0; at < data.size(); at += 65536)
+            if (!writeAll(fd, data.data() + at, std::min<size_t>(65536, data.size() - at))) return;
+    });
+    listener->setPeerConnectOk();
+    std::vector<int> sizes;
+    size_t got = 0;
+    for (int i = 0; i < 2 * kPackets && got < data.size(); ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        std::vector<uint8_t> p = takePacket(listener->getOutboundQueue());
+        if (p.empty()) break;
+        sizes.push_back(a2aDataSize(p.data()));
+        got += a2aDataSize(p.data());
+    }
+    writer.join();
+    EXPECT_EQ(data.size(), got);
+    EXPECT_EQ(std::vector<int>(kPackets, QV_SOCKETTCP::kReadSize), sizes);
 }
 
 TEST_F(ListenerTest, StopWhileInAcceptEndsPromptlyAndStillTellsThePeer) {

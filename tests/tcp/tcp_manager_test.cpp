@@ -83,6 +83,35 @@ TEST_F(ClientManagerTest, ListensOnTheServicePortAndRecordsThePeersAnswer) {
     close(fd);
 }
 
+// Back-to-back connections: the peer's forward side acknowledges our
+// DISCONNECT-REQUEST of the first one with its own, which may arrive only
+// once the next local client is waiting for its answer. It came before that
+// answer, so it belongs to the first connection and must not end the second.
+TEST_F(ClientManagerTest, DisconnectLeftFromTheLastConnectionDoesNotEndTheNextOne) {
+    config.setClientMode(1);
+    const int port = freePort();
+    QV_TCPMANAGER manager(port);
+    manager.start();
+    QV_SOCKETTCP* socket = manager.getMainSocket();
+    ASSERT_NE(nullptr, socket);
+    int fd = connectLoopback(port);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(kA2ACodeConnectRequest, a2aCode(takePacket(socket->getOutboundQueue()).data()));
+    ASSERT_TRUE(putPacket(socket->getInboundQueue(),
+                          controlPacket(kA2AKindControl, kA2ACodeDisconnectRequest, port)));
+    ASSERT_TRUE(putPacket(socket->getInboundQueue(), dataPacket(kA2AKindData, port, "old")));
+    manager.notifyTcpConnectReply(port, 1);
+    ASSERT_TRUE(putPacket(socket->getInboundQueue(), dataPacket(kA2AKindData, port, "new")));
+    EXPECT_EQ("new", readSome(fd, 3));
+    EXPECT_TRUE(stillOpenAndQuiet(fd));
+    ASSERT_TRUE(writeAll(fd, "up", 2));
+    std::vector<uint8_t> data = takePacket(socket->getOutboundQueue());
+    ASSERT_FALSE(data.empty());
+    EXPECT_EQ(kA2AKindData, a2aKind(data.data()));
+    manager.stop();
+    close(fd);
+}
+
 TEST_F(ClientManagerTest, NgAnswerIsLogged) {
     config.setClientMode(1);
     const int port = freePort();

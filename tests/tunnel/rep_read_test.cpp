@@ -5,6 +5,7 @@
 #include <arpa/inet.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <string>
@@ -45,6 +46,10 @@ bool anyDisconnect(const std::vector<std::string>& commands)
 
 // After a listening socket accepted, its thread queues the CONNECT-REQUEST
 // and then clears its inbound queue before it waits for the peer's answer.
+// Packets of 10240 bytes a test may feed before the inbound queue of a
+// connection whose local client does not read must be full.
+constexpr int kMaxFeed = 1000;
+
 void waitForConnectRequest(QV_SOCKETTCP* socket)
 {
     ASSERT_TRUE(waitUntil([&] { return socket->getOutboundQueue()->freeSlots() == 29; }));
@@ -339,6 +344,10 @@ TEST_F(RepReadTest, FtpPassiveReplyIsRewrittenOntoARealDataLink)
 
 // Back-pressure: a client stream whose listening socket accepted a connection
 // and waits for the peer's answer does not drain its inbound queue.
+// A held packet needs a full inbound queue behind a connection that is up:
+// the peer answered, and the local client stopped reading (with a small
+// receive buffer), so the connection thread is stuck writing to TCP and
+// takes nothing more from its queue.
 class HeldPacketTest : public StreamFixture {
 protected:
     void SetUp() override
@@ -348,9 +357,11 @@ protected:
         port = freePort();
         stream = makeStream(kHttpApp, "peer", 1, port);
         ASSERT_TRUE(waitUntil([&] { return stream->isMainListening(); }));
-        fd = connectLoopback(port);
+        fd = connectLoopback(port, 4096);
         ASSERT_GE(fd, 0);
         waitForConnectRequest(stream->getTcpManager()->getMainSocket());
+        feed(*stream, connectReply(kA2AKindControl, static_cast<uint16_t>(port), seq++, kA2AResultConnected));
+        ASSERT_TRUE(waitUntil([&] { return stream->isMainConnected(); }));
     }
     void TearDown() override
     {
@@ -359,90 +370,115 @@ protected:
         stream.reset();
         StreamFixture::TearDown();
     }
-    // Feeds `count` DATA packets from seq `first`; returns what they carry.
-    std::string feedData(uint32_t first, int count)
+    std::string feedData(int count)
     {
         std::string all;
         for (int i = 0; i < count; ++i) {
-            const std::string bytes = numbered(static_cast<int>(first) + i, 1000);
-            feed(*stream, makePacket(kA2AKindData, 0, static_cast<uint16_t>(port), first + i, bytes));
+            const std::string bytes = numbered(static_cast<int>(seq), QV_SOCKETTCP::kReadSize);
+            feed(*stream, makePacket(kA2AKindData, 0, static_cast<uint16_t>(port), seq++, bytes));
             all += bytes;
         }
         return all;
     }
-    bool tickUntilReleased()
+    // Feeds DATA packets until one is held; what they carry. The bound lies
+    // beyond what the kernel may buffer for the connection (send buffer of
+    // at most 4 MB by default, and the client's small receive buffer).
+    std::string feedUntilHeld()
     {
-        return waitUntil([&] {
+        std::string all;
+        for (int i = 0; i < kMaxFeed && !stream->isHoldingPacket(); ++i)
+            all += feedData(1);
+        EXPECT_TRUE(stream->isHoldingPacket()) << "the queue never filled";
+        return all;
+    }
+    // The client reads again; the stream ticks meanwhile, as the 20 ms timer
+    // would, so that held packets move on. Everything read within the limit.
+    std::string readWhileTicking(size_t size)
+    {
+        std::string got;
+        const auto deadline = std::chrono::steady_clock::now() + kWait;
+        while (got.size() < size && std::chrono::steady_clock::now() < deadline) {
+            got += readSome(fd, size - got.size(), std::chrono::milliseconds(20));
             stream->intervalTimer();
-            return !stream->isHoldingPacket();
-        });
+        }
+        return got;
     }
 
     int port = 0;
     int fd = -1;
+    uint32_t seq = 0;
     std::unique_ptr<QV_SKYPESTREAM> stream;
 };
 
 TEST_F(HeldPacketTest, DataThatFindsTheQueueFullIsKeptAndDeliveredInOrder)
 {
+    std::string sent = feedUntilHeld();
     QV_QUE* inbound = stream->getTcpManager()->getMainSocket()->getInboundQueue();
-    std::string sent = feedData(0, 30);
-    EXPECT_FALSE(stream->isHoldingPacket());
     EXPECT_EQ(0, inbound->freeSlots());
-
-    const auto start = std::chrono::steady_clock::now();
-    sent += feedData(30, 1);
-    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(500)) << "never waited for";
-    EXPECT_TRUE(stream->isHoldingPacket());
-    EXPECT_EQ(31u, stream->getRecvSeq());
     for (int i = 0; i < 3; ++i)
         stream->intervalTimer();
     EXPECT_TRUE(stream->isHoldingPacket()) << "the queue is still full";
 
     // A packet that needs no queue is handled while one is held.
-    feed(*stream, connectReply(kA2AKindControl, static_cast<uint16_t>(port), 31, kA2AResultConnected, {2, 30}));
+    feed(*stream, makePacket(kA2AKindNull, 0, 0, seq++, "", {2, 30}));
     EXPECT_TRUE(stream->isPeerMainConnected());
-    ASSERT_TRUE(tickUntilReleased());
-    EXPECT_EQ(sent, readSome(fd, sent.size()));
+    EXPECT_EQ(sent, readWhileTicking(sent.size()));
+    EXPECT_FALSE(stream->isHoldingPacket());
     EXPECT_FALSE(anyDisconnect(writes()));
+}
+
+TEST_F(HeldPacketTest, FeedingAFullQueueNeverWaits)
+{
+    // The packet that finds the queue full is kept at once: the messenger's
+    // thread of control is never blocked by a slow local reader.
+    std::string sent;
+    auto longest = std::chrono::steady_clock::duration::zero();
+    for (int i = 0; i < kMaxFeed && !stream->isHoldingPacket(); ++i) {
+        const auto start = std::chrono::steady_clock::now();
+        sent += feedData(1);
+        longest = std::max(longest, std::chrono::steady_clock::now() - start);
+    }
+    ASSERT_TRUE(stream->isHoldingPacket());
+    EXPECT_LT(longest, std::chrono::milliseconds(500)) << "a packet was waited for";
+    EXPECT_EQ(sent, readWhileTicking(sent.size()));
 }
 
 TEST_F(HeldPacketTest, SeveralPacketsBehindAFullQueueAreKeptInOrder)
 {
     // A READ repeated after a slow reply brings a second packet while the
     // first is still held: both wait, neither is lost or overtaken.
-    std::string sent = feedData(0, 30);
-    sent += feedData(30, 3);
+    std::string sent = feedUntilHeld();
+    sent += feedData(2);
     EXPECT_TRUE(stream->isHoldingPacket());
-    feed(*stream, connectReply(kA2AKindControl, static_cast<uint16_t>(port), 33, kA2AResultConnected, {2, 30}));
-    ASSERT_TRUE(tickUntilReleased());
-    EXPECT_EQ(sent, readSome(fd, sent.size()));
+    EXPECT_EQ(sent, readWhileTicking(sent.size()));
 }
 
 TEST_F(HeldPacketTest, DisconnectBehindAFullQueueWaitsForTheData)
 {
-    const std::string sent = feedData(0, 30);
-    feed(*stream, makePacket(kA2AKindControl, kA2ACodeDisconnectRequest, static_cast<uint16_t>(port), 30));
+    const std::string sent = feedUntilHeld();
+    feed(*stream, makePacket(kA2AKindControl, kA2ACodeDisconnectRequest, static_cast<uint16_t>(port), seq++));
     EXPECT_TRUE(stream->isHoldingPacket());
     EXPECT_TRUE(capture.has("peer:TCP切断要求: localhost Port=" + std::to_string(port) + " 切断"));
     EXPECT_FALSE(capture.has("TCP切断: ポート番号=" + std::to_string(port))) << "the manager was not told";
 
-    feed(*stream, connectReply(kA2AKindControl, static_cast<uint16_t>(port), 31, kA2AResultConnected));
-    ASSERT_TRUE(tickUntilReleased());
-    EXPECT_EQ(sent, readSome(fd, sent.size()));
+    EXPECT_EQ(sent, readWhileTicking(sent.size()));
     EXPECT_TRUE(seesClose(fd));
 }
 
 TEST_F(HeldPacketTest, HeldPacketGoesWithItsConnection)
 {
-    feedData(0, 31);
-    ASSERT_TRUE(stream->isHoldingPacket());
-    // The peer refuses: the connection ends with the queue still full, and
-    // the packet is not kept for a later connection.
-    feed(*stream, connectReply(kA2AKindControl, static_cast<uint16_t>(port), 31, kA2AResultFailed));
-    EXPECT_TRUE(seesClose(fd));
-    ASSERT_TRUE(tickUntilReleased());
-    EXPECT_EQ(0, stream->getTcpManager()->getMainSocket()->getInboundQueue()->freeSlots());
+    feedUntilHeld();
+    // The local client goes away: the connection ends with the queue still
+    // full, and the packet is not kept for a later connection.
+    close(fd);
+    fd = -1;
+    ASSERT_TRUE(waitUntil([&] { return !stream->isMainConnected(); }));
+    testing::internal::CaptureStdout();
+    stream->intervalTimer();
+    const std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_FALSE(stream->isHoldingPacket());
+    EXPECT_NE(std::string::npos, out.find("held packet dropped, no connection")) << out;
+    EXPECT_EQ(std::string::npos, out.find("held packet enqueued")) << out;
 }
 
 TEST_F(RepReadTest, DataLinkDataThatFindsTheQueueFullIsKeptNotWaitedFor)
@@ -451,28 +487,35 @@ TEST_F(RepReadTest, DataLinkDataThatFindsTheQueueFullIsKeptNotWaitedFor)
     const int bound = stream->getTcpManager()->createDataLinkServer(5001);
     ASSERT_GT(bound, 0);
     QV_SOCKETTCP* dataLink = stream->getTcpManager()->getDataLinkSocket();
-    int fd = connectLoopback(bound);
+    int fd = connectLoopback(bound, 4096);
     ASSERT_GE(fd, 0);
     waitForConnectRequest(dataLink);
+    uint32_t seq = 0;
+    feed(*stream, connectReply(kA2AKindDataLinkControl, 5001, seq++, kA2AResultConnected));
+    ASSERT_TRUE(waitUntil([&] { return stream->isDataLinkConnected(); }));
 
     std::string sent;
-    const auto start = std::chrono::steady_clock::now();
-    for (uint32_t i = 0; i < 31; ++i) {
-        const std::string bytes = numbered(static_cast<int>(i), 2000);
-        feed(*stream, makePacket(kA2AKindDataLinkData, 0, 5001, i, bytes));
+    auto longest = std::chrono::steady_clock::duration::zero();
+    for (int i = 0; i < kMaxFeed && !stream->isHoldingPacket(); ++i) {
+        const std::string bytes = numbered(static_cast<int>(seq), QV_SOCKETTCP::kReadSize);
+        const auto start = std::chrono::steady_clock::now();
+        feed(*stream, makePacket(kA2AKindDataLinkData, 0, 5001, seq++, bytes));
+        longest = std::max(longest, std::chrono::steady_clock::now() - start);
         sent += bytes;
     }
-    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(500)) << "never waited for";
-    EXPECT_TRUE(stream->isHoldingPacket());
+    ASSERT_TRUE(stream->isHoldingPacket());
+    EXPECT_LT(longest, std::chrono::milliseconds(500)) << "a packet was waited for";
     for (const std::string& line : capture.lines())
         EXPECT_EQ(std::string::npos, line.find("QUEFULL")) << line;
 
-    feed(*stream, connectReply(kA2AKindDataLinkControl, 5001, 31, kA2AResultConnected));
-    ASSERT_TRUE(waitUntil([&] {
+    std::string got;
+    const auto deadline = std::chrono::steady_clock::now() + kWait;
+    while (got.size() < sent.size() && std::chrono::steady_clock::now() < deadline) {
+        got += readSome(fd, sent.size() - got.size(), std::chrono::milliseconds(20));
         stream->intervalTimer();
-        return !stream->isHoldingPacket();
-    }));
-    EXPECT_EQ(sent, readSome(fd, sent.size()));
+    }
+    EXPECT_EQ(sent, got);
+    EXPECT_FALSE(stream->isHoldingPacket());
     close(fd);
 }
 
