@@ -86,6 +86,8 @@ step "Echo on port 9023"
 ( printf 'hello through the tunnel\n'; sleep 1 ) | run_a socat - TCP:127.0.0.1:9023
 
 step "Lamps (L listening, C connected, P peer connected) and throughput"
+# The lamps are refreshed once a second: show a line written from now on.
+for pc in a b; do twopc_wait_trace "$pc" '^LAMPS ' 3 "$(twopc_trace_mark "$pc")" || true; done
 echo "PC A: $(twopc_last_lamps a)"
 echo "PC B: $(twopc_last_lamps b)"
 grep -a '^THROUGHPUT' "$(twopc_trace a)" | tail -3
@@ -97,6 +99,8 @@ done
 
 step "Disconnect"
 twopc_press_connect a
-twopc_wait_trace a 'STREAM DOWN' 30 || echo "(the streams are still up)"
+mark=$(twopc_trace_mark a)
+twopc_wait_trace a 'STREAM DOWN' 30 "$mark" || echo "(the streams are still up)"
+twopc_wait_trace a '^LAMPS 0:--- 0d:--- 1:--- 2:--- 3:--- 4:---' 5 "$mark" || true
 echo "PC A: $(twopc_last_lamps a)"
 printf '\nDEMO PASSED\n'
