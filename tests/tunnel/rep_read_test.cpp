@@ -46,6 +46,19 @@ bool anyDisconnect(const std::vector<std::string>& commands)
 
 // After a listening socket accepted, its thread queues the CONNECT-REQUEST
 // and then clears its inbound queue before it waits for the peer's answer.
+// The local client reads again; the stream ticks meanwhile, as the 20 ms
+// timer would, so that held packets move on. Everything read within the limit.
+std::string readWhileTicking(int fd, QV_SKYPESTREAM& stream, size_t size)
+{
+    std::string got;
+    const auto deadline = std::chrono::steady_clock::now() + kWait;
+    while (got.size() < size && std::chrono::steady_clock::now() < deadline) {
+        got += readSome(fd, size - got.size(), std::chrono::milliseconds(20));
+        stream.intervalTimer();
+    }
+    return got;
+}
+
 // Packets of 10240 bytes a test may feed before the inbound queue of a
 // connection whose local client does not read must be full.
 constexpr int kMaxFeed = 1000;
@@ -391,18 +404,7 @@ protected:
         EXPECT_TRUE(stream->isHoldingPacket()) << "the queue never filled";
         return all;
     }
-    // The client reads again; the stream ticks meanwhile, as the 20 ms timer
-    // would, so that held packets move on. Everything read within the limit.
-    std::string readWhileTicking(size_t size)
-    {
-        std::string got;
-        const auto deadline = std::chrono::steady_clock::now() + kWait;
-        while (got.size() < size && std::chrono::steady_clock::now() < deadline) {
-            got += readSome(fd, size - got.size(), std::chrono::milliseconds(20));
-            stream->intervalTimer();
-        }
-        return got;
-    }
+    std::string readWhileTicking(size_t size) { return ::readWhileTicking(fd, *stream, size); }
 
     int port = 0;
     int fd = -1;
@@ -508,13 +510,7 @@ TEST_F(RepReadTest, DataLinkDataThatFindsTheQueueFullIsKeptNotWaitedFor)
     for (const std::string& line : capture.lines())
         EXPECT_EQ(std::string::npos, line.find("QUEFULL")) << line;
 
-    std::string got;
-    const auto deadline = std::chrono::steady_clock::now() + kWait;
-    while (got.size() < sent.size() && std::chrono::steady_clock::now() < deadline) {
-        got += readSome(fd, sent.size() - got.size(), std::chrono::milliseconds(20));
-        stream->intervalTimer();
-    }
-    EXPECT_EQ(sent, got);
+    EXPECT_EQ(sent, readWhileTicking(fd, *stream, sent.size()));
     EXPECT_FALSE(stream->isHoldingPacket());
     close(fd);
 }
