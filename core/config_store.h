@@ -1,6 +1,7 @@
 // QV_CONFIGSTORE: a QV_CONFIGURATION that keeps every setting in memory, with
-// the defaults of a missing INI file. It serves where no main window holds the
-// settings (the headless program, tests). Event-loop thread only.
+// the defaults of a missing INI file. The headless program and tests use it as
+// it is; the main window builds on it and adds its check boxes and sound.
+// Event-loop thread only.
 #pragma once
 
 #include <string>

@@ -58,8 +58,6 @@ QCheckBox* lamp(int id)
 CCorvaneForTcpDlg::CCorvaneForTcpDlg(QWidget* parent)
     : QDialog(parent), gate(std::make_unique<QV_GATECONTROL>()), tray(std::make_unique<TrayIcon>())
 {
-    for (auto& host : forwardHosts)
-        host = "127.0.0.1";
     setWindowTitle(QStringLiteral("CorvaneForTcp"));
     setObjectName(QStringLiteral("CCorvaneForTcpDlg"));
     setFont(japaneseFixedFont());
@@ -219,16 +217,16 @@ void CCorvaneForTcpDlg::applyColours()
 void CCorvaneForTcpDlg::updateModeLabel()
 {
     const char* text;
-    if (appMode == 0)
-        text = enableUser == 0 ? "選択表示中ユーザの接続受付可" : "コンタクトリストのユーザからの接続受付可";
+    if (isClientMode() == 0)
+        text = getAcceptPolicy() == 0 ? "選択表示中ユーザの接続受付可" : "コンタクトリストのユーザからの接続受付可";
     else
-        text = autoConnect == 1 ? "自動接続モード:1分毎に接続操作を行います" : "手動接続モード:接続ボタンで接続してください";
+        text = getAutoConnect() == 1 ? "自動接続モード:1分毎に接続操作を行います" : "手動接続モード:接続ボタンで接続してください";
     modeLabel->setText(QString::fromUtf8(text));
 }
 
 void CCorvaneForTcpDlg::applyModeView()
 {
-    bool client = appMode != 0;
+    bool client = isClientMode() != 0;
     auto setShown = [this](int id, bool shown) {
         if (QWidget* w = findChild<QWidget*>(controlName(id)))
             w->setVisible(shown);
@@ -264,13 +262,13 @@ void CCorvaneForTcpDlg::updateControls()
 {
     for (int k = 0; k < kServiceCount; ++k) {
         if (auto* check = findChild<QCheckBox*>(controlName(idc::kServiceCheck[k])))
-            check->setChecked(serviceEnabled[k] != 0);
+            check->setChecked(QV_CONFIGSTORE::isServiceEnabled(k) != 0);
         if (auto* port = findChild<QLabel*>(controlName(idc::kClientPort[k])))
-            port->setText(QString::number(localPorts[k]));
+            port->setText(QString::number(getServicePort(k)));
         if (auto* host = findChild<QLabel*>(controlName(idc::kForwardHostLabel[k])))
-            host->setText(QString::fromStdString(forwardHosts[k]));
+            host->setText(QString::fromStdString(getForwardHost(k)));
         if (auto* port = findChild<QLabel*>(controlName(idc::kForwardPortLabel[k])))
-            port->setText(QString::number(forwardPorts[k]));
+            port->setText(QString::number(getForwardPort(k)));
     }
     if (auto* version = findChild<QLabel*>(controlName(idc::kVersionLine)))
         version->setText(QString::fromStdString(versionLine));
@@ -280,7 +278,7 @@ void CCorvaneForTcpDlg::pullServiceChecks()
 {
     for (int k = 0; k < kServiceCount; ++k)
         if (auto* check = findChild<QCheckBox*>(controlName(idc::kServiceCheck[k])))
-            serviceEnabled[k] = check->isChecked() ? 1 : 0;
+            QV_CONFIGSTORE::setServiceEnabled(k, check->isChecked() ? 1 : 0);
 }
 
 void CCorvaneForTcpDlg::setLamp(int id, bool on)

@@ -18,7 +18,7 @@
 #include <string>
 
 #include "app/gate_control.h"
-#include "core/configuration.h"
+#include "core/config_store.h"
 
 class QCheckBox;
 class QLabel;
@@ -28,7 +28,7 @@ class QPushButton;
 class SessionEvents;
 class TrayIcon;
 
-class CCorvaneForTcpDlg : public QDialog, public QV_GATELISTENER, public QV_CONFIGURATION {
+class CCorvaneForTcpDlg : public QDialog, public QV_GATELISTENER, public QV_CONFIGSTORE {
     Q_OBJECT
 
 public:
@@ -85,38 +85,11 @@ public:
     void notifyStreamChange() override;
     void notifyThroughput(int service, double sentRate, double receivedRate) override;
 
-    // QV_CONFIGURATION
-    int getAcceptPolicy() override { return enableUser; }
-    void setAcceptPolicy(int policy) override { enableUser = policy; }
+    // QV_CONFIGURATION: the settings live in QV_CONFIGSTORE; these also
+    // reach the service check boxes and the sound player.
     int isServiceEnabled(int k) override;
     void setServiceEnabled(int k, int value) override;
-    int getServicePort(int k) override;
-    void setServicePort(int k, int port) override;
-    int isClientMode() override { return appMode; }
-    void setClientMode(int mode) override { appMode = mode; }
-    const char* getForwardHost(int k) override;
-    void setForwardHost(int k, const char* host) override;
-    int getForwardPort(int k) override;
-    void setForwardPort(int k, int port) override;
-    int getAutoConnect() override { return autoConnect; }
-    void setAutoConnect(int value) override { autoConnect = value; }
-    const char* getAutoConnectUser() override { return autoConnectUser.c_str(); }
-    void setAutoConnectUser(const char* user) override;
-    int getOpenWindow() override { return openWindow; }
-    void setOpenWindow(int value) override { openWindow = value; }
     void setSoundMode(int mode) override;
-    int getSoundMode() override { return soundMode; }
-    int getFtpPort() override { return localPorts[0]; }
-    void setFtpPort(int port) override { localPorts[0] = port; }
-    int getHttpPort() override { return localPorts[1]; }
-    void setHttpPort(int port) override { localPorts[1] = port; }
-    int getCvsPort() override { return localPorts[2]; }
-    void setCvsPort(int port) override { localPorts[2] = port; }
-    int getGenPort1() override { return localPorts[3]; }
-    void setGenPort1(int port) override { localPorts[3] = port; }
-    int getGenPort2() override { return localPorts[4]; }
-    void setGenPort2(int port) override { localPorts[4] = port; }
-    const char* getFtpApplicationName() override { return "CorvaneForFtp0000"; }
 
     void reject() override;
 
@@ -141,18 +114,6 @@ private:
     std::unique_ptr<SessionEvents> session;
     QEventLoop modalLoop;
     bool ended = false;
-
-    // Settings (INI keys in brackets).
-    int appMode = 0;     // APPMODE
-    int enableUser = 0;  // ENABLEUSER
-    int autoConnect = 0;
-    std::string autoConnectUser;
-    int openWindow = 0;
-    int soundMode = 1;
-    int serviceEnabled[kServiceCount] = {1, 1, 1, 1, 1};
-    int localPorts[kServiceCount] = {21, 80, 2401, 5900, 9023};
-    std::string forwardHosts[kServiceCount];
-    int forwardPorts[kServiceCount] = {21, 80, 2401, 5900, 9023};
 
     int skypeStatus = 0;
     int windowVisible = 0;

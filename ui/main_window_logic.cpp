@@ -53,15 +53,15 @@ void CCorvaneForTcpDlg::initDialog()
     fullHeight = top.height() + kLogHeight;
     panel->setGeometry(0, 0, fullWidth, top.height());
     logList->setGeometry(6, top.height(), fullWidth - 12, kLogHeight - 6);
-    logShown = appMode == 1 ? 0 : 1;
+    logShown = isClientMode() == 1 ? 0 : 1;
     applyLogView();
 
     updateControls();
     tray->initTrayIcon(programIcon(), [this] { showWindow(); }, [this] { OnCloseRequest(); });
     bool trayShown = tray->addTrayIcon();
     // Without a notification area a hidden window could never be reached.
-    if (openWindow == 0 || !trayShown) {
-        if (openWindow != 0)
+    if (getOpenWindow() == 0 || !trayShown) {
+        if (getOpenWindow() != 0)
             std::printf("CCorvaneForTcpDlg::initDialog() no notification area: the window is shown\n");
         showWindow();
     } else {
@@ -115,7 +115,7 @@ void CCorvaneForTcpDlg::OnBconnect()
     const char* selected = gate->getSelectedUser();
     std::string handle = selected ? selected : "";
     if (connectButton->text() == QStringLiteral("手動接続")) {
-        if (appMode == 0) {
+        if (isClientMode() == 0) {
             showMessage("サーバからの接続はできません");
         } else if (gate->isSelectedUserConnectable()) {
             gate->connectAll();
@@ -131,7 +131,7 @@ void CCorvaneForTcpDlg::OnBconnect()
 
 void CCorvaneForTcpDlg::OnBswitch()
 {
-    if (autoConnect) {
+    if (getAutoConnect()) {
         showMessage("自動接続モードです。ユーザの切り替えはできません。");
         return;
     }
@@ -153,7 +153,7 @@ void CCorvaneForTcpDlg::OnPortEdit(int service)
     if (service < 1 || service >= kServiceCount)
         return;
     CPortDlg dialog(this);
-    dialog.port = localPorts[service];
+    dialog.port = getServicePort(service);
     if (dialog.exec() != QDialog::Accepted)
         return;
     switch (service) {
@@ -177,28 +177,28 @@ void CCorvaneForTcpDlg::OnPortEdit(int service)
 void CCorvaneForTcpDlg::OnSystemSettings()
 {
     CSystemSettingsDlg dialog(this);
-    dialog.appMode = appMode;
-    dialog.openWindow = openWindow;
+    dialog.appMode = isClientMode();
+    dialog.openWindow = getOpenWindow();
     dialog.soundMode = getSoundMode();
-    dialog.autoConnect = autoConnect;
-    dialog.acceptPolicy = enableUser;
-    dialog.autoConnectUser = autoConnectUser;
+    dialog.autoConnect = getAutoConnect();
+    dialog.acceptPolicy = getAcceptPolicy();
+    dialog.autoConnectUser = getAutoConnectUser();
     QV_SKYPEMODEL* model = QV_SKYPEMODEL::getInstance();
     for (size_t i = 0; i < model->getContactCount(); ++i)
         dialog.contacts.emplace_back(model->getContact(i).handle);
     if (dialog.exec() != QDialog::Accepted)
         return;
     int mode = dialog.appMode != 0 ? 1 : 0;
-    if (mode != appMode) {
-        appMode = mode;
+    if (mode != isClientMode()) {
+        setClientMode(mode);
         applyModeView();
         notifyStreamChange();
     }
-    openWindow = dialog.openWindow;
+    setOpenWindow(dialog.openWindow);
     setSoundMode(dialog.soundMode);
-    autoConnect = dialog.autoConnect;
-    enableUser = dialog.acceptPolicy;
-    autoConnectUser = dialog.autoConnectUser.substr(0, kMaxSettingText);
+    setAutoConnect(dialog.autoConnect);
+    setAcceptPolicy(dialog.acceptPolicy);
+    setAutoConnectUser(dialog.autoConnectUser.c_str());
     updateModeLabel();
     updateControls();
     save();
@@ -208,14 +208,14 @@ void CCorvaneForTcpDlg::OnForwardSettings()
 {
     CForwardSettingsDlg dialog(this);
     for (int k = 0; k < kServiceCount; ++k) {
-        dialog.hosts[k] = forwardHosts[k];
-        dialog.ports[k] = std::to_string(forwardPorts[k]);
+        dialog.hosts[k] = getForwardHost(k);
+        dialog.ports[k] = std::to_string(getForwardPort(k));
     }
     if (dialog.exec() != QDialog::Accepted)
         return;
     for (int k = 0; k < kServiceCount; ++k) {
         setForwardHost(k, dialog.hosts[k].c_str());
-        forwardPorts[k] = CForwardSettingsDlg::parsePort(QString::fromStdString(dialog.ports[k]));
+        setForwardPort(k, CForwardSettingsDlg::parsePort(QString::fromStdString(dialog.ports[k])));
     }
     updateControls();
     save();
@@ -268,9 +268,10 @@ void CCorvaneForTcpDlg::onTimer1()
 
 void CCorvaneForTcpDlg::onTimer2()
 {
-    if (suspended || skypeStatus != kSkypeAttached || !autoConnect || appMode != 1 || autoConnectUser.empty())
+    const std::string user = getAutoConnectUser();
+    if (suspended || skypeStatus != kSkypeAttached || !getAutoConnect() || isClientMode() != 1 || user.empty())
         return;
-    gate->selectUser(autoConnectUser.c_str());
+    gate->selectUser(user.c_str());
     if (!gate->isSelectedUserConnectable())
         return;
     if (autoConnectWait > 0) {
@@ -279,7 +280,7 @@ void CCorvaneForTcpDlg::onTimer2()
     }
     autoConnectWait = kAutoConnectTicks;
     gate->connectAll();
-    showMessage(formatted("%sへのSKYPE STREAM接続操作を行いました", autoConnectUser));
+    showMessage(formatted("%sへのSKYPE STREAM接続操作を行いました", user));
 }
 
 void CCorvaneForTcpDlg::onTimer3()
@@ -379,7 +380,7 @@ void CCorvaneForTcpDlg::notifyStreamChange()
         streamUp = 1;
         std::printf("STREAM UP\n");
         getSoundPlayer()->playLinkUpSound();
-        if (appMode != 0) {
+        if (isClientMode() != 0) {
             int ret = session && session->broadcastOpen() ? 1 : 0;
             std::printf("●<-broadcastMessage() to WindowOf ret=%d\n", ret);
         }
@@ -405,13 +406,13 @@ void CCorvaneForTcpDlg::notifyStreamChange()
             show(idc::kPortEdit[k], false);
             enable(idc::kPortEdit[k], false);
         }
-        if (appMode != 0)
+        if (isClientMode() != 0)
             for (int k = 0; k < kServiceCount; ++k)
                 show(idc::kThroughput0 + k, true);
         tray->setTrayTip(QStringLiteral("CorvaneForTCP\r\nオンライン"));
     } else {
         connectButton->setText(QStringLiteral("手動接続"));
-        if (appMode != 0) {
+        if (isClientMode() != 0) {
             for (int k = 1; k < kServiceCount; ++k) {
                 show(idc::kPortEdit[k], true);
                 enable(idc::kPortEdit[k], true);
@@ -425,7 +426,7 @@ void CCorvaneForTcpDlg::notifyStreamChange()
 
 void CCorvaneForTcpDlg::notifyThroughput(int service, double sentRate, double receivedRate)
 {
-    if (appMode == 0 || service < 0 || service >= kServiceCount)
+    if (isClientMode() == 0 || service < 0 || service >= kServiceCount)
         return;
     char text[64];
     std::snprintf(text, sizeof(text), "S:%.1f,R:%.1f [KB/S]", sentRate * 0.001, receivedRate * 0.001);
@@ -435,55 +436,21 @@ void CCorvaneForTcpDlg::notifyThroughput(int service, double sentRate, double re
 
 int CCorvaneForTcpDlg::isServiceEnabled(int k)
 {
-    if (k < 0 || k >= kServiceCount)
-        return 0;
     pullServiceChecks();
-    return serviceEnabled[k];
+    return QV_CONFIGSTORE::isServiceEnabled(k);
 }
 
 void CCorvaneForTcpDlg::setServiceEnabled(int k, int value)
 {
     if (k < 0 || k >= kServiceCount)
         return;
-    serviceEnabled[k] = value;
+    QV_CONFIGSTORE::setServiceEnabled(k, value);
     if (auto* check = findChild<QCheckBox*>(controlName(idc::kServiceCheck[k])))
         check->setChecked(value != 0);
 }
 
-int CCorvaneForTcpDlg::getServicePort(int k) { return k >= 0 && k < kServiceCount ? localPorts[k] : -1; }
-
-void CCorvaneForTcpDlg::setServicePort(int k, int port)
-{
-    if (k >= 0 && k < kServiceCount)
-        localPorts[k] = port;
-}
-
-const char* CCorvaneForTcpDlg::getForwardHost(int k)
-{
-    return k >= 0 && k < kServiceCount ? forwardHosts[k].c_str() : "127.0.0.1";
-}
-
-void CCorvaneForTcpDlg::setForwardHost(int k, const char* host)
-{
-    if (k >= 0 && k < kServiceCount)
-        forwardHosts[k] = std::string(host ? host : "").substr(0, kMaxSettingText);
-}
-
-int CCorvaneForTcpDlg::getForwardPort(int k) { return k >= 0 && k < kServiceCount ? forwardPorts[k] : 0; }
-
-void CCorvaneForTcpDlg::setForwardPort(int k, int port)
-{
-    if (k >= 0 && k < kServiceCount)
-        forwardPorts[k] = port;
-}
-
-void CCorvaneForTcpDlg::setAutoConnectUser(const char* user)
-{
-    autoConnectUser = std::string(user ? user : "").substr(0, kMaxSettingText);
-}
-
 void CCorvaneForTcpDlg::setSoundMode(int mode)
 {
-    soundMode = mode;
+    QV_CONFIGSTORE::setSoundMode(mode);
     getSoundPlayer()->setEnabled(mode == 1 ? 1 : 0);
 }
