@@ -100,6 +100,7 @@ e2e_show_traces() {
 e2e_sanitizer_clean() {
     [ -n "${TWOPC_SCRATCH:-}" ] || return 0
     local name pid f found=0
+    local report='ERROR: (Address|Leak|Thread)Sanitizer|runtime error:'
     for name in program-a program-b messengerd-a messengerd-b; do
         pid=$(twopc_pid_of "$name")
         [ -z "$pid" ] || twopc_stop_pid "$pid" 10
@@ -107,9 +108,9 @@ e2e_sanitizer_clean() {
     for f in "$TWOPC_SCRATCH"/pc-a/trace.txt "$TWOPC_SCRATCH"/pc-b/trace.txt \
              "$TWOPC_SCRATCH"/pc-a/messengerd.out "$TWOPC_SCRATCH"/pc-b/messengerd.out; do
         [ -f "$f" ] || continue
-        if LC_ALL=C grep -aqE 'ERROR: (Address|Leak|Thread)Sanitizer|runtime error:' "$f"; then
+        if LC_ALL=C grep -aqE "$report" "$f"; then
             echo "FAIL sanitizer report in $f:"
-            LC_ALL=C grep -aE -A12 'ERROR: (Address|Leak|Thread)Sanitizer|runtime error:' "$f" | head -40 | sed 's/^/  /'
+            LC_ALL=C grep -aE -A12 "$report" "$f" | head -40 | sed 's/^/  /'
             found=1
         fi
     done
