@@ -393,16 +393,27 @@ protected:
         }
         return all;
     }
-    // Feeds DATA packets until one is held; what they carry. The bound lies
+    // Feeds DATA packets until one is held and stays held while the stream
+    // ticks for a while: the queue fills faster than the thread drains it
+    // long before the kernel's buffers are full, and only a thread stuck in
+    // its TCP write keeps it full. What the packets carry. The bound lies
     // beyond what the kernel may buffer for the connection (send buffer of
     // at most 4 MB by default, and the client's small receive buffer).
     std::string feedUntilHeld()
     {
         std::string all;
-        for (int i = 0; i < kMaxFeed && !stream->isHoldingPacket(); ++i)
+        for (int i = 0; i < kMaxFeed && !heldWhileTicking(); ++i)
             all += feedData(1);
         EXPECT_TRUE(stream->isHoldingPacket()) << "the queue never filled";
         return all;
+    }
+    bool heldWhileTicking()
+    {
+        for (int tick = 0; tick < 10 && stream->isHoldingPacket(); ++tick) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            stream->intervalTimer();
+        }
+        return stream->isHoldingPacket();
     }
     std::string readWhileTicking(size_t size) { return ::readWhileTicking(fd, *stream, size); }
 
