@@ -38,37 +38,31 @@ void QV_SOCKETTCP::reapThread() {
     worker.join();
 }
 
-void QV_SOCKETTCP::startThread() {
+bool QV_SOCKETTCP::launchThread(void (QV_SOCKETTCP::*threadMain)(), const char* createdLine) {
     reapThread();
     stop = 0;
     drainWake();
     try {
-        worker = std::thread(&QV_SOCKETTCP::socketThreadMain, this);
+        worker = std::thread(threadMain, this);
     } catch (const std::system_error&) {
-        std::printf("スレッド作成失敗\n");
-        return;
+        return false;
     }
-    std::printf("スレッドを作成しました\n");
+    std::printf("%s\n", createdLine);
     for (int i = 0; i < kStartPolls && running == 0; ++i) {
         std::this_thread::sleep_for(std::chrono::milliseconds(kStartPollMs));
     }
+    return true;
+}
+
+void QV_SOCKETTCP::startThread() {
+    if (!launchThread(&QV_SOCKETTCP::socketThreadMain, "スレッドを作成しました"))
+        std::printf("スレッド作成失敗\n");
 }
 
 void QV_SOCKETTCP::startForwardThread() {
     std::printf("executeSocketOnConnect() start\n");
-    reapThread();
-    stop = 0;
-    drainWake();
-    try {
-        worker = std::thread(&QV_SOCKETTCP::forwardThreadMain, this);
-    } catch (const std::system_error&) {
+    if (!launchThread(&QV_SOCKETTCP::forwardThreadMain, "Forward スレッドを作成しました"))
         std::printf("Forwardスレッド作成失敗\n");
-        return;
-    }
-    std::printf("Forward スレッドを作成しました\n");
-    for (int i = 0; i < kStartPolls && running == 0; ++i) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(kStartPollMs));
-    }
 }
 
 void QV_SOCKETTCP::stopThread() {

@@ -137,21 +137,17 @@ void QV_SOCKETTCP::shutdownAndCloseDataSocket() {
     closeDataSocket();
 }
 
-int32_t QV_SOCKETTCP::createServerSocket(int32_t listenPort) {
-    if (worker.joinable()) stopThread();
-    closeListenSocket();
-    port = listenPort;
-    boundPort = listenPort;
+int32_t QV_SOCKETTCP::openListenSocket(uint16_t bindPort) {
     listenSocket = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    widenReceiveBuffer(listenSocket);
     if (listenSocket < 0) {
         lastError = errno;
         std::printf("socket Error: %d\n", errno);
         return 0;
     }
+    widenReceiveBuffer(listenSocket);
     std::memset(&bindAddress, 0, sizeof(bindAddress));
     bindAddress.sin_family = AF_INET;
-    bindAddress.sin_port = htons(static_cast<uint16_t>(listenPort));
+    bindAddress.sin_port = htons(bindPort);
     bindAddress.sin_addr.s_addr = htonl(INADDR_ANY);
     int on = 1;
     setsockopt(listenSocket, SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on));
@@ -170,6 +166,15 @@ int32_t QV_SOCKETTCP::createServerSocket(int32_t listenPort) {
     // Non-blocking so that a connection that vanishes between poll and
     // accept cannot hold the thread.
     setBlocking(listenSocket, false);
+    return 1;
+}
+
+int32_t QV_SOCKETTCP::createServerSocket(int32_t listenPort) {
+    if (worker.joinable()) stopThread();
+    closeListenSocket();
+    port = listenPort;
+    boundPort = listenPort;
+    if (!openListenSocket(static_cast<uint16_t>(listenPort))) return 0;
     std::printf("サーバソケットを作成しました. port:%d\n", listenPort);
     role = kRoleServer;
     connectionState = kStateIdle;
@@ -180,32 +185,7 @@ int32_t QV_SOCKETTCP::createServerSocketAnyPort(int32_t portHint) {
     if (worker.joinable()) stopThread();
     closeListenSocket();
     port = portHint;
-    listenSocket = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    widenReceiveBuffer(listenSocket);
-    if (listenSocket < 0) {
-        lastError = errno;
-        std::printf("socket Error: %d\n", errno);
-        return 0;
-    }
-    std::memset(&bindAddress, 0, sizeof(bindAddress));
-    bindAddress.sin_family = AF_INET;
-    bindAddress.sin_port = 0;
-    bindAddress.sin_addr.s_addr = htonl(INADDR_ANY);
-    int on = 1;
-    setsockopt(listenSocket, SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on));
-    if (bind(listenSocket, reinterpret_cast<sockaddr*>(&bindAddress), sizeof(bindAddress)) < 0) {
-        lastError = errno;
-        std::printf("bind Error: %d\n", errno);
-        closeListenSocket();
-        return 0;
-    }
-    if (listen(listenSocket, 1) < 0) {
-        lastError = errno;
-        std::printf("listen Error: %d\n", errno);
-        closeListenSocket();
-        return 0;
-    }
-    setBlocking(listenSocket, false);
+    if (!openListenSocket(0)) return 0;
     sockaddr_in bound{};
     socklen_t length = sizeof(bound);
     if (getsockname(listenSocket, reinterpret_cast<sockaddr*>(&bound), &length) < 0) {

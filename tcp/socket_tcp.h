@@ -140,6 +140,9 @@ private:
     void buildControl(uint8_t* packet, uint16_t kind, uint16_t code, int32_t packetPort);
     int32_t enqueueControl(const uint8_t* packet);
     void reapThread();
+    // Runs threadMain on the worker thread, prints createdLine and waits
+    // briefly until the thread runs; false when no thread could be made.
+    bool launchThread(void (QV_SOCKETTCP::*threadMain)(), const char* createdLine);
 
     bool stopRequested() const { return stop != 0; }
     void wake();
@@ -150,6 +153,8 @@ private:
     void pauseMs(int ms);
     // A pause that a stop or a nudge cuts short.
     void pauseOrNudgeMs(int ms);
+    // A listening socket on bindPort (0: the system chooses); 1 done, 0 failed.
+    int32_t openListenSocket(uint16_t bindPort);
     void closeListenSocket();
     void closeDataSocket();
     void shutdownAndCloseDataSocket();
