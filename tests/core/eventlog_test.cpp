@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <regex>
 #include <string>
 #include <vector>
 
@@ -47,9 +46,15 @@ protected:
     QV_CONFIGSTORE config;
 };
 
+// "YYYY/MM/DD hh:mm:ss:" then the tag, a colon and the text.
 bool isLine(const std::string& line, const std::string& tag, const std::string& text) {
-    static const std::regex stamp(R"(^\d{4}/\d{2}/\d{2} \d{2}:\d{2}:\d{2}:)");
-    return std::regex_search(line, stamp) && line.substr(20) == tag + ":" + text;
+    const std::string shape = "dddd/dd/dd dd:dd:dd:";
+    if (line.size() < shape.size()) return false;
+    for (size_t i = 0; i < shape.size(); ++i) {
+        const bool digit = line[i] >= '0' && line[i] <= '9';
+        if (shape[i] == 'd' ? !digit : line[i] != shape[i]) return false;
+    }
+    return line.substr(shape.size()) == tag + ":" + text;
 }
 
 }  // namespace
