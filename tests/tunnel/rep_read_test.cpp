@@ -44,8 +44,6 @@ bool anyDisconnect(const std::vector<std::string>& commands)
     return false;
 }
 
-// After a listening socket accepted, its thread queues the CONNECT-REQUEST
-// and then clears its inbound queue before it waits for the peer's answer.
 // The local client reads again; the stream ticks meanwhile, as the 20 ms
 // timer would, so that held packets move on. Everything read within the limit.
 std::string readWhileTicking(int fd, QV_SKYPESTREAM& stream, size_t size)
@@ -63,6 +61,8 @@ std::string readWhileTicking(int fd, QV_SKYPESTREAM& stream, size_t size)
 // connection whose local client does not read must be full.
 constexpr int kMaxFeed = 1000;
 
+// After a listening socket accepted, its thread queues the CONNECT-REQUEST
+// and then clears its inbound queue before it waits for the peer's answer.
 void waitForConnectRequest(QV_SOCKETTCP* socket)
 {
     ASSERT_TRUE(waitUntil([&] { return socket->getOutboundQueue()->freeSlots() == 29; }));
@@ -355,12 +355,10 @@ TEST_F(RepReadTest, FtpPassiveReplyIsRewrittenOntoARealDataLink)
     close(listener);
 }
 
-// Back-pressure: a client stream whose listening socket accepted a connection
-// and waits for the peer's answer does not drain its inbound queue.
-// A held packet needs a full inbound queue behind a connection that is up:
-// the peer answered, and the local client stopped reading (with a small
-// receive buffer), so the connection thread is stuck writing to TCP and
-// takes nothing more from its queue.
+// Back-pressure: a held packet needs a full inbound queue behind a
+// connection that is up: the peer answered, and the local client stopped
+// reading (with a small receive buffer), so the connection thread is stuck
+// writing to TCP and takes nothing more from its queue.
 class HeldPacketTest : public StreamFixture {
 protected:
     void SetUp() override
