@@ -199,6 +199,12 @@ bool parseConfig(const std::string& fileName, const std::string& text,
         } else if (key == "answer_timeout") {
             if (!parseInt(value, 1, 3600, config.answerTimeout))
                 fail(lineNo, "answer_timeout must be a number of seconds from 1 to 3600, not '" + value + "'");
+        } else if (key == "window") {
+            if (!parseInt(value, 1, 1024, config.window))
+                fail(lineNo, "window must be a number of texts from 1 to 1024, not '" + value + "'");
+        } else if (key == "compact") {
+            if (!parseBool(value, config.compact))
+                fail(lineNo, "compact must be yes or no, not '" + value + "'");
         } else {
             fail(lineNo, "unknown key '" + key + "'");
         }

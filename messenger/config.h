@@ -27,6 +27,8 @@ struct MessengerConfig {
     std::string apiSocket = "SkypeControlAPI";
     int maxUnread = 64;    // unread texts a stream keeps before it withholds acknowledgements
     int answerTimeout = 30; // seconds a peer may leave a stream request or a text unanswered
+    int window = 32;       // texts a stream keeps in flight before its program must wait
+    bool compact = true;   // offer and use the compact form of hex texts
 };
 
 // Parses `text`, read from `fileName` (used only in messages). Returns true

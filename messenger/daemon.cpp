@@ -1,5 +1,7 @@
 #include "messenger/daemon.h"
 
+#include "messenger/tcp_counters.h"
+
 #include <chrono>
 #include <poll.h>
 
@@ -7,7 +9,8 @@ using Clock = std::chrono::steady_clock;
 
 Daemon::Daemon(const MessengerConfig& c, Log& l)
     : config(c), log(l), api(*this), link(c, l),
-      core(*this, link, l, c.jid, c.contacts, c.maxUnread, std::chrono::seconds(c.answerTimeout))
+      core(*this, link, l, c.jid, c.contacts,
+           StreamSettings{c.maxUnread, std::chrono::seconds(c.answerTimeout), c.window, c.compact})
 {
     link.setCore(&core);
 }
@@ -64,8 +67,21 @@ void Daemon::step(int maxWaitMs, bool withApi)
     }
     busy = link.runOnce();
     core.tick(Clock::now());
+    watchServer();
     if (link.disconnected() && Clock::now() >= link.retryAt())
         link.connect();
+}
+
+void Daemon::watchServer()
+{
+    TcpCounters counters;
+    if (!link.online() || !readTcpCounters(link.fd(), counters)) {
+        throttle.reset();
+        return;
+    }
+    std::string note = throttle.sample(Clock::now(), counters.acked, counters.unsent);
+    if (!note.empty())
+        log.write(note);
 }
 
 void Daemon::shutdown()

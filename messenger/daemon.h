@@ -9,6 +9,7 @@
 #include "messenger/log.h"
 #include "messenger/messenger.h"
 #include "messenger/strophe_link.h"
+#include "messenger/throttle_watch.h"
 
 #include <csignal>
 
@@ -34,11 +35,14 @@ private:
     // One round of the loop: waits at most `maxWaitMs`.
     void step(int maxWaitMs, bool withApi);
     void shutdown();
+    // Feeds the server socket's counters to the throttle watch.
+    void watchServer();
 
     const MessengerConfig& config;
     Log& log;
     ApiServer api;
     StropheLink link;
     Messenger core;
+    ThrottleWatch throttle;
     bool busy = false;
 };

@@ -18,11 +18,12 @@ std::string bareOf(const std::string& full)
 }  // namespace
 
 Messenger::Messenger(ClientSink& s, XmppLink& l, Log& lg, std::string ownJid,
-                     std::vector<std::string> acceptedContacts, int maxUnreadTexts,
-                     std::chrono::milliseconds timeout)
+                     std::vector<std::string> acceptedContacts, const StreamSettings& settings)
     : sink(s), link(l), log(lg), own(std::move(ownJid)), accepted(std::move(acceptedContacts)),
-      maxUnread(static_cast<size_t>(std::max(1, maxUnreadTexts))), answerTimeout(timeout),
-      now(Clock::now())
+      maxUnread(static_cast<size_t>(std::max(1, settings.maxUnread))),
+      answerTimeout(settings.answerTimeout),
+      window(std::clamp<size_t>(static_cast<size_t>(std::max(1, settings.window)), 1, kMaxWithheld)),
+      compact(settings.compact), now(Clock::now())
 {
     // Session ids must not repeat across restarts of the daemon either.
     std::random_device rd;

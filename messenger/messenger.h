@@ -27,22 +27,33 @@ protected:
     ~ClientSink() = default;
 };
 
+// How streams behave; the configuration file sets these.
+struct StreamSettings {
+    // Unread texts a stream keeps before it withholds acknowledgements.
+    int maxUnread = 64;
+    // How long a peer may leave a stream request, or a written text together
+    // with the probe that follows it, unanswered before the stream is given up.
+    std::chrono::milliseconds answerTimeout = std::chrono::seconds(30);
+    // Texts a stream may have in flight (sent, not yet acknowledged) before
+    // it is listed in SENDING and its program stops writing.
+    int window = 32;
+    // Offer and use the compact form of texts (compact_text.h).
+    bool compact = true;
+};
+
 class Messenger {
 public:
     using Clock = std::chrono::steady_clock;
 
     // A stream whose peer keeps more texts unacknowledged than this beyond
-    // maxUnread is not following the protocol: the stream is closed.
+    // maxUnread is not following the protocol: the stream is closed. A
+    // window may not be larger.
     static constexpr size_t kMaxWithheld = 1024;
 
     // `ownJid`: the account's bare JID. `accepted`: contacts whose
     // subscription requests are accepted (and who are asked in turn).
-    // `answerTimeout`: how long a peer may leave a stream request, or a
-    // written text together with the probe that follows it, unanswered
-    // before the stream is given up.
     Messenger(ClientSink& sink, XmppLink& link, Log& log, std::string ownJid,
-              std::vector<std::string> accepted, int maxUnread,
-              std::chrono::milliseconds answerTimeout = std::chrono::seconds(30));
+              std::vector<std::string> accepted, const StreamSettings& settings);
     ~Messenger();
     Messenger(const Messenger&) = delete;
     Messenger& operator=(const Messenger&) = delete;
@@ -70,11 +81,14 @@ public:
                   const std::set<std::string>& apps);
 
     // In-band bytestreams.
+    // `offersCompact`: the opener's daemon offers the compact form.
     void openRequest(const std::string& full, const std::string& sid, const std::string& app,
-                     const IqRef& ref);
-    void openResult(const std::string& full, const std::string& sid, bool ok);
+                     bool offersCompact, const IqRef& ref);
+    // `compact`: the peer took up the compact form that this side offered.
+    void openResult(const std::string& full, const std::string& sid, bool ok, bool compact);
+    // `data`: the block's bytes (the text, or its compact form).
     void block(const std::string& full, const std::string& sid, uint16_t seq,
-               const std::string& text, const IqRef& ref);
+               const std::string& data, const IqRef& ref);
     void blockResult(const std::string& full, const std::string& sid, bool ok);
     void closeRequest(const std::string& full, const std::string& sid, const IqRef& ref);
     // The answer to probe(): `ok` when the peer answered the ping.
@@ -107,6 +121,7 @@ private:
         std::string full;             // the peer's full JID
         std::string sid;
         bool open = false;
+        bool compact = false;         // texts travel in compact form both ways
         uint16_t sendSeq = 0;
         uint16_t recvSeq = 0;
         std::deque<size_t> unacked;   // sizes of written texts not yet acknowledged
@@ -130,6 +145,8 @@ private:
     Stream* findStream(int client, const std::string& app, const std::string& user, int id);
     Stream* findBySid(const std::string& full, const std::string& sid);
     std::string ref(const Stream& s) const;
+    // The stream may not send more before an acknowledgement comes.
+    bool windowFull(const Stream& s) const { return s.unacked.size() >= window; }
     std::string streamsLine(int client, const std::string& app) const;
     std::string sendingLine(int client, const std::string& app) const;
     std::string receivedLine(int client, const App& app) const;
@@ -156,6 +173,8 @@ private:
     const std::vector<std::string> accepted;
     const size_t maxUnread;
     const std::chrono::milliseconds answerTimeout;
+    const size_t window;
+    const bool compact;
     Clock::time_point now;
     bool isOnline = false;
     Contacts contacts;

@@ -1,11 +1,14 @@
 // Streams: CONNECT, WRITE, READ, DISCONNECT, and the in-band bytestream
-// events that answer them. A text is acknowledged to its sender only while
-// fewer than maxUnread texts of its stream wait to be read; the rest keep
-// their acknowledgement until READ makes room, so nothing is ever dropped and
-// the sender's SENDING list stays non-empty meanwhile.
+// events that answer them. A stream keeps up to `window` texts in flight;
+// only a stream whose window is full is listed in SENDING, which stops its
+// program until an acknowledgement makes room. A text is acknowledged to its
+// sender only while fewer than maxUnread texts of its stream wait to be
+// read; the rest keep their acknowledgement until READ makes room, so
+// nothing is ever dropped and the sender's window stays full meanwhile.
 #include "messenger/messenger.h"
 
 #include "messenger/command.h"
+#include "messenger/compact_text.h"
 
 #include <algorithm>
 
@@ -44,7 +47,7 @@ std::string Messenger::sendingLine(int client, const std::string& app) const
 {
     std::string out = "APPLICATION " + app + " SENDING";
     for (const auto& s : streams)
-        if (s->open && s->client == client && s->app == app && !s->unacked.empty())
+        if (s->open && s->client == client && s->app == app && windowFull(*s))
             out += " " + ref(*s) + "=" + std::to_string(s->unackedBytes);
     return out;
 }
@@ -154,7 +157,7 @@ void Messenger::connect(int client, const std::string& app, const std::string& u
     s->full = full;
     s->sid = newSid();
     s->waitingSince = now;
-    link.openStream(full, s->sid, app);
+    link.openStream(full, s->sid, app, compact);
     log.write("opening a stream of " + app + " to " + full + " (sid " + s->sid + ")");
     streams.push_back(std::move(s));
 }
@@ -166,7 +169,7 @@ void Messenger::write(int client, const std::string& app, Stream& s, const std::
         s.waitingSince = now;
     s.unacked.push_back(text.size());
     s.unackedBytes += text.size();
-    link.sendBlock(s.full, s.sid, s.sendSeq++, text);
+    link.sendBlock(s.full, s.sid, s.sendSeq++, s.compact ? packText(text) : text);
     reportSending(client, app, true);
 }
 
@@ -201,7 +204,7 @@ void Messenger::releaseAcks(Stream& s)
 // --- in-band bytestream events -------------------------------------------
 
 void Messenger::openRequest(const std::string& full, const std::string& sid,
-                            const std::string& app, const IqRef& iq)
+                            const std::string& app, bool offersCompact, const IqRef& iq)
 {
     std::string bare = full.substr(0, full.find('/'));
     if (!contacts.isMutual(bare)) {
@@ -237,14 +240,16 @@ void Messenger::openRequest(const std::string& full, const std::string& sid,
     s->full = full;
     s->sid = sid;
     s->open = true;
+    s->compact = compact && offersCompact;
     s->id = ++lastId[app];
-    link.answer(iq, nullptr);
-    log.write("accepted stream " + ref(*s) + " of " + app + " (sid " + sid + ")");
+    link.acceptStream(iq, s->compact);
+    log.write("accepted stream " + ref(*s) + " of " + app + " (sid " + sid + ")"
+              + (s->compact ? ", compact" : ""));
     streams.push_back(std::move(s));
     send(owner, streamsLine(owner, app));
 }
 
-void Messenger::openResult(const std::string& full, const std::string& sid, bool ok)
+void Messenger::openResult(const std::string& full, const std::string& sid, bool ok, bool peerCompact)
 {
     Stream* s = findBySid(full, sid);
     if (!s || s->open)
@@ -259,17 +264,27 @@ void Messenger::openResult(const std::string& full, const std::string& sid, bool
         return;
     }
     s->open = true;
+    // Only what this side offered can have been taken up.
+    s->compact = compact && peerCompact;
     s->id = ++lastId[s->app];
-    log.write("opened stream " + ref(*s) + " of " + s->app + " (sid " + sid + ")");
+    log.write("opened stream " + ref(*s) + " of " + s->app + " (sid " + sid + ")"
+              + (s->compact ? ", compact" : ""));
     send(s->client, streamsLine(s->client, s->app));
 }
 
 void Messenger::block(const std::string& full, const std::string& sid, uint16_t seq,
-                      const std::string& text, const IqRef& iq)
+                      const std::string& data, const IqRef& iq)
 {
     Stream* s = findBySid(full, sid);
     if (!s || !s->open) {
         link.answer(iq, "item-not-found");
+        return;
+    }
+    std::string text;
+    if (!s->compact)
+        text = data;
+    else if (!unpackText(data, text)) {
+        badBlock(full, sid, iq);
         return;
     }
     if (seq != s->recvSeq) {
@@ -288,8 +303,8 @@ void Messenger::block(const std::string& full, const std::string& sid, uint16_t 
         return;
     }
     ++s->recvSeq;
-    s->unread.push_back(text);
     s->unreadBytes += text.size();
+    s->unread.push_back(std::move(text));
     if (s->unread.size() <= maxUnread)
         link.answer(iq, nullptr);
     else

@@ -20,6 +20,9 @@ constexpr const char* kNsCaps = "http://jabber.org/protocol/caps";
 constexpr const char* kNsPing = "urn:xmpp:ping";
 constexpr const char* kNsStanzas = "urn:ietf:params:xml:ns:xmpp-stanzas";
 constexpr int kBlockSize = 65535;
+// The value of the `transfer` attribute of <application/> that offers (in an
+// open) and takes up (in its result) the compact form of texts.
+constexpr const char* kTransferCompact = "hex";
 
 // libstrophe's socket callback knows only the connection: this maps it back
 // to its link. One daemon thread, so no lock.
@@ -267,12 +270,13 @@ void StropheLink::ping()
         sendIq("get", std::string(), element(ctx, "ping", kNsPing), Pending{Kind::Ping, {}, {}});
 }
 
-void StropheLink::openStream(const std::string& full, const std::string& sid, const std::string& app)
+void StropheLink::openStream(const std::string& full, const std::string& sid, const std::string& app,
+                             bool offerCompact)
 {
     if (!canSend()) {
         // Answered at once, so the core is never left waiting.
         if (target)
-            target->openResult(full, sid, false);
+            target->openResult(full, sid, false, false);
         return;
     }
     xmpp_stanza_t* open = element(ctx, "open", kNsIbb);
@@ -281,6 +285,8 @@ void StropheLink::openStream(const std::string& full, const std::string& sid, co
     xmpp_stanza_set_attribute(open, "stanza", "iq");
     xmpp_stanza_t* a = element(ctx, "application", kNsMessenger);
     xmpp_stanza_set_attribute(a, "name", app.c_str());
+    if (offerCompact)
+        xmpp_stanza_set_attribute(a, "transfer", kTransferCompact);
     adopt(open, a);
     sendIq("set", full, open, Pending{Kind::Open, full, sid});
 }
@@ -338,6 +344,22 @@ void StropheLink::answer(const IqRef& ref, const char* condition)
     xmpp_stanza_release(iq);
 }
 
+void StropheLink::acceptStream(const IqRef& ref, bool compact)
+{
+    if (!canSend())
+        return;
+    xmpp_stanza_t* iq = xmpp_iq_new(ctx, "result", ref.id.c_str());
+    if (!ref.from.empty())
+        xmpp_stanza_set_to(iq, ref.from.c_str());
+    if (compact) {
+        xmpp_stanza_t* a = element(ctx, "application", kNsMessenger);
+        xmpp_stanza_set_attribute(a, "transfer", kTransferCompact);
+        adopt(iq, a);
+    }
+    xmpp_send(conn, iq);
+    xmpp_stanza_release(iq);
+}
+
 void StropheLink::answerError(const IqRef& ref, const char* errorType, const char* condition)
 {
     xmpp_stanza_t* iq = xmpp_iq_new(ctx, "error", ref.id.c_str());
@@ -381,12 +403,15 @@ void StropheLink::handleResult(xmpp_stanza_t* iq, bool ok)
         if (target)
             target->serverOnline();
         break;
-    case Kind::Open:
+    case Kind::Open: {
         if (!ok)
             log.write("stream open to " + p.full + " refused");
+        xmpp_stanza_t* a = xmpp_stanza_get_child_by_name_and_ns(iq, "application", kNsMessenger);
+        bool compact = a && str(xmpp_stanza_get_attribute(a, "transfer")) == kTransferCompact;
         if (target)
-            target->openResult(p.full, p.sid, ok);
+            target->openResult(p.full, p.sid, ok, ok && compact);
         break;
+    }
     case Kind::Data:
         if (target)
             target->blockResult(p.full, p.sid, ok);
@@ -491,7 +516,8 @@ void StropheLink::handleIbb(xmpp_stanza_t*, xmpp_stanza_t* payload, const IqRef&
         } else if (!mode.empty() && mode != "iq") {
             answerError(ref, "cancel", "feature-not-implemented");
         } else {
-            target->openRequest(ref.from, sid, appName, ref);
+            bool compact = str(xmpp_stanza_get_attribute(app, "transfer")) == kTransferCompact;
+            target->openRequest(ref.from, sid, appName, compact, ref);
         }
     } else if (name == "data") {
         std::string seqText = str(xmpp_stanza_get_attribute(payload, "seq"));

@@ -52,12 +52,14 @@ public:
     void advertise(const std::set<std::string>& apps) override;
     void requestSubscription(const std::string& bare) override;
     void approveSubscription(const std::string& bare) override;
-    void openStream(const std::string& full, const std::string& sid, const std::string& app) override;
+    void openStream(const std::string& full, const std::string& sid, const std::string& app,
+                    bool offerCompact) override;
     void sendBlock(const std::string& full, const std::string& sid, uint16_t seq,
                    const std::string& text) override;
     void closeStream(const std::string& full, const std::string& sid) override;
     void probe(const std::string& full, const std::string& sid) override;
     void answer(const IqRef& ref, const char* errorCondition) override;
+    void acceptStream(const IqRef& ref, bool compact) override;
 
 private:
     enum class State { Disconnected, Connecting, LoadingRoster, Online };

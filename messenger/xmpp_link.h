@@ -21,7 +21,9 @@ public:
     virtual void approveSubscription(const std::string& bare) = 0;
     // In-band bytestream: open (answered by Messenger::openResult), one data
     // block per text (answered by Messenger::blockResult, in order), close.
-    virtual void openStream(const std::string& full, const std::string& sid, const std::string& app) = 0;
+    // `offerCompact`: the open offers the compact form of texts.
+    virtual void openStream(const std::string& full, const std::string& sid, const std::string& app,
+                            bool offerCompact) = 0;
     virtual void sendBlock(const std::string& full, const std::string& sid, uint16_t seq,
                            const std::string& text) = 0;
     virtual void closeStream(const std::string& full, const std::string& sid) = 0;
@@ -31,6 +33,9 @@ public:
     // Answers an incoming iq: a result when `errorCondition` is null, else an
     // error of that defined condition (e.g. "forbidden").
     virtual void answer(const IqRef& ref, const char* errorCondition) = 0;
+    // Accepts a stream request; `compact` takes up its offer of the compact
+    // form.
+    virtual void acceptStream(const IqRef& ref, bool compact) = 0;
 
 protected:
     ~XmppLink() = default;

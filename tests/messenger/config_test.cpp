@@ -36,6 +36,9 @@ TEST(MessengerConfig, MinimalFileGivesDefaults)
     EXPECT_EQ(p.config.tls, TlsPolicy::Automatic);
     EXPECT_EQ(p.config.maxUnread, 64);
     EXPECT_EQ(p.config.answerTimeout, 30);
+    // Full speed up to a 500 ms round trip between the PCs: 25 texts of 20 ms.
+    EXPECT_GE(p.config.window, 25);
+    EXPECT_TRUE(p.config.compact);
     EXPECT_EQ(serverHost(p.config), "example.org");
 }
 
@@ -54,7 +57,9 @@ TEST(MessengerConfig, EveryKeyIsRead)
                      "log = /tmp/x.log\n"
                      "api_socket = TestSock\n"
                      "max_unread = 8\n"
-                     "answer_timeout = 5\n");
+                     "answer_timeout = 5\n"
+                     "window = 1\n"
+                     "compact = no\n");
     ASSERT_TRUE(p.ok) << (p.errors.empty() ? "" : p.errors[0]);
     EXPECT_EQ(p.config.jid, "bob@h.test");
     EXPECT_EQ(p.config.password, "a b = c");
@@ -68,6 +73,8 @@ TEST(MessengerConfig, EveryKeyIsRead)
     EXPECT_EQ(p.config.apiSocket, "TestSock");
     EXPECT_EQ(p.config.maxUnread, 8);
     EXPECT_EQ(p.config.answerTimeout, 5);
+    EXPECT_EQ(p.config.window, 1);
+    EXPECT_FALSE(p.config.compact);
 }
 
 TEST(MessengerConfig, ErrorsNameFileLineAndReason)
@@ -89,6 +96,8 @@ TEST(MessengerConfig, ErrorsNameFileLineAndReason)
         {"max_unread = 0", "m.conf:3: max_unread must be a number from 1 to 100000, not '0'"},
         {"tls_verify = perhaps", "m.conf:3: tls_verify must be yes or no, not 'perhaps'"},
         {"answer_timeout = 0", "m.conf:3: answer_timeout must be a number of seconds from 1 to 3600, not '0'"},
+        {"window = 1025", "m.conf:3: window must be a number of texts from 1 to 1024, not '1025'"},
+        {"compact = hex", "m.conf:3: compact must be yes or no, not 'hex'"},
     };
     for (const Case& c : cases) {
         Parsed p = parse(std::string(kMinimal) + c.line + "\n");

@@ -34,10 +34,11 @@ struct FakeLink : XmppLink {
     }
     void requestSubscription(const std::string& bare) override { calls.push_back("subscribe " + bare); }
     void approveSubscription(const std::string& bare) override { calls.push_back("subscribed " + bare); }
-    void openStream(const std::string& full, const std::string& sid, const std::string& app) override
+    void openStream(const std::string& full, const std::string& sid, const std::string& app,
+                    bool offerCompact) override
     {
         lastSid = sid;
-        calls.push_back("open " + full + " " + app);
+        calls.push_back("open " + full + " " + app + (offerCompact ? " compact" : ""));
     }
     void sendBlock(const std::string& full, const std::string&, uint16_t seq, const std::string& text) override
     {
@@ -48,6 +49,10 @@ struct FakeLink : XmppLink {
     void answer(const IqRef& ref, const char* error) override
     {
         calls.push_back("answer " + ref.id + " " + (error ? error : "result"));
+    }
+    void acceptStream(const IqRef& ref, bool compact) override
+    {
+        calls.push_back("answer " + ref.id + " result" + (compact ? " compact" : ""));
     }
     std::vector<std::string> take()
     {

@@ -16,7 +16,15 @@ const std::string kBobFull = "bob@h.test/pc";
 
 class MessengerCore : public ::testing::Test {
 protected:
-    MessengerCore() { log.open("/dev/null"); log.setCapture(true); }
+    // By default at most 3 unread texts per stream, peers get 30 s to
+    // answer, one text in flight and no compact form (a daemon of the first
+    // version).
+    explicit MessengerCore(StreamSettings settings = StreamSettings{3, 30s, 1, false})
+        : core(sink, link, log, "alice@h.test", {kBob}, settings)
+    {
+        log.open("/dev/null");
+        log.setCapture(true);
+    }
 
     // Online, bob a mutual contact running kApp, client 1 attached with kApp.
     void standardSetup()
@@ -31,12 +39,13 @@ protected:
         sink.take(1);
         link.take();
     }
-    // Opens a stream from client 1 to bob: returns its sid.
-    std::string openToBob()
+    // Opens a stream from client 1 to bob: returns its sid. `peerCompact`:
+    // bob's daemon takes up the compact form.
+    std::string openToBob(bool peerCompact = false)
     {
         core.clientCommand(1, "ALTER APPLICATION " + kApp + " CONNECT " + kBob);
         std::string sid = link.lastSid;
-        core.openResult(kBobFull, sid, true);
+        core.openResult(kBobFull, sid, true, peerCompact);
         sink.take(1);
         link.take();
         return sid;
@@ -49,8 +58,13 @@ protected:
     FakeSink sink;
     FakeLink link;
     Log log;
-    // At most 3 unread texts per stream; peers get 30 s to answer.
-    Messenger core{sink, link, log, "alice@h.test", {kBob}, 3, 30s};
+    Messenger core;
+};
+
+// Three texts in flight per stream, compact form offered.
+class MessengerWindow : public MessengerCore {
+protected:
+    MessengerWindow() : MessengerCore(StreamSettings{3, 30s, 3, true}) {}
 };
 
 }  // namespace
@@ -161,13 +175,13 @@ TEST_F(MessengerCore, ConnectGivesStreamsAndFailureLeavesTheList)
     standardSetup();
     core.clientCommand(1, "ALTER APPLICATION " + kApp + " CONNECT " + kBob);
     EXPECT_EQ(link.take(), (Lines{"open " + kBobFull + " " + kApp}));
-    core.openResult(kBobFull, link.lastSid, true);
+    core.openResult(kBobFull, link.lastSid, true, false);
     EXPECT_EQ(sink.take(1), (Lines{"ALTER APPLICATION " + kApp + " CONNECT " + kBob,
                                    "APPLICATION " + kApp + " CONNECTING " + kBob,
                                    "APPLICATION " + kApp + " STREAMS bob@h.test:1"}));
     // A refused open and a non-contact change nothing.
     core.clientCommand(1, "ALTER APPLICATION " + kApp + " CONNECT " + kBob);
-    core.openResult(kBobFull, link.lastSid, false);
+    core.openResult(kBobFull, link.lastSid, false, false);
     core.clientCommand(1, "ALTER APPLICATION " + kApp + " CONNECT carol@h.test");
     EXPECT_EQ(sink.take(1), (Lines{"ALTER APPLICATION " + kApp + " CONNECT " + kBob,
                                    "APPLICATION " + kApp + " CONNECTING " + kBob,
@@ -211,9 +225,9 @@ TEST_F(MessengerCore, WriteReportsSendingUntilAcknowledged)
 TEST_F(MessengerCore, IncomingStreamsFromContactsOnly)
 {
     standardSetup();
-    core.openRequest("carol@h.test/x", "s1", kApp, IqRef{"carol@h.test/x", "i1"});
-    core.openRequest(kBobFull, "s2", "NotRunHere", iq("i2"));
-    core.openRequest(kBobFull, "s3", kApp, iq("i3"));
+    core.openRequest("carol@h.test/x", "s1", kApp, false, IqRef{"carol@h.test/x", "i1"});
+    core.openRequest(kBobFull, "s2", "NotRunHere", false, iq("i2"));
+    core.openRequest(kBobFull, "s3", kApp, false, iq("i3"));
     EXPECT_EQ(link.take(), (Lines{"answer i1 forbidden", "answer i2 not-acceptable", "answer i3 result"}));
     EXPECT_EQ(sink.take(1), (Lines{"APPLICATION " + kApp + " STREAMS bob@h.test:1"}));
     core.closeRequest(kBobFull, "s3", iq("i4"));
@@ -223,7 +237,7 @@ TEST_F(MessengerCore, IncomingStreamsFromContactsOnly)
 TEST_F(MessengerCore, ReadGivesOneTextInOrderAndWithholdsAcksWhenFull)
 {
     standardSetup();
-    core.openRequest(kBobFull, "s", kApp, iq("open"));
+    core.openRequest(kBobFull, "s", kApp, false, iq("open"));
     link.take();
     sink.take(1);
     // maxUnread is 3: the fourth and fifth texts keep their acknowledgement.
@@ -251,7 +265,7 @@ TEST_F(MessengerCore, ReadGivesOneTextInOrderAndWithholdsAcksWhenFull)
 TEST_F(MessengerCore, OutOfOrderBlockClosesTheStream)
 {
     standardSetup();
-    core.openRequest(kBobFull, "s", kApp, iq("open"));
+    core.openRequest(kBobFull, "s", kApp, false, iq("open"));
     link.take();
     sink.take(1);
     core.block(kBobFull, "s", 1, "skipped zero", iq("d1"));
@@ -292,7 +306,7 @@ TEST_F(MessengerCore, UnansweredStreamRequestIsGivenUp)
     EXPECT_TRUE(logged("no answer to the stream request within 30000 ms"));
     EXPECT_EQ(core.streamCount(), 0u);
     // An answer that comes after all opens nothing.
-    core.openResult(kBobFull, sid, true);
+    core.openResult(kBobFull, sid, true, false);
     EXPECT_TRUE(sink.take(1).empty());
 }
 
@@ -354,7 +368,7 @@ TEST_F(MessengerCore, RemovalFromTheRosterEndsTheContact)
 {
     standardSetup();
     openToBob();
-    core.openRequest(kBobFull, "in", kApp, iq("o2"));
+    core.openRequest(kBobFull, "in", kApp, false, iq("o2"));
     EXPECT_EQ(sink.take(1), (Lines{"APPLICATION " + kApp + " STREAMS bob@h.test:1 bob@h.test:2"}));
     link.take();
     core.rosterRemoved(kBob);
@@ -366,7 +380,7 @@ TEST_F(MessengerCore, RemovalFromTheRosterEndsTheContact)
                                    "USERS", "USER bob@h.test ONLINESTATUS UNKNOWN",
                                    "APPLICATION " + kApp + " CONNECTABLE"}));
     // No longer a contact: bob may not open a stream, nor be connected to.
-    core.openRequest(kBobFull, "again", kApp, iq("o3"));
+    core.openRequest(kBobFull, "again", kApp, false, iq("o3"));
     EXPECT_EQ(link.take(), (Lines{"answer o3 forbidden"}));
     core.clientCommand(1, "ALTER APPLICATION " + kApp + " CONNECT " + kBob);
     EXPECT_TRUE(link.take().empty());
@@ -375,7 +389,7 @@ TEST_F(MessengerCore, RemovalFromTheRosterEndsTheContact)
 TEST_F(MessengerCore, PeerIgnoringBackPressureLosesTheStream)
 {
     standardSetup();
-    core.openRequest(kBobFull, "s", kApp, iq("open"));
+    core.openRequest(kBobFull, "s", kApp, false, iq("open"));
     link.take();
     sink.take(1);
     // 3 texts are acknowledged, the next kMaxWithheld are kept unacknowledged.
@@ -394,4 +408,118 @@ TEST_F(MessengerCore, PeerIgnoringBackPressureLosesTheStream)
                             [](const std::string& c) { return c.find(" item-not-found") != std::string::npos; }),
               static_cast<long>(Messenger::kMaxWithheld));
     EXPECT_EQ(sink.take(1), (Lines{"APPLICATION " + kApp + " STREAMS", "APPLICATION " + kApp + " RECEIVED"}));
+}
+
+TEST_F(MessengerWindow, ProgramWritesOnUntilTheWindowIsFull)
+{
+    standardSetup();
+    std::string sid = openToBob();
+    const std::string write = "ALTER APPLICATION " + kApp + " WRITE bob@h.test:1 ";
+    const std::string echo = "ALTER APPLICATION " + kApp + " WRITE bob@h.test:1";
+    const std::string clear = "APPLICATION " + kApp + " SENDING";
+    // Texts inside the window have left: the empty SENDING releases the
+    // program after each of the first two.
+    core.clientCommand(1, write + "one");
+    core.clientCommand(1, write + "two");
+    EXPECT_EQ(sink.take(1), (Lines{echo, clear, echo, clear}));
+    // The third fills the window: the stream is listed with all its bytes.
+    core.clientCommand(1, write + "three");
+    EXPECT_EQ(sink.take(1), (Lines{echo, clear + " bob@h.test:1=11"}));
+    EXPECT_EQ(link.take(), (Lines{"data " + kBobFull + " 0 one", "data " + kBobFull + " 1 two",
+                                  "data " + kBobFull + " 2 three"}));
+    // One acknowledgement makes room: released at once.
+    core.blockResult(kBobFull, sid, true);
+    EXPECT_EQ(sink.take(1), (Lines{clear}));
+    core.blockResult(kBobFull, sid, true);
+    core.blockResult(kBobFull, sid, true);
+    EXPECT_TRUE(sink.take(1).empty());
+}
+
+TEST_F(MessengerWindow, FullWindowOfOneStreamHoldsTheApplication)
+{
+    standardSetup();
+    std::string first = openToBob();
+    std::string second = openToBob();
+    for (int i = 0; i < 3; ++i)
+        core.clientCommand(1, "ALTER APPLICATION " + kApp + " WRITE bob@h.test:1 t");
+    core.clientCommand(1, "ALTER APPLICATION " + kApp + " WRITE bob@h.test:2 u");
+    // The empty SENDING would release every stream: while stream 1 is full
+    // it is not sent, whatever stream 2 does.
+    Lines lines = sink.take(1);
+    EXPECT_EQ(lines.back(), "APPLICATION " + kApp + " SENDING bob@h.test:1=3");
+    core.blockResult(kBobFull, second, true);
+    EXPECT_TRUE(sink.take(1).empty());
+    core.blockResult(kBobFull, first, true);
+    EXPECT_EQ(sink.take(1), (Lines{"APPLICATION " + kApp + " SENDING"}));
+}
+
+TEST_F(MessengerWindow, BrokenStreamWithTextsInFlightIsReportedOnce)
+{
+    standardSetup();
+    std::string sid = openToBob();
+    for (int i = 0; i < 3; ++i)
+        core.clientCommand(1, "ALTER APPLICATION " + kApp + " WRITE bob@h.test:1 t");
+    sink.take(1);
+    link.take();
+    // The first text fails: the stream closes on both sides; the answers to
+    // the texts behind it change nothing more.
+    core.blockResult(kBobFull, sid, false);
+    core.blockResult(kBobFull, sid, false);
+    core.blockResult(kBobFull, sid, true);
+    EXPECT_EQ(sink.take(1), (Lines{"APPLICATION " + kApp + " STREAMS", "APPLICATION " + kApp + " SENDING"}));
+    EXPECT_EQ(link.take(), (Lines{"close " + kBobFull}));
+}
+
+TEST_F(MessengerWindow, CompactFormOnlyWhenBothSidesTakeIt)
+{
+    standardSetup();
+    core.clientCommand(1, "ALTER APPLICATION " + kApp + " CONNECT " + kBob);
+    EXPECT_EQ(link.take(), (Lines{"open " + kBobFull + " " + kApp + " compact"}));
+    core.openResult(kBobFull, link.lastSid, true, true);
+    sink.take(1);
+    const std::string write = "ALTER APPLICATION " + kApp + " WRITE bob@h.test:1 ";
+    core.clientCommand(1, write + "00ff7f");
+    core.clientCommand(1, write + "00FF");   // upper case: as it is
+    core.clientCommand(1, write + "abc");    // odd length: as it is
+    EXPECT_EQ(link.take(), (Lines{"data " + kBobFull + " 0 " + std::string("\1\0\xff\x7f", 4),
+                                  "data " + kBobFull + " 1 " + std::string("\0" "00FF", 5),
+                                  "data " + kBobFull + " 2 " + std::string("\0" "abc", 4)}));
+
+    // A peer that does not take it up gets plain texts.
+    std::string plainSid = openToBob(false);
+    core.clientCommand(1, "ALTER APPLICATION " + kApp + " WRITE bob@h.test:2 00ff");
+    EXPECT_EQ(link.take(), (Lines{"data " + kBobFull + " 0 00ff"}));
+
+    // Incoming: an offer is taken up and the blocks are read back as texts.
+    core.openRequest(kBobFull, "in", kApp, true, iq("o"));
+    EXPECT_EQ(link.take(), (Lines{"answer o result compact"}));
+    sink.take(1);
+    core.block(kBobFull, "in", 0, std::string("\1\x12\xab", 3), iq("d0"));
+    core.block(kBobFull, "in", 1, std::string("\0" "XYZ", 4), iq("d1"));
+    core.clientCommand(1, "ALTER APPLICATION " + kApp + " READ bob@h.test:3");
+    core.clientCommand(1, "ALTER APPLICATION " + kApp + " READ bob@h.test:3");
+    Lines lines = sink.take(1);
+    EXPECT_NE(std::find(lines.begin(), lines.end(), "ALTER APPLICATION " + kApp + " READ bob@h.test:3 12ab"), lines.end());
+    EXPECT_NE(std::find(lines.begin(), lines.end(), "ALTER APPLICATION " + kApp + " READ bob@h.test:3 XYZ"), lines.end());
+    // A block without a valid tag cannot be read: the stream ends.
+    link.take();
+    core.block(kBobFull, "in", 2, std::string("\7zz", 3), iq("d2"));
+    EXPECT_EQ(link.take(), (Lines{"answer d2 bad-request", "close " + kBobFull}));
+}
+
+TEST_F(MessengerCore, DaemonWithoutCompactNeitherOffersNorTakesIt)
+{
+    standardSetup();
+    core.clientCommand(1, "ALTER APPLICATION " + kApp + " CONNECT " + kBob);
+    EXPECT_EQ(link.take(), (Lines{"open " + kBobFull + " " + kApp}));
+    core.openRequest(kBobFull, "in", kApp, true, iq("o"));
+    EXPECT_EQ(link.take(), (Lines{"answer o result"}));
+    sink.take(1);
+    // Its blocks are texts as they are, even one that looks tagged.
+    core.block(kBobFull, "in", 0, std::string("\1\x12", 2), iq("d0"));
+    core.clientCommand(1, "ALTER APPLICATION " + kApp + " READ bob@h.test:1");
+    Lines lines = sink.take(1);
+    EXPECT_NE(std::find(lines.begin(), lines.end(),
+                        "ALTER APPLICATION " + kApp + " READ bob@h.test:1 " + std::string("\1\x12", 2)),
+              lines.end());
 }

@@ -43,13 +43,12 @@ TEST_F(MessengerXmpp, PeerThatStopsAnsweringIsGivenUp)
         ASSERT_TRUE(alice.client.command("ALTER APPLICATION " + app + " WRITE " + aRef + " hello"));
         ASSERT_TRUE(alice.client.nextLine(line, 10s));
         EXPECT_EQ(line, "ALTER APPLICATION " + app + " WRITE " + aRef);
+        // The text is within the window: the program may go on.
         ASSERT_TRUE(alice.client.nextLine(line, 10s));
-        EXPECT_EQ(line, "APPLICATION " + app + " SENDING " + aRef + "=5");
+        EXPECT_EQ(line, "APPLICATION " + app + " SENDING");
         ASSERT_TRUE(alice.client.nextLine(line, 20s));
         EXPECT_EQ(line, "APPLICATION " + app + " STREAMS");
         EXPECT_GE(Clock::now() - start, 3500ms);  // 2 s for the text, 2 s for the ping
-        ASSERT_TRUE(alice.client.nextLine(line, 10s));
-        EXPECT_EQ(line, "APPLICATION " + app + " SENDING");
         EXPECT_NE(logOf(alice).find("no answer to a text nor to the probe after it within 2000 ms"),
                   std::string::npos);
 

@@ -7,22 +7,6 @@
 
 using namespace std::chrono_literals;
 
-namespace {
-
-// Text number i of a run: 20 KB of printable bytes that differ per text.
-std::string textFor(int i, size_t size)
-{
-    std::string t(size, ' ');
-    uint32_t x = 2654435761u * static_cast<uint32_t>(i + 1);
-    for (size_t k = 0; k < size; ++k) {
-        x = x * 1103515245u + 12345u;
-        t[k] = "0123456789ABCDEF"[(x >> 16) & 15];
-    }
-    return t;
-}
-
-}  // namespace
-
 TEST_F(MessengerXmpp, UsersStatusAndPresenceChanges)
 {
     EXPECT_EQ(alice.client.attaches().back(), 0u);
@@ -54,65 +38,6 @@ TEST_F(MessengerXmpp, ConnectableListsOnlyContactsRunningTheApplication)
     EXPECT_EQ(ask(bob, "DELETE APPLICATION CorvaneForFtp0000", "DELETE"), "DELETE APPLICATION CorvaneForFtp0000");
     EXPECT_TRUE(pollFor(alice, "GET APPLICATION CorvaneForFtp0000 CONNECTABLE",
                         "APPLICATION CorvaneForFtp0000 CONNECTABLE", "APPLICATION CorvaneForFtp0000 CONNECTABLE"));
-}
-
-TEST_F(MessengerXmpp, ThousandTextsOfTwentyKilobytesArriveInOrder)
-{
-    const std::string app = "CorvaneForTcp2000";
-    createOnBoth(app);
-    std::string aRef, bRef;
-    connectStream(app, aRef, bRef);
-    ASSERT_FALSE(HasFatalFailure());
-    std::string line;
-    for (int i = 0; i < 1000; ++i) {
-        std::string text = textFor(i, 20480);
-        ASSERT_TRUE(alice.client.command("ALTER APPLICATION " + app + " WRITE " + aRef + " " + text));
-        ASSERT_TRUE(alice.client.nextLine(line, 10s));
-        ASSERT_EQ(line, "ALTER APPLICATION " + app + " WRITE " + aRef);
-        ASSERT_TRUE(alice.client.nextLine(line, 10s));
-        ASSERT_EQ(line, "APPLICATION " + app + " SENDING " + aRef + "=20480");
-        ASSERT_TRUE(alice.client.nextLine(line, 10s));
-        ASSERT_EQ(line, "APPLICATION " + app + " SENDING") << "text " << i;
-
-        ASSERT_TRUE(bob.client.nextLine(line, 10s));
-        ASSERT_EQ(line, "APPLICATION " + app + " RECEIVED " + bRef + "=20480");
-        ASSERT_TRUE(bob.client.command("ALTER APPLICATION " + app + " READ " + bRef));
-        ASSERT_TRUE(bob.client.nextLine(line, 10s));
-        ASSERT_EQ(line, "ALTER APPLICATION " + app + " READ " + bRef + " " + text) << "text " << i;
-        ASSERT_TRUE(bob.client.nextLine(line, 10s));
-        ASSERT_EQ(line, "APPLICATION " + app + " RECEIVED");
-    }
-}
-
-TEST_F(MessengerXmpp, SlowReaderLosesNothingAndHoldsTheWriterBack)
-{
-    const std::string app = "CorvaneForHttp000";
-    createOnBoth(app);
-    std::string aRef, bRef;
-    connectStream(app, aRef, bRef);
-    ASSERT_FALSE(HasFatalFailure());
-    std::string line;
-    // Write whenever SENDING goes empty, as the program does; bob does not read.
-    int written = 0;
-    for (; written < 200; ++written) {
-        ASSERT_TRUE(alice.client.command("ALTER APPLICATION " + app + " WRITE " + aRef + " "
-                                         + textFor(written, 1000)));
-        ASSERT_TRUE(alice.client.waitLine("APPLICATION " + app + " SENDING " + aRef + "=1000", 10s));
-        if (!alice.client.waitLine("APPLICATION " + app + " SENDING", 3s))
-            break;  // held back
-    }
-    // 64 unread texts are acknowledged; the next one is held.
-    EXPECT_EQ(written, 64);
-    // Now bob reads everything: each text whole, once, in order.
-    for (int i = 0; i <= written; ++i) {
-        ASSERT_TRUE(bob.client.command("ALTER APPLICATION " + app + " READ " + bRef));
-        ASSERT_TRUE(waitPrefix(bob, "ALTER APPLICATION " + app + " READ", line, 10s));
-        ASSERT_EQ(line, "ALTER APPLICATION " + app + " READ " + bRef + " " + textFor(i, 1000)) << i;
-    }
-    EXPECT_TRUE(bob.client.waitLine("APPLICATION " + app + " RECEIVED", 10s));
-    EXPECT_TRUE(alice.client.waitLine("APPLICATION " + app + " SENDING", 10s));
-    EXPECT_EQ(ask(bob, "ALTER APPLICATION " + app + " READ " + bRef, "ERROR"),
-              "ERROR 543 Nothing to read on " + bRef);
 }
 
 TEST_F(MessengerXmpp, DisconnectFromEitherSide)

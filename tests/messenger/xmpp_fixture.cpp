@@ -17,6 +17,12 @@ void MessengerXmpp::SetUp()
         || !server->registerUser("bob", "bobpw") || !server->registerUser("carol", "carolpw")
         || !server->start())
         GTEST_SKIP() << "Prosody cannot run here: " << server->error();
+    if (serverDelay().count() > 0) {
+        for (auto* proxy : {&aliceProxy, &bobProxy}) {
+            *proxy = std::make_unique<DelayProxy>("127.0.0.1", 0, "127.0.0.1", server->port(), serverDelay());
+            ASSERT_TRUE((*proxy)->start()) << (*proxy)->error();
+        }
+    }
 
     prepare(alice, "alice", "contact = bob@localhost\n");
     prepare(bob, "bob", "contact = alice@localhost\n");
@@ -49,6 +55,8 @@ void MessengerXmpp::TearDown()
     }
     if (server)
         server->stop();
+    aliceProxy.reset();
+    bobProxy.reset();
 }
 
 void MessengerXmpp::prepare(Peer& p, const std::string& name, const std::string& extra)
@@ -58,14 +66,15 @@ void MessengerXmpp::prepare(Peer& p, const std::string& name, const std::string&
     p.socket = "CorvaneMsgTest-" + std::to_string(::getpid()) + "-" + name;
     p.config = dir->file(name + ".conf");
     p.log = dir->file(name + ".log");
+    DelayProxy* proxy = name == "alice" ? aliceProxy.get() : name == "bob" ? bobProxy.get() : nullptr;
     // Peers get 2 s to answer, so that the tests see a silent peer given up.
     std::ofstream out(p.config);
     out << "jid = " << p.jid << "\npassword = " << name << "pw\n"
-        << "server = 127.0.0.1\nport = " << server->port() << "\n"
+        << "server = 127.0.0.1\nport = " << (proxy ? proxy->port() : server->port()) << "\n"
         << "resource = pc-" << name << "\n"
         << "answer_timeout = 2\n"
         << "log = " << p.log << "\n"
-        << extra;
+        << extraConfig(name) << extra;
 }
 
 std::string MessengerXmpp::logOf(const Peer& p)

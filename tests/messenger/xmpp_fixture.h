@@ -1,12 +1,14 @@
 // Integration fixture: a throwaway Prosody with accounts alice, bob and
 // carol, a messengerd for alice and one for bob (each other's contacts),
 // and one scripted program attached to each daemon. carol has no daemon
-// unless a test starts one.
+// unless a test starts one. A derived fixture may put a delay element
+// between each daemon and the server and add configuration lines.
 #pragma once
 
 #include "tests/messenger/api_test_client.h"
 #include "tests/messenger/prosody_server.h"
 #include "tests/messenger/spawned.h"
+#include "tests/support/delay_proxy.h"
 #include "tests/support/temp_dir.h"
 
 #include <gtest/gtest.h>
@@ -16,6 +18,11 @@ class MessengerXmpp : public ::testing::Test {
 protected:
     void SetUp() override;
     void TearDown() override;
+
+    // One-way delay between each daemon and the server (0: none).
+    virtual std::chrono::milliseconds serverDelay() const { return std::chrono::milliseconds(0); }
+    // Lines added to the configuration of `name`'s daemon.
+    virtual std::string extraConfig(const std::string&) const { return std::string(); }
 
     struct Peer {
         std::string name;     // alice, bob
@@ -50,6 +57,8 @@ protected:
 
     std::unique_ptr<TempDir> dir;
     std::unique_ptr<ProsodyServer> server;
+    std::unique_ptr<DelayProxy> aliceProxy;  // when serverDelay() is not 0
+    std::unique_ptr<DelayProxy> bobProxy;
     Peer alice;
     Peer bob;
 };

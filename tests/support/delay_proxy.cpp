@@ -1,0 +1,282 @@
+#include "tests/support/delay_proxy.h"
+
+#include <algorithm>
+#include <arpa/inet.h>
+#include <cerrno>
+#include <cstring>
+#include <deque>
+#include <fcntl.h>
+#include <list>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr size_t kReadSize = 65536;
+
+struct Chunk {
+    Clock::time_point due;
+    std::string bytes;  // empty: the sender's half-close
+};
+
+// One direction of a relayed connection.
+struct Direction {
+    int from = -1;
+    int to = -1;
+    std::deque<Chunk> queue;
+    size_t held = 0;
+    size_t written = 0;  // of the front chunk
+    bool readDone = false;
+    bool writeDone = false;
+
+    bool wantsRead() const { return !readDone && held < DelayProxy::kMaxHeld; }
+    bool due(Clock::time_point now) const { return !writeDone && !queue.empty() && queue.front().due <= now; }
+};
+
+struct Pair {
+    int client = -1;
+    int server = -1;
+    Direction up;    // client to server
+    Direction down;  // server to client
+    bool broken = false;
+};
+
+void setNonBlocking(int fd)
+{
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
+}
+
+// The relay must not add coalescing of its own.
+void noDelay(int fd)
+{
+    int one = 1;
+    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+}
+
+// An abortive close: the far end sees a reset, as after a broken link.
+void resetClose(int fd)
+{
+    if (fd < 0)
+        return;
+    linger l{1, 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &l, sizeof l);
+    ::close(fd);
+}
+
+sockaddr_in address(const std::string& host, int port)
+{
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(static_cast<uint16_t>(port));
+    ::inet_pton(AF_INET, host.c_str(), &a.sin_addr);
+    return a;
+}
+
+// Reads what `d.from` has; false when the connection broke.
+bool readSide(Direction& d, Clock::time_point now, std::chrono::milliseconds delay, std::atomic<uint64_t>& count)
+{
+    char buf[kReadSize];
+    ssize_t n = ::recv(d.from, buf, sizeof buf, 0);
+    if (n > 0) {
+        d.queue.push_back({now + delay, std::string(buf, static_cast<size_t>(n))});
+        d.held += static_cast<size_t>(n);
+        count += static_cast<uint64_t>(n);
+        return true;
+    }
+    if (n == 0) {
+        d.queue.push_back({now + delay, std::string()});
+        d.readDone = true;
+        return true;
+    }
+    return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR;
+}
+
+// Writes every chunk that is due; false when the connection broke.
+bool writeSide(Direction& d, Clock::time_point now)
+{
+    while (d.due(now)) {
+        Chunk& c = d.queue.front();
+        if (c.bytes.empty()) {
+            ::shutdown(d.to, SHUT_WR);
+            d.writeDone = true;
+            d.queue.pop_front();
+            return true;
+        }
+        ssize_t n = ::send(d.to, c.bytes.data() + d.written, c.bytes.size() - d.written,
+                           MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n < 0)
+            return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR;
+        d.written += static_cast<size_t>(n);
+        if (d.written < c.bytes.size())
+            return true;
+        d.held -= c.bytes.size();
+        d.written = 0;
+        d.queue.pop_front();
+    }
+    return true;
+}
+
+}  // namespace
+
+DelayProxy::DelayProxy(std::string lh, int lp, std::string th, int tp, std::chrono::milliseconds d)
+    : listenHost(std::move(lh)), listenPort(lp), targetHost(std::move(th)), targetPort(tp), delay(d)
+{
+}
+
+DelayProxy::~DelayProxy()
+{
+    stop();
+}
+
+bool DelayProxy::start()
+{
+    listenFd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    int one = 1;
+    ::setsockopt(listenFd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    sockaddr_in a = address(listenHost, listenPort);
+    if (listenFd < 0 || ::bind(listenFd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0
+        || ::listen(listenFd, 64) != 0) {
+        why = "cannot listen on " + listenHost + ":" + std::to_string(listenPort) + ": " + std::strerror(errno);
+        if (listenFd >= 0)
+            ::close(listenFd);
+        listenFd = -1;
+        return false;
+    }
+    socklen_t len = sizeof a;
+    ::getsockname(listenFd, reinterpret_cast<sockaddr*>(&a), &len);
+    boundPort = ntohs(a.sin_port);
+    setNonBlocking(listenFd);
+    if (::pipe2(wakeFds, O_CLOEXEC | O_NONBLOCK) != 0) {
+        why = "cannot make a pipe";
+        ::close(listenFd);
+        listenFd = -1;
+        return false;
+    }
+    worker = std::thread(&DelayProxy::run, this);
+    return true;
+}
+
+void DelayProxy::stop()
+{
+    if (worker.joinable()) {
+        stopRequested = true;
+        char c = 0;
+        [[maybe_unused]] ssize_t n = ::write(wakeFds[1], &c, 1);
+        worker.join();
+    }
+    for (int* fd : {&listenFd, &wakeFds[0], &wakeFds[1]}) {
+        if (*fd >= 0)
+            ::close(*fd);
+        *fd = -1;
+    }
+}
+
+void DelayProxy::run()
+{
+    std::list<Pair> pairs;
+    std::vector<pollfd> fds;
+    while (!stopRequested) {
+        Clock::time_point now = Clock::now();
+        if (cutRequested.exchange(false))
+            for (Pair& p : pairs)
+                p.broken = true;
+        // Close what is finished or broken.
+        for (auto it = pairs.begin(); it != pairs.end();) {
+            bool done = it->up.writeDone && it->down.writeDone;
+            if (it->broken || done) {
+                if (it->broken) {
+                    resetClose(it->client);
+                    resetClose(it->server);
+                } else {
+                    ::close(it->client);
+                    ::close(it->server);
+                }
+                it = pairs.erase(it);
+            } else {
+                ++it;
+            }
+        }
+
+        int timeoutMs = 100;
+        fds.clear();
+        fds.push_back({listenFd, POLLIN, 0});
+        fds.push_back({wakeFds[0], POLLIN, 0});
+        for (Pair& p : pairs) {
+            short c = 0, s = 0;
+            if (p.up.wantsRead())
+                c |= POLLIN;
+            if (p.down.wantsRead())
+                s |= POLLIN;
+            for (Direction* d : {&p.up, &p.down}) {
+                if (d->writeDone || d->queue.empty())
+                    continue;
+                if (d->due(now))
+                    (d == &p.up ? s : c) |= POLLOUT;
+                else
+                    timeoutMs = std::min<int>(timeoutMs, static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(
+                                                                              d->queue.front().due - now)
+                                                                              .count()));
+            }
+            fds.push_back({p.client, c, 0});
+            fds.push_back({p.server, s, 0});
+        }
+        ::poll(fds.data(), fds.size(), std::max(timeoutMs, 0));
+        now = Clock::now();
+        if (fds[1].revents) {
+            char buf[16];
+            while (::read(wakeFds[0], buf, sizeof buf) > 0) {
+            }
+        }
+        size_t i = 2;
+        for (Pair& p : pairs) {
+            const pollfd& c = fds[i++];
+            const pollfd& s = fds[i++];
+            bool ok = true;
+            if (c.revents & (POLLIN | POLLHUP | POLLERR) && p.up.wantsRead())
+                ok = readSide(p.up, now, delay, toTarget);
+            if (ok && s.revents & (POLLIN | POLLHUP | POLLERR) && p.down.wantsRead())
+                ok = readSide(p.down, now, delay, fromTarget);
+            if (ok)
+                ok = writeSide(p.up, now) && writeSide(p.down, now);
+            if (!ok)
+                p.broken = true;
+        }
+        if (fds[0].revents & POLLIN) {
+            for (;;) {
+                int client = ::accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC);
+                if (client < 0)
+                    break;
+                int server = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+                sockaddr_in t = address(targetHost, targetPort);
+                if (server < 0 || ::connect(server, reinterpret_cast<sockaddr*>(&t), sizeof t) != 0) {
+                    resetClose(client);
+                    if (server >= 0)
+                        ::close(server);
+                    continue;
+                }
+                for (int fd : {client, server}) {
+                    setNonBlocking(fd);
+                    noDelay(fd);
+                }
+                Pair& p = pairs.emplace_back();
+                p.client = client;
+                p.server = server;
+                p.up.from = client;
+                p.up.to = server;
+                p.down.from = server;
+                p.down.to = client;
+                ++accepted;
+            }
+        }
+    }
+    for (Pair& p : pairs) {
+        resetClose(p.client);
+        resetClose(p.server);
+    }
+}

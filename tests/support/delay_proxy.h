@@ -1,0 +1,64 @@
+// A TCP relay that adds a fixed one-way delay in each direction, for tests
+// and benchmarks that must see what a distant server does (kernel netem is
+// not available everywhere). Every accepted connection is relayed to one
+// target; bytes keep their order, each chunk leaves `delay` after it was
+// read, and a half-close travels with the same delay. The relay reads on
+// while it holds less than kMaxHeld bytes for a direction, like a link with
+// that much in flight, and writes only as fast as the far side takes.
+//
+// One thread of its own, started by start() and joined by stop() or the
+// destructor; the other members may be called from any thread.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <thread>
+
+class DelayProxy {
+public:
+    static constexpr size_t kMaxHeld = 16 * 1024 * 1024;
+
+    // Listens on `listenHost`:`listenPort` (0: a free port, see port())
+    // and relays to `targetHost`:`targetPort` (numeric IPv4 addresses).
+    DelayProxy(std::string listenHost, int listenPort, std::string targetHost, int targetPort,
+               std::chrono::milliseconds delay);
+    ~DelayProxy();
+    DelayProxy(const DelayProxy&) = delete;
+    DelayProxy& operator=(const DelayProxy&) = delete;
+
+    // Binds and starts the thread; false (and error()) when it cannot listen.
+    bool start();
+    void stop();
+    int port() const { return boundPort; }
+    const std::string& error() const { return why; }
+
+    // Resets every relayed connection on both sides (an abortive close),
+    // as a network that breaks; new connections are relayed again.
+    void cutAll() { cutRequested = true; }
+    // Bytes relayed so far towards the target and back (payload of TCP).
+    uint64_t bytesToTarget() const { return toTarget; }
+    uint64_t bytesFromTarget() const { return fromTarget; }
+    int connections() const { return accepted; }
+
+private:
+    void run();
+
+    const std::string listenHost;
+    const int listenPort;
+    const std::string targetHost;
+    const int targetPort;
+    const std::chrono::milliseconds delay;
+    int listenFd = -1;
+    int wakeFds[2] = {-1, -1};
+    int boundPort = 0;
+    std::string why;
+    std::thread worker;
+    std::atomic<bool> stopRequested{false};
+    std::atomic<bool> cutRequested{false};
+    std::atomic<uint64_t> toTarget{0};
+    std::atomic<uint64_t> fromTarget{0};
+    std::atomic<int> accepted{0};
+};
