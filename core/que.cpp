@@ -47,6 +47,13 @@ int32_t QV_QUE::dequeue(uint8_t* out) {
     return 1;
 }
 
+int32_t QV_QUE::peek(uint8_t* out, uint32_t size) const {
+    std::lock_guard<std::mutex> lock(mutex);
+    if (count < 1) return 0;
+    std::memcpy(out, storage.get() + static_cast<size_t>(readIndex) * kSlotSize, size < kSlotSize ? size : kSlotSize);
+    return 1;
+}
+
 bool QV_QUE::hasRoom() const { return count.load() < kCapacity; }
 
 int32_t QV_QUE::freeSlots() const { return kCapacity - count.load(); }

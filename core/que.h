@@ -26,6 +26,9 @@ public:
     // 1 when an entry was taken; `out` must hold kSlotSize bytes and receives
     // the whole slot. 0 when empty; `out` is then untouched.
     int32_t dequeue(uint8_t* out);
+    // Copies the first `size` bytes (at most a slot) of the oldest entry
+    // without taking it; 1 when there is one, else 0.
+    int32_t peek(uint8_t* out, uint32_t size) const;
     // Snapshots without the mutex: a later enqueue may still be refused.
     bool hasRoom() const;
     int32_t freeSlots() const;

@@ -9,7 +9,7 @@ packages=(
   qt6-base-dev qt6-multimedia-dev libqt6svg6
   libsimpleini-dev libstrophe-dev libssl-dev
   prosody
-  vsftpd lftp curl python3 socat
+  vsftpd lftp curl python3 socat openssl
   iproute2 procps psmisc
   xvfb xauth x11-utils imagemagick fonts-ipafont-gothic fonts-ipafont-mincho
 )

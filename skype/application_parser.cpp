@@ -130,6 +130,7 @@ void QV_SKYPEAPPLICATION::onSending(const char* rest, const char* list)
             if (s)
                 s->setCanSend();
         printf("!!STREAM SENDING ALL CLEAR DETECT!\n");
+        sendEarly();
         return;
     case StreamListResult::NoUser:
         printf("QV_SKYPEAPPLICATION::application(%s)書式エラーユーザ名なし\n", rest);

@@ -151,6 +151,13 @@ void QV_SKYPEAPPLICATION::cancelAllStreams()
     notifyStreamChange();
 }
 
+void QV_SKYPEAPPLICATION::sendEarly()
+{
+    for (size_t i = 0; i < streams.size(); ++i)
+        if (streams[i])
+            streams[i]->sendEarly();
+}
+
 void QV_SKYPEAPPLICATION::onIntervalTimer()
 {
     for (size_t i = 0; i < streams.size(); ++i)

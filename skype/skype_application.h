@@ -56,6 +56,8 @@ public:
     QV_SKYPESTREAM* createStream(const char* user, int id);
     void cancelAllStreams();
     void onIntervalTimer();
+    // Lets every stream send what need not wait for the next tick.
+    void sendEarly();
     void onThroughputTimer();
     bool hasStreamEntries() const { return !streams.empty(); }
 

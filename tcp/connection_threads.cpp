@@ -6,6 +6,7 @@
 #include <system_error>
 #include <thread>
 
+#include "core/outbound_signal.h"
 #include "tcp/socket_tcp.h"
 #include "tunnel/a2a_packet.h"
 
@@ -108,9 +109,16 @@ void QV_SOCKETTCP::buildControl(uint8_t* packet, uint16_t kind, uint16_t code, i
     setA2APort(packet, static_cast<uint16_t>(packetPort));
 }
 
+int32_t QV_SOCKETTCP::queueForPeer(const uint8_t* packet, uint32_t size) {
+    int32_t queued = outbound.enqueue(packet, size);
+    // The stream may send it before its next tick.
+    if (queued) signalOutbound();
+    return queued;
+}
+
 int32_t QV_SOCKETTCP::enqueueControl(const uint8_t* packet) {
     // This thread is the queue's only producer: room seen is room kept.
-    if (outbound.hasRoom()) return outbound.enqueue(packet, kA2AHeaderSize);
+    if (outbound.hasRoom()) return queueForPeer(packet, kA2AHeaderSize);
     int code = a2aCode(packet);
     std::printf("PORT%d A2ASEND QUE FULL: control packet code=%d waits\n", port, code);
     for (int waited = 0; waited < kControlWaitMs; waited += kPassPauseMs) {
@@ -119,7 +127,7 @@ int32_t QV_SOCKETTCP::enqueueControl(const uint8_t* packet) {
             return 0;
         }
         pauseMs(kPassPauseMs);
-        if (outbound.hasRoom()) return outbound.enqueue(packet, kA2AHeaderSize);
+        if (outbound.hasRoom()) return queueForPeer(packet, kA2AHeaderSize);
     }
     std::printf("PORT%d control packet code=%d lost: queue stayed full\n", port, code);
     return 0;
@@ -144,13 +152,19 @@ QV_SOCKETTCP::RelayEnd QV_SOCKETTCP::relay() {
     const uint16_t dataKind = mainService ? kA2AKindData : kA2AKindDataLinkData;
     // Passes start on a fixed schedule, one every kPassPauseMs, so that the
     // time a pass takes does not stretch the period; a nudge (an inbound
-    // packet) runs one pass more without moving the schedule.
+    // packet) runs one pass more without moving the schedule. A connection
+    // whose last read found nothing reads new data as soon as it comes and
+    // starts its schedule again there, so an answer never waits for the
+    // next pass; a busy one reads on the schedule.
     const auto period = std::chrono::milliseconds(kPassPauseMs);
     auto nextPass = std::chrono::steady_clock::now();
+    bool drained = false;
     for (;;) {
+        drained = false;
         if (outbound.hasRoom()) {
             receiveLength = kReadSize;
             if (!receiveData()) return RelayEnd::ReceiveFailed;
+            drained = receiveLength <= 0;
             if (receiveLength > 0) {
                 if (server) std::printf("Thread:TCP-Recieve port=%d,len=%d\n", port, receiveLength);
                 std::memset(sendBuffer, 0, kA2AHeaderSize);
@@ -159,7 +173,14 @@ QV_SOCKETTCP::RelayEnd QV_SOCKETTCP::relay() {
                 setA2AKind(sendBuffer, dataKind);
                 setA2ADataSize(sendBuffer, static_cast<uint16_t>(receiveLength));
                 std::memcpy(sendBuffer + kA2AHeaderSize, receiveBuffer, static_cast<size_t>(receiveLength));
-                outbound.enqueue(sendBuffer, kA2AHeaderSize + static_cast<uint32_t>(receiveLength));
+                queueForPeer(sendBuffer, kA2AHeaderSize + static_cast<uint32_t>(receiveLength));
+                // A short read may have taken the last bytes before the
+                // program's close: the end is seen now, not a pass later.
+                if (receiveLength < kReadSize && peerClosedAfterRead()) {
+                    receiveLength = kReadSize;
+                    receiveData();
+                    return RelayEnd::ReceiveFailed;
+                }
             }
         } else if (server) {
             std::printf("PORT%d A2ASEND QUE FULL\n", port);
@@ -184,14 +205,21 @@ QV_SOCKETTCP::RelayEnd QV_SOCKETTCP::relay() {
             }
         }
 
-        const auto now = std::chrono::steady_clock::now();
+        auto now = std::chrono::steady_clock::now();
         if (now >= nextPass) {
             nextPass += period;
             // Late by a whole period (a slow send): no burst to catch up.
             if (nextPass <= now) nextPass = now + period;
         }
         const auto left = std::chrono::ceil<std::chrono::milliseconds>(nextPass - now);
-        pauseOrNudgeMs(static_cast<int>(left.count()));
+        if (drained && outbound.hasRoom()) {
+            if (pauseForDataMs(static_cast<int>(left.count()))) {
+                now = std::chrono::steady_clock::now();
+                nextPass = now;  // this read starts the schedule again
+            }
+        } else {
+            pauseOrNudgeMs(static_cast<int>(left.count()));
+        }
         if (stopRequested()) return RelayEnd::Stopped;
     }
 }

@@ -122,6 +122,23 @@ void QV_SOCKETTCP::pauseOrNudgeMs(int ms) {
     }
 }
 
+bool QV_SOCKETTCP::pauseForDataMs(int ms) {
+    pollfd fds[3] = {{wakeFd, POLLIN, 0}, {nudgeFd, POLLIN, 0}, {dataSocket, POLLIN | POLLRDHUP, 0}};
+    if (poll(fds, 3, ms) <= 0) return false;
+    if (fds[1].revents != 0) {
+        uint64_t value = 0;
+        if (read(nudgeFd, &value, sizeof(value)) < 0) {
+            // Taken by nobody else: the counter is read only here.
+        }
+    }
+    return fds[2].revents != 0;
+}
+
+bool QV_SOCKETTCP::peerClosedAfterRead() {
+    uint8_t byte = 0;
+    return recv(dataSocket, &byte, 1, MSG_PEEK | MSG_DONTWAIT) == 0;
+}
+
 void QV_SOCKETTCP::closeListenSocket() {
     if (listenSocket >= 0) close(listenSocket);
     listenSocket = -1;

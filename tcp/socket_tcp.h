@@ -138,6 +138,8 @@ private:
     RelayEnd relay();
     int32_t waitForPeer();
     void buildControl(uint8_t* packet, uint16_t kind, uint16_t code, int32_t packetPort);
+    // Queues a packet for the peer and wakes the event loop to send it.
+    int32_t queueForPeer(const uint8_t* packet, uint32_t size);
     int32_t enqueueControl(const uint8_t* packet);
     void reapThread();
     // Runs threadMain on the worker thread, prints createdLine and waits
@@ -153,6 +155,12 @@ private:
     void pauseMs(int ms);
     // A pause that a stop or a nudge cuts short.
     void pauseOrNudgeMs(int ms);
+    // A pause that a stop, a nudge or data to read on the data socket cuts
+    // short; true when data (or its end) is there to read.
+    bool pauseForDataMs(int ms);
+    // True when the local program has closed its sending side and nothing
+    // is left to read before that end.
+    bool peerClosedAfterRead();
     // A listening socket on bindPort (0: the system chooses); 1 done, 0 failed.
     int32_t openListenSocket(uint16_t bindPort);
     void closeListenSocket();

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "core/event_loop.h"
+#include "core/outbound_signal.h"
 #include "core/text.h"
 #include "skype/skype_model.h"
 
@@ -43,6 +44,12 @@ QV_A2AMODEL::QV_A2AMODEL()
             if (instance)
                 instance->onSlowTick();
         });
+        if (outboundSignalFd() >= 0)
+            outboundWatch = loop->watchReadable(outboundSignalFd(), [] {
+                drainOutboundSignal();
+                if (instance)
+                    instance->onOutbound();
+            });
     }
 }
 
@@ -53,6 +60,8 @@ QV_A2AMODEL::~QV_A2AMODEL()
             loop->stopTimer(fastTimer);
         if (slowTimer != 0)
             loop->stopTimer(slowTimer);
+        if (outboundWatch != 0)
+            loop->unwatch(outboundWatch);
     }
     listeners.clear();
 }
@@ -69,6 +78,12 @@ void QV_A2AMODEL::onFastTick()
 {
     for (auto& app : applications)
         app.onIntervalTimer();
+}
+
+void QV_A2AMODEL::onOutbound()
+{
+    for (auto& app : applications)
+        app.sendEarly();
 }
 
 void QV_A2AMODEL::onSlowTick()

@@ -56,6 +56,8 @@ public:
     // The two ticks, as the event loop calls them.
     void onFastTick();
     void onSlowTick();
+    // A connection thread queued a packet for the peer.
+    void onOutbound();
 
     QV_SKYPEAPPLICATION& getApplication(int service) { return applications[service]; }
 
@@ -66,6 +68,7 @@ private:
     char className[12];
     int32_t fastTimer = 0;
     int32_t slowTimer = 0;
+    int32_t outboundWatch = 0;
     std::vector<QV_A2AMODELLISTENER*> listeners;
     QV_SKYPEAPPLICATION applications[kServiceCount];
 };

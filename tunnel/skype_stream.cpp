@@ -186,15 +186,31 @@ int32_t QV_SKYPESTREAM::sendQueued(QV_SOCKETTCP* socket)
     return 1;
 }
 
+void QV_SKYPESTREAM::sendEarly()
+{
+    if (!tcpManager || canSend == 0 || heldCount > 0)
+        return;
+    QV_SOCKETTCP* socket = mainSocket();
+    uint8_t header[kA2AHeaderSize];
+    if (!socket || !socket->getOutboundQueue()->peek(header, sizeof(header)))
+        return;
+    if (a2aDataSize(header) > 0 && sentThisTick)
+        return;
+    if (sendQueued(socket) == 1)
+        sentThisTick = true;
+}
+
 void QV_SKYPESTREAM::intervalTimer()
 {
     flushHeldPacket();
+    sentThisTick = false;
     if (!tcpManager || canSend == 0)
         return;
 
     bool sentMain = false;
     if (QV_SOCKETTCP* socket = mainSocket())
         sentMain = sendQueued(socket) == 1;
+    sentThisTick = sentMain;
 
     if (QV_SOCKETTCP* socket = dataLinkSocket()) {
         if (peerDataLinkState == 2 && peerDataLinkFree <= kDataLinkSkipFree) {

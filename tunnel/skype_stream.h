@@ -78,6 +78,13 @@ public:
 
     // One 20 ms pacing tick.
     void intervalTimer();
+    // Between ticks, once the messenger lets the stream write or a
+    // connection thread has queued a packet: sends at once a packet of the
+    // main connection that carries no data (a connection's request, reply or
+    // end), or a data packet when none went out since the last tick. Data
+    // keep their pace of one packet a tick; a connection does not wait for
+    // the tick to begin or end.
+    void sendEarly();
     void setCanSend() { canSend = 1; }
     void repSending(int32_t count);
     // One READ reply: "user:id hex".
@@ -149,6 +156,7 @@ private:
     uint16_t peerDataLinkFree = 0;
     std::unique_ptr<QV_TCPMANAGER> tcpManager;
     int32_t idleTicks = 0;
+    bool sentThisTick = false;  // a main packet went out since the last tick
     uint32_t sentBytes = 0;
     uint32_t receivedBytes = 0;
 

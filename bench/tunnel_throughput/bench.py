@@ -8,6 +8,9 @@
   bench.py put --port P --bytes N        prints: seconds
   bench.py first-byte --port P --count C prints: the median seconds from
       connect to the first byte of the reply, over C connections
+  bench.py turnover --port P --count C   prints: the median seconds of C HTTP
+      requests in a row (connect, "GET /index.html", read to the close), each
+      made as soon as the one before has ended
 """
 import argparse
 import socket
@@ -107,15 +110,34 @@ def first_byte(args):
     print("%.4f" % statistics.median(times))
 
 
+def turnover(args):
+    times = []
+    for _ in range(args.count):
+        start = time.monotonic()
+        s = request(args, b"GET /index.html HTTP/1.0\r\n\r\n")
+        got = b""
+        while True:
+            chunk = s.recv(65536)
+            if not chunk:
+                break
+            got += chunk
+        s.close()
+        if not got.startswith(b"HTTP/1."):
+            sys.exit("turnover: no HTTP answer")
+        times.append(time.monotonic() - start)
+    print("%.4f" % statistics.median(times))
+
+
 def main():
     p = argparse.ArgumentParser()
-    p.add_argument("mode", choices=["serve", "get", "put", "first-byte"])
+    p.add_argument("mode", choices=["serve", "get", "put", "first-byte", "turnover"])
     p.add_argument("--port", type=int, required=True)
     p.add_argument("--bytes", type=int, default=20 * 1024 * 1024)
     p.add_argument("--count", type=int, default=21)
     p.add_argument("--timeout", type=float, default=300)
     args = p.parse_args()
-    {"serve": serve, "get": get, "put": put, "first-byte": first_byte}[args.mode](args)
+    {"serve": serve, "get": get, "put": put, "first-byte": first_byte,
+     "turnover": turnover}[args.mode](args)
 
 
 if __name__ == "__main__":

@@ -1,19 +1,36 @@
 #!/usr/bin/env bash
 # Tunnel throughput benchmark (run by hand, as root; not part of ctest):
 #
-#   sudo bash bench/tunnel_throughput/run.sh [MB]      (default 20)
+#   sudo bash bench/tunnel_throughput/run.sh [MB]          (default 20)
+#   sudo bash bench/tunnel_throughput/run.sh --wide [MB]   (default 20)
 #
 # Two PCs as in the end-to-end tests; every service of PC B forwards to one
-# traffic server (bench.py serve) on B's loopback. Prints, from one run:
+# traffic server (bench.py serve) on B's loopback.
+#
+# Without --wide (tuned Prosody, no delay, comparable with earlier runs):
 # KB/s of a download and an upload through setting 1 and of all five services
 # at once, against the protocol's ceiling (10240 data bytes per 20 ms tick,
 # 512 KB/s per stream) and against the same transfer on B's loopback; the
 # median time from a client's connect to the first byte of the reply; the CPU
 # seconds and peak memory of both programs and both daemons; the CPU an idle
 # program uses.
+#
+# --wide: one table row per setting, with a delay element between each
+# messengerd and Prosody (D ms one way on each side, 2D from PC A to PC B):
+# D = 0, 10, 25, 50, 100 ms on the tuned Prosody (WIDE_DELAYS), then D = 0,
+# 10, 25 ms on Prosody as Debian ships it, with STARTTLS (DEFAULT_DELAYS).
+# Columns: one stream down and up, five at once down and up (the slowest and
+# the fastest stream), all in KB/s and as a share of the ceiling; the median
+# connect-to-first-byte against the protocol's minimum (four crossings from
+# one PC to the other, 8D); XMPP bytes on PC A's server connection per
+# payload byte; CPU seconds of both daemons per MB carried.
+#
+# MESSENGERD and CORVANE_BIN choose other binaries (say, an earlier build).
 set -uo pipefail
 cd "$(dirname "$0")/../.."
 [ "$(id -u)" = 0 ] || { echo "run as root" >&2; exit 1; }
+WIDE=0
+if [ "${1:-}" = --wide ]; then WIDE=1; shift; fi
 MB=${1:-20}
 BYTES=$((MB * 1024 * 1024))
 export BUILD_DIR=${BUILD_DIR:-$PWD/build}
@@ -24,66 +41,135 @@ trap 'twopc_down' EXIT
 BENCH=$PWD/bench/tunnel_throughput/bench.py
 SPORT=9100
 CEILING=512   # KB/s: 10240 bytes per 20 ms
+PORTS=(21 80 2401 5900 9023)
 
-twopc_up || exit 1
-twopc_write_ini b FOWERDPORT1=$SPORT FOWERDPORT2=$SPORT FOWERDPORT3=$SPORT FOWERDPORT4=$SPORT FOWERDPORT5=$SPORT
-twopc_spawn b benchserver "$TWOPC_SCRATCH/b/bench.log" python3 "$BENCH" serve --port $SPORT
-twopc_start_program b && twopc_start_program a || exit 1
-twopc_wait_trace a 'CONNECTABLE pcb@' 30 || { echo "PC A never saw PC B" >&2; exit 1; }
-twopc_press_connect a
-twopc_wait_trace a 'LAMPS 0:L.. 0d:... 1:L.. 2:L.. 3:L.. 4:L' 30 || { echo "no streams" >&2; exit 1; }
-sleep 1
-
-ports=(21 80 2401 5900 9023)
 kbs() { awk -v b="$1" -v s="$2" 'BEGIN { printf "%.0f", b / 1024 / s }'; }
 pct() { awk -v k="$1" -v c="$2" 'BEGIN { printf "%.0f%%", 100 * k / c }'; }
 client() { twopc_exec "$1" timeout 900 python3 "$BENCH" "${@:2}"; }
 
-direct_get=$(client b get --port $SPORT --bytes "$BYTES")
-direct_put=$(client b put --port $SPORT --bytes "$BYTES")
-get=$(client a get --port 80 --bytes "$BYTES")
-put=$(client a put --port 80 --bytes "$BYTES")
-dk=$(kbs "$BYTES" "$direct_get"); gk=$(kbs "$BYTES" "$get")
-dpk=$(kbs "$BYTES" "$direct_put"); pk=$(kbs "$BYTES" "$put")
-
-echo "=== ${MB} MB through setting 1 (one stream)"
-printf '  download  %7s KB/s  %5s of the ceiling  (direct on loopback %s KB/s, %s times the tunnel)\n' \
-    "$gk" "$(pct "$gk" $CEILING)" "$dk" "$(awk -v a="$dk" -v b="$gk" 'BEGIN{printf "%.0f", a/b}')"
-printf '  upload    %7s KB/s  %5s of the ceiling  (direct on loopback %s KB/s, %s times the tunnel)\n' \
-    "$pk" "$(pct "$pk" $CEILING)" "$dpk" "$(awk -v a="$dpk" -v b="$pk" 'BEGIN{printf "%.0f", a/b}')"
-
-echo "=== ${MB} MB down on all five services at once"
-tmp=$TWOPC_SCRATCH/bench
-mkdir -p "$tmp"
-jobs=()
-for p in "${ports[@]}"; do client a get --port "$p" --bytes "$BYTES" >"$tmp/get-$p" 2>&1 & jobs+=($!); done
-wait "${jobs[@]}"   # not the daemons this shell started
-for p in "${ports[@]}"; do
-    s=$(tail -1 "$tmp/get-$p"); k=$(kbs "$BYTES" "$s")
-    printf '  port %-5s %7s KB/s  %5s of the ceiling\n' "$p" "$k" "$(pct "$k" $CEILING)"
-done
-echo "=== ${MB} MB up on all five services at once"
-jobs=()
-for p in "${ports[@]}"; do client a put --port "$p" --bytes "$BYTES" >"$tmp/put-$p" 2>&1 & jobs+=($!); done
-wait "${jobs[@]}"
-for p in "${ports[@]}"; do
-    s=$(tail -1 "$tmp/put-$p"); k=$(kbs "$BYTES" "$s")
-    printf '  port %-5s %7s KB/s  %5s of the ceiling\n' "$p" "$k" "$(pct "$k" $CEILING)"
-done
-
-fb=$(client a first-byte --port 9023 --count 21)
-dfb=$(client b first-byte --port $SPORT --count 21)
-echo "=== connect to first byte (median of 21): tunnel $(awk -v s="$fb" 'BEGIN{printf "%.1f", s*1000}') ms, direct $(awk -v s="$dfb" 'BEGIN{printf "%.2f", s*1000}') ms"
-
+# The pid of a recorded process; a program runs under ip netns exec, so its
+# child when it has one.
+real_pid() {
+    local pid child
+    pid=$(twopc_pid_of "$1")
+    child=$(pgrep -P "$pid" | head -1)
+    echo "${child:-$pid}"
+}
 cpu() { awk '{ printf "%.2f", ($14 + $15) / '"$(getconf CLK_TCK)"' }' "/proc/$1/stat"; }
 hwm() { awk '/VmHWM/ { print $2 " kB" }' "/proc/$1/status"; }
-echo "=== CPU seconds and peak memory over the whole run"
-for name in program-a program-b messengerd-a messengerd-b; do
-    pid=$(twopc_pid_of "$name")
-    # The program runs under ip netns exec: take its child if there is one.
-    child=$(pgrep -P "$pid" | head -1); [ -n "$child" ] && pid=$child
-    printf '  %-13s %6s s  %s\n' "$name" "$(cpu "$pid")" "$(hwm "$pid")"
-done
-pid=$(twopc_pid_of program-b); child=$(pgrep -P "$pid" | head -1); [ -n "$child" ] && pid=$child
-before=$(cpu "$pid"); sleep 10; after=$(cpu "$pid")
-echo "=== idle program (PC B, streams up, 10 s): $(awk -v a="$before" -v b="$after" 'BEGIN{printf "%.1f", (b-a)*10}')% of a core"
+
+# Brings both PCs up (with the environment's TWOPC_DELAY_MS and
+# TWOPC_PROSODY) and connects every service.
+bench_up() {
+    twopc_up || return 1
+    twopc_write_ini b FOWERDPORT1=$SPORT FOWERDPORT2=$SPORT FOWERDPORT3=$SPORT FOWERDPORT4=$SPORT FOWERDPORT5=$SPORT
+    twopc_spawn b benchserver "$TWOPC_SCRATCH/b/bench.log" python3 "$BENCH" serve --port $SPORT
+    twopc_start_program b && twopc_start_program a || return 1
+    twopc_wait_trace a 'CONNECTABLE pcb@' 30 || { echo "PC A never saw PC B" >&2; return 1; }
+    twopc_press_connect a
+    twopc_wait_trace a 'LAMPS 0:L.. 0d:... 1:L.. 2:L.. 3:L.. 4:L' 30 || { echo "no streams" >&2; return 1; }
+    sleep 1
+}
+
+# All five services at once in direction $1 (get or put): prints the KB/s
+# of each port on one line.
+five_at_once() {
+    local tmp=$TWOPC_SCRATCH/bench p jobs=()
+    mkdir -p "$tmp"
+    for p in "${PORTS[@]}"; do client a "$1" --port "$p" --bytes "$BYTES" >"$tmp/$1-$p" 2>&1 & jobs+=($!); done
+    wait "${jobs[@]}"   # not the daemons this shell started
+    for p in "${PORTS[@]}"; do kbs "$BYTES" "$(tail -1 "$tmp/$1-$p")"; echo; done | paste -sd' '
+}
+
+# Bytes PC A's daemon has sent and received on its server connection.
+wire_bytes() {
+    local port=$TWOPC_XMPP_PORT
+    [ -n "${TWOPC_DELAY_MS:-}" ] && port=$TWOPC_DELAYED_PORT
+    twopc_exec a ss -tinH "( dport = :$port )" | grep -o 'bytes_\(sent\|received\):[0-9]*' |
+        awk -F: '{ s += $2 } END { print s + 0 }'
+}
+
+daemons_cpu() {
+    awk -v a="$(cpu "$(real_pid messengerd-a)")" -v b="$(cpu "$(real_pid messengerd-b)")" 'BEGIN { print a + b }'
+}
+
+classic() {
+    bench_up || exit 1
+    local direct_get direct_put get put dk gk dpk pk p k
+    direct_get=$(client b get --port $SPORT --bytes "$BYTES")
+    direct_put=$(client b put --port $SPORT --bytes "$BYTES")
+    get=$(client a get --port 80 --bytes "$BYTES")
+    put=$(client a put --port 80 --bytes "$BYTES")
+    dk=$(kbs "$BYTES" "$direct_get"); gk=$(kbs "$BYTES" "$get")
+    dpk=$(kbs "$BYTES" "$direct_put"); pk=$(kbs "$BYTES" "$put")
+
+    echo "=== ${MB} MB through setting 1 (one stream)"
+    printf '  download  %7s KB/s  %5s of the ceiling  (direct on loopback %s KB/s, %s times the tunnel)\n' \
+        "$gk" "$(pct "$gk" $CEILING)" "$dk" "$(awk -v a="$dk" -v b="$gk" 'BEGIN{printf "%.0f", a/b}')"
+    printf '  upload    %7s KB/s  %5s of the ceiling  (direct on loopback %s KB/s, %s times the tunnel)\n' \
+        "$pk" "$(pct "$pk" $CEILING)" "$dpk" "$(awk -v a="$dpk" -v b="$pk" 'BEGIN{printf "%.0f", a/b}')"
+    for dir in get put; do
+        echo "=== ${MB} MB $([ $dir = get ] && echo down || echo up) on all five services at once"
+        read -ra speeds <<<"$(five_at_once $dir)"
+        for i in "${!PORTS[@]}"; do
+            k=${speeds[$i]}
+            printf '  port %-5s %7s KB/s  %5s of the ceiling\n' "${PORTS[$i]}" "$k" "$(pct "$k" $CEILING)"
+        done
+    done
+
+    local fb dfb name pid before after
+    fb=$(client a first-byte --port 9023 --count 21)
+    dfb=$(client b first-byte --port $SPORT --count 21)
+    echo "=== connect to first byte (median of 21): tunnel $(awk -v s="$fb" 'BEGIN{printf "%.1f", s*1000}') ms, direct $(awk -v s="$dfb" 'BEGIN{printf "%.2f", s*1000}') ms"
+
+    echo "=== CPU seconds and peak memory over the whole run"
+    for name in program-a program-b messengerd-a messengerd-b; do
+        pid=$(real_pid "$name")
+        printf '  %-13s %6s s  %s\n' "$name" "$(cpu "$pid")" "$(hwm "$pid")"
+    done
+    pid=$(real_pid program-b)
+    before=$(cpu "$pid"); sleep 10; after=$(cpu "$pid")
+    echo "=== idle program (PC B, streams up, 10 s): $(awk -v a="$before" -v b="$after" 'BEGIN{printf "%.1f", (b-a)*10}')% of a core"
+}
+
+# One row of the wide-area table for the current TWOPC_DELAY_MS and
+# TWOPC_PROSODY.
+wide_row() {
+    local d=$TWOPC_DELAY_MS label=$1
+    if ! bench_up; then
+        printf '%-8s %4s  (could not bring the two PCs up)\n' "$label" "$d"
+        twopc_down
+        return
+    fi
+    local w0 c0 get put w1 c1 gk pk down up fb wire cpumb
+    w0=$(wire_bytes); c0=$(daemons_cpu)
+    get=$(client a get --port 80 --bytes "$BYTES")
+    put=$(client a put --port 80 --bytes "$BYTES")
+    w1=$(wire_bytes); c1=$(daemons_cpu)
+    gk=$(kbs "$BYTES" "$get"); pk=$(kbs "$BYTES" "$put")
+    down=$(five_at_once get | tr ' ' '\n' | sort -n | sed -n '1p;$p' | paste -sd-)
+    up=$(five_at_once put | tr ' ' '\n' | sort -n | sed -n '1p;$p' | paste -sd-)
+    fb=$(client a first-byte --port 9023 --count 21)
+    wire=$(awk -v a="$w0" -v b="$w1" -v n="$BYTES" 'BEGIN { printf "%.2f", (b - a) / (2 * n) }')
+    cpumb=$(awk -v a="$c0" -v b="$c1" -v mb="$MB" 'BEGIN { printf "%.3f", (b - a) / (2 * mb) }')
+    printf '%-8s %4s  %5s %4s  %5s %4s  %9s %4s  %9s %4s  %6.0f ms %5s ms  %5s  %6s\n' \
+        "$label" "$d" "$gk" "$(pct "$gk" $CEILING)" "$pk" "$(pct "$pk" $CEILING)" \
+        "$down" "$(pct "${down%%-*}" $CEILING)" "$up" "$(pct "${up%%-*}" $CEILING)" \
+        "$(awk -v s="$fb" 'BEGIN { print s * 1000 }')" "$((8 * d))" "$wire" "$cpumb"
+    twopc_down
+}
+
+wide() {
+    echo "=== ${MB} MB per transfer; ceiling $CEILING KB/s per stream; D: one-way delay between each PC and Prosody"
+    echo "=== five at once: slowest-fastest stream (share: slowest); first byte: median of 21, minimum 8D"
+    printf '%-8s %4s  %10s  %10s  %14s  %14s  %19s  %5s  %6s\n' Prosody D one-down one-up five-down five-up \
+        'first byte / min' wire CPU/MB
+    for d in ${WIDE_DELAYS:-0 10 25 50 100}; do
+        TWOPC_DELAY_MS=$d TWOPC_PROSODY=tuned wide_row tuned
+    done
+    for d in ${DEFAULT_DELAYS:-0 10 25}; do
+        TWOPC_DELAY_MS=$d TWOPC_PROSODY=default wide_row default
+    done
+}
+
+if [ $WIDE = 1 ]; then wide; else classic; fi

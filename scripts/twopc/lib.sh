@@ -22,6 +22,14 @@
 #                 pcb only (no daemon runs for it), so that B has two contacts;
 #                 it sorts before pca, so it is the one B's program selects first
 #   TWOPC_QUIET=1 no progress lines on stderr
+#   TWOPC_DELAY_MS=D  a delay element (build/bin/delay_proxy) in namespace x
+#                 between each messengerd and Prosody: D ms one way on each
+#                 side, so 2D from PC A to PC B (daemons use port 5322)
+#   TWOPC_PROSODY=tuned|default  tuned (the default): Nagle off, no TLS, no
+#                 rate limit; default: Prosody as Debian ships it (Nagle on,
+#                 STARTTLS required with a certificate made by the harness,
+#                 mod_limits at 10 kB/s) with the two accounts exempted in
+#                 unlimited_jids, as docs/messenger.md tells users to do
 
 TWOPC_LIB_DIR=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 TWOPC_REPO=$(cd "$TWOPC_LIB_DIR/../.." && pwd)
@@ -31,6 +39,7 @@ TWOPC_JID_A=pca@$TWOPC_DOMAIN
 TWOPC_JID_B=pcb@$TWOPC_DOMAIN
 TWOPC_JID_C=pc0@$TWOPC_DOMAIN
 TWOPC_XMPP_PORT=5222
+TWOPC_DELAYED_PORT=5322            # the delay element's side of the server
 TWOPC_ADDR_XA=10.77.1.1
 TWOPC_ADDR_A=10.77.1.2
 TWOPC_ADDR_XB=10.77.2.1
@@ -129,6 +138,7 @@ twopc_state_save() {
         printf 'TWOPC_NS_X=%q\nTWOPC_NS_A=%q\nTWOPC_NS_B=%q\n' "$TWOPC_NS_X" "$TWOPC_NS_A" "$TWOPC_NS_B"
         printf 'CORVANE_BIN=%q\nMESSENGERD=%q\n' "$CORVANE_BIN" "$MESSENGERD"
         printf 'TWOPC_EXTRA_CONTACT=%q\n' "${TWOPC_EXTRA_CONTACT:-0}"
+        printf 'TWOPC_DELAY_MS=%q\nTWOPC_PROSODY=%q\n' "${TWOPC_DELAY_MS:-}" "${TWOPC_PROSODY:-tuned}"
     } >"$TWOPC_SCRATCH/state.env"
 }
 
@@ -143,7 +153,7 @@ twopc_state_load() {
 twopc_check_prereqs() {
     local missing=() t
     [ "$(id -u)" -eq 0 ] || { twopc_fail "needs root (network namespaces)"; return 1; }
-    for t in ip ss prosody prosodyctl vsftpd socat python3 curl lftp sha256sum; do
+    for t in ip ss prosody prosodyctl vsftpd socat python3 curl lftp sha256sum openssl; do
         command -v "$t" >/dev/null 2>&1 || missing+=("$t")
     done
     [ ${#missing[@]} -eq 0 ] || { twopc_fail "missing tools: ${missing[*]} (run scripts/install-deps.sh)"; return 1; }
@@ -175,10 +185,29 @@ twopc_make_network() {
 # ---------------------------------------------------------------- Prosody
 
 twopc_prosody_config() {
-    local d=$TWOPC_SCRATCH/x
+    local d=$TWOPC_SCRATCH/x tuning modules=
     mkdir -p "$d/data" && chmod 700 "$d/data"
-    # Same settings as /work/shared/xmpp/prosody-test.cfg.lua, but c2s on the
-    # x side of both veth pairs and no certificate (so no STARTTLS offer).
+    if [ "${TWOPC_PROSODY:-tuned}" = default ]; then
+        # What Debian's package enables, with the tunnel accounts exempted
+        # from the rate limit; Nagle stays on (no network_settings).
+        openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj "/CN=$TWOPC_DOMAIN" \
+            -keyout "$d/server.key" -out "$d/server.crt" >"$d/openssl.log" 2>&1 ||
+            { twopc_fail "openssl could not make a certificate (see $d/openssl.log)"; return 1; }
+        modules='"tls"; "limits";'
+        tuning="modules_disabled = { \"s2s\"; \"offline\" }
+ssl = { key = base .. \"/server.key\"; certificate = base .. \"/server.crt\" }
+c2s_require_encryption = true
+limits = { c2s = { rate = \"10kb/s\" }; s2sin = { rate = \"30kb/s\" } }
+unlimited_jids = { \"$TWOPC_JID_A\", \"$TWOPC_JID_B\" }"
+    else
+        # Same settings as /work/shared/xmpp/prosody-test.cfg.lua: no
+        # certificate (so no STARTTLS offer), no rate limit, Nagle off.
+        tuning="modules_disabled = { \"s2s\"; \"offline\"; \"tls\" }
+c2s_require_encryption = false
+allow_unencrypted_plain_auth = true
+limits = { c2s = { rate = \"100mb/s\"; burst = \"2s\" } }
+network_settings = { nagle = false; min_wait = 0.00001 }"
+    fi
     cat >"$d/prosody.cfg.lua" <<EOF
 local base = "$d"
 run_as_root = true
@@ -193,18 +222,27 @@ c2s_direct_tls_ports = { }
 s2s_ports = { }
 http_ports = { }
 https_ports = { }
-modules_enabled = { "roster"; "saslauth"; "disco"; "ping"; "posix"; "admin_shell"; "smacks"; }
-modules_disabled = { "s2s"; "offline"; "tls" }
+modules_enabled = { "roster"; "saslauth"; "disco"; "ping"; "posix"; "admin_shell"; "smacks"; $modules }
 authentication = "internal_hashed"
-c2s_require_encryption = false
-allow_unencrypted_plain_auth = true
 c2s_stanza_size_limit = 256*1024
-limits = { c2s = { rate = "100mb/s"; burst = "2s" } }
 smacks_hibernation_time = 2
-network_settings = { nagle = false; min_wait = 0.00001 }
+$tuning
 VirtualHost "$TWOPC_DOMAIN"
 EOF
     export TWOPC_PROSODY_CFG=$d/prosody.cfg.lua   # for prosodyctl by hand
+}
+
+# twopc_start_delay: the delay element between each PC and Prosody, when
+# TWOPC_DELAY_MS is set.
+twopc_start_delay() {
+    [ -n "${TWOPC_DELAY_MS:-}" ] || return 0
+    [ -x "$DELAY_PROXY" ] || { twopc_fail "no delay_proxy at $DELAY_PROXY (build it)"; return 1; }
+    twopc_spawn x delayproxy "$TWOPC_SCRATCH/x/delay_proxy.out" "$DELAY_PROXY" --delay-ms "$TWOPC_DELAY_MS" \
+        "$TWOPC_ADDR_XA:$TWOPC_DELAYED_PORT" "$TWOPC_ADDR_XA:$TWOPC_XMPP_PORT" \
+        "$TWOPC_ADDR_XB:$TWOPC_DELAYED_PORT" "$TWOPC_ADDR_XB:$TWOPC_XMPP_PORT"
+    twopc_wait_until 10 eval "twopc_listening_tcp x $TWOPC_ADDR_XA:$TWOPC_DELAYED_PORT && twopc_listening_tcp x $TWOPC_ADDR_XB:$TWOPC_DELAYED_PORT" ||
+        { twopc_fail "the delay element did not listen (see $TWOPC_SCRATCH/x/delay_proxy.out)"; return 1; }
+    twopc_log "delay element: ${TWOPC_DELAY_MS} ms each way between each PC and Prosody"
 }
 
 twopc_prosodyctl() { twopc_exec x prosodyctl --config "$TWOPC_SCRATCH/x/prosody.cfg.lua" "$@"; }
@@ -326,8 +364,14 @@ twopc_messengerd_config() {  # a|b
         echo "password = $pass"
         echo "resource = pc-$pc"
         echo "server = $server"
-        echo "port = $TWOPC_XMPP_PORT"
-        echo "tls = disabled"
+        if [ -n "${TWOPC_DELAY_MS:-}" ]; then echo "port = $TWOPC_DELAYED_PORT"
+        else echo "port = $TWOPC_XMPP_PORT"; fi
+        if [ "${TWOPC_PROSODY:-tuned}" = default ]; then
+            echo "tls = required"
+            echo "tls_verify = no"   # the harness's own certificate
+        else
+            echo "tls = disabled"
+        fi
         echo "contact = $contact"
         if [ "$pc" = b ] && [ "${TWOPC_EXTRA_CONTACT:-0}" = 1 ]; then echo "contact = $TWOPC_JID_C"; fi
         echo "log = $d/messengerd.log"
@@ -476,6 +520,7 @@ twopc_up() {
     : "${BUILD_DIR:=$TWOPC_REPO/build}"
     : "${CORVANE_BIN:=$BUILD_DIR/bin/corvanefortcp}"
     : "${MESSENGERD:=$BUILD_DIR/bin/messengerd}"
+    : "${DELAY_PROXY:=$BUILD_DIR/bin/delay_proxy}"
     twopc_check_prereqs || return 1
     local id=$BASHPID
     TWOPC_SCRATCH=$(mktemp -d "/tmp/cvx-$id.XXXXXX") || return 1
@@ -486,6 +531,7 @@ twopc_up() {
     twopc_log "scratch $TWOPC_SCRATCH"
     twopc_make_network || return 1
     twopc_start_prosody || return 1
+    twopc_start_delay || return 1
     twopc_start_services || return 1
     twopc_start_messengerd a && twopc_start_messengerd b || return 1
     twopc_wait_messengerd a && twopc_wait_messengerd b || return 1
