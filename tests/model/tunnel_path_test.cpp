@@ -182,3 +182,23 @@ TEST_F(TunnelPathTest, FullInboundQueueHoldsThePacketAndStopsReading)
 }
 
 }  // namespace
+
+TEST_F(TunnelPathTest, ConnectionRequestLeavesWithoutWaitingForATick)
+{
+    int fd = tcptest::connectLoopback(port);
+    ASSERT_GE(fd, 0);
+    // Only the connection thread's wake-up is served; no timer fires.
+    const std::string prefix = std::string("ALTER APPLICATION ") + kApp + " WRITE " + kPeer + ":1 ";
+    Packet request;
+    bool written = false;
+    for (int i = 0; i < 100 && !written; ++i) {
+        loop.pump(5, 50);
+        for (const auto& line : messenger.take(2))
+            if (line.rfind(prefix, 0) == 0)
+                written = decode(line.substr(prefix.size()), request);
+    }
+    ASSERT_TRUE(written);
+    EXPECT_EQ(request.kind, kA2AKindControl);
+    EXPECT_EQ(request.code, kA2ACodeConnectRequest);
+    ::close(fd);
+}

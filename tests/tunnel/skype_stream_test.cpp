@@ -245,3 +245,46 @@ TEST_F(StreamSendTest, DataLinkIsSparedWhileThePeerReportsTwentyFreeSlots)
 }
 
 }  // namespace
+
+TEST_F(StreamSendTest, BetweenTicksDataKeepsItsPaceAndControlPacketsGoAtOnce)
+{
+    int port = 0;
+    int listener = listenLoopback(&port);
+    auto stream = makeStream(kHttpApp, "peer", 1, 80);
+    ASSERT_EQ(1, stream->getTcpManager()->notifyTcpConnectRequest(port, "localhost"));
+    int server = acceptWithin(listener);
+    ASSERT_GE(server, 0);
+    QV_QUE* outbound = stream->getTcpManager()->getMainSocket()->getOutboundQueue();
+    const size_t before = writes().size();
+
+    // The first data of a quiet connection does not wait for the tick.
+    ASSERT_TRUE(writeAll(server, "abc", 3));
+    ASSERT_TRUE(waitUntil([&] { return outbound->freeSlots() == 29; }));
+    stream->sendEarly();
+    ASSERT_EQ(before + 1, writes().size());
+    EXPECT_EQ("abc", payload(writtenPacket(writes().back(), kHttpApp, "peer", 1)));
+
+    // Released again within the same tick: more data waits for the tick.
+    stream->setCanSend();
+    ASSERT_TRUE(writeAll(server, "def", 3));
+    ASSERT_TRUE(waitUntil([&] { return outbound->freeSlots() == 29; }));
+    stream->sendEarly();
+    EXPECT_EQ(before + 1, writes().size());
+    stream->intervalTimer();
+    ASSERT_EQ(before + 2, writes().size());
+    EXPECT_EQ("def", payload(writtenPacket(writes().back(), kHttpApp, "peer", 1)));
+
+    // The connection's end carries no data: it goes as soon as the
+    // messenger lets the stream write, not a tick later, but not before.
+    close(server);
+    ASSERT_TRUE(waitUntil([&] { return outbound->freeSlots() == 29; }));
+    stream->sendEarly();
+    EXPECT_EQ(before + 2, writes().size()) << "canSend is 0 until the empty SENDING";
+    stream->setCanSend();
+    stream->sendEarly();
+    ASSERT_EQ(before + 3, writes().size());
+    std::vector<uint8_t> end = writtenPacket(writes().back(), kHttpApp, "peer", 1);
+    EXPECT_EQ(kA2AKindControl, a2aKind(end.data()));
+    EXPECT_EQ(kA2ACodeDisconnectRequest, a2aCode(end.data()));
+    close(listener);
+}
