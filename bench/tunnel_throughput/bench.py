@@ -3,7 +3,8 @@
 
   bench.py serve --port P
       "GET n\\n": sends n bytes; "PUT n\\n": reads n bytes, answers "OK\\n";
-      one request per connection, connections served in parallel
+      "GET /...": a five-byte web page, closed at once; one request per
+      connection, connections served in parallel
   bench.py get --port P --bytes N        prints: seconds
   bench.py put --port P --bytes N        prints: seconds
   bench.py first-byte --port P --count C prints: the median seconds from
@@ -31,6 +32,10 @@ def serve_one(conn):
             if not chunk:
                 return
             line += chunk
+        if line.startswith(b"GET /"):
+            # A small web page, closed at once (bench.py turnover).
+            conn.sendall(b"HTTP/1.0 200 OK\r\nContent-Length: 5\r\n\r\nhello")
+            return
         verb, n = line.split()
         n = int(n)
         if verb == b"GET":

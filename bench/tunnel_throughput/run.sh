@@ -11,7 +11,8 @@
 # KB/s of a download and an upload through setting 1 and of all five services
 # at once, against the protocol's ceiling (10240 data bytes per 20 ms tick,
 # 512 KB/s per stream) and against the same transfer on B's loopback; the
-# median time from a client's connect to the first byte of the reply; the CPU
+# median time from a client's connect to the first byte of the reply; the
+# median time of 100 small web requests in a row (turnover); the CPU
 # seconds and peak memory of both programs and both daemons; the CPU an idle
 # program uses.
 #
@@ -121,6 +122,10 @@ classic() {
     fb=$(client a first-byte --port 9023 --count 21)
     dfb=$(client b first-byte --port $SPORT --count 21)
     echo "=== connect to first byte (median of 21): tunnel $(awk -v s="$fb" 'BEGIN{printf "%.1f", s*1000}') ms, direct $(awk -v s="$dfb" 'BEGIN{printf "%.2f", s*1000}') ms"
+    local turn dturn
+    turn=$(client a turnover --port 80 --count 100)
+    dturn=$(client b turnover --port $SPORT --count 100)
+    echo "=== 100 web requests in a row through setting 1 (median): tunnel $(awk -v s="$turn" 'BEGIN{printf "%.1f", s*1000}') ms, direct $(awk -v s="$dturn" 'BEGIN{printf "%.2f", s*1000}') ms"
 
     echo "=== CPU seconds and peak memory over the whole run"
     for name in program-a program-b messengerd-a messengerd-b; do

@@ -2,7 +2,8 @@
 // real Prosody through a delay element of 25 ms one way (100 ms from one
 // program to the other and back): order, bytes, the compact form with a peer
 // that offers it and one that does not, a full window holding the writer, a
-// slow reader, and a stream broken with texts in flight.
+// slow reader, a stream broken with texts in flight, and a server that
+// throttles the account.
 #include "tests/messenger/xmpp_fixture.h"
 
 #include <thread>
@@ -101,6 +102,23 @@ protected:
     }
 };
 
+// Prosody as Debian ships it: every client limited to 10 kB/s. No delay
+// element: the bytes must wait in the daemon's own socket, as they do when
+// the server itself stops reading.
+class ThrottledServer : public MessengerXmpp {
+protected:
+    std::string serverRateLimit() const override { return "10kb/s"; }
+    void SetUp() override
+    {
+        MessengerXmpp::SetUp();
+        if (IsSkipped() || HasFatalFailure())
+            return;
+        createOnBoth(kApp);
+        connectStream(kApp, aRef, bRef);
+    }
+    std::string aRef, bRef;
+};
+
 }  // namespace
 
 TEST_F(DistantMessengers, ThousandTextsOfTwentyKilobytesInOrderInCompactForm)
@@ -175,4 +193,28 @@ TEST_F(DistantMessengers, StreamBrokenWithTextsInFlightIsClosedOnBothSides)
                         "APPLICATION " + kApp + " CONNECTABLE bob@localhost"));
     std::string aRef2, bRef2;
     connectStream(kApp, aRef2, bRef2);
+}
+
+TEST_F(ThrottledServer, ThrottledAccountIsToldInTheLog)
+{
+    ASSERT_FALSE(HasFatalFailure());
+    // A window full of texts: far more than the server takes in seconds.
+    for (int i = 0; i < 32; ++i)
+        ASSERT_TRUE(alice.client.command("ALTER APPLICATION " + kApp + " WRITE " + aRef + " " + textFor(i, 20480)));
+    const std::string told = "the server takes only ";
+    auto deadline = std::chrono::steady_clock::now() + 30s;
+    while (logOf(alice).find(told) == std::string::npos && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(200ms);
+    std::string log = logOf(alice);
+    size_t at = log.find(told);
+    ASSERT_NE(at, std::string::npos) << "no word of the limit";
+    std::string line = log.substr(at, log.find('\n', at) - at);
+    // The figure is what the server took (on loopback, whose segments are
+    // 64 KB, it may well be nothing in the first seconds), not the 640 kB
+    // of texts the program wrote at once.
+    double rate = std::stod(line.substr(told.size()));
+    EXPECT_LT(rate, 30.0) << line;
+    EXPECT_NE(line.find("unlimited_jids"), std::string::npos) << line;
+    // bob, whose server connection carries only acknowledgements, is not told.
+    EXPECT_EQ(logOf(bob).find(told), std::string::npos);
 }

@@ -40,8 +40,10 @@ bool ProsodyServer::writeConfig()
            "s2s_ports = { }\n"
            "http_ports = { }\n"
            "https_ports = { }\n"
-           "modules_enabled = { \"roster\"; \"saslauth\"; \"disco\"; \"ping\"; \"posix\"; \"smacks\"; }\n"
-           "modules_disabled = { \"s2s\"; \"offline\"; \"admin_shell\" }\n"
+           "modules_enabled = { \"roster\"; \"saslauth\"; \"disco\"; \"ping\"; \"posix\"; \"smacks\"; "
+        << (clientRate.empty() ? "" : "\"limits\"; ") << "}\n"
+        << (clientRate.empty() ? "" : "limits = { c2s = { rate = \"" + clientRate + "\" } }\n")
+        << "modules_disabled = { \"s2s\"; \"offline\"; \"admin_shell\" }\n"
            "authentication = \"internal_hashed\"\n"
            "c2s_require_encryption = false\n"
            // No certificate here, so no STARTTLS offer: the daemons run on loopback,

@@ -13,6 +13,7 @@ void MessengerXmpp::SetUp()
         GTEST_SKIP() << reason;
     dir = std::make_unique<TempDir>();
     server = std::make_unique<ProsodyServer>(dir->path());
+    server->limitClientRate(serverRateLimit());
     if (!server->writeConfig() || !server->registerUser("alice", "alicepw")
         || !server->registerUser("bob", "bobpw") || !server->registerUser("carol", "carolpw")
         || !server->start())

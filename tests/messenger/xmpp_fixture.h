@@ -21,6 +21,8 @@ protected:
 
     // One-way delay between each daemon and the server (0: none).
     virtual std::chrono::milliseconds serverDelay() const { return std::chrono::milliseconds(0); }
+    // The rate the server allows each client ("10kb/s"; empty: no limit).
+    virtual std::string serverRateLimit() const { return std::string(); }
     // Lines added to the configuration of `name`'s daemon.
     virtual std::string extraConfig(const std::string&) const { return std::string(); }
 

@@ -19,7 +19,7 @@
 
 class DelayProxy {
 public:
-    static constexpr size_t kMaxHeld = 16 * 1024 * 1024;
+    static constexpr size_t kMaxHeld = 2 * 1024 * 1024;
 
     // Listens on `listenHost`:`listenPort` (0: a free port, see port())
     // and relays to `targetHost`:`targetPort` (numeric IPv4 addresses).
