@@ -17,7 +17,8 @@
 # program uses.
 #
 # --wide: one table row per setting, with a delay element between each
-# messengerd and Prosody (D ms one way on each side, 2D from PC A to PC B):
+# messengerd and Prosody (D ms one way on each side, 2D from PC A to PC B;
+# none at all for D = 0):
 # D = 0, 10, 25, 50, 100 ms on the tuned Prosody (WIDE_DELAYS), then D = 0,
 # 10, 25 ms on Prosody as Debian ships it, with STARTTLS (DEFAULT_DELAYS).
 # Columns: one stream down and up, five at once down and up (the slowest and
@@ -140,7 +141,7 @@ classic() {
 # One row of the wide-area table for the current TWOPC_DELAY_MS and
 # TWOPC_PROSODY.
 wide_row() {
-    local d=$TWOPC_DELAY_MS label=$1
+    local label=$1 d=$2
     if ! bench_up; then
         printf '%-8s %4s  (could not bring the two PCs up)\n' "$label" "$d"
         twopc_down
@@ -169,11 +170,14 @@ wide() {
     echo "=== five at once: slowest-fastest stream (share: slowest); first byte: median of 21, minimum 8D"
     printf '%-8s %4s  %10s  %10s  %14s  %14s  %19s  %5s  %6s\n' Prosody D one-down one-up five-down five-up \
         'first byte / min' wire CPU/MB
-    for d in ${WIDE_DELAYS:-0 10 25 50 100}; do
-        TWOPC_DELAY_MS=$d TWOPC_PROSODY=tuned wide_row tuned
+    local d delay
+    for d in ${WIDE_DELAYS-0 10 25 50 100}; do
+        delay=$d; [ "$d" = 0 ] && delay=   # D = 0: no delay element at all
+        TWOPC_DELAY_MS=$delay TWOPC_PROSODY=tuned wide_row tuned "$d"
     done
-    for d in ${DEFAULT_DELAYS:-0 10 25}; do
-        TWOPC_DELAY_MS=$d TWOPC_PROSODY=default wide_row default
+    for d in ${DEFAULT_DELAYS-0 10 25}; do
+        delay=$d; [ "$d" = 0 ] && delay=
+        TWOPC_DELAY_MS=$delay TWOPC_PROSODY=default wide_row default "$d"
     done
 }
 

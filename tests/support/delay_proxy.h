@@ -4,7 +4,9 @@
 // target; bytes keep their order, each chunk leaves `delay` after it was
 // read, and a half-close travels with the same delay. The relay reads on
 // while it holds less than kMaxHeld bytes for a direction, like a link with
-// that much in flight, and writes only as fast as the far side takes.
+// that much in flight, and writes only as fast as the far side takes. It
+// ends TCP on both sides, so a sender's Nagle meets this relay's
+// acknowledgements (given at once) rather than the far end's.
 //
 // One thread of its own, started by start() and joined by stop() or the
 // destructor; the other members may be called from any thread.
