@@ -28,10 +28,9 @@ std::string textFor(int i, size_t size)
     return t;
 }
 
-class DistantMessengers : public MessengerXmpp {
+// Both programs run kApp and alice has a stream to bob.
+class StreamBetweenDaemons : public MessengerXmpp {
 protected:
-    std::chrono::milliseconds serverDelay() const override { return 25ms; }
-
     void SetUp() override
     {
         MessengerXmpp::SetUp();
@@ -40,6 +39,13 @@ protected:
         createOnBoth(kApp);
         connectStream(kApp, aRef, bRef);
     }
+
+    std::string aRef, bRef;
+};
+
+class DistantMessengers : public StreamBetweenDaemons {
+protected:
+    std::chrono::milliseconds serverDelay() const override { return 25ms; }
 
     // alice writes `count` texts as the program does (the next one once
     // SENDING is empty) while bob reads each as soon as it is there; every
@@ -80,8 +86,6 @@ protected:
         EXPECT_EQ(writeError, "");
         EXPECT_EQ(read, count);
     }
-
-    std::string aRef, bRef;
 };
 
 // bob's daemon does not offer or take up the compact form.
@@ -105,18 +109,9 @@ protected:
 // Prosody as Debian ships it: every client limited to 10 kB/s. No delay
 // element: the bytes must wait in the daemon's own socket, as they do when
 // the server itself stops reading.
-class ThrottledServer : public MessengerXmpp {
+class ThrottledServer : public StreamBetweenDaemons {
 protected:
     std::string serverRateLimit() const override { return "10kb/s"; }
-    void SetUp() override
-    {
-        MessengerXmpp::SetUp();
-        if (IsSkipped() || HasFatalFailure())
-            return;
-        createOnBoth(kApp);
-        connectStream(kApp, aRef, bRef);
-    }
-    std::string aRef, bRef;
 };
 
 }  // namespace
