@@ -144,3 +144,102 @@ e2e_run() {
     echo "$E2E_NAME: FAIL ($E2E_FAILED of $((E2E_PASSED + E2E_FAILED)) checks failed)"
     exit 1
 }
+
+# ---------------------------------------------------------------- faults mid-transfer
+
+# e2e_listening PC PORT: something listens on TCP PORT in that PC.
+e2e_listening() {
+    twopc_exec "$1" ss -Hltn "sport = :$2" 2>/dev/null | grep -q .
+}
+
+# e2e_lamps_now PC ERE SECONDS: within SECONDS, the newest LAMPS line matches
+# ERE (as in e2e_wait_lamps).
+e2e_lamps_now() {
+    twopc_wait_until "$3" eval "twopc_last_lamps $1 | sed 's/^/ /; s/\$/ /' | LC_ALL=C grep -Eq -- '$2'"
+}
+
+# e2e_outcome FILE: the outcome line a tcpclient.py transfer wrote to FILE.
+e2e_outcome() { grep -a '^transfer:' "$1" 2>/dev/null | tail -n1; }
+
+# e2e_ended_in_error FILE RC: the transfer ended with an error (reset,
+# refused, stalled), not complete and above all not with a clean end before
+# its last byte.
+e2e_ended_in_error() {
+    echo "  $(e2e_outcome "$1" || true) [exit $2]"
+    case $2 in 2|4|5) return 0 ;; *) return 1 ;; esac
+}
+
+# e2e_ended_in_reset FILE RC: the transfer's connection was reset.
+e2e_ended_in_reset() { [ "$2" -eq 2 ]; }
+
+# e2e_recover MARK: both programs run and A's streams are up again after
+# MARK (A's trace line count before the fault): waits for A's streams to go
+# down, then presses A's connect button until they are up and every service
+# listens again. Bounded (about 2 minutes).
+e2e_recover() {
+    local mark=$1 down deadline
+    twopc_program_alive a && twopc_program_alive b || { echo "  a program is not running"; return 1; }
+    twopc_wait_trace a '^STREAM DOWN' 30 "$mark" || { echo "  no STREAM DOWN on PC A after the fault"; return 1; }
+    down=$(twopc_trace_mark a)
+    deadline=$((SECONDS + 90))
+    while ! twopc_trace_has a '^STREAM UP' "$down"; do
+        [ "$SECONDS" -lt "$deadline" ] || { echo "  no STREAM UP on PC A within 90 s"; return 1; }
+        twopc_press_connect a || return 1
+        twopc_wait_trace a '^STREAM UP' 8 "$down" && break
+    done
+    e2e_wait_lamps a ' 1:L.. 2:L.. 3:L.. 4:L.. $' 30 "$down" || { echo "  A's services do not all listen again"; return 1; }
+}
+
+# e2e_fault NAME INJECT RESTART: the fault run's one case. Two long transfers
+# through A (20 MB echo on 9023, the 20 MB source on 5900, both counting the
+# bytes), INJECT after 5 s, then both clients must have ended with an error,
+# and as a reset; RESTART brings the killed part back, A connects again, and
+# the next transfers (1 MB echo, the 2 MB source with sha256) are intact.
+e2e_fault() {
+    local name=$1 inject=$2 restart=$3 s=$TWOPC_SCRATCH mark dir e_pid d_pid e_rc d_rc
+    dir=$s/fault-$name
+    mkdir -p "$dir"
+    mark=$(twopc_trace_mark a)
+    e2e_client a transfer --port 9023 --bytes $((20 * 1024 * 1024)) --idle 45 --timeout 150 >"$dir/echo.out" 2>&1 &
+    e_pid=$!
+    e2e_client a transfer --port 5900 --expect "$s/b/src/$TWOPC_SOURCE_BIG" --idle 45 --timeout 150 \
+        --out "$dir/source.part" >"$dir/source.out" 2>&1 &
+    d_pid=$!
+    sleep 5
+    e2e_check "$name: both transfers still running after 5 s" eval "kill -0 $e_pid && kill -0 $d_pid" || {
+        cat "$dir/echo.out" "$dir/source.out" | sed 's/^/  /'; }
+    twopc_log "fault $name: $inject"
+    $inject
+    wait "$e_pid"; e_rc=$?
+    wait "$d_pid"; d_rc=$?
+    e2e_check "$name: the echo client ended with an error, not a clean end" e2e_ended_in_error "$dir/echo.out" "$e_rc"
+    e2e_check "$name:   and the error was a reset" e2e_ended_in_reset "$dir/echo.out" "$e_rc"
+    e2e_check "$name: the source's client ended with an error, not a clean end" e2e_ended_in_error "$dir/source.out" "$d_rc"
+    e2e_check "$name:   and the error was a reset" e2e_ended_in_reset "$dir/source.out" "$d_rc"
+    if [ -n "$restart" ]; then
+        twopc_log "fault $name: $restart"
+        e2e_check "$name: restarted" $restart || return 1
+    fi
+    e2e_check "$name: A connected again" e2e_recover "$mark" || return 1
+    e2e_check "$name: after recovery an echo of 1 MB comes back byte-exact" \
+        e2e_client a transfer --port 9023 --bytes $((1024 * 1024)) --idle 30 --timeout 90
+    e2e_check "$name: after recovery the 2 MB source arrives whole, then a clean end" \
+        e2e_client a transfer --port 2401 --expect "$s/b/src/$TWOPC_SOURCE_SMALL" --idle 30 --timeout 90 --out "$dir/after.bin"
+    e2e_check "$name:   same sha256" e2e_same_file "$s/b/src/$TWOPC_SOURCE_SMALL" "$dir/after.bin"
+}
+
+# The faults and their restarts, for e2e_fault.
+e2e_kill() { local pid; pid=$(twopc_pid_of "$1"); [ -n "$pid" ] && kill -KILL "$pid"; }
+e2e_restart_program_b() {
+    local mark; mark=$(twopc_trace_mark b)
+    twopc_wait_until 10 eval "! twopc_program_alive b" || return 1
+    twopc_start_program b && twopc_wait_trace b '^LAMPS ' 30 "$mark"
+}
+e2e_restart_messengerd() {  # PC
+    twopc_wait_until 10 eval "! twopc_alive $(twopc_pid_of "messengerd-$1")" || return 1
+    twopc_start_messengerd "$1" && twopc_wait_messengerd "$1"
+}
+e2e_restart_prosody() {
+    twopc_wait_until 10 eval "! twopc_alive $(twopc_pid_of prosody)" || return 1
+    twopc_restart_prosody && twopc_wait_messengerd a && twopc_wait_messengerd b
+}

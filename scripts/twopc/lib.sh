@@ -11,7 +11,10 @@
 #   namespace cvx-<pid>-a : PC A, 10.77.1.2 (veth to x), its own loopback
 #   namespace cvx-<pid>-b : PC B, 10.77.2.2 (veth to x), its own loopback with
 #                           vsftpd on 127.0.0.1:21, an HTTP server on 127.0.0.1:80,
-#                           a TCP echo service on 127.0.0.1:9023
+#                           a TCP echo service on 127.0.0.1:9023, and two
+#                           sources that send a file and close (no length
+#                           field: only the end tells the client it is whole):
+#                           127.0.0.1:2401 (2 MB), 127.0.0.1:5900 (20 MB)
 #
 # Settings (environment, read when twopc_up runs):
 #   BUILD_DIR     build tree (default <repo>/build)
@@ -46,6 +49,8 @@ TWOPC_ADDR_XB=10.77.2.1
 TWOPC_ADDR_B=10.77.2.2
 TWOPC_HTTP_FILE=big.bin            # 5 MB random file served by B's HTTP server
 TWOPC_FTP_FILE=allbytes.bin        # binary file holding every byte value, in B's FTP root
+TWOPC_SOURCE_SMALL=source-small.bin  # 2 MB random file sent by the source on B's 2401
+TWOPC_SOURCE_BIG=source-big.bin      # 20 MB random file sent by the source on B's 5900
 
 # ---------------------------------------------------------------- helpers
 
@@ -282,12 +287,23 @@ twopc_start_prosody() {
     twopc_log "Prosody up, $TWOPC_JID_A and $TWOPC_JID_B are mutual contacts"
 }
 
+# twopc_restart_prosody: starts Prosody again with the config, accounts and
+# contacts of the first start (after it was stopped or killed).
+twopc_restart_prosody() {
+    twopc_spawn x prosody "$TWOPC_SCRATCH/x/prosody.out" prosody --config "$TWOPC_SCRATCH/x/prosody.cfg.lua" -F
+    twopc_wait_until 15 eval "twopc_listening_tcp x $TWOPC_ADDR_XA:$TWOPC_XMPP_PORT && twopc_listening_tcp x $TWOPC_ADDR_XB:$TWOPC_XMPP_PORT" ||
+        { twopc_fail "Prosody did not listen again (see $TWOPC_SCRATCH/x/prosody.out)"; return 1; }
+    twopc_log "Prosody up again"
+}
+
 # ---------------------------------------------------------------- services on PC B
 
 twopc_make_test_files() {
     local d=$TWOPC_SCRATCH/b
-    mkdir -p "$d/www" "$d/ftp/upload" "$d/vsftpd-empty"
+    mkdir -p "$d/www" "$d/ftp/upload" "$d/vsftpd-empty" "$d/src"
     head -c $((5 * 1024 * 1024)) /dev/urandom >"$d/www/$TWOPC_HTTP_FILE"
+    head -c $((2 * 1024 * 1024)) /dev/urandom >"$d/src/$TWOPC_SOURCE_SMALL"
+    head -c $((20 * 1024 * 1024)) /dev/urandom >"$d/src/$TWOPC_SOURCE_BIG"
     echo "<html><body>PC B says hello</body></html>" >"$d/www/index.html"
     # Every byte value 0..255, 256 times in order, then 64 KB of random bytes.
     python3 -c 'import sys; sys.stdout.buffer.write(bytes(range(256)) * 256)' >"$d/ftp/$TWOPC_FTP_FILE"
@@ -347,9 +363,14 @@ twopc_start_services() {
     twopc_spawn b vsftpd "$d/vsftpd.out" vsftpd "$d/vsftpd.conf"
     twopc_spawn b http "$d/http.log" python3 -m http.server 80 --bind 127.0.0.1 --directory "$d/www"
     twopc_spawn b echo "$d/echo.log" socat TCP-LISTEN:9023,bind=127.0.0.1,reuseaddr,fork EXEC:cat
-    twopc_wait_until 10 eval "twopc_listening_tcp b 127.0.0.1:21 && twopc_listening_tcp b 127.0.0.1:80 && twopc_listening_tcp b 127.0.0.1:9023" ||
+    # The sources: the file, then an orderly end. -t 60: after the file socat
+    # waits for the client's end for up to 60 s instead of 0.5 s, so a slow
+    # reader still gets the whole file.
+    twopc_spawn b source-small "$d/source-small.log" socat -t 60 TCP-LISTEN:2401,bind=127.0.0.1,reuseaddr,fork "EXEC:cat $d/src/$TWOPC_SOURCE_SMALL"
+    twopc_spawn b source-big "$d/source-big.log" socat -t 60 TCP-LISTEN:5900,bind=127.0.0.1,reuseaddr,fork "EXEC:cat $d/src/$TWOPC_SOURCE_BIG"
+    twopc_wait_until 10 eval "twopc_listening_tcp b 127.0.0.1:21 && twopc_listening_tcp b 127.0.0.1:80 && twopc_listening_tcp b 127.0.0.1:9023 && twopc_listening_tcp b 127.0.0.1:2401 && twopc_listening_tcp b 127.0.0.1:5900" ||
         { twopc_fail "services on PC B did not listen (see $d/*.out, $d/*.log)"; return 1; }
-    twopc_log "PC B serves FTP 127.0.0.1:21, HTTP 127.0.0.1:80, echo 127.0.0.1:9023"
+    twopc_log "PC B serves FTP 127.0.0.1:21, HTTP 127.0.0.1:80, echo 127.0.0.1:9023, sources 127.0.0.1:2401 and 127.0.0.1:5900"
 }
 
 # ---------------------------------------------------------------- messengerd
