@@ -178,37 +178,50 @@ TEST_F(RepReadTest, MalformedRepliesChangeNothing)
     EXPECT_FALSE(anyDisconnect(writes())) << "seq 0 was still expected";
 }
 
+// The forward thread answers a CONNECT-REQUEST once its connect has an
+// outcome, and the stream sends the answer as soon as it may write; the
+// answer takes the stream's next sequence number.
 TEST_F(RepReadTest, ConnectRequestsAreAnsweredWithTheNextSeq)
 {
     int port = 0;
     int listener = listenLoopback(&port);
     auto stream = makeStream(kHttpApp, "peer", 1, 80, "localhost", port);
     feed(*stream, makePacket(kA2AKindControl, kA2ACodeConnectRequest, 80, 0));
+    QV_QUE* out = stream->getTcpManager()->getMainSocket()->getOutboundQueue();
+    ASSERT_TRUE(waitUntil([&] { return out->freeSlots() == 29; }));
+    stream->sendEarly();
     ASSERT_EQ(1u, writes().size());
     std::vector<uint8_t> reply = writtenPacket(writes()[0], kHttpApp, "peer", 1);
     ASSERT_EQ(40u, reply.size());
     EXPECT_EQ(kA2AKindControl, a2aKind(reply.data()));
     EXPECT_EQ(kA2ACodeConnectReply, a2aCode(reply.data()));
-    EXPECT_EQ(80, a2aPort(reply.data()));
+    EXPECT_EQ(port, a2aPort(reply.data()));  // the forward thread's own port
     EXPECT_EQ(kA2AResultConnected, a2aResult(reply.data()));
     EXPECT_EQ(0, a2aError(reply.data()));
     EXPECT_EQ(0u, a2aSeq(reply.data()));
     EXPECT_EQ(2, a2aMainLinkState(reply.data()));
-    EXPECT_TRUE(capture.has("peer:TCP接続要求: localhost Port=" + std::to_string(port) + " 接続"));
+    EXPECT_TRUE(waitUntil(
+        [&] { return capture.has("peer:TCP接続要求: localhost Port=" + std::to_string(port) + " 接続"); }));
     int server = acceptWithin(listener);
     EXPECT_GE(server, 0);
 
     const int nobody = freePort();
     auto refused = makeStream(kHttpApp, "peer", 2, 80, "localhost", nobody);
     ASSERT_EQ(1, refused->sendNullPacket());
+    refused->setCanSend();
     feed(*refused, makePacket(kA2AKindControl, kA2ACodeConnectRequest, 80, 0));
+    QV_QUE* refusedOut = refused->getTcpManager()->getMainSocket()->getOutboundQueue();
+    ASSERT_TRUE(waitUntil([&] { return refusedOut->freeSlots() == 29; }));
+    refused->sendEarly();
     ASSERT_EQ(3u, writes().size());
     reply = writtenPacket(writes()[2], kHttpApp, "peer", 2);
     ASSERT_EQ(40u, reply.size());
     EXPECT_EQ(kA2AResultFailed, a2aResult(reply.data()));
     EXPECT_EQ(ECONNREFUSED, a2aError(reply.data()));
     EXPECT_EQ(1u, a2aSeq(reply.data()));
-    EXPECT_TRUE(capture.has("peer:TCP接続要求: localhost Port=" + std::to_string(nobody) + " 接続に失敗"));
+    EXPECT_TRUE(waitUntil(
+        [&] { return capture.has("peer:TCP接続要求: localhost Port=" + std::to_string(nobody) + " 接続に失敗"); }));
+    EXPECT_FALSE(capture.has("peer:TCP接続要求: localhost Port=" + std::to_string(nobody) + " 接続"));
     close(server);
     close(listener);
 }
@@ -242,14 +255,16 @@ TEST_F(RepReadTest, ForwardedConnectIsAnsweredOnceWithItsOutcome)
     EXPECT_EQ(1, replies);
 }
 
-TEST_F(RepReadTest, FtpControlConnectIsAnsweredByTheStream)
+TEST_F(RepReadTest, FtpControlConnectIsAnsweredOnce)
 {
-    // The FTP manager connects in the caller's thread, whatever the host:
-    // the stream answers, once.
     int port = 0;
     int listener = listenLoopback(&port);
     auto stream = makeStream(kFtpApp, "peer", 1, 21, "127.0.0.1", port);
     feed(*stream, makePacket(kA2AKindControl, kA2ACodeConnectRequest, 21, 0));
+    EXPECT_TRUE(writes().empty()) << "the answer waits for the connect";
+    QV_QUE* out = stream->getTcpManager()->getMainSocket()->getOutboundQueue();
+    ASSERT_TRUE(waitUntil([&] { return out->freeSlots() == 29; }));
+    stream->sendEarly();
     ASSERT_EQ(1u, writes().size());
     std::vector<uint8_t> reply = writtenPacket(writes()[0], kFtpApp, "peer", 1);
     ASSERT_EQ(40u, reply.size());
@@ -267,24 +282,40 @@ TEST_F(RepReadTest, DataLinkConnectRequestsUseThePacketsPort)
     int listener = listenLoopback(&port);
     auto stream = makeStream(kFtpApp, "peer", 1, 21, "127.0.0.1", 21);
     feed(*stream, makePacket(kA2AKindDataLinkControl, kA2ACodeConnectRequest, static_cast<uint16_t>(port), 0));
+    QV_QUE* out = stream->getTcpManager()->getDataLinkSocket()->getOutboundQueue();
+    ASSERT_TRUE(waitUntil([&] { return out->freeSlots() == 29; }));
+    stream->sendEarly();  // a data link's answer goes at once too
     ASSERT_EQ(1u, writes().size());
     std::vector<uint8_t> reply = writtenPacket(writes()[0], kFtpApp, "peer", 1);
     ASSERT_EQ(40u, reply.size());
     EXPECT_EQ(kA2AKindDataLinkControl, a2aKind(reply.data()));
+    EXPECT_EQ(kA2ACodeConnectReply, a2aCode(reply.data()));
     EXPECT_EQ(port, a2aPort(reply.data()));
     EXPECT_EQ(kA2AResultConnected, a2aResult(reply.data()));
-    EXPECT_TRUE(capture.has("peer:TCP接続要求(d-link): 127.0.0.1 Port=" + std::to_string(port) + " 接続"));
+    EXPECT_TRUE(waitUntil(
+        [&] { return capture.has("peer:TCP接続要求(d-link): 127.0.0.1 Port=" + std::to_string(port) + " 接続"); }));
     int server = acceptWithin(listener);
     EXPECT_GE(server, 0);
+    close(server);  // the transfer ends; the peer ends its side too
+    feed(*stream, makePacket(kA2AKindDataLinkControl, kA2ACodeDisconnectRequest, static_cast<uint16_t>(port), 1));
+    ASSERT_TRUE(waitUntil([&] { return stream->getTcpManager()->getDataLinkSocket()->isRunning() == 0; }));
+    while (out->freeSlots() < 30) {
+        stream->setCanSend();
+        stream->intervalTimer();
+    }
 
     const int nobody = freePort();
-    feed(*stream, makePacket(kA2AKindDataLinkControl, kA2ACodeConnectRequest, static_cast<uint16_t>(nobody), 1));
-    ASSERT_EQ(2u, writes().size());
-    reply = writtenPacket(writes()[1], kFtpApp, "peer", 1);
+    stream->setCanSend();
+    feed(*stream, makePacket(kA2AKindDataLinkControl, kA2ACodeConnectRequest, static_cast<uint16_t>(nobody), 2));
+    ASSERT_TRUE(waitUntil([&] { return out->freeSlots() == 29; }));
+    stream->sendEarly();
+    reply = writtenPacket(writes().back(), kFtpApp, "peer", 1);
+    EXPECT_EQ(kA2ACodeConnectReply, a2aCode(reply.data()));
     EXPECT_EQ(kA2AResultFailed, a2aResult(reply.data()));
     EXPECT_EQ(ECONNREFUSED, a2aError(reply.data()));
-    EXPECT_TRUE(capture.has("peer:TCP接続要求(d-link): 127.0.0.1 Port=" + std::to_string(nobody) + " 接続に失敗"));
-    close(server);
+    EXPECT_TRUE(waitUntil([&] {
+        return capture.has("peer:TCP接続要求(d-link): 127.0.0.1 Port=" + std::to_string(nobody) + " 接続に失敗");
+    }));
     close(listener);
 }
 
