@@ -244,18 +244,19 @@ void LogCapture::notifyLogLine(const char* line) {
     collected.emplace_back(line);
 }
 
-int LogCapture::count(const std::string& text) {
+int LogCapture::count(const std::string& text, const char* level) {
     std::lock_guard<std::mutex> lock(mutex);
+    const std::string tag = std::string(":") + level + ":";
     int n = 0;
     for (const std::string& line : collected) {
         // "YYYY/MM/DD hh:mm:ss:EV:" then the text
-        size_t at = line.find(":EV:");
-        if (at != std::string::npos && line.substr(at + 4) == text) ++n;
+        size_t at = line.find(tag);
+        if (at != std::string::npos && line.substr(at + tag.size()) == text) ++n;
     }
     return n;
 }
 
-bool LogCapture::has(const std::string& text) { return count(text) > 0; }
+bool LogCapture::has(const std::string& text, const char* level) { return count(text, level) > 0; }
 
 std::vector<std::string> LogCapture::lines() {
     std::lock_guard<std::mutex> lock(mutex);

@@ -63,9 +63,10 @@ std::string sha256Hex(const std::vector<uint8_t>& data);
 class LogCapture : public QV_EVENTLOGLISTENER {
 public:
     void notifyLogLine(const char* line) override;
-    // True when some line's text (after the level tag) equals `text`.
-    bool has(const std::string& text);
-    int count(const std::string& text);
+    // True when some line of the level ("ER", "WA", "EV", "DE") has the
+    // text `text` after its level tag.
+    bool has(const std::string& text, const char* level = "EV");
+    int count(const std::string& text, const char* level = "EV");
     std::vector<std::string> lines();
 
 private:

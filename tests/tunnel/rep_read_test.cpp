@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -553,6 +554,89 @@ TEST_F(RepReadTest, DataLinkDataThatFindsTheQueueFullIsKeptNotWaitedFor)
     EXPECT_EQ(sent, readWhileTicking(fd, *stream, sent.size()));
     EXPECT_FALSE(stream->isHoldingPacket());
     close(fd);
+}
+
+}  // namespace
+
+namespace {
+
+using ConnectionEndTest = tunneltest::StreamFixture;
+using namespace tcptest;
+
+// A client that asked for a large transfer and went away while the stream
+// still had its data queued: the peer's data and its DISCONNECT-REQUEST for
+// that connection arrive after it is over, into a full queue. The service
+// must keep listening, and a new connection must see none of the old data.
+TEST_F(ConnectionEndTest, ACancelledTransferNeverStopsTheService)
+{
+    config.setClientMode(1);
+    const int port = freePort();
+    auto stream = makeStream(kHttpApp, "peer", 1, port);
+    QV_SOCKETTCP* socket = stream->getTcpManager()->getMainSocket();
+    ASSERT_TRUE(waitUntil([&] { return stream->isMainListening(); }));
+    int client = connectLoopback(port, 4096);
+    ASSERT_GE(client, 0);
+    ASSERT_EQ(kA2ACodeConnectRequest, a2aCode(takePacket(socket->getOutboundQueue()).data()));
+    uint32_t seq = 0;
+    std::vector<uint8_t> ok = makePacket(kA2AKindControl, kA2ACodeConnectReply, 80, seq++);
+    setA2AResult(ok.data(), kA2AResultConnected);
+    feed(*stream, ok);
+    ASSERT_TRUE(waitUntil([&] { return socket->getPeerConnectState() == QV_SOCKETTCP::kPeerOk; }));
+    // The client reads nothing: the queue fills up behind its full buffers.
+    const std::string block(kA2AMaxData, 'o');
+    testing::internal::CaptureStdout();
+    for (int i = 0; i < 3000 && socket->getInboundQueue()->hasRoom(); ++i)
+        feed(*stream, makePacket(kA2AKindData, 0, 80, seq++, block));
+    testing::internal::GetCapturedStdout();
+    ASSERT_FALSE(socket->getInboundQueue()->hasRoom());
+    linger reset{1, 0};
+    ASSERT_EQ(0, setsockopt(client, SOL_SOCKET, SO_LINGER, &reset, sizeof(reset)));
+    close(client);
+    ASSERT_TRUE(waitUntil([&] { return stream->isMainListening(); }));
+    for (int i = 0; i < 8; ++i)
+        feed(*stream, makePacket(kA2AKindData, 0, 80, seq++, block));
+    feed(*stream, makePacket(kA2AKindControl, kA2ACodeDisconnectRequest, 80, seq++));
+    for (int i = 0; i < 10; ++i)
+        stream->intervalTimer();
+
+    int again = connectLoopback(port);
+    ASSERT_GE(again, 0);
+    QV_QUE* out = socket->getOutboundQueue();
+    std::vector<uint8_t> packet;
+    do {
+        packet = takePacket(out);
+    } while (!packet.empty() && a2aCode(packet.data()) != kA2ACodeConnectRequest);
+    ASSERT_FALSE(packet.empty()) << "the service stopped listening";
+    feed(*stream, makePacket(kA2AKindData, 0, 80, seq++, "stale"));
+    ok = makePacket(kA2AKindControl, kA2ACodeConnectReply, 80, seq++);
+    setA2AResult(ok.data(), kA2AResultConnected);
+    feed(*stream, ok);
+    feed(*stream, makePacket(kA2AKindData, 0, 80, seq++, "fresh"));
+    EXPECT_EQ("fresh", readSome(again, 5));
+    EXPECT_TRUE(stillOpenAndQuiet(again));
+    close(again);
+}
+
+// Bytes of an open FTP data connection that have to be dropped are an error
+// the user sees in the event log.
+TEST_F(ConnectionEndTest, LostDataLinkBytesAreLogged)
+{
+    int port = 0;
+    int listener = listenLoopback(&port, 4096);
+    auto stream = makeStream(kFtpApp, "peer", 1, 21, "127.0.0.1", 21);
+    feed(*stream, makePacket(kA2AKindDataLinkControl, kA2ACodeConnectRequest, static_cast<uint16_t>(port), 0));
+    int server = acceptWithin(listener);
+    ASSERT_GE(server, 0);
+    ASSERT_TRUE(waitUntil([&] { return stream->isDataLinkConnected(); }));
+    const std::string block(kA2AMaxData, 'd');
+    const std::string line = "peerとのFTP接続:127.0.0.1とのd-port=" + std::to_string(port) + " QUEFULLを検出";
+    testing::internal::CaptureStdout();
+    for (uint32_t seq = 1; seq < 3000 && !capture.has(line, "ER"); ++seq)
+        feed(*stream, makePacket(kA2AKindDataLinkData, 0, static_cast<uint16_t>(port), seq, block));
+    testing::internal::GetCapturedStdout();
+    EXPECT_TRUE(capture.has(line, "ER"));
+    close(server);
+    close(listener);
 }
 
 }  // namespace
