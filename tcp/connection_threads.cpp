@@ -74,7 +74,8 @@ void QV_SOCKETTCP::stopThread() {
     // short; the sockets are closed only once no thread can use them.
     if (worker.joinable()) worker.join();
     closeListenSocket();
-    closeDataSocket();
+    // A connection still open here was cut, not ended: reset it.
+    abortDataSocket();
     drainWake();
     connectionState = kStateIdle;
     std::printf("スレッド終了を検知しました\n");
@@ -134,17 +135,47 @@ int32_t QV_SOCKETTCP::enqueueControl(const uint8_t* packet) {
 }
 
 void QV_SOCKETTCP::queueConnectReply(int32_t replyPort, int32_t result, int32_t error) {
-    buildControl(replyPacket, kA2AKindControl, kA2ACodeConnectReply, replyPort);
+    buildControl(replyPacket, mainService ? kA2AKindControl : kA2AKindDataLinkControl, kA2ACodeConnectReply,
+                 replyPort);
     setA2AResult(replyPacket, static_cast<uint16_t>(result));
     setA2AError(replyPacket, static_cast<uint16_t>(error & 0xffff));
     enqueueControl(replyPacket);
 }
 
-void QV_SOCKETTCP::queueDisconnect() {
+void QV_SOCKETTCP::queueDisconnect(int32_t reason) {
     std::memset(sendBuffer, 0, kA2AHeaderSize);
     buildControl(sendBuffer, mainService ? kA2AKindControl : kA2AKindDataLinkControl,
                  kA2ACodeDisconnectRequest, port);
+    setA2AResult(sendBuffer, static_cast<uint16_t>(reason));
     enqueueControl(sendBuffer);
+}
+
+void QV_SOCKETTCP::endConnection(RelayEnd end, bool tellPeer) {
+    bool broken = false;
+    switch (end) {
+        case RelayEnd::Stopped:
+            // Cut by this side (the stream or the program ends); an open
+            // connection is cut, one never made is no news.
+            broken = dataSocket >= 0;
+            break;
+        case RelayEnd::ReceiveFailed:
+        case RelayEnd::SendFailed:
+        case RelayEnd::PeerAbort:
+            broken = true;
+            break;
+        case RelayEnd::Finished:
+            tellPeer = false;  // the peer has come to the same end by itself
+            break;
+        case RelayEnd::PeerDisconnect:
+            break;
+    }
+    if (tellPeer) queueDisconnect(broken ? kA2ADisconnectAborted : kA2ADisconnectOrderly);
+    if (broken) {
+        std::printf("Thread:connection reset port=%d\n", port);
+        abortDataSocket();
+    } else {
+        shutdownAndCloseDataSocket();
+    }
 }
 
 QV_SOCKETTCP::RelayEnd QV_SOCKETTCP::relay() {
@@ -156,14 +187,30 @@ QV_SOCKETTCP::RelayEnd QV_SOCKETTCP::relay() {
     // whose last read found nothing reads new data as soon as it comes and
     // starts its schedule again there, so an answer never waits for the
     // next pass; a busy one reads on the schedule.
+    //
+    // Half-close: once the local program has shut down its sending side
+    // (localDone) nothing more is read, and a DISCONNECT-REQUEST marked as
+    // a send end tells the peer; once the peer's has come (remoteDone), the
+    // sending side towards the program is shut down. The connection is over
+    // when both are done. A peer that does not know the mark ends the whole
+    // connection and says so, as before.
     const auto period = std::chrono::milliseconds(kPassPauseMs);
     auto nextPass = std::chrono::steady_clock::now();
     bool drained = false;
+    bool localDone = false;
+    bool remoteDone = false;
     for (;;) {
         drained = false;
-        if (outbound.hasRoom()) {
+        if (peerEnd == 2) return RelayEnd::PeerAbort;
+        if (localDone) {
+            // Nothing more to read from the program.
+        } else if (outbound.hasRoom()) {
             receiveLength = kReadSize;
-            if (!receiveData()) return RelayEnd::ReceiveFailed;
+            bool ended = false;
+            if (!receiveData()) {
+                if (!receiveClosed) return RelayEnd::ReceiveFailed;
+                ended = true;
+            }
             drained = receiveLength <= 0;
             if (receiveLength > 0) {
                 if (server) std::printf("Thread:TCP-Recieve port=%d,len=%d\n", port, receiveLength);
@@ -178,15 +225,24 @@ QV_SOCKETTCP::RelayEnd QV_SOCKETTCP::relay() {
                 // program's close: the end is seen now, not a pass later.
                 if (receiveLength < kReadSize && peerClosedAfterRead()) {
                     receiveLength = kReadSize;
-                    receiveData();
-                    return RelayEnd::ReceiveFailed;
+                    ended = !receiveData() && receiveClosed;
+                    if (!ended) return RelayEnd::ReceiveFailed;
                 }
+            }
+            if (ended) {
+                std::printf("Thread:local send side closed port=%d\n", port);
+                queueDisconnect(kA2ADisconnectSendEnd);
+                localDone = true;
+                if (remoteDone) return RelayEnd::Finished;
             }
         } else if (server) {
             std::printf("PORT%d A2ASEND QUE FULL\n", port);
         }
 
-        if (inbound.dequeue(entry)) {
+        if (!inbound.dequeue(entry)) {
+            // Everything the peer sent before its end is written.
+            if (peerEnd == 1) return RelayEnd::PeerDisconnect;
+        } else {
             const uint16_t kind = a2aKind(entry);
             if (!checkA2APacket(entry, sizeof(entry), kDataLimit)) {
                 // The peer's word on sizes is never trusted.
@@ -199,9 +255,22 @@ QV_SOCKETTCP::RelayEnd QV_SOCKETTCP::relay() {
                 std::memcpy(sendBuffer, entry + kA2AHeaderSize, static_cast<size_t>(size));
                 if (!sendAll()) return RelayEnd::SendFailed;
                 std::printf("Thread:Send complete! port=%d,len=%d\n", port, size);
-            } else if ((kind == kA2AKindControl || kind == kA2AKindDataLinkControl) &&
-                       a2aCode(entry) == kA2ACodeDisconnectRequest) {
-                return RelayEnd::PeerDisconnect;
+            } else if (kind == kA2AKindControl || kind == kA2AKindDataLinkControl) {
+                const uint16_t reason = a2aResult(entry);
+                if (a2aCode(entry) != kA2ACodeDisconnectRequest) {
+                    // Nothing else is meant for a connection.
+                } else if (reason == kA2ADisconnectAborted) {
+                    return RelayEnd::PeerAbort;
+                } else if (reason != kA2ADisconnectSendEnd) {
+                    return RelayEnd::PeerDisconnect;
+                } else if (!remoteDone) {
+                    // Everything the peer's program sent is written: pass its
+                    // shutdown on, and keep reading what this side answers.
+                    std::printf("Thread:peer send side closed port=%d\n", port);
+                    shutdown(dataSocket, SHUT_WR);
+                    remoteDone = true;
+                    if (localDone) return RelayEnd::Finished;
+                }
             }
         }
 
@@ -212,7 +281,7 @@ QV_SOCKETTCP::RelayEnd QV_SOCKETTCP::relay() {
             if (nextPass <= now) nextPass = now + period;
         }
         const auto left = std::chrono::ceil<std::chrono::milliseconds>(nextPass - now);
-        if (drained && outbound.hasRoom()) {
+        if (drained && !localDone && outbound.hasRoom()) {
             if (pauseForDataMs(static_cast<int>(left.count()))) {
                 now = std::chrono::steady_clock::now();
                 nextPass = now;  // this read starts the schedule again
@@ -224,11 +293,15 @@ QV_SOCKETTCP::RelayEnd QV_SOCKETTCP::relay() {
     }
 }
 
-// 1 when the peer connected its end, 0 when it refused or a stop came.
 int32_t QV_SOCKETTCP::waitForPeer() {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(peerAnswerLimitMs());
     while (!stopRequested()) {
         switch (peerConnectState.load()) {
             case kPeerWaiting:
+                if (std::chrono::steady_clock::now() >= deadline) {
+                    std::printf("Thread:CONNECT no answer detect:port:%d\n", port);
+                    return -1;
+                }
                 std::printf("WaitConnectPeer");
                 pauseOrNudgeMs(kPeerPollMs);
                 break;
@@ -249,6 +322,8 @@ int32_t QV_SOCKETTCP::waitForPeer() {
 void QV_SOCKETTCP::executeServer() {
     std::printf("executeServer Start:port:%d\n", port);
     running = 1;
+    // How the last connection ended, for the thread's own end.
+    RelayEnd lastEnd = RelayEnd::Stopped;
     while (!stopRequested()) {
         if (!acceptConnection()) {
             closeDataSocket();
@@ -258,16 +333,20 @@ void QV_SOCKETTCP::executeServer() {
         } else {
             std::printf("Thread:accept exec\u3000OK:port:%d\n", port);
             setPeerConnectWait();
+            peerEnd = 0;
             std::memset(sendBuffer, 0, kA2AHeaderSize);
             buildControl(sendBuffer, mainService ? kA2AKindControl : kA2AKindDataLinkControl,
                          kA2ACodeConnectRequest, port);
             enqueueControl(sendBuffer);
             std::printf("Thread:PEERにconnect-RequestをQueしました\n");
             inbound.reset();
-            if (!waitForPeer()) {
-                // Refused, or stopped while waiting: the local client sees
-                // its connection closed.
-                shutdownAndCloseDataSocket();
+            const int32_t answer = waitForPeer();
+            if (answer != 1) {
+                // Refused, not answered, or stopped while waiting: the far
+                // end was never reached, so the local client's connection
+                // is reset. A peer that answers late is told to let go.
+                if (answer < 0) queueDisconnect(kA2ADisconnectAborted);
+                abortDataSocket();
                 connectionState = kStateIdle;
                 if (!stopRequested()) continue;
             }
@@ -277,21 +356,22 @@ void QV_SOCKETTCP::executeServer() {
         std::printf("thread:Server port=%d start tcp rcv-send\n", port);
         if (stopRequested()) break;
 
-        RelayEnd end = relay();
-        if (end == RelayEnd::Stopped) continue;
-        if (end == RelayEnd::ReceiveFailed) {
+        lastEnd = relay();
+        if (lastEnd == RelayEnd::Stopped) continue;
+        if (lastEnd == RelayEnd::ReceiveFailed) {
             std::printf("Thread:Recv Fatal Error exit thread port=%d\n", port);
-        } else if (end == RelayEnd::SendFailed) {
+        } else if (lastEnd == RelayEnd::SendFailed) {
             std::printf("Thread:Send Error! port=%d, len=%d\n", port, sendLength);
         }
         if (!mainService) break;  // a data link serves one connection
         connectionState = kStateIdle;
-        if (end != RelayEnd::PeerDisconnect) queueDisconnect();
-        shutdownAndCloseDataSocket();
-        if (end == RelayEnd::ReceiveFailed) std::printf("PORT(%d):PEERから切断されました.\n", port);
+        // The peer's own end needs no answer on a service connection.
+        endConnection(lastEnd, lastEnd != RelayEnd::PeerDisconnect && lastEnd != RelayEnd::PeerAbort);
+        if (lastEnd == RelayEnd::ReceiveFailed || lastEnd == RelayEnd::Finished)
+            std::printf("PORT(%d):PEERから切断されました.\n", port);
+        lastEnd = RelayEnd::Stopped;
     }
-    queueDisconnect();
-    shutdownAndCloseDataSocket();
+    endConnection(lastEnd, true);
     running = 0;
     std::printf("Server Thread end:port:%d\n", port);
     connectionState = kStateIdle;
@@ -307,8 +387,7 @@ void QV_SOCKETTCP::executeClient() {
         std::printf("Thread:Send Fatal Error exit thread port=%d\n", port);
     }
     std::printf("Client Thread:end :port:%d\n", port);
-    queueDisconnect();
-    shutdownAndCloseDataSocket();
+    endConnection(end, true);
     connectionState = kStateIdle;
     running = 0;
 }
@@ -318,13 +397,16 @@ void QV_SOCKETTCP::executeClientOnConnect() {
     pauseMs(10);
     if (!connectToServer()) {
         std::printf("executeClientOnConnect() connectNG port=%d\n", port);
-        queueConnectReply(port, kA2AResultFailed, lastError);
+        const int32_t error = lastError;
+        if (connectReport) connectReport(0, error);
+        queueConnectReply(port, kA2AResultFailed, error);
         shutdownAndCloseDataSocket();
         connectionState = kStateIdle;
         running = 0;
         return;
     }
     std::printf("executeClientOnConnect() connectOK port=%d\n", port);
+    if (connectReport) connectReport(1, 0);
     queueConnectReply(port, kA2AResultConnected, 0);
     setNonBlocking();
     RelayEnd end = stopRequested() ? RelayEnd::Stopped : relay();
@@ -334,8 +416,7 @@ void QV_SOCKETTCP::executeClientOnConnect() {
         std::printf("Thread:Send Fatal Error exit thread port=%d\n", port);
     }
     std::printf("PortForward Client Thread:end :port:%d\n", port);
-    queueDisconnect();
-    shutdownAndCloseDataSocket();
+    endConnection(end, true);
     connectionState = kStateIdle;
     running = 0;
 }

@@ -154,6 +154,22 @@ void QV_SOCKETTCP::shutdownAndCloseDataSocket() {
     closeDataSocket();
 }
 
+void QV_SOCKETTCP::abortDataSocket() {
+    if (dataSocket < 0) return;
+    linger reset{};
+    reset.l_onoff = 1;
+    reset.l_linger = 0;
+    if (setsockopt(dataSocket, SOL_SOCKET, SO_LINGER, &reset, sizeof(reset)) < 0) {
+        // Not a TCP socket any more; the close below is all there is.
+    }
+    closeDataSocket();
+}
+
+void QV_SOCKETTCP::endByPeer(bool aborted) {
+    peerEnd = aborted ? 2 : 1;
+    nudge();
+}
+
 int32_t QV_SOCKETTCP::openListenSocket(uint16_t bindPort) {
     listenSocket = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (listenSocket < 0) {
@@ -255,23 +271,18 @@ int32_t QV_SOCKETTCP::prepareClientSocket(int32_t targetPort, const char* host) 
     if (worker.joinable()) stopThread();
     closeDataSocket();
     port = targetPort;
+    peerEnd = 0;
+    connectReport = nullptr;
     dataSocket = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (dataSocket < 0) lastError = errno;
     widenReceiveBuffer(dataSocket);
     std::memset(&connectAddress, 0, sizeof(connectAddress));
     connectAddress.sin_family = AF_INET;
     connectAddress.sin_port = htons(static_cast<uint16_t>(targetPort));
-    const char* text = host ? host : "";
-    connectAddress.sin_addr.s_addr = inet_addr(text);
-    if (connectAddress.sin_addr.s_addr == INADDR_NONE) {
-        addrinfo hints{};
-        hints.ai_family = AF_INET;
-        hints.ai_socktype = SOCK_STREAM;
-        addrinfo* found = nullptr;
-        if (getaddrinfo(text, nullptr, &hints, &found) != 0 || !found) return 1;
-        connectAddress.sin_addr = reinterpret_cast<sockaddr_in*>(found->ai_addr)->sin_addr;
-        freeaddrinfo(found);
-    }
+    // A dotted address is taken at once; a name is resolved by the connect,
+    // which runs in the connection thread (a resolver may take seconds).
+    std::snprintf(connectHost, sizeof(connectHost), "%s", host ? host : "");
+    connectAddress.sin_addr.s_addr = inet_addr(connectHost);
     std::printf("クライアントソケットを作成しました. port:%d\n", targetPort);
     role = kRoleClient;
     connectionState = kStateIdle;
@@ -280,19 +291,48 @@ int32_t QV_SOCKETTCP::prepareClientSocket(int32_t targetPort, const char* host) 
     return 1;
 }
 
+namespace {
+std::atomic<int32_t> connectTimeoutMs{QV_SOCKETTCP::kConnectTimeoutMs};
+std::atomic<int32_t> peerAnswerMs{QV_SOCKETTCP::kPeerAnswerMs};
+
+// The host's IPv4 address (network order), or INADDR_NONE.
+in_addr_t resolveHost(const char* host) {
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* found = nullptr;
+    if (getaddrinfo(host, nullptr, &hints, &found) != 0 || !found) return INADDR_NONE;
+    in_addr_t address = reinterpret_cast<sockaddr_in*>(found->ai_addr)->sin_addr.s_addr;
+    freeaddrinfo(found);
+    return address;
+}
+}  // namespace
+
+void QV_SOCKETTCP::setConnectTimeoutMs(int32_t ms) { connectTimeoutMs = ms; }
+void QV_SOCKETTCP::setPeerAnswerMs(int32_t ms) { peerAnswerMs = ms; }
+int32_t QV_SOCKETTCP::peerAnswerLimitMs() { return peerAnswerMs; }
+
 int32_t QV_SOCKETTCP::connectToServer() {
     int error = 0;
+    if (connectAddress.sin_addr.s_addr == INADDR_NONE && connectHost[0] != '\0')
+        connectAddress.sin_addr.s_addr = resolveHost(connectHost);
     if (dataSocket < 0) {
         error = EBADF;
+    } else if (connectAddress.sin_addr.s_addr == INADDR_NONE) {
+        error = EHOSTUNREACH;  // no address for the name
     } else {
-        // A connect that a stop can cut short: non-blocking, then wait.
+        // A connect that a stop can cut short and that a silent host cannot
+        // hold for long: non-blocking, then a bounded wait.
         setBlocking(dataSocket, false);
         if (connect(dataSocket, reinterpret_cast<sockaddr*>(&connectAddress), sizeof(connectAddress)) < 0) {
             error = errno;
             if (error == EINPROGRESS) {
                 error = 0;
-                if (waitReady(dataSocket, POLLOUT, -1) < 0) {
+                const int32_t ready = waitReady(dataSocket, POLLOUT, connectTimeoutMs);
+                if (ready < 0) {
                     error = ECANCELED;
+                } else if (ready == 0) {
+                    error = ETIMEDOUT;
                 } else {
                     socklen_t length = sizeof(error);
                     if (getsockopt(dataSocket, SOL_SOCKET, SO_ERROR, &error, &length) < 0) error = errno;
@@ -373,6 +413,7 @@ int32_t QV_SOCKETTCP::receiveData() {
         return 1;
     }
     if (e != 0) lastError = e;
+    receiveClosed = n == 0;
     std::printf("Thread:recv Error : 0x%x,n=%d\n", static_cast<unsigned>(e), static_cast<int>(n));
     receiveLength = 0;
     return 0;

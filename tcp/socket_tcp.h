@@ -21,6 +21,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <thread>
 
 #include "core/que.h"
@@ -38,6 +39,14 @@ public:
     static constexpr int32_t kSendWaitMs = 100;
     // How long a control packet waits for room in a full outbound queue.
     static constexpr int32_t kControlWaitMs = 5000;
+    // How long a connect to a forward host may take; a host that neither
+    // answers nor refuses is given up after this (tests shorten it).
+    static constexpr int32_t kConnectTimeoutMs = 20000;
+    // How long an accepted connection waits for the peer's answer to its
+    // CONNECT-REQUEST: longer than the peer's own connect may take, so a
+    // slow forward host is still answered, bounded so that a peer that never
+    // answers cannot hold the service (tests shorten it).
+    static constexpr int32_t kPeerAnswerMs = 40000;
 
     static constexpr int32_t kRoleNone = 0;
     static constexpr int32_t kRoleClient = 1;
@@ -63,10 +72,19 @@ public:
     // Waits for one connection; 0 also when the thread is asked to stop.
     int32_t acceptConnection();
 
-    // Outgoing side. prepareClientSocket always answers 1; a host that cannot
-    // be resolved leaves the target unusable, so the connect fails later.
+    // Outgoing side. prepareClientSocket always answers 1 and only records
+    // the target: the host name is resolved by connectToServer, in the
+    // connection thread, and a name that cannot be resolved fails the
+    // connect. connectToServer gives up after the connect time limit.
     int32_t prepareClientSocket(int32_t port, const char* host);
     int32_t connectToServer();
+    static void setConnectTimeoutMs(int32_t ms);
+    static void setPeerAnswerMs(int32_t ms);
+    // Called by the forward thread once its connect has succeeded (1) or
+    // failed (0, with the error number), before the reply is queued. Runs on
+    // the connection thread; set before startForwardThread.
+    using ConnectReport = std::function<void(int32_t connected, int32_t error)>;
+    void setConnectReport(ConnectReport report) { connectReport = std::move(report); }
 
     // Writes the send buffer's first getSendLength() bytes to the data socket.
     int32_t sendAll();
@@ -91,14 +109,23 @@ public:
     void nudge();
     int32_t getPeerConnectState() const { return peerConnectState; }
 
+    // The peer ended the open connection but its DISCONNECT-REQUEST could not
+    // be queued: the relay ends as if it had taken the packet, an aborted end
+    // at once, an orderly one after the data already queued is written. A
+    // connection opened later is not affected.
+    void endByPeer(bool aborted);
+
     // The thread bodies; see connection_threads.cpp.
     void startThread();
     void startForwardThread();
     void stopThread();
     // Put a control packet into the outbound queue, waiting for room while
-    // the queue is full (at most kControlWaitMs, never past a stop).
+    // the queue is full (at most kControlWaitMs, never past a stop). The
+    // reply is of kind DATA-LINK CONTROL on a data link, CONTROL otherwise.
     void queueConnectReply(int32_t replyPort, int32_t result, int32_t error);
-    void queueDisconnect();
+    // reason: 0 an orderly end, 2 a broken one, 3 the local program's
+    // half-close (see a2a_packet.h).
+    void queueDisconnect(int32_t reason = 0);
 
     // 1 for a service connection (packet kinds CONTROL and DATA), 0 for an
     // FTP data link (DATA-LINK CONTROL and DATA-LINK DATA).
@@ -128,7 +155,9 @@ public:
     uint32_t getConnectionLocalAddress() const;
 
 private:
-    enum class RelayEnd { Stopped, ReceiveFailed, SendFailed, PeerDisconnect };
+    // How a relay ended. Finished: both sides shut down their sending sides
+    // in turn, in order; nothing is left to tell.
+    enum class RelayEnd { Stopped, ReceiveFailed, SendFailed, PeerDisconnect, PeerAbort, Finished };
 
     void socketThreadMain();
     void forwardThreadMain();
@@ -136,7 +165,14 @@ private:
     void executeClient();
     void executeClientOnConnect();
     RelayEnd relay();
+    // 1 the peer connected its end, 0 it refused or a stop came, -1 no answer
+    // within the time limit.
     int32_t waitForPeer();
+    // Tells the peer how the connection ended (unless `tellPeer` is false or
+    // nothing is left to tell) and closes the local connection: in order,
+    // or with a reset when it broke, so that the local program never takes
+    // a cut connection for a complete one.
+    void endConnection(RelayEnd end, bool tellPeer);
     void buildControl(uint8_t* packet, uint16_t kind, uint16_t code, int32_t packetPort);
     // Queues a packet for the peer and wakes the event loop to send it.
     int32_t queueForPeer(const uint8_t* packet, uint32_t size);
@@ -147,6 +183,7 @@ private:
     bool launchThread(void (QV_SOCKETTCP::*threadMain)(), const char* createdLine);
 
     bool stopRequested() const { return stop != 0; }
+    static int32_t peerAnswerLimitMs();
     void wake();
     void drainWake();
     // Waits until fd is ready for `events`: 1 ready, 0 timed out, -1 stopped.
@@ -166,6 +203,9 @@ private:
     void closeListenSocket();
     void closeDataSocket();
     void shutdownAndCloseDataSocket();
+    // Closes the data socket with a reset (SO_LINGER 0): the local program
+    // sees its connection aborted, not ended.
+    void abortDataSocket();
 
     char name[13];
     uint8_t receiveBuffer[kBufferSize];
@@ -177,6 +217,9 @@ private:
     sockaddr_in bindAddress{};
     sockaddr_in peerAddress{};
     sockaddr_in connectAddress{};
+    char connectHost[260] = "";
+    ConnectReport connectReport;
+    bool receiveClosed = false;  // the last failed receive saw the orderly end
     int32_t mainService = 1;
     int32_t role = kRoleNone;
     int32_t port = 0;
@@ -187,6 +230,7 @@ private:
     std::atomic<int32_t> running{0};
     std::atomic<int32_t> connectionState{kStateIdle};
     std::atomic<int32_t> lastError{0};
+    std::atomic<int32_t> peerEnd{0};  // 0, or the reason + 1 of endByPeer
     int wakeFd = -1;   // eventfd, readable while a stop is pending
     int nudgeFd = -1;  // eventfd, readable after a nudge until the next pause
     QV_QUE inbound;

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "core/configuration.h"
 #include "core/eventlog.h"
@@ -43,23 +44,31 @@ void QV_TCPMANAGER::stop() {
     mainSocket.reset();
 }
 
+void QV_TCPMANAGER::startConnect(QV_SOCKETTCP* socket, bool dataLink, int32_t port, const char* host,
+                                 const char* connectedLine, int32_t logPort) {
+    socket->setConnectReport([this, dataLink, port, logPort, connectedLine, text = std::string(host)](
+                                 int32_t connected, int32_t) {
+        QV_EVENTLOG* log = QV_EVENTLOG::getInstance();
+        if (!connected)
+            log->writef(2, "TCP接続失敗: %s ポート番号=%d", text.c_str(), logPort);
+        else if (connectedLine)
+            log->writef(2, connectedLine, text.c_str(), logPort);
+        if (connectOutcome) connectOutcome(dataLink, port, connected != 0);
+    });
+    socket->startForwardThread();
+}
+
 int32_t QV_TCPMANAGER::notifyTcpConnectRequest(int32_t port, const char* host) {
     const char* text = host ? host : "";
     std::printf("TCPMANAMGER:notifyTcpConnectRequest:port%d\n", port);
     if (!mainSocket) mainSocket = std::make_unique<QV_SOCKETTCP>();
     mainSocket->prepareClientSocket(port, text);
-    QV_EVENTLOG* log = QV_EVENTLOG::getInstance();
     if (std::strcmp(text, "localhost") == 0) {
-        if (!mainSocket->connectToServer()) {
-            log->writef(2, "TCP接続失敗: %s ポート番号=%d", text, port);
-            return 0;
-        }
-        mainSocket->startThread();
-        log->writef(2, "TCP接続: %s ポート番号=%d", text, port);
+        startConnect(mainSocket.get(), false, port, text, "TCP接続: %s ポート番号=%d", port);
         return 1;
     }
-    mainSocket->startForwardThread();
-    log->writef(2, "TCP接続(外部): %s ポート番号=%d", text, port);
+    startConnect(mainSocket.get(), false, port, text, nullptr, port);
+    QV_EVENTLOG::getInstance()->writef(2, "TCP接続(外部): %s ポート番号=%d", text, port);
     return 1;
 }
 
@@ -87,8 +96,16 @@ void QV_TCPMANAGER::notifyTcpConnectReply(int32_t port, int32_t code) {
     recordConnectReply(mainSocket.get(), port, code);
 }
 
-void QV_TCPMANAGER::notifyTcpDisconnect(int32_t port) {
-    if (port == servicePort && mainSocket) mainSocket->stopThread();
+void QV_TCPMANAGER::endByPeer(QV_SOCKETTCP* socket, int32_t reason) {
+    if (socket->getConnectionState() == QV_SOCKETTCP::kStateConnected) {
+        socket->endByPeer(reason == 2);
+    } else if (socket->getRole() != QV_SOCKETTCP::kRoleServer) {
+        socket->stopThread();
+    }
+}
+
+void QV_TCPMANAGER::notifyTcpDisconnect(int32_t port, int32_t reason) {
+    if (port == servicePort && mainSocket) endByPeer(mainSocket.get(), reason);
     QV_EVENTLOG::getInstance()->writef(2, "TCP切断: ポート番号=%d", port);
 }
 
@@ -98,9 +115,4 @@ int32_t QV_TCPMANAGER::notifyDataLinkConnectRequest(int32_t, const char*) { retu
 
 void QV_TCPMANAGER::notifyDataLinkConnectReply(int32_t, int32_t) {}
 
-void QV_TCPMANAGER::notifyDataLinkDisconnect(int32_t) {}
-
-bool QV_TCPMANAGER::repliesToConnectRequest(const char* host) const
-{
-    return !host || std::strcmp(host, "localhost") != 0;
-}
+void QV_TCPMANAGER::notifyDataLinkDisconnect(int32_t, int32_t) {}

@@ -15,6 +15,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 
 #include "tcp/socket_tcp.h"
@@ -32,20 +33,29 @@ public:
     virtual void init();
     virtual void start();
     virtual void stop();
-    // 1 when the connection is made or, for a host other than "localhost",
-    // handed to the forward thread (which then answers the peer itself).
+    // Hands the connect to the forward thread, which connects within the
+    // connect time limit and answers the peer itself with the outcome
+    // (CONNECT-REPLY); 1 when it is on its way. The event loop never waits
+    // for a connect.
     virtual int32_t notifyTcpConnectRequest(int32_t port, const char* host);
-    // True when an accepted connect request to `host` is answered to the
-    // peer by the forward thread (with the real outcome), so the caller must
-    // not answer it too: any host but "localhost" here.
-    virtual bool repliesToConnectRequest(const char* host) const;
     virtual void notifyTcpConnectReply(int32_t port, int32_t code);
-    virtual void notifyTcpDisconnect(int32_t port);
+    // The peer's DISCONNECT-REQUEST that could not be queued to the socket.
+    // reason: that of the packet (0 orderly, 2 aborted). An open connection
+    // ends as the reason says; a listener keeps listening, since the
+    // message can only be about a connection that is over.
+    virtual void notifyTcpDisconnect(int32_t port, int32_t reason = 0);
     // The port of a new data-link listener; here the hint itself.
     virtual int32_t createDataLinkServer(int32_t portHint);
+    // 1 when the data-link connect is handed to a forward thread (which
+    // answers the peer itself), 0 when there is no data link to connect.
     virtual int32_t notifyDataLinkConnectRequest(int32_t port, const char* host);
     virtual void notifyDataLinkConnectReply(int32_t port, int32_t code);
-    virtual void notifyDataLinkDisconnect(int32_t port);
+    virtual void notifyDataLinkDisconnect(int32_t port, int32_t reason = 0);
+
+    // Told the outcome of every connect made for the peer, on the
+    // connection thread that made it.
+    using ConnectOutcome = std::function<void(bool dataLink, int32_t port, bool connected)>;
+    void setConnectOutcomeListener(ConnectOutcome listener) { connectOutcome = std::move(listener); }
 
     QV_SOCKETTCP* getMainSocket() { return mainSocket.get(); }
     QV_SOCKETTCP* getDataLinkSocket() { return dataLinkSocket.get(); }
@@ -57,10 +67,18 @@ protected:
     QV_TCPMANAGER();
     // Records the peer's answer on `socket`, as the reply operations do.
     static void recordConnectReply(QV_SOCKETTCP* socket, int32_t port, int32_t code);
+    // Ends `socket`'s open connection for the peer (see notifyTcpDisconnect).
+    static void endByPeer(QV_SOCKETTCP* socket, int32_t reason);
+    // Starts the forward thread of a prepared socket. The thread writes
+    // `connectedLine` (host, port; none when null) or the failure line, then
+    // tells the outcome listener.
+    void startConnect(QV_SOCKETTCP* socket, bool dataLink, int32_t port, const char* host,
+                      const char* connectedLine, int32_t logPort);
 
     char name[14];
     int32_t servicePort = 0;
     std::unique_ptr<QV_SOCKETTCP> mainSocket;
     std::unique_ptr<QV_SOCKETTCP> dataLinkSocket;
     int32_t listenMode = kConnectOnRequest;
+    ConnectOutcome connectOutcome;
 };

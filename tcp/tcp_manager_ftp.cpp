@@ -38,23 +38,17 @@ int32_t QV_TCPMANAGERFORFTP::notifyTcpConnectRequest(int32_t port, const char* h
         mainSocket = std::make_unique<QV_SOCKETTCP>();
     }
     mainSocket->prepareClientSocket(port, text);
-    QV_EVENTLOG* log = QV_EVENTLOG::getInstance();
-    if (mainSocket->connectToServer()) {
-        mainSocket->startThread();
-        log->writef(2, "TCP接続: %s ポート番号=%d", text, servicePort);
-        return 1;
-    }
-    log->writef(2, "TCP接続失敗: %s ポート番号=%d", text, servicePort);
-    return 0;
+    startConnect(mainSocket.get(), false, port, text, "TCP接続: %s ポート番号=%d", servicePort);
+    return 1;
 }
 
 void QV_TCPMANAGERFORFTP::notifyTcpConnectReply(int32_t port, int32_t code) {
     recordConnectReply(mainSocket.get(), port, code);
 }
 
-void QV_TCPMANAGERFORFTP::notifyTcpDisconnect(int32_t port) {
+void QV_TCPMANAGERFORFTP::notifyTcpDisconnect(int32_t port, int32_t reason) {
     if (!mainSocket) return;
-    mainSocket->stopThread();
+    endByPeer(mainSocket.get(), reason);
     QV_EVENTLOG::getInstance()->writef(2, "TCP切断: ポート番号=%d", port);
 }
 
@@ -71,22 +65,16 @@ int32_t QV_TCPMANAGERFORFTP::notifyDataLinkConnectRequest(int32_t port, const ch
     std::printf("TCPMANAMGER:notifyTcpConnectRequest:port%d\n", port);
     QV_SOCKETTCP* socket = dataLink();
     socket->prepareClientSocket(port, text);
-    QV_EVENTLOG* log = QV_EVENTLOG::getInstance();
-    if (socket->connectToServer()) {
-        socket->startThread();
-        log->writef(2, "TCP接続(datalink): %s ポート番号=%d", text, port);
-        return 1;
-    }
-    log->writef(2, "TCP接続失敗: %s ポート番号=%d", text, port);
-    return 0;
+    startConnect(socket, true, port, text, "TCP接続(datalink): %s ポート番号=%d", port);
+    return 1;
 }
 
 void QV_TCPMANAGERFORFTP::notifyDataLinkConnectReply(int32_t port, int32_t code) {
     recordConnectReply(dataLinkSocket.get(), port, code);
 }
 
-void QV_TCPMANAGERFORFTP::notifyDataLinkDisconnect(int32_t port) {
+void QV_TCPMANAGERFORFTP::notifyDataLinkDisconnect(int32_t port, int32_t reason) {
     if (!dataLinkSocket) return;
-    dataLinkSocket->stopThread();
+    endByPeer(dataLinkSocket.get(), reason);
     QV_EVENTLOG::getInstance()->writef(2, "TCP切断: ポート番号=%d", port);
 }

@@ -3,7 +3,7 @@
 // data link: a listener on a system-chosen port for each announced transfer,
 // or an outgoing connection when the peer asks. The data-link socket is made
 // once, on first use, and reused for every later transfer. Control and data
-// connects run in the caller's thread; no forward thread is used.
+// connects run in forward threads, which answer the peer themselves.
 //
 // Event-loop thread only, as QV_TCPMANAGER.
 #pragma once
@@ -17,14 +17,12 @@ public:
     void stop() override;
     int32_t notifyTcpConnectRequest(int32_t port, const char* host) override;
     void notifyTcpConnectReply(int32_t port, int32_t code) override;
-    void notifyTcpDisconnect(int32_t port) override;
-    // The FTP control connection is made in the caller's thread.
-    bool repliesToConnectRequest(const char*) const override { return false; }
+    void notifyTcpDisconnect(int32_t port, int32_t reason = 0) override;
     // The bound port of the new listener, or -1.
     int32_t createDataLinkServer(int32_t portHint) override;
     int32_t notifyDataLinkConnectRequest(int32_t port, const char* host) override;
     void notifyDataLinkConnectReply(int32_t port, int32_t code) override;
-    void notifyDataLinkDisconnect(int32_t port) override;
+    void notifyDataLinkDisconnect(int32_t port, int32_t reason = 0) override;
 
 private:
     QV_SOCKETTCP* dataLink();

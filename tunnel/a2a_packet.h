@@ -30,6 +30,21 @@ inline constexpr uint16_t kA2ACodeDisconnectRequest = 3;
 // Results of a CONNECT-REPLY (header word at offset 16).
 inline constexpr uint16_t kA2AResultConnected = 1;
 inline constexpr uint16_t kA2AResultFailed = 2;
+// Reasons of a DISCONNECT-REQUEST, in its result word. A peer that does not
+// know them sends 0 and takes every DISCONNECT-REQUEST as the end of the
+// connection, which keeps the two working together.
+// The connection ended in order.
+inline constexpr uint16_t kA2ADisconnectOrderly = 0;
+// The connection broke on the sender's side (a reset, an error, or the sender
+// gave it up): the receiver resets its local connection instead of closing
+// it, so that its program does not take a cut transfer for a whole one.
+inline constexpr uint16_t kA2ADisconnectAborted = kA2AResultFailed;
+// Half-close: the sender's local program has shut down its sending side. No
+// more data follows from the sender; the other direction goes on. The
+// receiver shuts down the sending side of its own local connection once the
+// data queued before the packet is written; the connection is over when
+// both sides have sent one.
+inline constexpr uint16_t kA2ADisconnectSendEnd = 3;
 
 // Byte offsets of the header fields.
 inline constexpr size_t kA2AOffHeaderSize = 0;

@@ -96,16 +96,12 @@ void QV_SKYPESTREAM::onControl()
         printf("A2A RECIEV CONNECT-REQUEST:port:%d\n", port);
         if (!tcpManager)
             return;
-        if (tcpManager->notifyTcpConnectRequest(forwardPort, forwardHost) == 1) {
-            // A connect handed to the forward thread is answered by that
-            // thread once it knows the outcome: an answer here would report
-            // success before the connect, and a failed connect would leave
-            // the peer's client hanging.
-            if (tcpManager->repliesToConnectRequest(forwardHost))
-                log->writef(2, "%s:TCP接続要求: %s Port=%d 接続", peerUser, forwardHost, forwardPort);
-            else if (sendConnectReply(port, kA2AResultConnected, 0) == 1)
-                log->writef(2, "%s:TCP接続要求: %s Port=%d 接続", peerUser, forwardHost, forwardPort);
-        } else {
+        // Whatever still waits for the connection before belongs to it.
+        dropHeldPackets(Target::Main);
+        // A connect handed to the forward thread is answered by that thread
+        // once it knows the outcome, and the outcome listener logs it: an
+        // answer here would report success before the connect.
+        if (tcpManager->notifyTcpConnectRequest(forwardPort, forwardHost) != 1) {
             const auto error = static_cast<uint16_t>(socketError(mainSocket()));
             if (sendConnectReply(port, kA2AResultFailed, error) == 1)
                 log->writef(2, "%s:TCP接続要求: %s Port=%d 接続に失敗", peerUser, forwardHost, forwardPort);
@@ -114,6 +110,8 @@ void QV_SKYPESTREAM::onControl()
     }
     case kA2ACodeConnectReply:
         printf("A2A RECIEV CONNECT-REPLY:port:%d\n", port);
+        if (awaitsPeerAnswer(mainSocket()))
+            dropHeldPackets(Target::Main);
         if (tcpManager)
             tcpManager->notifyTcpConnectReply(port, a2aResult(receivedPacket));
         break;
@@ -128,14 +126,16 @@ void QV_SKYPESTREAM::onControl()
         case Delivery::Held:
             printf("PEERからのDISCONNECTを保留しました(QUE FULL)\n");
             break;
+        case Delivery::Stale:
+            break;
         case Delivery::Dropped:
             if (tcpManager)
-                tcpManager->notifyTcpDisconnect(port);
+                tcpManager->notifyTcpDisconnect(port, a2aResult(receivedPacket));
             printf("PEERからのDISCONNECTをTCPMANAGERに通知しました\n");
             break;
         case Delivery::NoSocket:
             if (tcpManager)
-                tcpManager->notifyTcpDisconnect(port);
+                tcpManager->notifyTcpDisconnect(port, a2aResult(receivedPacket));
             printf("PEERからのDISCONNECTをオブジェクト設定がないのでTCPMANAGERに通知しました\n");
             break;
         }
@@ -155,10 +155,9 @@ void QV_SKYPESTREAM::onDataLinkControl()
     case kA2ACodeConnectRequest:
         if (!tcpManager)
             return;
-        if (tcpManager->notifyDataLinkConnectRequest(port, forwardHost) == 1) {
-            if (sendDataLinkConnectReply(port, kA2AResultConnected, 0) == 1)
-                log->writef(2, "%s:TCP接続要求(d-link): %s Port=%d 接続", peerUser, forwardHost, port);
-        } else {
+        dropHeldPackets(Target::DataLink);
+        // Answered by the data link's forward thread (see onControl).
+        if (tcpManager->notifyDataLinkConnectRequest(port, forwardHost) != 1) {
             const auto error = static_cast<uint16_t>(socketError(dataLinkSocket()));
             if (sendDataLinkConnectReply(port, kA2AResultFailed, error) == 1)
                 log->writef(2, "%s:TCP接続要求(d-link): %s Port=%d 接続に失敗", peerUser, forwardHost, port);
@@ -166,13 +165,15 @@ void QV_SKYPESTREAM::onDataLinkControl()
         break;
     case kA2ACodeConnectReply:
         printf("A2A RECIEV CONNECT-REPLY:port:%d\n", port);
+        if (awaitsPeerAnswer(dataLinkSocket()))
+            dropHeldPackets(Target::DataLink);
         if (tcpManager)
             tcpManager->notifyDataLinkConnectReply(port, a2aResult(receivedPacket));
         break;
     case kA2ACodeDisconnectRequest: {
         const Delivery d = deliver(Target::DataLink, kA2AHeaderSize + a2aDataSize(receivedPacket));
         if ((d == Delivery::Dropped || d == Delivery::NoSocket) && tcpManager)
-            tcpManager->notifyDataLinkDisconnect(port);
+            tcpManager->notifyDataLinkDisconnect(port, a2aResult(receivedPacket));
         log->writef(2, "%s:TCP切断要求(d-link): %s Port=%d 切断", peerUser, forwardHost, port);
         break;
     }
@@ -208,7 +209,41 @@ void QV_SKYPESTREAM::onData()
 
 void QV_SKYPESTREAM::onDataLinkData()
 {
-    deliver(Target::DataLink, kA2AHeaderSize + a2aDataSize(receivedPacket));
+    const uint16_t port = a2aPort(receivedPacket);
+    QV_SOCKETTCP* socket = dataLinkSocket();
+    const bool connected = socket && socket->getConnectionState() == QV_SOCKETTCP::kStateConnected;
+    if (deliver(Target::DataLink, kA2AHeaderSize + a2aDataSize(receivedPacket)) != Delivery::Dropped || !connected)
+        return;
+    // Bytes of an open FTP data connection are lost: the user must know.
+    for (int i = 0; i < 500; ++i)
+        printf("ERROR ");
+    printf("\n");
+    QV_EVENTLOG::getInstance()->writef(0, "%sとのFTP接続:%sとのd-port=%d QUEFULLを検出", peerUser, forwardHost,
+                                       port);
+}
+
+bool QV_SKYPESTREAM::awaitsPeerAnswer(const QV_SOCKETTCP* socket)
+{
+    return socket && socket->getRole() == QV_SOCKETTCP::kRoleServer &&
+           socket->getConnectionState() == QV_SOCKETTCP::kStateConnected &&
+           socket->getPeerConnectState() == QV_SOCKETTCP::kPeerWaiting;
+}
+
+void QV_SKYPESTREAM::dropHeldPackets(Target target)
+{
+    int kept = 0;
+    for (int i = 0; i < heldCount; ++i) {
+        HeldPacket& slot = held[(heldFirst + i) % kHeldSlots];
+        if (slot.target == target) {
+            printf("QV_SKYPESTREAM::repRead() held packet of an ended connection dropped port=%d,kind=%d\n",
+                   a2aPort(slot.bytes), a2aKind(slot.bytes));
+            continue;
+        }
+        if (kept != i)
+            held[(heldFirst + kept) % kHeldSlots] = slot;
+        kept += 1;
+    }
+    heldCount = kept;
 }
 
 // Puts the received packet into the target socket's inbound queue. A full
@@ -221,6 +256,13 @@ QV_SKYPESTREAM::Delivery QV_SKYPESTREAM::deliver(Target target, uint32_t size)
     QV_SOCKETTCP* socket = targetSocket(target);
     if (!socket)
         return Delivery::NoSocket;
+    if (awaitsPeerAnswer(socket)) {
+        // An accepted connection hears from the peer only after its answer:
+        // what comes before it was sent for the connection before.
+        printf("QV_SKYPESTREAM::repRead() packet of an ended connection dropped port=%d,kind=%d,code=%d\n",
+               a2aPort(receivedPacket), a2aKind(receivedPacket), a2aCode(receivedPacket));
+        return Delivery::Stale;
+    }
     if (size > QV_QUE::kSlotSize) {
         printf("QV_SKYPESTREAM::repRead() packet larger than a queue entry dropped size=%u\n", size);
         return Delivery::Dropped;
@@ -255,7 +297,7 @@ void QV_SKYPESTREAM::flushHeldPacket()
     while (heldCount > 0) {
         HeldPacket& slot = held[heldFirst];
         QV_SOCKETTCP* socket = targetSocket(slot.target);
-        if (!socket || socket->getConnectionState() != QV_SOCKETTCP::kStateConnected) {
+        if (!socket || socket->getConnectionState() != QV_SOCKETTCP::kStateConnected || awaitsPeerAnswer(socket)) {
             // The connection the packet belongs to has ended.
             printf("QV_SKYPESTREAM::intervalTimer():held packet dropped, no connection port=%d,kind=%d\n",
                    a2aPort(slot.bytes), a2aKind(slot.bytes));

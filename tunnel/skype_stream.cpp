@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "core/configuration.h"
+#include "core/eventlog.h"
 #include "core/text.h"
 #include "skype/skype_com.h"
 #include "tcp/socket_tcp.h"
@@ -66,6 +67,17 @@ void QV_SKYPESTREAM::start()
             tcpManager = std::make_unique<QV_TCPMANAGERFORFTP>(kFtpControlPort);
         else
             tcpManager = std::make_unique<QV_TCPMANAGER>(servicePort);
+        // Runs on the connection thread that made the connect; the stream's
+        // names do not change while the manager lives.
+        tcpManager->setConnectOutcomeListener([this](bool dataLink, int32_t port, bool connected) {
+            QV_EVENTLOG* log = QV_EVENTLOG::getInstance();
+            if (dataLink)
+                log->writef(2, connected ? "%s:TCP接続要求(d-link): %s Port=%d 接続" : "%s:TCP接続要求(d-link): %s Port=%d 接続に失敗",
+                            peerUser, forwardHost, port);
+            else
+                log->writef(2, connected ? "%s:TCP接続要求: %s Port=%d 接続" : "%s:TCP接続要求: %s Port=%d 接続に失敗",
+                            peerUser, forwardHost, forwardPort);
+        });
     }
     tcpManager->start();
 }
@@ -190,14 +202,19 @@ void QV_SKYPESTREAM::sendEarly()
 {
     if (!tcpManager || canSend == 0 || heldCount > 0)
         return;
-    QV_SOCKETTCP* socket = mainSocket();
     uint8_t header[kA2AHeaderSize];
-    if (!socket || !socket->getOutboundQueue()->peek(header, sizeof(header)))
-        return;
-    if (a2aDataSize(header) > 0 && sentThisTick)
-        return;
-    if (sendQueued(socket) == 1)
+    QV_SOCKETTCP* socket = mainSocket();
+    if (socket && socket->getOutboundQueue()->peek(header, sizeof(header)) &&
+        (a2aDataSize(header) == 0 || !sentThisTick) && sendQueued(socket) == 1) {
         sentThisTick = true;
+        return;
+    }
+    // The data link's requests, replies and ends go at once too; its data
+    // keep the tick.
+    socket = dataLinkSocket();
+    if (canSend != 0 && socket && socket->getOutboundQueue()->peek(header, sizeof(header)) &&
+        a2aDataSize(header) == 0)
+        sendQueued(socket);
 }
 
 void QV_SKYPESTREAM::intervalTimer()

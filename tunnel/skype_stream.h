@@ -118,7 +118,8 @@ public:
 
 private:
     enum class Target { Main, DataLink };
-    enum class Delivery { Queued, Held, NoSocket, Dropped };
+    // Stale: the packet belongs to a connection that has already ended.
+    enum class Delivery { Queued, Held, NoSocket, Dropped, Stale };
 
     QV_SOCKETTCP* mainSocket() const;
     QV_SOCKETTCP* dataLinkSocket() const;
@@ -135,6 +136,12 @@ private:
     void onDataLinkData();
     Delivery deliver(Target target, uint32_t size);
     void flushHeldPacket();
+    // True while `socket` is a listener's accepted connection waiting for
+    // the peer's answer to its CONNECT-REQUEST.
+    static bool awaitsPeerAnswer(const QV_SOCKETTCP* socket);
+    // Forgets held packets of the target's connection, which has ended.
+    void dropHeldPackets(Target target);
+
     int32_t socketError(QV_SOCKETTCP* socket) const;
 
     char name[16];

@@ -100,15 +100,87 @@ TEST_F(ListenerTest, NgReplyClosesTheClientAndTheNextOneIsAccepted) {
     expectControl(takePacket(listener->getOutboundQueue()), kA2AKindControl, kA2ACodeConnectRequest, port);
 }
 
+// The local program's close reaches the peer as the end of its sending
+// side; once the peer's side has ended too, the listener accepts again.
 TEST_F(ListenerTest, LocalCloseTellsThePeerAndTheListenerAcceptsAgain) {
     int fd = connectAndAccept();
     close(fd);
     clients.clear();
-    expectControl(takePacket(listener->getOutboundQueue()), kA2AKindControl, kA2ACodeDisconnectRequest,
-                  port);
+    std::vector<uint8_t> end = takePacket(listener->getOutboundQueue());
+    expectControl(end, kA2AKindControl, kA2ACodeDisconnectRequest, port);
+    EXPECT_EQ(kA2ADisconnectSendEnd, a2aResult(end.data()));
+    ASSERT_TRUE(putPacket(listener->getInboundQueue(), disconnectPacket(kA2AKindControl, port, kA2ADisconnectSendEnd)));
     EXPECT_TRUE(waitUntil([&] { return listener->getConnectionState() == 1; }));
     connectClient();
     expectControl(takePacket(listener->getOutboundQueue()), kA2AKindControl, kA2ACodeConnectRequest, port);
+}
+
+// A client that sends its request and shuts down its sending side still
+// gets the whole answer, then an orderly end; nothing more goes to the peer.
+TEST_F(ListenerTest, HalfCloseCarriesTheAnswerBack) {
+    int fd = connectAndAccept();
+    ASSERT_TRUE(writeAll(fd, "request", 7));
+    ASSERT_EQ(0, shutdown(fd, SHUT_WR));
+    std::vector<uint8_t> data = takePacket(listener->getOutboundQueue());
+    ASSERT_FALSE(data.empty());
+    EXPECT_EQ("request", dataOf(data));
+    std::vector<uint8_t> end = takePacket(listener->getOutboundQueue());
+    expectControl(end, kA2AKindControl, kA2ACodeDisconnectRequest, port);
+    EXPECT_EQ(kA2ADisconnectSendEnd, a2aResult(end.data()));
+    EXPECT_EQ(2, listener->getConnectionState());  // still open for the answer
+    ASSERT_TRUE(putPacket(listener->getInboundQueue(), dataPacket(kA2AKindData, port, "answer")));
+    ASSERT_TRUE(putPacket(listener->getInboundQueue(), disconnectPacket(kA2AKindControl, port, kA2ADisconnectSendEnd)));
+    EXPECT_EQ("answer", readSome(fd, 6));
+    EXPECT_EQ(End::Orderly, endOf(fd));
+    EXPECT_TRUE(waitUntil([&] { return listener->getConnectionState() == 1; }));
+    EXPECT_TRUE(takePacket(listener->getOutboundQueue(), std::chrono::milliseconds(100)).empty());
+}
+
+// Only a connection whose far end closed in order ends in order; one that
+// broke there, or here, reaches the program as a reset.
+TEST_F(ListenerTest, AnAbortReachesTheClientAsAReset) {
+    int fd = connectAndAccept();
+    ASSERT_TRUE(putPacket(listener->getInboundQueue(), dataPacket(kA2AKindData, port, "part")));
+    ASSERT_TRUE(putPacket(listener->getInboundQueue(), disconnectPacket(kA2AKindControl, port, kA2ADisconnectAborted)));
+    EXPECT_EQ(End::Reset, endOf(fd));
+    EXPECT_TRUE(waitUntil([&] { return listener->getConnectionState() == 1; }));
+
+    int orderly = connectAndAccept();
+    ASSERT_TRUE(putPacket(listener->getInboundQueue(), disconnectPacket(kA2AKindControl, port, kA2ADisconnectOrderly)));
+    EXPECT_EQ(End::Orderly, endOf(orderly));
+}
+
+TEST_F(ListenerTest, AStopResetsTheOpenConnection) {
+    int fd = connectAndAccept();
+    listener->stopThread();
+    EXPECT_EQ(End::Reset, endOf(fd));
+}
+
+TEST_F(ListenerTest, AClientsResetIsPassedOnAsAnAbort) {
+    int fd = connectAndAccept();
+    linger reset{1, 0};
+    ASSERT_EQ(0, setsockopt(fd, SOL_SOCKET, SO_LINGER, &reset, sizeof(reset)));
+    close(fd);
+    clients.clear();
+    std::vector<uint8_t> end = takePacket(listener->getOutboundQueue());
+    expectControl(end, kA2AKindControl, kA2ACodeDisconnectRequest, port);
+    EXPECT_EQ(kA2ADisconnectAborted, a2aResult(end.data()));
+    EXPECT_TRUE(waitUntil([&] { return listener->getConnectionState() == 1; }));
+}
+
+// A peer that never answers cannot hold the service: the client is reset,
+// the peer told to let go, and the next client is accepted.
+TEST_F(ListenerTest, APeerThatNeverAnswersIsGivenUp) {
+    QV_SOCKETTCP::setPeerAnswerMs(300);
+    int fd = connectClient();
+    expectControl(takePacket(listener->getOutboundQueue()), kA2AKindControl, kA2ACodeConnectRequest, port);
+    EXPECT_EQ(End::Reset, endOf(fd));
+    std::vector<uint8_t> end = takePacket(listener->getOutboundQueue());
+    expectControl(end, kA2AKindControl, kA2ACodeDisconnectRequest, port);
+    EXPECT_EQ(kA2ADisconnectAborted, a2aResult(end.data()));
+    connectClient();
+    expectControl(takePacket(listener->getOutboundQueue()), kA2AKindControl, kA2ACodeConnectRequest, port);
+    QV_SOCKETTCP::setPeerAnswerMs(QV_SOCKETTCP::kPeerAnswerMs);
 }
 
 TEST_F(ListenerTest, PeerDisconnectClosesTheClientWithoutAnswer) {
@@ -215,6 +287,7 @@ TEST(DataLinkListener, ServesOneConnectionThenEnds) {
     close(fd);
     expectControl(takePacket(link.getOutboundQueue()), kA2AKindDataLinkControl, kA2ACodeDisconnectRequest,
                   20);
+    ASSERT_TRUE(putPacket(link.getInboundQueue(), disconnectPacket(kA2AKindDataLinkControl, 20, kA2ADisconnectSendEnd)));
     EXPECT_TRUE(waitUntil([&] { return link.isRunning() == 0; }));
     EXPECT_EQ(0, link.getConnectionState());
     link.stopThread();
@@ -290,10 +363,60 @@ TEST_F(ForwardTest, DisconnectWaitsForRoomInAFullQueue) {
     close(server);  // the forward host ends the connection
     server = -1;
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    EXPECT_EQ(1, forward.isRunning());  // still holding its DISCONNECT-REQUEST
     for (int i = 0; i < 30; ++i) EXPECT_EQ(kA2AKindNull, a2aKind(takePacket(out).data()));
-    expectControl(takePacket(out), kA2AKindControl, kA2ACodeDisconnectRequest, port);
+    std::vector<uint8_t> end = takePacket(out);
+    expectControl(end, kA2AKindControl, kA2ACodeDisconnectRequest, port);
+    EXPECT_EQ(kA2ADisconnectSendEnd, a2aResult(end.data()));
+    ASSERT_TRUE(putPacket(forward.getInboundQueue(), disconnectPacket(kA2AKindControl, port, kA2ADisconnectSendEnd)));
     EXPECT_TRUE(waitUntil([&] { return forward.isRunning() == 0; }));
+}
+
+// The peer's half-close reaches the forward host as the end of its input,
+// and what the host answers still goes to the peer.
+TEST_F(ForwardTest, PeersHalfCloseShutsDownTheSendingSideOnly) {
+    connectForward();
+    QV_QUE* out = forward.getOutboundQueue();
+    ASSERT_TRUE(putPacket(forward.getInboundQueue(), dataPacket(kA2AKindData, port, "ask")));
+    ASSERT_TRUE(putPacket(forward.getInboundQueue(), disconnectPacket(kA2AKindControl, port, kA2ADisconnectSendEnd)));
+    EXPECT_EQ("ask", readSome(server, 3));
+    EXPECT_EQ(End::Orderly, endOf(server));
+    ASSERT_TRUE(writeAll(server, "reply", 5));
+    std::vector<uint8_t> up = takePacket(out);
+    ASSERT_FALSE(up.empty());
+    EXPECT_EQ("reply", dataOf(up));
+    close(server);
+    server = -1;
+    std::vector<uint8_t> end = takePacket(out);
+    expectControl(end, kA2AKindControl, kA2ACodeDisconnectRequest, port);
+    EXPECT_EQ(kA2ADisconnectSendEnd, a2aResult(end.data()));
+    EXPECT_TRUE(waitUntil([&] { return forward.isRunning() == 0; }));
+    EXPECT_TRUE(takePacket(out, std::chrono::milliseconds(100)).empty());
+}
+
+// A forward host that neither answers nor refuses is given up after the
+// connect time limit, and the peer hears NG.
+TEST_F(ForwardTest, ASilentHostIsGivenUpWithinTheConnectLimit) {
+    // A listener whose backlog is full lets further connects hang.
+    listener = listenLoopback(&port);
+    ASSERT_EQ(0, listen(listener, 0));
+    std::vector<int> fillers;
+    for (int i = 0; i < 4; ++i) fillers.push_back(connectLoopbackNonBlocking(port));
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    QV_SOCKETTCP::setConnectTimeoutMs(300);
+    ASSERT_EQ(1, forward.prepareClientSocket(port, "127.0.0.1"));
+    forward.startForwardThread();
+    std::vector<uint8_t> reply = takePacket(forward.getOutboundQueue(), std::chrono::milliseconds(5000));
+    QV_SOCKETTCP::setConnectTimeoutMs(QV_SOCKETTCP::kConnectTimeoutMs);
+    expectControl(reply, kA2AKindControl, kA2ACodeConnectReply, port);
+    EXPECT_EQ(kA2AResultFailed, a2aResult(reply.data()));
+    EXPECT_EQ(ETIMEDOUT, a2aError(reply.data()));
+    for (int fd : fillers) close(fd);
+}
+
+TEST_F(ForwardTest, AStopResetsTheForwardHostsConnection) {
+    connectForward();
+    forward.stopThread();
+    EXPECT_EQ(End::Reset, endOf(server));
 }
 
 TEST_F(ForwardTest, StopAbandonsAControlPacketWaitingForRoom) {
@@ -325,6 +448,7 @@ TEST(ConnectionThread, ClientOnAnOpenConnectionRelaysAndSaysGoodbye) {
     EXPECT_EQ(kA2AKindData, a2aKind(up.data()));  // no CONNECT-REPLY from this body
     close(server);
     expectControl(takePacket(client.getOutboundQueue()), kA2AKindControl, kA2ACodeDisconnectRequest, port);
+    ASSERT_TRUE(putPacket(client.getInboundQueue(), disconnectPacket(kA2AKindControl, port, kA2ADisconnectOrderly)));
     EXPECT_TRUE(waitUntil([&] { return client.isRunning() == 0; }));
     client.stopThread();
     close(listener);

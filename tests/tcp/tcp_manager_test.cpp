@@ -171,18 +171,23 @@ TEST_F(ServerManagerTest, StartListensNowhere) {
     EXPECT_TRUE(capture.lines().empty());
 }
 
-TEST_F(ServerManagerTest, LocalhostConnectsInTheCallersThread) {
+// Every connect runs in the connection's thread, which answers the peer
+// with the outcome; the event loop only hands it over.
+TEST_F(ServerManagerTest, LocalhostConnectsInItsThreadAndAnswersThePeer) {
     int port = 0;
     int listener = listenLoopback(&port);
     QV_TCPMANAGER manager(80);
     EXPECT_EQ(1, manager.notifyTcpConnectRequest(port, "localhost"));
     QV_SOCKETTCP* socket = manager.getMainSocket();
-    EXPECT_EQ(QV_SOCKETTCP::kStateConnected, socket->getConnectionState());  // already, on return
-    EXPECT_TRUE(capture.has(line("TCP接続: %s ポート番号=%d", "localhost", port)));
+    std::vector<uint8_t> reply = takePacket(socket->getOutboundQueue());
+    ASSERT_FALSE(reply.empty());
+    EXPECT_EQ(kA2ACodeConnectReply, a2aCode(reply.data()));
+    EXPECT_EQ(kA2AResultConnected, a2aResult(reply.data()));
+    EXPECT_TRUE(waitUntil([&] { return capture.has(line("TCP接続: %s ポート番号=%d", "localhost", port)); }));
     int server = acceptWithin(listener);
     ASSERT_TRUE(writeAll(server, "x", 1));
     std::vector<uint8_t> first = takePacket(socket->getOutboundQueue());
-    EXPECT_EQ(kA2AKindData, a2aKind(first.data()));  // the reply is the protocol's, not the thread's
+    EXPECT_EQ(kA2AKindData, a2aKind(first.data()));
     manager.stop();
     EXPECT_TRUE(capture.has("TCP切断: ポート番号=0"));
     close(server);
@@ -192,8 +197,52 @@ TEST_F(ServerManagerTest, LocalhostConnectsInTheCallersThread) {
 TEST_F(ServerManagerTest, LocalhostWithNothingListeningFails) {
     const int port = freePort();
     QV_TCPMANAGER manager(80);
-    EXPECT_EQ(0, manager.notifyTcpConnectRequest(port, "localhost"));
-    EXPECT_TRUE(capture.has(line("TCP接続失敗: %s ポート番号=%d", "localhost", port)));
+    EXPECT_EQ(1, manager.notifyTcpConnectRequest(port, "localhost"));
+    std::vector<uint8_t> reply = takePacket(manager.getMainSocket()->getOutboundQueue());
+    ASSERT_FALSE(reply.empty());
+    EXPECT_EQ(kA2AResultFailed, a2aResult(reply.data()));
+    EXPECT_EQ(ECONNREFUSED, a2aError(reply.data()));
+    EXPECT_TRUE(waitUntil([&] { return capture.has(line("TCP接続失敗: %s ポート番号=%d", "localhost", port)); }));
+}
+
+// A listener is never stopped by the peer's end of a connection that is
+// already over: the service keeps accepting.
+TEST_F(ClientManagerTest, APeersLateDisconnectLeavesTheListenerListening) {
+    config.setClientMode(1);
+    const int port = freePort();
+    QV_TCPMANAGER manager(port);
+    manager.start();
+    QV_SOCKETTCP* socket = manager.getMainSocket();
+    ASSERT_TRUE(waitUntil([&] { return socket->getConnectionState() == QV_SOCKETTCP::kStateAccepting; }));
+    manager.notifyTcpDisconnect(port, kA2ADisconnectOrderly);
+    manager.notifyTcpDisconnect(port, kA2ADisconnectAborted);
+    EXPECT_TRUE(capture.has(line("TCP切断: ポート番号=%d", port)));
+    int fd = connectLoopback(port);
+    ASSERT_GE(fd, 0);
+    std::vector<uint8_t> request = takePacket(socket->getOutboundQueue());
+    ASSERT_FALSE(request.empty());
+    EXPECT_EQ(kA2ACodeConnectRequest, a2aCode(request.data()));
+    manager.stop();
+    close(fd);
+}
+
+// The peer's end that could not be queued still ends the open connection,
+// as a reset when it was an abort.
+TEST_F(ClientManagerTest, APeersAbortThatCouldNotBeQueuedResetsTheClient) {
+    config.setClientMode(1);
+    const int port = freePort();
+    QV_TCPMANAGER manager(port);
+    manager.start();
+    int fd = connectLoopback(port);
+    QV_SOCKETTCP* socket = manager.getMainSocket();
+    ASSERT_FALSE(takePacket(socket->getOutboundQueue()).empty());
+    manager.notifyTcpConnectReply(port, 1);
+    ASSERT_TRUE(waitUntil([&] { return socket->getConnectionState() == QV_SOCKETTCP::kStateConnected; }));
+    manager.notifyTcpDisconnect(port, kA2ADisconnectAborted);
+    EXPECT_EQ(End::Reset, endOf(fd));
+    EXPECT_TRUE(waitUntil([&] { return socket->getConnectionState() == QV_SOCKETTCP::kStateAccepting; }));
+    manager.stop();
+    close(fd);
 }
 
 TEST_F(ServerManagerTest, DottedHostUsesTheForwardThreadWhichReplies) {
@@ -277,6 +326,10 @@ TEST_F(FtpManagerTest, PassiveDataLinkListensOnAChosenPortAndServesOneConnection
     manager.notifyDataLinkConnectReply(first, 1);
     EXPECT_TRUE(capture.has(line("TCP接続応答(OK): ポート番号=%d", first)));
     close(fd);
+    std::vector<uint8_t> end = takePacket(link->getOutboundQueue());
+    ASSERT_FALSE(end.empty());
+    EXPECT_EQ(kA2ACodeDisconnectRequest, a2aCode(end.data()));
+    manager.notifyDataLinkDisconnect(first, kA2ADisconnectSendEnd);
     EXPECT_TRUE(waitUntil([&] { return link->isRunning() == 0; }));
 
     const int second = manager.createDataLinkServer(21);
@@ -291,13 +344,23 @@ TEST_F(FtpManagerTest, PassiveDataLinkListensOnAChosenPortAndServesOneConnection
 TEST_F(FtpManagerTest, DataLinkConnectRequest) {
     QV_TCPMANAGERFORFTP manager(21);
     const int nobody = freePort();
-    EXPECT_EQ(0, manager.notifyDataLinkConnectRequest(nobody, "127.0.0.1"));
-    EXPECT_TRUE(capture.has(line("TCP接続失敗: %s ポート番号=%d", "127.0.0.1", nobody)));
+    EXPECT_EQ(1, manager.notifyDataLinkConnectRequest(nobody, "127.0.0.1"));
+    std::vector<uint8_t> refused = takePacket(manager.getDataLinkSocket()->getOutboundQueue());
+    ASSERT_FALSE(refused.empty());
+    EXPECT_EQ(kA2AKindDataLinkControl, a2aKind(refused.data()));
+    EXPECT_EQ(kA2ACodeConnectReply, a2aCode(refused.data()));
+    EXPECT_EQ(nobody, a2aPort(refused.data()));
+    EXPECT_EQ(kA2AResultFailed, a2aResult(refused.data()));
+    EXPECT_TRUE(waitUntil([&] { return capture.has(line("TCP接続失敗: %s ポート番号=%d", "127.0.0.1", nobody)); }));
 
     int port = 0;
     int listener = listenLoopback(&port);
     EXPECT_EQ(1, manager.notifyDataLinkConnectRequest(port, "127.0.0.1"));
-    EXPECT_TRUE(capture.has(line("TCP接続(datalink): %s ポート番号=%d", "127.0.0.1", port)));
+    std::vector<uint8_t> reply = takePacket(manager.getDataLinkSocket()->getOutboundQueue());
+    ASSERT_FALSE(reply.empty());
+    EXPECT_EQ(kA2AKindDataLinkControl, a2aKind(reply.data()));
+    EXPECT_EQ(kA2AResultConnected, a2aResult(reply.data()));
+    EXPECT_TRUE(waitUntil([&] { return capture.has(line("TCP接続(datalink): %s ポート番号=%d", "127.0.0.1", port)); }));
     int server = acceptWithin(listener);
     ASSERT_TRUE(writeAll(server, "file", 4));
     std::vector<uint8_t> data = takePacket(manager.getDataLinkSocket()->getOutboundQueue());
@@ -305,22 +368,50 @@ TEST_F(FtpManagerTest, DataLinkConnectRequest) {
     EXPECT_EQ(kA2AKindDataLinkData, a2aKind(data.data()));
     manager.notifyDataLinkDisconnect(port);
     EXPECT_TRUE(seesClose(server));
+    EXPECT_TRUE(capture.has(line("TCP接続(datalink): %s ポート番号=%d", "127.0.0.1", port)));
     EXPECT_TRUE(capture.has(line("TCP切断: ポート番号=%d", port)));
     close(server);
     close(listener);
 }
 
-TEST_F(FtpManagerTest, ControlConnectAlwaysInTheCallersThreadAndNamesTheServicePort) {
+// The FTP control connect, too, runs in its thread: the manager returns
+// while a silent server still keeps the connect pending, and the peer hears
+// NG once the connect limit has passed.
+TEST_F(FtpManagerTest, ControlConnectNeverHoldsTheCallerAndNamesTheServicePort) {
     QV_TCPMANAGERFORFTP manager(21);
     const int nobody = freePort();
-    EXPECT_EQ(0, manager.notifyTcpConnectRequest(nobody, "127.0.0.1"));
-    EXPECT_TRUE(capture.has(line("TCP接続失敗: %s ポート番号=%d", "127.0.0.1", 21)));
+    EXPECT_EQ(1, manager.notifyTcpConnectRequest(nobody, "127.0.0.1"));
+    std::vector<uint8_t> refused = takePacket(manager.getMainSocket()->getOutboundQueue());
+    ASSERT_FALSE(refused.empty());
+    EXPECT_EQ(kA2AKindControl, a2aKind(refused.data()));
+    EXPECT_EQ(kA2AResultFailed, a2aResult(refused.data()));
+    EXPECT_TRUE(waitUntil([&] { return capture.has(line("TCP接続失敗: %s ポート番号=%d", "127.0.0.1", 21)); }));
+
+    int silent = 0;
+    int backlog = listenLoopback(&silent);
+    ASSERT_EQ(0, listen(backlog, 0));
+    std::vector<int> fillers;
+    for (int i = 0; i < 4; ++i) fillers.push_back(connectLoopbackNonBlocking(silent));
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    QV_SOCKETTCP::setConnectTimeoutMs(500);
+    EXPECT_EQ(1, manager.notifyTcpConnectRequest(silent, "127.0.0.1"));
+    QV_QUE* out = manager.getMainSocket()->getOutboundQueue();
+    EXPECT_EQ(30, out->freeSlots());  // returned with the connect still pending
+    std::vector<uint8_t> late = takePacket(out);
+    QV_SOCKETTCP::setConnectTimeoutMs(QV_SOCKETTCP::kConnectTimeoutMs);
+    ASSERT_FALSE(late.empty());
+    EXPECT_EQ(kA2AResultFailed, a2aResult(late.data()));
+    EXPECT_EQ(ETIMEDOUT, a2aError(late.data()));
+    for (int fd : fillers) close(fd);
+    close(backlog);
 
     int port = 0;
     int listener = listenLoopback(&port);
     EXPECT_EQ(1, manager.notifyTcpConnectRequest(port, "127.0.0.1"));
-    EXPECT_EQ(QV_SOCKETTCP::kStateConnected, manager.getMainSocket()->getConnectionState());
-    EXPECT_TRUE(capture.has(line("TCP接続: %s ポート番号=%d", "127.0.0.1", 21)));
+    std::vector<uint8_t> ok = takePacket(manager.getMainSocket()->getOutboundQueue());
+    ASSERT_FALSE(ok.empty());
+    EXPECT_EQ(kA2AResultConnected, a2aResult(ok.data()));
+    EXPECT_TRUE(waitUntil([&] { return capture.has(line("TCP接続: %s ポート番号=%d", "127.0.0.1", 21)); }));
     int server = acceptWithin(listener);
     // Any port: the FTP manager does not compare.
     manager.notifyTcpDisconnect(9999);

@@ -67,6 +67,20 @@ int connectLoopback(int port, int rcvbuf) {
     return s;
 }
 
+int connectLoopbackNonBlocking(int port) {
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd < 0) return -1;
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(static_cast<uint16_t>(port));
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof(to)) < 0 && errno != EINPROGRESS) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
 int acceptWithin(int listener, std::chrono::milliseconds limit) {
     pollfd p{listener, POLLIN, 0};
     if (poll(&p, 1, static_cast<int>(limit.count())) != 1) return -1;
@@ -112,6 +126,19 @@ bool seesClose(int fd, std::chrono::milliseconds limit) {
     return false;
 }
 
+End endOf(int fd, std::chrono::milliseconds limit) {
+    const auto deadline = Clock::now() + limit;
+    char buf[4096];
+    while (Clock::now() < deadline) {
+        pollfd p{fd, POLLIN, 0};
+        if (poll(&p, 1, 20) != 1) continue;
+        ssize_t n = recv(fd, buf, sizeof(buf), MSG_DONTWAIT);
+        if (n == 0) return End::Orderly;
+        if (n < 0 && errno == ECONNRESET) return End::Reset;
+    }
+    return End::None;
+}
+
 bool stillOpenAndQuiet(int fd) {
     char c;
     ssize_t n = recv(fd, &c, 1, MSG_DONTWAIT | MSG_PEEK);
@@ -139,6 +166,12 @@ std::vector<uint8_t> controlPacket(uint16_t kind, uint16_t code, int port) {
     setA2AKind(p.data(), kind);
     setA2ACode(p.data(), code);
     setA2APort(p.data(), static_cast<uint16_t>(port));
+    return p;
+}
+
+std::vector<uint8_t> disconnectPacket(uint16_t kind, int port, uint16_t reason) {
+    std::vector<uint8_t> p = controlPacket(kind, kA2ACodeDisconnectRequest, port);
+    setA2AResult(p.data(), reason);
     return p;
 }
 
@@ -211,18 +244,19 @@ void LogCapture::notifyLogLine(const char* line) {
     collected.emplace_back(line);
 }
 
-int LogCapture::count(const std::string& text) {
+int LogCapture::count(const std::string& text, const char* level) {
     std::lock_guard<std::mutex> lock(mutex);
+    const std::string tag = std::string(":") + level + ":";
     int n = 0;
     for (const std::string& line : collected) {
         // "YYYY/MM/DD hh:mm:ss:EV:" then the text
-        size_t at = line.find(":EV:");
-        if (at != std::string::npos && line.substr(at + 4) == text) ++n;
+        size_t at = line.find(tag);
+        if (at != std::string::npos && line.substr(at + tag.size()) == text) ++n;
     }
     return n;
 }
 
-bool LogCapture::has(const std::string& text) { return count(text) > 0; }
+bool LogCapture::has(const std::string& text, const char* level) { return count(text, level) > 0; }
 
 std::vector<std::string> LogCapture::lines() {
     std::lock_guard<std::mutex> lock(mutex);

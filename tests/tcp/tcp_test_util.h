@@ -28,6 +28,9 @@ int listenLoopback(int* port, int rcvbuf = 0);
 // Connects to 127.0.0.1:port; -1 on failure. rcvbuf > 0 shrinks the
 // receive buffer before the connect.
 int connectLoopback(int port, int rcvbuf = 0);
+// Starts a connect to 127.0.0.1:port without waiting for it (to fill a
+// listener's backlog); the socket, or -1.
+int connectLoopbackNonBlocking(int port);
 // Accepts on a test listener within the limit; -1 when none came.
 int acceptWithin(int listener, std::chrono::milliseconds limit = kWait);
 bool writeAll(int fd, const void* data, size_t size);
@@ -37,6 +40,11 @@ std::string readSome(int fd, size_t size, std::chrono::milliseconds limit = kWai
 bool seesClose(int fd, std::chrono::milliseconds limit = kWait);
 // True when nothing arrived and the connection is still open right now.
 bool stillOpenAndQuiet(int fd);
+// How a connection ended, as its program sees it: reading on (and dropping
+// data) until an orderly end of stream (Orderly), a reset (Reset), or the
+// limit (None).
+enum class End { Orderly, Reset, None };
+End endOf(int fd, std::chrono::milliseconds limit = kWait);
 
 // Takes one entry within the limit; empty vector when none came.
 std::vector<uint8_t> takePacket(QV_QUE* queue, std::chrono::milliseconds limit = kWait);
@@ -45,6 +53,8 @@ bool putPacket(QV_QUE* queue, const std::vector<uint8_t>& packet,
                std::chrono::milliseconds limit = kWait);
 
 std::vector<uint8_t> controlPacket(uint16_t kind, uint16_t code, int port);
+// A DISCONNECT-REQUEST with its reason in the result word.
+std::vector<uint8_t> disconnectPacket(uint16_t kind, int port, uint16_t reason);
 std::vector<uint8_t> dataPacket(uint16_t kind, int port, const std::string& bytes);
 
 std::string sha256Hex(const std::vector<uint8_t>& data);
@@ -53,9 +63,10 @@ std::string sha256Hex(const std::vector<uint8_t>& data);
 class LogCapture : public QV_EVENTLOGLISTENER {
 public:
     void notifyLogLine(const char* line) override;
-    // True when some line's text (after the level tag) equals `text`.
-    bool has(const std::string& text);
-    int count(const std::string& text);
+    // True when some line of the level ("ER", "WA", "EV", "DE") has the
+    // text `text` after its level tag.
+    bool has(const std::string& text, const char* level = "EV");
+    int count(const std::string& text, const char* level = "EV");
     std::vector<std::string> lines();
 
 private:

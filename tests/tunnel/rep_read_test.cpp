@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -178,37 +179,50 @@ TEST_F(RepReadTest, MalformedRepliesChangeNothing)
     EXPECT_FALSE(anyDisconnect(writes())) << "seq 0 was still expected";
 }
 
+// The forward thread answers a CONNECT-REQUEST once its connect has an
+// outcome, and the stream sends the answer as soon as it may write; the
+// answer takes the stream's next sequence number.
 TEST_F(RepReadTest, ConnectRequestsAreAnsweredWithTheNextSeq)
 {
     int port = 0;
     int listener = listenLoopback(&port);
     auto stream = makeStream(kHttpApp, "peer", 1, 80, "localhost", port);
     feed(*stream, makePacket(kA2AKindControl, kA2ACodeConnectRequest, 80, 0));
+    QV_QUE* out = stream->getTcpManager()->getMainSocket()->getOutboundQueue();
+    ASSERT_TRUE(waitUntil([&] { return out->freeSlots() == 29; }));
+    stream->sendEarly();
     ASSERT_EQ(1u, writes().size());
     std::vector<uint8_t> reply = writtenPacket(writes()[0], kHttpApp, "peer", 1);
     ASSERT_EQ(40u, reply.size());
     EXPECT_EQ(kA2AKindControl, a2aKind(reply.data()));
     EXPECT_EQ(kA2ACodeConnectReply, a2aCode(reply.data()));
-    EXPECT_EQ(80, a2aPort(reply.data()));
+    EXPECT_EQ(port, a2aPort(reply.data()));  // the forward thread's own port
     EXPECT_EQ(kA2AResultConnected, a2aResult(reply.data()));
     EXPECT_EQ(0, a2aError(reply.data()));
     EXPECT_EQ(0u, a2aSeq(reply.data()));
     EXPECT_EQ(2, a2aMainLinkState(reply.data()));
-    EXPECT_TRUE(capture.has("peer:TCP接続要求: localhost Port=" + std::to_string(port) + " 接続"));
+    EXPECT_TRUE(waitUntil(
+        [&] { return capture.has("peer:TCP接続要求: localhost Port=" + std::to_string(port) + " 接続"); }));
     int server = acceptWithin(listener);
     EXPECT_GE(server, 0);
 
     const int nobody = freePort();
     auto refused = makeStream(kHttpApp, "peer", 2, 80, "localhost", nobody);
     ASSERT_EQ(1, refused->sendNullPacket());
+    refused->setCanSend();
     feed(*refused, makePacket(kA2AKindControl, kA2ACodeConnectRequest, 80, 0));
+    QV_QUE* refusedOut = refused->getTcpManager()->getMainSocket()->getOutboundQueue();
+    ASSERT_TRUE(waitUntil([&] { return refusedOut->freeSlots() == 29; }));
+    refused->sendEarly();
     ASSERT_EQ(3u, writes().size());
     reply = writtenPacket(writes()[2], kHttpApp, "peer", 2);
     ASSERT_EQ(40u, reply.size());
     EXPECT_EQ(kA2AResultFailed, a2aResult(reply.data()));
     EXPECT_EQ(ECONNREFUSED, a2aError(reply.data()));
     EXPECT_EQ(1u, a2aSeq(reply.data()));
-    EXPECT_TRUE(capture.has("peer:TCP接続要求: localhost Port=" + std::to_string(nobody) + " 接続に失敗"));
+    EXPECT_TRUE(waitUntil(
+        [&] { return capture.has("peer:TCP接続要求: localhost Port=" + std::to_string(nobody) + " 接続に失敗"); }));
+    EXPECT_FALSE(capture.has("peer:TCP接続要求: localhost Port=" + std::to_string(nobody) + " 接続"));
     close(server);
     close(listener);
 }
@@ -242,14 +256,16 @@ TEST_F(RepReadTest, ForwardedConnectIsAnsweredOnceWithItsOutcome)
     EXPECT_EQ(1, replies);
 }
 
-TEST_F(RepReadTest, FtpControlConnectIsAnsweredByTheStream)
+TEST_F(RepReadTest, FtpControlConnectIsAnsweredOnce)
 {
-    // The FTP manager connects in the caller's thread, whatever the host:
-    // the stream answers, once.
     int port = 0;
     int listener = listenLoopback(&port);
     auto stream = makeStream(kFtpApp, "peer", 1, 21, "127.0.0.1", port);
     feed(*stream, makePacket(kA2AKindControl, kA2ACodeConnectRequest, 21, 0));
+    EXPECT_TRUE(writes().empty()) << "the answer waits for the connect";
+    QV_QUE* out = stream->getTcpManager()->getMainSocket()->getOutboundQueue();
+    ASSERT_TRUE(waitUntil([&] { return out->freeSlots() == 29; }));
+    stream->sendEarly();
     ASSERT_EQ(1u, writes().size());
     std::vector<uint8_t> reply = writtenPacket(writes()[0], kFtpApp, "peer", 1);
     ASSERT_EQ(40u, reply.size());
@@ -267,24 +283,40 @@ TEST_F(RepReadTest, DataLinkConnectRequestsUseThePacketsPort)
     int listener = listenLoopback(&port);
     auto stream = makeStream(kFtpApp, "peer", 1, 21, "127.0.0.1", 21);
     feed(*stream, makePacket(kA2AKindDataLinkControl, kA2ACodeConnectRequest, static_cast<uint16_t>(port), 0));
+    QV_QUE* out = stream->getTcpManager()->getDataLinkSocket()->getOutboundQueue();
+    ASSERT_TRUE(waitUntil([&] { return out->freeSlots() == 29; }));
+    stream->sendEarly();  // a data link's answer goes at once too
     ASSERT_EQ(1u, writes().size());
     std::vector<uint8_t> reply = writtenPacket(writes()[0], kFtpApp, "peer", 1);
     ASSERT_EQ(40u, reply.size());
     EXPECT_EQ(kA2AKindDataLinkControl, a2aKind(reply.data()));
+    EXPECT_EQ(kA2ACodeConnectReply, a2aCode(reply.data()));
     EXPECT_EQ(port, a2aPort(reply.data()));
     EXPECT_EQ(kA2AResultConnected, a2aResult(reply.data()));
-    EXPECT_TRUE(capture.has("peer:TCP接続要求(d-link): 127.0.0.1 Port=" + std::to_string(port) + " 接続"));
+    EXPECT_TRUE(waitUntil(
+        [&] { return capture.has("peer:TCP接続要求(d-link): 127.0.0.1 Port=" + std::to_string(port) + " 接続"); }));
     int server = acceptWithin(listener);
     EXPECT_GE(server, 0);
+    close(server);  // the transfer ends; the peer ends its side too
+    feed(*stream, makePacket(kA2AKindDataLinkControl, kA2ACodeDisconnectRequest, static_cast<uint16_t>(port), 1));
+    ASSERT_TRUE(waitUntil([&] { return stream->getTcpManager()->getDataLinkSocket()->isRunning() == 0; }));
+    while (out->freeSlots() < 30) {
+        stream->setCanSend();
+        stream->intervalTimer();
+    }
 
     const int nobody = freePort();
-    feed(*stream, makePacket(kA2AKindDataLinkControl, kA2ACodeConnectRequest, static_cast<uint16_t>(nobody), 1));
-    ASSERT_EQ(2u, writes().size());
-    reply = writtenPacket(writes()[1], kFtpApp, "peer", 1);
+    stream->setCanSend();
+    feed(*stream, makePacket(kA2AKindDataLinkControl, kA2ACodeConnectRequest, static_cast<uint16_t>(nobody), 2));
+    ASSERT_TRUE(waitUntil([&] { return out->freeSlots() == 29; }));
+    stream->sendEarly();
+    reply = writtenPacket(writes().back(), kFtpApp, "peer", 1);
+    EXPECT_EQ(kA2ACodeConnectReply, a2aCode(reply.data()));
     EXPECT_EQ(kA2AResultFailed, a2aResult(reply.data()));
     EXPECT_EQ(ECONNREFUSED, a2aError(reply.data()));
-    EXPECT_TRUE(capture.has("peer:TCP接続要求(d-link): 127.0.0.1 Port=" + std::to_string(nobody) + " 接続に失敗"));
-    close(server);
+    EXPECT_TRUE(waitUntil([&] {
+        return capture.has("peer:TCP接続要求(d-link): 127.0.0.1 Port=" + std::to_string(nobody) + " 接続に失敗");
+    }));
     close(listener);
 }
 
@@ -522,6 +554,89 @@ TEST_F(RepReadTest, DataLinkDataThatFindsTheQueueFullIsKeptNotWaitedFor)
     EXPECT_EQ(sent, readWhileTicking(fd, *stream, sent.size()));
     EXPECT_FALSE(stream->isHoldingPacket());
     close(fd);
+}
+
+}  // namespace
+
+namespace {
+
+using ConnectionEndTest = tunneltest::StreamFixture;
+using namespace tcptest;
+
+// A client that asked for a large transfer and went away while the stream
+// still had its data queued: the peer's data and its DISCONNECT-REQUEST for
+// that connection arrive after it is over, into a full queue. The service
+// must keep listening, and a new connection must see none of the old data.
+TEST_F(ConnectionEndTest, ACancelledTransferNeverStopsTheService)
+{
+    config.setClientMode(1);
+    const int port = freePort();
+    auto stream = makeStream(kHttpApp, "peer", 1, port);
+    QV_SOCKETTCP* socket = stream->getTcpManager()->getMainSocket();
+    ASSERT_TRUE(waitUntil([&] { return stream->isMainListening(); }));
+    int client = connectLoopback(port, 4096);
+    ASSERT_GE(client, 0);
+    ASSERT_EQ(kA2ACodeConnectRequest, a2aCode(takePacket(socket->getOutboundQueue()).data()));
+    uint32_t seq = 0;
+    std::vector<uint8_t> ok = makePacket(kA2AKindControl, kA2ACodeConnectReply, 80, seq++);
+    setA2AResult(ok.data(), kA2AResultConnected);
+    feed(*stream, ok);
+    ASSERT_TRUE(waitUntil([&] { return socket->getPeerConnectState() == QV_SOCKETTCP::kPeerOk; }));
+    // The client reads nothing: the queue fills up behind its full buffers.
+    const std::string block(kA2AMaxData, 'o');
+    testing::internal::CaptureStdout();
+    for (int i = 0; i < 3000 && socket->getInboundQueue()->hasRoom(); ++i)
+        feed(*stream, makePacket(kA2AKindData, 0, 80, seq++, block));
+    testing::internal::GetCapturedStdout();
+    ASSERT_FALSE(socket->getInboundQueue()->hasRoom());
+    linger reset{1, 0};
+    ASSERT_EQ(0, setsockopt(client, SOL_SOCKET, SO_LINGER, &reset, sizeof(reset)));
+    close(client);
+    ASSERT_TRUE(waitUntil([&] { return stream->isMainListening(); }));
+    for (int i = 0; i < 8; ++i)
+        feed(*stream, makePacket(kA2AKindData, 0, 80, seq++, block));
+    feed(*stream, makePacket(kA2AKindControl, kA2ACodeDisconnectRequest, 80, seq++));
+    for (int i = 0; i < 10; ++i)
+        stream->intervalTimer();
+
+    int again = connectLoopback(port);
+    ASSERT_GE(again, 0);
+    QV_QUE* out = socket->getOutboundQueue();
+    std::vector<uint8_t> packet;
+    do {
+        packet = takePacket(out);
+    } while (!packet.empty() && a2aCode(packet.data()) != kA2ACodeConnectRequest);
+    ASSERT_FALSE(packet.empty()) << "the service stopped listening";
+    feed(*stream, makePacket(kA2AKindData, 0, 80, seq++, "stale"));
+    ok = makePacket(kA2AKindControl, kA2ACodeConnectReply, 80, seq++);
+    setA2AResult(ok.data(), kA2AResultConnected);
+    feed(*stream, ok);
+    feed(*stream, makePacket(kA2AKindData, 0, 80, seq++, "fresh"));
+    EXPECT_EQ("fresh", readSome(again, 5));
+    EXPECT_TRUE(stillOpenAndQuiet(again));
+    close(again);
+}
+
+// Bytes of an open FTP data connection that have to be dropped are an error
+// the user sees in the event log.
+TEST_F(ConnectionEndTest, LostDataLinkBytesAreLogged)
+{
+    int port = 0;
+    int listener = listenLoopback(&port, 4096);
+    auto stream = makeStream(kFtpApp, "peer", 1, 21, "127.0.0.1", 21);
+    feed(*stream, makePacket(kA2AKindDataLinkControl, kA2ACodeConnectRequest, static_cast<uint16_t>(port), 0));
+    int server = acceptWithin(listener);
+    ASSERT_GE(server, 0);
+    ASSERT_TRUE(waitUntil([&] { return stream->isDataLinkConnected(); }));
+    const std::string block(kA2AMaxData, 'd');
+    const std::string line = "peerとのFTP接続:127.0.0.1とのd-port=" + std::to_string(port) + " QUEFULLを検出";
+    testing::internal::CaptureStdout();
+    for (uint32_t seq = 1; seq < 3000 && !capture.has(line, "ER"); ++seq)
+        feed(*stream, makePacket(kA2AKindDataLinkData, 0, static_cast<uint16_t>(port), seq, block));
+    testing::internal::GetCapturedStdout();
+    EXPECT_TRUE(capture.has(line, "ER"));
+    close(server);
+    close(listener);
 }
 
 }  // namespace

@@ -176,6 +176,8 @@ TEST_F(StreamSendTest, QueuedPacketWaitsForCanSendAndResetsNoIdleCount)
     int server = acceptWithin(listener);
     ASSERT_GE(server, 0);
     QV_QUE* outbound = stream->getTcpManager()->getMainSocket()->getOutboundQueue();
+    // The connection thread's own answer to the peer comes first.
+    ASSERT_EQ(kA2ACodeConnectReply, a2aCode(takePacket(outbound).data()));
 
     ASSERT_EQ(1, stream->sendNullPacket());
     ASSERT_TRUE(writeAll(server, "abc", 3));
@@ -210,6 +212,7 @@ TEST_F(StreamSendTest, DataLinkIsSparedWhileThePeerReportsTwentyFreeSlots)
     int server = acceptWithin(listener);
     ASSERT_GE(server, 0);
     QV_QUE* outbound = stream->getTcpManager()->getDataLinkSocket()->getOutboundQueue();
+    ASSERT_EQ(kA2ACodeConnectReply, a2aCode(takePacket(outbound).data()));
     ASSERT_TRUE(writeAll(server, "file", 4));
     ASSERT_TRUE(waitUntil([&] { return outbound->freeSlots() == 29; }));
 
@@ -255,6 +258,8 @@ TEST_F(StreamSendTest, BetweenTicksDataKeepsItsPaceAndControlPacketsGoAtOnce)
     int server = acceptWithin(listener);
     ASSERT_GE(server, 0);
     QV_QUE* outbound = stream->getTcpManager()->getMainSocket()->getOutboundQueue();
+    // The connection thread's own answer to the peer comes first.
+    ASSERT_EQ(kA2ACodeConnectReply, a2aCode(takePacket(outbound).data()));
     const size_t before = writes().size();
 
     // The first data of a quiet connection does not wait for the tick.
