@@ -30,6 +30,15 @@ bool wantsWindow(int argc, char** argv)
     return false;
 }
 
+// Whether a box can be seen and pressed: not on the platforms that draw
+// nowhere.
+bool platformShowsWindows()
+{
+    const QString name = QGuiApplication::platformName();
+    return name != QLatin1String("offscreen") && name != QLatin1String("minimal")
+        && name != QLatin1String("minimalegl");
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
@@ -47,7 +56,9 @@ int main(int argc, char** argv)
     }
 
     QApplication qt(argc, argv);
-    setMessageBoxPresenter(showQtMessageBox);
+    // Elsewhere start-up's messages go to standard error.
+    if (platformShowsWindows())
+        setMessageBoxPresenter(showQtMessageBox);
     CCorvaneForTcpApp app([] { runMainWindow(); });
     return app.initInstance(argc, argv);
 }

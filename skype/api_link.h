@@ -18,6 +18,10 @@ public:
     // A command frame received after code 0 was seen on the current
     // connection. `data` holds cbData bytes, the last of them the zero byte.
     virtual void onCommandFrame(uint32_t dwData, const char* data, uint32_t cbData) = 0;
+    // The connection has ended by itself: the messenger closed it (its
+    // socket hung up) or broke the protocol. Not called for a close that a
+    // failed write caused; sendCommand()'s 0 tells that one.
+    virtual void onLinkClosed() = 0;
 
 protected:
     ~QV_APILINKLISTENER() = default;

@@ -87,6 +87,13 @@ int32_t QV_APISOCKETLINK::sendCommand(const char* text, uint32_t cbData)
     return writeAll(outFrame);
 }
 
+void QV_APISOCKETLINK::endConnection()
+{
+    closeConnection();
+    if (listener)
+        listener->onLinkClosed();
+}
+
 void QV_APISOCKETLINK::onReadable()
 {
     char buf[65536];
@@ -95,7 +102,7 @@ void QV_APISOCKETLINK::onReadable()
         return;
     if (r <= 0) {
         printf("QV_APISOCKETLINK::onReadable() connection closed\n");
-        closeConnection();
+        endConnection();
         return;
     }
     decoder.feed(buf, static_cast<size_t>(r));
@@ -106,7 +113,7 @@ void QV_APISOCKETLINK::onReadable()
             return;
         if (res == FrameDecoder::Result::Error) {
             printf("QV_APISOCKETLINK::onReadable() protocol error: %s\n", decoder.error().c_str());
-            closeConnection();
+            endConnection();
             return;
         }
         if (frame.type == 'A') {
@@ -120,7 +127,7 @@ void QV_APISOCKETLINK::onReadable()
                                          static_cast<uint32_t>(frame.text.size() + 1));
         } else {
             printf("QV_APISOCKETLINK::onReadable() unexpected frame type %c\n", frame.type);
-            closeConnection();
+            endConnection();
             return;
         }
         // A listener may have closed the connection (a failed send).

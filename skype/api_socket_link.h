@@ -2,8 +2,10 @@
 // abstract namespace (address: a zero byte and the socket name). One
 // connection at a time; it is opened by a discover step and closed on a write
 // failure, a protocol error or the messenger's close. Reading is driven by
-// the event loop (watchReadable); writes are blocking with a time limit, so a
-// messenger that stops reading fails the send instead of freezing the loop.
+// the event loop (watchReadable), which also wakes it when the messenger's
+// end hangs up: the listener hears of that close at once (onLinkClosed).
+// Writes are blocking with a time limit, so a messenger that stops reading
+// fails the send instead of freezing the loop.
 //
 // Event-loop thread only.
 #pragma once
@@ -31,6 +33,8 @@ private:
     void closeConnection();
     int32_t writeAll(const std::string& bytes);
     void onReadable();
+    // Closes the connection from the read side and tells the listener.
+    void endConnection();
 
     std::string socketName;
     QV_APILINKLISTENER* listener = nullptr;

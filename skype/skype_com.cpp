@@ -150,13 +150,28 @@ int32_t QV_SKYPECOM::send(const char* text)
     if (ret != 0)
         return ret;
     printf("Message to skype failure!!! ret=%d\n", ret);
+    detach();
+    return 0;
+}
+
+void QV_SKYPECOM::onLinkClosed()
+{
+    // Nothing to lose while no attach has begun; the discovery tick opens
+    // the next connection.
+    if (skypeWindow == 0 && status == kSkypeNotAttached)
+        return;
+    detach();
+}
+
+void QV_SKYPECOM::detach()
+{
     printf("★SKYCOMSTATUS CHANGE SKYPECONTROLAPI_NO_ATTACH\n");
     skypeWindow = 0;
     status = kSkypeNotAttached;
     QV_EVENTLOG::getInstance()->write(2, "SkypeDriverへの通知に失敗しました。Skypeは未接続");
     // The sender may be a stream inside its own tick, and the listeners'
     // reaction destroys every stream: tell them once the running callback
-    // has returned. Failures before that are told once.
+    // has returned. Losses before that are told once.
     QV_EVENTLOOP* loop = getEventLoop();
     if (!loop) {
         notifyStatus();
@@ -169,7 +184,6 @@ int32_t QV_SKYPECOM::send(const char* text)
             instance->notifyStatus();
         });
     }
-    return 0;
 }
 
 void QV_SKYPECOM::onCommandFrame(uint32_t dwData, const char* data, uint32_t cbData)

@@ -1,7 +1,8 @@
 // QV_SKYPECOM: the program's only channel to the messenger. It finds the
 // messenger (a discover step at start and on every 5-second tick while not
 // attached), tracks the attach status, sends command lines and hands every
-// received line to its listeners by the line's first word.
+// received line to its listeners by the line's first word. The messenger is
+// lost (status 0) when a send fails or when the link's connection ends.
 //
 // Process-wide singleton (getInstance creates it, destroyInstance deletes it).
 // Event-loop thread only: receiving, the discovery tick and every send run
@@ -73,6 +74,10 @@ private:
     void broadcastDiscover();
     void onAttachFrame(uint32_t code, uint32_t handle) override;
     void onCommandFrame(uint32_t dwData, const char* data, uint32_t cbData) override;
+    void onLinkClosed() override;
+    // The messenger is lost: status 0 at once, the listeners told from the
+    // event loop right after the running callback.
+    void detach();
     void dispatch(const char* line);
     void notifyStatus();
 
@@ -83,5 +88,5 @@ private:
     std::vector<QV_SKYPECOMLISTENER*> listeners;
     int status = kSkypeNotAttached;
     int32_t timerId = 0;
-    bool failurePending = false;  // a failed send's notification is posted
+    bool failurePending = false;  // the notification of a loss is posted
 };

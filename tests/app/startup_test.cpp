@@ -4,8 +4,10 @@
 
 #include <climits>
 #include <csignal>
+#include <memory>
 #include <string>
 #include <unistd.h>
+#include <vector>
 
 #include "tests/support/child_process.h"
 #include "tests/support/temp_dir.h"
@@ -108,4 +110,73 @@ TEST(StartupProcess, InstancesInOtherNetworkNamespacesDoNotCollide) {
         << second.out() << second.err();
     EXPECT_EQ(0, second.finish(SIGTERM, 10s));
     EXPECT_EQ(0, first.finish(SIGTERM, 10s));
+}
+
+namespace {
+
+// The program started through env(1) with no display and no platform named,
+// then `env` settings, then its own arguments.
+std::unique_ptr<ChildProcess> startWith(const ProgramDir& prog, const std::vector<std::string>& env,
+                                        const std::vector<std::string>& args) {
+    std::vector<std::string> argv = {"env", "-u", "DISPLAY", "-u", "WAYLAND_DISPLAY", "-u", "QT_QPA_PLATFORM"};
+    argv.insert(argv.end(), env.begin(), env.end());
+    argv.push_back(prog.path);
+    argv.insert(argv.end(), args.begin(), args.end());
+    return std::make_unique<ChildProcess>("/usr/bin/env", argv, prog.dir.path());
+}
+
+}  // namespace
+
+// Nobody can see a box on the offscreen platform: the second start says why
+// on standard error and ends as after the box, whichever way offscreen is named.
+TEST(StartupProcess, SecondStartOnTheOffscreenPlatformPrintsTheMessageAndEnds) {
+    ProgramDir prog;
+    auto first = startWith(prog, {}, {"-D119"});
+    ASSERT_TRUE(first->waitForOutput("CurrentDir=", 10s)) << first->out() << first->err();
+
+    auto byOption = startWith(prog, {}, {"-D119", "-platform", "offscreen"});
+    EXPECT_EQ(1, byOption->finish(0, 10s)) << "still running or killed: " << byOption->err();
+    EXPECT_NE(std::string::npos, byOption->err().find("[２重起動]      既に起動されています.     \n"))
+        << byOption->err();
+    EXPECT_EQ(std::string::npos, byOption->out().find("DEBUGMODE ON"));
+
+    auto byVariable = startWith(prog, {"QT_QPA_PLATFORM=offscreen"}, {"-D119"});
+    EXPECT_EQ(1, byVariable->finish(0, 10s)) << "still running or killed: " << byVariable->err();
+    EXPECT_NE(std::string::npos, byVariable->err().find("[２重起動]      既に起動されています.     \n"))
+        << byVariable->err();
+
+    EXPECT_TRUE(first->running());
+    EXPECT_EQ(0, first->finish(SIGTERM, 10s));
+}
+
+// On a real display (Xvfb) the second start shows its box; SIGTERM ends the
+// program while the box waits, as pressing it would.
+TEST(StartupProcess, SigtermEndsASecondStartWhoseBoxIsShownOnADisplay) {
+    if (access("/usr/bin/Xvfb", X_OK) != 0 || access("/usr/bin/xwininfo", X_OK) != 0)
+        GTEST_SKIP() << "needs Xvfb and xwininfo (x11-utils)";
+    ChildProcess xvfb("/usr/bin/Xvfb", {"Xvfb", "-displayfd", "1", "-nolisten", "tcp", "-screen", "0", "800x600x24"});
+    ASSERT_TRUE(xvfb.waitForOutput("\n", 20s)) << xvfb.err();
+    std::string display = ":" + xvfb.out().substr(0, xvfb.out().find('\n'));
+
+    ProgramDir prog;
+    auto first = startWith(prog, {}, {"-D119"});
+    ASSERT_TRUE(first->waitForOutput("CurrentDir=", 10s)) << first->out() << first->err();
+
+    auto second = startWith(prog, {"DISPLAY=" + display}, {"-D119"});
+    // The box is up once a window of the program is on the screen.
+    bool shown = false;
+    for (int i = 0; i < 100 && !shown && second->running(); ++i) {
+        ChildProcess tree("/usr/bin/xwininfo", {"xwininfo", "-display", display, "-root", "-tree"});
+        tree.finish(0, 5s);
+        shown = tree.out().find("\"corvanefortcp\"") != std::string::npos;
+        if (!shown) usleep(100 * 1000);
+    }
+    ASSERT_TRUE(shown) << second->err();
+    usleep(300 * 1000);
+    ASSERT_TRUE(second->running()) << "the box waits for its button";
+
+    EXPECT_EQ(1, second->finish(SIGTERM, 5s)) << "still running or killed: " << second->err();
+    EXPECT_TRUE(first->running());
+    EXPECT_EQ(0, first->finish(SIGTERM, 10s));
+    xvfb.finish(SIGTERM, 10s);
 }

@@ -155,16 +155,54 @@ TEST_F(SkypeComTest, SendWritesOneFrameWithItsText)
     EXPECT_EQ(messenger.take(), (std::vector<std::string>{"GET CURRENTUSERHANDLE", big}));
 }
 
-TEST_F(SkypeComTest, SendFailureDetachesTellsListenersAndDiscoveryResumes)
+// The messenger going away is seen on its socket alone: pump() serves only
+// the descriptors, no timer fires and nothing is sent.
+TEST_F(SkypeComTest, MessengerHangUpDetachesAtOnceAndDiscoveryResumes)
 {
     attach();
     messenger.dropConnection();
     loop.pump();
-    EXPECT_EQ(com->getStatus(), kSkypeAttached) << "a close alone changes nothing until a send";
+    EXPECT_EQ(com->getStatus(), kSkypeNotAttached);
+    EXPECT_FALSE(com->isAttached());
+    EXPECT_EQ(recorder.events, (std::vector<std::string>{"status 0"}));
+    EXPECT_EQ(com->send("SEARCH FRIENDS"), 0) << "nothing goes to a lost messenger";
+
+    loop.fire(5000);
+    ASSERT_TRUE(messenger.accept());
+    messenger.collect();
+    EXPECT_EQ(messenger.discoverCount(), 1);
+    messenger.sendAttach(0);
+    loop.pump();
+    EXPECT_EQ(com->getStatus(), kSkypeAttached);
+    EXPECT_NE(com->send("SEARCH FRIENDS"), 0);
+    EXPECT_EQ(messenger.take(), (std::vector<std::string>{"SEARCH FRIENDS"}));
+}
+
+TEST_F(SkypeComTest, HangUpWhileAttachIsPendingResetsTheStatusAndDiscoveryResumes)
+{
+    com->start();
+    ASSERT_TRUE(messenger.accept());
+    messenger.sendAttach(1);
+    loop.pump();
+    recorder.events.clear();
+    messenger.dropConnection();
+    loop.pump();
+    EXPECT_EQ(com->getStatus(), kSkypeNotAttached);
+    EXPECT_EQ(recorder.events, (std::vector<std::string>{"status 0"}));
+    loop.fire(5000);
+    EXPECT_TRUE(messenger.accept()) << "the next tick discovers again";
+}
+
+TEST_F(SkypeComTest, SendFailureDetachesOnceTellsListenersAfterTheSenderAndDiscoveryResumes)
+{
+    attach();
+    messenger.dropConnection();
+    // Sent before the hang-up was read: the write itself fails.
     EXPECT_EQ(com->send("SEARCH FRIENDS"), 0);
     EXPECT_EQ(com->send("SEARCH FRIENDS"), 0);
     EXPECT_EQ(com->getStatus(), kSkypeNotAttached);
     EXPECT_TRUE(recorder.events.empty()) << "listeners are told after the sender's callback";
+    loop.pump();
     loop.runPosted();
     EXPECT_EQ(recorder.events, (std::vector<std::string>{"status 0"}));
 
@@ -192,6 +230,8 @@ TEST_F(SkypeComTest, ProtocolErrorClosesTheConnection)
     loop.pump();
     messenger.collect();
     EXPECT_TRUE(messenger.peerClosed());
+    EXPECT_EQ(com->getStatus(), kSkypeNotAttached);
+    EXPECT_EQ(recorder.events, (std::vector<std::string>{"status 0"}));
     EXPECT_EQ(com->send("SEARCH FRIENDS"), 0);
 }
 

@@ -571,6 +571,9 @@ TEST_F(ConnectionEndTest, ACancelledTransferNeverStopsTheService)
 {
     config.setClientMode(1);
     const int port = freePort();
+    // The peer's forward connection carries the same port, as with the
+    // default settings.
+    const auto peerPort = static_cast<uint16_t>(port);
     auto stream = makeStream(kHttpApp, "peer", 1, port);
     QV_SOCKETTCP* socket = stream->getTcpManager()->getMainSocket();
     ASSERT_TRUE(waitUntil([&] { return stream->isMainListening(); }));
@@ -578,7 +581,7 @@ TEST_F(ConnectionEndTest, ACancelledTransferNeverStopsTheService)
     ASSERT_GE(client, 0);
     ASSERT_EQ(kA2ACodeConnectRequest, a2aCode(takePacket(socket->getOutboundQueue()).data()));
     uint32_t seq = 0;
-    std::vector<uint8_t> ok = makePacket(kA2AKindControl, kA2ACodeConnectReply, 80, seq++);
+    std::vector<uint8_t> ok = makePacket(kA2AKindControl, kA2ACodeConnectReply, peerPort, seq++);
     setA2AResult(ok.data(), kA2AResultConnected);
     feed(*stream, ok);
     ASSERT_TRUE(waitUntil([&] { return socket->getPeerConnectState() == QV_SOCKETTCP::kPeerOk; }));
@@ -586,7 +589,7 @@ TEST_F(ConnectionEndTest, ACancelledTransferNeverStopsTheService)
     const std::string block(kA2AMaxData, 'o');
     testing::internal::CaptureStdout();
     for (int i = 0; i < 3000 && socket->getInboundQueue()->hasRoom(); ++i)
-        feed(*stream, makePacket(kA2AKindData, 0, 80, seq++, block));
+        feed(*stream, makePacket(kA2AKindData, 0, peerPort, seq++, block));
     testing::internal::GetCapturedStdout();
     ASSERT_FALSE(socket->getInboundQueue()->hasRoom());
     linger reset{1, 0};
@@ -594,8 +597,8 @@ TEST_F(ConnectionEndTest, ACancelledTransferNeverStopsTheService)
     close(client);
     ASSERT_TRUE(waitUntil([&] { return stream->isMainListening(); }));
     for (int i = 0; i < 8; ++i)
-        feed(*stream, makePacket(kA2AKindData, 0, 80, seq++, block));
-    feed(*stream, makePacket(kA2AKindControl, kA2ACodeDisconnectRequest, 80, seq++));
+        feed(*stream, makePacket(kA2AKindData, 0, peerPort, seq++, block));
+    feed(*stream, makePacket(kA2AKindControl, kA2ACodeDisconnectRequest, peerPort, seq++));
     for (int i = 0; i < 10; ++i)
         stream->intervalTimer();
 
@@ -607,11 +610,11 @@ TEST_F(ConnectionEndTest, ACancelledTransferNeverStopsTheService)
         packet = takePacket(out);
     } while (!packet.empty() && a2aCode(packet.data()) != kA2ACodeConnectRequest);
     ASSERT_FALSE(packet.empty()) << "the service stopped listening";
-    feed(*stream, makePacket(kA2AKindData, 0, 80, seq++, "stale"));
-    ok = makePacket(kA2AKindControl, kA2ACodeConnectReply, 80, seq++);
+    feed(*stream, makePacket(kA2AKindData, 0, peerPort, seq++, "stale"));
+    ok = makePacket(kA2AKindControl, kA2ACodeConnectReply, peerPort, seq++);
     setA2AResult(ok.data(), kA2AResultConnected);
     feed(*stream, ok);
-    feed(*stream, makePacket(kA2AKindData, 0, 80, seq++, "fresh"));
+    feed(*stream, makePacket(kA2AKindData, 0, peerPort, seq++, "fresh"));
     EXPECT_EQ("fresh", readSome(again, 5));
     EXPECT_TRUE(stillOpenAndQuiet(again));
     close(again);
