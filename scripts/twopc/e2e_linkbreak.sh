@@ -6,8 +6,9 @@
 #
 # Long break: 45 s. A's messengerd checks its server connection (a ping
 # after 5 quiet seconds, given up when 10 s pass without an answer) and must
-# report it lost well within the break: its log says so and A's program sees
-# its streams down. B's messengerd gives up the stream whose peer no longer
+# report it lost well within the break: its log says so, and A's program
+# sees its streams down and its messenger offline (USERSTATUS OFFLINE, code
+# 3). B's messengerd gives up the stream whose peer no longer
 # answers (answer_timeout, 8 s here, twice: the text, then the probe), so
 # B's program sees its streams down too before the link is back. Then the
 # link comes back: A's daemon logs in again, A connects to B again and a
@@ -63,6 +64,7 @@ long_break() {
     fi
     e2e_check "  A's program sees its streams down" twopc_wait_trace a '^STREAM DOWN' 5 "$mark_a"
     e2e_check "  A's daemon closed its streams as for a lost server" new_log_has a "$lines_a" 'lost the server connection'
+    e2e_check "  A's program is told its messenger is offline" twopc_wait_trace a '^->\(0\): USERSTATUS OFFLINE' 5 "$mark_a"
     if e2e_check "  B's program sees its streams down within ${B_BOUND} s" \
         twopc_wait_trace b '^STREAM DOWN' $((t0 + B_BOUND - SECONDS)) "$mark_b"; then
         echo "     (after about $((SECONDS - t0)) s)"
