@@ -72,16 +72,51 @@ void Daemon::step(int maxWaitMs, bool withApi)
         link.connect();
 }
 
+namespace {
+
+// A login that has not completed within this time will not: the attempt is
+// given up and the next one follows.
+constexpr std::chrono::seconds kLoginLimit{20};
+
+std::string secondsText(std::chrono::seconds s)
+{
+    return std::to_string(s.count()) + " s";
+}
+
+}  // namespace
+
 void Daemon::watchServer()
 {
+    Clock::time_point now = Clock::now();
+    if (link.loggingIn() && now - link.attemptStarted() >= kLoginLimit)
+        link.drop("no login within " + secondsText(kLoginLimit));
     TcpCounters counters;
     if (!link.online() || !readTcpCounters(link.fd(), counters)) {
         throttle.reset();
+        watchingLink = false;
         return;
     }
-    std::string note = throttle.sample(Clock::now(), counters.acked, counters.unsent);
+    std::string note = throttle.sample(now, counters.acked, counters.unsent);
     if (!note.empty())
         log.write(note);
+
+    // Stanzas libstrophe still holds wait to be sent as well.
+    LinkWatch::Counters c{counters.received, counters.acked, counters.unsent + (link.wantsWrite() ? 1 : 0)};
+    if (!watchingLink) {
+        liveness.start(now, c);
+        watchingLink = true;
+        return;
+    }
+    switch (liveness.sample(now, c)) {
+    case LinkWatch::Action::None:
+        break;
+    case LinkWatch::Action::Ping:
+        link.ping();
+        break;
+    case LinkWatch::Action::Dead:
+        link.drop("no answer to ping within " + secondsText(LinkWatch::kAnswer));
+        break;
+    }
 }
 
 void Daemon::shutdown()

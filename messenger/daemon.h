@@ -6,6 +6,7 @@
 
 #include "messenger/api_server.h"
 #include "messenger/config.h"
+#include "messenger/link_watch.h"
 #include "messenger/log.h"
 #include "messenger/messenger.h"
 #include "messenger/strophe_link.h"
@@ -35,7 +36,8 @@ private:
     // One round of the loop: waits at most `maxWaitMs`.
     void step(int maxWaitMs, bool withApi);
     void shutdown();
-    // Feeds the server socket's counters to the throttle watch.
+    // Feeds the server socket's counters to the throttle watch and the
+    // link watch, and gives up a connection that is gone.
     void watchServer();
 
     const MessengerConfig& config;
@@ -44,5 +46,7 @@ private:
     StropheLink link;
     Messenger core;
     ThrottleWatch throttle;
+    LinkWatch liveness;
+    bool watchingLink = false;  // liveness started on the current connection
     bool busy = false;
 };

@@ -127,6 +127,8 @@ void StropheLink::connect()
     registry()[conn] = this;
     socketFd = -1;
     pending.clear();
+    dropReason.clear();
+    attemptAt = std::chrono::steady_clock::now();
     xmpp_conn_set_flags(conn, connectionFlags(config));
     xmpp_conn_set_sockopt_callback(conn, onSocket);
     std::string jid = config.jid + "/" + config.resource;
@@ -181,8 +183,29 @@ void StropheLink::onConnection(xmpp_conn_t*, xmpp_conn_event_t event, int error,
     link->activity = true;
     if (event == XMPP_CONN_CONNECT)
         link->connected();
-    else if (event == XMPP_CONN_DISCONNECT || event == XMPP_CONN_FAIL)
-        link->lost(error ? "connection error " + std::to_string(error) : "disconnected");
+    else if ((event == XMPP_CONN_DISCONNECT || event == XMPP_CONN_FAIL) && !link->disconnected())
+        link->lost(!link->dropReason.empty() ? link->dropReason
+                   : error                   ? "connection error " + std::to_string(error)
+                                             : "disconnected");
+}
+
+void StropheLink::drop(const std::string& why)
+{
+    if (!conn || state == State::Disconnected || !dropReason.empty())
+        return;
+    log.write("server connection lost: " + why);
+    dropReason = why;
+    if (socketFd >= 0) {
+        // Nothing more is read from it, so libstrophe sees the end of the
+        // stream on its next round; the close that follows resets instead of
+        // leaving the kernel to retransmit a goodbye over a dead link.
+        linger l{1, 0};
+        setsockopt(socketFd, SOL_SOCKET, SO_LINGER, &l, sizeof l);
+        ::shutdown(socketFd, SHUT_RD);
+    }
+    // Also ends a connection that has no socket yet; libstrophe gives a
+    // closing stream at most 2 s before it closes the socket itself.
+    xmpp_disconnect(conn);
 }
 
 void StropheLink::connected()

@@ -37,6 +37,14 @@ public:
     void disconnect();
     bool disconnected() const { return state == State::Disconnected; }
     bool online() const { return state == State::Online; }
+    // Connecting or logging in (not yet online), since attemptStarted().
+    bool loggingIn() const { return state == State::Connecting || state == State::LoadingRoster; }
+    std::chrono::steady_clock::time_point attemptStarted() const { return attemptAt; }
+    // Gives the connection up as lost (`why` goes to the log): the socket
+    // is closed at once, without a goodbye the server could not hear, and
+    // the loss takes the path of any lost connection (the core is told,
+    // a new attempt follows).
+    void drop(const std::string& why);
     // When the next connection attempt is due after a loss.
     std::chrono::steady_clock::time_point retryAt() const { return nextAttempt; }
 
@@ -97,6 +105,8 @@ private:
     int socketFd = -1;
     int failures = 0;
     std::chrono::steady_clock::time_point nextAttempt{};
+    std::chrono::steady_clock::time_point attemptAt{};
+    std::string dropReason;  // set by drop() until the loss is handled
     std::map<std::string, Pending> pending;  // by iq id
     uint64_t nextId = 0;
     std::set<std::string> apps;               // advertised

@@ -12,5 +12,6 @@ bool readTcpCounters(int fd, TcpCounters& out)
         return false;
     out.acked = info.tcpi_bytes_acked;
     out.unsent = info.tcpi_notsent_bytes;
+    out.received = info.tcpi_bytes_received;
     return true;
 }

@@ -28,6 +28,7 @@
 #   TWOPC_DELAY_MS=D  a delay element (build/bin/delay_proxy) in namespace x
 #                 between each messengerd and Prosody: D ms one way on each
 #                 side, so 2D from PC A to PC B (daemons use port 5322)
+#   TWOPC_ANSWER_TIMEOUT=S  answer_timeout of both messengerd (default 30)
 #   TWOPC_PROSODY=tuned|default  tuned (the default): Nagle off, no TLS, no
 #                 rate limit; default: Prosody as Debian ships it (Nagle on,
 #                 STARTTLS required with a certificate made by the harness,
@@ -396,7 +397,7 @@ twopc_messengerd_config() {  # a|b
         echo "contact = $contact"
         if [ "$pc" = b ] && [ "${TWOPC_EXTRA_CONTACT:-0}" = 1 ]; then echo "contact = $TWOPC_JID_C"; fi
         echo "log = $d/messengerd.log"
-        echo "answer_timeout = 30"
+        echo "answer_timeout = ${TWOPC_ANSWER_TIMEOUT:-30}"
     } >"$d/messengerd.conf"
     chmod 600 "$d/messengerd.conf"
 }

@@ -85,7 +85,7 @@ TEST_F(ModelTest, LostLinkResetsBothModelsAfterTheListenersWereTold)
     recorder.events.clear();
     messenger.dropConnection();
     loop.pump();
-    gate->connectAll();  // the send fails
+    gate->connectAll();  // the hang-up, seen on the read, has already detached the link
     loop.runPosted();
     ASSERT_FALSE(recorder.events.empty());
     EXPECT_EQ(recorder.events[0], "status 0 contacts 1 streams yes");
