@@ -243,3 +243,5 @@ e2e_restart_prosody() {
     twopc_wait_until 10 eval "! twopc_alive $(twopc_pid_of prosody)" || return 1
     twopc_restart_prosody && twopc_wait_messengerd a && twopc_wait_messengerd b
 }
+e2e_link_a() { twopc_exec a ip link set ax "$1"; }   # up|down: A's end of its veth
+e2e_restore_link_a() { e2e_link_a up && twopc_wait_messengerd a; }
