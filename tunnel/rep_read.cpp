@@ -116,7 +116,14 @@ void QV_SKYPESTREAM::onControl()
             tcpManager->notifyTcpConnectReply(port, a2aResult(receivedPacket));
         break;
     case kA2ACodeDisconnectRequest: {
-        if (isFtpApplication() && port != servicePort)
+        // A plain end on the FTP stream counts only for the service's port.
+        // The peer's forward side names its forward port, which differs
+        // when the FTP server listens elsewhere: a half-close or an abort
+        // is always about this stream's one control connection, and a
+        // connection waiting for the peer's half-close must get it.
+        const uint16_t reason = a2aResult(receivedPacket);
+        if (isFtpApplication() && port != servicePort && reason != kA2ADisconnectSendEnd &&
+            reason != kA2ADisconnectAborted)
             return;
         printf("A2A RECIEV DISCONNECT-REQUEST:port:%d\n", port);
         switch (deliver(Target::Main, kA2AHeaderSize + a2aDataSize(receivedPacket))) {

@@ -643,3 +643,30 @@ TEST_F(ConnectionEndTest, LostDataLinkBytesAreLogged)
 }
 
 }  // namespace
+
+namespace {
+
+using FtpEndTest = tunneltest::StreamFixture;
+using namespace tcptest;
+
+// An FTP server on another port than the service's: the peer names that
+// port in its packets, and its half-close must still reach this side's
+// control connection, or the connection would wait for it for ever.
+TEST_F(FtpEndTest, AHalfCloseFromAnotherPortReachesTheControlConnection)
+{
+    int port = 0;
+    int listener = listenLoopback(&port);
+    auto stream = makeStream(kFtpApp, "peer", 1, 21, "127.0.0.1", port);
+    feed(*stream, makePacket(kA2AKindControl, kA2ACodeConnectRequest, 21, 0));
+    int server = acceptWithin(listener);
+    ASSERT_GE(server, 0);
+    ASSERT_TRUE(waitUntil([&] { return stream->isMainConnected(); }));
+    std::vector<uint8_t> end = makePacket(kA2AKindControl, kA2ACodeDisconnectRequest, 2121, 1);
+    setA2AResult(end.data(), kA2ADisconnectSendEnd);
+    feed(*stream, end);
+    EXPECT_EQ(End::Orderly, endOf(server));
+    close(server);
+    close(listener);
+}
+
+}  // namespace
