@@ -105,7 +105,10 @@ void QV_TCPMANAGER::endByPeer(QV_SOCKETTCP* socket, int32_t reason) {
 }
 
 void QV_TCPMANAGER::notifyTcpDisconnect(int32_t port, int32_t reason) {
-    if (port == servicePort && mainSocket) endByPeer(mainSocket.get(), reason);
+    // A plain end names the service's port to count; a half-close or an
+    // abort is always about the one connection, whatever port the peer's
+    // side of it has.
+    if ((port == servicePort || reason != 0) && mainSocket) endByPeer(mainSocket.get(), reason);
     QV_EVENTLOG::getInstance()->writef(2, "TCP切断: ポート番号=%d", port);
 }
 
