@@ -25,6 +25,7 @@ ctest --test-dir build --output-on-failure || status=1
 echo "== AddressSanitizer + UndefinedBehaviorSanitizer"
 configure_and_build build-asan -DCORVANE_SANITIZE=address,undefined
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
+  LSAN_OPTIONS=suppressions=$PWD/tests/lsan.supp \
   ctest --test-dir build-asan --output-on-failure || status=1
 
 if [ -f tests/tcp/CMakeLists.txt ]; then
