@@ -388,14 +388,9 @@ TEST_F(FtpManagerTest, ControlConnectNeverHoldsTheCallerAndNamesTheServicePort) 
     EXPECT_EQ(kA2AResultFailed, a2aResult(refused.data()));
     EXPECT_TRUE(waitUntil([&] { return capture.has(line("TCP接続失敗: %s ポート番号=%d", "127.0.0.1", 21)); }));
 
-    int silent = 0;
-    int backlog = listenLoopback(&silent);
-    ASSERT_EQ(0, listen(backlog, 0));
-    std::vector<int> fillers;
-    for (int i = 0; i < 4; ++i) fillers.push_back(connectLoopbackNonBlocking(silent));
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    auto silent = std::make_unique<SilentHost>();
     QV_SOCKETTCP::setConnectTimeoutMs(500);
-    EXPECT_EQ(1, manager.notifyTcpConnectRequest(silent, "127.0.0.1"));
+    EXPECT_EQ(1, manager.notifyTcpConnectRequest(silent->port(), "127.0.0.1"));
     QV_QUE* out = manager.getMainSocket()->getOutboundQueue();
     EXPECT_EQ(30, out->freeSlots());  // returned with the connect still pending
     std::vector<uint8_t> late = takePacket(out);
@@ -403,8 +398,7 @@ TEST_F(FtpManagerTest, ControlConnectNeverHoldsTheCallerAndNamesTheServicePort) 
     ASSERT_FALSE(late.empty());
     EXPECT_EQ(kA2AResultFailed, a2aResult(late.data()));
     EXPECT_EQ(ETIMEDOUT, a2aError(late.data()));
-    for (int fd : fillers) close(fd);
-    close(backlog);
+    silent.reset();
 
     int port = 0;
     int listener = listenLoopback(&port);

@@ -28,9 +28,22 @@ int listenLoopback(int* port, int rcvbuf = 0);
 // Connects to 127.0.0.1:port; -1 on failure. rcvbuf > 0 shrinks the
 // receive buffer before the connect.
 int connectLoopback(int port, int rcvbuf = 0);
-// Starts a connect to 127.0.0.1:port without waiting for it (to fill a
-// listener's backlog); the socket, or -1.
-int connectLoopbackNonBlocking(int port);
+// A listener on 127.0.0.1 whose backlog is full: a further connect to it
+// neither succeeds nor is refused, as with a silent host. Closes its
+// sockets when it goes.
+class SilentHost {
+public:
+    SilentHost();
+    ~SilentHost();
+    SilentHost(const SilentHost&) = delete;
+    SilentHost& operator=(const SilentHost&) = delete;
+    int port() const { return listenPort; }
+
+private:
+    int listener = -1;
+    int listenPort = 0;
+    std::vector<int> fillers;
+};
 // Accepts on a test listener within the limit; -1 when none came.
 int acceptWithin(int listener, std::chrono::milliseconds limit = kWait);
 bool writeAll(int fd, const void* data, size_t size);
