@@ -434,7 +434,8 @@ twopc_wait_peer_online() {
 # twopc_write_ini PC [KEY=VALUE...]: writes <pc-dir>/CorvaneForTcp.ini (ASCII,
 # CR LF). PC b is the server application, PC a the client application.
 # Overrides: APPMODE ENABLEUSER AUTOCONNECT AUTOCONNECTUSER and any other key
-# of the three sections (ENABLEPORT1.., FOWERDHOST1.., FOWERDPORT1.., FTPPORT..).
+# of the three sections (ENABLEPORT1.., FOWERDHOST1.., FOWERDPORT1.., FTPPORT..,
+# LISTENADDRESS, written only when given).
 twopc_write_ini() {
     local pc=$1; shift
     local d=$TWOPC_SCRATCH/pc-$pc
@@ -446,7 +447,7 @@ twopc_write_ini() {
         [FOWERDHOST4]=127.0.0.1 [FOWERDHOST5]=127.0.0.1
         [FOWERDPORT1]=21 [FOWERDPORT2]=80 [FOWERDPORT3]=2401 [FOWERDPORT4]=5900 [FOWERDPORT5]=9023
         [FTPPORT]=21 [HTTPPORT]=80 [CVSPORT]=2401 [GENPORT1]=5900 [GENPORT2]=9023
-        [AUTOCONNECT]=0 [AUTOCONNECTUSER]=''
+        [AUTOCONNECT]=0 [AUTOCONNECTUSER]='' [LISTENADDRESS]=''
     )
     local kv
     for kv in "$@"; do
@@ -466,6 +467,8 @@ twopc_write_ini() {
         echo "[CLIENT]"
         for k in FTPPORT HTTPPORT CVSPORT GENPORT1 GENPORT2 AUTOCONNECT AUTOCONNECTUSER; do
             echo "$k=${v[$k]}"; done
+        # Absent unless asked for, as in a file of an older version.
+        [ -z "${v[LISTENADDRESS]}" ] || echo "LISTENADDRESS=${v[LISTENADDRESS]}"
     } | sed 's/$/\r/' >"$d/CorvaneForTcp.ini"
 }
 
