@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "core/configuration.h"
@@ -97,10 +99,22 @@ void QV_EVENTLOG::writef(int32_t level, const char* format, ...) {
     write(level, cutToCp932Bytes(buf, kTextBuffer - 1).c_str());
 }
 
+// The log names contacts and hosts: the file is created for its owner alone,
+// and one that others may read is closed up before the line goes in.
+static FILE* openPrivateForAppend(const std::string& path) {
+    int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
+    if (fd < 0) return nullptr;
+    struct stat st {};
+    if (::fstat(fd, &st) == 0 && (st.st_mode & 077) != 0) ::fchmod(fd, 0600);
+    FILE* f = ::fdopen(fd, "ab");
+    if (!f) ::close(fd);
+    return f;
+}
+
 // Called with the mutex held.
 void QV_EVENTLOG::appendLine(const std::string& line) {
     std::string path = logPath(index);
-    FILE* f = std::fopen(path.c_str(), "ab");
+    FILE* f = openPrivateForAppend(path);
     if (!f) {
         std::printf("LOG FILE OPEN ERROR! file=%s\n", path.c_str());
         return;

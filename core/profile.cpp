@@ -4,7 +4,9 @@
 #include <SimpleIni.h>
 
 #include <cstdio>
+#include <fcntl.h>
 #include <mutex>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "core/cp932.h"
@@ -66,8 +68,20 @@ bool writeStrings(const char* section,
     for (const auto& [k, v] : keyValues) {
         ini.SetValue(section, k.c_str(), utf8ToCp932(v).c_str());
     }
+    // The file names contacts and hosts: the replacement is its owner's
+    // alone, whatever the umask or the bits of the file it replaces.
     std::string temp = path + ".tmp";
-    if (ini.SaveFile(temp.c_str(), false) != SI_OK) {
+    int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    if (fd < 0) return false;
+    FILE* f = (::fchmod(fd, 0600) == 0) ? ::fdopen(fd, "wb") : nullptr;
+    if (!f) {
+        ::close(fd);
+        std::remove(temp.c_str());
+        return false;
+    }
+    bool saved = ini.SaveFile(f, false) == SI_OK;
+    saved = (std::fclose(f) == 0) && saved;
+    if (!saved) {
         std::remove(temp.c_str());
         return false;
     }

@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "core/event_loop.h"
+#include "core/eventlog.h"
 
 QV_APISOCKETLINK::QV_APISOCKETLINK(std::string name) : socketName(std::move(name)) {}
 
@@ -29,6 +30,10 @@ int32_t QV_APISOCKETLINK::openConnection()
         ::close(s);
         return 0;
     }
+    if (!isOwnUsersMessenger(s)) {
+        ::close(s);
+        return 0;
+    }
     timeval tv{kWriteTimeoutMs / 1000, (kWriteTimeoutMs % 1000) * 1000};
     ::setsockopt(s, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof(tv));
     fd = s;
@@ -37,6 +42,34 @@ int32_t QV_APISOCKETLINK::openConnection()
     if (QV_EVENTLOOP* loop = getEventLoop())
         watchId = loop->watchReadable(fd, [this] { onReadable(); });
     return 1;
+}
+
+bool QV_APISOCKETLINK::isOwnUsersMessenger(int s)
+{
+    // Whoever holds the name sees every tunnelled byte and may send
+    // commands in the messenger's name: only a process of our own user may.
+    ucred cred{};
+    socklen_t credLen = sizeof(cred);
+    if (::getsockopt(s, SOL_SOCKET, SO_PEERCRED, &cred, &credLen) != 0 || credLen != sizeof(cred)) {
+        printf("QV_APISOCKETLINK::openConnection() messenger credentials unknown error=%d; refused\n", errno);
+        return false;
+    }
+    uid_t own = ::geteuid();
+    if (cred.uid == own) {
+        refusedPid = 0;
+        refusedUid = 0;
+        return true;
+    }
+    // Discovery retries every few seconds: one report per holder.
+    if (cred.pid != refusedPid || cred.uid != refusedUid) {
+        refusedPid = cred.pid;
+        refusedUid = cred.uid;
+        printf("QV_APISOCKETLINK::openConnection() messenger socket held by uid %d, not ours (%d); refused\n",
+               static_cast<int>(cred.uid), static_cast<int>(own));
+        QV_EVENTLOG::getInstance()->writef(2, "Skype接続拒否: 別のユーザ(uid=%d)のメッセンジャー",
+                                           static_cast<int>(cred.uid));
+    }
+    return false;
 }
 
 void QV_APISOCKETLINK::closeConnection()

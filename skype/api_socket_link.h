@@ -5,10 +5,14 @@
 // the event loop (watchReadable), which also wakes it when the messenger's
 // end hangs up: the listener hears of that close at once (onLinkClosed).
 // Writes are blocking with a time limit, so a messenger that stops reading
-// fails the send instead of freezing the loop.
+// fails the send instead of freezing the loop. A socket held by a process of
+// another user is closed before anything is sent and counts as no messenger;
+// each such holder is reported once (trace and event log).
 //
 // Event-loop thread only.
 #pragma once
+
+#include <sys/types.h>
 
 #include <string>
 
@@ -30,6 +34,8 @@ public:
 
 private:
     int32_t openConnection();
+    // The messenger at the other end of `s` runs under our own user id.
+    bool isOwnUsersMessenger(int s);
     void closeConnection();
     int32_t writeAll(const std::string& bytes);
     void onReadable();
@@ -41,6 +47,10 @@ private:
     int fd = -1;
     int32_t watchId = 0;
     bool attachSeen = false;  // code 0 arrived on the current connection
+    // The last holder of the name refused as another user's (pid 0: none
+    // since the last own messenger).
+    pid_t refusedPid = 0;
+    uid_t refusedUid = 0;
     FrameDecoder decoder;
     std::string outFrame;
 };

@@ -58,6 +58,7 @@ void QV_SKYPEAPPLICATION::onStreams(const char* rest, const char* list)
         }
         streams.clear();
         waitingReads.clear();
+        refusedOverLimit.clear();
         readPending = false;
         state = kRegistered;
         notifyStreamChange();
@@ -75,22 +76,39 @@ void QV_SKYPEAPPLICATION::onStreams(const char* rest, const char* list)
     for (const StreamEntry& e : entries)
         printf("CONNECT USERID=%s, ID=%d\n", e.user.c_str(), e.id);
 
+    // Streams still listed are marked before any new one is weighed, so that
+    // the limits count only what stays open after this notification.
     for (auto& s : streams)
         if (s)
             s->mark = 0;
+    for (const StreamEntry& e : entries)
+        if (QV_SKYPESTREAM* known = findStream(e.user.c_str(), e.id))
+            known->mark = 1;
+    forgetUnlistedRefusals(entries);
 
     QV_CONFIGURATION* config = getConfiguration();
     for (const StreamEntry& e : entries) {
-        if (QV_SKYPESTREAM* known = findStream(e.user.c_str(), e.id)) {
-            known->mark = 1;
+        if (findStream(e.user.c_str(), e.id) || isRefusedOverLimit(e.user.c_str(), e.id))
             continue;
-        }
         bool accept = QV_SKYPEMODEL::getInstance()->isAcceptablePeer(e.user.c_str())
             && config->isServiceEnabled(serviceIndex) == 1
             && (config->isClientMode() == 0 || streams.empty());
         if (!accept) {
             disconnectStream(e.user.c_str(), e.id);
             logStream("%s用 Skype STREAM は %s と　ID=%d を切断(拒否）", e.user.c_str(), e.id);
+            continue;
+        }
+        // Every stream costs a TCP manager and its connections: a contact
+        // gets a few, the application a bounded number.
+        const char* overLimit = nullptr;
+        if (countListedStreams(e.user.c_str()) >= kMaxStreamsPerPeer)
+            overLimit = "%s用 Skype STREAM は %s と　ID=%d を切断(相手ごとの上限超過）";
+        else if (countListedStreams(nullptr) >= kMaxStreams)
+            overLimit = "%s用 Skype STREAM は %s と　ID=%d を切断(全体の上限超過）";
+        if (overLimit) {
+            disconnectStream(e.user.c_str(), e.id);
+            logStream(overLimit, e.user.c_str(), e.id);
+            refusedOverLimit.push_back(e);
             continue;
         }
         std::unique_ptr<QV_SKYPESTREAM> created(createStream(e.user.c_str(), e.id));
@@ -118,6 +136,35 @@ void QV_SKYPEAPPLICATION::onStreams(const char* rest, const char* list)
     }
     if (removed)
         notifyStreamChange();
+}
+
+int QV_SKYPEAPPLICATION::countListedStreams(const char* user) const
+{
+    int n = 0;
+    for (const auto& s : streams)
+        if (s && s->mark == 1 && (!user || std::strncmp(s->getPeerUser(), user, kNameSize) == 0))
+            ++n;
+    return n;
+}
+
+bool QV_SKYPEAPPLICATION::isRefusedOverLimit(const char* user, int id) const
+{
+    for (const StreamEntry& r : refusedOverLimit)
+        if (r.id == id && r.user == user)
+            return true;
+    return false;
+}
+
+void QV_SKYPEAPPLICATION::forgetUnlistedRefusals(const std::vector<StreamEntry>& entries)
+{
+    std::vector<StreamEntry> kept;
+    for (const StreamEntry& r : refusedOverLimit)
+        for (const StreamEntry& e : entries)
+            if (e.id == r.id && e.user == r.user) {
+                kept.push_back(r);
+                break;
+            }
+    refusedOverLimit.swap(kept);
 }
 
 void QV_SKYPEAPPLICATION::onSending(const char* rest, const char* list)

@@ -147,6 +147,7 @@ void QV_SKYPEAPPLICATION::cancelAllStreams()
     }
     streams.clear();
     waitingReads.clear();
+    refusedOverLimit.clear();
     readPending = false;
     notifyStreamChange();
 }

@@ -32,6 +32,14 @@ public:
     // the next one.
     static constexpr int kReadReplyTicks = 250;
 
+    // Streams the server application keeps open at a time. The client opens
+    // one stream per service to its peer; a second one of the same contact
+    // lives while the messenger still lists the stream of a client that
+    // reconnects (its program or its messenger restarted) before the old one
+    // is reported closed.
+    static constexpr int kMaxStreamsPerPeer = 2;
+    static constexpr int kMaxStreams = 32;
+
     static constexpr int kNotRegistered = 0;
     static constexpr int kRegistered = 1;
     static constexpr int kStreamCreated = 2;
@@ -85,6 +93,12 @@ private:
     void onReceived(const char* rest, const char* list);
     void onDatagram(const char* rest, const char* list);
     QV_SKYPESTREAM* findStream(const char* user, int id) const;
+    // Streams of the table marked as listed, of `user` (null: of anyone).
+    int countListedStreams(const char* user) const;
+    // A stream refused over a limit is disconnected and logged once; while
+    // the messenger still lists it, it is passed over.
+    bool isRefusedOverLimit(const char* user, int id) const;
+    void forgetUnlistedRefusals(const std::vector<StreamEntry>& entries);
     // Sends READ for the first waiting stream that can take a packet.
     void readNext();
     void logStream(const char* format, const char* user, int id);
@@ -104,6 +118,7 @@ private:
     // is on its way: at most one per application, so a stream never gets a
     // second packet while it still holds one.
     std::vector<StreamEntry> waitingReads;
+    std::vector<StreamEntry> refusedOverLimit;
     bool readPending = false;
     int readTicks = 0;
 };

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <string>
 #include <vector>
 
@@ -44,6 +46,23 @@ protected:
 
     TempDir dir;
     QV_CONFIGSTORE config;
+};
+
+// Permission bits of a file; -1 when it is missing.
+int modeOf(const std::string& path) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0) return -1;
+    return static_cast<int>(st.st_mode & 07777);
+}
+
+// Sets the usual umask for the test's lifetime, whatever the runner had.
+class UsualUmask {
+public:
+    UsualUmask() : saved(::umask(022)) {}
+    ~UsualUmask() { ::umask(saved); }
+
+private:
+    mode_t saved;
 };
 
 // "YYYY/MM/DD hh:mm:ss:" then the tag, a colon and the text.
@@ -198,4 +217,32 @@ TEST_F(EventLogTest, DestructionLeavesTheClosingLineInTheFileOnly) {
     auto lines = fileLines(0);
     ASSERT_EQ(2u, lines.size());
     EXPECT_TRUE(isLine(lines[1], "EV", "END CorvaneForTcp -log close-")) << lines[1];
+}
+
+// The log files hold contacts and hosts: only their owner may read them,
+// whatever the umask, and a file someone left readable is closed up on the
+// next line; the content stays as it was.
+TEST_F(EventLogTest, LogFilesAndTheIniFileAreTheOwnersAlone) {
+    UsualUmask umask022;
+    writeFile(dir.file("LOG1.log"), "older\r\n");
+    ::chmod(dir.file("LOG1.log").c_str(), 0644);
+    writeFile(ini(), "[LOG]\r\nINDEX=0\r\nCOUNT=1999\r\n");
+    ::chmod(ini().c_str(), 0644);
+    QV_EVENTLOG* log = open();
+    log->write(2, "new file");
+    EXPECT_EQ(0600, modeOf(dir.file("LOG0.log")));
+    EXPECT_EQ(0600, modeOf(ini()));
+    // Rotated: LOG1.log was deleted and starts again, private.
+    EXPECT_FALSE(fileExists(dir.file("LOG1.log")));
+    log->write(2, "rotated");
+    EXPECT_EQ(0600, modeOf(dir.file("LOG1.log")));
+
+    writeFile(dir.file("LOG1.log"), "kept\r\n");
+    ::chmod(dir.file("LOG1.log").c_str(), 0644);
+    log->write(2, "narrowed");
+    EXPECT_EQ(0600, modeOf(dir.file("LOG1.log")));
+    auto lines = fileLines(1);
+    ASSERT_EQ(2u, lines.size());
+    EXPECT_EQ("kept", lines[0]);
+    EXPECT_TRUE(isLine(lines[1], "EV", "narrowed")) << lines[1];
 }

@@ -3,6 +3,7 @@
 #include "core/profile.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <string>
 
@@ -11,6 +12,12 @@
 namespace {
 
 const char* kIni = "CorvaneForTcp.ini";
+
+int modeOf(const std::string& path) {
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0) return -1;
+    return static_cast<int>(st.st_mode & 07777);
+}
 
 }  // namespace
 
@@ -59,6 +66,26 @@ TEST(ProfileWrite, KeepsOtherKeysAndSections) {
     EXPECT_EQ(0, profile::getInt("SYSTEM", "SOUNDMODE", 9, dir.file(kIni)));
     EXPECT_EQ("mine", profile::getString("SYSTEM", "MYKEY", "", dir.file(kIni)));
     EXPECT_EQ("keep me", profile::getString("USER", "NOTE", "", dir.file(kIni)));
+}
+
+// The INI file names contacts and hosts: it is the owner's alone, whatever
+// the umask; a file someone left readable is closed up by the next write,
+// its keys kept and still in cp932.
+TEST(ProfileWrite, FileIsTheOwnersAlone) {
+    TempDir dir;
+    mode_t saved = ::umask(022);
+    ASSERT_TRUE(profile::writeString("CLIENT", "AUTOCONNECTUSER", "山田", dir.file(kIni)));
+    EXPECT_EQ(0600, modeOf(dir.file(kIni)));
+
+    std::string wide = dir.file("wide.ini");
+    writeFile(wide, "[USER]\r\nNOTE=keep me\r\n");
+    ::chmod(wide.c_str(), 0644);
+    ASSERT_TRUE(profile::writeString("CLIENT", "AUTOCONNECTUSER", "山田", wide));
+    ::umask(saved);
+    EXPECT_EQ(0600, modeOf(wide));
+    EXPECT_EQ("keep me", profile::getString("USER", "NOTE", "", wide));
+    EXPECT_NE(std::string::npos, readFile(wide).find("AUTOCONNECTUSER=\x8e\x52\x93\x63"));
+    EXPECT_FALSE(fileExists(wide + ".tmp"));
 }
 
 TEST(ConfigurationFile, MissingFileLoadsTheDefaults) {

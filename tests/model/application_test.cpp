@@ -69,6 +69,57 @@ TEST_F(ApplicationTest, ClientTakesOneStreamAndRefusesTheSecond)
                                        "設定３用 Skype STREAM は user2@x.test と　ID=2 を切断(拒否）"}));
 }
 
+// The client opens one stream per service to its peer; a second one lives
+// only while the messenger still lists the old stream of a reconnecting
+// client. A contact asking for more is refused before anything is built.
+TEST_F(ApplicationTest, ServerTakesTwoStreamsPerContactAndRefusesTheThird)
+{
+    deliver("APPLICATION CorvaneForHttp000 STREAMS user1@x.test:1 user1@x.test:2 user1@x.test:3");
+    EXPECT_EQ(table(1), (Lines{"user1@x.test:1", "user1@x.test:2"}));
+    EXPECT_EQ(messenger.take(), (Lines{"ALTER APPLICATION CorvaneForHttp000 DISCONNECT user1@x.test:3"}));
+    EXPECT_EQ(streamLogLines(), (Lines{"設定１用 Skype STREAM は user1@x.test と　ID=1 で接続",
+                                       "設定１用 Skype STREAM は user1@x.test と　ID=2 で接続",
+                                       "設定１用 Skype STREAM は user1@x.test と　ID=3 を切断(相手ごとの上限超過）"}));
+    EXPECT_EQ(count(recorder.events, "streams"), 2);
+
+    // Listed again before the messenger has dropped it: still no stream, and
+    // no second refusal.
+    recorder.logLines.clear();
+    deliver("APPLICATION CorvaneForHttp000 STREAMS user1@x.test:1 user1@x.test:2 user1@x.test:3 user2@x.test:4");
+    EXPECT_EQ(table(1), (Lines{"user1@x.test:1", "user1@x.test:2", "user2@x.test:4"}));
+    EXPECT_TRUE(messenger.take().empty());
+    EXPECT_EQ(streamLogLines(), (Lines{"設定１用 Skype STREAM は user2@x.test と　ID=4 で接続"}));
+
+    // Other services count on their own; once a stream of the contact has
+    // gone, the contact may open another.
+    deliver("APPLICATION CorvaneForCvs0000 STREAMS user1@x.test:5");
+    EXPECT_EQ(table(2), (Lines{"user1@x.test:5"}));
+    deliver("APPLICATION CorvaneForHttp000 STREAMS user1@x.test:2 user2@x.test:4 user1@x.test:6");
+    EXPECT_EQ(table(1), (Lines{"-", "user1@x.test:2", "user2@x.test:4", "user1@x.test:6"}));
+    EXPECT_TRUE(messenger.take().empty());
+}
+
+TEST_F(ApplicationTest, AnApplicationHoldsAtMost32Streams)
+{
+    std::string users = "USERS";
+    std::string list = "APPLICATION CorvaneForTcp2000 STREAMS";
+    for (int i = 1; i <= 33; ++i) {
+        users += std::string(i == 1 ? " " : ", ") + "c" + std::to_string(i) + "@x.test";
+        list += " c" + std::to_string(i) + "@x.test:" + std::to_string(i);
+    }
+    deliver(users);
+    messenger.take();
+    recorder.logLines.clear();
+    deliver(list);
+    Lines t = table(4);
+    ASSERT_EQ(t.size(), 32u);
+    EXPECT_EQ(t.back(), "c32@x.test:32");
+    EXPECT_EQ(messenger.take(), (Lines{"ALTER APPLICATION CorvaneForTcp2000 DISCONNECT c33@x.test:33"}));
+    Lines log = streamLogLines();
+    ASSERT_EQ(log.size(), 33u);
+    EXPECT_EQ(log.back(), "設定４用 Skype STREAM は c33@x.test と　ID=33 を切断(全体の上限超過）");
+}
+
 TEST_F(ApplicationTest, MalformedListsChangeNothing)
 {
     deliver("APPLICATION CorvaneForCvs0000 STREAMS user1@x.test:1");
