@@ -2,10 +2,8 @@
 
 #include <cstdio>
 #include <cstring>
-#include <string>
 
 #include "core/eventlog.h"
-#include "core/text.h"
 #include "tunnel/ftp_announcement.h"
 
 namespace {
