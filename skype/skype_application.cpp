@@ -127,6 +127,7 @@ QV_SKYPESTREAM* QV_SKYPEAPPLICATION::createStream(const char* user, int id)
     stream->setForwardHost(config->getForwardHost(serviceIndex));
     stream->setForwardPort(config->getForwardPort(serviceIndex));
     stream->setApplicationName(name);
+    stream->setClientApplication(config->isClientMode() != 0);
     stream->start();
     stream->mark = 1;
     state = kStreamCreated;

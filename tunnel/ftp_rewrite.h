@@ -6,6 +6,14 @@
 // listener. Every line of the data is looked at, not only the first; bytes
 // before and after a rewritten line stay as they were.
 //
+// No data connection may go around the tunnel: an announcement that cannot
+// be rewritten (a form without IPv4 such as "228 ", "LPRT " or "EPRT |2|",
+// numbers out of range, a listener that could not be made) is replaced by a
+// refusal: kFtpRefusedReply towards the FTP client, kFtpRefusedCommand
+// towards the FTP server, which then answers the client's data request with
+// an error. One packet gets at most one data-link listener: every
+// announcement after the first in the same data is refused.
+//
 // A free function without state of its own. The data link and this PC's
 // address come from the hooks, so the rewriting runs without sockets.
 // Event-log lines name the peer user and the forward host of the hooks.
@@ -13,6 +21,9 @@
 
 #include <cstdint>
 #include <functional>
+
+inline constexpr char kFtpRefusedReply[] = "500 Data connection refused by the tunnel.\r\n";
+inline constexpr char kFtpRefusedCommand[] = "ABOR\r\n";
 
 struct QV_FTPREWRITEHOOKS {
     // The port of a new data-link listener for the announced port, the
@@ -25,9 +36,7 @@ struct QV_FTPREWRITEHOOKS {
 };
 
 // Rewrites the `length` bytes of `data` (which may hold up to `capacity`
-// bytes) in place and returns the new length. Lines that are not announced
-// data ports, announcements with fewer than six numbers or a port outside 0
-// to 65535, and announcements whose listener could not be made pass
-// unchanged.
+// bytes) in place and returns the new length. A refusal that would not fit
+// removes its line instead.
 uint32_t rewriteFtpData(uint8_t* data, uint32_t length, uint32_t capacity,
                         const QV_FTPREWRITEHOOKS& hooks);

@@ -87,6 +87,21 @@ int32_t QV_SKYPESTREAM::socketError(QV_SOCKETTCP* socket) const
     return errno;
 }
 
+void QV_SKYPESTREAM::refuseConnectRequest(bool dataLink, uint16_t port)
+{
+    QV_EVENTLOG* log = QV_EVENTLOG::getInstance();
+    printf("QV_SKYPESTREAM::repRead() CONNECT-REQUEST refused port=%d,data-link=%d\n", port, dataLink ? 1 : 0);
+    if (dataLink) {
+        if (sendDataLinkConnectReply(port, kA2AResultFailed, EACCES) == 1)
+            log->writef(2, "%s:TCP接続要求(d-link): %s Port=%d 接続に失敗", peerUser, forwardHost, port);
+        log->writef(2, "%s:TCP接続要求(d-link): Port=%d 拒否(こちらのFTPが通知していないポート)", peerUser, port);
+    } else {
+        if (sendConnectReply(port, kA2AResultFailed, EACCES) == 1)
+            log->writef(2, "%s:TCP接続要求: %s Port=%d 接続に失敗", peerUser, forwardHost, forwardPort);
+        log->writef(2, "%s:TCP接続要求: Port=%d 拒否(クライアント側は接続要求を受けない)", peerUser, port);
+    }
+}
+
 void QV_SKYPESTREAM::onControl()
 {
     const uint16_t port = a2aPort(receivedPacket);
@@ -96,6 +111,13 @@ void QV_SKYPESTREAM::onControl()
         printf("A2A RECIEV CONNECT-REQUEST:port:%d\n", port);
         if (!tcpManager)
             return;
+        // The client application's connections start at its own listener;
+        // the peer does not make it connect anywhere.
+        if (clientApplication) {
+            refuseConnectRequest(false, port);
+            return;
+        }
+        announcedPorts.forget();
         // Whatever still waits for the connection before belongs to it.
         dropHeldPackets(Target::Main);
         // A connect handed to the forward thread is answered by that thread
@@ -126,6 +148,7 @@ void QV_SKYPESTREAM::onControl()
             reason != kA2ADisconnectAborted)
             return;
         printf("A2A RECIEV DISCONNECT-REQUEST:port:%d\n", port);
+        announcedPorts.forget();
         switch (deliver(Target::Main, kA2AHeaderSize + a2aDataSize(receivedPacket))) {
         case Delivery::Queued:
             printf("PEERからのDISCONNECTをQUEしました\n");
@@ -162,6 +185,12 @@ void QV_SKYPESTREAM::onDataLinkControl()
     case kA2ACodeConnectRequest:
         if (!tcpManager)
             return;
+        // Only to a port this side's FTP program announced on the control
+        // connection that is up now, and only once.
+        if (!isMainConnected() || !announcedPorts.claim(port)) {
+            refuseConnectRequest(true, port);
+            return;
+        }
         dropHeldPackets(Target::DataLink);
         // Answered by the data link's forward thread (see onControl).
         if (tcpManager->notifyDataLinkConnectRequest(port, forwardHost) != 1) {
@@ -207,8 +236,9 @@ void QV_SKYPESTREAM::onData()
         };
         hooks.peerUser = peerUser;
         hooks.forwardHost = forwardHost;
+        // A rewritten packet must still fit a queue entry.
         const uint32_t length = rewriteFtpData(receivedPacket + kA2AHeaderSize, a2aDataSize(receivedPacket),
-                                               sizeof(receivedPacket) - kA2AHeaderSize, hooks);
+                                               QV_QUE::kSlotSize - kA2AHeaderSize, hooks);
         setA2ADataSize(receivedPacket, static_cast<uint16_t>(length));
     }
     deliver(Target::Main, kA2AHeaderSize + a2aDataSize(receivedPacket));

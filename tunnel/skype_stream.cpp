@@ -11,6 +11,7 @@
 #include "tcp/tcp_manager.h"
 #include "tcp/tcp_manager_ftp.h"
 #include "tunnel/a2a_packet.h"
+#include "tunnel/ftp_announcement.h"
 
 static_assert(QV_SKYPESTREAM::kDequeueBufferSize >= QV_QUE::kSlotSize,
               "a queue entry must fit the dequeue buffer");
@@ -86,6 +87,7 @@ void QV_SKYPESTREAM::stop()
 {
     heldFirst = 0;
     heldCount = 0;
+    announcedPorts.forget();
     if (!tcpManager)
         return;
     tcpManager->stop();
@@ -193,9 +195,41 @@ int32_t QV_SKYPESTREAM::sendQueued(QV_SOCKETTCP* socket)
     const uint32_t length = static_cast<uint32_t>(a2aHeaderSize(dequeued)) + a2aDataSize(dequeued);
     if (sendPacket(length, dequeued) != 1)
         return 0;
+    if (socket == mainSocket())
+        watchSentPacket(dequeued);
     printf("QV_SKYPESTREAM::intervalTimer():Send A2A packet deque port=%d,kind=%d\n", a2aPort(dequeued),
            a2aKind(dequeued));
     return 1;
+}
+
+void QV_SKYPESTREAM::watchSentPacket(const uint8_t* packet)
+{
+    const uint16_t kind = a2aKind(packet);
+    if (kind == kA2AKindControl) {
+        // A control connection begins or ends: what was announced before
+        // belongs to the one before.
+        announcedPorts.forget();
+        return;
+    }
+    if (kind != kA2AKindData || !isFtpApplication())
+        return;
+    // The peer rewrites the first announcement of a packet only; the
+    // server's replies count on the server application, the client's
+    // commands on the client application.
+    const uint8_t* data = packet + kA2AHeaderSize;
+    const size_t length = a2aDataSize(packet);
+    for (size_t pos = 0; pos < length;) {
+        const size_t lineLength = ftpLineLength(data, length, pos);
+        const QV_FTPANNOUNCEMENT a = readFtpAnnouncement(data + pos, lineLength);
+        if (a.isAnnouncement()) {
+            if (a.usable && a.isReply() != clientApplication) {
+                announcedPorts.announce(a.port);
+                printf("QV_SKYPESTREAM::intervalTimer():FTP data port announced port=%d\n", a.port);
+            }
+            return;
+        }
+        pos += lineLength;
+    }
 }
 
 void QV_SKYPESTREAM::sendEarly()
@@ -221,6 +255,8 @@ void QV_SKYPESTREAM::intervalTimer()
 {
     flushHeldPacket();
     sentThisTick = false;
+    if (!isMainConnected())
+        announcedPorts.forget();
     if (!tcpManager || canSend == 0)
         return;
 

@@ -19,8 +19,10 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <utility>
 
 #include "core/que.h"
+#include "tunnel/announced_ports.h"
 
 class QV_TCPMANAGER;
 class QV_SOCKETTCP;
@@ -56,6 +58,14 @@ public:
     int32_t getForwardPort() const { return forwardPort; }
     void setApplicationName(const char* applicationName);
     const char* getApplicationName() const { return applicationName; }
+    // Whether this program runs as the client application. The client
+    // application makes no connection for the peer on the main link, and
+    // each side lets the peer connect a data link only to a port that its
+    // own FTP program announced (see QV_ANNOUNCEDPORTS). False until set.
+    void setClientApplication(bool value) { clientApplication = value; }
+    bool isClientApplication() const { return clientApplication; }
+    // The clock of the announced data ports, for tests.
+    void setAnnouncementClock(QV_ANNOUNCEDPORTS::Clock clock) { announcedPorts.setClock(std::move(clock)); }
 
     // Creates the TCP manager when there is none (the FTP manager on port 21
     // for the FTP application, else a manager on servicePort) and starts it.
@@ -127,6 +137,10 @@ private:
     int32_t sendControlReply(uint16_t kind, uint16_t port, uint16_t result, uint16_t error);
     // Sends one packet from the socket's outbound queue; 1 when written.
     int32_t sendQueued(QV_SOCKETTCP* socket);
+    // Watches a packet of the main link that went to the peer: the data
+    // ports this side's FTP program announces, and the end of its control
+    // connection.
+    void watchSentPacket(const uint8_t* packet);
 
     // rep_read.cpp
     void dispatchPacket();
@@ -143,6 +157,8 @@ private:
     void dropHeldPackets(Target target);
 
     int32_t socketError(QV_SOCKETTCP* socket) const;
+    // Answers a connect request of the peer that this side does not make.
+    void refuseConnectRequest(bool dataLink, uint16_t port);
 
     char name[16];
     char forwardHost[260];
@@ -164,6 +180,8 @@ private:
     std::unique_ptr<QV_TCPMANAGER> tcpManager;
     int32_t idleTicks = 0;
     bool sentThisTick = false;  // a main packet went out since the last tick
+    bool clientApplication = false;
+    QV_ANNOUNCEDPORTS announcedPorts;
     uint32_t sentBytes = 0;
     uint32_t receivedBytes = 0;
 

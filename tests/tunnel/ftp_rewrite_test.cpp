@@ -90,7 +90,7 @@ TEST_F(FtpRewriteTest, ExtendedFormsPointAtTheLocalDataLink)
     EXPECT_EQ(2, capture.count("peerとのFTP接続:127.0.0.1とのd-port=50000/1025 作成"));
 }
 
-TEST_F(FtpRewriteTest, SamePortOrFailedListenerLeavesTheTextAsItIs)
+TEST_F(FtpRewriteTest, SamePortLeavesTheTextAndAFailedListenerRefusesIt)
 {
     const std::vector<std::pair<std::string, int32_t>> cases = {
         {kPassive, 5001}, {kPort, 1025}, {kExtended, 5001}, {kEprt, 1025}};
@@ -98,31 +98,115 @@ TEST_F(FtpRewriteTest, SamePortOrFailedListenerLeavesTheTextAsItIs)
         answer = port;
         EXPECT_EQ(text, rewrite(text)) << text;
         answer = -1;
-        EXPECT_EQ(text, rewrite(text)) << text;
+        const bool reply = text[0] == '2';
+        EXPECT_EQ(reply ? kFtpRefusedReply : kFtpRefusedCommand, rewrite(text)) << text;
     }
     EXPECT_EQ(2, capture.count("peerとのFTP接続:127.0.0.1とのd-port=5001 作成失敗."));
     EXPECT_EQ(2, capture.count("peerとのFTP接続:127.0.0.1とのd-port=1025 作成失敗."));
     EXPECT_EQ(4u, capture.lines().size()) << "nothing is logged when the port stays";
 }
 
-TEST_F(FtpRewriteTest, UnusableAnnouncementsPassWithoutADataLink)
+// No data connection may go around the tunnel: an announcement that cannot
+// be rewritten never reaches the FTP program as it is. A reply becomes an
+// error reply for the client, a command an abort for the server.
+TEST_F(FtpRewriteTest, AnnouncementsThatCannotBeRewrittenAreRefused)
 {
-    const std::vector<std::string> texts = {
+    const std::vector<std::string> replies = {
         "227 Entering Passive Mode (1,2,3,4,300,5)\r\n",  // 76805
-        "PORT 1,2,3,4,256,0\r\n",                         // 65536
         "227 Entering Passive Mode (192,168,1,20,19)\r\n",
-        "PORT 192,168,1,20,4\r\n",
+        "227 Entering Passive Mode (1,2,3,4,0,0)\r\n",  // port 0
+        "227 Entering Passive Mode\r\n",
+        "227 OK\r\n",
         "229 Entering Extended Passive Mode (|||65536|)\r\n",
         "229 Entering Extended Passive Mode (||5001|)\r\n",
-        "EPRT |2|::1|1025|\r\n",
-        "EPRT |1|192.168.1.20||\r\n",
-        "227 Entering Passive Mode\r\n",
-        "PORT\r\n",
+        "229 Entering Extended Passive Mode (|||0|)\r\n",
+        "228 Entering Long Passive Mode (4,16,1,2,3,4,5,6,7,8,9,10,11,12,13,14,15,16,2,19,137)\r\n",
+        "228 entering long passive mode (6,4,192,168,1,20,2,19,137)\r\n",
     };
-    for (const std::string& text : texts)
-        EXPECT_EQ(text, rewrite(text)) << text;
+    const std::vector<std::string> commands = {
+        "PORT 1,2,3,4,256,0\r\n",  // 65536
+        "PORT 192,168,1,20,4\r\n",
+        "PORT\r\n",
+        "EPRT |2|::1|1025|\r\n",
+        "eprt |2|fe80::1|1025|\r\n",
+        "EPRT |1|192.168.1.20||\r\n",
+        "EPRT |1|192.168.1.300|1025|\r\n",
+        "LPRT 4,4,192,168,1,20,2,4,1\r\n",
+        "lprt 6,16,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,1,2,4,1\r\n",
+    };
+    for (const std::string& text : replies)
+        EXPECT_EQ(kFtpRefusedReply, rewrite(text)) << text;
+    for (const std::string& text : commands)
+        EXPECT_EQ(kFtpRefusedCommand, rewrite(text)) << text;
+    // The lines around a refused one stay.
+    EXPECT_EQ(std::string("150 Here\r\n") + kFtpRefusedCommand + "NOOP\r\n",
+              rewrite("150 Here\r\nLPRT 4,4,1,2,3,4,2,4,1\r\nNOOP\r\n"));
     EXPECT_TRUE(asked.empty());
     EXPECT_TRUE(capture.lines().empty());
+}
+
+// Numbers a hostile peer writes are read with their range checked (the
+// sanitizer build catches an overflow).
+TEST_F(FtpRewriteTest, HostileNumbersAreRefusedWithoutOverflow)
+{
+    const std::vector<std::string> numbers = {"99999999999", "-1", "256", "2147483647", "4294967296",
+                                              "0000000000000000001", "+1", "1e3", ""};
+    for (const std::string& n : numbers) {
+        for (int at = 0; at < 6; ++at) {
+            std::vector<std::string> six = {"127", "0", "0", "1", "19", "137"};
+            six[at] = n;
+            std::string list = six[0];
+            for (int i = 1; i < 6; ++i)
+                list += "," + six[i];
+            const std::string passive = "227 Entering Passive Mode (" + list + ")\r\n";
+            const std::string port = "PORT " + list + "\r\n";
+            EXPECT_EQ(kFtpRefusedReply, rewrite(passive)) << passive;
+            EXPECT_EQ(kFtpRefusedCommand, rewrite(port)) << port;
+        }
+    }
+    for (const char* n : {"99999999999", "-1", "65536", "0", "2147483647", "4294967296", "+1", "1e3", ""}) {
+        const std::string extended = "229 Entering Extended Passive Mode (|||" + std::string(n) + "|)\r\n";
+        const std::string eprt = "EPRT |1|127.0.0.1|" + std::string(n) + "|\r\n";
+        EXPECT_EQ(kFtpRefusedReply, rewrite(extended)) << extended;
+        EXPECT_EQ(kFtpRefusedCommand, rewrite(eprt)) << eprt;
+    }
+    EXPECT_TRUE(asked.empty());
+}
+
+// One packet holding many passive replies would make as many listeners,
+// each with its thread: one is made, the others are refused.
+TEST_F(FtpRewriteTest, OnlyOneAnnouncementOfAPacketGetsAListener)
+{
+    // 231 replies of the shortest form fill a packet of 10 KB.
+    const std::string shortest = "227 Entering Passive Mode (1,2,3,4,19,137)\r\n";
+    std::string many;
+    std::string expected = "227 ENTERING PASSIVE MODE (10,0,0,5,195,80)\r\n";
+    for (int i = 0; i < 231; ++i) {
+        many += shortest;
+        if (i > 0)
+            expected += kFtpRefusedReply;
+    }
+    ASSERT_LE(many.size(), 10240u);
+    EXPECT_EQ(expected, rewrite(many));
+    EXPECT_EQ(std::vector<int32_t>{5001}, asked);
+    EXPECT_EQ(1, capture.count("peerとのFTP接続:127.0.0.1とのd-port=50000/5001 作成"));
+
+    asked.clear();
+    EXPECT_EQ(kPortRewritten + "NOOP\r\n" + kFtpRefusedCommand + kFtpRefusedCommand,
+              rewrite(kPort + "NOOP\r\n" + kEprt + kPort));
+    EXPECT_EQ(std::vector<int32_t>{1025}, asked);
+}
+
+// A refusal longer than the lines it replaces that would not fit the packet
+// removes the line instead: nothing passes unchanged.
+TEST_F(FtpRewriteTest, ARefusalThatWouldNotFitRemovesTheLine)
+{
+    std::string many;
+    for (int i = 0; i < 40; ++i)
+        many += "228\n";
+    const std::string out = rewrite(many, 0);
+    EXPECT_EQ(std::string::npos, out.find("228")) << out;
+    EXPECT_EQ(0u, out.size() % (sizeof(kFtpRefusedReply) - 1)) << out;
 }
 
 // A line cut by the end of its packet never asks for a shortened port.
@@ -137,8 +221,10 @@ TEST_F(FtpRewriteTest, LinesCutAtAnyPointNeverAskForAWrongPort)
             const std::string out = rewrite(part);
             for (int32_t p : asked)
                 EXPECT_EQ(port, p) << "cut " << cut << " of " << text;
+            // Either not yet an announcement, or one that cannot be read.
             if (asked.empty()) {
-                EXPECT_EQ(part, out) << "cut " << cut << " of " << text;
+                EXPECT_TRUE(out == part || out == kFtpRefusedReply || out == kFtpRefusedCommand)
+                    << "cut " << cut << " of " << text << ": " << out;
             }
         }
     }
@@ -161,16 +247,16 @@ TEST_F(FtpRewriteTest, LinesBeforeAndAfterTheAnnouncementAreKept)
 
 TEST_F(FtpRewriteTest, OtherTextIsUntouched)
 {
-    const std::string text = std::string("220 Welcome\r\n227 OK\r\nXPORT 1,2,3,4,5,6\r\n\0\xff", 42);
+    const std::string text = std::string("220 Welcome\r\n2270 OK\r\nXPORT 1,2,3,4,5,6\r\nPORTS\r\n\0\xff", 50);
     EXPECT_EQ(text, rewrite(text));
     EXPECT_TRUE(asked.empty());
 }
 
-TEST_F(FtpRewriteTest, ARewriteThatWouldNotFitLeavesTheData)
+TEST_F(FtpRewriteTest, ARewriteThatWouldNotFitIsRefused)
 {
     hooks.getLocalAddress = [] { return inet_addr("255.255.255.255"); };
     const std::string text = "EPRT |1|1.1.1.1|1|\r\n";
-    EXPECT_EQ(text, rewrite(text, 0));
+    EXPECT_EQ(kFtpRefusedCommand, rewrite(text, 0));
     EXPECT_EQ("EPRT |1|255.255.255.255|50000|\r\n", rewrite(text));
 }
 

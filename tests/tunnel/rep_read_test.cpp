@@ -277,17 +277,35 @@ TEST_F(RepReadTest, FtpControlConnectIsAnsweredOnce)
     close(listener);
 }
 
+// The local FTP server's control connection is up and its passive reply
+// announced the port: the peer may then have it connected.
 TEST_F(RepReadTest, DataLinkConnectRequestsUseThePacketsPort)
 {
+    int ftpPort = 0;
+    int ftpListener = listenLoopback(&ftpPort);
+    auto stream = makeStream(kFtpApp, "peer", 1, 21, "127.0.0.1", ftpPort);
+    uint32_t seq = 0;
+    feed(*stream, makePacket(kA2AKindControl, kA2ACodeConnectRequest, 21, seq++));
+    int control = acceptWithin(ftpListener);
+    ASSERT_GE(control, 0);
+    ASSERT_TRUE(waitUntil([&] { return stream->isMainConnected(); }));
+    auto passive = [](int p) {
+        return "227 Entering Passive Mode (127,0,0,1," + std::to_string(p / 256) + "," + std::to_string(p % 256)
+               + ")\r\n";
+    };
+
     int port = 0;
     int listener = listenLoopback(&port);
-    auto stream = makeStream(kFtpApp, "peer", 1, 21, "127.0.0.1", 21);
-    feed(*stream, makePacket(kA2AKindDataLinkControl, kA2ACodeConnectRequest, static_cast<uint16_t>(port), 0));
+    ASSERT_TRUE(localFtpSays(*stream, control, passive(port)));
+    size_t from = writes().size();
+    feed(*stream, makePacket(kA2AKindDataLinkControl, kA2ACodeConnectRequest, static_cast<uint16_t>(port), seq++));
+    ASSERT_NE(nullptr, stream->getTcpManager()->getDataLinkSocket());
     QV_QUE* out = stream->getTcpManager()->getDataLinkSocket()->getOutboundQueue();
     ASSERT_TRUE(waitUntil([&] { return out->freeSlots() == 29; }));
+    stream->setCanSend();
     stream->sendEarly();  // a data link's answer goes at once too
-    ASSERT_EQ(1u, writes().size());
-    std::vector<uint8_t> reply = writtenPacket(writes()[0], kFtpApp, "peer", 1);
+    ASSERT_EQ(from + 1, writes().size());
+    std::vector<uint8_t> reply = writtenPacket(writes().back(), kFtpApp, "peer", 1);
     ASSERT_EQ(40u, reply.size());
     EXPECT_EQ(kA2AKindDataLinkControl, a2aKind(reply.data()));
     EXPECT_EQ(kA2ACodeConnectReply, a2aCode(reply.data()));
@@ -298,7 +316,7 @@ TEST_F(RepReadTest, DataLinkConnectRequestsUseThePacketsPort)
     int server = acceptWithin(listener);
     EXPECT_GE(server, 0);
     close(server);  // the transfer ends; the peer ends its side too
-    feed(*stream, makePacket(kA2AKindDataLinkControl, kA2ACodeDisconnectRequest, static_cast<uint16_t>(port), 1));
+    feed(*stream, makePacket(kA2AKindDataLinkControl, kA2ACodeDisconnectRequest, static_cast<uint16_t>(port), seq++));
     ASSERT_TRUE(waitUntil([&] { return stream->getTcpManager()->getDataLinkSocket()->isRunning() == 0; }));
     while (out->freeSlots() < 30) {
         stream->setCanSend();
@@ -306,8 +324,9 @@ TEST_F(RepReadTest, DataLinkConnectRequestsUseThePacketsPort)
     }
 
     const int nobody = freePort();
+    ASSERT_TRUE(localFtpSays(*stream, control, passive(nobody)));
     stream->setCanSend();
-    feed(*stream, makePacket(kA2AKindDataLinkControl, kA2ACodeConnectRequest, static_cast<uint16_t>(nobody), 2));
+    feed(*stream, makePacket(kA2AKindDataLinkControl, kA2ACodeConnectRequest, static_cast<uint16_t>(nobody), seq++));
     ASSERT_TRUE(waitUntil([&] { return out->freeSlots() == 29; }));
     stream->sendEarly();
     reply = writtenPacket(writes().back(), kFtpApp, "peer", 1);
@@ -317,7 +336,11 @@ TEST_F(RepReadTest, DataLinkConnectRequestsUseThePacketsPort)
     EXPECT_TRUE(waitUntil([&] {
         return capture.has("peer:TCP接続要求(d-link): 127.0.0.1 Port=" + std::to_string(nobody) + " 接続に失敗");
     }));
+    EXPECT_FALSE(anyDisconnect(writes()));
+    stream.reset();
     close(listener);
+    close(control);
+    close(ftpListener);
 }
 
 TEST_F(RepReadTest, DisconnectRequests)
@@ -624,22 +647,35 @@ TEST_F(ConnectionEndTest, ACancelledTransferNeverStopsTheService)
 // the user sees in the event log.
 TEST_F(ConnectionEndTest, LostDataLinkBytesAreLogged)
 {
+    int ftpPort = 0;
+    int ftpListener = listenLoopback(&ftpPort);
+    auto stream = makeStream(kFtpApp, "peer", 1, 21, "127.0.0.1", ftpPort);
+    uint32_t seq = 0;
+    feed(*stream, makePacket(kA2AKindControl, kA2ACodeConnectRequest, 21, seq++));
+    int control = acceptWithin(ftpListener);
+    ASSERT_GE(control, 0);
+    ASSERT_TRUE(waitUntil([&] { return stream->isMainConnected(); }));
     int port = 0;
     int listener = listenLoopback(&port, 4096);
-    auto stream = makeStream(kFtpApp, "peer", 1, 21, "127.0.0.1", 21);
-    feed(*stream, makePacket(kA2AKindDataLinkControl, kA2ACodeConnectRequest, static_cast<uint16_t>(port), 0));
+    ASSERT_TRUE(localFtpSays(*stream, control,
+                             "227 Entering Passive Mode (127,0,0,1," + std::to_string(port / 256) + ","
+                                 + std::to_string(port % 256) + ")\r\n"));
+    feed(*stream, makePacket(kA2AKindDataLinkControl, kA2ACodeConnectRequest, static_cast<uint16_t>(port), seq++));
     int server = acceptWithin(listener);
     ASSERT_GE(server, 0);
     ASSERT_TRUE(waitUntil([&] { return stream->isDataLinkConnected(); }));
     const std::string block(kA2AMaxData, 'd');
     const std::string line = "peerとのFTP接続:127.0.0.1とのd-port=" + std::to_string(port) + " QUEFULLを検出";
     testing::internal::CaptureStdout();
-    for (uint32_t seq = 1; seq < 3000 && !capture.has(line, "ER"); ++seq)
-        feed(*stream, makePacket(kA2AKindDataLinkData, 0, static_cast<uint16_t>(port), seq, block));
+    for (int i = 0; i < 3000 && !capture.has(line, "ER"); ++i)
+        feed(*stream, makePacket(kA2AKindDataLinkData, 0, static_cast<uint16_t>(port), seq++, block));
     testing::internal::GetCapturedStdout();
     EXPECT_TRUE(capture.has(line, "ER"));
+    stream.reset();
     close(server);
     close(listener);
+    close(control);
+    close(ftpListener);
 }
 
 }  // namespace

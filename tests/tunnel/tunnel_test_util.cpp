@@ -60,6 +60,41 @@ std::string payload(const std::vector<uint8_t>& packet)
     return std::string(packet.begin() + kA2AHeaderSize, packet.end());
 }
 
+std::vector<std::vector<uint8_t>> packetsOf(const std::vector<std::string>& commands, const QV_SKYPESTREAM& stream,
+                                            size_t from)
+{
+    std::vector<std::vector<uint8_t>> out;
+    for (size_t i = from; i < commands.size(); ++i) {
+        std::vector<uint8_t> p =
+            writtenPacket(commands[i], stream.getApplicationName(), stream.getPeerUser(), stream.getStreamId());
+        if (p.size() >= kA2AHeaderSize)
+            out.push_back(std::move(p));
+    }
+    return out;
+}
+
+void pump(QV_SKYPESTREAM& stream)
+{
+    stream.setCanSend();
+    stream.sendEarly();
+    stream.setCanSend();
+    stream.intervalTimer();
+}
+
+bool StreamFixture::localFtpSays(QV_SKYPESTREAM& stream, int fd, const std::string& text)
+{
+    const size_t from = link->commands.size();
+    if (!tcptest::writeAll(fd, text.data(), text.size()))
+        return false;
+    return tcptest::waitUntil([&] {
+        pump(stream);
+        for (const auto& p : packetsOf(link->commands, stream, from))
+            if (a2aKind(p.data()) == kA2AKindData && payload(p) == text)
+                return true;
+        return false;
+    });
+}
+
 void StreamFixture::SetUp()
 {
     QV_EVENTLOG* log = QV_EVENTLOG::getInstance();
@@ -85,6 +120,7 @@ std::unique_ptr<QV_SKYPESTREAM> StreamFixture::makeStream(const char* app, const
     stream->setForwardHost(forwardHost);
     stream->setForwardPort(forwardPort);
     stream->setApplicationName(app);
+    stream->setClientApplication(config.isClientMode() != 0);
     stream->start();
     stream->mark = 1;
     return stream;

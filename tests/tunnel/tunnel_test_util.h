@@ -38,6 +38,13 @@ std::string readReply(const char* user, int id, const std::vector<uint8_t>& pack
 std::vector<uint8_t> writtenPacket(const std::string& command, const char* app, const char* user, int id);
 std::string payload(const std::vector<uint8_t>& packet);
 
+// The stream's packets among the commands, from index `from` on.
+std::vector<std::vector<uint8_t>> packetsOf(const std::vector<std::string>& commands, const QV_SKYPESTREAM& stream,
+                                            size_t from = 0);
+// Lets the stream write what its sockets have queued, as the messenger's
+// reports and the 20 ms timer would.
+void pump(QV_SKYPESTREAM& stream);
+
 class StreamFixture : public ::testing::Test {
 protected:
     void SetUp() override;
@@ -50,6 +57,10 @@ protected:
     // Hands one packet to the stream as a READ reply.
     void feed(QV_SKYPESTREAM& stream, const std::vector<uint8_t>& packet);
     std::vector<std::string> writes() const { return link->commands; }
+    // Writes `text` on fd, the local FTP program's end of the stream's
+    // control connection, and lets the stream tick until it has sent the
+    // text to the peer. False when it did not within the wait.
+    bool localFtpSays(QV_SKYPESTREAM& stream, int fd, const std::string& text);
 
     TempDir dir;
     QV_CONFIGSTORE config;

@@ -1,0 +1,213 @@
+// What the peer may make this side connect to. A data-link connect goes
+// only to a port that this side's own FTP program announced on the control
+// connection that is up, once, within its lifetime; the client application
+// makes no main connection for the peer. Everything else is answered with a
+// failed CONNECT-REPLY, and nothing is connected.
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <string>
+
+#include "tcp/socket_tcp.h"
+#include "tcp/tcp_manager.h"
+#include "tests/tunnel/tunnel_test_util.h"
+#include "tunnel/a2a_packet.h"
+
+using namespace tunneltest;
+using namespace tcptest;
+
+namespace {
+
+constexpr std::chrono::milliseconds kQuiet{300};
+
+std::string passiveReply(int port)
+{
+    return "227 Entering Passive Mode (127,0,0,1," + std::to_string(port / 256) + "," + std::to_string(port % 256)
+           + ").\r\n";
+}
+
+// The server application's FTP stream with its control connection to a
+// local FTP server (a loopback listener of the test) up, and a listener
+// standing for the FTP server's data port.
+class DataLinkAccessTest : public StreamFixture {
+protected:
+    void SetUp() override
+    {
+        StreamFixture::SetUp();
+        listener = listenLoopback(&ftpPort);
+        ASSERT_GE(listener, 0);
+        stream = makeStream(kFtpApp, "peer", 1, 21, "127.0.0.1", ftpPort);
+        stream->setAnnouncementClock([this] { return now; });
+        feed(*stream, makePacket(kA2AKindControl, kA2ACodeConnectRequest, 21, seq++));
+        server = acceptWithin(listener);
+        ASSERT_GE(server, 0);
+        ASSERT_TRUE(waitUntil([&] { return stream->isMainConnected(); }));
+        dataListener = listenLoopback(&dataPort);
+        ASSERT_GE(dataListener, 0);
+    }
+    void TearDown() override
+    {
+        stream.reset();
+        for (int fd : {server, listener, dataListener})
+            if (fd >= 0)
+                close(fd);
+        StreamFixture::TearDown();
+    }
+
+    // The peer asks for a data-link connect to `port`; the answer that goes
+    // back (empty when none went within the wait).
+    std::vector<uint8_t> askForDataLink(int port)
+    {
+        const size_t from = writes().size();
+        feed(*stream, makePacket(kA2AKindDataLinkControl, kA2ACodeConnectRequest, static_cast<uint16_t>(port), seq++));
+        std::vector<uint8_t> answer;
+        waitUntil([&] {
+            pump(*stream);
+            for (const auto& p : packetsOf(writes(), *stream, from))
+                if (a2aKind(p.data()) == kA2AKindDataLinkControl && a2aCode(p.data()) == kA2ACodeConnectReply
+                    && a2aPort(p.data()) == port) {
+                    answer = p;
+                    return true;
+                }
+            return false;
+        });
+        return answer;
+    }
+    void expectRefused(int port, const std::string& why)
+    {
+        const std::vector<uint8_t> answer = askForDataLink(port);
+        ASSERT_EQ(40u, answer.size()) << why << ": no answer";
+        EXPECT_EQ(kA2AResultFailed, a2aResult(answer.data())) << why;
+        EXPECT_EQ(EACCES, a2aError(answer.data())) << why;
+        EXPECT_LT(acceptWithin(dataListener, kQuiet), 0) << why << ": a connection was made";
+        EXPECT_TRUE(capture.has("peer:TCP接続要求(d-link): 127.0.0.1 Port=" + std::to_string(port) + " 接続に失敗"))
+            << why;
+        EXPECT_TRUE(capture.has("peer:TCP接続要求(d-link): Port=" + std::to_string(port)
+                                + " 拒否(こちらのFTPが通知していないポート)"))
+            << why;
+    }
+    void expectConnected(int port)
+    {
+        const std::vector<uint8_t> answer = askForDataLink(port);
+        ASSERT_EQ(40u, answer.size()) << "no answer";
+        EXPECT_EQ(kA2AResultConnected, a2aResult(answer.data()));
+        const int fd = acceptWithin(dataListener);
+        EXPECT_GE(fd, 0);
+        if (fd >= 0)
+            close(fd);
+    }
+
+    std::unique_ptr<QV_SKYPESTREAM> stream;
+    std::chrono::steady_clock::time_point now = std::chrono::steady_clock::now();
+    int ftpPort = 0;
+    int listener = -1;
+    int server = -1;
+    int dataPort = 0;
+    int dataListener = -1;
+    uint32_t seq = 0;
+};
+
+TEST_F(DataLinkAccessTest, APortNobodyAnnouncedIsRefused)
+{
+    expectRefused(dataPort, "nothing announced");
+    EXPECT_EQ(nullptr, stream->getTcpManager()->getDataLinkSocket()) << "the manager was asked";
+
+    // Announcements that are not this side's FTP server's passive replies
+    // do not count: the peer's own PORT command (rewritten on its way to
+    // the server) and a PORT command coming from the server.
+    feed(*stream, makePacket(kA2AKindData, 0, 21, seq++,
+                             "PORT 127,0,0,1," + std::to_string(dataPort / 256) + ","
+                                 + std::to_string(dataPort % 256) + "\r\n"));
+    EXPECT_FALSE(readSome(server, 1).empty());
+    expectRefused(dataPort, "announced by the peer");
+    ASSERT_TRUE(localFtpSays(*stream, server,
+                             "PORT 127,0,0,1," + std::to_string(dataPort / 256) + ","
+                                 + std::to_string(dataPort % 256) + "\r\n"));
+    expectRefused(dataPort, "a command from the server");
+}
+
+TEST_F(DataLinkAccessTest, AnAnnouncedPortIsConnectedOnceOnly)
+{
+    ASSERT_TRUE(localFtpSays(*stream, server, "150 Here\r\n" + passiveReply(dataPort)));
+    expectConnected(dataPort);
+    expectRefused(dataPort, "the second time");
+}
+
+TEST_F(DataLinkAccessTest, AnExtendedPassiveReplyAnnouncesItsPort)
+{
+    ASSERT_TRUE(localFtpSays(*stream, server,
+                             "229 Entering Extended Passive Mode (|||" + std::to_string(dataPort) + "|)\r\n"));
+    expectConnected(dataPort);
+}
+
+TEST_F(DataLinkAccessTest, AnAnnouncementExpires)
+{
+    ASSERT_TRUE(localFtpSays(*stream, server, passiveReply(dataPort)));
+    now += std::chrono::seconds(61);
+    expectRefused(dataPort, "61 s after");
+
+    ASSERT_TRUE(localFtpSays(*stream, server, passiveReply(dataPort)));
+    now += std::chrono::seconds(59);
+    expectConnected(dataPort);
+}
+
+TEST_F(DataLinkAccessTest, AnAnnouncementEndsWithItsControlConnection)
+{
+    ASSERT_TRUE(localFtpSays(*stream, server, passiveReply(dataPort)));
+    // The local server ends it; the peer is told.
+    const size_t from = writes().size();
+    close(server);
+    server = -1;
+    ASSERT_TRUE(waitUntil([&] {
+        pump(*stream);
+        for (const auto& p : packetsOf(writes(), *stream, from))
+            if (a2aKind(p.data()) == kA2AKindControl && a2aCode(p.data()) == kA2ACodeDisconnectRequest)
+                return true;
+        return false;
+    }));
+    expectRefused(dataPort, "control connection over");
+}
+
+// The client application connects only from its own listener: the peer's
+// CONNECT-REQUEST on the main link would otherwise stop the listener and
+// connect to the forward host.
+using ClientApplicationTest = StreamFixture;
+
+TEST_F(ClientApplicationTest, RefusesTheMainConnectRequest)
+{
+    config.setClientMode(1);
+    int target = 0;
+    const int targetListener = listenLoopback(&target);
+    ASSERT_GE(targetListener, 0);
+    const int port = freePort();
+    auto stream = makeStream(kHttpApp, "peer", 1, port, "127.0.0.1", target);
+    ASSERT_TRUE(waitUntil([&] { return stream->isMainListening(); }));
+
+    feed(*stream, makePacket(kA2AKindControl, kA2ACodeConnectRequest, 80, 0));
+    std::vector<uint8_t> answer;
+    for (const auto& p : packetsOf(writes(), *stream))
+        if (a2aKind(p.data()) == kA2AKindControl && a2aCode(p.data()) == kA2ACodeConnectReply)
+            answer = p;
+    ASSERT_EQ(40u, answer.size()) << "no answer";
+    EXPECT_EQ(80, a2aPort(answer.data()));
+    EXPECT_EQ(kA2AResultFailed, a2aResult(answer.data()));
+    EXPECT_EQ(EACCES, a2aError(answer.data()));
+    EXPECT_TRUE(capture.has("peer:TCP接続要求: 127.0.0.1 Port=" + std::to_string(target) + " 接続に失敗"));
+    EXPECT_TRUE(capture.has("peer:TCP接続要求: Port=80 拒否(クライアント側は接続要求を受けない)"));
+    EXPECT_LT(acceptWithin(targetListener, kQuiet), 0) << "the forward host was connected";
+    EXPECT_TRUE(stream->isMainListening());
+
+    // The service still takes its local client.
+    const int client = connectLoopback(port);
+    ASSERT_GE(client, 0);
+    std::vector<uint8_t> request = takePacket(stream->getTcpManager()->getMainSocket()->getOutboundQueue());
+    ASSERT_FALSE(request.empty());
+    EXPECT_EQ(kA2ACodeConnectRequest, a2aCode(request.data()));
+    close(client);
+    close(targetListener);
+}
+
+}  // namespace
