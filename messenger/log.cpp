@@ -61,6 +61,7 @@ bool Log::open(const std::string& p)
             std::fclose(file);
         file = stderr;
         ownsFile = false;
+        rotating = false;
         path.clear();
         return true;
     }
@@ -73,7 +74,11 @@ bool Log::open(const std::string& p)
     ownsFile = true;
     path = p;
     struct stat st {};
-    size = ::fstat(fileno(f), &st) == 0 ? static_cast<size_t>(st.st_size) : 0;
+    bool known = ::fstat(fileno(f), &st) == 0;
+    size = known ? static_cast<size_t>(st.st_size) : 0;
+    // Only a regular file grows: /dev/null, a pipe or a terminal are
+    // written to as they are and never renamed.
+    rotating = known && S_ISREG(st.st_mode);
     return true;
 }
 
@@ -82,8 +87,10 @@ void Log::rotate()
     std::fclose(file);
     file = nullptr;
     ownsFile = false;
-    std::rename(path.c_str(), (path + ".1").c_str());
-    FILE* f = std::fopen(path.c_str(), "a");
+    // Where the old file cannot be kept (no right to rename in its
+    // directory), it is emptied: the log stays bounded either way.
+    bool kept = std::rename(path.c_str(), (path + ".1").c_str()) == 0;
+    FILE* f = std::fopen(path.c_str(), kept ? "a" : "w");
     if (!f)
         return;  // nothing more is logged rather than an unbounded file
     file = f;
@@ -106,7 +113,7 @@ void Log::write(const std::string& raw)
     std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S", &local);
     int n = std::fprintf(file, "%s.%03d %s\n", stamp, static_cast<int>(now.tv_usec / 1000), line.c_str());
     std::fflush(file);
-    if (ownsFile && n > 0) {
+    if (ownsFile && rotating && n > 0) {
         size += static_cast<size_t>(n);
         if (size >= maxBytes)
             rotate();

@@ -1,10 +1,10 @@
 // The daemon's log: timestamped lines to a file or to standard error.
-// A log file is kept bounded: once it reaches maxBytes it is renamed to
-// "<path>.1" (replacing the one before) and a new file is started, so the
-// log takes at most about twice that much. Every line is made printable
-// (control characters and bytes outside ASCII written as \xNN) and cut at
-// kMaxLine bytes. Owned by the
-// daemon; used on its thread only.
+// A log file is kept bounded: once a regular file reaches maxBytes it is
+// renamed to "<path>.1" (replacing the one before) and a new file is
+// started, so the log takes at most about twice that much. Every line is
+// made printable (control characters and bytes outside ASCII written as
+// \xNN) and cut at kMaxLine bytes. Owned by the daemon; used on its thread
+// only.
 #pragma once
 
 #include <cstdio>
@@ -39,6 +39,7 @@ private:
     bool ownsFile = false;
     std::string path;
     size_t size = 0;
+    bool rotating = false;  // a regular file
     size_t maxBytes = kDefaultMaxBytes;
     bool capture = false;
     std::string lines;

@@ -8,7 +8,9 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -69,6 +71,30 @@ TEST(MessengerLog, RotationCountsWhatTheFileHeldBefore)
     EXPECT_EQ(sizeOf(path), 0u);
     log.write("next");
     EXPECT_NE(readFile(path).find("next"), std::string::npos);
+}
+
+TEST(MessengerLog, OnlyARegularFileIsRotated)
+{
+    // log = /dev/null or a pipe must never be renamed; a FIFO stands in.
+    TempDir dir;
+    const std::string path = dir.file("fifo");
+    ASSERT_EQ(::mkfifo(path.c_str(), 0600), 0);
+    int reader = ::open(path.c_str(), O_RDONLY | O_NONBLOCK);
+    ASSERT_GE(reader, 0);
+    {
+        Log log;
+        log.setMaxBytes(10);
+        ASSERT_TRUE(log.open(path));
+        log.write("one line longer than ten bytes");
+        log.write("and another");
+    }
+    char buf[256];
+    EXPECT_GT(::read(reader, buf, sizeof buf), 40);
+    ::close(reader);
+    struct stat st {};
+    ASSERT_EQ(::stat(path.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISFIFO(st.st_mode));
+    EXPECT_FALSE(fileExists(path + ".1"));
 }
 
 TEST(MessengerLog, PeerTextsAreCutAndEscaped)
