@@ -14,6 +14,24 @@ namespace {
 // without bound: past this much unsent output the connection is dropped.
 constexpr size_t kMaxPendingOutput = 64u << 20;
 
+// The user id of the process listening on `addr`, from a connection made
+// to ask (SO_PEERCRED of a connected socket names the listener). Does not
+// wait: a listener whose backlog is full is not asked.
+bool holderOf(const sockaddr_un& addr, socklen_t len, uid_t& uid)
+{
+    int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return false;
+    ucred cred{};
+    socklen_t credLen = sizeof cred;
+    bool known = ::connect(fd, reinterpret_cast<const sockaddr*>(&addr), len) == 0
+                 && ::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &credLen) == 0;
+    ::close(fd);
+    if (known)
+        uid = cred.uid;
+    return known;
+}
+
 }  // namespace
 
 ApiServer::ApiServer(ApiEvents& e) : events(e) {}
@@ -42,8 +60,17 @@ bool ApiServer::listen(const std::string& name, std::string& error)
     std::memcpy(addr.sun_path + 1, name.data(), name.size());
     auto len = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + name.size());
     if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), len) != 0 || ::listen(fd, 16) != 0) {
-        error = "cannot listen on @" + name + ": " + std::strerror(errno);
+        int bindError = errno;
         ::close(fd);
+        // An abstract name has no owner or mode to check: a process of any
+        // user may have taken it, and programs would attach to that one.
+        uid_t holder = 0;
+        if (bindError == EADDRINUSE && holderOf(addr, len, holder) && holder != ::getuid()) {
+            error = "the socket @" + name + " is held by another user (uid " + std::to_string(holder)
+                    + "); refusing to start";
+            return false;
+        }
+        error = "cannot listen on @" + name + ": " + std::strerror(bindError);
         return false;
     }
     listenFd = fd;

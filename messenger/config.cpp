@@ -2,9 +2,14 @@
 
 #include <algorithm>
 #include <cctype>
-#include <fstream>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
 #include <set>
 #include <sstream>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -218,15 +223,57 @@ bool parseConfig(const std::string& fileName, const std::string& text,
     return errors.size() == errorsBefore;
 }
 
+std::string configFileProblem(const std::string& path, unsigned mode, unsigned owner, unsigned user)
+{
+    if (owner != user)
+        return "the file belongs to user id " + std::to_string(owner) + ", not to this user (id "
+               + std::to_string(user) + "), and holds the password: make it this user's own file "
+               "(chown " + std::to_string(user) + " " + path + ") and run: chmod 600 " + path;
+    if (mode & 077) {
+        char octal[8];
+        std::snprintf(octal, sizeof octal, "%04o", mode & 07777);
+        return std::string("permissions ") + octal + " are too open: the file holds the password and "
+               "must not be accessible by group or others; run: chmod 600 " + path;
+    }
+    return std::string();
+}
+
 bool loadConfig(const std::string& path, MessengerConfig& config,
                 std::vector<std::string>& errors)
 {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
         errors.push_back(path + ":0: cannot open the file");
         return false;
     }
-    std::ostringstream buffer;
-    buffer << in.rdbuf();
-    return parseConfig(path, buffer.str(), config, errors);
+    // Checked on the open file, so that what is read is what was checked.
+    struct stat st {};
+    if (::fstat(fd, &st) != 0) {
+        errors.push_back(path + ":0: cannot open the file");
+        ::close(fd);
+        return false;
+    }
+    std::string problem = configFileProblem(path, st.st_mode, st.st_uid, ::geteuid());
+    if (!problem.empty()) {
+        errors.push_back(path + ":0: " + problem);
+        ::close(fd);
+        return false;
+    }
+    std::string text;
+    char buf[65536];
+    for (;;) {
+        ssize_t n = ::read(fd, buf, sizeof buf);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0) {
+            errors.push_back(path + ":0: cannot read the file: " + std::strerror(errno));
+            ::close(fd);
+            return false;
+        }
+        if (n == 0)
+            break;
+        text.append(buf, static_cast<size_t>(n));
+    }
+    ::close(fd);
+    return parseConfig(path, text, config, errors);
 }

@@ -36,9 +36,17 @@ struct MessengerConfig {
 bool parseConfig(const std::string& fileName, const std::string& text,
                  MessengerConfig& config, std::vector<std::string>& errors);
 
-// Reads and parses the file; a file that cannot be read is one error.
+// Reads and parses the file; a file that cannot be read is one error. The
+// file holds the password: one that is not the user's own (`geteuid`), or
+// that group or others have any permission on, is refused unread with one
+// error that names the fix (chmod 600), as ssh refuses a key file.
 bool loadConfig(const std::string& path, MessengerConfig& config,
                 std::vector<std::string>& errors);
+
+// Why a configuration file of this mode and owner may not be used by
+// `user` (the message names `path` and the command that fixes it), or empty
+// when it may.
+std::string configFileProblem(const std::string& path, unsigned mode, unsigned owner, unsigned user);
 
 // True when `jid` is a bare JID "node@domain" without blanks or resource.
 bool isBareJid(const std::string& jid);

@@ -3,6 +3,7 @@
 #include "messenger/tcp_counters.h"
 
 #include <chrono>
+#include <cstdio>
 #include <poll.h>
 
 using Clock = std::chrono::steady_clock;
@@ -131,7 +132,11 @@ int Daemon::run(const volatile std::sig_atomic_t& stop)
 {
     std::string error;
     if (!api.listen(config.apiSocket, error)) {
-        log.write(error);
+        // Not started: said on standard error too, where whoever started
+        // the daemon looks first.
+        if (!log.toStderr())
+            log.write(error);
+        std::fprintf(stderr, "messengerd: %s\n", error.c_str());
         return 1;
     }
     log.write("listening on @" + config.apiSocket);

@@ -49,6 +49,14 @@ bool Messenger::isAccepted(const std::string& bare) const
     return std::find(accepted.begin(), accepted.end(), bare) != accepted.end();
 }
 
+bool Messenger::mayQuery(const std::string& bare) const
+{
+    if (bare == own)
+        return true;
+    std::string sub = contacts.subscription(bare);
+    return sub == "both" || sub == "from";
+}
+
 std::string Messenger::newSid()
 {
     return sidPrefix + std::to_string(++sidCounter);
@@ -115,7 +123,7 @@ void Messenger::clientCommand(int client, const std::string& line)
     auto it = clients.find(client);
     if (it == clients.end() || !it->second.sawCodeZero) {
         // Nothing may be sent to a program before its attach code 0.
-        log.write("client " + std::to_string(client) + " sent a command before attaching: " + line);
+        log.write("client " + std::to_string(client) + " sent a command before attaching: " + peerText(line));
         return;
     }
     handleCommand(client, it->second, line);
@@ -324,7 +332,7 @@ void Messenger::closeStreamsWith(const std::string& bare, const std::string& why
 void Messenger::subscriptionRequest(const std::string& bare)
 {
     if (!isAccepted(bare)) {
-        log.write("ignored a subscription request from " + bare + " (not in the contact list)");
+        log.write("ignored a subscription request from " + peerText(bare) + " (not in the contact list)");
         return;
     }
     log.write("accepting the subscription request of " + bare);
@@ -350,6 +358,6 @@ void Messenger::presence(const std::string& full, bool available, const std::str
             if (s->full == full)
                 doomed.push_back(s.get());
         for (Stream* s : doomed)
-            removeStream(s, false, true, full + " went offline");
+            removeStream(s, false, true, peerText(full) + " went offline");
     }
 }

@@ -49,6 +49,21 @@ public:
     // maxUnread is not following the protocol: the stream is closed. A
     // window may not be larger.
     static constexpr size_t kMaxWithheld = 1024;
+    // Streams of one application between this account and one contact,
+    // both directions and those still opening together. A program opens
+    // one per service and contact; a request beyond is refused.
+    static constexpr size_t kMaxStreamsPerPeer = 8;
+    // A stream acknowledges a text only while its unread texts, that one
+    // included, take at most this many bytes (and number at most
+    // maxUnread): a slow reader holds back its writer by bytes as well.
+    static constexpr size_t kAckedUnreadBytes = 2u << 20;
+    // Unread bytes a stream may keep, acknowledged or not. A peer that
+    // waits for its acknowledgements stays below this with a window of
+    // hundreds of texts; one that sends on is not following the protocol
+    // and loses the stream.
+    static constexpr size_t kMaxUnreadBytes = 8u << 20;
+    // Unread bytes of all streams together; a text beyond ends its stream.
+    static constexpr size_t kMaxUnreadTotal = 64u << 20;
 
     // `ownJid`: the account's bare JID. `accepted`: contacts whose
     // subscription requests are accepted (and who are asked in turn).
@@ -96,6 +111,11 @@ public:
     // A data block that could not be decoded: the stream cannot go on.
     void badBlock(const std::string& full, const std::string& sid, const IqRef& ref);
 
+    // Whether `bare` may ask this account's resource what it is (disco#info)
+    // and whether it is there (ping): the own account and contacts that
+    // see its presence. Anyone else learns nothing from the daemon.
+    bool mayQuery(const std::string& bare) const;
+
     // Application names of all attached programs (what presence advertises).
     std::set<std::string> applications() const;
     size_t streamCount() const { return streams.size(); }
@@ -129,6 +149,7 @@ private:
         std::deque<std::string> unread;
         size_t unreadBytes = 0;
         std::deque<IqRef> withheld;   // acknowledgements of the newest unread texts
+        size_t withheldBytes = 0;     // the bytes of those texts
         // Not open: when the request went out. Open with unacknowledged
         // texts: since when the peer has given no sign of life.
         Clock::time_point waitingSince{};
@@ -158,6 +179,9 @@ private:
     void removeStream(Stream* s, bool tellPeer, bool tellProgram, const std::string& why);
     void releaseAcks(Stream& s);
     void closeStreamsWith(const std::string& bare, const std::string& why);
+    // Streams of `app` with the contact `bare`, opening ones included.
+    size_t streamsWith(const std::string& bare, const std::string& app) const;
+    size_t unreadTotal() const;
     void connect(int client, const std::string& app, const std::string& user);
     void write(int client, const std::string& app, Stream& s, const std::string& text);
     void read(int client, App& app, Stream& s);

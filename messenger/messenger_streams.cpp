@@ -3,8 +3,11 @@
 // only a stream whose window is full is listed in SENDING, which stops its
 // program until an acknowledgement makes room. A text is acknowledged to its
 // sender only while fewer than maxUnread texts of its stream wait to be
-// read; the rest keep their acknowledgement until READ makes room, so
-// nothing is ever dropped and the sender's window stays full meanwhile.
+// read and they take at most kAckedUnreadBytes; the rest keep their
+// acknowledgement until READ makes room, so nothing is ever dropped and the
+// sender's window stays full meanwhile. A peer that sends on regardless
+// meets the hard limits (texts, bytes per stream, bytes in all) and loses
+// the stream.
 #include "messenger/messenger.h"
 
 #include "messenger/command.h"
@@ -135,6 +138,21 @@ void Messenger::removeStream(Stream* s, bool tellPeer, bool tellProgram, const s
     }
 }
 
+size_t Messenger::streamsWith(const std::string& bare, const std::string& app) const
+{
+    return static_cast<size_t>(std::count_if(streams.begin(), streams.end(), [&](const auto& s) {
+        return s->peer == bare && s->app == app;
+    }));
+}
+
+size_t Messenger::unreadTotal() const
+{
+    size_t total = 0;
+    for (const auto& s : streams)
+        total += s->unreadBytes;
+    return total;
+}
+
 void Messenger::connect(int client, const std::string& app, const std::string& user)
 {
     send(client, "APPLICATION " + app + " CONNECTING " + user);
@@ -146,6 +164,8 @@ void Messenger::connect(int client, const std::string& app, const std::string& u
         why = user + " is not a contact";
     else if ((full = contacts.resourceFor(user, app)).empty())
         why = user + " has no online resource running " + app;
+    else if (streamsWith(user, app) >= kMaxStreamsPerPeer)
+        why = "there are already " + std::to_string(kMaxStreamsPerPeer) + " streams of " + app + " with " + user;
     if (!why.empty()) {
         log.write("cannot connect " + app + " to " + user + ": " + why);
         return;
@@ -179,6 +199,8 @@ void Messenger::read(int client, App& app, Stream& s)
         send(client, errorLine(kErrorNothingToRead, "Nothing to read on " + ref(s)));
         return;
     }
+    // The oldest unread text always has its acknowledgement (only the
+    // newest are withheld, and never all of them).
     std::string text = std::move(s.unread.front());
     s.unread.pop_front();
     s.unreadBytes -= text.size();
@@ -195,9 +217,15 @@ void Messenger::read(int client, App& app, Stream& s)
 
 void Messenger::releaseAcks(Stream& s)
 {
-    while (!s.withheld.empty() && s.unread.size() - s.withheld.size() < maxUnread) {
+    while (!s.withheld.empty()) {
+        // The oldest withheld text follows the acknowledged ones.
+        size_t acked = s.unread.size() - s.withheld.size();
+        size_t next = s.unread[acked].size();
+        if (acked >= maxUnread || s.unreadBytes - s.withheldBytes + next > kAckedUnreadBytes)
+            break;
         link.answer(s.withheld.front(), nullptr);
         s.withheld.pop_front();
+        s.withheldBytes -= next;
     }
 }
 
@@ -208,12 +236,18 @@ void Messenger::openRequest(const std::string& full, const std::string& sid,
 {
     std::string bare = full.substr(0, full.find('/'));
     if (!contacts.isMutual(bare)) {
-        log.write("refused a stream request of " + app + " from " + full + ": not a contact");
+        log.write("refused a stream request of " + peerText(app) + " from " + peerText(full) + ": not a contact");
         link.answer(iq, "forbidden");
         return;
     }
     if (findBySid(full, sid)) {
         link.answer(iq, "conflict");
+        return;
+    }
+    if (streamsWith(bare, app) >= kMaxStreamsPerPeer) {
+        log.write("refused a stream request of " + peerText(app) + " from " + peerText(full)
+                  + ": already " + std::to_string(kMaxStreamsPerPeer) + " streams of it with " + bare);
+        link.answer(iq, "resource-constraint");
         return;
     }
     int owner = 0;
@@ -229,7 +263,8 @@ void Messenger::openRequest(const std::string& full, const std::string& sid,
             break;
     }
     if (!owner) {
-        log.write("refused a stream request of " + app + " from " + full + ": no program runs it");
+        log.write("refused a stream request of " + peerText(app) + " from " + peerText(full)
+                  + ": no program runs it");
         link.answer(iq, "not-acceptable");
         return;
     }
@@ -243,7 +278,7 @@ void Messenger::openRequest(const std::string& full, const std::string& sid,
     s->compact = compact && offersCompact;
     s->id = ++lastId[app];
     link.acceptStream(iq, s->compact);
-    log.write("accepted stream " + ref(*s) + " of " + app + " (sid " + sid + ")"
+    log.write("accepted stream " + ref(*s) + " of " + app + " (sid " + peerText(sid) + ")"
               + (s->compact ? ", compact" : ""));
     streams.push_back(std::move(s));
     send(owner, streamsLine(owner, app));
@@ -255,7 +290,7 @@ void Messenger::openResult(const std::string& full, const std::string& sid, bool
     if (!s || s->open)
         return;
     if (!ok) {
-        removeStream(s, false, false, "refused by " + full);
+        removeStream(s, false, false, "refused by " + peerText(full));
         return;
     }
     auto c = clients.find(s->client);
@@ -280,11 +315,26 @@ void Messenger::block(const std::string& full, const std::string& sid, uint16_t 
         link.answer(iq, "item-not-found");
         return;
     }
+    // A text is at most what one WRITE carries; its compact form adds a
+    // tag byte. Checked before unpacking too, which doubles the size.
+    auto tooLong = [&](size_t bytes) {
+        link.answer(iq, "not-acceptable");
+        removeStream(s, true, true, "the peer sent a text of " + std::to_string(bytes) + " bytes, more than "
+                                        + std::to_string(kMaxTextLength));
+    };
+    if (data.size() > kMaxTextLength + (s->compact ? 1 : 0)) {
+        tooLong(data.size());
+        return;
+    }
     std::string text;
-    if (!s->compact)
+    if (!s->compact) {
         text = data;
-    else if (!unpackText(data, text)) {
+    } else if (!unpackText(data, text)) {
         badBlock(full, sid, iq);
+        return;
+    }
+    if (text.size() > kMaxTextLength) {
+        tooLong(text.size());
         return;
     }
     if (seq != s->recvSeq) {
@@ -302,13 +352,28 @@ void Messenger::block(const std::string& full, const std::string& sid, uint16_t 
                                         + " texts beyond the unread limit");
         return;
     }
+    if (s->unreadBytes + text.size() > kMaxUnreadBytes) {
+        link.answer(iq, "resource-constraint");
+        removeStream(s, true, true, "the peer sent more than " + std::to_string(kMaxUnreadBytes >> 20)
+                                        + " MiB of texts not yet read");
+        return;
+    }
+    if (unreadTotal() + text.size() > kMaxUnreadTotal) {
+        link.answer(iq, "resource-constraint");
+        removeStream(s, true, true, "the texts not yet read of all streams would take more than "
+                                        + std::to_string(kMaxUnreadTotal >> 20) + " MiB");
+        return;
+    }
     ++s->recvSeq;
-    s->unreadBytes += text.size();
+    const size_t size = text.size();
+    s->unreadBytes += size;
     s->unread.push_back(std::move(text));
-    if (s->unread.size() <= maxUnread)
+    if (s->withheld.empty() && s->unread.size() <= maxUnread && s->unreadBytes <= kAckedUnreadBytes) {
         link.answer(iq, nullptr);
-    else
+    } else {
         s->withheld.push_back(iq);
+        s->withheldBytes += size;
+    }
     auto c = clients.find(s->client);
     if (c == clients.end())
         return;
@@ -340,7 +405,7 @@ void Messenger::closeRequest(const std::string& full, const std::string& sid, co
     Stream* s = findBySid(full, sid);
     link.answer(iq, s ? nullptr : "item-not-found");
     if (s)
-        removeStream(s, false, true, "closed by " + full);
+        removeStream(s, false, true, "closed by " + peerText(full));
 }
 
 void Messenger::badBlock(const std::string& full, const std::string& sid, const IqRef& iq)

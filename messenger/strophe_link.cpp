@@ -437,7 +437,7 @@ void StropheLink::handleResult(xmpp_stanza_t* iq, bool ok)
         break;
     case Kind::Open: {
         if (!ok)
-            log.write("stream open to " + p.full + " refused");
+            log.write("stream open to " + peerText(p.full) + " refused");
         xmpp_stanza_t* a = xmpp_stanza_get_child_by_name_and_ns(iq, "application", kNsMessenger);
         bool compact = a && str(xmpp_stanza_get_attribute(a, "transfer")) == kTransferCompact;
         if (target)
@@ -496,6 +496,10 @@ void StropheLink::handleRequest(xmpp_stanza_t* iq)
         } else {
             answer(ref, "service-unavailable");
         }
+    } else if ((ns == kNsDiscoInfo || ns == kNsPing) && type == "get" && !mayAsk(ref.from)) {
+        // What the server says for a resource that is not there: a stranger
+        // learns neither that the daemon runs nor what it offers.
+        answer(ref, "service-unavailable");
     } else if (ns == kNsDiscoInfo && type == "get") {
         handleDisco(payload, ref);
     } else if (ns == kNsPing && type == "get") {
@@ -503,6 +507,17 @@ void StropheLink::handleRequest(xmpp_stanza_t* iq)
     } else {
         answer(ref, "service-unavailable");
     }
+}
+
+bool StropheLink::mayAsk(const std::string& from) const
+{
+    // No sender, or the account's own domain: the server itself.
+    if (from.empty())
+        return true;
+    size_t at = config.jid.find('@');
+    if (at != std::string::npos && from == config.jid.substr(at + 1))
+        return true;
+    return target && target->mayQuery(bareOf(from));
 }
 
 void StropheLink::handleDisco(xmpp_stanza_t* payload, const IqRef& ref)
@@ -543,7 +558,7 @@ void StropheLink::handleIbb(xmpp_stanza_t*, xmpp_stanza_t* payload, const IqRef&
         std::string appName = app ? str(xmpp_stanza_get_attribute(app, "name")) : std::string();
         std::string mode = str(xmpp_stanza_get_attribute(payload, "stanza"));
         if (appName.empty()) {
-            log.write("refused a stream request from " + ref.from + " without an application");
+            log.write("refused a stream request from " + peerText(ref.from) + " without an application");
             answerError(ref, "cancel", "not-acceptable");
         } else if (!mode.empty() && mode != "iq") {
             answerError(ref, "cancel", "feature-not-implemented");

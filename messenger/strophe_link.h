@@ -91,6 +91,9 @@ private:
     void handleIbb(xmpp_stanza_t* iq, xmpp_stanza_t* payload, const IqRef& ref);
     void readRoster(xmpp_stanza_t* query);
     void handleDisco(xmpp_stanza_t* payload, const IqRef& ref);
+    // Whether the sender of a disco#info or ping request gets an answer:
+    // the server, the own account, contacts (Messenger::mayQuery).
+    bool mayAsk(const std::string& from) const;
     void sendIq(const char* type, const std::string& to, xmpp_stanza_t* payload, const Pending& p);
     void sendPresence(const std::string& to, const char* type);
     void answerError(const IqRef& ref, const char* errorType, const char* condition);

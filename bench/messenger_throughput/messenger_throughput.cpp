@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <string>
+#include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
 
@@ -67,6 +68,7 @@ int main(int argc, char** argv)
             std::ofstream(conf) << "jid = " << names[i] << "@localhost\npassword = " << names[i] << "pw\n"
                                 << "server = 127.0.0.1\nport = " << server.port() << "\ncontact = "
                                 << names[1 - i] << "@localhost\nlog = " << dir << "/" << names[i] << ".log\n";
+            ::chmod(conf.c_str(), 0600);  // messengerd refuses a password file others may read
             std::string sock = std::string("CorvaneBench-") + std::to_string(getpid()) + names[i];
             daemons[i].start({MESSENGERD_PATH, "--config", conf, "--api-socket", sock}, dir + "/" + names[i] + ".out");
             auto deadline = Clock::now() + 10s;

@@ -6,6 +6,10 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <sys/stat.h>
+#include <unistd.h>
+
 namespace {
 
 struct Parsed {
@@ -128,8 +132,58 @@ TEST(MessengerConfig, UnreadableFileIsAnError)
     EXPECT_EQ(errors[0], dir.file("absent.conf") + ":0: cannot open the file");
 
     writeFile(dir.file("ok.conf"), kMinimal);
+    ::chmod(dir.file("ok.conf").c_str(), 0600);
     errors.clear();
     EXPECT_TRUE(loadConfig(dir.file("ok.conf"), c, errors));
+}
+
+TEST(MessengerConfig, FileThatOthersMayReadIsRefusedWithTheFix)
+{
+    TempDir dir;
+    const std::string path = dir.file("messengerd.conf");
+    writeFile(path, kMinimal);
+    for (mode_t mode : {0644, 0640, 0604, 0620, 0602, 0610, 0601, 0660}) {
+        ASSERT_EQ(::chmod(path.c_str(), mode), 0);
+        MessengerConfig c;
+        std::vector<std::string> errors;
+        EXPECT_FALSE(loadConfig(path, c, errors)) << std::oct << mode;
+        ASSERT_EQ(errors.size(), 1u);
+        char octal[8];
+        std::snprintf(octal, sizeof octal, "%04o", static_cast<unsigned>(mode));
+        EXPECT_EQ(errors[0], path + ":0: permissions " + octal
+                                 + " are too open: the file holds the password and must not be accessible"
+                                   " by group or others; run: chmod 600 " + path);
+        // Refused unread: the password is not taken from it.
+        EXPECT_TRUE(c.password.empty());
+    }
+    for (mode_t mode : {0600, 0400}) {
+        ASSERT_EQ(::chmod(path.c_str(), mode), 0);
+        MessengerConfig c;
+        std::vector<std::string> errors;
+        EXPECT_TRUE(loadConfig(path, c, errors)) << std::oct << mode << (errors.empty() ? "" : errors[0]);
+        EXPECT_EQ(c.password, "pw");
+    }
+}
+
+TEST(MessengerConfig, FileOfAnotherUserIsRefused)
+{
+    EXPECT_EQ(configFileProblem("/x/m.conf", 0100600, 1000, 1000), "");
+    EXPECT_EQ(configFileProblem("/x/m.conf", 0100600, 0, 1000),
+              "the file belongs to user id 0, not to this user (id 1000), and holds the password: make it "
+              "this user's own file (chown 1000 /x/m.conf) and run: chmod 600 /x/m.conf");
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "needs root to give a file to another user";
+    TempDir dir;
+    const std::string path = dir.file("m.conf");
+    writeFile(path, kMinimal);
+    ASSERT_EQ(::chmod(path.c_str(), 0600), 0);
+    ASSERT_EQ(::chown(path.c_str(), 65534, 65534), 0);
+    MessengerConfig c;
+    std::vector<std::string> errors;
+    EXPECT_FALSE(loadConfig(path, c, errors));
+    ASSERT_EQ(errors.size(), 1u);
+    EXPECT_NE(errors[0].find("belongs to user id 65534"), std::string::npos) << errors[0];
+    EXPECT_NE(errors[0].find("chmod 600 " + path), std::string::npos) << errors[0];
 }
 
 TEST(MessengerConfig, StartTlsRequiredUnlessLoopbackOrSaidOtherwise)

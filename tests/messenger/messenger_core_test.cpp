@@ -523,3 +523,177 @@ TEST_F(MessengerCore, DaemonWithoutCompactNeitherOffersNorTakesIt)
                         "ALTER APPLICATION " + kApp + " READ bob@h.test:1 " + std::string("\1\x12", 2)),
               lines.end());
 }
+
+TEST_F(MessengerCore, StreamsPerContactAndApplicationAreCapped)
+{
+    standardSetup();
+    const size_t cap = Messenger::kMaxStreamsPerPeer;
+    ASSERT_GE(cap, 2u);
+    // Half opened by this side (one still opening), half by bob.
+    for (size_t i = 0; i < cap / 2; ++i) {
+        core.clientCommand(1, "ALTER APPLICATION " + kApp + " CONNECT " + kBob);
+        if (i > 0)
+            core.openResult(kBobFull, link.lastSid, true, false);
+    }
+    for (size_t i = cap / 2; i < cap; ++i)
+        core.openRequest(kBobFull, "in" + std::to_string(i), kApp, false, iq("o" + std::to_string(i)));
+    link.take();
+    sink.take(1);
+    EXPECT_EQ(core.streamCount(), cap);
+
+    // One more either way is refused, with the reason in the log.
+    core.clientCommand(1, "ALTER APPLICATION " + kApp + " CONNECT " + kBob);
+    EXPECT_TRUE(link.take().empty());
+    EXPECT_EQ(sink.take(1), (Lines{"ALTER APPLICATION " + kApp + " CONNECT " + kBob,
+                                   "APPLICATION " + kApp + " CONNECTING " + kBob}));
+    EXPECT_TRUE(logged("cannot connect " + kApp + " to " + kBob + ": there are already "
+                       + std::to_string(cap) + " streams of " + kApp + " with " + kBob));
+    core.openRequest(kBobFull, "more", kApp, false, iq("more"));
+    EXPECT_EQ(link.take(), (Lines{"answer more resource-constraint"}));
+    EXPECT_TRUE(sink.take(1).empty());
+    EXPECT_TRUE(logged("refused a stream request of " + kApp + " from " + kBobFull + ": already "
+                       + std::to_string(cap) + " streams of it with " + kBob));
+    EXPECT_EQ(core.streamCount(), cap);
+
+    // Another application with the same contact is counted apart, and a
+    // closed stream makes room.
+    const std::string other = "CorvaneForTcp2000";
+    core.clientCommand(1, "CREATE APPLICATION " + other);
+    core.openRequest(kBobFull, "other", other, false, iq("other"));
+    Lines calls = link.take();
+    EXPECT_EQ(calls.back(), "answer other result");
+    core.closeRequest(kBobFull, "in" + std::to_string(cap - 1), iq("c"));
+    core.openRequest(kBobFull, "again", kApp, false, iq("again"));
+    EXPECT_EQ(link.take(), (Lines{"answer c result", "answer again result"}));
+}
+
+TEST_F(MessengerCore, TextLongerThanAWriteCarriesEndsTheStream)
+{
+    standardSetup();
+    core.openRequest(kBobFull, "s", kApp, false, iq("open"));
+    link.take();
+    sink.take(1);
+    // The longest text a WRITE carries is taken.
+    core.block(kBobFull, "s", 0, std::string(65535, 'a'), iq("d0"));
+    EXPECT_EQ(link.take(), (Lines{"answer d0 result"}));
+    core.block(kBobFull, "s", 1, std::string(65536, 'a'), iq("d1"));
+    EXPECT_EQ(link.take(), (Lines{"answer d1 not-acceptable", "close " + kBobFull}));
+    EXPECT_EQ(core.streamCount(), 0u);
+    EXPECT_TRUE(logged("closed: the peer sent a text of 65536 bytes, more than 65535"));
+}
+
+TEST_F(MessengerWindow, CompactTextLongerThanAWriteCarriesEndsTheStream)
+{
+    standardSetup();
+    // Tag 0x01 and 32768 bytes spell 65536 hex digits; tag 0x00 and 65535
+    // bytes are the longest plain text.
+    for (int round = 0; round < 2; ++round) {
+        std::string sid = "s" + std::to_string(round);
+        core.openRequest(kBobFull, sid, kApp, true, iq("open"));
+        link.take();
+        sink.take(1);
+        core.block(kBobFull, sid, 0, std::string(1, '\x00') + std::string(65535, 'p'), iq("plain"));
+        core.block(kBobFull, sid, 1, std::string(1, '\x01') + std::string(32767, '\x5a'), iq("hex"));
+        EXPECT_EQ(link.take(), (Lines{"answer plain result", "answer hex result"}));
+        if (round == 0)
+            core.block(kBobFull, sid, 2, std::string(1, '\x01') + std::string(32768, '\x5a'), iq("long"));
+        else
+            core.block(kBobFull, sid, 2, std::string(1, '\x00') + std::string(65536, 'p'), iq("long"));
+        Lines calls = link.take();
+        ASSERT_FALSE(calls.empty());
+        EXPECT_EQ(calls.front(), "answer long not-acceptable");
+        EXPECT_EQ(core.streamCount(), 0u);
+    }
+    EXPECT_TRUE(logged("closed: the peer sent a text of 65536 bytes, more than 65535"));
+    EXPECT_TRUE(logged("closed: the peer sent a text of 65537 bytes, more than 65535"));
+}
+
+namespace {
+
+// Many unread texts per stream, so that bytes set the limits.
+class MessengerBytes : public MessengerCore {
+protected:
+    MessengerBytes() : MessengerCore(StreamSettings{100000, 30s, 1, false}) {}
+};
+
+}  // namespace
+
+TEST_F(MessengerBytes, UnreadBytesHoldBackAcknowledgementsThenEndTheStream)
+{
+    standardSetup();
+    core.openRequest(kBobFull, "s", kApp, false, iq("open"));
+    link.take();
+    sink.take(1);
+    const std::string text(65535, 'b');
+    // Acknowledged while the unread texts take at most kAckedUnreadBytes.
+    const size_t acked = Messenger::kAckedUnreadBytes / text.size();
+    const size_t kept = Messenger::kMaxUnreadBytes / text.size();
+    uint16_t seq = 0;
+    for (size_t i = 0; i < kept; ++i, ++seq)
+        core.block(kBobFull, "s", seq, text, iq("d" + std::to_string(i)));
+    Lines calls = link.take();
+    ASSERT_EQ(calls.size(), acked);
+    EXPECT_EQ(calls.back(), "answer d" + std::to_string(acked - 1) + " result");
+    // A READ makes room for one.
+    core.clientCommand(1, "ALTER APPLICATION " + kApp + " READ bob@h.test:1");
+    EXPECT_EQ(link.take(), (Lines{"answer d" + std::to_string(acked) + " result"}));
+    core.block(kBobFull, "s", seq++, text, iq("refill"));
+    EXPECT_TRUE(link.take().empty());
+    // Beyond kMaxUnreadBytes the stream ends.
+    core.block(kBobFull, "s", seq++, text, iq("over"));
+    calls = link.take();
+    ASSERT_FALSE(calls.empty());
+    EXPECT_EQ(calls.front(), "answer over resource-constraint");
+    EXPECT_EQ(std::count(calls.begin(), calls.end(), "close " + kBobFull), 1);
+    EXPECT_EQ(core.streamCount(), 0u);
+    EXPECT_TRUE(logged("closed: the peer sent more than 8 MiB of texts not yet read"));
+}
+
+TEST_F(MessengerBytes, UnreadBytesOfAllStreamsAreCapped)
+{
+    standardSetup();
+    const std::string other = "CorvaneForTcp2000";
+    core.clientCommand(1, "CREATE APPLICATION " + other);
+    link.take();
+    const std::string text(65535, 'c');
+    const size_t perStream = Messenger::kMaxUnreadBytes / text.size();
+    const size_t streams = Messenger::kMaxUnreadTotal / (perStream * text.size());
+    ASSERT_LE(streams, 2 * Messenger::kMaxStreamsPerPeer);
+    // Every stream up to its own limit: together just below the total one.
+    for (size_t n = 0; n < streams; ++n) {
+        std::string sid = "s" + std::to_string(n);
+        core.openRequest(kBobFull, sid, n % 2 ? other : kApp, false, iq("o"));
+        for (size_t i = 0; i < perStream; ++i)
+            core.block(kBobFull, sid, static_cast<uint16_t>(i), text, iq("d"));
+    }
+    link.take();
+    sink.take(1);
+    EXPECT_EQ(core.streamCount(), streams);
+    // One text more on a new stream passes the total.
+    core.openRequest(kBobFull, "last", other, false, iq("o"));
+    link.take();
+    core.block(kBobFull, "last", 0, text, iq("over"));
+    Lines calls = link.take();
+    ASSERT_FALSE(calls.empty());
+    EXPECT_EQ(calls.front(), "answer over resource-constraint");
+    EXPECT_EQ(core.streamCount(), streams);
+    EXPECT_TRUE(logged("closed: the texts not yet read of all streams would take more than 64 MiB"));
+}
+
+TEST_F(MessengerCore, NamesChosenByOthersAreCutInTheLog)
+{
+    standardSetup();
+    const std::string longApp = "\x1b[2J" + std::string(1 << 20, 'A');
+    core.openRequest("carol@h.test/x", "s", longApp, false, IqRef{"carol@h.test/x", "i"});
+    core.subscriptionRequest(std::string(100000, 'm') + "@h.test");
+    core.clientCommand(9, "SEARCH FRIENDS\n" + std::string(100000, 'q'));
+    const std::string& text = log.captured();
+    EXPECT_LT(text.size(), 2000u);
+    EXPECT_EQ(text.find('\x1b'), std::string::npos);
+    EXPECT_NE(text.find("refused a stream request of \\x1b[2J" + std::string(193, 'A') + "...[cut, 1048580 bytes]"
+                        " from carol@h.test/x: not a contact"),
+              std::string::npos)
+        << text;
+    EXPECT_NE(text.find("...[cut, 100007 bytes] (not in the contact list)"), std::string::npos) << text;
+    EXPECT_NE(text.find("sent a command before attaching: SEARCH FRIENDS\\x0a"), std::string::npos) << text;
+}

@@ -141,13 +141,59 @@ TEST_F(MessengerXmpp, StanzasMessengerdNeverSendsAreSurvived)
                   c.answer)
             << c.payload;
     }
-    EXPECT_EQ(carol.request("disco", "<iq type='get' id='disco' to='" + kAliceFull
-                                         + "'><query xmlns='http://jabber.org/protocol/disco#info'/></iq>",
-                            10s),
-              "result");
     EXPECT_TRUE(alice.daemon.running());
     EXPECT_EQ(ask(alice, "SEARCH FRIENDS", "USERS"), "USERS bob@localhost");
     EXPECT_EQ(ask(alice, "GET USER carol@localhost ONLINESTATUS", "USER"), "USER carol@localhost ONLINESTATUS UNKNOWN");
+}
+
+TEST_F(MessengerXmpp, DiscoAndPingAnswerOnlyContactsAndTheOwnAccount)
+{
+    createOnBoth("CorvaneForFtp0000");
+    const std::string disco = "<query xmlns='http://jabber.org/protocol/disco#info'/>";
+    const std::string ping = "<ping xmlns='urn:xmpp:ping'/>";
+    auto ask = [&](RawXmppClient& c, const std::string& id, const std::string& payload) {
+        return c.request(id, "<iq type='get' id='" + id + "' to='" + kAliceFull + "'>" + payload + "</iq>", 10s);
+    };
+    // carol is no contact of alice: she learns nothing, as from a resource
+    // that is not there.
+    RawXmppClient carol;
+    ASSERT_TRUE(carol.login("carol@localhost/odd", "carolpw", server->port(), 20s));
+    EXPECT_EQ(ask(carol, "d1", disco), "error service-unavailable");
+    EXPECT_EQ(ask(carol, "p1", ping), "error service-unavailable");
+    // bob (from another client of his account) and alice's own account do.
+    RawXmppClient bobOther;
+    ASSERT_TRUE(bobOther.login("bob@localhost/other", "bobpw", server->port(), 20s));
+    EXPECT_EQ(ask(bobOther, "d2", disco), "result");
+    EXPECT_EQ(ask(bobOther, "p2", ping), "result");
+    RawXmppClient aliceOther;
+    ASSERT_TRUE(aliceOther.login("alice@localhost/other", "alicepw", server->port(), 20s));
+    EXPECT_EQ(ask(aliceOther, "d3", disco), "result");
+    EXPECT_EQ(ask(aliceOther, "p3", ping), "result");
+    EXPECT_TRUE(alice.daemon.running());
+}
+
+TEST_F(MessengerXmpp, HostileNamesAreCutInTheLog)
+{
+    createOnBoth("CorvaneForFtp0000");
+    RawXmppClient carol;
+    ASSERT_TRUE(carol.login("carol@localhost/odd", "carolpw", server->port(), 20s));
+    const size_t before = logOf(alice).size();
+    // Six stream requests with application names of 100 kB each.
+    const std::string name(100000, 'N');
+    for (int i = 0; i < 6; ++i) {
+        std::string id = "big" + std::to_string(i);
+        EXPECT_EQ(carol.request(id, "<iq type='set' id='" + id + "' to='" + kAliceFull
+                                        + "'><open xmlns='http://jabber.org/protocol/ibb' sid='s" + id
+                                        + "' block-size='4096' stanza='iq'><application xmlns='urn:corvane:messenger'"
+                                          " name='" + name + "'/></open></iq>",
+                                10s),
+                  "error forbidden");
+    }
+    std::string log = logOf(alice);
+    EXPECT_LT(log.size() - before, 6 * 400u);
+    EXPECT_NE(log.find("refused a stream request of " + std::string(200, 'N') + "...[cut, 100000 bytes] from "
+                       "carol@localhost/odd: not a contact"),
+              std::string::npos);
 }
 
 TEST_F(MessengerXmpp, RemovalFromTheRosterEndsTheContactOnBothSides)

@@ -1,6 +1,7 @@
 #include "tests/messenger/xmpp_fixture.h"
 
 #include <fstream>
+#include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
 
@@ -76,6 +77,8 @@ void MessengerXmpp::prepare(Peer& p, const std::string& name, const std::string&
         << "answer_timeout = 2\n"
         << "log = " << p.log << "\n"
         << extraConfig(name) << extra;
+    out.close();
+    ::chmod(p.config.c_str(), 0600);  // it holds the password
 }
 
 std::string MessengerXmpp::logOf(const Peer& p)
