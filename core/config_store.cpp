@@ -42,3 +42,7 @@ void QV_CONFIGSTORE::setForwardPort(int k, int port) {
 void QV_CONFIGSTORE::setAutoConnectUser(const char* user) {
     autoConnectUser = cutToCp932Bytes(user ? user : "", kMaxSettingText);
 }
+
+void QV_CONFIGSTORE::setListenAddress(const char* address) {
+    listenAddress = cutToCp932Bytes(address ? address : "", kMaxSettingText);
+}

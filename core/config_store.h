@@ -43,6 +43,8 @@ public:
     int getGenPort2() override { return localPorts[4]; }
     void setGenPort2(int port) override { localPorts[4] = port; }
     const char* getFtpApplicationName() override { return "CorvaneForFtp0000"; }
+    const char* getListenAddress() override { return listenAddress.c_str(); }
+    void setListenAddress(const char* address) override;
 
 private:
     static bool valid(int k) { return k >= 0 && k < kServiceCount; }
@@ -57,4 +59,5 @@ private:
     int soundMode = 1;
     int autoConnect = 0;
     std::string autoConnectUser;
+    std::string listenAddress = kDefaultListenAddress;
 };

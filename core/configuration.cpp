@@ -1,5 +1,7 @@
 #include "core/configuration.h"
 
+#include <arpa/inet.h>
+
 #include <climits>
 #include <string>
 #include <unistd.h>
@@ -47,6 +49,8 @@ const char* QV_CONFIGURATION::getForwardHost(int) { return "127.0.0.1"; }
 void QV_CONFIGURATION::setForwardHost(int, const char*) {}
 int QV_CONFIGURATION::getForwardPort(int k) { return getDefaultServicePort(k); }
 void QV_CONFIGURATION::setForwardPort(int, int) {}
+const char* QV_CONFIGURATION::getListenAddress() { return kDefaultListenAddress; }
+void QV_CONFIGURATION::setListenAddress(const char*) {}
 
 void QV_CONFIGURATION::load() {
     const std::string& p = filePath;
@@ -74,6 +78,8 @@ void QV_CONFIGURATION::load() {
     setAutoConnect(profile::getInt("CLIENT", "AUTOCONNECT", 0, p));
     setAutoConnectUser(
         profile::getString("CLIENT", "AUTOCONNECTUSER", "", p, kMaxSettingText).c_str());
+    setListenAddress(
+        profile::getString("CLIENT", "LISTENADDRESS", kDefaultListenAddress, p, kMaxSettingText).c_str());
 }
 
 void QV_CONFIGURATION::save() {
@@ -97,10 +103,12 @@ void QV_CONFIGURATION::save() {
     }
 
     const char* user = getAutoConnectUser();
+    const char* listen = getListenAddress();
     KV client{{"FTPPORT", num(getFtpPort())},         {"HTTPPORT", num(getHttpPort())},
               {"CVSPORT", num(getCvsPort())},         {"GENPORT1", num(getGenPort1())},
               {"GENPORT2", num(getGenPort2())},       {"AUTOCONNECT", num(getAutoConnect())},
-              {"AUTOCONNECTUSER", user ? user : ""}};
+              {"AUTOCONNECTUSER", user ? user : ""},
+              {"LISTENADDRESS", listen ? listen : kDefaultListenAddress}};
 
     // A failed write leaves the settings in memory in force.
     profile::writeStrings("SYSTEM", system, filePath);
@@ -109,6 +117,16 @@ void QV_CONFIGURATION::save() {
 }
 
 QV_CONFIGURATION* getConfiguration() { return registered; }
+
+bool parseListenAddress(const char* text, uint32_t* address) {
+    if (!text) return false;
+    in_addr parsed{};
+    // inet_pton takes the four decimal parts only, none of the short or
+    // octal forms that inet_addr would read as some other address.
+    if (inet_pton(AF_INET, text, &parsed) != 1) return false;
+    *address = parsed.s_addr;
+    return true;
+}
 
 const char* getServiceName(int k) {
     static const char* const names[kServiceCount] = {"ＦＴＰ", "設定１", "設定２", "設定３",

@@ -7,6 +7,7 @@
 // Called on the event-loop thread only. Texts are UTF-8.
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 class QV_CONFIGURATION {
@@ -47,6 +48,11 @@ public:
     virtual void setGenPort2(int port) = 0;
     virtual ~QV_CONFIGURATION();
     virtual const char* getFtpApplicationName() = 0;
+    // The address the client application's service ports listen on
+    // (LISTENADDRESS), as text: "127.0.0.1" unless the user opened them on
+    // purpose. parseListenAddress turns it into the address to bind.
+    virtual const char* getListenAddress();
+    virtual void setListenAddress(const char* address);
 
     void load();
     void save();
@@ -68,5 +74,12 @@ const char* getServiceName(int k);
 // Default local and forward port of service k (21, 80, 2401, 5900, 9023); 0 otherwise.
 int getDefaultServicePort(int k);
 
+// The IPv4 address (network byte order) that a LISTENADDRESS text names:
+// "0.0.0.0" is every address of the machine, anything else in dotted-quad
+// form that one address. False for any other text (a name, a short form such
+// as "127.1", blanks); the caller then listens on loopback.
+bool parseListenAddress(const char* text, uint32_t* address);
+
+inline constexpr const char* kDefaultListenAddress = "127.0.0.1";
 inline constexpr int kServiceCount = 5;
 inline constexpr size_t kMaxSettingText = 260;

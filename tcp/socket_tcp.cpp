@@ -147,6 +147,21 @@ void QV_SOCKETTCP::closeListenSocket() {
 void QV_SOCKETTCP::closeDataSocket() {
     if (dataSocket >= 0) close(dataSocket);
     dataSocket = -1;
+    connectionLocal = 0;
+    connectionPeer = 0;
+}
+
+void QV_SOCKETTCP::recordConnectionAddresses() {
+    sockaddr_in local{};
+    sockaddr_in remote{};
+    socklen_t length = sizeof(local);
+    if (getsockname(dataSocket, reinterpret_cast<sockaddr*>(&local), &length) < 0 || local.sin_family != AF_INET)
+        local.sin_addr.s_addr = 0;
+    length = sizeof(remote);
+    if (getpeername(dataSocket, reinterpret_cast<sockaddr*>(&remote), &length) < 0 || remote.sin_family != AF_INET)
+        remote.sin_addr.s_addr = 0;
+    connectionLocal = local.sin_addr.s_addr;
+    connectionPeer = remote.sin_addr.s_addr;
 }
 
 void QV_SOCKETTCP::shutdownAndCloseDataSocket() {
@@ -170,7 +185,7 @@ void QV_SOCKETTCP::endByPeer(bool aborted) {
     nudge();
 }
 
-int32_t QV_SOCKETTCP::openListenSocket(uint16_t bindPort) {
+int32_t QV_SOCKETTCP::openListenSocket(uint32_t address, uint16_t bindPort) {
     listenSocket = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (listenSocket < 0) {
         lastError = errno;
@@ -181,7 +196,7 @@ int32_t QV_SOCKETTCP::openListenSocket(uint16_t bindPort) {
     std::memset(&bindAddress, 0, sizeof(bindAddress));
     bindAddress.sin_family = AF_INET;
     bindAddress.sin_port = htons(bindPort);
-    bindAddress.sin_addr.s_addr = htonl(INADDR_ANY);
+    bindAddress.sin_addr.s_addr = address;
     int on = 1;
     setsockopt(listenSocket, SOL_SOCKET, SO_REUSEADDR, &on, sizeof(on));
     if (bind(listenSocket, reinterpret_cast<sockaddr*>(&bindAddress), sizeof(bindAddress)) < 0) {
@@ -202,23 +217,23 @@ int32_t QV_SOCKETTCP::openListenSocket(uint16_t bindPort) {
     return 1;
 }
 
-int32_t QV_SOCKETTCP::createServerSocket(int32_t listenPort) {
+int32_t QV_SOCKETTCP::createServerSocket(int32_t listenPort, uint32_t address) {
     if (worker.joinable()) stopThread();
     closeListenSocket();
     port = listenPort;
     boundPort = listenPort;
-    if (!openListenSocket(static_cast<uint16_t>(listenPort))) return 0;
+    if (!openListenSocket(address, static_cast<uint16_t>(listenPort))) return 0;
     std::printf("サーバソケットを作成しました. port:%d\n", listenPort);
     role = kRoleServer;
     connectionState = kStateIdle;
     return 1;
 }
 
-int32_t QV_SOCKETTCP::createServerSocketAnyPort(int32_t portHint) {
+int32_t QV_SOCKETTCP::createServerSocketAnyPort(int32_t portHint, uint32_t address) {
     if (worker.joinable()) stopThread();
     closeListenSocket();
     port = portHint;
-    if (!openListenSocket(0)) return 0;
+    if (!openListenSocket(address, 0)) return 0;
     sockaddr_in bound{};
     socklen_t length = sizeof(bound);
     if (getsockname(listenSocket, reinterpret_cast<sockaddr*>(&bound), &length) < 0) {
@@ -257,10 +272,26 @@ int32_t QV_SOCKETTCP::acceptConnection() {
             connectionState = kStateIdle;
             return 0;
         }
-        closeDataSocket();
-        dataSocket = s;
         char dotted[INET_ADDRSTRLEN] = "";
         inet_ntop(AF_INET, &peerAddress.sin_addr, dotted, sizeof(dotted));
+        const uint32_t required = acceptOnlyFrom;
+        if (required != 0 && (peerAddress.sin_family != AF_INET || peerAddress.sin_addr.s_addr != required)) {
+            // Not the program this listener is meant for: reset, so that it
+            // cannot take the place of the one that is.
+            std::printf("refused connection from %s, port=%d\n", dotted, ntohs(peerAddress.sin_port));
+            linger reset{};
+            reset.l_onoff = 1;
+            reset.l_linger = 0;
+            if (setsockopt(s, SOL_SOCKET, SO_LINGER, &reset, sizeof(reset)) < 0) {
+                // The close below then ends it in order; it is refused all the same.
+            }
+            close(s);
+            if (refusedReport) refusedReport(peerAddress.sin_addr.s_addr, boundPort);
+            continue;
+        }
+        closeDataSocket();
+        dataSocket = s;
+        recordConnectionAddresses();
         std::printf("accepted connection from %s, port=%d\n", dotted, ntohs(peerAddress.sin_port));
         connectionState = kStateConnected;
         return 1;
@@ -347,6 +378,7 @@ int32_t QV_SOCKETTCP::connectToServer() {
         closeDataSocket();
         return 0;
     }
+    recordConnectionAddresses();
     std::printf("connctしました. port:%d\n", port);
     connectionState = kStateConnected;
     return 1;
@@ -417,15 +449,6 @@ int32_t QV_SOCKETTCP::receiveData() {
     std::printf("Thread:recv Error : 0x%x,n=%d\n", static_cast<unsigned>(e), static_cast<int>(n));
     receiveLength = 0;
     return 0;
-}
-
-uint32_t QV_SOCKETTCP::getConnectionLocalAddress() const {
-    int fd = dataSocket;
-    if (fd < 0) return 0;
-    sockaddr_in local{};
-    socklen_t length = sizeof(local);
-    if (getsockname(fd, reinterpret_cast<sockaddr*>(&local), &length) < 0 || local.sin_family != AF_INET) return 0;
-    return local.sin_addr.s_addr;
 }
 
 uint32_t getLocalAddress() {

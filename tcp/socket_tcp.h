@@ -20,6 +20,7 @@
 #include <netinet/in.h>
 
 #include <atomic>
+#include <bit>
 #include <cstdint>
 #include <functional>
 #include <thread>
@@ -48,6 +49,10 @@ public:
     // answers cannot hold the service (tests shorten it).
     static constexpr int32_t kPeerAnswerMs = 40000;
 
+    // 127.0.0.1 in network byte order: where listeners listen unless told.
+    static constexpr uint32_t kLoopback =
+        std::endian::native == std::endian::little ? 0x0100007fu : 0x7f000001u;
+
     static constexpr int32_t kRoleNone = 0;
     static constexpr int32_t kRoleClient = 1;
     static constexpr int32_t kRoleServer = 2;
@@ -65,12 +70,24 @@ public:
     QV_SOCKETTCP(const QV_SOCKETTCP&) = delete;
     QV_SOCKETTCP& operator=(const QV_SOCKETTCP&) = delete;
 
-    // Listening side. createServerSocketAnyPort lets the system choose the
-    // port (getBoundPort tells it) and keeps the hint as getPort.
-    int32_t createServerSocket(int32_t port);
-    int32_t createServerSocketAnyPort(int32_t portHint);
+    // Listening side, on `address` (IPv4, network byte order; INADDR_ANY is
+    // every address of the machine). createServerSocketAnyPort lets the
+    // system choose the port (getBoundPort tells it) and keeps the hint as
+    // getPort.
+    int32_t createServerSocket(int32_t port, uint32_t address = kLoopback);
+    int32_t createServerSocketAnyPort(int32_t portHint, uint32_t address = kLoopback);
     // Waits for one connection; 0 also when the thread is asked to stop.
+    // With a required peer address set, a connection from any other
+    // address is reset at once, reported, and the wait goes on.
     int32_t acceptConnection();
+    // The only address a connection may come from (network byte order), 0
+    // for any. Set on a listening object before startThread.
+    void setAcceptOnlyFrom(uint32_t address) { acceptOnlyFrom = address; }
+    // Told the address (network byte order) and port of every connection
+    // refused for its address, on the connection thread. Set before
+    // startThread.
+    using RefusedReport = std::function<void(uint32_t address, int32_t port)>;
+    void setRefusedReport(RefusedReport report) { refusedReport = std::move(report); }
 
     // Outgoing side. prepareClientSocket always answers 1 and only records
     // the target: the host name is resolved by connectToServer, in the
@@ -152,7 +169,10 @@ public:
     int getDataSocketForTest() const { return dataSocket; }
     // This side's IPv4 address of the open connection (network order), 0
     // without one: the address the local program reached us at.
-    uint32_t getConnectionLocalAddress() const;
+    uint32_t getConnectionLocalAddress() const { return connectionLocal; }
+    // The other end's IPv4 address of the open connection (network order),
+    // 0 without one: the local program's, or the forward host's.
+    uint32_t getConnectionPeerAddress() const { return connectionPeer; }
 
 private:
     // How a relay ended. Finished: both sides shut down their sending sides
@@ -198,8 +218,11 @@ private:
     // True when the local program has closed its sending side and nothing
     // is left to read before that end.
     bool peerClosedAfterRead();
-    // A listening socket on bindPort (0: the system chooses); 1 done, 0 failed.
-    int32_t openListenSocket(uint16_t bindPort);
+    // A listening socket on address:bindPort (0: the system chooses the
+    // port); 1 done, 0 failed.
+    int32_t openListenSocket(uint32_t address, uint16_t bindPort);
+    // Takes both addresses of the data socket's new connection.
+    void recordConnectionAddresses();
     void closeListenSocket();
     void closeDataSocket();
     void shutdownAndCloseDataSocket();
@@ -231,6 +254,11 @@ private:
     std::atomic<int32_t> connectionState{kStateIdle};
     std::atomic<int32_t> lastError{0};
     std::atomic<int32_t> peerEnd{0};  // 0, or the reason + 1 of endByPeer
+    std::atomic<uint32_t> acceptOnlyFrom{0};
+    RefusedReport refusedReport;
+    // Addresses of the open connection, for the event-loop thread.
+    std::atomic<uint32_t> connectionLocal{0};
+    std::atomic<uint32_t> connectionPeer{0};
     int wakeFd = -1;   // eventfd, readable while a stop is pending
     int nudgeFd = -1;  // eventfd, readable after a nudge until the next pause
     QV_QUE inbound;

@@ -24,11 +24,28 @@ void QV_TCPMANAGER::init() {
     listenMode = (config && config->isClientMode() != 0) ? kListenOnServicePort : kConnectOnRequest;
 }
 
+uint32_t QV_TCPMANAGER::serviceListenAddress() {
+    QV_CONFIGURATION* config = getConfiguration();
+    const char* text = config ? config->getListenAddress() : nullptr;
+    if (!text) return QV_SOCKETTCP::kLoopback;
+    uint32_t address = 0;
+    QV_EVENTLOG* log = QV_EVENTLOG::getInstance();
+    if (!parseListenAddress(text, &address)) {
+        // Never wider than the user asked for: a value that names no
+        // address keeps the port on this machine.
+        log->writef(2, "待受アドレス不正: %s ポート番号=%d (127.0.0.1で待受)", text, servicePort);
+        return QV_SOCKETTCP::kLoopback;
+    }
+    if (address != QV_SOCKETTCP::kLoopback) log->writef(2, "待受アドレス: %s ポート番号=%d", text, servicePort);
+    return address;
+}
+
 void QV_TCPMANAGER::start() {
     if (listenMode != kListenOnServicePort) return;
     if (!mainSocket) mainSocket = std::make_unique<QV_SOCKETTCP>();
+    const uint32_t address = serviceListenAddress();
     QV_EVENTLOG* log = QV_EVENTLOG::getInstance();
-    if (mainSocket->createServerSocket(servicePort)) {
+    if (mainSocket->createServerSocket(servicePort, address)) {
         mainSocket->startThread();
         log->writef(2, "サーバソケット作成: ポート番号=%d ", servicePort);
     } else {

@@ -4,7 +4,9 @@
 // the peer's CONNECT-REQUEST, CONNECT-REPLY or DISCONNECT-REQUEST arrives.
 //
 // On the client application (isClientMode of the configuration) the manager
-// listens on the service port and serves local connections one after another;
+// listens on the service port, at the configuration's listen address
+// (loopback unless the user opened the port), and serves local connections
+// one after another;
 // on the server application it connects to the forward host when the peer
 // asks. It owns at most one main socket, so a service carries one TCP
 // connection at a time. The data-link operations serve the FTP manager and do
@@ -67,6 +69,9 @@ protected:
     QV_TCPMANAGER();
     // Records the peer's answer on `socket`, as the reply operations do.
     static void recordConnectReply(QV_SOCKETTCP* socket, int32_t port, int32_t code);
+    // Where the service port listens: the configuration's LISTENADDRESS,
+    // loopback when it names no address (logged).
+    uint32_t serviceListenAddress();
     // Ends `socket`'s open connection for the peer (see notifyTcpDisconnect).
     static void endByPeer(QV_SOCKETTCP* socket, int32_t reason);
     // Starts the forward thread of a prepared socket. The thread writes

@@ -1,5 +1,7 @@
 #include "tcp/tcp_manager_ftp.h"
 
+#include <arpa/inet.h>
+
 #include <cstdio>
 #include <cstring>
 
@@ -53,8 +55,26 @@ void QV_TCPMANAGERFORFTP::notifyTcpDisconnect(int32_t port, int32_t reason) {
 }
 
 int32_t QV_TCPMANAGERFORFTP::createDataLinkServer(int32_t portHint) {
+    // The data connection belongs to the program at the other end of the
+    // control connection: listen where that program reached us (or where we
+    // reached it) and take a connection from its address only, so that
+    // nobody else can reach the data link or take it first.
+    uint32_t local = QV_SOCKETTCP::kLoopback;
+    uint32_t remote = QV_SOCKETTCP::kLoopback;
+    if (mainSocket && mainSocket->getConnectionLocalAddress() != 0 && mainSocket->getConnectionPeerAddress() != 0) {
+        local = mainSocket->getConnectionLocalAddress();
+        remote = mainSocket->getConnectionPeerAddress();
+    }
     QV_SOCKETTCP* socket = dataLink();
-    if (!socket->createServerSocketAnyPort(portHint)) return -1;
+    if (!socket->createServerSocketAnyPort(portHint, local)) return -1;
+    socket->setAcceptOnlyFrom(remote);
+    socket->setRefusedReport([](uint32_t address, int32_t port) {
+        in_addr from{};
+        from.s_addr = address;
+        char dotted[INET_ADDRSTRLEN] = "";
+        inet_ntop(AF_INET, &from, dotted, sizeof(dotted));
+        QV_EVENTLOG::getInstance()->writef(2, "データリンク接続拒否: %s ポート番号=%d", dotted, port);
+    });
     socket->startThread();
     QV_EVENTLOG::getInstance()->writef(2, "サーバソケット作成: ポート番号=%d ", socket->getBoundPort());
     return socket->getBoundPort();

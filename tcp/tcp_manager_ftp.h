@@ -18,7 +18,10 @@ public:
     int32_t notifyTcpConnectRequest(int32_t port, const char* host) override;
     void notifyTcpConnectReply(int32_t port, int32_t code) override;
     void notifyTcpDisconnect(int32_t port, int32_t reason = 0) override;
-    // The bound port of the new listener, or -1.
+    // The bound port of the new listener, or -1. It listens at the control
+    // connection's local address and accepts only from that connection's
+    // remote address (loopback for both without a control connection);
+    // any other connection is reset and logged.
     int32_t createDataLinkServer(int32_t portHint) override;
     int32_t notifyDataLinkConnectRequest(int32_t port, const char* host) override;
     void notifyDataLinkConnectReply(int32_t port, int32_t code) override;

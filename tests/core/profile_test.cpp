@@ -2,6 +2,7 @@
 #include "core/cp932.h"
 #include "core/profile.h"
 
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
@@ -162,4 +163,93 @@ TEST(ConfigurationFile, ServiceNamesAndPortsFollowTheServiceTable) {
     EXPECT_EQ(80, config.getServicePort(1));
     EXPECT_EQ(2401, config.getServicePort(2));
     EXPECT_STREQ("CorvaneForFtp0000", config.getFtpApplicationName());
+}
+
+// LISTENADDRESS: where the client application's service ports listen.
+TEST(ListenAddressSetting, AFileWithoutTheKeyListensOnLoopbackAndSaveAddsItAfterTheClientKeys) {
+    TempDir dir;
+    writeFile(dir.file(kIni),
+              "[CLIENT]\r\nFTPPORT=21\r\nHTTPPORT=8080\r\nCVSPORT=2401\r\nGENPORT1=5900\r\n"
+              "GENPORT2=9023\r\nAUTOCONNECT=1\r\nAUTOCONNECTUSER=peer\r\n");
+    QV_CONFIGSTORE config;
+    config.load();
+    EXPECT_STREQ("127.0.0.1", config.getListenAddress());
+    EXPECT_EQ(8080, config.getHttpPort());
+    config.save();
+
+    EXPECT_EQ("127.0.0.1", profile::getString("CLIENT", "LISTENADDRESS", "", dir.file(kIni)));
+    const std::string raw = readFile(dir.file(kIni));
+    const char* order[] = {"[CLIENT]",   "FTPPORT=21",  "HTTPPORT=8080",       "CVSPORT=2401",
+                           "GENPORT1=5900", "GENPORT2=9023", "AUTOCONNECT=1", "AUTOCONNECTUSER=peer",
+                           "LISTENADDRESS=127.0.0.1"};
+    size_t at = 0;
+    for (const char* key : order) {
+        const size_t found = raw.find(key, at);
+        ASSERT_NE(std::string::npos, found) << key << " in order in\n" << raw;
+        at = found + 1;
+    }
+}
+
+TEST(ListenAddressSetting, MissingFileSavesLoopbackAsTheLastClientKey) {
+    TempDir dir;
+    QV_CONFIGSTORE config;
+    config.load();
+    EXPECT_STREQ("127.0.0.1", config.getListenAddress());
+    config.save();
+    const std::string raw = readFile(dir.file(kIni));
+    const size_t user = raw.find("AUTOCONNECTUSER=");
+    const size_t listen = raw.find("LISTENADDRESS=127.0.0.1");
+    ASSERT_NE(std::string::npos, user);
+    ASSERT_NE(std::string::npos, listen);
+    EXPECT_LT(user, listen);
+    EXPECT_EQ(std::string::npos, raw.find('[', listen)) << "CLIENT is the last section";
+}
+
+TEST(ListenAddressSetting, AnOpenedAddressRoundTrips) {
+    TempDir dir;
+    for (const char* address : {"0.0.0.0", "192.0.2.7", "127.0.0.1"}) {
+        {
+            QV_CONFIGSTORE config;
+            config.load();
+            config.setListenAddress(address);
+            config.save();
+        }
+        EXPECT_EQ(address, profile::getString("CLIENT", "LISTENADDRESS", "", dir.file(kIni)));
+        QV_CONFIGSTORE again;
+        again.load();
+        EXPECT_STREQ(address, again.getListenAddress());
+    }
+}
+
+// A value that names no address is kept as the user wrote it (to be seen and
+// corrected in the file), and names no address to listen on: the listeners
+// fall back to loopback.
+TEST(ListenAddressSetting, ABadValueIsKeptAndNamesNoAddress) {
+    TempDir dir;
+    writeFile(dir.file(kIni), "[CLIENT]\r\nHTTPPORT=8080\r\nLISTENADDRESS=192.168.1\r\n");
+    QV_CONFIGSTORE config;
+    config.load();
+    EXPECT_STREQ("192.168.1", config.getListenAddress());
+    uint32_t address = 12345;
+    EXPECT_FALSE(parseListenAddress(config.getListenAddress(), &address));
+    config.save();
+    EXPECT_EQ("192.168.1", profile::getString("CLIENT", "LISTENADDRESS", "", dir.file(kIni)));
+    EXPECT_EQ(8080, profile::getInt("CLIENT", "HTTPPORT", 0, dir.file(kIni)));
+}
+
+TEST(ListenAddressSetting, OnlyTheFourPartFormNamesAnAddress) {
+    uint32_t address = 0;
+    ASSERT_TRUE(parseListenAddress("127.0.0.1", &address));
+    EXPECT_EQ(htonl(INADDR_LOOPBACK), address);
+    ASSERT_TRUE(parseListenAddress("0.0.0.0", &address));
+    EXPECT_EQ(htonl(INADDR_ANY), address);
+    ASSERT_TRUE(parseListenAddress("192.0.2.7", &address));
+    EXPECT_EQ(htonl(0xc0000207u), address);
+    // Short, octal and hexadecimal forms read as other addresses elsewhere
+    // ("0" as every address); names and blanks are not addresses.
+    for (const char* bad : {"", "0", "127.1", "0x7f.0.0.1", "192.168.1", "256.0.0.1", "1.2.3.4.5",
+                            "localhost", " 127.0.0.1", "127.0.0.1 x", "::1"}) {
+        EXPECT_FALSE(parseListenAddress(bad, &address)) << "'" << bad << "'";
+    }
+    EXPECT_FALSE(parseListenAddress(nullptr, &address));
 }

@@ -426,4 +426,176 @@ TEST_F(FtpManagerTest, NotificationsWithoutSocketsAreSilent) {
     EXPECT_TRUE(capture.lines().empty());
 }
 
+// The service ports of the client application: by default only programs of
+// this machine reach them; LISTENADDRESS opens them on purpose.
+using ListenAddressTest = ManagerTest;
+
+// A client of the service port: connected, and the listener took it (its
+// CONNECT-REQUEST reached the peer's queue).
+bool servedAt(QV_TCPMANAGER& manager, const char* address, int port, int* fd) {
+    *fd = connectTo(address, port);
+    if (*fd < 0) return false;
+    std::vector<uint8_t> request = takePacket(manager.getMainSocket()->getOutboundQueue());
+    return !request.empty() && a2aCode(request.data()) == kA2ACodeConnectRequest;
+}
+
+TEST_F(ListenAddressTest, ByDefaultTheServicePortIsNotReachableFromTheNetwork) {
+    const std::string outside = nonLoopbackAddress();
+    if (outside.empty()) GTEST_SKIP() << "no IPv4 address outside loopback on this machine";
+    config.setClientMode(1);
+    const int port = freePort();
+    QV_TCPMANAGER manager(port);
+    manager.start();
+    ASSERT_NE(nullptr, manager.getMainSocket());
+    EXPECT_EQ(-1, connectTo(outside.c_str(), port)) << outside;
+    EXPECT_EQ(-1, connectTo("127.0.0.2", port));
+    int fd = -1;
+    EXPECT_TRUE(servedAt(manager, "127.0.0.1", port, &fd));
+    EXPECT_TRUE(capture.has(line("サーバソケット作成: ポート番号=%d ", port)));
+    manager.stop();
+    if (fd >= 0) close(fd);
+}
+
+TEST_F(ListenAddressTest, EveryAddressOpensTheServicePortToTheNetwork) {
+    const std::string outside = nonLoopbackAddress();
+    if (outside.empty()) GTEST_SKIP() << "no IPv4 address outside loopback on this machine";
+    config.setClientMode(1);
+    config.setListenAddress("0.0.0.0");
+    const int port = freePort();
+    QV_TCPMANAGER manager(port);
+    manager.start();
+    ASSERT_NE(nullptr, manager.getMainSocket());
+    int fd = -1;
+    EXPECT_TRUE(servedAt(manager, outside.c_str(), port, &fd)) << outside;
+    EXPECT_EQ(outside, remoteAddressOf(fd));
+    EXPECT_TRUE(capture.has(line("待受アドレス: %s ポート番号=%d", "0.0.0.0", port)));
+    manager.stop();
+    if (fd >= 0) close(fd);
+}
+
+TEST_F(ListenAddressTest, AnotherAddressIsTheOnlyOneListenedOn) {
+    config.setClientMode(1);
+    config.setListenAddress("127.0.0.2");
+    const int port = freePort();
+    QV_TCPMANAGER manager(port);
+    manager.start();
+    ASSERT_NE(nullptr, manager.getMainSocket());
+    EXPECT_EQ(-1, connectTo("127.0.0.1", port));
+    int fd = -1;
+    EXPECT_TRUE(servedAt(manager, "127.0.0.2", port, &fd));
+    manager.stop();
+    if (fd >= 0) close(fd);
+}
+
+TEST_F(ListenAddressTest, AValueThatNamesNoAddressListensOnLoopbackAndIsLogged) {
+    config.setClientMode(1);
+    const int port = freePort();
+    // "127.1" and "0" are addresses to inet_addr (127.0.0.1 and 0.0.0.0);
+    // the setting takes the four-part form only.
+    for (const char* bad : {"everywhere", "0", "192.168.1", "", "0.0.0.0.0"}) {
+        SCOPED_TRACE(bad);
+        config.setListenAddress(bad);
+        QV_TCPMANAGER manager(port);
+        manager.start();
+        ASSERT_NE(nullptr, manager.getMainSocket());
+        EXPECT_TRUE(capture.has(line("サーバソケット作成: ポート番号=%d ", port)));
+        EXPECT_TRUE(capture.has(
+            line("待受アドレス不正: %s ポート番号=%d (127.0.0.1で待受)", bad, port)));
+        EXPECT_EQ(-1, connectTo("127.0.0.2", port));
+        int fd = -1;
+        EXPECT_TRUE(servedAt(manager, "127.0.0.1", port, &fd));
+        manager.stop();
+        if (fd >= 0) close(fd);
+    }
+}
+
+// A connection that the listener reset at once: its connect may already
+// report the reset, or the reset comes right after it.
+bool turnedAway(int fd) {
+    if (fd < 0) return true;
+    const bool reset = endOf(fd) == End::Reset;
+    close(fd);
+    return reset;
+}
+
+// The FTP data link belongs to the program at the other end of the control
+// connection. Another program, on another address, must neither reach it nor
+// take it before that program does.
+TEST_F(FtpManagerTest, DataLinkOfTheForwardSideAcceptsOnlyTheFtpServersAddress) {
+    // The FTP server at 127.0.0.3; this side reaches it from 127.0.0.1.
+    int serverPort = 0;
+    int listener = listenOn("127.0.0.3", &serverPort);
+    ASSERT_GE(listener, 0);
+    QV_TCPMANAGERFORFTP manager(21);
+    ASSERT_EQ(1, manager.notifyTcpConnectRequest(serverPort, "127.0.0.3"));
+    std::vector<uint8_t> reply = takePacket(manager.getMainSocket()->getOutboundQueue());
+    ASSERT_FALSE(reply.empty());
+    ASSERT_EQ(kA2AResultConnected, a2aResult(reply.data()));
+    int control = acceptWithin(listener);
+    ASSERT_GE(control, 0);
+    const std::string ours = remoteAddressOf(control);  // where the server sees us
+    ASSERT_FALSE(ours.empty());
+    ASSERT_NE("127.0.0.3", ours);
+
+    const int link = manager.createDataLinkServer(20);
+    ASSERT_GT(link, 0);
+    // Listens where the server reached us, nowhere else.
+    const char* elsewhere = ours == "127.0.0.4" ? "127.0.0.5" : "127.0.0.4";
+    EXPECT_EQ(-1, connectTo(elsewhere, link));
+
+    // Another program of the machine comes first: reset and logged.
+    EXPECT_TRUE(turnedAway(connectTo(ours.c_str(), link, "127.0.0.2")));
+    EXPECT_TRUE(waitUntil([&] { return capture.has(line("データリンク接続拒否: %s ポート番号=%d", "127.0.0.2", link)); }));
+
+    // The FTP server's own data connection is still taken and tunnelled.
+    int data = connectTo(ours.c_str(), link, "127.0.0.3");
+    ASSERT_GE(data, 0);
+    QV_SOCKETTCP* socket = manager.getDataLinkSocket();
+    std::vector<uint8_t> request = takePacket(socket->getOutboundQueue());
+    ASSERT_FALSE(request.empty());
+    EXPECT_EQ(kA2AKindDataLinkControl, a2aKind(request.data()));
+    EXPECT_EQ(kA2ACodeConnectRequest, a2aCode(request.data()));
+    manager.notifyDataLinkConnectReply(link, 1);
+    ASSERT_TRUE(writeAll(data, "list", 4));
+    std::vector<uint8_t> bytes = takePacket(socket->getOutboundQueue());
+    ASSERT_FALSE(bytes.empty());
+    EXPECT_EQ(kA2AKindDataLinkData, a2aKind(bytes.data()));
+    EXPECT_EQ("list", std::string(reinterpret_cast<const char*>(bytes.data()) + kA2AHeaderSize, 4));
+    manager.stop();
+    close(data);
+    close(control);
+    close(listener);
+}
+
+TEST_F(FtpManagerTest, DataLinkOfTheListeningSideAcceptsOnlyTheFtpClientsAddress) {
+    // The FTP client reaches the service port at 127.0.0.2 from 127.0.0.2.
+    config.setClientMode(1);
+    config.setListenAddress("0.0.0.0");
+    const int servicePort = freePort();
+    QV_TCPMANAGERFORFTP manager(servicePort);
+    manager.start();
+    ASSERT_NE(nullptr, manager.getMainSocket());
+    int control = connectTo("127.0.0.2", servicePort, "127.0.0.2");
+    ASSERT_GE(control, 0);
+    std::vector<uint8_t> request = takePacket(manager.getMainSocket()->getOutboundQueue());
+    ASSERT_FALSE(request.empty());
+    manager.notifyTcpConnectReply(servicePort, 1);
+
+    const int link = manager.createDataLinkServer(20);
+    ASSERT_GT(link, 0);
+    EXPECT_EQ(-1, connectTo("127.0.0.1", link));
+    EXPECT_TRUE(turnedAway(connectTo("127.0.0.2", link, "127.0.0.1")));
+    EXPECT_TRUE(waitUntil([&] { return capture.has(line("データリンク接続拒否: %s ポート番号=%d", "127.0.0.1", link)); }));
+
+    int data = connectTo("127.0.0.2", link, "127.0.0.2");
+    ASSERT_GE(data, 0);
+    std::vector<uint8_t> linkRequest = takePacket(manager.getDataLinkSocket()->getOutboundQueue());
+    ASSERT_FALSE(linkRequest.empty());
+    EXPECT_EQ(kA2AKindDataLinkControl, a2aKind(linkRequest.data()));
+    EXPECT_EQ(kA2ACodeConnectRequest, a2aCode(linkRequest.data()));
+    manager.stop();
+    close(data);
+    close(control);
+}
+
 }  // namespace

@@ -1,7 +1,10 @@
 #include "tests/tcp/tcp_test_util.h"
 
 #include <arpa/inet.h>
+#include <ifaddrs.h>
+#include <net/if.h>
 #include <netinet/in.h>
+#include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -66,6 +69,92 @@ int connectLoopback(int port, int rcvbuf) {
     }
     return s;
 }
+
+namespace {
+
+bool toAddress(const char* text, int port, sockaddr_in* a) {
+    *a = sockaddr_in{};
+    a->sin_family = AF_INET;
+    a->sin_port = htons(static_cast<uint16_t>(port));
+    return inet_pton(AF_INET, text, &a->sin_addr) == 1;
+}
+
+std::string addressOf(int fd, bool local) {
+    sockaddr_in a{};
+    socklen_t len = sizeof(a);
+    int r = local ? getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len)
+                  : getpeername(fd, reinterpret_cast<sockaddr*>(&a), &len);
+    return r == 0 ? dotted(a.sin_addr.s_addr) : std::string();
+}
+
+}  // namespace
+
+int listenOn(const char* address, int* port) {
+    sockaddr_in a{};
+    if (!toAddress(address, 0, &a)) return -1;
+    int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (bind(s, reinterpret_cast<sockaddr*>(&a), sizeof(a)) != 0 || listen(s, 4) != 0) {
+        close(s);
+        return -1;
+    }
+    socklen_t len = sizeof(a);
+    getsockname(s, reinterpret_cast<sockaddr*>(&a), &len);
+    *port = ntohs(a.sin_port);
+    return s;
+}
+
+int connectTo(const char* address, int port, const char* from) {
+    sockaddr_in to{};
+    if (!toAddress(address, port, &to)) return -1;
+    int s = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (s < 0) return -1;
+    if (from) {
+        sockaddr_in source{};
+        if (!toAddress(from, 0, &source) || bind(s, reinterpret_cast<sockaddr*>(&source), sizeof(source)) != 0) {
+            close(s);
+            return -1;
+        }
+    }
+    if (connect(s, reinterpret_cast<sockaddr*>(&to), sizeof(to)) != 0) {
+        pollfd p{s, POLLOUT, 0};
+        int error = 0;
+        socklen_t len = sizeof(error);
+        if (errno != EINPROGRESS || poll(&p, 1, static_cast<int>(kWait.count())) != 1 ||
+            getsockopt(s, SOL_SOCKET, SO_ERROR, &error, &len) != 0 || error != 0) {
+            close(s);
+            return -1;
+        }
+    }
+    int flags = fcntl(s, F_GETFL, 0);
+    fcntl(s, F_SETFL, flags & ~O_NONBLOCK);
+    return s;
+}
+
+std::string nonLoopbackAddress() {
+    ifaddrs* list = nullptr;
+    if (getifaddrs(&list) != 0) return {};
+    std::string found;
+    for (ifaddrs* i = list; i && found.empty(); i = i->ifa_next) {
+        if (!i->ifa_addr || i->ifa_addr->sa_family != AF_INET) continue;
+        if ((i->ifa_flags & IFF_UP) == 0 || (i->ifa_flags & IFF_LOOPBACK) != 0) continue;
+        uint32_t a = reinterpret_cast<sockaddr_in*>(i->ifa_addr)->sin_addr.s_addr;
+        if ((ntohl(a) >> 24) == 127) continue;
+        found = dotted(a);
+    }
+    freeifaddrs(list);
+    return found;
+}
+
+std::string dotted(uint32_t address) {
+    in_addr a{};
+    a.s_addr = address;
+    char text[INET_ADDRSTRLEN] = "";
+    inet_ntop(AF_INET, &a, text, sizeof(text));
+    return text;
+}
+
+std::string localAddressOf(int fd) { return addressOf(fd, true); }
+std::string remoteAddressOf(int fd) { return addressOf(fd, false); }
 
 SilentHost::SilentHost() {
     listener = listenLoopback(&listenPort);

@@ -28,6 +28,22 @@ int listenLoopback(int* port, int rcvbuf = 0);
 // Connects to 127.0.0.1:port; -1 on failure. rcvbuf > 0 shrinks the
 // receive buffer before the connect.
 int connectLoopback(int port, int rcvbuf = 0);
+// A listening socket of the test on address (dotted); *port receives its
+// port; -1 on failure.
+int listenOn(const char* address, int* port);
+// Connects to address:port (dotted), from the local address `from` when it
+// is given; the connected socket, or -1 when the connect failed (refused,
+// no such address) or did not finish within the limit.
+int connectTo(const char* address, int port, const char* from = nullptr);
+// An IPv4 address of this machine outside 127.0.0.0/8 on an interface that
+// is up, dotted; empty when there is none.
+std::string nonLoopbackAddress();
+// The dotted form of an IPv4 address in network byte order.
+std::string dotted(uint32_t address);
+// The local and remote address of a connected socket, dotted.
+std::string localAddressOf(int fd);
+std::string remoteAddressOf(int fd);
+
 // A listener on 127.0.0.1 whose backlog is full: a further connect to it
 // neither succeeds nor is refused, as with a silent host. Closes its
 // sockets when it goes.
