@@ -6,6 +6,10 @@ namespace {
 
 constexpr char kPassivePrefix[] = "227 ENTERING PASSIVE MODE (";
 
+// The words an announcement begins with: the reply codes and the commands
+// that readFtpAnnouncement knows.
+constexpr const char* kWords[] = {"227", "228", "229", "PORT", "LPRT", "EPRT"};
+
 char upper(uint8_t c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : static_cast<char>(c); }
 
 bool isDigit(uint8_t c) { return c >= '0' && c <= '9'; }
@@ -190,6 +194,25 @@ QV_FTPANNOUNCEMENT readFtpAnnouncement(const uint8_t* line, size_t length)
     if (a.usable)
         a.port = port;
     return a;
+}
+
+bool mayBecomeFtpAnnouncement(const uint8_t* line, size_t length)
+{
+    if (!line || length == 0)
+        return false;
+    if (readFtpAnnouncement(line, length).isAnnouncement())
+        return true;
+    // Shorter than a word: the beginning of one?
+    for (const char* word : kWords) {
+        if (length >= std::strlen(word))
+            continue;
+        size_t i = 0;
+        while (i < length && upper(line[i]) == word[i])
+            ++i;
+        if (i == length)
+            return true;
+    }
+    return false;
 }
 
 size_t ftpLineLength(const uint8_t* data, size_t length, size_t pos)

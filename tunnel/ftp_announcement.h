@@ -39,6 +39,12 @@ struct QV_FTPANNOUNCEMENT {
 // `line`: the bytes of one line, its line end included when there is one.
 QV_FTPANNOUNCEMENT readFtpAnnouncement(const uint8_t* line, size_t length);
 
+// True when `line`, the beginning of a line whose end has not come yet, is
+// read as an announcement already or may still become one: it begins with
+// an announcement's word, or it is a beginning of one ("2", "22", "po").
+// Letters are compared without case.
+bool mayBecomeFtpAnnouncement(const uint8_t* line, size_t length);
+
 // The length of the line that starts at data[pos]: up to and including the
 // next '\n', or to the end of the data.
 size_t ftpLineLength(const uint8_t* data, size_t length, size_t pos);

@@ -116,7 +116,8 @@ uint32_t rewriteLine(uint8_t* data, uint32_t* length, uint32_t capacity, uint32_
 
 }  // namespace
 
-uint32_t rewriteFtpData(uint8_t* data, uint32_t length, uint32_t capacity, const QV_FTPREWRITEHOOKS& hooks)
+uint32_t rewriteFtpData(uint8_t* data, uint32_t length, uint32_t capacity, const QV_FTPREWRITEHOOKS& hooks,
+                        bool refuseUnendedLine)
 {
     if (!data || length > capacity)
         return length;
@@ -125,8 +126,12 @@ uint32_t rewriteFtpData(uint8_t* data, uint32_t length, uint32_t capacity, const
     while (pos < length) {
         const auto lineLength = static_cast<uint32_t>(ftpLineLength(data, length, pos));
         const QV_FTPANNOUNCEMENT a = readFtpAnnouncement(data + pos, lineLength);
+        const bool unended = pos + lineLength == length && data[length - 1] != '\n';
         if (!a.isAnnouncement()) {
             pos += lineLength;
+        } else if (refuseUnendedLine && unended) {
+            printf("A2AMODEL:data port announcement without its line end too long to keep, refused\n");
+            pos += refuseLine(data, &length, capacity, pos, lineLength, a);
         } else if (announced) {
             // Each listener costs a thread: one per packet.
             printf("A2AMODEL:one data port announcement per packet, this one refused\n");

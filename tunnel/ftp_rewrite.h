@@ -37,6 +37,9 @@ struct QV_FTPREWRITEHOOKS {
 
 // Rewrites the `length` bytes of `data` (which may hold up to `capacity`
 // bytes) in place and returns the new length. A refusal that would not fit
-// removes its line instead.
+// removes its line instead. With `refuseUnendedLine`, a last line without
+// its line end that is an announcement is refused whatever it holds: it
+// was cut off by the end of the data and grew too long to wait for the
+// rest (see QV_FTPPARTIALLINE).
 uint32_t rewriteFtpData(uint8_t* data, uint32_t length, uint32_t capacity,
-                        const QV_FTPREWRITEHOOKS& hooks);
+                        const QV_FTPREWRITEHOOKS& hooks, bool refuseUnendedLine = false);

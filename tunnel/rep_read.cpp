@@ -117,7 +117,7 @@ void QV_SKYPESTREAM::onControl()
             refuseConnectRequest(false, port);
             return;
         }
-        announcedPorts.forget();
+        forgetControlConnection();
         // Whatever still waits for the connection before belongs to it.
         dropHeldPackets(Target::Main);
         // A connect handed to the forward thread is answered by that thread
@@ -148,7 +148,7 @@ void QV_SKYPESTREAM::onControl()
             reason != kA2ADisconnectAborted)
             return;
         printf("A2A RECIEV DISCONNECT-REQUEST:port:%d\n", port);
-        announcedPorts.forget();
+        forgetControlConnection();
         switch (deliver(Target::Main, kA2AHeaderSize + a2aDataSize(receivedPacket))) {
         case Delivery::Queued:
             printf("PEERからのDISCONNECTをQUEしました\n");
@@ -222,26 +222,58 @@ void QV_SKYPESTREAM::onData()
 {
     if (!mainSocket())
         return;
-    if (isFtpApplication()) {
-        QV_FTPREWRITEHOOKS hooks;
-        hooks.createDataLinkServer = [this](int32_t port) { return tcpManager->createDataLinkServer(port); };
-        // The address the local FTP program reached us at is one it can
-        // reach the data link at (and the one an FTP server accepts in a
-        // PORT command); the route's address only when there is none.
-        hooks.getLocalAddress = [this] {
-            uint32_t address = mainSocket() ? mainSocket()->getConnectionLocalAddress() : 0;
-            if (address == 0)
-                address = getLocalAddress();
-            return address != 0 ? address : htonl(INADDR_LOOPBACK);
-        };
-        hooks.peerUser = peerUser;
-        hooks.forwardHost = forwardHost;
-        // A rewritten packet must still fit a queue entry.
-        const uint32_t length = rewriteFtpData(receivedPacket + kA2AHeaderSize, a2aDataSize(receivedPacket),
-                                               QV_QUE::kSlotSize - kA2AHeaderSize, hooks);
-        setA2ADataSize(receivedPacket, static_cast<uint16_t>(length));
+    if (!isFtpApplication()) {
+        deliver(Target::Main, kA2AHeaderSize + a2aDataSize(receivedPacket));
+        return;
     }
-    deliver(Target::Main, kA2AHeaderSize + a2aDataSize(receivedPacket));
+    QV_FTPREWRITEHOOKS hooks;
+    hooks.createDataLinkServer = [this](int32_t port) { return tcpManager->createDataLinkServer(port); };
+    // The address the local FTP program reached us at is one it can
+    // reach the data link at (and the one an FTP server accepts in a
+    // PORT command); the route's address only when there is none.
+    hooks.getLocalAddress = [this] {
+        uint32_t address = mainSocket() ? mainSocket()->getConnectionLocalAddress() : 0;
+        if (address == 0)
+            address = getLocalAddress();
+        return address != 0 ? address : htonl(INADDR_LOOPBACK);
+    };
+    hooks.peerUser = peerUser;
+    hooks.forwardHost = forwardHost;
+
+    uint8_t* data = receivedPacket + kA2AHeaderSize;
+    uint32_t length = a2aDataSize(receivedPacket);
+    if (length > kA2AMaxData || awaitsPeerAnswer(mainSocket())) {
+        // Not for the control connection that is up, or larger than its
+        // thread takes: nothing to join with what was kept for it.
+        receivedLine.forget();
+        // A rewritten packet must still fit a queue entry.
+        length = rewriteFtpData(data, length, QV_QUE::kSlotSize - kA2AHeaderSize, hooks);
+        setA2ADataSize(receivedPacket, static_cast<uint16_t>(length));
+        deliver(Target::Main, kA2AHeaderSize + length);
+        return;
+    }
+    // The peer chooses where its packets end: a line that may still become
+    // an announcement waits for its end (QV_FTPPARTIALLINE), so that it is
+    // rewritten or refused whole.
+    static_assert(kBufferSize >= kA2AHeaderSize + 2 * size_t{kA2AMaxData},
+                  "a packet's data with the kept line and its rewriting must fit the receive buffer");
+    const bool keptBefore = receivedLine.length() > 0;
+    length = receivedLine.resume(data, length, 2 * kA2AMaxData);
+    bool overlong = false;
+    length = receivedLine.keepBack(data, length, &overlong);
+    if (length == 0 && (keptBefore || receivedLine.length() > 0))
+        return;
+    length = rewriteFtpData(data, length, 2 * kA2AMaxData, hooks, overlong);
+    // A queue entry carries at most kA2AMaxData bytes to the connection's
+    // thread: what the kept line and the rewriting added goes in a second.
+    if (length > kA2AMaxData) {
+        setA2ADataSize(receivedPacket, kA2AMaxData);
+        deliver(Target::Main, kA2AHeaderSize + kA2AMaxData);
+        std::memmove(data, data + kA2AMaxData, length - kA2AMaxData);
+        length -= kA2AMaxData;
+    }
+    setA2ADataSize(receivedPacket, static_cast<uint16_t>(length));
+    deliver(Target::Main, kA2AHeaderSize + length);
 }
 
 void QV_SKYPESTREAM::onDataLinkData()

@@ -15,6 +15,8 @@
 
 static_assert(QV_SKYPESTREAM::kDequeueBufferSize >= QV_QUE::kSlotSize,
               "a queue entry must fit the dequeue buffer");
+static_assert(QV_SKYPESTREAM::kDequeueBufferSize >= kA2AMaxData + QV_FTPPARTIALLINE::kMaxLength,
+              "a kept line and a packet's data must fit the buffer they are read in");
 
 namespace {
 
@@ -36,6 +38,7 @@ QV_SKYPESTREAM::QV_SKYPESTREAM()
     std::memset(peerUser, 0, sizeof(peerUser));
     std::memset(applicationName, 0, sizeof(applicationName));
     std::memset(dequeued, 0, sizeof(dequeued));
+    std::memset(sentText, 0, sizeof(sentText));
     for (HeldPacket& slot : held)
         std::memset(slot.bytes, 0, sizeof(slot.bytes));
 }
@@ -87,7 +90,7 @@ void QV_SKYPESTREAM::stop()
 {
     heldFirst = 0;
     heldCount = 0;
-    announcedPorts.forget();
+    forgetControlConnection();
     if (!tcpManager)
         return;
     tcpManager->stop();
@@ -202,25 +205,48 @@ int32_t QV_SKYPESTREAM::sendQueued(QV_SOCKETTCP* socket)
     return 1;
 }
 
+void QV_SKYPESTREAM::forgetControlConnection()
+{
+    announcedPorts.forget();
+    receivedLine.forget();
+    sentLine.forget();
+}
+
 void QV_SKYPESTREAM::watchSentPacket(const uint8_t* packet)
 {
     const uint16_t kind = a2aKind(packet);
     if (kind == kA2AKindControl) {
         // A control connection begins or ends: what was announced before
         // belongs to the one before.
-        announcedPorts.forget();
+        forgetControlConnection();
         return;
     }
     if (kind != kA2AKindData || !isFtpApplication())
         return;
-    // The peer rewrites the first announcement of a packet only; the
-    // server's replies count on the server application, the client's
-    // commands on the client application.
+    // The text is read as the peer reads it (see onData): behind the line
+    // the packet before ended inside of, without a line that may still
+    // become an announcement at its end, which is read with the next one.
+    // Only the reading waits for it; the bytes went out as they were.
     const uint8_t* data = packet + kA2AHeaderSize;
-    const size_t length = a2aDataSize(packet);
+    size_t length = a2aDataSize(packet);
+    bool overlong = false;
+    if (length <= kA2AMaxData) {
+        std::memcpy(sentText, data, length);
+        auto joined = static_cast<uint32_t>(length);
+        joined = sentLine.resume(sentText, joined, static_cast<uint32_t>(sizeof(sentText)));
+        length = sentLine.keepBack(sentText, joined, &overlong);
+        data = sentText;
+    } else {
+        sentLine.forget();
+    }
+    // The peer rewrites the first announcement of a packet only, and
+    // refuses a line too long to keep; the server's replies count on the
+    // server application, the client's commands on the client application.
     for (size_t pos = 0; pos < length;) {
         const size_t lineLength = ftpLineLength(data, length, pos);
         const QV_FTPANNOUNCEMENT a = readFtpAnnouncement(data + pos, lineLength);
+        if (overlong && pos + lineLength == length)
+            return;
         if (a.isAnnouncement()) {
             if (a.usable && a.isReply() != clientApplication) {
                 announcedPorts.announce(a.port);
@@ -256,7 +282,7 @@ void QV_SKYPESTREAM::intervalTimer()
     flushHeldPacket();
     sentThisTick = false;
     if (!isMainConnected())
-        announcedPorts.forget();
+        forgetControlConnection();
     if (!tcpManager || canSend == 0)
         return;
 

@@ -23,6 +23,7 @@
 
 #include "core/que.h"
 #include "tunnel/announced_ports.h"
+#include "tunnel/ftp_partial_line.h"
 
 class QV_TCPMANAGER;
 class QV_SOCKETTCP;
@@ -141,6 +142,9 @@ private:
     // ports this side's FTP program announces, and the end of its control
     // connection.
     void watchSentPacket(const uint8_t* packet);
+    // A control connection begins or ends: its announced ports and the
+    // beginnings of lines kept for it are forgotten.
+    void forgetControlConnection();
 
     // rep_read.cpp
     void dispatchPacket();
@@ -182,10 +186,19 @@ private:
     bool sentThisTick = false;  // a main packet went out since the last tick
     bool clientApplication = false;
     QV_ANNOUNCEDPORTS announcedPorts;
+    // The FTP control text's line that the last DATA packet ended inside
+    // of, each way: the one received waits for the rest before it goes to
+    // the local FTP program (rep_read.cpp); the one sent is read again with
+    // the next packet sent, as the peer reads it.
+    QV_FTPPARTIALLINE receivedLine;
+    QV_FTPPARTIALLINE sentLine;
     uint32_t sentBytes = 0;
     uint32_t receivedBytes = 0;
 
     uint8_t dequeued[kDequeueBufferSize];
+    // The FTP control text of a packet sent, behind the line the packet
+    // before ended inside of.
+    uint8_t sentText[kDequeueBufferSize];
     // Packets waiting for room in their socket's inbound queue, oldest
     // first (a ring of kHeldSlots).
     static constexpr int kHeldSlots = 4;

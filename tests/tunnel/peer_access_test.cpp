@@ -136,6 +136,19 @@ TEST_F(DataLinkAccessTest, AnAnnouncedPortIsConnectedOnceOnly)
     expectRefused(dataPort, "the second time");
 }
 
+// The local server's reply goes to the peer in two packets: the peer reads
+// it whole, and so does the record of announced ports.
+TEST_F(DataLinkAccessTest, AReplySentInTwoPacketsAnnouncesItsPort)
+{
+    const std::string reply = passiveReply(dataPort);
+    for (size_t cut : {size_t{2}, reply.find(',') + 3, reply.size() - 3}) {
+        SCOPED_TRACE(cut);
+        ASSERT_TRUE(localFtpSays(*stream, server, "150 Here\r\n" + reply.substr(0, cut)));
+        ASSERT_TRUE(localFtpSays(*stream, server, reply.substr(cut)));
+        expectConnected(dataPort);
+    }
+}
+
 TEST_F(DataLinkAccessTest, AnExtendedPassiveReplyAnnouncesItsPort)
 {
     ASSERT_TRUE(localFtpSays(*stream, server,
