@@ -57,23 +57,26 @@ def record(data, flags=2):
     return struct.pack("<HB", len(data), flags) + data
 
 
-for kind, name in ((0, "server"), (1, "server_ftp"), (2, "client"), (3, "client_ftp")):
-    links = (2, 30, 0, 30)
-    write("rep_read_fuzz", name + "_null", bytes([kind]) + record(packet(0, links=links)))
-    write("rep_read_fuzz", name + "_data_and_end",
-          bytes([kind]) + record(packet(3, port=80, data=b"hello\r\n", links=links))
-          + record(packet(1, code=3, port=80, result=3)) + record(packet(1, code=3, port=80), 6))
-    write("rep_read_fuzz", name + "_reply",
-          bytes([kind]) + record(packet(1, code=2, port=80, result=1)) + record(packet(2, code=2, port=4000, result=2)))
-    write("rep_read_fuzz", name + "_datalink",
-          bytes([kind]) + record(packet(4, port=4000, data=b"x" * 64)) + record(packet(2, code=3, port=4000, result=2)))
-write("rep_read_fuzz", "client_ftp_pasv",
-      b"\x03" + record(packet(3, port=21, data=b"227 Entering Passive Mode (10,0,0,5,195,80)\r\n")))
-write("rep_read_fuzz", "client_ftp_port",
-      b"\x03" + record(packet(3, port=21, data=b"PORT 10,0,0,5,195,81\r\n", seq=1), 0))
-write("rep_read_fuzz", "text_replies",
-      b"\x00" + record("peer:1 2800000002000100000000000000000000000000000000000000000000000000000000000000", 1)
-      + record("peer:12 00", 1) + record("peer:1 abc", 1) + record("other:1 2800", 1))
+for target in ("rep_read_server_fuzz", "rep_read_client_fuzz"):
+    for kind, name in ((0, "http"), (1, "ftp")):
+        links = (2, 30, 0, 30)
+        write(target, name + "_null", bytes([kind]) + record(packet(0, links=links)))
+        write(target, name + "_data_and_end",
+              bytes([kind]) + record(packet(3, port=80, data=b"hello\r\n", links=links))
+              + record(packet(1, code=3, port=80, result=3)) + record(packet(1, code=3, port=80), 6))
+        write(target, name + "_reply",
+              bytes([kind]) + record(packet(1, code=2, port=80, result=1))
+              + record(packet(2, code=2, port=4000, result=2)))
+        write(target, name + "_datalink",
+              bytes([kind]) + record(packet(4, port=4000, data=b"x" * 64))
+              + record(packet(2, code=3, port=4000, result=2)))
+    write(target, "ftp_pasv",
+          b"\x01" + record(packet(3, port=21, data=b"227 Entering Passive Mode (10,0,0,5,195,80)\r\n")))
+    write(target, "ftp_port",
+          b"\x01" + record(packet(3, port=21, data=b"PORT 10,0,0,5,195,81\r\n", seq=1), 0))
+    write(target, "text_replies",
+          b"\x00" + record("peer:1 2800000002000100000000000000000000000000000000000000000000000000000000000000", 1)
+          + record("peer:12 00", 1) + record("peer:1 abc", 1) + record("other:1 2800", 1))
 
 # stream_list_fuzz: list kind, text.
 write("stream_list_fuzz", "streams", b"\x00" + b"bob:1 carol:2,eve:3")

@@ -5,7 +5,7 @@
 // Input: byte 0 chooses the stream settings; the rest is one event a line,
 // "<letter> <words...>":
 //   d C / x C          a program attaches / its connection closes
-//   c C <line>         command line of program C
+//   c C <line>         command line of program C (up to a zero byte)
 //   t MS               MS milliseconds pass
 //   + / -              the server connection comes up / goes down
 //   r J SUB / R J      roster item / removed;  s J  subscription request
@@ -25,6 +25,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <set>
 #include <sstream>
 #include <string>
@@ -165,8 +166,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
             core.clientClosed(static_cast<int>(number(in, 4)));
             break;
         case 'c': {
+            // A command frame carries no zero byte (api_frame.h refuses it).
             const int client = static_cast<int>(number(in, 4));
-            core.clientCommand(client, rest(in));
+            std::string line = rest(in);
+            line.resize(std::strlen(line.c_str()));
+            core.clientCommand(client, line);
             break;
         }
         case 't':

@@ -2,7 +2,11 @@
 // stream of a client or a server program, of the FTP application or of
 // another one, with the messenger behind a recording fake link.
 //
-// Input: byte 0 chooses the stream (bit 0: FTP, bit 1: client program);
+// Built twice: rep_read_server_fuzz for the streams of the server program,
+// rep_read_client_fuzz (CORVANE_FUZZ_CLIENT=1) for those of the client
+// program, whose manager makes its large socket buffers for every stream.
+//
+// Input: byte 0 chooses the stream (bit 0: FTP, else HTTP);
 // then up to 32 records, each a little-endian length (2 bytes), a flag byte
 // and that many bytes. Flag bit 0 set: the bytes are a whole reply text;
 // clear: they are a packet, sent as "peer:1 <hex>". Bit 1 stamps the
@@ -39,6 +43,10 @@
 #include "tests/tunnel/fake_api_link.h"
 #include "tunnel/a2a_packet.h"
 #include "tunnel/skype_stream.h"
+
+#ifndef CORVANE_FUZZ_CLIENT
+#define CORVANE_FUZZ_CLIENT 0
+#endif
 
 namespace {
 
@@ -99,7 +107,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***)
     // Not fatal when it fails: without the right to, the process cannot
     // bind port 21 either, and the other port is one the kernel chose.
     if (unshare(CLONE_NEWNET) != 0)
-        std::fprintf(stderr, "rep_read_fuzz: no network namespace of its own; using the host's\n");
+        std::fprintf(stderr, "rep_read fuzz target: no network namespace of its own; using the host's\n");
     setup = new Setup;
     QV_EVENTLOG::getInstance()->setEnabled(0);
     setup->link = FakeApiLink::install();
@@ -115,7 +123,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     if (size < 1)
         return 0;
     const bool ftp = (data[0] & 1) != 0;
-    const bool client = (data[0] & 2) != 0;
+    const bool client = CORVANE_FUZZ_CLIENT != 0;
     data += 1;
     size -= 1;
 

@@ -7,7 +7,7 @@
 #
 # Usage: bash scripts/fuzz.sh [--time SECONDS] [TARGET...]
 #   --time   seconds per target (default 15, the CI run; e.g. 600 by hand)
-#   TARGET   e.g. rep_read_fuzz; all targets when none is named
+#   TARGET   e.g. rep_read_server_fuzz; all targets when none is named
 # Exits 0 when every target ran its time without a finding, 1 otherwise.
 # A saved crash runs again with: build-fuzz/bin/<target> <crash file>
 set -euo pipefail
@@ -27,13 +27,13 @@ done
 
 build=build-fuzz
 jobs=${JOBS:-$(nproc)}
-if [ ${#targets[@]} -eq 0 ]; then
-  for f in fuzz/*_fuzz.cpp; do targets+=("$(basename "$f" .cpp)"); done
-fi
 
 echo "== building the fuzz targets (clang) in $build"
 CC=clang CXX=clang++ cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCORVANE_FUZZ=ON \
   -DCORVANE_E2E_TUNNEL=OFF >/dev/null
+if [ ${#targets[@]} -eq 0 ]; then
+  mapfile -t targets < "$build/fuzz/targets.txt"
+fi
 cmake --build "$build" -j "$jobs" --target "${targets[@]}"
 
 mkdir -p "$build/corpus" "$build/crashes" "$build/logs"
