@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds the program and the tests, and runs the
 # whole suite: once in a normal build, once under AddressSanitizer and
-# UndefinedBehaviorSanitizer, and the threaded TCP tests under ThreadSanitizer.
+# UndefinedBehaviorSanitizer, and the threaded TCP tests under ThreadSanitizer;
+# then every fuzz target for a short time (scripts/fuzz.sh).
 # Usage: bash scripts/test.sh   (as root, or a user who may sudo apt-get;
 # the tests that need network namespaces skip themselves without root)
 set -euo pipefail
@@ -34,6 +35,9 @@ if [ -f tests/tcp/CMakeLists.txt ]; then
   cmake --build build-tsan -j "$jobs" --target tcp_tests
   TSAN_OPTIONS=halt_on_error=1 ctest --test-dir build-tsan -L tcp --output-on-failure || status=1
 fi
+
+echo "== fuzz targets (clang, 15 s each)"
+JOBS=$jobs bash scripts/fuzz.sh --time 15 || status=1
 
 if [ $status -eq 0 ]; then echo "ALL TESTS PASSED"; else echo "SOME TESTS FAILED"; fi
 exit $status
