@@ -337,6 +337,12 @@ void Messenger::block(const std::string& full, const std::string& sid, uint16_t 
         tooLong(text.size());
         return;
     }
+    // A program's text never holds a zero byte, and a command frame to the
+    // program cannot carry one: passed on, it would end the program's link.
+    if (text.find('\0') != std::string::npos) {
+        badBlock(full, sid, iq);
+        return;
+    }
     if (seq != s->recvSeq) {
         link.answer(iq, "unexpected-request");
         removeStream(s, true, true,

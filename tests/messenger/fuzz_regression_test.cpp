@@ -66,9 +66,8 @@ void zeroByteBlockThenRead(bool compact)
 
 }  // namespace
 
-// Disabled until the core refuses such a block: today the READ line carries
-// the zero byte (fuzz/crashes/messenger_events_fuzz-zero-byte-in-block).
-TEST(MessengerFuzzRegression, DISABLED_ZeroByteInAPeersTextNeverReachesTheProgram)
+// fuzz/crashes/messenger_events_fuzz-zero-byte-in-block
+TEST(MessengerFuzzRegression, ZeroByteInAPeersTextNeverReachesTheProgram)
 {
     zeroByteBlockThenRead(false);
     zeroByteBlockThenRead(true);
