@@ -2,7 +2,8 @@
 // long, with hooks that answer as a data-link listener could.
 //
 // Input: byte 0 chooses what the listener hook answers, byte 1 is the room
-// left after the data, bytes 2-5 this PC's address, the rest the data.
+// left after the data (its low bit also asks to refuse an unended last
+// line), bytes 2-5 this PC's address, the rest the data.
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -10,6 +11,7 @@
 
 #include "core/eventlog.h"
 #include "fuzz/fuzz_check.h"
+#include "tunnel/ftp_announcement.h"
 #include "tunnel/ftp_rewrite.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
@@ -56,12 +58,32 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     hooks.peerUser = "peer";
     hooks.forwardHost = "ftp.example";
 
-    const uint32_t out = rewriteFtpData(buffer.get(), length, capacity, hooks);
+    const bool refuseUnended = (data[1] & 1) != 0;
+    const uint32_t out = rewriteFtpData(buffer.get(), length, capacity, hooks, refuseUnended);
     FUZZ_CHECK(out <= capacity);
-    // Without a new listener nothing may change.
-    if (calls == 0 || mode == 1 || mode == 2 || mode == 4) {
+    // One packet, one listener at most.
+    FUZZ_CHECK(calls <= 1);
+    // Data without an announcement passes byte-exact.
+    bool announces = false;
+    for (size_t pos = 0; pos < length && !announces;) {
+        const size_t lineLength = ftpLineLength(text, length, pos);
+        announces = readFtpAnnouncement(text + pos, lineLength).isAnnouncement();
+        pos += lineLength;
+    }
+    if (!announces) {
+        FUZZ_CHECK(calls == 0);
         FUZZ_CHECK(out == length);
         FUZZ_CHECK(length == 0 || std::memcmp(buffer.get(), text, length) == 0);
+    }
+    if (mode == 1 || mode == 4) {
+        // No listener could be had: no announcement of a port may remain,
+        // or the FTP program would connect around the tunnel.
+        for (size_t pos = 0; pos < out;) {
+            const size_t lineLength = ftpLineLength(buffer.get(), out, pos);
+            const QV_FTPANNOUNCEMENT a = readFtpAnnouncement(buffer.get() + pos, lineLength);
+            FUZZ_CHECK(!a.isAnnouncement() || !a.usable);
+            pos += lineLength;
+        }
     }
     return 0;
 }
