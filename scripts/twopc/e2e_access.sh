@@ -48,6 +48,13 @@ e2e_eventlog_has() {
     return 1
 }
 
+# start_fresh PC: starts the PC's program and waits for its own first LAMPS
+# line (the trace keeps the lines of earlier runs).
+start_fresh() {
+    local mark; mark=$(twopc_trace_mark "$1")
+    twopc_start_program "$1" && twopc_wait_trace "$1" '^LAMPS ' 30 "$mark"
+}
+
 reachable() {  # PC ADDRESS PORT: a TCP connect from the PC succeeds
     twopc_exec "$1" timeout 5 python3 -c 'import socket,sys; socket.create_connection((sys.argv[1], int(sys.argv[2])), 3).close()' "$2" "$3" 2>/dev/null
 }
@@ -55,7 +62,7 @@ reachable() {  # PC ADDRESS PORT: a TCP connect from the PC succeeds
 peer_datalink() {
     local s=$TWOPC_SCRATCH
     e2e_canary b || return 1
-    e2e_check "B's program attached" eval "twopc_start_program b && twopc_wait_trace b '^LAMPS ' 30"
+    e2e_check "B's program attached" start_fresh b
     e2e_check "a data link to a port nobody announced is refused (no control connection)" \
         e2e_craft a "$s/craft-dl1.out" --app CorvaneForFtp0000 --expect r connect-to "$TWOPC_JID_B" \
         datalink-connect "$CANARY_PORT"
@@ -73,7 +80,7 @@ peer_client_connect() {
     local s=$TWOPC_SCRATCH pid rc
     e2e_canary a || return 1
     twopc_write_ini a FOWERDPORT2=$CANARY_PORT
-    e2e_check "A's program attached" eval "twopc_start_program a && twopc_wait_trace a '^LAMPS ' 30"
+    e2e_check "A's program attached" start_fresh a
     # The crafted B waits for A's stream of setting 1, asks A to connect
     # out, and keeps the stream open a while.
     twopc_exec b timeout 120 python3 "$TWOPC_LIB_DIR/craftpeer.py" --timeout 110 --app CorvaneForHttp000 \
@@ -105,7 +112,7 @@ e2e_connect_once() {
 
 tunnel_still_works() {
     local s=$TWOPC_SCRATCH
-    e2e_check "both programs attached" e2e_start_programs || return 1
+    e2e_check "both programs attached" eval "start_fresh b && start_fresh a" || return 1
     e2e_check "A connects to B" e2e_connect || return 1
     e2e_check "A's services listen" e2e_wait_lamps a ' 1:L.. 2:L.. 3:L.. 4:L.. $' 30
     e2e_check "A's HTTP port answers on A's loopback" reachable a 127.0.0.1 80
@@ -117,7 +124,7 @@ tunnel_still_works() {
     e2e_check "HTTP through the tunnel" eval "twopc_exec a curl -sS --max-time 30 http://127.0.0.1:80/index.html | grep -q 'PC B says hello'"
     twopc_stop_program a
     twopc_write_ini a LISTENADDRESS=0.0.0.0
-    e2e_check "A's program back with LISTENADDRESS=0.0.0.0" eval "twopc_start_program a && twopc_wait_trace a '^LAMPS ' 30 $(twopc_trace_mark a)"
+    e2e_check "A's program back with LISTENADDRESS=0.0.0.0" start_fresh a
     e2e_check "  A connects to B" e2e_connect
     e2e_check "  A's HTTP port answers from A's network" twopc_wait_until 20 reachable x "$TWOPC_ADDR_A" 80
     e2e_check "  and a page comes through it" eval "twopc_exec x curl -sS --max-time 30 http://$TWOPC_ADDR_A:80/index.html | grep -q 'PC B says hello'"
