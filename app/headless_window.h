@@ -12,7 +12,7 @@
 #include <memory>
 #include <string>
 
-#include "app/gate_control.h"
+#include "control/gate_control.h"
 #include "core/config_store.h"
 
 class HeadlessWindow : public QV_GATELISTENER {

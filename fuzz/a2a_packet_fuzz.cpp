@@ -1,4 +1,4 @@
-// tunnel/a2a_packet.h: checkA2APacket on a holder exactly as large as the
+// wire/a2a_packet.h: checkA2APacket on a holder exactly as large as the
 // bytes it has, then the reads a caller makes of a packet it accepted.
 //
 // Input: bytes 0-1 (little-endian) are the data limit, the rest the packet.
@@ -8,7 +8,7 @@
 #include <memory>
 
 #include "fuzz/fuzz_check.h"
-#include "tunnel/a2a_packet.h"
+#include "wire/a2a_packet.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {

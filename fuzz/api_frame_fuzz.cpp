@@ -1,4 +1,4 @@
-// skype/api_frame.h: FrameDecoder fed the bytes of the local socket in the
+// wire/api_frame.h: FrameDecoder fed the bytes of the local socket in the
 // pieces a connection might receive them in.
 //
 // Input: byte 0 is the piece size (0: all at once), the rest the bytes.
@@ -7,7 +7,7 @@
 #include <string>
 
 #include "fuzz/fuzz_check.h"
-#include "skype/api_frame.h"
+#include "wire/api_frame.h"
 
 namespace {
 

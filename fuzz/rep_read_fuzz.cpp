@@ -40,8 +40,8 @@
 #include "core/text.h"
 #include "fuzz/fuzz_check.h"
 #include "skype/skype_com.h"
-#include "tests/tunnel/fake_api_link.h"
-#include "tunnel/a2a_packet.h"
+#include "tests/support/fake_api_link.h"
+#include "wire/a2a_packet.h"
 #include "tunnel/skype_stream.h"
 
 #ifndef CORVANE_FUZZ_CLIENT

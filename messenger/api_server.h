@@ -6,7 +6,7 @@
 // handle() and may call send()/close() on this object.
 #pragma once
 
-#include "skype/api_frame.h"
+#include "wire/api_frame.h"
 
 #include <map>
 #include <poll.h>

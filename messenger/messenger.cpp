@@ -3,7 +3,7 @@
 #include "messenger/messenger.h"
 
 #include "messenger/command.h"
-#include "skype/api_frame.h"
+#include "wire/api_frame.h"
 
 #include <algorithm>
 #include <random>

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Pictures of the main window for the README: under Xvfb, beside a messenger
-# stand-in (tests/ui/standin_messenger.cpp) in a network namespace of its own,
+# stand-in (tests/support/standin_messenger.cpp) in a network namespace of its own,
 # the program runs once as server application and once as client application
 # with automatic connection; when its trace says "STREAM UP" the window is
 # captured into docs/screenshot-server.png and docs/screenshot-client.png.

@@ -16,7 +16,7 @@
 
 #include <string>
 
-#include "skype/api_frame.h"
+#include "wire/api_frame.h"
 #include "skype/api_link.h"
 
 class QV_APISOCKETLINK : public QV_APILINK {

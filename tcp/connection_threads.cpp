@@ -8,7 +8,7 @@
 
 #include "core/outbound_signal.h"
 #include "tcp/socket_tcp.h"
-#include "tunnel/a2a_packet.h"
+#include "wire/a2a_packet.h"
 
 namespace {
 

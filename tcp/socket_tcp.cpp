@@ -12,7 +12,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "tunnel/a2a_packet.h"
+#include "wire/a2a_packet.h"
 
 
 namespace {

@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "core/configuration.h"
-#include "skype/skype_application.h"
+#include "tunnel/skype_application.h"
 #include "skype/skype_com.h"
 
 class QV_A2AMODELLISTENER {

@@ -10,7 +10,7 @@
 #include "core/text.h"
 #include "tcp/socket_tcp.h"
 #include "tcp/tcp_manager.h"
-#include "tunnel/a2a_packet.h"
+#include "wire/a2a_packet.h"
 #include "tunnel/ftp_rewrite.h"
 #include "tunnel/skype_stream.h"
 

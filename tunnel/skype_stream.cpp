@@ -10,7 +10,7 @@
 #include "tcp/socket_tcp.h"
 #include "tcp/tcp_manager.h"
 #include "tcp/tcp_manager_ftp.h"
-#include "tunnel/a2a_packet.h"
+#include "wire/a2a_packet.h"
 #include "tunnel/ftp_announcement.h"
 
 static_assert(QV_SKYPESTREAM::kDequeueBufferSize >= QV_QUE::kSlotSize,

@@ -17,7 +17,7 @@
 #include <memory>
 #include <string>
 
-#include "app/gate_control.h"
+#include "control/gate_control.h"
 #include "core/config_store.h"
 
 class QCheckBox;

@@ -1,9 +1,9 @@
 // Writes N texts of 20480 bytes from alice's program to bob's, one at a time
 // as the program does (next WRITE after the empty SENDING), bob reading each,
 // and prints acknowledged texts per second and payload bytes per second.
-#include "tests/messenger/api_test_client.h"
-#include "tests/messenger/prosody_server.h"
-#include "tests/messenger/spawned.h"
+#include "tests/support/api_test_client.h"
+#include "tests/support/prosody_server.h"
+#include "tests/support/spawned.h"
 
 #include <chrono>
 #include <cstdio>

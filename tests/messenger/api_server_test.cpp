@@ -1,7 +1,7 @@
 // The local socket: frames reach the events, answers reach the program,
 // protocol errors and peers of another user id end the connection.
 #include "messenger/api_server.h"
-#include "tests/messenger/api_test_client.h"
+#include "tests/support/api_test_client.h"
 
 #include <gtest/gtest.h>
 

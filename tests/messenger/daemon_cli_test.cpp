@@ -1,7 +1,7 @@
 // The executable's start-up: a configuration with errors is reported with
 // file, line and reason, and the daemon does not start.
 #include "messenger/caps.h"
-#include "tests/messenger/spawned.h"
+#include "tests/support/spawned.h"
 #include "tests/support/temp_dir.h"
 
 #include <gtest/gtest.h>

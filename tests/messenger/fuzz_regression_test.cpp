@@ -2,7 +2,7 @@
 // Reproducers: fuzz/crashes/.
 #include "messenger/compact_text.h"
 #include "messenger/messenger.h"
-#include "skype/api_frame.h"
+#include "wire/api_frame.h"
 #include "tests/messenger/fake_sides.h"
 
 #include <gtest/gtest.h>

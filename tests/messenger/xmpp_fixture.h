@@ -5,9 +5,9 @@
 // between each daemon and the server and add configuration lines.
 #pragma once
 
-#include "tests/messenger/api_test_client.h"
-#include "tests/messenger/prosody_server.h"
-#include "tests/messenger/spawned.h"
+#include "tests/support/api_test_client.h"
+#include "tests/support/prosody_server.h"
+#include "tests/support/spawned.h"
 #include "tests/support/delay_proxy.h"
 #include "tests/support/temp_dir.h"
 

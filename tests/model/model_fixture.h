@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "app/gate_control.h"
+#include "control/gate_control.h"
 #include "core/config_store.h"
 #include "tests/support/manual_event_loop.h"
 #include "tests/support/scripted_messenger.h"

@@ -9,8 +9,8 @@
 
 #include "core/text.h"
 #include "tests/model/model_fixture.h"
-#include "tests/tcp/tcp_test_util.h"
-#include "tunnel/a2a_packet.h"
+#include "tests/support/tcp_test_util.h"
+#include "wire/a2a_packet.h"
 
 namespace {
 

@@ -18,7 +18,7 @@
 #include <vector>
 
 #include "core/eventlog.h"
-#include "skype/api_frame.h"
+#include "wire/api_frame.h"
 #include "skype/skype_com.h"
 #include "tests/support/manual_event_loop.h"
 #include "tests/support/temp_dir.h"

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "skype/api_frame.h"
+#include "wire/api_frame.h"
 
 class ScriptedMessenger {
 public:

@@ -11,8 +11,8 @@
 #include <memory>
 #include <thread>
 
-#include "tests/tcp/tcp_test_util.h"
-#include "tunnel/a2a_packet.h"
+#include "tests/support/tcp_test_util.h"
+#include "wire/a2a_packet.h"
 
 using namespace tcptest;
 

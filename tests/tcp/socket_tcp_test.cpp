@@ -14,7 +14,7 @@
 #include <memory>
 #include <thread>
 
-#include "tests/tcp/tcp_test_util.h"
+#include "tests/support/tcp_test_util.h"
 
 using namespace tcptest;
 

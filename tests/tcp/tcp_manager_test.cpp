@@ -14,8 +14,8 @@
 #include "core/config_store.h"
 #include "core/eventlog.h"
 #include "tests/support/temp_dir.h"
-#include "tests/tcp/tcp_test_util.h"
-#include "tunnel/a2a_packet.h"
+#include "tests/support/tcp_test_util.h"
+#include "wire/a2a_packet.h"
 
 using namespace tcptest;
 

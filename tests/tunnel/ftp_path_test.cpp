@@ -12,7 +12,7 @@
 #include <string>
 
 #include "tests/tunnel/tunnel_test_util.h"
-#include "tunnel/a2a_packet.h"
+#include "wire/a2a_packet.h"
 
 using namespace tunneltest;
 using namespace tcptest;

@@ -9,7 +9,7 @@
 
 #include "core/eventlog.h"
 #include "tests/support/temp_dir.h"
-#include "tests/tcp/tcp_test_util.h"
+#include "tests/support/tcp_test_util.h"
 #include "tunnel/ftp_rewrite.h"
 
 namespace {

@@ -15,7 +15,7 @@
 #include "tcp/socket_tcp.h"
 #include "tcp/tcp_manager.h"
 #include "tests/tunnel/tunnel_test_util.h"
-#include "tunnel/a2a_packet.h"
+#include "wire/a2a_packet.h"
 #include "tunnel/ftp_announcement.h"
 #include "tunnel/ftp_rewrite.h"
 

@@ -14,7 +14,7 @@
 #include "tcp/socket_tcp.h"
 #include "tcp/tcp_manager.h"
 #include "tests/tunnel/tunnel_test_util.h"
-#include "tunnel/a2a_packet.h"
+#include "wire/a2a_packet.h"
 
 using namespace tunneltest;
 using namespace tcptest;

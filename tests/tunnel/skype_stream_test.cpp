@@ -9,7 +9,7 @@
 #include "tcp/tcp_manager.h"
 #include "tcp/tcp_manager_ftp.h"
 #include "tests/tunnel/tunnel_test_util.h"
-#include "tunnel/a2a_packet.h"
+#include "wire/a2a_packet.h"
 
 using namespace tunneltest;
 using namespace tcptest;

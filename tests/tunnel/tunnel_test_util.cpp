@@ -5,7 +5,7 @@
 #include "core/eventlog.h"
 #include "core/text.h"
 #include "skype/skype_com.h"
-#include "tunnel/a2a_packet.h"
+#include "wire/a2a_packet.h"
 
 namespace tunneltest {
 

@@ -12,8 +12,8 @@
 
 #include "core/config_store.h"
 #include "tests/support/temp_dir.h"
-#include "tests/tcp/tcp_test_util.h"
-#include "tests/tunnel/fake_api_link.h"
+#include "tests/support/tcp_test_util.h"
+#include "tests/support/fake_api_link.h"
 #include "tunnel/skype_stream.h"
 
 namespace tunneltest {

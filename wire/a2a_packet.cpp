@@ -1,4 +1,4 @@
-#include "tunnel/a2a_packet.h"
+#include "wire/a2a_packet.h"
 
 #include <cstring>
 

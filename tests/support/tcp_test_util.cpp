@@ -1,4 +1,4 @@
-#include "tests/tcp/tcp_test_util.h"
+#include "tests/support/tcp_test_util.h"
 
 #include <arpa/inet.h>
 #include <ifaddrs.h>
@@ -13,7 +13,7 @@
 #include <cstring>
 #include <thread>
 
-#include "tunnel/a2a_packet.h"
+#include "wire/a2a_packet.h"
 
 namespace tcptest {
 

@@ -7,7 +7,7 @@
 
 #include "core/configuration.h"
 #include "core/text.h"
-#include "skype/skype_application.h"
+#include "tunnel/skype_application.h"
 #include "skype/skype_com.h"
 #include "skype/skype_model.h"
 

@@ -2,7 +2,7 @@
 // abstract name, writes frames and waits (with a deadline) for frames.
 #pragma once
 
-#include "skype/api_frame.h"
+#include "wire/api_frame.h"
 
 #include <chrono>
 #include <functional>

@@ -1,6 +1,6 @@
 // Frames of the local socket: the byte layout, and the decoder fed at every
 // split point and with each kind of protocol error.
-#include "skype/api_frame.h"
+#include "wire/api_frame.h"
 
 #include <gtest/gtest.h>
 

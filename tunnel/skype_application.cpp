@@ -1,4 +1,4 @@
-#include "skype/skype_application.h"
+#include "tunnel/skype_application.h"
 
 #include <cstdio>
 #include <cstring>

@@ -1,4 +1,4 @@
-#include "skype/api_frame.h"
+#include "wire/api_frame.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "app/gate_control.h"
+#include "control/gate_control.h"
 
 #include "core/configuration.h"
 #include "tcp/socket_tcp.h"

@@ -21,7 +21,7 @@
 #include <map>
 #include <string>
 
-#include "skype/api_frame.h"
+#include "wire/api_frame.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "tests/messenger/prosody_server.h"
+#include "tests/support/prosody_server.h"
 
 #include <fstream>
 #include <sys/stat.h>

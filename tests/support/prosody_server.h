@@ -3,7 +3,7 @@
 // stream-management hibernation, accounts registered with prosodyctl.
 #pragma once
 
-#include "tests/messenger/spawned.h"
+#include "tests/support/spawned.h"
 
 #include <string>
 

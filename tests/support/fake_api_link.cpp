@@ -1,4 +1,4 @@
-#include "tests/tunnel/fake_api_link.h"
+#include "tests/support/fake_api_link.h"
 
 #include <memory>
 

@@ -1,4 +1,4 @@
-#include "tests/messenger/api_test_client.h"
+#include "tests/support/api_test_client.h"
 
 #include <cerrno>
 #include <cstddef>

@@ -1,4 +1,4 @@
-#include "tests/messenger/spawned.h"
+#include "tests/support/spawned.h"
 
 #include <arpa/inet.h>
 #include <csignal>
