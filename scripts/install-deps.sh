@@ -5,7 +5,7 @@ set -euo pipefail
 
 packages=(
   build-essential cmake pkg-config git
-  clang libclang-rt-14-dev
+  clang libclang-rt-14-dev clang-format
   libgtest-dev libgmock-dev
   qt6-base-dev qt6-multimedia-dev libqt6svg6
   libsimpleini-dev libstrophe-dev libssl-dev
