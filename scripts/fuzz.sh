@@ -29,7 +29,7 @@ build=build-fuzz
 jobs=${JOBS:-$(nproc)}
 
 echo "== building the fuzz targets (clang) in $build"
-CC=clang CXX=clang++ cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCORVANE_FUZZ=ON \
+CC=clang CXX=clang++ cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCORVANE_FUZZ=ON -DCORVANE_WERROR=ON \
   -DCORVANE_E2E_TUNNEL=OFF >/dev/null
 if [ ${#targets[@]} -eq 0 ]; then
   mapfile -t targets < "$build/fuzz/targets.txt"

@@ -11,24 +11,13 @@ using namespace std::chrono_literals;
 
 namespace {
 
-const std::string kApp = "CorvaneForTcp2000";
+const std::string kApp = StreamBetweenDaemons::kStreamApp;
 
-// Both programs run kApp and alice has a stream to bob; each daemon reaches
-// the server through a relay (1 ms each way).
-class LinkToServer : public MessengerXmpp {
+// A stream between the daemons, each of which reaches the server through a
+// relay (1 ms each way).
+class LinkToServer : public StreamBetweenDaemons {
 protected:
     std::chrono::milliseconds serverDelay() const override { return 1ms; }
-
-    void SetUp() override
-    {
-        MessengerXmpp::SetUp();
-        if (IsSkipped() || HasFatalFailure())
-            return;
-        createOnBoth(kApp);
-        connectStream(kApp, aRef, bRef);
-    }
-
-    std::string aRef, bRef;
 };
 
 // Prosody as Debian ships it (10 kB/s per client) and a bob that acknowledges

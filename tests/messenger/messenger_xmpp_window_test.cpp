@@ -12,7 +12,7 @@ using namespace std::chrono_literals;
 
 namespace {
 
-const std::string kApp = "CorvaneForTcp2000";
+const std::string kApp = StreamBetweenDaemons::kStreamApp;
 
 // Text number i of a run: lower-case hex (what the program writes), except
 // every 50th, which is not hex and must travel as it is.
@@ -27,21 +27,6 @@ std::string textFor(int i, size_t size)
     }
     return t;
 }
-
-// Both programs run kApp and alice has a stream to bob.
-class StreamBetweenDaemons : public MessengerXmpp {
-protected:
-    void SetUp() override
-    {
-        MessengerXmpp::SetUp();
-        if (IsSkipped() || HasFatalFailure())
-            return;
-        createOnBoth(kApp);
-        connectStream(kApp, aRef, bRef);
-    }
-
-    std::string aRef, bRef;
-};
 
 class DistantMessengers : public StreamBetweenDaemons {
 protected:

@@ -158,3 +158,12 @@ void MessengerXmpp::connectStream(const std::string& app, std::string& aliceRef,
     ASSERT_EQ(line.rfind("APPLICATION " + app + " STREAMS alice@localhost:", 0), 0u) << line;
     bobRef = line.substr(line.rfind(' ') + 1);
 }
+
+void StreamBetweenDaemons::SetUp()
+{
+    MessengerXmpp::SetUp();
+    if (IsSkipped() || HasFatalFailure())
+        return;
+    createOnBoth(kStreamApp);
+    connectStream(kStreamApp, aRef, bRef);
+}

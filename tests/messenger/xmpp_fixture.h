@@ -64,3 +64,14 @@ protected:
     Peer alice;
     Peer bob;
 };
+
+// Both programs run kStreamApp and alice has a stream to bob (aRef, bRef).
+class StreamBetweenDaemons : public MessengerXmpp {
+public:
+    static constexpr const char* kStreamApp = "CorvaneForTcp2000";
+
+protected:
+    void SetUp() override;
+
+    std::string aRef, bRef;
+};
