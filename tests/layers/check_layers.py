@@ -1,0 +1,60 @@
+#!/usr/bin/env python3
+"""Checks that every folder includes only its own headers and those of the
+layers below it (docs/architecture.md). Prints each include that goes
+upwards or sideways and exits 1 if there is one."""
+import os
+import re
+import sys
+
+# Each folder with the folders it may include from.
+ALLOWED = {
+    "core": set(),
+    "wire": {"core"},
+    "tcp": {"core", "wire"},
+    "skype": {"core", "wire"},
+    "tunnel": {"core", "wire", "tcp", "skype"},
+    "control": {"core", "wire", "tcp", "skype", "tunnel"},
+    "app": {"core", "wire", "tcp", "skype", "tunnel", "control"},
+    "ui": {"core", "wire", "tcp", "skype", "tunnel", "control", "app"},
+    "program": {"core", "wire", "tcp", "skype", "tunnel", "control", "app", "ui"},
+    "messenger": {"wire"},
+}
+# Folders the model is made of: no Qt in them.
+PLAIN_CPP = {"core", "wire", "tcp", "skype", "tunnel", "control", "messenger"}
+
+INCLUDE = re.compile(r'^\s*#\s*include\s*([<"])([^>"]+)[>"]')
+
+
+def main(root):
+    faults = []
+    for folder, allowed in ALLOWED.items():
+        base = os.path.join(root, folder)
+        if not os.path.isdir(base):
+            faults.append(f"{folder}/: missing")
+            continue
+        for dirpath, _, names in os.walk(base):
+            for name in sorted(names):
+                if not name.endswith((".cpp", ".h")):
+                    continue
+                path = os.path.join(dirpath, name)
+                rel = os.path.relpath(path, root)
+                with open(path, encoding="utf-8", errors="replace") as f:
+                    for number, line in enumerate(f, 1):
+                        m = INCLUDE.match(line)
+                        if not m:
+                            continue
+                        kind, target = m.groups()
+                        if kind == '"' and "/" in target:
+                            top = target.split("/", 1)[0]
+                            if top != folder and top not in allowed:
+                                faults.append(f"{rel}:{number}: {folder}/ includes {target}")
+                        elif kind == "<" and folder in PLAIN_CPP and target.startswith("Q"):
+                            faults.append(f"{rel}:{number}: Qt header {target} in {folder}/")
+    for fault in faults:
+        print(fault)
+    print(f"check_layers: {len(faults)} fault(s)")
+    return 1 if faults else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv[1] if len(sys.argv) > 1 else os.getcwd()))
