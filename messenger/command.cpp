@@ -74,6 +74,89 @@ bool parseStreamRef(const std::string& word, std::string& user, int& id)
     return true;
 }
 
+namespace {
+
+// GET ...: `w` has at least two words.
+Command parseGet(const std::vector<std::string>& w)
+{
+    auto count = w.size();
+    Command c;
+    if (count == 2 && same(w[1], "CURRENTUSERHANDLE")) {
+        c.kind = CommandKind::GetCurrentUserHandle;
+        return c;
+    }
+    if (count == 2 && same(w[1], "USERSTATUS")) {
+        c.kind = CommandKind::GetUserStatus;
+        return c;
+    }
+    if (count == 4 && same(w[1], "USER") && same(w[3], "ONLINESTATUS")) {
+        if (!validName(w[2]))
+            return invalid(kErrorInvalidHandle, "Invalid user handle");
+        c.kind = CommandKind::GetOnlineStatus;
+        c.user = w[2];
+        return c;
+    }
+    if (count == 4 && same(w[1], "APPLICATION") && same(w[3], "CONNECTABLE")) {
+        if (!validName(w[2]))
+            return invalid(kErrorSyntax, "Invalid application name");
+        c.kind = CommandKind::GetConnectable;
+        c.app = w[2];
+        return c;
+    }
+    return invalid(kErrorUnknownCommand, "Unknown command");
+}
+
+// CREATE APPLICATION <n> or DELETE APPLICATION <n>.
+Command parseCreateOrDelete(const std::vector<std::string>& w)
+{
+    if (!validName(w[2]))
+        return invalid(kErrorSyntax, "Invalid application name");
+    Command c;
+    c.kind = same(w[0], "CREATE") ? CommandKind::CreateApplication : CommandKind::DeleteApplication;
+    c.app = w[2];
+    return c;
+}
+
+// ALTER APPLICATION <n> ...: `w` has at least four words.
+Command parseAlter(const std::vector<std::string>& w)
+{
+    auto count = w.size();
+    Command c;
+    if (!validName(w[2]))
+        return invalid(kErrorSyntax, "Invalid application name");
+    c.app = w[2];
+    if (same(w[3], "CONNECT")) {
+        if (count != 5 || !validName(w[4]))
+            return invalid(kErrorInvalidHandle, "Invalid user handle");
+        c.kind = CommandKind::Connect;
+        c.user = w[4];
+        return c;
+    }
+    bool isWrite = same(w[3], "WRITE");
+    bool isRead = same(w[3], "READ");
+    bool isDisconnect = same(w[3], "DISCONNECT");
+    if (!isWrite && !isRead && !isDisconnect)
+        return invalid(kErrorUnknownCommand, "Unknown command");
+    if (count < 5 || !parseStreamRef(w[4], c.user, c.id))
+        return invalid(kErrorSyntax, "Invalid stream, expected <handle>:<id>");
+    if (isWrite) {
+        // The text is everything after the blank that ends the stream.
+        if (count != 6)
+            return invalid(kErrorSyntax, "WRITE needs a text");
+        if (w[5].size() > kMaxTextLength)
+            return invalid(kErrorTextTooLong, "Text too long");
+        c.kind = CommandKind::Write;
+        c.text = w[5];
+        return c;
+    }
+    if (count != 5)
+        return invalid(kErrorSyntax, "Unexpected text after the stream");
+    c.kind = isRead ? CommandKind::Read : CommandKind::Disconnect;
+    return c;
+}
+
+}  // namespace
+
 Command parseCommand(const std::string& line)
 {
     std::vector<std::string> w = words(line, 6);
@@ -88,70 +171,11 @@ Command parseCommand(const std::string& line)
         c.kind = CommandKind::SearchFriends;
         return c;
     }
-    if (count >= 2 && same(w[0], "GET")) {
-        if (count == 2 && same(w[1], "CURRENTUSERHANDLE")) {
-            c.kind = CommandKind::GetCurrentUserHandle;
-            return c;
-        }
-        if (count == 2 && same(w[1], "USERSTATUS")) {
-            c.kind = CommandKind::GetUserStatus;
-            return c;
-        }
-        if (count == 4 && same(w[1], "USER") && same(w[3], "ONLINESTATUS")) {
-            if (!validName(w[2]))
-                return invalid(kErrorInvalidHandle, "Invalid user handle");
-            c.kind = CommandKind::GetOnlineStatus;
-            c.user = w[2];
-            return c;
-        }
-        if (count == 4 && same(w[1], "APPLICATION") && same(w[3], "CONNECTABLE")) {
-            if (!validName(w[2]))
-                return invalid(kErrorSyntax, "Invalid application name");
-            c.kind = CommandKind::GetConnectable;
-            c.app = w[2];
-            return c;
-        }
-        return invalid(kErrorUnknownCommand, "Unknown command");
-    }
-    if (count == 3 && (same(w[0], "CREATE") || same(w[0], "DELETE")) && same(w[1], "APPLICATION")) {
-        if (!validName(w[2]))
-            return invalid(kErrorSyntax, "Invalid application name");
-        c.kind = same(w[0], "CREATE") ? CommandKind::CreateApplication : CommandKind::DeleteApplication;
-        c.app = w[2];
-        return c;
-    }
-    if (count >= 4 && same(w[0], "ALTER") && same(w[1], "APPLICATION")) {
-        if (!validName(w[2]))
-            return invalid(kErrorSyntax, "Invalid application name");
-        c.app = w[2];
-        if (same(w[3], "CONNECT")) {
-            if (count != 5 || !validName(w[4]))
-                return invalid(kErrorInvalidHandle, "Invalid user handle");
-            c.kind = CommandKind::Connect;
-            c.user = w[4];
-            return c;
-        }
-        bool isWrite = same(w[3], "WRITE");
-        bool isRead = same(w[3], "READ");
-        bool isDisconnect = same(w[3], "DISCONNECT");
-        if (!isWrite && !isRead && !isDisconnect)
-            return invalid(kErrorUnknownCommand, "Unknown command");
-        if (count < 5 || !parseStreamRef(w[4], c.user, c.id))
-            return invalid(kErrorSyntax, "Invalid stream, expected <handle>:<id>");
-        if (isWrite) {
-            // The text is everything after the blank that ends the stream.
-            if (count != 6)
-                return invalid(kErrorSyntax, "WRITE needs a text");
-            if (w[5].size() > kMaxTextLength)
-                return invalid(kErrorTextTooLong, "Text too long");
-            c.kind = CommandKind::Write;
-            c.text = w[5];
-            return c;
-        }
-        if (count != 5)
-            return invalid(kErrorSyntax, "Unexpected text after the stream");
-        c.kind = isRead ? CommandKind::Read : CommandKind::Disconnect;
-        return c;
-    }
+    if (count >= 2 && same(w[0], "GET"))
+        return parseGet(w);
+    if (count == 3 && (same(w[0], "CREATE") || same(w[0], "DELETE")) && same(w[1], "APPLICATION"))
+        return parseCreateOrDelete(w);
+    if (count >= 4 && same(w[0], "ALTER") && same(w[1], "APPLICATION"))
+        return parseAlter(w);
     return invalid(kErrorUnknownCommand, "Unknown command");
 }

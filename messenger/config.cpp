@@ -108,6 +108,138 @@ bool tlsRequired(const MessengerConfig& config)
     return true;
 }
 
+namespace {
+
+// Splits a comment-free line into its key and value; false, with the reason
+// in `problem`, when it has no '=', no key or no value.
+bool splitKeyValue(const std::string& line, std::string& key, std::string& value,
+                   std::string& problem)
+{
+    size_t eq = line.find('=');
+    if (eq == std::string::npos) {
+        problem = "expected \"key = value\"";
+        return false;
+    }
+    key = trim(line.substr(0, eq));
+    value = trim(line.substr(eq + 1));
+    if (key.empty()) {
+        problem = "missing key before '='";
+        return false;
+    }
+    if (value.empty()) {
+        problem = "empty value for '" + key + "'";
+        return false;
+    }
+    return true;
+}
+
+// Each of the read...Key functions below takes the keys of one group and
+// returns false for a key that is not one of them. A bad value leaves the
+// setting as it was and its reason in `problem`.
+
+// The account and who may become its contact.
+bool readAccountKey(const std::string& key, const std::string& value, MessengerConfig& config,
+                    std::string& problem)
+{
+    if (key == "jid") {
+        if (!isBareJid(value))
+            problem = "jid must be a bare JID like user@example.org, not '" + value + "'";
+        else
+            config.jid = value;
+    } else if (key == "password") {
+        config.password = value;
+    } else if (key == "resource") {
+        if (value.find_first_of(" \t/") != std::string::npos)
+            problem = "resource must not contain blanks or '/'";
+        else
+            config.resource = value;
+    } else if (key == "contact") {
+        if (!isBareJid(value))
+            problem = "contact must be a bare JID like user@example.org, not '" + value + "'";
+        else if (std::find(config.contacts.begin(), config.contacts.end(), value)
+                 != config.contacts.end())
+            problem = "contact '" + value + "' listed twice";
+        else
+            config.contacts.push_back(value);
+    } else {
+        return false;
+    }
+    return true;
+}
+
+// Where the server is and how the connection to it is secured.
+bool readServerKey(const std::string& key, const std::string& value, MessengerConfig& config,
+                   std::string& problem)
+{
+    if (key == "server") {
+        if (value.find_first_of(" \t/@") != std::string::npos)
+            problem = "server must be a host name or address";
+        else
+            config.server = value;
+    } else if (key == "port") {
+        if (!parseInt(value, 1, 65535, config.port))
+            problem = "port must be a number from 1 to 65535, not '" + value + "'";
+    } else if (key == "tls") {
+        if (value == "auto")
+            config.tls = TlsPolicy::Automatic;
+        else if (value == "required")
+            config.tls = TlsPolicy::Required;
+        else if (value == "optional")
+            config.tls = TlsPolicy::Optional;
+        else if (value == "disabled")
+            config.tls = TlsPolicy::Disabled;
+        else
+            problem = "tls must be auto, required, optional or disabled, not '" + value + "'";
+    } else if (key == "tls_verify") {
+        if (!parseBool(value, config.tlsVerify))
+            problem = "tls_verify must be yes or no, not '" + value + "'";
+    } else {
+        return false;
+    }
+    return true;
+}
+
+// The daemon's own log and local socket.
+bool readLocalKey(const std::string& key, const std::string& value, MessengerConfig& config,
+                  std::string& problem)
+{
+    if (key == "log") {
+        config.logPath = value == "stderr" ? std::string() : value;
+    } else if (key == "api_socket") {
+        if (value.size() > 100)
+            problem = "api_socket name longer than 100 characters";
+        else
+            config.apiSocket = value;
+    } else {
+        return false;
+    }
+    return true;
+}
+
+// How streams behave.
+bool readStreamKey(const std::string& key, const std::string& value, MessengerConfig& config,
+                   std::string& problem)
+{
+    if (key == "max_unread") {
+        if (!parseInt(value, 1, 100000, config.maxUnread))
+            problem = "max_unread must be a number from 1 to 100000, not '" + value + "'";
+    } else if (key == "answer_timeout") {
+        if (!parseInt(value, 1, 3600, config.answerTimeout))
+            problem = "answer_timeout must be a number of seconds from 1 to 3600, not '" + value + "'";
+    } else if (key == "window") {
+        if (!parseInt(value, 1, 1024, config.window))
+            problem = "window must be a number of texts from 1 to 1024, not '" + value + "'";
+    } else if (key == "compact") {
+        if (!parseBool(value, config.compact))
+            problem = "compact must be yes or no, not '" + value + "'";
+    } else {
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
 bool parseConfig(const std::string& fileName, const std::string& text,
                  MessengerConfig& config, std::vector<std::string>& errors)
 {
@@ -127,19 +259,11 @@ bool parseConfig(const std::string& fileName, const std::string& text,
         std::string line = trim(raw);
         if (line.empty() || line[0] == '#')
             continue;
-        size_t eq = line.find('=');
-        if (eq == std::string::npos) {
-            fail(lineNo, "expected \"key = value\"");
-            continue;
-        }
-        std::string key = trim(line.substr(0, eq));
-        std::string value = trim(line.substr(eq + 1));
-        if (key.empty()) {
-            fail(lineNo, "missing key before '='");
-            continue;
-        }
-        if (value.empty()) {
-            fail(lineNo, "empty value for '" + key + "'");
+        std::string key;
+        std::string value;
+        std::string problem;
+        if (!splitKeyValue(line, key, value, problem)) {
+            fail(lineNo, problem);
             continue;
         }
         if (key != "contact") {
@@ -148,71 +272,13 @@ bool parseConfig(const std::string& fileName, const std::string& text,
                 continue;
             }
         }
-
-        if (key == "jid") {
-            if (!isBareJid(value))
-                fail(lineNo, "jid must be a bare JID like user@example.org, not '" + value + "'");
-            else
-                config.jid = value;
-        } else if (key == "password") {
-            config.password = value;
-        } else if (key == "resource") {
-            if (value.find_first_of(" \t/") != std::string::npos)
-                fail(lineNo, "resource must not contain blanks or '/'");
-            else
-                config.resource = value;
-        } else if (key == "server") {
-            if (value.find_first_of(" \t/@") != std::string::npos)
-                fail(lineNo, "server must be a host name or address");
-            else
-                config.server = value;
-        } else if (key == "port") {
-            if (!parseInt(value, 1, 65535, config.port))
-                fail(lineNo, "port must be a number from 1 to 65535, not '" + value + "'");
-        } else if (key == "tls") {
-            if (value == "auto")
-                config.tls = TlsPolicy::Automatic;
-            else if (value == "required")
-                config.tls = TlsPolicy::Required;
-            else if (value == "optional")
-                config.tls = TlsPolicy::Optional;
-            else if (value == "disabled")
-                config.tls = TlsPolicy::Disabled;
-            else
-                fail(lineNo, "tls must be auto, required, optional or disabled, not '" + value + "'");
-        } else if (key == "tls_verify") {
-            if (!parseBool(value, config.tlsVerify))
-                fail(lineNo, "tls_verify must be yes or no, not '" + value + "'");
-        } else if (key == "contact") {
-            if (!isBareJid(value))
-                fail(lineNo, "contact must be a bare JID like user@example.org, not '" + value + "'");
-            else if (std::find(config.contacts.begin(), config.contacts.end(), value)
-                     != config.contacts.end())
-                fail(lineNo, "contact '" + value + "' listed twice");
-            else
-                config.contacts.push_back(value);
-        } else if (key == "log") {
-            config.logPath = value == "stderr" ? std::string() : value;
-        } else if (key == "api_socket") {
-            if (value.size() > 100)
-                fail(lineNo, "api_socket name longer than 100 characters");
-            else
-                config.apiSocket = value;
-        } else if (key == "max_unread") {
-            if (!parseInt(value, 1, 100000, config.maxUnread))
-                fail(lineNo, "max_unread must be a number from 1 to 100000, not '" + value + "'");
-        } else if (key == "answer_timeout") {
-            if (!parseInt(value, 1, 3600, config.answerTimeout))
-                fail(lineNo, "answer_timeout must be a number of seconds from 1 to 3600, not '" + value + "'");
-        } else if (key == "window") {
-            if (!parseInt(value, 1, 1024, config.window))
-                fail(lineNo, "window must be a number of texts from 1 to 1024, not '" + value + "'");
-        } else if (key == "compact") {
-            if (!parseBool(value, config.compact))
-                fail(lineNo, "compact must be yes or no, not '" + value + "'");
-        } else {
-            fail(lineNo, "unknown key '" + key + "'");
-        }
+        if (!readAccountKey(key, value, config, problem)
+            && !readServerKey(key, value, config, problem)
+            && !readLocalKey(key, value, config, problem)
+            && !readStreamKey(key, value, config, problem))
+            problem = "unknown key '" + key + "'";
+        if (!problem.empty())
+            fail(lineNo, problem);
     }
 
     // Missing keys are reported against the end of the file.

@@ -140,32 +140,56 @@ Messenger::App* Messenger::findApp(Client& c, const std::string& name)
 void Messenger::handleCommand(int client, Client& c, const std::string& line)
 {
     Command cmd = parseCommand(line);
+    if (answerGeneralCommand(client, c, cmd, line))
+        return;
+
+    // The rest names an application of this program.
+    App* app = findApp(c, cmd.app);
+    if (!app) {
+        send(client, errorLine(kErrorUnknownApplication, "Unknown application " + cmd.app));
+        return;
+    }
+    if (answerApplicationCommand(client, c, *app, cmd, line))
+        return;
+
+    Stream* s = findStream(client, cmd.app, cmd.user, cmd.id);
+    if (!s) {
+        send(client, errorLine(kErrorUnknownStream,
+                               "Unknown stream " + cmd.user + ":" + std::to_string(cmd.id)));
+        return;
+    }
+    answerStreamCommand(client, *app, *s, cmd, line);
+}
+
+bool Messenger::answerGeneralCommand(int client, Client& c, const Command& cmd,
+                                     const std::string& line)
+{
     switch (cmd.kind) {
     case CommandKind::Invalid:
         send(client, errorLine(cmd.errorCode, cmd.errorText));
-        return;
+        return true;
     case CommandKind::Ping:
         send(client, "PONG");
-        return;
+        return true;
     case CommandKind::SearchFriends: {
         std::string out = "USERS";
         std::vector<std::string> friends = contacts.mutual();
         for (size_t i = 0; i < friends.size(); ++i)
             out += (i == 0 ? " " : ", ") + friends[i];
         send(client, out);
-        return;
+        return true;
     }
     case CommandKind::GetCurrentUserHandle:
         send(client, "CURRENTUSERHANDLE " + own);
-        return;
+        return true;
     case CommandKind::GetUserStatus:
         send(client, std::string("USERSTATUS ") + (isOnline ? "ONLINE" : "OFFLINE"));
-        return;
+        return true;
     case CommandKind::GetOnlineStatus: {
         std::string status = cmd.user == own ? (isOnline ? "ONLINE" : "OFFLINE")
                                              : contacts.onlineStatus(cmd.user);
         send(client, "USER " + cmd.user + " ONLINESTATUS " + status);
-        return;
+        return true;
     }
     case CommandKind::CreateApplication: {
         bool added = false;
@@ -177,25 +201,23 @@ void Messenger::handleCommand(int client, Client& c, const std::string& line)
         send(client, line);
         if (added)
             advertise();
-        return;
+        return true;
     }
     default:
-        break;
+        return false;
     }
+}
 
-    // The rest names an application of this program.
-    App* app = findApp(c, cmd.app);
-    if (!app) {
-        send(client, errorLine(kErrorUnknownApplication, "Unknown application " + cmd.app));
-        return;
-    }
+bool Messenger::answerApplicationCommand(int client, Client& c, App& app, const Command& cmd,
+                                         const std::string& line)
+{
     switch (cmd.kind) {
     case CommandKind::GetConnectable: {
         std::string out = "APPLICATION " + cmd.app + " CONNECTABLE";
         for (const std::string& h : contacts.connectable(cmd.app))
             out += " " + h;
         send(client, out);
-        return;
+        return true;
     }
     case CommandKind::DeleteApplication: {
         send(client, line);
@@ -205,34 +227,32 @@ void Messenger::handleCommand(int client, Client& c, const std::string& line)
                 doomed.push_back(s.get());
         for (Stream* s : doomed)
             removeStream(s, true, false, "its application was deleted");
-        c.apps.erase(c.apps.begin() + (app - c.apps.data()));
+        c.apps.erase(c.apps.begin() + (&app - c.apps.data()));
         advertise();
-        return;
+        return true;
     }
     case CommandKind::Connect:
         send(client, line);
         connect(client, cmd.app, cmd.user);
-        return;
+        return true;
     default:
-        break;
+        return false;
     }
+}
 
-    Stream* s = findStream(client, cmd.app, cmd.user, cmd.id);
-    if (!s) {
-        send(client, errorLine(kErrorUnknownStream,
-                               "Unknown stream " + cmd.user + ":" + std::to_string(cmd.id)));
-        return;
-    }
+void Messenger::answerStreamCommand(int client, App& app, Stream& s, const Command& cmd,
+                                    const std::string& line)
+{
     switch (cmd.kind) {
     case CommandKind::Write:
-        write(client, cmd.app, *s, cmd.text);
+        write(client, cmd.app, s, cmd.text);
         return;
     case CommandKind::Read:
-        read(client, *app, *s);
+        read(client, app, s);
         return;
     case CommandKind::Disconnect:
         send(client, line);
-        removeStream(s, true, true, "disconnected by the program");
+        removeStream(&s, true, true, "disconnected by the program");
         return;
     default:
         send(client, errorLine(kErrorUnknownCommand, "Unknown command"));

@@ -18,6 +18,8 @@
 #include <string>
 #include <vector>
 
+struct Command;
+
 class ClientSink {
 public:
     virtual void sendAttach(int client, uint32_t code, uint32_t handle) = 0;
@@ -158,6 +160,16 @@ private:
     };
 
     void handleCommand(int client, Client& c, const std::string& line);
+    // handleCommand's command families; `line` is the command as sent. The
+    // first two return false for a command that is not theirs.
+    // Invalid commands and those that name no application of the program.
+    bool answerGeneralCommand(int client, Client& c, const Command& cmd, const std::string& line);
+    // Commands on the program's application `app`, not on one of its streams.
+    bool answerApplicationCommand(int client, Client& c, App& app, const Command& cmd,
+                                  const std::string& line);
+    // Commands on the stream `s` of the program's application `app`.
+    void answerStreamCommand(int client, App& app, Stream& s, const Command& cmd,
+                             const std::string& line);
     // The application `name` of an attached program, else null.
     App* attachedApp(int client, const std::string& name);
     void send(int client, const std::string& line);
@@ -178,6 +190,16 @@ private:
     // `tellProgram`.
     void removeStream(Stream* s, bool tellPeer, bool tellProgram, const std::string& why);
     void releaseAcks(Stream& s);
+    // The steps of block(). The first two return false when they refused the
+    // block, which has then been answered and `s` removed.
+    // The text a data block carries, unpacked when the stream is compact.
+    bool decodeBlock(Stream& s, const std::string& full, const std::string& sid,
+                     const std::string& data, const IqRef& iq, std::string& text);
+    // Whether a text of `size` bytes in block `seq` is in order and within
+    // the limits of the stream and of all streams.
+    bool admitBlock(Stream& s, uint16_t seq, size_t size, const IqRef& iq);
+    // Keeps the text for READ, acknowledges or withholds it, tells the program.
+    void storeText(Stream& s, std::string text, const IqRef& iq);
     void closeStreamsWith(const std::string& bare, const std::string& why);
     // Streams of `app` with the contact `bare`, opening ones included.
     size_t streamsWith(const std::string& bare, const std::string& app) const;

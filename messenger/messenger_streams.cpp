@@ -315,78 +315,98 @@ void Messenger::block(const std::string& full, const std::string& sid, uint16_t 
         link.answer(iq, "item-not-found");
         return;
     }
+    std::string text;
+    if (!decodeBlock(*s, full, sid, data, iq, text))
+        return;
+    if (!admitBlock(*s, seq, text.size(), iq))
+        return;
+    storeText(*s, std::move(text), iq);
+}
+
+bool Messenger::decodeBlock(Stream& s, const std::string& full, const std::string& sid,
+                            const std::string& data, const IqRef& iq, std::string& text)
+{
     // A text is at most what one WRITE carries; its compact form adds a
     // tag byte. Checked before unpacking too, which doubles the size.
     auto tooLong = [&](size_t bytes) {
         link.answer(iq, "not-acceptable");
-        removeStream(s, true, true, "the peer sent a text of " + std::to_string(bytes) + " bytes, more than "
-                                        + std::to_string(kMaxTextLength));
+        removeStream(&s, true, true, "the peer sent a text of " + std::to_string(bytes) + " bytes, more than "
+                                         + std::to_string(kMaxTextLength));
     };
-    if (data.size() > kMaxTextLength + (s->compact ? 1 : 0)) {
+    if (data.size() > kMaxTextLength + (s.compact ? 1 : 0)) {
         tooLong(data.size());
-        return;
+        return false;
     }
-    std::string text;
-    if (!s->compact) {
+    if (!s.compact) {
         text = data;
     } else if (!unpackText(data, text)) {
         badBlock(full, sid, iq);
-        return;
+        return false;
     }
     if (text.size() > kMaxTextLength) {
         tooLong(text.size());
-        return;
+        return false;
     }
     // A program's text never holds a zero byte, and a command frame to the
     // program cannot carry one: passed on, it would end the program's link.
     if (text.find('\0') != std::string::npos) {
         badBlock(full, sid, iq);
-        return;
+        return false;
     }
-    if (seq != s->recvSeq) {
+    return true;
+}
+
+bool Messenger::admitBlock(Stream& s, uint16_t seq, size_t size, const IqRef& iq)
+{
+    if (seq != s.recvSeq) {
         link.answer(iq, "unexpected-request");
-        removeStream(s, true, true,
+        removeStream(&s, true, true,
                      "block " + std::to_string(seq) + " out of order, expected "
-                         + std::to_string(s->recvSeq));
-        return;
+                         + std::to_string(s.recvSeq));
+        return false;
     }
-    if (s->withheld.size() >= kMaxWithheld) {
+    if (s.withheld.size() >= kMaxWithheld) {
         // A daemon sends a text only for a WRITE, and a program waits for
         // the empty SENDING: this peer does neither.
         link.answer(iq, "resource-constraint");
-        removeStream(s, true, true, "the peer sent more than " + std::to_string(kMaxWithheld)
-                                        + " texts beyond the unread limit");
-        return;
+        removeStream(&s, true, true, "the peer sent more than " + std::to_string(kMaxWithheld)
+                                         + " texts beyond the unread limit");
+        return false;
     }
-    if (s->unreadBytes + text.size() > kMaxUnreadBytes) {
+    if (s.unreadBytes + size > kMaxUnreadBytes) {
         link.answer(iq, "resource-constraint");
-        removeStream(s, true, true, "the peer sent more than " + std::to_string(kMaxUnreadBytes >> 20)
-                                        + " MiB of texts not yet read");
-        return;
+        removeStream(&s, true, true, "the peer sent more than " + std::to_string(kMaxUnreadBytes >> 20)
+                                         + " MiB of texts not yet read");
+        return false;
     }
-    if (unreadTotal() + text.size() > kMaxUnreadTotal) {
+    if (unreadTotal() + size > kMaxUnreadTotal) {
         link.answer(iq, "resource-constraint");
-        removeStream(s, true, true, "the texts not yet read of all streams would take more than "
-                                        + std::to_string(kMaxUnreadTotal >> 20) + " MiB");
-        return;
+        removeStream(&s, true, true, "the texts not yet read of all streams would take more than "
+                                         + std::to_string(kMaxUnreadTotal >> 20) + " MiB");
+        return false;
     }
-    ++s->recvSeq;
+    return true;
+}
+
+void Messenger::storeText(Stream& s, std::string text, const IqRef& iq)
+{
+    ++s.recvSeq;
     const size_t size = text.size();
-    s->unreadBytes += size;
-    s->unread.push_back(std::move(text));
-    if (s->withheld.empty() && s->unread.size() <= maxUnread && s->unreadBytes <= kAckedUnreadBytes) {
+    s.unreadBytes += size;
+    s.unread.push_back(std::move(text));
+    if (s.withheld.empty() && s.unread.size() <= maxUnread && s.unreadBytes <= kAckedUnreadBytes) {
         link.answer(iq, nullptr);
     } else {
-        s->withheld.push_back(iq);
-        s->withheldBytes += size;
+        s.withheld.push_back(iq);
+        s.withheldBytes += size;
     }
-    auto c = clients.find(s->client);
+    auto c = clients.find(s.client);
     if (c == clients.end())
         return;
-    if (App* app = findApp(c->second, s->app)) {
-        if (std::find(app->readOrder.begin(), app->readOrder.end(), s->id) == app->readOrder.end())
-            app->readOrder.push_back(s->id);
-        reportReceived(s->client, s->app, false);
+    if (App* app = findApp(c->second, s.app)) {
+        if (std::find(app->readOrder.begin(), app->readOrder.end(), s.id) == app->readOrder.end())
+            app->readOrder.push_back(s.id);
+        reportReceived(s.client, s.app, false);
     }
 }
 
