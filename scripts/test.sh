@@ -34,7 +34,15 @@ ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
 echo "== ThreadSanitizer (the threaded tests: TCP, tunnel, model, messenger)"
 cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCORVANE_WERROR=ON -DCORVANE_SANITIZE=thread >/dev/null
 cmake --build build-tsan -j "$jobs" --target tcp_tests tunnel_tests model_tests messenger_tests messengerd
-TSAN_OPTIONS=halt_on_error=1 ctest --test-dir build-tsan -L 'tcp|tunnel|model|messenger' --output-on-failure || status=1
+# Reports go to files, so that one from a messengerd the tests started (whose
+# output lies in a temporary directory) is not lost.
+rm -rf build-tsan/reports && mkdir -p build-tsan/reports
+TSAN_OPTIONS="halt_on_error=1 log_path=$PWD/build-tsan/reports/tsan" \
+  ctest --test-dir build-tsan -L 'tcp|tunnel|model|messenger' --output-on-failure || status=1
+if compgen -G "build-tsan/reports/tsan*" >/dev/null; then
+  cat build-tsan/reports/tsan*
+  status=1
+fi
 
 echo "== fuzz targets (clang, 15 s each)"
 JOBS=$jobs bash scripts/fuzz.sh --time 15 || status=1
