@@ -56,8 +56,8 @@ void WindowLogic::start()
     log->restore();
     log->writef(2, "CorvaneForTCP %s", version.c_str());
     showModeLabel();
-    view.showSettings(config);
     view.showWindowAtStart(config);
+    view.showSettings(config);
     gate->start(this);
     if (QV_EVENTLOOP* loop = getEventLoop()) {
         timer1 = loop->startTimer(kTimer1Ms, [this] { onTimer1(); });

@@ -50,8 +50,9 @@ public:
     virtual void showModeLabel(const char* text) = 0;
     // Copies the settings the window shows into its controls.
     virtual void showSettings(QV_CONFIGURATION& settings) = 0;
-    // The window's own part of the start, after the settings are shown and
-    // before the controller starts (shown or hidden, notification icon).
+    // The window's own part of the start (its size and log view, the
+    // notification icon, shown or hidden by OPENWINDOW): once, after the
+    // mode label and before the settings are shown and the controller starts.
     virtual void showWindowAtStart(QV_CONFIGURATION& settings) = 0;
 
     // Sounds; the sound setting switches them on (1) or off.

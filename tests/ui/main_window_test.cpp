@@ -135,6 +135,16 @@ private slots:
         QVERIFY(f->control<QLabel>(1126)->isVisible());
     }
 
+    void theDesktopsSuspendAndResumeReachTheLogic()
+    {
+        QVERIFY(f->start(kServer));
+        f->window->onSuspend();
+        QCOMPARE(message(*f), QStringLiteral("SKYPE STREAM切断操作を行いました"));
+        QCOMPARE(f->window->logic().isSuspended(), 1);
+        f->window->onResume();
+        QCOMPARE(f->window->logic().isSuspended(), 0);
+    }
+
     void userSwitchMovesToTheNextContactWithItsSound()
     {
         QVERIFY(f->start(kServer));
