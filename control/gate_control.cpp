@@ -40,6 +40,15 @@ void QV_GATECONTROL::start(void* ownerWindow)
     probe.createServerSocketAnyPort(100);
 }
 
+std::vector<std::string> QV_GATECONTROL::getContactHandles() const
+{
+    std::vector<std::string> handles;
+    if (skypeModel)
+        for (size_t i = 0; i < skypeModel->getContactCount(); ++i)
+            handles.emplace_back(skypeModel->getContact(i).handle);
+    return handles;
+}
+
 // Each loop re-reads the size: a listener may add another.
 void QV_GATECONTROL::notifyConnectStatsuChange(int status)
 {

@@ -9,6 +9,7 @@
 // arrives on whatever thread writes the log. Listeners are not owned.
 #pragma once
 
+#include <string>
 #include <vector>
 
 #include "core/eventlog.h"
@@ -49,6 +50,8 @@ public:
     bool isSelectedUserConnectable() const { return skypeModel->isSelectedUserConnectable(); }
     void selectNextUser() { skypeModel->selectNextUser(); }
     void selectUser(const char* handle) { skypeModel->selectUser(handle); }
+    // The handles of the contact list, in list order; none before start.
+    std::vector<std::string> getContactHandles() const;
     bool hasAnyStream() const { return a2aModel->hasAnyStream(); }
     bool isListening(int service) const { return a2aModel->isListening(service); }
     bool isConnected(int service) const { return a2aModel->isConnected(service); }

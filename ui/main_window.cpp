@@ -1,4 +1,5 @@
-// Construction, layout, colours and the views of the main window.
+// Construction, layout and colours of the main window; showing, hiding and
+// the log view.
 #include "ui/main_window.h"
 
 #include <QCheckBox>
@@ -21,7 +22,6 @@
 #include "ui/sound_player.h"
 #include "ui/tray_icon.h"
 #include "ui/ui_style.h"
-#include "ui/version.h"
 
 namespace {
 
@@ -55,29 +55,27 @@ QCheckBox* lamp(int id)
 
 }  // namespace
 
-CCorvaneForTcpDlg::CCorvaneForTcpDlg(QWidget* parent)
-    : QDialog(parent), gate(std::make_unique<QV_GATECONTROL>()), tray(std::make_unique<TrayIcon>())
+CCorvaneForTcpDlg::CCorvaneForTcpDlg(QWidget* parent) : QDialog(parent), tray(std::make_unique<TrayIcon>())
 {
     setWindowTitle(QStringLiteral("CorvaneForTcp"));
     setObjectName(QStringLiteral("CCorvaneForTcpDlg"));
     setFont(japaneseFixedFont());
     buildControls();
     applyColours();
-    // Window creation: the window listens to the controller from the start.
-    gate->addListener(this);
+    // Window creation: the logic listens to the controller from the start.
+    windowLogic = std::make_unique<WindowLogic>(*this);
 }
 
 CCorvaneForTcpDlg::~CCorvaneForTcpDlg()
 {
-    if (QV_EVENTLOOP* loop = getEventLoop()) {
-        for (int32_t id : {timer1, timer2, timer3})
-            if (id != 0)
-                loop->stopTimer(id);
-    }
+    // The logic and the model go first: their threads may still report log
+    // lines, and the logic reports to the controls.
+    windowLogic.reset();
+    if (QV_EVENTLOOP* loop = getEventLoop())
+        if (timer3 != 0)
+            loop->stopTimer(timer3);
     tray->removeTrayIcon();
     destroySoundPlayer();
-    // The model goes first: its threads may still report log lines.
-    gate.reset();
 }
 
 void CCorvaneForTcpDlg::buildControls()
@@ -86,19 +84,52 @@ void CCorvaneForTcpDlg::buildControls()
     auto* column = new QVBoxLayout(panel);
     column->setContentsMargins(6, 6, 6, 4);
     column->setSpacing(4);
-
-    auto* head = new QHBoxLayout;
-    head->addWidget(valueLabel(idc::kVersionLine, QString()), 1);
-    clock = valueLabel(idc::kClock, QStringLiteral("00:00:00"));
-    head->addWidget(clock);
-    column->addLayout(head);
+    column->addLayout(buildHead());
     modeText = valueLabel(idc::kModeText, QStringLiteral("APP 動作モード"));
     column->addWidget(modeText);
+    column->addWidget(buildPortGroup());
+    column->addWidget(buildLinkGroup());
 
+    messageLine = new QLineEdit;
+    messageLine->setObjectName(controlName(idc::kMessage));
+    messageLine->setReadOnly(true);
+    messageLine->setFocusPolicy(Qt::NoFocus);
+    column->addWidget(messageLine);
+    column->addLayout(buildButtonRow());
+
+    logList = new QListWidget(this);
+    logList->setObjectName(controlName(idc::kLogList));
+    logList->setUniformItemSizes(true);
+}
+
+QLayout* CCorvaneForTcpDlg::buildHead()
+{
+    auto* head = new QHBoxLayout;
+    versionLine = valueLabel(idc::kVersionLine, QString());
+    head->addWidget(versionLine, 1);
+    clock = valueLabel(idc::kClock, QStringLiteral("00:00:00"));
+    head->addWidget(clock);
+    return head;
+}
+
+QGroupBox* CCorvaneForTcpDlg::buildPortGroup()
+{
     auto* ports = new QGroupBox(QStringLiteral("ポート"));
     auto* grid = new QGridLayout(ports);
     grid->setHorizontalSpacing(6);
     grid->setVerticalSpacing(2);
+    addPortColumnHeads(grid);
+    // Rows: FTP control, FTP data, setting 1 to 4.
+    for (int row = 0; row < kLampRows; ++row)
+        addServiceRow(grid, row);
+    QPushButton* forward = button(idc::kForwardSettings, QStringLiteral("転送先設定"));
+    connect(forward, &QPushButton::clicked, this, &CCorvaneForTcpDlg::OnForwardSettings);
+    grid->addWidget(forward, 7, 3, 1, 2);
+    return ports;
+}
+
+void CCorvaneForTcpDlg::addPortColumnHeads(QGridLayout* grid)
+{
     const QString heads[] = {QStringLiteral("サービス"), QStringLiteral("PORT"), QString(),
                              QStringLiteral("転送先HOST"), QStringLiteral("PORT"), QString(),
                              QStringLiteral("L"), QStringLiteral("C"), QStringLiteral("P"), QStringLiteral("スループット")};
@@ -111,41 +142,41 @@ void CCorvaneForTcpDlg::buildControls()
             l->setObjectName(QStringLiteral("headForward%1").arg(c));
         grid->addWidget(l, 0, c, c >= 6 && c <= 8 ? Qt::AlignHCenter : Qt::Alignment());
     }
-    // Rows: FTP control, FTP data, setting 1 to 4.
-    for (int row = 0; row < 6; ++row) {
-        int k = row == 0 ? 0 : row - 1;
-        int r = row + 1;
-        if (row == 1) {
-            grid->addWidget(new QLabel(QStringLiteral("　　　　")), r, 0);
-        } else {
-            auto* check = new QCheckBox(QString::fromUtf8(getServiceName(k)));
-            check->setObjectName(controlName(idc::kServiceCheck[k]));
-            connect(check, &QCheckBox::clicked, this, &CCorvaneForTcpDlg::OnServiceCheck);
-            grid->addWidget(check, r, 0);
-            grid->addWidget(valueLabel(idc::kClientPort[k], QString::number(getDefaultServicePort(k))), r, 1);
-            if (idc::kPortEdit[k] != 0) {
-                QPushButton* edit = button(idc::kPortEdit[k], QStringLiteral("編集"));
-                connect(edit, &QPushButton::clicked, this, [this, k] { OnPortEdit(k); });
-                grid->addWidget(edit, r, 2);
-            }
-            auto* host = valueLabel(idc::kForwardHostLabel[k], QStringLiteral("127.0.0.1"));
-            host->setMinimumWidth(120);
-            grid->addWidget(host, r, 3);
-            grid->addWidget(valueLabel(idc::kForwardPortLabel[k], QString::number(getDefaultServicePort(k))), r, 4);
-            auto* thru = valueLabel(idc::kThroughput0 + k, QString());
-            thru->setMinimumWidth(190);
-            grid->addWidget(thru, r, 9);
-        }
-        grid->addWidget(new QLabel(row == 0 ? QStringLiteral("制") : row == 1 ? QStringLiteral("デ") : QString()), r, 5);
-        grid->addWidget(lamp(idc::kLampL[row]), r, 6, Qt::AlignHCenter);
-        grid->addWidget(lamp(idc::kLampC[row]), r, 7, Qt::AlignHCenter);
-        grid->addWidget(lamp(idc::kLampP[row]), r, 8, Qt::AlignHCenter);
-    }
-    QPushButton* forward = button(idc::kForwardSettings, QStringLiteral("転送先設定"));
-    connect(forward, &QPushButton::clicked, this, &CCorvaneForTcpDlg::OnForwardSettings);
-    grid->addWidget(forward, 7, 3, 1, 2);
-    column->addWidget(ports);
+}
 
+void CCorvaneForTcpDlg::addServiceRow(QGridLayout* grid, int row)
+{
+    int k = row == 0 ? 0 : row - 1;
+    int r = row + 1;
+    if (row == 1) {
+        grid->addWidget(new QLabel(QStringLiteral("　　　　")), r, 0);
+    } else {
+        auto* check = new QCheckBox(QString::fromUtf8(getServiceName(k)));
+        check->setObjectName(controlName(idc::kServiceCheck[k]));
+        connect(check, &QCheckBox::clicked, this, &CCorvaneForTcpDlg::OnServiceCheck);
+        grid->addWidget(check, r, 0);
+        grid->addWidget(valueLabel(idc::kClientPort[k], QString::number(getDefaultServicePort(k))), r, 1);
+        if (idc::kPortEdit[k] != 0) {
+            QPushButton* edit = button(idc::kPortEdit[k], QStringLiteral("編集"));
+            connect(edit, &QPushButton::clicked, this, [this, k] { OnPortEdit(k); });
+            grid->addWidget(edit, r, 2);
+        }
+        auto* host = valueLabel(idc::kForwardHostLabel[k], QStringLiteral("127.0.0.1"));
+        host->setMinimumWidth(120);
+        grid->addWidget(host, r, 3);
+        grid->addWidget(valueLabel(idc::kForwardPortLabel[k], QString::number(getDefaultServicePort(k))), r, 4);
+        auto* thru = valueLabel(idc::kThroughput0 + k, QString());
+        thru->setMinimumWidth(190);
+        grid->addWidget(thru, r, 9);
+    }
+    grid->addWidget(new QLabel(row == 0 ? QStringLiteral("制") : row == 1 ? QStringLiteral("デ") : QString()), r, 5);
+    grid->addWidget(lamp(idc::kLampL[row]), r, 6, Qt::AlignHCenter);
+    grid->addWidget(lamp(idc::kLampC[row]), r, 7, Qt::AlignHCenter);
+    grid->addWidget(lamp(idc::kLampP[row]), r, 8, Qt::AlignHCenter);
+}
+
+QGroupBox* CCorvaneForTcpDlg::buildLinkGroup()
+{
     auto* link = new QGroupBox(QStringLiteral("接続"));
     auto* linkGrid = new QGridLayout(link);
     linkGrid->addWidget(new QLabel(QStringLiteral("SKYPE:")), 0, 0);
@@ -169,14 +200,11 @@ void CCorvaneForTcpDlg::buildControls()
     connect(connectButton, &QPushButton::clicked, this, &CCorvaneForTcpDlg::OnBconnect);
     linkGrid->addWidget(connectButton, 2, 3);
     linkGrid->setColumnStretch(1, 1);
-    column->addWidget(link);
+    return link;
+}
 
-    messageLine = new QLineEdit;
-    messageLine->setObjectName(controlName(idc::kMessage));
-    messageLine->setReadOnly(true);
-    messageLine->setFocusPolicy(Qt::NoFocus);
-    column->addWidget(messageLine);
-
+QLayout* CCorvaneForTcpDlg::buildButtonRow()
+{
     auto* buttons = new QHBoxLayout;
     QPushButton* system = button(idc::kSystemSettings, QStringLiteral("システム設定"));
     connect(system, &QPushButton::clicked, this, &CCorvaneForTcpDlg::OnSystemSettings);
@@ -189,11 +217,7 @@ void CCorvaneForTcpDlg::buildControls()
     buttons->addWidget(logToggle);
     buttons->addStretch();
     buttons->addWidget(hideButton);
-    column->addLayout(buttons);
-
-    logList = new QListWidget(this);
-    logList->setObjectName(controlName(idc::kLogList));
-    logList->setUniformItemSizes(true);
+    return buttons;
 }
 
 void CCorvaneForTcpDlg::applyColours()
@@ -214,77 +238,10 @@ void CCorvaneForTcpDlg::applyColours()
     }
 }
 
-void CCorvaneForTcpDlg::updateModeLabel()
-{
-    const char* text;
-    if (isClientMode() == 0)
-        text = getAcceptPolicy() == 0 ? "選択表示中ユーザの接続受付可" : "コンタクトリストのユーザからの接続受付可";
-    else
-        text = getAutoConnect() == 1 ? "自動接続モード:1分毎に接続操作を行います" : "手動接続モード:接続ボタンで接続してください";
-    modeLabel->setText(QString::fromUtf8(text));
-}
-
-void CCorvaneForTcpDlg::applyModeView()
-{
-    bool client = isClientMode() != 0;
-    auto setShown = [this](int id, bool shown) {
-        if (QWidget* w = findChild<QWidget*>(controlName(id)))
-            w->setVisible(shown);
-    };
-    setShown(idc::kForwardSettings, !client);
-    for (int k = 0; k < kServiceCount; ++k) {
-        setShown(idc::kForwardHostLabel[k], !client);
-        setShown(idc::kForwardPortLabel[k], !client);
-        setShown(idc::kClientPort[k], client);
-        if (idc::kPortEdit[k] != 0)
-            setShown(idc::kPortEdit[k], client);
-        if (!client)
-            setShown(idc::kThroughput0 + k, false);
-    }
-    setShown(idc::kLampHeadL, client);
-    for (const char* head : {"headClientPort", "headForward3", "headForward4"}) {
-        if (QWidget* w = findChild<QWidget*>(QLatin1String(head)))
-            w->setVisible((head[4] == 'C') == client);
-    }
-    for (int id : idc::kLampL)
-        setShown(id, client);
-    const char* text = client ? "Client Application 動作選択" : "Sever Application 動作選択";
-    modeText->setText(QString::fromUtf8(text));
-}
-
 void CCorvaneForTcpDlg::applyLogView()
 {
     logToggle->setText(logShown ? QStringLiteral("↑LOG表示") : QStringLiteral("↓LOG表示"));
     setFixedSize(fullWidth, logShown ? fullHeight : fullHeight - kLogHeight);
-}
-
-void CCorvaneForTcpDlg::updateControls()
-{
-    for (int k = 0; k < kServiceCount; ++k) {
-        if (auto* check = findChild<QCheckBox*>(controlName(idc::kServiceCheck[k])))
-            check->setChecked(QV_CONFIGSTORE::isServiceEnabled(k) != 0);
-        if (auto* port = findChild<QLabel*>(controlName(idc::kClientPort[k])))
-            port->setText(QString::number(getServicePort(k)));
-        if (auto* host = findChild<QLabel*>(controlName(idc::kForwardHostLabel[k])))
-            host->setText(QString::fromStdString(getForwardHost(k)));
-        if (auto* port = findChild<QLabel*>(controlName(idc::kForwardPortLabel[k])))
-            port->setText(QString::number(getForwardPort(k)));
-    }
-    if (auto* version = findChild<QLabel*>(controlName(idc::kVersionLine)))
-        version->setText(QString::fromStdString(versionLine));
-}
-
-void CCorvaneForTcpDlg::pullServiceChecks()
-{
-    for (int k = 0; k < kServiceCount; ++k)
-        if (auto* check = findChild<QCheckBox*>(controlName(idc::kServiceCheck[k])))
-            QV_CONFIGSTORE::setServiceEnabled(k, check->isChecked() ? 1 : 0);
-}
-
-void CCorvaneForTcpDlg::setLamp(int id, bool on)
-{
-    if (auto* box = findChild<QCheckBox*>(controlName(id)))
-        box->setChecked(on);
 }
 
 void CCorvaneForTcpDlg::showWindow()

@@ -1,13 +1,14 @@
-// CCorvaneForTcpDlg: the program's main window. It embeds the gate controller
-// and is its listener, holds the settings of CorvaneForTcp.ini (it is the
-// program's QV_CONFIGURATION and saves after every change the user accepts),
-// and shows the messenger link, the selected contact, the lamps L, C and P of
-// every tunnelled port, the throughput, a clock, a message line and the event
-// log. It hosts the notification-area icon and the sounds and opens the
-// settings dialogs. Hiding it keeps the program running; closing it (after a
-// question while a stream is up) ends the modal run.
+// CCorvaneForTcpDlg: the program's main window in Qt Widgets. It owns the
+// window logic (WindowLogic, which holds the settings and the gate
+// controller) and is its view: the messenger link, the selected contact, the
+// lamps L, C and P of every tunnelled port, the throughput, a clock, a
+// message line and the event log. Its handlers hand the user's actions to
+// the logic; the settings dialogs are run here and their results go to the
+// logic. It also hosts the notification-area icon, the sounds, the desktop's
+// session events and the log view. Hiding it keeps the program running;
+// closing it (after a question while a stream is up) ends the modal run.
 //
-// Main (event-loop) thread only, except notifyLogLine, which may arrive on any
+// Main (event-loop) thread only, except showLogLine, which may arrive on any
 // thread and is handed to the main thread. The model's event loop must be
 // installed before initDialog() and stay until the window is destroyed.
 #pragma once
@@ -15,28 +16,25 @@
 #include <QDialog>
 #include <QEventLoop>
 #include <memory>
-#include <string>
 
-#include "control/gate_control.h"
-#include "core/config_store.h"
+#include "control/window_logic.h"
+#include "control/window_view.h"
 
-class QCheckBox;
+class QGridLayout;
+class QGroupBox;
 class QLabel;
+class QLayout;
 class QLineEdit;
 class QListWidget;
 class QPushButton;
 class SessionEvents;
 class TrayIcon;
 
-class CCorvaneForTcpDlg : public QDialog, public QV_GATELISTENER, public QV_CONFIGSTORE {
+class CCorvaneForTcpDlg : public QDialog, public WindowView {
     Q_OBJECT
 
 public:
-    static constexpr int32_t kTimer1Ms = 500;
-    static constexpr int32_t kTimer2Ms = 100;
-    static constexpr int32_t kTimer3Ms = 5000;
-    static constexpr int kAutoConnectTicks = 600;
-    static constexpr int kMessageTicks = 6;
+    static constexpr int32_t kTimer3Ms = 5000;  // puts the tray icon back
     static constexpr int kMaxLogLines = 2000;
     static constexpr int kLogHeight = 183;
 
@@ -45,8 +43,8 @@ public:
 
     // Initialises and runs until the window is closed for good.
     void doModal();
-    // The initialisation sequence: settings, log, tray icon, controller,
-    // timers (on the installed event loop).
+    // The initialisation: the logic's start-up sequence, timer 3, the
+    // sound player's window.
     void initDialog();
     // Ends the modal run.
     void endDialog();
@@ -62,8 +60,6 @@ public:
     void OnLogToggle();
     void OnAbout();
     void OnCloseRequest();
-    void onTimer1();
-    void onTimer2();
     void onTimer3();
     void showWindow();
     void hideWindow();
@@ -71,25 +67,35 @@ public:
     void onResume();
     void onEndSession();
 
-    QV_GATECONTROL& controller() { return *gate; }
+    WindowLogic& logic() { return *windowLogic; }
+    // The settings the window shows and edits (the logic's store).
+    QV_CONFIGSTORE& configuration() { return windowLogic->settings(); }
     TrayIcon& trayIcon() { return *tray; }
     int isWindowShown() const { return windowVisible; }
     int isLogShown() const { return logShown; }
-    int isSuspended() const { return suspended; }
     int getFullHeight() const { return fullHeight; }
 
-    // QV_GATELISTENER
-    void notifyLogLine(const char* line) override;
-    void notifySkypeComStatusChange() override;
-    void notifyModelChange() override;
-    void notifyStreamChange() override;
-    void notifyThroughput(int service, double sentRate, double receivedRate) override;
-
-    // QV_CONFIGURATION: the settings live in QV_CONFIGSTORE; these also
-    // reach the service check boxes and the sound player.
-    int isServiceEnabled(int k) override;
-    void setServiceEnabled(int k, int value) override;
-    void setSoundMode(int mode) override;
+    // WindowView
+    void showVersionLine(const char* text) override;
+    void showMessage(const char* text) override;
+    void clearMessage() override;
+    void showClock(const char* text) override;
+    void showLamps(const Lamps& lamps) override;
+    void showLinkStatus(const char* text) override;
+    void showSelectedUser(const char* handle, const char* stateText) override;
+    void showStreamView(bool connected, bool clientMode) override;
+    void showThroughput(int service, const char* text, bool moving) override;
+    void showLogLine(const char* line) override;
+    void showModeView(bool clientMode, const char* modeText) override;
+    void showModeLabel(const char* text) override;
+    void showSettings(QV_CONFIGURATION& settings) override;
+    void showWindowAtStart(QV_CONFIGURATION& settings) override;
+    void setSoundsEnabled(bool on) override;
+    void playLinkUpSound() override;
+    void playLinkDownSound() override;
+    void playUserConnectableSound() override;
+    void playUserNotConnectableSound() override;
+    bool broadcastOpen() override;
 
     void reject() override;
 
@@ -98,37 +104,31 @@ protected:
     void contextMenuEvent(QContextMenuEvent* event) override;
 
 private:
+    // The controls, group by group, top to bottom.
     void buildControls();
+    QLayout* buildHead();
+    QGroupBox* buildPortGroup();
+    void addPortColumnHeads(QGridLayout* grid);
+    void addServiceRow(QGridLayout* grid, int row);
+    QGroupBox* buildLinkGroup();
+    QLayout* buildButtonRow();
     void applyColours();
     void appendLogLine(const QString& line);
-    void showMessage(const std::string& text);
-    void updateModeLabel();
-    void applyModeView();
     void applyLogView();
-    void updateControls();
-    void pullServiceChecks();
     void setLamp(int id, bool on);
+    void enableControl(int id, bool on);
+    void showControl(int id, bool shown);
 
-    std::unique_ptr<QV_GATECONTROL> gate;
     std::unique_ptr<TrayIcon> tray;
     std::unique_ptr<SessionEvents> session;
     QEventLoop modalLoop;
     bool ended = false;
 
-    int skypeStatus = 0;
     int windowVisible = 0;
     int logShown = 1;
     int fullWidth = 0;
     int fullHeight = 0;
-    int messageActive = 0;
-    int messageTicks = 0;
-    int autoConnectWait = 0;
-    int suspended = 0;
-    int streamUp = 0;
-    int32_t timer1 = 0;
-    int32_t timer2 = 0;
     int32_t timer3 = 0;
-    std::string versionLine;
 
     QWidget* panel = nullptr;
     QListWidget* logList = nullptr;
@@ -137,9 +137,13 @@ private:
     QPushButton* connectButton = nullptr;
     QPushButton* switchButton = nullptr;
     QPushButton* logToggle = nullptr;
+    QLabel* versionLine = nullptr;
     QLabel* clock = nullptr;
     QLabel* skypeStatusText = nullptr;
     QLabel* userStatusText = nullptr;
     QLabel* modeLabel = nullptr;
     QLabel* modeText = nullptr;
+
+    // Last: made after the controls, gone before them.
+    std::unique_ptr<WindowLogic> windowLogic;
 };

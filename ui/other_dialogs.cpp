@@ -12,7 +12,7 @@
 #include "ui/control_ids.h"
 #include "ui/settings_dialogs.h"
 #include "ui/ui_style.h"
-#include "ui/version.h"
+#include "control/version.h"
 
 namespace {
 

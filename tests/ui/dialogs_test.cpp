@@ -146,7 +146,7 @@ private slots:
         QTest::mouseClick(f->control<QPushButton>(idc::kSystemSettings), Qt::LeftButton);
         QVERIFY(driver.finished());
         QVERIFY(checked);
-        QCOMPARE(f->window->isClientMode(), 0);
+        QCOMPARE(f->window->configuration().isClientMode(), 0);
         QCOMPARE(f->control<QLabel>(idc::kModeText)->text(), QStringLiteral("Sever Application 動作選択"));
         QCOMPARE(f->ini(), before);
     }
@@ -163,9 +163,9 @@ private slots:
         }));
         QTest::mouseClick(f->control<QPushButton>(idc::kSystemSettings), Qt::LeftButton);
         QVERIFY(driver.finished());
-        QCOMPARE(f->window->isClientMode(), 1);
-        QCOMPARE(f->window->getSoundMode(), 0);
-        QCOMPARE(f->window->getAutoConnect(), 1);
+        QCOMPARE(f->window->configuration().isClientMode(), 1);
+        QCOMPARE(f->window->configuration().getSoundMode(), 0);
+        QCOMPARE(f->window->configuration().getAutoConnect(), 1);
         QCOMPARE(f->control<QLabel>(idc::kModeText)->text(), QStringLiteral("Client Application 動作選択"));
         QCOMPARE(f->control<QLabel>(idc::kModeLabel)->text(), QStringLiteral("自動接続モード:1分毎に接続操作を行います"));
         QVERIFY(f->control<QWidget>(1101)->isVisible());
@@ -248,8 +248,8 @@ private slots:
         QTest::mouseClick(f->control<QPushButton>(1115), Qt::LeftButton);
         QVERIFY(driver.finished());
         QCOMPARE(f->ini(), before);
-        QCOMPARE(f->window->getForwardPort(0), 21);
-        QCOMPARE(f->window->getHttpPort(), 8080);
+        QCOMPARE(f->window->configuration().getForwardPort(0), 21);
+        QCOMPARE(f->window->configuration().getHttpPort(), 8080);
         QCOMPARE(f->control<QLabel>(1101)->text(), QStringLiteral("8080"));
 
         // The same edit with OK does change the file.

@@ -1,7 +1,10 @@
-// The main window driven through its real widgets on the offscreen platform:
-// the connect button, the user switch, the message line, the log list, the
-// connected view with its sounds and tooltip, the close question, the
-// hidden start, lamps, throughput, suspend and the log toggle.
+// The main window's wiring, through its real widgets on the offscreen
+// platform: the buttons reach the window logic and what the logic shows
+// appears in the controls (the behaviour itself is tested once, in
+// tests/control). Also the Qt window's own parts: the log list and its cap,
+// the connected view with the sounds and the tooltip, the close question,
+// hiding and the hidden start, the mode view, the log toggle, the sound
+// resources and the CORVANEOPEN signal.
 #include <QCheckBox>
 #include <QLabel>
 #include <QLineEdit>
@@ -95,51 +98,51 @@ private slots:
     void init() { f = std::make_unique<UiFixture>(); }
     void cleanup() { f.reset(); }
 
-    void connectInAServerOnlyShowsTheRefusal()
+    void theConnectButtonReachesTheLogicAndItsAnswersShow()
     {
         QVERIFY(f->start(kServer));
-        f->deliver(std::string("APPLICATION CorvaneForHttp000 CONNECTABLE ") + kPeer);
-        f->messenger.take();
         auto* connect = f->control<QPushButton>(idc::kConnect);
         QCOMPARE(connect->text(), QStringLiteral("手動接続"));
         QTest::mouseClick(connect, Qt::LeftButton);
         QCOMPARE(message(*f), QStringLiteral("サーバからの接続はできません"));
-        QVERIFY(f->messenger.take().empty());
-        QCOMPARE(connect->text(), QStringLiteral("手動接続"));
-    }
-
-    void connectInAClientConnectsOrRefusesAndDisconnects()
-    {
-        QVERIFY(f->start(kClient4));
-        auto* connect = f->control<QPushButton>(idc::kConnect);
-        QTest::mouseClick(connect, Qt::LeftButton);
-        QCOMPARE(message(*f), QString::fromUtf8("現在選択中のユーザ") + kPeer + QString::fromUtf8("は接続可能状態ではありません"));
-        QVERIFY(f->messenger.take().empty());
-        f->deliver(std::string("APPLICATION CorvaneForTcp2000 CONNECTABLE ") + kPeer);
+        f->loop.fire(WindowLogic::kTimer1Ms, WindowLogic::kMessageTicks);
+        QVERIFY(message(*f).isEmpty());
+        f->deliver(std::string("APPLICATION CorvaneForHttp000 STREAMS ") + kPeer + ":1");
         f->messenger.take();
-        QTest::mouseClick(connect, Qt::LeftButton);
-        QCOMPARE(f->messenger.take(), (Lines{std::string("ALTER APPLICATION CorvaneForTcp2000 CONNECT ") + kPeer}));
-        QCOMPARE(message(*f), QString::fromUtf8(kPeer) + QString::fromUtf8("へのSKYPE STREAM接続操作を行いました"));
-        f->deliver(std::string("APPLICATION CorvaneForTcp2000 STREAMS ") + kPeer + ":1");
         QCOMPARE(connect->text(), QStringLiteral("切断"));
         QTest::mouseClick(connect, Qt::LeftButton);
         QCOMPARE(f->messenger.take(),
-                 (Lines{std::string("ALTER APPLICATION CorvaneForTcp2000 DISCONNECT ") + kPeer + ":1"}));
+                 (Lines{std::string("ALTER APPLICATION CorvaneForHttp000 DISCONNECT ") + kPeer + ":1"}));
         QCOMPARE(message(*f), QString::fromUtf8(kPeer) + QString::fromUtf8("へのSKYPE STREAM切断操作を行いました"));
     }
 
-    void userSwitchInAutomaticConnectModeOnlyShowsItsRefusal()
+    void theLinkTheContactAndTheLampsShowInTheirControls()
     {
-        QVERIFY(f->start(kServer + "[CLIENT]\r\nAUTOCONNECT=1\r\n"));
-        f->deliver("USERS first@pc.test, second@pc.test");
-        f->messenger.take();
-        auto* user = f->control<QLineEdit>(idc::kSelectedUser);
-        QCOMPARE(user->text(), QStringLiteral("first@pc.test"));
-        int played = getSoundPlayer()->getPlayCount();
-        QTest::mouseClick(f->control<QPushButton>(idc::kSwitchUser), Qt::LeftButton);
-        QCOMPARE(message(*f), QStringLiteral("自動接続モードです。ユーザの切り替えはできません。"));
-        QCOMPARE(user->text(), QStringLiteral("first@pc.test"));
-        QCOMPARE(getSoundPlayer()->getPlayCount(), played);
+        QVERIFY(f->start(kClient4));
+        QCOMPARE(f->control<QLabel>(idc::kSkypeStatus)->text(), QStringLiteral("通信ドライバと接続"));
+        QCOMPARE(f->control<QLabel>(idc::kUserStatus)->text(), QStringLiteral("オフライン"));
+        QCOMPARE(f->control<QLineEdit>(idc::kSelectedUser)->text(), QString::fromUtf8(kPeer));
+        f->deliver(std::string("APPLICATION CorvaneForTcp2000 STREAMS ") + kPeer + ":1");
+        f->loop.fire(WindowLogic::kTimer1Ms);
+        QVERIFY(f->control<QCheckBox>(1040)->isChecked());   // setting 4, L
+        QVERIFY(!f->control<QCheckBox>(1041)->isChecked());  // setting 4, C
+        QVERIFY(!f->control<QCheckBox>(1032)->isChecked());  // FTP control, L
+        QVERIFY(!f->control<QCheckBox>(1040)->isEnabled());
+        QVERIFY(f->control<QCheckBox>(1040)->isVisible());
+        QVERIFY(f->control<QLabel>(idc::kClock)->text().contains(QRegularExpression(QStringLiteral("^\\d\\d:\\d\\d:\\d\\d$"))));
+        f->window->logic().notifyThroughput(4, 2048.0, 512.0);
+        QCOMPARE(f->control<QLabel>(1126)->text(), QStringLiteral("S:2.0,R:0.5 [KB/S]"));
+        QVERIFY(f->control<QLabel>(1126)->isVisible());
+    }
+
+    void theDesktopsSuspendAndResumeReachTheLogic()
+    {
+        QVERIFY(f->start(kServer));
+        f->window->onSuspend();
+        QCOMPARE(message(*f), QStringLiteral("SKYPE STREAM切断操作を行いました"));
+        QCOMPARE(f->window->logic().isSuspended(), 1);
+        f->window->onResume();
+        QCOMPARE(f->window->logic().isSuspended(), 0);
     }
 
     void userSwitchMovesToTheNextContactWithItsSound()
@@ -154,26 +157,6 @@ private slots:
         QTest::mouseClick(f->control<QPushButton>(idc::kSwitchUser), Qt::LeftButton);
         QCOMPARE(f->control<QLineEdit>(idc::kSelectedUser)->text(), QStringLiteral("first@pc.test"));
         QCOMPARE(getSoundPlayer()->getLastSound(), QV_SOUNDPLAYER::kUserNotConnectable);
-        QVERIFY(message(*f).isEmpty());
-    }
-
-    void aMessageClearsAfterSixTicksOfTimer1()
-    {
-        QVERIFY(f->start(kServer));
-        QTest::mouseClick(f->control<QPushButton>(idc::kConnect), Qt::LeftButton);
-        for (int tick = 1; tick <= 5; ++tick) {
-            f->loop.fire(CCorvaneForTcpDlg::kTimer1Ms);
-            QVERIFY2(!message(*f).isEmpty(), qPrintable(QString("cleared after %1 ticks").arg(tick)));
-        }
-        f->loop.fire(CCorvaneForTcpDlg::kTimer1Ms);
-        QVERIFY(message(*f).isEmpty());
-        // A new message restarts the count.
-        QTest::mouseClick(f->control<QPushButton>(idc::kConnect), Qt::LeftButton);
-        f->loop.fire(CCorvaneForTcpDlg::kTimer1Ms, 3);
-        QTest::mouseClick(f->control<QPushButton>(idc::kConnect), Qt::LeftButton);
-        f->loop.fire(CCorvaneForTcpDlg::kTimer1Ms, 5);
-        QVERIFY(!message(*f).isEmpty());
-        f->loop.fire(CCorvaneForTcpDlg::kTimer1Ms);
         QVERIFY(message(*f).isEmpty());
     }
 
@@ -305,25 +288,6 @@ private slots:
         QCOMPARE(f->window->isWindowShown(), 1);
     }
 
-    void lampsFollowTheModelOnlyWhileAttached()
-    {
-        QVERIFY(f->start(kClient4));
-        f->deliver(std::string("APPLICATION CorvaneForTcp2000 STREAMS ") + kPeer + ":1");
-        f->loop.fire(CCorvaneForTcpDlg::kTimer1Ms);
-        QVERIFY(f->control<QCheckBox>(1040)->isChecked());   // setting 4, L
-        QVERIFY(!f->control<QCheckBox>(1041)->isChecked());  // setting 4, C
-        QVERIFY(!f->control<QCheckBox>(1032)->isChecked());  // FTP control, L
-        QVERIFY(!f->control<QCheckBox>(1040)->isEnabled());
-        QVERIFY(f->control<QCheckBox>(1040)->isVisible());
-        // Refused attach (status 3): the lamps keep their last state.
-        f->messenger.sendAttach(2);
-        f->loop.pump();
-        QCOMPARE(f->control<QLabel>(idc::kSkypeStatus)->text(), QStringLiteral("通信ドライバと切断中"));
-        f->deliver("APPLICATION CorvaneForTcp2000 STREAMS ");
-        f->loop.fire(CCorvaneForTcpDlg::kTimer1Ms);
-        QVERIFY(f->control<QCheckBox>(1040)->isChecked());
-    }
-
     void theServerHidesTheListenColumnAndTheClientShowsIt()
     {
         QVERIFY(f->start(kServer, false));
@@ -336,17 +300,6 @@ private slots:
         QCOMPARE(f->control<QLabel>(1096)->text(), QStringLiteral("21"));
         QCOMPARE(f->control<QLabel>(1086)->text(), QStringLiteral("127.0.0.1"));
         QCOMPARE(f->control<QLabel>(idc::kSkypeStatus)->text(), QStringLiteral("SKYPEとの接続状態"));
-    }
-
-    void throughputShowsInTheClientInKilobytes()
-    {
-        QVERIFY(f->start(kClient4 + "[SYSTEM]\r\nAPPMODE=1\r\n", false));
-        QCOMPARE(f->control<QLabel>(idc::kModeLabel)->text(), QStringLiteral("手動接続モード:接続ボタンで接続してください"));
-        f->window->notifyThroughput(4, 2048.0, 512.0);
-        QCOMPARE(f->control<QLabel>(1126)->text(), QStringLiteral("S:2.0,R:0.5 [KB/S]"));
-        f->window->notifyThroughput(5, 1.0, 1.0);
-        f->window->notifyThroughput(-1, 1.0, 1.0);
-        QCOMPARE(f->control<QLabel>(1126)->text(), QStringLiteral("S:2.0,R:0.5 [KB/S]"));
     }
 
     void theLogToggleTakes183PixelsAway()
@@ -373,44 +326,6 @@ private slots:
         QCOMPARE(f->window->height(), f->window->getFullHeight() - 183);
     }
 
-    void suspendDisconnectsOnceUntilResume()
-    {
-        QVERIFY(f->start(kServer));
-        f->deliver(std::string("APPLICATION CorvaneForHttp000 STREAMS ") + kPeer + ":1");
-        f->messenger.take();
-        f->window->onSuspend();
-        f->window->onSuspend();
-        f->loop.pump();
-        QCOMPARE(withWord(f->messenger.take(), "DISCONNECT").size(), size_t(1));
-        QCOMPARE(message(*f), QStringLiteral("SKYPE STREAM切断操作を行いました"));
-        QCOMPARE(f->window->isSuspended(), 1);
-        f->window->onResume();
-        QCOMPARE(f->window->isSuspended(), 0);
-        f->window->onSuspend();
-        QCOMPARE(withWord(f->messenger.take(), "DISCONNECT").size(), size_t(1));
-    }
-
-    void automaticConnectWaitsWhileSuspended()
-    {
-        QVERIFY(f->start(std::string("[SYSTEM]\r\nAPPMODE=1\r\nENABLEPORT1=0\r\nENABLEPORT2=0\r\nENABLEPORT3=0\r\n"
-                                     "ENABLEPORT4=0\r\n[CLIENT]\r\nGENPORT2=0\r\nAUTOCONNECT=1\r\nAUTOCONNECTUSER=")
-                         + kPeer + "\r\n"));
-        f->deliver(std::string("APPLICATION CorvaneForTcp2000 CONNECTABLE ") + kPeer);
-        f->messenger.take();
-        f->window->onSuspend();
-        f->loop.fire(CCorvaneForTcpDlg::kTimer2Ms, 3);
-        QVERIFY(withWord(f->messenger.take(), " CONNECT ").empty());
-        f->window->onResume();
-        f->loop.fire(CCorvaneForTcpDlg::kTimer2Ms);
-        QCOMPARE(withWord(f->messenger.take(), " CONNECT ").size(), size_t(1));
-        QCOMPARE(message(*f), QString::fromUtf8(kPeer) + QString::fromUtf8("へのSKYPE STREAM接続操作を行いました"));
-        QCOMPARE(f->control<QLabel>(idc::kModeLabel)->text(), QStringLiteral("自動接続モード:1分毎に接続操作を行います"));
-        f->loop.fire(CCorvaneForTcpDlg::kTimer2Ms, CCorvaneForTcpDlg::kAutoConnectTicks);
-        QVERIFY(withWord(f->messenger.take(), " CONNECT ").empty());
-        f->loop.fire(CCorvaneForTcpDlg::kTimer2Ms);
-        QCOMPARE(withWord(f->messenger.take(), " CONNECT ").size(), size_t(1));
-    }
-
     void aServiceCheckBoxSavesAtOnce()
     {
         QVERIFY(f->start(kServer, false));
@@ -418,32 +333,10 @@ private slots:
         QVERIFY(box->isChecked());
         QTest::mouseClick(box, Qt::LeftButton);
         QVERIFY(!box->isChecked());
-        QCOMPARE(f->window->isServiceEnabled(1), 0);
+        QCOMPARE(f->window->configuration().isServiceEnabled(1), 0);
         std::string ini = f->ini();
         QVERIFY2(ini.find("ENABLEPORT2=0") != std::string::npos, ini.c_str());
         QVERIFY(ini.find("ENABLEPORT1=1") != std::string::npos);
-    }
-
-    void theStatusTextFollowsTheLink()
-    {
-        QVERIFY(f->start(kServer));
-        auto* status = f->control<QLabel>(idc::kSkypeStatus);
-        QCOMPARE(status->text(), QStringLiteral("通信ドライバと接続"));
-        QCOMPARE(f->control<QLabel>(idc::kUserStatus)->text(), QStringLiteral("オフライン"));
-        QCOMPARE(f->control<QLineEdit>(idc::kSelectedUser)->text(), QString::fromUtf8(kPeer));
-        // Status 4 (no messenger API) leaves the text as it was.
-        f->messenger.sendAttach(3);
-        f->loop.pump();
-        QCOMPARE(status->text(), QStringLiteral("通信ドライバと接続"));
-        // The messenger's hang-up loses the link at once, without a send; the
-        // user model is reset with it.
-        f->messenger.sendAttach(0);
-        f->deliver(std::string("APPLICATION CorvaneForHttp000 STREAMS ") + kPeer + ":1");
-        f->messenger.dropConnection();
-        f->loop.pump();
-        QCOMPARE(status->text(), QStringLiteral("通信ドライバと未接続"));
-        QVERIFY(f->control<QLineEdit>(idc::kSelectedUser)->text().isEmpty());
-        QVERIFY(f->control<QLabel>(idc::kUserStatus)->text().isEmpty());
     }
 
     void theFourSoundsHaveTheirFormatsAndLengths()

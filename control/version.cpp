@@ -1,4 +1,4 @@
-#include "ui/version.h"
+#include "control/version.h"
 
 #ifndef CORVANE_PRODUCT_VERSION
 #define CORVANE_PRODUCT_VERSION "1,0,0,0"
