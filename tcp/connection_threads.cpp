@@ -66,7 +66,8 @@ void QV_SOCKETTCP::forwardThreadMain() {
 
 int32_t QV_SOCKETTCP::waitForPeer() {
     const int32_t port = link.port;
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(peerAnswerLimitMs());
+    const auto deadline =
+        std::chrono::steady_clock::now() + std::chrono::milliseconds(peerAnswerLimitMs());
     while (!stopRequested()) {
         switch (peerConnectState.load()) {
             case kPeerWaiting:
@@ -147,7 +148,8 @@ void QV_SOCKETTCP::executeServer() {
         if (!link.mainService) break;  // a data link serves one connection
         connectionState = kStateIdle;
         // The peer's own end needs no answer on a service connection.
-        relay.endConnection(lastEnd, lastEnd != RelayEnd::PeerDisconnect && lastEnd != RelayEnd::PeerAbort);
+        relay.endConnection(lastEnd,
+                            lastEnd != RelayEnd::PeerDisconnect && lastEnd != RelayEnd::PeerAbort);
         if (lastEnd == RelayEnd::ReceiveFailed || lastEnd == RelayEnd::Finished)
             std::printf("PORT(%d):PEERから切断されました.\n", port);
         lastEnd = RelayEnd::Stopped;

@@ -38,7 +38,7 @@
 #include "tcp/worker_thread.h"
 
 class QV_SOCKETTCP {
-public:
+  public:
     static constexpr int32_t kBufferSize = QV_TCPENDPOINT::kBufferSize;
     // One TCP read becomes one DATA packet of at most this many bytes.
     static constexpr int32_t kReadSize = QV_TCPRELAY::kReadSize;
@@ -127,8 +127,14 @@ public:
     // The peer's answer to a CONNECT-REQUEST, set by the manager, polled by
     // the listening thread (which the answer wakes).
     void setPeerConnectWait() { peerConnectState = kPeerWaiting; }
-    void setPeerConnectOk() { peerConnectState = kPeerOk; nudge(); }
-    void setPeerConnectNg() { peerConnectState = kPeerNg; nudge(); }
+    void setPeerConnectOk() {
+        peerConnectState = kPeerOk;
+        nudge();
+    }
+    void setPeerConnectNg() {
+        peerConnectState = kPeerNg;
+        nudge();
+    }
     // Ends the thread's current relay pause or peer wait early: something
     // it waits for (an inbound packet, the peer's answer) is there.
     void nudge() { waker.nudge(); }
@@ -185,7 +191,7 @@ public:
     // 0 without one: the local program's, or the forward host's.
     uint32_t getConnectionPeerAddress() const { return endpoint.getConnectionPeerAddress(); }
 
-private:
+  private:
     using RelayEnd = QV_TCPRELAY::End;
 
     void socketThreadMain();

@@ -90,10 +90,12 @@ void QV_TCPENDPOINT::recordConnectionAddresses() {
     sockaddr_in local{};
     sockaddr_in remote{};
     socklen_t length = sizeof(local);
-    if (getsockname(dataSocket, reinterpret_cast<sockaddr*>(&local), &length) < 0 || local.sin_family != AF_INET)
+    if (getsockname(dataSocket, reinterpret_cast<sockaddr*>(&local), &length) < 0 ||
+        local.sin_family != AF_INET)
         local.sin_addr.s_addr = 0;
     length = sizeof(remote);
-    if (getpeername(dataSocket, reinterpret_cast<sockaddr*>(&remote), &length) < 0 || remote.sin_family != AF_INET)
+    if (getpeername(dataSocket, reinterpret_cast<sockaddr*>(&remote), &length) < 0 ||
+        remote.sin_family != AF_INET)
         remote.sin_addr.s_addr = 0;
     connectionLocal = local.sin_addr.s_addr;
     connectionPeer = remote.sin_addr.s_addr;
@@ -180,7 +182,8 @@ int32_t QV_TCPENDPOINT::acceptConnection(int32_t reportedPort) {
     for (;;) {
         if (waker.waitReady(listenSocket, POLLIN, -1) < 0) return 0;
         socklen_t length = sizeof(peerAddress);
-        int s = accept4(listenSocket, reinterpret_cast<sockaddr*>(&peerAddress), &length, SOCK_CLOEXEC);
+        int s =
+            accept4(listenSocket, reinterpret_cast<sockaddr*>(&peerAddress), &length, SOCK_CLOEXEC);
         if (s < 0) {
             int e = errno;
             if (wouldBlock(e) || e == EINTR || e == ECONNABORTED) continue;
@@ -191,7 +194,8 @@ int32_t QV_TCPENDPOINT::acceptConnection(int32_t reportedPort) {
         char dotted[INET_ADDRSTRLEN] = "";
         inet_ntop(AF_INET, &peerAddress.sin_addr, dotted, sizeof(dotted));
         const uint32_t required = acceptOnlyFrom;
-        if (required != 0 && (peerAddress.sin_family != AF_INET || peerAddress.sin_addr.s_addr != required)) {
+        if (required != 0 &&
+            (peerAddress.sin_family != AF_INET || peerAddress.sin_addr.s_addr != required)) {
             refuse(s, dotted, reportedPort);
             continue;
         }
@@ -231,7 +235,8 @@ int32_t QV_TCPENDPOINT::connectToServer() {
         // A connect that a stop can cut short and that a silent host cannot
         // hold for long: non-blocking, then a bounded wait.
         setBlocking(dataSocket, false);
-        if (connect(dataSocket, reinterpret_cast<sockaddr*>(&connectAddress), sizeof(connectAddress)) < 0) {
+        if (connect(dataSocket, reinterpret_cast<sockaddr*>(&connectAddress),
+                    sizeof(connectAddress)) < 0) {
             error = errno;
             if (error == EINPROGRESS) {
                 error = 0;
@@ -242,7 +247,8 @@ int32_t QV_TCPENDPOINT::connectToServer() {
                     error = ETIMEDOUT;
                 } else {
                     socklen_t length = sizeof(error);
-                    if (getsockopt(dataSocket, SOL_SOCKET, SO_ERROR, &error, &length) < 0) error = errno;
+                    if (getsockopt(dataSocket, SOL_SOCKET, SO_ERROR, &error, &length) < 0)
+                        error = errno;
                 }
             }
         }
@@ -271,7 +277,8 @@ int32_t QV_TCPENDPOINT::sendAll() {
     int32_t offset = 0;
     int32_t waitCount = 0;
     while (offset < total) {
-        ssize_t n = send(dataSocket, sendBuffer + offset, static_cast<size_t>(total - offset), MSG_NOSIGNAL);
+        ssize_t n = send(dataSocket, sendBuffer + offset, static_cast<size_t>(total - offset),
+                         MSG_NOSIGNAL);
         if (n < 0) {
             int e = errno;
             if (e == EINTR) continue;

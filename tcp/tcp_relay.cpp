@@ -19,8 +19,9 @@ constexpr size_t kDataLimit =
 static_assert(QV_QUE::kSlotSize >= kA2AHeaderSize + QV_TCPRELAY::kReadSize);
 static_assert(QV_TCPENDPOINT::kBufferSize >= kA2AHeaderSize + QV_TCPRELAY::kReadSize);
 
-QV_TCPRELAY::QV_TCPRELAY(const QV_TCPLINK& owner, QV_TCPENDPOINT& ownerEndpoint, QV_TCPWAKER& ownerWaker,
-                         QV_PEERCONTROL& ownerControl, QV_QUE& inboundQueue, QV_QUE& outboundQueue)
+QV_TCPRELAY::QV_TCPRELAY(const QV_TCPLINK& owner, QV_TCPENDPOINT& ownerEndpoint,
+                         QV_TCPWAKER& ownerWaker, QV_PEERCONTROL& ownerControl,
+                         QV_QUE& inboundQueue, QV_QUE& outboundQueue)
     : link(owner),
       endpoint(ownerEndpoint),
       waker(ownerWaker),

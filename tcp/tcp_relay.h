@@ -31,7 +31,7 @@
 #include "tcp/tcp_waker.h"
 
 class QV_TCPRELAY {
-public:
+  public:
     // One TCP read becomes one DATA packet of at most this many bytes.
     static constexpr int32_t kReadSize = 10240;
 
@@ -59,7 +59,7 @@ public:
     // A new connection: an earlier endByPeer does not concern it.
     void clearPeerEnd() { peerEnd = 0; }
 
-private:
+  private:
     // The steps of one pass; each answers how the relay ends, or nothing
     // to go on.
     std::optional<End> readFromProgram();

@@ -6,7 +6,6 @@
 #include "tcp/tcp_waker.h"
 
 #include <gtest/gtest.h>
-
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -70,7 +69,8 @@ TEST(TcpWaker, AStopFromAnotherThreadEndsEveryWaitUntilRearmed) {
 
 TEST(TcpWaker, ANudgeEndsOnePauseAndIsUsedUp) {
     QV_TCPWAKER waker;
-    EXPECT_LT(timeWaitWith([&] { waker.pauseOrNudgeMs(kLongMs); }, [&] { waker.nudge(); }), kPrompt);
+    EXPECT_LT(timeWaitWith([&] { waker.pauseOrNudgeMs(kLongMs); }, [&] { waker.nudge(); }),
+              kPrompt);
     EXPECT_FALSE(waker.stopRequested());
 
     // Taken by the pause it ended: the next pause lasts.
@@ -89,7 +89,8 @@ TEST(TcpWaker, DataOrItsEndOrANudgeEndsThePauseForData) {
     QV_TCPWAKER waker;
     SocketPair pair;
     bool data = true;
-    EXPECT_LT(timeWaitWith([&] { data = waker.pauseForDataMs(pair.fd[0], kLongMs); }, [&] { waker.nudge(); }),
+    EXPECT_LT(timeWaitWith([&] { data = waker.pauseForDataMs(pair.fd[0], kLongMs); },
+                           [&] { waker.nudge(); }),
               kPrompt);
     EXPECT_FALSE(data);
 
