@@ -47,14 +47,9 @@ uint32_t refuseLine(uint8_t* data, uint32_t* length, uint32_t capacity, uint32_t
     return static_cast<uint32_t>(std::strlen(text));
 }
 
-// One announcement line at pos; returns the length the line has afterwards.
-uint32_t rewriteLine(uint8_t* data, uint32_t* length, uint32_t capacity, uint32_t pos, uint32_t lineLength,
-                     const QV_FTPANNOUNCEMENT& a, const QV_FTPREWRITEHOOKS& hooks)
+// Traces what the announcement asks for.
+void traceAnnouncement(const QV_FTPANNOUNCEMENT& a)
 {
-    if (!a.usable) {
-        printf("A2AMODEL:data port announcement not understood (form %d)\n", static_cast<int>(a.form));
-        return refuseLine(data, length, capacity, pos, lineLength, a);
-    }
     const int32_t port = a.port;
     switch (a.form) {
     case QV_FTPFORM::Passive:
@@ -72,45 +67,72 @@ uint32_t rewriteLine(uint8_t* data, uint32_t* length, uint32_t capacity, uint32_
         printf("A2AMODEL:find EPRT Command port=%d\n", port);
         break;
     }
+}
 
+// The data-link listener for the announced port: its port, the announced
+// port when none is needed, or -1 (logged) when none could be had.
+int32_t makeListener(int32_t port, const QV_FTPREWRITEHOOKS& hooks)
+{
     QV_EVENTLOG* log = QV_EVENTLOG::getInstance();
     const int32_t newPort = hooks.createDataLinkServer ? hooks.createDataLinkServer(port) : -1;
     if (newPort < 0 || newPort > 65535) {
         log->writef(2, "%sとのFTP接続:%sとのd-port=%d 作成失敗.", hooks.peerUser, hooks.forwardHost, port);
+        return -1;
+    }
+    return newPort;
+}
+
+// Writes the line that names this PC's address and newPort in the form of
+// the announcement into text; answers the console format that shows it.
+const char* formatReplacement(const QV_FTPANNOUNCEMENT& a, int32_t newPort, uint32_t localAddress, char* text,
+                              size_t size)
+{
+    int32_t addr[4];
+    dottedAddress(localAddress, addr);
+    switch (a.form) {
+    case QV_FTPFORM::Passive:
+        std::snprintf(text, size, "%s%d,%d,%d,%d,%d,%d)\r\n", kPassivePrefix, addr[0], addr[1], addr[2], addr[3],
+                      newPort / 256, newPort % 256);
+        return "A2AMODEL make string:%s";
+    case QV_FTPFORM::Port:
+        std::snprintf(text, size, "%s%d,%d,%d,%d,%d,%d\r\n", kPortPrefix, addr[0], addr[1], addr[2], addr[3],
+                      newPort / 256, newPort % 256);
+        return "A2AMODEL: make string:%s";
+    case QV_FTPFORM::ExtendedPassive:
+        std::snprintf(text, size, "229 Entering Extended Passive Mode (|||%d|)\r\n", newPort);
+        return "A2AMODEL make string:%s";
+    default:
+        std::snprintf(text, size, "EPRT |1|%d.%d.%d.%d|%d|\r\n", addr[0], addr[1], addr[2], addr[3], newPort);
+        return "A2AMODEL: make string:%s";
+    }
+}
+
+// One announcement line at pos; returns the length the line has afterwards.
+uint32_t rewriteLine(uint8_t* data, uint32_t* length, uint32_t capacity, uint32_t pos, uint32_t lineLength,
+                     const QV_FTPANNOUNCEMENT& a, const QV_FTPREWRITEHOOKS& hooks)
+{
+    if (!a.usable) {
+        printf("A2AMODEL:data port announcement not understood (form %d)\n", static_cast<int>(a.form));
         return refuseLine(data, length, capacity, pos, lineLength, a);
     }
+    traceAnnouncement(a);
+    const int32_t port = a.port;
+    const int32_t newPort = makeListener(port, hooks);
+    if (newPort < 0)
+        return refuseLine(data, length, capacity, pos, lineLength, a);
     if (newPort == port)
         return lineLength;
 
-    int32_t addr[4];
-    dottedAddress(hooks.getLocalAddress ? hooks.getLocalAddress() : 0, addr);
     char text[128];
-    const char* consoleFormat = "A2AMODEL make string:%s";
-    switch (a.form) {
-    case QV_FTPFORM::Passive:
-        std::snprintf(text, sizeof(text), "%s%d,%d,%d,%d,%d,%d)\r\n", kPassivePrefix, addr[0], addr[1], addr[2],
-                      addr[3], newPort / 256, newPort % 256);
-        break;
-    case QV_FTPFORM::Port:
-        std::snprintf(text, sizeof(text), "%s%d,%d,%d,%d,%d,%d\r\n", kPortPrefix, addr[0], addr[1], addr[2],
-                      addr[3], newPort / 256, newPort % 256);
-        consoleFormat = "A2AMODEL: make string:%s";
-        break;
-    case QV_FTPFORM::ExtendedPassive:
-        std::snprintf(text, sizeof(text), "229 Entering Extended Passive Mode (|||%d|)\r\n", newPort);
-        break;
-    default:
-        std::snprintf(text, sizeof(text), "EPRT |1|%d.%d.%d.%d|%d|\r\n", addr[0], addr[1], addr[2], addr[3],
-                      newPort);
-        consoleFormat = "A2AMODEL: make string:%s";
-        break;
-    }
+    const char* consoleFormat = formatReplacement(a, newPort, hooks.getLocalAddress ? hooks.getLocalAddress() : 0,
+                                                  text, sizeof(text));
     if (!replaceLine(data, length, capacity, pos, lineLength, text)) {
         printf("A2AMODEL:rewritten line does not fit\n");
         return refuseLine(data, length, capacity, pos, lineLength, a);
     }
     printf(consoleFormat, text);
-    log->writef(2, "%sとのFTP接続:%sとのd-port=%d/%d 作成", hooks.peerUser, hooks.forwardHost, newPort, port);
+    QV_EVENTLOG::getInstance()->writef(2, "%sとのFTP接続:%sとのd-port=%d/%d 作成", hooks.peerUser, hooks.forwardHost,
+                                       newPort, port);
     return static_cast<uint32_t>(std::strlen(text));
 }
 
