@@ -62,8 +62,9 @@ void QV_SKYPEMODEL::notifyCurrentUser(const char* rest)
     char word[kWordSize];
     bool tooLong = false;
     nextToken(rest, word, " ", sizeof(word), &tooLong);
-    if (!tooLong && std::strlen(word) < kHandleSize)
-        std::snprintf(currentUser, sizeof(currentUser), "%s", word);
+    const size_t length = std::strlen(word);
+    if (!tooLong && length < kHandleSize)
+        std::memcpy(currentUser, word, length + 1);
     printf("QV_SKYPEMODEL::notifyCurrentUser(%s)\n", rest);
 }
 
