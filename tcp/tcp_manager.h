@@ -19,7 +19,10 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
+#include <string>
 
+#include "core/configuration.h"
 #include "tcp/socket_tcp.h"
 
 class QV_TCPMANAGER {
@@ -27,7 +30,18 @@ public:
     static constexpr int32_t kListenOnServicePort = 2;
     static constexpr int32_t kConnectOnRequest = 1;
 
-    explicit QV_TCPMANAGER(int32_t servicePort);
+    // What the manager takes from the settings, given by its stream.
+    struct Settings {
+        // The client application listens on the service port; the server
+        // application connects on the peer's request.
+        bool clientApplication = false;
+        // LISTENADDRESS as the user wrote it; none: loopback, unlogged.
+        std::optional<std::string> listenAddress;
+    };
+    // The manager's settings in `config`; the defaults without one.
+    static Settings settingsOf(QV_CONFIGURATION* config);
+
+    QV_TCPMANAGER(int32_t servicePort, const Settings& settings);
     virtual ~QV_TCPMANAGER();
     QV_TCPMANAGER(const QV_TCPMANAGER&) = delete;
     QV_TCPMANAGER& operator=(const QV_TCPMANAGER&) = delete;
@@ -66,7 +80,7 @@ public:
 
 protected:
     // For a derived manager that sets its own name and port, then calls init.
-    QV_TCPMANAGER();
+    explicit QV_TCPMANAGER(const Settings& settings);
     // Records the peer's answer on `socket`, as the reply operations do.
     static void recordConnectReply(QV_SOCKETTCP* socket, int32_t port, int32_t code);
     // Where the service port listens: the configuration's LISTENADDRESS,
@@ -86,4 +100,5 @@ protected:
     std::unique_ptr<QV_SOCKETTCP> dataLinkSocket;
     int32_t listenMode = kConnectOnRequest;
     ConnectOutcome connectOutcome;
+    Settings settings;
 };
