@@ -1,10 +1,10 @@
 // QV_TCPMANAGER: the TCP side of one service stream. The stream creates it
-// with the service port, calls start() and, when the stream ends, stop()
+// with the service port and the settings it needs, calls start() and, when the stream ends, stop()
 // before destroying it. The tunnel protocol calls the notify operations when
 // the peer's CONNECT-REQUEST, CONNECT-REPLY or DISCONNECT-REQUEST arrives.
 //
 // On the client application (isClientMode of the configuration) the manager
-// listens on the service port, at the configuration's listen address
+// listens on the service port, at the configured listen address
 // (loopback unless the user opened the port), and serves local connections
 // one after another;
 // on the server application it connects to the forward host when the peer
@@ -83,8 +83,8 @@ protected:
     explicit QV_TCPMANAGER(const Settings& settings);
     // Records the peer's answer on `socket`, as the reply operations do.
     static void recordConnectReply(QV_SOCKETTCP* socket, int32_t port, int32_t code);
-    // Where the service port listens: the configuration's LISTENADDRESS,
-    // loopback when it names no address (logged).
+    // Where the service port listens: the settings' LISTENADDRESS, loopback
+    // when it names no address (logged).
     uint32_t serviceListenAddress();
     // Ends `socket`'s open connection for the peer (see notifyTcpDisconnect).
     static void endByPeer(QV_SOCKETTCP* socket, int32_t reason);

@@ -12,9 +12,10 @@
 // getInstance, built on the process's instances of those. Event-loop thread
 // only. Listeners are not owned; one that goes first removes itself.
 //
-// The event log is not handed down: the model and everything below it (the
-// applications, streams, TCP managers, connection threads) only write to it,
-// from every thread, and reach it through QV_EVENTLOG::getInstance().
+// The event log is the one collaborator not handed down: the messenger link,
+// this model and everything below it (applications, streams, TCP managers,
+// connection threads) only write to it, from every thread, and reach it
+// through QV_EVENTLOG::getInstance(). Only the controller listens to it.
 #pragma once
 
 #include <vector>
