@@ -3,11 +3,28 @@
 #include "core/configuration.h"
 #include "tcp/socket_tcp.h"
 
-QV_GATECONTROL::QV_GATECONTROL() { QV_EVENTLOG::getInstance()->addListener(this); }
+QV_GATECONTROL::QV_GATECONTROL() : eventLog(QV_EVENTLOG::getInstance()), ownsInstances(true)
+{
+    eventLog->addListener(this);
+}
+
+QV_GATECONTROL::QV_GATECONTROL(QV_EVENTLOG& log, QV_SKYPECOM& com, QV_SKYPEMODEL& model, QV_A2AMODEL& a2a)
+    : eventLog(&log), ownsInstances(false), skypeCom(&com), skypeModel(&model), a2aModel(&a2a)
+{
+    eventLog->addListener(this);
+}
 
 QV_GATECONTROL::~QV_GATECONTROL()
 {
     listeners.clear();
+    eventLog->removeListener(this);
+    if (skypeCom) {
+        a2aModel->removeListener(this);
+        skypeModel->removeListener(this);
+        skypeCom->removeListener(this);
+    }
+    if (!ownsInstances)
+        return;
     QV_A2AMODEL::destroyInstance();
     a2aModel = nullptr;
     QV_SKYPEMODEL::destroyInstance();
@@ -20,11 +37,17 @@ QV_GATECONTROL::~QV_GATECONTROL()
 void QV_GATECONTROL::start(void* ownerWindow)
 {
     window = ownerWindow;
-    skypeCom = QV_SKYPECOM::getInstance();
-    skypeCom->addListener(this);
-    skypeModel = QV_SKYPEMODEL::getInstance();
+    // The controller hears the link first: the process's models are made
+    // after it registered, and given ones registered when they were made.
+    if (ownsInstances) {
+        skypeCom = QV_SKYPECOM::getInstance();
+        skypeCom->addListener(this);
+        skypeModel = QV_SKYPEMODEL::getInstance();
+        a2aModel = QV_A2AMODEL::getInstance();
+    } else {
+        skypeCom->addFirstListener(this);
+    }
     skypeModel->addListener(this);
-    a2aModel = QV_A2AMODEL::getInstance();
     a2aModel->addListener(this);
 
     a2aModel->setApplicationName(0, getConfiguration()->getFtpApplicationName());

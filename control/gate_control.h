@@ -6,7 +6,10 @@
 // link is lost (status 0) it resets the A2A model and the user model.
 //
 // Owned by the window; event-loop thread only, except notifyLogLine, which
-// arrives on whatever thread writes the log. Listeners are not owned.
+// arrives on whatever thread writes the log. Listeners are not owned. Built
+// without arguments it takes the process's instances (the event log now, the
+// others at start) and destroys them with itself; built with its four
+// collaborators it uses those, which must outlive it, and leaves them be.
 #pragma once
 
 #include <string>
@@ -35,6 +38,7 @@ class QV_GATECONTROL final : public QV_SKYPECOMLISTENER,
                              public QV_EVENTLOGLISTENER {
 public:
     QV_GATECONTROL();
+    QV_GATECONTROL(QV_EVENTLOG& eventLog, QV_SKYPECOM& skypeCom, QV_SKYPEMODEL& skypeModel, QV_A2AMODEL& a2aModel);
     ~QV_GATECONTROL();
     QV_GATECONTROL(const QV_GATECONTROL&) = delete;
     QV_GATECONTROL& operator=(const QV_GATECONTROL&) = delete;
@@ -71,6 +75,8 @@ public:
     void notifyLogLine(const char* line) override;
 
 private:
+    QV_EVENTLOG* eventLog;
+    bool ownsInstances;
     void* window = nullptr;
     QV_SKYPECOM* skypeCom = nullptr;
     QV_SKYPEMODEL* skypeModel = nullptr;

@@ -1,5 +1,6 @@
 #include "core/eventlog.h"
 
+#include <algorithm>
 #include <climits>
 #include <cstdarg>
 #include <cstdio>
@@ -66,6 +67,11 @@ QV_EVENTLOG::~QV_EVENTLOG() {
 void QV_EVENTLOG::addListener(QV_EVENTLOGLISTENER* listener) {
     std::lock_guard<std::mutex> lock(mutex);
     listeners.push_back(listener);
+}
+
+void QV_EVENTLOG::removeListener(QV_EVENTLOGLISTENER* listener) {
+    std::lock_guard<std::mutex> lock(mutex);
+    listeners.erase(std::remove(listeners.begin(), listeners.end(), listener), listeners.end());
 }
 
 std::string QV_EVENTLOG::logPath(int32_t n) const {

@@ -7,7 +7,7 @@
 // Process-wide singleton. write() may be called from any thread; one mutex
 // serialises the append, the INI update and the listener calls, and is held
 // while listeners run (a listener must not write to the log in turn).
-// Listeners are not owned and must outlive the log or never be added.
+// Listeners are not owned and must outlive the log or remove themselves first.
 #pragma once
 
 #include <atomic>
@@ -37,6 +37,8 @@ public:
     static void destroyInstance();
 
     void addListener(QV_EVENTLOGLISTENER* listener);
+    // Not from inside notifyLogLine: the mutex is held there.
+    void removeListener(QV_EVENTLOGLISTENER* listener);
     void write(int32_t level, const char* text);
     // printf-style write; the text is cut at a character boundary to fit the
     // 100-byte event buffer.

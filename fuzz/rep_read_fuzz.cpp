@@ -136,7 +136,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     struct Destroy {
         void operator()(QV_SKYPESTREAM* s) const { s->~QV_SKYPESTREAM(); }
     };
-    std::unique_ptr<QV_SKYPESTREAM, Destroy> stream(new (storage) QV_SKYPESTREAM);
+    std::unique_ptr<QV_SKYPESTREAM, Destroy> stream(new (storage) QV_SKYPESTREAM(*QV_SKYPECOM::getInstance(), &setup->config));
     stream->setPeerUser(kUser);
     stream->setStreamId(kStreamId);
     stream->setServicePort(ftp ? kFtpPort : setup->servicePort);

@@ -1,5 +1,6 @@
 #include "skype/skype_com.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
@@ -39,7 +40,7 @@ const char* restAfter(const char* line, const char* word)
 QV_SKYPECOM* QV_SKYPECOM::getInstance()
 {
     if (!instance)
-        instance = new QV_SKYPECOM();
+        instance = new QV_SKYPECOM(std::make_unique<QV_APISOCKETLINK>(socketName));
     return instance;
 }
 
@@ -51,11 +52,11 @@ void QV_SKYPECOM::destroyInstance()
 
 void QV_SKYPECOM::setSocketName(const std::string& name) { socketName = name; }
 
-QV_SKYPECOM::QV_SKYPECOM()
+QV_SKYPECOM::QV_SKYPECOM(std::unique_ptr<QV_APILINK> newLink) : link(std::move(newLink))
 {
     std::snprintf(name, sizeof(name), "%s", "QV_SKYPECOM");
-    link = std::make_unique<QV_APISOCKETLINK>(socketName);
-    link->setListener(this);
+    if (link)
+        link->setListener(this);
     // The frame types stand for the two registered messages; their numbers
     // are the letters.
     printf("RegisterWindowMessage(Get SkypeControlAPIAttach Message):message=%x\n", 'A');
@@ -72,6 +73,16 @@ QV_SKYPECOM::~QV_SKYPECOM()
 }
 
 void QV_SKYPECOM::addListener(QV_SKYPECOMLISTENER* listener) { listeners.push_back(listener); }
+
+void QV_SKYPECOM::addFirstListener(QV_SKYPECOMLISTENER* listener) { listeners.insert(listeners.begin(), listener); }
+
+// Called from inside a notification too (a listener that ends another one):
+// the entry is vacated, not erased, so that the loop running over the array
+// neither skips nor repeats a listener.
+void QV_SKYPECOM::removeListener(QV_SKYPECOMLISTENER* listener)
+{
+    std::replace(listeners.begin(), listeners.end(), listener, static_cast<QV_SKYPECOMLISTENER*>(nullptr));
+}
 
 void QV_SKYPECOM::setLink(std::unique_ptr<QV_APILINK> newLink)
 {
@@ -177,11 +188,11 @@ void QV_SKYPECOM::detach()
         notifyStatus();
     } else if (!failurePending) {
         failurePending = true;
-        loop->post([] {
-            if (!instance)
+        loop->post([this, token = std::weak_ptr<int>(alive)] {
+            if (token.expired())
                 return;
-            instance->failurePending = false;
-            instance->notifyStatus();
+            failurePending = false;
+            notifyStatus();
         });
     }
 }

@@ -4,9 +4,11 @@
 // received line to its listeners by the line's first word. The messenger is
 // lost (status 0) when a send fails or when the link's connection ends.
 //
-// Process-wide singleton (getInstance creates it, destroyInstance deletes it).
-// Event-loop thread only: receiving, the discovery tick and every send run
-// there. Listeners are not owned and must outlive the instance.
+// The program's one instance is reached through getInstance (which builds it
+// on the socket link) and ended by destroyInstance; tests build their own on
+// a link of their own. Event-loop thread only: receiving, the discovery tick
+// and every send run there. Listeners are not owned; one that goes before the
+// instance removes itself first.
 #pragma once
 
 #include <cstdint>
@@ -45,11 +47,21 @@ public:
     static QV_SKYPECOM* getInstance();
     static void destroyInstance();
 
+    // `link` is the transport to the messenger (owned).
+    explicit QV_SKYPECOM(std::unique_ptr<QV_APILINK> link);
+    ~QV_SKYPECOM();
+    QV_SKYPECOM(const QV_SKYPECOM&) = delete;
+    QV_SKYPECOM& operator=(const QV_SKYPECOM&) = delete;
+
     // The abstract socket name the default link connects to. Takes effect
     // for instances created afterwards.
     static void setSocketName(const std::string& name);
 
     void addListener(QV_SKYPECOMLISTENER* listener);
+    // Registers `listener` ahead of all others: the controller hears every
+    // line and status before the models it wires up, whenever they were made.
+    void addFirstListener(QV_SKYPECOMLISTENER* listener);
+    void removeListener(QV_SKYPECOMLISTENER* listener);
     // Replaces the link (before start); without a call the socket link on
     // the socket name is used.
     void setLink(std::unique_ptr<QV_APILINK> newLink);
@@ -68,9 +80,6 @@ public:
     void onDiscoveryTick();
 
 private:
-    QV_SKYPECOM();
-    ~QV_SKYPECOM();
-
     void broadcastDiscover();
     void onAttachFrame(uint32_t code, uint32_t handle) override;
     void onCommandFrame(uint32_t dwData, const char* data, uint32_t cbData) override;
@@ -89,4 +98,6 @@ private:
     int status = kSkypeNotAttached;
     int32_t timerId = 0;
     bool failurePending = false;  // the notification of a loss is posted
+    // Expires with the instance: a posted notification finds it gone.
+    std::shared_ptr<int> alive = std::make_shared<int>(0);
 };

@@ -1,5 +1,6 @@
 #include "skype/skype_model.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
@@ -24,7 +25,7 @@ bool startsWith(const char* s, const char* word) { return std::strncmp(s, word, 
 QV_SKYPEMODEL* QV_SKYPEMODEL::getInstance()
 {
     if (!instance)
-        instance = new QV_SKYPEMODEL();
+        instance = new QV_SKYPEMODEL(*QV_SKYPECOM::getInstance(), getConfiguration());
     return instance;
 }
 
@@ -34,13 +35,23 @@ void QV_SKYPEMODEL::destroyInstance()
     instance = nullptr;
 }
 
-QV_SKYPEMODEL::QV_SKYPEMODEL()
+QV_SKYPEMODEL::QV_SKYPEMODEL(QV_SKYPECOM& com, QV_CONFIGURATION* configuration)
+    : skypeCom(com), config(configuration)
 {
     std::snprintf(name, sizeof(name), "%s", "QV_SKYPEMODEL");
-    QV_SKYPECOM::getInstance()->addListener(this);
+    skypeCom.addListener(this);
 }
 
+QV_SKYPEMODEL::~QV_SKYPEMODEL() { skypeCom.removeListener(this); }
+
 void QV_SKYPEMODEL::addListener(QV_SKYPEMODELLISTENER* listener) { listeners.push_back(listener); }
+
+// Vacates the entry, so that a notification running over the array neither
+// skips nor repeats a listener.
+void QV_SKYPEMODEL::removeListener(QV_SKYPEMODELLISTENER* listener)
+{
+    std::replace(listeners.begin(), listeners.end(), listener, static_cast<QV_SKYPEMODELLISTENER*>(nullptr));
+}
 
 void QV_SKYPEMODEL::notifyListeners()
 {
@@ -53,7 +64,7 @@ void QV_SKYPEMODEL::notifyConnectStatsuChange(int status)
 {
     skypeComStatus = status;
     if (status == kSkypeAttached)
-        QV_SKYPECOM::getInstance()->send("SEARCH FRIENDS");
+        skypeCom.send("SEARCH FRIENDS");
 }
 
 void QV_SKYPEMODEL::notifyCurrentUser(const char* rest)
@@ -62,8 +73,9 @@ void QV_SKYPEMODEL::notifyCurrentUser(const char* rest)
     char word[kWordSize];
     bool tooLong = false;
     nextToken(rest, word, " ", sizeof(word), &tooLong);
-    if (!tooLong && std::strlen(word) < kHandleSize)
-        std::snprintf(currentUser, sizeof(currentUser), "%s", word);
+    const size_t length = std::strlen(word);
+    if (!tooLong && length < kHandleSize)
+        std::memcpy(currentUser, word, length + 1);
     printf("QV_SKYPEMODEL::notifyCurrentUser(%s)\n", rest);
 }
 
@@ -116,9 +128,9 @@ void QV_SKYPEMODEL::notifyUsers(const char* rest)
     char command[kHandleSize + 32];
     for (size_t i = 0; i < contacts.size(); ++i) {
         std::snprintf(command, sizeof(command), "GET USER %s ONLINESTATUS", contacts[i].handle);
-        QV_SKYPECOM::getInstance()->send(command);
+        skypeCom.send(command);
     }
-    QV_SKYPECOM::getInstance()->send("GET CURRENTUSERHANDLE");
+    skypeCom.send("GET CURRENTUSERHANDLE");
 }
 
 void QV_SKYPEMODEL::notifyUser(const char* rest)
@@ -205,7 +217,6 @@ bool QV_SKYPEMODEL::isSelectedUserConnectable() const
 
 bool QV_SKYPEMODEL::isAcceptablePeer(const char* handle) const
 {
-    QV_CONFIGURATION* config = getConfiguration();
     if (config && config->getAcceptPolicy() != 0)
         return isContact(handle);
     return isSelectedUser(handle);

@@ -4,8 +4,11 @@
 // is learnt from the messenger's lines (as a QV_SKYPECOMLISTENER) and from
 // the CONNECTABLE notifications the application parser hands over.
 //
-// Process-wide singleton; construction registers it with QV_SKYPECOM.
-// Event-loop thread only. Listeners are not owned.
+// Construction registers it with the QV_SKYPECOM it is given, destruction
+// removes it; the messenger link and the configuration must outlive it. The
+// program's one instance is reached through getInstance, built on the
+// process's messenger link and configuration. Event-loop thread only.
+// Listeners are not owned; one that goes first removes itself.
 #pragma once
 
 #include <cstddef>
@@ -39,7 +42,15 @@ public:
     static QV_SKYPEMODEL* getInstance();
     static void destroyInstance();
 
+    // `config` (may be null: the selected contact only is acceptable) gives
+    // the accept policy.
+    QV_SKYPEMODEL(QV_SKYPECOM& skypeCom, QV_CONFIGURATION* config);
+    ~QV_SKYPEMODEL();
+    QV_SKYPEMODEL(const QV_SKYPEMODEL&) = delete;
+    QV_SKYPEMODEL& operator=(const QV_SKYPEMODEL&) = delete;
+
     void addListener(QV_SKYPEMODELLISTENER* listener);
+    void removeListener(QV_SKYPEMODELLISTENER* listener);
 
     void notifyConnectStatsuChange(int status) override;
     void notifyCurrentUser(const char* rest) override;
@@ -67,13 +78,13 @@ public:
     int getSkypeComStatus() const { return skypeComStatus; }
 
 private:
-    QV_SKYPEMODEL();
-    ~QV_SKYPEMODEL() = default;
     void notifyListeners();
     void appendContact(const char* handle);
     Contact* findContact(const char* handle);
 
     char name[14];
+    QV_SKYPECOM& skypeCom;
+    QV_CONFIGURATION* config;
     int skypeComStatus = 0;
     int onlineStatus = kOffline;
     char currentUser[kHandleSize] = {};

@@ -4,12 +4,19 @@
 #include <cstring>
 #include <string>
 
-#include "core/configuration.h"
 #include "core/eventlog.h"
 
-QV_TCPMANAGER::QV_TCPMANAGER() { std::strcpy(name, "QV_TCPMANAGER"); }
+QV_TCPMANAGER::Settings QV_TCPMANAGER::settingsOf(QV_CONFIGURATION* config) {
+    Settings settings;
+    if (!config) return settings;
+    settings.clientApplication = config->isClientMode() != 0;
+    if (const char* address = config->getListenAddress()) settings.listenAddress = address;
+    return settings;
+}
 
-QV_TCPMANAGER::QV_TCPMANAGER(int32_t port) : QV_TCPMANAGER() {
+QV_TCPMANAGER::QV_TCPMANAGER(const Settings& given) : settings(given) { std::strcpy(name, "QV_TCPMANAGER"); }
+
+QV_TCPMANAGER::QV_TCPMANAGER(int32_t port, const Settings& given) : QV_TCPMANAGER(given) {
     servicePort = port;
     init();
 }
@@ -20,14 +27,12 @@ QV_TCPMANAGER::~QV_TCPMANAGER() = default;
 void QV_TCPMANAGER::init() {
     mainSocket.reset();
     dataLinkSocket.reset();
-    QV_CONFIGURATION* config = getConfiguration();
-    listenMode = (config && config->isClientMode() != 0) ? kListenOnServicePort : kConnectOnRequest;
+    listenMode = settings.clientApplication ? kListenOnServicePort : kConnectOnRequest;
 }
 
 uint32_t QV_TCPMANAGER::serviceListenAddress() {
-    QV_CONFIGURATION* config = getConfiguration();
-    const char* text = config ? config->getListenAddress() : nullptr;
-    if (!text) return QV_SOCKETTCP::kLoopback;
+    if (!settings.listenAddress) return QV_SOCKETTCP::kLoopback;
+    const char* text = settings.listenAddress->c_str();
     uint32_t address = 0;
     QV_EVENTLOG* log = QV_EVENTLOG::getInstance();
     if (!parseListenAddress(text, &address)) {

@@ -1,10 +1,10 @@
 // QV_TCPMANAGER: the TCP side of one service stream. The stream creates it
-// with the service port, calls start() and, when the stream ends, stop()
+// with the service port and the settings it needs, calls start() and, when the stream ends, stop()
 // before destroying it. The tunnel protocol calls the notify operations when
 // the peer's CONNECT-REQUEST, CONNECT-REPLY or DISCONNECT-REQUEST arrives.
 //
 // On the client application (isClientMode of the configuration) the manager
-// listens on the service port, at the configuration's listen address
+// listens on the service port, at the configured listen address
 // (loopback unless the user opened the port), and serves local connections
 // one after another;
 // on the server application it connects to the forward host when the peer
@@ -19,7 +19,10 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
+#include <string>
 
+#include "core/configuration.h"
 #include "tcp/socket_tcp.h"
 
 class QV_TCPMANAGER {
@@ -27,7 +30,18 @@ public:
     static constexpr int32_t kListenOnServicePort = 2;
     static constexpr int32_t kConnectOnRequest = 1;
 
-    explicit QV_TCPMANAGER(int32_t servicePort);
+    // What the manager takes from the settings, given by its stream.
+    struct Settings {
+        // The client application listens on the service port; the server
+        // application connects on the peer's request.
+        bool clientApplication = false;
+        // LISTENADDRESS as the user wrote it; none: loopback, unlogged.
+        std::optional<std::string> listenAddress;
+    };
+    // The manager's settings in `config`; the defaults without one.
+    static Settings settingsOf(QV_CONFIGURATION* config);
+
+    QV_TCPMANAGER(int32_t servicePort, const Settings& settings);
     virtual ~QV_TCPMANAGER();
     QV_TCPMANAGER(const QV_TCPMANAGER&) = delete;
     QV_TCPMANAGER& operator=(const QV_TCPMANAGER&) = delete;
@@ -66,11 +80,11 @@ public:
 
 protected:
     // For a derived manager that sets its own name and port, then calls init.
-    QV_TCPMANAGER();
+    explicit QV_TCPMANAGER(const Settings& settings);
     // Records the peer's answer on `socket`, as the reply operations do.
     static void recordConnectReply(QV_SOCKETTCP* socket, int32_t port, int32_t code);
-    // Where the service port listens: the configuration's LISTENADDRESS,
-    // loopback when it names no address (logged).
+    // Where the service port listens: the settings' LISTENADDRESS, loopback
+    // when it names no address (logged).
     uint32_t serviceListenAddress();
     // Ends `socket`'s open connection for the peer (see notifyTcpDisconnect).
     static void endByPeer(QV_SOCKETTCP* socket, int32_t reason);
@@ -86,4 +100,5 @@ protected:
     std::unique_ptr<QV_SOCKETTCP> dataLinkSocket;
     int32_t listenMode = kConnectOnRequest;
     ConnectOutcome connectOutcome;
+    Settings settings;
 };

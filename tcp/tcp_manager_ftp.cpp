@@ -7,7 +7,7 @@
 
 #include "core/eventlog.h"
 
-QV_TCPMANAGERFORFTP::QV_TCPMANAGERFORFTP(int32_t port) : QV_TCPMANAGER() {
+QV_TCPMANAGERFORFTP::QV_TCPMANAGERFORFTP(int32_t port, const Settings& given) : QV_TCPMANAGER(given) {
     std::strcpy(ftpName, "QV_TCPMANAGERFORFTP");
     servicePort = port;
     init();

@@ -12,7 +12,7 @@
 
 class QV_TCPMANAGERFORFTP : public QV_TCPMANAGER {
 public:
-    explicit QV_TCPMANAGERFORFTP(int32_t servicePort);
+    QV_TCPMANAGERFORFTP(int32_t servicePort, const Settings& settings);
 
     void stop() override;
     int32_t notifyTcpConnectRequest(int32_t port, const char* host) override;

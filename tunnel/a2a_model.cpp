@@ -1,12 +1,12 @@
 #include "tunnel/a2a_model.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
 #include "core/event_loop.h"
 #include "core/outbound_signal.h"
 #include "core/text.h"
-#include "skype/skype_model.h"
 
 namespace {
 
@@ -19,7 +19,7 @@ bool valid(int service) { return service >= 0 && service < kServiceCount; }
 QV_A2AMODEL* QV_A2AMODEL::getInstance()
 {
     if (!instance)
-        instance = new QV_A2AMODEL();
+        instance = new QV_A2AMODEL(*QV_SKYPECOM::getInstance(), *QV_SKYPEMODEL::getInstance(), getConfiguration());
     return instance;
 }
 
@@ -29,26 +29,27 @@ void QV_A2AMODEL::destroyInstance()
     instance = nullptr;
 }
 
-QV_A2AMODEL::QV_A2AMODEL()
+QV_A2AMODEL::QV_A2AMODEL(QV_SKYPECOM& com, QV_SKYPEMODEL& model, QV_CONFIGURATION* configuration)
+    : skypeCom(com),
+      skypeModel(model),
+      config(configuration),
+      applications{QV_SKYPEAPPLICATION(com, model, configuration), QV_SKYPEAPPLICATION(com, model, configuration),
+                   QV_SKYPEAPPLICATION(com, model, configuration), QV_SKYPEAPPLICATION(com, model, configuration),
+                   QV_SKYPEAPPLICATION(com, model, configuration)}
 {
+    static_assert(kServiceCount == 5, "one application per service");
     std::snprintf(className, sizeof(className), "%s", "QV_A2AMODEL");
-    QV_SKYPECOM::getInstance()->addListener(this);
+    skypeCom.addListener(this);
     for (auto& app : applications)
         app.addListener(this);
+    // The timers and the watch end in the destructor, before the model.
     if (QV_EVENTLOOP* loop = getEventLoop()) {
-        fastTimer = loop->startTimer(kFastTickMs, [] {
-            if (instance)
-                instance->onFastTick();
-        });
-        slowTimer = loop->startTimer(kSlowTickMs, [] {
-            if (instance)
-                instance->onSlowTick();
-        });
+        fastTimer = loop->startTimer(kFastTickMs, [this] { onFastTick(); });
+        slowTimer = loop->startTimer(kSlowTickMs, [this] { onSlowTick(); });
         if (outboundSignalFd() >= 0)
-            outboundWatch = loop->watchReadable(outboundSignalFd(), [] {
+            outboundWatch = loop->watchReadable(outboundSignalFd(), [this] {
                 drainOutboundSignal();
-                if (instance)
-                    instance->onOutbound();
+                onOutbound();
             });
     }
 }
@@ -64,6 +65,16 @@ QV_A2AMODEL::~QV_A2AMODEL()
             loop->unwatch(outboundWatch);
     }
     listeners.clear();
+    for (auto& app : applications)
+        app.removeListener(this);
+    skypeCom.removeListener(this);
+}
+
+// Vacates the entry, so that a notification running over the array neither
+// skips nor repeats a listener.
+void QV_A2AMODEL::removeListener(QV_A2AMODELLISTENER* listener)
+{
+    std::replace(listeners.begin(), listeners.end(), listener, static_cast<QV_A2AMODELLISTENER*>(nullptr));
 }
 
 void QV_A2AMODEL::setApplicationName(int service, const char* name)
@@ -157,21 +168,22 @@ void QV_A2AMODEL::notifyA2Adata(const char* line)
 void QV_A2AMODEL::notifyStreamChange()
 {
     for (size_t i = 0; i < listeners.size(); ++i)
-        listeners[i]->notifyStreamChange();
+        if (listeners[i])
+            listeners[i]->notifyStreamChange();
 }
 
 void QV_A2AMODEL::notifyThroughput(int service, double sent, double received)
 {
     for (size_t i = 0; i < listeners.size(); ++i)
-        listeners[i]->notifyThroughput(service, sent, received);
+        if (listeners[i])
+            listeners[i]->notifyThroughput(service, sent, received);
 }
 
 void QV_A2AMODEL::connectAll()
 {
-    const char* user = QV_SKYPEMODEL::getInstance()->getSelectedUser();
+    const char* user = skypeModel.getSelectedUser();
     if (!user)
         return;
-    QV_CONFIGURATION* config = getConfiguration();
     for (int k = 0; k < kServiceCount; ++k)
         if (config->isServiceEnabled(k) && !applications[k].hasStreamWithUser(user))
             applications[k].connect(user);

@@ -5,16 +5,25 @@
 // in slot order, and carries the controller's requests down and the
 // applications' reports up.
 //
-// Process-wide singleton; construction registers it with QV_SKYPECOM and
-// starts both ticks on the event loop. Event-loop thread only. Listeners are
-// not owned.
+// Construction registers it with the QV_SKYPECOM it is given and starts both
+// ticks on the event loop; destruction undoes both. It hands its applications
+// the messenger link, the user model and the configuration, each of which
+// must outlive it. The program's one instance is reached through
+// getInstance, built on the process's instances of those. Event-loop thread
+// only. Listeners are not owned; one that goes first removes itself.
+//
+// The event log is the one collaborator not handed down: the messenger link,
+// this model and everything below it (applications, streams, TCP managers,
+// connection threads) only write to it, from every thread, and reach it
+// through QV_EVENTLOG::getInstance(). Only the controller listens to it.
 #pragma once
 
 #include <vector>
 
 #include "core/configuration.h"
-#include "tunnel/skype_application.h"
 #include "skype/skype_com.h"
+#include "skype/skype_model.h"
+#include "tunnel/skype_application.h"
 
 class QV_A2AMODELLISTENER {
 public:
@@ -33,7 +42,14 @@ public:
     static QV_A2AMODEL* getInstance();
     static void destroyInstance();
 
+    // `config` gives the enabled services and the applications' settings.
+    QV_A2AMODEL(QV_SKYPECOM& skypeCom, QV_SKYPEMODEL& skypeModel, QV_CONFIGURATION* config);
+    ~QV_A2AMODEL();
+    QV_A2AMODEL(const QV_A2AMODEL&) = delete;
+    QV_A2AMODEL& operator=(const QV_A2AMODEL&) = delete;
+
     void addListener(QV_A2AMODELLISTENER* listener) { listeners.push_back(listener); }
+    void removeListener(QV_A2AMODELLISTENER* listener);
     void setApplicationName(int service, const char* name);
 
     void notifyConnectStatsuChange(int status) override;
@@ -62,10 +78,10 @@ public:
     QV_SKYPEAPPLICATION& getApplication(int service) { return applications[service]; }
 
 private:
-    QV_A2AMODEL();
-    ~QV_A2AMODEL();
-
     char className[12];
+    QV_SKYPECOM& skypeCom;
+    QV_SKYPEMODEL& skypeModel;
+    QV_CONFIGURATION* config;
     int32_t fastTimer = 0;
     int32_t slowTimer = 0;
     int32_t outboundWatch = 0;

@@ -5,11 +5,8 @@
 #include <cstdio>
 #include <cstring>
 
-#include "core/configuration.h"
 #include "core/text.h"
 #include "tunnel/skype_application.h"
-#include "skype/skype_com.h"
-#include "skype/skype_model.h"
 
 namespace {
 
@@ -28,7 +25,7 @@ void QV_SKYPEAPPLICATION::application(const char* rest)
 {
     if (startsWith(rest, "CONNECTABLE")) {
         printf("APPLICATION xxxx CONNECTABLE メッセージを受信しました\n");
-        QV_SKYPEMODEL::getInstance()->setConnectable(serviceIndex, listAfter(rest, "CONNECTABLE"));
+        skypeModel.setConnectable(serviceIndex, listAfter(rest, "CONNECTABLE"));
     } else if (startsWith(rest, "CONNECTING")) {
         printf("APPLICATION appname CONNECTING メッセージを受信しました\n");
     } else if (startsWith(rest, "STREAMS")) {
@@ -49,20 +46,7 @@ void QV_SKYPEAPPLICATION::onStreams(const char* rest, const char* list)
     std::vector<StreamEntry> entries;
     StreamListResult result = parseStreamList(list, StreamListKind::Streams, entries);
     if (result == StreamListResult::Empty) {
-        for (auto& s : streams) {
-            if (!s)
-                continue;
-            s->stop();
-            logStream("%s用 Skype STREAM は %s と　ID=%d を切断", s->getPeerUser(), s->getStreamId());
-            s.reset();
-        }
-        streams.clear();
-        waitingReads.clear();
-        refusedOverLimit.clear();
-        readPending = false;
-        state = kRegistered;
-        notifyStreamChange();
-        printf("!!STREAM ALL DISCONNECT DETECT!\n");
+        dropAllStreams();
         return;
     }
     if (result == StreamListResult::TooLong) {
@@ -76,8 +60,35 @@ void QV_SKYPEAPPLICATION::onStreams(const char* rest, const char* list)
     for (const StreamEntry& e : entries)
         printf("CONNECT USERID=%s, ID=%d\n", e.user.c_str(), e.id);
 
-    // Streams still listed are marked before any new one is weighed, so that
-    // the limits count only what stays open after this notification.
+    markListedStreams(entries);
+    for (const StreamEntry& e : entries)
+        if (!findStream(e.user.c_str(), e.id) && !isRefusedOverLimit(e.user.c_str(), e.id))
+            admitStream(e);
+    removeUnlistedStreams();
+}
+
+void QV_SKYPEAPPLICATION::dropAllStreams()
+{
+    for (auto& s : streams) {
+        if (!s)
+            continue;
+        s->stop();
+        logStream("%s用 Skype STREAM は %s と　ID=%d を切断", s->getPeerUser(), s->getStreamId());
+        s.reset();
+    }
+    streams.clear();
+    waitingReads.clear();
+    refusedOverLimit.clear();
+    readPending = false;
+    state = kRegistered;
+    notifyStreamChange();
+    printf("!!STREAM ALL DISCONNECT DETECT!\n");
+}
+
+// Streams still listed are marked before any new one is weighed, so that the
+// limits count only what stays open after this notification.
+void QV_SKYPEAPPLICATION::markListedStreams(const std::vector<StreamEntry>& entries)
+{
     for (auto& s : streams)
         if (s)
             s->mark = 0;
@@ -85,46 +96,49 @@ void QV_SKYPEAPPLICATION::onStreams(const char* rest, const char* list)
         if (QV_SKYPESTREAM* known = findStream(e.user.c_str(), e.id))
             known->mark = 1;
     forgetUnlistedRefusals(entries);
+}
 
-    QV_CONFIGURATION* config = getConfiguration();
-    for (const StreamEntry& e : entries) {
-        if (findStream(e.user.c_str(), e.id) || isRefusedOverLimit(e.user.c_str(), e.id))
-            continue;
-        bool accept = QV_SKYPEMODEL::getInstance()->isAcceptablePeer(e.user.c_str())
-            && config->isServiceEnabled(serviceIndex) == 1
-            && (config->isClientMode() == 0 || streams.empty());
-        if (!accept) {
-            disconnectStream(e.user.c_str(), e.id);
-            logStream("%s用 Skype STREAM は %s と　ID=%d を切断(拒否）", e.user.c_str(), e.id);
-            continue;
-        }
-        // Every stream costs a TCP manager and its connections: a contact
-        // gets a few, the application a bounded number.
-        const char* overLimit = nullptr;
-        if (countListedStreams(e.user.c_str()) >= kMaxStreamsPerPeer)
-            overLimit = "%s用 Skype STREAM は %s と　ID=%d を切断(相手ごとの上限超過）";
-        else if (countListedStreams(nullptr) >= kMaxStreams)
-            overLimit = "%s用 Skype STREAM は %s と　ID=%d を切断(全体の上限超過）";
-        if (overLimit) {
-            disconnectStream(e.user.c_str(), e.id);
-            logStream(overLimit, e.user.c_str(), e.id);
-            refusedOverLimit.push_back(e);
-            continue;
-        }
-        std::unique_ptr<QV_SKYPESTREAM> created(createStream(e.user.c_str(), e.id));
-        bool placed = false;
-        for (auto& slot : streams) {
-            if (!slot) {
-                slot = std::move(created);
-                placed = true;
-                break;
-            }
-        }
-        if (!placed)
-            streams.push_back(std::move(created));
-        notifyStreamChange();
+void QV_SKYPEAPPLICATION::admitStream(const StreamEntry& e)
+{
+    bool accept = skypeModel.isAcceptablePeer(e.user.c_str())
+        && config->isServiceEnabled(serviceIndex) == 1
+        && (config->isClientMode() == 0 || streams.empty());
+    if (!accept) {
+        disconnectStream(e.user.c_str(), e.id);
+        logStream("%s用 Skype STREAM は %s と　ID=%d を切断(拒否）", e.user.c_str(), e.id);
+        return;
     }
+    // Every stream costs a TCP manager and its connections: a contact gets a
+    // few, the application a bounded number.
+    const char* overLimit = nullptr;
+    if (countListedStreams(e.user.c_str()) >= kMaxStreamsPerPeer)
+        overLimit = "%s用 Skype STREAM は %s と　ID=%d を切断(相手ごとの上限超過）";
+    else if (countListedStreams(nullptr) >= kMaxStreams)
+        overLimit = "%s用 Skype STREAM は %s と　ID=%d を切断(全体の上限超過）";
+    if (overLimit) {
+        disconnectStream(e.user.c_str(), e.id);
+        logStream(overLimit, e.user.c_str(), e.id);
+        refusedOverLimit.push_back(e);
+        return;
+    }
+    std::unique_ptr<QV_SKYPESTREAM> created(createStream(e.user.c_str(), e.id));
+    bool placed = false;
+    for (auto& slot : streams) {
+        if (!slot) {
+            slot = std::move(created);
+            placed = true;
+            break;
+        }
+    }
+    if (!placed)
+        streams.push_back(std::move(created));
+    notifyStreamChange();
+}
 
+// The messenger no longer lists them: the peer, the messenger or this side
+// closed them.
+void QV_SKYPEAPPLICATION::removeUnlistedStreams()
+{
     bool removed = false;
     for (auto& s : streams) {
         if (!s || s->mark != 0)
@@ -234,7 +248,7 @@ void QV_SKYPEAPPLICATION::readNext()
         std::snprintf(command, sizeof(command), "ALTER APPLICATION %s READ %s:%d", name, e.user.c_str(), e.id);
         readPending = true;
         readTicks = 0;
-        if (QV_SKYPECOM::getInstance()->send(command) == 0)
+        if (skypeCom.send(command) == 0)
             readPending = false;
         return;
     }

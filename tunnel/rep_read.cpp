@@ -105,31 +105,11 @@ void QV_SKYPESTREAM::refuseConnectRequest(bool dataLink, uint16_t port)
 void QV_SKYPESTREAM::onControl()
 {
     const uint16_t port = a2aPort(receivedPacket);
-    QV_EVENTLOG* log = QV_EVENTLOG::getInstance();
     switch (a2aCode(receivedPacket)) {
-    case kA2ACodeConnectRequest: {
+    case kA2ACodeConnectRequest:
         printf("A2A RECIEV CONNECT-REQUEST:port:%d\n", port);
-        if (!tcpManager)
-            return;
-        // The client application's connections start at its own listener;
-        // the peer does not make it connect anywhere.
-        if (clientApplication) {
-            refuseConnectRequest(false, port);
-            return;
-        }
-        forgetControlConnection();
-        // Whatever still waits for the connection before belongs to it.
-        dropHeldPackets(Target::Main);
-        // A connect handed to the forward thread is answered by that thread
-        // once it knows the outcome, and the outcome listener logs it: an
-        // answer here would report success before the connect.
-        if (tcpManager->notifyTcpConnectRequest(forwardPort, forwardHost) != 1) {
-            const auto error = static_cast<uint16_t>(socketError(mainSocket()));
-            if (sendConnectReply(port, kA2AResultFailed, error) == 1)
-                log->writef(2, "%s:TCP接続要求: %s Port=%d 接続に失敗", peerUser, forwardHost, forwardPort);
-        }
+        onConnectRequest(port);
         break;
-    }
     case kA2ACodeConnectReply:
         printf("A2A RECIEV CONNECT-REPLY:port:%d\n", port);
         if (awaitsPeerAnswer(mainSocket()))
@@ -137,44 +117,72 @@ void QV_SKYPESTREAM::onControl()
         if (tcpManager)
             tcpManager->notifyTcpConnectReply(port, a2aResult(receivedPacket));
         break;
-    case kA2ACodeDisconnectRequest: {
-        // A plain end on the FTP stream counts only for the service's port.
-        // The peer's forward side names its forward port, which differs
-        // when the FTP server listens elsewhere: a half-close or an abort
-        // is always about this stream's one control connection, and a
-        // connection waiting for the peer's half-close must get it.
-        const uint16_t reason = a2aResult(receivedPacket);
-        if (isFtpApplication() && port != servicePort && reason != kA2ADisconnectSendEnd &&
-            reason != kA2ADisconnectAborted)
-            return;
-        printf("A2A RECIEV DISCONNECT-REQUEST:port:%d\n", port);
-        forgetControlConnection();
-        switch (deliver(Target::Main, kA2AHeaderSize + a2aDataSize(receivedPacket))) {
-        case Delivery::Queued:
-            printf("PEERからのDISCONNECTをQUEしました\n");
-            break;
-        case Delivery::Held:
-            printf("PEERからのDISCONNECTを保留しました(QUE FULL)\n");
-            break;
-        case Delivery::Stale:
-            break;
-        case Delivery::Dropped:
-            if (tcpManager)
-                tcpManager->notifyTcpDisconnect(port, a2aResult(receivedPacket));
-            printf("PEERからのDISCONNECTをTCPMANAGERに通知しました\n");
-            break;
-        case Delivery::NoSocket:
-            if (tcpManager)
-                tcpManager->notifyTcpDisconnect(port, a2aResult(receivedPacket));
-            printf("PEERからのDISCONNECTをオブジェクト設定がないのでTCPMANAGERに通知しました\n");
-            break;
-        }
-        log->writef(2, "%s:TCP切断要求: %s Port=%d 切断", peerUser, forwardHost, port);
+    case kA2ACodeDisconnectRequest:
+        onDisconnectRequest(port);
         break;
-    }
     default:
         break;
     }
+}
+
+void QV_SKYPESTREAM::onConnectRequest(uint16_t port)
+{
+    if (!tcpManager)
+        return;
+    // The client application's connections start at its own listener; the
+    // peer does not make it connect anywhere.
+    if (clientApplication) {
+        refuseConnectRequest(false, port);
+        return;
+    }
+    forgetControlConnection();
+    // Whatever still waits for the connection before belongs to it.
+    dropHeldPackets(Target::Main);
+    // A connect handed to the forward thread is answered by that thread once
+    // it knows the outcome, and the outcome listener logs it: an answer here
+    // would report success before the connect.
+    if (tcpManager->notifyTcpConnectRequest(forwardPort, forwardHost) != 1) {
+        const auto error = static_cast<uint16_t>(socketError(mainSocket()));
+        if (sendConnectReply(port, kA2AResultFailed, error) == 1)
+            QV_EVENTLOG::getInstance()->writef(2, "%s:TCP接続要求: %s Port=%d 接続に失敗", peerUser, forwardHost,
+                                               forwardPort);
+    }
+}
+
+void QV_SKYPESTREAM::onDisconnectRequest(uint16_t port)
+{
+    // A plain end on the FTP stream counts only for the service's port. The
+    // peer's forward side names its forward port, which differs when the FTP
+    // server listens elsewhere: a half-close or an abort is always about this
+    // stream's one control connection, and a connection waiting for the
+    // peer's half-close must get it.
+    const uint16_t reason = a2aResult(receivedPacket);
+    if (isFtpApplication() && port != servicePort && reason != kA2ADisconnectSendEnd &&
+        reason != kA2ADisconnectAborted)
+        return;
+    printf("A2A RECIEV DISCONNECT-REQUEST:port:%d\n", port);
+    forgetControlConnection();
+    switch (deliver(Target::Main, kA2AHeaderSize + a2aDataSize(receivedPacket))) {
+    case Delivery::Queued:
+        printf("PEERからのDISCONNECTをQUEしました\n");
+        break;
+    case Delivery::Held:
+        printf("PEERからのDISCONNECTを保留しました(QUE FULL)\n");
+        break;
+    case Delivery::Stale:
+        break;
+    case Delivery::Dropped:
+        if (tcpManager)
+            tcpManager->notifyTcpDisconnect(port, a2aResult(receivedPacket));
+        printf("PEERからのDISCONNECTをTCPMANAGERに通知しました\n");
+        break;
+    case Delivery::NoSocket:
+        if (tcpManager)
+            tcpManager->notifyTcpDisconnect(port, a2aResult(receivedPacket));
+        printf("PEERからのDISCONNECTをオブジェクト設定がないのでTCPMANAGERに通知しました\n");
+        break;
+    }
+    QV_EVENTLOG::getInstance()->writef(2, "%s:TCP切断要求: %s Port=%d 切断", peerUser, forwardHost, port);
 }
 
 void QV_SKYPESTREAM::onDataLinkControl()

@@ -1,11 +1,10 @@
 #include "tunnel/skype_application.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
-#include "core/configuration.h"
 #include "core/eventlog.h"
-#include "skype/skype_com.h"
 
 namespace {
 
@@ -13,7 +12,8 @@ bool sameUser(const char* a, const char* b) { return std::strncmp(a, b, QV_SKYPE
 
 }  // namespace
 
-QV_SKYPEAPPLICATION::QV_SKYPEAPPLICATION()
+QV_SKYPEAPPLICATION::QV_SKYPEAPPLICATION(QV_SKYPECOM& com, QV_SKYPEMODEL& model, QV_CONFIGURATION* configuration)
+    : skypeCom(com), skypeModel(model), config(configuration)
 {
     std::snprintf(className, sizeof(className), "%s", "QV_SKYPEAPPLICATION");
 }
@@ -27,10 +27,19 @@ void QV_SKYPEAPPLICATION::setApplicationName(const char* newName)
     std::snprintf(name, sizeof(name), "%s", newName ? newName : "");
 }
 
+// Vacates the entry, so that a notification running over the array neither
+// skips nor repeats a listener.
+void QV_SKYPEAPPLICATION::removeListener(QV_SKYPEAPPLICATIONLISTENER* listener)
+{
+    std::replace(listeners.begin(), listeners.end(), listener,
+                 static_cast<QV_SKYPEAPPLICATIONLISTENER*>(nullptr));
+}
+
 void QV_SKYPEAPPLICATION::notifyStreamChange()
 {
     for (size_t i = 0; i < listeners.size(); ++i)
-        listeners[i]->notifyStreamChange();
+        if (listeners[i])
+            listeners[i]->notifyStreamChange();
 }
 
 void QV_SKYPEAPPLICATION::logStream(const char* format, const char* user, int id)
@@ -44,7 +53,7 @@ void QV_SKYPEAPPLICATION::createApplication()
     if (name[0] == '\0')
         return;
     std::snprintf(createCommand, sizeof(createCommand), "CREATE APPLICATION %s", name);
-    QV_SKYPECOM::getInstance()->send(createCommand);
+    skypeCom.send(createCommand);
 }
 
 int QV_SKYPEAPPLICATION::replyCreateApplication(const char* line)
@@ -56,7 +65,7 @@ int QV_SKYPEAPPLICATION::replyCreateApplication(const char* line)
     state = kRegistered;
     char command[kNameSize + 40];
     std::snprintf(command, sizeof(command), "GET APPLICATION %s CONNECTABLE", name);
-    QV_SKYPECOM::getInstance()->send(command);
+    skypeCom.send(command);
     return 1;
 }
 
@@ -70,7 +79,7 @@ void QV_SKYPEAPPLICATION::connect(const char* user)
     std::snprintf(peer, sizeof(peer), "%s", user);
     char command[2 * kNameSize + 40];
     std::snprintf(command, sizeof(command), "ALTER APPLICATION %s CONNECT %s", name, user);
-    QV_SKYPECOM::getInstance()->send(command);
+    skypeCom.send(command);
 }
 
 bool QV_SKYPEAPPLICATION::hasStreamWithUser(const char* user) const
@@ -106,7 +115,7 @@ void QV_SKYPEAPPLICATION::disconnectStream(const char* user, int id)
 {
     char command[2 * kNameSize + 64];
     std::snprintf(command, sizeof(command), "ALTER APPLICATION %s DISCONNECT %s:%d", name, user, id);
-    QV_SKYPECOM::getInstance()->send(command);
+    skypeCom.send(command);
 }
 
 void QV_SKYPEAPPLICATION::disconnectStreams()
@@ -119,10 +128,9 @@ void QV_SKYPEAPPLICATION::disconnectStreams()
 QV_SKYPESTREAM* QV_SKYPEAPPLICATION::createStream(const char* user, int id)
 {
     printf("QV_SKYPEAPPLICATION::createStream(%s, %d)", user, id);
-    auto* stream = new QV_SKYPESTREAM();
+    auto* stream = new QV_SKYPESTREAM(skypeCom, config);
     stream->setPeerUser(user);
     stream->setStreamId(id);
-    QV_CONFIGURATION* config = getConfiguration();
     stream->setServicePort(config->getServicePort(serviceIndex));
     stream->setForwardHost(config->getForwardHost(serviceIndex));
     stream->setForwardPort(config->getForwardPort(serviceIndex));
@@ -179,7 +187,7 @@ void QV_SKYPEAPPLICATION::onIntervalTimer()
         if (state != kNotRegistered) {
             char command[kNameSize + 40];
             std::snprintf(command, sizeof(command), "GET APPLICATION %s CONNECTABLE", name);
-            QV_SKYPECOM::getInstance()->send(command);
+            skypeCom.send(command);
         }
     } else {
         pollCounter += 1;
@@ -199,7 +207,8 @@ void QV_SKYPEAPPLICATION::onThroughputTimer()
         received += s->takeReceivedBytes();
     }
     for (size_t i = 0; i < listeners.size(); ++i)
-        listeners[i]->notifyThroughput(serviceIndex, sent, received);
+        if (listeners[i])
+            listeners[i]->notifyThroughput(serviceIndex, sent, received);
 }
 
 bool QV_SKYPEAPPLICATION::anyStream(bool (QV_SKYPESTREAM::*query)() const) const

@@ -4,14 +4,19 @@
 // (QV_SKYPESTREAM, owned), hands READ replies to them, drives their 20 ms
 // tick and reports stream changes and throughput to its listener.
 //
-// The A2A model owns five of them. Event-loop thread only. Stream table
-// entries keep their positions: a stream that goes leaves a null entry,
-// which the next new stream takes.
+// The A2A model owns five of them and gives each the messenger link, the user
+// model and the configuration, which must outlive it; the application hands
+// the link and the configuration on to its streams. Event-loop thread only.
+// Stream table entries keep their positions: a stream that goes leaves a null
+// entry, which the next new stream takes.
 #pragma once
 
 #include <memory>
 #include <vector>
 
+#include "core/configuration.h"
+#include "skype/skype_com.h"
+#include "skype/skype_model.h"
 #include "skype/stream_list.h"
 #include "tunnel/skype_stream.h"
 
@@ -44,7 +49,8 @@ public:
     static constexpr int kRegistered = 1;
     static constexpr int kStreamCreated = 2;
 
-    QV_SKYPEAPPLICATION();
+    // `config` gives the accept rules and the settings of the streams.
+    QV_SKYPEAPPLICATION(QV_SKYPECOM& skypeCom, QV_SKYPEMODEL& skypeModel, QV_CONFIGURATION* config);
     ~QV_SKYPEAPPLICATION();
     QV_SKYPEAPPLICATION(const QV_SKYPEAPPLICATION&) = delete;
     QV_SKYPEAPPLICATION& operator=(const QV_SKYPEAPPLICATION&) = delete;
@@ -52,6 +58,7 @@ public:
     void setApplicationName(const char* newName);
     void setServiceIndex(int index) { serviceIndex = index; }
     void addListener(QV_SKYPEAPPLICATIONLISTENER* listener) { listeners.push_back(listener); }
+    void removeListener(QV_SKYPEAPPLICATIONLISTENER* listener);
 
     void createApplication();
     int replyCreateApplication(const char* line);
@@ -89,6 +96,13 @@ public:
 private:
     void notifyStreamChange();
     void onStreams(const char* rest, const char* list);
+    // The parts of onStreams: an empty list ends every stream; a list marks
+    // the streams it names, admits (or refuses) the new ones and ends those
+    // it leaves out.
+    void dropAllStreams();
+    void markListedStreams(const std::vector<StreamEntry>& entries);
+    void admitStream(const StreamEntry& entry);
+    void removeUnlistedStreams();
     void onSending(const char* rest, const char* list);
     void onReceived(const char* rest, const char* list);
     void onDatagram(const char* rest, const char* list);
@@ -105,6 +119,9 @@ private:
     bool anyStream(bool (QV_SKYPESTREAM::*query)() const) const;
 
     char className[20];
+    QV_SKYPECOM& skypeCom;
+    QV_SKYPEMODEL& skypeModel;
+    QV_CONFIGURATION* config;
     int serviceIndex = 0;
     char name[kNameSize] = {};
     char createCommand[2048] = {};

@@ -3,7 +3,6 @@
 #include <cstdio>
 #include <cstring>
 
-#include "core/configuration.h"
 #include "core/eventlog.h"
 #include "core/text.h"
 #include "skype/skype_com.h"
@@ -27,7 +26,8 @@ void copyBounded(char* dst, size_t size, const char* src)
 
 }  // namespace
 
-QV_SKYPESTREAM::QV_SKYPESTREAM()
+QV_SKYPESTREAM::QV_SKYPESTREAM(QV_SKYPECOM& com, QV_CONFIGURATION* configuration)
+    : skypeCom(com), config(configuration)
 {
     std::memset(name, 0, sizeof(name));
     std::strcpy(name, "QV_SKYPESTREAM");
@@ -57,7 +57,6 @@ void QV_SKYPESTREAM::setApplicationName(const char* text)
 
 bool QV_SKYPESTREAM::isFtpApplication() const
 {
-    QV_CONFIGURATION* config = getConfiguration();
     if (!config)
         return false;
     const char* ftp = config->getFtpApplicationName();
@@ -67,10 +66,11 @@ bool QV_SKYPESTREAM::isFtpApplication() const
 void QV_SKYPESTREAM::start()
 {
     if (!tcpManager) {
+        const QV_TCPMANAGER::Settings settings = QV_TCPMANAGER::settingsOf(config);
         if (isFtpApplication())
-            tcpManager = std::make_unique<QV_TCPMANAGERFORFTP>(kFtpControlPort);
+            tcpManager = std::make_unique<QV_TCPMANAGERFORFTP>(kFtpControlPort, settings);
         else
-            tcpManager = std::make_unique<QV_TCPMANAGER>(servicePort);
+            tcpManager = std::make_unique<QV_TCPMANAGER>(servicePort, settings);
         // Runs on the connection thread that made the connect; the stream's
         // names do not change while the manager lives.
         tcpManager->setConnectOutcomeListener([this](bool dataLink, int32_t port, bool connected) {
@@ -138,7 +138,7 @@ int32_t QV_SKYPESTREAM::writeHex(const char* hex)
         return 1;
     std::snprintf(commandText, sizeof(commandText), "ALTER APPLICATION %s WRITE %s:%d %s", applicationName,
                   peerUser, streamId, hex);
-    if (QV_SKYPECOM::getInstance()->send(commandText) == 0)
+    if (skypeCom.send(commandText) == 0)
         return 0;
     canSend = 0;
     return 1;
@@ -182,7 +182,7 @@ int32_t QV_SKYPESTREAM::disconnect()
 {
     std::snprintf(commandText, sizeof(commandText), "ALTER APPLICATION %s DISCONNECT %s:%d", applicationName,
                   peerUser, streamId);
-    return QV_SKYPECOM::getInstance()->send(commandText);
+    return skypeCom.send(commandText);
 }
 
 int32_t QV_SKYPESTREAM::sendQueued(QV_SOCKETTCP* socket)

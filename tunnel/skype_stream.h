@@ -11,8 +11,10 @@
 // isHoldingPacket() answers true the application sends no READ for the
 // stream, so the messenger keeps the unread data.
 //
-// Event-loop thread only; the connection threads share only the sockets'
-// queues and state words. The buffers are part of the object: sending and
+// Owned by its application, which gives it the messenger link and the
+// configuration (both must outlive it); the stream gives its TCP manager the
+// settings that manager needs. Event-loop thread only; the connection threads
+// share only the sockets' queues and state words. The buffers are part of the object: sending and
 // receiving allocate nothing.
 #pragma once
 
@@ -21,12 +23,14 @@
 #include <memory>
 #include <utility>
 
+#include "core/configuration.h"
 #include "core/que.h"
 #include "tunnel/announced_ports.h"
 #include "tunnel/ftp_partial_line.h"
 
 class QV_TCPMANAGER;
 class QV_SOCKETTCP;
+class QV_SKYPECOM;
 
 class QV_SKYPESTREAM {
 public:
@@ -42,7 +46,10 @@ public:
     static constexpr size_t kDequeueBufferSize = 32768;
     static constexpr int32_t kFtpControlPort = 21;
 
-    QV_SKYPESTREAM();
+    // `config` (may be null: no FTP application, a manager that connects on
+    // request) names the FTP application and gives the TCP manager its
+    // settings.
+    QV_SKYPESTREAM(QV_SKYPECOM& skypeCom, QV_CONFIGURATION* config);
     ~QV_SKYPESTREAM();
     QV_SKYPESTREAM(const QV_SKYPESTREAM&) = delete;
     QV_SKYPESTREAM& operator=(const QV_SKYPESTREAM&) = delete;
@@ -149,6 +156,8 @@ private:
     // rep_read.cpp
     void dispatchPacket();
     void onControl();
+    void onConnectRequest(uint16_t port);
+    void onDisconnectRequest(uint16_t port);
     void onDataLinkControl();
     void onData();
     void onDataLinkData();
@@ -165,6 +174,8 @@ private:
     void refuseConnectRequest(bool dataLink, uint16_t port);
 
     char name[16];
+    QV_SKYPECOM& skypeCom;
+    QV_CONFIGURATION* config;
     char forwardHost[260];
     int32_t forwardPort = 0;
     char commandText[kBufferSize];

@@ -42,6 +42,8 @@ protected:
         log->addListener(&capture);
     }
     void TearDown() override { QV_EVENTLOG::destroyInstance(); }
+    // What a stream gives its manager: the settings as they are now.
+    QV_TCPMANAGER::Settings settings() { return QV_TCPMANAGER::settingsOf(&config); }
 
     TempDir dir;
     QV_CONFIGSTORE config;
@@ -53,7 +55,7 @@ using ClientManagerTest = ManagerTest;
 TEST_F(ClientManagerTest, ListensOnTheServicePortAndRecordsThePeersAnswer) {
     config.setClientMode(1);
     const int port = freePort();
-    QV_TCPMANAGER manager(port);
+    QV_TCPMANAGER manager(port, settings());
     EXPECT_EQ(QV_TCPMANAGER::kListenOnServicePort, manager.getListenMode());
     manager.start();
     EXPECT_TRUE(capture.has(line("サーバソケット作成: ポート番号=%d ", port)));
@@ -90,7 +92,7 @@ TEST_F(ClientManagerTest, ListensOnTheServicePortAndRecordsThePeersAnswer) {
 TEST_F(ClientManagerTest, DisconnectLeftFromTheLastConnectionDoesNotEndTheNextOne) {
     config.setClientMode(1);
     const int port = freePort();
-    QV_TCPMANAGER manager(port);
+    QV_TCPMANAGER manager(port, settings());
     manager.start();
     QV_SOCKETTCP* socket = manager.getMainSocket();
     ASSERT_NE(nullptr, socket);
@@ -115,7 +117,7 @@ TEST_F(ClientManagerTest, DisconnectLeftFromTheLastConnectionDoesNotEndTheNextOn
 TEST_F(ClientManagerTest, NgAnswerIsLogged) {
     config.setClientMode(1);
     const int port = freePort();
-    QV_TCPMANAGER manager(port);
+    QV_TCPMANAGER manager(port, settings());
     manager.start();
     manager.notifyTcpConnectReply(port, 2);
     EXPECT_EQ(QV_SOCKETTCP::kPeerNg, manager.getMainSocket()->getPeerConnectState());
@@ -126,7 +128,7 @@ TEST_F(ClientManagerTest, PortInUseIsReportedAndNothingListens) {
     config.setClientMode(1);
     int port = 0;
     int other = listenLoopback(&port);
-    QV_TCPMANAGER manager(port);
+    QV_TCPMANAGER manager(port, settings());
     manager.start();
     EXPECT_TRUE(capture.has(line("サーバソケット作成失敗: ポート番号=%d ", port)));
     EXPECT_FALSE(capture.has(line("サーバソケット作成: ポート番号=%d ", port)));
@@ -149,7 +151,7 @@ TEST_F(ClientManagerTest, PrivilegedPortWithoutTheRightFailsCleanly) {
         caps[CAP_NET_BIND_SERVICE / 32].effective &= ~(1u << (CAP_NET_BIND_SERVICE % 32));
         if (syscall(SYS_capset, &header, caps) != 0) return;
         dropped = true;
-        manager = std::make_unique<QV_TCPMANAGER>(port);
+        manager = std::make_unique<QV_TCPMANAGER>(port, settings());
         manager->start();
     });
     unprivileged.join();
@@ -163,7 +165,7 @@ using ServerManagerTest = ManagerTest;
 
 TEST_F(ServerManagerTest, StartListensNowhere) {
     config.setClientMode(0);
-    QV_TCPMANAGER manager(freePort());
+    QV_TCPMANAGER manager(freePort(), settings());
     EXPECT_EQ(QV_TCPMANAGER::kConnectOnRequest, manager.getListenMode());
     manager.start();
     EXPECT_EQ(nullptr, manager.getMainSocket());
@@ -176,7 +178,7 @@ TEST_F(ServerManagerTest, StartListensNowhere) {
 TEST_F(ServerManagerTest, LocalhostConnectsInItsThreadAndAnswersThePeer) {
     int port = 0;
     int listener = listenLoopback(&port);
-    QV_TCPMANAGER manager(80);
+    QV_TCPMANAGER manager(80, settings());
     EXPECT_EQ(1, manager.notifyTcpConnectRequest(port, "localhost"));
     QV_SOCKETTCP* socket = manager.getMainSocket();
     std::vector<uint8_t> reply = takePacket(socket->getOutboundQueue());
@@ -196,7 +198,7 @@ TEST_F(ServerManagerTest, LocalhostConnectsInItsThreadAndAnswersThePeer) {
 
 TEST_F(ServerManagerTest, LocalhostWithNothingListeningFails) {
     const int port = freePort();
-    QV_TCPMANAGER manager(80);
+    QV_TCPMANAGER manager(80, settings());
     EXPECT_EQ(1, manager.notifyTcpConnectRequest(port, "localhost"));
     std::vector<uint8_t> reply = takePacket(manager.getMainSocket()->getOutboundQueue());
     ASSERT_FALSE(reply.empty());
@@ -210,7 +212,7 @@ TEST_F(ServerManagerTest, LocalhostWithNothingListeningFails) {
 TEST_F(ClientManagerTest, APeersLateDisconnectLeavesTheListenerListening) {
     config.setClientMode(1);
     const int port = freePort();
-    QV_TCPMANAGER manager(port);
+    QV_TCPMANAGER manager(port, settings());
     manager.start();
     QV_SOCKETTCP* socket = manager.getMainSocket();
     ASSERT_TRUE(waitUntil([&] { return socket->getConnectionState() == QV_SOCKETTCP::kStateAccepting; }));
@@ -231,7 +233,7 @@ TEST_F(ClientManagerTest, APeersLateDisconnectLeavesTheListenerListening) {
 TEST_F(ClientManagerTest, APeersAbortThatCouldNotBeQueuedResetsTheClient) {
     config.setClientMode(1);
     const int port = freePort();
-    QV_TCPMANAGER manager(port);
+    QV_TCPMANAGER manager(port, settings());
     manager.start();
     int fd = connectLoopback(port);
     QV_SOCKETTCP* socket = manager.getMainSocket();
@@ -249,7 +251,7 @@ TEST_F(ClientManagerTest, APeersAbortThatCouldNotBeQueuedResetsTheClient) {
 TEST_F(ServerManagerTest, DottedHostUsesTheForwardThreadWhichReplies) {
     int port = 0;
     int listener = listenLoopback(&port);
-    QV_TCPMANAGER manager(80);
+    QV_TCPMANAGER manager(80, settings());
     EXPECT_EQ(1, manager.notifyTcpConnectRequest(port, "127.0.0.1"));
     EXPECT_TRUE(capture.has(line("TCP接続(外部): %s ポート番号=%d", "127.0.0.1", port)));
     QV_SOCKETTCP* first = manager.getMainSocket();
@@ -272,7 +274,7 @@ TEST_F(ServerManagerTest, DottedHostUsesTheForwardThreadWhichReplies) {
 
 TEST_F(ServerManagerTest, DottedHostNobodyListensOnStillAnswersOneThenNg) {
     const int port = freePort();
-    QV_TCPMANAGER manager(80);
+    QV_TCPMANAGER manager(80, settings());
     EXPECT_EQ(1, manager.notifyTcpConnectRequest(port, "127.0.0.1"));
     std::vector<uint8_t> reply = takePacket(manager.getMainSocket()->getOutboundQueue());
     ASSERT_FALSE(reply.empty());
@@ -282,7 +284,7 @@ TEST_F(ServerManagerTest, DottedHostNobodyListensOnStillAnswersOneThenNg) {
 TEST_F(ServerManagerTest, DisconnectForAnotherPortLeavesTheConnection) {
     int port = 0;
     int listener = listenLoopback(&port);
-    QV_TCPMANAGER manager(port);
+    QV_TCPMANAGER manager(port, settings());
     ASSERT_EQ(1, manager.notifyTcpConnectRequest(port, "localhost"));
     int server = acceptWithin(listener);
     manager.notifyTcpDisconnect(port + 1);
@@ -298,7 +300,7 @@ TEST_F(ServerManagerTest, DisconnectForAnotherPortLeavesTheConnection) {
 }
 
 TEST_F(ServerManagerTest, ReplyAndDataLinkCallsWithoutSocketsChangeNothing) {
-    QV_TCPMANAGER manager(80);
+    QV_TCPMANAGER manager(80, settings());
     manager.notifyTcpConnectReply(80, 1);
     EXPECT_EQ(nullptr, manager.getMainSocket());
     EXPECT_EQ(1234, manager.createDataLinkServer(1234));
@@ -312,7 +314,7 @@ TEST_F(ServerManagerTest, ReplyAndDataLinkCallsWithoutSocketsChangeNothing) {
 using FtpManagerTest = ManagerTest;
 
 TEST_F(FtpManagerTest, PassiveDataLinkListensOnAChosenPortAndServesOneConnection) {
-    QV_TCPMANAGERFORFTP manager(21);
+    QV_TCPMANAGERFORFTP manager(21, settings());
     const int first = manager.createDataLinkServer(21);
     ASSERT_GT(first, 0);
     EXPECT_NE(21, first);
@@ -343,7 +345,7 @@ TEST_F(FtpManagerTest, PassiveDataLinkListensOnAChosenPortAndServesOneConnection
 }
 
 TEST_F(FtpManagerTest, DataLinkConnectRequest) {
-    QV_TCPMANAGERFORFTP manager(21);
+    QV_TCPMANAGERFORFTP manager(21, settings());
     const int nobody = freePort();
     EXPECT_EQ(1, manager.notifyDataLinkConnectRequest(nobody, "127.0.0.1"));
     std::vector<uint8_t> refused = takePacket(manager.getDataLinkSocket()->getOutboundQueue());
@@ -379,7 +381,7 @@ TEST_F(FtpManagerTest, DataLinkConnectRequest) {
 // while a silent server still keeps the connect pending, and the peer hears
 // NG once the connect limit has passed.
 TEST_F(FtpManagerTest, ControlConnectNeverHoldsTheCallerAndNamesTheServicePort) {
-    QV_TCPMANAGERFORFTP manager(21);
+    QV_TCPMANAGERFORFTP manager(21, settings());
     const int nobody = freePort();
     EXPECT_EQ(1, manager.notifyTcpConnectRequest(nobody, "127.0.0.1"));
     std::vector<uint8_t> refused = takePacket(manager.getMainSocket()->getOutboundQueue());
@@ -417,7 +419,7 @@ TEST_F(FtpManagerTest, ControlConnectNeverHoldsTheCallerAndNamesTheServicePort) 
 }
 
 TEST_F(FtpManagerTest, NotificationsWithoutSocketsAreSilent) {
-    QV_TCPMANAGERFORFTP manager(21);
+    QV_TCPMANAGERFORFTP manager(21, settings());
     manager.notifyTcpConnectReply(21, 1);
     manager.notifyTcpDisconnect(21);
     manager.notifyDataLinkConnectReply(21, 1);
@@ -444,7 +446,7 @@ TEST_F(ListenAddressTest, ByDefaultTheServicePortIsNotReachableFromTheNetwork) {
     if (outside.empty()) GTEST_SKIP() << "no IPv4 address outside loopback on this machine";
     config.setClientMode(1);
     const int port = freePort();
-    QV_TCPMANAGER manager(port);
+    QV_TCPMANAGER manager(port, settings());
     manager.start();
     ASSERT_NE(nullptr, manager.getMainSocket());
     EXPECT_EQ(-1, connectTo(outside.c_str(), port)) << outside;
@@ -462,7 +464,7 @@ TEST_F(ListenAddressTest, EveryAddressOpensTheServicePortToTheNetwork) {
     config.setClientMode(1);
     config.setListenAddress("0.0.0.0");
     const int port = freePort();
-    QV_TCPMANAGER manager(port);
+    QV_TCPMANAGER manager(port, settings());
     manager.start();
     ASSERT_NE(nullptr, manager.getMainSocket());
     int fd = -1;
@@ -477,7 +479,7 @@ TEST_F(ListenAddressTest, AnotherAddressIsTheOnlyOneListenedOn) {
     config.setClientMode(1);
     config.setListenAddress("127.0.0.2");
     const int port = freePort();
-    QV_TCPMANAGER manager(port);
+    QV_TCPMANAGER manager(port, settings());
     manager.start();
     ASSERT_NE(nullptr, manager.getMainSocket());
     EXPECT_EQ(-1, connectTo("127.0.0.1", port));
@@ -495,7 +497,7 @@ TEST_F(ListenAddressTest, AValueThatNamesNoAddressListensOnLoopbackAndIsLogged) 
     for (const char* bad : {"everywhere", "0", "192.168.1", "", "0.0.0.0.0"}) {
         SCOPED_TRACE(bad);
         config.setListenAddress(bad);
-        QV_TCPMANAGER manager(port);
+        QV_TCPMANAGER manager(port, settings());
         manager.start();
         ASSERT_NE(nullptr, manager.getMainSocket());
         EXPECT_TRUE(capture.has(line("サーバソケット作成: ポート番号=%d ", port)));
@@ -526,7 +528,7 @@ TEST_F(FtpManagerTest, DataLinkOfTheForwardSideAcceptsOnlyTheFtpServersAddress) 
     int serverPort = 0;
     int listener = listenOn("127.0.0.3", &serverPort);
     ASSERT_GE(listener, 0);
-    QV_TCPMANAGERFORFTP manager(21);
+    QV_TCPMANAGERFORFTP manager(21, settings());
     ASSERT_EQ(1, manager.notifyTcpConnectRequest(serverPort, "127.0.0.3"));
     std::vector<uint8_t> reply = takePacket(manager.getMainSocket()->getOutboundQueue());
     ASSERT_FALSE(reply.empty());
@@ -572,7 +574,7 @@ TEST_F(FtpManagerTest, DataLinkOfTheListeningSideAcceptsOnlyTheFtpClientsAddress
     config.setClientMode(1);
     config.setListenAddress("0.0.0.0");
     const int servicePort = freePort();
-    QV_TCPMANAGERFORFTP manager(servicePort);
+    QV_TCPMANAGERFORFTP manager(servicePort, settings());
     manager.start();
     ASSERT_NE(nullptr, manager.getMainSocket());
     int control = connectTo("127.0.0.2", servicePort, "127.0.0.2");

@@ -100,12 +100,15 @@ void StreamFixture::SetUp()
     QV_EVENTLOG* log = QV_EVENTLOG::getInstance();
     log->setEnabled(1);
     log->addListener(&capture);
-    link = FakeApiLink::install();
+    auto fake = std::make_unique<FakeApiLink>();
+    link = fake.get();
+    com = std::make_unique<QV_SKYPECOM>(std::move(fake));
+    link->attach();
 }
 
 void StreamFixture::TearDown()
 {
-    QV_SKYPECOM::destroyInstance();
+    com.reset();
     QV_EVENTLOG::destroyInstance();
 }
 
@@ -113,7 +116,7 @@ std::unique_ptr<QV_SKYPESTREAM> StreamFixture::makeStream(const char* app, const
                                                           int servicePort, const char* forwardHost,
                                                           int forwardPort)
 {
-    auto stream = std::make_unique<QV_SKYPESTREAM>();
+    auto stream = std::make_unique<QV_SKYPESTREAM>(*com, &config);
     stream->setPeerUser(user);
     stream->setStreamId(id);
     stream->setServicePort(servicePort);

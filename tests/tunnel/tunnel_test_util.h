@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "core/config_store.h"
+#include "skype/skype_com.h"
 #include "tests/support/temp_dir.h"
 #include "tests/support/tcp_test_util.h"
 #include "tests/support/fake_api_link.h"
@@ -65,6 +66,8 @@ protected:
     TempDir dir;
     QV_CONFIGSTORE config;
     tcptest::LogCapture capture;
+    // The streams' messenger link, attached, on a fake transport.
+    std::unique_ptr<QV_SKYPECOM> com;
     FakeApiLink* link = nullptr;
 };
 

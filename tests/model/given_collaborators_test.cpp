@@ -1,0 +1,113 @@
+// The model built from its parts, as a test or a second front end builds it:
+// a messenger link on a fake transport, the user model, the A2A model and a
+// controller given the four. The controller still hears the link before the
+// models, and each part that goes first stops being told anything.
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "control/gate_control.h"
+#include "core/config_store.h"
+#include "tests/support/fake_api_link.h"
+#include "tests/support/temp_dir.h"
+
+namespace {
+
+struct Recorder : QV_GATELISTENER {
+    FakeApiLink* link = nullptr;
+    // Commands already sent when the controller passed the status on.
+    std::vector<size_t> commandsAtStatus;
+    std::vector<std::string> logLines;
+    void notifyLogLine(const char* line) override { logLines.emplace_back(line); }
+    void notifySkypeComStatusChange() override { commandsAtStatus.push_back(link->commands.size()); }
+    void notifyModelChange() override {}
+    void notifyStreamChange() override {}
+    void notifyThroughput(int, double, double) override {}
+};
+
+class GivenCollaboratorsTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        auto fake = std::make_unique<FakeApiLink>();
+        link = fake.get();
+        recorder.link = link;
+        com = std::make_unique<QV_SKYPECOM>(std::move(fake));
+        model = std::make_unique<QV_SKYPEMODEL>(*com, &config);
+        a2a = std::make_unique<QV_A2AMODEL>(*com, *model, &config);
+        log = QV_EVENTLOG::getInstance();
+        log->setEnabled(1);
+    }
+    void TearDown() override
+    {
+        gate.reset();
+        a2a.reset();
+        model.reset();
+        com.reset();
+        QV_EVENTLOG::destroyInstance();
+    }
+    void startGate()
+    {
+        gate = std::make_unique<QV_GATECONTROL>(*log, *com, *model, *a2a);
+        gate->addListener(&recorder);
+        gate->start(nullptr);
+    }
+    size_t creates() const
+    {
+        size_t n = 0;
+        for (const std::string& c : link->commands)
+            n += c.rfind("CREATE APPLICATION ", 0) == 0 ? 1 : 0;
+        return n;
+    }
+
+    TempDir dir;
+    QV_CONFIGSTORE config;
+    Recorder recorder;
+    FakeApiLink* link = nullptr;
+    QV_EVENTLOG* log = nullptr;
+    std::unique_ptr<QV_SKYPECOM> com;
+    std::unique_ptr<QV_SKYPEMODEL> model;
+    std::unique_ptr<QV_A2AMODEL> a2a;
+    std::unique_ptr<QV_GATECONTROL> gate;
+};
+
+TEST_F(GivenCollaboratorsTest, TheControllerHearsTheAttachBeforeTheModelsSendAnything)
+{
+    startGate();
+    link->attach();
+    // The window is told first; then the user model asks for the contacts
+    // and the A2A model registers the five applications.
+    ASSERT_EQ(recorder.commandsAtStatus, (std::vector<size_t>{0}));
+    ASSERT_GE(link->commands.size(), 1u);
+    EXPECT_EQ(link->commands[0], "SEARCH FRIENDS");
+    EXPECT_EQ(creates(), 5u);
+}
+
+TEST_F(GivenCollaboratorsTest, AControllerGoneBeforeItsCollaboratorsIsNotToldAnything)
+{
+    startGate();
+    gate.reset();
+    // Each of these reached the controller while it lived.
+    link->attach();
+    log->write(2, "after the controller");
+    model->selectNextUser();
+    a2a->notifyStreamChange();
+    EXPECT_TRUE(recorder.commandsAtStatus.empty());
+    EXPECT_TRUE(recorder.logLines.empty());
+    // The models themselves still work.
+    EXPECT_EQ(creates(), 5u);
+}
+
+TEST_F(GivenCollaboratorsTest, AnA2AModelGoneBeforeTheLinkIsNotToldTheNextAttach)
+{
+    a2a->setApplicationName(1, "CorvaneForHttp000");
+    link->attach();
+    ASSERT_EQ(creates(), 1u);
+    a2a.reset();
+    link->attach();
+    EXPECT_EQ(creates(), 1u);
+}
+
+}  // namespace
