@@ -610,11 +610,16 @@ TEST_F(ConnectionEndTest, ACancelledTransferNeverStopsTheService)
     ASSERT_TRUE(waitUntil([&] { return socket->getPeerConnectState() == QV_SOCKETTCP::kPeerOk; }));
     // The client reads nothing: the queue fills up behind its full buffers.
     const std::string block(kA2AMaxData, 'o');
+    // The relay may still take an entry while the client's buffers fill:
+    // fill again until the queue stays full.
     testing::internal::CaptureStdout();
-    for (int i = 0; i < 3000 && socket->getInboundQueue()->hasRoom(); ++i)
-        feed(*stream, makePacket(kA2AKindData, 0, peerPort, seq++, block));
+    const bool full = waitUntil([&] {
+        for (int i = 0; i < 3000 && socket->getInboundQueue()->hasRoom(); ++i)
+            feed(*stream, makePacket(kA2AKindData, 0, peerPort, seq++, block));
+        return !socket->getInboundQueue()->hasRoom();
+    });
     testing::internal::GetCapturedStdout();
-    ASSERT_FALSE(socket->getInboundQueue()->hasRoom());
+    ASSERT_TRUE(full);
     linger reset{1, 0};
     ASSERT_EQ(0, setsockopt(client, SOL_SOCKET, SO_LINGER, &reset, sizeof(reset)));
     close(client);
