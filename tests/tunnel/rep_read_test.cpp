@@ -114,11 +114,8 @@ TEST_F(RepReadTest, NullPacketAdvancesTheSeqAndCopiesThePeerLinks)
 
 TEST_F(RepReadTest, SequenceGapDisconnectsEveryTimeAndStillDelivers)
 {
-    int port = 0;
-    int listener = listenLoopback(&port);
-    auto stream = makeStream(kHttpApp, "peer", 1, 80);
-    ASSERT_EQ(1, stream->getTcpManager()->notifyTcpConnectRequest(port, "localhost"));
-    int server = acceptWithin(listener);
+    int listener = -1, server = -1;
+    auto stream = connectHttpToTestServer(&listener, &server);
     ASSERT_GE(server, 0);
     const std::string disconnect = "ALTER APPLICATION CorvaneForHttp000 DISCONNECT peer:1";
 
@@ -281,14 +278,10 @@ TEST_F(RepReadTest, FtpControlConnectIsAnsweredOnce)
 // announced the port: the peer may then have it connected.
 TEST_F(RepReadTest, DataLinkConnectRequestsUseThePacketsPort)
 {
-    int ftpPort = 0;
-    int ftpListener = listenLoopback(&ftpPort);
-    auto stream = makeStream(kFtpApp, "peer", 1, 21, "127.0.0.1", ftpPort);
+    int ftpListener = -1, control = -1;
     uint32_t seq = 0;
-    feed(*stream, makePacket(kA2AKindControl, kA2ACodeConnectRequest, 21, seq++));
-    int control = acceptWithin(ftpListener);
+    auto stream = connectFtpToTestServer(&ftpListener, &control, &seq);
     ASSERT_GE(control, 0);
-    ASSERT_TRUE(waitUntil([&] { return stream->isMainConnected(); }));
     auto passive = [](int p) {
         return "227 Entering Passive Mode (127,0,0,1," + std::to_string(p / 256) + "," + std::to_string(p % 256)
                + ")\r\n";
@@ -345,11 +338,8 @@ TEST_F(RepReadTest, DataLinkConnectRequestsUseThePacketsPort)
 
 TEST_F(RepReadTest, DisconnectRequests)
 {
-    int port = 0;
-    int listener = listenLoopback(&port);
-    auto stream = makeStream(kHttpApp, "peer", 1, 80);
-    ASSERT_EQ(1, stream->getTcpManager()->notifyTcpConnectRequest(port, "localhost"));
-    int server = acceptWithin(listener);
+    int listener = -1, server = -1;
+    auto stream = connectHttpToTestServer(&listener, &server);
     ASSERT_GE(server, 0);
     feed(*stream, makePacket(kA2AKindData, 0, 80, 0, "xyz"));
     feed(*stream, makePacket(kA2AKindControl, kA2ACodeDisconnectRequest, 80, 1));
@@ -652,14 +642,10 @@ TEST_F(ConnectionEndTest, ACancelledTransferNeverStopsTheService)
 // the user sees in the event log.
 TEST_F(ConnectionEndTest, LostDataLinkBytesAreLogged)
 {
-    int ftpPort = 0;
-    int ftpListener = listenLoopback(&ftpPort);
-    auto stream = makeStream(kFtpApp, "peer", 1, 21, "127.0.0.1", ftpPort);
+    int ftpListener = -1, control = -1;
     uint32_t seq = 0;
-    feed(*stream, makePacket(kA2AKindControl, kA2ACodeConnectRequest, 21, seq++));
-    int control = acceptWithin(ftpListener);
+    auto stream = connectFtpToTestServer(&ftpListener, &control, &seq);
     ASSERT_GE(control, 0);
-    ASSERT_TRUE(waitUntil([&] { return stream->isMainConnected(); }));
     int port = 0;
     int listener = listenLoopback(&port, 4096);
     ASSERT_TRUE(localFtpSays(*stream, control,

@@ -169,11 +169,8 @@ TEST_F(StreamSendTest, ClientStreamListensAndStampsItsLinkStates)
 
 TEST_F(StreamSendTest, QueuedPacketWaitsForCanSendAndResetsNoIdleCount)
 {
-    int port = 0;
-    int listener = listenLoopback(&port);
-    auto stream = makeStream(kHttpApp, "peer", 1, 80);
-    ASSERT_EQ(1, stream->getTcpManager()->notifyTcpConnectRequest(port, "localhost"));
-    int server = acceptWithin(listener);
+    int listener = -1, server = -1;
+    auto stream = connectHttpToTestServer(&listener, &server);
     ASSERT_GE(server, 0);
     QV_QUE* outbound = stream->getTcpManager()->getMainSocket()->getOutboundQueue();
     // The connection thread's own answer to the peer comes first.
@@ -251,11 +248,8 @@ TEST_F(StreamSendTest, DataLinkIsSparedWhileThePeerReportsTwentyFreeSlots)
 
 TEST_F(StreamSendTest, BetweenTicksDataKeepsItsPaceAndControlPacketsGoAtOnce)
 {
-    int port = 0;
-    int listener = listenLoopback(&port);
-    auto stream = makeStream(kHttpApp, "peer", 1, 80);
-    ASSERT_EQ(1, stream->getTcpManager()->notifyTcpConnectRequest(port, "localhost"));
-    int server = acceptWithin(listener);
+    int listener = -1, server = -1;
+    auto stream = connectHttpToTestServer(&listener, &server);
     ASSERT_GE(server, 0);
     QV_QUE* outbound = stream->getTcpManager()->getMainSocket()->getOutboundQueue();
     // The connection thread's own answer to the peer comes first.

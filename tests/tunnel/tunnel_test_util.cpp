@@ -1,10 +1,13 @@
 #include "tests/tunnel/tunnel_test_util.h"
 
+#include <unistd.h>
+
 #include <cstring>
 
 #include "core/eventlog.h"
 #include "core/text.h"
 #include "skype/skype_com.h"
+#include "tcp/tcp_manager.h"
 #include "wire/a2a_packet.h"
 
 namespace tunneltest {
@@ -93,6 +96,31 @@ bool StreamFixture::localFtpSays(QV_SKYPESTREAM& stream, int fd, const std::stri
                 return true;
         return false;
     });
+}
+
+std::unique_ptr<QV_SKYPESTREAM> StreamFixture::connectHttpToTestServer(int* listener, int* server)
+{
+    int port = 0;
+    *listener = tcptest::listenLoopback(&port);
+    auto stream = makeStream(kHttpApp, "peer", 1, 80);
+    EXPECT_EQ(1, stream->getTcpManager()->notifyTcpConnectRequest(port, "localhost"));
+    *server = tcptest::acceptWithin(*listener);
+    return stream;
+}
+
+std::unique_ptr<QV_SKYPESTREAM> StreamFixture::connectFtpToTestServer(int* listener, int* control, uint32_t* seq)
+{
+    int ftpPort = 0;
+    *listener = tcptest::listenLoopback(&ftpPort);
+    auto stream = makeStream(kFtpApp, "peer", 1, 21, "127.0.0.1", ftpPort);
+    feed(*stream, makePacket(kA2AKindControl, kA2ACodeConnectRequest, 21, (*seq)++));
+    *control = tcptest::acceptWithin(*listener);
+    if (*control >= 0 && !tcptest::waitUntil([&] { return stream->isMainConnected(); })) {
+        ADD_FAILURE() << "the control connection did not come up";
+        close(*control);
+        *control = -1;
+    }
+    return stream;
 }
 
 void StreamFixture::SetUp()

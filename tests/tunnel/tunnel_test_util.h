@@ -63,6 +63,17 @@ protected:
     // text to the peer. False when it did not within the wait.
     bool localFtpSays(QV_SKYPESTREAM& stream, int fd, const std::string& text);
 
+    // The HTTP stream of peer 1 (service port 80) whose TCP manager has
+    // connected to a listener of the test, as the peer's CONNECT-REQUEST
+    // makes it. *server is the test's end (-1 on failure); the test closes
+    // it and *listener.
+    std::unique_ptr<QV_SKYPESTREAM> connectHttpToTestServer(int* listener, int* server);
+    // The FTP stream of peer 1 with its control connection up to a listener
+    // of the test standing for the FTP server on 127.0.0.1, after the peer's
+    // CONNECT-REQUEST with sequence number (*seq)++. *control is the test's
+    // end (-1 on failure); the test closes it and *listener.
+    std::unique_ptr<QV_SKYPESTREAM> connectFtpToTestServer(int* listener, int* control, uint32_t* seq);
+
     TempDir dir;
     QV_CONFIGSTORE config;
     tcptest::LogCapture capture;
