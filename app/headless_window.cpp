@@ -1,10 +1,10 @@
 #include "app/headless_window.h"
 
+#include <unistd.h>
 #include <QCoreApplication>
 #include <QSocketNotifier>
 #include <csignal>
 #include <cstdio>
-#include <unistd.h>
 
 #include "app/qt_event_loop.h"
 #include "app/termination.h"

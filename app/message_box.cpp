@@ -8,7 +8,8 @@ MessageBoxPresenter presenter = nullptr;
 
 void setMessageBoxPresenter(MessageBoxPresenter p) { presenter = p; }
 
-void showMessageBox(const char* text, const char* caption) {
+void showMessageBox(const char* text, const char* caption)
+{
     if (presenter) {
         presenter(text, caption);
         return;

@@ -55,7 +55,4 @@ void QtEventLoop::unwatch(int32_t id)
     notifiers.erase(it);
 }
 
-void QtEventLoop::post(Callback task)
-{
-    QMetaObject::invokeMethod(&context, std::move(task), Qt::QueuedConnection);
-}
+void QtEventLoop::post(Callback task) { QMetaObject::invokeMethod(&context, std::move(task), Qt::QueuedConnection); }

@@ -1,15 +1,17 @@
 #include "app/single_instance.h"
 
-#include <cerrno>
-#include <cstddef>
-#include <cstring>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
+#include <cerrno>
+#include <cstddef>
+#include <cstring>
 
-InstanceGuard acquireSingleInstance(const char* name) {
+InstanceGuard acquireSingleInstance(const char* name)
+{
     int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) return InstanceGuard::Failed;
+    if (fd < 0)
+        return InstanceGuard::Failed;
 
     sockaddr_un addr{};
     addr.sun_family = AF_UNIX;

@@ -1,11 +1,11 @@
 #include "app/startup.h"
 
+#include <sys/socket.h>
+#include <unistd.h>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
-#include <sys/socket.h>
 #include <thread>
-#include <unistd.h>
 
 #include "app/message_box.h"
 #include "app/single_instance.h"
@@ -13,9 +13,11 @@
 namespace {
 
 // The socket layer needs no start-up on Linux; check that a socket can be made.
-bool startSocketLayer() {
+bool startSocketLayer()
+{
     int fd = socket(AF_INET, SOCK_STREAM, 0);
-    if (fd < 0) return false;
+    if (fd < 0)
+        return false;
     close(fd);
     return true;
 }
@@ -24,18 +26,20 @@ bool startSocketLayer() {
 
 CCorvaneForTcpApp::CCorvaneForTcpApp(MainWindowRunner runner) : runMainWindow(std::move(runner)) {}
 
-bool CCorvaneForTcpApp::isDebugSwitch(const char* arg) {
-    return arg && std::strcmp(arg, "-D119") == 0;
-}
+bool CCorvaneForTcpApp::isDebugSwitch(const char* arg) { return arg && std::strcmp(arg, "-D119") == 0; }
 
-std::string CCorvaneForTcpApp::directoryOf(const char* argv0) {
-    if (!argv0) return std::string();
+std::string CCorvaneForTcpApp::directoryOf(const char* argv0)
+{
+    if (!argv0)
+        return std::string();
     const char* slash = std::strrchr(argv0, '/');
-    if (!slash) return std::string();
+    if (!slash)
+        return std::string();
     return std::string(argv0, static_cast<size_t>(slash - argv0));
 }
 
-int CCorvaneForTcpApp::initInstance(int argc, char** argv) {
+int CCorvaneForTcpApp::initInstance(int argc, char** argv)
+{
     if (!startSocketLayer()) {
         showMessageBox("Windows ｿｹｯﾄの初期化に失敗しました。", "");
         return 1;
@@ -64,8 +68,10 @@ int CCorvaneForTcpApp::initInstance(int argc, char** argv) {
 
     // Debug mode keeps the terminal; otherwise every trace line is discarded.
     if (debugMode == 0) {
-        if (!std::freopen("/dev/null", "w", stdout)) std::perror("/dev/null");
-        if (!std::freopen("/dev/null", "r", stdin)) std::perror("/dev/null");
+        if (!std::freopen("/dev/null", "w", stdout))
+            std::perror("/dev/null");
+        if (!std::freopen("/dev/null", "r", stdin))
+            std::perror("/dev/null");
     } else {
         setvbuf(stdout, nullptr, _IOLBF, 0);
     }
@@ -79,7 +85,8 @@ int CCorvaneForTcpApp::initInstance(int argc, char** argv) {
     std::printf("CurrentDir=%s", programDirectory.c_str());
     std::fflush(stdout);
 
-    if (runMainWindow) runMainWindow();
+    if (runMainWindow)
+        runMainWindow();
 
     if (debugMode == 1) {
         std::fflush(stdout);

@@ -1,13 +1,14 @@
 #include "app/termination.h"
 
-#include <csignal>
 #include <pthread.h>
 #include <sys/signalfd.h>
 #include <unistd.h>
+#include <csignal>
 
 namespace {
 
-sigset_t terminationSet() {
+sigset_t terminationSet()
+{
     sigset_t set;
     sigemptyset(&set);
     sigaddset(&set, SIGINT);
@@ -19,18 +20,22 @@ sigset_t terminationSet() {
 
 }  // namespace
 
-void blockTerminationSignals() {
+void blockTerminationSignals()
+{
     sigset_t set = terminationSet();
     pthread_sigmask(SIG_BLOCK, &set, nullptr);
 }
 
-int terminationSignalFd() {
+int terminationSignalFd()
+{
     sigset_t set = terminationSet();
     return signalfd(-1, &set, SFD_CLOEXEC | SFD_NONBLOCK);
 }
 
-int readTerminationSignal(int fd) {
+int readTerminationSignal(int fd)
+{
     signalfd_siginfo info{};
-    if (read(fd, &info, sizeof(info)) != static_cast<ssize_t>(sizeof(info))) return 0;
+    if (read(fd, &info, sizeof(info)) != static_cast<ssize_t>(sizeof(info)))
+        return 0;
     return static_cast<int>(info.ssi_signo);
 }

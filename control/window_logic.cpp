@@ -23,16 +23,16 @@ std::string formatted(const char* format, const char* handle)
 const char* linkStatusText(int status)
 {
     switch (status) {
-    case 0:
-        return "通信ドライバと未接続";
-    case 1:
-        return "通信ドライバと接続";
-    case 2:
-        return "通信ドライバと認証中";
-    case 3:
-        return "通信ドライバと切断中";
-    default:
-        return nullptr;  // the text stays as it was
+        case 0:
+            return "通信ドライバと未接続";
+        case 1:
+            return "通信ドライバと接続";
+        case 2:
+            return "通信ドライバと認証中";
+        case 3:
+            return "通信ドライバと切断中";
+        default:
+            return nullptr;  // the text stays as it was
     }
 }
 
@@ -135,20 +135,20 @@ void WindowLogic::onPortEdited(int service, int port)
 {
     // The FTP port is shown but never edited.
     switch (service) {
-    case 1:
-        config.setHttpPort(port);
-        break;
-    case 2:
-        config.setCvsPort(port);
-        break;
-    case 3:
-        config.setGenPort1(port);
-        break;
-    case 4:
-        config.setGenPort2(port);
-        break;
-    default:
-        return;
+        case 1:
+            config.setHttpPort(port);
+            break;
+        case 2:
+            config.setCvsPort(port);
+            break;
+        case 3:
+            config.setGenPort1(port);
+            break;
+        case 4:
+            config.setGenPort2(port);
+            break;
+        default:
+            return;
     }
     view.showSettings(config);
     config.save();
@@ -265,7 +265,8 @@ void WindowLogic::showModeLabel()
 {
     const char* text;
     if (config.isClientMode() == 0)
-        text = config.getAcceptPolicy() == 0 ? "選択表示中ユーザの接続受付可" : "コンタクトリストのユーザからの接続受付可";
+        text =
+            config.getAcceptPolicy() == 0 ? "選択表示中ユーザの接続受付可" : "コンタクトリストのユーザからの接続受付可";
     else
         text = config.getAutoConnect() == 1 ? "自動接続モード:1分毎に接続操作を行います"
                                             : "手動接続モード:接続ボタンで接続してください";
@@ -293,14 +294,14 @@ void WindowLogic::notifyModelChange()
     const char* user = gate->getSelectedUser();
     const char* state = "";
     switch (gate->getSelectedUserStatus()) {
-    case QV_SKYPEMODEL::kOffline:
-        state = "オフライン";
-        break;
-    case QV_SKYPEMODEL::kOnline:
-        state = gate->isSelectedUserConnectable() ? "接続可能" : "オンライン";
-        break;
-    default:
-        break;
+        case QV_SKYPEMODEL::kOffline:
+            state = "オフライン";
+            break;
+        case QV_SKYPEMODEL::kOnline:
+            state = gate->isSelectedUserConnectable() ? "接続可能" : "オンライン";
+            break;
+        default:
+            break;
     }
     view.showSelectedUser(user ? user : "", state);
 }

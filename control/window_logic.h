@@ -30,8 +30,8 @@
 
 class WindowLogic final : public QV_GATELISTENER {
 public:
-    static constexpr int32_t kTimer1Ms = 500;  // clock, lamps, message countdown
-    static constexpr int32_t kTimer2Ms = 100;  // automatic connect
+    static constexpr int32_t kTimer1Ms = 500;      // clock, lamps, message countdown
+    static constexpr int32_t kTimer2Ms = 100;      // automatic connect
     static constexpr int kAutoConnectTicks = 600;  // of timer 2: one minute
     static constexpr int kMessageTicks = 6;        // of timer 1: about 3 seconds
 

@@ -21,16 +21,14 @@ int getInt(const char* section, const char* key, int def, const std::string& pat
 
 // The value, cut to maxBytes bytes of cp932 at a character boundary; `def`
 // when the file or the key is missing.
-std::string getString(const char* section, const char* key, const char* def,
-                      const std::string& path, size_t maxBytes = 260);
+std::string getString(const char* section, const char* key, const char* def, const std::string& path,
+                      size_t maxBytes = 260);
 
 // Sets the keys of one section in one read-modify-write of the file. Returns
 // false when the file cannot be written (the caller's values stay in force).
-bool writeStrings(const char* section,
-                  const std::vector<std::pair<std::string, std::string>>& keyValues,
+bool writeStrings(const char* section, const std::vector<std::pair<std::string, std::string>>& keyValues,
                   const std::string& path);
 
-bool writeString(const char* section, const char* key, const std::string& value,
-                 const std::string& path);
+bool writeString(const char* section, const char* key, const std::string& value, const std::string& path);
 
 }  // namespace profile

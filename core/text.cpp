@@ -5,23 +5,28 @@
 
 namespace {
 
-bool isSpace(unsigned char c) {
-    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
-}
+bool isSpace(unsigned char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r'; }
 
 // Printable ASCII that is neither a letter, a digit nor a blank.
-bool isPunct(unsigned char c) {
-    if (c < 0x21 || c > 0x7e) return false;
-    if (c >= '0' && c <= '9') return false;
-    if (c >= 'A' && c <= 'Z') return false;
-    if (c >= 'a' && c <= 'z') return false;
+bool isPunct(unsigned char c)
+{
+    if (c < 0x21 || c > 0x7e)
+        return false;
+    if (c >= '0' && c <= '9')
+        return false;
+    if (c >= 'A' && c <= 'Z')
+        return false;
+    if (c >= 'a' && c <= 'z')
+        return false;
     return true;
 }
 
 }  // namespace
 
-int32_t hexEncode(int32_t length, const uint8_t* src, char* dst, size_t dstSize) {
-    if (dstSize == 0) return 0;
+int32_t hexEncode(int32_t length, const uint8_t* src, char* dst, size_t dstSize)
+{
+    if (dstSize == 0)
+        return 0;
     if (length < 1) {
         dst[0] = '\0';
         return 1;
@@ -40,7 +45,8 @@ int32_t hexEncode(int32_t length, const uint8_t* src, char* dst, size_t dstSize)
     return 1;
 }
 
-int32_t hexDecode(const char* src, uint8_t* dst, size_t dstSize) {
+int32_t hexDecode(const char* src, uint8_t* dst, size_t dstSize)
+{
     size_t n = std::strlen(src);
     if (n % 2 != 0) {
         std::printf("受信データの文字数が奇数です\n");
@@ -56,18 +62,24 @@ int32_t hexDecode(const char* src, uint8_t* dst, size_t dstSize) {
     return static_cast<int32_t>(n / 2);
 }
 
-uint8_t hexDigitValue(char c) {
-    if (c >= '0' && c <= '9') return static_cast<uint8_t>(c - '0');
-    if (c >= 'A' && c <= 'F') return static_cast<uint8_t>(c - 'A' + 10);
-    if (c >= 'a' && c <= 'f') return static_cast<uint8_t>(c - 'a' + 10);
+uint8_t hexDigitValue(char c)
+{
+    if (c >= '0' && c <= '9')
+        return static_cast<uint8_t>(c - '0');
+    if (c >= 'A' && c <= 'F')
+        return static_cast<uint8_t>(c - 'A' + 10);
+    if (c >= 'a' && c <= 'f')
+        return static_cast<uint8_t>(c - 'a' + 10);
     return 0;
 }
 
-const char* nextToken(const char* src, char* dst, const char* delim, size_t dstSize,
-                      bool* tooLong) {
-    if (tooLong) *tooLong = false;
+const char* nextToken(const char* src, char* dst, const char* delim, size_t dstSize, bool* tooLong)
+{
+    if (tooLong)
+        *tooLong = false;
     const unsigned char* p = reinterpret_cast<const unsigned char*>(src);
-    while (*p != 0 && isSpace(*p)) ++p;
+    while (*p != 0 && isSpace(*p))
+        ++p;
 
     size_t written = 0;
     auto put = [&](unsigned char c) {
@@ -78,7 +90,8 @@ const char* nextToken(const char* src, char* dst, const char* delim, size_t dstS
         }
     };
     auto finish = [&]() {
-        if (dstSize > 0) dst[written] = '\0';
+        if (dstSize > 0)
+            dst[written] = '\0';
     };
 
     const unsigned char stop = delim ? static_cast<unsigned char>(delim[0]) : 0;
@@ -97,8 +110,10 @@ const char* nextToken(const char* src, char* dst, const char* delim, size_t dstS
     }
 }
 
-void toUpperInPlace(char* s) {
+void toUpperInPlace(char* s)
+{
     for (; *s; ++s) {
-        if (*s >= 'a' && *s <= 'z') *s = static_cast<char>(*s - 'a' + 'A');
+        if (*s >= 'a' && *s <= 'z')
+            *s = static_cast<char>(*s - 'a' + 'A');
     }
 }

@@ -25,8 +25,7 @@ uint8_t hexDigitValue(char c);
 // character, or null when the word ended at the end of src. A word longer than
 // dstSize - 1 is cut in dst and *tooLong (when given) is set; the returned
 // position is still the end of the whole word.
-const char* nextToken(const char* src, char* dst, const char* delim, size_t dstSize,
-                      bool* tooLong = nullptr);
+const char* nextToken(const char* src, char* dst, const char* delim, size_t dstSize, bool* tooLong = nullptr);
 
 // 'a'-'z' become 'A'-'Z'; every other byte stays.
 void toUpperInPlace(char* s);

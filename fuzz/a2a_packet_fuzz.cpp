@@ -32,10 +32,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         FUZZ_CHECK(dataSize <= limit);
         FUZZ_CHECK(kA2AHeaderSize + dataSize <= size);
         // What a receiver reads of an accepted packet.
-        unsigned sum = a2aPort(packet.get()) + a2aKind(packet.get()) + a2aCode(packet.get()) +
-                       a2aResult(packet.get()) + a2aError(packet.get()) + a2aMainLinkState(packet.get()) +
-                       a2aMainLinkFree(packet.get()) + a2aDataLinkState(packet.get()) +
-                       a2aDataLinkFree(packet.get()) + a2aSeq(packet.get());
+        unsigned sum = a2aPort(packet.get()) + a2aKind(packet.get()) + a2aCode(packet.get()) + a2aResult(packet.get())
+                       + a2aError(packet.get()) + a2aMainLinkState(packet.get()) + a2aMainLinkFree(packet.get())
+                       + a2aDataLinkState(packet.get()) + a2aDataLinkFree(packet.get()) + a2aSeq(packet.get());
         for (size_t i = 0; i < dataSize; ++i)
             sum += packet[kA2AHeaderSize + i];
         (void)sum;

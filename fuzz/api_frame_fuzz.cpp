@@ -13,8 +13,7 @@ namespace {
 
 // Frames out of `bytes` fed in pieces of `piece`; appends each frame's
 // encoding again (as far as the encoders cover it) to `reencoded`.
-FrameDecoder::Result decodeAll(const uint8_t* bytes, size_t size, size_t piece, size_t& frames,
-                               std::string& reencoded)
+FrameDecoder::Result decodeAll(const uint8_t* bytes, size_t size, size_t piece, size_t& frames, std::string& reencoded)
 {
     FrameDecoder decoder;
     FrameDecoder::Result last = FrameDecoder::Result::NeedMore;
@@ -36,21 +35,21 @@ FrameDecoder::Result decodeAll(const uint8_t* bytes, size_t size, size_t piece, 
         ++frames;
         FUZZ_CHECK(frame.payload.size() + 1 <= kMaxFrameLength);
         switch (frame.type) {
-        case 'A':
-            FUZZ_CHECK(frame.payload.size() == 8);
-            reencoded += encodeAttach(frame.code, frame.handle);
-            break;
-        case 'C':
-            FUZZ_CHECK(frame.text.find('\0') == std::string::npos);
-            FUZZ_CHECK(frame.text.size() + 5 == frame.payload.size());
-            // The dwData word is not kept; the encoder writes 0.
-            reencoded += encodeCommand(frame.text);
-            break;
-        case 'D':
-            reencoded += encodeDiscover(frame.payload);
-            break;
-        default:
-            FUZZ_CHECK(false && "a frame of an unknown type was accepted");
+            case 'A':
+                FUZZ_CHECK(frame.payload.size() == 8);
+                reencoded += encodeAttach(frame.code, frame.handle);
+                break;
+            case 'C':
+                FUZZ_CHECK(frame.text.find('\0') == std::string::npos);
+                FUZZ_CHECK(frame.text.size() + 5 == frame.payload.size());
+                // The dwData word is not kept; the encoder writes 0.
+                reencoded += encodeCommand(frame.text);
+                break;
+            case 'D':
+                reencoded += encodeDiscover(frame.payload);
+                break;
+            default:
+                FUZZ_CHECK(false && "a frame of an unknown type was accepted");
         }
     }
     return last;

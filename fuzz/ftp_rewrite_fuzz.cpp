@@ -42,16 +42,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         FUZZ_CHECK(port >= 0 && port <= 65535);
         ++calls;
         switch (mode) {
-        case 0:
-            return port == 40000 ? 40001 : 40000;
-        case 1:
-            return -1;
-        case 2:
-            return port;
-        case 3:
-            return 65535 - port;
-        default:
-            return 70000;
+            case 0:
+                return port == 40000 ? 40001 : 40000;
+            case 1:
+                return -1;
+            case 2:
+                return port;
+            case 3:
+                return 65535 - port;
+            default:
+                return 70000;
         }
     };
     hooks.getLocalAddress = [&] { return address; };

@@ -57,8 +57,7 @@ struct CheckingSink : FakeSink {
 };
 
 struct CheckingLink : FakeLink {
-    void openStream(const std::string& full, const std::string& sid, const std::string& app,
-                    bool offerCompact) override
+    void openStream(const std::string& full, const std::string& sid, const std::string& app, bool offerCompact) override
     {
         sids.push_back(sid);
         FakeLink::openStream(full, sid, app, offerCompact);
@@ -159,99 +158,99 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         auto flag = [&] { return number(in, 2) == 1; };
 
         switch (op[0]) {
-        case 'd':
-            core.clientDiscover(static_cast<int>(number(in, 4)));
-            break;
-        case 'x':
-            core.clientClosed(static_cast<int>(number(in, 4)));
-            break;
-        case 'c': {
-            // A command frame carries no zero byte (api_frame.h refuses it).
-            const int client = static_cast<int>(number(in, 4));
-            std::string line = rest(in);
-            line.resize(std::strlen(line.c_str()));
-            core.clientCommand(client, line);
-            break;
-        }
-        case 't':
-            now += milliseconds(number(in, 100000));
-            core.tick(now);
-            break;
-        case '+':
-            core.serverOnline();
-            break;
-        case '-':
-            core.serverOffline();
-            break;
-        case 'r': {
-            const std::string j = bare();
-            core.rosterItem(j, word(in));
-            break;
-        }
-        case 'R':
-            core.rosterRemoved(bare());
-            break;
-        case 's':
-            core.subscriptionRequest(bare());
-            break;
-        case 'p': {
-            const std::string f = full();
-            const bool available = flag();
-            const std::string show = word(in);
-            std::set<std::string> apps;
-            for (std::string a = word(in); !a.empty(); a = word(in))
-                apps.insert(a);
-            core.presence(f, available, show, apps);
-            break;
-        }
-        case 'o': {
-            const std::string f = full();
-            const std::string s = sid();
-            const std::string app = word(in);
-            const bool compact = flag();
-            core.openRequest(f, s, app, compact, iq(f));
-            break;
-        }
-        case 'O': {
-            const std::string f = full();
-            const std::string s = sid();
-            const bool ok = flag();
-            core.openResult(f, s, ok, flag());
-            break;
-        }
-        case 'b': {
-            const std::string f = full();
-            const std::string s = sid();
-            const auto seq = static_cast<uint16_t>(number(in, 65536));
-            core.block(f, s, seq, rest(in), iq(f));
-            break;
-        }
-        case 'B': {
-            const std::string f = full();
-            const std::string s = sid();
-            core.blockResult(f, s, flag());
-            break;
-        }
-        case 'P': {
-            const std::string f = full();
-            const std::string s = sid();
-            core.probeResult(f, s, flag());
-            break;
-        }
-        case 'C': {
-            const std::string f = full();
-            const std::string s = sid();
-            core.closeRequest(f, s, iq(f));
-            break;
-        }
-        case 'X': {
-            const std::string f = full();
-            const std::string s = sid();
-            core.badBlock(f, s, iq(f));
-            break;
-        }
-        default:
-            break;
+            case 'd':
+                core.clientDiscover(static_cast<int>(number(in, 4)));
+                break;
+            case 'x':
+                core.clientClosed(static_cast<int>(number(in, 4)));
+                break;
+            case 'c': {
+                // A command frame carries no zero byte (api_frame.h refuses it).
+                const int client = static_cast<int>(number(in, 4));
+                std::string line = rest(in);
+                line.resize(std::strlen(line.c_str()));
+                core.clientCommand(client, line);
+                break;
+            }
+            case 't':
+                now += milliseconds(number(in, 100000));
+                core.tick(now);
+                break;
+            case '+':
+                core.serverOnline();
+                break;
+            case '-':
+                core.serverOffline();
+                break;
+            case 'r': {
+                const std::string j = bare();
+                core.rosterItem(j, word(in));
+                break;
+            }
+            case 'R':
+                core.rosterRemoved(bare());
+                break;
+            case 's':
+                core.subscriptionRequest(bare());
+                break;
+            case 'p': {
+                const std::string f = full();
+                const bool available = flag();
+                const std::string show = word(in);
+                std::set<std::string> apps;
+                for (std::string a = word(in); !a.empty(); a = word(in))
+                    apps.insert(a);
+                core.presence(f, available, show, apps);
+                break;
+            }
+            case 'o': {
+                const std::string f = full();
+                const std::string s = sid();
+                const std::string app = word(in);
+                const bool compact = flag();
+                core.openRequest(f, s, app, compact, iq(f));
+                break;
+            }
+            case 'O': {
+                const std::string f = full();
+                const std::string s = sid();
+                const bool ok = flag();
+                core.openResult(f, s, ok, flag());
+                break;
+            }
+            case 'b': {
+                const std::string f = full();
+                const std::string s = sid();
+                const auto seq = static_cast<uint16_t>(number(in, 65536));
+                core.block(f, s, seq, rest(in), iq(f));
+                break;
+            }
+            case 'B': {
+                const std::string f = full();
+                const std::string s = sid();
+                core.blockResult(f, s, flag());
+                break;
+            }
+            case 'P': {
+                const std::string f = full();
+                const std::string s = sid();
+                core.probeResult(f, s, flag());
+                break;
+            }
+            case 'C': {
+                const std::string f = full();
+                const std::string s = sid();
+                core.closeRequest(f, s, iq(f));
+                break;
+            }
+            case 'X': {
+                const std::string f = full();
+                const std::string s = sid();
+                core.badBlock(f, s, iq(f));
+                break;
+            }
+            default:
+                break;
         }
     }
     return 0;

@@ -41,8 +41,8 @@
 #include "fuzz/fuzz_check.h"
 #include "skype/skype_com.h"
 #include "tests/support/fake_api_link.h"
-#include "wire/a2a_packet.h"
 #include "tunnel/skype_stream.h"
+#include "wire/a2a_packet.h"
 
 #ifndef CORVANE_FUZZ_CLIENT
 #define CORVANE_FUZZ_CLIENT 0
@@ -68,8 +68,8 @@ int holdPort(int port)
     address.sin_port = htons(static_cast<uint16_t>(port));
     address.sin_addr.s_addr = htonl(INADDR_ANY);
     socklen_t length = sizeof(address);
-    if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) < 0 || listen(fd, 1) < 0 ||
-        getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) < 0) {
+    if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) < 0 || listen(fd, 1) < 0
+        || getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) < 0) {
         close(fd);
         return -1;
     }
@@ -96,8 +96,8 @@ bool asksForConnection(const std::string& text)
     if (n < static_cast<int32_t>(kA2AHeaderSize))
         return false;
     const uint16_t kind = a2aKind(packet.data());
-    return (kind == kA2AKindControl || kind == kA2AKindDataLinkControl) &&
-           a2aCode(packet.data()) == kA2ACodeConnectRequest;
+    return (kind == kA2AKindControl || kind == kA2AKindDataLinkControl)
+           && a2aCode(packet.data()) == kA2ACodeConnectRequest;
 }
 
 }  // namespace
@@ -136,7 +136,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     struct Destroy {
         void operator()(QV_SKYPESTREAM* s) const { s->~QV_SKYPESTREAM(); }
     };
-    std::unique_ptr<QV_SKYPESTREAM, Destroy> stream(new (storage) QV_SKYPESTREAM(*QV_SKYPECOM::getInstance(), &setup->config));
+    std::unique_ptr<QV_SKYPESTREAM, Destroy> stream(new (storage)
+                                                        QV_SKYPESTREAM(*QV_SKYPECOM::getInstance(), &setup->config));
     stream->setPeerUser(kUser);
     stream->setStreamId(kStreamId);
     stream->setServicePort(ftp ? kFtpPort : setup->servicePort);

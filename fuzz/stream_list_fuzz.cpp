@@ -13,8 +13,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     if (size < 1)
         return 0;
-    static const StreamListKind kinds[] = {StreamListKind::Streams, StreamListKind::Sending,
-                                           StreamListKind::Received};
+    static const StreamListKind kinds[] = {StreamListKind::Streams, StreamListKind::Sending, StreamListKind::Received};
     const StreamListKind kind = kinds[data[0] % 3];
     const std::string list(reinterpret_cast<const char*>(data + 1), size - 1);
 

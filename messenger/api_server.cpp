@@ -1,12 +1,12 @@
 #include "messenger/api_server.h"
 
-#include <cerrno>
-#include <cstddef>
-#include <cstring>
 #include <fcntl.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
+#include <cerrno>
+#include <cstddef>
+#include <cstring>
 
 namespace {
 
@@ -143,16 +143,15 @@ void ApiServer::acceptOne()
         ssize_t ignored = ::write(fd, refusal.data(), refusal.size());
         (void)ignored;
         ::close(fd);
-        notes.push_back("refused a connection from user id " + std::to_string(cred.uid)
-                        + " (pid " + std::to_string(cred.pid) + ")");
+        notes.push_back("refused a connection from user id " + std::to_string(cred.uid) + " (pid "
+                        + std::to_string(cred.pid) + ")");
         return;
     }
     Client c;
     c.fd = fd;
     int id = nextId++;
     clients.emplace(id, std::move(c));
-    notes.push_back("program connected as client " + std::to_string(id) + " (pid "
-                    + std::to_string(cred.pid) + ")");
+    notes.push_back("program connected as client " + std::to_string(id) + " (pid " + std::to_string(cred.pid) + ")");
 }
 
 bool ApiServer::readFrom(int id, Client& c)

@@ -8,8 +8,8 @@
 
 #include "wire/api_frame.h"
 
-#include <map>
 #include <poll.h>
+#include <map>
 #include <string>
 #include <vector>
 

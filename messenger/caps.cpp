@@ -1,7 +1,7 @@
 #include "messenger/caps.h"
 
-#include <algorithm>
 #include <strophe.h>
+#include <algorithm>
 
 std::vector<std::string> discoFeatures(const std::set<std::string>& apps)
 {
@@ -18,8 +18,8 @@ std::vector<std::string> discoFeatures(const std::set<std::string>& apps)
     return f;
 }
 
-std::string capsVer(xmpp_ctx_t* ctx, const std::string& category, const std::string& type,
-                    const std::string& name, std::vector<std::string> features)
+std::string capsVer(xmpp_ctx_t* ctx, const std::string& category, const std::string& type, const std::string& name,
+                    std::vector<std::string> features)
 {
     std::sort(features.begin(), features.end());
     std::string s = category + "/" + type + "//" + name + "<";

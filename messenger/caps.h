@@ -19,5 +19,5 @@ std::vector<std::string> discoFeatures(const std::set<std::string>& apps);
 
 // The verification string of entity capabilities (SHA-1) for one identity
 // and the given features.
-std::string capsVer(xmpp_ctx_t* ctx, const std::string& category, const std::string& type,
-                    const std::string& name, std::vector<std::string> features);
+std::string capsVer(xmpp_ctx_t* ctx, const std::string& category, const std::string& type, const std::string& name,
+                    std::vector<std::string> features);

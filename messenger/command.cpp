@@ -51,10 +51,7 @@ Command invalid(int code, const std::string& text)
 
 }  // namespace
 
-std::string errorLine(int code, const std::string& text)
-{
-    return "ERROR " + std::to_string(code) + " " + text;
-}
+std::string errorLine(int code, const std::string& text) { return "ERROR " + std::to_string(code) + " " + text; }
 
 bool parseStreamRef(const std::string& word, std::string& user, int& id)
 {

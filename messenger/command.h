@@ -35,10 +35,10 @@ constexpr size_t kMaxTextLength = 65535;
 
 struct Command {
     CommandKind kind = CommandKind::Invalid;
-    std::string app;    // application name
-    std::string user;   // handle
-    int id = 0;         // stream id
-    std::string text;   // WRITE text
+    std::string app;   // application name
+    std::string user;  // handle
+    int id = 0;        // stream id
+    std::string text;  // WRITE text
     int errorCode = 0;
     std::string errorText;
 };

@@ -1,15 +1,15 @@
 #include "messenger/config.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <fcntl.h>
 #include <set>
 #include <sstream>
-#include <sys/stat.h>
-#include <unistd.h>
 
 namespace {
 
@@ -62,8 +62,8 @@ bool isBareJid(const std::string& jid)
         return false;
     for (char c : jid) {
         unsigned char u = static_cast<unsigned char>(c);
-        if (std::isspace(u) || std::iscntrl(u) || c == '/' || c == ':' || c == '"' || c == '\''
-            || c == '<' || c == '>' || c == '&')
+        if (std::isspace(u) || std::iscntrl(u) || c == '/' || c == ':' || c == '"' || c == '\'' || c == '<' || c == '>'
+            || c == '&')
             return false;
     }
     return true;
@@ -97,13 +97,13 @@ bool isLoopbackHost(const std::string& host)
 bool tlsRequired(const MessengerConfig& config)
 {
     switch (config.tls) {
-    case TlsPolicy::Required:
-        return true;
-    case TlsPolicy::Automatic:
-        return !isLoopbackHost(serverHost(config));
-    case TlsPolicy::Optional:
-    case TlsPolicy::Disabled:
-        return false;
+        case TlsPolicy::Required:
+            return true;
+        case TlsPolicy::Automatic:
+            return !isLoopbackHost(serverHost(config));
+        case TlsPolicy::Optional:
+        case TlsPolicy::Disabled:
+            return false;
     }
     return true;
 }
@@ -112,8 +112,7 @@ namespace {
 
 // Splits a comment-free line into its key and value; false, with the reason
 // in `problem`, when it has no '=', no key or no value.
-bool splitKeyValue(const std::string& line, std::string& key, std::string& value,
-                   std::string& problem)
+bool splitKeyValue(const std::string& line, std::string& key, std::string& value, std::string& problem)
 {
     size_t eq = line.find('=');
     if (eq == std::string::npos) {
@@ -138,8 +137,7 @@ bool splitKeyValue(const std::string& line, std::string& key, std::string& value
 // setting as it was and its reason in `problem`.
 
 // The account and who may become its contact.
-bool readAccountKey(const std::string& key, const std::string& value, MessengerConfig& config,
-                    std::string& problem)
+bool readAccountKey(const std::string& key, const std::string& value, MessengerConfig& config, std::string& problem)
 {
     if (key == "jid") {
         if (!isBareJid(value))
@@ -156,8 +154,7 @@ bool readAccountKey(const std::string& key, const std::string& value, MessengerC
     } else if (key == "contact") {
         if (!isBareJid(value))
             problem = "contact must be a bare JID like user@example.org, not '" + value + "'";
-        else if (std::find(config.contacts.begin(), config.contacts.end(), value)
-                 != config.contacts.end())
+        else if (std::find(config.contacts.begin(), config.contacts.end(), value) != config.contacts.end())
             problem = "contact '" + value + "' listed twice";
         else
             config.contacts.push_back(value);
@@ -168,8 +165,7 @@ bool readAccountKey(const std::string& key, const std::string& value, MessengerC
 }
 
 // Where the server is and how the connection to it is secured.
-bool readServerKey(const std::string& key, const std::string& value, MessengerConfig& config,
-                   std::string& problem)
+bool readServerKey(const std::string& key, const std::string& value, MessengerConfig& config, std::string& problem)
 {
     if (key == "server") {
         if (value.find_first_of(" \t/@") != std::string::npos)
@@ -200,8 +196,7 @@ bool readServerKey(const std::string& key, const std::string& value, MessengerCo
 }
 
 // The daemon's own log and local socket.
-bool readLocalKey(const std::string& key, const std::string& value, MessengerConfig& config,
-                  std::string& problem)
+bool readLocalKey(const std::string& key, const std::string& value, MessengerConfig& config, std::string& problem)
 {
     if (key == "log") {
         config.logPath = value == "stderr" ? std::string() : value;
@@ -217,8 +212,7 @@ bool readLocalKey(const std::string& key, const std::string& value, MessengerCon
 }
 
 // How streams behave.
-bool readStreamKey(const std::string& key, const std::string& value, MessengerConfig& config,
-                   std::string& problem)
+bool readStreamKey(const std::string& key, const std::string& value, MessengerConfig& config, std::string& problem)
 {
     if (key == "max_unread") {
         if (!parseInt(value, 1, 100000, config.maxUnread))
@@ -240,8 +234,8 @@ bool readStreamKey(const std::string& key, const std::string& value, MessengerCo
 
 }  // namespace
 
-bool parseConfig(const std::string& fileName, const std::string& text,
-                 MessengerConfig& config, std::vector<std::string>& errors)
+bool parseConfig(const std::string& fileName, const std::string& text, MessengerConfig& config,
+                 std::vector<std::string>& errors)
 {
     const size_t errorsBefore = errors.size();
     std::set<std::string> seen;
@@ -272,10 +266,8 @@ bool parseConfig(const std::string& fileName, const std::string& text,
                 continue;
             }
         }
-        if (!readAccountKey(key, value, config, problem)
-            && !readServerKey(key, value, config, problem)
-            && !readLocalKey(key, value, config, problem)
-            && !readStreamKey(key, value, config, problem))
+        if (!readAccountKey(key, value, config, problem) && !readServerKey(key, value, config, problem)
+            && !readLocalKey(key, value, config, problem) && !readStreamKey(key, value, config, problem))
             problem = "unknown key '" + key + "'";
         if (!problem.empty())
             fail(lineNo, problem);
@@ -304,8 +296,7 @@ std::string configFileProblem(const std::string& path, unsigned mode, unsigned o
     return std::string();
 }
 
-bool loadConfig(const std::string& path, MessengerConfig& config,
-                std::vector<std::string>& errors)
+bool loadConfig(const std::string& path, MessengerConfig& config, std::vector<std::string>& errors)
 {
     int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) {

@@ -15,33 +15,32 @@ enum class TlsPolicy {
 };
 
 struct MessengerConfig {
-    std::string jid;       // bare JID of the account
+    std::string jid;  // bare JID of the account
     std::string password;
     std::string resource = "messengerd";
-    std::string server;    // empty: the domain of the JID (DNS SRV lookup by the library)
-    int port = 0;          // 0: library default (5222 or SRV)
+    std::string server;  // empty: the domain of the JID (DNS SRV lookup by the library)
+    int port = 0;        // 0: library default (5222 or SRV)
     TlsPolicy tls = TlsPolicy::Automatic;
-    bool tlsVerify = true; // verify the server certificate
+    bool tlsVerify = true;              // verify the server certificate
     std::vector<std::string> contacts;  // bare JIDs whose subscription requests are accepted
-    std::string logPath;   // empty: standard error
+    std::string logPath;                // empty: standard error
     std::string apiSocket = "SkypeControlAPI";
-    int maxUnread = 64;    // unread texts a stream keeps before it withholds acknowledgements
-    int answerTimeout = 30; // seconds a peer may leave a stream request or a text unanswered
-    int window = 32;       // texts a stream keeps in flight before its program must wait
-    bool compact = true;   // offer and use the compact form of hex texts
+    int maxUnread = 64;      // unread texts a stream keeps before it withholds acknowledgements
+    int answerTimeout = 30;  // seconds a peer may leave a stream request or a text unanswered
+    int window = 32;         // texts a stream keeps in flight before its program must wait
+    bool compact = true;     // offer and use the compact form of hex texts
 };
 
 // Parses `text`, read from `fileName` (used only in messages). Returns true
 // when there was no error; `errors` receives one line per problem.
-bool parseConfig(const std::string& fileName, const std::string& text,
-                 MessengerConfig& config, std::vector<std::string>& errors);
+bool parseConfig(const std::string& fileName, const std::string& text, MessengerConfig& config,
+                 std::vector<std::string>& errors);
 
 // Reads and parses the file; a file that cannot be read is one error. The
 // file holds the password: one that is not the user's own (`geteuid`), or
 // that group or others have any permission on, is refused unread with one
 // error that names the fix (chmod 600), as ssh refuses a key file.
-bool loadConfig(const std::string& path, MessengerConfig& config,
-                std::vector<std::string>& errors);
+bool loadConfig(const std::string& path, MessengerConfig& config, std::vector<std::string>& errors);
 
 // Why a configuration file of this mode and owner may not be used by
 // `user` (the message names `path` and the command that fixes it), or empty

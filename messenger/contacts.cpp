@@ -10,10 +10,7 @@ bool Contacts::setItem(const std::string& bare, const std::string& sub)
     return !was && sub == "both";
 }
 
-void Contacts::removeItem(const std::string& bare)
-{
-    items.erase(bare);
-}
+void Contacts::removeItem(const std::string& bare) { items.erase(bare); }
 
 // Lower is better when several resources are online.
 int Contacts::rank(const std::string& show)

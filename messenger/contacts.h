@@ -19,8 +19,8 @@ public:
     // Presence of one resource: `available` false removes it. `show` is the
     // XMPP show value ("", "chat", "away", "xa", "dnd"). Returns true when the
     // contact's ONLINESTATUS value changed.
-    bool setPresence(const std::string& bare, const std::string& resource, bool available,
-                     const std::string& show, const std::set<std::string>& apps);
+    bool setPresence(const std::string& bare, const std::string& resource, bool available, const std::string& show,
+                     const std::set<std::string>& apps);
     // Forgets all presence (the server connection is gone).
     void clearPresence();
 

@@ -2,24 +2,24 @@
 
 #include "messenger/tcp_counters.h"
 
+#include <poll.h>
 #include <chrono>
 #include <cstdio>
-#include <poll.h>
 
 using Clock = std::chrono::steady_clock;
 
 Daemon::Daemon(const MessengerConfig& c, Log& l)
-    : config(c), log(l), api(*this), link(c, l),
+    : config(c),
+      log(l),
+      api(*this),
+      link(c, l),
       core(*this, link, l, c.jid, c.contacts,
            StreamSettings{c.maxUnread, std::chrono::seconds(c.answerTimeout), c.window, c.compact})
 {
     link.setCore(&core);
 }
 
-Daemon::~Daemon()
-{
-    link.setCore(nullptr);
-}
+Daemon::~Daemon() { link.setCore(nullptr); }
 
 void Daemon::onDiscover(int client, const std::string& programName)
 {
@@ -27,25 +27,13 @@ void Daemon::onDiscover(int client, const std::string& programName)
     core.clientDiscover(client);
 }
 
-void Daemon::onCommand(int client, const std::string& text)
-{
-    core.clientCommand(client, text);
-}
+void Daemon::onCommand(int client, const std::string& text) { core.clientCommand(client, text); }
 
-void Daemon::onClientClosed(int client)
-{
-    core.clientClosed(client);
-}
+void Daemon::onClientClosed(int client) { core.clientClosed(client); }
 
-void Daemon::sendAttach(int client, uint32_t code, uint32_t handle)
-{
-    api.send(client, encodeAttach(code, handle));
-}
+void Daemon::sendAttach(int client, uint32_t code, uint32_t handle) { api.send(client, encodeAttach(code, handle)); }
 
-void Daemon::sendLine(int client, const std::string& line)
-{
-    api.send(client, encodeCommand(line));
-}
+void Daemon::sendLine(int client, const std::string& line) { api.send(client, encodeCommand(line)); }
 
 void Daemon::step(int maxWaitMs, bool withApi)
 {
@@ -79,10 +67,7 @@ namespace {
 // given up and the next one follows.
 constexpr std::chrono::seconds kLoginLimit{20};
 
-std::string secondsText(std::chrono::seconds s)
-{
-    return std::to_string(s.count()) + " s";
-}
+std::string secondsText(std::chrono::seconds s) { return std::to_string(s.count()) + " s"; }
 
 }  // namespace
 
@@ -109,14 +94,14 @@ void Daemon::watchServer()
         return;
     }
     switch (liveness.sample(now, c)) {
-    case LinkWatch::Action::None:
-        break;
-    case LinkWatch::Action::Ping:
-        link.ping();
-        break;
-    case LinkWatch::Action::Dead:
-        link.drop("no answer to ping within " + secondsText(LinkWatch::kAnswer));
-        break;
+        case LinkWatch::Action::None:
+            break;
+        case LinkWatch::Action::Ping:
+            link.ping();
+            break;
+        case LinkWatch::Action::Dead:
+            link.drop("no answer to ping within " + secondsText(LinkWatch::kAnswer));
+            break;
     }
 }
 

@@ -1,10 +1,10 @@
 #include "messenger/log.h"
 
+#include <sys/stat.h>
+#include <sys/time.h>
 #include <algorithm>
 #include <cstdio>
 #include <ctime>
-#include <sys/stat.h>
-#include <sys/time.h>
 
 namespace {
 
@@ -43,10 +43,7 @@ std::string printable(const std::string& text, size_t max, bool backslash)
 
 }  // namespace
 
-std::string peerText(const std::string& text, size_t max)
-{
-    return printable(text, max, true);
-}
+std::string peerText(const std::string& text, size_t max) { return printable(text, max, true); }
 
 Log::~Log()
 {

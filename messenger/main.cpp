@@ -12,15 +12,11 @@ namespace {
 
 volatile std::sig_atomic_t stopRequested = 0;
 
-void onSignal(int)
-{
-    stopRequested = 1;
-}
+void onSignal(int) { stopRequested = 1; }
 
 int usage()
 {
-    std::fprintf(stderr,
-                 "usage: messengerd --config FILE [--api-socket NAME] [--add-contact JID]\n");
+    std::fprintf(stderr, "usage: messengerd --config FILE [--api-socket NAME] [--add-contact JID]\n");
     return 2;
 }
 

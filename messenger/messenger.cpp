@@ -10,20 +10,22 @@
 
 namespace {
 
-std::string bareOf(const std::string& full)
-{
-    return full.substr(0, full.find('/'));
-}
+std::string bareOf(const std::string& full) { return full.substr(0, full.find('/')); }
 
 }  // namespace
 
-Messenger::Messenger(ClientSink& s, XmppLink& l, Log& lg, std::string ownJid,
-                     std::vector<std::string> acceptedContacts, const StreamSettings& settings)
-    : sink(s), link(l), log(lg), own(std::move(ownJid)), accepted(std::move(acceptedContacts)),
+Messenger::Messenger(ClientSink& s, XmppLink& l, Log& lg, std::string ownJid, std::vector<std::string> acceptedContacts,
+                     const StreamSettings& settings)
+    : sink(s),
+      link(l),
+      log(lg),
+      own(std::move(ownJid)),
+      accepted(std::move(acceptedContacts)),
       maxUnread(static_cast<size_t>(std::max(1, settings.maxUnread))),
       answerTimeout(settings.answerTimeout),
       window(std::clamp<size_t>(static_cast<size_t>(std::max(1, settings.window)), 1, kMaxWithheld)),
-      compact(settings.compact), now(Clock::now())
+      compact(settings.compact),
+      now(Clock::now())
 {
     // Session ids must not repeat across restarts of the daemon either.
     std::random_device rd;
@@ -32,10 +34,7 @@ Messenger::Messenger(ClientSink& s, XmppLink& l, Log& lg, std::string ownJid,
 
 Messenger::~Messenger() = default;
 
-void Messenger::send(int client, const std::string& line)
-{
-    sink.sendLine(client, line);
-}
+void Messenger::send(int client, const std::string& line) { sink.sendLine(client, line); }
 
 void Messenger::broadcast(const std::string& line)
 {
@@ -57,10 +56,7 @@ bool Messenger::mayQuery(const std::string& bare) const
     return sub == "both" || sub == "from";
 }
 
-std::string Messenger::newSid()
-{
-    return sidPrefix + std::to_string(++sidCounter);
-}
+std::string Messenger::newSid() { return sidPrefix + std::to_string(++sidCounter); }
 
 std::set<std::string> Messenger::applications() const
 {
@@ -154,109 +150,103 @@ void Messenger::handleCommand(int client, Client& c, const std::string& line)
 
     Stream* s = findStream(client, cmd.app, cmd.user, cmd.id);
     if (!s) {
-        send(client, errorLine(kErrorUnknownStream,
-                               "Unknown stream " + cmd.user + ":" + std::to_string(cmd.id)));
+        send(client, errorLine(kErrorUnknownStream, "Unknown stream " + cmd.user + ":" + std::to_string(cmd.id)));
         return;
     }
     answerStreamCommand(client, *app, *s, cmd, line);
 }
 
-bool Messenger::answerGeneralCommand(int client, Client& c, const Command& cmd,
-                                     const std::string& line)
+bool Messenger::answerGeneralCommand(int client, Client& c, const Command& cmd, const std::string& line)
 {
     switch (cmd.kind) {
-    case CommandKind::Invalid:
-        send(client, errorLine(cmd.errorCode, cmd.errorText));
-        return true;
-    case CommandKind::Ping:
-        send(client, "PONG");
-        return true;
-    case CommandKind::SearchFriends: {
-        std::string out = "USERS";
-        std::vector<std::string> friends = contacts.mutual();
-        for (size_t i = 0; i < friends.size(); ++i)
-            out += (i == 0 ? " " : ", ") + friends[i];
-        send(client, out);
-        return true;
-    }
-    case CommandKind::GetCurrentUserHandle:
-        send(client, "CURRENTUSERHANDLE " + own);
-        return true;
-    case CommandKind::GetUserStatus:
-        send(client, std::string("USERSTATUS ") + (isOnline ? "ONLINE" : "OFFLINE"));
-        return true;
-    case CommandKind::GetOnlineStatus: {
-        std::string status = cmd.user == own ? (isOnline ? "ONLINE" : "OFFLINE")
-                                             : contacts.onlineStatus(cmd.user);
-        send(client, "USER " + cmd.user + " ONLINESTATUS " + status);
-        return true;
-    }
-    case CommandKind::CreateApplication: {
-        bool added = false;
-        if (!findApp(c, cmd.app)) {
-            c.apps.push_back(App{cmd.app, "APPLICATION " + cmd.app + " SENDING",
-                                 std::string(), {}});
-            added = true;
+        case CommandKind::Invalid:
+            send(client, errorLine(cmd.errorCode, cmd.errorText));
+            return true;
+        case CommandKind::Ping:
+            send(client, "PONG");
+            return true;
+        case CommandKind::SearchFriends: {
+            std::string out = "USERS";
+            std::vector<std::string> friends = contacts.mutual();
+            for (size_t i = 0; i < friends.size(); ++i)
+                out += (i == 0 ? " " : ", ") + friends[i];
+            send(client, out);
+            return true;
         }
-        send(client, line);
-        if (added)
+        case CommandKind::GetCurrentUserHandle:
+            send(client, "CURRENTUSERHANDLE " + own);
+            return true;
+        case CommandKind::GetUserStatus:
+            send(client, std::string("USERSTATUS ") + (isOnline ? "ONLINE" : "OFFLINE"));
+            return true;
+        case CommandKind::GetOnlineStatus: {
+            std::string status = cmd.user == own ? (isOnline ? "ONLINE" : "OFFLINE") : contacts.onlineStatus(cmd.user);
+            send(client, "USER " + cmd.user + " ONLINESTATUS " + status);
+            return true;
+        }
+        case CommandKind::CreateApplication: {
+            bool added = false;
+            if (!findApp(c, cmd.app)) {
+                c.apps.push_back(App{cmd.app, "APPLICATION " + cmd.app + " SENDING", std::string(), {}});
+                added = true;
+            }
+            send(client, line);
+            if (added)
+                advertise();
+            return true;
+        }
+        default:
+            return false;
+    }
+}
+
+bool Messenger::answerApplicationCommand(int client, Client& c, App& app, const Command& cmd, const std::string& line)
+{
+    switch (cmd.kind) {
+        case CommandKind::GetConnectable: {
+            std::string out = "APPLICATION " + cmd.app + " CONNECTABLE";
+            for (const std::string& h : contacts.connectable(cmd.app))
+                out += " " + h;
+            send(client, out);
+            return true;
+        }
+        case CommandKind::DeleteApplication: {
+            send(client, line);
+            std::vector<Stream*> doomed;
+            for (auto& s : streams)
+                if (s->client == client && s->app == cmd.app)
+                    doomed.push_back(s.get());
+            for (Stream* s : doomed)
+                removeStream(s, true, false, "its application was deleted");
+            c.apps.erase(c.apps.begin() + (&app - c.apps.data()));
             advertise();
-        return true;
-    }
-    default:
-        return false;
-    }
-}
-
-bool Messenger::answerApplicationCommand(int client, Client& c, App& app, const Command& cmd,
-                                         const std::string& line)
-{
-    switch (cmd.kind) {
-    case CommandKind::GetConnectable: {
-        std::string out = "APPLICATION " + cmd.app + " CONNECTABLE";
-        for (const std::string& h : contacts.connectable(cmd.app))
-            out += " " + h;
-        send(client, out);
-        return true;
-    }
-    case CommandKind::DeleteApplication: {
-        send(client, line);
-        std::vector<Stream*> doomed;
-        for (auto& s : streams)
-            if (s->client == client && s->app == cmd.app)
-                doomed.push_back(s.get());
-        for (Stream* s : doomed)
-            removeStream(s, true, false, "its application was deleted");
-        c.apps.erase(c.apps.begin() + (&app - c.apps.data()));
-        advertise();
-        return true;
-    }
-    case CommandKind::Connect:
-        send(client, line);
-        connect(client, cmd.app, cmd.user);
-        return true;
-    default:
-        return false;
+            return true;
+        }
+        case CommandKind::Connect:
+            send(client, line);
+            connect(client, cmd.app, cmd.user);
+            return true;
+        default:
+            return false;
     }
 }
 
-void Messenger::answerStreamCommand(int client, App& app, Stream& s, const Command& cmd,
-                                    const std::string& line)
+void Messenger::answerStreamCommand(int client, App& app, Stream& s, const Command& cmd, const std::string& line)
 {
     switch (cmd.kind) {
-    case CommandKind::Write:
-        write(client, cmd.app, s, cmd.text);
-        return;
-    case CommandKind::Read:
-        read(client, app, s);
-        return;
-    case CommandKind::Disconnect:
-        send(client, line);
-        removeStream(&s, true, true, "disconnected by the program");
-        return;
-    default:
-        send(client, errorLine(kErrorUnknownCommand, "Unknown command"));
-        return;
+        case CommandKind::Write:
+            write(client, cmd.app, s, cmd.text);
+            return;
+        case CommandKind::Read:
+            read(client, app, s);
+            return;
+        case CommandKind::Disconnect:
+            send(client, line);
+            removeStream(&s, true, true, "disconnected by the program");
+            return;
+        default:
+            send(client, errorLine(kErrorUnknownCommand, "Unknown command"));
+            return;
     }
 }
 

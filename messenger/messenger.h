@@ -69,8 +69,8 @@ public:
 
     // `ownJid`: the account's bare JID. `accepted`: contacts whose
     // subscription requests are accepted (and who are asked in turn).
-    Messenger(ClientSink& sink, XmppLink& link, Log& log, std::string ownJid,
-              std::vector<std::string> accepted, const StreamSettings& settings);
+    Messenger(ClientSink& sink, XmppLink& link, Log& log, std::string ownJid, std::vector<std::string> accepted,
+              const StreamSettings& settings);
     ~Messenger();
     Messenger(const Messenger&) = delete;
     Messenger& operator=(const Messenger&) = delete;
@@ -94,18 +94,17 @@ public:
     void rosterItem(const std::string& bare, const std::string& subscription);
     void rosterRemoved(const std::string& bare);
     void subscriptionRequest(const std::string& bare);
-    void presence(const std::string& full, bool available, const std::string& show,
-                  const std::set<std::string>& apps);
+    void presence(const std::string& full, bool available, const std::string& show, const std::set<std::string>& apps);
 
     // In-band bytestreams.
     // `offersCompact`: the opener's daemon offers the compact form.
-    void openRequest(const std::string& full, const std::string& sid, const std::string& app,
-                     bool offersCompact, const IqRef& ref);
+    void openRequest(const std::string& full, const std::string& sid, const std::string& app, bool offersCompact,
+                     const IqRef& ref);
     // `compact`: the peer took up the compact form that this side offered.
     void openResult(const std::string& full, const std::string& sid, bool ok, bool compact);
     // `data`: the block's bytes (the text, or its compact form).
-    void block(const std::string& full, const std::string& sid, uint16_t seq,
-               const std::string& data, const IqRef& ref);
+    void block(const std::string& full, const std::string& sid, uint16_t seq, const std::string& data,
+               const IqRef& ref);
     void blockResult(const std::string& full, const std::string& sid, bool ok);
     void closeRequest(const std::string& full, const std::string& sid, const IqRef& ref);
     // The answer to probe(): `ok` when the peer answered the ping.
@@ -132,30 +131,30 @@ private:
     };
     struct Client {
         ClientState state = ClientState::Connected;
-        bool sawCodeZero = false;     // C frames only after code 0 on this connection
-        std::vector<App> apps;        // creation order
+        bool sawCodeZero = false;  // C frames only after code 0 on this connection
+        std::vector<App> apps;     // creation order
     };
     struct Stream {
         int client = 0;
         std::string app;
-        int id = 0;                   // 0 until open
-        std::string peer;             // bare JID: the handle
-        std::string full;             // the peer's full JID
+        int id = 0;        // 0 until open
+        std::string peer;  // bare JID: the handle
+        std::string full;  // the peer's full JID
         std::string sid;
         bool open = false;
-        bool compact = false;         // texts travel in compact form both ways
+        bool compact = false;  // texts travel in compact form both ways
         uint16_t sendSeq = 0;
         uint16_t recvSeq = 0;
-        std::deque<size_t> unacked;   // sizes of written texts not yet acknowledged
+        std::deque<size_t> unacked;  // sizes of written texts not yet acknowledged
         size_t unackedBytes = 0;
         std::deque<std::string> unread;
         size_t unreadBytes = 0;
-        std::deque<IqRef> withheld;   // acknowledgements of the newest unread texts
-        size_t withheldBytes = 0;     // the bytes of those texts
+        std::deque<IqRef> withheld;  // acknowledgements of the newest unread texts
+        size_t withheldBytes = 0;    // the bytes of those texts
         // Not open: when the request went out. Open with unacknowledged
         // texts: since when the peer has given no sign of life.
         Clock::time_point waitingSince{};
-        bool probing = false;         // a probe is out, sent at probeSent
+        bool probing = false;  // a probe is out, sent at probeSent
         Clock::time_point probeSent{};
     };
 
@@ -165,11 +164,9 @@ private:
     // Invalid commands and those that name no application of the program.
     bool answerGeneralCommand(int client, Client& c, const Command& cmd, const std::string& line);
     // Commands on the program's application `app`, not on one of its streams.
-    bool answerApplicationCommand(int client, Client& c, App& app, const Command& cmd,
-                                  const std::string& line);
+    bool answerApplicationCommand(int client, Client& c, App& app, const Command& cmd, const std::string& line);
     // Commands on the stream `s` of the program's application `app`.
-    void answerStreamCommand(int client, App& app, Stream& s, const Command& cmd,
-                             const std::string& line);
+    void answerStreamCommand(int client, App& app, Stream& s, const Command& cmd, const std::string& line);
     // The application `name` of an attached program, else null.
     App* attachedApp(int client, const std::string& name);
     void send(int client, const std::string& line);
@@ -193,8 +190,8 @@ private:
     // The steps of block(). The first two return false when they refused the
     // block, which has then been answered and `s` removed.
     // The text a data block carries, unpacked when the stream is compact.
-    bool decodeBlock(Stream& s, const std::string& full, const std::string& sid,
-                     const std::string& data, const IqRef& iq, std::string& text);
+    bool decodeBlock(Stream& s, const std::string& full, const std::string& sid, const std::string& data,
+                     const IqRef& iq, std::string& text);
     // Whether a text of `size` bytes in block `seq` is in order and within
     // the limits of the stream and of all streams.
     bool admitBlock(Stream& s, uint16_t seq, size_t size, const IqRef& iq);

@@ -15,13 +15,9 @@
 
 #include <algorithm>
 
-std::string Messenger::ref(const Stream& s) const
-{
-    return s.peer + ":" + std::to_string(s.id);
-}
+std::string Messenger::ref(const Stream& s) const { return s.peer + ":" + std::to_string(s.id); }
 
-Messenger::Stream* Messenger::findStream(int client, const std::string& app,
-                                         const std::string& user, int id)
+Messenger::Stream* Messenger::findStream(int client, const std::string& app, const std::string& user, int id)
 {
     for (auto& s : streams)
         if (s->open && s->client == client && s->app == app && s->peer == user && s->id == id)
@@ -109,14 +105,13 @@ void Messenger::reportReceived(int client, const std::string& appName, bool alwa
 
 void Messenger::removeStream(Stream* s, bool tellPeer, bool tellProgram, const std::string& why)
 {
-    auto it = std::find_if(streams.begin(), streams.end(),
-                           [s](const std::unique_ptr<Stream>& p) { return p.get() == s; });
+    auto it =
+        std::find_if(streams.begin(), streams.end(), [s](const std::unique_ptr<Stream>& p) { return p.get() == s; });
     if (it == streams.end())
         return;
     std::unique_ptr<Stream> gone = std::move(*it);
     streams.erase(it);
-    log.write("stream " + (gone->open ? ref(*gone) : gone->peer) + " of " + gone->app
-              + " closed: " + why);
+    log.write("stream " + (gone->open ? ref(*gone) : gone->peer) + " of " + gone->app + " closed: " + why);
     if (tellPeer)
         link.closeStream(gone->full, gone->sid);
     // The sender of a withheld text hears the stream is gone.
@@ -140,9 +135,8 @@ void Messenger::removeStream(Stream* s, bool tellPeer, bool tellProgram, const s
 
 size_t Messenger::streamsWith(const std::string& bare, const std::string& app) const
 {
-    return static_cast<size_t>(std::count_if(streams.begin(), streams.end(), [&](const auto& s) {
-        return s->peer == bare && s->app == app;
-    }));
+    return static_cast<size_t>(
+        std::count_if(streams.begin(), streams.end(), [&](const auto& s) { return s->peer == bare && s->app == app; }));
 }
 
 size_t Messenger::unreadTotal() const
@@ -231,8 +225,8 @@ void Messenger::releaseAcks(Stream& s)
 
 // --- in-band bytestream events -------------------------------------------
 
-void Messenger::openRequest(const std::string& full, const std::string& sid,
-                            const std::string& app, bool offersCompact, const IqRef& iq)
+void Messenger::openRequest(const std::string& full, const std::string& sid, const std::string& app, bool offersCompact,
+                            const IqRef& iq)
 {
     std::string bare = full.substr(0, full.find('/'));
     if (!contacts.isMutual(bare)) {
@@ -245,8 +239,8 @@ void Messenger::openRequest(const std::string& full, const std::string& sid,
         return;
     }
     if (streamsWith(bare, app) >= kMaxStreamsPerPeer) {
-        log.write("refused a stream request of " + peerText(app) + " from " + peerText(full)
-                  + ": already " + std::to_string(kMaxStreamsPerPeer) + " streams of it with " + bare);
+        log.write("refused a stream request of " + peerText(app) + " from " + peerText(full) + ": already "
+                  + std::to_string(kMaxStreamsPerPeer) + " streams of it with " + bare);
         link.answer(iq, "resource-constraint");
         return;
     }
@@ -263,8 +257,7 @@ void Messenger::openRequest(const std::string& full, const std::string& sid,
             break;
     }
     if (!owner) {
-        log.write("refused a stream request of " + peerText(app) + " from " + peerText(full)
-                  + ": no program runs it");
+        log.write("refused a stream request of " + peerText(app) + " from " + peerText(full) + ": no program runs it");
         link.answer(iq, "not-acceptable");
         return;
     }
@@ -302,13 +295,12 @@ void Messenger::openResult(const std::string& full, const std::string& sid, bool
     // Only what this side offered can have been taken up.
     s->compact = compact && peerCompact;
     s->id = ++lastId[s->app];
-    log.write("opened stream " + ref(*s) + " of " + s->app + " (sid " + sid + ")"
-              + (s->compact ? ", compact" : ""));
+    log.write("opened stream " + ref(*s) + " of " + s->app + " (sid " + sid + ")" + (s->compact ? ", compact" : ""));
     send(s->client, streamsLine(s->client, s->app));
 }
 
-void Messenger::block(const std::string& full, const std::string& sid, uint16_t seq,
-                      const std::string& data, const IqRef& iq)
+void Messenger::block(const std::string& full, const std::string& sid, uint16_t seq, const std::string& data,
+                      const IqRef& iq)
 {
     Stream* s = findBySid(full, sid);
     if (!s || !s->open) {
@@ -323,15 +315,16 @@ void Messenger::block(const std::string& full, const std::string& sid, uint16_t 
     storeText(*s, std::move(text), iq);
 }
 
-bool Messenger::decodeBlock(Stream& s, const std::string& full, const std::string& sid,
-                            const std::string& data, const IqRef& iq, std::string& text)
+bool Messenger::decodeBlock(Stream& s, const std::string& full, const std::string& sid, const std::string& data,
+                            const IqRef& iq, std::string& text)
 {
     // A text is at most what one WRITE carries; its compact form adds a
     // tag byte. Checked before unpacking too, which doubles the size.
     auto tooLong = [&](size_t bytes) {
         link.answer(iq, "not-acceptable");
-        removeStream(&s, true, true, "the peer sent a text of " + std::to_string(bytes) + " bytes, more than "
-                                         + std::to_string(kMaxTextLength));
+        removeStream(
+            &s, true, true,
+            "the peer sent a text of " + std::to_string(bytes) + " bytes, more than " + std::to_string(kMaxTextLength));
     };
     if (data.size() > kMaxTextLength + (s.compact ? 1 : 0)) {
         tooLong(data.size());
@@ -361,28 +354,28 @@ bool Messenger::admitBlock(Stream& s, uint16_t seq, size_t size, const IqRef& iq
     if (seq != s.recvSeq) {
         link.answer(iq, "unexpected-request");
         removeStream(&s, true, true,
-                     "block " + std::to_string(seq) + " out of order, expected "
-                         + std::to_string(s.recvSeq));
+                     "block " + std::to_string(seq) + " out of order, expected " + std::to_string(s.recvSeq));
         return false;
     }
     if (s.withheld.size() >= kMaxWithheld) {
         // A daemon sends a text only for a WRITE, and a program waits for
         // the empty SENDING: this peer does neither.
         link.answer(iq, "resource-constraint");
-        removeStream(&s, true, true, "the peer sent more than " + std::to_string(kMaxWithheld)
-                                         + " texts beyond the unread limit");
+        removeStream(&s, true, true,
+                     "the peer sent more than " + std::to_string(kMaxWithheld) + " texts beyond the unread limit");
         return false;
     }
     if (s.unreadBytes + size > kMaxUnreadBytes) {
         link.answer(iq, "resource-constraint");
-        removeStream(&s, true, true, "the peer sent more than " + std::to_string(kMaxUnreadBytes >> 20)
-                                         + " MiB of texts not yet read");
+        removeStream(&s, true, true,
+                     "the peer sent more than " + std::to_string(kMaxUnreadBytes >> 20) + " MiB of texts not yet read");
         return false;
     }
     if (unreadTotal() + size > kMaxUnreadTotal) {
         link.answer(iq, "resource-constraint");
-        removeStream(&s, true, true, "the texts not yet read of all streams would take more than "
-                                         + std::to_string(kMaxUnreadTotal >> 20) + " MiB");
+        removeStream(&s, true, true,
+                     "the texts not yet read of all streams would take more than "
+                         + std::to_string(kMaxUnreadTotal >> 20) + " MiB");
         return false;
     }
     return true;

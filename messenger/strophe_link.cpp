@@ -3,13 +3,13 @@
 #include "messenger/caps.h"
 #include "messenger/messenger.h"
 
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <map>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <sys/socket.h>
 
 namespace {
 
@@ -32,15 +32,9 @@ std::map<xmpp_conn_t*, StropheLink*>& registry()
     return links;
 }
 
-std::string str(const char* s)
-{
-    return s ? s : "";
-}
+std::string str(const char* s) { return s ? s : ""; }
 
-std::string bareOf(const std::string& full)
-{
-    return full.substr(0, full.find('/'));
-}
+std::string bareOf(const std::string& full) { return full.substr(0, full.find('/')); }
 
 xmpp_stanza_t* element(xmpp_ctx_t* ctx, const char* name, const char* ns)
 {
@@ -138,8 +132,7 @@ void StropheLink::connect()
     state = State::Connecting;
     log.write("connecting to " + serverHost(config) + (config.port ? ":" + std::to_string(config.port) : "")
               + (tlsRequired(config) ? " (STARTTLS required)" : ""));
-    if (xmpp_connect_client(conn, host, static_cast<unsigned short>(config.port), onConnection, this)
-        != XMPP_EOK)
+    if (xmpp_connect_client(conn, host, static_cast<unsigned short>(config.port), onConnection, this) != XMPP_EOK)
         lost("cannot start the connection");
 }
 
@@ -152,10 +145,7 @@ void StropheLink::disconnect()
     xmpp_disconnect(conn);
 }
 
-bool StropheLink::wantsWrite() const
-{
-    return conn && xmpp_conn_send_queue_len(conn) > 0;
-}
+bool StropheLink::wantsWrite() const { return conn && xmpp_conn_send_queue_len(conn) > 0; }
 
 bool StropheLink::runOnce()
 {
@@ -176,8 +166,7 @@ bool StropheLink::runOnce()
     return activity;
 }
 
-void StropheLink::onConnection(xmpp_conn_t*, xmpp_conn_event_t event, int error,
-                               xmpp_stream_error_t*, void* self)
+void StropheLink::onConnection(xmpp_conn_t*, xmpp_conn_event_t event, int error, xmpp_stream_error_t*, void* self)
 {
     auto* link = static_cast<StropheLink*>(self);
     link->activity = true;
@@ -302,8 +291,7 @@ void StropheLink::ping()
         sendIq("get", std::string(), element(ctx, "ping", kNsPing), Pending{Kind::Ping, {}, {}});
 }
 
-void StropheLink::openStream(const std::string& full, const std::string& sid, const std::string& app,
-                             bool offerCompact)
+void StropheLink::openStream(const std::string& full, const std::string& sid, const std::string& app, bool offerCompact)
 {
     if (!canSend()) {
         // Answered at once, so the core is never left waiting.
@@ -323,8 +311,7 @@ void StropheLink::openStream(const std::string& full, const std::string& sid, co
     sendIq("set", full, open, Pending{Kind::Open, full, sid});
 }
 
-void StropheLink::sendBlock(const std::string& full, const std::string& sid, uint16_t seq,
-                            const std::string& text)
+void StropheLink::sendBlock(const std::string& full, const std::string& sid, uint16_t seq, const std::string& text)
 {
     if (!canSend())
         return;
@@ -427,36 +414,36 @@ void StropheLink::handleResult(xmpp_stanza_t* iq, bool ok)
     Pending p = it->second;
     pending.erase(it);
     switch (p.kind) {
-    case Kind::Roster:
-        if (ok)
-            readRoster(xmpp_stanza_get_child_by_name_and_ns(iq, "query", kNsRoster));
-        state = State::Online;
-        failures = 0;
-        if (target)
-            target->serverOnline();
-        break;
-    case Kind::Open: {
-        if (!ok)
-            log.write("stream open to " + peerText(p.full) + " refused");
-        xmpp_stanza_t* a = xmpp_stanza_get_child_by_name_and_ns(iq, "application", kNsMessenger);
-        bool compact = a && str(xmpp_stanza_get_attribute(a, "transfer")) == kTransferCompact;
-        if (target)
-            target->openResult(p.full, p.sid, ok, ok && compact);
-        break;
-    }
-    case Kind::Data:
-        if (target)
-            target->blockResult(p.full, p.sid, ok);
-        break;
-    case Kind::Close:
-        break;
-    case Kind::Ping:
-        pong = true;
-        break;
-    case Kind::Probe:
-        if (target)
-            target->probeResult(p.full, p.sid, ok);
-        break;
+        case Kind::Roster:
+            if (ok)
+                readRoster(xmpp_stanza_get_child_by_name_and_ns(iq, "query", kNsRoster));
+            state = State::Online;
+            failures = 0;
+            if (target)
+                target->serverOnline();
+            break;
+        case Kind::Open: {
+            if (!ok)
+                log.write("stream open to " + peerText(p.full) + " refused");
+            xmpp_stanza_t* a = xmpp_stanza_get_child_by_name_and_ns(iq, "application", kNsMessenger);
+            bool compact = a && str(xmpp_stanza_get_attribute(a, "transfer")) == kTransferCompact;
+            if (target)
+                target->openResult(p.full, p.sid, ok, ok && compact);
+            break;
+        }
+        case Kind::Data:
+            if (target)
+                target->blockResult(p.full, p.sid, ok);
+            break;
+        case Kind::Close:
+            break;
+        case Kind::Ping:
+            pong = true;
+            break;
+        case Kind::Probe:
+            if (target)
+                target->probeResult(p.full, p.sid, ok);
+            break;
     }
 }
 

@@ -62,8 +62,7 @@ public:
     void approveSubscription(const std::string& bare) override;
     void openStream(const std::string& full, const std::string& sid, const std::string& app,
                     bool offerCompact) override;
-    void sendBlock(const std::string& full, const std::string& sid, uint16_t seq,
-                   const std::string& text) override;
+    void sendBlock(const std::string& full, const std::string& sid, uint16_t seq, const std::string& text) override;
     void closeStream(const std::string& full, const std::string& sid) override;
     void probe(const std::string& full, const std::string& sid) override;
     void answer(const IqRef& ref, const char* errorCondition) override;
@@ -78,8 +77,8 @@ private:
         std::string sid;
     };
 
-    static void onConnection(xmpp_conn_t* conn, xmpp_conn_event_t event, int error,
-                             xmpp_stream_error_t* streamError, void* self);
+    static void onConnection(xmpp_conn_t* conn, xmpp_conn_event_t event, int error, xmpp_stream_error_t* streamError,
+                             void* self);
     static int onIq(xmpp_conn_t* conn, xmpp_stanza_t* stanza, void* self);
     static int onPresence(xmpp_conn_t* conn, xmpp_stanza_t* stanza, void* self);
     static int onSocket(xmpp_conn_t* conn, void* sock);
@@ -109,10 +108,10 @@ private:
     int failures = 0;
     std::chrono::steady_clock::time_point nextAttempt{};
     std::chrono::steady_clock::time_point attemptAt{};
-    std::string dropReason;  // set by drop() until the loss is handled
+    std::string dropReason;                  // set by drop() until the loss is handled
     std::map<std::string, Pending> pending;  // by iq id
     uint64_t nextId = 0;
-    std::set<std::string> apps;               // advertised
+    std::set<std::string> apps;  // advertised
     std::string capsHash;
     bool activity = false;
     bool pong = false;

@@ -24,8 +24,7 @@ public:
     // `offerCompact`: the open offers the compact form of texts.
     virtual void openStream(const std::string& full, const std::string& sid, const std::string& app,
                             bool offerCompact) = 0;
-    virtual void sendBlock(const std::string& full, const std::string& sid, uint16_t seq,
-                           const std::string& text) = 0;
+    virtual void sendBlock(const std::string& full, const std::string& sid, uint16_t seq, const std::string& text) = 0;
     virtual void closeStream(const std::string& full, const std::string& sid) = 0;
     // Asks the peer of a stream whether it is still there (XEP-0199 ping to
     // its full JID); answered by Messenger::probeResult.

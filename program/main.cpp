@@ -36,7 +36,7 @@ bool platformShowsWindows()
 {
     const QString name = QGuiApplication::platformName();
     return name != QLatin1String("offscreen") && name != QLatin1String("minimal")
-        && name != QLatin1String("minimalegl");
+           && name != QLatin1String("minimalegl");
 }
 
 }  // namespace

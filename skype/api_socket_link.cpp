@@ -156,8 +156,7 @@ void QV_APISOCKETLINK::onReadable()
                 listener->onAttachFrame(frame.code, frame.handle);
         } else if (frame.type == 'C') {
             if (attachSeen && listener)
-                listener->onCommandFrame(0, frame.text.c_str(),
-                                         static_cast<uint32_t>(frame.text.size() + 1));
+                listener->onCommandFrame(0, frame.text.c_str(), static_cast<uint32_t>(frame.text.size() + 1));
         } else {
             printf("QV_APISOCKETLINK::onReadable() unexpected frame type %c\n", frame.type);
             endConnection();

@@ -16,8 +16,8 @@
 
 #include <string>
 
-#include "wire/api_frame.h"
 #include "skype/api_link.h"
+#include "wire/api_frame.h"
 
 class QV_APISOCKETLINK : public QV_APILINK {
 public:

@@ -23,10 +23,7 @@ void copyForPrint(char* dst, const char* src, size_t n)
     std::memcpy(dst, src, n < 512 ? n : 512);
 }
 
-bool startsWith(const char* line, const char* word)
-{
-    return std::strncmp(line, word, std::strlen(word)) == 0;
-}
+bool startsWith(const char* line, const char* word) { return std::strncmp(line, word, std::strlen(word)) == 0; }
 
 // The text one character after the word; empty when the line ends there.
 const char* restAfter(const char* line, const char* word)
@@ -121,32 +118,32 @@ void QV_SKYPECOM::notifyStatus()
 void QV_SKYPECOM::onAttachFrame(uint32_t code, uint32_t handle)
 {
     switch (code) {
-    case 0:
-        printf("CTLAPI->:SKYPECONTROLAPI_ATTACH_SUCCESS, SkypeHandle=%x\n", handle);
-        status = kSkypeAttached;
-        // A handle of 0 would read as "not attached"; any nonzero value
-        // stands for the messenger's window.
-        skypeWindow = handle != 0 ? handle : 1;
-        break;
-    case 1:
-        if (status != kSkypeAttached)
-            status = kSkypePendingAuthorization;
-        printf("CTLAPI->:SKYPECONTROLAPI_ATTACH_PENDING_AUTHORIZATION\n");
-        break;
-    case 2:
-        printf("CTLAPI->:SKYPECONTROLAPI_ATTACH_REFUSE\n");
-        status = kSkypeRefused;
-        break;
-    case 3:
-        printf("CTLAPI->:SKYPECONTROLAPI_ATTCH_NOT_AVAILABLE\n");
-        status = kSkypeNotAvailable;
-        break;
-    case 0x8001:
-        status = kSkypeApiAvailable;
-        printf("CTLAPI->:SKYPECONTROLAPI_ATTCH_API_AVAILABLE\n");
-        break;
-    default:
-        break;
+        case 0:
+            printf("CTLAPI->:SKYPECONTROLAPI_ATTACH_SUCCESS, SkypeHandle=%x\n", handle);
+            status = kSkypeAttached;
+            // A handle of 0 would read as "not attached"; any nonzero value
+            // stands for the messenger's window.
+            skypeWindow = handle != 0 ? handle : 1;
+            break;
+        case 1:
+            if (status != kSkypeAttached)
+                status = kSkypePendingAuthorization;
+            printf("CTLAPI->:SKYPECONTROLAPI_ATTACH_PENDING_AUTHORIZATION\n");
+            break;
+        case 2:
+            printf("CTLAPI->:SKYPECONTROLAPI_ATTACH_REFUSE\n");
+            status = kSkypeRefused;
+            break;
+        case 3:
+            printf("CTLAPI->:SKYPECONTROLAPI_ATTCH_NOT_AVAILABLE\n");
+            status = kSkypeNotAvailable;
+            break;
+        case 0x8001:
+            status = kSkypeApiAvailable;
+            printf("CTLAPI->:SKYPECONTROLAPI_ATTCH_API_AVAILABLE\n");
+            break;
+        default:
+            break;
     }
     notifyStatus();
     printf("**MSG OWARI\n");

@@ -13,10 +13,7 @@ QV_SKYPEMODEL* instance = nullptr;
 // Words are read into a buffer of this size; a handle must also fit a record.
 constexpr size_t kWordSize = 256;
 
-bool sameHandle(const char* a, const char* b)
-{
-    return std::strncmp(a, b, QV_SKYPEMODEL::kHandleSize) == 0;
-}
+bool sameHandle(const char* a, const char* b) { return std::strncmp(a, b, QV_SKYPEMODEL::kHandleSize) == 0; }
 
 bool startsWith(const char* s, const char* word) { return std::strncmp(s, word, std::strlen(word)) == 0; }
 
@@ -35,8 +32,7 @@ void QV_SKYPEMODEL::destroyInstance()
     instance = nullptr;
 }
 
-QV_SKYPEMODEL::QV_SKYPEMODEL(QV_SKYPECOM& com, QV_CONFIGURATION* configuration)
-    : skypeCom(com), config(configuration)
+QV_SKYPEMODEL::QV_SKYPEMODEL(QV_SKYPECOM& com, QV_CONFIGURATION* configuration) : skypeCom(com), config(configuration)
 {
     std::snprintf(name, sizeof(name), "%s", "QV_SKYPEMODEL");
     skypeCom.addListener(this);

@@ -9,21 +9,26 @@ namespace {
 
 // Leading decimal number of a word, as a "%d" conversion reads it; 0 when the
 // word does not start with one, clamped to the int range.
-int toNumber(const char* word) {
+int toNumber(const char* word)
+{
     char* end = nullptr;
     long v = std::strtol(word, &end, 10);
-    if (end == word) return 0;
-    if (v > INT_MAX) return INT_MAX;
-    if (v < INT_MIN) return INT_MIN;
+    if (end == word)
+        return 0;
+    if (v > INT_MAX)
+        return INT_MAX;
+    if (v < INT_MIN)
+        return INT_MIN;
     return static_cast<int>(v);
 }
 
 }  // namespace
 
-StreamListResult parseStreamList(const char* list, StreamListKind kind,
-                                 std::vector<StreamEntry>& entries) {
+StreamListResult parseStreamList(const char* list, StreamListKind kind, std::vector<StreamEntry>& entries)
+{
     entries.clear();
-    if (!list) return StreamListResult::Empty;
+    if (!list)
+        return StreamListResult::Empty;
 
     char user[kStreamTokenSize];
     char id[kStreamTokenSize];
@@ -47,18 +52,23 @@ StreamListResult parseStreamList(const char* list, StreamListKind kind,
     while (p) {
         StreamEntry entry;
         p = word(p, user, ":");
-        if (anyTooLong) return StreamListResult::TooLong;
-        if (!p) return StreamListResult::NoUser;
+        if (anyTooLong)
+            return StreamListResult::TooLong;
+        if (!p)
+            return StreamListResult::NoUser;
         if (kind == StreamListKind::Streams) {
             p = word(p, id, ",");
         } else {
             p = word(p, id, "=");
-            if (anyTooLong) return StreamListResult::TooLong;
-            if (!p) return StreamListResult::NoId;
+            if (anyTooLong)
+                return StreamListResult::TooLong;
+            if (!p)
+                return StreamListResult::NoId;
             p = word(p, count, kind == StreamListKind::Sending ? " " : nullptr);
             entry.bytes = toNumber(count);
         }
-        if (anyTooLong) return StreamListResult::TooLong;
+        if (anyTooLong)
+            return StreamListResult::TooLong;
         entry.user = user;
         entry.id = toNumber(id);
         found.push_back(std::move(entry));

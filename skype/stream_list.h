@@ -30,5 +30,4 @@ inline constexpr size_t kStreamTokenSize = 256;
 
 // Reads `list` (the text after the notification word) into `entries`, which
 // is cleared first and stays empty unless the result is Entries.
-StreamListResult parseStreamList(const char* list, StreamListKind kind,
-                                 std::vector<StreamEntry>& entries);
+StreamListResult parseStreamList(const char* list, StreamListKind kind, std::vector<StreamEntry>& entries);

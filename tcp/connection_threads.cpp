@@ -17,18 +17,21 @@ constexpr int kAcceptRetryMs = 100;
 
 }  // namespace
 
-void QV_SOCKETTCP::startThread() {
+void QV_SOCKETTCP::startThread()
+{
     if (!thread.launch([this] { socketThreadMain(); }, "スレッドを作成しました"))
         std::printf("スレッド作成失敗\n");
 }
 
-void QV_SOCKETTCP::startForwardThread() {
+void QV_SOCKETTCP::startForwardThread()
+{
     std::printf("executeSocketOnConnect() start\n");
     if (!thread.launch([this] { forwardThreadMain(); }, "Forward スレッドを作成しました"))
         std::printf("Forwardスレッド作成失敗\n");
 }
 
-void QV_SOCKETTCP::stopThread() {
+void QV_SOCKETTCP::stopThread()
+{
     waker.requestStop();
     std::printf("スレッド終了を指示\n");
     // Every wait of the thread also watches the wake-up, so the join is
@@ -42,7 +45,8 @@ void QV_SOCKETTCP::stopThread() {
     std::printf("スレッド終了を検知しました\n");
 }
 
-void QV_SOCKETTCP::socketThreadMain() {
+void QV_SOCKETTCP::socketThreadMain()
+{
     std::printf("スレッド開始 port=%d\n", link.port);
     if (link.role == kRoleClient) {
         executeClient();
@@ -54,7 +58,8 @@ void QV_SOCKETTCP::socketThreadMain() {
     std::printf("スレッド終了 port=%d\n", link.port);
 }
 
-void QV_SOCKETTCP::forwardThreadMain() {
+void QV_SOCKETTCP::forwardThreadMain()
+{
     std::printf("スレッド開始 port=%d\n", link.port);
     if (link.role == kRoleClient) {
         executeClientOnConnect();
@@ -64,10 +69,10 @@ void QV_SOCKETTCP::forwardThreadMain() {
     std::printf("Forward スレッド終了 port=%d\n", link.port);
 }
 
-int32_t QV_SOCKETTCP::waitForPeer() {
+int32_t QV_SOCKETTCP::waitForPeer()
+{
     const int32_t port = link.port;
-    const auto deadline =
-        std::chrono::steady_clock::now() + std::chrono::milliseconds(peerAnswerLimitMs());
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(peerAnswerLimitMs());
     while (!stopRequested()) {
         switch (peerConnectState.load()) {
             case kPeerWaiting:
@@ -92,7 +97,8 @@ int32_t QV_SOCKETTCP::waitForPeer() {
     return 0;
 }
 
-QV_SOCKETTCP::RelayEnd QV_SOCKETTCP::relayUntilEnd() {
+QV_SOCKETTCP::RelayEnd QV_SOCKETTCP::relayUntilEnd()
+{
     setNonBlocking();
     const RelayEnd end = stopRequested() ? RelayEnd::Stopped : relay.run();
     if (end == RelayEnd::ReceiveFailed) {
@@ -103,7 +109,8 @@ QV_SOCKETTCP::RelayEnd QV_SOCKETTCP::relayUntilEnd() {
     return end;
 }
 
-void QV_SOCKETTCP::executeServer() {
+void QV_SOCKETTCP::executeServer()
+{
     const int32_t port = link.port;
     std::printf("executeServer Start:port:%d\n", port);
     thread.markRunning();
@@ -114,7 +121,8 @@ void QV_SOCKETTCP::executeServer() {
             endpoint.closeDataSocket();
             // Not woken by a stop: the relay below fails at once and reports
             // the lost connection; pause so that a failing accept cannot spin.
-            if (!stopRequested()) waker.pauseMs(kAcceptRetryMs);
+            if (!stopRequested())
+                waker.pauseMs(kAcceptRetryMs);
         } else {
             std::printf("Thread:accept exec\u3000OK:port:%d\n", port);
             setPeerConnectWait();
@@ -127,29 +135,33 @@ void QV_SOCKETTCP::executeServer() {
                 // Refused, not answered, or stopped while waiting: the far
                 // end was never reached, so the local client's connection
                 // is reset. A peer that answers late is told to let go.
-                if (answer < 0) control.queueDisconnect(kA2ADisconnectAborted);
+                if (answer < 0)
+                    control.queueDisconnect(kA2ADisconnectAborted);
                 endpoint.abortDataSocket();
                 connectionState = kStateIdle;
-                if (!stopRequested()) continue;
+                if (!stopRequested())
+                    continue;
             }
         }
 
         setNonBlocking();
         std::printf("thread:Server port=%d start tcp rcv-send\n", port);
-        if (stopRequested()) break;
+        if (stopRequested())
+            break;
 
         lastEnd = relay.run();
-        if (lastEnd == RelayEnd::Stopped) continue;
+        if (lastEnd == RelayEnd::Stopped)
+            continue;
         if (lastEnd == RelayEnd::ReceiveFailed) {
             std::printf("Thread:Recv Fatal Error exit thread port=%d\n", port);
         } else if (lastEnd == RelayEnd::SendFailed) {
             std::printf("Thread:Send Error! port=%d, len=%d\n", port, getSendLength());
         }
-        if (!link.mainService) break;  // a data link serves one connection
+        if (!link.mainService)
+            break;  // a data link serves one connection
         connectionState = kStateIdle;
         // The peer's own end needs no answer on a service connection.
-        relay.endConnection(lastEnd,
-                            lastEnd != RelayEnd::PeerDisconnect && lastEnd != RelayEnd::PeerAbort);
+        relay.endConnection(lastEnd, lastEnd != RelayEnd::PeerDisconnect && lastEnd != RelayEnd::PeerAbort);
         if (lastEnd == RelayEnd::ReceiveFailed || lastEnd == RelayEnd::Finished)
             std::printf("PORT(%d):PEERから切断されました.\n", port);
         lastEnd = RelayEnd::Stopped;
@@ -160,7 +172,8 @@ void QV_SOCKETTCP::executeServer() {
     connectionState = kStateIdle;
 }
 
-void QV_SOCKETTCP::executeClient() {
+void QV_SOCKETTCP::executeClient()
+{
     thread.markRunning();
     const RelayEnd end = relayUntilEnd();
     std::printf("Client Thread:end :port:%d\n", link.port);
@@ -169,14 +182,16 @@ void QV_SOCKETTCP::executeClient() {
     thread.markEnded();
 }
 
-void QV_SOCKETTCP::executeClientOnConnect() {
+void QV_SOCKETTCP::executeClientOnConnect()
+{
     const int32_t port = link.port;
     thread.markRunning();
     waker.pauseMs(10);
     if (!connectToServer()) {
         std::printf("executeClientOnConnect() connectNG port=%d\n", port);
         const int32_t error = getLastError();
-        if (connectReport) connectReport(0, error);
+        if (connectReport)
+            connectReport(0, error);
         control.queueConnectReply(port, kA2AResultFailed, error);
         endpoint.shutdownAndCloseDataSocket();
         connectionState = kStateIdle;
@@ -184,7 +199,8 @@ void QV_SOCKETTCP::executeClientOnConnect() {
         return;
     }
     std::printf("executeClientOnConnect() connectOK port=%d\n", port);
-    if (connectReport) connectReport(1, 0);
+    if (connectReport)
+        connectReport(1, 0);
     control.queueConnectReply(port, kA2AResultConnected, 0);
     const RelayEnd end = relayUntilEnd();
     std::printf("PortForward Client Thread:end :port:%d\n", port);

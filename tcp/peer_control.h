@@ -17,7 +17,7 @@
 #include "tcp/tcp_waker.h"
 
 class QV_PEERCONTROL {
-  public:
+public:
     // How long a control packet waits for room in a full outbound queue.
     static constexpr int32_t kControlWaitMs = 5000;
 
@@ -38,7 +38,7 @@ class QV_PEERCONTROL {
     // 1 queued, 0 refused.
     int32_t queueForPeer(const uint8_t* packet, uint32_t size);
 
-  private:
+private:
     // A header of the link's control kind with `code`, for packetPort.
     void buildControl(uint8_t* packet, uint16_t code, int32_t packetPort) const;
     int32_t enqueueControl(const uint8_t* packet);

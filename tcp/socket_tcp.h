@@ -38,7 +38,7 @@
 #include "tcp/worker_thread.h"
 
 class QV_SOCKETTCP {
-  public:
+public:
     static constexpr int32_t kBufferSize = QV_TCPENDPOINT::kBufferSize;
     // One TCP read becomes one DATA packet of at most this many bytes.
     static constexpr int32_t kReadSize = QV_TCPRELAY::kReadSize;
@@ -58,8 +58,7 @@ class QV_SOCKETTCP {
     static constexpr int32_t kPeerAnswerMs = 40000;
 
     // 127.0.0.1 in network byte order: where listeners listen unless told.
-    static constexpr uint32_t kLoopback =
-        std::endian::native == std::endian::little ? 0x0100007fu : 0x7f000001u;
+    static constexpr uint32_t kLoopback = std::endian::native == std::endian::little ? 0x0100007fu : 0x7f000001u;
 
     static constexpr int32_t kRoleNone = QV_TCPLINK::kRoleNone;
     static constexpr int32_t kRoleClient = QV_TCPLINK::kRoleClient;
@@ -127,11 +126,13 @@ class QV_SOCKETTCP {
     // The peer's answer to a CONNECT-REQUEST, set by the manager, polled by
     // the listening thread (which the answer wakes).
     void setPeerConnectWait() { peerConnectState = kPeerWaiting; }
-    void setPeerConnectOk() {
+    void setPeerConnectOk()
+    {
         peerConnectState = kPeerOk;
         nudge();
     }
-    void setPeerConnectNg() {
+    void setPeerConnectNg()
+    {
         peerConnectState = kPeerNg;
         nudge();
     }
@@ -154,7 +155,8 @@ class QV_SOCKETTCP {
     // the queue is full (at most kControlWaitMs, never past a stop). The
     // reply is of kind DATA-LINK CONTROL on a data link, CONTROL otherwise.
     // Called on the connection thread.
-    void queueConnectReply(int32_t replyPort, int32_t result, int32_t error) {
+    void queueConnectReply(int32_t replyPort, int32_t result, int32_t error)
+    {
         control.queueConnectReply(replyPort, result, error);
     }
     // reason: 0 an orderly end, 2 a broken one, 3 the local program's
@@ -191,7 +193,7 @@ class QV_SOCKETTCP {
     // 0 without one: the local program's, or the forward host's.
     uint32_t getConnectionPeerAddress() const { return endpoint.getConnectionPeerAddress(); }
 
-  private:
+private:
     using RelayEnd = QV_TCPRELAY::End;
 
     void socketThreadMain();

@@ -25,7 +25,7 @@
 #include "tcp/tcp_waker.h"
 
 class QV_TCPENDPOINT {
-  public:
+public:
     static constexpr int32_t kBufferSize = 20736;
     // Would-block results without progress before sendAll gives up, each
     // followed by a wait of up to kSendWaitMs for room (about 60 s in all):
@@ -98,7 +98,7 @@ class QV_TCPENDPOINT {
     uint32_t getConnectionLocalAddress() const { return connectionLocal; }
     uint32_t getConnectionPeerAddress() const { return connectionPeer; }
 
-  private:
+private:
     // Takes both addresses of the data socket's new connection.
     void recordConnectionAddresses();
     // Resets a connection from an address this listener does not serve.

@@ -91,8 +91,8 @@ protected:
     // Starts the forward thread of a prepared socket. The thread writes
     // `connectedLine` (host, port; none when null) or the failure line, then
     // tells the outcome listener.
-    void startConnect(QV_SOCKETTCP* socket, bool dataLink, int32_t port, const char* host,
-                      const char* connectedLine, int32_t logPort);
+    void startConnect(QV_SOCKETTCP* socket, bool dataLink, int32_t port, const char* host, const char* connectedLine,
+                      int32_t logPort);
 
     char name[14];
     int32_t servicePort = 0;

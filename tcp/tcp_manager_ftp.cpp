@@ -7,13 +7,15 @@
 
 #include "core/eventlog.h"
 
-QV_TCPMANAGERFORFTP::QV_TCPMANAGERFORFTP(int32_t port, const Settings& given) : QV_TCPMANAGER(given) {
+QV_TCPMANAGERFORFTP::QV_TCPMANAGERFORFTP(int32_t port, const Settings& given) : QV_TCPMANAGER(given)
+{
     std::strcpy(ftpName, "QV_TCPMANAGERFORFTP");
     servicePort = port;
     init();
 }
 
-QV_SOCKETTCP* QV_TCPMANAGERFORFTP::dataLink() {
+QV_SOCKETTCP* QV_TCPMANAGERFORFTP::dataLink()
+{
     if (!dataLinkSocket) {
         dataLinkSocket = std::make_unique<QV_SOCKETTCP>();
         dataLinkSocket->setMainService(0);
@@ -21,17 +23,20 @@ QV_SOCKETTCP* QV_TCPMANAGERFORFTP::dataLink() {
     return dataLinkSocket.get();
 }
 
-void QV_TCPMANAGERFORFTP::stop() {
+void QV_TCPMANAGERFORFTP::stop()
+{
     QV_EVENTLOG* log = QV_EVENTLOG::getInstance();
     for (std::unique_ptr<QV_SOCKETTCP>* socket : {&mainSocket, &dataLinkSocket}) {
-        if (!*socket) continue;
+        if (!*socket)
+            continue;
         (*socket)->stopThread();
         log->writef(2, "TCP切断: ポート番号=%d", (*socket)->getBoundPort());
         socket->reset();
     }
 }
 
-int32_t QV_TCPMANAGERFORFTP::notifyTcpConnectRequest(int32_t port, const char* host) {
+int32_t QV_TCPMANAGERFORFTP::notifyTcpConnectRequest(int32_t port, const char* host)
+{
     const char* text = host ? host : "";
     std::printf("TCPMANAMGER:notifyTcpConnectRequest:port%d\n", port);
     std::printf("port%d client sequence start\n", servicePort);
@@ -44,17 +49,21 @@ int32_t QV_TCPMANAGERFORFTP::notifyTcpConnectRequest(int32_t port, const char* h
     return 1;
 }
 
-void QV_TCPMANAGERFORFTP::notifyTcpConnectReply(int32_t port, int32_t code) {
+void QV_TCPMANAGERFORFTP::notifyTcpConnectReply(int32_t port, int32_t code)
+{
     recordConnectReply(mainSocket.get(), port, code);
 }
 
-void QV_TCPMANAGERFORFTP::notifyTcpDisconnect(int32_t port, int32_t reason) {
-    if (!mainSocket) return;
+void QV_TCPMANAGERFORFTP::notifyTcpDisconnect(int32_t port, int32_t reason)
+{
+    if (!mainSocket)
+        return;
     endByPeer(mainSocket.get(), reason);
     QV_EVENTLOG::getInstance()->writef(2, "TCP切断: ポート番号=%d", port);
 }
 
-int32_t QV_TCPMANAGERFORFTP::createDataLinkServer(int32_t portHint) {
+int32_t QV_TCPMANAGERFORFTP::createDataLinkServer(int32_t portHint)
+{
     // The data connection belongs to the program at the other end of the
     // control connection: listen where that program reached us (or where we
     // reached it) and take a connection from its address only, so that
@@ -66,7 +75,8 @@ int32_t QV_TCPMANAGERFORFTP::createDataLinkServer(int32_t portHint) {
         remote = mainSocket->getConnectionPeerAddress();
     }
     QV_SOCKETTCP* socket = dataLink();
-    if (!socket->createServerSocketAnyPort(portHint, local)) return -1;
+    if (!socket->createServerSocketAnyPort(portHint, local))
+        return -1;
     socket->setAcceptOnlyFrom(remote);
     socket->setRefusedReport([](uint32_t address, int32_t port) {
         in_addr from{};
@@ -80,7 +90,8 @@ int32_t QV_TCPMANAGERFORFTP::createDataLinkServer(int32_t portHint) {
     return socket->getBoundPort();
 }
 
-int32_t QV_TCPMANAGERFORFTP::notifyDataLinkConnectRequest(int32_t port, const char* host) {
+int32_t QV_TCPMANAGERFORFTP::notifyDataLinkConnectRequest(int32_t port, const char* host)
+{
     const char* text = host ? host : "";
     std::printf("TCPMANAMGER:notifyTcpConnectRequest:port%d\n", port);
     QV_SOCKETTCP* socket = dataLink();
@@ -89,12 +100,15 @@ int32_t QV_TCPMANAGERFORFTP::notifyDataLinkConnectRequest(int32_t port, const ch
     return 1;
 }
 
-void QV_TCPMANAGERFORFTP::notifyDataLinkConnectReply(int32_t port, int32_t code) {
+void QV_TCPMANAGERFORFTP::notifyDataLinkConnectReply(int32_t port, int32_t code)
+{
     recordConnectReply(dataLinkSocket.get(), port, code);
 }
 
-void QV_TCPMANAGERFORFTP::notifyDataLinkDisconnect(int32_t port, int32_t reason) {
-    if (!dataLinkSocket) return;
+void QV_TCPMANAGERFORFTP::notifyDataLinkDisconnect(int32_t port, int32_t reason)
+{
+    if (!dataLinkSocket)
+        return;
     endByPeer(dataLinkSocket.get(), reason);
     QV_EVENTLOG::getInstance()->writef(2, "TCP切断: ポート番号=%d", port);
 }

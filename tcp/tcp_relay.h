@@ -31,7 +31,7 @@
 #include "tcp/tcp_waker.h"
 
 class QV_TCPRELAY {
-  public:
+public:
     // One TCP read becomes one DATA packet of at most this many bytes.
     static constexpr int32_t kReadSize = 10240;
 
@@ -39,8 +39,8 @@ class QV_TCPRELAY {
     // in turn, in order; nothing is left to tell.
     enum class End { Stopped, ReceiveFailed, SendFailed, PeerDisconnect, PeerAbort, Finished };
 
-    QV_TCPRELAY(const QV_TCPLINK& link, QV_TCPENDPOINT& endpoint, QV_TCPWAKER& waker,
-                QV_PEERCONTROL& control, QV_QUE& inbound, QV_QUE& outbound);
+    QV_TCPRELAY(const QV_TCPLINK& link, QV_TCPENDPOINT& endpoint, QV_TCPWAKER& waker, QV_PEERCONTROL& control,
+                QV_QUE& inbound, QV_QUE& outbound);
     QV_TCPRELAY(const QV_TCPRELAY&) = delete;
     QV_TCPRELAY& operator=(const QV_TCPRELAY&) = delete;
 
@@ -59,7 +59,7 @@ class QV_TCPRELAY {
     // A new connection: an earlier endByPeer does not concern it.
     void clearPeerEnd() { peerEnd = 0; }
 
-  private:
+private:
     // The steps of one pass; each answers how the relay ends, or nothing
     // to go on.
     std::optional<End> readFromProgram();

@@ -18,7 +18,7 @@
 #include <cstdint>
 
 class QV_TCPWAKER {
-  public:
+public:
     QV_TCPWAKER();
     ~QV_TCPWAKER();
     QV_TCPWAKER(const QV_TCPWAKER&) = delete;
@@ -44,7 +44,7 @@ class QV_TCPWAKER {
     // true when data (or its end) is there to read.
     bool pauseForDataMs(int dataFd, int ms);
 
-  private:
+private:
     void takeNudge();
 
     std::atomic<int32_t> stop{0};

@@ -13,17 +13,22 @@ QV_WORKERTHREAD::QV_WORKERTHREAD(QV_TCPWAKER& ownerWaker) : waker(ownerWaker) {}
 
 QV_WORKERTHREAD::~QV_WORKERTHREAD() { reap(); }
 
-void QV_WORKERTHREAD::reap() {
-    if (!worker.joinable()) return;
+void QV_WORKERTHREAD::reap()
+{
+    if (!worker.joinable())
+        return;
     waker.requestStop();
     worker.join();
 }
 
-void QV_WORKERTHREAD::join() {
-    if (worker.joinable()) worker.join();
+void QV_WORKERTHREAD::join()
+{
+    if (worker.joinable())
+        worker.join();
 }
 
-bool QV_WORKERTHREAD::launch(std::function<void()> body, const char* createdLine) {
+bool QV_WORKERTHREAD::launch(std::function<void()> body, const char* createdLine)
+{
     reap();
     waker.rearm();
     try {

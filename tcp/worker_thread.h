@@ -17,7 +17,7 @@
 #include "tcp/tcp_waker.h"
 
 class QV_WORKERTHREAD {
-  public:
+public:
     explicit QV_WORKERTHREAD(QV_TCPWAKER& waker);
     ~QV_WORKERTHREAD();
     QV_WORKERTHREAD(const QV_WORKERTHREAD&) = delete;
@@ -37,7 +37,7 @@ class QV_WORKERTHREAD {
     void markEnded() { running = 0; }
     int32_t isRunning() const { return running; }
 
-  private:
+private:
     QV_TCPWAKER& waker;
     std::thread worker;
     std::atomic<int32_t> running{0};

@@ -100,9 +100,8 @@ void QV_SKYPEAPPLICATION::markListedStreams(const std::vector<StreamEntry>& entr
 
 void QV_SKYPEAPPLICATION::admitStream(const StreamEntry& e)
 {
-    bool accept = skypeModel.isAcceptablePeer(e.user.c_str())
-        && config->isServiceEnabled(serviceIndex) == 1
-        && (config->isClientMode() == 0 || streams.empty());
+    bool accept = skypeModel.isAcceptablePeer(e.user.c_str()) && config->isServiceEnabled(serviceIndex) == 1
+                  && (config->isClientMode() == 0 || streams.empty());
     if (!accept) {
         disconnectStream(e.user.c_str(), e.id);
         logStream("%s用 Skype STREAM は %s と　ID=%d を切断(拒否）", e.user.c_str(), e.id);
@@ -186,24 +185,24 @@ void QV_SKYPEAPPLICATION::onSending(const char* rest, const char* list)
     std::vector<StreamEntry> entries;
     StreamListResult result = parseStreamList(list, StreamListKind::Sending, entries);
     switch (result) {
-    case StreamListResult::Empty:
-        for (auto& s : streams)
-            if (s)
-                s->setCanSend();
-        printf("!!STREAM SENDING ALL CLEAR DETECT!\n");
-        sendEarly();
-        return;
-    case StreamListResult::NoUser:
-        printf("QV_SKYPEAPPLICATION::application(%s)書式エラーユーザ名なし\n", rest);
-        return;
-    case StreamListResult::NoId:
-        printf("QV_SKYPEAPPLICATION::application(%s)書式エラー IDなし\n", rest);
-        return;
-    case StreamListResult::TooLong:
-        printf("QV_SKYPEAPPLICATION::application(%.300s)書式エラー 長すぎる語\n", rest);
-        return;
-    case StreamListResult::Entries:
-        break;
+        case StreamListResult::Empty:
+            for (auto& s : streams)
+                if (s)
+                    s->setCanSend();
+            printf("!!STREAM SENDING ALL CLEAR DETECT!\n");
+            sendEarly();
+            return;
+        case StreamListResult::NoUser:
+            printf("QV_SKYPEAPPLICATION::application(%s)書式エラーユーザ名なし\n", rest);
+            return;
+        case StreamListResult::NoId:
+            printf("QV_SKYPEAPPLICATION::application(%s)書式エラー IDなし\n", rest);
+            return;
+        case StreamListResult::TooLong:
+            printf("QV_SKYPEAPPLICATION::application(%.300s)書式エラー 長すぎる語\n", rest);
+            return;
+        case StreamListResult::Entries:
+            break;
     }
     for (const StreamEntry& e : entries)
         if (QV_SKYPESTREAM* s = findStream(e.user.c_str(), e.id))
@@ -215,21 +214,21 @@ void QV_SKYPEAPPLICATION::onReceived(const char* rest, const char* list)
     std::vector<StreamEntry> entries;
     StreamListResult result = parseStreamList(list, StreamListKind::Received, entries);
     switch (result) {
-    case StreamListResult::Empty:
-        waitingReads.clear();
-        printf("QV_SKYPEAPPLICATION::application() RECEIVE SEQ COMLETE!\n");
-        return;
-    case StreamListResult::NoUser:
-        printf("書式エラー:APPLICATION RECEIVED %s\n", rest);
-        return;
-    case StreamListResult::NoId:
-        printf("書式エラー\n");
-        return;
-    case StreamListResult::TooLong:
-        printf("書式エラー:APPLICATION RECEIVED %.300s\n", rest);
-        return;
-    case StreamListResult::Entries:
-        break;
+        case StreamListResult::Empty:
+            waitingReads.clear();
+            printf("QV_SKYPEAPPLICATION::application() RECEIVE SEQ COMLETE!\n");
+            return;
+        case StreamListResult::NoUser:
+            printf("書式エラー:APPLICATION RECEIVED %s\n", rest);
+            return;
+        case StreamListResult::NoId:
+            printf("書式エラー\n");
+            return;
+        case StreamListResult::TooLong:
+            printf("書式エラー:APPLICATION RECEIVED %.300s\n", rest);
+            return;
+        case StreamListResult::Entries:
+            break;
     }
     waitingReads = std::move(entries);
     if (!readPending)

@@ -20,8 +20,8 @@ void dottedAddress(uint32_t networkOrder, int32_t out[4])
 
 // Replaces lineLength bytes at pos by the text; false when the result would
 // not fit.
-bool replaceLine(uint8_t* data, uint32_t* length, uint32_t capacity, uint32_t pos,
-                 uint32_t lineLength, const char* text)
+bool replaceLine(uint8_t* data, uint32_t* length, uint32_t capacity, uint32_t pos, uint32_t lineLength,
+                 const char* text)
 {
     const auto textLength = static_cast<uint32_t>(std::strlen(text));
     const uint32_t tail = *length - (pos + lineLength);
@@ -52,20 +52,20 @@ void traceAnnouncement(const QV_FTPANNOUNCEMENT& a)
 {
     const int32_t port = a.port;
     switch (a.form) {
-    case QV_FTPFORM::Passive:
-        printf("A2AMODEL iport1=%d\n", port / 256);
-        printf("A2AMODEL iport2=%d\n", port % 256);
-        printf("A2AMODEL:find Entering Passive port=%d\n", port);
-        break;
-    case QV_FTPFORM::Port:
-        printf("A2AMODEL:find Port Command port=%d\n", port);
-        break;
-    case QV_FTPFORM::ExtendedPassive:
-        printf("A2AMODEL:find Extended Passive port=%d\n", port);
-        break;
-    default:
-        printf("A2AMODEL:find EPRT Command port=%d\n", port);
-        break;
+        case QV_FTPFORM::Passive:
+            printf("A2AMODEL iport1=%d\n", port / 256);
+            printf("A2AMODEL iport2=%d\n", port % 256);
+            printf("A2AMODEL:find Entering Passive port=%d\n", port);
+            break;
+        case QV_FTPFORM::Port:
+            printf("A2AMODEL:find Port Command port=%d\n", port);
+            break;
+        case QV_FTPFORM::ExtendedPassive:
+            printf("A2AMODEL:find Extended Passive port=%d\n", port);
+            break;
+        default:
+            printf("A2AMODEL:find EPRT Command port=%d\n", port);
+            break;
     }
 }
 
@@ -90,20 +90,20 @@ const char* formatReplacement(const QV_FTPANNOUNCEMENT& a, int32_t newPort, uint
     int32_t addr[4];
     dottedAddress(localAddress, addr);
     switch (a.form) {
-    case QV_FTPFORM::Passive:
-        std::snprintf(text, size, "%s%d,%d,%d,%d,%d,%d)\r\n", kPassivePrefix, addr[0], addr[1], addr[2], addr[3],
-                      newPort / 256, newPort % 256);
-        return "A2AMODEL make string:%s";
-    case QV_FTPFORM::Port:
-        std::snprintf(text, size, "%s%d,%d,%d,%d,%d,%d\r\n", kPortPrefix, addr[0], addr[1], addr[2], addr[3],
-                      newPort / 256, newPort % 256);
-        return "A2AMODEL: make string:%s";
-    case QV_FTPFORM::ExtendedPassive:
-        std::snprintf(text, size, "229 Entering Extended Passive Mode (|||%d|)\r\n", newPort);
-        return "A2AMODEL make string:%s";
-    default:
-        std::snprintf(text, size, "EPRT |1|%d.%d.%d.%d|%d|\r\n", addr[0], addr[1], addr[2], addr[3], newPort);
-        return "A2AMODEL: make string:%s";
+        case QV_FTPFORM::Passive:
+            std::snprintf(text, size, "%s%d,%d,%d,%d,%d,%d)\r\n", kPassivePrefix, addr[0], addr[1], addr[2], addr[3],
+                          newPort / 256, newPort % 256);
+            return "A2AMODEL make string:%s";
+        case QV_FTPFORM::Port:
+            std::snprintf(text, size, "%s%d,%d,%d,%d,%d,%d\r\n", kPortPrefix, addr[0], addr[1], addr[2], addr[3],
+                          newPort / 256, newPort % 256);
+            return "A2AMODEL: make string:%s";
+        case QV_FTPFORM::ExtendedPassive:
+            std::snprintf(text, size, "229 Entering Extended Passive Mode (|||%d|)\r\n", newPort);
+            return "A2AMODEL make string:%s";
+        default:
+            std::snprintf(text, size, "EPRT |1|%d.%d.%d.%d|%d|\r\n", addr[0], addr[1], addr[2], addr[3], newPort);
+            return "A2AMODEL: make string:%s";
     }
 }
 
@@ -124,8 +124,8 @@ uint32_t rewriteLine(uint8_t* data, uint32_t* length, uint32_t capacity, uint32_
         return lineLength;
 
     char text[128];
-    const char* consoleFormat = formatReplacement(a, newPort, hooks.getLocalAddress ? hooks.getLocalAddress() : 0,
-                                                  text, sizeof(text));
+    const char* consoleFormat =
+        formatReplacement(a, newPort, hooks.getLocalAddress ? hooks.getLocalAddress() : 0, text, sizeof(text));
     if (!replaceLine(data, length, capacity, pos, lineLength, text)) {
         printf("A2AMODEL:rewritten line does not fit\n");
         return refuseLine(data, length, capacity, pos, lineLength, a);

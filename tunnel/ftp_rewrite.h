@@ -41,5 +41,5 @@ struct QV_FTPREWRITEHOOKS {
 // its line end that is an announcement is refused whatever it holds: it
 // was cut off by the end of the data and grew too long to wait for the
 // rest (see QV_FTPPARTIALLINE).
-uint32_t rewriteFtpData(uint8_t* data, uint32_t length, uint32_t capacity,
-                        const QV_FTPREWRITEHOOKS& hooks, bool refuseUnendedLine = false);
+uint32_t rewriteFtpData(uint8_t* data, uint32_t length, uint32_t capacity, const QV_FTPREWRITEHOOKS& hooks,
+                        bool refuseUnendedLine = false);

@@ -10,9 +10,9 @@
 #include "core/text.h"
 #include "tcp/socket_tcp.h"
 #include "tcp/tcp_manager.h"
-#include "wire/a2a_packet.h"
 #include "tunnel/ftp_rewrite.h"
 #include "tunnel/skype_stream.h"
+#include "wire/a2a_packet.h"
 
 void QV_SKYPESTREAM::repRead(const char* text)
 {
@@ -60,23 +60,23 @@ void QV_SKYPESTREAM::repRead(const char* text)
 void QV_SKYPESTREAM::dispatchPacket()
 {
     switch (a2aKind(receivedPacket)) {
-    case kA2AKindNull:
-        printf("receive NULL packet !\n");
-        break;
-    case kA2AKindControl:
-        onControl();
-        break;
-    case kA2AKindDataLinkControl:
-        onDataLinkControl();
-        break;
-    case kA2AKindData:
-        onData();
-        break;
-    case kA2AKindDataLinkData:
-        onDataLinkData();
-        break;
-    default:
-        break;
+        case kA2AKindNull:
+            printf("receive NULL packet !\n");
+            break;
+        case kA2AKindControl:
+            onControl();
+            break;
+        case kA2AKindDataLinkControl:
+            onDataLinkControl();
+            break;
+        case kA2AKindData:
+            onData();
+            break;
+        case kA2AKindDataLinkData:
+            onDataLinkData();
+            break;
+        default:
+            break;
     }
 }
 
@@ -106,22 +106,22 @@ void QV_SKYPESTREAM::onControl()
 {
     const uint16_t port = a2aPort(receivedPacket);
     switch (a2aCode(receivedPacket)) {
-    case kA2ACodeConnectRequest:
-        printf("A2A RECIEV CONNECT-REQUEST:port:%d\n", port);
-        onConnectRequest(port);
-        break;
-    case kA2ACodeConnectReply:
-        printf("A2A RECIEV CONNECT-REPLY:port:%d\n", port);
-        if (awaitsPeerAnswer(mainSocket()))
-            dropHeldPackets(Target::Main);
-        if (tcpManager)
-            tcpManager->notifyTcpConnectReply(port, a2aResult(receivedPacket));
-        break;
-    case kA2ACodeDisconnectRequest:
-        onDisconnectRequest(port);
-        break;
-    default:
-        break;
+        case kA2ACodeConnectRequest:
+            printf("A2A RECIEV CONNECT-REQUEST:port:%d\n", port);
+            onConnectRequest(port);
+            break;
+        case kA2ACodeConnectReply:
+            printf("A2A RECIEV CONNECT-REPLY:port:%d\n", port);
+            if (awaitsPeerAnswer(mainSocket()))
+                dropHeldPackets(Target::Main);
+            if (tcpManager)
+                tcpManager->notifyTcpConnectReply(port, a2aResult(receivedPacket));
+            break;
+        case kA2ACodeDisconnectRequest:
+            onDisconnectRequest(port);
+            break;
+        default:
+            break;
     }
 }
 
@@ -157,30 +157,29 @@ void QV_SKYPESTREAM::onDisconnectRequest(uint16_t port)
     // stream's one control connection, and a connection waiting for the
     // peer's half-close must get it.
     const uint16_t reason = a2aResult(receivedPacket);
-    if (isFtpApplication() && port != servicePort && reason != kA2ADisconnectSendEnd &&
-        reason != kA2ADisconnectAborted)
+    if (isFtpApplication() && port != servicePort && reason != kA2ADisconnectSendEnd && reason != kA2ADisconnectAborted)
         return;
     printf("A2A RECIEV DISCONNECT-REQUEST:port:%d\n", port);
     forgetControlConnection();
     switch (deliver(Target::Main, kA2AHeaderSize + a2aDataSize(receivedPacket))) {
-    case Delivery::Queued:
-        printf("PEERからのDISCONNECTをQUEしました\n");
-        break;
-    case Delivery::Held:
-        printf("PEERからのDISCONNECTを保留しました(QUE FULL)\n");
-        break;
-    case Delivery::Stale:
-        break;
-    case Delivery::Dropped:
-        if (tcpManager)
-            tcpManager->notifyTcpDisconnect(port, a2aResult(receivedPacket));
-        printf("PEERからのDISCONNECTをTCPMANAGERに通知しました\n");
-        break;
-    case Delivery::NoSocket:
-        if (tcpManager)
-            tcpManager->notifyTcpDisconnect(port, a2aResult(receivedPacket));
-        printf("PEERからのDISCONNECTをオブジェクト設定がないのでTCPMANAGERに通知しました\n");
-        break;
+        case Delivery::Queued:
+            printf("PEERからのDISCONNECTをQUEしました\n");
+            break;
+        case Delivery::Held:
+            printf("PEERからのDISCONNECTを保留しました(QUE FULL)\n");
+            break;
+        case Delivery::Stale:
+            break;
+        case Delivery::Dropped:
+            if (tcpManager)
+                tcpManager->notifyTcpDisconnect(port, a2aResult(receivedPacket));
+            printf("PEERからのDISCONNECTをTCPMANAGERに通知しました\n");
+            break;
+        case Delivery::NoSocket:
+            if (tcpManager)
+                tcpManager->notifyTcpDisconnect(port, a2aResult(receivedPacket));
+            printf("PEERからのDISCONNECTをオブジェクト設定がないのでTCPMANAGERに通知しました\n");
+            break;
     }
     QV_EVENTLOG::getInstance()->writef(2, "%s:TCP切断要求: %s Port=%d 切断", peerUser, forwardHost, port);
 }
@@ -190,39 +189,39 @@ void QV_SKYPESTREAM::onDataLinkControl()
     const uint16_t port = a2aPort(receivedPacket);
     QV_EVENTLOG* log = QV_EVENTLOG::getInstance();
     switch (a2aCode(receivedPacket)) {
-    case kA2ACodeConnectRequest:
-        if (!tcpManager)
-            return;
-        // Only to a port this side's FTP program announced on the control
-        // connection that is up now, and only once.
-        if (!isMainConnected() || !announcedPorts.claim(port)) {
-            refuseConnectRequest(true, port);
-            return;
-        }
-        dropHeldPackets(Target::DataLink);
-        // Answered by the data link's forward thread (see onControl).
-        if (tcpManager->notifyDataLinkConnectRequest(port, forwardHost) != 1) {
-            const auto error = static_cast<uint16_t>(socketError(dataLinkSocket()));
-            if (sendDataLinkConnectReply(port, kA2AResultFailed, error) == 1)
-                log->writef(2, "%s:TCP接続要求(d-link): %s Port=%d 接続に失敗", peerUser, forwardHost, port);
-        }
-        break;
-    case kA2ACodeConnectReply:
-        printf("A2A RECIEV CONNECT-REPLY:port:%d\n", port);
-        if (awaitsPeerAnswer(dataLinkSocket()))
+        case kA2ACodeConnectRequest:
+            if (!tcpManager)
+                return;
+            // Only to a port this side's FTP program announced on the control
+            // connection that is up now, and only once.
+            if (!isMainConnected() || !announcedPorts.claim(port)) {
+                refuseConnectRequest(true, port);
+                return;
+            }
             dropHeldPackets(Target::DataLink);
-        if (tcpManager)
-            tcpManager->notifyDataLinkConnectReply(port, a2aResult(receivedPacket));
-        break;
-    case kA2ACodeDisconnectRequest: {
-        const Delivery d = deliver(Target::DataLink, kA2AHeaderSize + a2aDataSize(receivedPacket));
-        if ((d == Delivery::Dropped || d == Delivery::NoSocket) && tcpManager)
-            tcpManager->notifyDataLinkDisconnect(port, a2aResult(receivedPacket));
-        log->writef(2, "%s:TCP切断要求(d-link): %s Port=%d 切断", peerUser, forwardHost, port);
-        break;
-    }
-    default:
-        break;
+            // Answered by the data link's forward thread (see onControl).
+            if (tcpManager->notifyDataLinkConnectRequest(port, forwardHost) != 1) {
+                const auto error = static_cast<uint16_t>(socketError(dataLinkSocket()));
+                if (sendDataLinkConnectReply(port, kA2AResultFailed, error) == 1)
+                    log->writef(2, "%s:TCP接続要求(d-link): %s Port=%d 接続に失敗", peerUser, forwardHost, port);
+            }
+            break;
+        case kA2ACodeConnectReply:
+            printf("A2A RECIEV CONNECT-REPLY:port:%d\n", port);
+            if (awaitsPeerAnswer(dataLinkSocket()))
+                dropHeldPackets(Target::DataLink);
+            if (tcpManager)
+                tcpManager->notifyDataLinkConnectReply(port, a2aResult(receivedPacket));
+            break;
+        case kA2ACodeDisconnectRequest: {
+            const Delivery d = deliver(Target::DataLink, kA2AHeaderSize + a2aDataSize(receivedPacket));
+            if ((d == Delivery::Dropped || d == Delivery::NoSocket) && tcpManager)
+                tcpManager->notifyDataLinkDisconnect(port, a2aResult(receivedPacket));
+            log->writef(2, "%s:TCP切断要求(d-link): %s Port=%d 切断", peerUser, forwardHost, port);
+            break;
+        }
+        default:
+            break;
     }
 }
 
@@ -295,15 +294,14 @@ void QV_SKYPESTREAM::onDataLinkData()
     for (int i = 0; i < 500; ++i)
         printf("ERROR ");
     printf("\n");
-    QV_EVENTLOG::getInstance()->writef(0, "%sとのFTP接続:%sとのd-port=%d QUEFULLを検出", peerUser, forwardHost,
-                                       port);
+    QV_EVENTLOG::getInstance()->writef(0, "%sとのFTP接続:%sとのd-port=%d QUEFULLを検出", peerUser, forwardHost, port);
 }
 
 bool QV_SKYPESTREAM::awaitsPeerAnswer(const QV_SOCKETTCP* socket)
 {
-    return socket && socket->getRole() == QV_SOCKETTCP::kRoleServer &&
-           socket->getConnectionState() == QV_SOCKETTCP::kStateConnected &&
-           socket->getPeerConnectState() == QV_SOCKETTCP::kPeerWaiting;
+    return socket && socket->getRole() == QV_SOCKETTCP::kRoleServer
+           && socket->getConnectionState() == QV_SOCKETTCP::kStateConnected
+           && socket->getPeerConnectState() == QV_SOCKETTCP::kPeerWaiting;
 }
 
 void QV_SKYPESTREAM::dropHeldPackets(Target target)
@@ -364,8 +362,8 @@ QV_SKYPESTREAM::Delivery QV_SKYPESTREAM::deliver(Target target, uint32_t size)
     slot.length = size;
     slot.target = target;
     heldCount += 1;
-    printf("QV_SKYPESTREAM::repRead() INBOUND QUEUE FULL, packet held port=%d,kind=%d,seq=%u\n",
-           a2aPort(slot.bytes), a2aKind(slot.bytes), a2aSeq(slot.bytes));
+    printf("QV_SKYPESTREAM::repRead() INBOUND QUEUE FULL, packet held port=%d,kind=%d,seq=%u\n", a2aPort(slot.bytes),
+           a2aKind(slot.bytes), a2aSeq(slot.bytes));
     return Delivery::Held;
 }
 

@@ -31,8 +31,7 @@ void QV_SKYPEAPPLICATION::setApplicationName(const char* newName)
 // skips nor repeats a listener.
 void QV_SKYPEAPPLICATION::removeListener(QV_SKYPEAPPLICATIONLISTENER* listener)
 {
-    std::replace(listeners.begin(), listeners.end(), listener,
-                 static_cast<QV_SKYPEAPPLICATIONLISTENER*>(nullptr));
+    std::replace(listeners.begin(), listeners.end(), listener, static_cast<QV_SKYPEAPPLICATIONLISTENER*>(nullptr));
 }
 
 void QV_SKYPEAPPLICATION::notifyStreamChange()
@@ -69,10 +68,7 @@ int QV_SKYPEAPPLICATION::replyCreateApplication(const char* line)
     return 1;
 }
 
-bool QV_SKYPEAPPLICATION::isApplicationName(const char* word) const
-{
-    return std::strncmp(name, word, kNameSize) == 0;
-}
+bool QV_SKYPEAPPLICATION::isApplicationName(const char* word) const { return std::strncmp(name, word, kNameSize) == 0; }
 
 void QV_SKYPEAPPLICATION::connect(const char* user)
 {

@@ -9,25 +9,20 @@
 #include "tcp/socket_tcp.h"
 #include "tcp/tcp_manager.h"
 #include "tcp/tcp_manager_ftp.h"
-#include "wire/a2a_packet.h"
 #include "tunnel/ftp_announcement.h"
+#include "wire/a2a_packet.h"
 
-static_assert(QV_SKYPESTREAM::kDequeueBufferSize >= QV_QUE::kSlotSize,
-              "a queue entry must fit the dequeue buffer");
+static_assert(QV_SKYPESTREAM::kDequeueBufferSize >= QV_QUE::kSlotSize, "a queue entry must fit the dequeue buffer");
 static_assert(QV_SKYPESTREAM::kDequeueBufferSize >= kA2AMaxData + QV_FTPPARTIALLINE::kMaxLength,
               "a kept line and a packet's data must fit the buffer they are read in");
 
 namespace {
 
-void copyBounded(char* dst, size_t size, const char* src)
-{
-    std::snprintf(dst, size, "%s", src ? src : "");
-}
+void copyBounded(char* dst, size_t size, const char* src) { std::snprintf(dst, size, "%s", src ? src : ""); }
 
 }  // namespace
 
-QV_SKYPESTREAM::QV_SKYPESTREAM(QV_SKYPECOM& com, QV_CONFIGURATION* configuration)
-    : skypeCom(com), config(configuration)
+QV_SKYPESTREAM::QV_SKYPESTREAM(QV_SKYPECOM& com, QV_CONFIGURATION* configuration) : skypeCom(com), config(configuration)
 {
     std::memset(name, 0, sizeof(name));
     std::strcpy(name, "QV_SKYPESTREAM");
@@ -76,7 +71,9 @@ void QV_SKYPESTREAM::start()
         tcpManager->setConnectOutcomeListener([this](bool dataLink, int32_t port, bool connected) {
             QV_EVENTLOG* log = QV_EVENTLOG::getInstance();
             if (dataLink)
-                log->writef(2, connected ? "%s:TCP接続要求(d-link): %s Port=%d 接続" : "%s:TCP接続要求(d-link): %s Port=%d 接続に失敗",
+                log->writef(2,
+                            connected ? "%s:TCP接続要求(d-link): %s Port=%d 接続"
+                                      : "%s:TCP接続要求(d-link): %s Port=%d 接続に失敗",
                             peerUser, forwardHost, port);
             else
                 log->writef(2, connected ? "%s:TCP接続要求: %s Port=%d 接続" : "%s:TCP接続要求: %s Port=%d 接続に失敗",
@@ -99,10 +96,7 @@ void QV_SKYPESTREAM::stop()
 
 QV_SOCKETTCP* QV_SKYPESTREAM::mainSocket() const { return tcpManager ? tcpManager->getMainSocket() : nullptr; }
 
-QV_SOCKETTCP* QV_SKYPESTREAM::dataLinkSocket() const
-{
-    return tcpManager ? tcpManager->getDataLinkSocket() : nullptr;
-}
+QV_SOCKETTCP* QV_SKYPESTREAM::dataLinkSocket() const { return tcpManager ? tcpManager->getDataLinkSocket() : nullptr; }
 
 QV_SOCKETTCP* QV_SKYPESTREAM::targetSocket(Target target) const
 {
@@ -136,8 +130,8 @@ int32_t QV_SKYPESTREAM::writeHex(const char* hex)
     const size_t total = std::strlen(peerUser) + std::strlen(applicationName) + std::strlen(hex) + 37;
     if (total > kMaxCommandLength)
         return 1;
-    std::snprintf(commandText, sizeof(commandText), "ALTER APPLICATION %s WRITE %s:%d %s", applicationName,
-                  peerUser, streamId, hex);
+    std::snprintf(commandText, sizeof(commandText), "ALTER APPLICATION %s WRITE %s:%d %s", applicationName, peerUser,
+                  streamId, hex);
     if (skypeCom.send(commandText) == 0)
         return 0;
     canSend = 0;
@@ -180,8 +174,8 @@ int32_t QV_SKYPESTREAM::sendDataLinkConnectReply(uint16_t port, uint16_t result,
 
 int32_t QV_SKYPESTREAM::disconnect()
 {
-    std::snprintf(commandText, sizeof(commandText), "ALTER APPLICATION %s DISCONNECT %s:%d", applicationName,
-                  peerUser, streamId);
+    std::snprintf(commandText, sizeof(commandText), "ALTER APPLICATION %s DISCONNECT %s:%d", applicationName, peerUser,
+                  streamId);
     return skypeCom.send(commandText);
 }
 
@@ -264,16 +258,15 @@ void QV_SKYPESTREAM::sendEarly()
         return;
     uint8_t header[kA2AHeaderSize];
     QV_SOCKETTCP* socket = mainSocket();
-    if (socket && socket->getOutboundQueue()->peek(header, sizeof(header)) &&
-        (a2aDataSize(header) == 0 || !sentThisTick) && sendQueued(socket) == 1) {
+    if (socket && socket->getOutboundQueue()->peek(header, sizeof(header))
+        && (a2aDataSize(header) == 0 || !sentThisTick) && sendQueued(socket) == 1) {
         sentThisTick = true;
         return;
     }
     // The data link's requests, replies and ends go at once too; its data
     // keep the tick.
     socket = dataLinkSocket();
-    if (canSend != 0 && socket && socket->getOutboundQueue()->peek(header, sizeof(header)) &&
-        a2aDataSize(header) == 0)
+    if (canSend != 0 && socket && socket->getOutboundQueue()->peek(header, sizeof(header)) && a2aDataSize(header) == 0)
         sendQueued(socket);
 }
 

@@ -26,9 +26,29 @@
 namespace {
 
 // Value labels and read-only edits painted with the highlight colour.
-const int kHighlighted[] = {idc::kSelectedUser, idc::kMessage, idc::kSkypeStatus, idc::kModeLabel, idc::kModeText,
-                            idc::kUserStatus,   idc::kClock,   idc::kVersionLine, 1086, 1087, 1088, 1089, 1090,
-                            1092, 1093, 1094, 1095, 1096, 1100, 1101, 1102, 1119, 1120};
+const int kHighlighted[] = {idc::kSelectedUser,
+                            idc::kMessage,
+                            idc::kSkypeStatus,
+                            idc::kModeLabel,
+                            idc::kModeText,
+                            idc::kUserStatus,
+                            idc::kClock,
+                            idc::kVersionLine,
+                            1086,
+                            1087,
+                            1088,
+                            1089,
+                            1090,
+                            1092,
+                            1093,
+                            1094,
+                            1095,
+                            1096,
+                            1100,
+                            1101,
+                            1102,
+                            1119,
+                            1120};
 
 QLabel* valueLabel(int id, const QString& text)
 {
@@ -130,9 +150,10 @@ QGroupBox* CCorvaneForTcpDlg::buildPortGroup()
 
 void CCorvaneForTcpDlg::addPortColumnHeads(QGridLayout* grid)
 {
-    const QString heads[] = {QStringLiteral("サービス"), QStringLiteral("PORT"), QString(),
-                             QStringLiteral("転送先HOST"), QStringLiteral("PORT"), QString(),
-                             QStringLiteral("L"), QStringLiteral("C"), QStringLiteral("P"), QStringLiteral("スループット")};
+    const QString heads[] = {QStringLiteral("サービス"),    QStringLiteral("PORT"), QString(),
+                             QStringLiteral("転送先HOST"),  QStringLiteral("PORT"), QString(),
+                             QStringLiteral("L"),           QStringLiteral("C"),    QStringLiteral("P"),
+                             QStringLiteral("スループット")};
     for (int c = 0; c < 10; ++c) {
         QLabel* l = c == 6 ? valueLabel(idc::kLampHeadL, heads[c]) : new QLabel(heads[c]);
         // Column heads that belong to one mode only.

@@ -84,7 +84,8 @@ void CCorvaneForTcpDlg::showLogLine(const char* line)
     if (QThread::currentThread() == thread())
         appendLogLine(text);
     else
-        QMetaObject::invokeMethod(this, [this, text] { appendLogLine(text); }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            this, [this, text] { appendLogLine(text); }, Qt::QueuedConnection);
 }
 
 void CCorvaneForTcpDlg::appendLogLine(const QString& line)
@@ -146,7 +147,8 @@ void CCorvaneForTcpDlg::showWindowAtStart(QV_CONFIGURATION& settings)
     logShown = settings.isClientMode() == 1 ? 0 : 1;
     applyLogView();
 
-    tray->initTrayIcon(programIcon(), [this] { showWindow(); }, [this] { OnCloseRequest(); });
+    tray->initTrayIcon(
+        programIcon(), [this] { showWindow(); }, [this] { OnCloseRequest(); });
     bool trayShown = tray->addTrayIcon();
     // Without a notification area a hidden window could never be reached.
     if (settings.getOpenWindow() == 0 || !trayShown) {
@@ -156,8 +158,8 @@ void CCorvaneForTcpDlg::showWindowAtStart(QV_CONFIGURATION& settings)
     } else {
         hideWindow();
     }
-    session = std::make_unique<SessionEvents>([this] { onSuspend(); }, [this] { onResume(); },
-                                              [this] { onEndSession(); });
+    session =
+        std::make_unique<SessionEvents>([this] { onSuspend(); }, [this] { onResume(); }, [this] { onEndSession(); });
 }
 
 void CCorvaneForTcpDlg::setSoundsEnabled(bool on) { getSoundPlayer()->setEnabled(on ? 1 : 0); }

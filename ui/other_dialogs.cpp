@@ -9,19 +9,17 @@
 #include <QSpinBox>
 #include <QVBoxLayout>
 
+#include "control/version.h"
 #include "ui/control_ids.h"
 #include "ui/settings_dialogs.h"
 #include "ui/ui_style.h"
-#include "control/version.h"
 
 namespace {
 
 const char* const kGroupTitles[5] = {"FTP-SERVER", "設定１-SERVER", "設定２-SERVER", "設定３-SERVER", "設定４-SERVER"};
 const char* const kPortMessages[5] = {
-    "FTP Portの設定範囲は不正です。(1～65535)",
-    "HTTP Portの設定範囲は不正です。(1～65535)",
-    "CVS Portの設定範囲は不正です。(1～65535)",
-    "ユーザ設定１ Portの設定範囲は不正です。(1～65535)",
+    "FTP Portの設定範囲は不正です。(1～65535)",          "HTTP Portの設定範囲は不正です。(1～65535)",
+    "CVS Portの設定範囲は不正です。(1～65535)",          "ユーザ設定１ Portの設定範囲は不正です。(1～65535)",
     "ユーザ設定２ Portの設定範囲は不正です。(1～65535)",
 };
 
@@ -179,7 +177,8 @@ CAboutDlg::CAboutDlg(QWidget* parent) : QDialog(parent)
     auto* row = new QHBoxLayout;
     auto* icon = new QLabel;
     icon->setPixmap(programIcon().pixmap(32, 32));
-    auto* text = new QLabel(QStringLiteral("CorvaneForTCP ") + QString::fromStdString(convertVersion(getVersionText())));
+    auto* text =
+        new QLabel(QStringLiteral("CorvaneForTCP ") + QString::fromStdString(convertVersion(getVersionText())));
     text->setObjectName(controlName(idc::kVersionText));
     row->addWidget(icon);
     row->addWidget(text, 1);

@@ -1,5 +1,6 @@
 #include "ui/run_main_window.h"
 
+#include <unistd.h>
 #include <QApplication>
 #include <QDialog>
 #include <QMessageBox>
@@ -9,7 +10,6 @@
 #include <cstdio>
 #include <functional>
 #include <memory>
-#include <unistd.h>
 
 #include "app/qt_event_loop.h"
 #include "app/termination.h"

@@ -13,9 +13,10 @@ SessionEvents::SessionEvents(std::function<void()> onSuspend, std::function<void
     QDBusConnection system = QDBusConnection::systemBus();
     if (system.isConnected()) {
         // QtDBus binds bus signals to slots by name only.
-        sleepWatched = system.connect(QStringLiteral("org.freedesktop.login1"), QStringLiteral("/org/freedesktop/login1"),
-                                      QStringLiteral("org.freedesktop.login1.Manager"),
-                                      QStringLiteral("PrepareForSleep"), this, SLOT(prepareForSleep(bool)));
+        sleepWatched =
+            system.connect(QStringLiteral("org.freedesktop.login1"), QStringLiteral("/org/freedesktop/login1"),
+                           QStringLiteral("org.freedesktop.login1.Manager"), QStringLiteral("PrepareForSleep"), this,
+                           SLOT(prepareForSleep(bool)));
     }
     std::printf("SessionEvents: PrepareForSleep %s\n", sleepWatched ? "watched" : "not available");
     if (auto* app = qobject_cast<QGuiApplication*>(QCoreApplication::instance())) {
@@ -41,8 +42,8 @@ bool SessionEvents::broadcastOpen()
     QDBusConnection session = QDBusConnection::sessionBus();
     if (!session.isConnected())
         return false;
-    QDBusMessage signal = QDBusMessage::createSignal(QString::fromLatin1(kOpenPath), QString::fromLatin1(kOpenInterface),
-                                                     QString::fromLatin1(kOpenSignal));
+    QDBusMessage signal = QDBusMessage::createSignal(
+        QString::fromLatin1(kOpenPath), QString::fromLatin1(kOpenInterface), QString::fromLatin1(kOpenSignal));
     signal << 0 << 0;
     return session.send(signal);
 }

@@ -31,16 +31,16 @@ QV_SOUNDPLAYER::~QV_SOUNDPLAYER() = default;
 const char* QV_SOUNDPLAYER::resourcePath(int sound)
 {
     switch (sound) {
-    case kLinkDown:
-        return ":/res/linkdown.wav";
-    case kUserConnectable:
-        return ":/res/connectable.wav";
-    case kLinkUp:
-        return ":/res/linkup.wav";
-    case kUserNotConnectable:
-        return ":/res/notconnectable.wav";
-    default:
-        return "";
+        case kLinkDown:
+            return ":/res/linkdown.wav";
+        case kUserConnectable:
+            return ":/res/connectable.wav";
+        case kLinkUp:
+            return ":/res/linkup.wav";
+        case kUserNotConnectable:
+            return ":/res/notconnectable.wav";
+        default:
+            return "";
     }
 }
 

@@ -44,10 +44,7 @@ std::string encodeCommand(const std::string& text)
     return frame('C', payload);
 }
 
-std::string encodeDiscover(const std::string& programName)
-{
-    return frame('D', programName);
-}
+std::string encodeDiscover(const std::string& programName) { return frame('D', programName); }
 
 FrameDecoder::Result FrameDecoder::next(Frame& out)
 {
@@ -67,34 +64,34 @@ FrameDecoder::Result FrameDecoder::next(Frame& out)
     buffer.erase(0, 4 + static_cast<size_t>(length));
 
     switch (f.type) {
-    case 'D':
-        break;
-    case 'A':
-        if (f.payload.size() != 8) {
-            why = "attach frame of " + std::to_string(f.payload.size()) + " bytes";
-            return Result::Error;
+        case 'D':
+            break;
+        case 'A':
+            if (f.payload.size() != 8) {
+                why = "attach frame of " + std::to_string(f.payload.size()) + " bytes";
+                return Result::Error;
+            }
+            f.code = getU32(f.payload, 0);
+            f.handle = getU32(f.payload, 4);
+            break;
+        case 'C': {
+            // dwData, then at least the terminating zero.
+            if (f.payload.size() < 5 || f.payload.back() != '\0') {
+                why = "command frame not zero-terminated";
+                return Result::Error;
+            }
+            f.text = f.payload.substr(4, f.payload.size() - 5);
+            if (f.text.find('\0') != std::string::npos) {
+                why = "command text contains a zero byte";
+                return Result::Error;
+            }
+            break;
         }
-        f.code = getU32(f.payload, 0);
-        f.handle = getU32(f.payload, 4);
-        break;
-    case 'C': {
-        // dwData, then at least the terminating zero.
-        if (f.payload.size() < 5 || f.payload.back() != '\0') {
-            why = "command frame not zero-terminated";
+        default:
+            why = std::string("unknown frame type 0x")
+                  + "0123456789abcdef"[(static_cast<unsigned char>(f.type) >> 4) & 0xf]
+                  + "0123456789abcdef"[static_cast<unsigned char>(f.type) & 0xf];
             return Result::Error;
-        }
-        f.text = f.payload.substr(4, f.payload.size() - 5);
-        if (f.text.find('\0') != std::string::npos) {
-            why = "command text contains a zero byte";
-            return Result::Error;
-        }
-        break;
-    }
-    default:
-        why = std::string("unknown frame type 0x")
-            + "0123456789abcdef"[(static_cast<unsigned char>(f.type) >> 4) & 0xf]
-            + "0123456789abcdef"[static_cast<unsigned char>(f.type) & 0xf];
-        return Result::Error;
     }
     out = std::move(f);
     return Result::Frame;

@@ -6,14 +6,14 @@
 // Numeric IPv4 addresses. Prints "ready" once every pair listens.
 #include "tests/support/delay_proxy.h"
 
+#include <pthread.h>
+#include <signal.h>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <string>
-#include <pthread.h>
-#include <signal.h>
 #include <vector>
 
 namespace {

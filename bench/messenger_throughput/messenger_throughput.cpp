@@ -5,14 +5,14 @@
 #include "tests/support/prosody_server.h"
 #include "tests/support/spawned.h"
 
+#include <sys/stat.h>
+#include <unistd.h>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <string>
-#include <sys/stat.h>
 #include <thread>
-#include <unistd.h>
 
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
@@ -29,7 +29,8 @@ bool pollFor(ApiTestClient& c, const std::string& cmd, const std::string& expect
 {
     for (int i = 0; i < 200; ++i) {
         std::string line;
-        if (c.command(cmd) && c.waitLine([&](const std::string& l) { return l.rfind(expected.substr(0, 20), 0) == 0; }, line, 10s)
+        if (c.command(cmd)
+            && c.waitLine([&](const std::string& l) { return l.rfind(expected.substr(0, 20), 0) == 0; }, line, 10s)
             && line == expected)
             return true;
         std::this_thread::sleep_for(100ms);
@@ -66,8 +67,8 @@ int main(int argc, char** argv)
         for (int i = 0; i < 2; ++i) {
             std::string conf = dir + "/" + names[i] + ".conf";
             std::ofstream(conf) << "jid = " << names[i] << "@localhost\npassword = " << names[i] << "pw\n"
-                                << "server = 127.0.0.1\nport = " << server.port() << "\ncontact = "
-                                << names[1 - i] << "@localhost\nlog = " << dir << "/" << names[i] << ".log\n";
+                                << "server = 127.0.0.1\nport = " << server.port() << "\ncontact = " << names[1 - i]
+                                << "@localhost\nlog = " << dir << "/" << names[i] << ".log\n";
             ::chmod(conf.c_str(), 0600);  // messengerd refuses a password file others may read
             std::string sock = std::string("CorvaneBench-") + std::to_string(getpid()) + names[i];
             daemons[i].start({MESSENGERD_PATH, "--config", conf, "--api-socket", sock}, dir + "/" + names[i] + ".out");
@@ -80,9 +81,11 @@ int main(int argc, char** argv)
         ApiTestClient& a = clients[0];
         ApiTestClient& b = clients[1];
         const std::string app = "CorvaneForTcp2000";
-        if (!pollFor(a, "SEARCH FRIENDS", "USERS bob@localhost") || !ask(b, "CREATE APPLICATION " + app, "CREATE APPLICATION " + app)
+        if (!pollFor(a, "SEARCH FRIENDS", "USERS bob@localhost")
+            || !ask(b, "CREATE APPLICATION " + app, "CREATE APPLICATION " + app)
             || !ask(a, "CREATE APPLICATION " + app, "CREATE APPLICATION " + app)
-            || !pollFor(a, "GET APPLICATION " + app + " CONNECTABLE", "APPLICATION " + app + " CONNECTABLE bob@localhost"))
+            || !pollFor(a, "GET APPLICATION " + app + " CONNECTABLE",
+                        "APPLICATION " + app + " CONNECTABLE bob@localhost"))
             return fail("contacts or application not ready");
         std::string line;
         a.command("ALTER APPLICATION " + app + " CONNECT bob@localhost");
@@ -101,10 +104,13 @@ int main(int argc, char** argv)
             a.command("ALTER APPLICATION " + app + " WRITE " + aRef + " " + text);
             if (!a.waitLine("APPLICATION " + app + " SENDING", 10s))
                 return fail("no acknowledgement");
-            if (!b.waitLine([&](const std::string& l) { return l.rfind("APPLICATION " + app + " RECEIVED " + bRef, 0) == 0; }, line, 10s))
+            if (!b.waitLine(
+                    [&](const std::string& l) { return l.rfind("APPLICATION " + app + " RECEIVED " + bRef, 0) == 0; },
+                    line, 10s))
                 return fail("nothing received");
             b.command("ALTER APPLICATION " + app + " READ " + bRef);
-            if (!b.waitLine([&](const std::string& l) { return l.rfind("ALTER APPLICATION " + app + " READ", 0) == 0; }, line, 10s))
+            if (!b.waitLine([&](const std::string& l) { return l.rfind("ALTER APPLICATION " + app + " READ", 0) == 0; },
+                            line, 10s))
                 return fail("no read answer");
         }
         double seconds = std::chrono::duration<double>(Clock::now() - start).count();

@@ -65,8 +65,9 @@ protected:
 TEST_F(HeadlessWindowTest, PrintsTheTraceLinesTheEndToEndScriptsRead)
 {
     // A client whose only service is setting 4, on a port of the system's choice.
-    writeFile(dir.file("CorvaneForTcp.ini"), "[SYSTEM]\r\nAPPMODE=1\r\nENABLEPORT1=0\r\nENABLEPORT2=0\r\n"
-                                             "ENABLEPORT3=0\r\nENABLEPORT4=0\r\n[CLIENT]\r\nGENPORT2=0\r\n");
+    writeFile(dir.file("CorvaneForTcp.ini"),
+              "[SYSTEM]\r\nAPPMODE=1\r\nENABLEPORT1=0\r\nENABLEPORT2=0\r\n"
+              "ENABLEPORT3=0\r\nENABLEPORT4=0\r\n[CLIENT]\r\nGENPORT2=0\r\n");
     testing::internal::CaptureStdout();
     window = std::make_unique<HeadlessWindow>();
     WindowLogic& logic = window->logic();

@@ -2,11 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
 #include <climits>
 #include <csignal>
 #include <memory>
 #include <string>
-#include <unistd.h>
 #include <vector>
 
 #include "tests/support/child_process.h"
@@ -20,7 +20,8 @@ namespace {
 // directory (and with it its INI and LOG files) is the test's.
 class ProgramDir {
 public:
-    ProgramDir() {
+    ProgramDir()
+    {
         path = dir.file("corvanefortcp");
         EXPECT_EQ(0, symlink(CORVANE_PROGRAM, path.c_str()));
     }
@@ -28,20 +29,23 @@ public:
     TempDir dir;
 };
 
-std::string cwdOf(pid_t pid) {
+std::string cwdOf(pid_t pid)
+{
     char buf[PATH_MAX];
     ssize_t n = readlink(("/proc/" + std::to_string(pid) + "/cwd").c_str(), buf, sizeof(buf) - 1);
     return n > 0 ? std::string(buf, static_cast<size_t>(n)) : std::string();
 }
 
-std::string realPath(const std::string& p) {
+std::string realPath(const std::string& p)
+{
     char buf[PATH_MAX];
     return realpath(p.c_str(), buf) ? std::string(buf) : p;
 }
 
 }  // namespace
 
-TEST(StartupArguments, OnlyExactlyTheDebugSwitchCounts) {
+TEST(StartupArguments, OnlyExactlyTheDebugSwitchCounts)
+{
     EXPECT_TRUE(CCorvaneForTcpApp::isDebugSwitch("-D119"));
     EXPECT_FALSE(CCorvaneForTcpApp::isDebugSwitch("-d119"));
     EXPECT_FALSE(CCorvaneForTcpApp::isDebugSwitch("-D1190"));
@@ -51,33 +55,37 @@ TEST(StartupArguments, OnlyExactlyTheDebugSwitchCounts) {
     EXPECT_EQ("", CCorvaneForTcpApp::directoryOf("corvanefortcp"));
 }
 
-TEST(StartupProcess, DebugModeShowsTheTraceAndMovesToTheProgramDirectory) {
+TEST(StartupProcess, DebugModeShowsTheTraceAndMovesToTheProgramDirectory)
+{
     ProgramDir prog;
     ChildProcess p(prog.path, {prog.path, "first", "-D119"}, "/");
     ASSERT_TRUE(p.waitForOutput("CurrentDir=" + prog.dir.path(), 10s)) << p.out() << p.err();
-    EXPECT_NE(std::string::npos,
-              p.out().find("1番目の引数=first\n2番目の引数=-D119\nDEBUGMODE ON\n"
-                           "********** Start Corvane For Tcp DEBUG MODE  *******\n"
-                           "CurrentDir=" + prog.dir.path()))
+    EXPECT_NE(std::string::npos, p.out().find("1番目の引数=first\n2番目の引数=-D119\nDEBUGMODE ON\n"
+                                              "********** Start Corvane For Tcp DEBUG MODE  *******\n"
+                                              "CurrentDir="
+                                              + prog.dir.path()))
         << p.out();
     EXPECT_EQ(realPath(prog.dir.path()), cwdOf(p.pid()));
     EXPECT_EQ(0, p.finish(SIGTERM, 10s)) << p.out() << p.err();
 }
 
-TEST(StartupProcess, WithoutTheSwitchTheTraceIsDiscarded) {
+TEST(StartupProcess, WithoutTheSwitchTheTraceIsDiscarded)
+{
     ProgramDir prog;
     ChildProcess p(prog.path, {prog.path, "-d119", "-D1190"}, "/");
     // The argument lines come before the trace is routed away.
     ASSERT_TRUE(p.waitForOutput("2番目の引数=-D1190\n", 10s)) << p.out() << p.err();
     // The move to the program directory still happens, unseen.
     std::string expected = realPath(prog.dir.path());
-    for (int i = 0; i < 100 && cwdOf(p.pid()) != expected; ++i) usleep(50 * 1000);
+    for (int i = 0; i < 100 && cwdOf(p.pid()) != expected; ++i)
+        usleep(50 * 1000);
     EXPECT_EQ(expected, cwdOf(p.pid()));
     EXPECT_EQ(0, p.finish(SIGTERM, 10s));
     EXPECT_EQ("1番目の引数=-d119\n2番目の引数=-D1190\n", p.out());
 }
 
-TEST(StartupProcess, SecondStartIsRefusedAndLeavesTheFirstRunning) {
+TEST(StartupProcess, SecondStartIsRefusedAndLeavesTheFirstRunning)
+{
     ProgramDir prog;
     ChildProcess first(prog.path, {prog.path, "-D119"});
     ASSERT_TRUE(first.waitForOutput("CurrentDir=", 10s)) << first.out() << first.err();
@@ -97,17 +105,19 @@ TEST(StartupProcess, SecondStartIsRefusedAndLeavesTheFirstRunning) {
     EXPECT_EQ(0, third.finish(SIGTERM, 10s));
 }
 
-TEST(StartupProcess, InstancesInOtherNetworkNamespacesDoNotCollide) {
-    if (geteuid() != 0) GTEST_SKIP() << "needs root for a network namespace";
-    if (access("/usr/bin/unshare", X_OK) != 0) GTEST_SKIP() << "unshare not installed";
+TEST(StartupProcess, InstancesInOtherNetworkNamespacesDoNotCollide)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root for a network namespace";
+    if (access("/usr/bin/unshare", X_OK) != 0)
+        GTEST_SKIP() << "unshare not installed";
     ProgramDir prog;
     ChildProcess first(prog.path, {prog.path, "-D119"});
     ASSERT_TRUE(first.waitForOutput("CurrentDir=", 10s));
 
     ProgramDir other;
     ChildProcess second("/usr/bin/unshare", {"unshare", "-n", other.path, "-D119"});
-    EXPECT_TRUE(second.waitForOutput("CurrentDir=" + other.dir.path(), 10s))
-        << second.out() << second.err();
+    EXPECT_TRUE(second.waitForOutput("CurrentDir=" + other.dir.path(), 10s)) << second.out() << second.err();
     EXPECT_EQ(0, second.finish(SIGTERM, 10s));
     EXPECT_EQ(0, first.finish(SIGTERM, 10s));
 }
@@ -117,7 +127,8 @@ namespace {
 // The program started through env(1) with no display and no platform named,
 // then `env` settings, then its own arguments.
 std::unique_ptr<ChildProcess> startWith(const ProgramDir& prog, const std::vector<std::string>& env,
-                                        const std::vector<std::string>& args) {
+                                        const std::vector<std::string>& args)
+{
     std::vector<std::string> argv = {"env", "-u", "DISPLAY", "-u", "WAYLAND_DISPLAY", "-u", "QT_QPA_PLATFORM"};
     argv.insert(argv.end(), env.begin(), env.end());
     argv.push_back(prog.path);
@@ -129,7 +140,8 @@ std::unique_ptr<ChildProcess> startWith(const ProgramDir& prog, const std::vecto
 
 // Nobody can see a box on the offscreen platform: the second start says why
 // on standard error and ends as after the box, whichever way offscreen is named.
-TEST(StartupProcess, SecondStartOnTheOffscreenPlatformPrintsTheMessageAndEnds) {
+TEST(StartupProcess, SecondStartOnTheOffscreenPlatformPrintsTheMessageAndEnds)
+{
     ProgramDir prog;
     auto first = startWith(prog, {}, {"-D119"});
     ASSERT_TRUE(first->waitForOutput("CurrentDir=", 10s)) << first->out() << first->err();
@@ -151,7 +163,8 @@ TEST(StartupProcess, SecondStartOnTheOffscreenPlatformPrintsTheMessageAndEnds) {
 
 // On a real display (Xvfb) the second start shows its box; SIGTERM ends the
 // program while the box waits, as pressing it would.
-TEST(StartupProcess, SigtermEndsASecondStartWhoseBoxIsShownOnADisplay) {
+TEST(StartupProcess, SigtermEndsASecondStartWhoseBoxIsShownOnADisplay)
+{
     if (access("/usr/bin/Xvfb", X_OK) != 0 || access("/usr/bin/xwininfo", X_OK) != 0)
         GTEST_SKIP() << "needs Xvfb and xwininfo (x11-utils)";
     ChildProcess xvfb("/usr/bin/Xvfb", {"Xvfb", "-displayfd", "1", "-nolisten", "tcp", "-screen", "0", "800x600x24"});
@@ -169,7 +182,8 @@ TEST(StartupProcess, SigtermEndsASecondStartWhoseBoxIsShownOnADisplay) {
         ChildProcess tree("/usr/bin/xwininfo", {"xwininfo", "-display", display, "-root", "-tree"});
         tree.finish(0, 5s);
         shown = tree.out().find("\"corvanefortcp\"") != std::string::npos;
-        if (!shown) usleep(100 * 1000);
+        if (!shown)
+            usleep(100 * 1000);
     }
     ASSERT_TRUE(shown) << second->err();
     usleep(300 * 1000);

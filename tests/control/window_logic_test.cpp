@@ -27,8 +27,9 @@ constexpr const char* kPeer = "peer@pc-b.test";
 const std::string kServer = "[SYSTEM]\r\nAPPMODE=0\r\n";
 // A client whose services other than setting 4 are off; setting 4 listens on
 // a port of the system's choice.
-const std::string kClient4 = "[SYSTEM]\r\nAPPMODE=1\r\nENABLEPORT1=0\r\nENABLEPORT2=0\r\nENABLEPORT3=0\r\n"
-                             "ENABLEPORT4=0\r\n[CLIENT]\r\nGENPORT2=0\r\n";
+const std::string kClient4 =
+    "[SYSTEM]\r\nAPPMODE=1\r\nENABLEPORT1=0\r\nENABLEPORT2=0\r\nENABLEPORT3=0\r\n"
+    "ENABLEPORT4=0\r\n[CLIENT]\r\nGENPORT2=0\r\n";
 
 Lines withWord(const Lines& lines, const std::string& word)
 {
@@ -504,8 +505,7 @@ TEST_F(WindowLogicTest, AcceptedSystemSettingsApplyAndAreSaved)
 TEST_F(WindowLogicTest, AcceptedForwardSettingsAreSaved)
 {
     startWith(kServer, false);
-    std::array<std::string, kServiceCount> hosts = {"127.0.0.1", "server.test", "127.0.0.1", "127.0.0.1",
-                                                    "127.0.0.1"};
+    std::array<std::string, kServiceCount> hosts = {"127.0.0.1", "server.test", "127.0.0.1", "127.0.0.1", "127.0.0.1"};
     std::array<int, kServiceCount> ports = {2121, 80, 2401, 5900, 9023};
     logic->onForwardSettings(hosts, ports);
     EXPECT_EQ(logic->settings().getForwardPort(0), 2121);

@@ -24,20 +24,23 @@ class EventLogTest : public testing::Test {
 protected:
     void TearDown() override { QV_EVENTLOG::destroyInstance(); }
 
-    QV_EVENTLOG* open(int enabled = 1) {
+    QV_EVENTLOG* open(int enabled = 1)
+    {
         QV_EVENTLOG* log = QV_EVENTLOG::getInstance();
         log->setEnabled(enabled);
         return log;
     }
     std::string ini() const { return dir.file("CorvaneForTcp.ini"); }
-    std::vector<std::string> fileLines(int n) const {
+    std::vector<std::string> fileLines(int n) const
+    {
         std::string text = readFile(dir.file("LOG" + std::to_string(n) + ".log"));
         std::vector<std::string> out;
         size_t start = 0;
         while (start < text.size()) {
             size_t end = text.find("\r\n", start);
             EXPECT_NE(std::string::npos, end) << "line without CR LF";
-            if (end == std::string::npos) break;
+            if (end == std::string::npos)
+                break;
             out.push_back(text.substr(start, end - start));
             start = end + 2;
         }
@@ -49,9 +52,11 @@ protected:
 };
 
 // Permission bits of a file; -1 when it is missing.
-int modeOf(const std::string& path) {
+int modeOf(const std::string& path)
+{
     struct stat st {};
-    if (::stat(path.c_str(), &st) != 0) return -1;
+    if (::stat(path.c_str(), &st) != 0)
+        return -1;
     return static_cast<int>(st.st_mode & 07777);
 }
 
@@ -66,19 +71,23 @@ private:
 };
 
 // "YYYY/MM/DD hh:mm:ss:" then the tag, a colon and the text.
-bool isLine(const std::string& line, const std::string& tag, const std::string& text) {
+bool isLine(const std::string& line, const std::string& tag, const std::string& text)
+{
     const std::string shape = "dddd/dd/dd dd:dd:dd:";
-    if (line.size() < shape.size()) return false;
+    if (line.size() < shape.size())
+        return false;
     for (size_t i = 0; i < shape.size(); ++i) {
         const bool digit = line[i] >= '0' && line[i] <= '9';
-        if (shape[i] == 'd' ? !digit : line[i] != shape[i]) return false;
+        if (shape[i] == 'd' ? !digit : line[i] != shape[i])
+            return false;
     }
     return line.substr(shape.size()) == tag + ":" + text;
 }
 
 }  // namespace
 
-TEST_F(EventLogTest, NothingHappensUntilEnabled) {
+TEST_F(EventLogTest, NothingHappensUntilEnabled)
+{
     QV_EVENTLOG* log = open(0);
     Recorder rec;
     log->addListener(&rec);
@@ -88,7 +97,8 @@ TEST_F(EventLogTest, NothingHappensUntilEnabled) {
     EXPECT_FALSE(fileExists(ini()));
 }
 
-TEST_F(EventLogTest, LinesCarryDateTagAndTextAndReachListenersInOrder) {
+TEST_F(EventLogTest, LinesCarryDateTagAndTextAndReachListenersInOrder)
+{
     QV_EVENTLOG* log = open();
     Recorder first, second;
     log->addListener(&first);
@@ -112,7 +122,8 @@ TEST_F(EventLogTest, LinesCarryDateTagAndTextAndReachListenersInOrder) {
     EXPECT_EQ(5, profile::getInt("LOG", "COUNT", 9, ini()));
 }
 
-TEST_F(EventLogTest, FileIsCp932WithCrLf) {
+TEST_F(EventLogTest, FileIsCp932WithCrLf)
+{
     QV_EVENTLOG* log = open();
     log->write(2, "接続しました");
     std::string raw = readFile(dir.file("LOG0.log"));
@@ -123,21 +134,25 @@ TEST_F(EventLogTest, FileIsCp932WithCrLf) {
     EXPECT_EQ(std::string::npos, raw.find("\r\r\n"));
 }
 
-TEST_F(EventLogTest, FormattedTextIsCutToTheEventBufferAtACharacterBoundary) {
+TEST_F(EventLogTest, FormattedTextIsCutToTheEventBufferAtACharacterBoundary)
+{
     QV_EVENTLOG* log = open();
     Recorder rec;
     log->addListener(&rec);
     // "a" then 60 double-byte characters: byte 99 would fall inside one.
     std::string text = "a";
-    for (int i = 0; i < 60; ++i) text += "あ";
+    for (int i = 0; i < 60; ++i)
+        text += "あ";
     log->writef(2, "%s", text.c_str());
     ASSERT_EQ(1u, rec.lines.size());
     std::string expected = "a";
-    for (int i = 0; i < 49; ++i) expected += "あ";
+    for (int i = 0; i < 49; ++i)
+        expected += "あ";
     EXPECT_TRUE(isLine(rec.lines[0], "EV", expected)) << rec.lines[0];
 }
 
-TEST_F(EventLogTest, RotationDeletesTheOtherFileAndResetsTheCount) {
+TEST_F(EventLogTest, RotationDeletesTheOtherFileAndResetsTheCount)
+{
     writeFile(ini(), "[LOG]\r\nINDEX=1\r\nCOUNT=1999\r\n[SYSTEM]\r\nAPPMODE=1\r\n");
     writeFile(dir.file("LOG0.log"), "old line\r\n");
     writeFile(dir.file("LOG1.log"), "older line\r\n");
@@ -158,7 +173,8 @@ TEST_F(EventLogTest, RotationDeletesTheOtherFileAndResetsTheCount) {
     EXPECT_EQ(1, profile::getInt("LOG", "COUNT", 9, ini()));
 }
 
-TEST_F(EventLogTest, UnusualIndexIsUsedAsIsAndOnlyOneWraps) {
+TEST_F(EventLogTest, UnusualIndexIsUsedAsIsAndOnlyOneWraps)
+{
     writeFile(ini(), "[LOG]\r\nINDEX=5\r\nCOUNT=1999\r\n");
     QV_EVENTLOG* log = open();
     log->write(2, "x");
@@ -167,7 +183,8 @@ TEST_F(EventLogTest, UnusualIndexIsUsedAsIsAndOnlyOneWraps) {
     EXPECT_EQ(0, profile::getInt("LOG", "COUNT", 9, ini()));
 }
 
-TEST_F(EventLogTest, RestoreReplaysTheOlderFileFirst) {
+TEST_F(EventLogTest, RestoreReplaysTheOlderFileFirst)
+{
     writeFile(ini(), "[LOG]\r\nINDEX=1\r\nCOUNT=1\r\n");
     writeFile(dir.file("LOG0.log"), "older\r\n");
     writeFile(dir.file("LOG1.log"), "newer \x83\x65\x83\x58\x83\x67\r\n");  // テスト
@@ -182,20 +199,22 @@ TEST_F(EventLogTest, RestoreReplaysTheOlderFileFirst) {
     EXPECT_EQ(1u, fileLines(1).size());
 }
 
-TEST_F(EventLogTest, RestoreWithoutFilesReportsBothAndDeliversNothing) {
+TEST_F(EventLogTest, RestoreWithoutFilesReportsBothAndDeliversNothing)
+{
     QV_EVENTLOG* log = open();
     Recorder rec;
     log->addListener(&rec);
     testing::internal::CaptureStdout();
     log->restore();
     std::string out = testing::internal::GetCapturedStdout();
-    EXPECT_EQ("LOG FILE RESTORE OPEN ERROR! name=" + dir.file("LOG1.log") +
-                  "LOG FILE RESTORE OPEN ERROR! name=" + dir.file("LOG0.log"),
+    EXPECT_EQ("LOG FILE RESTORE OPEN ERROR! name=" + dir.file("LOG1.log")
+                  + "LOG FILE RESTORE OPEN ERROR! name=" + dir.file("LOG0.log"),
               out);
     EXPECT_TRUE(rec.lines.empty());
 }
 
-TEST_F(EventLogTest, LongStoredLineArrivesInPiecesOfAtMost1023Bytes) {
+TEST_F(EventLogTest, LongStoredLineArrivesInPiecesOfAtMost1023Bytes)
+{
     writeFile(dir.file("LOG0.log"), std::string(2500, 'z') + "\r\n");
     QV_EVENTLOG* log = open();
     Recorder rec;
@@ -207,7 +226,8 @@ TEST_F(EventLogTest, LongStoredLineArrivesInPiecesOfAtMost1023Bytes) {
     EXPECT_EQ(std::string(454, 'z') + "\r\n", rec.lines[2]);
 }
 
-TEST_F(EventLogTest, DestructionLeavesTheClosingLineInTheFileOnly) {
+TEST_F(EventLogTest, DestructionLeavesTheClosingLineInTheFileOnly)
+{
     QV_EVENTLOG* log = open();
     Recorder rec;
     log->addListener(&rec);
@@ -222,7 +242,8 @@ TEST_F(EventLogTest, DestructionLeavesTheClosingLineInTheFileOnly) {
 // The log files hold contacts and hosts: only their owner may read them,
 // whatever the umask, and a file someone left readable is closed up on the
 // next line; the content stays as it was.
-TEST_F(EventLogTest, LogFilesAndTheIniFileAreTheOwnersAlone) {
+TEST_F(EventLogTest, LogFilesAndTheIniFileAreTheOwnersAlone)
+{
     UsualUmask umask022;
     writeFile(dir.file("LOG1.log"), "older\r\n");
     ::chmod(dir.file("LOG1.log").c_str(), 0644);

@@ -1,6 +1,6 @@
+#include "core/profile.h"
 #include "core/config_store.h"
 #include "core/cp932.h"
-#include "core/profile.h"
 
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
@@ -14,15 +14,18 @@ namespace {
 
 const char* kIni = "CorvaneForTcp.ini";
 
-int modeOf(const std::string& path) {
+int modeOf(const std::string& path)
+{
     struct stat st {};
-    if (::stat(path.c_str(), &st) != 0) return -1;
+    if (::stat(path.c_str(), &st) != 0)
+        return -1;
     return static_cast<int>(st.st_mode & 07777);
 }
 
 }  // namespace
 
-TEST(ProfileValues, MissingFileAndKeyGiveTheDefault) {
+TEST(ProfileValues, MissingFileAndKeyGiveTheDefault)
+{
     TempDir dir;
     EXPECT_EQ(7, profile::getInt("SYSTEM", "APPMODE", 7, dir.file(kIni)));
     EXPECT_EQ("dflt", profile::getString("SERVER", "FOWERDHOST1", "dflt", dir.file(kIni)));
@@ -32,10 +35,10 @@ TEST(ProfileValues, MissingFileAndKeyGiveTheDefault) {
     EXPECT_EQ(3, profile::getInt("SYSTEM", "OTHER", 7, dir.file(kIni)));
 }
 
-TEST(ProfileValues, IntegersReadAsTheirLeadingDigits) {
+TEST(ProfileValues, IntegersReadAsTheirLeadingDigits)
+{
     TempDir dir;
-    writeFile(dir.file(kIni),
-              "[SYSTEM]\r\nA=42abc\r\nB=abc\r\nC=-5\r\nD=\r\nE=0021\r\n");
+    writeFile(dir.file(kIni), "[SYSTEM]\r\nA=42abc\r\nB=abc\r\nC=-5\r\nD=\r\nE=0021\r\n");
     EXPECT_EQ(42, profile::getInt("SYSTEM", "A", 9, dir.file(kIni)));
     EXPECT_EQ(0, profile::getInt("SYSTEM", "B", 9, dir.file(kIni)));
     EXPECT_EQ(0, profile::getInt("SYSTEM", "C", 9, dir.file(kIni)));
@@ -43,14 +46,16 @@ TEST(ProfileValues, IntegersReadAsTheirLeadingDigits) {
     EXPECT_EQ(21, profile::getInt("SYSTEM", "E", 9, dir.file(kIni)));
 }
 
-TEST(ProfileValues, TextIsCutTo260Bytes) {
+TEST(ProfileValues, TextIsCutTo260Bytes)
+{
     TempDir dir;
     std::string longHost(300, 'h');
     writeFile(dir.file(kIni), "[SERVER]\r\nFOWERDHOST1=" + longHost + "\r\n");
     EXPECT_EQ(std::string(260, 'h'), profile::getString("SERVER", "FOWERDHOST1", "", dir.file(kIni)));
 }
 
-TEST(ProfileValues, JapaneseTextIsStoredInCp932) {
+TEST(ProfileValues, JapaneseTextIsStoredInCp932)
+{
     TempDir dir;
     ASSERT_TRUE(profile::writeString("CLIENT", "AUTOCONNECTUSER", "山田", dir.file(kIni)));
     std::string raw = readFile(dir.file(kIni));
@@ -58,10 +63,10 @@ TEST(ProfileValues, JapaneseTextIsStoredInCp932) {
     EXPECT_EQ("山田", profile::getString("CLIENT", "AUTOCONNECTUSER", "", dir.file(kIni)));
 }
 
-TEST(ProfileWrite, KeepsOtherKeysAndSections) {
+TEST(ProfileWrite, KeepsOtherKeysAndSections)
+{
     TempDir dir;
-    writeFile(dir.file(kIni),
-              "[USER]\r\nNOTE=keep me\r\n[SYSTEM]\r\nAPPMODE=0\r\nMYKEY=mine\r\n");
+    writeFile(dir.file(kIni), "[USER]\r\nNOTE=keep me\r\n[SYSTEM]\r\nAPPMODE=0\r\nMYKEY=mine\r\n");
     ASSERT_TRUE(profile::writeStrings("SYSTEM", {{"APPMODE", "1"}, {"SOUNDMODE", "0"}}, dir.file(kIni)));
     EXPECT_EQ(1, profile::getInt("SYSTEM", "APPMODE", 9, dir.file(kIni)));
     EXPECT_EQ(0, profile::getInt("SYSTEM", "SOUNDMODE", 9, dir.file(kIni)));
@@ -72,7 +77,8 @@ TEST(ProfileWrite, KeepsOtherKeysAndSections) {
 // The INI file names contacts and hosts: it is the owner's alone, whatever
 // the umask; a file someone left readable is closed up by the next write,
 // its keys kept and still in cp932.
-TEST(ProfileWrite, FileIsTheOwnersAlone) {
+TEST(ProfileWrite, FileIsTheOwnersAlone)
+{
     TempDir dir;
     mode_t saved = ::umask(022);
     ASSERT_TRUE(profile::writeString("CLIENT", "AUTOCONNECTUSER", "山田", dir.file(kIni)));
@@ -89,7 +95,8 @@ TEST(ProfileWrite, FileIsTheOwnersAlone) {
     EXPECT_FALSE(fileExists(wide + ".tmp"));
 }
 
-TEST(ConfigurationFile, MissingFileLoadsTheDefaults) {
+TEST(ConfigurationFile, MissingFileLoadsTheDefaults)
+{
     TempDir dir;
     QV_CONFIGSTORE config;
     config.load();
@@ -112,7 +119,8 @@ TEST(ConfigurationFile, MissingFileLoadsTheDefaults) {
     EXPECT_EQ(9023, config.getGenPort2());
 }
 
-TEST(ConfigurationFile, SaveThenLoadRoundTripsAndKeepsTheLogSection) {
+TEST(ConfigurationFile, SaveThenLoadRoundTripsAndKeepsTheLogSection)
+{
     TempDir dir;
     writeFile(dir.file(kIni), "[LOG]\r\nINDEX=1\r\nCOUNT=17\r\n[EXTRA]\r\nX=y\r\n");
     {
@@ -151,7 +159,8 @@ TEST(ConfigurationFile, SaveThenLoadRoundTripsAndKeepsTheLogSection) {
     EXPECT_EQ(0, again.getSoundMode());
 }
 
-TEST(ConfigurationFile, ServiceNamesAndPortsFollowTheServiceTable) {
+TEST(ConfigurationFile, ServiceNamesAndPortsFollowTheServiceTable)
+{
     EXPECT_STREQ("ＦＴＰ", getServiceName(0));
     EXPECT_STREQ("設定４", getServiceName(4));
     EXPECT_STREQ("", getServiceName(5));
@@ -166,7 +175,8 @@ TEST(ConfigurationFile, ServiceNamesAndPortsFollowTheServiceTable) {
 }
 
 // LISTENADDRESS: where the client application's service ports listen.
-TEST(ListenAddressSetting, AFileWithoutTheKeyListensOnLoopbackAndSaveAddsItAfterTheClientKeys) {
+TEST(ListenAddressSetting, AFileWithoutTheKeyListensOnLoopbackAndSaveAddsItAfterTheClientKeys)
+{
     TempDir dir;
     writeFile(dir.file(kIni),
               "[CLIENT]\r\nFTPPORT=21\r\nHTTPPORT=8080\r\nCVSPORT=2401\r\nGENPORT1=5900\r\n"
@@ -179,9 +189,9 @@ TEST(ListenAddressSetting, AFileWithoutTheKeyListensOnLoopbackAndSaveAddsItAfter
 
     EXPECT_EQ("127.0.0.1", profile::getString("CLIENT", "LISTENADDRESS", "", dir.file(kIni)));
     const std::string raw = readFile(dir.file(kIni));
-    const char* order[] = {"[CLIENT]",   "FTPPORT=21",  "HTTPPORT=8080",       "CVSPORT=2401",
-                           "GENPORT1=5900", "GENPORT2=9023", "AUTOCONNECT=1", "AUTOCONNECTUSER=peer",
-                           "LISTENADDRESS=127.0.0.1"};
+    const char* order[] = {"[CLIENT]",      "FTPPORT=21",           "HTTPPORT=8080",
+                           "CVSPORT=2401",  "GENPORT1=5900",        "GENPORT2=9023",
+                           "AUTOCONNECT=1", "AUTOCONNECTUSER=peer", "LISTENADDRESS=127.0.0.1"};
     size_t at = 0;
     for (const char* key : order) {
         const size_t found = raw.find(key, at);
@@ -190,7 +200,8 @@ TEST(ListenAddressSetting, AFileWithoutTheKeyListensOnLoopbackAndSaveAddsItAfter
     }
 }
 
-TEST(ListenAddressSetting, MissingFileSavesLoopbackAsTheLastClientKey) {
+TEST(ListenAddressSetting, MissingFileSavesLoopbackAsTheLastClientKey)
+{
     TempDir dir;
     QV_CONFIGSTORE config;
     config.load();
@@ -205,7 +216,8 @@ TEST(ListenAddressSetting, MissingFileSavesLoopbackAsTheLastClientKey) {
     EXPECT_EQ(std::string::npos, raw.find('[', listen)) << "CLIENT is the last section";
 }
 
-TEST(ListenAddressSetting, AnOpenedAddressRoundTrips) {
+TEST(ListenAddressSetting, AnOpenedAddressRoundTrips)
+{
     TempDir dir;
     for (const char* address : {"0.0.0.0", "192.0.2.7", "127.0.0.1"}) {
         {
@@ -224,7 +236,8 @@ TEST(ListenAddressSetting, AnOpenedAddressRoundTrips) {
 // A value that names no address is kept as the user wrote it (to be seen and
 // corrected in the file), and names no address to listen on: the listeners
 // fall back to loopback.
-TEST(ListenAddressSetting, ABadValueIsKeptAndNamesNoAddress) {
+TEST(ListenAddressSetting, ABadValueIsKeptAndNamesNoAddress)
+{
     TempDir dir;
     writeFile(dir.file(kIni), "[CLIENT]\r\nHTTPPORT=8080\r\nLISTENADDRESS=192.168.1\r\n");
     QV_CONFIGSTORE config;
@@ -237,7 +250,8 @@ TEST(ListenAddressSetting, ABadValueIsKeptAndNamesNoAddress) {
     EXPECT_EQ(8080, profile::getInt("CLIENT", "HTTPPORT", 0, dir.file(kIni)));
 }
 
-TEST(ListenAddressSetting, OnlyTheFourPartFormNamesAnAddress) {
+TEST(ListenAddressSetting, OnlyTheFourPartFormNamesAnAddress)
+{
     uint32_t address = 0;
     ASSERT_TRUE(parseListenAddress("127.0.0.1", &address));
     EXPECT_EQ(htonl(INADDR_LOOPBACK), address);
@@ -247,8 +261,8 @@ TEST(ListenAddressSetting, OnlyTheFourPartFormNamesAnAddress) {
     EXPECT_EQ(htonl(0xc0000207u), address);
     // Short, octal and hexadecimal forms read as other addresses elsewhere
     // ("0" as every address); names and blanks are not addresses.
-    for (const char* bad : {"", "0", "127.1", "0x7f.0.0.1", "192.168.1", "256.0.0.1", "1.2.3.4.5",
-                            "localhost", " 127.0.0.1", "127.0.0.1 x", "::1"}) {
+    for (const char* bad : {"", "0", "127.1", "0x7f.0.0.1", "192.168.1", "256.0.0.1", "1.2.3.4.5", "localhost",
+                            " 127.0.0.1", "127.0.0.1 x", "::1"}) {
         EXPECT_FALSE(parseListenAddress(bad, &address)) << "'" << bad << "'";
     }
     EXPECT_FALSE(parseListenAddress(nullptr, &address));

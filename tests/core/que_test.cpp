@@ -11,7 +11,8 @@ std::vector<uint8_t> entry(uint32_t size, uint8_t fill) { return std::vector<uin
 
 }  // namespace
 
-TEST(QueBounds, SlotSizeIsTheLargestEntry) {
+TEST(QueBounds, SlotSizeIsTheLargestEntry)
+{
     QV_QUE q;
     auto big = entry(30976, 0x5a);
     EXPECT_EQ(1, q.enqueue(big.data(), 30976));
@@ -28,7 +29,8 @@ TEST(QueBounds, SlotSizeIsTheLargestEntry) {
     EXPECT_EQ(0, q.dequeue(out.data()));
 }
 
-TEST(QueBounds, FullQueueRefusesAndKeepsItsEntries) {
+TEST(QueBounds, FullQueueRefusesAndKeepsItsEntries)
+{
     QV_QUE q;
     for (int i = 0; i < 30; ++i) {
         uint8_t b = static_cast<uint8_t>(i);
@@ -49,12 +51,14 @@ TEST(QueBounds, FullQueueRefusesAndKeepsItsEntries) {
     EXPECT_TRUE(q.hasRoom());
 }
 
-TEST(QueOrder, FifoAcrossTheWrap) {
+TEST(QueOrder, FifoAcrossTheWrap)
+{
     QV_QUE q;
     std::vector<uint8_t> out(QV_QUE::kSlotSize);
     int nextIn = 0, nextOut = 0;
     // 45 entries in, 45 out, at most 30 held: first fill 20, then alternate.
-    for (int i = 0; i < 20; ++i, ++nextIn) ASSERT_EQ(1, q.enqueue(reinterpret_cast<uint8_t*>(&nextIn), 4));
+    for (int i = 0; i < 20; ++i, ++nextIn)
+        ASSERT_EQ(1, q.enqueue(reinterpret_cast<uint8_t*>(&nextIn), 4));
     while (nextIn < 45) {
         ASSERT_EQ(1, q.enqueue(reinterpret_cast<uint8_t*>(&nextIn), 4));
         ++nextIn;
@@ -73,7 +77,8 @@ TEST(QueOrder, FifoAcrossTheWrap) {
     EXPECT_EQ(15, q.readIndexForTest());
 }
 
-TEST(QueOrder, DequeueCopiesTheWholeSlotAndLeavesOutputAloneWhenEmpty) {
+TEST(QueOrder, DequeueCopiesTheWholeSlotAndLeavesOutputAloneWhenEmpty)
+{
     QV_QUE q;
     std::vector<uint8_t> out(QV_QUE::kSlotSize, 0xee);
     EXPECT_EQ(0, q.dequeue(out.data()));
@@ -88,10 +93,12 @@ TEST(QueOrder, DequeueCopiesTheWholeSlotAndLeavesOutputAloneWhenEmpty) {
     EXPECT_NE(0xee, out[QV_QUE::kSlotSize - 1]);
 }
 
-TEST(QueOrder, ResetEmptiesAndRestartsAtSlotZero) {
+TEST(QueOrder, ResetEmptiesAndRestartsAtSlotZero)
+{
     QV_QUE q;
     uint8_t b = 7;
-    for (int i = 0; i < 5; ++i) q.enqueue(&b, 1);
+    for (int i = 0; i < 5; ++i)
+        q.enqueue(&b, 1);
     std::vector<uint8_t> out(QV_QUE::kSlotSize);
     q.dequeue(out.data());
     testing::internal::CaptureStdout();

@@ -6,7 +6,8 @@
 #include <string>
 #include <vector>
 
-TEST(HexCodec, EncodesLowerCaseWithLeadingZeros) {
+TEST(HexCodec, EncodesLowerCaseWithLeadingZeros)
+{
     const uint8_t bytes[] = {0x00, 0x7f, 0xff};
     char out[7];
     EXPECT_EQ(1, hexEncode(3, bytes, out, sizeof(out)));
@@ -15,14 +16,16 @@ TEST(HexCodec, EncodesLowerCaseWithLeadingZeros) {
     EXPECT_STREQ("", out);
 }
 
-TEST(HexCodec, EncodeRefusesASmallDestination) {
+TEST(HexCodec, EncodeRefusesASmallDestination)
+{
     const uint8_t bytes[] = {1, 2, 3};
     char out[6] = "xxxxx";
     EXPECT_EQ(0, hexEncode(3, bytes, out, sizeof(out)));
     EXPECT_STREQ("", out);
 }
 
-TEST(HexCodec, DecodesEitherCase) {
+TEST(HexCodec, DecodesEitherCase)
+{
     uint8_t out[3];
     EXPECT_EQ(3, hexDecode("007FFF", out, sizeof(out)));
     EXPECT_EQ(0x00, out[0]);
@@ -33,7 +36,8 @@ TEST(HexCodec, DecodesEitherCase) {
     EXPECT_EQ(0xff, out[2]);
 }
 
-TEST(HexCodec, OddLengthIsRefusedAndBadDigitsAreZero) {
+TEST(HexCodec, OddLengthIsRefusedAndBadDigitsAreZero)
+{
     uint8_t out[4] = {9, 9, 9, 9};
     testing::internal::CaptureStdout();
     EXPECT_EQ(0, hexDecode("abc", out, sizeof(out)));
@@ -44,7 +48,8 @@ TEST(HexCodec, OddLengthIsRefusedAndBadDigitsAreZero) {
     EXPECT_EQ(0, hexDecode("", out, sizeof(out)));
 }
 
-TEST(HexCodec, DecodeNeverWritesPastTheDestination) {
+TEST(HexCodec, DecodeNeverWritesPastTheDestination)
+{
     // Guard bytes around a 4-byte destination.
     uint8_t buf[8] = {0xee, 0xee, 0, 0, 0, 0, 0xee, 0xee};
     EXPECT_EQ(0, hexDecode("0102030405", buf + 2, 4));
@@ -55,9 +60,11 @@ TEST(HexCodec, DecodeNeverWritesPastTheDestination) {
     EXPECT_EQ(0xee, buf[1]);
 }
 
-TEST(HexCodec, RoundTripOfEveryByteValue) {
+TEST(HexCodec, RoundTripOfEveryByteValue)
+{
     std::vector<uint8_t> all(256);
-    for (int i = 0; i < 256; ++i) all[i] = static_cast<uint8_t>(i);
+    for (int i = 0; i < 256; ++i)
+        all[i] = static_cast<uint8_t>(i);
     std::vector<char> text(513);
     ASSERT_EQ(1, hexEncode(256, all.data(), text.data(), text.size()));
     std::vector<uint8_t> back(256);
@@ -65,7 +72,8 @@ TEST(HexCodec, RoundTripOfEveryByteValue) {
     EXPECT_EQ(all, back);
 }
 
-TEST(NextToken, DelimiterCommaSkipsLeadingBlanks) {
+TEST(NextToken, DelimiterCommaSkipsLeadingBlanks)
+{
     char tok[256];
     const char* rest = nextToken("  192,168", tok, ",", sizeof(tok));
     EXPECT_STREQ("192", tok);
@@ -76,7 +84,8 @@ TEST(NextToken, DelimiterCommaSkipsLeadingBlanks) {
     EXPECT_EQ(nullptr, rest);
 }
 
-TEST(NextToken, DelimiterAtTheStartGivesAnEmptyToken) {
+TEST(NextToken, DelimiterAtTheStartGivesAnEmptyToken)
+{
     char tok[256];
     const char* rest = nextToken(",5", tok, ",", sizeof(tok));
     EXPECT_STREQ("", tok);
@@ -84,7 +93,8 @@ TEST(NextToken, DelimiterAtTheStartGivesAnEmptyToken) {
     EXPECT_STREQ("5", rest);
 }
 
-TEST(NextToken, WithoutDelimiterPunctuationEndsAndIsConsumed) {
+TEST(NextToken, WithoutDelimiterPunctuationEndsAndIsConsumed)
+{
     char tok[256];
     const char* src = "1,2)\r\n";
     const char* rest = nextToken(src, tok, nullptr, sizeof(tok));
@@ -97,7 +107,8 @@ TEST(NextToken, WithoutDelimiterPunctuationEndsAndIsConsumed) {
     EXPECT_EQ('\r', *rest);
 }
 
-TEST(NextToken, WhiteSpaceEndsATokenEvenWithADelimiter) {
+TEST(NextToken, WhiteSpaceEndsATokenEvenWithADelimiter)
+{
     char tok[256];
     const char* rest = nextToken("ab cd", tok, ",", sizeof(tok));
     EXPECT_STREQ("ab", tok);
@@ -105,7 +116,8 @@ TEST(NextToken, WhiteSpaceEndsATokenEvenWithADelimiter) {
     EXPECT_STREQ("cd", rest);
 }
 
-TEST(NextToken, OnlyTheFirstDelimiterCharacterCounts) {
+TEST(NextToken, OnlyTheFirstDelimiterCharacterCounts)
+{
     char tok[256];
     const char* rest = nextToken("a.b:c", tok, ":.", sizeof(tok));
     EXPECT_STREQ("a.b", tok);
@@ -113,7 +125,8 @@ TEST(NextToken, OnlyTheFirstDelimiterCharacterCounts) {
     EXPECT_STREQ("c", rest);
 }
 
-TEST(NextToken, HighBytesAreTokenCharacters) {
+TEST(NextToken, HighBytesAreTokenCharacters)
+{
     char tok[256];
     // "ＦＴＰ" in UTF-8 followed by a blank: no byte of it ends the token.
     const char* rest = nextToken("\xef\xbc\xa6\xef\xbc\xb4 x", tok, nullptr, sizeof(tok));
@@ -122,7 +135,8 @@ TEST(NextToken, HighBytesAreTokenCharacters) {
     EXPECT_STREQ("x", rest);
 }
 
-TEST(NextToken, ALongTokenIsCutSafelyAndReported) {
+TEST(NextToken, ALongTokenIsCutSafelyAndReported)
+{
     std::string longWord(300, 'a');
     std::string src = longWord + " next";
     char tok[256];
@@ -139,7 +153,8 @@ TEST(NextToken, ALongTokenIsCutSafelyAndReported) {
     EXPECT_STREQ("next", tok);
 }
 
-TEST(ToUpper, OnlyAsciiLettersChange) {
+TEST(ToUpper, OnlyAsciiLettersChange)
+{
     char s[] = "227 entering passive mode (\xe3\x81\x82z";
     toUpperInPlace(s);
     EXPECT_STREQ("227 ENTERING PASSIVE MODE (\xe3\x81\x82Z", s);

@@ -5,11 +5,11 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/wait.h>
+#include <unistd.h>
 #include <atomic>
 #include <mutex>
-#include <sys/wait.h>
 #include <thread>
-#include <unistd.h>
 
 using namespace std::chrono_literals;
 
@@ -133,7 +133,9 @@ TEST(MessengerApiServer, ProtocolErrorsCloseTheConnection)
     const std::string bad[] = {
         std::string("\x00\x00\x00\x00", 4),
         std::string("\x01\x00\x00\x00Q", 5),
-        std::string("\x06\x00\x00\x00" "C\x00\x00\x00\x00x", 10),
+        std::string("\x06\x00\x00\x00"
+                    "C\x00\x00\x00\x00x",
+                    10),
         encodeAttach(0, 1),
     };
     for (const std::string& bytes : bad) {

@@ -9,8 +9,17 @@ TEST(CompactText, EveryTextComesBackExactly)
     std::string allBytes;
     for (int i = 0; i < 256; ++i)
         allBytes.push_back(static_cast<char>(i));
-    const std::string texts[] = {"", "0", "00", "0123456789abcdef", "ABCDEF", "abcdeg", "a1b", "12 34",
-                                 std::string(20560, 'f'), allBytes, std::string("\1\2", 2)};
+    const std::string texts[] = {"",
+                                 "0",
+                                 "00",
+                                 "0123456789abcdef",
+                                 "ABCDEF",
+                                 "abcdeg",
+                                 "a1b",
+                                 "12 34",
+                                 std::string(20560, 'f'),
+                                 allBytes,
+                                 std::string("\1\2", 2)};
     for (const std::string& t : texts) {
         std::string back = "untouched";
         ASSERT_TRUE(unpackText(packText(t), back)) << t;
@@ -27,7 +36,9 @@ TEST(CompactText, LowerCaseHexOfEvenLengthTravelsAsItsBytes)
     std::string packed = packText(hex);
     EXPECT_EQ(packed.size(), 1u + 10280u);
     EXPECT_EQ(packText("00ff"), std::string("\1\0\xff", 3));
-    EXPECT_EQ(packText("00FF"), std::string("\0" "00FF", 5));
+    EXPECT_EQ(packText("00FF"), std::string("\0"
+                                            "00FF",
+                                            5));
 }
 
 TEST(CompactText, BlocksWithoutAValidTagAreRefused)

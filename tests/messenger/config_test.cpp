@@ -6,9 +6,9 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <cstdio>
 
 namespace {
 
@@ -48,22 +48,23 @@ TEST(MessengerConfig, MinimalFileGivesDefaults)
 
 TEST(MessengerConfig, EveryKeyIsRead)
 {
-    Parsed p = parse("# comment\n"
-                     "  jid =  bob@h.test  \r\n"
-                     "password = a b = c\n"
-                     "resource = pc1\n"
-                     "server = 127.0.0.1\n"
-                     "port = 15222\n"
-                     "tls = optional\n"
-                     "tls_verify = no\n"
-                     "contact = alice@h.test\n"
-                     "contact = carol@h.test\n"
-                     "log = /tmp/x.log\n"
-                     "api_socket = TestSock\n"
-                     "max_unread = 8\n"
-                     "answer_timeout = 5\n"
-                     "window = 1\n"
-                     "compact = no\n");
+    Parsed p = parse(
+        "# comment\n"
+        "  jid =  bob@h.test  \r\n"
+        "password = a b = c\n"
+        "resource = pc1\n"
+        "server = 127.0.0.1\n"
+        "port = 15222\n"
+        "tls = optional\n"
+        "tls_verify = no\n"
+        "contact = alice@h.test\n"
+        "contact = carol@h.test\n"
+        "log = /tmp/x.log\n"
+        "api_socket = TestSock\n"
+        "max_unread = 8\n"
+        "answer_timeout = 5\n"
+        "window = 1\n"
+        "compact = no\n");
     ASSERT_TRUE(p.ok) << (p.errors.empty() ? "" : p.errors[0]);
     EXPECT_EQ(p.config.jid, "bob@h.test");
     EXPECT_EQ(p.config.password, "a b = c");

@@ -6,14 +6,14 @@
 
 #include <gtest/gtest.h>
 
-#include <cstddef>
-#include <cstring>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <cstddef>
+#include <cstring>
 
 using namespace std::chrono_literals;
 
@@ -36,8 +36,8 @@ TEST(MessengerDaemon, ConfigThatOthersMayReadStopsTheStart)
 {
     TempDir dir;
     const std::string conf = dir.file("m.conf");
-    writeFile(conf, "jid = alice@localhost\npassword = pw\napi_socket = CorvaneCliTest-"
-                        + std::to_string(::getpid()) + "\n");
+    writeFile(conf,
+              "jid = alice@localhost\npassword = pw\napi_socket = CorvaneCliTest-" + std::to_string(::getpid()) + "\n");
     ASSERT_EQ(::chmod(conf.c_str(), 0644), 0);
     Spawned d;
     ASSERT_TRUE(d.start({MESSENGERD_PATH, "--config", conf}, dir.file("out")));
@@ -101,8 +101,7 @@ TEST(MessengerDaemon, StartIsRefusedBesideASocketOfAnotherUser)
     EXPECT_NE(status, 0);
     EXPECT_NE(status, -1) << "still running beside the other user's socket";
     std::string out = readFile(dir.file("out"));
-    EXPECT_NE(out.find("messengerd: the socket @" + name
-                       + " is held by another user (uid 65534); refusing to start"),
+    EXPECT_NE(out.find("messengerd: the socket @" + name + " is held by another user (uid 65534); refusing to start"),
               std::string::npos)
         << out;
     EXPECT_NE(readFile(dir.file("m.log")).find("is held by another user (uid 65534)"), std::string::npos);

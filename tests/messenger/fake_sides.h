@@ -34,8 +34,7 @@ struct FakeLink : XmppLink {
     }
     void requestSubscription(const std::string& bare) override { calls.push_back("subscribe " + bare); }
     void approveSubscription(const std::string& bare) override { calls.push_back("subscribed " + bare); }
-    void openStream(const std::string& full, const std::string& sid, const std::string& app,
-                    bool offerCompact) override
+    void openStream(const std::string& full, const std::string& sid, const std::string& app, bool offerCompact) override
     {
         lastSid = sid;
         calls.push_back("open " + full + " " + app + (offerCompact ? " compact" : ""));

@@ -2,8 +2,8 @@
 // Reproducers: fuzz/crashes/.
 #include "messenger/compact_text.h"
 #include "messenger/messenger.h"
-#include "wire/api_frame.h"
 #include "tests/messenger/fake_sides.h"
+#include "wire/api_frame.h"
 
 #include <gtest/gtest.h>
 
@@ -52,7 +52,10 @@ void zeroByteBlockThenRead(bool compact)
     core.clientCommand(1, "CREATE APPLICATION " + kApp);
     core.openRequest(kBobFull, "s", kApp, compact, IqRef{kBobFull, "open"});
 
-    const std::string text("0a\0" "0b", 5);
+    const std::string text(
+        "0a\0"
+        "0b",
+        5);
     core.block(kBobFull, "s", 0, compact ? packText(text) : text, IqRef{kBobFull, "d0"});
     core.clientCommand(1, "ALTER APPLICATION " + kApp + " READ bob@h.test:1");
     core.clientCommand(1, "PING");

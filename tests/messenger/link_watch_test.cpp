@@ -58,7 +58,7 @@ TEST(LinkWatch, SilentServerIsPingedThenGivenUp)
 TEST(LinkWatch, AnythingHeardAnswersThePingAndRestartsTheQuietTime)
 {
     Feed f;
-    f.run(6000);  // pinged at 5 s
+    f.run(6000);                                                   // pinged at 5 s
     f.run(100, [](LinkWatch::Counters& c) { c.received += 60; });  // the pong
     f.run(16000);
     ASSERT_EQ(f.actions.size(), 3u);

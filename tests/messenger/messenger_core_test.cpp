@@ -114,12 +114,9 @@ TEST_F(MessengerCore, UserAnswers)
     core.clientCommand(1, "GET USER dave@h.test ONLINESTATUS");
     core.clientCommand(1, "GET USER zed@h.test ONLINESTATUS");
     core.clientCommand(1, "FLY AWAY");
-    EXPECT_EQ(sink.take(1), (Lines{"USER dave@h.test BUDDYSTATUS 3",
-                                   "USERS bob@h.test, dave@h.test",
-                                   "CURRENTUSERHANDLE alice@h.test",
-                                   "USER bob@h.test ONLINESTATUS ONLINE",
-                                   "USER dave@h.test ONLINESTATUS OFFLINE",
-                                   "USER zed@h.test ONLINESTATUS UNKNOWN",
+    EXPECT_EQ(sink.take(1), (Lines{"USER dave@h.test BUDDYSTATUS 3", "USERS bob@h.test, dave@h.test",
+                                   "CURRENTUSERHANDLE alice@h.test", "USER bob@h.test ONLINESTATUS ONLINE",
+                                   "USER dave@h.test ONLINESTATUS OFFLINE", "USER zed@h.test ONLINESTATUS UNKNOWN",
                                    "ERROR 2 Unknown command"}));
 }
 
@@ -131,8 +128,7 @@ TEST_F(MessengerCore, PresenceChangesAreReported)
     core.presence(kBobFull, true, "xa", {});
     core.presence(kBobFull, false, "", {});
     EXPECT_EQ(sink.take(1), (Lines{"USER bob@h.test ONLINESTATUS AWAY", "USER bob@h.test ONLINESTATUS DND",
-                                   "USER bob@h.test ONLINESTATUS NA",
-                                   "USER bob@h.test ONLINESTATUS OFFLINE"}));
+                                   "USER bob@h.test ONLINESTATUS NA", "USER bob@h.test ONLINESTATUS OFFLINE"}));
 }
 
 TEST_F(MessengerCore, SubscriptionsOnlyForListedContacts)
@@ -162,8 +158,7 @@ TEST_F(MessengerCore, CreateAdvertisesAndConnectableListsRunningContacts)
     core.clientCommand(1, "GET APPLICATION Second CONNECTABLE");
     core.clientCommand(1, "GET APPLICATION Nope CONNECTABLE");
     EXPECT_EQ(sink.take(1), (Lines{"CREATE APPLICATION " + kApp, "CREATE APPLICATION Second",
-                                   "APPLICATION " + kApp + " CONNECTABLE bob@h.test",
-                                   "APPLICATION Second CONNECTABLE",
+                                   "APPLICATION " + kApp + " CONNECTABLE bob@h.test", "APPLICATION Second CONNECTABLE",
                                    "ERROR 540 Unknown application Nope"}));
     core.clientCommand(1, "DELETE APPLICATION Second");
     EXPECT_EQ(sink.take(1), (Lines{"DELETE APPLICATION Second"}));
@@ -176,28 +171,28 @@ TEST_F(MessengerCore, ConnectGivesStreamsAndFailureLeavesTheList)
     core.clientCommand(1, "ALTER APPLICATION " + kApp + " CONNECT " + kBob);
     EXPECT_EQ(link.take(), (Lines{"open " + kBobFull + " " + kApp}));
     core.openResult(kBobFull, link.lastSid, true, false);
-    EXPECT_EQ(sink.take(1), (Lines{"ALTER APPLICATION " + kApp + " CONNECT " + kBob,
-                                   "APPLICATION " + kApp + " CONNECTING " + kBob,
-                                   "APPLICATION " + kApp + " STREAMS bob@h.test:1"}));
+    EXPECT_EQ(sink.take(1),
+              (Lines{"ALTER APPLICATION " + kApp + " CONNECT " + kBob, "APPLICATION " + kApp + " CONNECTING " + kBob,
+                     "APPLICATION " + kApp + " STREAMS bob@h.test:1"}));
     // A refused open and a non-contact change nothing.
     core.clientCommand(1, "ALTER APPLICATION " + kApp + " CONNECT " + kBob);
     core.openResult(kBobFull, link.lastSid, false, false);
     core.clientCommand(1, "ALTER APPLICATION " + kApp + " CONNECT carol@h.test");
-    EXPECT_EQ(sink.take(1), (Lines{"ALTER APPLICATION " + kApp + " CONNECT " + kBob,
-                                   "APPLICATION " + kApp + " CONNECTING " + kBob,
-                                   "ALTER APPLICATION " + kApp + " CONNECT carol@h.test",
-                                   "APPLICATION " + kApp + " CONNECTING carol@h.test"}));
+    EXPECT_EQ(sink.take(1),
+              (Lines{"ALTER APPLICATION " + kApp + " CONNECT " + kBob, "APPLICATION " + kApp + " CONNECTING " + kBob,
+                     "ALTER APPLICATION " + kApp + " CONNECT carol@h.test",
+                     "APPLICATION " + kApp + " CONNECTING carol@h.test"}));
     EXPECT_NE(log.captured().find("carol@h.test is not a contact"), std::string::npos);
     // Ids are never reused: the next stream after a disconnect is 2.
     core.clientCommand(1, "ALTER APPLICATION " + kApp + " DISCONNECT bob@h.test:1");
-    EXPECT_EQ(sink.take(1), (Lines{"ALTER APPLICATION " + kApp + " DISCONNECT bob@h.test:1",
-                                   "APPLICATION " + kApp + " STREAMS"}));
+    EXPECT_EQ(sink.take(1),
+              (Lines{"ALTER APPLICATION " + kApp + " DISCONNECT bob@h.test:1", "APPLICATION " + kApp + " STREAMS"}));
     EXPECT_EQ(link.take().back(), "close " + kBobFull);
     openToBob();
     core.clientCommand(1, "ALTER APPLICATION " + kApp + " READ bob@h.test:1");
     core.clientCommand(1, "ALTER APPLICATION " + kApp + " READ bob@h.test:2");
-    EXPECT_EQ(sink.take(1), (Lines{"ERROR 541 Unknown stream bob@h.test:1",
-                                   "ERROR 543 Nothing to read on bob@h.test:2"}));
+    EXPECT_EQ(sink.take(1),
+              (Lines{"ERROR 541 Unknown stream bob@h.test:1", "ERROR 543 Nothing to read on bob@h.test:2"}));
 }
 
 TEST_F(MessengerCore, WriteReportsSendingUntilAcknowledged)
@@ -209,12 +204,11 @@ TEST_F(MessengerCore, WriteReportsSendingUntilAcknowledged)
     EXPECT_EQ(link.take(), (Lines{"data " + kBobFull + " 0 hello", "data " + kBobFull + " 1 abc"}));
     core.blockResult(kBobFull, sid, true);
     core.blockResult(kBobFull, sid, true);
-    EXPECT_EQ(sink.take(1), (Lines{"ALTER APPLICATION " + kApp + " WRITE bob@h.test:1",
-                                   "APPLICATION " + kApp + " SENDING bob@h.test:1=5",
-                                   "ALTER APPLICATION " + kApp + " WRITE bob@h.test:1",
-                                   "APPLICATION " + kApp + " SENDING bob@h.test:1=8",
-                                   "APPLICATION " + kApp + " SENDING bob@h.test:1=3",
-                                   "APPLICATION " + kApp + " SENDING"}));
+    EXPECT_EQ(
+        sink.take(1),
+        (Lines{"ALTER APPLICATION " + kApp + " WRITE bob@h.test:1", "APPLICATION " + kApp + " SENDING bob@h.test:1=5",
+               "ALTER APPLICATION " + kApp + " WRITE bob@h.test:1", "APPLICATION " + kApp + " SENDING bob@h.test:1=8",
+               "APPLICATION " + kApp + " SENDING bob@h.test:1=3", "APPLICATION " + kApp + " SENDING"}));
     // A failed delivery ends the stream on both sides.
     core.clientCommand(1, "ALTER APPLICATION " + kApp + " WRITE bob@h.test:1 x");
     sink.take(1);
@@ -250,16 +244,14 @@ TEST_F(MessengerCore, ReadGivesOneTextInOrderAndWithholdsAcksWhenFull)
     for (int i = 0; i < 4; ++i)
         core.clientCommand(1, "ALTER APPLICATION " + kApp + " READ bob@h.test:1");
     EXPECT_EQ(link.take(), (Lines{"answer d4 result"}));
-    EXPECT_EQ(sink.take(1), (Lines{"ALTER APPLICATION " + kApp + " READ bob@h.test:1 t0",
-                                   "APPLICATION " + kApp + " RECEIVED bob@h.test:1=8",
-                                   "ALTER APPLICATION " + kApp + " READ bob@h.test:1 t1",
-                                   "APPLICATION " + kApp + " RECEIVED bob@h.test:1=6",
-                                   "ALTER APPLICATION " + kApp + " READ bob@h.test:1 t2",
-                                   "APPLICATION " + kApp + " RECEIVED bob@h.test:1=4",
-                                   "ALTER APPLICATION " + kApp + " READ bob@h.test:1 t3",
-                                   "APPLICATION " + kApp + " RECEIVED bob@h.test:1=2",
-                                   "ALTER APPLICATION " + kApp + " READ bob@h.test:1 t4",
-                                   "APPLICATION " + kApp + " RECEIVED"}));
+    EXPECT_EQ(
+        sink.take(1),
+        (Lines{
+            "ALTER APPLICATION " + kApp + " READ bob@h.test:1 t0", "APPLICATION " + kApp + " RECEIVED bob@h.test:1=8",
+            "ALTER APPLICATION " + kApp + " READ bob@h.test:1 t1", "APPLICATION " + kApp + " RECEIVED bob@h.test:1=6",
+            "ALTER APPLICATION " + kApp + " READ bob@h.test:1 t2", "APPLICATION " + kApp + " RECEIVED bob@h.test:1=4",
+            "ALTER APPLICATION " + kApp + " READ bob@h.test:1 t3", "APPLICATION " + kApp + " RECEIVED bob@h.test:1=2",
+            "ALTER APPLICATION " + kApp + " READ bob@h.test:1 t4", "APPLICATION " + kApp + " RECEIVED"}));
 }
 
 TEST_F(MessengerCore, OutOfOrderBlockClosesTheStream)
@@ -376,9 +368,9 @@ TEST_F(MessengerCore, RemovalFromTheRosterEndsTheContact)
     core.clientCommand(1, "SEARCH FRIENDS");
     core.clientCommand(1, "GET USER bob@h.test ONLINESTATUS");
     core.clientCommand(1, "GET APPLICATION " + kApp + " CONNECTABLE");
-    EXPECT_EQ(sink.take(1), (Lines{"APPLICATION " + kApp + " STREAMS bob@h.test:2", "APPLICATION " + kApp + " STREAMS",
-                                   "USERS", "USER bob@h.test ONLINESTATUS UNKNOWN",
-                                   "APPLICATION " + kApp + " CONNECTABLE"}));
+    EXPECT_EQ(sink.take(1),
+              (Lines{"APPLICATION " + kApp + " STREAMS bob@h.test:2", "APPLICATION " + kApp + " STREAMS", "USERS",
+                     "USER bob@h.test ONLINESTATUS UNKNOWN", "APPLICATION " + kApp + " CONNECTABLE"}));
     // No longer a contact: bob may not open a stream, nor be connected to.
     core.openRequest(kBobFull, "again", kApp, false, iq("o3"));
     EXPECT_EQ(link.take(), (Lines{"answer o3 forbidden"}));
@@ -425,8 +417,8 @@ TEST_F(MessengerWindow, ProgramWritesOnUntilTheWindowIsFull)
     // The third fills the window: the stream is listed with all its bytes.
     core.clientCommand(1, write + "three");
     EXPECT_EQ(sink.take(1), (Lines{echo, clear + " bob@h.test:1=11"}));
-    EXPECT_EQ(link.take(), (Lines{"data " + kBobFull + " 0 one", "data " + kBobFull + " 1 two",
-                                  "data " + kBobFull + " 2 three"}));
+    EXPECT_EQ(link.take(),
+              (Lines{"data " + kBobFull + " 0 one", "data " + kBobFull + " 1 two", "data " + kBobFull + " 2 three"}));
     // One acknowledgement makes room: released at once.
     core.blockResult(kBobFull, sid, true);
     EXPECT_EQ(sink.take(1), (Lines{clear}));
@@ -479,11 +471,17 @@ TEST_F(MessengerWindow, CompactFormOnlyWhenBothSidesTakeIt)
     sink.take(1);
     const std::string write = "ALTER APPLICATION " + kApp + " WRITE bob@h.test:1 ";
     core.clientCommand(1, write + "00ff7f");
-    core.clientCommand(1, write + "00FF");   // upper case: as it is
-    core.clientCommand(1, write + "abc");    // odd length: as it is
+    core.clientCommand(1, write + "00FF");  // upper case: as it is
+    core.clientCommand(1, write + "abc");   // odd length: as it is
     EXPECT_EQ(link.take(), (Lines{"data " + kBobFull + " 0 " + std::string("\1\0\xff\x7f", 4),
-                                  "data " + kBobFull + " 1 " + std::string("\0" "00FF", 5),
-                                  "data " + kBobFull + " 2 " + std::string("\0" "abc", 4)}));
+                                  "data " + kBobFull + " 1 "
+                                      + std::string("\0"
+                                                    "00FF",
+                                                    5),
+                                  "data " + kBobFull + " 2 "
+                                      + std::string("\0"
+                                                    "abc",
+                                                    4)}));
 
     // A peer that does not take it up gets plain texts.
     std::string plainSid = openToBob(false);
@@ -495,12 +493,18 @@ TEST_F(MessengerWindow, CompactFormOnlyWhenBothSidesTakeIt)
     EXPECT_EQ(link.take(), (Lines{"answer o result compact"}));
     sink.take(1);
     core.block(kBobFull, "in", 0, std::string("\1\x12\xab", 3), iq("d0"));
-    core.block(kBobFull, "in", 1, std::string("\0" "XYZ", 4), iq("d1"));
+    core.block(kBobFull, "in", 1,
+               std::string("\0"
+                           "XYZ",
+                           4),
+               iq("d1"));
     core.clientCommand(1, "ALTER APPLICATION " + kApp + " READ bob@h.test:3");
     core.clientCommand(1, "ALTER APPLICATION " + kApp + " READ bob@h.test:3");
     Lines lines = sink.take(1);
-    EXPECT_NE(std::find(lines.begin(), lines.end(), "ALTER APPLICATION " + kApp + " READ bob@h.test:3 12ab"), lines.end());
-    EXPECT_NE(std::find(lines.begin(), lines.end(), "ALTER APPLICATION " + kApp + " READ bob@h.test:3 XYZ"), lines.end());
+    EXPECT_NE(std::find(lines.begin(), lines.end(), "ALTER APPLICATION " + kApp + " READ bob@h.test:3 12ab"),
+              lines.end());
+    EXPECT_NE(std::find(lines.begin(), lines.end(), "ALTER APPLICATION " + kApp + " READ bob@h.test:3 XYZ"),
+              lines.end());
     // A block without a valid tag cannot be read: the stream ends.
     link.take();
     core.block(kBobFull, "in", 2, std::string("\7zz", 3), iq("d2"));
@@ -544,15 +548,15 @@ TEST_F(MessengerCore, StreamsPerContactAndApplicationAreCapped)
     // One more either way is refused, with the reason in the log.
     core.clientCommand(1, "ALTER APPLICATION " + kApp + " CONNECT " + kBob);
     EXPECT_TRUE(link.take().empty());
-    EXPECT_EQ(sink.take(1), (Lines{"ALTER APPLICATION " + kApp + " CONNECT " + kBob,
-                                   "APPLICATION " + kApp + " CONNECTING " + kBob}));
-    EXPECT_TRUE(logged("cannot connect " + kApp + " to " + kBob + ": there are already "
-                       + std::to_string(cap) + " streams of " + kApp + " with " + kBob));
+    EXPECT_EQ(sink.take(1),
+              (Lines{"ALTER APPLICATION " + kApp + " CONNECT " + kBob, "APPLICATION " + kApp + " CONNECTING " + kBob}));
+    EXPECT_TRUE(logged("cannot connect " + kApp + " to " + kBob + ": there are already " + std::to_string(cap)
+                       + " streams of " + kApp + " with " + kBob));
     core.openRequest(kBobFull, "more", kApp, false, iq("more"));
     EXPECT_EQ(link.take(), (Lines{"answer more resource-constraint"}));
     EXPECT_TRUE(sink.take(1).empty());
-    EXPECT_TRUE(logged("refused a stream request of " + kApp + " from " + kBobFull + ": already "
-                       + std::to_string(cap) + " streams of it with " + kBob));
+    EXPECT_TRUE(logged("refused a stream request of " + kApp + " from " + kBobFull + ": already " + std::to_string(cap)
+                       + " streams of it with " + kBob));
     EXPECT_EQ(core.streamCount(), cap);
 
     // Another application with the same contact is counted apart, and a
@@ -690,8 +694,9 @@ TEST_F(MessengerCore, NamesChosenByOthersAreCutInTheLog)
     const std::string& text = log.captured();
     EXPECT_LT(text.size(), 2000u);
     EXPECT_EQ(text.find('\x1b'), std::string::npos);
-    EXPECT_NE(text.find("refused a stream request of \\x1b[2J" + std::string(193, 'A') + "...[cut, 1048580 bytes]"
-                        " from carol@h.test/x: not a contact"),
+    EXPECT_NE(text.find("refused a stream request of \\x1b[2J" + std::string(193, 'A')
+                        + "...[cut, 1048580 bytes]"
+                          " from carol@h.test/x: not a contact"),
               std::string::npos)
         << text;
     EXPECT_NE(text.find("...[cut, 100007 bytes] (not in the contact list)"), std::string::npos) << text;

@@ -27,10 +27,7 @@ class SlowServer : public LinkToServer {
 protected:
     std::chrono::milliseconds serverDelay() const override { return 0ms; }
     std::string serverRateLimit() const override { return "10kb/s"; }
-    std::string extraConfig(const std::string& name) const override
-    {
-        return name == "bob" ? "max_unread = 1\n" : "";
-    }
+    std::string extraConfig(const std::string& name) const override { return name == "bob" ? "max_unread = 1\n" : ""; }
 };
 
 std::string textOf(int i, size_t size)

@@ -49,8 +49,7 @@ TEST_F(MessengerXmpp, PeerThatStopsAnsweringIsGivenUp)
         ASSERT_TRUE(alice.client.nextLine(line, 20s));
         EXPECT_EQ(line, "APPLICATION " + app + " STREAMS");
         EXPECT_GE(Clock::now() - start, 3500ms);  // 2 s for the text, 2 s for the ping
-        EXPECT_NE(logOf(alice).find("no answer to a text nor to the probe after it within 2000 ms"),
-                  std::string::npos);
+        EXPECT_NE(logOf(alice).find("no answer to a text nor to the probe after it within 2000 ms"), std::string::npos);
 
         // A stream request nobody answers leaves the list as it was.
         ASSERT_TRUE(alice.client.command("ALTER APPLICATION " + app + " CONNECT bob@localhost"));
@@ -71,11 +70,15 @@ TEST_F(MessengerXmpp, PeerThatStopsAnsweringIsGivenUp)
 TEST_F(MessengerXmpp, BadFramesAndCommandsFromProgramsAreSurvived)
 {
     const std::string bad[] = {
-        std::string("\x01\x00\x10\x00", 4),                 // 1048577 bytes: too long
-        std::string("\x00\x00\x00\x00", 4),                 // length 0
-        std::string("\x02\x00\x00\x00Zx", 6),               // unknown type
-        std::string("\x06\x00\x00\x00" "Cabcdx", 10),       // text without its zero byte
-        std::string("\x09\x00\x00\x00" "A12345678", 13),    // attach frame from a program
+        std::string("\x01\x00\x10\x00", 4),    // 1048577 bytes: too long
+        std::string("\x00\x00\x00\x00", 4),    // length 0
+        std::string("\x02\x00\x00\x00Zx", 6),  // unknown type
+        std::string("\x06\x00\x00\x00"
+                    "Cabcdx",
+                    10),  // text without its zero byte
+        std::string("\x09\x00\x00\x00"
+                    "A12345678",
+                    13),  // attach frame from a program
     };
     for (const std::string& bytes : bad) {
         ApiTestClient c;
@@ -98,8 +101,7 @@ TEST_F(MessengerXmpp, BadFramesAndCommandsFromProgramsAreSurvived)
         {"ALTER APPLICATION Nope WRITE bob@localhost " + std::string(10, 'x'),
          "ERROR 3 Invalid stream, expected <handle>:<id>"},
         // The longest frame the transport allows, with a text too long to send.
-        {"ALTER APPLICATION Nope WRITE bob@localhost:1 " + std::string(1048570 - 45, 'x'),
-         "ERROR 542 Text too long"},
+        {"ALTER APPLICATION Nope WRITE bob@localhost:1 " + std::string(1048570 - 45, 'x'), "ERROR 542 Text too long"},
     };
     for (const Case& c : cases)
         EXPECT_EQ(ask(alice, c.command, "ERROR"), c.answer) << c.command.substr(0, 60);
@@ -125,8 +127,7 @@ TEST_F(MessengerXmpp, StanzasMessengerdNeverSendsAreSurvived)
         {"<data xmlns='http://jabber.org/protocol/ibb' sid='nope' seq='0'>aGk=</data>", "error item-not-found"},
         {"<data xmlns='http://jabber.org/protocol/ibb' sid='nope' seq='zz'>aGk=</data>", "error bad-request"},
         {"<data xmlns='http://jabber.org/protocol/ibb' sid='nope' seq='70000'>aGk=</data>", "error bad-request"},
-        {"<data xmlns='http://jabber.org/protocol/ibb' sid='nope' seq='0'>!!not base64!!</data>",
-         "error bad-request"},
+        {"<data xmlns='http://jabber.org/protocol/ibb' sid='nope' seq='0'>!!not base64!!</data>", "error bad-request"},
         {"<close xmlns='http://jabber.org/protocol/ibb' sid='nope'/>", "error item-not-found"},
         {"<shout xmlns='http://jabber.org/protocol/ibb' sid='nope'/>", "error feature-not-implemented"},
         {"<query xmlns='urn:example:nothing'/>", "error service-unavailable"},
@@ -137,8 +138,9 @@ TEST_F(MessengerXmpp, StanzasMessengerdNeverSendsAreSurvived)
     int n = 0;
     for (const Case& c : cases) {
         std::string id = "odd" + std::to_string(++n);
-        EXPECT_EQ(carol.request(id, "<iq type='set' id='" + id + "' to='" + kAliceFull + "'>" + c.payload + "</iq>", 10s),
-                  c.answer)
+        EXPECT_EQ(
+            carol.request(id, "<iq type='set' id='" + id + "' to='" + kAliceFull + "'>" + c.payload + "</iq>", 10s),
+            c.answer)
             << c.payload;
     }
     EXPECT_TRUE(alice.daemon.running());
@@ -182,17 +184,20 @@ TEST_F(MessengerXmpp, HostileNamesAreCutInTheLog)
     const std::string name(100000, 'N');
     for (int i = 0; i < 6; ++i) {
         std::string id = "big" + std::to_string(i);
-        EXPECT_EQ(carol.request(id, "<iq type='set' id='" + id + "' to='" + kAliceFull
-                                        + "'><open xmlns='http://jabber.org/protocol/ibb' sid='s" + id
-                                        + "' block-size='4096' stanza='iq'><application xmlns='urn:corvane:messenger'"
-                                          " name='" + name + "'/></open></iq>",
+        EXPECT_EQ(carol.request(id,
+                                "<iq type='set' id='" + id + "' to='" + kAliceFull
+                                    + "'><open xmlns='http://jabber.org/protocol/ibb' sid='s" + id
+                                    + "' block-size='4096' stanza='iq'><application xmlns='urn:corvane:messenger'"
+                                      " name='"
+                                    + name + "'/></open></iq>",
                                 10s),
                   "error forbidden");
     }
     std::string log = logOf(alice);
     EXPECT_LT(log.size() - before, 6 * 400u);
-    EXPECT_NE(log.find("refused a stream request of " + std::string(200, 'N') + "...[cut, 100000 bytes] from "
-                       "carol@localhost/odd: not a contact"),
+    EXPECT_NE(log.find("refused a stream request of " + std::string(200, 'N')
+                       + "...[cut, 100000 bytes] from "
+                         "carol@localhost/odd: not a contact"),
               std::string::npos);
 }
 
@@ -206,8 +211,9 @@ TEST_F(MessengerXmpp, RemovalFromTheRosterEndsTheContactOnBothSides)
     // alice removes bob with another client of her account.
     RawXmppClient other;
     ASSERT_TRUE(other.login("alice@localhost/other", "alicepw", server->port(), 20s));
-    ASSERT_EQ(other.request("rm", "<iq type='set' id='rm'><query xmlns='jabber:iq:roster'>"
-                                  "<item jid='bob@localhost' subscription='remove'/></query></iq>",
+    ASSERT_EQ(other.request("rm",
+                            "<iq type='set' id='rm'><query xmlns='jabber:iq:roster'>"
+                            "<item jid='bob@localhost' subscription='remove'/></query></iq>",
                             10s),
               "result");
     for (Peer* p : {&alice, &bob})

@@ -57,8 +57,8 @@ protected:
             std::string line;
             ASSERT_TRUE(bob.client.command("ALTER APPLICATION " + kApp + " READ " + bRef));
             ASSERT_TRUE(bob.client.waitLine(
-                [&](const std::string& l) { return l.rfind(readPrefix, 0) == 0 || l.rfind("ERROR", 0) == 0; },
-                line, 20s));
+                [&](const std::string& l) { return l.rfind(readPrefix, 0) == 0 || l.rfind("ERROR", 0) == 0; }, line,
+                20s));
             if (line.rfind("ERROR 543", 0) == 0) {
                 std::this_thread::sleep_for(2ms);
                 continue;
@@ -76,10 +76,7 @@ protected:
 // bob's daemon does not offer or take up the compact form.
 class DistantPlainPeer : public DistantMessengers {
 protected:
-    std::string extraConfig(const std::string& name) const override
-    {
-        return name == "bob" ? "compact = no\n" : "";
-    }
+    std::string extraConfig(const std::string& name) const override { return name == "bob" ? "compact = no\n" : ""; }
 };
 
 // Four texts in flight for alice, eight unread texts for bob.
@@ -134,8 +131,8 @@ TEST_F(DistantSmallWindow, FullWindowHoldsTheWriterAndSlowReaderLosesNothing)
     int written = 0;
     bool held = false;
     for (; written < 40 && !held; ++written) {
-        ASSERT_TRUE(alice.client.command("ALTER APPLICATION " + kApp + " WRITE " + aRef + " "
-                                         + textFor(written, 1000)));
+        ASSERT_TRUE(
+            alice.client.command("ALTER APPLICATION " + kApp + " WRITE " + aRef + " " + textFor(written, 1000)));
         ASSERT_TRUE(waitPrefix(alice, clear, line, 10s));
         if (line.rfind(listed, 0) == 0)
             held = !alice.client.waitLine(clear, 2s);
@@ -153,8 +150,7 @@ TEST_F(DistantSmallWindow, FullWindowHoldsTheWriterAndSlowReaderLosesNothing)
             EXPECT_TRUE(alice.client.waitLine(clear, 10s));
         }
     }
-    EXPECT_EQ(ask(bob, "ALTER APPLICATION " + kApp + " READ " + bRef, "ERROR"),
-              "ERROR 543 Nothing to read on " + bRef);
+    EXPECT_EQ(ask(bob, "ALTER APPLICATION " + kApp + " READ " + bRef, "ERROR"), "ERROR 543 Nothing to read on " + bRef);
 }
 
 TEST_F(DistantMessengers, StreamBrokenWithTextsInFlightIsClosedOnBothSides)

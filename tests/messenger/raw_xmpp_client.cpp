@@ -15,8 +15,7 @@ RawXmppClient::~RawXmppClient()
     xmpp_ctx_free(ctx);
 }
 
-void RawXmppClient::onConnection(xmpp_conn_t* c, xmpp_conn_event_t event, int, xmpp_stream_error_t*,
-                                 void* self)
+void RawXmppClient::onConnection(xmpp_conn_t* c, xmpp_conn_event_t event, int, xmpp_stream_error_t*, void* self)
 {
     auto* client = static_cast<RawXmppClient*>(self);
     client->online = event == XMPP_CONN_CONNECT;
@@ -52,8 +51,7 @@ bool RawXmppClient::login(const std::string& jid, const std::string& password, i
     xmpp_conn_set_flags(conn, XMPP_CONN_FLAG_DISABLE_SM | XMPP_CONN_FLAG_DISABLE_TLS);
     xmpp_conn_set_jid(conn, jid.c_str());
     xmpp_conn_set_pass(conn, password.c_str());
-    if (xmpp_connect_client(conn, "127.0.0.1", static_cast<unsigned short>(port), onConnection, this)
-        != XMPP_EOK)
+    if (xmpp_connect_client(conn, "127.0.0.1", static_cast<unsigned short>(port), onConnection, this) != XMPP_EOK)
         return false;
     auto deadline = Clock::now() + timeout;
     while (!online && Clock::now() < deadline)
@@ -68,8 +66,7 @@ void RawXmppClient::send(const std::string& xml)
         xmpp_run_once(ctx, 1);
 }
 
-std::string RawXmppClient::request(const std::string& id, const std::string& xml,
-                                   std::chrono::milliseconds timeout)
+std::string RawXmppClient::request(const std::string& id, const std::string& xml, std::chrono::milliseconds timeout)
 {
     send(xml);
     auto deadline = Clock::now() + timeout;

@@ -18,17 +18,14 @@ public:
     RawXmppClient& operator=(const RawXmppClient&) = delete;
 
     // `jid` with its resource; the server on 127.0.0.1:port.
-    bool login(const std::string& jid, const std::string& password, int port,
-               std::chrono::milliseconds timeout);
+    bool login(const std::string& jid, const std::string& password, int port, std::chrono::milliseconds timeout);
     void send(const std::string& xml);
     // Sends the iq `xml` whose id is `id` and waits for its answer:
     // "result", "error <condition>", or "" when none came in time.
-    std::string request(const std::string& id, const std::string& xml,
-                        std::chrono::milliseconds timeout);
+    std::string request(const std::string& id, const std::string& xml, std::chrono::milliseconds timeout);
 
 private:
-    static void onConnection(xmpp_conn_t*, xmpp_conn_event_t event, int, xmpp_stream_error_t*,
-                             void* self);
+    static void onConnection(xmpp_conn_t*, xmpp_conn_event_t event, int, xmpp_stream_error_t*, void* self);
     static int onIq(xmpp_conn_t*, xmpp_stanza_t* stanza, void* self);
 
     xmpp_ctx_t* ctx = nullptr;

@@ -1,9 +1,9 @@
 #include "tests/messenger/xmpp_fixture.h"
 
-#include <fstream>
 #include <sys/stat.h>
-#include <thread>
 #include <unistd.h>
+#include <fstream>
+#include <thread>
 
 using namespace std::chrono_literals;
 
@@ -15,9 +15,8 @@ void MessengerXmpp::SetUp()
     dir = std::make_unique<TempDir>();
     server = std::make_unique<ProsodyServer>(dir->path());
     server->limitClientRate(serverRateLimit());
-    if (!server->writeConfig() || !server->registerUser("alice", "alicepw")
-        || !server->registerUser("bob", "bobpw") || !server->registerUser("carol", "carolpw")
-        || !server->start())
+    if (!server->writeConfig() || !server->registerUser("alice", "alicepw") || !server->registerUser("bob", "bobpw")
+        || !server->registerUser("carol", "carolpw") || !server->start())
         GTEST_SKIP() << "Prosody cannot run here: " << server->error();
     if (serverDelay().count() > 0) {
         for (auto* proxy : {&aliceProxy, &bobProxy}) {
@@ -104,13 +103,9 @@ bool MessengerXmpp::connectClient(Peer& p)
     return true;
 }
 
-bool MessengerXmpp::attach(Peer& p)
-{
-    return connectClient(p) && p.client.discover() && p.client.waitAttach(0, 20s);
-}
+bool MessengerXmpp::attach(Peer& p) { return connectClient(p) && p.client.discover() && p.client.waitAttach(0, 20s); }
 
-bool MessengerXmpp::waitPrefix(Peer& p, const std::string& prefix, std::string& line,
-                               std::chrono::milliseconds timeout)
+bool MessengerXmpp::waitPrefix(Peer& p, const std::string& prefix, std::string& line, std::chrono::milliseconds timeout)
 {
     return p.client.waitLine([&](const std::string& l) { return l.rfind(prefix, 0) == 0; }, line, timeout);
 }
@@ -123,8 +118,7 @@ std::string MessengerXmpp::ask(Peer& p, const std::string& command, const std::s
     return line;
 }
 
-bool MessengerXmpp::pollFor(Peer& p, const std::string& command, const std::string& prefix,
-                            const std::string& expected)
+bool MessengerXmpp::pollFor(Peer& p, const std::string& command, const std::string& prefix, const std::string& expected)
 {
     for (int i = 0; i < 200; ++i) {
         if (ask(p, command, prefix) == expected)
@@ -138,8 +132,8 @@ void MessengerXmpp::createOnBoth(const std::string& app)
 {
     ASSERT_EQ(ask(bob, "CREATE APPLICATION " + app, "CREATE"), "CREATE APPLICATION " + app);
     ASSERT_EQ(ask(alice, "CREATE APPLICATION " + app, "CREATE"), "CREATE APPLICATION " + app);
-    ASSERT_TRUE(pollFor(alice, "GET APPLICATION " + app + " CONNECTABLE",
-                        "APPLICATION " + app + " CONNECTABLE", "APPLICATION " + app + " CONNECTABLE bob@localhost"));
+    ASSERT_TRUE(pollFor(alice, "GET APPLICATION " + app + " CONNECTABLE", "APPLICATION " + app + " CONNECTABLE",
+                        "APPLICATION " + app + " CONNECTABLE bob@localhost"));
 }
 
 void MessengerXmpp::connectStream(const std::string& app, std::string& aliceRef, std::string& bobRef)

@@ -6,9 +6,9 @@
 #pragma once
 
 #include "tests/support/api_test_client.h"
+#include "tests/support/delay_proxy.h"
 #include "tests/support/prosody_server.h"
 #include "tests/support/spawned.h"
-#include "tests/support/delay_proxy.h"
 #include "tests/support/temp_dir.h"
 
 #include <gtest/gtest.h>
@@ -27,9 +27,9 @@ protected:
     virtual std::string extraConfig(const std::string&) const { return std::string(); }
 
     struct Peer {
-        std::string name;     // alice, bob
-        std::string jid;      // alice@localhost
-        std::string socket;   // abstract socket name
+        std::string name;    // alice, bob
+        std::string jid;     // alice@localhost
+        std::string socket;  // abstract socket name
         std::string config;
         std::string log;
         Spawned daemon;
@@ -48,8 +48,7 @@ protected:
     std::string ask(Peer& p, const std::string& command, const std::string& prefix);
     // Repeats `command` until its answer (the line starting with `prefix`)
     // equals `expected`.
-    bool pollFor(Peer& p, const std::string& command, const std::string& prefix,
-                 const std::string& expected);
+    bool pollFor(Peer& p, const std::string& command, const std::string& prefix, const std::string& expected);
     bool waitPrefix(Peer& p, const std::string& prefix, std::string& line,
                     std::chrono::milliseconds timeout = std::chrono::seconds(20));
     // Both programs create `app`; alice waits until bob is connectable.

@@ -8,9 +8,10 @@ namespace {
 
 TEST_F(ModelTest, AttachRegistersTheFiveApplicationsAfterAskingForFriends)
 {
-    EXPECT_EQ(startAndAttach(), (Lines{"SEARCH FRIENDS", "CREATE APPLICATION CorvaneForFtp0000",
-                                       "CREATE APPLICATION CorvaneForHttp000", "CREATE APPLICATION CorvaneForCvs0000",
-                                       "CREATE APPLICATION CorvaneForVnc0000", "CREATE APPLICATION CorvaneForTcp2000"}));
+    EXPECT_EQ(startAndAttach(),
+              (Lines{"SEARCH FRIENDS", "CREATE APPLICATION CorvaneForFtp0000", "CREATE APPLICATION CorvaneForHttp000",
+                     "CREATE APPLICATION CorvaneForCvs0000", "CREATE APPLICATION CorvaneForVnc0000",
+                     "CREATE APPLICATION CorvaneForTcp2000"}));
     // A second attach registers them again.
     messenger.sendAttach(0);
     loop.pump();

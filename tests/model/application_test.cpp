@@ -44,7 +44,10 @@ protected:
                 out.push_back(l);
         return out;
     }
-    int count(const Lines& lines, const std::string& line) { return static_cast<int>(std::count(lines.begin(), lines.end(), line)); }
+    int count(const Lines& lines, const std::string& line)
+    {
+        return static_cast<int>(std::count(lines.begin(), lines.end(), line));
+    }
 };
 
 TEST_F(ApplicationTest, ServerAcceptsEveryStreamInListOrder)
@@ -274,8 +277,8 @@ TEST_F(ApplicationTest, RegisteredApplicationPollsEvery301Ticks)
 TEST_F(ApplicationTest, ThroughputEverySecondAlsoWithoutStreams)
 {
     loop.fire(QV_A2AMODEL::kSlowTickMs);
-    EXPECT_EQ(recorder.events, (Lines{"throughput 0 0 0", "throughput 1 0 0", "throughput 2 0 0",
-                                      "throughput 3 0 0", "throughput 4 0 0"}));
+    EXPECT_EQ(recorder.events, (Lines{"throughput 0 0 0", "throughput 1 0 0", "throughput 2 0 0", "throughput 3 0 0",
+                                      "throughput 4 0 0"}));
 }
 
 TEST_F(ApplicationTest, ResetCancelsLiveStreamsWithoutTellingTheMessenger)

@@ -18,10 +18,10 @@
 #include <vector>
 
 #include "core/eventlog.h"
-#include "wire/api_frame.h"
 #include "skype/skype_com.h"
 #include "tests/support/manual_event_loop.h"
 #include "tests/support/temp_dir.h"
+#include "wire/api_frame.h"
 
 namespace {
 

@@ -97,8 +97,8 @@ TEST_F(SkypeComTest, AttachCodesSetStatusAndAlwaysNotify)
     messenger.sendAttach(0x8001);
     messenger.sendAttach(77);  // unknown: unchanged, still told
     loop.pump();
-    EXPECT_EQ(recorder.events, (std::vector<std::string>{"status 1", "status 3", "status 4",
-                                                         "status 32769", "status 32769"}));
+    EXPECT_EQ(recorder.events,
+              (std::vector<std::string>{"status 1", "status 3", "status 4", "status 32769", "status 32769"}));
     // Codes 2, 3 and 0x8001 keep the messenger's handle: a send still goes out.
     EXPECT_NE(com->send("SEARCH FRIENDS"), 0);
     EXPECT_EQ(messenger.take(), (std::vector<std::string>{"SEARCH FRIENDS"}));
@@ -132,18 +132,17 @@ TEST_F(SkypeComTest, DispatchByFirstWord)
     deliver("ALTER APPLICATION CorvaneForFtp0000 CONNECT a@x");
     deliver("APPLICATION CorvaneForFtp0000 STREAMS a@x:1");
     deliver("ERROR 2 Unknown command");
-    EXPECT_EQ(recorder.events,
-              (std::vector<std::string>{
-                  "userstatus ONLINE",
-                  "user alice@example.net ONLINESTATUS OFFLINE",
-                  "users a@x, b@x",
-                  "users ",
-                  "current me@x",
-                  "a2a CREATE APPLICATION CorvaneForFtp0000",
-                  "a2a DELETE APPLICATION CorvaneForFtp0000",
-                  "a2a ALTER APPLICATION CorvaneForFtp0000 CONNECT a@x",
-                  "a2a APPLICATION CorvaneForFtp0000 STREAMS a@x:1",
-              }));
+    EXPECT_EQ(recorder.events, (std::vector<std::string>{
+                                   "userstatus ONLINE",
+                                   "user alice@example.net ONLINESTATUS OFFLINE",
+                                   "users a@x, b@x",
+                                   "users ",
+                                   "current me@x",
+                                   "a2a CREATE APPLICATION CorvaneForFtp0000",
+                                   "a2a DELETE APPLICATION CorvaneForFtp0000",
+                                   "a2a ALTER APPLICATION CorvaneForFtp0000 CONNECT a@x",
+                                   "a2a APPLICATION CorvaneForFtp0000 STREAMS a@x:1",
+                               }));
 }
 
 TEST_F(SkypeComTest, SendWritesOneFrameWithItsText)

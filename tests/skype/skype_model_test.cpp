@@ -61,9 +61,9 @@ TEST_F(SkypeModelTest, AttachAsksForFriendsAndUsersReplyAsksForEachStatus)
     EXPECT_EQ(handle(2), "carol@pc-c.test");
     EXPECT_STREQ(model->getSelectedUser(), "alice@pc-a.test");
     EXPECT_EQ(counter.changes, 1);
-    EXPECT_EQ(messenger.take(), (Lines{"GET USER alice@pc-a.test ONLINESTATUS",
-                                       "GET USER bob.b-2_x@pc-b.test ONLINESTATUS",
-                                       "GET USER carol@pc-c.test ONLINESTATUS", "GET CURRENTUSERHANDLE"}));
+    EXPECT_EQ(messenger.take(),
+              (Lines{"GET USER alice@pc-a.test ONLINESTATUS", "GET USER bob.b-2_x@pc-b.test ONLINESTATUS",
+                     "GET USER carol@pc-c.test ONLINESTATUS", "GET CURRENTUSERHANDLE"}));
 }
 
 TEST_F(SkypeModelTest, EmptyUsersReplyIsAnEmptyList)

@@ -15,14 +15,16 @@ struct Parsed {
     std::vector<StreamEntry> entries;
 };
 
-Parsed parse(const std::string& list, Kind kind) {
+Parsed parse(const std::string& list, Kind kind)
+{
     Parsed p;
     p.entries.push_back({"stale", 9, 9});
     p.result = parseStreamList(list.c_str(), kind, p.entries);
     return p;
 }
 
-void expectEntry(const StreamEntry& e, const std::string& user, int id, int bytes = 0) {
+void expectEntry(const StreamEntry& e, const std::string& user, int id, int bytes = 0)
+{
     EXPECT_EQ(user, e.user);
     EXPECT_EQ(id, e.id);
     EXPECT_EQ(bytes, e.bytes);
@@ -30,7 +32,8 @@ void expectEntry(const StreamEntry& e, const std::string& user, int id, int byte
 
 }  // namespace
 
-TEST(StreamsList, NothingOrOneBareWordMeansNoStreamAtAll) {
+TEST(StreamsList, NothingOrOneBareWordMeansNoStreamAtAll)
+{
     for (const char* text : {"", "   ", "abc123", " abc123"}) {
         Parsed p = parse(text, Kind::Streams);
         EXPECT_EQ(Result::Empty, p.result) << '"' << text << '"';
@@ -38,7 +41,8 @@ TEST(StreamsList, NothingOrOneBareWordMeansNoStreamAtAll) {
     }
 }
 
-TEST(StreamsList, BlanksAndCommasSeparateItemsInOrder) {
+TEST(StreamsList, BlanksAndCommasSeparateItemsInOrder)
+{
     for (const char* text : {"user1:1 user2:2", "user1:1,user2:2"}) {
         Parsed p = parse(text, Kind::Streams);
         ASSERT_EQ(Result::Entries, p.result) << text;
@@ -48,14 +52,16 @@ TEST(StreamsList, BlanksAndCommasSeparateItemsInOrder) {
     }
 }
 
-TEST(StreamsList, NamesWithDotsDashesUnderscoresAndAtAreReadWhole) {
+TEST(StreamsList, NamesWithDotsDashesUnderscoresAndAtAreReadWhole)
+{
     Parsed p = parse("taro.yamada-2_x@example.org:17", Kind::Streams);
     ASSERT_EQ(Result::Entries, p.result);
     ASSERT_EQ(1u, p.entries.size());
     expectEntry(p.entries[0], "taro.yamada-2_x@example.org", 17);
 }
 
-TEST(StreamsList, MalformedItemVoidsTheWholeList) {
+TEST(StreamsList, MalformedItemVoidsTheWholeList)
+{
     // A blank after the last item starts an item without a user.
     EXPECT_EQ(Result::NoUser, parse("user1:1 ", Kind::Streams).result);
     Parsed p = parse("user1:1 user2", Kind::Streams);
@@ -63,14 +69,16 @@ TEST(StreamsList, MalformedItemVoidsTheWholeList) {
     EXPECT_TRUE(p.entries.empty());
 }
 
-TEST(StreamsList, IdThatIsNotANumberCountsAsZero) {
+TEST(StreamsList, IdThatIsNotANumberCountsAsZero)
+{
     Parsed p = parse("user1:abc user2:12x", Kind::Streams);
     ASSERT_EQ(Result::Entries, p.result);
     expectEntry(p.entries[0], "user1", 0);
     expectEntry(p.entries[1], "user2", 12);
 }
 
-TEST(StreamsList, OverlongWordVoidsTheListInsteadOfOverflowing) {
+TEST(StreamsList, OverlongWordVoidsTheListInsteadOfOverflowing)
+{
     std::string longUser(300, 'u');
     EXPECT_EQ(Result::TooLong, parse(longUser + ":1", Kind::Streams).result);
     EXPECT_EQ(Result::TooLong, parse("user1:1 user2:" + std::string(300, '7'), Kind::Streams).result);
@@ -81,7 +89,8 @@ TEST(StreamsList, OverlongWordVoidsTheListInsteadOfOverflowing) {
     EXPECT_EQ(255u, p.entries[0].user.size());
 }
 
-TEST(SendingList, ItemsCarryTheirByteCounts) {
+TEST(SendingList, ItemsCarryTheirByteCounts)
+{
     Parsed p = parse("user1:1=120 user2:2=40", Kind::Sending);
     ASSERT_EQ(Result::Entries, p.result);
     ASSERT_EQ(2u, p.entries.size());
@@ -90,14 +99,16 @@ TEST(SendingList, ItemsCarryTheirByteCounts) {
     EXPECT_EQ(Result::Empty, parse("", Kind::Sending).result);
 }
 
-TEST(SendingList, ItemWithoutEqualsSignHasNoId) {
+TEST(SendingList, ItemWithoutEqualsSignHasNoId)
+{
     Parsed p = parse("user1:1=10 user2:2", Kind::Sending);
     EXPECT_EQ(Result::NoId, p.result);
     EXPECT_TRUE(p.entries.empty());
     EXPECT_EQ(Result::NoUser, parse("user1=5", Kind::Sending).result);
 }
 
-TEST(ReceivedList, FirstItemComesFirst) {
+TEST(ReceivedList, FirstItemComesFirst)
+{
     Parsed p = parse("user1:1=120 user2:2=40", Kind::Received);
     ASSERT_EQ(Result::Entries, p.result);
     ASSERT_EQ(2u, p.entries.size());

@@ -1,19 +1,16 @@
 #include "tests/support/api_test_client.h"
 
-#include <cerrno>
-#include <cstddef>
-#include <cstring>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
+#include <cerrno>
+#include <cstddef>
+#include <cstring>
 
 using Clock = std::chrono::steady_clock;
 
-ApiTestClient::~ApiTestClient()
-{
-    close();
-}
+ApiTestClient::~ApiTestClient() { close(); }
 
 void ApiTestClient::close()
 {
@@ -113,8 +110,8 @@ bool ApiTestClient::nextLine(std::string& line, std::chrono::milliseconds timeou
         timeout);
 }
 
-bool ApiTestClient::waitLine(const std::function<bool(const std::string&)>& match,
-                             std::string& line, std::chrono::milliseconds timeout)
+bool ApiTestClient::waitLine(const std::function<bool(const std::string&)>& match, std::string& line,
+                             std::chrono::milliseconds timeout)
 {
     return scan(
         [&](const Frame& f) {

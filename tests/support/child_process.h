@@ -3,9 +3,9 @@
 // a child that is still running, so a failing test leaves no process behind.
 #pragma once
 
+#include <sys/types.h>
 #include <chrono>
 #include <string>
-#include <sys/types.h>
 #include <vector>
 
 class ChildProcess {

@@ -1,17 +1,17 @@
 #include "tests/support/delay_proxy.h"
 
-#include <algorithm>
 #include <arpa/inet.h>
-#include <cerrno>
-#include <cstring>
-#include <deque>
 #include <fcntl.h>
-#include <list>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <deque>
+#include <list>
 #include <vector>
 
 namespace {
@@ -47,10 +47,7 @@ struct Pair {
     bool broken = false;
 };
 
-void setNonBlocking(int fd)
-{
-    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
-}
+void setNonBlocking(int fd) { ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK); }
 
 // The relay must not add coalescing of its own.
 void noDelay(int fd)
@@ -113,8 +110,7 @@ bool writeSide(Direction& d, Clock::time_point now)
             d.queue.pop_front();
             return true;
         }
-        ssize_t n = ::send(d.to, c.bytes.data() + d.written, c.bytes.size() - d.written,
-                           MSG_NOSIGNAL | MSG_DONTWAIT);
+        ssize_t n = ::send(d.to, c.bytes.data() + d.written, c.bytes.size() - d.written, MSG_NOSIGNAL | MSG_DONTWAIT);
         if (n < 0)
             return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR;
         d.written += static_cast<size_t>(n);
@@ -134,10 +130,7 @@ DelayProxy::DelayProxy(std::string lh, int lp, std::string th, int tp, std::chro
 {
 }
 
-DelayProxy::~DelayProxy()
-{
-    stop();
-}
+DelayProxy::~DelayProxy() { stop(); }
 
 bool DelayProxy::start()
 {
@@ -232,9 +225,10 @@ void DelayProxy::run()
                 if (d->due(now))
                     (d == &p.up ? s : c) |= POLLOUT;
                 else
-                    timeoutMs = std::min<int>(timeoutMs, static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(
-                                                                              d->queue.front().due - now)
-                                                                              .count()));
+                    timeoutMs = std::min<int>(
+                        timeoutMs,
+                        static_cast<int>(
+                            std::chrono::ceil<std::chrono::milliseconds>(d->queue.front().due - now).count()));
             }
             fds.push_back({p.client, c, 0});
             fds.push_back({p.server, s, 0});

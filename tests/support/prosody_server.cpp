@@ -1,8 +1,8 @@
 #include "tests/support/prosody_server.h"
 
-#include <fstream>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <fstream>
 
 namespace {
 
@@ -83,7 +83,4 @@ bool ProsodyServer::start()
     return true;
 }
 
-void ProsodyServer::stop()
-{
-    process.stop(std::chrono::seconds(8));
-}
+void ProsodyServer::stop() { process.stop(std::chrono::seconds(8)); }

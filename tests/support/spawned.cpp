@@ -1,14 +1,14 @@
 #include "tests/support/spawned.h"
 
 #include <arpa/inet.h>
-#include <csignal>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <spawn.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
-#include <thread>
 #include <unistd.h>
+#include <csignal>
+#include <thread>
 
 extern char** environ;
 

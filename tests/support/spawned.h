@@ -3,9 +3,9 @@
 // running.
 #pragma once
 
+#include <sys/types.h>
 #include <chrono>
 #include <string>
-#include <sys/types.h>
 #include <vector>
 
 class Spawned {

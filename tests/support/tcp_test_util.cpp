@@ -1,10 +1,10 @@
 #include "tests/support/tcp_test_util.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <ifaddrs.h>
 #include <net/if.h>
 #include <netinet/in.h>
-#include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -17,10 +17,12 @@
 
 namespace tcptest {
 
-bool waitUntil(const std::function<bool()>& done, std::chrono::milliseconds limit) {
+bool waitUntil(const std::function<bool()>& done, std::chrono::milliseconds limit)
+{
     const auto deadline = Clock::now() + limit;
     while (!done()) {
-        if (Clock::now() > deadline) return false;
+        if (Clock::now() > deadline)
+            return false;
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
     return true;
@@ -28,7 +30,8 @@ bool waitUntil(const std::function<bool()>& done, std::chrono::milliseconds limi
 
 namespace {
 
-sockaddr_in loopback(int port) {
+sockaddr_in loopback(int port)
+{
     sockaddr_in a{};
     a.sin_family = AF_INET;
     a.sin_port = htons(static_cast<uint16_t>(port));
@@ -38,16 +41,19 @@ sockaddr_in loopback(int port) {
 
 }  // namespace
 
-int freePort() {
+int freePort()
+{
     int port = 0;
     int s = listenLoopback(&port);
     close(s);
     return port;
 }
 
-int listenLoopback(int* port, int rcvbuf) {
+int listenLoopback(int* port, int rcvbuf)
+{
     int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (rcvbuf > 0) setsockopt(s, SOL_SOCKET, SO_RCVBUF, &rcvbuf, sizeof(rcvbuf));
+    if (rcvbuf > 0)
+        setsockopt(s, SOL_SOCKET, SO_RCVBUF, &rcvbuf, sizeof(rcvbuf));
     sockaddr_in a = loopback(0);
     if (bind(s, reinterpret_cast<sockaddr*>(&a), sizeof(a)) != 0 || listen(s, 4) != 0) {
         close(s);
@@ -59,9 +65,11 @@ int listenLoopback(int* port, int rcvbuf) {
     return s;
 }
 
-int connectLoopback(int port, int rcvbuf) {
+int connectLoopback(int port, int rcvbuf)
+{
     int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (rcvbuf > 0) setsockopt(s, SOL_SOCKET, SO_RCVBUF, &rcvbuf, sizeof(rcvbuf));
+    if (rcvbuf > 0)
+        setsockopt(s, SOL_SOCKET, SO_RCVBUF, &rcvbuf, sizeof(rcvbuf));
     sockaddr_in a = loopback(port);
     if (connect(s, reinterpret_cast<sockaddr*>(&a), sizeof(a)) != 0) {
         close(s);
@@ -72,14 +80,16 @@ int connectLoopback(int port, int rcvbuf) {
 
 namespace {
 
-bool toAddress(const char* text, int port, sockaddr_in* a) {
+bool toAddress(const char* text, int port, sockaddr_in* a)
+{
     *a = sockaddr_in{};
     a->sin_family = AF_INET;
     a->sin_port = htons(static_cast<uint16_t>(port));
     return inet_pton(AF_INET, text, &a->sin_addr) == 1;
 }
 
-std::string addressOf(int fd, bool local) {
+std::string addressOf(int fd, bool local)
+{
     sockaddr_in a{};
     socklen_t len = sizeof(a);
     int r = local ? getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len)
@@ -89,9 +99,11 @@ std::string addressOf(int fd, bool local) {
 
 }  // namespace
 
-int listenOn(const char* address, int* port) {
+int listenOn(const char* address, int* port)
+{
     sockaddr_in a{};
-    if (!toAddress(address, 0, &a)) return -1;
+    if (!toAddress(address, 0, &a))
+        return -1;
     int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (bind(s, reinterpret_cast<sockaddr*>(&a), sizeof(a)) != 0 || listen(s, 4) != 0) {
         close(s);
@@ -103,11 +115,14 @@ int listenOn(const char* address, int* port) {
     return s;
 }
 
-int connectTo(const char* address, int port, const char* from) {
+int connectTo(const char* address, int port, const char* from)
+{
     sockaddr_in to{};
-    if (!toAddress(address, port, &to)) return -1;
+    if (!toAddress(address, port, &to))
+        return -1;
     int s = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    if (s < 0) return -1;
+    if (s < 0)
+        return -1;
     if (from) {
         sockaddr_in source{};
         if (!toAddress(from, 0, &source) || bind(s, reinterpret_cast<sockaddr*>(&source), sizeof(source)) != 0) {
@@ -119,8 +134,8 @@ int connectTo(const char* address, int port, const char* from) {
         pollfd p{s, POLLOUT, 0};
         int error = 0;
         socklen_t len = sizeof(error);
-        if (errno != EINPROGRESS || poll(&p, 1, static_cast<int>(kWait.count())) != 1 ||
-            getsockopt(s, SOL_SOCKET, SO_ERROR, &error, &len) != 0 || error != 0) {
+        if (errno != EINPROGRESS || poll(&p, 1, static_cast<int>(kWait.count())) != 1
+            || getsockopt(s, SOL_SOCKET, SO_ERROR, &error, &len) != 0 || error != 0) {
             close(s);
             return -1;
         }
@@ -130,22 +145,28 @@ int connectTo(const char* address, int port, const char* from) {
     return s;
 }
 
-std::string nonLoopbackAddress() {
+std::string nonLoopbackAddress()
+{
     ifaddrs* list = nullptr;
-    if (getifaddrs(&list) != 0) return {};
+    if (getifaddrs(&list) != 0)
+        return {};
     std::string found;
     for (ifaddrs* i = list; i && found.empty(); i = i->ifa_next) {
-        if (!i->ifa_addr || i->ifa_addr->sa_family != AF_INET) continue;
-        if ((i->ifa_flags & IFF_UP) == 0 || (i->ifa_flags & IFF_LOOPBACK) != 0) continue;
+        if (!i->ifa_addr || i->ifa_addr->sa_family != AF_INET)
+            continue;
+        if ((i->ifa_flags & IFF_UP) == 0 || (i->ifa_flags & IFF_LOOPBACK) != 0)
+            continue;
         uint32_t a = reinterpret_cast<sockaddr_in*>(i->ifa_addr)->sin_addr.s_addr;
-        if ((ntohl(a) >> 24) == 127) continue;
+        if ((ntohl(a) >> 24) == 127)
+            continue;
         found = dotted(a);
     }
     freeifaddrs(list);
     return found;
 }
 
-std::string dotted(uint32_t address) {
+std::string dotted(uint32_t address)
+{
     in_addr a{};
     a.s_addr = address;
     char text[INET_ADDRSTRLEN] = "";
@@ -156,14 +177,16 @@ std::string dotted(uint32_t address) {
 std::string localAddressOf(int fd) { return addressOf(fd, true); }
 std::string remoteAddressOf(int fd) { return addressOf(fd, false); }
 
-SilentHost::SilentHost() {
+SilentHost::SilentHost()
+{
     listener = listenLoopback(&listenPort);
     if (listener >= 0 && listen(listener, 0) < 0) {
         // Keeps the first backlog; the fillers below still fill it.
     }
     for (int i = 0; i < 4; ++i) {
         int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-        if (fd < 0) continue;
+        if (fd < 0)
+            continue;
         sockaddr_in to{};
         to.sin_family = AF_INET;
         to.sin_port = htons(static_cast<uint16_t>(listenPort));
@@ -178,91 +201,112 @@ SilentHost::SilentHost() {
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
 }
 
-SilentHost::~SilentHost() {
-    for (int fd : fillers) close(fd);
-    if (listener >= 0) close(listener);
+SilentHost::~SilentHost()
+{
+    for (int fd : fillers)
+        close(fd);
+    if (listener >= 0)
+        close(listener);
 }
 
-int acceptWithin(int listener, std::chrono::milliseconds limit) {
+int acceptWithin(int listener, std::chrono::milliseconds limit)
+{
     pollfd p{listener, POLLIN, 0};
-    if (poll(&p, 1, static_cast<int>(limit.count())) != 1) return -1;
+    if (poll(&p, 1, static_cast<int>(limit.count())) != 1)
+        return -1;
     return accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
 }
 
-bool writeAll(int fd, const void* data, size_t size) {
+bool writeAll(int fd, const void* data, size_t size)
+{
     const uint8_t* p = static_cast<const uint8_t*>(data);
     while (size > 0) {
         ssize_t n = send(fd, p, size, MSG_NOSIGNAL);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
         p += n;
         size -= static_cast<size_t>(n);
     }
     return true;
 }
 
-std::string readSome(int fd, size_t size, std::chrono::milliseconds limit) {
+std::string readSome(int fd, size_t size, std::chrono::milliseconds limit)
+{
     std::string got;
     const auto deadline = Clock::now() + limit;
     char buf[4096];
     while (got.size() < size && Clock::now() < deadline) {
         pollfd p{fd, POLLIN, 0};
-        if (poll(&p, 1, 20) != 1) continue;
+        if (poll(&p, 1, 20) != 1)
+            continue;
         ssize_t n = recv(fd, buf, std::min(sizeof(buf), size - got.size()), 0);
-        if (n <= 0) break;
+        if (n <= 0)
+            break;
         got.append(buf, static_cast<size_t>(n));
     }
     return got;
 }
 
-bool seesClose(int fd, std::chrono::milliseconds limit) {
+bool seesClose(int fd, std::chrono::milliseconds limit)
+{
     const auto deadline = Clock::now() + limit;
     char buf[4096];
     while (Clock::now() < deadline) {
         pollfd p{fd, POLLIN, 0};
-        if (poll(&p, 1, 20) != 1) continue;
+        if (poll(&p, 1, 20) != 1)
+            continue;
         ssize_t n = recv(fd, buf, sizeof(buf), 0);
-        if (n == 0) return true;
-        if (n < 0 && errno != EINTR && errno != EAGAIN) return true;
+        if (n == 0)
+            return true;
+        if (n < 0 && errno != EINTR && errno != EAGAIN)
+            return true;
     }
     return false;
 }
 
-End endOf(int fd, std::chrono::milliseconds limit) {
+End endOf(int fd, std::chrono::milliseconds limit)
+{
     const auto deadline = Clock::now() + limit;
     char buf[4096];
     while (Clock::now() < deadline) {
         pollfd p{fd, POLLIN, 0};
-        if (poll(&p, 1, 20) != 1) continue;
+        if (poll(&p, 1, 20) != 1)
+            continue;
         ssize_t n = recv(fd, buf, sizeof(buf), MSG_DONTWAIT);
-        if (n == 0) return End::Orderly;
-        if (n < 0 && errno == ECONNRESET) return End::Reset;
+        if (n == 0)
+            return End::Orderly;
+        if (n < 0 && errno == ECONNRESET)
+            return End::Reset;
     }
     return End::None;
 }
 
-bool stillOpenAndQuiet(int fd) {
+bool stillOpenAndQuiet(int fd)
+{
     char c;
     ssize_t n = recv(fd, &c, 1, MSG_DONTWAIT | MSG_PEEK);
     return n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK);
 }
 
-std::vector<uint8_t> takePacket(QV_QUE* queue, std::chrono::milliseconds limit) {
+std::vector<uint8_t> takePacket(QV_QUE* queue, std::chrono::milliseconds limit)
+{
     std::vector<uint8_t> slot(QV_QUE::kSlotSize);
-    if (!waitUntil([&] { return queue->dequeue(slot.data()) == 1; }, limit)) return {};
+    if (!waitUntil([&] { return queue->dequeue(slot.data()) == 1; }, limit))
+        return {};
     return slot;
 }
 
-bool putPacket(QV_QUE* queue, const std::vector<uint8_t>& packet, std::chrono::milliseconds limit) {
+bool putPacket(QV_QUE* queue, const std::vector<uint8_t>& packet, std::chrono::milliseconds limit)
+{
     return waitUntil(
-        [&] {
-            return queue->hasRoom() &&
-                   queue->enqueue(packet.data(), static_cast<uint32_t>(packet.size())) == 1;
-        },
+        [&] { return queue->hasRoom() && queue->enqueue(packet.data(), static_cast<uint32_t>(packet.size())) == 1; },
         limit);
 }
 
-std::vector<uint8_t> controlPacket(uint16_t kind, uint16_t code, int port) {
+std::vector<uint8_t> controlPacket(uint16_t kind, uint16_t code, int port)
+{
     std::vector<uint8_t> p(kA2AHeaderSize);
     initA2AHeader(p.data());
     setA2AKind(p.data(), kind);
@@ -271,13 +315,15 @@ std::vector<uint8_t> controlPacket(uint16_t kind, uint16_t code, int port) {
     return p;
 }
 
-std::vector<uint8_t> disconnectPacket(uint16_t kind, int port, uint16_t reason) {
+std::vector<uint8_t> disconnectPacket(uint16_t kind, int port, uint16_t reason)
+{
     std::vector<uint8_t> p = controlPacket(kind, kA2ACodeDisconnectRequest, port);
     setA2AResult(p.data(), reason);
     return p;
 }
 
-std::vector<uint8_t> dataPacket(uint16_t kind, int port, const std::string& bytes) {
+std::vector<uint8_t> dataPacket(uint16_t kind, int port, const std::string& bytes)
+{
     std::vector<uint8_t> p(kA2AHeaderSize + bytes.size());
     initA2AHeader(p.data());
     setA2AKind(p.data(), kind);
@@ -288,7 +334,8 @@ std::vector<uint8_t> dataPacket(uint16_t kind, int port, const std::string& byte
 }
 
 // FIPS 180-4 SHA-256.
-std::string sha256Hex(const std::vector<uint8_t>& data) {
+std::string sha256Hex(const std::vector<uint8_t>& data)
+{
     static const uint32_t k[64] = {
         0x428a2f98, 0x71374491, 0xb5c0fbcf, 0xe9b5dba5, 0x3956c25b, 0x59f111f1, 0x923f82a4, 0xab1c5ed5,
         0xd807aa98, 0x12835b01, 0x243185be, 0x550c7dc3, 0x72be5d74, 0x80deb1fe, 0x9bdc06a7, 0xc19bf174,
@@ -298,19 +345,20 @@ std::string sha256Hex(const std::vector<uint8_t>& data) {
         0xa2bfe8a1, 0xa81a664b, 0xc24b8b70, 0xc76c51a3, 0xd192e819, 0xd6990624, 0xf40e3585, 0x106aa070,
         0x19a4c116, 0x1e376c08, 0x2748774c, 0x34b0bcb5, 0x391c0cb3, 0x4ed8aa4a, 0x5b9cca4f, 0x682e6ff3,
         0x748f82ee, 0x78a5636f, 0x84c87814, 0x8cc70208, 0x90befffa, 0xa4506ceb, 0xbef9a3f7, 0xc67178f2};
-    uint32_t h[8] = {0x6a09e667, 0xbb67ae85, 0x3c6ef372, 0xa54ff53a,
-                     0x510e527f, 0x9b05688c, 0x1f83d9ab, 0x5be0cd19};
+    uint32_t h[8] = {0x6a09e667, 0xbb67ae85, 0x3c6ef372, 0xa54ff53a, 0x510e527f, 0x9b05688c, 0x1f83d9ab, 0x5be0cd19};
     std::vector<uint8_t> m(data);
     const uint64_t bits = static_cast<uint64_t>(data.size()) * 8;
     m.push_back(0x80);
-    while (m.size() % 64 != 56) m.push_back(0);
-    for (int i = 7; i >= 0; --i) m.push_back(static_cast<uint8_t>(bits >> (8 * i)));
+    while (m.size() % 64 != 56)
+        m.push_back(0);
+    for (int i = 7; i >= 0; --i)
+        m.push_back(static_cast<uint8_t>(bits >> (8 * i)));
     auto rotr = [](uint32_t x, int n) { return (x >> n) | (x << (32 - n)); };
     for (size_t off = 0; off < m.size(); off += 64) {
         uint32_t w[64];
         for (int i = 0; i < 16; ++i) {
-            w[i] = (uint32_t{m[off + 4 * i]} << 24) | (uint32_t{m[off + 4 * i + 1]} << 16) |
-                   (uint32_t{m[off + 4 * i + 2]} << 8) | uint32_t{m[off + 4 * i + 3]};
+            w[i] = (uint32_t{m[off + 4 * i]} << 24) | (uint32_t{m[off + 4 * i + 1]} << 16)
+                   | (uint32_t{m[off + 4 * i + 2]} << 8) | uint32_t{m[off + 4 * i + 3]};
         }
         for (int i = 16; i < 64; ++i) {
             uint32_t s0 = rotr(w[i - 15], 7) ^ rotr(w[i - 15], 18) ^ (w[i - 15] >> 3);
@@ -330,7 +378,14 @@ std::string sha256Hex(const std::vector<uint8_t>& data) {
             b = a;
             a = t1 + t2;
         }
-        h[0] += a; h[1] += b; h[2] += c; h[3] += d; h[4] += e; h[5] += f; h[6] += g; h[7] += hh;
+        h[0] += a;
+        h[1] += b;
+        h[2] += c;
+        h[3] += d;
+        h[4] += e;
+        h[5] += f;
+        h[6] += g;
+        h[7] += hh;
     }
     std::string hex;
     char part[9];
@@ -341,26 +396,30 @@ std::string sha256Hex(const std::vector<uint8_t>& data) {
     return hex;
 }
 
-void LogCapture::notifyLogLine(const char* line) {
+void LogCapture::notifyLogLine(const char* line)
+{
     std::lock_guard<std::mutex> lock(mutex);
     collected.emplace_back(line);
 }
 
-int LogCapture::count(const std::string& text, const char* level) {
+int LogCapture::count(const std::string& text, const char* level)
+{
     std::lock_guard<std::mutex> lock(mutex);
     const std::string tag = std::string(":") + level + ":";
     int n = 0;
     for (const std::string& line : collected) {
         // "YYYY/MM/DD hh:mm:ss:EV:" then the text
         size_t at = line.find(tag);
-        if (at != std::string::npos && line.substr(at + tag.size()) == text) ++n;
+        if (at != std::string::npos && line.substr(at + tag.size()) == text)
+            ++n;
     }
     return n;
 }
 
 bool LogCapture::has(const std::string& text, const char* level) { return count(text, level) > 0; }
 
-std::vector<std::string> LogCapture::lines() {
+std::vector<std::string> LogCapture::lines()
+{
     std::lock_guard<std::mutex> lock(mutex);
     return collected;
 }

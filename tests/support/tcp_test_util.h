@@ -78,8 +78,7 @@ End endOf(int fd, std::chrono::milliseconds limit = kWait);
 // Takes one entry within the limit; empty vector when none came.
 std::vector<uint8_t> takePacket(QV_QUE* queue, std::chrono::milliseconds limit = kWait);
 // Puts an entry in, waiting for room within the limit.
-bool putPacket(QV_QUE* queue, const std::vector<uint8_t>& packet,
-               std::chrono::milliseconds limit = kWait);
+bool putPacket(QV_QUE* queue, const std::vector<uint8_t>& packet, std::chrono::milliseconds limit = kWait);
 
 std::vector<uint8_t> controlPacket(uint16_t kind, uint16_t code, int port);
 // A DISCONNECT-REQUEST with its reason in the result word.

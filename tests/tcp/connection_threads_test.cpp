@@ -18,7 +18,8 @@ using namespace tcptest;
 
 namespace {
 
-void expectControl(const std::vector<uint8_t>& p, uint16_t kind, uint16_t code, int port) {
+void expectControl(const std::vector<uint8_t>& p, uint16_t kind, uint16_t code, int port)
+{
     ASSERT_FALSE(p.empty()) << "no packet came";
     EXPECT_EQ(kA2AHeaderSize, a2aHeaderSize(p.data()));
     EXPECT_EQ(0, a2aDataSize(p.data()));
@@ -27,8 +28,10 @@ void expectControl(const std::vector<uint8_t>& p, uint16_t kind, uint16_t code, 
     EXPECT_EQ(port, a2aPort(p.data()));
 }
 
-std::string dataOf(const std::vector<uint8_t>& p) {
-    if (p.empty()) return "";
+std::string dataOf(const std::vector<uint8_t>& p)
+{
+    if (p.empty())
+        return "";
     return std::string(reinterpret_cast<const char*>(p.data()) + kA2AHeaderSize, a2aDataSize(p.data()));
 }
 
@@ -36,25 +39,29 @@ std::string dataOf(const std::vector<uint8_t>& p) {
 // as the local TCP client and as the peer behind the queues.
 class ListenerTest : public ::testing::Test {
 protected:
-    void SetUp() override {
+    void SetUp() override
+    {
         ASSERT_EQ(1, listener->createServerSocket(port));
         listener->startThread();
         ASSERT_EQ(1, listener->isRunning());
     }
-    void TearDown() override {
+    void TearDown() override
+    {
         listener->stopThread();
-        for (int fd : clients) close(fd);
+        for (int fd : clients)
+            close(fd);
     }
-    int connectClient() {
+    int connectClient()
+    {
         int fd = connectLoopback(port);
         clients.push_back(fd);
         return fd;
     }
     // Connects a local client and answers the CONNECT-REQUEST with OK.
-    int connectAndAccept() {
+    int connectAndAccept()
+    {
         int fd = connectClient();
-        expectControl(takePacket(listener->getOutboundQueue()), kA2AKindControl, kA2ACodeConnectRequest,
-                      port);
+        expectControl(takePacket(listener->getOutboundQueue()), kA2AKindControl, kA2ACodeConnectRequest, port);
         listener->setPeerConnectOk();
         EXPECT_TRUE(waitUntil([&] { return listener->getConnectionState() == 2; }));
         return fd;
@@ -65,7 +72,8 @@ protected:
     std::vector<int> clients;
 };
 
-TEST_F(ListenerTest, AcceptedClientIsAnnouncedAndWaitsForThePeer) {
+TEST_F(ListenerTest, AcceptedClientIsAnnouncedAndWaitsForThePeer)
+{
     int fd = connectClient();
     std::vector<uint8_t> request = takePacket(listener->getOutboundQueue());
     expectControl(request, kA2AKindControl, kA2ACodeConnectRequest, port);
@@ -77,7 +85,8 @@ TEST_F(ListenerTest, AcceptedClientIsAnnouncedAndWaitsForThePeer) {
     EXPECT_TRUE(takePacket(listener->getOutboundQueue(), std::chrono::milliseconds(0)).empty());
 }
 
-TEST_F(ListenerTest, OkReplyRelaysBytesBothWays) {
+TEST_F(ListenerTest, OkReplyRelaysBytesBothWays)
+{
     int fd = connectAndAccept();
     ASSERT_TRUE(writeAll(fd, "from local", 10));
     std::vector<uint8_t> up = takePacket(listener->getOutboundQueue());
@@ -91,7 +100,8 @@ TEST_F(ListenerTest, OkReplyRelaysBytesBothWays) {
     EXPECT_EQ("from peer", readSome(fd, 9));
 }
 
-TEST_F(ListenerTest, NgReplyClosesTheClientAndTheNextOneIsAccepted) {
+TEST_F(ListenerTest, NgReplyClosesTheClientAndTheNextOneIsAccepted)
+{
     int first = connectClient();
     expectControl(takePacket(listener->getOutboundQueue()), kA2AKindControl, kA2ACodeConnectRequest, port);
     listener->setPeerConnectNg();
@@ -102,7 +112,8 @@ TEST_F(ListenerTest, NgReplyClosesTheClientAndTheNextOneIsAccepted) {
 
 // The local program's close reaches the peer as the end of its sending
 // side; once the peer's side has ended too, the listener accepts again.
-TEST_F(ListenerTest, LocalCloseTellsThePeerAndTheListenerAcceptsAgain) {
+TEST_F(ListenerTest, LocalCloseTellsThePeerAndTheListenerAcceptsAgain)
+{
     int fd = connectAndAccept();
     close(fd);
     clients.clear();
@@ -117,7 +128,8 @@ TEST_F(ListenerTest, LocalCloseTellsThePeerAndTheListenerAcceptsAgain) {
 
 // A client that sends its request and shuts down its sending side still
 // gets the whole answer, then an orderly end; nothing more goes to the peer.
-TEST_F(ListenerTest, HalfCloseCarriesTheAnswerBack) {
+TEST_F(ListenerTest, HalfCloseCarriesTheAnswerBack)
+{
     int fd = connectAndAccept();
     ASSERT_TRUE(writeAll(fd, "request", 7));
     ASSERT_EQ(0, shutdown(fd, SHUT_WR));
@@ -138,7 +150,8 @@ TEST_F(ListenerTest, HalfCloseCarriesTheAnswerBack) {
 
 // Only a connection whose far end closed in order ends in order; one that
 // broke there, or here, reaches the program as a reset.
-TEST_F(ListenerTest, AnAbortReachesTheClientAsAReset) {
+TEST_F(ListenerTest, AnAbortReachesTheClientAsAReset)
+{
     int fd = connectAndAccept();
     ASSERT_TRUE(putPacket(listener->getInboundQueue(), dataPacket(kA2AKindData, port, "part")));
     ASSERT_TRUE(putPacket(listener->getInboundQueue(), disconnectPacket(kA2AKindControl, port, kA2ADisconnectAborted)));
@@ -150,13 +163,15 @@ TEST_F(ListenerTest, AnAbortReachesTheClientAsAReset) {
     EXPECT_EQ(End::Orderly, endOf(orderly));
 }
 
-TEST_F(ListenerTest, AStopResetsTheOpenConnection) {
+TEST_F(ListenerTest, AStopResetsTheOpenConnection)
+{
     int fd = connectAndAccept();
     listener->stopThread();
     EXPECT_EQ(End::Reset, endOf(fd));
 }
 
-TEST_F(ListenerTest, AClientsResetIsPassedOnAsAnAbort) {
+TEST_F(ListenerTest, AClientsResetIsPassedOnAsAnAbort)
+{
     int fd = connectAndAccept();
     linger reset{1, 0};
     ASSERT_EQ(0, setsockopt(fd, SOL_SOCKET, SO_LINGER, &reset, sizeof(reset)));
@@ -170,7 +185,8 @@ TEST_F(ListenerTest, AClientsResetIsPassedOnAsAnAbort) {
 
 // A peer that never answers cannot hold the service: the client is reset,
 // the peer told to let go, and the next client is accepted.
-TEST_F(ListenerTest, APeerThatNeverAnswersIsGivenUp) {
+TEST_F(ListenerTest, APeerThatNeverAnswersIsGivenUp)
+{
     QV_SOCKETTCP::setPeerAnswerMs(300);
     int fd = connectClient();
     expectControl(takePacket(listener->getOutboundQueue()), kA2AKindControl, kA2ACodeConnectRequest, port);
@@ -183,10 +199,11 @@ TEST_F(ListenerTest, APeerThatNeverAnswersIsGivenUp) {
     QV_SOCKETTCP::setPeerAnswerMs(QV_SOCKETTCP::kPeerAnswerMs);
 }
 
-TEST_F(ListenerTest, PeerDisconnectClosesTheClientWithoutAnswer) {
+TEST_F(ListenerTest, PeerDisconnectClosesTheClientWithoutAnswer)
+{
     int fd = connectAndAccept();
-    ASSERT_TRUE(putPacket(listener->getInboundQueue(),
-                          controlPacket(kA2AKindControl, kA2ACodeDisconnectRequest, port)));
+    ASSERT_TRUE(
+        putPacket(listener->getInboundQueue(), controlPacket(kA2AKindControl, kA2ACodeDisconnectRequest, port)));
     EXPECT_TRUE(seesClose(fd));
     EXPECT_TRUE(waitUntil([&] { return listener->getConnectionState() == 1; }));
     EXPECT_TRUE(takePacket(listener->getOutboundQueue(), std::chrono::milliseconds(100)).empty());
@@ -195,7 +212,8 @@ TEST_F(ListenerTest, PeerDisconnectClosesTheClientWithoutAnswer) {
 // Sizes come from the peer and are never believed: a packet whose dataSize
 // exceeds one TCP read, the send buffer or its queue entry, or whose
 // headerSize is not 40, is dropped with a trace line and never written.
-TEST_F(ListenerTest, LyingPacketsAreDroppedAndNeverReachTcp) {
+TEST_F(ListenerTest, LyingPacketsAreDroppedAndNeverReachTcp)
+{
     int fd = connectAndAccept();
     std::vector<uint8_t> lie = dataPacket(kA2AKindData, port, std::string(100, 'X'));
     testing::internal::CaptureStdout();
@@ -227,14 +245,16 @@ TEST_F(ListenerTest, LyingPacketsAreDroppedAndNeverReachTcp) {
 // of one entry per 20 ms: each packet carries a whole read of 10240 bytes,
 // never the short remainder of a drained socket buffer (every short packet is
 // a tick of the 10240-bytes-per-tick ceiling lost).
-TEST_F(ListenerTest, BigBlocksFromALoopbackWriterFillEveryPacket) {
+TEST_F(ListenerTest, BigBlocksFromALoopbackWriterFillEveryPacket)
+{
     constexpr int kPackets = 60;
     const std::vector<uint8_t> data(static_cast<size_t>(kPackets) * QV_SOCKETTCP::kReadSize, 0x5a);
     int fd = connectClient();
     expectControl(takePacket(listener->getOutboundQueue()), kA2AKindControl, kA2ACodeConnectRequest, port);
     std::thread writer([&] {
         for (size_t at = 0; at < data.size(); at += 65536)
-            if (!writeAll(fd, data.data() + at, std::min<size_t>(65536, data.size() - at))) return;
+            if (!writeAll(fd, data.data() + at, std::min<size_t>(65536, data.size() - at)))
+                return;
     });
     listener->setPeerConnectOk();
     std::vector<int> sizes;
@@ -242,7 +262,8 @@ TEST_F(ListenerTest, BigBlocksFromALoopbackWriterFillEveryPacket) {
     for (int i = 0; i < 2 * kPackets && got < data.size(); ++i) {
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
         std::vector<uint8_t> p = takePacket(listener->getOutboundQueue());
-        if (p.empty()) break;
+        if (p.empty())
+            break;
         sizes.push_back(a2aDataSize(p.data()));
         got += a2aDataSize(p.data());
     }
@@ -251,7 +272,8 @@ TEST_F(ListenerTest, BigBlocksFromALoopbackWriterFillEveryPacket) {
     EXPECT_EQ(std::vector<int>(kPackets, QV_SOCKETTCP::kReadSize), sizes);
 }
 
-TEST_F(ListenerTest, StopWhileInAcceptEndsPromptlyAndStillTellsThePeer) {
+TEST_F(ListenerTest, StopWhileInAcceptEndsPromptlyAndStillTellsThePeer)
+{
     ASSERT_TRUE(waitUntil([&] { return listener->getConnectionState() == 1; }));
     const auto before = Clock::now();
     listener->stopThread();
@@ -263,7 +285,8 @@ TEST_F(ListenerTest, StopWhileInAcceptEndsPromptlyAndStillTellsThePeer) {
                   kA2ACodeDisconnectRequest, port);
 }
 
-TEST_F(ListenerTest, StopWhileWaitingForThePeerClosesTheClient) {
+TEST_F(ListenerTest, StopWhileWaitingForThePeerClosesTheClient)
+{
     int fd = connectClient();
     expectControl(takePacket(listener->getOutboundQueue()), kA2AKindControl, kA2ACodeConnectRequest, port);
     listener->stopThread();
@@ -271,7 +294,8 @@ TEST_F(ListenerTest, StopWhileWaitingForThePeerClosesTheClient) {
     EXPECT_EQ(0, listener->isRunning());
 }
 
-TEST(DataLinkListener, ServesOneConnectionThenEnds) {
+TEST(DataLinkListener, ServesOneConnectionThenEnds)
+{
     QV_SOCKETTCP link;
     link.setMainService(0);
     ASSERT_EQ(1, link.createServerSocketAnyPort(20));
@@ -285,9 +309,9 @@ TEST(DataLinkListener, ServesOneConnectionThenEnds) {
     EXPECT_EQ(kA2AKindDataLinkData, a2aKind(up.data()));
     EXPECT_EQ("listing", dataOf(up));
     close(fd);
-    expectControl(takePacket(link.getOutboundQueue()), kA2AKindDataLinkControl, kA2ACodeDisconnectRequest,
-                  20);
-    ASSERT_TRUE(putPacket(link.getInboundQueue(), disconnectPacket(kA2AKindDataLinkControl, 20, kA2ADisconnectSendEnd)));
+    expectControl(takePacket(link.getOutboundQueue()), kA2AKindDataLinkControl, kA2ACodeDisconnectRequest, 20);
+    ASSERT_TRUE(
+        putPacket(link.getInboundQueue(), disconnectPacket(kA2AKindDataLinkControl, 20, kA2ADisconnectSendEnd)));
     EXPECT_TRUE(waitUntil([&] { return link.isRunning() == 0; }));
     EXPECT_EQ(0, link.getConnectionState());
     link.stopThread();
@@ -296,12 +320,16 @@ TEST(DataLinkListener, ServesOneConnectionThenEnds) {
 // An outgoing object with its forward thread, connected to a test server.
 class ForwardTest : public ::testing::Test {
 protected:
-    void TearDown() override {
+    void TearDown() override
+    {
         forward.stopThread();
-        if (server >= 0) close(server);
-        if (listener >= 0) close(listener);
+        if (server >= 0)
+            close(server);
+        if (listener >= 0)
+            close(listener);
     }
-    void connectForward() {
+    void connectForward()
+    {
         listener = listenLoopback(&port);
         ASSERT_EQ(1, forward.prepareClientSocket(port, "127.0.0.1"));
         forward.startForwardThread();
@@ -319,7 +347,8 @@ protected:
     int server = -1;
 };
 
-TEST_F(ForwardTest, ConnectsRepliesOkAndRelays) {
+TEST_F(ForwardTest, ConnectsRepliesOkAndRelays)
+{
     connectForward();
     ASSERT_TRUE(putPacket(forward.getInboundQueue(), dataPacket(kA2AKindData, port, "GET /")));
     EXPECT_EQ("GET /", readSome(server, 5));
@@ -327,16 +356,17 @@ TEST_F(ForwardTest, ConnectsRepliesOkAndRelays) {
     EXPECT_EQ("200", dataOf(takePacket(forward.getOutboundQueue())));
 }
 
-TEST_F(ForwardTest, PeerDisconnectEndsTheConnectionAndIsAnswered) {
+TEST_F(ForwardTest, PeerDisconnectEndsTheConnectionAndIsAnswered)
+{
     connectForward();
-    ASSERT_TRUE(putPacket(forward.getInboundQueue(),
-                          controlPacket(kA2AKindControl, kA2ACodeDisconnectRequest, port)));
+    ASSERT_TRUE(putPacket(forward.getInboundQueue(), controlPacket(kA2AKindControl, kA2ACodeDisconnectRequest, port)));
     EXPECT_TRUE(seesClose(server));
     expectControl(takePacket(forward.getOutboundQueue()), kA2AKindControl, kA2ACodeDisconnectRequest, port);
     EXPECT_TRUE(waitUntil([&] { return forward.isRunning() == 0; }));
 }
 
-TEST_F(ForwardTest, RefusedConnectRepliesNgWithTheErrorAndNothingElse) {
+TEST_F(ForwardTest, RefusedConnectRepliesNgWithTheErrorAndNothingElse)
+{
     port = freePort();
     forward.prepareClientSocket(port, "127.0.0.1");
     forward.startForwardThread();
@@ -348,22 +378,26 @@ TEST_F(ForwardTest, RefusedConnectRepliesNgWithTheErrorAndNothingElse) {
     EXPECT_TRUE(takePacket(forward.getOutboundQueue(), std::chrono::milliseconds(100)).empty());
 }
 
-TEST_F(ForwardTest, UnpreparedObjectRefusesToRun) {
+TEST_F(ForwardTest, UnpreparedObjectRefusesToRun)
+{
     forward.startForwardThread();
     EXPECT_EQ(0, forward.isRunning());
     EXPECT_TRUE(takePacket(forward.getOutboundQueue(), std::chrono::milliseconds(50)).empty());
 }
 
 // A control packet that meets a full outbound queue waits for room.
-TEST_F(ForwardTest, DisconnectWaitsForRoomInAFullQueue) {
+TEST_F(ForwardTest, DisconnectWaitsForRoomInAFullQueue)
+{
     connectForward();
     QV_QUE* out = forward.getOutboundQueue();
     const std::vector<uint8_t> filler = controlPacket(kA2AKindNull, 0, 0);
-    while (out->hasRoom()) ASSERT_EQ(1, out->enqueue(filler.data(), kA2AHeaderSize));
+    while (out->hasRoom())
+        ASSERT_EQ(1, out->enqueue(filler.data(), kA2AHeaderSize));
     close(server);  // the forward host ends the connection
     server = -1;
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    for (int i = 0; i < 30; ++i) EXPECT_EQ(kA2AKindNull, a2aKind(takePacket(out).data()));
+    for (int i = 0; i < 30; ++i)
+        EXPECT_EQ(kA2AKindNull, a2aKind(takePacket(out).data()));
     std::vector<uint8_t> end = takePacket(out);
     expectControl(end, kA2AKindControl, kA2ACodeDisconnectRequest, port);
     EXPECT_EQ(kA2ADisconnectSendEnd, a2aResult(end.data()));
@@ -373,7 +407,8 @@ TEST_F(ForwardTest, DisconnectWaitsForRoomInAFullQueue) {
 
 // The peer's half-close reaches the forward host as the end of its input,
 // and what the host answers still goes to the peer.
-TEST_F(ForwardTest, PeersHalfCloseShutsDownTheSendingSideOnly) {
+TEST_F(ForwardTest, PeersHalfCloseShutsDownTheSendingSideOnly)
+{
     connectForward();
     QV_QUE* out = forward.getOutboundQueue();
     ASSERT_TRUE(putPacket(forward.getInboundQueue(), dataPacket(kA2AKindData, port, "ask")));
@@ -395,7 +430,8 @@ TEST_F(ForwardTest, PeersHalfCloseShutsDownTheSendingSideOnly) {
 
 // A forward host that neither answers nor refuses is given up after the
 // connect time limit, and the peer hears NG.
-TEST_F(ForwardTest, ASilentHostIsGivenUpWithinTheConnectLimit) {
+TEST_F(ForwardTest, ASilentHostIsGivenUpWithinTheConnectLimit)
+{
     SilentHost silent;
     port = silent.port();
     QV_SOCKETTCP::setConnectTimeoutMs(300);
@@ -408,17 +444,20 @@ TEST_F(ForwardTest, ASilentHostIsGivenUpWithinTheConnectLimit) {
     EXPECT_EQ(ETIMEDOUT, a2aError(reply.data()));
 }
 
-TEST_F(ForwardTest, AStopResetsTheForwardHostsConnection) {
+TEST_F(ForwardTest, AStopResetsTheForwardHostsConnection)
+{
     connectForward();
     forward.stopThread();
     EXPECT_EQ(End::Reset, endOf(server));
 }
 
-TEST_F(ForwardTest, StopAbandonsAControlPacketWaitingForRoom) {
+TEST_F(ForwardTest, StopAbandonsAControlPacketWaitingForRoom)
+{
     connectForward();
     QV_QUE* out = forward.getOutboundQueue();
     const std::vector<uint8_t> filler = controlPacket(kA2AKindNull, 0, 0);
-    while (out->hasRoom()) ASSERT_EQ(1, out->enqueue(filler.data(), kA2AHeaderSize));
+    while (out->hasRoom())
+        ASSERT_EQ(1, out->enqueue(filler.data(), kA2AHeaderSize));
     close(server);
     server = -1;
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
@@ -429,7 +468,8 @@ TEST_F(ForwardTest, StopAbandonsAControlPacketWaitingForRoom) {
     EXPECT_EQ(0, out->freeSlots());
 }
 
-TEST(ConnectionThread, ClientOnAnOpenConnectionRelaysAndSaysGoodbye) {
+TEST(ConnectionThread, ClientOnAnOpenConnectionRelaysAndSaysGoodbye)
+{
     int port = 0;
     int listener = listenLoopback(&port);
     QV_SOCKETTCP client;
@@ -449,7 +489,8 @@ TEST(ConnectionThread, ClientOnAnOpenConnectionRelaysAndSaysGoodbye) {
     close(listener);
 }
 
-TEST(ConnectionThread, ObjectDestroyedWhileItsThreadRelays) {
+TEST(ConnectionThread, ObjectDestroyedWhileItsThreadRelays)
+{
     int port = 0;
     int listener = listenLoopback(&port);
     int server = -1;
@@ -466,7 +507,8 @@ TEST(ConnectionThread, ObjectDestroyedWhileItsThreadRelays) {
 }
 
 // Moves packets between two objects as two streams and Skype would.
-void pump(QV_SOCKETTCP* a, QV_SOCKETTCP* b, std::atomic<bool>* quit) {
+void pump(QV_SOCKETTCP* a, QV_SOCKETTCP* b, std::atomic<bool>* quit)
+{
     std::vector<uint8_t> slot(QV_QUE::kSlotSize);
     const auto deadline = Clock::now() + std::chrono::seconds(100);
     while (!*quit && Clock::now() < deadline) {
@@ -477,11 +519,13 @@ void pump(QV_SOCKETTCP* a, QV_SOCKETTCP* b, std::atomic<bool>* quit) {
                 moved = true;
             }
         }
-        if (!moved) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        if (!moved)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
 }
 
-void transferThroughPair(bool slowReader) {
+void transferThroughPair(bool slowReader)
+{
     std::vector<uint8_t> source(2 * 1024 * 1024);
     uint32_t x = 12345;
     for (uint8_t& byte : source) {
@@ -518,9 +562,11 @@ void transferThroughPair(bool slowReader) {
         const size_t chunk = slowReader ? 2048 : sizeof(buf);
         while (Clock::now() < deadline) {
             ssize_t n = recv(sinkFd, buf, chunk, 0);
-            if (n <= 0) break;
+            if (n <= 0)
+                break;
             received.insert(received.end(), buf, buf + n);
-            if (slowReader) std::this_thread::sleep_for(std::chrono::milliseconds(3));
+            if (slowReader)
+                std::this_thread::sleep_for(std::chrono::milliseconds(3));
         }
     });
     ASSERT_TRUE(writeAll(sourceFd, source.data(), source.size()));
@@ -540,7 +586,8 @@ TEST(ConnectionThreadTransfer, TwoMegabytesArriveIntact) { transferThroughPair(f
 
 TEST(ConnectionThreadTransfer, TwoMegabytesArriveIntactAtASlowReader) { transferThroughPair(true); }
 
-TEST(ConnectionThreadTransfer, Sha256OfKnownText) {
+TEST(ConnectionThreadTransfer, Sha256OfKnownText)
+{
     const std::string abc = "abc";
     EXPECT_EQ("ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad",
               sha256Hex(std::vector<uint8_t>(abc.begin(), abc.end())));

@@ -25,18 +25,22 @@ struct AcceptedPair {
     std::unique_ptr<QV_SOCKETTCP> socket = std::make_unique<QV_SOCKETTCP>();
     int client = -1;
 
-    explicit AcceptedPair(int clientRcvbuf = 0) {
+    explicit AcceptedPair(int clientRcvbuf = 0)
+    {
         EXPECT_EQ(1, socket->createServerSocketAnyPort(0));
         client = connectLoopback(socket->getBoundPort(), clientRcvbuf);
         EXPECT_GE(client, 0);
         EXPECT_EQ(1, socket->acceptConnection());
     }
-    ~AcceptedPair() {
-        if (client >= 0) close(client);
+    ~AcceptedPair()
+    {
+        if (client >= 0)
+            close(client);
     }
 };
 
-TEST(SocketTcpListen, ServicePortIsBoundAsGiven) {
+TEST(SocketTcpListen, ServicePortIsBoundAsGiven)
+{
     const int port = freePort();
     QV_SOCKETTCP s;
     ASSERT_EQ(1, s.createServerSocket(port));
@@ -49,7 +53,8 @@ TEST(SocketTcpListen, ServicePortIsBoundAsGiven) {
     close(c);
 }
 
-TEST(SocketTcpListen, AnyPortKeepsTheHintAndReportsTheChosenPort) {
+TEST(SocketTcpListen, AnyPortKeepsTheHintAndReportsTheChosenPort)
+{
     QV_SOCKETTCP s;
     ASSERT_EQ(1, s.createServerSocketAnyPort(100));
     EXPECT_EQ(100, s.getPort());
@@ -62,7 +67,8 @@ TEST(SocketTcpListen, AnyPortKeepsTheHintAndReportsTheChosenPort) {
     close(c);
 }
 
-TEST(SocketTcpListen, PortHeldByAnotherListenerFails) {
+TEST(SocketTcpListen, PortHeldByAnotherListenerFails)
+{
     int port = 0;
     int other = listenLoopback(&port);
     ASSERT_GE(other, 0);
@@ -73,7 +79,8 @@ TEST(SocketTcpListen, PortHeldByAnotherListenerFails) {
     close(other);
 }
 
-TEST(SocketTcpConnect, RefusedConnectFailsAndRecordsTheError) {
+TEST(SocketTcpConnect, RefusedConnectFailsAndRecordsTheError)
+{
     QV_SOCKETTCP s;
     EXPECT_EQ(1, s.prepareClientSocket(freePort(), "127.0.0.1"));
     EXPECT_EQ(QV_SOCKETTCP::kRoleClient, s.getRole());
@@ -83,7 +90,8 @@ TEST(SocketTcpConnect, RefusedConnectFailsAndRecordsTheError) {
     EXPECT_EQ(QV_SOCKETTCP::kStateIdle, s.getConnectionState());
 }
 
-TEST(SocketTcpConnect, LocalhostIsResolvedAndConnects) {
+TEST(SocketTcpConnect, LocalhostIsResolvedAndConnects)
+{
     int port = 0;
     int listener = listenLoopback(&port);
     QV_SOCKETTCP s;
@@ -96,7 +104,8 @@ TEST(SocketTcpConnect, LocalhostIsResolvedAndConnects) {
     close(listener);
 }
 
-TEST(SocketTcpSend, NothingToSendSucceedsWithoutTouchingTheSocket) {
+TEST(SocketTcpSend, NothingToSendSucceedsWithoutTouchingTheSocket)
+{
     QV_SOCKETTCP s;  // no data socket at all: a send would fail
     s.setSendLength(0);
     EXPECT_EQ(1, s.sendAll());
@@ -108,13 +117,15 @@ TEST(SocketTcpSend, NothingToSendSucceedsWithoutTouchingTheSocket) {
 
 // The send side's buffer shrunk and a reader that takes a little at a time:
 // one sendAll needs far more than 20 waits, but each brings progress.
-TEST(SocketTcpSend, SlowButLiveReaderGetsEverything) {
+TEST(SocketTcpSend, SlowButLiveReaderGetsEverything)
+{
     AcceptedPair pair(2048);
     int small = 4096;
     setsockopt(pair.socket->getDataSocketForTest(), SOL_SOCKET, SO_SNDBUF, &small, sizeof(small));
     ASSERT_EQ(1, pair.socket->setNonBlocking());
     const int32_t size = QV_SOCKETTCP::kBufferSize;
-    for (int32_t i = 0; i < size; ++i) pair.socket->getSendBuffer()[i] = static_cast<uint8_t>(i * 7);
+    for (int32_t i = 0; i < size; ++i)
+        pair.socket->getSendBuffer()[i] = static_cast<uint8_t>(i * 7);
     pair.socket->setSendLength(size);
 
     std::string got;
@@ -124,8 +135,10 @@ TEST(SocketTcpSend, SlowButLiveReaderGetsEverything) {
         char buf[128];
         while (got.size() < static_cast<size_t>(size) && Clock::now() < deadline) {
             ssize_t n = recv(pair.client, buf, sizeof(buf), MSG_DONTWAIT);
-            if (n > 0) got.append(buf, static_cast<size_t>(n));
-            if (n == 0) break;
+            if (n > 0)
+                got.append(buf, static_cast<size_t>(n));
+            if (n == 0)
+                break;
             std::this_thread::sleep_for(std::chrono::milliseconds(25));
         }
         done = true;
@@ -138,7 +151,8 @@ TEST(SocketTcpSend, SlowButLiveReaderGetsEverything) {
     }
 }
 
-TEST(SocketTcpSend, ReaderThatNeverReadsMakesSendFail) {
+TEST(SocketTcpSend, ReaderThatNeverReadsMakesSendFail)
+{
     AcceptedPair pair(2048);
     int small = 4096;
     setsockopt(pair.socket->getDataSocketForTest(), SOL_SOCKET, SO_SNDBUF, &small, sizeof(small));
@@ -149,15 +163,16 @@ TEST(SocketTcpSend, ReaderThatNeverReadsMakesSendFail) {
     int32_t result = 1;
     // A few calls may still fit into the kernel's buffers; a stuck reader
     // then makes one fail.
-    for (int i = 0; i < 50 && result == 1; ++i) result = pair.socket->sendAll();
+    for (int i = 0; i < 50 && result == 1; ++i)
+        result = pair.socket->sendAll();
     std::string out = testing::internal::GetCapturedStdout();
     QV_SOCKETTCP::setSendWaitLimit(QV_SOCKETTCP::kSendWaitLimit);
     EXPECT_EQ(0, result);
-    EXPECT_NE(std::string::npos,
-              out.find("Thread:send Error Send WaitCount OVER : " + std::to_string(EAGAIN) + "\n"));
+    EXPECT_NE(std::string::npos, out.find("Thread:send Error Send WaitCount OVER : " + std::to_string(EAGAIN) + "\n"));
 }
 
-TEST(SocketTcpReceive, NothingWaitingDataAndPeerClose) {
+TEST(SocketTcpReceive, NothingWaitingDataAndPeerClose)
+{
     AcceptedPair pair;
     ASSERT_EQ(1, pair.socket->setNonBlocking());
     pair.socket->setReceiveLength(QV_SOCKETTCP::kReadSize);
@@ -183,17 +198,19 @@ TEST(SocketTcpReceive, NothingWaitingDataAndPeerClose) {
     EXPECT_EQ(0, pair.socket->getReceiveLength());
 }
 
-TEST(SocketTcpLocalAddress, IsZeroOrAnAddressOfThisMachine) {
+TEST(SocketTcpLocalAddress, IsZeroOrAnAddressOfThisMachine)
+{
     startWinsock();
     EXPECT_EQ(1, startWinsock());
     uint32_t address = getLocalAddress();
-    if (address == 0) return;  // no route out of this machine
+    if (address == 0)
+        return;  // no route out of this machine
     ifaddrs* list = nullptr;
     ASSERT_EQ(0, getifaddrs(&list));
     bool found = false;
     for (ifaddrs* i = list; i; i = i->ifa_next) {
-        if (i->ifa_addr && i->ifa_addr->sa_family == AF_INET &&
-            reinterpret_cast<sockaddr_in*>(i->ifa_addr)->sin_addr.s_addr == address) {
+        if (i->ifa_addr && i->ifa_addr->sa_family == AF_INET
+            && reinterpret_cast<sockaddr_in*>(i->ifa_addr)->sin_addr.s_addr == address) {
             found = true;
         }
     }

@@ -13,21 +13,23 @@
 
 #include "core/config_store.h"
 #include "core/eventlog.h"
-#include "tests/support/temp_dir.h"
 #include "tests/support/tcp_test_util.h"
+#include "tests/support/temp_dir.h"
 #include "wire/a2a_packet.h"
 
 using namespace tcptest;
 
 namespace {
 
-std::string line(const char* format, int port) {
+std::string line(const char* format, int port)
+{
     char buf[200];
     std::snprintf(buf, sizeof(buf), format, port);
     return buf;
 }
 
-std::string line(const char* format, const char* host, int port) {
+std::string line(const char* format, const char* host, int port)
+{
     char buf[200];
     std::snprintf(buf, sizeof(buf), format, host, port);
     return buf;
@@ -36,7 +38,8 @@ std::string line(const char* format, const char* host, int port) {
 // A scratch directory with settings and an event log that the test listens to.
 class ManagerTest : public ::testing::Test {
 protected:
-    void SetUp() override {
+    void SetUp() override
+    {
         QV_EVENTLOG* log = QV_EVENTLOG::getInstance();
         log->setEnabled(1);
         log->addListener(&capture);
@@ -52,7 +55,8 @@ protected:
 
 using ClientManagerTest = ManagerTest;
 
-TEST_F(ClientManagerTest, ListensOnTheServicePortAndRecordsThePeersAnswer) {
+TEST_F(ClientManagerTest, ListensOnTheServicePortAndRecordsThePeersAnswer)
+{
     config.setClientMode(1);
     const int port = freePort();
     QV_TCPMANAGER manager(port, settings());
@@ -89,7 +93,8 @@ TEST_F(ClientManagerTest, ListensOnTheServicePortAndRecordsThePeersAnswer) {
 // DISCONNECT-REQUEST of the first one with its own, which may arrive only
 // once the next local client is waiting for its answer. It came before that
 // answer, so it belongs to the first connection and must not end the second.
-TEST_F(ClientManagerTest, DisconnectLeftFromTheLastConnectionDoesNotEndTheNextOne) {
+TEST_F(ClientManagerTest, DisconnectLeftFromTheLastConnectionDoesNotEndTheNextOne)
+{
     config.setClientMode(1);
     const int port = freePort();
     QV_TCPMANAGER manager(port, settings());
@@ -99,8 +104,7 @@ TEST_F(ClientManagerTest, DisconnectLeftFromTheLastConnectionDoesNotEndTheNextOn
     int fd = connectLoopback(port);
     ASSERT_GE(fd, 0);
     ASSERT_EQ(kA2ACodeConnectRequest, a2aCode(takePacket(socket->getOutboundQueue()).data()));
-    ASSERT_TRUE(putPacket(socket->getInboundQueue(),
-                          controlPacket(kA2AKindControl, kA2ACodeDisconnectRequest, port)));
+    ASSERT_TRUE(putPacket(socket->getInboundQueue(), controlPacket(kA2AKindControl, kA2ACodeDisconnectRequest, port)));
     ASSERT_TRUE(putPacket(socket->getInboundQueue(), dataPacket(kA2AKindData, port, "old")));
     manager.notifyTcpConnectReply(port, 1);
     ASSERT_TRUE(putPacket(socket->getInboundQueue(), dataPacket(kA2AKindData, port, "new")));
@@ -114,7 +118,8 @@ TEST_F(ClientManagerTest, DisconnectLeftFromTheLastConnectionDoesNotEndTheNextOn
     close(fd);
 }
 
-TEST_F(ClientManagerTest, NgAnswerIsLogged) {
+TEST_F(ClientManagerTest, NgAnswerIsLogged)
+{
     config.setClientMode(1);
     const int port = freePort();
     QV_TCPMANAGER manager(port, settings());
@@ -124,7 +129,8 @@ TEST_F(ClientManagerTest, NgAnswerIsLogged) {
     EXPECT_TRUE(capture.has(line("TCP接続応答(NG): ポート番号=%d", port)));
 }
 
-TEST_F(ClientManagerTest, PortInUseIsReportedAndNothingListens) {
+TEST_F(ClientManagerTest, PortInUseIsReportedAndNothingListens)
+{
     config.setClientMode(1);
     int port = 0;
     int other = listenLoopback(&port);
@@ -139,7 +145,8 @@ TEST_F(ClientManagerTest, PortInUseIsReportedAndNothingListens) {
 
 // Without CAP_NET_BIND_SERVICE a port below 1024 cannot be bound. The
 // capability is dropped for one thread only, which then starts the manager.
-TEST_F(ClientManagerTest, PrivilegedPortWithoutTheRightFailsCleanly) {
+TEST_F(ClientManagerTest, PrivilegedPortWithoutTheRightFailsCleanly)
+{
     config.setClientMode(1);
     const int port = 1023;
     bool dropped = false;
@@ -147,9 +154,11 @@ TEST_F(ClientManagerTest, PrivilegedPortWithoutTheRightFailsCleanly) {
     std::thread unprivileged([&] {
         __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
         __user_cap_data_struct caps[2] = {};
-        if (syscall(SYS_capget, &header, caps) != 0) return;
+        if (syscall(SYS_capget, &header, caps) != 0)
+            return;
         caps[CAP_NET_BIND_SERVICE / 32].effective &= ~(1u << (CAP_NET_BIND_SERVICE % 32));
-        if (syscall(SYS_capset, &header, caps) != 0) return;
+        if (syscall(SYS_capset, &header, caps) != 0)
+            return;
         dropped = true;
         manager = std::make_unique<QV_TCPMANAGER>(port, settings());
         manager->start();
@@ -163,7 +172,8 @@ TEST_F(ClientManagerTest, PrivilegedPortWithoutTheRightFailsCleanly) {
 
 using ServerManagerTest = ManagerTest;
 
-TEST_F(ServerManagerTest, StartListensNowhere) {
+TEST_F(ServerManagerTest, StartListensNowhere)
+{
     config.setClientMode(0);
     QV_TCPMANAGER manager(freePort(), settings());
     EXPECT_EQ(QV_TCPMANAGER::kConnectOnRequest, manager.getListenMode());
@@ -175,7 +185,8 @@ TEST_F(ServerManagerTest, StartListensNowhere) {
 
 // Every connect runs in the connection's thread, which answers the peer
 // with the outcome; the event loop only hands it over.
-TEST_F(ServerManagerTest, LocalhostConnectsInItsThreadAndAnswersThePeer) {
+TEST_F(ServerManagerTest, LocalhostConnectsInItsThreadAndAnswersThePeer)
+{
     int port = 0;
     int listener = listenLoopback(&port);
     QV_TCPMANAGER manager(80, settings());
@@ -196,7 +207,8 @@ TEST_F(ServerManagerTest, LocalhostConnectsInItsThreadAndAnswersThePeer) {
     close(listener);
 }
 
-TEST_F(ServerManagerTest, LocalhostWithNothingListeningFails) {
+TEST_F(ServerManagerTest, LocalhostWithNothingListeningFails)
+{
     const int port = freePort();
     QV_TCPMANAGER manager(80, settings());
     EXPECT_EQ(1, manager.notifyTcpConnectRequest(port, "localhost"));
@@ -209,7 +221,8 @@ TEST_F(ServerManagerTest, LocalhostWithNothingListeningFails) {
 
 // A listener is never stopped by the peer's end of a connection that is
 // already over: the service keeps accepting.
-TEST_F(ClientManagerTest, APeersLateDisconnectLeavesTheListenerListening) {
+TEST_F(ClientManagerTest, APeersLateDisconnectLeavesTheListenerListening)
+{
     config.setClientMode(1);
     const int port = freePort();
     QV_TCPMANAGER manager(port, settings());
@@ -230,7 +243,8 @@ TEST_F(ClientManagerTest, APeersLateDisconnectLeavesTheListenerListening) {
 
 // The peer's end that could not be queued still ends the open connection,
 // as a reset when it was an abort.
-TEST_F(ClientManagerTest, APeersAbortThatCouldNotBeQueuedResetsTheClient) {
+TEST_F(ClientManagerTest, APeersAbortThatCouldNotBeQueuedResetsTheClient)
+{
     config.setClientMode(1);
     const int port = freePort();
     QV_TCPMANAGER manager(port, settings());
@@ -248,7 +262,8 @@ TEST_F(ClientManagerTest, APeersAbortThatCouldNotBeQueuedResetsTheClient) {
     close(fd);
 }
 
-TEST_F(ServerManagerTest, DottedHostUsesTheForwardThreadWhichReplies) {
+TEST_F(ServerManagerTest, DottedHostUsesTheForwardThreadWhichReplies)
+{
     int port = 0;
     int listener = listenLoopback(&port);
     QV_TCPMANAGER manager(80, settings());
@@ -272,7 +287,8 @@ TEST_F(ServerManagerTest, DottedHostUsesTheForwardThreadWhichReplies) {
     close(listener);
 }
 
-TEST_F(ServerManagerTest, DottedHostNobodyListensOnStillAnswersOneThenNg) {
+TEST_F(ServerManagerTest, DottedHostNobodyListensOnStillAnswersOneThenNg)
+{
     const int port = freePort();
     QV_TCPMANAGER manager(80, settings());
     EXPECT_EQ(1, manager.notifyTcpConnectRequest(port, "127.0.0.1"));
@@ -281,7 +297,8 @@ TEST_F(ServerManagerTest, DottedHostNobodyListensOnStillAnswersOneThenNg) {
     EXPECT_EQ(kA2AResultFailed, a2aResult(reply.data()));
 }
 
-TEST_F(ServerManagerTest, DisconnectForAnotherPortLeavesTheConnection) {
+TEST_F(ServerManagerTest, DisconnectForAnotherPortLeavesTheConnection)
+{
     int port = 0;
     int listener = listenLoopback(&port);
     QV_TCPMANAGER manager(port, settings());
@@ -300,7 +317,8 @@ TEST_F(ServerManagerTest, DisconnectForAnotherPortLeavesTheConnection) {
     close(listener);
 }
 
-TEST_F(ServerManagerTest, ReplyAndDataLinkCallsWithoutSocketsChangeNothing) {
+TEST_F(ServerManagerTest, ReplyAndDataLinkCallsWithoutSocketsChangeNothing)
+{
     QV_TCPMANAGER manager(80, settings());
     manager.notifyTcpConnectReply(80, 1);
     EXPECT_EQ(nullptr, manager.getMainSocket());
@@ -314,7 +332,8 @@ TEST_F(ServerManagerTest, ReplyAndDataLinkCallsWithoutSocketsChangeNothing) {
 
 using FtpManagerTest = ManagerTest;
 
-TEST_F(FtpManagerTest, PassiveDataLinkListensOnAChosenPortAndServesOneConnection) {
+TEST_F(FtpManagerTest, PassiveDataLinkListensOnAChosenPortAndServesOneConnection)
+{
     QV_TCPMANAGERFORFTP manager(21, settings());
     const int first = manager.createDataLinkServer(21);
     ASSERT_GT(first, 0);
@@ -345,7 +364,8 @@ TEST_F(FtpManagerTest, PassiveDataLinkListensOnAChosenPortAndServesOneConnection
     EXPECT_TRUE(capture.has(line("TCP切断: ポート番号=%d", second)));
 }
 
-TEST_F(FtpManagerTest, DataLinkConnectRequest) {
+TEST_F(FtpManagerTest, DataLinkConnectRequest)
+{
     QV_TCPMANAGERFORFTP manager(21, settings());
     const int nobody = freePort();
     EXPECT_EQ(1, manager.notifyDataLinkConnectRequest(nobody, "127.0.0.1"));
@@ -381,7 +401,8 @@ TEST_F(FtpManagerTest, DataLinkConnectRequest) {
 // The FTP control connect, too, runs in its thread: the manager returns
 // while a silent server still keeps the connect pending, and the peer hears
 // NG once the connect limit has passed.
-TEST_F(FtpManagerTest, ControlConnectNeverHoldsTheCallerAndNamesTheServicePort) {
+TEST_F(FtpManagerTest, ControlConnectNeverHoldsTheCallerAndNamesTheServicePort)
+{
     QV_TCPMANAGERFORFTP manager(21, settings());
     const int nobody = freePort();
     EXPECT_EQ(1, manager.notifyTcpConnectRequest(nobody, "127.0.0.1"));
@@ -419,7 +440,8 @@ TEST_F(FtpManagerTest, ControlConnectNeverHoldsTheCallerAndNamesTheServicePort) 
     close(listener);
 }
 
-TEST_F(FtpManagerTest, NotificationsWithoutSocketsAreSilent) {
+TEST_F(FtpManagerTest, NotificationsWithoutSocketsAreSilent)
+{
     QV_TCPMANAGERFORFTP manager(21, settings());
     manager.notifyTcpConnectReply(21, 1);
     manager.notifyTcpDisconnect(21);
@@ -435,16 +457,20 @@ using ListenAddressTest = ManagerTest;
 
 // A client of the service port: connected, and the listener took it (its
 // CONNECT-REQUEST reached the peer's queue).
-bool servedAt(QV_TCPMANAGER& manager, const char* address, int port, int* fd) {
+bool servedAt(QV_TCPMANAGER& manager, const char* address, int port, int* fd)
+{
     *fd = connectTo(address, port);
-    if (*fd < 0) return false;
+    if (*fd < 0)
+        return false;
     std::vector<uint8_t> request = takePacket(manager.getMainSocket()->getOutboundQueue());
     return !request.empty() && a2aCode(request.data()) == kA2ACodeConnectRequest;
 }
 
-TEST_F(ListenAddressTest, ByDefaultTheServicePortIsNotReachableFromTheNetwork) {
+TEST_F(ListenAddressTest, ByDefaultTheServicePortIsNotReachableFromTheNetwork)
+{
     const std::string outside = nonLoopbackAddress();
-    if (outside.empty()) GTEST_SKIP() << "no IPv4 address outside loopback on this machine";
+    if (outside.empty())
+        GTEST_SKIP() << "no IPv4 address outside loopback on this machine";
     config.setClientMode(1);
     const int port = freePort();
     QV_TCPMANAGER manager(port, settings());
@@ -456,12 +482,15 @@ TEST_F(ListenAddressTest, ByDefaultTheServicePortIsNotReachableFromTheNetwork) {
     EXPECT_TRUE(servedAt(manager, "127.0.0.1", port, &fd));
     EXPECT_TRUE(capture.has(line("サーバソケット作成: ポート番号=%d ", port)));
     manager.stop();
-    if (fd >= 0) close(fd);
+    if (fd >= 0)
+        close(fd);
 }
 
-TEST_F(ListenAddressTest, EveryAddressOpensTheServicePortToTheNetwork) {
+TEST_F(ListenAddressTest, EveryAddressOpensTheServicePortToTheNetwork)
+{
     const std::string outside = nonLoopbackAddress();
-    if (outside.empty()) GTEST_SKIP() << "no IPv4 address outside loopback on this machine";
+    if (outside.empty())
+        GTEST_SKIP() << "no IPv4 address outside loopback on this machine";
     config.setClientMode(1);
     config.setListenAddress("0.0.0.0");
     const int port = freePort();
@@ -473,10 +502,12 @@ TEST_F(ListenAddressTest, EveryAddressOpensTheServicePortToTheNetwork) {
     EXPECT_EQ(outside, remoteAddressOf(fd));
     EXPECT_TRUE(capture.has(line("待受アドレス: %s ポート番号=%d", "0.0.0.0", port)));
     manager.stop();
-    if (fd >= 0) close(fd);
+    if (fd >= 0)
+        close(fd);
 }
 
-TEST_F(ListenAddressTest, AnotherAddressIsTheOnlyOneListenedOn) {
+TEST_F(ListenAddressTest, AnotherAddressIsTheOnlyOneListenedOn)
+{
     config.setClientMode(1);
     config.setListenAddress("127.0.0.2");
     const int port = freePort();
@@ -487,10 +518,12 @@ TEST_F(ListenAddressTest, AnotherAddressIsTheOnlyOneListenedOn) {
     int fd = -1;
     EXPECT_TRUE(servedAt(manager, "127.0.0.2", port, &fd));
     manager.stop();
-    if (fd >= 0) close(fd);
+    if (fd >= 0)
+        close(fd);
 }
 
-TEST_F(ListenAddressTest, AValueThatNamesNoAddressListensOnLoopbackAndIsLogged) {
+TEST_F(ListenAddressTest, AValueThatNamesNoAddressListensOnLoopbackAndIsLogged)
+{
     config.setClientMode(1);
     const int port = freePort();
     // "127.1" and "0" are addresses to inet_addr (127.0.0.1 and 0.0.0.0);
@@ -502,20 +535,22 @@ TEST_F(ListenAddressTest, AValueThatNamesNoAddressListensOnLoopbackAndIsLogged) 
         manager.start();
         ASSERT_NE(nullptr, manager.getMainSocket());
         EXPECT_TRUE(capture.has(line("サーバソケット作成: ポート番号=%d ", port)));
-        EXPECT_TRUE(capture.has(
-            line("待受アドレス不正: %s ポート番号=%d (127.0.0.1で待受)", bad, port)));
+        EXPECT_TRUE(capture.has(line("待受アドレス不正: %s ポート番号=%d (127.0.0.1で待受)", bad, port)));
         EXPECT_EQ(-1, connectTo("127.0.0.2", port));
         int fd = -1;
         EXPECT_TRUE(servedAt(manager, "127.0.0.1", port, &fd));
         manager.stop();
-        if (fd >= 0) close(fd);
+        if (fd >= 0)
+            close(fd);
     }
 }
 
 // A connection that the listener reset at once: its connect may already
 // report the reset, or the reset comes right after it.
-bool turnedAway(int fd) {
-    if (fd < 0) return true;
+bool turnedAway(int fd)
+{
+    if (fd < 0)
+        return true;
     const bool reset = endOf(fd) == End::Reset;
     close(fd);
     return reset;
@@ -524,7 +559,8 @@ bool turnedAway(int fd) {
 // The FTP data link belongs to the program at the other end of the control
 // connection. Another program, on another address, must neither reach it nor
 // take it before that program does.
-TEST_F(FtpManagerTest, DataLinkOfTheForwardSideAcceptsOnlyTheFtpServersAddress) {
+TEST_F(FtpManagerTest, DataLinkOfTheForwardSideAcceptsOnlyTheFtpServersAddress)
+{
     // The FTP server at 127.0.0.3; this side reaches it from 127.0.0.1.
     int serverPort = 0;
     int listener = listenOn("127.0.0.3", &serverPort);
@@ -548,7 +584,8 @@ TEST_F(FtpManagerTest, DataLinkOfTheForwardSideAcceptsOnlyTheFtpServersAddress) 
 
     // Another program of the machine comes first: reset and logged.
     EXPECT_TRUE(turnedAway(connectTo(ours.c_str(), link, "127.0.0.2")));
-    EXPECT_TRUE(waitUntil([&] { return capture.has(line("データリンク接続拒否: %s ポート番号=%d", "127.0.0.2", link)); }));
+    EXPECT_TRUE(
+        waitUntil([&] { return capture.has(line("データリンク接続拒否: %s ポート番号=%d", "127.0.0.2", link)); }));
 
     // The FTP server's own data connection is still taken and tunnelled.
     int data = connectTo(ours.c_str(), link, "127.0.0.3");
@@ -570,7 +607,8 @@ TEST_F(FtpManagerTest, DataLinkOfTheForwardSideAcceptsOnlyTheFtpServersAddress) 
     close(listener);
 }
 
-TEST_F(FtpManagerTest, DataLinkOfTheListeningSideAcceptsOnlyTheFtpClientsAddress) {
+TEST_F(FtpManagerTest, DataLinkOfTheListeningSideAcceptsOnlyTheFtpClientsAddress)
+{
     // The FTP client reaches the service port at 127.0.0.2 from 127.0.0.2.
     config.setClientMode(1);
     config.setListenAddress("0.0.0.0");
@@ -588,7 +626,8 @@ TEST_F(FtpManagerTest, DataLinkOfTheListeningSideAcceptsOnlyTheFtpClientsAddress
     ASSERT_GT(link, 0);
     EXPECT_EQ(-1, connectTo("127.0.0.1", link));
     EXPECT_TRUE(turnedAway(connectTo("127.0.0.2", link, "127.0.0.1")));
-    EXPECT_TRUE(waitUntil([&] { return capture.has(line("データリンク接続拒否: %s ポート番号=%d", "127.0.0.1", link)); }));
+    EXPECT_TRUE(
+        waitUntil([&] { return capture.has(line("データリンク接続拒否: %s ポート番号=%d", "127.0.0.1", link)); }));
 
     int data = connectTo("127.0.0.2", link, "127.0.0.2");
     ASSERT_GE(data, 0);

@@ -22,16 +22,19 @@ constexpr auto kPrompt = std::chrono::milliseconds(2000);
 struct SocketPair {
     int fd[2] = {-1, -1};
     SocketPair() { EXPECT_EQ(0, socketpair(AF_UNIX, SOCK_STREAM, 0, fd)); }
-    ~SocketPair() {
+    ~SocketPair()
+    {
         for (int f : fd)
-            if (f >= 0) close(f);
+            if (f >= 0)
+                close(f);
     }
 };
 
 // Runs `wait` while `signal` is given from another thread after a moment;
 // answers how long the wait took.
 template <typename Wait, typename Signal>
-Clock::duration timeWaitWith(Wait wait, Signal signal) {
+Clock::duration timeWaitWith(Wait wait, Signal signal)
+{
     std::thread other([&] {
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
         signal();
@@ -43,12 +46,12 @@ Clock::duration timeWaitWith(Wait wait, Signal signal) {
     return took;
 }
 
-TEST(TcpWaker, AStopFromAnotherThreadEndsEveryWaitUntilRearmed) {
+TEST(TcpWaker, AStopFromAnotherThreadEndsEveryWaitUntilRearmed)
+{
     QV_TCPWAKER waker;
     SocketPair pair;
     int32_t ready = 0;
-    EXPECT_LT(timeWaitWith([&] { ready = waker.waitReady(pair.fd[0], POLLIN, kLongMs); },
-                           [&] { waker.requestStop(); }),
+    EXPECT_LT(timeWaitWith([&] { ready = waker.waitReady(pair.fd[0], POLLIN, kLongMs); }, [&] { waker.requestStop(); }),
               kPrompt);
     EXPECT_EQ(-1, ready);
     EXPECT_TRUE(waker.stopRequested());
@@ -67,10 +70,10 @@ TEST(TcpWaker, AStopFromAnotherThreadEndsEveryWaitUntilRearmed) {
     EXPECT_EQ(0, waker.waitReady(pair.fd[0], POLLIN, 20));
 }
 
-TEST(TcpWaker, ANudgeEndsOnePauseAndIsUsedUp) {
+TEST(TcpWaker, ANudgeEndsOnePauseAndIsUsedUp)
+{
     QV_TCPWAKER waker;
-    EXPECT_LT(timeWaitWith([&] { waker.pauseOrNudgeMs(kLongMs); }, [&] { waker.nudge(); }),
-              kPrompt);
+    EXPECT_LT(timeWaitWith([&] { waker.pauseOrNudgeMs(kLongMs); }, [&] { waker.nudge(); }), kPrompt);
     EXPECT_FALSE(waker.stopRequested());
 
     // Taken by the pause it ended: the next pause lasts.
@@ -85,13 +88,12 @@ TEST(TcpWaker, ANudgeEndsOnePauseAndIsUsedUp) {
     EXPECT_LT(Clock::now() - early, kPrompt);
 }
 
-TEST(TcpWaker, DataOrItsEndOrANudgeEndsThePauseForData) {
+TEST(TcpWaker, DataOrItsEndOrANudgeEndsThePauseForData)
+{
     QV_TCPWAKER waker;
     SocketPair pair;
     bool data = true;
-    EXPECT_LT(timeWaitWith([&] { data = waker.pauseForDataMs(pair.fd[0], kLongMs); },
-                           [&] { waker.nudge(); }),
-              kPrompt);
+    EXPECT_LT(timeWaitWith([&] { data = waker.pauseForDataMs(pair.fd[0], kLongMs); }, [&] { waker.nudge(); }), kPrompt);
     EXPECT_FALSE(data);
 
     EXPECT_LT(timeWaitWith([&] { data = waker.pauseForDataMs(pair.fd[0], kLongMs); },
@@ -101,9 +103,9 @@ TEST(TcpWaker, DataOrItsEndOrANudgeEndsThePauseForData) {
     char byte = 0;
     EXPECT_EQ(1, read(pair.fd[0], &byte, 1));
 
-    EXPECT_LT(timeWaitWith([&] { data = waker.pauseForDataMs(pair.fd[0], kLongMs); },
-                           [&] { shutdown(pair.fd[1], SHUT_WR); }),
-              kPrompt);
+    EXPECT_LT(
+        timeWaitWith([&] { data = waker.pauseForDataMs(pair.fd[0], kLongMs); }, [&] { shutdown(pair.fd[1], SHUT_WR); }),
+        kPrompt);
     EXPECT_TRUE(data);
 }
 

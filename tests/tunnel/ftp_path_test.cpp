@@ -127,8 +127,7 @@ TEST_F(FtpPathTest, PassiveTransfer)
     const std::string rewritten = relayReadLine(client);
     int p1 = -1;
     int p2 = -1;
-    ASSERT_EQ(2, std::sscanf(rewritten.c_str(), "227 ENTERING PASSIVE MODE (127,0,0,1,%d,%d)", &p1, &p2))
-        << rewritten;
+    ASSERT_EQ(2, std::sscanf(rewritten.c_str(), "227 ENTERING PASSIVE MODE (127,0,0,1,%d,%d)", &p1, &p2)) << rewritten;
     const int dataClient = connectLoopback(p1 * 256 + p2);
     ASSERT_GE(dataClient, 0);
     const int dataServer = relayAccept(dataListener);

@@ -8,8 +8,8 @@
 #include <vector>
 
 #include "core/eventlog.h"
-#include "tests/support/temp_dir.h"
 #include "tests/support/tcp_test_util.h"
+#include "tests/support/temp_dir.h"
 #include "tunnel/ftp_rewrite.h"
 
 namespace {
@@ -125,14 +125,10 @@ TEST_F(FtpRewriteTest, AnnouncementsThatCannotBeRewrittenAreRefused)
     };
     const std::vector<std::string> commands = {
         "PORT 1,2,3,4,256,0\r\n",  // 65536
-        "PORT 192,168,1,20,4\r\n",
-        "PORT\r\n",
-        "EPRT |2|::1|1025|\r\n",
-        "eprt |2|fe80::1|1025|\r\n",
-        "EPRT |1|192.168.1.20||\r\n",
-        "EPRT |1|192.168.1.300|1025|\r\n",
-        "LPRT 4,4,192,168,1,20,2,4,1\r\n",
-        "lprt 6,16,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,1,2,4,1\r\n",
+        "PORT 192,168,1,20,4\r\n",         "PORT\r\n",
+        "EPRT |2|::1|1025|\r\n",           "eprt |2|fe80::1|1025|\r\n",
+        "EPRT |1|192.168.1.20||\r\n",      "EPRT |1|192.168.1.300|1025|\r\n",
+        "LPRT 4,4,192,168,1,20,2,4,1\r\n", "lprt 6,16,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,1,2,4,1\r\n",
     };
     for (const std::string& text : replies)
         EXPECT_EQ(kFtpRefusedReply, rewrite(text)) << text;
@@ -149,8 +145,8 @@ TEST_F(FtpRewriteTest, AnnouncementsThatCannotBeRewrittenAreRefused)
 // sanitizer build catches an overflow).
 TEST_F(FtpRewriteTest, HostileNumbersAreRefusedWithoutOverflow)
 {
-    const std::vector<std::string> numbers = {"99999999999", "-1", "256", "2147483647", "4294967296",
-                                              "0000000000000000001", "+1", "1e3", ""};
+    const std::vector<std::string> numbers = {
+        "99999999999", "-1", "256", "2147483647", "4294967296", "0000000000000000001", "+1", "1e3", ""};
     for (const std::string& n : numbers) {
         for (int at = 0; at < 6; ++at) {
             std::vector<std::string> six = {"127", "0", "0", "1", "19", "137"};
@@ -232,11 +228,10 @@ TEST_F(FtpRewriteTest, LinesCutAtAnyPointNeverAskForAWrongPort)
 
 TEST_F(FtpRewriteTest, LinesBeforeAndAfterTheAnnouncementAreKept)
 {
-    const std::vector<std::pair<std::string, std::string>> cases = {
-        {kPassive, kPassiveRewritten},
-        {kPort, kPortRewritten},
-        {kExtended, kExtendedRewritten},
-        {kEprt, kEprtRewritten}};
+    const std::vector<std::pair<std::string, std::string>> cases = {{kPassive, kPassiveRewritten},
+                                                                    {kPort, kPortRewritten},
+                                                                    {kExtended, kExtendedRewritten},
+                                                                    {kEprt, kEprtRewritten}};
     const std::vector<std::string> before = {"", "150 Here\r\n", "230 Ok\r\n200 Type set to I\r\n"};
     const std::vector<std::string> after = {"", "226 Done\r\n", std::string("RETR a\0b\r\n", 10)};
     for (const auto& [text, rewritten] : cases)

@@ -15,9 +15,9 @@
 #include "tcp/socket_tcp.h"
 #include "tcp/tcp_manager.h"
 #include "tests/tunnel/tunnel_test_util.h"
-#include "wire/a2a_packet.h"
 #include "tunnel/ftp_announcement.h"
 #include "tunnel/ftp_rewrite.h"
+#include "wire/a2a_packet.h"
 
 using namespace tunneltest;
 using namespace tcptest;
@@ -41,8 +41,8 @@ TEST(FtpLineBeginning, OnlyWhatMayBecomeAnAnnouncementWaits)
                                    "LPRT 4,4,10,0,0,9,2,4,1\r\n", "ePrT |2|::1|1025|\r\n"})
         for (size_t cut = 1; cut < line.size(); ++cut)
             EXPECT_TRUE(mayBecome(line.substr(0, cut))) << line.substr(0, cut);
-    for (const std::string text : {"", "1", "150 Here", "23", "2270", "2280 Not one", "PORTS", "EPRTX", "X227",
-                                   " 227", "LIST", "RETR file", "PASV", "226 Done"})
+    for (const std::string text : {"", "1", "150 Here", "23", "2270", "2280 Not one", "PORTS", "EPRTX", "X227", " 227",
+                                   "LIST", "RETR file", "PASV", "226 Done"})
         EXPECT_FALSE(mayBecome(text)) << text;
 }
 
@@ -175,12 +175,8 @@ TEST_F(FtpSplitTest, LinesBeforeTheCutAnnouncementGoAtOnce)
 TEST_F(FtpSplitTest, AnOrdinaryLineCutInTwoArrivesAsItWas)
 {
     const std::vector<std::pair<std::string, std::string>> cuts = {
-        {"220 Welc", "ome\r\n"},
-        {"150 Here", " comes\r\n"},
-        {"1", "50 Here comes\r\n"},
-        {"2270 Not one", "\r\n"},
-        {"PORTS", "\r\n"},
-        {"RETR file", ".txt\r\n"},
+        {"220 Welc", "ome\r\n"},  {"150 Here", " comes\r\n"}, {"1", "50 Here comes\r\n"},
+        {"2270 Not one", "\r\n"}, {"PORTS", "\r\n"},          {"RETR file", ".txt\r\n"},
     };
     for (const auto& [first, second] : cuts) {
         SCOPED_TRACE(first + " | " + second);
@@ -271,8 +267,8 @@ TEST_F(FtpSplitTest, AKeptBeginningBeforeAFullPacketLosesNothing)
     second += "\r\n";
     peerSends(first);
     peerSends(second);
-    const std::string want = "211-Status\r\n" + rewrittenTo("227 ENTERING PASSIVE MODE (127,0,0,1,%d,%d)\r\n")
-                             + second.substr(6);
+    const std::string want =
+        "211-Status\r\n" + rewrittenTo("227 ENTERING PASSIVE MODE (127,0,0,1,%d,%d)\r\n") + second.substr(6);
     const std::string got = readSome(local, want.size());
     EXPECT_EQ(want.size(), got.size());
     EXPECT_TRUE(want == got);

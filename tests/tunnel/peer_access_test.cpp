@@ -119,13 +119,13 @@ TEST_F(DataLinkAccessTest, APortNobodyAnnouncedIsRefused)
     // do not count: the peer's own PORT command (rewritten on its way to
     // the server) and a PORT command coming from the server.
     feed(*stream, makePacket(kA2AKindData, 0, 21, seq++,
-                             "PORT 127,0,0,1," + std::to_string(dataPort / 256) + ","
-                                 + std::to_string(dataPort % 256) + "\r\n"));
+                             "PORT 127,0,0,1," + std::to_string(dataPort / 256) + "," + std::to_string(dataPort % 256)
+                                 + "\r\n"));
     EXPECT_FALSE(readSome(server, 1).empty());
     expectRefused(dataPort, "announced by the peer");
-    ASSERT_TRUE(localFtpSays(*stream, server,
-                             "PORT 127,0,0,1," + std::to_string(dataPort / 256) + ","
-                                 + std::to_string(dataPort % 256) + "\r\n"));
+    ASSERT_TRUE(localFtpSays(
+        *stream, server,
+        "PORT 127,0,0,1," + std::to_string(dataPort / 256) + "," + std::to_string(dataPort % 256) + "\r\n"));
     expectRefused(dataPort, "a command from the server");
 }
 
@@ -151,8 +151,8 @@ TEST_F(DataLinkAccessTest, AReplySentInTwoPacketsAnnouncesItsPort)
 
 TEST_F(DataLinkAccessTest, AnExtendedPassiveReplyAnnouncesItsPort)
 {
-    ASSERT_TRUE(localFtpSays(*stream, server,
-                             "229 Entering Extended Passive Mode (|||" + std::to_string(dataPort) + "|)\r\n"));
+    ASSERT_TRUE(
+        localFtpSays(*stream, server, "229 Entering Extended Passive Mode (|||" + std::to_string(dataPort) + "|)\r\n"));
     expectConnected(dataPort);
 }
 

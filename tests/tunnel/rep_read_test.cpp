@@ -29,8 +29,7 @@ std::string numbered(int i, size_t size)
     return s;
 }
 
-std::vector<uint8_t> connectReply(uint16_t kind, uint16_t port, uint32_t seq, uint16_t result,
-                                  PeerLinks links = {})
+std::vector<uint8_t> connectReply(uint16_t kind, uint16_t port, uint32_t seq, uint16_t result, PeerLinks links = {})
 {
     std::vector<uint8_t> p = makePacket(kind, kA2ACodeConnectReply, port, seq, "", links);
     setA2AResult(p.data(), result);
@@ -83,9 +82,9 @@ TEST_F(RepReadTest, ReplyForAnotherStreamIsSkipped)
     EXPECT_EQ(0u, one->getRecvSeq());
     EXPECT_EQ(1u, twelve->getRecvSeq());
 
-    for (const std::string& other : {readReply("peerx", 1, null), readReply("pee", 1, null),
-                                     std::string("peer:1") + toHex(null), std::string("peer:1_") + toHex(null),
-                                     std::string("peer:1")}) {
+    for (const std::string& other :
+         {readReply("peerx", 1, null), readReply("pee", 1, null), std::string("peer:1") + toHex(null),
+          std::string("peer:1_") + toHex(null), std::string("peer:1")}) {
         one->repRead(other.c_str());
         EXPECT_EQ(0u, one->getRecvSeq()) << other;
     }
@@ -198,8 +197,8 @@ TEST_F(RepReadTest, ConnectRequestsAreAnsweredWithTheNextSeq)
     EXPECT_EQ(0, a2aError(reply.data()));
     EXPECT_EQ(0u, a2aSeq(reply.data()));
     EXPECT_EQ(2, a2aMainLinkState(reply.data()));
-    EXPECT_TRUE(waitUntil(
-        [&] { return capture.has("peer:TCP接続要求: localhost Port=" + std::to_string(port) + " 接続"); }));
+    EXPECT_TRUE(
+        waitUntil([&] { return capture.has("peer:TCP接続要求: localhost Port=" + std::to_string(port) + " 接続"); }));
     int server = acceptWithin(listener);
     EXPECT_GE(server, 0);
 

@@ -140,9 +140,8 @@ void StreamFixture::TearDown()
     QV_EVENTLOG::destroyInstance();
 }
 
-std::unique_ptr<QV_SKYPESTREAM> StreamFixture::makeStream(const char* app, const char* user, int id,
-                                                          int servicePort, const char* forwardHost,
-                                                          int forwardPort)
+std::unique_ptr<QV_SKYPESTREAM> StreamFixture::makeStream(const char* app, const char* user, int id, int servicePort,
+                                                          const char* forwardHost, int forwardPort)
 {
     auto stream = std::make_unique<QV_SKYPESTREAM>(*com, &config);
     stream->setPeerUser(user);

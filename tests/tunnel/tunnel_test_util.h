@@ -12,9 +12,9 @@
 
 #include "core/config_store.h"
 #include "skype/skype_com.h"
-#include "tests/support/temp_dir.h"
-#include "tests/support/tcp_test_util.h"
 #include "tests/support/fake_api_link.h"
+#include "tests/support/tcp_test_util.h"
+#include "tests/support/temp_dir.h"
 #include "tunnel/skype_stream.h"
 
 namespace tunneltest {
@@ -29,8 +29,8 @@ struct PeerLinks {
     uint16_t dataLinkFree = 0;
 };
 
-std::vector<uint8_t> makePacket(uint16_t kind, uint16_t code, uint16_t port, uint32_t seq,
-                                const std::string& data = "", PeerLinks links = {});
+std::vector<uint8_t> makePacket(uint16_t kind, uint16_t code, uint16_t port, uint32_t seq, const std::string& data = "",
+                                PeerLinks links = {});
 std::string toHex(const std::vector<uint8_t>& bytes);
 // "user:id hex", as the application hands a READ reply to its streams.
 std::string readReply(const char* user, int id, const std::vector<uint8_t>& packet);

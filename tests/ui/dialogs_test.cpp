@@ -17,8 +17,9 @@
 
 namespace {
 
-const std::string kIni = "[SYSTEM]\r\nAPPMODE=0\r\nENABLEUSER=1\r\nSOUNDMODE=1\r\n[SERVER]\r\nFOWERDHOST2=server.test\r\n"
-                         "[CLIENT]\r\nHTTPPORT=8080\r\nAUTOCONNECTUSER=peer@pc-b.test\r\n";
+const std::string kIni =
+    "[SYSTEM]\r\nAPPMODE=0\r\nENABLEUSER=1\r\nSOUNDMODE=1\r\n[SERVER]\r\nFOWERDHOST2=server.test\r\n"
+    "[CLIENT]\r\nHTTPPORT=8080\r\nAUTOCONNECTUSER=peer@pc-b.test\r\n";
 
 template <class T>
 T* child(QWidget* parent, int id)
@@ -92,8 +93,9 @@ private slots:
                 return true;
             });
         QTest::mouseClick(child<QPushButton>(&dialog, idc::kForwardOk), Qt::LeftButton);
-        QCOMPARE(captions, (std::vector<QString>{QStringLiteral("確認|FTP Portの設定範囲は不正です。(1～65535)"),
-                                                 QStringLiteral("確認|ユーザ設定２ Portの設定範囲は不正です。(1～65535)")}));
+        QCOMPARE(captions,
+                 (std::vector<QString>{QStringLiteral("確認|FTP Portの設定範囲は不正です。(1～65535)"),
+                                       QStringLiteral("確認|ユーザ設定２ Portの設定範囲は不正です。(1～65535)")}));
         QCOMPARE(dialog.focusWidget(), child<QWidget>(&dialog, 1096));
         QCOMPARE(CForwardSettingsDlg::parsePort(QStringLiteral("65535")), 65535);
         QCOMPARE(CForwardSettingsDlg::parsePort(QStringLiteral("12x")), 0);
@@ -131,11 +133,11 @@ private slots:
         ModalDriver driver;
         driver.add(onDialog<CSystemSettingsDlg>([&checked](CSystemSettingsDlg* d) {
             auto enabled = [d](int id) { return child<QWidget>(d, id)->isEnabled(); };
-            bool serverView = enabled(1112) && enabled(1068) && enabled(1110) && !enabled(1113) && !enabled(1106)
-                              && !enabled(1111);
+            bool serverView =
+                enabled(1112) && enabled(1068) && enabled(1110) && !enabled(1113) && !enabled(1106) && !enabled(1111);
             QTest::mouseClick(child<QRadioButton>(d, idc::kClientMode), Qt::LeftButton);
-            bool clientView = !enabled(1112) && !enabled(1068) && !enabled(1110) && enabled(1113) && enabled(1106)
-                              && enabled(1111);
+            bool clientView =
+                !enabled(1112) && !enabled(1068) && !enabled(1110) && enabled(1113) && enabled(1106) && enabled(1111);
             bool stillOpen = d->isVisible() && d->result() == 0;
             QTest::mouseClick(child<QRadioButton>(d, idc::kServerMode), Qt::LeftButton);
             bool serverAgain = enabled(1112) && !enabled(1113);
@@ -167,7 +169,8 @@ private slots:
         QCOMPARE(f->window->configuration().getSoundMode(), 0);
         QCOMPARE(f->window->configuration().getAutoConnect(), 1);
         QCOMPARE(f->control<QLabel>(idc::kModeText)->text(), QStringLiteral("Client Application 動作選択"));
-        QCOMPARE(f->control<QLabel>(idc::kModeLabel)->text(), QStringLiteral("自動接続モード:1分毎に接続操作を行います"));
+        QCOMPARE(f->control<QLabel>(idc::kModeLabel)->text(),
+                 QStringLiteral("自動接続モード:1分毎に接続操作を行います"));
         QVERIFY(f->control<QWidget>(1101)->isVisible());
         QVERIFY(!f->control<QWidget>(1058)->isVisible());
         std::string ini = f->ini();

@@ -6,13 +6,13 @@
 // hiding and the hidden start, the mode view, the log toggle, the sound
 // resources and the CORVANEOPEN signal.
 #include <QCheckBox>
+#include <QDBusConnection>
+#include <QDBusMessage>
+#include <QFile>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
 #include <QPushButton>
-#include <QDBusConnection>
-#include <QDBusMessage>
-#include <QFile>
 #include <QtTest>
 #include <cstdlib>
 #include <thread>
@@ -32,8 +32,9 @@ namespace {
 const std::string kServer = "[SYSTEM]\r\nAPPMODE=0\r\n";
 // A client whose services other than setting 4 are off; setting 4 listens on
 // a port of the system's choice.
-const std::string kClient4 = "[SYSTEM]\r\nAPPMODE=1\r\nENABLEPORT1=0\r\nENABLEPORT2=0\r\nENABLEPORT3=0\r\n"
-                             "ENABLEPORT4=0\r\n[CLIENT]\r\nGENPORT2=0\r\n";
+const std::string kClient4 =
+    "[SYSTEM]\r\nAPPMODE=1\r\nENABLEPORT1=0\r\nENABLEPORT2=0\r\nENABLEPORT3=0\r\n"
+    "ENABLEPORT4=0\r\n[CLIENT]\r\nGENPORT2=0\r\n";
 
 QString message(UiFixture& f) { return f.control<QLineEdit>(idc::kMessage)->text(); }
 
@@ -129,7 +130,9 @@ private slots:
         QVERIFY(!f->control<QCheckBox>(1032)->isChecked());  // FTP control, L
         QVERIFY(!f->control<QCheckBox>(1040)->isEnabled());
         QVERIFY(f->control<QCheckBox>(1040)->isVisible());
-        QVERIFY(f->control<QLabel>(idc::kClock)->text().contains(QRegularExpression(QStringLiteral("^\\d\\d:\\d\\d:\\d\\d$"))));
+        QVERIFY(f->control<QLabel>(idc::kClock)
+                    ->text()
+                    .contains(QRegularExpression(QStringLiteral("^\\d\\d:\\d\\d:\\d\\d$"))));
         f->window->logic().notifyThroughput(4, 2048.0, 512.0);
         QCOMPARE(f->control<QLabel>(1126)->text(), QStringLiteral("S:2.0,R:0.5 [KB/S]"));
         QVERIFY(f->control<QLabel>(1126)->isVisible());
@@ -186,8 +189,8 @@ private slots:
         auto* list = f->control<QListWidget>(idc::kLogList);
         std::thread writer([] { QV_EVENTLOG::getInstance()->write(1, "from a connection thread"); });
         writer.join();
-        QTRY_VERIFY_WITH_TIMEOUT(list->item(list->count() - 1)->text().endsWith(QStringLiteral("from a connection thread")),
-                                 5000);
+        QTRY_VERIFY_WITH_TIMEOUT(
+            list->item(list->count() - 1)->text().endsWith(QStringLiteral("from a connection thread")), 5000);
     }
 
     void streamsSwitchTheViewThePlayedSoundsAndTheTooltip()
@@ -345,9 +348,10 @@ private slots:
             int sound, channels, rate, bits;
             double seconds;
         };
-        for (Want w : {Want{QV_SOUNDPLAYER::kLinkUp, 2, 44100, 16, 2.2}, Want{QV_SOUNDPLAYER::kLinkDown, 2, 44100, 16, 2.9},
-                       Want{QV_SOUNDPLAYER::kUserConnectable, 2, 11025, 8, 4.0},
-                       Want{QV_SOUNDPLAYER::kUserNotConnectable, 2, 11025, 8, 4.8}}) {
+        for (Want w :
+             {Want{QV_SOUNDPLAYER::kLinkUp, 2, 44100, 16, 2.2}, Want{QV_SOUNDPLAYER::kLinkDown, 2, 44100, 16, 2.9},
+              Want{QV_SOUNDPLAYER::kUserConnectable, 2, 11025, 8, 4.0},
+              Want{QV_SOUNDPLAYER::kUserNotConnectable, 2, 11025, 8, 4.8}}) {
             WaveInfo info = waveInfo(QString::fromLatin1(QV_SOUNDPLAYER::resourcePath(w.sound)));
             QCOMPARE(info.channels, w.channels);
             QCOMPARE(info.rate, w.rate);
@@ -403,9 +407,9 @@ int main(int argc, char** argv)
     // A private session bus for the CORVANEOPEN test, where dbus-daemon exists.
     std::unique_ptr<ChildProcess> bus;
     if (access("/usr/bin/dbus-daemon", X_OK) == 0) {
-        bus = std::make_unique<ChildProcess>("/usr/bin/dbus-daemon",
-                                             std::vector<std::string>{"dbus-daemon", "--session", "--nofork",
-                                                                      "--print-address=1"});
+        bus = std::make_unique<ChildProcess>(
+            "/usr/bin/dbus-daemon",
+            std::vector<std::string>{"dbus-daemon", "--session", "--nofork", "--print-address=1"});
         if (bus->waitForOutput("\n", std::chrono::seconds(5))) {
             std::string address = bus->out().substr(0, bus->out().find('\n'));
             setenv("DBUS_SESSION_BUS_ADDRESS", address.c_str(), 1);

@@ -4,9 +4,9 @@
 // namespace of its own, so the one-instance name is free.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
 #include <csignal>
 #include <string>
-#include <unistd.h>
 #include <vector>
 
 #include "tests/support/child_process.h"

@@ -3,6 +3,7 @@
 // for an answer, and start-up's own message box. The signals are blocked as
 // the program blocks them, and the test sends SIGTERM to itself. A watchdog
 // answers whatever is still open after a time limit, so a failing test ends.
+#include <unistd.h>
 #include <QApplication>
 #include <QDialog>
 #include <QElapsedTimer>
@@ -10,7 +11,6 @@
 #include <QtTest>
 #include <csignal>
 #include <functional>
-#include <unistd.h>
 
 #include "app/termination.h"
 #include "tests/support/scripted_messenger.h"
@@ -58,7 +58,10 @@ CCorvaneForTcpDlg* mainWindow()
     return nullptr;
 }
 
-void sendTermSoon() { QTimer::singleShot(300, [] { kill(getpid(), SIGTERM); }); }
+void sendTermSoon()
+{
+    QTimer::singleShot(300, [] { kill(getpid(), SIGTERM); });
+}
 
 }  // namespace
 

@@ -9,20 +9,23 @@
 
 namespace {
 
-std::string hexOf(const uint8_t* p, int32_t n) {
+std::string hexOf(const uint8_t* p, int32_t n)
+{
     char text[200];
     EXPECT_EQ(1, hexEncode(n, p, text, sizeof(text)));
     return text;
 }
 
-TEST(A2APacketHeader, FreshHeaderEncodesAsFixedWordsThenZeros) {
+TEST(A2APacketHeader, FreshHeaderEncodesAsFixedWordsThenZeros)
+{
     uint8_t packet[kA2AHeaderSize];
     std::memset(packet, 0xAB, sizeof(packet));
     initA2AHeader(packet);
     EXPECT_EQ("2800000002000100" + std::string(64, '0'), hexOf(packet, kA2AHeaderSize));
 }
 
-TEST(A2APacketHeader, ConnectRequestOfTheSixthPacketMatchesTheWireExample) {
+TEST(A2APacketHeader, ConnectRequestOfTheSixthPacketMatchesTheWireExample)
+{
     uint8_t packet[kA2AHeaderSize];
     initA2AHeader(packet);
     setA2APort(packet, 80);
@@ -32,12 +35,31 @@ TEST(A2APacketHeader, ConnectRequestOfTheSixthPacketMatchesTheWireExample) {
     setA2AMainLinkFree(packet, 30);
     setA2ASeq(packet, 5);
     EXPECT_EQ(
-        "2800" "0000" "0200" "0100" "5000" "0100" "0100" "0000" "0000" "0000"
-        "0200" "1e00" "0000" "0000" "0500" "0000" "0000" "0000" "0000" "0000",
+        "2800"
+        "0000"
+        "0200"
+        "0100"
+        "5000"
+        "0100"
+        "0100"
+        "0000"
+        "0000"
+        "0000"
+        "0200"
+        "1e00"
+        "0000"
+        "0000"
+        "0500"
+        "0000"
+        "0000"
+        "0000"
+        "0000"
+        "0000",
         hexOf(packet, kA2AHeaderSize));
 }
 
-TEST(A2APacketHeader, FieldsAreLittleEndianAtTheirOffsets) {
+TEST(A2APacketHeader, FieldsAreLittleEndianAtTheirOffsets)
+{
     uint8_t packet[kA2AHeaderSize] = {};
     setA2ADataSize(packet, 0x1234);
     setA2AError(packet, 0xBEEF);
@@ -57,7 +79,8 @@ TEST(A2APacketHeader, FieldsAreLittleEndianAtTheirOffsets) {
 
 // A packet from the peer is only trusted when its header says 40 bytes and its
 // dataSize fits what holds it.
-TEST(A2APacketCheck, AcceptsOnlyHonestSizes) {
+TEST(A2APacketCheck, AcceptsOnlyHonestSizes)
+{
     uint8_t packet[kA2AHeaderSize + kA2AMaxData] = {};
     initA2AHeader(packet);
     const size_t entry = sizeof(packet);

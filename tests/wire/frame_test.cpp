@@ -7,17 +7,27 @@
 TEST(MessengerFrame, LayoutIsLengthTypePayload)
 {
     std::string a = encodeAttach(0x8001, 7);
-    EXPECT_EQ(a, std::string("\x09\x00\x00\x00" "A" "\x01\x80\x00\x00" "\x07\x00\x00\x00", 13));
+    EXPECT_EQ(a, std::string("\x09\x00\x00\x00"
+                             "A"
+                             "\x01\x80\x00\x00"
+                             "\x07\x00\x00\x00",
+                             13));
     std::string c = encodeCommand("PING");
     // length 10 = type + dwData + 4 letters + zero
-    EXPECT_EQ(c, std::string("\x0a\x00\x00\x00" "C" "\x00\x00\x00\x00" "PING\x00", 14));
-    EXPECT_EQ(encodeDiscover(""), std::string("\x01\x00\x00\x00" "D", 5));
+    EXPECT_EQ(c, std::string("\x0a\x00\x00\x00"
+                             "C"
+                             "\x00\x00\x00\x00"
+                             "PING\x00",
+                             14));
+    EXPECT_EQ(encodeDiscover(""), std::string("\x01\x00\x00\x00"
+                                              "D",
+                                              5));
 }
 
 TEST(MessengerFrame, DecoderYieldsFramesWhateverTheSplit)
 {
-    std::string stream = encodeDiscover("prog") + encodeCommand("SEARCH FRIENDS")
-        + encodeAttach(3, 0) + encodeCommand("");
+    std::string stream =
+        encodeDiscover("prog") + encodeCommand("SEARCH FRIENDS") + encodeAttach(3, 0) + encodeCommand("");
     for (size_t split = 0; split <= stream.size(); ++split) {
         FrameDecoder d;
         std::vector<Frame> got;
@@ -50,10 +60,20 @@ TEST(MessengerFrame, ProtocolErrors)
         {std::string("\x00\x00\x00\x00", 4), "frame length 0 out of range"},
         {std::string("\x01\x00\x10\x00", 4), "frame length 1048577 out of range"},
         {std::string("\x01\x00\x00\x00Z", 5), "unknown frame type 0x5a"},
-        {std::string("\x06\x00\x00\x00" "C\x00\x00\x00\x00x", 10), "command frame not zero-terminated"},
-        {std::string("\x09\x00\x00\x00" "C" "\x00\x00\x00\x00" "x\x00y\x00", 13),
+        {std::string("\x06\x00\x00\x00"
+                     "C\x00\x00\x00\x00x",
+                     10),
+         "command frame not zero-terminated"},
+        {std::string("\x09\x00\x00\x00"
+                     "C"
+                     "\x00\x00\x00\x00"
+                     "x\x00y\x00",
+                     13),
          "command text contains a zero byte"},
-        {std::string("\x02\x00\x00\x00" "A\x00", 6), "attach frame of 1 bytes"},
+        {std::string("\x02\x00\x00\x00"
+                     "A\x00",
+                     6),
+         "attach frame of 1 bytes"},
     };
     for (const Case& c : cases) {
         FrameDecoder d;
