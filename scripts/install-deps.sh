@@ -8,7 +8,7 @@ packages=(
   clang libclang-rt-14-dev clang-format
   libgtest-dev libgmock-dev
   qt6-base-dev qt6-multimedia-dev libqt6svg6
-  libsimpleini-dev libstrophe-dev libssl-dev
+  libsimpleini-dev libstrophe-dev libssl-dev libsodium-dev
   prosody
   vsftpd lftp curl python3 socat openssl
   iproute2 procps psmisc

@@ -1,0 +1,32 @@
+// The pins of contacts' keys in a file beside the configuration. One line
+// per contact, "JID FINGERPRINT" or "JID FINGERPRINT KEY" (compact
+// fingerprint, key in 64 lower-case hex digits); '#' starts a comment
+// line. Read at every question, so a --trust of another process counts at
+// the next stream; written whole to a temporary file (mode 0600) that is
+// renamed over it.
+#pragma once
+
+#include "messenger/log.h"
+#include "messenger/trust.h"
+
+#include <string>
+
+class PinFile : public TrustStore {
+public:
+    // `log`: where unreadable or malformed lines are reported (null: not
+    // reported).
+    PinFile(std::string path, Log* log);
+
+    std::optional<Pin> pinFor(const std::string& bare) override;
+    bool pin(const std::string& bare, const noise::Key& key) override;
+
+    // Pins the fingerprint (compact form) for `bare`, replacing any pin it
+    // had: the explicit trust of messengerd --trust. False with `error`.
+    bool trust(const std::string& bare, const std::string& fingerprint, std::string& error);
+
+    const std::string& path() const { return file; }
+
+private:
+    std::string file;
+    Log* log;
+};
