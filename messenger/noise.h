@@ -53,14 +53,20 @@ public:
     void initializeKey(const Key& key);
     bool hasKey() const { return keyed; }
     uint64_t nonce() const { return n; }
+    // Moves the counter (the framework's SetNonce); the tests use it to
+    // reach the end of the nonces.
+    void setNonce(uint64_t nonce) { n = nonce; }
 
     // Seals `plaintext` with associated data `ad` under the next nonce:
     // the ciphertext followed by its 16-byte tag. Without a key, the
-    // plaintext itself (as the framework defines).
+    // plaintext itself (as the framework defines). No limit on length.
+    // Nonce 2^64-1 is reserved: once the counter reaches it, nothing more
+    // is sealed and the result is empty (a keyed cipher gives at least the
+    // 16-byte tag otherwise), so an empty result means the key is spent.
     std::string encryptWithAd(std::string_view ad, std::string_view plaintext);
     // Opens what encryptWithAd made under the next nonce; false when the
-    // tag does not verify (the nonce is then not used up). Without a key,
-    // the ciphertext itself.
+    // tag does not verify (the nonce is then not used up) or the nonces are
+    // spent. Without a key, the ciphertext itself.
     bool decryptWithAd(std::string_view ad, std::string_view ciphertext, std::string& plaintext);
 
 private:
@@ -95,11 +101,14 @@ public:
     bool failed() const { return broken; }
 
     // The next message of this side carrying `payload`. False (and the
-    // handshake failed) when it is not this side's turn.
+    // handshake failed) when it is not this side's turn, the message would
+    // be longer than kMaxMessageLength or a Diffie-Hellman result is all
+    // zero (a peer's key of small order).
     bool writeMessage(std::string_view payload, std::string& message);
     // Reads the peer's next message and gives its payload. False when it
-    // is malformed, does not authenticate or is out of turn: the handshake
-    // has then failed and may not be used further.
+    // is malformed, longer than kMaxMessageLength, does not authenticate,
+    // gives an all-zero Diffie-Hellman result or is out of turn: the
+    // handshake has then failed and may not be used further.
     bool readMessage(std::string_view message, std::string& payload);
 
     // The peer's static public key, once a message has carried it (or the
@@ -110,19 +119,22 @@ public:
     std::string handshakeHash() const;
 
     // After finished(): the cipher for what this side sends and the one for
-    // what it receives (the framework's Split(), assigned by role).
-    void split(CipherState& sending, CipherState& receiving) const;
+    // what it receives (the framework's Split(), assigned by role). False,
+    // and both left as they were, before the handshake has finished or
+    // once it has failed.
+    bool split(CipherState& sending, CipherState& receiving) const;
 
 private:
     // See the framework's SymmetricState.
     void mixHash(std::string_view data);
-    void mixKey(const uint8_t* input, size_t length);
-    std::string encryptAndHash(std::string_view plaintext);
+    void mixKey(const Key& input);
+    bool encryptAndHash(std::string_view plaintext, std::string& out);
     bool decryptAndHash(std::string_view ciphertext, std::string& plaintext);
-    bool dh(const Key& secret, const Key& pub, Key& out) const;
-    // The tokens of message `index` of the pattern.
-    bool writeTokens(size_t index, std::string& out);
-    bool readTokens(size_t index, std::string_view& in);
+    // MixKey(DH(secret, pub)); false when the result is all zero.
+    bool mixDh(const Key& secret, const Key& pub);
+    bool writeMessageTokens(std::string_view payload, std::string& out);
+    bool readMessageTokens(std::string_view in, std::string& payload);
+    bool fail();
 
     Pattern pattern;
     bool initiator;
