@@ -24,6 +24,10 @@ void MessengerXmpp::SetUp()
             ASSERT_TRUE((*proxy)->start()) << (*proxy)->error();
         }
     }
+    if (tamperAlice()) {
+        aliceTamper = std::make_unique<XmppTamperProxy>(aliceProxy ? aliceProxy->port() : server->port());
+        ASSERT_TRUE(aliceTamper->start()) << aliceTamper->error();
+    }
 
     prepare(alice, "alice", "contact = bob@localhost\n");
     prepare(bob, "bob", "contact = alice@localhost\n");
@@ -56,6 +60,7 @@ void MessengerXmpp::TearDown()
     }
     if (server)
         server->stop();
+    aliceTamper.reset();
     aliceProxy.reset();
     bobProxy.reset();
 }
@@ -68,10 +73,13 @@ void MessengerXmpp::prepare(Peer& p, const std::string& name, const std::string&
     p.config = dir->file(name + ".conf");
     p.log = dir->file(name + ".log");
     DelayProxy* proxy = name == "alice" ? aliceProxy.get() : name == "bob" ? bobProxy.get() : nullptr;
+    int port = proxy ? proxy->port() : server->port();
+    if (name == "alice" && aliceTamper)
+        port = aliceTamper->port();
     // Peers get 2 s to answer, so that the tests see a silent peer given up.
     std::ofstream out(p.config);
     out << "jid = " << p.jid << "\npassword = " << name << "pw\n"
-        << "server = 127.0.0.1\nport = " << (proxy ? proxy->port() : server->port()) << "\n"
+        << "server = 127.0.0.1\nport = " << port << "\n"
         << "resource = pc-" << name << "\n"
         << "answer_timeout = 2\n"
         << "log = " << p.log << "\n"

@@ -2,7 +2,8 @@
 // carol, a messengerd for alice and one for bob (each other's contacts),
 // and one scripted program attached to each daemon. carol has no daemon
 // unless a test starts one. A derived fixture may put a delay element
-// between each daemon and the server and add configuration lines.
+// between each daemon and the server, a tampering server between alice's
+// daemon and the server, and add configuration lines.
 #pragma once
 
 #include "tests/support/api_test_client.h"
@@ -10,6 +11,7 @@
 #include "tests/support/prosody_server.h"
 #include "tests/support/spawned.h"
 #include "tests/support/temp_dir.h"
+#include "tests/support/xmpp_tamper_proxy.h"
 
 #include <gtest/gtest.h>
 #include <memory>
@@ -21,6 +23,8 @@ protected:
 
     // One-way delay between each daemon and the server (0: none).
     virtual std::chrono::milliseconds serverDelay() const { return std::chrono::milliseconds(0); }
+    // Whether alice's daemon reaches the server through aliceTamper.
+    virtual bool tamperAlice() const { return false; }
     // The rate the server allows each client ("10kb/s"; empty: no limit).
     virtual std::string serverRateLimit() const { return std::string(); }
     // Lines added to the configuration of `name`'s daemon.
@@ -60,6 +64,7 @@ protected:
     std::unique_ptr<ProsodyServer> server;
     std::unique_ptr<DelayProxy> aliceProxy;  // when serverDelay() is not 0
     std::unique_ptr<DelayProxy> bobProxy;
+    std::unique_ptr<XmppTamperProxy> aliceTamper;  // when tamperAlice()
     Peer alice;
     Peer bob;
 };
