@@ -237,6 +237,20 @@ TEST(MessengerDaemon, UnusableKeyFileStopsTheStart)
     EXPECT_NE(out.find("permissions 0644 are too open: the file holds the secret key"), std::string::npos) << out;
 }
 
+TEST(MessengerDaemon, ContactsFileErrorsStopTheStart)
+{
+    TempDir dir;
+    const std::string conf =
+        writeConfig(dir, "api_socket = CorvaneCliTest-contacts-" + std::to_string(::getpid()) + "\n");
+    writeFile(dir.file("m.contacts"), "bob@localhost\nbob\n");
+    ::chmod(dir.file("m.contacts").c_str(), 0600);
+    std::string out;
+    EXPECT_EQ(runToEnd(dir, {"--config", conf}, out), 2);
+    EXPECT_EQ(out, dir.file("m.contacts")
+                       + ":2: contact must be a bare JID like user@example.org, not 'bob'\n"
+                         "messengerd: not started, the configuration has errors\n");
+}
+
 TEST(MessengerDaemon, WeakTransportSettingsAreLoggedAtEveryStart)
 {
     // 0.0.0.0 is not loopback by name, and nothing listens there: the
