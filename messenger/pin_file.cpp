@@ -77,12 +77,6 @@ bool isBlankOrComment(const std::string& text)
 
 std::string errnoText() { return std::strerror(errno); }
 
-}  // namespace
-
-PinFile::PinFile(std::string path, Log* l) : file(std::move(path)), log(l) {}
-
-namespace {
-
 // The file's lines; false (and `problem`) when it exists but cannot be
 // read. A missing file has no lines. The first malformed line, and how many
 // there were, go to `malformedNote`.
@@ -205,6 +199,8 @@ const Line* firstPin(const std::vector<Line>& lines, const std::string& jid)
 }
 
 }  // namespace
+
+PinFile::PinFile(std::string path, Log* l) : file(std::move(path)), log(l) {}
 
 std::optional<Pin> PinFile::pinFor(const std::string& bare)
 {
