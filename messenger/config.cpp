@@ -281,42 +281,52 @@ bool parseConfig(const std::string& fileName, const std::string& text, Messenger
     return errors.size() == errorsBefore;
 }
 
-std::string configFileProblem(const std::string& path, unsigned mode, unsigned owner, unsigned user)
+std::string configFileProblem(const std::string& path, unsigned mode, unsigned owner, unsigned user,
+                              const std::string& holds)
 {
     if (owner != user)
         return "the file belongs to user id " + std::to_string(owner) + ", not to this user (id "
-               + std::to_string(user) + "), and holds the password: make it this user's own file "
+               + std::to_string(user) + "), and holds " + holds + ": make it this user's own file "
                "(chown " + std::to_string(user) + " " + path + ") and run: chmod 600 " + path;
     if (mode & 077) {
         char octal[8];
         std::snprintf(octal, sizeof octal, "%04o", mode & 07777);
-        return std::string("permissions ") + octal + " are too open: the file holds the password and "
+        return std::string("permissions ") + octal + " are too open: the file holds " + holds + " and "
                "must not be accessible by group or others; run: chmod 600 " + path;
     }
     return std::string();
 }
 
-bool loadConfig(const std::string& path, MessengerConfig& config, std::vector<std::string>& errors)
+namespace {
+
+enum class Read { Ok, Absent, Failed };
+
+// Reads a file of this user that group and others have no permission on.
+// Absent when it does not exist and `absentIsFine`; otherwise a problem is
+// one error "<path>:0: <reason>".
+Read readOwnFile(const std::string& path, const std::string& holds, bool absentIsFine, std::string& text,
+                 std::vector<std::string>& errors)
 {
     int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
+        if (absentIsFine && errno == ENOENT)
+            return Read::Absent;
         errors.push_back(path + ":0: cannot open the file");
-        return false;
+        return Read::Failed;
     }
     // Checked on the open file, so that what is read is what was checked.
     struct stat st {};
     if (::fstat(fd, &st) != 0) {
         errors.push_back(path + ":0: cannot open the file");
         ::close(fd);
-        return false;
+        return Read::Failed;
     }
-    std::string problem = configFileProblem(path, st.st_mode, st.st_uid, ::geteuid());
+    std::string problem = configFileProblem(path, st.st_mode, st.st_uid, ::geteuid(), holds);
     if (!problem.empty()) {
         errors.push_back(path + ":0: " + problem);
         ::close(fd);
-        return false;
+        return Read::Failed;
     }
-    std::string text;
     char buf[65536];
     for (;;) {
         ssize_t n = ::read(fd, buf, sizeof buf);
@@ -325,12 +335,124 @@ bool loadConfig(const std::string& path, MessengerConfig& config, std::vector<st
         if (n < 0) {
             errors.push_back(path + ":0: cannot read the file: " + std::strerror(errno));
             ::close(fd);
-            return false;
+            return Read::Failed;
         }
         if (n == 0)
             break;
         text.append(buf, static_cast<size_t>(n));
     }
     ::close(fd);
+    return Read::Ok;
+}
+
+const char* const kContactsHolds = "the contacts of the account";
+const char* const kContactsHeader =
+    "# messengerd contacts: added with messengerd --add-contact, besides the contact lines of the configuration.\n"
+    "# One bare JID per line.\n";
+
+// Calls `line(number, text)` for every line of a contacts file that is
+// neither blank nor a comment, trimmed.
+template <typename F>
+void forEachContactLine(const std::string& text, F line)
+{
+    std::istringstream in(text);
+    std::string raw;
+    int lineNo = 0;
+    while (std::getline(in, raw)) {
+        ++lineNo;
+        std::string jid = trim(raw);
+        if (!jid.empty() && jid[0] != '#')
+            line(lineNo, jid);
+    }
+}
+
+}  // namespace
+
+bool loadConfig(const std::string& path, MessengerConfig& config, std::vector<std::string>& errors)
+{
+    std::string text;
+    if (readOwnFile(path, "the password", false, text, errors) != Read::Ok)
+        return false;
     return parseConfig(path, text, config, errors);
+}
+
+bool loadContactsFile(const std::string& path, MessengerConfig& config, std::vector<std::string>& errors)
+{
+    const size_t errorsBefore = errors.size();
+    std::string text;
+    Read read = readOwnFile(path, kContactsHolds, true, text, errors);
+    if (read != Read::Ok)
+        return read == Read::Absent;
+    forEachContactLine(text, [&](int lineNo, const std::string& jid) {
+        if (!isBareJid(jid))
+            errors.push_back(path + ":" + std::to_string(lineNo)
+                             + ": contact must be a bare JID like user@example.org, not '" + jid + "'");
+        else if (std::find(config.contacts.begin(), config.contacts.end(), jid) == config.contacts.end())
+            config.contacts.push_back(jid);
+    });
+    return errors.size() == errorsBefore;
+}
+
+bool addToContactsFile(const std::string& path, const std::string& jid, std::string& error)
+{
+    std::string text;
+    std::vector<std::string> errors;
+    Read read = readOwnFile(path, kContactsHolds, true, text, errors);
+    if (read == Read::Failed) {
+        error = errors.front();
+        return false;
+    }
+    bool listed = false;
+    forEachContactLine(text, [&](int, const std::string& line) { listed = listed || line == jid; });
+    if (listed)
+        return true;
+
+    std::string add = read == Read::Absent ? kContactsHeader : "";
+    if (!text.empty() && text.back() != '\n')
+        add += '\n';
+    add += jid + "\n";
+    // O_APPEND keeps what is there (comments included) as it is; a new file
+    // gets mode 0600 from the start.
+    int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
+    if (fd < 0) {
+        error = path + ":0: cannot open the file for writing: " + std::strerror(errno);
+        return false;
+    }
+    size_t done = 0;
+    while (done < add.size()) {
+        ssize_t n = ::write(fd, add.data() + done, add.size() - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            error = path + ":0: cannot write the file: " + std::strerror(errno);
+            ::close(fd);
+            return false;
+        }
+        done += static_cast<size_t>(n);
+    }
+    if (::close(fd) != 0) {
+        error = path + ":0: cannot write the file: " + std::strerror(errno);
+        return false;
+    }
+    return true;
+}
+
+std::vector<std::string> transportWarnings(const MessengerConfig& config)
+{
+    std::vector<std::string> warnings;
+    const std::string host = serverHost(config);
+    if (isLoopbackHost(host))
+        return warnings;
+    if (config.tls == TlsPolicy::Optional)
+        warnings.push_back("warning: tls = optional: the connection to " + host
+                           + " may run unencrypted if the server offers no STARTTLS; the password and everything"
+                             " sent can then be read on the way");
+    if (config.tls == TlsPolicy::Disabled)
+        warnings.push_back("warning: tls = disabled: the connection to " + host
+                           + " is unencrypted; the password and everything sent can be read on the way");
+    // Without TLS there is no certificate to check: the line above says more.
+    if (!config.tlsVerify && config.tls != TlsPolicy::Disabled)
+        warnings.push_back("warning: tls_verify = no: the certificate of " + host
+                           + " is not checked, so anyone on the path can pose as the server");
+    return warnings;
 }

@@ -44,8 +44,27 @@ bool loadConfig(const std::string& path, MessengerConfig& config, std::vector<st
 
 // Why a configuration file of this mode and owner may not be used by
 // `user` (the message names `path` and the command that fixes it), or empty
-// when it may.
-std::string configFileProblem(const std::string& path, unsigned mode, unsigned owner, unsigned user);
+// when it may. `holds` names what the file keeps ("the secret key" for the
+// key file).
+std::string configFileProblem(const std::string& path, unsigned mode, unsigned owner, unsigned user,
+                              const std::string& holds = "the password");
+
+// The contacts added with --add-contact, in a file beside the configuration
+// (identity.h's besideConfig, ".contacts"): one bare JID per line, '#'
+// starts a comment line. The file decides who may become a contact, so it
+// is held to the same owner and mode as the configuration.
+//
+// Adds the file's JIDs to config.contacts (those already there are not
+// added again). A file that does not exist adds nothing; every bad line is
+// one error "<file>:<line>: <reason>", as parseConfig reports them.
+bool loadContactsFile(const std::string& path, MessengerConfig& config, std::vector<std::string>& errors);
+// Appends `jid` to the contacts file unless it is listed already; the file
+// is made with mode 0600 when it does not exist. False with `error`.
+bool addToContactsFile(const std::string& path, const std::string& jid, std::string& error);
+
+// One line per setting that weakens the connection to a server that is not
+// on loopback (tls = optional or disabled, tls_verify = no), for the log.
+std::vector<std::string> transportWarnings(const MessengerConfig& config);
 
 // True when `jid` is a bare JID "node@domain" without blanks or resource.
 bool isBareJid(const std::string& jid);

@@ -1,8 +1,11 @@
 // messengerd: the messenger beside the program, over XMPP.
 #include "messenger/config.h"
 #include "messenger/daemon.h"
+#include "messenger/identity.h"
 #include "messenger/log.h"
+#include "messenger/pin_file.h"
 
+#include <algorithm>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
@@ -16,42 +19,132 @@ void onSignal(int) { stopRequested = 1; }
 
 int usage()
 {
-    std::fprintf(stderr, "usage: messengerd --config FILE [--api-socket NAME] [--add-contact JID]\n");
+    std::fprintf(stderr,
+                 "usage: messengerd --config FILE [--api-socket NAME] [--add-contact JID]\n"
+                 "       messengerd --config FILE --fingerprint\n"
+                 "       messengerd --config FILE --trust JID FINGERPRINT\n");
     return 2;
+}
+
+struct Options {
+    std::string configPath;
+    std::string socketName;
+    std::string addContact;
+    bool fingerprint = false;
+    bool trust = false;
+    std::string trustJid;
+    std::string trustFingerprint;
+};
+
+bool parseOptions(int argc, char** argv, Options& o)
+{
+    for (int i = 1; i < argc; ++i) {
+        std::string a = argv[i];
+        if ((a == "--config" || a == "--api-socket" || a == "--add-contact") && i + 1 < argc) {
+            std::string v = argv[++i];
+            (a == "--config" ? o.configPath : a == "--api-socket" ? o.socketName : o.addContact) = v;
+        } else if (a == "--fingerprint") {
+            o.fingerprint = true;
+        } else if (a == "--trust" && i + 2 < argc) {
+            o.trust = true;
+            o.trustJid = argv[++i];
+            o.trustFingerprint = argv[++i];
+        } else {
+            return false;
+        }
+    }
+    int modes = (o.fingerprint ? 1 : 0) + (o.trust ? 1 : 0) + (o.addContact.empty() ? 0 : 1);
+    return !o.configPath.empty() && modes <= 1;
+}
+
+// Loads the configuration and the contacts added with --add-contact;
+// false when either has errors (reported on standard error).
+bool loadEverything(const std::string& configPath, MessengerConfig& config)
+{
+    std::vector<std::string> errors;
+    if (loadConfig(configPath, config, errors))
+        loadContactsFile(besideConfig(configPath, ".contacts"), config, errors);
+    if (errors.empty())
+        return true;
+    for (const std::string& e : errors)
+        std::fprintf(stderr, "%s\n", e.c_str());
+    std::fprintf(stderr, "messengerd: not started, the configuration has errors\n");
+    return false;
+}
+
+int showFingerprint(const std::string& configPath)
+{
+    noise::KeyPair keys;
+    std::string error;
+    if (!loadOrCreateKeyPair(besideConfig(configPath, ".key"), keys, error)) {
+        std::fprintf(stderr, "messengerd: %s\n", error.c_str());
+        return 2;
+    }
+    std::printf("%s\n", fingerprintText(keys.pub).c_str());
+    return 0;
+}
+
+int trustKey(const std::string& configPath, const std::string& jid, const std::string& fingerprint)
+{
+    std::string compact;
+    if (!isBareJid(jid)) {
+        std::fprintf(stderr, "messengerd: --trust needs a bare JID, not '%s'\n", jid.c_str());
+        return 2;
+    }
+    if (!parseFingerprint(fingerprint, compact)) {
+        std::fprintf(stderr,
+                     "messengerd: '%s' is not a fingerprint: expected 40 hex digits, as messengerd --fingerprint "
+                     "shows them on the contact's PC\n",
+                     fingerprint.c_str());
+        return 2;
+    }
+    PinFile pins(besideConfig(configPath, ".pins"), nullptr);
+    std::string error;
+    if (!pins.trust(jid, compact, error)) {
+        std::fprintf(stderr, "messengerd: %s\n", error.c_str());
+        return 1;
+    }
+    std::printf("trusted the key of %s: fingerprint %s\n", jid.c_str(), groupFingerprint(compact).c_str());
+    return 0;
 }
 
 }  // namespace
 
 int main(int argc, char** argv)
 {
-    std::string configPath;
-    std::string socketName;
-    std::string addContact;
-    for (int i = 1; i < argc; ++i) {
-        std::string a = argv[i];
-        if ((a == "--config" || a == "--api-socket" || a == "--add-contact") && i + 1 < argc) {
-            std::string v = argv[++i];
-            (a == "--config" ? configPath : a == "--api-socket" ? socketName : addContact) = v;
-        } else {
-            return usage();
-        }
-    }
-    if (configPath.empty())
+    Options o;
+    if (!parseOptions(argc, argv, o))
         return usage();
 
     MessengerConfig config;
-    std::vector<std::string> errors;
-    if (!loadConfig(configPath, config, errors)) {
-        for (const std::string& e : errors)
-            std::fprintf(stderr, "%s\n", e.c_str());
-        std::fprintf(stderr, "messengerd: not started, the configuration has errors\n");
+    if (!loadEverything(o.configPath, config))
+        return 2;
+    if (o.fingerprint)
+        return showFingerprint(o.configPath);
+    if (o.trust)
+        return trustKey(o.configPath, o.trustJid, o.trustFingerprint);
+
+    if (!o.socketName.empty())
+        config.apiSocket = o.socketName;
+    if (!o.addContact.empty() && !isBareJid(o.addContact)) {
+        std::fprintf(stderr, "messengerd: --add-contact needs a bare JID, not '%s'\n", o.addContact.c_str());
         return 2;
     }
-    if (!socketName.empty())
-        config.apiSocket = socketName;
-    if (!addContact.empty() && !isBareJid(addContact)) {
-        std::fprintf(stderr, "messengerd: --add-contact needs a bare JID, not '%s'\n", addContact.c_str());
+    noise::KeyPair keys;
+    std::string error;
+    if (!loadOrCreateKeyPair(besideConfig(o.configPath, ".key"), keys, error)) {
+        std::fprintf(stderr, "messengerd: %s\n", error.c_str());
         return 2;
+    }
+    // Recorded before the login, so that the contact's request back is
+    // accepted by this run and every later one.
+    if (!o.addContact.empty()) {
+        if (!addToContactsFile(besideConfig(o.configPath, ".contacts"), o.addContact, error)) {
+            std::fprintf(stderr, "messengerd: %s\n", error.c_str());
+            return 2;
+        }
+        if (std::find(config.contacts.begin(), config.contacts.end(), o.addContact) == config.contacts.end())
+            config.contacts.push_back(o.addContact);
     }
     Log log;
     if (!log.open(config.logPath)) {
@@ -59,6 +152,9 @@ int main(int argc, char** argv)
                      std::strerror(errno));
         return 2;
     }
+    for (const std::string& warning : transportWarnings(config))
+        log.write(warning);
+    PinFile pins(besideConfig(o.configPath, ".pins"), &log);
 
     struct sigaction sa {};
     sa.sa_handler = onSignal;
@@ -66,8 +162,9 @@ int main(int argc, char** argv)
     sigaction(SIGINT, &sa, nullptr);
     std::signal(SIGPIPE, SIG_IGN);
 
+    // The lead wires keys and pins into Daemon here.
     Daemon daemon(config, log);
-    if (!addContact.empty())
-        return daemon.addContact(addContact, stopRequested);
+    if (!o.addContact.empty())
+        return daemon.addContact(o.addContact, stopRequested);
     return daemon.run(stopRequested);
 }

@@ -237,3 +237,119 @@ TEST(MessengerConfig, TlsPolicyReachesTheConnectionFlags)
     // Stream management stays off: a lost server is reported, not resumed.
     EXPECT_TRUE(has(connectionFlags(c), XMPP_CONN_FLAG_DISABLE_SM));
 }
+
+TEST(MessengerConfig, WeakTransportSettingsAreSaidOutLoud)
+{
+    MessengerConfig c;
+    c.jid = "a@example.org";
+    EXPECT_TRUE(transportWarnings(c).empty());
+    c.tls = TlsPolicy::Required;
+    EXPECT_TRUE(transportWarnings(c).empty());
+
+    c.tls = TlsPolicy::Optional;
+    EXPECT_EQ(transportWarnings(c),
+              std::vector<std::string>{"warning: tls = optional: the connection to example.org may run unencrypted if "
+                                       "the server offers no STARTTLS; the password and everything sent can then be "
+                                       "read on the way"});
+    c.server = "xmpp.example.org";
+    c.tls = TlsPolicy::Disabled;
+    EXPECT_EQ(transportWarnings(c), std::vector<std::string>{"warning: tls = disabled: the connection to "
+                                                             "xmpp.example.org is unencrypted; the password and "
+                                                             "everything sent can be read on the way"});
+    c.tls = TlsPolicy::Automatic;
+    c.tlsVerify = false;
+    const std::string unverified =
+        "warning: tls_verify = no: the certificate of xmpp.example.org is not checked, "
+        "so anyone on the path can pose as the server";
+    EXPECT_EQ(transportWarnings(c), std::vector<std::string>{unverified});
+    c.tls = TlsPolicy::Optional;
+    ASSERT_EQ(transportWarnings(c).size(), 2u);
+    EXPECT_EQ(transportWarnings(c)[1], unverified);
+    // Without TLS there is no certificate: the one line about that suffices.
+    c.tls = TlsPolicy::Disabled;
+    EXPECT_EQ(transportWarnings(c).size(), 1u);
+
+    // On loopback nothing goes over a network.
+    for (const char* host : {"127.0.0.1", "localhost", "::1"}) {
+        c.server = host;
+        for (TlsPolicy tls : {TlsPolicy::Optional, TlsPolicy::Disabled}) {
+            c.tls = tls;
+            EXPECT_TRUE(transportWarnings(c).empty()) << host;
+        }
+    }
+}
+
+TEST(MessengerConfig, ContactsFileAddsToTheContactLines)
+{
+    TempDir dir;
+    const std::string path = dir.file("m.contacts");
+    MessengerConfig c;
+    c.contacts = {"alice@h.test"};
+    std::vector<std::string> errors;
+    // No file: nothing added, no error.
+    EXPECT_TRUE(loadContactsFile(path, c, errors));
+    EXPECT_TRUE(errors.empty());
+
+    writeFile(path, "# added\n  bob@h.test  \n\nalice@h.test\nbob@h.test\r\ncarol@h.test\n");
+    ASSERT_EQ(::chmod(path.c_str(), 0600), 0);
+    EXPECT_TRUE(loadContactsFile(path, c, errors));
+    EXPECT_TRUE(errors.empty());
+    EXPECT_EQ(c.contacts, (std::vector<std::string>{"alice@h.test", "bob@h.test", "carol@h.test"}));
+
+    writeFile(path, "dave@h.test\nnobody\nerin@h.test/pc\n");
+    c.contacts.clear();
+    EXPECT_FALSE(loadContactsFile(path, c, errors));
+    EXPECT_EQ(errors, (std::vector<std::string>{
+                          path + ":2: contact must be a bare JID like user@example.org, not 'nobody'",
+                          path + ":3: contact must be a bare JID like user@example.org, not 'erin@h.test/pc'"}));
+    EXPECT_EQ(c.contacts, std::vector<std::string>{"dave@h.test"});
+
+    // It decides who may become a contact: held to the configuration's rule.
+    ASSERT_EQ(::chmod(path.c_str(), 0664), 0);
+    errors.clear();
+    EXPECT_FALSE(loadContactsFile(path, c, errors));
+    EXPECT_EQ(errors, std::vector<std::string>{path
+                                               + ":0: permissions 0664 are too open: the file holds the "
+                                                 "contacts of the account and must not be accessible by group "
+                                                 "or others; run: chmod 600 "
+                                               + path});
+}
+
+TEST(MessengerConfig, AddedContactIsAppendedOnce)
+{
+    TempDir dir;
+    const std::string path = dir.file("m.contacts");
+    std::string error;
+    {
+        // The file is private from its first moment, whatever the umask.
+        mode_t previous = ::umask(0);
+        EXPECT_TRUE(addToContactsFile(path, "bob@h.test", error)) << error;
+        ::umask(previous);
+    }
+    struct stat st {};
+    ASSERT_EQ(::stat(path.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0600u);
+    EXPECT_TRUE(addToContactsFile(path, "carol@h.test", error)) << error;
+    EXPECT_TRUE(addToContactsFile(path, "bob@h.test", error)) << error;
+    MessengerConfig c;
+    std::vector<std::string> errors;
+    EXPECT_TRUE(loadContactsFile(path, c, errors));
+    EXPECT_EQ(c.contacts, (std::vector<std::string>{"bob@h.test", "carol@h.test"}));
+    std::string text = readFile(path);
+    EXPECT_EQ(text.substr(text.find("bob@")), "bob@h.test\ncarol@h.test\n");
+
+    // What the user wrote stays, a last line without its newline included.
+    writeFile(path, "# mine\ndave@h.test");
+    EXPECT_TRUE(addToContactsFile(path, "erin@h.test", error)) << error;
+    EXPECT_EQ(readFile(path), "# mine\ndave@h.test\nerin@h.test\n");
+}
+
+TEST(MessengerConfig, OwnerAndModeMessagesNameWhatTheFileHolds)
+{
+    EXPECT_EQ(configFileProblem("/x/m.key", 0100644, 1000, 1000, "the secret key"),
+              "permissions 0644 are too open: the file holds the secret key and must not be accessible by group or "
+              "others; run: chmod 600 /x/m.key");
+    EXPECT_EQ(configFileProblem("/x/m.key", 0100600, 0, 1000, "the secret key"),
+              "the file belongs to user id 0, not to this user (id 1000), and holds the secret key: make it "
+              "this user's own file (chown 1000 /x/m.key) and run: chmod 600 /x/m.key");
+}

@@ -1,6 +1,9 @@
 // The executable's start-up: a configuration with errors is reported with
 // file, line and reason, and the daemon does not start.
 #include "messenger/caps.h"
+#include "messenger/config.h"
+#include "messenger/identity.h"
+#include "messenger/pin_file.h"
 #include "tests/support/spawned.h"
 #include "tests/support/temp_dir.h"
 
@@ -14,6 +17,8 @@
 #include <unistd.h>
 #include <cstddef>
 #include <cstring>
+#include <regex>
+#include <thread>
 
 using namespace std::chrono_literals;
 
@@ -114,6 +119,175 @@ TEST(MessengerDaemon, UsageErrors)
     ASSERT_TRUE(d.start({MESSENGERD_PATH}, dir.file("out")));
     EXPECT_EQ(d.wait(10s), 2);
     EXPECT_NE(readFile(dir.file("out")).find("usage: messengerd --config FILE"), std::string::npos);
+}
+
+namespace {
+
+// A configuration of mode 0600 in `dir`, with `extra` lines; its path.
+std::string writeConfig(const TempDir& dir, const std::string& extra = std::string())
+{
+    const std::string conf = dir.file("m.conf");
+    writeFile(conf, "jid = alice@localhost\npassword = pw\n" + extra);
+    ::chmod(conf.c_str(), 0600);
+    return conf;
+}
+
+// Runs messengerd with `args` to its end; its exit status and output.
+int runToEnd(const TempDir& dir, const std::vector<std::string>& args, std::string& out)
+{
+    static int runs = 0;
+    const std::string file = dir.file("run" + std::to_string(++runs) + ".out");
+    std::vector<std::string> argv{MESSENGERD_PATH};
+    argv.insert(argv.end(), args.begin(), args.end());
+    Spawned d;
+    if (!d.start(argv, file))
+        return -1;
+    int status = d.wait(10s);
+    out = readFile(file);
+    return status;
+}
+
+// Waits until the file holds `text`.
+bool waitForText(const std::string& path, const std::string& text, std::chrono::milliseconds timeout)
+{
+    auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (readFile(path).find(text) == std::string::npos) {
+        if (std::chrono::steady_clock::now() >= deadline)
+            return false;
+        std::this_thread::sleep_for(20ms);
+    }
+    return true;
+}
+
+}  // namespace
+
+TEST(MessengerDaemon, FingerprintIsShownAndStaysTheSame)
+{
+    TempDir dir;
+    const std::string conf = writeConfig(dir);
+    std::string first;
+    std::string second;
+    ASSERT_EQ(runToEnd(dir, {"--config", conf, "--fingerprint"}, first), 0) << first;
+    EXPECT_TRUE(std::regex_match(first, std::regex("([0-9A-F]{4} ){9}[0-9A-F]{4}\n"))) << first;
+    struct stat st {};
+    ASSERT_EQ(::stat(dir.file("m.key").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0600u);
+    ASSERT_EQ(runToEnd(dir, {"--config", conf, "--fingerprint"}, second), 0) << second;
+    EXPECT_EQ(second, first);
+    // It is the fingerprint of the key in the file.
+    noise::KeyPair keys;
+    std::string error;
+    ASSERT_TRUE(loadOrCreateKeyPair(dir.file("m.key"), keys, error)) << error;
+    EXPECT_EQ(first, fingerprintText(keys.pub) + "\n");
+}
+
+TEST(MessengerDaemon, TrustPinsTheFingerprint)
+{
+    TempDir dir;
+    const std::string conf = writeConfig(dir);
+    std::string out;
+    ASSERT_EQ(
+        runToEnd(dir,
+                 {"--config", conf, "--trust", "bob@localhost", "300c:9c96:03b9:2a4b:39ed:3958:bf92:4011:4804:db4f"},
+                 out),
+        0)
+        << out;
+    EXPECT_EQ(out, "trusted the key of bob@localhost: fingerprint 300C 9C96 03B9 2A4B 39ED 3958 BF92 4011 4804 DB4F\n");
+    PinFile pins(dir.file("m.pins"), nullptr);
+    std::optional<Pin> pin = pins.pinFor("bob@localhost");
+    ASSERT_TRUE(pin);
+    EXPECT_EQ(pin->fingerprint, "300C9C9603B92A4B39ED3958BF9240114804DB4F");
+    EXPECT_FALSE(pin->key);
+}
+
+TEST(MessengerDaemon, TrustRefusesWhatIsNoJidOrFingerprint)
+{
+    TempDir dir;
+    const std::string conf = writeConfig(dir);
+    std::string out;
+    EXPECT_EQ(
+        runToEnd(dir, {"--config", conf, "--trust", "bob@localhost", "300C9C9603B92A4B39ED3958BF9240114804DB4"}, out),
+        2);
+    EXPECT_EQ(out,
+              "messengerd: '300C9C9603B92A4B39ED3958BF9240114804DB4' is not a fingerprint: expected 40 hex digits, "
+              "as messengerd --fingerprint shows them on the contact's PC\n");
+    EXPECT_EQ(runToEnd(dir, {"--config", conf, "--trust", "bob", "300C9C9603B92A4B39ED3958BF9240114804DB4F"}, out), 2);
+    EXPECT_EQ(out, "messengerd: --trust needs a bare JID, not 'bob'\n");
+    EXPECT_EQ(runToEnd(dir, {"--config", conf, "--trust", "bob@localhost"}, out), 2);
+    EXPECT_NE(out.find("usage: messengerd --config FILE"), std::string::npos) << out;
+    EXPECT_FALSE(fileExists(dir.file("m.pins")));
+}
+
+TEST(MessengerDaemon, UnusableKeyFileStopsTheStart)
+{
+    TempDir dir;
+    const std::string conf = writeConfig(dir, "api_socket = CorvaneCliTest-key-" + std::to_string(::getpid()) + "\n");
+    writeFile(dir.file("m.key"), "secret 1234\n");
+    ::chmod(dir.file("m.key").c_str(), 0600);
+    std::string out;
+    EXPECT_EQ(runToEnd(dir, {"--config", conf}, out), 2);
+    EXPECT_EQ(out, "messengerd: " + dir.file("m.key")
+                       + ": not a key file of messengerd (expected a line \"secret\" and 64 hex digits): restore it "
+                         "from a backup, or remove it to make a new key (contacts must then trust the new "
+                         "fingerprint)\n");
+    ::chmod(dir.file("m.key").c_str(), 0644);
+    EXPECT_EQ(runToEnd(dir, {"--config", conf, "--add-contact", "bob@localhost"}, out), 2);
+    EXPECT_NE(out.find("permissions 0644 are too open: the file holds the secret key"), std::string::npos) << out;
+    EXPECT_EQ(runToEnd(dir, {"--config", conf, "--fingerprint"}, out), 2);
+    EXPECT_NE(out.find("permissions 0644 are too open: the file holds the secret key"), std::string::npos) << out;
+}
+
+TEST(MessengerDaemon, ContactsFileErrorsStopTheStart)
+{
+    TempDir dir;
+    const std::string conf =
+        writeConfig(dir, "api_socket = CorvaneCliTest-contacts-" + std::to_string(::getpid()) + "\n");
+    writeFile(dir.file("m.contacts"), "bob@localhost\nbob\n");
+    ::chmod(dir.file("m.contacts").c_str(), 0600);
+    std::string out;
+    EXPECT_EQ(runToEnd(dir, {"--config", conf}, out), 2);
+    EXPECT_EQ(out, dir.file("m.contacts")
+                       + ":2: contact must be a bare JID like user@example.org, not 'bob'\n"
+                         "messengerd: not started, the configuration has errors\n");
+}
+
+TEST(MessengerDaemon, WeakTransportSettingsAreLoggedAtEveryStart)
+{
+    // 0.0.0.0 is not loopback by name, and nothing listens there: the
+    // daemon only tries to connect on this host.
+    TempDir dir;
+    const std::string log = dir.file("m.log");
+    const std::string conf =
+        writeConfig(dir, "server = 0.0.0.0\nport = " + std::to_string(freeLoopbackPort())
+                             + "\ntls = optional\ntls_verify = no\nlog = " + log + "\napi_socket = CorvaneCliTest-weak-"
+                             + std::to_string(::getpid()) + "\n");
+    const std::string optional = "warning: tls = optional: the connection to 0.0.0.0 may run unencrypted";
+    const std::string unverified = "warning: tls_verify = no: the certificate of 0.0.0.0 is not checked";
+    {
+        Spawned d;
+        ASSERT_TRUE(d.start({MESSENGERD_PATH, "--config", conf}, dir.file("run.out")));
+        EXPECT_TRUE(waitForText(log, unverified, 10s)) << readFile(log);
+        EXPECT_NE(readFile(log).find(optional), std::string::npos);
+        EXPECT_EQ(d.stop(5s), 0);
+    }
+    writeFile(log, "");
+    {
+        // --add-contact records the contact before it tries to log in.
+        Spawned d;
+        ASSERT_TRUE(
+            d.start({MESSENGERD_PATH, "--config", conf, "--add-contact", "bob@localhost"}, dir.file("add.out")));
+        EXPECT_TRUE(waitForText(log, unverified, 10s)) << readFile(log);
+        EXPECT_NE(readFile(log).find(optional), std::string::npos);
+        EXPECT_TRUE(waitForText(dir.file("m.contacts"), "\nbob@localhost\n", 10s));
+        d.stop(5s);
+    }
+    struct stat st {};
+    ASSERT_EQ(::stat(dir.file("m.contacts").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0600u);
+    MessengerConfig config;
+    std::vector<std::string> errors;
+    EXPECT_TRUE(loadContactsFile(dir.file("m.contacts"), config, errors));
+    EXPECT_EQ(config.contacts, std::vector<std::string>{"bob@localhost"});
 }
 
 TEST(MessengerCaps, VerificationStringOfTheProtocolExample)

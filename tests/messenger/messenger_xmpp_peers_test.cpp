@@ -243,6 +243,8 @@ TEST_F(MessengerXmpp, AddContactMakesMutualContacts)
     // alice's daemon does not accept carol: the request stays unanswered.
     EXPECT_EQ(addContact(), 0);
     EXPECT_NE(logOf(carol).find("add-contact: subscription request sent to alice@localhost"), std::string::npos);
+    // The contact is kept for later starts, beside carol's configuration.
+    EXPECT_NE(readFile(dir->file("carol.contacts")).find("\nalice@localhost\n"), std::string::npos);
     std::string line;
     EXPECT_FALSE(waitPrefix(alice, "USER carol@localhost BUDDYSTATUS", line, 3s)) << line;
     EXPECT_EQ(ask(alice, "SEARCH FRIENDS", "USERS"), "USERS bob@localhost");

@@ -1,0 +1,265 @@
+#include "messenger/pin_file.h"
+
+#include "messenger/config.h"
+#include "messenger/identity.h"
+
+#include <fcntl.h>
+#include <sodium.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <sstream>
+#include <vector>
+
+namespace {
+
+// The first line of a new file.
+const char* const kHeader =
+    "# messengerd pins: the key of each contact, \"JID FINGERPRINT [KEY]\". Change one with messengerd --trust.";
+
+// One line of the file as it was read; `valid` when it is a pin.
+struct Line {
+    std::string text;
+    bool valid = false;
+    std::string jid;
+    Pin pin;
+};
+
+std::string keyHex(const noise::Key& key)
+{
+    char hex[noise::kKeyLength * 2 + 1];
+    sodium_bin2hex(hex, sizeof hex, key.data(), key.size());
+    return hex;
+}
+
+bool isCompactFingerprint(const std::string& text)
+{
+    std::string compact;
+    return parseFingerprint(text, compact) && compact == text;
+}
+
+// A pin line: JID, compact fingerprint, and the key in lower-case hex that
+// has this fingerprint, if there is a key.
+bool parseLine(const std::string& text, Line& line)
+{
+    std::istringstream words(text);
+    std::string jid;
+    std::string fingerprint;
+    std::string hex;
+    std::string rest;
+    if (!(words >> jid >> fingerprint) || (words >> hex && words >> rest))
+        return false;
+    if (!isBareJid(jid) || !isCompactFingerprint(fingerprint))
+        return false;
+    line.jid = jid;
+    line.pin.fingerprint = fingerprint;
+    if (!hex.empty()) {
+        noise::Key key{};
+        size_t got = 0;
+        const char* end = nullptr;
+        if (hex.size() != key.size() * 2
+            || sodium_hex2bin(key.data(), key.size(), hex.data(), hex.size(), nullptr, &got, &end) != 0
+            || got != key.size() || end != hex.data() + hex.size() || fingerprintCompact(key) != fingerprint)
+            return false;
+        line.pin.key = key;
+    }
+    line.valid = true;
+    return true;
+}
+
+bool isBlankOrComment(const std::string& text)
+{
+    size_t first = text.find_first_not_of(" \t\r");
+    return first == std::string::npos || text[first] == '#';
+}
+
+std::string errnoText() { return std::strerror(errno); }
+
+// The file's lines; false (and `problem`) when it exists but cannot be
+// read. A missing file has no lines. The first malformed line, and how many
+// there were, go to `malformedNote`.
+bool readLines(const std::string& path, std::vector<Line>& lines, std::string& problem, std::string& malformedNote)
+{
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        if (errno == ENOENT)
+            return true;
+        problem = "cannot read the pins file " + path + ": " + errnoText();
+        return false;
+    }
+    std::string text;
+    char buf[4096];
+    for (;;) {
+        ssize_t n = ::read(fd, buf, sizeof buf);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0) {
+            problem = "cannot read the pins file " + path + ": " + errnoText();
+            ::close(fd);
+            return false;
+        }
+        if (n == 0)
+            break;
+        text.append(buf, static_cast<size_t>(n));
+    }
+    ::close(fd);
+
+    std::istringstream in(text);
+    std::string raw;
+    int lineNo = 0;
+    int bad = 0;
+    while (std::getline(in, raw)) {
+        ++lineNo;
+        Line line;
+        line.text = raw;
+        if (!isBlankOrComment(raw) && !parseLine(raw, line) && bad++ == 0)
+            malformedNote =
+                path + ":" + std::to_string(lineNo) + ": ignored a line that is not \"JID FINGERPRINT [KEY]\"";
+        lines.push_back(line);
+    }
+    if (bad > 1)
+        malformedNote += " (and " + std::to_string(bad - 1) + " more such lines)";
+    return true;
+}
+
+// Writes `lines` to a temporary file beside `path` and renames it over
+// `path`, so a reader sees the old file or the new one, never a part.
+bool writeLines(const std::string& path, const std::vector<Line>& lines, std::string& error)
+{
+    std::string text;
+    for (const Line& line : lines)
+        text += line.text + "\n";
+    std::string temp = path + ".tmp-XXXXXX";
+    int fd = ::mkstemp(temp.data());
+    if (fd < 0) {
+        error = "cannot write the pins file " + path + ": " + errnoText();
+        return false;
+    }
+    bool ok = ::fchmod(fd, 0600) == 0;
+    size_t done = 0;
+    while (ok && done < text.size()) {
+        ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        ok = n > 0;
+        if (ok)
+            done += static_cast<size_t>(n);
+    }
+    ok = ::close(fd) == 0 && ok;
+    ok = ok && ::rename(temp.c_str(), path.c_str()) == 0;
+    if (!ok) {
+        error = "cannot write the pins file " + path + ": " + errnoText();
+        ::unlink(temp.c_str());
+    }
+    return ok;
+}
+
+std::string pinLine(const std::string& jid, const Pin& pin)
+{
+    return jid + " " + pin.fingerprint + (pin.key ? " " + keyHex(*pin.key) : std::string());
+}
+
+// Puts `pin` in the place of the first pin of `jid` and drops any later one;
+// appends it when `jid` had none.
+void replacePin(std::vector<Line>& lines, const std::string& jid, const Pin& pin)
+{
+    if (lines.empty()) {
+        Line header;
+        header.text = kHeader;
+        lines.push_back(header);
+    }
+    Line fresh;
+    fresh.text = pinLine(jid, pin);
+    fresh.valid = true;
+    fresh.jid = jid;
+    fresh.pin = pin;
+    bool placed = false;
+    std::vector<Line> out;
+    for (Line& line : lines) {
+        if (!line.valid || line.jid != jid) {
+            out.push_back(std::move(line));
+        } else if (!placed) {
+            out.push_back(fresh);
+            placed = true;
+        }
+    }
+    if (!placed)
+        out.push_back(fresh);
+    lines = std::move(out);
+}
+
+const Line* firstPin(const std::vector<Line>& lines, const std::string& jid)
+{
+    for (const Line& line : lines)
+        if (line.valid && line.jid == jid)
+            return &line;
+    return nullptr;
+}
+
+}  // namespace
+
+PinFile::PinFile(std::string path, Log* l) : file(std::move(path)), log(l) {}
+
+std::optional<Pin> PinFile::pinFor(const std::string& bare)
+{
+    std::vector<Line> lines;
+    std::string problem;
+    std::string malformedNote;
+    bool read = readLines(file, lines, problem, malformedNote);
+    if (log && !read)
+        log->write(problem);
+    if (log && !malformedNote.empty())
+        log->write(malformedNote);
+    const Line* line = read ? firstPin(lines, bare) : nullptr;
+    if (!line)
+        return std::nullopt;
+    return line->pin;
+}
+
+bool PinFile::pin(const std::string& bare, const noise::Key& key)
+{
+    std::vector<Line> lines;
+    std::string error;
+    std::string malformedNote;
+    if (!readLines(file, lines, error, malformedNote)) {
+        if (log)
+            log->write(error);
+        return false;
+    }
+    Pin fresh{fingerprintCompact(key), key};
+    if (const Line* line = firstPin(lines, bare)) {
+        if (line->pin.fingerprint != fresh.fingerprint)
+            return false;
+        // Already the key: nothing to write.
+        if (line->pin.key)
+            return *line->pin.key == key;
+    }
+    replacePin(lines, bare, fresh);
+    if (!writeLines(file, lines, error)) {
+        if (log)
+            log->write(error);
+        return false;
+    }
+    return true;
+}
+
+bool PinFile::trust(const std::string& bare, const std::string& fingerprint, std::string& error)
+{
+    std::string compact;
+    if (!isBareJid(bare)) {
+        error = "'" + bare + "' is not a bare JID";
+        return false;
+    }
+    if (!parseFingerprint(fingerprint, compact)) {
+        error = "'" + fingerprint + "' is not a fingerprint of 40 hex digits";
+        return false;
+    }
+    std::vector<Line> lines;
+    std::string malformedNote;
+    if (!readLines(file, lines, error, malformedNote))
+        return false;
+    replacePin(lines, bare, Pin{compact, std::nullopt});
+    return writeLines(file, lines, error);
+}

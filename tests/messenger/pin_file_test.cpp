@@ -1,0 +1,198 @@
+// The pins of contacts' keys in their file: trust on first use, the explicit
+// trust of messengerd --trust, and a file shared with other processes.
+#include "messenger/pin_file.h"
+#include "messenger/identity.h"
+#include "tests/support/temp_dir.h"
+
+#include <gtest/gtest.h>
+
+#include <dirent.h>
+#include <sys/stat.h>
+
+namespace {
+
+// RFC 7748, section 6.1: the public keys of Alice and Bob, with the first
+// 20 bytes of their SHA-256 (sha256sum) and the keys in hex.
+const noise::Key kAlice = {0x85, 0x20, 0xf0, 0x09, 0x89, 0x30, 0xa7, 0x54, 0x74, 0x8b, 0x7d,
+                           0xdc, 0xb4, 0x3e, 0xf7, 0x5a, 0x0d, 0xbf, 0x3a, 0x0d, 0x26, 0x38,
+                           0x1a, 0xf4, 0xeb, 0xa4, 0xa9, 0x8e, 0xaa, 0x9b, 0x4e, 0x6a};
+const std::string kAliceHex = "8520f0098930a754748b7ddcb43ef75a0dbf3a0d26381af4eba4a98eaa9b4e6a";
+const std::string kAliceFingerprint = "300C9C9603B92A4B39ED3958BF9240114804DB4F";
+const noise::Key kBob = {0xde, 0x9e, 0xdb, 0x7d, 0x7b, 0x7d, 0xc1, 0xb4, 0xd3, 0x5b, 0x61,
+                         0xc2, 0xec, 0xe4, 0x35, 0x37, 0x3f, 0x83, 0x43, 0xc8, 0x5b, 0x78,
+                         0x67, 0x4d, 0xad, 0xfc, 0x7e, 0x14, 0x6f, 0x88, 0x2b, 0x4f};
+const std::string kBobFingerprint = "F35E5616160A30BF3C6E79FA73C576D40205E8FC";
+
+unsigned modeOf(const std::string& path)
+{
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0 ? st.st_mode & 07777 : 0xffff;
+}
+
+size_t filesIn(const std::string& dir)
+{
+    size_t n = 0;
+    DIR* d = ::opendir(dir.c_str());
+    while (dirent* e = d ? ::readdir(d) : nullptr)
+        if (e->d_name[0] != '.')
+            ++n;
+    if (d)
+        ::closedir(d);
+    return n;
+}
+
+}  // namespace
+
+TEST(MessengerPins, NoFileNoPin)
+{
+    TempDir dir;
+    PinFile pins(dir.file("m.pins"), nullptr);
+    EXPECT_FALSE(pins.pinFor("alice@example.org"));
+    EXPECT_FALSE(fileExists(dir.file("m.pins")));
+}
+
+TEST(MessengerPins, FirstUsePinsTheKeyAndRefusesAnother)
+{
+    TempDir dir;
+    PinFile pins(dir.file("m.pins"), nullptr);
+    ASSERT_TRUE(pins.pin("alice@example.org", kAlice));
+    std::optional<Pin> p = pins.pinFor("alice@example.org");
+    ASSERT_TRUE(p);
+    EXPECT_EQ(p->fingerprint, kAliceFingerprint);
+    ASSERT_TRUE(p->key);
+    EXPECT_EQ(*p->key, kAlice);
+    EXPECT_FALSE(pins.pinFor("bob@example.org"));
+    EXPECT_NE(readFile(dir.file("m.pins")).find("alice@example.org " + kAliceFingerprint + " " + kAliceHex + "\n"),
+              std::string::npos);
+
+    // The same key again is fine; another one is not stored.
+    EXPECT_TRUE(pins.pin("alice@example.org", kAlice));
+    EXPECT_FALSE(pins.pin("alice@example.org", kBob));
+    EXPECT_EQ(*pins.pinFor("alice@example.org")->key, kAlice);
+}
+
+TEST(MessengerPins, TrustedFingerprintIsCompletedByItsKeyOnly)
+{
+    TempDir dir;
+    PinFile pins(dir.file("m.pins"), nullptr);
+    std::string error;
+    ASSERT_TRUE(pins.trust("alice@example.org", kAliceFingerprint, error)) << error;
+    std::optional<Pin> p = pins.pinFor("alice@example.org");
+    ASSERT_TRUE(p);
+    EXPECT_EQ(p->fingerprint, kAliceFingerprint);
+    EXPECT_FALSE(p->key);
+
+    // A key of another fingerprint does not replace the trusted one.
+    EXPECT_FALSE(pins.pin("alice@example.org", kBob));
+    EXPECT_FALSE(pins.pinFor("alice@example.org")->key);
+    // The key that has it completes the pin.
+    EXPECT_TRUE(pins.pin("alice@example.org", kAlice));
+    p = pins.pinFor("alice@example.org");
+    ASSERT_TRUE(p && p->key);
+    EXPECT_EQ(*p->key, kAlice);
+    EXPECT_EQ(p->fingerprint, kAliceFingerprint);
+}
+
+TEST(MessengerPins, TrustReplacesWhateverPinThereWas)
+{
+    TempDir dir;
+    PinFile pins(dir.file("m.pins"), nullptr);
+    ASSERT_TRUE(pins.pin("alice@example.org", kAlice));
+    std::string error;
+    // The contact's key changed: the user trusts the new one.
+    ASSERT_TRUE(pins.trust("alice@example.org", kBobFingerprint, error)) << error;
+    std::optional<Pin> p = pins.pinFor("alice@example.org");
+    ASSERT_TRUE(p);
+    EXPECT_EQ(p->fingerprint, kBobFingerprint);
+    EXPECT_FALSE(p->key);
+    EXPECT_TRUE(pins.pin("alice@example.org", kBob));
+
+    EXPECT_FALSE(pins.trust("alice", kBobFingerprint, error));
+    EXPECT_FALSE(pins.trust("alice@example.org", kBobFingerprint.substr(1), error));
+    EXPECT_EQ(*pins.pinFor("alice@example.org")->key, kBob);
+}
+
+TEST(MessengerPins, OtherLinesAndCommentsAreKeptAndTheFileStaysPrivate)
+{
+    TempDir dir;
+    const std::string path = dir.file("m.pins");
+    const std::string before = "# my contacts\n"
+                               "bob@example.org " + kBobFingerprint + "\n"
+                               "\n"
+                               "# the old PC of carol\n"
+                               "carol@example.org " + kAliceFingerprint + " " + kAliceHex + "\n";
+    writeFile(path, before);
+    ASSERT_EQ(::chmod(path.c_str(), 0644), 0);
+    PinFile pins(path, nullptr);
+    std::string error;
+    ASSERT_TRUE(pins.trust("alice@example.org", kAliceFingerprint, error)) << error;
+    EXPECT_EQ(readFile(path), before + "alice@example.org " + kAliceFingerprint + "\n");
+    EXPECT_EQ(modeOf(path), 0600u);
+
+    // A pin is completed in its place.
+    ASSERT_TRUE(pins.pin("bob@example.org", kBob));
+    EXPECT_EQ(readFile(path), "# my contacts\n"
+                              "bob@example.org " + kBobFingerprint + " "
+                                  + "de9edb7d7b7dc1b4d35b61c2ece435373f8343c85b78674dadfc7e146f882b4f\n"
+                                    "\n"
+                                    "# the old PC of carol\n"
+                                    "carol@example.org " + kAliceFingerprint + " " + kAliceHex + "\n"
+                                    "alice@example.org " + kAliceFingerprint + "\n");
+    EXPECT_EQ(modeOf(path), 0600u);
+    // No temporary file is left beside it.
+    EXPECT_EQ(filesIn(dir.path()), 1u);
+}
+
+TEST(MessengerPins, NewFileIsPrivate)
+{
+    TempDir dir;
+    const std::string path = dir.file("m.pins");
+    PinFile pins(path, nullptr);
+    ASSERT_TRUE(pins.pin("alice@example.org", kAlice));
+    EXPECT_EQ(modeOf(path), 0600u);
+}
+
+TEST(MessengerPins, TrustOfAnotherProcessCountsAtTheNextQuestion)
+{
+    TempDir dir;
+    PinFile daemon(dir.file("m.pins"), nullptr);
+    ASSERT_TRUE(daemon.pin("alice@example.org", kAlice));
+    ASSERT_EQ(daemon.pinFor("alice@example.org")->fingerprint, kAliceFingerprint);
+
+    PinFile command(dir.file("m.pins"), nullptr);
+    std::string error;
+    ASSERT_TRUE(command.trust("alice@example.org", kBobFingerprint, error)) << error;
+    std::optional<Pin> p = daemon.pinFor("alice@example.org");
+    ASSERT_TRUE(p);
+    EXPECT_EQ(p->fingerprint, kBobFingerprint);
+    EXPECT_FALSE(p->key);
+}
+
+TEST(MessengerPins, MalformedLinesAreSkippedAndReportedOncePerRead)
+{
+    TempDir dir;
+    const std::string path = dir.file("m.pins");
+    writeFile(path, "alice@example.org\n"                                                  // no fingerprint
+                    "bob@example.org " + kBobFingerprint.substr(1) + "\n"                 // 39 digits
+                    "alice@example.org " + kBobFingerprint + " " + kAliceHex + "\n"       // key of another print
+                    "carol " + kBobFingerprint + "\n"                                     // not a bare JID
+                    "bob@example.org " + kBobFingerprint + " " + kAliceHex + " x\n"       // trailing word
+                    "alice@example.org " + kAliceFingerprint + " " + kAliceHex + "\n");  // good
+    Log log;
+    log.setCapture(true);
+    ASSERT_TRUE(log.open(dir.file("m.log")));
+    PinFile pins(path, &log);
+    std::optional<Pin> p = pins.pinFor("alice@example.org");
+    ASSERT_TRUE(p && p->key);
+    EXPECT_EQ(*p->key, kAlice);
+    EXPECT_FALSE(pins.pinFor("bob@example.org"));
+    EXPECT_FALSE(pins.pinFor("carol"));
+    // Three reads, three lines: one each, naming the first bad line.
+    const std::string& lines = log.captured();
+    const std::string note = path + ":1: ignored a line that is not \"JID FINGERPRINT [KEY]\" (and 4 more such lines)";
+    size_t count = 0;
+    for (size_t at = lines.find(note); at != std::string::npos; at = lines.find(note, at + 1))
+        ++count;
+    EXPECT_EQ(count, 3u) << lines;
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), '\n'), 3) << lines;
+}
