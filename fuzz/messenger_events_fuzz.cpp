@@ -20,7 +20,7 @@
 //
 // Checked: every iq is answered at most once; every line to a program is
 // one a command frame can carry (no zero byte); no block is longer than a
-// WRITE text.
+// sealed WRITE text.
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -65,7 +65,7 @@ struct CheckingLink : FakeLink {
     }
     void sendBlock(const std::string& full, const std::string& sid, uint16_t seq, const std::string& text) override
     {
-        FUZZ_CHECK(text.size() <= kMaxTextLength + 1);
+        FUZZ_CHECK(text.size() <= kMaxTextLength + 1 + noise::kTagLength);
         FakeLink::sendBlock(full, sid, seq, text);
         calls.clear();
     }
@@ -126,7 +126,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     CheckingLink link;
     Log log;
     log.open("/dev/null");
-    Messenger core(sink, link, log, "alice@h.test", {"bob@h.test", "eve@x.test"}, settings);
+    static const noise::KeyPair keys = noise::KeyPair::fromSecret(noise::Key{1, 2, 3});
+    FakePins pins;
+    Messenger core(sink, link, log, "alice@h.test", {"bob@h.test", "eve@x.test"}, settings, keys, pins);
     Messenger::Clock::time_point now{};
     core.tick(now);
 

@@ -8,13 +8,13 @@
 
 using Clock = std::chrono::steady_clock;
 
-Daemon::Daemon(const MessengerConfig& c, Log& l)
+Daemon::Daemon(const MessengerConfig& c, Log& l, const noise::KeyPair& identity, TrustStore& trust)
     : config(c),
       log(l),
       api(*this),
       link(c, l),
       core(*this, link, l, c.jid, c.contacts,
-           StreamSettings{c.maxUnread, std::chrono::seconds(c.answerTimeout), c.window, c.compact})
+           StreamSettings{c.maxUnread, std::chrono::seconds(c.answerTimeout), c.window, c.compact}, identity, trust)
 {
     link.setCore(&core);
 }

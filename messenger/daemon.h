@@ -16,7 +16,9 @@
 
 class Daemon : public ApiEvents, public ClientSink {
 public:
-    Daemon(const MessengerConfig& config, Log& log);
+    // `identity`: this installation's key pair; `trust`: the pins of
+    // contacts' keys. Both must outlive the daemon.
+    Daemon(const MessengerConfig& config, Log& log, const noise::KeyPair& identity, TrustStore& trust);
     ~Daemon();
     Daemon(const Daemon&) = delete;
     Daemon& operator=(const Daemon&) = delete;

@@ -162,8 +162,7 @@ int main(int argc, char** argv)
     sigaction(SIGINT, &sa, nullptr);
     std::signal(SIGPIPE, SIG_IGN);
 
-    // The lead wires keys and pins into Daemon here.
-    Daemon daemon(config, log);
+    Daemon daemon(config, log, keys, pins);
     if (!o.addContact.empty())
         return daemon.addContact(o.addContact, stopRequested);
     return daemon.run(stopRequested);

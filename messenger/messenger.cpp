@@ -15,12 +15,14 @@ std::string bareOf(const std::string& full) { return full.substr(0, full.find('/
 }  // namespace
 
 Messenger::Messenger(ClientSink& s, XmppLink& l, Log& lg, std::string ownJid, std::vector<std::string> acceptedContacts,
-                     const StreamSettings& settings)
+                     const StreamSettings& settings, const noise::KeyPair& ownKeys, TrustStore& pins)
     : sink(s),
       link(l),
       log(lg),
       own(std::move(ownJid)),
       accepted(std::move(acceptedContacts)),
+      identity(ownKeys),
+      trust(pins),
       maxUnread(static_cast<size_t>(std::max(1, settings.maxUnread))),
       answerTimeout(settings.answerTimeout),
       window(std::clamp<size_t>(static_cast<size_t>(std::max(1, settings.window)), 1, kMaxWithheld)),
@@ -308,6 +310,12 @@ void Messenger::rosterItem(const std::string& bare, const std::string& subscript
 {
     if (bare == own)
         return;
+    if (!isAccepted(bare)) {
+        // The server may put anyone on the roster; friends are the user's.
+        if (ignoredThisSession.insert(bare).second)
+            log.write("ignored the server's roster item for " + peerText(bare) + ": not in the contact list");
+        return;
+    }
     bool nowMutual = contacts.setItem(bare, subscription);
     if (nowMutual) {
         log.write(bare + " is now a contact");

@@ -7,6 +7,9 @@
 
 #include "messenger/contacts.h"
 #include "messenger/log.h"
+#include "messenger/noise.h"
+#include "messenger/stream_seal.h"
+#include "messenger/trust.h"
 #include "messenger/xmpp_link.h"
 
 #include <chrono>
@@ -67,10 +70,13 @@ public:
     // Unread bytes of all streams together; a text beyond ends its stream.
     static constexpr size_t kMaxUnreadTotal = 64u << 20;
 
-    // `ownJid`: the account's bare JID. `accepted`: contacts whose
-    // subscription requests are accepted (and who are asked in turn).
+    // `ownJid`: the account's bare JID. `accepted`: the user's contacts:
+    // their subscription requests are accepted (and they are asked in
+    // turn); no one else is a friend, whatever the server's roster says.
+    // `identity`: this installation's static key pair; `trust`: the pins
+    // of contacts' keys.
     Messenger(ClientSink& sink, XmppLink& link, Log& log, std::string ownJid, std::vector<std::string> accepted,
-              const StreamSettings& settings);
+              const StreamSettings& settings, const noise::KeyPair& identity, TrustStore& trust);
     ~Messenger();
     Messenger(const Messenger&) = delete;
     Messenger& operator=(const Messenger&) = delete;
@@ -141,7 +147,13 @@ private:
         std::string peer;  // bare JID: the handle
         std::string full;  // the peer's full JID
         std::string sid;
+        // Open: the handshake is done and the program knows the stream.
         bool open = false;
+        bool opener = false;  // this side asked for the stream
+        std::unique_ptr<StreamSeal> seal;
+        // Handshake blocks sent and not yet acknowledged (they precede
+        // every text).
+        int handshakeUnacked = 0;
         bool compact = false;  // texts travel in compact form both ways
         uint16_t sendSeq = 0;
         uint16_t recvSeq = 0;
@@ -197,6 +209,16 @@ private:
     bool admitBlock(Stream& s, uint16_t seq, size_t size, const IqRef& iq);
     // Keeps the text for READ, acknowledges or withholds it, tells the program.
     void storeText(Stream& s, std::string text, const IqRef& iq);
+    // A block of a stream whose handshake is not done.
+    void handshakeBlock(Stream& s, uint16_t seq, const std::string& data, const IqRef& iq);
+    // Sends what the handshake has to send and acts on its step; false
+    // when the stream has been removed.
+    bool advanceHandshake(Stream& s, StreamSeal::Step step);
+    // Whether the peer's key, just shown by the handshake, is the one
+    // pinned for the contact (pins it on first use).
+    bool trustPeerKey(Stream& s);
+    // The stream is established: the program learns of it.
+    void streamEstablished(Stream& s);
     void closeStreamsWith(const std::string& bare, const std::string& why);
     // Streams of `app` with the contact `bare`, opening ones included.
     size_t streamsWith(const std::string& bare, const std::string& app) const;
@@ -214,6 +236,8 @@ private:
     Log& log;
     const std::string own;
     const std::vector<std::string> accepted;
+    const noise::KeyPair identity;
+    TrustStore& trust;
     const size_t maxUnread;
     const std::chrono::milliseconds answerTimeout;
     const size_t window;
@@ -225,6 +249,7 @@ private:
     std::vector<std::unique_ptr<Stream>> streams;  // creation order
     std::map<std::string, int> lastId;             // per application name, never reused
     std::set<std::string> askedThisSession;
+    std::set<std::string> ignoredThisSession;  // roster items not in the contact list, logged once
     std::string sidPrefix;
     uint64_t sidCounter = 0;
 };

@@ -8,10 +8,17 @@
 // sender's window stays full meanwhile. A peer that sends on regardless
 // meets the hard limits (texts, bytes per stream, bytes in all) and loses
 // the stream.
+//
+// Every stream is sealed end to end (stream_seal.h): right after the request
+// the two daemons run a handshake in the stream's first blocks, each checks
+// the other's key against its pin, and only then does the program learn of
+// the stream. Every text after it travels sealed; one that does not open
+// ends the stream on both sides before anything of it is passed on.
 #include "messenger/messenger.h"
 
 #include "messenger/command.h"
 #include "messenger/compact_text.h"
+#include "messenger/identity.h"
 
 #include <algorithm>
 
@@ -170,10 +177,23 @@ void Messenger::connect(int client, const std::string& app, const std::string& u
     s->peer = user;
     s->full = full;
     s->sid = newSid();
+    s->opener = true;
     s->waitingSince = now;
+    std::optional<Pin> pin;
+    if (!trust.lookup(user, pin)) {
+        log.write("cannot connect " + app + " to " + user + ": the pins of contacts' keys cannot be read");
+        return;
+    }
+    const noise::Key* pinnedKey = pin && pin->key ? &*pin->key : nullptr;
+    s->seal = StreamSeal::opener(identity, StreamSeal::prologue(own, user, s->sid, app, compact), pinnedKey);
     link.openStream(full, s->sid, app, compact);
-    log.write("opening a stream of " + app + " to " + full + " (sid " + s->sid + ")");
+    log.write("opening a stream of " + app + " to " + full + " (sid " + s->sid + ", " + s->seal->pattern() + ")");
+    Stream& added = *s;
     streams.push_back(std::move(s));
+    // The first handshake message follows the request at once: the
+    // contact's daemon gets both in order, and a refused request makes
+    // it refused as well.
+    advanceHandshake(added, added.seal->step());
 }
 
 void Messenger::write(int client, const std::string& app, Stream& s, const std::string& text)
@@ -183,7 +203,7 @@ void Messenger::write(int client, const std::string& app, Stream& s, const std::
         s.waitingSince = now;
     s.unacked.push_back(text.size());
     s.unackedBytes += text.size();
-    link.sendBlock(s.full, s.sid, s.sendSeq++, s.compact ? packText(text) : text);
+    link.sendBlock(s.full, s.sid, s.sendSeq++, s.seal->seal(s.compact ? packText(text) : text));
     reportSending(client, app, true);
 }
 
@@ -267,48 +287,148 @@ void Messenger::openRequest(const std::string& full, const std::string& sid, con
     s->peer = bare;
     s->full = full;
     s->sid = sid;
-    s->open = true;
     s->compact = compact && offersCompact;
-    s->id = ++lastId[app];
+    s->waitingSince = now;
+    s->seal =
+        StreamSeal::acceptor(identity, StreamSeal::prologue(bare, own, sid, app, offersCompact), s->compact ? 1 : 0);
     link.acceptStream(iq, s->compact);
-    log.write("accepted stream " + ref(*s) + " of " + app + " (sid " + peerText(sid) + ")"
-              + (s->compact ? ", compact" : ""));
+    log.write("accepted a stream request of " + app + " from " + peerText(full) + " (sid " + peerText(sid) + ")"
+              + (s->compact ? ", compact" : "") + "; handshake follows");
     streams.push_back(std::move(s));
-    send(owner, streamsLine(owner, app));
 }
 
 void Messenger::openResult(const std::string& full, const std::string& sid, bool ok, bool peerCompact)
 {
+    (void)peerCompact;  // the sealed handshake says it (below)
     Stream* s = findBySid(full, sid);
-    if (!s || s->open)
+    if (!s || s->open || !s->opener)
         return;
     if (!ok) {
         removeStream(s, false, false, "refused by " + peerText(full));
         return;
     }
-    auto c = clients.find(s->client);
-    if (c == clients.end() || !findApp(c->second, s->app)) {
-        removeStream(s, true, false, "its application went away while opening");
+    // The stream opens when the handshake is done; its settings come with
+    // the contact's sealed handshake message, which the server cannot alter.
+}
+
+bool Messenger::advanceHandshake(Stream& s, StreamSeal::Step step)
+{
+    for (const std::string& b : s.seal->takeBlocks()) {
+        ++s.handshakeUnacked;
+        link.sendBlock(s.full, s.sid, s.sendSeq++, b);
+    }
+    if (step == StreamSeal::Step::Verify) {
+        if (!trustPeerKey(s)) {
+            removeStream(&s, true, false, "the contact's key is not the one trusted for it");
+            return false;
+        }
+        step = s.seal->accept();
+        for (const std::string& b : s.seal->takeBlocks()) {
+            ++s.handshakeUnacked;
+            link.sendBlock(s.full, s.sid, s.sendSeq++, b);
+        }
+    }
+    if (step == StreamSeal::Step::Failed) {
+        removeStream(&s, true, false, "the handshake failed: " + s.seal->failure());
+        return false;
+    }
+    if (step == StreamSeal::Step::Established)
+        streamEstablished(s);
+    return true;
+}
+
+bool Messenger::trustPeerKey(Stream& s)
+{
+    const noise::Key& key = s.seal->peerKey();
+    const std::string offered = fingerprintCompact(key);
+    std::optional<Pin> pin;
+    if (!trust.lookup(s.peer, pin)) {
+        log.write("refused a stream of " + s.app + " with " + s.peer
+                  + ": the pins of contacts' keys cannot be read, so its key cannot be checked");
+        return false;
+    }
+    if (!pin) {
+        if (trust.pin(s.peer, key))
+            log.write("pinned the key of " + s.peer + " on first use: fingerprint " + groupFingerprint(offered));
+        else
+            log.write("could not store the pin of " + s.peer + " (fingerprint " + groupFingerprint(offered)
+                      + "); it is asked again at the next stream");
+        return true;
+    }
+    if (pin->fingerprint != offered) {
+        log.write("refused a stream of " + s.app + " with " + s.peer + ": its key has changed: pinned fingerprint "
+                  + groupFingerprint(pin->fingerprint) + ", offered " + groupFingerprint(offered) + " (if " + s.peer
+                  + " really has a new key, trust it with: messengerd --trust " + s.peer + " '"
+                  + groupFingerprint(offered) + "')");
+        return false;
+    }
+    if (!pin->key) {
+        if (trust.pin(s.peer, key))
+            log.write("the key of " + s.peer + " matches the fingerprint trusted for it: " + groupFingerprint(offered));
+    }
+    return true;
+}
+
+void Messenger::streamEstablished(Stream& s)
+{
+    auto c = clients.find(s.client);
+    if (c == clients.end() || !findApp(c->second, s.app)) {
+        removeStream(&s, true, false, "its application went away while opening");
         return;
     }
-    s->open = true;
-    // Only what this side offered can have been taken up.
-    s->compact = compact && peerCompact;
-    s->id = ++lastId[s->app];
-    log.write("opened stream " + ref(*s) + " of " + s->app + " (sid " + sid + ")" + (s->compact ? ", compact" : ""));
-    send(s->client, streamsLine(s->client, s->app));
+    s.open = true;
+    // Only what the opener offered can have been taken up.
+    if (s.opener)
+        s.compact = compact && (s.seal->peerSettings() & 1) != 0;
+    s.id = ++lastId[s.app];
+    s.waitingSince = now;
+    log.write(std::string(s.opener ? "opened" : "accepted") + " stream " + ref(s) + " of " + s.app + " (sid "
+              + peerText(s.sid) + ", sealed, " + s.seal->pattern() + ")" + (s.compact ? ", compact" : ""));
+    send(s.client, streamsLine(s.client, s.app));
+}
+
+void Messenger::handshakeBlock(Stream& s, uint16_t seq, const std::string& data, const IqRef& iq)
+{
+    if (seq != s.recvSeq) {
+        link.answer(iq, "unexpected-request");
+        removeStream(&s, true, false,
+                     "block " + std::to_string(seq) + " out of order, expected " + std::to_string(s.recvSeq));
+        return;
+    }
+    ++s.recvSeq;
+    if (s.seal->step() != StreamSeal::Step::Pending) {
+        link.answer(iq, "unexpected-request");
+        removeStream(&s, true, false, "a block came before the handshake allowed one");
+        return;
+    }
+    link.answer(iq, nullptr);
+    advanceHandshake(s, s.seal->receive(data));
 }
 
 void Messenger::block(const std::string& full, const std::string& sid, uint16_t seq, const std::string& data,
                       const IqRef& iq)
 {
     Stream* s = findBySid(full, sid);
-    if (!s || !s->open) {
+    if (!s) {
         link.answer(iq, "item-not-found");
         return;
     }
+    if (!s->open) {
+        handshakeBlock(*s, seq, data, iq);
+        return;
+    }
+    std::string inner;
+    if (!s->seal->open(data, inner)) {
+        // Nothing of this block, nor of any after it, reaches the program.
+        link.answer(iq, "not-acceptable");
+        removeStream(s, true, true,
+                     "block " + std::to_string(seq)
+                         + " does not open with the stream's key: it was altered, replayed, reordered or one before "
+                           "it was lost on the way");
+        return;
+    }
     std::string text;
-    if (!decodeBlock(*s, full, sid, data, iq, text))
+    if (!decodeBlock(*s, full, sid, inner, iq, text))
         return;
     if (!admitBlock(*s, seq, text.size(), iq))
         return;
@@ -406,7 +526,16 @@ void Messenger::storeText(Stream& s, std::string text, const IqRef& iq)
 void Messenger::blockResult(const std::string& full, const std::string& sid, bool ok)
 {
     Stream* s = findBySid(full, sid);
-    if (!s || !s->open || s->unacked.empty())
+    if (!s)
+        return;
+    if (s->handshakeUnacked > 0) {
+        // Acknowledgements come in order, and the handshake's blocks went first.
+        --s->handshakeUnacked;
+        if (!ok)
+            removeStream(s, true, true, "a handshake block was not delivered");
+        return;
+    }
+    if (!s->open || s->unacked.empty())
         return;
     if (!ok) {
         removeStream(s, true, true, "a text was not delivered");
@@ -457,7 +586,8 @@ void Messenger::tick(Clock::time_point t)
     for (auto& s : streams) {
         if (!s->open) {
             if (now - s->waitingSince >= answerTimeout)
-                late.emplace_back(s.get(), "no answer to the stream request within " + limit);
+                late.emplace_back(s.get(), std::string(s->opener ? "no answer to the stream request" : "no handshake")
+                                               + " within " + limit);
         } else if (!s->unacked.empty()) {
             if (s->probing) {
                 if (now - s->probeSent >= answerTimeout)

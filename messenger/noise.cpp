@@ -12,6 +12,7 @@ bool initialize() { return sodium_init() >= 0; }
 
 KeyPair KeyPair::generate()
 {
+    initialize();
     Key secret;
     randombytes_buf(secret.data(), secret.size());
     KeyPair pair = fromSecret(secret);

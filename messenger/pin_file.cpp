@@ -89,6 +89,16 @@ bool readLines(const std::string& path, std::vector<Line>& lines, std::string& p
         problem = "cannot read the pins file " + path + ": " + errnoText();
         return false;
     }
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || st.st_uid != ::geteuid() || (st.st_mode & 022) != 0) {
+        char mode[8];
+        std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(st.st_mode & 07777));
+        problem = "the pins file " + path + " is not used: it belongs to user id " + std::to_string(st.st_uid)
+                  + " with permissions " + mode + ", so others could pin keys in it; make it this user's own ("
+                  + "chown " + std::to_string(::geteuid()) + " " + path + ") and run: chmod 600 " + path;
+        ::close(fd);
+        return false;
+    }
     std::string text;
     char buf[4096];
     for (;;) {
@@ -202,20 +212,29 @@ const Line* firstPin(const std::vector<Line>& lines, const std::string& jid)
 
 PinFile::PinFile(std::string path, Log* l) : file(std::move(path)), log(l) {}
 
-std::optional<Pin> PinFile::pinFor(const std::string& bare)
+bool PinFile::lookup(const std::string& bare, std::optional<Pin>& pin)
 {
+    pin.reset();
     std::vector<Line> lines;
     std::string problem;
     std::string malformedNote;
-    bool read = readLines(file, lines, problem, malformedNote);
-    if (log && !read)
-        log->write(problem);
+    if (!readLines(file, lines, problem, malformedNote)) {
+        if (log)
+            log->write(problem);
+        return false;
+    }
     if (log && !malformedNote.empty())
         log->write(malformedNote);
-    const Line* line = read ? firstPin(lines, bare) : nullptr;
-    if (!line)
-        return std::nullopt;
-    return line->pin;
+    if (const Line* line = firstPin(lines, bare))
+        pin = line->pin;
+    return true;
+}
+
+std::optional<Pin> PinFile::pinFor(const std::string& bare)
+{
+    std::optional<Pin> pin;
+    lookup(bare, pin);
+    return pin;
 }
 
 bool PinFile::pin(const std::string& bare, const noise::Key& key)

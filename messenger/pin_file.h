@@ -2,8 +2,9 @@
 // per contact, "JID FINGERPRINT" or "JID FINGERPRINT KEY" (compact
 // fingerprint, key in 64 lower-case hex digits); '#' starts a comment
 // line. Read at every question, so a --trust of another process counts at
-// the next stream; written whole to a temporary file (mode 0600) that is
-// renamed over it.
+// the next stream; a file that another user owns or that group or others
+// may write is not read (anyone who can change it could pin a key). Written whole to a temporary file (mode 0600) that
+// is renamed over it.
 #pragma once
 
 #include "messenger/log.h"
@@ -17,7 +18,9 @@ public:
     // reported).
     PinFile(std::string path, Log* log);
 
-    std::optional<Pin> pinFor(const std::string& bare) override;
+    bool lookup(const std::string& bare, std::optional<Pin>& pin) override;
+    // lookup() without the difference between no pin and no file to read.
+    std::optional<Pin> pinFor(const std::string& bare);
     bool pin(const std::string& bare, const noise::Key& key) override;
 
     // Pins the fingerprint (compact form) for `bare`, replacing any pin it

@@ -20,8 +20,10 @@ struct Pin {
 
 class TrustStore {
 public:
-    // The pin of the bare JID `bare`, if there is one.
-    virtual std::optional<Pin> pinFor(const std::string& bare) = 0;
+    // The pin of the bare JID `bare` in `pin` (none: no pin yet). False
+    // when the pins cannot be read: then nobody's key can be checked, and
+    // a stream must be refused rather than taken for a first use.
+    virtual bool lookup(const std::string& bare, std::optional<Pin>& pin) = 0;
     // Pins `key` for `bare`: a first use, or the key of a fingerprint-only
     // pin that it matches. False when it could not be stored (the stream
     // may go on; the pin is asked again next time).

@@ -2,8 +2,10 @@
 // (XmppLink) for the core's unit tests.
 #pragma once
 
+#include "messenger/identity.h"
 #include "messenger/messenger.h"
 
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -37,11 +39,13 @@ struct FakeLink : XmppLink {
     void openStream(const std::string& full, const std::string& sid, const std::string& app, bool offerCompact) override
     {
         lastSid = sid;
+        lastApp = app;
+        lastOffer = offerCompact;
         calls.push_back("open " + full + " " + app + (offerCompact ? " compact" : ""));
     }
-    void sendBlock(const std::string& full, const std::string&, uint16_t seq, const std::string& text) override
+    void sendBlock(const std::string& full, const std::string& sid, uint16_t seq, const std::string& text) override
     {
-        calls.push_back("data " + full + " " + std::to_string(seq) + " " + text);
+        calls.push_back("data " + full + " " + std::to_string(seq) + " " + (reveal ? reveal(sid, text) : text));
     }
     void closeStream(const std::string& full, const std::string&) override { calls.push_back("close " + full); }
     void probe(const std::string& full, const std::string&) override { calls.push_back("probe " + full); }
@@ -61,4 +65,32 @@ struct FakeLink : XmppLink {
     }
     std::vector<std::string> calls;
     std::string lastSid;
+    std::string lastApp;
+    bool lastOffer = false;
+    // What a data block shows in `calls` (e.g. the text a sealed block
+    // holds); null: the block as it is. Called once per block, in order.
+    std::function<std::string(const std::string& sid, const std::string& block)> reveal;
+};
+
+// Pins in memory, as PinFile keeps them in its file.
+struct FakePins : TrustStore {
+    bool lookup(const std::string& bare, std::optional<Pin>& pin) override
+    {
+        pin.reset();
+        auto it = pins.find(bare);
+        if (it != pins.end())
+            pin = it->second;
+        return readable;
+    }
+    bool pin(const std::string& bare, const noise::Key& key) override
+    {
+        const std::string fp = fingerprintCompact(key);
+        auto it = pins.find(bare);
+        if (it != pins.end() && it->second.fingerprint != fp)
+            return false;
+        pins[bare] = Pin{fp, key};
+        return true;
+    }
+    std::map<std::string, Pin> pins;
+    bool readable = true;  // false: as a pins file that cannot be read
 };

@@ -43,20 +43,36 @@ void zeroByteBlockThenRead(bool compact)
     FakeLink link;
     Log log;
     log.open("/dev/null");
-    Messenger core(sink, link, log, "alice@h.test", {"bob@h.test"}, StreamSettings{3, 30s, 1, compact});
+    const noise::KeyPair aliceKeys = noise::KeyPair::generate();
+    FakePins pins;
+    Messenger core(sink, link, log, "alice@h.test", {"bob@h.test"}, StreamSettings{3, 30s, 1, compact}, aliceKeys,
+                   pins);
     core.tick(Messenger::Clock::now());
     core.rosterItem("bob@h.test", "both");
     core.serverOnline();
     core.presence(kBobFull, true, "", {kApp});
     core.clientDiscover(1);
     core.clientCommand(1, "CREATE APPLICATION " + kApp);
+    // bob's daemon opens the stream and runs the handshake.
+    auto bob = StreamSeal::opener(noise::KeyPair::generate(),
+                                  StreamSeal::prologue("bob@h.test", "alice@h.test", "s", kApp, compact), nullptr);
+    link.reveal = [&bob](const std::string&, const std::string& block) {
+        if (bob->receive(block) == StreamSeal::Step::Verify)
+            bob->accept();
+        return std::string();
+    };
     core.openRequest(kBobFull, "s", kApp, compact, IqRef{kBobFull, "open"});
+    uint16_t seq = 0;
+    for (int round = 0; round < 2; ++round)
+        for (const std::string& block : bob->takeBlocks())
+            core.block(kBobFull, "s", seq++, block, IqRef{kBobFull, "h" + std::to_string(seq)});
+    ASSERT_EQ(bob->step(), StreamSeal::Step::Established);
 
     const std::string text(
         "0a\0"
         "0b",
         5);
-    core.block(kBobFull, "s", 0, compact ? packText(text) : text, IqRef{kBobFull, "d0"});
+    core.block(kBobFull, "s", seq, bob->seal(compact ? packText(text) : text), IqRef{kBobFull, "d0"});
     core.clientCommand(1, "ALTER APPLICATION " + kApp + " READ bob@h.test:1");
     core.clientCommand(1, "PING");
 

@@ -5,14 +5,21 @@
 
 #include <gtest/gtest.h>
 
+#include <deque>
+#include <map>
+#include <memory>
+
 using Lines = std::vector<std::string>;
 using namespace std::chrono_literals;
 
 namespace {
 
 const std::string kApp = "CorvaneForFtp0000";
+const std::string kAlice = "alice@h.test";
 const std::string kBob = "bob@h.test";
 const std::string kBobFull = "bob@h.test/pc";
+// What a handshake block shows in the fake link's calls.
+const std::string kHandshake = "<handshake>";
 
 class MessengerCore : public ::testing::Test {
 protected:
@@ -20,10 +27,11 @@ protected:
     // answer, one text in flight and no compact form (a daemon of the first
     // version).
     explicit MessengerCore(StreamSettings settings = StreamSettings{3, 30s, 1, false})
-        : core(sink, link, log, "alice@h.test", {kBob}, settings)
+        : offer(settings.compact), core(sink, link, log, kAlice, {kBob, "dave@h.test"}, settings, aliceKeys, pins)
     {
         log.open("/dev/null");
         log.setCapture(true);
+        link.reveal = [this](const std::string& sid, const std::string& block) { return bobReads(sid, block); };
     }
 
     // Online, bob a mutual contact running kApp, client 1 attached with kApp.
@@ -39,22 +47,108 @@ protected:
         sink.take(1);
         link.take();
     }
+
+    // bob's daemon, as far as the seal of its streams goes.
+    struct BobStream {
+        std::unique_ptr<StreamSeal> seal;
+        std::deque<std::string> pending;  // bob's blocks not yet delivered
+        uint16_t nextSeq = 0;             // of bob's next block
+        int handshakeFromCore = 0;        // handshake blocks the core sent, not yet acknowledged
+        int handshakeSeen = 0;            // all handshake blocks the core sent
+    };
+    // The block the core sent on `sid`, read by bob: a handshake block is
+    // answered (the answer waits in `pending`), a text is opened.
+    std::string bobReads(const std::string& sid, const std::string& block)
+    {
+        BobStream& b = bob[sid];
+        if (!b.seal)
+            b.seal = StreamSeal::acceptor(bobKeys, StreamSeal::prologue(kAlice, kBob, sid, link.lastApp, bobSeesOffer),
+                                          bobTakesCompact ? 1 : 0);
+        if (b.seal->step() == StreamSeal::Step::Established) {
+            std::string text;
+            return b.seal->open(block, text) ? text : "<does not open>";
+        }
+        ++b.handshakeFromCore;
+        ++b.handshakeSeen;
+        if (b.seal->receive(block) == StreamSeal::Step::Verify)
+            b.seal->accept();
+        for (std::string& next : b.seal->takeBlocks())
+            b.pending.push_back(std::move(next));
+        return kHandshake;
+    }
+    // Hands bob's waiting blocks of `sid` to the core, in order.
+    void deliver(const std::string& sid)
+    {
+        BobStream& b = bob[sid];
+        while (!b.pending.empty()) {
+            std::string next = std::move(b.pending.front());
+            b.pending.pop_front();
+            core.block(kBobFull, sid, b.nextSeq++, next, iq("hs"));
+        }
+    }
+    // bob acknowledges the core's handshake blocks of `sid`.
+    void ackHandshake(const std::string& sid)
+    {
+        for (; bob[sid].handshakeFromCore > 0; --bob[sid].handshakeFromCore)
+            core.blockResult(kBobFull, sid, true);
+    }
     // Opens a stream from client 1 to bob: returns its sid. `peerCompact`:
     // bob's daemon takes up the compact form.
     std::string openToBob(bool peerCompact = false)
     {
+        bobTakesCompact = peerCompact;
+        bobSeesOffer = offer;
         core.clientCommand(1, "ALTER APPLICATION " + kApp + " CONNECT " + kBob);
         std::string sid = link.lastSid;
         core.openResult(kBobFull, sid, true, peerCompact);
+        deliver(sid);
+        ackHandshake(sid);
         sink.take(1);
         link.take();
         return sid;
+    }
+    // bob opens stream `sid` of `app` and runs its handshake; what the
+    // core sent and told its program stays to be taken.
+    void openFromBob(const std::string& sid, const std::string& app = kApp, bool offersCompact = false)
+    {
+        bobOpens(sid, app, offersCompact);
+        deliver(sid);
+        ackHandshake(sid);
+    }
+    // Only the request, and bob's first handshake block made ready.
+    void bobOpens(const std::string& sid, const std::string& app = kApp, bool offersCompact = false)
+    {
+        BobStream& b = bob[sid];
+        b.seal = StreamSeal::opener(bobKeys, StreamSeal::prologue(kBob, kAlice, sid, app, offersCompact), nullptr);
+        for (std::string& next : b.seal->takeBlocks())
+            b.pending.push_back(std::move(next));
+        core.openRequest(kBobFull, sid, app, offersCompact, iq("open"));
+    }
+    // One text from bob on `sid`, sealed as bob's daemon seals it (`bytes`:
+    // the block's content before sealing, compact form included).
+    void fromBob(const std::string& sid, const std::string& bytes, const std::string& iqId)
+    {
+        BobStream& b = bob[sid];
+        core.block(kBobFull, sid, b.nextSeq++, b.seal->seal(bytes), iq(iqId));
+    }
+    // The data line of the core's text `k` (from 0) on `sid`, behind the
+    // handshake's blocks.
+    std::string sent(const std::string& sid, int k, const std::string& text)
+    {
+        return "data " + kBobFull + " " + std::to_string(k + bob[sid].handshakeSeen) + " " + text;
     }
     IqRef iq(const std::string& id) { return IqRef{kBobFull, id}; }
     bool logged(const std::string& part) { return log.captured().find(part) != std::string::npos; }
 
     const Messenger::Clock::time_point t0 = Messenger::Clock::now();
 
+    const bool offer;  // the core offers the compact form
+    bool bobTakesCompact = false;
+    bool bobSeesOffer = false;  // the offer as bob's daemon got it
+    noise::KeyPair aliceKeys = noise::KeyPair::generate();
+    noise::KeyPair bobKeys = noise::KeyPair::generate();
+    std::map<std::string, BobStream> bob;
+    FakePins pins;
     FakeSink sink;
     FakeLink link;
     Log log;
@@ -169,11 +263,16 @@ TEST_F(MessengerCore, ConnectGivesStreamsAndFailureLeavesTheList)
 {
     standardSetup();
     core.clientCommand(1, "ALTER APPLICATION " + kApp + " CONNECT " + kBob);
-    EXPECT_EQ(link.take(), (Lines{"open " + kBobFull + " " + kApp}));
-    core.openResult(kBobFull, link.lastSid, true, false);
+    // The handshake's first block follows the request at once.
+    EXPECT_EQ(link.take(), (Lines{"open " + kBobFull + " " + kApp, "data " + kBobFull + " 0 " + kHandshake}));
+    const std::string sid = link.lastSid;
+    core.openResult(kBobFull, sid, true, false);
     EXPECT_EQ(sink.take(1),
-              (Lines{"ALTER APPLICATION " + kApp + " CONNECT " + kBob, "APPLICATION " + kApp + " CONNECTING " + kBob,
-                     "APPLICATION " + kApp + " STREAMS bob@h.test:1"}));
+              (Lines{"ALTER APPLICATION " + kApp + " CONNECT " + kBob, "APPLICATION " + kApp + " CONNECTING " + kBob}));
+    // The program learns of the stream when the handshake is done.
+    deliver(sid);
+    EXPECT_EQ(sink.take(1), (Lines{"APPLICATION " + kApp + " STREAMS bob@h.test:1"}));
+    EXPECT_TRUE(logged("opened stream bob@h.test:1 of " + kApp + " (sid " + sid + ", sealed, XX)"));
     // A refused open and a non-contact change nothing.
     core.clientCommand(1, "ALTER APPLICATION " + kApp + " CONNECT " + kBob);
     core.openResult(kBobFull, link.lastSid, false, false);
@@ -201,7 +300,7 @@ TEST_F(MessengerCore, WriteReportsSendingUntilAcknowledged)
     std::string sid = openToBob();
     core.clientCommand(1, "ALTER APPLICATION " + kApp + " WRITE bob@h.test:1 hello");
     core.clientCommand(1, "ALTER APPLICATION " + kApp + " WRITE bob@h.test:1 abc");
-    EXPECT_EQ(link.take(), (Lines{"data " + kBobFull + " 0 hello", "data " + kBobFull + " 1 abc"}));
+    EXPECT_EQ(link.take(), (Lines{sent(sid, 0, "hello"), sent(sid, 1, "abc")}));
     core.blockResult(kBobFull, sid, true);
     core.blockResult(kBobFull, sid, true);
     EXPECT_EQ(
@@ -221,8 +320,13 @@ TEST_F(MessengerCore, IncomingStreamsFromContactsOnly)
     standardSetup();
     core.openRequest("carol@h.test/x", "s1", kApp, false, IqRef{"carol@h.test/x", "i1"});
     core.openRequest(kBobFull, "s2", "NotRunHere", false, iq("i2"));
-    core.openRequest(kBobFull, "s3", kApp, false, iq("i3"));
-    EXPECT_EQ(link.take(), (Lines{"answer i1 forbidden", "answer i2 not-acceptable", "answer i3 result"}));
+    EXPECT_EQ(link.take(), (Lines{"answer i1 forbidden", "answer i2 not-acceptable"}));
+    bobOpens("s3");
+    EXPECT_EQ(link.take(), (Lines{"answer open result"}));
+    // Known to the program only once the handshake is done.
+    EXPECT_TRUE(sink.take(1).empty());
+    deliver("s3");
+    EXPECT_EQ(link.take(), (Lines{"answer hs result", "data " + kBobFull + " 0 " + kHandshake, "answer hs result"}));
     EXPECT_EQ(sink.take(1), (Lines{"APPLICATION " + kApp + " STREAMS bob@h.test:1"}));
     core.closeRequest(kBobFull, "s3", iq("i4"));
     EXPECT_EQ(sink.take(1), (Lines{"APPLICATION " + kApp + " STREAMS"}));
@@ -231,12 +335,12 @@ TEST_F(MessengerCore, IncomingStreamsFromContactsOnly)
 TEST_F(MessengerCore, ReadGivesOneTextInOrderAndWithholdsAcksWhenFull)
 {
     standardSetup();
-    core.openRequest(kBobFull, "s", kApp, false, iq("open"));
+    openFromBob("s");
     link.take();
     sink.take(1);
     // maxUnread is 3: the fourth and fifth texts keep their acknowledgement.
     for (int i = 0; i < 5; ++i)
-        core.block(kBobFull, "s", static_cast<uint16_t>(i), "t" + std::to_string(i), iq("d" + std::to_string(i)));
+        fromBob("s", "t" + std::to_string(i), "d" + std::to_string(i));
     EXPECT_EQ(link.take(), (Lines{"answer d0 result", "answer d1 result", "answer d2 result"}));
     EXPECT_EQ(sink.take(1), (Lines{"APPLICATION " + kApp + " RECEIVED bob@h.test:1=2"}));
     core.clientCommand(1, "ALTER APPLICATION " + kApp + " READ bob@h.test:1");
@@ -257,10 +361,12 @@ TEST_F(MessengerCore, ReadGivesOneTextInOrderAndWithholdsAcksWhenFull)
 TEST_F(MessengerCore, OutOfOrderBlockClosesTheStream)
 {
     standardSetup();
-    core.openRequest(kBobFull, "s", kApp, false, iq("open"));
+    openFromBob("s");
     link.take();
     sink.take(1);
-    core.block(kBobFull, "s", 1, "skipped zero", iq("d1"));
+    // Sealed right, numbered wrong.
+    core.block(kBobFull, "s", static_cast<uint16_t>(bob["s"].nextSeq + 1), bob["s"].seal->seal("skipped one"),
+               iq("d1"));
     EXPECT_EQ(link.take(), (Lines{"answer d1 unexpected-request", "close " + kBobFull}));
     EXPECT_EQ(sink.take(1), (Lines{"APPLICATION " + kApp + " STREAMS"}));
 }
@@ -332,7 +438,7 @@ TEST_F(MessengerCore, AnsweredProbeKeepsAHeldBackStream)
     core.clientCommand(1, "ALTER APPLICATION " + kApp + " WRITE bob@h.test:1 hello");
     sink.take(1);
     core.tick(t0 + 30s);
-    EXPECT_EQ(link.take(), (Lines{"data " + kBobFull + " 0 hello", "probe " + kBobFull}));
+    EXPECT_EQ(link.take(), (Lines{sent(sid, 0, "hello"), "probe " + kBobFull}));
     // The peer is alive and withholds the acknowledgement (a slow reader):
     // probed again after another 30 s, never closed for that.
     core.probeResult(kBobFull, sid, true);
@@ -350,7 +456,7 @@ TEST_F(MessengerCore, AnsweredProbeKeepsAHeldBackStream)
     core.clientCommand(1, "ALTER APPLICATION " + kApp + " WRITE bob@h.test:1 x");
     sink.take(1);
     core.tick(t0 + 1h + 30s);
-    EXPECT_EQ(link.take(), (Lines{"data " + kBobFull + " 1 x", "probe " + kBobFull}));
+    EXPECT_EQ(link.take(), (Lines{sent(sid, 1, "x"), "probe " + kBobFull}));
     core.probeResult(kBobFull, sid, false);
     EXPECT_EQ(sink.take(1), (Lines{"APPLICATION " + kApp + " STREAMS", "APPLICATION " + kApp + " SENDING"}));
     EXPECT_EQ(core.streamCount(), 0u);
@@ -360,7 +466,7 @@ TEST_F(MessengerCore, RemovalFromTheRosterEndsTheContact)
 {
     standardSetup();
     openToBob();
-    core.openRequest(kBobFull, "in", kApp, false, iq("o2"));
+    openFromBob("in");
     EXPECT_EQ(sink.take(1), (Lines{"APPLICATION " + kApp + " STREAMS bob@h.test:1 bob@h.test:2"}));
     link.take();
     core.rosterRemoved(kBob);
@@ -381,17 +487,17 @@ TEST_F(MessengerCore, RemovalFromTheRosterEndsTheContact)
 TEST_F(MessengerCore, PeerIgnoringBackPressureLosesTheStream)
 {
     standardSetup();
-    core.openRequest(kBobFull, "s", kApp, false, iq("open"));
+    openFromBob("s");
     link.take();
     sink.take(1);
     // 3 texts are acknowledged, the next kMaxWithheld are kept unacknowledged.
     const int kept = 3 + static_cast<int>(Messenger::kMaxWithheld);
     for (int i = 0; i < kept; ++i)
-        core.block(kBobFull, "s", static_cast<uint16_t>(i), "t", iq("d" + std::to_string(i)));
+        fromBob("s", "t", "d" + std::to_string(i));
     EXPECT_EQ(link.take(), (Lines{"answer d0 result", "answer d1 result", "answer d2 result"}));
     sink.take(1);
     // One more is refused, and the stream ends on both sides.
-    core.block(kBobFull, "s", static_cast<uint16_t>(kept), "t", iq("over"));
+    fromBob("s", "t", "over");
     Lines calls = link.take();
     ASSERT_FALSE(calls.empty());
     EXPECT_EQ(calls.front(), "answer over resource-constraint");
@@ -417,8 +523,7 @@ TEST_F(MessengerWindow, ProgramWritesOnUntilTheWindowIsFull)
     // The third fills the window: the stream is listed with all its bytes.
     core.clientCommand(1, write + "three");
     EXPECT_EQ(sink.take(1), (Lines{echo, clear + " bob@h.test:1=11"}));
-    EXPECT_EQ(link.take(),
-              (Lines{"data " + kBobFull + " 0 one", "data " + kBobFull + " 1 two", "data " + kBobFull + " 2 three"}));
+    EXPECT_EQ(link.take(), (Lines{sent(sid, 0, "one"), sent(sid, 1, "two"), sent(sid, 2, "three")}));
     // One acknowledgement makes room: released at once.
     core.blockResult(kBobFull, sid, true);
     EXPECT_EQ(sink.take(1), (Lines{clear}));
@@ -465,39 +570,46 @@ TEST_F(MessengerWindow, BrokenStreamWithTextsInFlightIsReportedOnce)
 TEST_F(MessengerWindow, CompactFormOnlyWhenBothSidesTakeIt)
 {
     standardSetup();
+    bobTakesCompact = true;
+    bobSeesOffer = true;
     core.clientCommand(1, "ALTER APPLICATION " + kApp + " CONNECT " + kBob);
-    EXPECT_EQ(link.take(), (Lines{"open " + kBobFull + " " + kApp + " compact"}));
-    core.openResult(kBobFull, link.lastSid, true, true);
+    EXPECT_EQ(link.take(),
+              (Lines{"open " + kBobFull + " " + kApp + " compact", "data " + kBobFull + " 0 " + kHandshake}));
+    const std::string sid = link.lastSid;
+    core.openResult(kBobFull, sid, true, true);
+    deliver(sid);
+    ackHandshake(sid);
     sink.take(1);
+    link.take();
     const std::string write = "ALTER APPLICATION " + kApp + " WRITE bob@h.test:1 ";
     core.clientCommand(1, write + "00ff7f");
     core.clientCommand(1, write + "00FF");  // upper case: as it is
     core.clientCommand(1, write + "abc");   // odd length: as it is
-    EXPECT_EQ(link.take(), (Lines{"data " + kBobFull + " 0 " + std::string("\1\0\xff\x7f", 4),
-                                  "data " + kBobFull + " 1 "
-                                      + std::string("\0"
-                                                    "00FF",
-                                                    5),
-                                  "data " + kBobFull + " 2 "
-                                      + std::string("\0"
-                                                    "abc",
-                                                    4)}));
+    EXPECT_EQ(link.take(), (Lines{sent(sid, 0, std::string("\1\0\xff\x7f", 4)),
+                                  sent(sid, 1,
+                                       std::string("\0"
+                                                   "00FF",
+                                                   5)),
+                                  sent(sid, 2,
+                                       std::string("\0"
+                                                   "abc",
+                                                   4))}));
 
     // A peer that does not take it up gets plain texts.
     std::string plainSid = openToBob(false);
     core.clientCommand(1, "ALTER APPLICATION " + kApp + " WRITE bob@h.test:2 00ff");
-    EXPECT_EQ(link.take(), (Lines{"data " + kBobFull + " 0 00ff"}));
+    EXPECT_EQ(link.take(), (Lines{sent(plainSid, 0, "00ff")}));
 
     // Incoming: an offer is taken up and the blocks are read back as texts.
-    core.openRequest(kBobFull, "in", kApp, true, iq("o"));
-    EXPECT_EQ(link.take(), (Lines{"answer o result compact"}));
+    openFromBob("in", kApp, true);
+    EXPECT_EQ(link.take().front(), "answer open result compact");
     sink.take(1);
-    core.block(kBobFull, "in", 0, std::string("\1\x12\xab", 3), iq("d0"));
-    core.block(kBobFull, "in", 1,
-               std::string("\0"
-                           "XYZ",
-                           4),
-               iq("d1"));
+    fromBob("in", std::string("\1\x12\xab", 3), "d0");
+    fromBob("in",
+            std::string("\0"
+                        "XYZ",
+                        4),
+            "d1");
     core.clientCommand(1, "ALTER APPLICATION " + kApp + " READ bob@h.test:3");
     core.clientCommand(1, "ALTER APPLICATION " + kApp + " READ bob@h.test:3");
     Lines lines = sink.take(1);
@@ -507,7 +619,7 @@ TEST_F(MessengerWindow, CompactFormOnlyWhenBothSidesTakeIt)
               lines.end());
     // A block without a valid tag cannot be read: the stream ends.
     link.take();
-    core.block(kBobFull, "in", 2, std::string("\7zz", 3), iq("d2"));
+    fromBob("in", std::string("\7zz", 3), "d2");
     EXPECT_EQ(link.take(), (Lines{"answer d2 bad-request", "close " + kBobFull}));
 }
 
@@ -515,12 +627,12 @@ TEST_F(MessengerCore, DaemonWithoutCompactNeitherOffersNorTakesIt)
 {
     standardSetup();
     core.clientCommand(1, "ALTER APPLICATION " + kApp + " CONNECT " + kBob);
-    EXPECT_EQ(link.take(), (Lines{"open " + kBobFull + " " + kApp}));
-    core.openRequest(kBobFull, "in", kApp, true, iq("o"));
-    EXPECT_EQ(link.take(), (Lines{"answer o result"}));
+    EXPECT_EQ(link.take().front(), "open " + kBobFull + " " + kApp);
+    openFromBob("in", kApp, true);
+    EXPECT_EQ(link.take().front(), "answer open result");
     sink.take(1);
     // Its blocks are texts as they are, even one that looks tagged.
-    core.block(kBobFull, "in", 0, std::string("\1\x12", 2), iq("d0"));
+    fromBob("in", std::string("\1\x12", 2), "d0");
     core.clientCommand(1, "ALTER APPLICATION " + kApp + " READ bob@h.test:1");
     Lines lines = sink.take(1);
     EXPECT_NE(std::find(lines.begin(), lines.end(),
@@ -574,13 +686,13 @@ TEST_F(MessengerCore, StreamsPerContactAndApplicationAreCapped)
 TEST_F(MessengerCore, TextLongerThanAWriteCarriesEndsTheStream)
 {
     standardSetup();
-    core.openRequest(kBobFull, "s", kApp, false, iq("open"));
+    openFromBob("s");
     link.take();
     sink.take(1);
     // The longest text a WRITE carries is taken.
-    core.block(kBobFull, "s", 0, std::string(65535, 'a'), iq("d0"));
+    fromBob("s", std::string(65535, 'a'), "d0");
     EXPECT_EQ(link.take(), (Lines{"answer d0 result"}));
-    core.block(kBobFull, "s", 1, std::string(65536, 'a'), iq("d1"));
+    fromBob("s", std::string(65536, 'a'), "d1");
     EXPECT_EQ(link.take(), (Lines{"answer d1 not-acceptable", "close " + kBobFull}));
     EXPECT_EQ(core.streamCount(), 0u);
     EXPECT_TRUE(logged("closed: the peer sent a text of 65536 bytes, more than 65535"));
@@ -593,16 +705,16 @@ TEST_F(MessengerWindow, CompactTextLongerThanAWriteCarriesEndsTheStream)
     // bytes are the longest plain text.
     for (int round = 0; round < 2; ++round) {
         std::string sid = "s" + std::to_string(round);
-        core.openRequest(kBobFull, sid, kApp, true, iq("open"));
+        openFromBob(sid, kApp, true);
         link.take();
         sink.take(1);
-        core.block(kBobFull, sid, 0, std::string(1, '\x00') + std::string(65535, 'p'), iq("plain"));
-        core.block(kBobFull, sid, 1, std::string(1, '\x01') + std::string(32767, '\x5a'), iq("hex"));
+        fromBob(sid, std::string(1, '\x00') + std::string(65535, 'p'), "plain");
+        fromBob(sid, std::string(1, '\x01') + std::string(32767, '\x5a'), "hex");
         EXPECT_EQ(link.take(), (Lines{"answer plain result", "answer hex result"}));
         if (round == 0)
-            core.block(kBobFull, sid, 2, std::string(1, '\x01') + std::string(32768, '\x5a'), iq("long"));
+            fromBob(sid, std::string(1, '\x01') + std::string(32768, '\x5a'), "long");
         else
-            core.block(kBobFull, sid, 2, std::string(1, '\x00') + std::string(65536, 'p'), iq("long"));
+            fromBob(sid, std::string(1, '\x00') + std::string(65536, 'p'), "long");
         Lines calls = link.take();
         ASSERT_FALSE(calls.empty());
         EXPECT_EQ(calls.front(), "answer long not-acceptable");
@@ -625,26 +737,25 @@ protected:
 TEST_F(MessengerBytes, UnreadBytesHoldBackAcknowledgementsThenEndTheStream)
 {
     standardSetup();
-    core.openRequest(kBobFull, "s", kApp, false, iq("open"));
+    openFromBob("s");
     link.take();
     sink.take(1);
     const std::string text(65535, 'b');
     // Acknowledged while the unread texts take at most kAckedUnreadBytes.
     const size_t acked = Messenger::kAckedUnreadBytes / text.size();
     const size_t kept = Messenger::kMaxUnreadBytes / text.size();
-    uint16_t seq = 0;
-    for (size_t i = 0; i < kept; ++i, ++seq)
-        core.block(kBobFull, "s", seq, text, iq("d" + std::to_string(i)));
+    for (size_t i = 0; i < kept; ++i)
+        fromBob("s", text, "d" + std::to_string(i));
     Lines calls = link.take();
     ASSERT_EQ(calls.size(), acked);
     EXPECT_EQ(calls.back(), "answer d" + std::to_string(acked - 1) + " result");
     // A READ makes room for one.
     core.clientCommand(1, "ALTER APPLICATION " + kApp + " READ bob@h.test:1");
     EXPECT_EQ(link.take(), (Lines{"answer d" + std::to_string(acked) + " result"}));
-    core.block(kBobFull, "s", seq++, text, iq("refill"));
+    fromBob("s", text, "refill");
     EXPECT_TRUE(link.take().empty());
     // Beyond kMaxUnreadBytes the stream ends.
-    core.block(kBobFull, "s", seq++, text, iq("over"));
+    fromBob("s", text, "over");
     calls = link.take();
     ASSERT_FALSE(calls.empty());
     EXPECT_EQ(calls.front(), "answer over resource-constraint");
@@ -666,17 +777,17 @@ TEST_F(MessengerBytes, UnreadBytesOfAllStreamsAreCapped)
     // Every stream up to its own limit: together just below the total one.
     for (size_t n = 0; n < streams; ++n) {
         std::string sid = "s" + std::to_string(n);
-        core.openRequest(kBobFull, sid, n % 2 ? other : kApp, false, iq("o"));
+        openFromBob(sid, n % 2 ? other : kApp);
         for (size_t i = 0; i < perStream; ++i)
-            core.block(kBobFull, sid, static_cast<uint16_t>(i), text, iq("d"));
+            fromBob(sid, text, "d");
     }
     link.take();
     sink.take(1);
     EXPECT_EQ(core.streamCount(), streams);
     // One text more on a new stream passes the total.
-    core.openRequest(kBobFull, "last", other, false, iq("o"));
+    openFromBob("last", other);
     link.take();
-    core.block(kBobFull, "last", 0, text, iq("over"));
+    fromBob("last", text, "over");
     Lines calls = link.take();
     ASSERT_FALSE(calls.empty());
     EXPECT_EQ(calls.front(), "answer over resource-constraint");
@@ -701,4 +812,215 @@ TEST_F(MessengerCore, NamesChosenByOthersAreCutInTheLog)
         << text;
     EXPECT_NE(text.find("...[cut, 100007 bytes] (not in the contact list)"), std::string::npos) << text;
     EXPECT_NE(text.find("sent a command before attaching: SEARCH FRIENDS\\x0a"), std::string::npos) << text;
+}
+
+// --- the seal ------------------------------------------------------------
+
+namespace {
+
+enum class Tamper { FlipBit, Replay, Drop, Reorder };
+
+class SealedBlocks : public MessengerCore, public ::testing::WithParamInterface<Tamper> {};
+
+}  // namespace
+
+TEST_P(SealedBlocks, ABlockThatDoesNotOpenEndsTheStreamAndNothingOfItIsRead)
+{
+    standardSetup();
+    openFromBob("s");
+    fromBob("s", "t0", "d0");
+    core.clientCommand(1, "ALTER APPLICATION " + kApp + " READ bob@h.test:1");
+    sink.take(1);
+    link.take();
+    BobStream& b = bob["s"];
+    const std::string t1 = b.seal->seal("t1");
+    const std::string t2 = b.seal->seal("t2");
+    // What a server between the daemons might do with bob's next blocks,
+    // numbering them so that nothing looks missing.
+    std::vector<std::string> arriving;
+    switch (GetParam()) {
+        case Tamper::FlipBit:
+            arriving = {t1, t2};
+            arriving[0][t1.size() / 2] ^= 0x04;
+            break;
+        case Tamper::Replay:
+            arriving = {t1, t1, t2};
+            break;
+        case Tamper::Drop:
+            arriving = {t2};
+            break;
+        case Tamper::Reorder:
+            arriving = {t2, t1};
+            break;
+    }
+    for (size_t i = 0; i < arriving.size(); ++i)
+        core.block(kBobFull, "s", b.nextSeq++, arriving[i], iq("x" + std::to_string(i)));
+    Lines calls = link.take();
+    const size_t bad = GetParam() == Tamper::Replay ? 1 : 0;
+    ASSERT_GT(calls.size(), bad + 1);
+    EXPECT_EQ(calls[bad], "answer x" + std::to_string(bad) + " not-acceptable");
+    EXPECT_EQ(calls[bad + 1], "close " + kBobFull);
+    // Told to the program as a closed stream; what was read before stays the
+    // only text it got.
+    Lines lines = sink.take(1);
+    EXPECT_NE(std::find(lines.begin(), lines.end(), "APPLICATION " + kApp + " STREAMS"), lines.end());
+    for (const std::string& line : lines)
+        EXPECT_EQ(line.find(" READ "), std::string::npos) << line;
+    core.clientCommand(1, "ALTER APPLICATION " + kApp + " READ bob@h.test:1");
+    EXPECT_EQ(sink.take(1), (Lines{"ERROR 541 Unknown stream bob@h.test:1"}));
+    EXPECT_TRUE(logged("does not open with the stream's key"));
+    EXPECT_EQ(core.streamCount(), 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Tampering, SealedBlocks,
+                         ::testing::Values(Tamper::FlipBit, Tamper::Replay, Tamper::Drop, Tamper::Reorder));
+
+TEST_F(MessengerCore, TextsTravelSealed)
+{
+    standardSetup();
+    openToBob();
+    link.reveal = nullptr;
+    core.clientCommand(1, "ALTER APPLICATION " + kApp + " WRITE bob@h.test:1 secret-text");
+    Lines calls = link.take();
+    ASSERT_EQ(calls.size(), 1u);
+    EXPECT_EQ(calls[0].find("secret-text"), std::string::npos);
+    // The text and its 16-byte tag.
+    EXPECT_EQ(calls[0].size(), std::string("data " + kBobFull + " 2 ").size() + 11 + noise::kTagLength);
+}
+
+TEST_F(MessengerCore, FirstStreamPinsTheKeyAndTheNextUsesIt)
+{
+    standardSetup();
+    openToBob();
+    ASSERT_EQ(pins.pins.count(kBob), 1u);
+    EXPECT_EQ(pins.pins[kBob].fingerprint, fingerprintCompact(bobKeys.pub));
+    EXPECT_TRUE(logged("pinned the key of bob@h.test on first use: fingerprint " + fingerprintText(bobKeys.pub)));
+    // With the key pinned, the next stream opens in one round trip (IK).
+    const std::string sid = openToBob();
+    EXPECT_TRUE(logged("opened stream bob@h.test:2 of " + kApp + " (sid " + link.lastSid + ", sealed, IK)"));
+    core.clientCommand(1, "ALTER APPLICATION " + kApp + " WRITE bob@h.test:2 over-ik");
+    EXPECT_EQ(link.take(), (Lines{sent(sid, 0, "over-ik")}));
+    EXPECT_EQ(bob[sid].handshakeSeen, 1);
+}
+
+TEST_F(MessengerCore, ChangedKeyOfAContactIsRefusedBothWays)
+{
+    standardSetup();
+    openToBob();
+    const std::string pinned = fingerprintText(bobKeys.pub);
+    // bob's daemon now has another key (a new installation, or someone
+    // else answering as bob).
+    bobKeys = noise::KeyPair::generate();
+    const std::string offered = fingerprintText(bobKeys.pub);
+    bobSeesOffer = offer;
+    core.clientCommand(1, "ALTER APPLICATION " + kApp + " CONNECT " + kBob);
+    const std::string sid = link.lastSid;
+    core.openResult(kBobFull, sid, true, false);
+    deliver(sid);  // bob cannot read the IK message and asks for XX
+    deliver(sid);  // bob's XX answer shows its new key
+    Lines calls = link.take();
+    EXPECT_EQ(calls.back(), "close " + kBobFull);
+    // The program saw a connect that did not succeed.
+    EXPECT_EQ(sink.take(1),
+              (Lines{"ALTER APPLICATION " + kApp + " CONNECT " + kBob, "APPLICATION " + kApp + " CONNECTING " + kBob}));
+    EXPECT_TRUE(logged("refused a stream of " + kApp + " with bob@h.test: its key has changed: pinned fingerprint "
+                       + pinned + ", offered " + offered));
+    // Re-trusting is the user's explicit step, never the daemon's.
+    EXPECT_EQ(groupFingerprint(pins.pins[kBob].fingerprint), pinned);
+    // A stream bob opens is refused as well.
+    openFromBob("in");
+    EXPECT_TRUE(sink.take(1).empty());
+    EXPECT_EQ(link.take().back(), "close " + kBobFull);
+    // Only the stream made before the change is left.
+    EXPECT_EQ(core.streamCount(), 1u);
+}
+
+TEST_F(MessengerCore, AFingerprintTrustedBeforehandIsChecked)
+{
+    standardSetup();
+    // messengerd --trust: the fingerprint only, compared when the key shows.
+    pins.pins[kBob] = Pin{fingerprintCompact(bobKeys.pub), std::nullopt};
+    openToBob();
+    ASSERT_TRUE(pins.pins[kBob].key.has_value());
+    EXPECT_EQ(*pins.pins[kBob].key, bobKeys.pub);
+    EXPECT_TRUE(logged("the key of bob@h.test matches the fingerprint trusted for it"));
+
+    // A fingerprint that is not bob's refuses the stream.
+    const std::string wrong = fingerprintCompact(noise::KeyPair::generate().pub);
+    pins.pins[kBob] = Pin{wrong, std::nullopt};
+    core.clientCommand(1, "ALTER APPLICATION " + kApp + " CONNECT " + kBob);
+    const std::string sid = link.lastSid;
+    core.openResult(kBobFull, sid, true, false);
+    deliver(sid);
+    EXPECT_EQ(link.take().back(), "close " + kBobFull);
+    EXPECT_EQ(sink.take(1).size(), 2u);  // the echo and CONNECTING only
+    EXPECT_TRUE(logged("its key has changed: pinned fingerprint " + groupFingerprint(wrong) + ", offered "
+                       + fingerprintText(bobKeys.pub)));
+}
+
+TEST_F(MessengerWindow, WhatTheServerSaysOfTheCompactFormIsCheckedAgainstTheHandshake)
+{
+    standardSetup();
+    // The open's answer claims the compact form; bob's daemon said plain in
+    // its sealed message: the texts go plain, as bob reads them.
+    bobTakesCompact = false;
+    bobSeesOffer = true;
+    core.clientCommand(1, "ALTER APPLICATION " + kApp + " CONNECT " + kBob);
+    std::string sid = link.lastSid;
+    core.openResult(kBobFull, sid, true, true);
+    deliver(sid);
+    ackHandshake(sid);
+    link.take();
+    core.clientCommand(1, "ALTER APPLICATION " + kApp + " WRITE bob@h.test:1 00ff");
+    EXPECT_EQ(link.take(), (Lines{sent(sid, 0, "00ff")}));
+
+    // The offer itself altered on the way: the two sides' prologues differ
+    // and the handshake fails before the program hears of a stream.
+    sink.take(1);
+    bobSeesOffer = false;
+    core.clientCommand(1, "ALTER APPLICATION " + kApp + " CONNECT " + kBob);
+    sid = link.lastSid;
+    core.openResult(kBobFull, sid, true, true);
+    deliver(sid);
+    EXPECT_EQ(link.take().back(), "close " + kBobFull);
+    EXPECT_EQ(sink.take(1).size(), 2u);
+    EXPECT_TRUE(logged("closed: the handshake failed: the contact's handshake message did not verify"));
+}
+
+TEST_F(MessengerCore, HandshakeBlocksOutOfTurnEndTheRequest)
+{
+    standardSetup();
+    // A request followed by something that is not a handshake message, as
+    // a daemon without the seal would send its first text.
+    core.openRequest(kBobFull, "old", kApp, false, iq("open"));
+    core.block(kBobFull, "old", 0, "plain text", iq("d0"));
+    EXPECT_EQ(link.take(), (Lines{"answer open result", "answer d0 result", "close " + kBobFull}));
+    EXPECT_TRUE(sink.take(1).empty());
+    EXPECT_TRUE(logged("closed: the handshake failed"));
+    // A request that never gets its handshake is given up like an
+    // unanswered one.
+    core.openRequest(kBobFull, "silent", kApp, false, iq("open2"));
+    link.take();
+    core.tick(t0 + 30s);
+    EXPECT_EQ(link.take(), (Lines{"close " + kBobFull}));
+    EXPECT_TRUE(logged("no handshake within 30000 ms"));
+    EXPECT_EQ(core.streamCount(), 0u);
+}
+
+TEST_F(MessengerCore, ARosterItemOutsideTheContactListIsNoFriend)
+{
+    standardSetup();
+    // The server puts mallory on the roster, mutually subscribed, online
+    // and running the application.
+    core.rosterItem("mallory@h.test", "both");
+    core.presence("mallory@h.test/x", true, "", {kApp});
+    core.clientCommand(1, "SEARCH FRIENDS");
+    core.clientCommand(1, "GET APPLICATION " + kApp + " CONNECTABLE");
+    core.clientCommand(1, "GET USER mallory@h.test ONLINESTATUS");
+    EXPECT_EQ(sink.take(1), (Lines{"USERS bob@h.test", "APPLICATION " + kApp + " CONNECTABLE bob@h.test",
+                                   "USER mallory@h.test ONLINESTATUS UNKNOWN"}));
+    EXPECT_TRUE(logged("ignored the server's roster item for mallory@h.test: not in the contact list"));
+    core.openRequest("mallory@h.test/x", "m", kApp, false, IqRef{"mallory@h.test/x", "m1"});
+    EXPECT_EQ(link.take(), (Lines{"answer m1 forbidden"}));
+    EXPECT_FALSE(core.mayQuery("mallory@h.test"));
 }

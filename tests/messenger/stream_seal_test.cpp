@@ -1,0 +1,154 @@
+// The handshake and sealing of one stream between two daemons, both ends
+// in the test: who learns which key when, the fallback from IK to XX, and
+// what a server in between cannot make either end accept.
+#include "messenger/stream_seal.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+using Step = StreamSeal::Step;
+
+class StreamSealTest : public ::testing::Test {
+protected:
+    void SetUp() override { ASSERT_TRUE(noise::initialize()); }
+
+    const std::string prologue = StreamSeal::prologue("alice@h.test", "bob@h.test", "sid1", "App", true);
+    noise::KeyPair alice = noise::KeyPair::generate();
+    noise::KeyPair bob = noise::KeyPair::generate();
+
+    // Passes blocks between the two ends until neither has one to send;
+    // each end's key check accepts. Returns the number of blocks passed.
+    static int run(StreamSeal& opener, StreamSeal& acceptor)
+    {
+        int passed = 0;
+        for (int round = 0; round < 10; ++round) {
+            bool moved = false;
+            for (auto [from, to] : {std::pair{&opener, &acceptor}, std::pair{&acceptor, &opener}}) {
+                for (const std::string& b : from->takeBlocks()) {
+                    ++passed;
+                    moved = true;
+                    if (to->receive(b) == Step::Verify)
+                        to->accept();
+                }
+            }
+            if (!moved)
+                break;
+        }
+        return passed;
+    }
+    static void expectTextsPass(StreamSeal& a, StreamSeal& b)
+    {
+        std::string text;
+        ASSERT_TRUE(b.open(a.seal("to b"), text));
+        EXPECT_EQ(text, "to b");
+        ASSERT_TRUE(a.open(b.seal("to a"), text));
+        EXPECT_EQ(text, "to a");
+    }
+};
+
+}  // namespace
+
+TEST_F(StreamSealTest, FirstContactRunsXXAndEachEndLearnsTheOthersKey)
+{
+    auto opener = StreamSeal::opener(alice, prologue, nullptr);
+    auto acceptor = StreamSeal::acceptor(bob, prologue, 1);
+    EXPECT_EQ(run(*opener, *acceptor), 3);
+    ASSERT_EQ(opener->step(), Step::Established);
+    ASSERT_EQ(acceptor->step(), Step::Established);
+    EXPECT_STREQ(opener->pattern(), "XX");
+    EXPECT_EQ(opener->peerKey(), bob.pub);
+    EXPECT_EQ(acceptor->peerKey(), alice.pub);
+    EXPECT_EQ(opener->peerSettings(), 1);
+    expectTextsPass(*opener, *acceptor);
+}
+
+TEST_F(StreamSealTest, KeyCheckComesBeforeTheOpenerShowsItsOwnKey)
+{
+    auto opener = StreamSeal::opener(alice, prologue, nullptr);
+    auto acceptor = StreamSeal::acceptor(bob, prologue, 0);
+    for (const std::string& b : opener->takeBlocks())
+        acceptor->receive(b);
+    for (const std::string& b : acceptor->takeBlocks())
+        ASSERT_EQ(opener->receive(b), Step::Verify);
+    // Refused here, the opener has sent nothing that carries its key.
+    EXPECT_TRUE(opener->takeBlocks().empty());
+}
+
+TEST_F(StreamSealTest, PinnedKeyRunsIKInOneRoundTrip)
+{
+    auto opener = StreamSeal::opener(alice, prologue, &bob.pub);
+    auto acceptor = StreamSeal::acceptor(bob, prologue, 0);
+    EXPECT_EQ(run(*opener, *acceptor), 2);
+    ASSERT_EQ(opener->step(), Step::Established);
+    EXPECT_STREQ(opener->pattern(), "IK");
+    EXPECT_EQ(acceptor->peerKey(), alice.pub);
+    expectTextsPass(*opener, *acceptor);
+}
+
+TEST_F(StreamSealTest, OutdatedPinFallsBackToXXWhichShowsTheNewKey)
+{
+    const noise::KeyPair old = noise::KeyPair::generate();
+    auto opener = StreamSeal::opener(alice, prologue, &old.pub);
+    auto acceptor = StreamSeal::acceptor(bob, prologue, 0);
+    // IK message, "start over", then the three of XX.
+    EXPECT_EQ(run(*opener, *acceptor), 5);
+    ASSERT_EQ(opener->step(), Step::Established);
+    EXPECT_STREQ(opener->pattern(), "XX");
+    // The core compares this with its pin and refuses the stream.
+    EXPECT_EQ(opener->peerKey(), bob.pub);
+}
+
+TEST_F(StreamSealTest, StartingOverHappensOnceAndOnlyAfterIK)
+{
+    // A server that answers "start over" to XX, or twice, ends the handshake.
+    auto xx = StreamSeal::opener(alice, prologue, nullptr);
+    xx->takeBlocks();
+    EXPECT_EQ(xx->receive("R"), Step::Failed);
+
+    const noise::KeyPair old = noise::KeyPair::generate();
+    auto ik = StreamSeal::opener(alice, prologue, &old.pub);
+    ik->takeBlocks();
+    EXPECT_EQ(ik->receive("R"), Step::Pending);
+    ik->takeBlocks();
+    EXPECT_EQ(ik->receive("R"), Step::Failed);
+
+    // The acceptor asks once; a second IK message is not read.
+    auto acceptor = StreamSeal::acceptor(bob, prologue, 0);
+    auto stale = StreamSeal::opener(alice, prologue, &old.pub);
+    const std::string first = stale->takeBlocks().at(0);
+    EXPECT_EQ(acceptor->receive(first), Step::Pending);
+    EXPECT_EQ(acceptor->takeBlocks(), (std::vector<std::string>{"R"}));
+    EXPECT_EQ(acceptor->receive(first), Step::Failed);
+}
+
+TEST_F(StreamSealTest, DifferentProloguesNeverEstablish)
+{
+    // Everything the server could change in the request: the accounts, the
+    // session, the application, the compact offer.
+    const std::string others[] = {
+        StreamSeal::prologue("mallory@h.test", "bob@h.test", "sid1", "App", true),
+        StreamSeal::prologue("alice@h.test", "bob@h.test", "sid2", "App", true),
+        StreamSeal::prologue("alice@h.test", "bob@h.test", "sid1", "App2", true),
+        StreamSeal::prologue("alice@h.test", "bob@h.test", "sid1", "App", false),
+    };
+    for (const std::string& other : others) {
+        const noise::Key* pins[] = {nullptr, &bob.pub};
+        for (const noise::Key* pin : pins) {
+            auto opener = StreamSeal::opener(alice, prologue, pin);
+            auto acceptor = StreamSeal::acceptor(bob, other, 0);
+            run(*opener, *acceptor);
+            EXPECT_FALSE(opener->step() == Step::Established && acceptor->step() == Step::Established);
+        }
+    }
+    // Case alone does not make another account.
+    EXPECT_EQ(StreamSeal::prologue("Alice@H.test", "bob@h.test", "sid1", "App", true), prologue);
+}
+
+TEST_F(StreamSealTest, NothingIsSealedBeforeTheHandshakeIsDone)
+{
+    auto opener = StreamSeal::opener(alice, prologue, nullptr);
+    EXPECT_EQ(opener->seal("plain text"), "");
+    std::string text;
+    EXPECT_FALSE(opener->open("plain text", text));
+}
