@@ -8,6 +8,7 @@ namespace {
 constexpr char kXX = 'X';
 constexpr char kIK = 'I';
 constexpr char kRestart = 'R';
+constexpr char kConfirm = 'C';
 
 char kindOf(noise::Pattern p) { return p == noise::Pattern::IK ? kIK : kXX; }
 
@@ -99,14 +100,22 @@ StreamSeal::Step StreamSeal::fail(const std::string& reason)
     return state;
 }
 
-StreamSeal::Step StreamSeal::finish()
+bool StreamSeal::splitKeys()
 {
     if (state == Step::Failed)
-        return state;
-    if (!hs->split(sending, receiving))
-        return fail("the handshake did not give keys");
+        return false;
+    if (!hs->split(sending, receiving)) {
+        fail("the handshake did not give keys");
+        return false;
+    }
     hs.reset();
-    state = Step::Established;
+    return true;
+}
+
+StreamSeal::Step StreamSeal::finish()
+{
+    if (splitKeys())
+        state = Step::Established;
     return state;
 }
 
@@ -120,6 +129,13 @@ StreamSeal::Step StreamSeal::receive(std::string_view block)
     const std::string_view message = block.substr(1);
     std::string payload;
 
+    if (confirming) {
+        if (kind != kConfirm || !receiving.decryptWithAd({}, message, payload) || !payload.empty())
+            return fail("the contact did not confirm the handshake");
+        confirming = false;
+        state = Step::Established;
+        return state;
+    }
     if (role == Role::Opener) {
         if (kind == kRestart && block.size() == 1 && current == noise::Pattern::IK && !restarted) {
             // The contact could not read the IK message: its key is not
@@ -182,11 +198,19 @@ StreamSeal::Step StreamSeal::accept()
         return fail("the handshake was not waiting for a key check");
     state = Step::Pending;
     if (role == Role::Opener) {
-        sendMessage(kXX, {});  // XX: the opener's static key goes last
-    } else if (current == noise::Pattern::IK) {
-        sendMessage(kIK, std::string_view(reinterpret_cast<const char*>(&settings), 1));
+        // XX: the opener's static key goes last; the contact has yet to
+        // check it.
+        sendMessage(kXX, {});
+        confirming = splitKeys();
+        return state;
     }
-    return finish();
+    if (current == noise::Pattern::IK) {
+        sendMessage(kIK, std::string_view(reinterpret_cast<const char*>(&settings), 1));
+        return finish();
+    }
+    if (finish() == Step::Established)
+        out.push_back(std::string(1, kConfirm) + sending.encryptWithAd({}, {}));
+    return state;
 }
 
 std::string StreamSeal::seal(std::string_view text)

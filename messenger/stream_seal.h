@@ -7,8 +7,12 @@
 //   'X'  a message of the XX pattern
 //   'I'  a message of the IK pattern
 //   'R'  "start over with XX" (from the accepting side, no message)
+//   'C'  after XX, the accepting side's word that it checked the opener's
+//        key: an empty text sealed with the new keys
 // The accepting side's last message carries one byte of settings (bit 0:
-// it takes up the compact form). After the handshake each block is one
+// it takes up the compact form). With XX the opener shows its key last, so
+// it counts the stream as established only on the 'C': a stream the
+// contact refuses never looks open on either side. After the handshake each block is one
 // text sealed under the next counter nonce of its direction, so a block
 // that is altered, replayed, reordered or missing does not open.
 // Pure computation: the core sends the blocks and checks the peer's key.
@@ -76,6 +80,8 @@ private:
     void start(noise::Pattern pattern, const noise::Key* peerKey);
     Step fail(const std::string& reason);
     Step finish();
+    // Splits the keys; false (and failed) when the handshake gave none.
+    bool splitKeys();
     void sendMessage(char kind, std::string_view payload);
 
     Role role;
@@ -84,6 +90,7 @@ private:
     std::unique_ptr<noise::HandshakeState> hs;
     noise::Pattern current = noise::Pattern::XX;
     bool restarted = false;
+    bool confirming = false;  // XX opener: waiting for the 'C
     uint8_t settings = 0;
     noise::Key peer{};
     Step state = Step::Pending;

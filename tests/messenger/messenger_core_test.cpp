@@ -326,7 +326,9 @@ TEST_F(MessengerCore, IncomingStreamsFromContactsOnly)
     // Known to the program only once the handshake is done.
     EXPECT_TRUE(sink.take(1).empty());
     deliver("s3");
-    EXPECT_EQ(link.take(), (Lines{"answer hs result", "data " + kBobFull + " 0 " + kHandshake, "answer hs result"}));
+    // XX: bob's key goes last, and the core confirms it has checked it.
+    EXPECT_EQ(link.take(), (Lines{"answer hs result", "data " + kBobFull + " 0 " + kHandshake, "answer hs result",
+                                  "data " + kBobFull + " 1 " + kHandshake}));
     EXPECT_EQ(sink.take(1), (Lines{"APPLICATION " + kApp + " STREAMS bob@h.test:1"}));
     core.closeRequest(kBobFull, "s3", iq("i4"));
     EXPECT_EQ(sink.take(1), (Lines{"APPLICATION " + kApp + " STREAMS"}));

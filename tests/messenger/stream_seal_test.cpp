@@ -53,7 +53,7 @@ TEST_F(StreamSealTest, FirstContactRunsXXAndEachEndLearnsTheOthersKey)
 {
     auto opener = StreamSeal::opener(alice, prologue, nullptr);
     auto acceptor = StreamSeal::acceptor(bob, prologue, 1);
-    EXPECT_EQ(run(*opener, *acceptor), 3);
+    EXPECT_EQ(run(*opener, *acceptor), 4);
     ASSERT_EQ(opener->step(), Step::Established);
     ASSERT_EQ(acceptor->step(), Step::Established);
     EXPECT_STREQ(opener->pattern(), "XX");
@@ -91,8 +91,8 @@ TEST_F(StreamSealTest, OutdatedPinFallsBackToXXWhichShowsTheNewKey)
     const noise::KeyPair old = noise::KeyPair::generate();
     auto opener = StreamSeal::opener(alice, prologue, &old.pub);
     auto acceptor = StreamSeal::acceptor(bob, prologue, 0);
-    // IK message, "start over", then the three of XX.
-    EXPECT_EQ(run(*opener, *acceptor), 5);
+    // IK message, "start over", then the three of XX and the confirmation.
+    EXPECT_EQ(run(*opener, *acceptor), 6);
     ASSERT_EQ(opener->step(), Step::Established);
     EXPECT_STREQ(opener->pattern(), "XX");
     // The core compares this with its pin and refuses the stream.
@@ -151,4 +151,32 @@ TEST_F(StreamSealTest, NothingIsSealedBeforeTheHandshakeIsDone)
     EXPECT_EQ(opener->seal("plain text"), "");
     std::string text;
     EXPECT_FALSE(opener->open("plain text", text));
+}
+
+TEST_F(StreamSealTest, XXOpenerIsEstablishedOnlyWhenTheAcceptorHasCheckedItsKey)
+{
+    auto opener = StreamSeal::opener(alice, prologue, nullptr);
+    auto acceptor = StreamSeal::acceptor(bob, prologue, 0);
+    acceptor->receive(opener->takeBlocks().at(0));
+    ASSERT_EQ(opener->receive(acceptor->takeBlocks().at(0)), Step::Verify);
+    // Its last message sent, the opener still waits: the contact may refuse
+    // its key.
+    EXPECT_EQ(opener->accept(), Step::Pending);
+    EXPECT_EQ(opener->seal("too early"), "");
+    ASSERT_EQ(acceptor->receive(opener->takeBlocks().at(0)), Step::Verify);
+    // A refusing acceptor sends nothing more; one that accepts confirms.
+    ASSERT_EQ(acceptor->accept(), Step::Established);
+    std::vector<std::string> confirmation = acceptor->takeBlocks();
+    ASSERT_EQ(confirmation.size(), 1u);
+    // A confirmation made up by someone without the keys is refused.
+    auto again = StreamSeal::opener(alice, prologue, nullptr);
+    auto other = StreamSeal::acceptor(bob, prologue, 0);
+    other->receive(again->takeBlocks().at(0));
+    again->receive(other->takeBlocks().at(0));
+    again->accept();
+    std::string forged = confirmation[0];
+    EXPECT_EQ(again->receive(forged), Step::Failed);
+
+    EXPECT_EQ(opener->receive(confirmation[0]), Step::Established);
+    expectTextsPass(*opener, *acceptor);
 }
