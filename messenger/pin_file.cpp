@@ -5,6 +5,7 @@
 
 #include <fcntl.h>
 #include <sodium.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <cerrno>
@@ -208,6 +209,47 @@ const Line* firstPin(const std::vector<Line>& lines, const std::string& jid)
     return nullptr;
 }
 
+// The pins file locked for one read-change-write, so that a --trust and a
+// daemon pinning at the same moment do not undo each other: an exclusive
+// flock on the file now at the path (made empty when there is none), taken
+// again when a writer renamed a new file over it while this one waited.
+class WriteLock {
+public:
+    explicit WriteLock(const std::string& path)
+    {
+        for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
+            fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+            if (fd < 0)
+                break;
+            int r;
+            while ((r = ::flock(fd, LOCK_EX)) != 0 && errno == EINTR) {
+            }
+            struct stat held {};
+            struct stat now {};
+            if (r == 0 && ::fstat(fd, &held) == 0 && ::stat(path.c_str(), &now) == 0 && held.st_ino == now.st_ino
+                && held.st_dev == now.st_dev)
+                return;
+            ::close(fd);
+            fd = -1;
+        }
+        problem = "cannot lock the pins file " + path + ": " + errnoText();
+    }
+    ~WriteLock()
+    {
+        if (fd >= 0)
+            ::close(fd);
+    }
+    WriteLock(const WriteLock&) = delete;
+    WriteLock& operator=(const WriteLock&) = delete;
+
+    bool held() const { return fd >= 0; }
+    const std::string& error() const { return problem; }
+
+private:
+    int fd = -1;
+    std::string problem;
+};
+
 }  // namespace
 
 PinFile::PinFile(std::string path, Log* l) : file(std::move(path)), log(l) {}
@@ -239,6 +281,12 @@ std::optional<Pin> PinFile::pinFor(const std::string& bare)
 
 bool PinFile::pin(const std::string& bare, const noise::Key& key)
 {
+    WriteLock lock(file);
+    if (!lock.held()) {
+        if (log)
+            log->write(lock.error());
+        return false;
+    }
     std::vector<Line> lines;
     std::string error;
     std::string malformedNote;
@@ -273,6 +321,11 @@ bool PinFile::trust(const std::string& bare, const std::string& fingerprint, std
     }
     if (!parseFingerprint(fingerprint, compact)) {
         error = "'" + fingerprint + "' is not a fingerprint of 40 hex digits";
+        return false;
+    }
+    WriteLock lock(file);
+    if (!lock.held()) {
+        error = lock.error();
         return false;
     }
     std::vector<Line> lines;

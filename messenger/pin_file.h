@@ -3,8 +3,10 @@
 // fingerprint, key in 64 lower-case hex digits); '#' starts a comment
 // line. Read at every question, so a --trust of another process counts at
 // the next stream; a file that another user owns or that group or others
-// may write is not read (anyone who can change it could pin a key). Written whole to a temporary file (mode 0600) that
-// is renamed over it.
+// may write is not read (anyone who can change it could pin a key).
+// Written whole to a temporary file (mode 0600) that is renamed over it,
+// under an exclusive lock (flock) on the file, so that two processes
+// changing pins at once do not undo each other.
 #pragma once
 
 #include "messenger/log.h"

@@ -68,7 +68,8 @@ protected:
         bob.client.command("ALTER APPLICATION " + kApp + " CONNECT alice@localhost");
         return bob.client.waitLine(
             [](const std::string& l) {
-                return l.rfind("APPLICATION " + kApp + " STREAMS", 0) == 0 && l.find("alice@localhost:") != std::string::npos;
+                return l.rfind("APPLICATION " + kApp + " STREAMS", 0) == 0
+                       && l.find("alice@localhost:") != std::string::npos;
             },
             line, wait);
     }

@@ -7,7 +7,12 @@
 #include <gtest/gtest.h>
 
 #include <dirent.h>
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
+#include <unistd.h>
+#include <chrono>
+#include <thread>
 
 namespace {
 
@@ -195,4 +200,32 @@ TEST(MessengerPins, MalformedLinesAreSkippedAndReportedOncePerRead)
         ++count;
     EXPECT_EQ(count, 3u) << lines;
     EXPECT_EQ(std::count(lines.begin(), lines.end(), '\n'), 3) << lines;
+}
+
+TEST(MessengerPins, ADaemonPinningWaitsForATrustInProgress)
+{
+    TempDir dir;
+    const std::string path = dir.file("m.pins");
+    PinFile cli(path, nullptr);
+    std::string error;
+    ASSERT_TRUE(cli.trust("bob@example.org", kBobFingerprint, error)) << error;
+    // Another process (here: this test) holds the file for a change of its own.
+    int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(::flock(fd, LOCK_EX), 0);
+    PinFile daemon(path, nullptr);
+    std::thread first([&] { EXPECT_TRUE(daemon.pin("alice@example.org", kAlice)); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    EXPECT_FALSE(cli.pinFor("alice@example.org")) << "pinned without the lock";
+    // The other change: rename a new file over the old one, as --trust does.
+    ASSERT_TRUE(PinFile(path + ".new", nullptr).trust("carol@example.org", kAliceFingerprint, error)) << error;
+    ASSERT_TRUE(PinFile(path + ".new", nullptr).trust("bob@example.org", kBobFingerprint, error)) << error;
+    ASSERT_EQ(::rename((path + ".new").c_str(), path.c_str()), 0);
+    ::close(fd);
+    first.join();
+    // Both changes are there: the daemon read the file after the rename.
+    EXPECT_TRUE(cli.pinFor("carol@example.org"));
+    EXPECT_TRUE(cli.pinFor("bob@example.org"));
+    ASSERT_TRUE(cli.pinFor("alice@example.org"));
+    EXPECT_EQ(*cli.pinFor("alice@example.org")->key, kAlice);
 }
