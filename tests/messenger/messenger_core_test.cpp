@@ -1026,3 +1026,18 @@ TEST_F(MessengerCore, ARosterItemOutsideTheContactListIsNoFriend)
     EXPECT_EQ(link.take(), (Lines{"answer m1 forbidden"}));
     EXPECT_FALSE(core.mayQuery("mallory@h.test"));
 }
+
+TEST_F(MessengerCore, PinsThatCannotBeReadRefuseEveryStream)
+{
+    standardSetup();
+    // Not a first use: with the pins unreadable no key can be checked.
+    pins.readable = false;
+    core.clientCommand(1, "ALTER APPLICATION " + kApp + " CONNECT " + kBob);
+    EXPECT_TRUE(link.take().empty());
+    EXPECT_TRUE(logged("cannot connect " + kApp + " to bob@h.test: the pins of contacts' keys cannot be read"));
+    openFromBob("in");
+    EXPECT_EQ(link.take().back(), "close " + kBobFull);
+    EXPECT_EQ(sink.take(1).size(), 2u);  // the echo and CONNECTING of the refused connect
+    EXPECT_TRUE(pins.pins.empty());
+    EXPECT_EQ(core.streamCount(), 0u);
+}

@@ -229,3 +229,21 @@ TEST(MessengerPins, ADaemonPinningWaitsForATrustInProgress)
     ASSERT_TRUE(cli.pinFor("alice@example.org"));
     EXPECT_EQ(*cli.pinFor("alice@example.org")->key, kAlice);
 }
+
+TEST(MessengerPins, AFileOthersMayChangeIsNotUsed)
+{
+    TempDir dir;
+    const std::string path = dir.file("m.pins");
+    PinFile pins(path, nullptr);
+    std::string error;
+    ASSERT_TRUE(pins.trust("bob@example.org", kBobFingerprint, error)) << error;
+    ASSERT_EQ(::chmod(path.c_str(), 0664), 0);
+    // Whoever could write it could have pinned a key of their own: neither
+    // a pin nor "no pin yet" can be taken from it.
+    std::optional<Pin> pin;
+    EXPECT_FALSE(pins.lookup("bob@example.org", pin));
+    EXPECT_FALSE(pins.lookup("alice@example.org", pin));
+    ASSERT_EQ(::chmod(path.c_str(), 0644), 0);
+    EXPECT_TRUE(pins.lookup("bob@example.org", pin));
+    ASSERT_TRUE(pin);
+}
