@@ -1,9 +1,17 @@
 #!/usr/bin/env python3
 """Writes the seed inputs of fuzz/corpus/<target>/: well-formed examples of
 what each target reads, from which the fuzzer mutates. Run again after a
-change of an input layout; the files are kept in the repository."""
+change of an input layout; the files are kept in the repository.
+
+The handshake blocks among the seeds of stream_seal_fuzz come from the
+target itself (its STREAM_SEAL_FUZZ_SEEDS mode), so it must be built first:
+
+    python3 fuzz/make_corpus.py [build-fuzz/bin/stream_seal_fuzz]
+"""
 import os
 import struct
+import subprocess
+import sys
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 
@@ -128,3 +136,43 @@ write("messenger_events_fuzz", "incoming",
       "c 1 ALTER APPLICATION CorvaneForFtp0000 READ bob@h.test:1\nX 0 s1\nC 0 s1\n")
 write("messenger_events_fuzz", "roster",
       "\x00s 1\ns 0\nR 0\nr 1 none\np 2 1 away CorvaneForHttp000\np 0 0 -\n-\n+\nx 1\nd 2\nc 2 SEARCH FRIENDS\n")
+
+# The same, with the handshakes of the contacts' daemons (k) and their
+# sealed texts (e). Compact: the settings byte has 0x10.
+app = "CorvaneForFtp0000"
+write("messenger_events_fuzz", "sealed_incoming",
+      "\x11" + setup + "o 0 s1 %s 1\nk 0 s1\nk 0 s1\ne 0 s1 \x01\x12\xab\ne 0 s1 \x00hello\n"
+      "c 1 ALTER APPLICATION %s READ bob@h.test:1\nc 1 ALTER APPLICATION %s READ bob@h.test:1\n"
+      "c 1 ALTER APPLICATION %s WRITE bob@h.test:1 00ff\nB 0 s1 1\nC 0 s1\n" % (app, app, app, app))
+write("messenger_events_fuzz", "sealed_outgoing",
+      "\x01" + setup + "c 1 ALTER APPLICATION %s CONNECT bob@h.test\nO 0 #0 1 0\nk 0 #0\nk 0 #0\n"
+      "c 1 ALTER APPLICATION %s WRITE bob@h.test:1 28000000\nB 0 #0 1\ne 0 #0 abcd\ne 0 #0 efgh\n"
+      "e 0 #0 ijkl\ne 0 #0 mnop\nc 1 ALTER APPLICATION %s READ bob@h.test:1\nt 40000\nP 0 #0 1\n"
+      "c 1 ALTER APPLICATION %s DISCONNECT bob@h.test:1\n" % (app, app, app, app))
+# The second stream to bob uses IK with the key pinned by the first; bob
+# opens with IK, once with a key alice does not have. Then bob's laptop,
+# with another key, is refused both ways (the IK to it restarts with XX).
+write("messenger_events_fuzz", "sealed_pinned",
+      "\x12" + setup + "c 1 ALTER APPLICATION %s CONNECT bob@h.test\nO 0 #0 1 1\nk 0 #0\nk 0 #0\n"
+      "c 1 ALTER APPLICATION %s CONNECT bob@h.test\nk 0 #1\ne 0 #1 \x0000\n"
+      "c 1 ALTER APPLICATION %s READ bob@h.test:2\no 0 s2 %s 1 1\nk 0 s2\ne 0 s2 \x00in\n"
+      "o 0 s3 %s 0 2\nk 0 s3\nk 0 s3\nk 0 s3\np 0 0 -\np 1 1 - %s\no 1 s4 %s 0\nk 1 s4\nk 1 s4\n"
+      "c 1 ALTER APPLICATION %s CONNECT bob@h.test\nk 1 #2\nk 1 #2\n"
+      % (app, app, app, app, app, app, app, app))
+
+# stream_seal_fuzz, two seals with one byte of one block flipped: flags,
+# settings, block number, byte (16 bits), mask, a text.
+for name, flags, block, mask in (("xx_clean", 0x01, 0, 0), ("xx_flip_first", 0x01, 0, 0x01),
+                                 ("xx_flip_second", 0x01, 1, 0x80), ("xx_flip_confirm", 0x01, 3, 0x40),
+                                 ("ik_clean", 0x03, 0, 0), ("ik_flip_answer", 0x03, 1, 0x02),
+                                 ("restart_clean", 0x05, 0, 0), ("restart_flip", 0x05, 2, 0x10),
+                                 ("zero_key", 0x07, 0, 0), ("other_prologue", 0x11, 9, 0)):
+    write("stream_seal_fuzz", name, bytes([flags, 1, block, 5, 0, mask]) + b"0a0b0c0d text")
+# ... and one seal fed the blocks of real handshakes, written by the target.
+seal_fuzz = sys.argv[1] if len(sys.argv) > 1 else os.path.join(HERE, "..", "build-fuzz", "bin", "stream_seal_fuzz")
+if os.path.exists(seal_fuzz):
+    folder = os.path.join(HERE, "corpus", "stream_seal_fuzz")
+    subprocess.run([seal_fuzz], env=dict(os.environ, STREAM_SEAL_FUZZ_SEEDS=folder), check=True,
+                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+else:
+    print("no %s: the handshake seeds of stream_seal_fuzz are left as they are" % seal_fuzz)
