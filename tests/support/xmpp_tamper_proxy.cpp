@@ -346,10 +346,16 @@ void XmppTamperProxy::stop()
 
 void XmppTamperProxy::arm(IbbAction action, int block)
 {
-    std::lock_guard<std::mutex> lock(mutex);
+    std::unique_lock<std::mutex> lock(mutex);
     armedAction = action;
     armedBlock = block;
     armedChanged = true;
+    if (!worker.joinable())
+        return;
+    // Wake the relay: it takes the change up before it reads on.
+    char c = 'a';
+    [[maybe_unused]] ssize_t n = ::write(wakeFds[1], &c, 1);
+    armTaken.wait_for(lock, std::chrono::seconds(2), [this] { return !armedChanged; });
 }
 
 std::string XmppTamperProxy::fromClient() const
@@ -391,6 +397,7 @@ void XmppTamperProxy::run()
                     r.tamper.arm(armedAction, armedBlock);
             armedChanged = false;
         }
+        armTaken.notify_all();
         for (auto it = relays.begin(); it != relays.end();) {
             if (it->broken || (it->shutServer && it->shutClient)) {
                 ::close(it->client);

@@ -12,6 +12,7 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <map>
 #include <mutex>
 #include <string>
@@ -67,7 +68,9 @@ public:
     const std::string& error() const { return why; }
 
     // Applies `action` to data block `block` of the first stream that
-    // reaches it, on the connection open then or the next one.
+    // reaches it, on the connection open then or the next one. Returns once
+    // the relay has taken it up (at most 2 s), so that every byte the client
+    // sends after the call is seen armed.
     void arm(IbbAction action, int block);
     bool acted() const { return hasActed; }
     // Every byte the client sent (before any change) and the server sent.
@@ -90,6 +93,7 @@ private:
     std::atomic<bool> stopRequested{false};
     std::atomic<bool> hasActed{false};
     mutable std::mutex mutex;
+    std::condition_variable armTaken;
     IbbAction armedAction = IbbAction::None;  // guarded by mutex
     int armedBlock = 0;                       // guarded by mutex
     bool armedChanged = false;                // guarded by mutex
