@@ -9,7 +9,7 @@ packages=(
   libgtest-dev libgmock-dev
   qt6-base-dev qt6-multimedia-dev libqt6svg6
   libsimpleini-dev libstrophe-dev libssl-dev libsodium-dev
-  prosody
+  prosody lua5.4-unbound ejabberd
   vsftpd lftp curl python3 socat openssl
   iproute2 procps psmisc
   xvfb xauth x11-utils imagemagick fonts-ipafont-gothic fonts-ipafont-mincho
@@ -29,7 +29,7 @@ if [ ${#missing[@]} -gt 0 ]; then
   # Packages like prosody and vsftpd start a system service on install; the tests
   # run their own throwaway instances, so the system ones are stopped again.
   $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"
-  for svc in prosody vsftpd; do
+  for svc in prosody ejabberd vsftpd; do
     $SUDO service "$svc" stop >/dev/null 2>&1 || true
     $SUDO update-rc.d "$svc" disable >/dev/null 2>&1 || true
     $SUDO systemctl disable "$svc" >/dev/null 2>&1 || true

@@ -188,6 +188,38 @@ twopc_make_network() {
     twopc_log "namespaces $TWOPC_NS_X $TWOPC_NS_A $TWOPC_NS_B up"
 }
 
+# ---------------------------------------------------------------- certificates
+
+# twopc_make_ca DIR NAME: a certificate authority of the harness's own
+# (DIR/ca.key, DIR/ca.crt), made once; it signs the servers' certificates
+# as a public CA would, and the daemons are told to trust it.
+twopc_make_ca() {
+    local d=$1
+    [ -s "$d/ca.crt" ] && return 0
+    mkdir -p "$d" && chmod 700 "$d"
+    openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj "/O=CorvaneForTcp tests/CN=$2" \
+        -addext "basicConstraints=critical,CA:true" -addext "keyUsage=critical,keyCertSign,cRLSign" \
+        -keyout "$d/ca.key" -out "$d/ca.crt" >>"$d/openssl.log" 2>&1 ||
+        { twopc_fail "openssl could not make the CA $2 (see $d/openssl.log)"; return 1; }
+    chmod 644 "$d/ca.crt"
+}
+
+# twopc_make_cert DIR DOMAIN CA_DIR: DIR/server.key and DIR/server.crt for
+# the XMPP domain DOMAIN, signed by the CA in CA_DIR. The certificate names
+# the domain as its subjectAltName and serves both ends of a TLS connection
+# (servers present it to clients and to each other).
+twopc_make_cert() {
+    local d=$1 domain=$2 ca=$3
+    mkdir -p "$d"
+    openssl req -new -newkey rsa:2048 -nodes -subj "/CN=$domain" \
+        -keyout "$d/server.key" -out "$d/server.csr" >>"$d/openssl.log" 2>&1 &&
+    openssl x509 -req -in "$d/server.csr" -CA "$ca/ca.crt" -CAkey "$ca/ca.key" -CAcreateserial -days 2 \
+        -extfile <(printf 'subjectAltName=DNS:%s\nextendedKeyUsage=serverAuth,clientAuth\nbasicConstraints=CA:false\n' "$domain") \
+        -out "$d/server.crt" >>"$d/openssl.log" 2>&1 ||
+        { twopc_fail "openssl could not make a certificate for $domain (see $d/openssl.log)"; return 1; }
+    rm -f "$d/server.csr"
+}
+
 # ---------------------------------------------------------------- Prosody
 
 twopc_prosody_config() {
