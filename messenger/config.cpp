@@ -189,6 +189,11 @@ bool readServerKey(const std::string& key, const std::string& value, MessengerCo
     } else if (key == "tls_verify") {
         if (!parseBool(value, config.tlsVerify))
             problem = "tls_verify must be yes or no, not '" + value + "'";
+    } else if (key == "tls_ca_file") {
+        if (value.empty() || value.front() != '/')
+            problem = "tls_ca_file must be an absolute path, not '" + value + "'";
+        else
+            config.tlsCaFile = value;
     } else {
         return false;
     }
@@ -373,7 +378,15 @@ bool loadConfig(const std::string& path, MessengerConfig& config, std::vector<st
     std::string text;
     if (readOwnFile(path, "the password", false, text, errors) != Read::Ok)
         return false;
-    return parseConfig(path, text, config, errors);
+    if (!parseConfig(path, text, config, errors))
+        return false;
+    // Found out now rather than as a certificate that "does not verify" at
+    // every login.
+    if (!config.tlsCaFile.empty() && access(config.tlsCaFile.c_str(), R_OK) != 0) {
+        errors.push_back(path + ": tls_ca_file " + config.tlsCaFile + " cannot be read: " + std::strerror(errno));
+        return false;
+    }
+    return true;
 }
 
 bool loadContactsFile(const std::string& path, MessengerConfig& config, std::vector<std::string>& errors)

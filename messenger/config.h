@@ -22,6 +22,7 @@ struct MessengerConfig {
     int port = 0;        // 0: library default (5222 or SRV)
     TlsPolicy tls = TlsPolicy::Automatic;
     bool tlsVerify = true;              // verify the server certificate
+    std::string tlsCaFile;              // PEM file of CAs trusted besides the system's (absolute path)
     std::vector<std::string> contacts;  // bare JIDs whose subscription requests are accepted
     std::string logPath;                // empty: standard error
     std::string apiSocket = "SkypeControlAPI";
@@ -36,7 +37,8 @@ struct MessengerConfig {
 bool parseConfig(const std::string& fileName, const std::string& text, MessengerConfig& config,
                  std::vector<std::string>& errors);
 
-// Reads and parses the file; a file that cannot be read is one error. The
+// Reads and parses the file; a file that cannot be read is one error, and
+// so is a tls_ca_file that cannot be read. The
 // file holds the password: one that is not the user's own (`geteuid`), or
 // that group or others have any permission on, is refused unread with one
 // error that names the fix (chmod 600), as ssh refuses a key file.

@@ -111,6 +111,24 @@ int StropheLink::onSocket(xmpp_conn_t* c, void* sock)
     return xmpp_sockopt_cb_keepalive(c, sock);
 }
 
+// The certificate does not verify (unknown CA, wrong name, expired): the
+// login is refused, and the log says why and what would let it through.
+int StropheLink::onCertificateFailure(const xmpp_tlscert_t* cert, const char* errormsg)
+{
+    auto it = registry().find(xmpp_tlscert_get_conn(cert));
+    if (it == registry().end())
+        return 0;
+    StropheLink* link = it->second;
+    link->certificateRefused = true;
+    link->dropReason = "the certificate of " + serverHost(link->config) + " does not verify: " + str(errormsg)
+                       + " (subject " + str(xmpp_tlscert_get_string(cert, XMPP_CERT_SUBJECT)) + ", issuer "
+                       + str(xmpp_tlscert_get_string(cert, XMPP_CERT_ISSUER)) + ", valid until "
+                       + str(xmpp_tlscert_get_string(cert, XMPP_CERT_NOTAFTER))
+                       + "); not logged in. If the server is the right one and its CA is not a public one, name the "
+                         "CA's certificate with tls_ca_file";
+    return 0;
+}
+
 void StropheLink::connect()
 {
     if (conn) {
@@ -122,9 +140,13 @@ void StropheLink::connect()
     socketFd = -1;
     pending.clear();
     dropReason.clear();
+    certificateRefused = false;
     attemptAt = std::chrono::steady_clock::now();
     xmpp_conn_set_flags(conn, connectionFlags(config));
     xmpp_conn_set_sockopt_callback(conn, onSocket);
+    xmpp_conn_set_certfail_handler(conn, onCertificateFailure);
+    if (!config.tlsCaFile.empty())
+        xmpp_conn_set_cafile(conn, config.tlsCaFile.c_str());
     std::string jid = config.jid + "/" + config.resource;
     xmpp_conn_set_jid(conn, jid.c_str());
     xmpp_conn_set_pass(conn, config.password.c_str());
@@ -216,6 +238,10 @@ void StropheLink::lost(const std::string& why)
     // Retry soon, then less often while the server stays away.
     failures = wasOnline ? 0 : failures + 1;
     int delayMs = std::min(1000 << std::min(failures, 3), 8000);
+    // A certificate is not mended within seconds; a minute keeps the log
+    // readable while a renewed one is still taken up without a restart.
+    if (certificateRefused)
+        delayMs = 60000;
     nextAttempt = std::chrono::steady_clock::now() + std::chrono::milliseconds(wasOnline ? 500 : delayMs);
     log.write("server connection ended: " + why);
     if (wasOnline && target)

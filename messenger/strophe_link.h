@@ -82,6 +82,7 @@ private:
     static int onIq(xmpp_conn_t* conn, xmpp_stanza_t* stanza, void* self);
     static int onPresence(xmpp_conn_t* conn, xmpp_stanza_t* stanza, void* self);
     static int onSocket(xmpp_conn_t* conn, void* sock);
+    static int onCertificateFailure(const xmpp_tlscert_t* cert, const char* errormsg);
 
     void connected();
     void lost(const std::string& why);
@@ -109,6 +110,7 @@ private:
     std::chrono::steady_clock::time_point nextAttempt{};
     std::chrono::steady_clock::time_point attemptAt{};
     std::string dropReason;                  // set by drop() until the loss is handled
+    bool certificateRefused = false;         // this attempt ended on the server's certificate
     std::map<std::string, Pending> pending;  // by iq id
     uint64_t nextId = 0;
     std::set<std::string> apps;  // advertised

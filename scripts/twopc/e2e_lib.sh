@@ -145,6 +145,65 @@ e2e_run() {
     exit 1
 }
 
+# ---------------------------------------------------------------- services through the tunnel
+
+e2e_ftp_log_mark() { wc -l <"$TWOPC_SCRATCH/b/vsftpd.log"; }
+e2e_ftp_log_saw() {  # MARK ERE: vsftpd logged a command matching ERE after MARK
+    tail -n +"$(($1 + 1))" "$TWOPC_SCRATCH/b/vsftpd.log" | grep -Eq "FTP command: Client \"127.0.0.1\", \"($2)"
+}
+
+# e2e_ftp_curl_mode NAME ERE CURL-ARGS...: the FTP test file down and up
+# through A's port 21 with curl, sha256-equal, and B's vsftpd saw ERE (the
+# data-connection command of the mode).
+e2e_ftp_curl_mode() {
+    local name=$1 cmd=$2; shift 2
+    local s=$TWOPC_SCRATCH src=$TWOPC_SCRATCH/$TWOPC_FTP_FILE mark
+    mark=$(e2e_ftp_log_mark)
+    e2e_check "curl $name: download" twopc_exec a curl -sS --max-time 120 "$@" -o "$s/ftp-$name.bin" "ftp://127.0.0.1:21/$TWOPC_FTP_FILE"
+    e2e_check "  same sha256" e2e_same_file "$src" "$s/ftp-$name.bin"
+    e2e_check "curl $name: upload" twopc_exec a curl -sS --max-time 120 "$@" -T "$src" "ftp://127.0.0.1:21/upload/$name.bin"
+    e2e_check "  same sha256 on B" e2e_same_file "$src" "$s/b/ftp/upload/$name.bin"
+    e2e_check "  B's server saw $cmd" e2e_ftp_log_saw "$mark" "$cmd"
+}
+
+e2e_http_log_mark() { wc -l <"$TWOPC_SCRATCH/b/http.log"; }
+e2e_b_served_since() { tail -n +"$(($1 + 1))" "$TWOPC_SCRATCH/b/http.log" | grep -q '"GET /index.html'; }
+e2e_a_stream_up_now() {  # the newest STREAM line after MARK says UP
+    tail -n +"$(($1 + 1))" "$(twopc_trace a)" | LC_ALL=C grep -a '^STREAM ' | tail -n1 | grep -q '^STREAM UP'
+}
+
+# e2e_accept_policy: the server application's accept policy, with
+# TWOPC_EXTRA_CONTACT=1 (B has two contacts, pc0 sorted first and so
+# selected, and pca). With ENABLEUSER=0 a stream from pca, who is not the
+# selected contact, is refused: nothing reaches B's HTTP server and A is
+# left without streams. With ENABLEUSER=1 the same connect is accepted, and
+# the programs are left running with A's streams up.
+e2e_accept_policy() {
+    local mark hmark
+    e2e_check "B's friends: pc0 first, then pca" eval \
+        "twopc_api b command 'SEARCH FRIENDS' '^USERS ' | grep -qx 'USERS $TWOPC_JID_C, $TWOPC_JID_A'"
+    twopc_write_ini b ENABLEUSER=0
+    e2e_check "programs attached (B: ENABLEUSER=0)" e2e_start_programs || return 1
+    mark=$(twopc_trace_mark a)
+    hmark=$(e2e_http_log_mark)
+    # One press only: a second one would disconnect a stream that is up.
+    sleep 5
+    e2e_check "A presses connect" twopc_press_connect a
+    sleep 10
+    e2e_check "ENABLEUSER=0: a page through A fails" eval "! twopc_exec a curl -sS --max-time 10 -o /dev/null http://127.0.0.1:80/index.html"
+    e2e_check "  B's HTTP server got no request" eval "! e2e_b_served_since $hmark"
+    e2e_check "  A has no stream up" eval "! e2e_a_stream_up_now $mark"
+
+    twopc_stop_program b
+    twopc_write_ini b ENABLEUSER=1
+    twopc_start_program b
+    e2e_check "B's program back (ENABLEUSER=1)" twopc_wait_trace b '^LAMPS ' 30 "$(twopc_trace_mark b)"
+    hmark=$(e2e_http_log_mark)
+    e2e_check "A connects to B" e2e_connect || return 1
+    e2e_check "ENABLEUSER=1: a page through A" eval "twopc_exec a curl -sS --max-time 30 http://127.0.0.1:80/index.html | grep -q 'PC B says hello'"
+    e2e_check "  B's HTTP server got the request" e2e_b_served_since "$hmark"
+}
+
 # ---------------------------------------------------------------- faults mid-transfer
 
 # e2e_listening PC PORT: something listens on TCP PORT in that PC.

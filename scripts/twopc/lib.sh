@@ -31,23 +31,43 @@
 #   TWOPC_ANSWER_TIMEOUT=S  answer_timeout of both messengerd (default 30)
 #   TWOPC_PROSODY=tuned|default  tuned (the default): Nagle off, no TLS, no
 #                 rate limit; default: Prosody as Debian ships it (Nagle on,
-#                 STARTTLS required with a certificate made by the harness,
-#                 mod_limits at 10 kB/s) with the two accounts exempted in
-#                 unlimited_jids, as docs/messenger.md tells users to do
+#                 STARTTLS required, mod_limits at 10 kB/s) with the two
+#                 accounts exempted in unlimited_jids, as docs/messenger.md
+#                 tells users to do, and a certificate signed by the
+#                 harness's CA, which the daemons verify (tls = auto,
+#                 tls_ca_file)
+#   TWOPC_FEDERATED=1  two servers, as Prosody "default": PC A's account
+#                 pca@one.corvane.test on the server in namespace x, PC B's
+#                 pcb@two.corvane.test on one in namespace y; the servers
+#                 talk s2s over their own link (10.77.3.1 - 10.77.3.2),
+#                 authenticated by their certificates; the two accounts
+#                 become contacts through messengerd --add-contact alone.
+#                 Names resolve through per-namespace hosts files
+#                 (/etc/netns/<ns>/hosts).
 
 TWOPC_LIB_DIR=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 TWOPC_REPO=$(cd "$TWOPC_LIB_DIR/../.." && pwd)
 
 TWOPC_DOMAIN=corvane.test
-TWOPC_JID_A=pca@$TWOPC_DOMAIN
-TWOPC_JID_B=pcb@$TWOPC_DOMAIN
-TWOPC_JID_C=pc0@$TWOPC_DOMAIN
+# twopc_names: the servers' domains and the accounts, for one server or two.
+twopc_names() {
+    if [ "${TWOPC_FEDERATED:-0}" = 1 ]; then
+        TWOPC_DOMAIN_A=one.$TWOPC_DOMAIN TWOPC_DOMAIN_B=two.$TWOPC_DOMAIN
+    else
+        TWOPC_DOMAIN_A=$TWOPC_DOMAIN TWOPC_DOMAIN_B=$TWOPC_DOMAIN
+    fi
+    TWOPC_JID_A=pca@$TWOPC_DOMAIN_A TWOPC_JID_B=pcb@$TWOPC_DOMAIN_B TWOPC_JID_C=pc0@$TWOPC_DOMAIN_B
+}
+twopc_names
 TWOPC_XMPP_PORT=5222
 TWOPC_DELAYED_PORT=5322            # the delay element's side of the server
 TWOPC_ADDR_XA=10.77.1.1
 TWOPC_ADDR_A=10.77.1.2
 TWOPC_ADDR_XB=10.77.2.1
 TWOPC_ADDR_B=10.77.2.2
+TWOPC_ADDR_XY=10.77.3.1           # federated: server one's end of the servers' link
+TWOPC_ADDR_YX=10.77.3.2           # federated: server two's end
+TWOPC_S2S_PORT=5269
 TWOPC_HTTP_FILE=big.bin            # 5 MB random file served by B's HTTP server
 TWOPC_FTP_FILE=allbytes.bin        # binary file holding every byte value, in B's FTP root
 TWOPC_SOURCE_SMALL=source-small.bin  # 2 MB random file sent by the source on B's 2401
@@ -79,6 +99,7 @@ twopc_wait_until() {
 twopc_ns() {  # twopc_ns x|a|b -> namespace name
     case $1 in
         x) echo "$TWOPC_NS_X" ;;
+        y) [ -n "${TWOPC_NS_Y:-}" ] && echo "$TWOPC_NS_Y" || twopc_fail "no namespace y (not federated)" ;;
         a) echo "$TWOPC_NS_A" ;;
         b) echo "$TWOPC_NS_B" ;;
         *) twopc_fail "unknown PC '$1'" ;;
@@ -141,7 +162,8 @@ twopc_listening_api() {  # PC: messengerd's abstract socket exists in that names
 twopc_state_save() {
     {
         printf 'TWOPC_SCRATCH=%q\n' "$TWOPC_SCRATCH"
-        printf 'TWOPC_NS_X=%q\nTWOPC_NS_A=%q\nTWOPC_NS_B=%q\n' "$TWOPC_NS_X" "$TWOPC_NS_A" "$TWOPC_NS_B"
+        printf 'TWOPC_NS_X=%q\nTWOPC_NS_A=%q\nTWOPC_NS_B=%q\nTWOPC_NS_Y=%q\n' "$TWOPC_NS_X" "$TWOPC_NS_A" "$TWOPC_NS_B" "${TWOPC_NS_Y:-}"
+        printf 'TWOPC_FEDERATED=%q\n' "${TWOPC_FEDERATED:-0}"
         printf 'CORVANE_BIN=%q\nMESSENGERD=%q\n' "$CORVANE_BIN" "$MESSENGERD"
         printf 'TWOPC_EXTRA_CONTACT=%q\n' "${TWOPC_EXTRA_CONTACT:-0}"
         printf 'TWOPC_DELAY_MS=%q\nTWOPC_PROSODY=%q\n' "${TWOPC_DELAY_MS:-}" "${TWOPC_PROSODY:-tuned}"
@@ -154,6 +176,7 @@ twopc_state_load() {
     [ -f "$1" ] || { twopc_fail "no state file $1"; return 1; }
     # shellcheck disable=SC1090
     source "$1"
+    twopc_names
 }
 
 twopc_check_prereqs() {
@@ -169,23 +192,53 @@ twopc_check_prereqs() {
 # ---------------------------------------------------------------- network
 
 twopc_make_network() {
-    ip netns add "$TWOPC_NS_X" && ip netns add "$TWOPC_NS_A" && ip netns add "$TWOPC_NS_B" || return 1
-    local pc
-    for pc in x a b; do ip -n "$(twopc_ns $pc)" link set lo up || return 1; done
+    local pc pcs=(x a b) sb=$TWOPC_NS_X   # sb: the namespace of PC B's server
+    [ -z "${TWOPC_NS_Y:-}" ] || { pcs+=(y); sb=$TWOPC_NS_Y; }
+    for pc in "${pcs[@]}"; do ip netns add "$(twopc_ns $pc)" || return 1; done
+    for pc in "${pcs[@]}"; do ip -n "$(twopc_ns $pc)" link set lo up || return 1; done
     # The pairs are made inside the namespaces, so their names never meet the
     # host's interfaces or another run's.
     ip -n "$TWOPC_NS_X" link add xa type veth peer name ax netns "$TWOPC_NS_A" || return 1
-    ip -n "$TWOPC_NS_X" link add xb type veth peer name bx netns "$TWOPC_NS_B" || return 1
+    ip -n "$sb" link add xb type veth peer name bx netns "$TWOPC_NS_B" || return 1
     ip -n "$TWOPC_NS_X" addr add "$TWOPC_ADDR_XA/24" dev xa &&
-    ip -n "$TWOPC_NS_X" addr add "$TWOPC_ADDR_XB/24" dev xb &&
+    ip -n "$sb" addr add "$TWOPC_ADDR_XB/24" dev xb &&
     ip -n "$TWOPC_NS_A" addr add "$TWOPC_ADDR_A/24" dev ax &&
     ip -n "$TWOPC_NS_B" addr add "$TWOPC_ADDR_B/24" dev bx || return 1
-    ip -n "$TWOPC_NS_X" link set xa up && ip -n "$TWOPC_NS_X" link set xb up &&
+    ip -n "$TWOPC_NS_X" link set xa up && ip -n "$sb" link set xb up &&
     ip -n "$TWOPC_NS_A" link set ax up && ip -n "$TWOPC_NS_B" link set bx up || return 1
+    if [ -n "${TWOPC_NS_Y:-}" ]; then
+        ip -n "$TWOPC_NS_X" link add xy type veth peer name yx netns "$TWOPC_NS_Y" &&
+        ip -n "$TWOPC_NS_X" addr add "$TWOPC_ADDR_XY/24" dev xy &&
+        ip -n "$TWOPC_NS_Y" addr add "$TWOPC_ADDR_YX/24" dev yx &&
+        ip -n "$TWOPC_NS_X" link set xy up && ip -n "$TWOPC_NS_Y" link set yx up || return 1
+    fi
     # Both ends of a pair report UP once both are up.
     twopc_wait_until 5 eval "ip -n $TWOPC_NS_A -br link show ax | grep -qw UP && ip -n $TWOPC_NS_B -br link show bx | grep -qw UP" ||
         { twopc_fail "veth pairs did not come up"; return 1; }
-    twopc_log "namespaces $TWOPC_NS_X $TWOPC_NS_A $TWOPC_NS_B up"
+    twopc_make_hosts_files || return 1
+    twopc_log "namespaces of ${pcs[*]} up"
+}
+
+# twopc_netns_etc NS LINES...: /etc/netns/NS/hosts with localhost and LINES
+# ("ADDRESS NAME"), and a resolv.conf whose name server (loopback, where
+# nothing answers) makes DNS lookups fail at once, so that names come from
+# the hosts file; `ip netns exec` mounts both over /etc inside NS.
+twopc_netns_etc() {
+    local ns=$1 d=/etc/netns/$1; shift
+    mkdir -p "$d" || return 1
+    { printf '127.0.0.1 localhost\n::1 localhost ip6-localhost ip6-loopback\n'; printf '%s\n' "$@"; } >"$d/hosts"
+    echo "nameserver 127.0.0.1" >"$d/resolv.conf"
+}
+
+twopc_make_hosts_files() {
+    twopc_netns_etc "$TWOPC_NS_A" "$TWOPC_ADDR_XA $TWOPC_DOMAIN_A" &&
+    twopc_netns_etc "$TWOPC_NS_B" "$TWOPC_ADDR_XB $TWOPC_DOMAIN_B" || return 1
+    if [ -n "${TWOPC_NS_Y:-}" ]; then
+        twopc_netns_etc "$TWOPC_NS_X" "$TWOPC_ADDR_YX $TWOPC_DOMAIN_B" &&
+        twopc_netns_etc "$TWOPC_NS_Y" "$TWOPC_ADDR_XY $TWOPC_DOMAIN_A" || return 1
+    else
+        twopc_netns_etc "$TWOPC_NS_X" || return 1
+    fi
 }
 
 # ---------------------------------------------------------------- certificates
@@ -222,42 +275,64 @@ twopc_make_cert() {
 
 # ---------------------------------------------------------------- Prosody
 
+# twopc_prosody_config S DOMAIN: the config of the server in namespace S (x,
+# or y when federated) for DOMAIN, in $TWOPC_SCRATCH/S.
 twopc_prosody_config() {
-    local d=$TWOPC_SCRATCH/x tuning modules=
+    local srv=$1 domain=$2 d=$TWOPC_SCRATCH/$1 tuning modules= interfaces s2s=
     mkdir -p "$d/data" && chmod 700 "$d/data"
-    if [ "${TWOPC_PROSODY:-tuned}" = default ]; then
+    if [ "$srv" = y ]; then interfaces="\"$TWOPC_ADDR_XB\""
+    elif [ -n "${TWOPC_NS_Y:-}" ]; then interfaces="\"$TWOPC_ADDR_XA\""
+    else interfaces="\"$TWOPC_ADDR_XA\", \"$TWOPC_ADDR_XB\""; fi
+    if [ "${TWOPC_PROSODY:-tuned}" = default ] || [ -n "${TWOPC_NS_Y:-}" ]; then
         # What Debian's package enables, with the tunnel accounts exempted
-        # from the rate limit; Nagle stays on (no network_settings).
-        openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj "/CN=$TWOPC_DOMAIN" \
-            -keyout "$d/server.key" -out "$d/server.crt" >"$d/openssl.log" 2>&1 ||
-            { twopc_fail "openssl could not make a certificate (see $d/openssl.log)"; return 1; }
-        modules='"tls"; "limits";'
-        tuning="modules_disabled = { \"s2s\"; \"offline\" }
-ssl = { key = base .. \"/server.key\"; certificate = base .. \"/server.crt\" }
+        # from the rate limit; Nagle stays on (no network_settings). The
+        # certificate is signed by the harness's CA, as a public CA would.
+        twopc_make_ca "$TWOPC_SCRATCH/ca" "CorvaneForTcp test CA" &&
+        twopc_make_cert "$d" "$domain" "$TWOPC_SCRATCH/ca" || return 1
+        modules='"tls"; "limits"; "dialback";'
+        local unlimited="\"$TWOPC_JID_A\", \"$TWOPC_JID_B\""
+        if [ -n "${TWOPC_NS_Y:-}" ]; then
+            # Federated: the peer server's connection in is exempted by its
+            # domain, as its operator would be asked to.
+            if [ "$srv" = x ]; then unlimited="\"$TWOPC_JID_A\", \"$TWOPC_DOMAIN_B\""; interfaces="$interfaces, \"$TWOPC_ADDR_XY\""
+            else unlimited="\"$TWOPC_JID_B\", \"$TWOPC_JID_C\", \"$TWOPC_DOMAIN_A\""; interfaces="$interfaces, \"$TWOPC_ADDR_YX\""; fi
+            s2s="s2s_ports = { $TWOPC_S2S_PORT }
+s2s_require_encryption = true
+s2s_secure_auth = true
+unbound = { hoststxt = true }"
+        else
+            s2s="s2s_ports = { }"
+        fi
+        local disabled='"s2s"; "offline"'
+        [ -z "${TWOPC_NS_Y:-}" ] || disabled='"offline"'   # a federated server keeps s2s
+        tuning="modules_disabled = { $disabled }
+certificates = base
+ssl = { key = base .. \"/server.key\"; certificate = base .. \"/server.crt\"; cafile = \"$TWOPC_SCRATCH/ca/ca.crt\" }
 c2s_require_encryption = true
 limits = { c2s = { rate = \"10kb/s\" }; s2sin = { rate = \"30kb/s\" } }
-unlimited_jids = { \"$TWOPC_JID_A\", \"$TWOPC_JID_B\" }"
+unlimited_jids = { $unlimited }"
     else
         # Same settings as /work/shared/xmpp/prosody-test.cfg.lua: no
         # certificate (so no STARTTLS offer), no rate limit, Nagle off.
+        s2s="s2s_ports = { }"
         tuning="modules_disabled = { \"s2s\"; \"offline\"; \"tls\" }
 c2s_require_encryption = false
 allow_unencrypted_plain_auth = true
 limits = { c2s = { rate = \"100mb/s\"; burst = \"2s\" } }
 network_settings = { nagle = false; min_wait = 0.00001 }"
     fi
-    cat >"$d/prosody.cfg.lua" <<EOF
+    cat >"$d/prosody.cfg.lua" <<EOF2
 local base = "$d"
 run_as_root = true
 pidfile = base .. "/prosody.pid"
 data_path = base .. "/data"
 admin_socket = base .. "/data/prosody.sock"
 log = { info = base .. "/prosody.log"; debug = base .. "/debug.log" }
-interfaces = { "$TWOPC_ADDR_XA", "$TWOPC_ADDR_XB" }
-local_interfaces = { "$TWOPC_ADDR_XA", "$TWOPC_ADDR_XB" }
+interfaces = { $interfaces }
+local_interfaces = { $interfaces }
 c2s_ports = { $TWOPC_XMPP_PORT }
 c2s_direct_tls_ports = { }
-s2s_ports = { }
+$s2s
 http_ports = { }
 https_ports = { }
 modules_enabled = { "roster"; "saslauth"; "disco"; "ping"; "posix"; "admin_shell"; "smacks"; $modules }
@@ -265,36 +340,50 @@ authentication = "internal_hashed"
 c2s_stanza_size_limit = 256*1024
 smacks_hibernation_time = 2
 $tuning
-VirtualHost "$TWOPC_DOMAIN"
-EOF
-    export TWOPC_PROSODY_CFG=$d/prosody.cfg.lua   # for prosodyctl by hand
+VirtualHost "$domain"
+EOF2
+    [ "$srv" = y ] || export TWOPC_PROSODY_CFG=$d/prosody.cfg.lua   # for prosodyctl by hand
 }
 
-# twopc_start_delay: the delay element between each PC and Prosody, when
-# TWOPC_DELAY_MS is set.
+# twopc_start_delay: the delay element between each PC and its server, when
+# TWOPC_DELAY_MS is set (in the server's namespace).
 twopc_start_delay() {
     [ -n "${TWOPC_DELAY_MS:-}" ] || return 0
     [ -x "$DELAY_PROXY" ] || { twopc_fail "no delay_proxy at $DELAY_PROXY (build it)"; return 1; }
-    twopc_spawn x delayproxy "$TWOPC_SCRATCH/x/delay_proxy.out" "$DELAY_PROXY" --delay-ms "$TWOPC_DELAY_MS" \
-        "$TWOPC_ADDR_XA:$TWOPC_DELAYED_PORT" "$TWOPC_ADDR_XA:$TWOPC_XMPP_PORT" \
-        "$TWOPC_ADDR_XB:$TWOPC_DELAYED_PORT" "$TWOPC_ADDR_XB:$TWOPC_XMPP_PORT"
-    twopc_wait_until 10 eval "twopc_listening_tcp x $TWOPC_ADDR_XA:$TWOPC_DELAYED_PORT && twopc_listening_tcp x $TWOPC_ADDR_XB:$TWOPC_DELAYED_PORT" ||
+    if [ -n "${TWOPC_NS_Y:-}" ]; then
+        twopc_spawn x delayproxy "$TWOPC_SCRATCH/x/delay_proxy.out" "$DELAY_PROXY" --delay-ms "$TWOPC_DELAY_MS" \
+            "$TWOPC_ADDR_XA:$TWOPC_DELAYED_PORT" "$TWOPC_ADDR_XA:$TWOPC_XMPP_PORT"
+        twopc_spawn y delayproxy-y "$TWOPC_SCRATCH/y/delay_proxy.out" "$DELAY_PROXY" --delay-ms "$TWOPC_DELAY_MS" \
+            "$TWOPC_ADDR_XB:$TWOPC_DELAYED_PORT" "$TWOPC_ADDR_XB:$TWOPC_XMPP_PORT"
+    else
+        twopc_spawn x delayproxy "$TWOPC_SCRATCH/x/delay_proxy.out" "$DELAY_PROXY" --delay-ms "$TWOPC_DELAY_MS" \
+            "$TWOPC_ADDR_XA:$TWOPC_DELAYED_PORT" "$TWOPC_ADDR_XA:$TWOPC_XMPP_PORT" \
+            "$TWOPC_ADDR_XB:$TWOPC_DELAYED_PORT" "$TWOPC_ADDR_XB:$TWOPC_XMPP_PORT"
+    fi
+    local sb=x
+    [ -z "${TWOPC_NS_Y:-}" ] || sb=y
+    twopc_wait_until 10 eval "twopc_listening_tcp x $TWOPC_ADDR_XA:$TWOPC_DELAYED_PORT && twopc_listening_tcp $sb $TWOPC_ADDR_XB:$TWOPC_DELAYED_PORT" ||
         { twopc_fail "the delay element did not listen (see $TWOPC_SCRATCH/x/delay_proxy.out)"; return 1; }
-    twopc_log "delay element: ${TWOPC_DELAY_MS} ms each way between each PC and Prosody"
+    twopc_log "delay element: ${TWOPC_DELAY_MS} ms each way between each PC and its server"
 }
 
 twopc_prosodyctl() { twopc_exec x prosodyctl --config "$TWOPC_SCRATCH/x/prosody.cfg.lua" "$@"; }
 
-twopc_register() {  # user password
-    twopc_prosodyctl register "$1" "$TWOPC_DOMAIN" "$2" >>"$TWOPC_SCRATCH/x/prosodyctl.log" 2>&1 ||
-        { twopc_fail "prosodyctl register $1 failed (see $TWOPC_SCRATCH/x/prosodyctl.log)"; return 1; }
+twopc_register() {  # user password [S DOMAIN]
+    local srv=${3:-x} domain=${4:-$TWOPC_DOMAIN}
+    twopc_exec "$srv" prosodyctl --config "$TWOPC_SCRATCH/$srv/prosody.cfg.lua" register "$1" "$domain" "$2" \
+        >>"$TWOPC_SCRATCH/$srv/prosodyctl.log" 2>&1 ||
+        { twopc_fail "prosodyctl register $1@$domain failed (see $TWOPC_SCRATCH/$srv/prosodyctl.log)"; return 1; }
 }
 
-# twopc_make_contacts USER1 USER2: mutual contacts (subscription both) in the
-# running server, through its admin shell.
+# twopc_make_contacts USER1 USER2 [S DOMAIN]: mutual contacts (subscription
+# both) in the running server of namespace S (default x), through its admin
+# shell.
 twopc_make_contacts() {
-    local a=$1 b=$2 h=$TWOPC_DOMAIN out
-    out=$(timeout 20 ip netns exec "$TWOPC_NS_X" prosodyctl --config "$TWOPC_SCRATCH/x/prosody.cfg.lua" shell \
+    local a=$1 b=$2 srv=${3:-x} h=${4:-$TWOPC_DOMAIN} out
+    twopc_wait_until 10 test -S "$TWOPC_SCRATCH/$srv/data/prosody.sock" ||
+        { twopc_fail "Prosody admin socket missing"; return 1; }
+    out=$(timeout 20 ip netns exec "$(twopc_ns "$srv")" prosodyctl --config "$TWOPC_SCRATCH/$srv/prosody.cfg.lua" shell \
         ">local rm=require'core.rostermanager'
 for _,p in ipairs{{'$a','$b'},{'$b','$a'}} do
   local c=p[2]..'@$h'; local r=rm.load_roster(p[1],'$h')
@@ -302,30 +391,49 @@ for _,p in ipairs{{'$a','$b'},{'$b','$a'}} do
   assert(rm.save_roster(p[1],'$h',r,c)); rm.roster_push(p[1],'$h',c)
 end
 return 'contacts set'" 2>&1)
-    echo "$out" >>"$TWOPC_SCRATCH/x/prosodyctl.log"
+    echo "$out" >>"$TWOPC_SCRATCH/$srv/prosodyctl.log"
     grep -q 'contacts set' <<<"$out" || { twopc_fail "could not make $a and $b contacts: $out"; return 1; }
 }
 
+# twopc_spawn_prosody S: runs the server of namespace S and waits until it
+# listens on its c2s addresses.
+twopc_spawn_prosody() {
+    local srv=$1 name=prosody addrs
+    [ "$srv" = x ] || name=prosody-$srv
+    twopc_spawn "$srv" "$name" "$TWOPC_SCRATCH/$srv/prosody.out" prosody --config "$TWOPC_SCRATCH/$srv/prosody.cfg.lua" -F
+    if [ "$srv" = y ]; then addrs=("$TWOPC_ADDR_XB")
+    elif [ -n "${TWOPC_NS_Y:-}" ]; then addrs=("$TWOPC_ADDR_XA")
+    else addrs=("$TWOPC_ADDR_XA" "$TWOPC_ADDR_XB"); fi
+    local a cond=true
+    for a in "${addrs[@]}"; do cond="$cond && twopc_listening_tcp $srv $a:$TWOPC_XMPP_PORT"; done
+    twopc_wait_until 15 eval "$cond" ||
+        { twopc_fail "Prosody did not listen (see $TWOPC_SCRATCH/$srv/prosody.out)"; return 1; }
+}
+
 twopc_start_prosody() {
-    twopc_prosody_config
+    if [ -n "${TWOPC_NS_Y:-}" ]; then
+        twopc_prosody_config x "$TWOPC_DOMAIN_A" && twopc_prosody_config y "$TWOPC_DOMAIN_B" || return 1
+        twopc_register pca pca-secret x "$TWOPC_DOMAIN_A" && twopc_register pcb pcb-secret y "$TWOPC_DOMAIN_B" || return 1
+        if [ "${TWOPC_EXTRA_CONTACT:-0}" = 1 ]; then twopc_register pc0 pc0-secret y "$TWOPC_DOMAIN_B" || return 1; fi
+        twopc_spawn_prosody x && twopc_spawn_prosody y || return 1
+        if [ "${TWOPC_EXTRA_CONTACT:-0}" = 1 ]; then twopc_make_contacts pcb pc0 y "$TWOPC_DOMAIN_B" || return 1; fi
+        twopc_log "Prosody up for $TWOPC_DOMAIN_A (namespace x) and $TWOPC_DOMAIN_B (namespace y)"
+        return 0
+    fi
+    twopc_prosody_config x "$TWOPC_DOMAIN" || return 1
     twopc_register pca pca-secret && twopc_register pcb pcb-secret || return 1
     if [ "${TWOPC_EXTRA_CONTACT:-0}" = 1 ]; then twopc_register pc0 pc0-secret || return 1; fi
-    twopc_spawn x prosody "$TWOPC_SCRATCH/x/prosody.out" prosody --config "$TWOPC_SCRATCH/x/prosody.cfg.lua" -F
-    twopc_wait_until 15 eval "twopc_listening_tcp x $TWOPC_ADDR_XA:$TWOPC_XMPP_PORT && twopc_listening_tcp x $TWOPC_ADDR_XB:$TWOPC_XMPP_PORT" ||
-        { twopc_fail "Prosody did not listen (see $TWOPC_SCRATCH/x/prosody.out)"; return 1; }
-    twopc_wait_until 10 test -S "$TWOPC_SCRATCH/x/data/prosody.sock" ||
-        { twopc_fail "Prosody admin socket missing"; return 1; }
+    twopc_spawn_prosody x || return 1
     twopc_make_contacts pca pcb || return 1
     if [ "${TWOPC_EXTRA_CONTACT:-0}" = 1 ]; then twopc_make_contacts pcb pc0 || return 1; fi
     twopc_log "Prosody up, $TWOPC_JID_A and $TWOPC_JID_B are mutual contacts"
 }
 
-# twopc_restart_prosody: starts Prosody again with the config, accounts and
-# contacts of the first start (after it was stopped or killed).
+# twopc_restart_prosody [S]: starts the server of namespace S (default x)
+# again with the config, accounts and contacts of the first start (after it
+# was stopped or killed).
 twopc_restart_prosody() {
-    twopc_spawn x prosody "$TWOPC_SCRATCH/x/prosody.out" prosody --config "$TWOPC_SCRATCH/x/prosody.cfg.lua" -F
-    twopc_wait_until 15 eval "twopc_listening_tcp x $TWOPC_ADDR_XA:$TWOPC_XMPP_PORT && twopc_listening_tcp x $TWOPC_ADDR_XB:$TWOPC_XMPP_PORT" ||
-        { twopc_fail "Prosody did not listen again (see $TWOPC_SCRATCH/x/prosody.out)"; return 1; }
+    twopc_spawn_prosody "${1:-x}" || return 1
     twopc_log "Prosody up again"
 }
 
@@ -409,24 +517,30 @@ twopc_start_services() {
 # ---------------------------------------------------------------- messengerd
 
 twopc_messengerd_config() {  # a|b
-    local pc=$1 d=$TWOPC_SCRATCH/pc-$1 jid pass server contact
-    if [ "$pc" = a ]; then jid=$TWOPC_JID_A pass=pca-secret server=$TWOPC_ADDR_XA contact=$TWOPC_JID_B
-    else jid=$TWOPC_JID_B pass=pcb-secret server=$TWOPC_ADDR_XB contact=$TWOPC_JID_A; fi
+    local pc=$1 d=$TWOPC_SCRATCH/pc-$1 jid pass server contact domain
+    if [ "$pc" = a ]; then jid=$TWOPC_JID_A pass=pca-secret server=$TWOPC_ADDR_XA contact=$TWOPC_JID_B domain=$TWOPC_DOMAIN_A
+    else jid=$TWOPC_JID_B pass=pcb-secret server=$TWOPC_ADDR_XB contact=$TWOPC_JID_A domain=$TWOPC_DOMAIN_B; fi
+    # Federated servers are found by name (the hosts file), as a user's
+    # daemon finds its server; their accounts become contacts through
+    # --add-contact (twopc_add_contacts), not through the config.
+    [ -z "${TWOPC_NS_Y:-}" ] || contact=
     mkdir -p "$d"
     {
         echo "jid = $jid"
         echo "password = $pass"
         echo "resource = pc-$pc"
-        echo "server = $server"
         if [ -n "${TWOPC_DELAY_MS:-}" ]; then echo "port = $TWOPC_DELAYED_PORT"
         else echo "port = $TWOPC_XMPP_PORT"; fi
-        if [ "${TWOPC_PROSODY:-tuned}" = default ]; then
-            echo "tls = required"
-            echo "tls_verify = no"   # the harness's own certificate
+        if [ "${TWOPC_PROSODY:-tuned}" = default ] || [ -n "${TWOPC_NS_Y:-}" ]; then
+            # Verified against the harness's CA, by the server's name.
+            echo "server = $domain"
+            echo "tls = auto"
+            echo "tls_ca_file = $TWOPC_SCRATCH/ca/ca.crt"
         else
+            echo "server = $server"
             echo "tls = disabled"
         fi
-        echo "contact = $contact"
+        [ -z "$contact" ] || echo "contact = $contact"
         if [ "$pc" = b ] && [ "${TWOPC_EXTRA_CONTACT:-0}" = 1 ]; then echo "contact = $TWOPC_JID_C"; fi
         echo "log = $d/messengerd.log"
         echo "answer_timeout = ${TWOPC_ANSWER_TIMEOUT:-30}"
@@ -438,6 +552,20 @@ twopc_messengerd_config() {  # a|b
 twopc_api() {
     local pc=$1; shift
     twopc_exec "$pc" timeout 30 python3 "$TWOPC_LIB_DIR/apiprobe.py" "$@"
+}
+
+# twopc_add_contacts: each daemon adds the other account with --add-contact
+# (before the daemons run), which makes them mutual contacts across servers.
+twopc_add_contacts() {
+    local pc jid
+    for pc in a b; do
+        twopc_messengerd_config "$pc"
+        if [ "$pc" = a ]; then jid=$TWOPC_JID_B; else jid=$TWOPC_JID_A; fi
+        twopc_exec "$pc" timeout 60 "$MESSENGERD" --config "$TWOPC_SCRATCH/pc-$pc/messengerd.conf" --add-contact "$jid" \
+            >>"$TWOPC_SCRATCH/pc-$pc/add-contact.out" 2>&1 ||
+            { twopc_fail "messengerd --add-contact $jid on PC $pc failed (see $TWOPC_SCRATCH/pc-$pc/add-contact.out and messengerd.log)"; return 1; }
+    done
+    twopc_log "$TWOPC_JID_A and $TWOPC_JID_B added each other with --add-contact"
 }
 
 twopc_start_messengerd() {  # a|b
@@ -581,15 +709,19 @@ twopc_up() {
     twopc_check_prereqs || return 1
     local id=$BASHPID
     TWOPC_SCRATCH=$(mktemp -d "/tmp/cvx-$id.XXXXXX") || return 1
-    TWOPC_NS_X=cvx-$id-x TWOPC_NS_A=cvx-$id-a TWOPC_NS_B=cvx-$id-b
+    TWOPC_NS_X=cvx-$id-x TWOPC_NS_A=cvx-$id-a TWOPC_NS_B=cvx-$id-b TWOPC_NS_Y=
+    [ "${TWOPC_FEDERATED:-0}" != 1 ] || TWOPC_NS_Y=cvx-$id-y
+    twopc_names
     : >"$TWOPC_SCRATCH/pids"
     mkdir -p "$TWOPC_SCRATCH/x" "$TWOPC_SCRATCH/b" "$TWOPC_SCRATCH/pc-a" "$TWOPC_SCRATCH/pc-b"
+    [ -z "$TWOPC_NS_Y" ] || mkdir -p "$TWOPC_SCRATCH/y"
     twopc_state_save
     twopc_log "scratch $TWOPC_SCRATCH"
     twopc_make_network || return 1
     twopc_start_prosody || return 1
     twopc_start_delay || return 1
     twopc_start_services || return 1
+    if [ -n "$TWOPC_NS_Y" ]; then twopc_add_contacts || return 1; fi
     twopc_start_messengerd a && twopc_start_messengerd b || return 1
     twopc_wait_messengerd a && twopc_wait_messengerd b || return 1
     twopc_make_program_dir a && twopc_make_program_dir b || return 1
@@ -614,8 +746,10 @@ twopc_down() {
             twopc_stop_pid "$pid" 5
         done < <(tac "$TWOPC_SCRATCH/pids")
     fi
-    for ns in "$TWOPC_NS_A" "$TWOPC_NS_B" "$TWOPC_NS_X"; do
-        [ -n "$ns" ] && [ -e "/run/netns/$ns" ] || continue
+    for ns in "$TWOPC_NS_A" "$TWOPC_NS_B" "$TWOPC_NS_X" "${TWOPC_NS_Y:-}"; do
+        [ -n "$ns" ] || continue
+        rm -rf "/etc/netns/$ns"
+        [ -e "/run/netns/$ns" ] || continue
         pids=$(ip netns pids "$ns" 2>/dev/null | tr '\n' ' ')
         if [ -n "${pids// /}" ]; then
             twopc_log "left in $ns: $pids- terminating"

@@ -57,6 +57,7 @@ TEST(MessengerConfig, EveryKeyIsRead)
         "port = 15222\n"
         "tls = optional\n"
         "tls_verify = no\n"
+        "tls_ca_file = /etc/corvane/ca.pem\n"
         "contact = alice@h.test\n"
         "contact = carol@h.test\n"
         "log = /tmp/x.log\n"
@@ -73,6 +74,7 @@ TEST(MessengerConfig, EveryKeyIsRead)
     EXPECT_EQ(p.config.port, 15222);
     EXPECT_EQ(p.config.tls, TlsPolicy::Optional);
     EXPECT_FALSE(p.config.tlsVerify);
+    EXPECT_EQ(p.config.tlsCaFile, "/etc/corvane/ca.pem");
     EXPECT_EQ(p.config.contacts, (std::vector<std::string>{"alice@h.test", "carol@h.test"}));
     EXPECT_EQ(p.config.logPath, "/tmp/x.log");
     EXPECT_EQ(p.config.apiSocket, "TestSock");
@@ -103,6 +105,7 @@ TEST(MessengerConfig, ErrorsNameFileLineAndReason)
         {"answer_timeout = 0", "m.conf:3: answer_timeout must be a number of seconds from 1 to 3600, not '0'"},
         {"window = 1025", "m.conf:3: window must be a number of texts from 1 to 1024, not '1025'"},
         {"compact = hex", "m.conf:3: compact must be yes or no, not 'hex'"},
+        {"tls_ca_file = ca.pem", "m.conf:3: tls_ca_file must be an absolute path, not 'ca.pem'"},
     };
     for (const Case& c : cases) {
         Parsed p = parse(std::string(kMinimal) + c.line + "\n");
@@ -136,6 +139,19 @@ TEST(MessengerConfig, UnreadableFileIsAnError)
     ::chmod(dir.file("ok.conf").c_str(), 0600);
     errors.clear();
     EXPECT_TRUE(loadConfig(dir.file("ok.conf"), c, errors));
+
+    // A CA file named but missing would otherwise show only as a server
+    // whose certificate does not verify.
+    writeFile(dir.file("ca.conf"), std::string(kMinimal) + "tls_ca_file = " + dir.file("absent.pem") + "\n");
+    ::chmod(dir.file("ca.conf").c_str(), 0600);
+    errors.clear();
+    EXPECT_FALSE(loadConfig(dir.file("ca.conf"), c, errors));
+    ASSERT_EQ(errors.size(), 1u);
+    EXPECT_EQ(errors[0], dir.file("ca.conf") + ": tls_ca_file " + dir.file("absent.pem")
+                             + " cannot be read: No such file or directory");
+    writeFile(dir.file("absent.pem"), "-----BEGIN CERTIFICATE-----\n");
+    errors.clear();
+    EXPECT_TRUE(loadConfig(dir.file("ca.conf"), c, errors));
 }
 
 TEST(MessengerConfig, FileThatOthersMayReadIsRefusedWithTheFix)
