@@ -115,17 +115,27 @@ int StropheLink::onSocket(xmpp_conn_t* c, void* sock)
 // login is refused, and the log says why and what would let it through.
 int StropheLink::onCertificateFailure(const xmpp_tlscert_t* cert, const char* errormsg)
 {
-    auto it = registry().find(xmpp_tlscert_get_conn(cert));
+    // The certificate object of a failed check knows its context but not
+    // its connection; each link has a context of its own.
+    xmpp_ctx_t* certCtx = xmpp_tlscert_get_ctx(cert);
+    auto it = std::find_if(registry().begin(), registry().end(),
+                           [certCtx](const auto& entry) { return entry.second->ctx == certCtx; });
     if (it == registry().end())
         return 0;
     StropheLink* link = it->second;
     link->certificateRefused = true;
     link->dropReason = "the certificate of " + serverHost(link->config) + " does not verify: " + str(errormsg)
-                       + " (subject " + str(xmpp_tlscert_get_string(cert, XMPP_CERT_SUBJECT)) + ", issuer "
-                       + str(xmpp_tlscert_get_string(cert, XMPP_CERT_ISSUER)) + ", valid until "
-                       + str(xmpp_tlscert_get_string(cert, XMPP_CERT_NOTAFTER))
-                       + "); not logged in. If the server is the right one and its CA is not a public one, name the "
-                         "CA's certificate with tls_ca_file";
+                       + " (at the certificate of " + str(xmpp_tlscert_get_string(cert, XMPP_CERT_SUBJECT))
+                       + ", issued by " + str(xmpp_tlscert_get_string(cert, XMPP_CERT_ISSUER)) + ", valid until "
+                       + str(xmpp_tlscert_get_string(cert, XMPP_CERT_NOTAFTER)) + "); not logged in. ";
+    const std::string& jid = link->config.jid;
+    if (str(errormsg) == "hostname mismatch")
+        link->dropReason +=
+            "The certificate is not for " + jid.substr(jid.find('@') + 1) + ": this may not be the account's server";
+    else
+        link->dropReason +=
+            "If the server is the right one and its CA is not a public one, name the CA's "
+            "certificate with tls_ca_file";
     return 0;
 }
 
