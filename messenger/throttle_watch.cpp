@@ -45,7 +45,7 @@ std::string ThrottleWatch::sample(Clock::time_point now, uint64_t taken, uint64_
         line = "the server takes only " + kbText(rate) + " kB/s from this account while "
                + kbText(static_cast<double>(waiting))
                + " kB wait to be sent: it limits this account's rate (Prosody: add the account to "
-                 "unlimited_jids or raise limits; see docs/messenger.md)";
+                 "unlimited_jids or raise limits; ejabberd: give it the c2s shaper none; see docs/messenger.md)";
         lastReport = now;
     } else if (!nowThrottled && isThrottled) {
         line = "the server takes this account's data without delay again (" + kbText(rate) + " kB/s)";

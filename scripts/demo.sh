@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The main job: two PCs on one machine tunnel real services.
 #
-#   sudo bash scripts/demo.sh
+#   sudo bash scripts/demo.sh               # one Prosody for both PCs
+#   sudo bash scripts/demo.sh --federated   # each PC's account on a server of its own
 #
 # Installs what is missing, builds, then makes two PCs (network namespaces)
 # joined to one Prosody: PC B runs the server application beside an FTP, an
@@ -11,6 +12,12 @@
 # what crossed, the lamps and the event-log lines of both sides. Everything is
 # torn down at the end (KEEP=1 keeps the scratch directory).
 #
+# --federated: PC A's account is on one Prosody, PC B's on another, in
+# network namespaces of their own; the two servers federate (s2s,
+# authenticated by their certificates), every TLS connection is verified
+# against a test CA the demo makes, and the two accounts become contacts
+# through messengerd --add-contact alone.
+#
 # It needs root: network namespaces, and ports 21 and 80 on PC A.
 set -uo pipefail
 cd "$(dirname "$0")/.."
@@ -19,6 +26,12 @@ if [ "$(id -u)" != 0 ]; then
     echo "demo.sh needs root (network namespaces, ports 21 and 80): sudo bash scripts/demo.sh" >&2
     exit 1
 fi
+
+case ${1:-} in
+    --federated) export TWOPC_FEDERATED=1 ;;
+    "") ;;
+    *) echo "usage: sudo bash scripts/demo.sh [--federated]" >&2; exit 2 ;;
+esac
 
 bash scripts/install-deps.sh || exit 1
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null || exit 1
@@ -32,8 +45,17 @@ trap 'exit 1' INT TERM
 step() { printf '\n=== %s\n' "$*"; }
 fail() { printf '\nDEMO FAILED: %s\n' "$*"; exit 1; }
 
-step "Two PCs: Prosody, messengerd on each, FTP/HTTP/echo servers on PC B"
+if [ "${TWOPC_FEDERATED:-0}" = 1 ]; then
+    step "Two PCs, two federated Prosody servers (one.corvane.test, two.corvane.test), messengerd on each PC, FTP/HTTP/echo servers on PC B"
+else
+    step "Two PCs: Prosody, messengerd on each, FTP/HTTP/echo servers on PC B"
+fi
 twopc_up || fail "the two PCs did not come up"
+if [ "${TWOPC_FEDERATED:-0}" = 1 ]; then
+    echo "PC A is $TWOPC_JID_A, PC B is $TWOPC_JID_B; the servers' s2s links:"
+    grep -h "Accepting SASL EXTERNAL\|s2s connection .* complete" "$TWOPC_SCRATCH/x/prosody.log" "$TWOPC_SCRATCH/y/prosody.log" | cut -c17-
+    grep -h "connected as" "$TWOPC_SCRATCH/pc-a/messengerd.log" "$TWOPC_SCRATCH/pc-b/messengerd.log" | cut -c25-
+fi
 
 step "Programs: PC B server application, PC A client application"
 twopc_start_program b && twopc_start_program a || fail "a program did not start"

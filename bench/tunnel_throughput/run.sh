@@ -20,7 +20,10 @@
 # messengerd and Prosody (D ms one way on each side, 2D from PC A to PC B;
 # none at all for D = 0):
 # D = 0, 10, 25, 50, 100 ms on the tuned Prosody (WIDE_DELAYS), then D = 0,
-# 10, 25 ms on Prosody as Debian ships it, with STARTTLS (DEFAULT_DELAYS).
+# 10, 25 ms on Prosody as Debian ships it, with STARTTLS verified against
+# the harness's CA (DEFAULT_DELAYS); then D = 0, 25, 50 ms federated
+# (FEDERATED_DELAYS): PC A's account on one such Prosody, PC B's on another,
+# s2s between them on a link without delay.
 # Columns: one stream down and up, five at once down and up (the slowest and
 # the fastest stream), all in KB/s and as a share of the ceiling; the median
 # connect-to-first-byte against the protocol's minimum (four crossings from
@@ -143,7 +146,7 @@ classic() {
 wide_row() {
     local label=$1 d=$2
     if ! bench_up; then
-        printf '%-8s %4s  (could not bring the two PCs up)\n' "$label" "$d"
+        printf '%-9s %4s  (could not bring the two PCs up)\n' "$label" "$d"
         twopc_down
         return
     fi
@@ -158,7 +161,7 @@ wide_row() {
     fb=$(client a first-byte --port 9023 --count 21)
     wire=$(awk -v a="$w0" -v b="$w1" -v n="$BYTES" 'BEGIN { printf "%.2f", (b - a) / (2 * n) }')
     cpumb=$(awk -v a="$c0" -v b="$c1" -v mb="$MB" 'BEGIN { printf "%.3f", (b - a) / (2 * mb) }')
-    printf '%-8s %4s  %5s %4s  %5s %4s  %9s %4s  %9s %4s  %6.0f ms %5s ms  %5s  %6s\n' \
+    printf '%-9s %4s  %5s %4s  %5s %4s  %9s %4s  %9s %4s  %6.0f ms %5s ms  %5s  %6s\n' \
         "$label" "$d" "$gk" "$(pct "$gk" $CEILING)" "$pk" "$(pct "$pk" $CEILING)" \
         "$down" "$(pct "${down%%-*}" $CEILING)" "$up" "$(pct "${up%%-*}" $CEILING)" \
         "$(awk -v s="$fb" 'BEGIN { print s * 1000 }')" "$((8 * d))" "$wire" "$cpumb"
@@ -166,9 +169,9 @@ wide_row() {
 }
 
 wide() {
-    echo "=== ${MB} MB per transfer; ceiling $CEILING KB/s per stream; D: one-way delay between each PC and Prosody"
+    echo "=== ${MB} MB per transfer; ceiling $CEILING KB/s per stream; D: one-way delay between each PC and its server"
     echo "=== five at once: slowest-fastest stream (share: slowest); first byte: median of 21, minimum 8D"
-    printf '%-8s %4s  %10s  %10s  %14s  %14s  %19s  %5s  %6s\n' Prosody D one-down one-up five-down five-up \
+    printf '%-9s %4s  %10s  %10s  %14s  %14s  %19s  %5s  %6s\n' Prosody D one-down one-up five-down five-up \
         'first byte / min' wire CPU/MB
     local d delay
     for d in ${WIDE_DELAYS-0 10 25 50 100}; do
@@ -178,6 +181,10 @@ wide() {
     for d in ${DEFAULT_DELAYS-0 10 25}; do
         delay=$d; [ "$d" = 0 ] && delay=
         TWOPC_DELAY_MS=$delay TWOPC_PROSODY=default wide_row default "$d"
+    done
+    for d in ${FEDERATED_DELAYS-0 25 50}; do
+        delay=$d; [ "$d" = 0 ] && delay=
+        TWOPC_DELAY_MS=$delay TWOPC_FEDERATED=1 wide_row federated "$d"
     done
 }
 
