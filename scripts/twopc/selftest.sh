@@ -27,6 +27,7 @@ nothing_left() {
     local ns pid bad=0
     for ns in $left_ns; do
         if ip netns list | awk '{print $1}' | grep -qx "$ns"; then echo "  namespace $ns still there"; bad=1; fi
+        if [ -e "/etc/netns/$ns" ]; then echo "  /etc/netns/$ns still there"; bad=1; fi
     done
     for pid in $left_pids; do
         if twopc_alive "$pid"; then echo "  pid $pid still runs: $(tr '\0' ' ' <"/proc/$pid/cmdline")"; bad=1; fi
