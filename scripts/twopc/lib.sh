@@ -2,12 +2,13 @@
 # Two PCs on one machine: functions to source from bash (as root).
 #
 #   source scripts/twopc/lib.sh
-#   twopc_up                 # namespaces, Prosody, services on B, both messengerd, program dirs
+#   twopc_up                 # namespaces, XMPP server, services on B, both messengerd, program dirs
 #   twopc_start_program a    # corvanefortcp of PC A (b for PC B), trace in $TWOPC_SCRATCH/pc-a/trace.txt
 #   twopc_down               # stops everything, deletes the namespaces and the scratch dir
 #
 # Layout of one run (names carry the shell's pid, so runs never collide):
-#   namespace cvx-<pid>-x : Prosody, c2s on 10.77.1.1:5222 and 10.77.2.1:5222
+#   namespace cvx-<pid>-x : the XMPP server (Prosody or ejabberd), c2s on
+#                           10.77.1.1:5222 and 10.77.2.1:5222
 #   namespace cvx-<pid>-a : PC A, 10.77.1.2 (veth to x), its own loopback
 #   namespace cvx-<pid>-b : PC B, 10.77.2.2 (veth to x), its own loopback with
 #                           vsftpd on 127.0.0.1:21, an HTTP server on 127.0.0.1:80,
@@ -29,6 +30,13 @@
 #                 between each messengerd and Prosody: D ms one way on each
 #                 side, so 2D from PC A to PC B (daemons use port 5322)
 #   TWOPC_ANSWER_TIMEOUT=S  answer_timeout of both messengerd (default 30)
+#   TWOPC_SERVER=prosody|ejabberd  the XMPP server in namespace x (default
+#                 prosody). ejabberd (scripts/twopc/ejabberd.sh): Debian's
+#                 ejabberd.yml with the tunnel accounts exempted from the c2s
+#                 shaper, STARTTLS required with a certificate signed by the
+#                 harness CA; the daemons connect to corvane.test (in /etc/hosts
+#                 of namespaces a and b through /etc/netns/<ns>/) with tls = auto
+#                 and verify the certificate against that CA
 #   TWOPC_PROSODY=tuned|default  tuned (the default): Nagle off, no TLS, no
 #                 rate limit; default: Prosody as Debian ships it (Nagle on,
 #                 STARTTLS required with a certificate made by the harness,
@@ -37,6 +45,8 @@
 
 TWOPC_LIB_DIR=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 TWOPC_REPO=$(cd "$TWOPC_LIB_DIR/../.." && pwd)
+# shellcheck source=ejabberd.sh
+source "$TWOPC_LIB_DIR/ejabberd.sh"
 
 TWOPC_DOMAIN=corvane.test
 TWOPC_JID_A=pca@$TWOPC_DOMAIN
@@ -145,6 +155,7 @@ twopc_state_save() {
         printf 'CORVANE_BIN=%q\nMESSENGERD=%q\n' "$CORVANE_BIN" "$MESSENGERD"
         printf 'TWOPC_EXTRA_CONTACT=%q\n' "${TWOPC_EXTRA_CONTACT:-0}"
         printf 'TWOPC_DELAY_MS=%q\nTWOPC_PROSODY=%q\n' "${TWOPC_DELAY_MS:-}" "${TWOPC_PROSODY:-tuned}"
+        printf 'TWOPC_SERVER=%q\n' "${TWOPC_SERVER:-prosody}"
     } >"$TWOPC_SCRATCH/state.env"
 }
 
@@ -157,9 +168,14 @@ twopc_state_load() {
 }
 
 twopc_check_prereqs() {
-    local missing=() t
+    local missing=() t server_tools
     [ "$(id -u)" -eq 0 ] || { twopc_fail "needs root (network namespaces)"; return 1; }
-    for t in ip ss prosody prosodyctl vsftpd socat python3 curl lftp sha256sum openssl; do
+    case ${TWOPC_SERVER:-prosody} in
+        prosody) server_tools="prosody prosodyctl" ;;
+        ejabberd) server_tools="ejabberdctl erl setpriv" ;;
+        *) twopc_fail "TWOPC_SERVER must be prosody or ejabberd, not '$TWOPC_SERVER'"; return 1 ;;
+    esac
+    for t in ip ss $server_tools vsftpd socat python3 curl lftp sha256sum openssl; do
         command -v "$t" >/dev/null 2>&1 || missing+=("$t")
     done
     [ ${#missing[@]} -eq 0 ] || { twopc_fail "missing tools: ${missing[*]} (run scripts/install-deps.sh)"; return 1; }
@@ -186,6 +202,23 @@ twopc_make_network() {
     twopc_wait_until 5 eval "ip -n $TWOPC_NS_A -br link show ax | grep -qw UP && ip -n $TWOPC_NS_B -br link show bx | grep -qw UP" ||
         { twopc_fail "veth pairs did not come up"; return 1; }
     twopc_log "namespaces $TWOPC_NS_X $TWOPC_NS_A $TWOPC_NS_B up"
+}
+
+# twopc_netns_etc: /etc/netns/<ns>/hosts and resolv.conf for namespaces a and
+# b, which `ip netns exec` mounts over /etc/hosts and /etc/resolv.conf: each
+# PC finds $TWOPC_DOMAIN at its own address of namespace x, and DNS goes to
+# its own loopback, where nothing answers, so other lookups fail at once.
+# twopc_down removes them.
+twopc_netns_etc() {
+    local pc ns addr
+    for pc in a b; do
+        ns=$(twopc_ns $pc); addr=$TWOPC_ADDR_XA
+        [ "$pc" = b ] && addr=$TWOPC_ADDR_XB
+        mkdir -p "/etc/netns/$ns" &&
+        printf '127.0.0.1\tlocalhost\n::1\tlocalhost ip6-localhost ip6-loopback\n%s\t%s\n' "$addr" "$TWOPC_DOMAIN" >"/etc/netns/$ns/hosts" &&
+        printf 'nameserver 127.0.0.1\n' >"/etc/netns/$ns/resolv.conf" ||
+            { twopc_fail "could not write /etc/netns/$ns"; return 1; }
+    done
 }
 
 # ---------------------------------------------------------------- certificates
@@ -412,6 +445,8 @@ twopc_messengerd_config() {  # a|b
     local pc=$1 d=$TWOPC_SCRATCH/pc-$1 jid pass server contact
     if [ "$pc" = a ]; then jid=$TWOPC_JID_A pass=pca-secret server=$TWOPC_ADDR_XA contact=$TWOPC_JID_B
     else jid=$TWOPC_JID_B pass=pcb-secret server=$TWOPC_ADDR_XB contact=$TWOPC_JID_A; fi
+    # ejabberd: the domain, as a user writes it (the certificate names it).
+    if [ "${TWOPC_SERVER:-prosody}" = ejabberd ]; then server=$TWOPC_DOMAIN; fi
     mkdir -p "$d"
     {
         echo "jid = $jid"
@@ -420,7 +455,9 @@ twopc_messengerd_config() {  # a|b
         echo "server = $server"
         if [ -n "${TWOPC_DELAY_MS:-}" ]; then echo "port = $TWOPC_DELAYED_PORT"
         else echo "port = $TWOPC_XMPP_PORT"; fi
-        if [ "${TWOPC_PROSODY:-tuned}" = default ]; then
+        if [ "${TWOPC_SERVER:-prosody}" = ejabberd ]; then
+            echo "tls = auto"
+        elif [ "${TWOPC_PROSODY:-tuned}" = default ]; then
             echo "tls = required"
             echo "tls_verify = no"   # the harness's own certificate
         else
@@ -443,7 +480,13 @@ twopc_api() {
 twopc_start_messengerd() {  # a|b
     local pc=$1 d=$TWOPC_SCRATCH/pc-$1
     twopc_messengerd_config "$pc"
-    twopc_spawn "$pc" "messengerd-$pc" "$d/messengerd.out" "$MESSENGERD" --config "$d/messengerd.conf"
+    if [ "${TWOPC_SERVER:-prosody}" = ejabberd ]; then
+        # OpenSSL's default verify paths take the harness CA from here.
+        twopc_spawn "$pc" "messengerd-$pc" "$d/messengerd.out" \
+            env SSL_CERT_FILE="$TWOPC_SCRATCH/ca/ca.crt" "$MESSENGERD" --config "$d/messengerd.conf"
+    else
+        twopc_spawn "$pc" "messengerd-$pc" "$d/messengerd.out" "$MESSENGERD" --config "$d/messengerd.conf"
+    fi
 }
 
 # twopc_wait_messengerd PC: the abstract socket is there and the account is
@@ -587,7 +630,11 @@ twopc_up() {
     twopc_state_save
     twopc_log "scratch $TWOPC_SCRATCH"
     twopc_make_network || return 1
-    twopc_start_prosody || return 1
+    if [ "${TWOPC_SERVER:-prosody}" = ejabberd ]; then
+        twopc_netns_etc && twopc_start_ejabberd || return 1
+    else
+        twopc_start_prosody || return 1
+    fi
     twopc_start_delay || return 1
     twopc_start_services || return 1
     twopc_start_messengerd a && twopc_start_messengerd b || return 1
@@ -628,6 +675,9 @@ twopc_down() {
             }
         fi
         ip netns del "$ns" 2>/dev/null || { twopc_log "could not delete $ns"; rc=1; }
+    done
+    for ns in "$TWOPC_NS_A" "$TWOPC_NS_B" "$TWOPC_NS_X"; do
+        [ -z "$ns" ] || rm -rf "/etc/netns/$ns"
     done
     if [ "${KEEP:-0}" = 1 ]; then
         twopc_log "kept $TWOPC_SCRATCH"
