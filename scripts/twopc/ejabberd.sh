@@ -9,7 +9,8 @@
 #   etc/ejabberd.yml      Debian's /etc/ejabberd/ejabberd.yml, changed as the
 #                         operator of a tunnel server would (twopc_ejabberd_yml)
 #   etc/ejabberdctl.cfg   node name, cookie, Erlang distribution port, pid file
-#   etc/server.pem        the certificate of $TWOPC_DOMAIN (harness CA) and its key
+#   etc/server.pem        the certificate of $TWOPC_DOMAIN (signed by the harness CA)
+#                         and its key
 #   spool/                Mnesia: accounts and rosters (kept for a restart)
 #   log/ejabberd.log      the server's log; ejabberd.out has the console
 #   ctl.log               what ejabberdctl said
@@ -44,7 +45,8 @@ twopc_ejabberd_tunnel_jids() {
 # twopc_ejabberd_yml SRC DST: Debian's ejabberd.yml with what an operator of a
 # tunnel server changes, and nothing else:
 #   hosts      $TWOPC_DOMAIN
-#   certfiles  the harness CA's certificate for it
+#   certfiles  the certificate for it, signed by the harness CA
+#   ca_file    that CA (what ejabberd checks its certificates against)
 #   listen     Debian's STARTTLS c2s listener on port 5222 (its
 #              max_stanza_size, shaper, access, starttls_required and TLS
 #              options as shipped), once on each of x's two addresses; the
@@ -70,7 +72,7 @@ twopc_ejabberd_tunnel_jids() {
 twopc_ejabberd_yml() {
     local src=$1 dst=$2
     [ -r "$src" ] || { twopc_fail "no $src (is ejabberd installed?)"; return 1; }
-    awk -v domain="$TWOPC_DOMAIN" -v pem="$(twopc_ejabberd_dir)/etc/server.pem" \
+    awk -v domain="$TWOPC_DOMAIN" -v pem="$(twopc_ejabberd_dir)/etc/server.pem" -v ca="$(twopc_ejabberd_dir)/etc/ca.crt" \
         -v addrs="$TWOPC_ADDR_XA $TWOPC_ADDR_XB" -v port="$TWOPC_XMPP_PORT" \
         -v jids="$(twopc_ejabberd_tunnel_jids | tr '\n' ' ')" '
         function toplevel(line) { return line ~ /^[A-Za-z_"\047]/ }
@@ -95,7 +97,11 @@ twopc_ejabberd_yml() {
         toplevel($0) {
             sec = key($0); skip = 0; in_c2s = 0
             if (sec == "hosts") { print "hosts:"; print "  - \"" domain "\""; skip = 1; next }
-            if (sec == "certfiles") { print "certfiles:"; print "  - \"" pem "\""; skip = 1; next }
+            if (sec == "certfiles") {
+                print "certfiles:"; print "  - \"" pem "\""
+                print "ca_file: \"" ca "\""
+                skip = 1; next
+            }
             if (sec == "listen") {
                 print "listen:"
                 na = split(addrs, a, " ")
@@ -129,7 +135,8 @@ twopc_ejabberd_config() {
     mkdir -p "$d/etc" "$d/spool" "$d/log" || return 1
     twopc_make_ca "$TWOPC_SCRATCH/ca" "CorvaneForTcp test CA" &&
     twopc_make_cert "$TWOPC_SCRATCH/x" "$TWOPC_DOMAIN" "$TWOPC_SCRATCH/ca" || return 1
-    cat "$TWOPC_SCRATCH/x/server.crt" "$TWOPC_SCRATCH/ca/ca.crt" "$TWOPC_SCRATCH/x/server.key" >"$d/etc/server.pem" || return 1
+    cat "$TWOPC_SCRATCH/x/server.crt" "$TWOPC_SCRATCH/x/server.key" >"$d/etc/server.pem" &&
+    cp "$TWOPC_SCRATCH/ca/ca.crt" "$d/etc/ca.crt" || return 1
     twopc_ejabberd_yml "$TWOPC_EJABBERD_YML" "$d/etc/ejabberd.yml" || return 1
     grep -q "^    - none: tunnel\$" "$d/etc/ejabberd.yml" && grep -q "^    starttls_required: true\$" "$d/etc/ejabberd.yml" ||
         { twopc_fail "$TWOPC_EJABBERD_YML has a shape the harness does not know (no c2s_shaper 'none' rule or no c2s listener on 5222; see $d/etc/ejabberd.yml)"; return 1; }
