@@ -64,11 +64,11 @@ twopc_ejabberd_tunnel_jids() {
 #     is still held to "normal", which costs a login a fraction of a second
 #   - max_stanza_size 262144 on c2s: a bigger stanza ends the sender's
 #     stream; the daemons' IBB blocks stay far below it
-#   - mod_stream_mgmt with resume_timeout 300 s (the default) and
-#     resend_on_timeout if_offline: a session whose TCP connection died
-#     lingers up to five minutes as a resumable one unless its client
-#     resumes or replaces it; the daemons do not resume (they log in anew
-#     with the same resource, which replaces the old session)
+#   - mod_stream_mgmt (resume_timeout 300 s by default, resend_on_timeout
+#     if_offline): a session that enabled stream management lingers up to
+#     five minutes after its TCP connection died, as a resumable one. The
+#     daemons never enable it (libstrophe's XMPP_CONN_FLAG_DISABLE_SM), so
+#     their sessions end with the connection and a new login starts afresh
 twopc_ejabberd_yml() {
     local src=$1 dst=$2
     [ -r "$src" ] || { twopc_fail "no $src (is ejabberd installed?)"; return 1; }
@@ -177,19 +177,22 @@ twopc_ejabberdctl_logged() {
         { twopc_fail "ejabberdctl $1 failed (see $log)"; return 1; }
 }
 
-# twopc_ejabberd_shaper JID: the c2s shaper the running node gives JID after
-# login, as ejabberd_c2s asks for it: none, or {Rate,BurstSize}. A throwaway
-# hidden node asks over the distribution port (no epmd, no listening).
-twopc_ejabberd_shaper() {
+# twopc_ejabberd_shapers JID...: for each JID a line "JID SHAPER", the c2s
+# shaper the running node gives that account after login, as ejabberd_c2s
+# asks for it: none, or {Rate,BurstSize}. A throwaway hidden node asks over
+# the distribution port (no epmd, no listening).
+twopc_ejabberd_shapers() {
     local d cookie; d=$(twopc_ejabberd_dir)
     cookie=$(sed -n 's/.*-setcookie \([0-9a-f]*\).*/\1/p' "$d/etc/ejabberdctl.cfg")
-    (cd "$d/spool" && H=$TWOPC_DOMAIN J=$1 timeout 20 ip netns exec "$TWOPC_NS_X" \
+    (cd "$d/spool" && H=$TWOPC_DOMAIN JIDS="$*" timeout 20 ip netns exec "$TWOPC_NS_X" \
         setpriv --reuid="$TWOPC_EJABBERD_USER" --regid="$TWOPC_EJABBERD_USER" --init-groups \
         env HOME="$d/spool" erl -sname "probe$$@localhost" -setcookie "$cookie" -hidden \
             -erl_epmd_port "$TWOPC_EJABBERD_DIST_PORT" -start_epmd false -dist_listen false -noshell -noinput \
-            -eval 'N = ejabberd@localhost,
-                   J = rpc:call(N, jid, decode, [list_to_binary(os:getenv("J"))]),
-                   io:format("~p~n", [rpc:call(N, ejabberd_shaper, match, [list_to_binary(os:getenv("H")), c2s_shaper, J])]),
+            -eval 'N = ejabberd@localhost, H = list_to_binary(os:getenv("H")),
+                   [begin
+                        J = rpc:call(N, jid, decode, [list_to_binary(S)]),
+                        io:format("~s ~p~n", [S, rpc:call(N, ejabberd_shaper, match, [H, c2s_shaper, J])])
+                    end || S <- string:lexemes(os:getenv("JIDS"), " ")],
                    halt().')
 }
 
@@ -237,12 +240,14 @@ twopc_start_ejabberd() {
     twopc_ejabberdctl_logged register pcb "$TWOPC_DOMAIN" pcb-secret || return 1
     if [ "${TWOPC_EXTRA_CONTACT:-0}" = 1 ]; then twopc_ejabberdctl_logged register pc0 "$TWOPC_DOMAIN" pc0-secret || return 1; fi
     twopc_ejabberd_contacts pca pcb || return 1
-    local jid shaper
-    for jid in $(twopc_ejabberd_tunnel_jids); do
-        shaper=$(twopc_ejabberd_shaper "$jid" 2>&1)
-        [ "$shaper" = none ] || { twopc_fail "ejabberd gives $jid the c2s shaper '$shaper', not none (see $(twopc_ejabberd_dir)/etc/ejabberd.yml)"; return 1; }
-    done
     if [ "${TWOPC_EXTRA_CONTACT:-0}" = 1 ]; then twopc_ejabberd_contacts pcb pc0 || return 1; fi
+    # The tunnel accounts must not be held to Debian's "normal" c2s shaper.
+    local jids shapers
+    jids=$(twopc_ejabberd_tunnel_jids | tr '\n' ' ')
+    # shellcheck disable=SC2086
+    shapers=$(twopc_ejabberd_shapers $jids 2>&1)
+    [ "$(grep -c ' none$' <<<"$shapers")" -eq "$(wc -w <<<"$jids")" ] ||
+        { twopc_fail "ejabberd shapes the tunnel accounts: $(tr '\n' ';' <<<"$shapers") (see $(twopc_ejabberd_dir)/etc/ejabberd.yml)"; return 1; }
     twopc_log "ejabberd up, $TWOPC_JID_A and $TWOPC_JID_B are mutual contacts"
 }
 

@@ -45,7 +45,7 @@
 
 TWOPC_LIB_DIR=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 TWOPC_REPO=$(cd "$TWOPC_LIB_DIR/../.." && pwd)
-# shellcheck source=ejabberd.sh
+# shellcheck source=scripts/twopc/ejabberd.sh
 source "$TWOPC_LIB_DIR/ejabberd.sh"
 
 TWOPC_DOMAIN=corvane.test
