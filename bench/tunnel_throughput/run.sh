@@ -23,7 +23,9 @@
 # 10, 25 ms on Prosody as Debian ships it, with STARTTLS verified against
 # the harness's CA (DEFAULT_DELAYS); then D = 0, 25, 50 ms federated
 # (FEDERATED_DELAYS): PC A's account on one such Prosody, PC B's on another,
-# s2s between them on a link without delay.
+# s2s between them on a link without delay; then D = 0, 25 ms on ejabberd
+# as Debian ships it, the tunnel accounts exempted from its shaper
+# (EJABBERD_DELAYS).
 # Columns: one stream down and up, five at once down and up (the slowest and
 # the fastest stream), all in KB/s and as a share of the ceiling; the median
 # connect-to-first-byte against the protocol's minimum (four crossings from
@@ -185,6 +187,10 @@ wide() {
     for d in ${FEDERATED_DELAYS-0 25 50}; do
         delay=$d; [ "$d" = 0 ] && delay=
         TWOPC_DELAY_MS=$delay TWOPC_FEDERATED=1 wide_row federated "$d"
+    done
+    for d in ${EJABBERD_DELAYS-0 25}; do
+        delay=$d; [ "$d" = 0 ] && delay=
+        TWOPC_DELAY_MS=$delay TWOPC_SERVER=ejabberd wide_row ejabberd "$d"
     done
 }
 

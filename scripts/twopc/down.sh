@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Tears down what up.sh brought up (as root):
 #   sudo bash scripts/twopc/down.sh STATEFILE      (KEEP=1 keeps the scratch dir)
-#   sudo bash scripts/twopc/down.sh --all          every cvx-* run left behind: namespaces and
-#                                                  /tmp/cvx-* dirs whose creating shell has ended
+#   sudo bash scripts/twopc/down.sh --all          every cvx-* run left behind: namespaces, their
+#                                                  /etc/netns/<ns> and /tmp/cvx-* dirs whose creating
+#                                                  shell has ended
 #                                                  (also up.sh runs; runs of a live shell are left alone)
 set -uo pipefail
 source "$(dirname "$0")/lib.sh"
@@ -25,6 +26,7 @@ if [ "$1" = --all ]; then
         # shellcheck disable=SC2086
         [ -z "$pids" ] || kill -KILL $pids 2>/dev/null || true
         ip netns del "$ns" || rc=1
+        rm -rf "/etc/netns/$ns"
     done
     exit $rc
 fi

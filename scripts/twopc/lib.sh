@@ -2,12 +2,13 @@
 # Two PCs on one machine: functions to source from bash (as root).
 #
 #   source scripts/twopc/lib.sh
-#   twopc_up                 # namespaces, Prosody, services on B, both messengerd, program dirs
+#   twopc_up                 # namespaces, XMPP server, services on B, both messengerd, program dirs
 #   twopc_start_program a    # corvanefortcp of PC A (b for PC B), trace in $TWOPC_SCRATCH/pc-a/trace.txt
 #   twopc_down               # stops everything, deletes the namespaces and the scratch dir
 #
 # Layout of one run (names carry the shell's pid, so runs never collide):
-#   namespace cvx-<pid>-x : Prosody, c2s on 10.77.1.1:5222 and 10.77.2.1:5222
+#   namespace cvx-<pid>-x : the XMPP server (Prosody or ejabberd), c2s on
+#                           10.77.1.1:5222 and 10.77.2.1:5222
 #   namespace cvx-<pid>-a : PC A, 10.77.1.2 (veth to x), its own loopback
 #   namespace cvx-<pid>-b : PC B, 10.77.2.2 (veth to x), its own loopback with
 #                           vsftpd on 127.0.0.1:21, an HTTP server on 127.0.0.1:80,
@@ -29,6 +30,13 @@
 #                 between each messengerd and Prosody: D ms one way on each
 #                 side, so 2D from PC A to PC B (daemons use port 5322)
 #   TWOPC_ANSWER_TIMEOUT=S  answer_timeout of both messengerd (default 30)
+#   TWOPC_SERVER=prosody|ejabberd  the XMPP server in namespace x (default
+#                 prosody). ejabberd (scripts/twopc/ejabberd.sh): Debian's
+#                 ejabberd.yml with the tunnel accounts exempted from the c2s
+#                 shaper, STARTTLS required with a certificate signed by the
+#                 harness CA; the daemons connect to corvane.test (in /etc/hosts
+#                 of namespaces a and b through /etc/netns/<ns>/) with tls = auto
+#                 and tls_ca_file naming that CA
 #   TWOPC_PROSODY=tuned|default  tuned (the default): Nagle off, no TLS, no
 #                 rate limit; default: Prosody as Debian ships it (Nagle on,
 #                 STARTTLS required, mod_limits at 10 kB/s) with the two
@@ -47,6 +55,8 @@
 
 TWOPC_LIB_DIR=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 TWOPC_REPO=$(cd "$TWOPC_LIB_DIR/../.." && pwd)
+# shellcheck source=scripts/twopc/ejabberd.sh
+source "$TWOPC_LIB_DIR/ejabberd.sh"
 
 TWOPC_DOMAIN=corvane.test
 # twopc_names: the servers' domains and the accounts, for one server or two.
@@ -167,6 +177,7 @@ twopc_state_save() {
         printf 'CORVANE_BIN=%q\nMESSENGERD=%q\n' "$CORVANE_BIN" "$MESSENGERD"
         printf 'TWOPC_EXTRA_CONTACT=%q\n' "${TWOPC_EXTRA_CONTACT:-0}"
         printf 'TWOPC_DELAY_MS=%q\nTWOPC_PROSODY=%q\n' "${TWOPC_DELAY_MS:-}" "${TWOPC_PROSODY:-tuned}"
+        printf 'TWOPC_SERVER=%q\n' "${TWOPC_SERVER:-prosody}"
     } >"$TWOPC_SCRATCH/state.env"
 }
 
@@ -180,9 +191,14 @@ twopc_state_load() {
 }
 
 twopc_check_prereqs() {
-    local missing=() t
+    local missing=() t server_tools
     [ "$(id -u)" -eq 0 ] || { twopc_fail "needs root (network namespaces)"; return 1; }
-    for t in ip ss prosody prosodyctl vsftpd socat python3 curl lftp sha256sum openssl; do
+    case ${TWOPC_SERVER:-prosody} in
+        prosody) server_tools="prosody prosodyctl" ;;
+        ejabberd) server_tools="ejabberdctl erl setpriv" ;;
+        *) twopc_fail "TWOPC_SERVER must be prosody or ejabberd, not '$TWOPC_SERVER'"; return 1 ;;
+    esac
+    for t in ip ss $server_tools vsftpd socat python3 curl lftp sha256sum openssl; do
         command -v "$t" >/dev/null 2>&1 || missing+=("$t")
     done
     [ ${#missing[@]} -eq 0 ] || { twopc_fail "missing tools: ${missing[*]} (run scripts/install-deps.sh)"; return 1; }
@@ -531,7 +547,7 @@ twopc_messengerd_config() {  # a|b
         echo "resource = pc-$pc"
         if [ -n "${TWOPC_DELAY_MS:-}" ]; then echo "port = $TWOPC_DELAYED_PORT"
         else echo "port = $TWOPC_XMPP_PORT"; fi
-        if [ "${TWOPC_PROSODY:-tuned}" = default ] || [ -n "${TWOPC_NS_Y:-}" ]; then
+        if [ "${TWOPC_PROSODY:-tuned}" = default ] || [ -n "${TWOPC_NS_Y:-}" ] || [ "${TWOPC_SERVER:-prosody}" = ejabberd ]; then
             # Verified against the harness's CA, by the server's name.
             echo "server = $domain"
             echo "tls = auto"
@@ -718,7 +734,11 @@ twopc_up() {
     twopc_state_save
     twopc_log "scratch $TWOPC_SCRATCH"
     twopc_make_network || return 1
-    twopc_start_prosody || return 1
+    if [ "${TWOPC_SERVER:-prosody}" = ejabberd ]; then
+        twopc_start_ejabberd || return 1
+    else
+        twopc_start_prosody || return 1
+    fi
     twopc_start_delay || return 1
     twopc_start_services || return 1
     if [ -n "$TWOPC_NS_Y" ]; then twopc_add_contacts || return 1; fi
