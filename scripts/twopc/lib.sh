@@ -9,8 +9,11 @@
 # Layout of one run (names carry the shell's pid, so runs never collide):
 #   namespace cvx-<pid>-x : the XMPP server (Prosody or ejabberd), c2s on
 #                           10.77.1.1:5222 and 10.77.2.1:5222
+#   namespace cvx-<pid>-y : TWOPC_FEDERATED=1 only: PC B's Prosody, c2s on
+#                           10.77.2.1:5222; x holds PC A's on 10.77.1.1:5222;
+#                           s2s between them on 10.77.3.1 - 10.77.3.2
 #   namespace cvx-<pid>-a : PC A, 10.77.1.2 (veth to x), its own loopback
-#   namespace cvx-<pid>-b : PC B, 10.77.2.2 (veth to x), its own loopback with
+#   namespace cvx-<pid>-b : PC B, 10.77.2.2 (veth to x, or y), its own loopback with
 #                           vsftpd on 127.0.0.1:21, an HTTP server on 127.0.0.1:80,
 #                           a TCP echo service on 127.0.0.1:9023, and two
 #                           sources that send a file and close (no length
