@@ -54,7 +54,7 @@ twopc_up || fail "the two PCs did not come up"
 if [ "${TWOPC_FEDERATED:-0}" = 1 ]; then
     echo "PC A is $TWOPC_JID_A, PC B is $TWOPC_JID_B; the servers' s2s links:"
     grep -h "Accepting SASL EXTERNAL\|s2s connection .* complete" "$TWOPC_SCRATCH/x/prosody.log" "$TWOPC_SCRATCH/y/prosody.log" | cut -c17-
-    grep -h "connected as" "$TWOPC_SCRATCH/pc-a/messengerd.log" "$TWOPC_SCRATCH/pc-b/messengerd.log" | cut -c25-
+    for pc in a b; do grep -h "connected as .*@" "$TWOPC_SCRATCH/pc-$pc/messengerd.log" | tail -n1 | cut -c25-; done
 fi
 
 step "Programs: PC B server application, PC A client application"
@@ -120,8 +120,8 @@ for pc in a b; do
 done
 
 step "Disconnect"
-twopc_press_connect a
 mark=$(twopc_trace_mark a)
+twopc_press_connect a
 twopc_wait_trace a 'STREAM DOWN' 30 "$mark" || echo "(the streams are still up)"
 twopc_wait_trace a '^LAMPS 0:--- 0d:--- 1:--- 2:--- 3:--- 4:---' 5 "$mark" || true
 echo "PC A: $(twopc_last_lamps a)"

@@ -549,10 +549,13 @@ twopc_messengerd_config() {  # a|b
         echo "password = $pass"
         echo "resource = pc-$pc"
         if [ -n "${TWOPC_DELAY_MS:-}" ]; then echo "port = $TWOPC_DELAYED_PORT"
-        else echo "port = $TWOPC_XMPP_PORT"; fi
+        elif [ -z "${TWOPC_NS_Y:-}" ]; then echo "port = $TWOPC_XMPP_PORT"; fi
         if [ "${TWOPC_PROSODY:-tuned}" = default ] || [ -n "${TWOPC_NS_Y:-}" ] || [ "${TWOPC_SERVER:-prosody}" = ejabberd ]; then
             # Verified against the harness's CA, by the server's name.
-            echo "server = $domain"
+            # Federated without a delay element, the config has no server
+            # or port at all, as most users' have: the daemon looks the
+            # domain up (no SRV record, so the domain itself, port 5222).
+            [ -n "${TWOPC_NS_Y:-}" ] && [ -z "${TWOPC_DELAY_MS:-}" ] || echo "server = $domain"
             echo "tls = auto"
             echo "tls_ca_file = $TWOPC_SCRATCH/ca/ca.crt"
         else
