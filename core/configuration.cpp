@@ -65,7 +65,9 @@ void QV_CONFIGURATION::setListenAddress(const char*) {}
 void QV_CONFIGURATION::load()
 {
     const std::string& p = filePath;
-    setClientMode(profile::getInt("SYSTEM", "APPMODE", 0, p));
+    // 0 is the server application, any other value the client one (as the
+    // settings dialog stores it): one reading for every part of the program.
+    setClientMode(profile::getInt("SYSTEM", "APPMODE", 0, p) != 0 ? 1 : 0);
     setAcceptPolicy(profile::getInt("SYSTEM", "ENABLEUSER", 0, p));
     for (int k = 0; k < kServiceCount; ++k) {
         setServiceEnabled(k, profile::getInt("SYSTEM", keyName("ENABLEPORT", k).c_str(), 1, p));

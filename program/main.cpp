@@ -8,6 +8,7 @@
 #include "app/message_box.h"
 #include "app/startup.h"
 #include "app/termination.h"
+#include "ui/desktop_setup.h"
 #include "ui/run_main_window.h"
 
 namespace {
@@ -56,6 +57,7 @@ int main(int argc, char** argv)
     }
 
     QApplication qt(argc, argv);
+    setUpDesktopApplication(qt);
     // Elsewhere start-up's messages go to standard error.
     if (platformShowsWindows())
         setMessageBoxPresenter(showQtMessageBox);

@@ -12,18 +12,22 @@
 #include <QLineEdit>
 #include <QListWidget>
 #include <QMenu>
+#include <QMenuBar>
 #include <QPushButton>
 #include <QVBoxLayout>
 #include <cstdio>
 
 #include "core/event_loop.h"
 #include "ui/control_ids.h"
+#include "ui/elided_text.h"
 #include "ui/session_events.h"
 #include "ui/sound_player.h"
 #include "ui/tray_icon.h"
 #include "ui/ui_style.h"
 
 namespace {
+
+const char* const kAboutItem = "corvaneForTcp のﾊﾞｰｼﾞｮﾝ情報(&A)...";
 
 // Value labels and read-only edits painted with the highlight colour.
 const int kHighlighted[] = {idc::kSelectedUser,
@@ -75,7 +79,12 @@ QCheckBox* lamp(int id)
 
 }  // namespace
 
-CCorvaneForTcpDlg::CCorvaneForTcpDlg(QWidget* parent) : QDialog(parent), tray(std::make_unique<TrayIcon>())
+// A normal top-level window with a minimise button: window managers keep it in
+// the task bar, which some drop dialogs from.
+CCorvaneForTcpDlg::CCorvaneForTcpDlg(QWidget* parent)
+    : QDialog(parent, Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint
+                          | Qt::WindowCloseButtonHint),
+      tray(std::make_unique<TrayIcon>())
 {
     setWindowTitle(QStringLiteral("CorvaneForTcp"));
     setObjectName(QStringLiteral("CCorvaneForTcpDlg"));
@@ -104,6 +113,7 @@ void CCorvaneForTcpDlg::buildControls()
     auto* column = new QVBoxLayout(panel);
     column->setContentsMargins(6, 6, 6, 4);
     column->setSpacing(4);
+    column->setMenuBar(buildMenuBar());
     column->addLayout(buildHead());
     modeText = valueLabel(idc::kModeText, QStringLiteral("APP 動作モード"));
     column->addWidget(modeText);
@@ -120,6 +130,19 @@ void CCorvaneForTcpDlg::buildControls()
     logList = new QListWidget(this);
     logList->setObjectName(controlName(idc::kLogList));
     logList->setUniformItemSizes(true);
+}
+
+// The version dialog where a user looks for it; the window's context menu
+// offers it too.
+QMenuBar* CCorvaneForTcpDlg::buildMenuBar()
+{
+    auto* bar = new QMenuBar;
+    bar->setObjectName(QStringLiteral("menuBar"));
+    QMenu* help = bar->addMenu(QStringLiteral("ヘルプ(&H)"));
+    QAction* about = help->addAction(QString::fromUtf8(kAboutItem));
+    about->setObjectName(QStringLiteral("menuAbout"));
+    connect(about, &QAction::triggered, this, &CCorvaneForTcpDlg::OnAbout);
+    return bar;
 }
 
 QLayout* CCorvaneForTcpDlg::buildHead()
@@ -182,12 +205,13 @@ void CCorvaneForTcpDlg::addServiceRow(QGridLayout* grid, int row)
             connect(edit, &QPushButton::clicked, this, [this, k] { OnPortEdit(k); });
             grid->addWidget(edit, r, 2);
         }
-        auto* host = valueLabel(idc::kForwardHostLabel[k], QStringLiteral("127.0.0.1"));
-        host->setMinimumWidth(120);
+        auto* host = new ElidedLabel(kHostWidth);
+        host->setObjectName(controlName(idc::kForwardHostLabel[k]));
+        host->setFullText(QStringLiteral("127.0.0.1"));
         grid->addWidget(host, r, 3);
         grid->addWidget(valueLabel(idc::kForwardPortLabel[k], QString::number(getDefaultServicePort(k))), r, 4);
         auto* thru = valueLabel(idc::kThroughput0 + k, QString());
-        thru->setMinimumWidth(190);
+        thru->setFixedWidth(kThroughputWidth);
         grid->addWidget(thru, r, 9);
     }
     grid->addWidget(new QLabel(row == 0 ? QStringLiteral("制") : row == 1 ? QStringLiteral("デ") : QString()), r, 5);
@@ -204,10 +228,8 @@ QGroupBox* CCorvaneForTcpDlg::buildLinkGroup()
     skypeStatusText = valueLabel(idc::kSkypeStatus, QStringLiteral("SKYPEとの接続状態"));
     linkGrid->addWidget(skypeStatusText, 0, 1, 1, 2);
     linkGrid->addWidget(new QLabel(QStringLiteral("ユーザ:")), 1, 0);
-    selectedUser = new QLineEdit;
+    selectedUser = new ElidedLineEdit;
     selectedUser->setObjectName(controlName(idc::kSelectedUser));
-    selectedUser->setReadOnly(true);
-    selectedUser->setFocusPolicy(Qt::NoFocus);
     selectedUser->setMinimumWidth(200);
     linkGrid->addWidget(selectedUser, 1, 1);
     switchButton = button(idc::kSwitchUser, QStringLiteral("切替↓"));
@@ -275,6 +297,14 @@ void CCorvaneForTcpDlg::showWindow()
 
 void CCorvaneForTcpDlg::hideWindow()
 {
+    // Without the notification area's icon nothing could show a hidden
+    // window again: it is minimised instead and stays in the task bar.
+    if (!tray->isShown()) {
+        std::printf("CCorvaneForTcpDlg::hideWindow() no notification area: minimised\n");
+        windowVisible = 1;
+        showMinimized();
+        return;
+    }
     windowVisible = 0;
     hide();
 }
@@ -292,7 +322,7 @@ void CCorvaneForTcpDlg::contextMenuEvent(QContextMenuEvent* event)
 {
     // Stands in for the system-menu item of the version dialog.
     QMenu menu(this);
-    QAction* about = menu.addAction(QStringLiteral("corvaneForTcp のﾊﾞｰｼﾞｮﾝ情報(&A)..."));
+    QAction* about = menu.addAction(QString::fromUtf8(kAboutItem));
     if (menu.exec(event->globalPos()) == about)
         OnAbout();
 }

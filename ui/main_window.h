@@ -5,8 +5,11 @@
 // message line and the event log. Its handlers hand the user's actions to
 // the logic; the settings dialogs are run here and their results go to the
 // logic. It also hosts the notification-area icon, the sounds, the desktop's
-// session events and the log view. Hiding it keeps the program running;
-// closing it (after a question while a stream is up) ends the modal run.
+// session events and the log view. Hiding it keeps the program running (where
+// the desktop has no notification area it is minimised instead, so it stays
+// reachable); closing it (after a question while a stream is up) ends the
+// modal run. It is a normal top-level window with a minimise button and a
+// help menu that opens the version dialog.
 //
 // Main (event-loop) thread only, except showLogLine, which may arrive on any
 // thread and is handed to the main thread. The model's event loop must be
@@ -26,6 +29,8 @@ class QLabel;
 class QLayout;
 class QLineEdit;
 class QListWidget;
+class QMenuBar;
+class ElidedLineEdit;
 class QPushButton;
 class SessionEvents;
 class TrayIcon;
@@ -37,6 +42,9 @@ public:
     static constexpr int32_t kTimer3Ms = 5000;  // puts the tray icon back
     static constexpr int kMaxLogLines = 2000;
     static constexpr int kLogHeight = 183;
+    // Widths that do not follow the texts: a forward host and a throughput.
+    static constexpr int kHostWidth = 140;
+    static constexpr int kThroughputWidth = 190;
 
     explicit CCorvaneForTcpDlg(QWidget* parent = nullptr);
     ~CCorvaneForTcpDlg() override;
@@ -106,6 +114,7 @@ protected:
 private:
     // The controls, group by group, top to bottom.
     void buildControls();
+    QMenuBar* buildMenuBar();
     QLayout* buildHead();
     QGroupBox* buildPortGroup();
     void addPortColumnHeads(QGridLayout* grid);
@@ -133,7 +142,7 @@ private:
     QWidget* panel = nullptr;
     QListWidget* logList = nullptr;
     QLineEdit* messageLine = nullptr;
-    QLineEdit* selectedUser = nullptr;
+    ElidedLineEdit* selectedUser = nullptr;
     QPushButton* connectButton = nullptr;
     QPushButton* switchButton = nullptr;
     QPushButton* logToggle = nullptr;

@@ -128,6 +128,11 @@ void CCorvaneForTcpDlg::onTimer3()
     // Puts the icon back when the notification area has lost it.
     if (!tray->modifyTrayIcon() && TrayIcon::isAvailable())
         tray->addTrayIcon();
+    // A hidden window whose icon is gone for good would be out of reach.
+    if (windowVisible == 0 && !tray->isShown()) {
+        windowVisible = 1;
+        showMinimized();
+    }
 }
 
 void CCorvaneForTcpDlg::onSuspend() { windowLogic->onSuspend(); }

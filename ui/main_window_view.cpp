@@ -10,6 +10,7 @@
 #include <cstdio>
 
 #include "ui/control_ids.h"
+#include "ui/elided_text.h"
 #include "ui/main_window.h"
 #include "ui/session_events.h"
 #include "ui/sound_player.h"
@@ -37,7 +38,7 @@ void CCorvaneForTcpDlg::showLinkStatus(const char* text) { skypeStatusText->setT
 
 void CCorvaneForTcpDlg::showSelectedUser(const char* handle, const char* stateText)
 {
-    selectedUser->setText(QString::fromUtf8(handle));
+    selectedUser->setFullText(QString::fromUtf8(handle));
     userStatusText->setText(QString::fromUtf8(stateText));
 }
 
@@ -100,6 +101,15 @@ void CCorvaneForTcpDlg::showModeView(bool client, const char* text)
 {
     showControl(idc::kForwardSettings, !client);
     for (int k = 0; k < kServiceCount; ++k) {
+        // A client's edit buttons and throughput labels come and go with the
+        // streams; their room stays, so the columns do not move.
+        for (int id : {idc::kPortEdit[k], idc::kThroughput0 + k}) {
+            if (QWidget* w = id != 0 ? findChild<QWidget*>(controlName(id)) : nullptr) {
+                QSizePolicy policy = w->sizePolicy();
+                policy.setRetainSizeWhenHidden(client);
+                w->setSizePolicy(policy);
+            }
+        }
         showControl(idc::kForwardHostLabel[k], !client);
         showControl(idc::kForwardPortLabel[k], !client);
         showControl(idc::kClientPort[k], client);
@@ -128,8 +138,8 @@ void CCorvaneForTcpDlg::showSettings(QV_CONFIGURATION& settings)
             check->setChecked(settings.isServiceEnabled(k) != 0);
         if (auto* port = findChild<QLabel*>(controlName(idc::kClientPort[k])))
             port->setText(QString::number(settings.getServicePort(k)));
-        if (auto* host = findChild<QLabel*>(controlName(idc::kForwardHostLabel[k])))
-            host->setText(QString::fromUtf8(settings.getForwardHost(k)));
+        if (auto* host = findChild<ElidedLabel*>(controlName(idc::kForwardHostLabel[k])))
+            host->setFullText(QString::fromUtf8(settings.getForwardHost(k)));
         if (auto* port = findChild<QLabel*>(controlName(idc::kForwardPortLabel[k])))
             port->setText(QString::number(settings.getForwardPort(k)));
     }

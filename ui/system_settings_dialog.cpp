@@ -69,6 +69,11 @@ CSystemSettingsDlg::CSystemSettingsDlg(QWidget* parent) : QDialog(parent)
     userBox->setEditable(true);
     userBox->setInsertPolicy(QComboBox::InsertAlphabetically);
     userBox->setMinimumWidth(220);
+    // A long handle neither widens the box nor the dialog: the box shows
+    // what fits and the whole handle in the tooltip.
+    userBox->setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
+    userBox->setMinimumContentsLength(24);
+    connect(userBox, &QComboBox::currentTextChanged, userBox, &QComboBox::setToolTip);
     autoRow->addWidget(autoBox);
     autoRow->addWidget(userBox, 1);
     layout->addWidget(autoGroup);
@@ -131,6 +136,8 @@ void CSystemSettingsDlg::initDialog()
         for (const auto& handle : contacts)
             userBox->addItem(QString::fromStdString(handle));
     }
+    for (int i = 0; i < userBox->count(); ++i)
+        userBox->setItemData(i, userBox->itemText(i), Qt::ToolTipRole);
     userBox->model()->sort(0);
     int found = userBox->findText(QString::fromStdString(autoConnectUser), Qt::MatchExactly | Qt::MatchCaseSensitive);
     userBox->setCurrentIndex(found);

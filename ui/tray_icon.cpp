@@ -60,6 +60,8 @@ bool TrayIcon::modifyTrayIcon()
     return true;
 }
 
+bool TrayIcon::isShown() const { return icon && isAvailable() && icon->isVisible(); }
+
 void TrayIcon::setTrayTip(const QString& text)
 {
     tip = text.left(kMaxTip);

@@ -29,6 +29,8 @@ public:
     bool addTrayIcon();
     // Refreshes the icon; false when it is not in the notification area.
     bool modifyTrayIcon();
+    // Whether the icon is in the notification area now.
+    bool isShown() const;
     void setTrayTip(const QString& text);
     void removeTrayIcon();
 

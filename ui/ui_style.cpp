@@ -33,6 +33,6 @@ void showOkBox(QWidget* parent, const QString& caption, const QString& text)
 bool askYesNo(QWidget* parent, const QString& caption, const QString& text)
 {
     QMessageBox box(QMessageBox::Question, caption, text, QMessageBox::Yes | QMessageBox::No, parent);
-    box.setDefaultButton(QMessageBox::No);
+    box.setDefaultButton(QMessageBox::Yes);
     return box.exec() == QMessageBox::Yes;
 }

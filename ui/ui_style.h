@@ -17,5 +17,5 @@ QIcon programIcon();
 
 // A modal box with one OK button.
 void showOkBox(QWidget* parent, const QString& caption, const QString& text);
-// A modal Yes/No question; true for Yes.
+// A modal Yes/No question, Yes the default button; true for Yes.
 bool askYesNo(QWidget* parent, const QString& caption, const QString& text);

@@ -159,6 +159,17 @@ TEST(ConfigurationFile, SaveThenLoadRoundTripsAndKeepsTheLogSection)
     EXPECT_EQ(0, again.getSoundMode());
 }
 
+TEST(ConfigurationFile, AnAppModeOtherThanZeroOrOneIsTheClientEverywhereAndIsSavedAsOne)
+{
+    TempDir dir;
+    writeFile(dir.file(kIni), "[SYSTEM]\r\nAPPMODE=2\r\n");
+    QV_CONFIGSTORE config;
+    config.load();
+    EXPECT_EQ(1, config.isClientMode());
+    config.save();
+    EXPECT_EQ(1, profile::getInt("SYSTEM", "APPMODE", 0, dir.file(kIni)));
+}
+
 TEST(ConfigurationFile, ServiceNamesAndPortsFollowTheServiceTable)
 {
     EXPECT_STREQ("ＦＴＰ", getServiceName(0));

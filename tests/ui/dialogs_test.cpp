@@ -226,6 +226,27 @@ private slots:
         QVERIFY(!child<QRadioButton>(&dialog, idc::kSoundOn)->isChecked());
     }
 
+    void aLongContactHandleNeitherWidensTheDialogNorHidesItself()
+    {
+        auto widthWith = [](const std::string& handle) {
+            CSystemSettingsDlg dialog;
+            dialog.appMode = 1;
+            dialog.autoConnectUser = handle;
+            dialog.contacts = {handle, "a@pc.test"};
+            dialog.initDialog();
+            auto* combo = child<QComboBox>(&dialog, idc::kAutoConnectUser);
+            int shown = combo->findText(QString::fromStdString(handle));
+            return std::make_pair(dialog.sizeHint().width(),
+                                  combo->itemData(shown, Qt::ToolTipRole).toString() + "|" + combo->toolTip());
+        };
+        const std::string longHandle = std::string(120, 'x') + "@a-very-long-domain-name.example.org";
+        auto [shortWidth, shortTip] = widthWith("b@pc.test");
+        auto [longWidth, longTip] = widthWith(longHandle);
+        QCOMPARE(longWidth, shortWidth);
+        QString whole = QString::fromStdString(longHandle);
+        QCOMPARE(longTip, whole + "|" + whole);
+    }
+
     void cancelLeavesTheIniFileUnchanged()
     {
         QVERIFY(f->start(kIni + "[SYSTEM]\r\nAPPMODE=1\r\n", false));

@@ -12,7 +12,9 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
+#include <QMenuBar>
 #include <QPushButton>
+#include <QRadioButton>
 #include <QtTest>
 #include <cstdlib>
 #include <thread>
@@ -24,6 +26,9 @@
 
 #include "core/eventlog.h"
 #include "tests/ui/ui_fixture.h"
+#include "ui/desktop_setup.h"
+#include "ui/elided_text.h"
+#include "ui/settings_dialogs.h"
 #include "ui/sound_player.h"
 #include "ui/tray_icon.h"
 
@@ -264,13 +269,16 @@ private slots:
         QVERIFY(f->window->isEnded());
     }
 
-    void theHideButtonHidesAndTheTrayMenuShowsAgain()
+    void withoutANotificationAreaTheHideButtonMinimisesAndTheTrayMenuStillWorks()
     {
+        QVERIFY(!TrayIcon::isAvailable());
         QVERIFY(f->start(kServer, false));
         QVERIFY(f->window->isVisible());
-        QTest::mouseClick(f->control<QPushButton>(idc::kHide), Qt::LeftButton);
-        QVERIFY(!f->window->isVisible());
-        QCOMPARE(f->window->isWindowShown(), 0);
+        // Enter presses the default button "ウィドウを閉じる".
+        QTest::keyClick(f->window.get(), Qt::Key_Return);
+        QVERIFY(f->window->isVisible());
+        QVERIFY(f->window->isMinimized());
+        QCOMPARE(f->window->isWindowShown(), 1);
         QVERIFY(!f->window->isEnded());
         QList<QAction*> actions = f->window->trayIcon().getMenu()->actions();
         QCOMPARE(actions.size(), 3);
@@ -279,8 +287,127 @@ private slots:
         QCOMPARE(actions[2]->text(), QStringLiteral("終了"));
         actions[0]->trigger();
         QVERIFY(f->window->isVisible());
+        QVERIFY(!f->window->isMinimized());
         actions[2]->trigger();
         QTRY_VERIFY_WITH_TIMEOUT(f->window->isEnded(), 5000);
+    }
+
+    void theMainWindowIsANormalWindowWithMinimiseAndAHelpMenu()
+    {
+        QVERIFY(f->start(kServer, false));
+        QCOMPARE(f->window->windowType(), Qt::Window);
+        QVERIFY(f->window->windowFlags().testFlag(Qt::WindowMinimizeButtonHint));
+        QCOMPARE(QGuiApplication::desktopFileName(), QStringLiteral("jp.quorvantine.CorvaneForTcp"));
+        auto* bar = f->window->findChild<QMenuBar*>();
+        QVERIFY(bar && bar->isVisible());
+        QCOMPARE(bar->actions().size(), 1);
+        QCOMPARE(bar->actions()[0]->text(), QStringLiteral("ヘルプ(&H)"));
+        QList<QAction*> items = bar->actions()[0]->menu()->actions();
+        QCOMPARE(items.size(), 1);
+        QCOMPARE(items[0]->text(), QStringLiteral("corvaneForTcp のﾊﾞｰｼﾞｮﾝ情報(&A)..."));
+        QString title;
+        ModalDriver driver;
+        driver.add(onDialog<CAboutDlg>([&title](CAboutDlg* d) {
+            title = d->windowTitle();
+            d->accept();
+        }));
+        items[0]->trigger();
+        QCOMPARE(title, QStringLiteral("corvaneForTcpのﾊﾞｰｼﾞｮﾝ情報"));
+    }
+
+    void theCloseQuestionHasQtsJapaneseButtonsWithYesAsTheDefault()
+    {
+        QVERIFY(f->start(kServer));
+        f->deliver(std::string("APPLICATION CorvaneForHttp000 STREAMS ") + kPeer + ":1");
+        QString yes, no;
+        bool yesIsDefault = false;
+        ModalDriver driver;
+        driver.add([&](QWidget* top) {
+            auto* box = qobject_cast<QMessageBox*>(top);
+            if (!box)
+                return false;
+            yes = box->button(QMessageBox::Yes)->text();
+            no = box->button(QMessageBox::No)->text();
+            yesIsDefault = box->defaultButton() == box->button(QMessageBox::Yes);
+            // Enter answers with the default button.
+            QTest::keyClick(box, Qt::Key_Return);
+            return true;
+        });
+        f->window->close();
+        QVERIFY(driver.finished());
+        QVERIFY2(yes.startsWith(QStringLiteral("はい")), qPrintable(yes));
+        QVERIFY2(no.startsWith(QStringLiteral("いいえ")), qPrintable(no));
+        QVERIFY(yesIsDefault);
+        QVERIFY(f->window->isEnded());
+    }
+
+    void theClientColumnsStayInPlaceWhenStreamsComeAndGo()
+    {
+        QVERIFY(f->start(kClient4));
+        auto columns = [this] {
+            QCoreApplication::sendPostedEvents(nullptr, QEvent::LayoutRequest);
+            QList<int> xs;
+            for (int id : {idc::kLampL[5], idc::kLampC[5], idc::kLampP[5], idc::kForwardHostLabel[4]})
+                xs << f->control<QWidget>(id)->mapTo(f->window.get(), QPoint()).x();
+            xs << f->control<QWidget>(idc::kThroughput0 + 4)->geometry().x();
+            return xs;
+        };
+        QList<int> idle = columns();
+        f->deliver(std::string("APPLICATION CorvaneForTcp2000 STREAMS ") + kPeer + ":1");
+        QVERIFY(f->control<QLabel>(idc::kThroughput0 + 4)->isVisible());
+        QVERIFY(!f->control<QWidget>(idc::kPortEdit[4])->isVisible());
+        QCOMPARE(columns(), idle);
+        f->deliver("APPLICATION CorvaneForTcp2000 STREAMS ");
+        QVERIFY(f->control<QWidget>(idc::kPortEdit[4])->isVisible());
+        QCOMPARE(columns(), idle);
+    }
+
+    void longHostsAndHandlesAreElidedWithTheWholeTextInTheTooltip()
+    {
+        QVERIFY(f->start(kServer, false));
+        QSize plain = f->window->size();
+        f.reset();
+        f = std::make_unique<UiFixture>();
+        const QString host = QStringLiteral("h") + QString(180, QLatin1Char('o')) + QStringLiteral("st.example.org");
+        QVERIFY(f->start(kServer + "[SERVER]\r\nFOWERDHOST2=" + host.toStdString() + "\r\n", false));
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::LayoutRequest);
+        QCOMPARE(f->window->size(), plain);
+        auto* label = f->control<ElidedLabel>(idc::kForwardHostLabel[1]);
+        QCOMPARE(label->fullText(), host);
+        QCOMPARE(label->toolTip(), host);
+        QVERIFY(label->text().contains(QChar(0x2026)));
+        QVERIFY2(label->text().endsWith(QStringLiteral("ple.org")), qPrintable(label->text()));
+        QVERIFY(label->width() <= CCorvaneForTcpDlg::kHostWidth + 20);
+        QCOMPARE(f->control<ElidedLabel>(idc::kForwardHostLabel[0])->toolTip(), QString());
+
+        const QString handle = QString(80, QLatin1Char('u')) + QStringLiteral("@pc-b.test");
+        f->window->showSelectedUser(handle.toUtf8().constData(), "オンライン");
+        auto* edit = f->control<ElidedLineEdit>(idc::kSelectedUser);
+        QCOMPARE(edit->toolTip(), handle);
+        QVERIFY(edit->text().contains(QChar(0x2026)));
+        QVERIFY(edit->text().endsWith(QStringLiteral("@pc-b.test")));
+        QCOMPARE(f->window->size(), plain);
+        f->window->showSelectedUser(kPeer, "オンライン");
+        QCOMPARE(edit->text(), QString::fromLatin1(kPeer));
+        QCOMPARE(edit->toolTip(), QString());
+    }
+
+    void anAppModeOtherThanZeroOrOneShowsTheClientEverywhere()
+    {
+        QVERIFY(f->start("[SYSTEM]\r\nAPPMODE=2\r\n", false));
+        QCOMPARE(f->control<QLabel>(idc::kModeText)->text(), QStringLiteral("Client Application 動作選択"));
+        QCOMPARE(f->control<QLabel>(idc::kModeLabel)->text(),
+                 QStringLiteral("手動接続モード:接続ボタンで接続してください"));
+        QCOMPARE(f->window->isLogShown(), 0);
+        QVERIFY(f->control<QWidget>(idc::kLampL[0])->isVisible());
+        bool clientChecked = false;
+        ModalDriver driver;
+        driver.add(onDialog<CSystemSettingsDlg>([&clientChecked](CSystemSettingsDlg* d) {
+            clientChecked = d->findChild<QRadioButton*>(controlName(idc::kClientMode))->isChecked();
+            d->reject();
+        }));
+        f->window->OnSystemSettings();
+        QVERIFY(clientChecked);
     }
 
     void startingHiddenWithoutANotificationAreaShowsTheWindow()
@@ -416,6 +543,11 @@ int main(int argc, char** argv)
         }
     }
     QApplication app(argc, argv);
+    // As the program does: Qt's own texts in Japanese.
+    if (!setUpDesktopApplication(app)) {
+        std::fprintf(stderr, "Qt's Japanese translations are missing (qt6-translations-l10n)\n");
+        return 1;
+    }
     MainWindowTest test;
     return QTest::qExec(&test, argc, argv);
 }
