@@ -184,6 +184,8 @@ void CCorvaneForTcpDlg::addPortColumnHeads(QGridLayout* grid)
             l->setObjectName(QStringLiteral("headClientPort"));
         else if (c == 3 || c == 4)
             l->setObjectName(QStringLiteral("headForward%1").arg(c));
+        else if (c == 9)
+            l->setObjectName(QStringLiteral("headClientThroughput"));
         grid->addWidget(l, 0, c, c >= 6 && c <= 8 ? Qt::AlignHCenter : Qt::Alignment());
     }
 }

@@ -120,7 +120,7 @@ void CCorvaneForTcpDlg::showModeView(bool client, const char* text)
             showControl(idc::kThroughput0 + k, false);
     }
     showControl(idc::kLampHeadL, client);
-    for (const char* head : {"headClientPort", "headForward3", "headForward4"}) {
+    for (const char* head : {"headClientPort", "headClientThroughput", "headForward3", "headForward4"}) {
         if (QWidget* w = findChild<QWidget*>(QLatin1String(head)))
             w->setVisible((head[4] == 'C') == client);
     }
