@@ -425,6 +425,7 @@ private slots:
         QCOMPARE(f->control<QLabel>(idc::kModeLabel)->text(), QStringLiteral("選択表示中ユーザの接続受付可"));
         for (int id : {1032, 1043, 1034, 1036, 1038, 1040, 1103, 1100, 1115, 1122})
             QVERIFY2(!f->control<QWidget>(id)->isVisible(), qPrintable(QString::number(id)));
+        QVERIFY(!f->window->findChild<QWidget*>(QStringLiteral("headClientThroughput"))->isVisible());
         for (int id : {1058, 1086, 1096, 1045, 1047})
             QVERIFY2(f->control<QWidget>(id)->isVisible(), qPrintable(QString::number(id)));
         QCOMPARE(f->control<QLabel>(1096)->text(), QStringLiteral("21"));
