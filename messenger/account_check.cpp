@@ -4,7 +4,10 @@
 
 #include <strophe.h>
 
+#include <netdb.h>
+#include <sys/socket.h>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <map>
 
@@ -60,6 +63,21 @@ bool isUnreachableError(int error)
     }
 }
 
+// Why the library could not start a connection to `host`: mostly a name
+// that does not resolve, which the library does not say.
+std::string whyNoConnection(const std::string& host)
+{
+    addrinfo hints{};
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* found = nullptr;
+    int rc = ::getaddrinfo(host.c_str(), nullptr, &hints, &found);
+    if (found)
+        ::freeaddrinfo(found);
+    if (rc != 0)
+        return "the name " + host + " does not resolve (" + ::gai_strerror(rc) + ")";
+    return "cannot start a connection to " + host;
+}
+
 // One connection from start to close, with what was learnt on the way.
 // libstrophe's callbacks find it through their userdata, the certificate
 // handler (which has none) through the context.
@@ -96,6 +114,7 @@ private:
     bool closed = false;
     bool secured = false;
     bool authFailed = false;
+    int connectError = 0;
     std::string certificateText;
     std::string lastLibraryError;
     AccountResult result;
@@ -133,6 +152,10 @@ void Attempt::onLibraryLog(void* self, xmpp_log_level_t level, const char* area,
     // the next mechanism and finally gives up without an error code.
     if (text.find("auth failed") != std::string::npos || text.find("authentication failed") != std::string::npos)
         a->authFailed = true;
+    // Nor does the connection handler get the error of a failed connect.
+    const std::string failed = "connection failed, error ";
+    if (text.rfind(failed, 0) == 0)
+        a->connectError = std::atoi(text.c_str() + failed.size());
     if (level >= XMPP_LEVEL_WARN)
         a->lastLibraryError = str(area) + ": " + text;
 }
@@ -160,8 +183,7 @@ AccountResult Attempt::run(std::chrono::seconds limit)
     int rc = registering ? xmpp_connect_raw(conn, host, port, onConnection, this)
                          : xmpp_connect_client(conn, host, port, onConnection, this);
     if (rc != XMPP_EOK)
-        return AccountResult{AccountOutcome::Unreachable,
-                             lastLibraryError.empty() ? "cannot start the connection" : lastLibraryError};
+        return AccountResult{AccountOutcome::Unreachable, whyNoConnection(serverHost(config))};
 
     const auto deadline = std::chrono::steady_clock::now() + limit;
     while (!finished && !closed && std::chrono::steady_clock::now() < deadline)
@@ -208,8 +230,8 @@ void Attempt::lost(int error, xmpp_stream_error_t* streamError)
         finish(AccountOutcome::CertificateRefused, certificateText);
     } else if (authFailed) {
         finish(AccountOutcome::NotAuthorized);
-    } else if (error && isUnreachableError(error)) {
-        finish(AccountOutcome::Unreachable, std::strerror(error));
+    } else if (isUnreachableError(error ? error : connectError)) {
+        finish(AccountOutcome::Unreachable, std::strerror(error ? error : connectError));
     } else if (streamError && streamError->stanza) {
         xmpp_stanza_t* condition = xmpp_stanza_get_children(streamError->stanza);
         while (condition && !xmpp_stanza_get_name(condition))

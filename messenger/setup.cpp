@@ -126,8 +126,10 @@ int gather(const SetupOptions& o, SetupInput& input, MessengerConfig& config, st
         return 2;
     } else {
         std::string again;
-        if (!input.askSecret("Password of " + config.jid + ": ", config.password))
+        if (!input.askSecret("Password of " + config.jid + ": ", config.password)) {
+            err << "messengerd: no password given; nothing done\n";
             return 2;
+        }
         // A new account gets what was typed: a typing mistake would lock
         // the user out of it.
         if (o.registerAccount && (!input.askSecret("The same password again: ", again) || again != config.password)) {

@@ -31,10 +31,10 @@ bool TerminalSetupInput::askSecret(const std::string& question, std::string& ans
         termios quiet = saved;
         quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
         quiet.c_lflag |= ECHONL;
-        ::tcsetattr(STDIN_FILENO, TCSAFLUSH, &quiet);
+        ::tcsetattr(STDIN_FILENO, TCSADRAIN, &quiet);
     }
     bool ok = ask(question, answer);
     if (terminal)
-        ::tcsetattr(STDIN_FILENO, TCSAFLUSH, &saved);
+        ::tcsetattr(STDIN_FILENO, TCSADRAIN, &saved);
     return ok;
 }
