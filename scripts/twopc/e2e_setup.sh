@@ -23,6 +23,7 @@ setup_run() {
         >"$d/$name.out" 2>&1
     SETUP_STATUS=$?
     sed 's/^/  | /' "$d/$name.out"
+    cat "$d/$name.out" >>"$d/all-runs.log"
 }
 
 conf_of() { echo "$TWOPC_SCRATCH/setup/$1.conf"; }
@@ -50,7 +51,7 @@ e2e_main() {
     e2e_check "  the file has mode 0600" eval "[ \"\$(stat -c %a '$(conf_of pca)')\" = 600 ]"
     e2e_check "  the next steps name the fingerprint" said pca "messengerd --config $(conf_of pca) --fingerprint"
     e2e_check "  messengerd logs in with the file as it is" daemon_logs_in pca
-    rm -f "$TWOPC_SCRATCH/setup/pca".*
+    rm -f "$(conf_of pca)"
 
     setup_run pca wrong-secret --tls-ca-file "$ca"
     e2e_check "wrong password: exit status 1" status_is 1
@@ -82,5 +83,8 @@ e2e_main() {
     e2e_check "the same name again: exit status 1" status_is 1
     e2e_check "  says the name is taken" said newbie "the name newbie@$TWOPC_DOMAIN is taken"
     e2e_check "  no file" no_file newbie
+
+    e2e_check "no sanitizer report from setup or the daemon" \
+        eval "! grep -aE 'ERROR: (Address|Leak|Thread)Sanitizer|runtime error:' '$TWOPC_SCRATCH/setup/all-runs.log' '$TWOPC_SCRATCH'/setup/*-daemon.out"
 }
 e2e_run "$@"
