@@ -30,7 +30,7 @@ conf_of() { echo "$TWOPC_SCRATCH/setup/$1.conf"; }
 said() { grep -q -- "$2" "$TWOPC_SCRATCH/setup/$1.out"; }  # NAME TEXT
 status_is() { [ "$SETUP_STATUS" = "$1" ] || { echo "  exit status $SETUP_STATUS, expected $1"; return 1; }; }
 # no_file NAME: neither the file nor a temporary one beside it.
-no_file() { [ ! -e "$(conf_of "$1")" ] && ! ls -A "$TWOPC_SCRATCH/setup" | grep -q "^\.$1\.conf\."; }
+no_file() { [ ! -e "$(conf_of "$1")" ] && ! compgen -G "$TWOPC_SCRATCH/setup/.$1.conf.*" >/dev/null; }
 
 # daemon_logs_in NAME: messengerd started with the written file as it is
 # logs in (its "online as" line), then is stopped.
