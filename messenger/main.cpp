@@ -4,12 +4,17 @@
 #include "messenger/identity.h"
 #include "messenger/log.h"
 #include "messenger/pin_file.h"
+#include "messenger/setup.h"
+#include "messenger/setup_terminal.h"
 
 #include <algorithm>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <iostream>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -22,7 +27,9 @@ int usage()
     std::fprintf(stderr,
                  "usage: messengerd --config FILE [--api-socket NAME] [--add-contact JID]\n"
                  "       messengerd --config FILE --fingerprint\n"
-                 "       messengerd --config FILE --trust JID FINGERPRINT\n");
+                 "       messengerd --config FILE --trust JID FINGERPRINT\n"
+                 "       messengerd --setup [--config FILE] [--jid JID] [--password-stdin] [--contact JID]...\n"
+                 "                  [--server HOST] [--port N] [--tls-ca-file PATH] [--register] [--force]\n");
     return 2;
 }
 
@@ -108,10 +115,42 @@ int trustKey(const std::string& configPath, const std::string& jid, const std::s
     return 0;
 }
 
+// messengerd --setup ...: "--setup" may stand anywhere among its options.
+bool isSetup(int argc, char** argv)
+{
+    return std::any_of(argv + 1, argv + argc, [](const char* a) { return std::strcmp(a, "--setup") == 0; });
+}
+
+int setup(int argc, char** argv)
+{
+    std::vector<std::string> args;
+    for (int i = 1; i < argc; ++i)
+        if (std::strcmp(argv[i], "--setup") != 0)
+            args.emplace_back(argv[i]);
+    SetupOptions options;
+    std::string error;
+    if (!parseSetupOptions(args, options, error)) {
+        std::fprintf(stderr, "messengerd: %s\n", error.c_str());
+        return usage();
+    }
+    if (options.configPath.empty())
+        options.configPath = defaultSetupConfigPath(std::getenv("XDG_CONFIG_HOME"), std::getenv("HOME"));
+    if (options.configPath.empty()) {
+        std::fprintf(stderr, "messengerd: --setup needs --config FILE when neither HOME nor XDG_CONFIG_HOME is set\n");
+        return 2;
+    }
+    std::signal(SIGPIPE, SIG_IGN);
+    TerminalSetupInput input;
+    StropheAccountServer server;
+    return runSetup(options, input, server, std::cout, std::cerr);
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
 {
+    if (isSetup(argc, argv))
+        return setup(argc, argv);
     Options o;
     if (!parseOptions(argc, argv, o))
         return usage();

@@ -111,6 +111,23 @@ int StropheLink::onSocket(xmpp_conn_t* c, void* sock)
     return xmpp_sockopt_cb_keepalive(c, sock);
 }
 
+std::string certificateRefusal(const MessengerConfig& config, const xmpp_tlscert_t* cert, const char* errormsg)
+{
+    std::string text = "the certificate of " + serverHost(config) + " does not verify: " + str(errormsg)
+                       + " (at the certificate of " + str(xmpp_tlscert_get_string(cert, XMPP_CERT_SUBJECT))
+                       + ", issued by " + str(xmpp_tlscert_get_string(cert, XMPP_CERT_ISSUER)) + ", valid until "
+                       + str(xmpp_tlscert_get_string(cert, XMPP_CERT_NOTAFTER)) + "); not logged in. ";
+    const std::string& jid = config.jid;
+    if (str(errormsg) == "hostname mismatch")
+        text +=
+            "The certificate is not for " + jid.substr(jid.find('@') + 1) + ": this may not be the account's server";
+    else
+        text +=
+            "If the server is the right one and its CA is not a public one, name the CA's "
+            "certificate with tls_ca_file";
+    return text;
+}
+
 // The certificate does not verify (unknown CA, wrong name, expired): the
 // login is refused, and the log says why and what would let it through.
 int StropheLink::onCertificateFailure(const xmpp_tlscert_t* cert, const char* errormsg)
@@ -124,18 +141,7 @@ int StropheLink::onCertificateFailure(const xmpp_tlscert_t* cert, const char* er
         return 0;
     StropheLink* link = it->second;
     link->certificateRefused = true;
-    link->dropReason = "the certificate of " + serverHost(link->config) + " does not verify: " + str(errormsg)
-                       + " (at the certificate of " + str(xmpp_tlscert_get_string(cert, XMPP_CERT_SUBJECT))
-                       + ", issued by " + str(xmpp_tlscert_get_string(cert, XMPP_CERT_ISSUER)) + ", valid until "
-                       + str(xmpp_tlscert_get_string(cert, XMPP_CERT_NOTAFTER)) + "); not logged in. ";
-    const std::string& jid = link->config.jid;
-    if (str(errormsg) == "hostname mismatch")
-        link->dropReason +=
-            "The certificate is not for " + jid.substr(jid.find('@') + 1) + ": this may not be the account's server";
-    else
-        link->dropReason +=
-            "If the server is the right one and its CA is not a public one, name the CA's "
-            "certificate with tls_ca_file";
+    link->dropReason = certificateRefusal(link->config, cert, errormsg);
     return 0;
 }
 

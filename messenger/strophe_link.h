@@ -23,6 +23,11 @@ class Messenger;
 // it is off), certificate trust, and no stream management.
 long connectionFlags(const MessengerConfig& config);
 
+// Why the server's certificate is refused (`errormsg` from the TLS library)
+// and what would let it through, in one line: "the certificate of HOST does
+// not verify: ...; not logged in. ...".
+std::string certificateRefusal(const MessengerConfig& config, const xmpp_tlscert_t* cert, const char* errormsg);
+
 class StropheLink : public XmppLink {
 public:
     StropheLink(const MessengerConfig& config, Log& log);

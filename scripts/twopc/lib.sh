@@ -55,6 +55,10 @@
 #                 become contacts through messengerd --add-contact alone.
 #                 Names resolve through per-namespace hosts files
 #                 (/etc/netns/<ns>/hosts).
+#   TWOPC_REGISTRATION=1  Prosody lets clients create accounts (in-band
+#                 registration: its "register" module, allow_registration)
+#   TWOPC_SERVER_ONLY=1  twopc_up brings up the namespaces and the XMPP server
+#                 with its accounts only: no services on B, no messengerd
 
 TWOPC_LIB_DIR=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 TWOPC_REPO=$(cd "$TWOPC_LIB_DIR/../.." && pwd)
@@ -340,6 +344,7 @@ allow_unencrypted_plain_auth = true
 limits = { c2s = { rate = \"100mb/s\"; burst = \"2s\" } }
 network_settings = { nagle = false; min_wait = 0.00001 }"
     fi
+    [ "${TWOPC_REGISTRATION:-0}" != 1 ] || modules="$modules \"register\";"
     cat >"$d/prosody.cfg.lua" <<EOF2
 local base = "$d"
 run_as_root = true
@@ -355,6 +360,7 @@ $s2s
 http_ports = { }
 https_ports = { }
 modules_enabled = { "roster"; "saslauth"; "disco"; "ping"; "posix"; "admin_shell"; "smacks"; $modules }
+$([ "${TWOPC_REGISTRATION:-0}" != 1 ] || echo "allow_registration = true")
 authentication = "internal_hashed"
 c2s_stanza_size_limit = 256*1024
 smacks_hibernation_time = 2
@@ -745,6 +751,7 @@ twopc_up() {
     else
         twopc_start_prosody || return 1
     fi
+    if [ "${TWOPC_SERVER_ONLY:-0}" = 1 ]; then twopc_log "server only: $TWOPC_SCRATCH"; return 0; fi
     twopc_start_delay || return 1
     twopc_start_services || return 1
     if [ -n "$TWOPC_NS_Y" ]; then twopc_add_contacts || return 1; fi

@@ -1,0 +1,289 @@
+// messengerd --setup without a server: options, refusals of bad input, and
+// the file, which is written only after a successful check, with mode 0600,
+// and which the daemon's loadConfig takes as it is.
+#include "messenger/setup.h"
+#include "tests/support/temp_dir.h"
+
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <filesystem>
+#include <sstream>
+
+namespace {
+
+// Answers from a script; counts what was asked.
+class ScriptedInput final : public SetupInput {
+public:
+    bool terminal = false;
+    std::vector<std::string> lines;  // answers and standard input, in order
+    int secretsAsked = 0;
+
+    bool isTerminal() override { return terminal; }
+    bool ask(const std::string&, std::string& answer) override { return readLine(answer); }
+    bool askSecret(const std::string& q, std::string& answer) override
+    {
+        ++secretsAsked;
+        return ask(q, answer);
+    }
+    bool readLine(std::string& line) override
+    {
+        if (lines.empty())
+            return false;
+        line = lines.front();
+        lines.erase(lines.begin());
+        return true;
+    }
+};
+
+class FakeServer final : public AccountServer {
+public:
+    AccountResult login{AccountOutcome::Done, {}};
+    AccountResult creation{AccountOutcome::Done, {}};
+    std::vector<std::string> calls;  // "login JID PASSWORD" / "create JID PASSWORD"
+    MessengerConfig seen;
+
+    AccountResult logIn(const MessengerConfig& c) override
+    {
+        calls.push_back("login " + c.jid + " " + c.password);
+        seen = c;
+        return login;
+    }
+    AccountResult createAccount(const MessengerConfig& c) override
+    {
+        calls.push_back("create " + c.jid + " " + c.password);
+        return creation;
+    }
+};
+
+struct SetupRun {
+    int status;
+    std::string out;
+    std::string err;
+};
+
+SetupRun runWith(const std::vector<std::string>& args, ScriptedInput& input, FakeServer& server)
+{
+    SetupOptions o;
+    std::string error;
+    EXPECT_TRUE(parseSetupOptions(args, o, error)) << error;
+    std::ostringstream out;
+    std::ostringstream err;
+    int status = runSetup(o, input, server, out, err);
+    return SetupRun{status, out.str(), err.str()};
+}
+
+unsigned modeOf(const std::string& path)
+{
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0 ? st.st_mode & 07777 : 0;
+}
+
+size_t entriesIn(const std::string& dir)
+{
+    size_t n = 0;
+    for ([[maybe_unused]] const auto& e : std::filesystem::directory_iterator(dir))
+        ++n;
+    return n;
+}
+
+ScriptedInput passwordOnStdin(const std::string& password)
+{
+    ScriptedInput in;
+    in.lines = {password};
+    return in;
+}
+
+}  // namespace
+
+TEST(MessengerSetupOptions, ParsesEveryOptionAndRefusesBadOnes)
+{
+    SetupOptions o;
+    std::string error;
+    ASSERT_TRUE(parseSetupOptions(
+        {"--jid", "a@x.org", "--password-stdin", "--contact", "b@x.org", "--contact", "c@y.org", "--server",
+         "xmpp.x.org", "--port", "5223", "--tls-ca-file", "/ca.pem", "--config", "/c/m.conf", "--register", "--force"},
+        o, error))
+        << error;
+    EXPECT_EQ(o.jid, "a@x.org");
+    EXPECT_TRUE(o.passwordStdin);
+    EXPECT_EQ(o.contacts, (std::vector<std::string>{"b@x.org", "c@y.org"}));
+    EXPECT_EQ(o.server, "xmpp.x.org");
+    EXPECT_EQ(o.port, 5223);
+    EXPECT_EQ(o.tlsCaFile, "/ca.pem");
+    EXPECT_EQ(o.configPath, "/c/m.conf");
+    EXPECT_TRUE(o.registerAccount);
+    EXPECT_TRUE(o.force);
+
+    for (const std::vector<std::string>& bad : std::vector<std::vector<std::string>>{
+             {"--port", "0"}, {"--port", "70000"}, {"--port", "52x"}, {"--jid"}, {"--frobnicate"}}) {
+        SetupOptions ignored;
+        EXPECT_FALSE(parseSetupOptions(bad, ignored, error)) << bad.front();
+    }
+    // Never from the command line, where ps shows it.
+    SetupOptions ignored;
+    EXPECT_FALSE(parseSetupOptions({"--password", "secret"}, ignored, error));
+    EXPECT_NE(error.find("--password-stdin"), std::string::npos) << error;
+}
+
+TEST(MessengerSetupOptions, DefaultFileIsTheOneTheUserUnitReads)
+{
+    EXPECT_EQ(defaultSetupConfigPath(nullptr, "/home/al"), "/home/al/.config/corvane/messengerd.conf");
+    EXPECT_EQ(defaultSetupConfigPath("/xdg", "/home/al"), "/xdg/corvane/messengerd.conf");
+    EXPECT_EQ(defaultSetupConfigPath("relative", "/home/al"), "/home/al/.config/corvane/messengerd.conf");
+    EXPECT_EQ(defaultSetupConfigPath(nullptr, nullptr), "");
+}
+
+TEST(MessengerSetup, WritesAFileOfMode0600ThatTheDaemonLoads)
+{
+    TempDir dir;
+    const std::string conf = dir.file("new/corvane/messengerd.conf");
+    writeFile(dir.file("ca.pem"), "not checked here\n");
+    ScriptedInput in = passwordOnStdin("s3cret = with # marks");
+    FakeServer server;
+    SetupRun r = runWith({"--config", conf, "--jid", "alice@example.org", "--password-stdin", "--contact",
+                          "bob@example.org", "--contact", "carol@example.net", "--server", "xmpp.example.org", "--port",
+                          "5223", "--tls-ca-file", dir.file("ca.pem")},
+                         in, server);
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(server.calls, (std::vector<std::string>{"login alice@example.org s3cret = with # marks"}));
+    EXPECT_EQ(server.seen.server, "xmpp.example.org");
+    EXPECT_EQ(server.seen.tlsCaFile, dir.file("ca.pem"));
+
+    EXPECT_EQ(modeOf(conf), 0600u);
+    EXPECT_EQ(modeOf(dir.file("new")), 0700u);
+    EXPECT_EQ(modeOf(dir.file("new/corvane")), 0700u);
+    EXPECT_EQ(entriesIn(dir.file("new/corvane")), 1u) << "a temporary file was left behind";
+    MessengerConfig loaded;
+    std::vector<std::string> errors;
+    ASSERT_TRUE(loadConfig(conf, loaded, errors)) << (errors.empty() ? "" : errors.front());
+    EXPECT_EQ(loaded.jid, "alice@example.org");
+    EXPECT_EQ(loaded.password, "s3cret = with # marks");
+    EXPECT_EQ(loaded.contacts, (std::vector<std::string>{"bob@example.org", "carol@example.net"}));
+    EXPECT_EQ(loaded.server, "xmpp.example.org");
+    EXPECT_EQ(loaded.port, 5223);
+    EXPECT_EQ(loaded.tlsCaFile, dir.file("ca.pem"));
+    EXPECT_EQ(loaded.tls, TlsPolicy::Automatic);
+    EXPECT_TRUE(loaded.tlsVerify);
+
+    EXPECT_NE(r.out.find("messengerd --config " + conf + " --fingerprint"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("must add alice@example.org"), std::string::npos) << r.out;
+}
+
+TEST(MessengerSetup, AsksOnATerminalForWhatIsMissing)
+{
+    TempDir dir;
+    ScriptedInput in;
+    in.terminal = true;
+    in.lines = {"alice@example.org", "pw", "pw", "bob@example.org carol@example.net"};
+    FakeServer server;
+    SetupRun r = runWith({"--config", dir.file("m.conf"), "--register"}, in, server);
+    ASSERT_EQ(r.status, 0) << r.err;
+    // A new account's password is asked twice.
+    EXPECT_EQ(in.secretsAsked, 2);
+    EXPECT_EQ(server.calls, (std::vector<std::string>{"create alice@example.org pw", "login alice@example.org pw"}));
+    MessengerConfig loaded;
+    std::vector<std::string> errors;
+    ASSERT_TRUE(loadConfig(dir.file("m.conf"), loaded, errors));
+    EXPECT_EQ(loaded.contacts, (std::vector<std::string>{"bob@example.org", "carol@example.net"}));
+}
+
+TEST(MessengerSetup, BadInputIsRefusedBeforeTheServerIsAsked)
+{
+    TempDir dir;
+    const std::string conf = dir.file("m.conf");
+    struct Case {
+        std::vector<std::string> args;
+        std::string message;
+    };
+    const std::vector<Case> cases = {
+        {{"--jid", "alice@example.org/home"}, "bare JID"},
+        {{"--jid", "alice"}, "bare JID"},
+        {{"--jid", "alice@example.org", "--contact", "bob"}, "contact must be a bare JID"},
+        {{"--jid", "alice@example.org", "--tls-ca-file", "ca.pem"}, "--tls-ca-file must be an absolute path"},
+        {{"--jid", "alice@example.org", "--tls-ca-file", dir.file("none.pem")}, "cannot be read"},
+    };
+    for (const Case& c : cases) {
+        std::vector<std::string> args = c.args;
+        args.insert(args.end(), {"--config", conf, "--password-stdin"});
+        ScriptedInput in = passwordOnStdin("pw");
+        FakeServer server;
+        SetupRun r = runWith(args, in, server);
+        EXPECT_EQ(r.status, 2) << c.message;
+        EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
+        EXPECT_TRUE(server.calls.empty()) << c.message;
+        EXPECT_FALSE(fileExists(conf)) << c.message;
+    }
+    // Not a terminal and no --password-stdin: nothing to read the password from.
+    ScriptedInput in;
+    FakeServer server;
+    SetupRun r = runWith({"--config", conf, "--jid", "alice@example.org"}, in, server);
+    EXPECT_EQ(r.status, 2);
+    EXPECT_NE(r.err.find("--password-stdin"), std::string::npos) << r.err;
+    EXPECT_TRUE(server.calls.empty());
+}
+
+TEST(MessengerSetup, AnExistingFileIsReplacedOnlyWithForce)
+{
+    TempDir dir;
+    const std::string conf = dir.file("m.conf");
+    writeFile(conf, "old\n");
+    ScriptedInput in = passwordOnStdin("pw");
+    FakeServer server;
+    SetupRun r = runWith({"--config", conf, "--jid", "alice@example.org", "--password-stdin"}, in, server);
+    EXPECT_EQ(r.status, 2);
+    EXPECT_NE(r.err.find(conf + " exists; nothing changed (--force replaces it)"), std::string::npos) << r.err;
+    EXPECT_EQ(readFile(conf), "old\n");
+    EXPECT_TRUE(server.calls.empty());
+
+    in = passwordOnStdin("pw");
+    r = runWith({"--config", conf, "--jid", "alice@example.org", "--password-stdin", "--force"}, in, server);
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(readFile(conf).find("jid = alice@example.org\n"), std::string::npos);
+    EXPECT_EQ(modeOf(conf), 0600u);
+}
+
+TEST(MessengerSetup, NothingIsWrittenWhenTheCheckFails)
+{
+    struct Case {
+        AccountResult login;
+        AccountResult creation;
+        bool registering;
+        std::string message;
+        size_t calls;
+    };
+    const std::vector<Case> cases = {
+        {{AccountOutcome::NotAuthorized, {}},
+         {},
+         false,
+         "refused alice@example.org with this password (not authorized)",
+         1},
+        {{AccountOutcome::Unreachable, "Connection refused"}, {}, false, "cannot be reached: Connection refused", 1},
+        {{AccountOutcome::CertificateRefused, "the certificate of example.org does not verify: hostname mismatch"},
+         {},
+         false,
+         "cannot log in: the certificate of example.org does not verify: hostname mismatch",
+         1},
+        {{AccountOutcome::TimedOut, {}}, {}, false, "no answer from example.org", 1},
+        // A failed registration is not followed by a login.
+        {{}, {AccountOutcome::Taken, "conflict"}, true, "the name alice@example.org is taken", 1},
+        {{}, {AccountOutcome::NotOffered, "service-unavailable"}, true, "does not offer the creation of accounts", 1},
+    };
+    for (const Case& c : cases) {
+        TempDir dir;
+        ScriptedInput in = passwordOnStdin("pw");
+        FakeServer server;
+        server.login = c.login;
+        server.creation = c.creation;
+        std::vector<std::string> args = {"--config", dir.file("m.conf"), "--jid", "alice@example.org",
+                                         "--password-stdin"};
+        if (c.registering)
+            args.push_back("--register");
+        SetupRun r = runWith(args, in, server);
+        EXPECT_EQ(r.status, 1) << c.message;
+        EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
+        EXPECT_NE(r.err.find("nothing written"), std::string::npos) << r.err;
+        EXPECT_EQ(server.calls.size(), c.calls) << c.message;
+        EXPECT_EQ(entriesIn(dir.path()), 0u) << c.message;
+    }
+}
