@@ -6,7 +6,14 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+#include <csignal>
 #include <filesystem>
 #include <sstream>
 
@@ -286,4 +293,63 @@ TEST(MessengerSetup, NothingIsWrittenWhenTheCheckFails)
         EXPECT_EQ(server.calls.size(), c.calls) << c.message;
         EXPECT_EQ(entriesIn(dir.path()), 0u) << c.message;
     }
+}
+
+// Ctrl-C at the password question ends setup with the terminal's echo back
+// on, as the shell expects it.
+TEST(MessengerSetupTerminal, CtrlCAtThePasswordQuestionGivesTheEchoBack)
+{
+    TempDir dir;
+    int master = posix_openpt(O_RDWR | O_NOCTTY);
+    ASSERT_GE(master, 0);
+    ASSERT_EQ(0, grantpt(master));
+    ASSERT_EQ(0, unlockpt(master));
+    std::string slaveName = ptsname(master);
+    int slave = open(slaveName.c_str(), O_RDWR | O_NOCTTY);
+    ASSERT_GE(slave, 0);
+    std::string config = dir.file("messengerd.conf");
+    pid_t pid = fork();
+    if (pid == 0) {
+        setsid();
+        ioctl(slave, TIOCSCTTY, 0);
+        for (int fd = 0; fd < 3; ++fd)
+            dup2(slave, fd);
+        execl(MESSENGERD_PATH, "messengerd", "--setup", "--jid", "a@example.org", "--config", config.c_str(),
+              static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    std::string seen;
+    for (int i = 0; i < 100 && seen.find("assword") == std::string::npos; ++i) {
+        pollfd p{master, POLLIN, 0};
+        if (poll(&p, 1, 100) > 0) {
+            char buf[256];
+            ssize_t n = read(master, buf, sizeof buf);
+            if (n > 0)
+                seen.append(buf, static_cast<size_t>(n));
+        }
+    }
+    ASSERT_NE(std::string::npos, seen.find("assword")) << seen;
+    termios during{};
+    for (int i = 0; i < 50; ++i) {  // the echo goes off right after the question
+        tcgetattr(slave, &during);
+        if (!(during.c_lflag & ECHO))
+            break;
+        usleep(20000);
+    }
+    EXPECT_FALSE(during.c_lflag & ECHO);
+    ASSERT_EQ(1, write(master, "\x03", 1));
+    int status = 0;
+    for (int i = 0; i < 100 && waitpid(pid, &status, WNOHANG) == 0; ++i)
+        usleep(50000);
+    if (waitpid(pid, &status, WNOHANG) == 0) {
+        kill(pid, SIGKILL);
+        waitpid(pid, &status, 0);
+    }
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGINT) << status;
+    termios after{};
+    tcgetattr(slave, &after);
+    EXPECT_TRUE(after.c_lflag & ECHO);
+    EXPECT_FALSE(std::filesystem::exists(config));
+    close(slave);
+    close(master);
 }
