@@ -392,8 +392,6 @@ twopc_start_delay() {
     twopc_log "delay element: ${TWOPC_DELAY_MS} ms each way between each PC and its server"
 }
 
-twopc_prosodyctl() { twopc_exec x prosodyctl --config "$TWOPC_SCRATCH/x/prosody.cfg.lua" "$@"; }
-
 twopc_register() {  # user password [S DOMAIN]
     local srv=${3:-x} domain=${4:-$TWOPC_DOMAIN}
     twopc_exec "$srv" prosodyctl --config "$TWOPC_SCRATCH/$srv/prosody.cfg.lua" register "$1" "$domain" "$2" \
