@@ -12,6 +12,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
+#include <QMenu>
 #include <QMenuBar>
 #include <QPushButton>
 #include <QRadioButton>
@@ -339,6 +340,12 @@ private slots:
         QVERIFY2(no.startsWith(QStringLiteral("いいえ")), qPrintable(no));
         QVERIFY(yesIsDefault);
         QVERIFY(f->window->isEnded());
+        // The edit fields' context menus speak Japanese too.
+        std::unique_ptr<QMenu> menu(f->control<QLineEdit>(idc::kMessage)->createStandardContextMenu());
+        QStringList items;
+        for (QAction* a : menu->actions())
+            items << a->text();
+        QVERIFY2(items.filter(QStringLiteral("コピー")).size() == 1, qPrintable(items.join(QLatin1Char('|'))));
     }
 
     void theClientColumnsStayInPlaceWhenStreamsComeAndGo()
