@@ -17,13 +17,14 @@ volatile std::sig_atomic_t stopRequested = 0;
 
 void onSignal(int) { stopRequested = 1; }
 
-int usage()
+// The usage on `out`; the exit status `status` (2: a wrong command line).
+int usage(std::FILE* out = stderr, int status = 2)
 {
-    std::fprintf(stderr,
+    std::fprintf(out,
                  "usage: messengerd --config FILE [--api-socket NAME] [--add-contact JID]\n"
                  "       messengerd --config FILE --fingerprint\n"
                  "       messengerd --config FILE --trust JID FINGERPRINT\n");
-    return 2;
+    return status;
 }
 
 struct Options {
@@ -112,6 +113,8 @@ int trustKey(const std::string& configPath, const std::string& jid, const std::s
 
 int main(int argc, char** argv)
 {
+    if (argc == 2 && std::strcmp(argv[1], "--help") == 0)
+        return usage(stdout, 0);
     Options o;
     if (!parseOptions(argc, argv, o))
         return usage();
