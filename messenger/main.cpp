@@ -22,15 +22,17 @@ volatile std::sig_atomic_t stopRequested = 0;
 
 void onSignal(int) { stopRequested = 1; }
 
-int usage()
+// The usage on `out`; the exit status `status` (2: a wrong command line).
+int usage(std::FILE* out = stderr, int status = 2)
 {
-    std::fprintf(stderr,
+    std::fprintf(out,
                  "usage: messengerd --config FILE [--api-socket NAME] [--add-contact JID]\n"
                  "       messengerd --config FILE --fingerprint\n"
                  "       messengerd --config FILE --trust JID FINGERPRINT\n"
                  "       messengerd --setup [--config FILE] [--jid JID] [--password-stdin] [--contact JID]...\n"
-                 "                  [--server HOST] [--port N] [--tls-ca-file PATH] [--register] [--force]\n");
-    return 2;
+                 "                  [--server HOST] [--port N] [--tls-ca-file PATH] [--register] [--force]\n"
+                 "       messengerd --help\n");
+    return status;
 }
 
 struct Options {
@@ -149,6 +151,8 @@ int setup(int argc, char** argv)
 
 int main(int argc, char** argv)
 {
+    if (argc == 2 && std::strcmp(argv[1], "--help") == 0)
+        return usage(stdout, 0);
     if (isSetup(argc, argv))
         return setup(argc, argv);
     Options o;

@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Installs every Debian package the build, the tests and the demo need.
+# Installs every Debian package the build, the tests, the demo and the Debian
+# package (scripts/package.sh) need.
 # Idempotent: apt-get runs only when something is missing.
 set -euo pipefail
 
@@ -13,6 +14,7 @@ packages=(
   vsftpd lftp curl python3 socat openssl
   iproute2 procps psmisc
   xvfb xauth x11-utils imagemagick fonts-ipafont-gothic fonts-ipafont-mincho
+  lintian desktop-file-utils appstream dpkg-dev fakeroot file
 )
 
 missing=()

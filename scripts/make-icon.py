@@ -1,8 +1,13 @@
 #!/usr/bin/env python3
-"""Writes the program icon as PNG files (16, 32 and 48 pixels): a dark blue
-disc with two white arrows passing each other, the two directions of a tunnel.
+"""Writes the program icon as PNG files: a dark blue disc with two white arrows
+passing each other, the two directions of a tunnel.
 
     make-icon.py OUTDIR
+        OUTDIR/corvane16.png, corvane32.png and corvane48.png: the sizes the
+        program embeds.
+    make-icon.py --hicolor OUTDIR
+        OUTDIR/NxN/apps/jp.quorvantine.CorvaneForTcp.png for every size of the
+        hicolor theme the package installs (16 to 256 pixels).
 """
 import math
 import os
@@ -56,12 +61,29 @@ def png(size):
             + chunk(b"IEND", b""))
 
 
+EMBEDDED_SIZES = (16, 32, 48)
+HICOLOR_SIZES = (16, 22, 24, 32, 48, 64, 128, 256)
+ICON_NAME = "jp.quorvantine.CorvaneForTcp.png"
+
+
+def write(path, size):
+    os.makedirs(os.path.dirname(path), exist_ok=True)
+    with open(path, "wb") as f:
+        f.write(png(size))
+
+
 def main():
-    out = sys.argv[1] if len(sys.argv) > 1 else "."
-    os.makedirs(out, exist_ok=True)
-    for size in (16, 32, 48):
-        with open(os.path.join(out, "corvane%d.png" % size), "wb") as f:
-            f.write(png(size))
+    args = sys.argv[1:]
+    hicolor = bool(args) and args[0] == "--hicolor"
+    if hicolor:
+        args = args[1:]
+    out = args[0] if args else "."
+    if hicolor:
+        for size in HICOLOR_SIZES:
+            write(os.path.join(out, "%dx%d" % (size, size), "apps", ICON_NAME), size)
+    else:
+        for size in EMBEDDED_SIZES:
+            write(os.path.join(out, "corvane%d.png" % size), size)
 
 
 if __name__ == "__main__":

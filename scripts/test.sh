@@ -3,7 +3,9 @@
 # tests with warnings as errors, and runs the whole suite: once in a normal
 # build, once under AddressSanitizer and UndefinedBehaviorSanitizer, and every
 # threaded test (TCP, tunnel, model, messenger) under ThreadSanitizer; then
-# every fuzz target for a short time (scripts/fuzz.sh).
+# every fuzz target for a short time (scripts/fuzz.sh). After the normal
+# build, the Debian package is built, checked and tried in a throwaway root
+# (scripts/package.sh, scripts/package-smoke.sh).
 # Usage: bash scripts/test.sh   (as root, or a user who may sudo apt-get;
 # the tests that need network namespaces skip themselves without root)
 set -euo pipefail
@@ -24,6 +26,11 @@ echo "== normal build"
 configure_and_build build
 cmake --build build --target format-check || status=1
 ctest --test-dir build --output-on-failure || status=1
+
+echo "== Debian package"
+# The smoke test skips itself (77) without root, like the namespace tests.
+JOBS=$jobs bash scripts/package.sh && { bash scripts/package-smoke.sh dist/corvanefortcp_*.deb || [ $? -eq 77 ]; } \
+  || status=1
 
 echo "== AddressSanitizer + UndefinedBehaviorSanitizer"
 configure_and_build build-asan -DCORVANE_SANITIZE=address,undefined

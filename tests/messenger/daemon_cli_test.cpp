@@ -121,6 +121,15 @@ TEST(MessengerDaemon, UsageErrors)
     EXPECT_NE(readFile(dir.file("out")).find("usage: messengerd --config FILE"), std::string::npos);
 }
 
+TEST(MessengerDaemon, HelpPrintsTheUsageAndSucceeds)
+{
+    TempDir dir;
+    Spawned d;
+    ASSERT_TRUE(d.start({MESSENGERD_PATH, "--help"}, dir.file("out")));
+    EXPECT_EQ(d.wait(10s), 0);
+    EXPECT_EQ(readFile(dir.file("out")).rfind("usage: messengerd --config FILE", 0), 0u);
+}
+
 namespace {
 
 // A configuration of mode 0600 in `dir`, with `extra` lines; its path.

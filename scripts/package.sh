@@ -1,0 +1,65 @@
+#!/usr/bin/env bash
+# Builds the Debian package dist/corvanefortcp_<version>_<arch>.deb with CPack
+# (only the two programs, without the tests: CORVANE_BUILD_TESTS=OFF) and
+# checks it: lintian (errors fail, warnings are shown), desktop-file-validate
+# on the desktop entry and appstreamcli on the AppStream metadata.
+# Usage: bash scripts/package.sh   (BUILD_DIR=build-pkg, JOBS=nproc)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+build=${BUILD_DIR:-build-pkg}
+jobs=${JOBS:-$(nproc)}
+started=$SECONDS
+
+for tool in cmake cpack dpkg-shlibdeps lintian desktop-file-validate appstreamcli; do
+  command -v "$tool" >/dev/null || { echo "package.sh: $tool is missing (bash scripts/install-deps.sh)" >&2; exit 1; }
+done
+
+# Debian's flags with all its hardening, as a Debian build would use them
+# (the preprocessor's flags go with the compilers'; given on every run, so
+# that a build directory made before follows them too).
+flags() { DEB_BUILD_MAINT_OPTIONS=hardening=+all dpkg-buildflags --get "$1"; }
+cppflags=$(flags CPPFLAGS)
+
+echo "== configure $build"
+cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX=/usr -DCORVANE_BUILD_TESTS=OFF \
+  -DCMAKE_C_FLAGS="$cppflags $(flags CFLAGS)" -DCMAKE_CXX_FLAGS="$cppflags $(flags CXXFLAGS)" \
+  -DCMAKE_EXE_LINKER_FLAGS="$(flags LDFLAGS)" >/dev/null
+echo "== build"
+cmake --build "$build" -j "$jobs"
+echo "== cpack"
+rm -rf "$build/cpack"
+(cd "$build" && cpack -G DEB)
+
+version=$(sed -n 's/^set(CPACK_PACKAGE_VERSION "\(.*\)")$/\1/p' "$build/CPackConfig.cmake")
+arch=$(dpkg --print-architecture)
+name=corvanefortcp_${version}_${arch}.deb
+[ -f "$build/cpack/$name" ] || { echo "package.sh: cpack made no $build/cpack/$name" >&2; ls "$build/cpack" >&2; exit 1; }
+mkdir -p dist
+rm -f dist/corvanefortcp_*.deb
+cp "$build/cpack/$name" dist/
+deb=dist/$name
+
+status=0
+echo "== contents of $deb"
+dpkg-deb --field "$deb"
+dpkg-deb --contents "$deb" | awk '{print $1, $6, $7, $8}'
+
+echo "== lintian"
+# lintian's exit status is 1 with errors only (its default --fail-on=error).
+lintian --info --display-level '>=info' "$deb" || { echo "lintian: errors (see above)"; status=1; }
+
+echo "== desktop-file-validate and appstreamcli"
+files=$(mktemp -d)
+trap 'rm -rf "$files"' EXIT
+dpkg-deb -x "$deb" "$files"
+desktop=$files/usr/share/applications/jp.quorvantine.CorvaneForTcp.desktop
+metainfo=$files/usr/share/metainfo/jp.quorvantine.CorvaneForTcp.metainfo.xml
+if desktop-file-validate "$desktop"; then echo "desktop entry: valid"; else status=1; fi
+# appstreamcli's exit status is not 0 with errors (warnings, infos and
+# pedantic notes are printed and let it pass).
+if appstreamcli validate --no-net --explain "$metainfo"; then :; else status=1; fi
+
+echo "== $deb: $(stat -c %s "$deb") bytes, $((SECONDS - started)) s"
+if [ $status -eq 0 ]; then echo "PACKAGE OK"; else echo "PACKAGE CHECKS FAILED"; fi
+exit $status
