@@ -250,6 +250,21 @@ TEST(MessengerSetup, AnExistingFileIsReplacedOnlyWithForce)
     EXPECT_EQ(modeOf(conf), 0600u);
 }
 
+// The file's values are trimmed: such a password would log in here and fail
+// in the daemon.
+TEST(MessengerSetup, APasswordTheFileWouldTrimIsRefusedBeforeTheServerIsAsked)
+{
+    TempDir dir;
+    ScriptedInput in = passwordOnStdin("secret ");
+    FakeServer server;
+    SetupRun r =
+        runWith({"--config", dir.file("m.conf"), "--jid", "alice@example.org", "--password-stdin"}, in, server);
+    EXPECT_EQ(r.status, 2);
+    EXPECT_NE(r.err.find("begin or end with a blank"), std::string::npos) << r.err;
+    EXPECT_TRUE(server.calls.empty());
+    EXPECT_FALSE(std::filesystem::exists(dir.file("m.conf")));
+}
+
 TEST(MessengerSetup, NothingIsWrittenWhenTheCheckFails)
 {
     struct Case {
