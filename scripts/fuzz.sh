@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds the libFuzzer targets of fuzz/ with clang (AddressSanitizer and
 # UndefinedBehaviorSanitizer) in build-fuzz and runs each of them for a
-# bounded time, starting from its seed corpus in fuzz/corpus/<target>.
+# bounded time, JOBS (nproc) of them at a time, starting from its seed
+# corpus in fuzz/corpus/<target>.
 # Inputs the fuzzer finds go to build-fuzz/corpus/<target>; an input that
 # crashes a target is saved as build-fuzz/crashes/<target>-crash-<hash>.
 #
@@ -29,8 +30,10 @@ build=build-fuzz
 jobs=${JOBS:-$(nproc)}
 
 echo "== building the fuzz targets (clang) in $build"
+launcher=()
+command -v ccache >/dev/null && launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache -DCMAKE_C_COMPILER_LAUNCHER=ccache)
 CC=clang CXX=clang++ cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCORVANE_FUZZ=ON -DCORVANE_WERROR=ON \
-  -DCORVANE_E2E_TUNNEL=OFF >/dev/null
+  -DCORVANE_E2E_TUNNEL=OFF "${launcher[@]}" >/dev/null
 if [ ${#targets[@]} -eq 0 ]; then
   mapfile -t targets < "$build/fuzz/targets.txt"
 fi
@@ -41,14 +44,12 @@ mkdir -p "$build/corpus" "$build/crashes" "$build/logs"
 export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=0}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
 
-failed=()
-for t in "${targets[@]}"; do
-  bin="$build/bin/$t"
-  seeds="fuzz/corpus/$t"
-  work="$build/corpus/$t"
-  log="$build/logs/$t.log"
+# fuzz_one TARGET: runs one target for its time; its verdict goes to
+# $build/logs/TARGET.verdict (the targets run JOBS at a time).
+fuzz_one() {
+  local t=$1
+  local bin="$build/bin/$t" seeds="fuzz/corpus/$t" work="$build/corpus/$t" log="$build/logs/$t.log" rc runs
   mkdir -p "$work"
-  echo "== $t: $seconds s"
   # New inputs go to the first folder only, so the seeds stay as they are.
   # -close_fd_mask=1: the code under test prints a lot to standard output.
   # The outer timeout only guards against a target that does not stop.
@@ -59,12 +60,30 @@ for t in "${targets[@]}"; do
   set -e
   runs=$(grep -o 'Done [0-9]* runs' "$log" | tail -1 || true)
   if [ $rc -eq 0 ]; then
-    echo "   ok (${runs:-no run count})"
+    echo "== $t: $seconds s, ok (${runs:-no run count})" >"$build/logs/$t.verdict"
   else
-    echo "   FOUND SOMETHING (exit $rc); log: $log"
-    grep -E 'ERROR:|runtime error|check failed|Test unit written' "$log" | head -5 | sed 's/^/   /'
-    failed+=("$t")
+    { echo "== $t: $seconds s, FOUND SOMETHING (exit $rc); log: $log"
+      grep -E 'ERROR:|runtime error|check failed|Test unit written' "$log" | head -5 | sed 's/^/   /'; } >"$build/logs/$t.verdict"
+    return 1
   fi
+}
+
+rm -f "$build"/logs/*.verdict
+running=0
+for t in "${targets[@]}"; do
+  if [ $running -ge "$jobs" ]; then
+    wait -n || true
+    running=$((running - 1))
+  fi
+  fuzz_one "$t" &
+  running=$((running + 1))
+done
+wait || true
+
+failed=()
+for t in "${targets[@]}"; do
+  cat "$build/logs/$t.verdict" 2>/dev/null || echo "== $t: no verdict"
+  grep -q ', ok (' "$build/logs/$t.verdict" 2>/dev/null || failed+=("$t")
 done
 
 if [ ${#failed[@]} -eq 0 ]; then

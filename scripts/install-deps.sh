@@ -5,7 +5,7 @@
 set -euo pipefail
 
 packages=(
-  build-essential cmake pkg-config git
+  build-essential cmake pkg-config git ccache
   clang libclang-rt-14-dev clang-format
   libgtest-dev libgmock-dev
   qt6-base-dev qt6-multimedia-dev libqt6svg6 qt6-translations-l10n

@@ -20,11 +20,14 @@ done
 # that a build directory made before follows them too).
 flags() { DEB_BUILD_MAINT_OPTIONS=hardening=+all dpkg-buildflags --get "$1"; }
 cppflags=$(flags CPPFLAGS)
+# Through ccache when it is there (scripts/test.sh sets where it looks).
+launcher=()
+command -v ccache >/dev/null && launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache -DCMAKE_C_COMPILER_LAUNCHER=ccache)
 
 echo "== configure $build"
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX=/usr -DCORVANE_BUILD_TESTS=OFF \
   -DCMAKE_C_FLAGS="$cppflags $(flags CFLAGS)" -DCMAKE_CXX_FLAGS="$cppflags $(flags CXXFLAGS)" \
-  -DCMAKE_EXE_LINKER_FLAGS="$(flags LDFLAGS)" >/dev/null
+  -DCMAKE_EXE_LINKER_FLAGS="$(flags LDFLAGS)" "${launcher[@]}" >/dev/null
 echo "== build"
 cmake --build "$build" -j "$jobs"
 echo "== cpack"
