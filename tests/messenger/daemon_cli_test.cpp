@@ -24,33 +24,31 @@ using namespace std::chrono_literals;
 
 TEST(MessengerDaemon, ConfigErrorsStopTheStart)
 {
-    TempDir dir;
-    writeFile(dir.file("bad.conf"), "jid = alice@localhost\npassword = pw\nport = many\n");
-    ::chmod(dir.file("bad.conf").c_str(), 0600);
-    Spawned d;
-    ASSERT_TRUE(d.start({MESSENGERD_PATH, "--config", dir.file("bad.conf")}, dir.file("out")));
-    EXPECT_EQ(d.wait(10s), 2);
-    std::string out = readFile(dir.file("out"));
-    EXPECT_NE(out.find(dir.file("bad.conf") + ":3: port must be a number from 1 to 65535, not 'many'"),
-              std::string::npos)
-        << out;
-    EXPECT_NE(out.find("not started"), std::string::npos) << out;
-}
-
-TEST(MessengerDaemon, ConfigThatOthersMayReadStopsTheStart)
-{
-    TempDir dir;
-    const std::string conf = dir.file("m.conf");
-    writeFile(conf,
-              "jid = alice@localhost\npassword = pw\napi_socket = CorvaneCliTest-" + std::to_string(::getpid()) + "\n");
-    ASSERT_EQ(::chmod(conf.c_str(), 0644), 0);
-    Spawned d;
-    ASSERT_TRUE(d.start({MESSENGERD_PATH, "--config", conf}, dir.file("out")));
-    EXPECT_EQ(d.wait(10s), 2);
-    std::string out = readFile(dir.file("out"));
-    EXPECT_NE(out.find(conf + ":0: permissions 0644 are too open"), std::string::npos) << out;
-    EXPECT_NE(out.find("run: chmod 600 " + conf), std::string::npos) << out;
-    EXPECT_NE(out.find("not started"), std::string::npos) << out;
+    struct Case {
+        std::string text;
+        mode_t mode;
+        std::vector<std::string> told;  // after the file's path
+    } cases[] = {
+        {"port = many\n", 0600, {":3: port must be a number from 1 to 65535, not 'many'"}},
+        {"api_socket = CorvaneCliTest-" + std::to_string(::getpid()) + "\n",
+         0644,
+         {":0: permissions 0644 are too open", "run: chmod 600 "}},
+    };
+    for (const Case& c : cases) {
+        TempDir dir;
+        const std::string conf = dir.file("m.conf");
+        writeFile(conf, "jid = alice@localhost\npassword = pw\n" + c.text);
+        ASSERT_EQ(::chmod(conf.c_str(), c.mode), 0);
+        Spawned d;
+        ASSERT_TRUE(d.start({MESSENGERD_PATH, "--config", conf}, dir.file("out")));
+        EXPECT_EQ(d.wait(10s), 2);
+        std::string out = readFile(dir.file("out"));
+        EXPECT_NE(out.find(conf + c.told[0]), std::string::npos) << out;
+        if (c.told.size() > 1) {
+            EXPECT_NE(out.find(c.told[1] + conf), std::string::npos) << out;
+        }
+        EXPECT_NE(out.find("not started"), std::string::npos) << out;
+    }
 }
 
 TEST(MessengerDaemon, StartIsRefusedBesideASocketOfAnotherUser)
@@ -112,22 +110,17 @@ TEST(MessengerDaemon, StartIsRefusedBesideASocketOfAnotherUser)
     EXPECT_NE(readFile(dir.file("m.log")).find("is held by another user (uid 65534)"), std::string::npos);
 }
 
-TEST(MessengerDaemon, UsageErrors)
+TEST(MessengerDaemon, UsageErrorsAndHelp)
 {
     TempDir dir;
     Spawned d;
     ASSERT_TRUE(d.start({MESSENGERD_PATH}, dir.file("out")));
     EXPECT_EQ(d.wait(10s), 2);
     EXPECT_NE(readFile(dir.file("out")).find("usage: messengerd --config FILE"), std::string::npos);
-}
-
-TEST(MessengerDaemon, HelpPrintsTheUsageAndSucceeds)
-{
-    TempDir dir;
-    Spawned d;
-    ASSERT_TRUE(d.start({MESSENGERD_PATH, "--help"}, dir.file("out")));
-    EXPECT_EQ(d.wait(10s), 0);
-    EXPECT_EQ(readFile(dir.file("out")).rfind("usage: messengerd --config FILE", 0), 0u);
+    Spawned help;
+    ASSERT_TRUE(help.start({MESSENGERD_PATH, "--help"}, dir.file("help")));
+    EXPECT_EQ(help.wait(10s), 0);
+    EXPECT_EQ(readFile(dir.file("help")).rfind("usage: messengerd --config FILE", 0), 0u);
 }
 
 namespace {

@@ -18,6 +18,9 @@ const std::string kApp = "CorvaneForFtp0000";
 const std::string kAlice = "alice@h.test";
 const std::string kBob = "bob@h.test";
 const std::string kBobFull = "bob@h.test/pc";
+// Commands on kApp and the lines that tell of it.
+const std::string kAlter = "ALTER APPLICATION " + kApp + " ";
+const std::string kOfApp = "APPLICATION " + kApp + " ";
 // What a handshake block shows in the fake link's calls.
 const std::string kHandshake = "<handshake>";
 
@@ -43,7 +46,7 @@ protected:
         core.serverOnline();
         core.presence(kBobFull, true, "", {kApp});
         core.clientDiscover(1);
-        core.clientCommand(1, "CREATE APPLICATION " + kApp);
+        command("CREATE APPLICATION " + kApp);
         sink.take(1);
         link.take();
     }
@@ -98,7 +101,7 @@ protected:
     {
         bobTakesCompact = peerCompact;
         bobSeesOffer = offer;
-        core.clientCommand(1, "ALTER APPLICATION " + kApp + " CONNECT " + kBob);
+        command(kAlter + "CONNECT " + kBob);
         std::string sid = link.lastSid;
         core.openResult(kBobFull, sid, true, peerCompact);
         deliver(sid);
@@ -138,6 +141,7 @@ protected:
         return "data " + kBobFull + " " + std::to_string(k + bob[sid].handshakeSeen) + " " + text;
     }
     IqRef iq(const std::string& id) { return IqRef{kBobFull, id}; }
+    void command(const std::string& line) { core.clientCommand(1, line); }
     bool logged(const std::string& part) { return log.captured().find(part) != std::string::npos; }
 
     const Messenger::Clock::time_point t0 = Messenger::Clock::now();
@@ -202,12 +206,12 @@ TEST_F(MessengerCore, UserAnswers)
 {
     standardSetup();
     core.rosterItem("dave@h.test", "both");
-    core.clientCommand(1, "SEARCH FRIENDS");
-    core.clientCommand(1, "GET CURRENTUSERHANDLE");
-    core.clientCommand(1, "GET USER bob@h.test ONLINESTATUS");
-    core.clientCommand(1, "GET USER dave@h.test ONLINESTATUS");
-    core.clientCommand(1, "GET USER zed@h.test ONLINESTATUS");
-    core.clientCommand(1, "FLY AWAY");
+    command("SEARCH FRIENDS");
+    command("GET CURRENTUSERHANDLE");
+    command("GET USER bob@h.test ONLINESTATUS");
+    command("GET USER dave@h.test ONLINESTATUS");
+    command("GET USER zed@h.test ONLINESTATUS");
+    command("FLY AWAY");
     EXPECT_EQ(sink.take(1), (Lines{"USER dave@h.test BUDDYSTATUS 3", "USERS bob@h.test, dave@h.test",
                                    "CURRENTUSERHANDLE alice@h.test", "USER bob@h.test ONLINESTATUS ONLINE",
                                    "USER dave@h.test ONLINESTATUS OFFLINE", "USER zed@h.test ONLINESTATUS UNKNOWN",
@@ -245,16 +249,16 @@ TEST_F(MessengerCore, CreateAdvertisesAndConnectableListsRunningContacts)
     core.presence("dave@h.test/x", true, "", {"OtherApp"});
     core.presence("carol@h.test/x", true, "", {kApp});  // not mutual
     sink.take(1);
-    core.clientCommand(1, "CREATE APPLICATION " + kApp);
-    core.clientCommand(1, "CREATE APPLICATION Second");
+    command("CREATE APPLICATION " + kApp);
+    command("CREATE APPLICATION Second");
     EXPECT_EQ(link.take(), (Lines{"advertise " + kApp + " Second"}));
-    core.clientCommand(1, "GET APPLICATION " + kApp + " CONNECTABLE");
-    core.clientCommand(1, "GET APPLICATION Second CONNECTABLE");
-    core.clientCommand(1, "GET APPLICATION Nope CONNECTABLE");
-    EXPECT_EQ(sink.take(1), (Lines{"CREATE APPLICATION " + kApp, "CREATE APPLICATION Second",
-                                   "APPLICATION " + kApp + " CONNECTABLE bob@h.test", "APPLICATION Second CONNECTABLE",
-                                   "ERROR 540 Unknown application Nope"}));
-    core.clientCommand(1, "DELETE APPLICATION Second");
+    command("GET APPLICATION " + kApp + " CONNECTABLE");
+    command("GET APPLICATION Second CONNECTABLE");
+    command("GET APPLICATION Nope CONNECTABLE");
+    EXPECT_EQ(sink.take(1),
+              (Lines{"CREATE APPLICATION " + kApp, "CREATE APPLICATION Second", kOfApp + "CONNECTABLE bob@h.test",
+                     "APPLICATION Second CONNECTABLE", "ERROR 540 Unknown application Nope"}));
+    command("DELETE APPLICATION Second");
     EXPECT_EQ(sink.take(1), (Lines{"DELETE APPLICATION Second"}));
     EXPECT_EQ(link.take(), (Lines{"advertise " + kApp}));
 }
@@ -262,34 +266,30 @@ TEST_F(MessengerCore, CreateAdvertisesAndConnectableListsRunningContacts)
 TEST_F(MessengerCore, ConnectGivesStreamsAndFailureLeavesTheList)
 {
     standardSetup();
-    core.clientCommand(1, "ALTER APPLICATION " + kApp + " CONNECT " + kBob);
+    command(kAlter + "CONNECT " + kBob);
     // The handshake's first block follows the request at once.
     EXPECT_EQ(link.take(), (Lines{"open " + kBobFull + " " + kApp, "data " + kBobFull + " 0 " + kHandshake}));
     const std::string sid = link.lastSid;
     core.openResult(kBobFull, sid, true, false);
-    EXPECT_EQ(sink.take(1),
-              (Lines{"ALTER APPLICATION " + kApp + " CONNECT " + kBob, "APPLICATION " + kApp + " CONNECTING " + kBob}));
+    EXPECT_EQ(sink.take(1), (Lines{kAlter + "CONNECT " + kBob, kOfApp + "CONNECTING " + kBob}));
     // The program learns of the stream when the handshake is done.
     deliver(sid);
-    EXPECT_EQ(sink.take(1), (Lines{"APPLICATION " + kApp + " STREAMS bob@h.test:1"}));
+    EXPECT_EQ(sink.take(1), (Lines{kOfApp + "STREAMS bob@h.test:1"}));
     EXPECT_TRUE(logged("opened stream bob@h.test:1 of " + kApp + " (sid " + sid + ", sealed, XX)"));
     // A refused open and a non-contact change nothing.
-    core.clientCommand(1, "ALTER APPLICATION " + kApp + " CONNECT " + kBob);
+    command(kAlter + "CONNECT " + kBob);
     core.openResult(kBobFull, link.lastSid, false, false);
-    core.clientCommand(1, "ALTER APPLICATION " + kApp + " CONNECT carol@h.test");
-    EXPECT_EQ(sink.take(1),
-              (Lines{"ALTER APPLICATION " + kApp + " CONNECT " + kBob, "APPLICATION " + kApp + " CONNECTING " + kBob,
-                     "ALTER APPLICATION " + kApp + " CONNECT carol@h.test",
-                     "APPLICATION " + kApp + " CONNECTING carol@h.test"}));
+    command(kAlter + "CONNECT carol@h.test");
+    EXPECT_EQ(sink.take(1), (Lines{kAlter + "CONNECT " + kBob, kOfApp + "CONNECTING " + kBob,
+                                   kAlter + "CONNECT carol@h.test", kOfApp + "CONNECTING carol@h.test"}));
     EXPECT_NE(log.captured().find("carol@h.test is not a contact"), std::string::npos);
     // Ids are never reused: the next stream after a disconnect is 2.
-    core.clientCommand(1, "ALTER APPLICATION " + kApp + " DISCONNECT bob@h.test:1");
-    EXPECT_EQ(sink.take(1),
-              (Lines{"ALTER APPLICATION " + kApp + " DISCONNECT bob@h.test:1", "APPLICATION " + kApp + " STREAMS"}));
+    command(kAlter + "DISCONNECT bob@h.test:1");
+    EXPECT_EQ(sink.take(1), (Lines{kAlter + "DISCONNECT bob@h.test:1", kOfApp + "STREAMS"}));
     EXPECT_EQ(link.take().back(), "close " + kBobFull);
     openToBob();
-    core.clientCommand(1, "ALTER APPLICATION " + kApp + " READ bob@h.test:1");
-    core.clientCommand(1, "ALTER APPLICATION " + kApp + " READ bob@h.test:2");
+    command(kAlter + "READ bob@h.test:1");
+    command(kAlter + "READ bob@h.test:2");
     EXPECT_EQ(sink.take(1),
               (Lines{"ERROR 541 Unknown stream bob@h.test:1", "ERROR 543 Nothing to read on bob@h.test:2"}));
 }
@@ -298,21 +298,19 @@ TEST_F(MessengerCore, WriteReportsSendingUntilAcknowledged)
 {
     standardSetup();
     std::string sid = openToBob();
-    core.clientCommand(1, "ALTER APPLICATION " + kApp + " WRITE bob@h.test:1 hello");
-    core.clientCommand(1, "ALTER APPLICATION " + kApp + " WRITE bob@h.test:1 abc");
+    command(kAlter + "WRITE bob@h.test:1 hello");
+    command(kAlter + "WRITE bob@h.test:1 abc");
     EXPECT_EQ(link.take(), (Lines{sent(sid, 0, "hello"), sent(sid, 1, "abc")}));
     core.blockResult(kBobFull, sid, true);
     core.blockResult(kBobFull, sid, true);
-    EXPECT_EQ(
-        sink.take(1),
-        (Lines{"ALTER APPLICATION " + kApp + " WRITE bob@h.test:1", "APPLICATION " + kApp + " SENDING bob@h.test:1=5",
-               "ALTER APPLICATION " + kApp + " WRITE bob@h.test:1", "APPLICATION " + kApp + " SENDING bob@h.test:1=8",
-               "APPLICATION " + kApp + " SENDING bob@h.test:1=3", "APPLICATION " + kApp + " SENDING"}));
+    EXPECT_EQ(sink.take(1),
+              (Lines{kAlter + "WRITE bob@h.test:1", kOfApp + "SENDING bob@h.test:1=5", kAlter + "WRITE bob@h.test:1",
+                     kOfApp + "SENDING bob@h.test:1=8", kOfApp + "SENDING bob@h.test:1=3", kOfApp + "SENDING"}));
     // A failed delivery ends the stream on both sides.
-    core.clientCommand(1, "ALTER APPLICATION " + kApp + " WRITE bob@h.test:1 x");
+    command(kAlter + "WRITE bob@h.test:1 x");
     sink.take(1);
     core.blockResult(kBobFull, sid, false);
-    EXPECT_EQ(sink.take(1), (Lines{"APPLICATION " + kApp + " STREAMS", "APPLICATION " + kApp + " SENDING"}));
+    EXPECT_EQ(sink.take(1), (Lines{kOfApp + "STREAMS", kOfApp + "SENDING"}));
 }
 
 TEST_F(MessengerCore, IncomingStreamsFromContactsOnly)
@@ -329,9 +327,9 @@ TEST_F(MessengerCore, IncomingStreamsFromContactsOnly)
     // XX: bob's key goes last, and the core confirms it has checked it.
     EXPECT_EQ(link.take(), (Lines{"answer hs result", "data " + kBobFull + " 0 " + kHandshake, "answer hs result",
                                   "data " + kBobFull + " 1 " + kHandshake}));
-    EXPECT_EQ(sink.take(1), (Lines{"APPLICATION " + kApp + " STREAMS bob@h.test:1"}));
+    EXPECT_EQ(sink.take(1), (Lines{kOfApp + "STREAMS bob@h.test:1"}));
     core.closeRequest(kBobFull, "s3", iq("i4"));
-    EXPECT_EQ(sink.take(1), (Lines{"APPLICATION " + kApp + " STREAMS"}));
+    EXPECT_EQ(sink.take(1), (Lines{kOfApp + "STREAMS"}));
 }
 
 TEST_F(MessengerCore, ReadGivesOneTextInOrderAndWithholdsAcksWhenFull)
@@ -344,20 +342,17 @@ TEST_F(MessengerCore, ReadGivesOneTextInOrderAndWithholdsAcksWhenFull)
     for (int i = 0; i < 5; ++i)
         fromBob("s", "t" + std::to_string(i), "d" + std::to_string(i));
     EXPECT_EQ(link.take(), (Lines{"answer d0 result", "answer d1 result", "answer d2 result"}));
-    EXPECT_EQ(sink.take(1), (Lines{"APPLICATION " + kApp + " RECEIVED bob@h.test:1=2"}));
-    core.clientCommand(1, "ALTER APPLICATION " + kApp + " READ bob@h.test:1");
+    EXPECT_EQ(sink.take(1), (Lines{kOfApp + "RECEIVED bob@h.test:1=2"}));
+    command(kAlter + "READ bob@h.test:1");
     EXPECT_EQ(link.take(), (Lines{"answer d3 result"}));
     for (int i = 0; i < 4; ++i)
-        core.clientCommand(1, "ALTER APPLICATION " + kApp + " READ bob@h.test:1");
+        command(kAlter + "READ bob@h.test:1");
     EXPECT_EQ(link.take(), (Lines{"answer d4 result"}));
-    EXPECT_EQ(
-        sink.take(1),
-        (Lines{
-            "ALTER APPLICATION " + kApp + " READ bob@h.test:1 t0", "APPLICATION " + kApp + " RECEIVED bob@h.test:1=8",
-            "ALTER APPLICATION " + kApp + " READ bob@h.test:1 t1", "APPLICATION " + kApp + " RECEIVED bob@h.test:1=6",
-            "ALTER APPLICATION " + kApp + " READ bob@h.test:1 t2", "APPLICATION " + kApp + " RECEIVED bob@h.test:1=4",
-            "ALTER APPLICATION " + kApp + " READ bob@h.test:1 t3", "APPLICATION " + kApp + " RECEIVED bob@h.test:1=2",
-            "ALTER APPLICATION " + kApp + " READ bob@h.test:1 t4", "APPLICATION " + kApp + " RECEIVED"}));
+    EXPECT_EQ(sink.take(1), (Lines{kAlter + "READ bob@h.test:1 t0", kOfApp + "RECEIVED bob@h.test:1=8",
+                                   kAlter + "READ bob@h.test:1 t1", kOfApp + "RECEIVED bob@h.test:1=6",
+                                   kAlter + "READ bob@h.test:1 t2", kOfApp + "RECEIVED bob@h.test:1=4",
+                                   kAlter + "READ bob@h.test:1 t3", kOfApp + "RECEIVED bob@h.test:1=2",
+                                   kAlter + "READ bob@h.test:1 t4", kOfApp + "RECEIVED"}));
 }
 
 TEST_F(MessengerCore, OutOfOrderBlockClosesTheStream)
@@ -370,7 +365,7 @@ TEST_F(MessengerCore, OutOfOrderBlockClosesTheStream)
     core.block(kBobFull, "s", static_cast<uint16_t>(bob["s"].nextSeq + 1), bob["s"].seal->seal("skipped one"),
                iq("d1"));
     EXPECT_EQ(link.take(), (Lines{"answer d1 unexpected-request", "close " + kBobFull}));
-    EXPECT_EQ(sink.take(1), (Lines{"APPLICATION " + kApp + " STREAMS"}));
+    EXPECT_EQ(sink.take(1), (Lines{kOfApp + "STREAMS"}));
 }
 
 TEST_F(MessengerCore, LosingTheServerClosesStreamsThenCodeThree)
@@ -378,7 +373,7 @@ TEST_F(MessengerCore, LosingTheServerClosesStreamsThenCodeThree)
     standardSetup();
     openToBob();
     core.serverOffline();
-    EXPECT_EQ(sink.take(1), (Lines{"APPLICATION " + kApp + " STREAMS", "USERSTATUS OFFLINE", "A 3 0"}));
+    EXPECT_EQ(sink.take(1), (Lines{kOfApp + "STREAMS", "USERSTATUS OFFLINE", "A 3 0"}));
 }
 
 TEST_F(MessengerCore, ProgramGoingAwayClosesItsStreams)
@@ -393,7 +388,7 @@ TEST_F(MessengerCore, ProgramGoingAwayClosesItsStreams)
 TEST_F(MessengerCore, UnansweredStreamRequestIsGivenUp)
 {
     standardSetup();
-    core.clientCommand(1, "ALTER APPLICATION " + kApp + " CONNECT " + kBob);
+    command(kAlter + "CONNECT " + kBob);
     std::string sid = link.lastSid;
     sink.take(1);
     link.take();
@@ -414,7 +409,7 @@ TEST_F(MessengerCore, PeerThatStopsAnsweringLosesTheStream)
 {
     standardSetup();
     openToBob();
-    core.clientCommand(1, "ALTER APPLICATION " + kApp + " WRITE bob@h.test:1 hello");
+    command(kAlter + "WRITE bob@h.test:1 hello");
     sink.take(1);
     link.take();
     // No acknowledgement for 30 s: the peer is asked whether it is there.
@@ -428,7 +423,7 @@ TEST_F(MessengerCore, PeerThatStopsAnsweringLosesTheStream)
     // No answer to the probe either: closed on both sides, nothing pending.
     core.tick(t0 + 60s);
     EXPECT_EQ(link.take(), (Lines{"close " + kBobFull}));
-    EXPECT_EQ(sink.take(1), (Lines{"APPLICATION " + kApp + " STREAMS", "APPLICATION " + kApp + " SENDING"}));
+    EXPECT_EQ(sink.take(1), (Lines{kOfApp + "STREAMS", kOfApp + "SENDING"}));
     EXPECT_TRUE(logged("no answer to a text nor to the probe after it within 30000 ms"));
     EXPECT_EQ(core.streamCount(), 0u);
 }
@@ -437,7 +432,7 @@ TEST_F(MessengerCore, AnsweredProbeKeepsAHeldBackStream)
 {
     standardSetup();
     std::string sid = openToBob();
-    core.clientCommand(1, "ALTER APPLICATION " + kApp + " WRITE bob@h.test:1 hello");
+    command(kAlter + "WRITE bob@h.test:1 hello");
     sink.take(1);
     core.tick(t0 + 30s);
     EXPECT_EQ(link.take(), (Lines{sent(sid, 0, "hello"), "probe " + kBobFull}));
@@ -450,17 +445,17 @@ TEST_F(MessengerCore, AnsweredProbeKeepsAHeldBackStream)
     EXPECT_EQ(link.take(), (Lines{"probe " + kBobFull}));
     core.probeResult(kBobFull, sid, true);
     core.blockResult(kBobFull, sid, true);
-    EXPECT_EQ(sink.take(1), (Lines{"APPLICATION " + kApp + " SENDING"}));
+    EXPECT_EQ(sink.take(1), (Lines{kOfApp + "SENDING"}));
     // Nothing unacknowledged: no probes however long the stream is idle.
     core.tick(t0 + 1h);
     EXPECT_TRUE(link.take().empty());
     // A probe answered with an error ends the stream.
-    core.clientCommand(1, "ALTER APPLICATION " + kApp + " WRITE bob@h.test:1 x");
+    command(kAlter + "WRITE bob@h.test:1 x");
     sink.take(1);
     core.tick(t0 + 1h + 30s);
     EXPECT_EQ(link.take(), (Lines{sent(sid, 1, "x"), "probe " + kBobFull}));
     core.probeResult(kBobFull, sid, false);
-    EXPECT_EQ(sink.take(1), (Lines{"APPLICATION " + kApp + " STREAMS", "APPLICATION " + kApp + " SENDING"}));
+    EXPECT_EQ(sink.take(1), (Lines{kOfApp + "STREAMS", kOfApp + "SENDING"}));
     EXPECT_EQ(core.streamCount(), 0u);
 }
 
@@ -469,20 +464,19 @@ TEST_F(MessengerCore, RemovalFromTheRosterEndsTheContact)
     standardSetup();
     openToBob();
     openFromBob("in");
-    EXPECT_EQ(sink.take(1), (Lines{"APPLICATION " + kApp + " STREAMS bob@h.test:1 bob@h.test:2"}));
+    EXPECT_EQ(sink.take(1), (Lines{kOfApp + "STREAMS bob@h.test:1 bob@h.test:2"}));
     link.take();
     core.rosterRemoved(kBob);
     EXPECT_EQ(link.take(), (Lines{"close " + kBobFull, "close " + kBobFull}));
-    core.clientCommand(1, "SEARCH FRIENDS");
-    core.clientCommand(1, "GET USER bob@h.test ONLINESTATUS");
-    core.clientCommand(1, "GET APPLICATION " + kApp + " CONNECTABLE");
-    EXPECT_EQ(sink.take(1),
-              (Lines{"APPLICATION " + kApp + " STREAMS bob@h.test:2", "APPLICATION " + kApp + " STREAMS", "USERS",
-                     "USER bob@h.test ONLINESTATUS UNKNOWN", "APPLICATION " + kApp + " CONNECTABLE"}));
+    command("SEARCH FRIENDS");
+    command("GET USER bob@h.test ONLINESTATUS");
+    command("GET APPLICATION " + kApp + " CONNECTABLE");
+    EXPECT_EQ(sink.take(1), (Lines{kOfApp + "STREAMS bob@h.test:2", kOfApp + "STREAMS", "USERS",
+                                   "USER bob@h.test ONLINESTATUS UNKNOWN", kOfApp + "CONNECTABLE"}));
     // No longer a contact: bob may not open a stream, nor be connected to.
     core.openRequest(kBobFull, "again", kApp, false, iq("o3"));
     EXPECT_EQ(link.take(), (Lines{"answer o3 forbidden"}));
-    core.clientCommand(1, "ALTER APPLICATION " + kApp + " CONNECT " + kBob);
+    command(kAlter + "CONNECT " + kBob);
     EXPECT_TRUE(link.take().empty());
 }
 
@@ -507,23 +501,23 @@ TEST_F(MessengerCore, PeerIgnoringBackPressureLosesTheStream)
     EXPECT_EQ(std::count_if(calls.begin(), calls.end(),
                             [](const std::string& c) { return c.find(" item-not-found") != std::string::npos; }),
               static_cast<long>(Messenger::kMaxWithheld));
-    EXPECT_EQ(sink.take(1), (Lines{"APPLICATION " + kApp + " STREAMS", "APPLICATION " + kApp + " RECEIVED"}));
+    EXPECT_EQ(sink.take(1), (Lines{kOfApp + "STREAMS", kOfApp + "RECEIVED"}));
 }
 
 TEST_F(MessengerWindow, ProgramWritesOnUntilTheWindowIsFull)
 {
     standardSetup();
     std::string sid = openToBob();
-    const std::string write = "ALTER APPLICATION " + kApp + " WRITE bob@h.test:1 ";
-    const std::string echo = "ALTER APPLICATION " + kApp + " WRITE bob@h.test:1";
-    const std::string clear = "APPLICATION " + kApp + " SENDING";
+    const std::string write = kAlter + "WRITE bob@h.test:1 ";
+    const std::string echo = kAlter + "WRITE bob@h.test:1";
+    const std::string clear = kOfApp + "SENDING";
     // Texts inside the window have left: the empty SENDING releases the
     // program after each of the first two.
-    core.clientCommand(1, write + "one");
-    core.clientCommand(1, write + "two");
+    command(write + "one");
+    command(write + "two");
     EXPECT_EQ(sink.take(1), (Lines{echo, clear, echo, clear}));
     // The third fills the window: the stream is listed with all its bytes.
-    core.clientCommand(1, write + "three");
+    command(write + "three");
     EXPECT_EQ(sink.take(1), (Lines{echo, clear + " bob@h.test:1=11"}));
     EXPECT_EQ(link.take(), (Lines{sent(sid, 0, "one"), sent(sid, 1, "two"), sent(sid, 2, "three")}));
     // One acknowledgement makes room: released at once.
@@ -540,16 +534,16 @@ TEST_F(MessengerWindow, FullWindowOfOneStreamHoldsTheApplication)
     std::string first = openToBob();
     std::string second = openToBob();
     for (int i = 0; i < 3; ++i)
-        core.clientCommand(1, "ALTER APPLICATION " + kApp + " WRITE bob@h.test:1 t");
-    core.clientCommand(1, "ALTER APPLICATION " + kApp + " WRITE bob@h.test:2 u");
+        command(kAlter + "WRITE bob@h.test:1 t");
+    command(kAlter + "WRITE bob@h.test:2 u");
     // The empty SENDING would release every stream: while stream 1 is full
     // it is not sent, whatever stream 2 does.
     Lines lines = sink.take(1);
-    EXPECT_EQ(lines.back(), "APPLICATION " + kApp + " SENDING bob@h.test:1=3");
+    EXPECT_EQ(lines.back(), kOfApp + "SENDING bob@h.test:1=3");
     core.blockResult(kBobFull, second, true);
     EXPECT_TRUE(sink.take(1).empty());
     core.blockResult(kBobFull, first, true);
-    EXPECT_EQ(sink.take(1), (Lines{"APPLICATION " + kApp + " SENDING"}));
+    EXPECT_EQ(sink.take(1), (Lines{kOfApp + "SENDING"}));
 }
 
 TEST_F(MessengerWindow, BrokenStreamWithTextsInFlightIsReportedOnce)
@@ -557,7 +551,7 @@ TEST_F(MessengerWindow, BrokenStreamWithTextsInFlightIsReportedOnce)
     standardSetup();
     std::string sid = openToBob();
     for (int i = 0; i < 3; ++i)
-        core.clientCommand(1, "ALTER APPLICATION " + kApp + " WRITE bob@h.test:1 t");
+        command(kAlter + "WRITE bob@h.test:1 t");
     sink.take(1);
     link.take();
     // The first text fails: the stream closes on both sides; the answers to
@@ -565,7 +559,7 @@ TEST_F(MessengerWindow, BrokenStreamWithTextsInFlightIsReportedOnce)
     core.blockResult(kBobFull, sid, false);
     core.blockResult(kBobFull, sid, false);
     core.blockResult(kBobFull, sid, true);
-    EXPECT_EQ(sink.take(1), (Lines{"APPLICATION " + kApp + " STREAMS", "APPLICATION " + kApp + " SENDING"}));
+    EXPECT_EQ(sink.take(1), (Lines{kOfApp + "STREAMS", kOfApp + "SENDING"}));
     EXPECT_EQ(link.take(), (Lines{"close " + kBobFull}));
 }
 
@@ -574,7 +568,7 @@ TEST_F(MessengerWindow, CompactFormOnlyWhenBothSidesTakeIt)
     standardSetup();
     bobTakesCompact = true;
     bobSeesOffer = true;
-    core.clientCommand(1, "ALTER APPLICATION " + kApp + " CONNECT " + kBob);
+    command(kAlter + "CONNECT " + kBob);
     EXPECT_EQ(link.take(),
               (Lines{"open " + kBobFull + " " + kApp + " compact", "data " + kBobFull + " 0 " + kHandshake}));
     const std::string sid = link.lastSid;
@@ -583,10 +577,10 @@ TEST_F(MessengerWindow, CompactFormOnlyWhenBothSidesTakeIt)
     ackHandshake(sid);
     sink.take(1);
     link.take();
-    const std::string write = "ALTER APPLICATION " + kApp + " WRITE bob@h.test:1 ";
-    core.clientCommand(1, write + "00ff7f");
-    core.clientCommand(1, write + "00FF");  // upper case: as it is
-    core.clientCommand(1, write + "abc");   // odd length: as it is
+    const std::string write = kAlter + "WRITE bob@h.test:1 ";
+    command(write + "00ff7f");
+    command(write + "00FF");  // upper case: as it is
+    command(write + "abc");   // odd length: as it is
     EXPECT_EQ(link.take(), (Lines{sent(sid, 0, std::string("\1\0\xff\x7f", 4)),
                                   sent(sid, 1,
                                        std::string("\0"
@@ -599,7 +593,7 @@ TEST_F(MessengerWindow, CompactFormOnlyWhenBothSidesTakeIt)
 
     // A peer that does not take it up gets plain texts.
     std::string plainSid = openToBob(false);
-    core.clientCommand(1, "ALTER APPLICATION " + kApp + " WRITE bob@h.test:2 00ff");
+    command(kAlter + "WRITE bob@h.test:2 00ff");
     EXPECT_EQ(link.take(), (Lines{sent(plainSid, 0, "00ff")}));
 
     // Incoming: an offer is taken up and the blocks are read back as texts.
@@ -612,13 +606,11 @@ TEST_F(MessengerWindow, CompactFormOnlyWhenBothSidesTakeIt)
                         "XYZ",
                         4),
             "d1");
-    core.clientCommand(1, "ALTER APPLICATION " + kApp + " READ bob@h.test:3");
-    core.clientCommand(1, "ALTER APPLICATION " + kApp + " READ bob@h.test:3");
+    command(kAlter + "READ bob@h.test:3");
+    command(kAlter + "READ bob@h.test:3");
     Lines lines = sink.take(1);
-    EXPECT_NE(std::find(lines.begin(), lines.end(), "ALTER APPLICATION " + kApp + " READ bob@h.test:3 12ab"),
-              lines.end());
-    EXPECT_NE(std::find(lines.begin(), lines.end(), "ALTER APPLICATION " + kApp + " READ bob@h.test:3 XYZ"),
-              lines.end());
+    EXPECT_NE(std::find(lines.begin(), lines.end(), kAlter + "READ bob@h.test:3 12ab"), lines.end());
+    EXPECT_NE(std::find(lines.begin(), lines.end(), kAlter + "READ bob@h.test:3 XYZ"), lines.end());
     // A block without a valid tag cannot be read: the stream ends.
     link.take();
     fromBob("in", std::string("\7zz", 3), "d2");
@@ -628,17 +620,16 @@ TEST_F(MessengerWindow, CompactFormOnlyWhenBothSidesTakeIt)
 TEST_F(MessengerCore, DaemonWithoutCompactNeitherOffersNorTakesIt)
 {
     standardSetup();
-    core.clientCommand(1, "ALTER APPLICATION " + kApp + " CONNECT " + kBob);
+    command(kAlter + "CONNECT " + kBob);
     EXPECT_EQ(link.take().front(), "open " + kBobFull + " " + kApp);
     openFromBob("in", kApp, true);
     EXPECT_EQ(link.take().front(), "answer open result");
     sink.take(1);
     // Its blocks are texts as they are, even one that looks tagged.
     fromBob("in", std::string("\1\x12", 2), "d0");
-    core.clientCommand(1, "ALTER APPLICATION " + kApp + " READ bob@h.test:1");
+    command(kAlter + "READ bob@h.test:1");
     Lines lines = sink.take(1);
-    EXPECT_NE(std::find(lines.begin(), lines.end(),
-                        "ALTER APPLICATION " + kApp + " READ bob@h.test:1 " + std::string("\1\x12", 2)),
+    EXPECT_NE(std::find(lines.begin(), lines.end(), kAlter + "READ bob@h.test:1 " + std::string("\1\x12", 2)),
               lines.end());
 }
 
@@ -649,7 +640,7 @@ TEST_F(MessengerCore, StreamsPerContactAndApplicationAreCapped)
     ASSERT_GE(cap, 2u);
     // Half opened by this side (one still opening), half by bob.
     for (size_t i = 0; i < cap / 2; ++i) {
-        core.clientCommand(1, "ALTER APPLICATION " + kApp + " CONNECT " + kBob);
+        command(kAlter + "CONNECT " + kBob);
         if (i > 0)
             core.openResult(kBobFull, link.lastSid, true, false);
     }
@@ -660,10 +651,9 @@ TEST_F(MessengerCore, StreamsPerContactAndApplicationAreCapped)
     EXPECT_EQ(core.streamCount(), cap);
 
     // One more either way is refused, with the reason in the log.
-    core.clientCommand(1, "ALTER APPLICATION " + kApp + " CONNECT " + kBob);
+    command(kAlter + "CONNECT " + kBob);
     EXPECT_TRUE(link.take().empty());
-    EXPECT_EQ(sink.take(1),
-              (Lines{"ALTER APPLICATION " + kApp + " CONNECT " + kBob, "APPLICATION " + kApp + " CONNECTING " + kBob}));
+    EXPECT_EQ(sink.take(1), (Lines{kAlter + "CONNECT " + kBob, kOfApp + "CONNECTING " + kBob}));
     EXPECT_TRUE(logged("cannot connect " + kApp + " to " + kBob + ": there are already " + std::to_string(cap)
                        + " streams of " + kApp + " with " + kBob));
     core.openRequest(kBobFull, "more", kApp, false, iq("more"));
@@ -676,7 +666,7 @@ TEST_F(MessengerCore, StreamsPerContactAndApplicationAreCapped)
     // Another application with the same contact is counted apart, and a
     // closed stream makes room.
     const std::string other = "CorvaneForTcp2000";
-    core.clientCommand(1, "CREATE APPLICATION " + other);
+    command("CREATE APPLICATION " + other);
     core.openRequest(kBobFull, "other", other, false, iq("other"));
     Lines calls = link.take();
     EXPECT_EQ(calls.back(), "answer other result");
@@ -752,7 +742,7 @@ TEST_F(MessengerBytes, UnreadBytesHoldBackAcknowledgementsThenEndTheStream)
     ASSERT_EQ(calls.size(), acked);
     EXPECT_EQ(calls.back(), "answer d" + std::to_string(acked - 1) + " result");
     // A READ makes room for one.
-    core.clientCommand(1, "ALTER APPLICATION " + kApp + " READ bob@h.test:1");
+    command(kAlter + "READ bob@h.test:1");
     EXPECT_EQ(link.take(), (Lines{"answer d" + std::to_string(acked) + " result"}));
     fromBob("s", text, "refill");
     EXPECT_TRUE(link.take().empty());
@@ -770,7 +760,7 @@ TEST_F(MessengerBytes, UnreadBytesOfAllStreamsAreCapped)
 {
     standardSetup();
     const std::string other = "CorvaneForTcp2000";
-    core.clientCommand(1, "CREATE APPLICATION " + other);
+    command("CREATE APPLICATION " + other);
     link.take();
     const std::string text(65535, 'c');
     const size_t perStream = Messenger::kMaxUnreadBytes / text.size();
@@ -831,7 +821,7 @@ TEST_P(SealedBlocks, ABlockThatDoesNotOpenEndsTheStreamAndNothingOfItIsRead)
     standardSetup();
     openFromBob("s");
     fromBob("s", "t0", "d0");
-    core.clientCommand(1, "ALTER APPLICATION " + kApp + " READ bob@h.test:1");
+    command(kAlter + "READ bob@h.test:1");
     sink.take(1);
     link.take();
     BobStream& b = bob["s"];
@@ -865,10 +855,10 @@ TEST_P(SealedBlocks, ABlockThatDoesNotOpenEndsTheStreamAndNothingOfItIsRead)
     // Told to the program as a closed stream; what was read before stays the
     // only text it got.
     Lines lines = sink.take(1);
-    EXPECT_NE(std::find(lines.begin(), lines.end(), "APPLICATION " + kApp + " STREAMS"), lines.end());
+    EXPECT_NE(std::find(lines.begin(), lines.end(), kOfApp + "STREAMS"), lines.end());
     for (const std::string& line : lines)
         EXPECT_EQ(line.find(" READ "), std::string::npos) << line;
-    core.clientCommand(1, "ALTER APPLICATION " + kApp + " READ bob@h.test:1");
+    command(kAlter + "READ bob@h.test:1");
     EXPECT_EQ(sink.take(1), (Lines{"ERROR 541 Unknown stream bob@h.test:1"}));
     EXPECT_TRUE(logged("does not open with the stream's key"));
     EXPECT_EQ(core.streamCount(), 0u);
@@ -882,7 +872,7 @@ TEST_F(MessengerCore, TextsTravelSealed)
     standardSetup();
     openToBob();
     link.reveal = nullptr;
-    core.clientCommand(1, "ALTER APPLICATION " + kApp + " WRITE bob@h.test:1 secret-text");
+    command(kAlter + "WRITE bob@h.test:1 secret-text");
     Lines calls = link.take();
     ASSERT_EQ(calls.size(), 1u);
     EXPECT_EQ(calls[0].find("secret-text"), std::string::npos);
@@ -900,7 +890,7 @@ TEST_F(MessengerCore, FirstStreamPinsTheKeyAndTheNextUsesIt)
     // With the key pinned, the next stream opens in one round trip (IK).
     const std::string sid = openToBob();
     EXPECT_TRUE(logged("opened stream bob@h.test:2 of " + kApp + " (sid " + link.lastSid + ", sealed, IK)"));
-    core.clientCommand(1, "ALTER APPLICATION " + kApp + " WRITE bob@h.test:2 over-ik");
+    command(kAlter + "WRITE bob@h.test:2 over-ik");
     EXPECT_EQ(link.take(), (Lines{sent(sid, 0, "over-ik")}));
     EXPECT_EQ(bob[sid].handshakeSeen, 1);
 }
@@ -915,7 +905,7 @@ TEST_F(MessengerCore, ChangedKeyOfAContactIsRefusedBothWays)
     bobKeys = noise::KeyPair::generate();
     const std::string offered = fingerprintText(bobKeys.pub);
     bobSeesOffer = offer;
-    core.clientCommand(1, "ALTER APPLICATION " + kApp + " CONNECT " + kBob);
+    command(kAlter + "CONNECT " + kBob);
     const std::string sid = link.lastSid;
     core.openResult(kBobFull, sid, true, false);
     deliver(sid);  // bob cannot read the IK message and asks for XX
@@ -923,8 +913,7 @@ TEST_F(MessengerCore, ChangedKeyOfAContactIsRefusedBothWays)
     Lines calls = link.take();
     EXPECT_EQ(calls.back(), "close " + kBobFull);
     // The program saw a connect that did not succeed.
-    EXPECT_EQ(sink.take(1),
-              (Lines{"ALTER APPLICATION " + kApp + " CONNECT " + kBob, "APPLICATION " + kApp + " CONNECTING " + kBob}));
+    EXPECT_EQ(sink.take(1), (Lines{kAlter + "CONNECT " + kBob, kOfApp + "CONNECTING " + kBob}));
     EXPECT_TRUE(logged("refused a stream of " + kApp + " with bob@h.test: its key has changed: pinned fingerprint "
                        + pinned + ", offered " + offered));
     // Re-trusting is the user's explicit step, never the daemon's.
@@ -950,7 +939,7 @@ TEST_F(MessengerCore, AFingerprintTrustedBeforehandIsChecked)
     // A fingerprint that is not bob's refuses the stream.
     const std::string wrong = fingerprintCompact(noise::KeyPair::generate().pub);
     pins.pins[kBob] = Pin{wrong, std::nullopt};
-    core.clientCommand(1, "ALTER APPLICATION " + kApp + " CONNECT " + kBob);
+    command(kAlter + "CONNECT " + kBob);
     const std::string sid = link.lastSid;
     core.openResult(kBobFull, sid, true, false);
     deliver(sid);
@@ -967,20 +956,20 @@ TEST_F(MessengerWindow, WhatTheServerSaysOfTheCompactFormIsCheckedAgainstTheHand
     // its sealed message: the texts go plain, as bob reads them.
     bobTakesCompact = false;
     bobSeesOffer = true;
-    core.clientCommand(1, "ALTER APPLICATION " + kApp + " CONNECT " + kBob);
+    command(kAlter + "CONNECT " + kBob);
     std::string sid = link.lastSid;
     core.openResult(kBobFull, sid, true, true);
     deliver(sid);
     ackHandshake(sid);
     link.take();
-    core.clientCommand(1, "ALTER APPLICATION " + kApp + " WRITE bob@h.test:1 00ff");
+    command(kAlter + "WRITE bob@h.test:1 00ff");
     EXPECT_EQ(link.take(), (Lines{sent(sid, 0, "00ff")}));
 
     // The offer itself altered on the way: the two sides' prologues differ
     // and the handshake fails before the program hears of a stream.
     sink.take(1);
     bobSeesOffer = false;
-    core.clientCommand(1, "ALTER APPLICATION " + kApp + " CONNECT " + kBob);
+    command(kAlter + "CONNECT " + kBob);
     sid = link.lastSid;
     core.openResult(kBobFull, sid, true, true);
     deliver(sid);
@@ -1016,10 +1005,10 @@ TEST_F(MessengerCore, ARosterItemOutsideTheContactListIsNoFriend)
     // and running the application.
     core.rosterItem("mallory@h.test", "both");
     core.presence("mallory@h.test/x", true, "", {kApp});
-    core.clientCommand(1, "SEARCH FRIENDS");
-    core.clientCommand(1, "GET APPLICATION " + kApp + " CONNECTABLE");
-    core.clientCommand(1, "GET USER mallory@h.test ONLINESTATUS");
-    EXPECT_EQ(sink.take(1), (Lines{"USERS bob@h.test", "APPLICATION " + kApp + " CONNECTABLE bob@h.test",
+    command("SEARCH FRIENDS");
+    command("GET APPLICATION " + kApp + " CONNECTABLE");
+    command("GET USER mallory@h.test ONLINESTATUS");
+    EXPECT_EQ(sink.take(1), (Lines{"USERS bob@h.test", kOfApp + "CONNECTABLE bob@h.test",
                                    "USER mallory@h.test ONLINESTATUS UNKNOWN"}));
     EXPECT_TRUE(logged("ignored the server's roster item for mallory@h.test: not in the contact list"));
     core.openRequest("mallory@h.test/x", "m", kApp, false, IqRef{"mallory@h.test/x", "m1"});
@@ -1032,7 +1021,7 @@ TEST_F(MessengerCore, PinsThatCannotBeReadRefuseEveryStream)
     standardSetup();
     // Not a first use: with the pins unreadable no key can be checked.
     pins.readable = false;
-    core.clientCommand(1, "ALTER APPLICATION " + kApp + " CONNECT " + kBob);
+    command(kAlter + "CONNECT " + kBob);
     EXPECT_TRUE(link.take().empty());
     EXPECT_TRUE(logged("cannot connect " + kApp + " to bob@h.test: the pins of contacts' keys cannot be read"));
     openFromBob("in");

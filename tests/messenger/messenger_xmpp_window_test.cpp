@@ -1,12 +1,15 @@
-// Streams with many texts in flight, between two daemons that each reach the
-// real Prosody through a delay element of 25 ms one way (100 ms from one
-// program to the other and back): order, bytes, the compact form with a peer
-// that offers it and one that does not, a full window holding the writer, a
-// slow reader, a stream broken with texts in flight, and a server that
-// throttles the account.
+// Streams with many texts in flight between two daemons that reach the real
+// Prosody through relays: order, bytes, the compact form with a peer that
+// offers it and one that does not, a full window holding the writer, a slow
+// reader, a stream broken with texts in flight, a server that throttles the
+// account, a link that dies without a word, and what the server itself can
+// read of the texts.
 #include "tests/messenger/xmpp_fixture.h"
 
+#include <deque>
+#include <string_view>
 #include <thread>
+#include <unordered_set>
 
 using namespace std::chrono_literals;
 
@@ -14,62 +17,18 @@ namespace {
 
 const std::string kApp = StreamBetweenDaemons::kStreamApp;
 
-// Text number i of a run: lower-case hex (what the program writes), except
-// every 50th, which is not hex and must travel as it is.
-std::string textFor(int i, size_t size)
-{
-    std::string t(size, ' ');
-    uint32_t x = 2654435761u * static_cast<uint32_t>(i + 1);
-    const char* digits = i % 50 == 7 ? "0123456789ABCDEF" : "0123456789abcdef";
-    for (size_t k = 0; k < size; ++k) {
-        x = x * 1103515245u + 12345u;
-        t[k] = digits[(x >> 16) & 15];
-    }
-    return t;
-}
-
+// Each daemon reaches the server through a delay element of 25 ms one way
+// (100 ms from one program to the other and back).
 class DistantMessengers : public StreamBetweenDaemons {
 protected:
     std::chrono::milliseconds serverDelay() const override { return 25ms; }
-
-    // alice writes `count` texts as the program does (the next one once
-    // SENDING is empty) while bob reads each as soon as it is there; every
-    // text must arrive whole, once, in order.
-    void transfer(int count, size_t size)
+    // The bytes alice's daemon sent to the server per byte of text, for
+    // `count` texts of 20 kB.
+    double wireRatio(int count)
     {
-        std::string writeError;
-        std::thread writer([&] {
-            std::string line;
-            for (int i = 0; i < count && writeError.empty(); ++i) {
-                if (!alice.client.command("ALTER APPLICATION " + kApp + " WRITE " + aRef + " " + textFor(i, size))
-                    || !alice.client.waitLine("ALTER APPLICATION " + kApp + " WRITE " + aRef, 20s)
-                    || !waitPrefix(alice, "APPLICATION " + kApp + " SENDING", line, 20s))
-                    writeError = "no answer to WRITE " + std::to_string(i);
-                else if (line != "APPLICATION " + kApp + " SENDING"
-                         && !alice.client.waitLine("APPLICATION " + kApp + " SENDING", 20s))
-                    writeError = "never released after text " + std::to_string(i);
-            }
-        });
-        const std::string readPrefix = "ALTER APPLICATION " + kApp + " READ " + bRef + " ";
-        int read = 0;
-        auto deadline = std::chrono::steady_clock::now() + 120s;
-        while (read < count && std::chrono::steady_clock::now() < deadline) {
-            std::string line;
-            ASSERT_TRUE(bob.client.command("ALTER APPLICATION " + kApp + " READ " + bRef));
-            ASSERT_TRUE(bob.client.waitLine(
-                [&](const std::string& l) { return l.rfind(readPrefix, 0) == 0 || l.rfind("ERROR", 0) == 0; }, line,
-                20s));
-            if (line.rfind("ERROR 543", 0) == 0) {
-                std::this_thread::sleep_for(2ms);
-                continue;
-            }
-            ASSERT_EQ(line.size(), readPrefix.size() + size) << "text " << read;
-            ASSERT_TRUE(line.compare(readPrefix.size(), size, textFor(read, size)) == 0) << "text " << read;
-            ++read;
-        }
-        writer.join();
-        EXPECT_EQ(writeError, "");
-        EXPECT_EQ(read, count);
+        uint64_t before = aliceProxy->bytesToTarget();
+        transfer(count, 20480);
+        return static_cast<double>(aliceProxy->bytesToTarget() - before) / (count * 20480.0);
     }
 };
 
@@ -96,29 +55,60 @@ protected:
     std::string serverRateLimit() const override { return "10kb/s"; }
 };
 
+// A relay of 1 ms each way, which can stop forwarding and close nothing.
+class LinkToServer : public StreamBetweenDaemons {
+protected:
+    std::chrono::milliseconds serverDelay() const override { return 1ms; }
+};
+
+// The throttled server and a bob that acknowledges only the first text it
+// has not read: alice's texts leave at the server's pace and nothing comes
+// back to her.
+class SlowServer : public ThrottledServer {
+protected:
+    std::string extraConfig(const std::string& name) const override { return name == "bob" ? "max_unread = 1\n" : ""; }
+};
+
+// alice's daemon reaches the server through a server of its own that
+// records every byte.
+class SealedStreams : public StreamBetweenDaemons {
+protected:
+    bool tamperAlice() const override { return true; }
+};
+
+std::string lowered(std::string s)
+{
+    for (char& c : s)
+        if (c >= 'A' && c <= 'Z')
+            c = static_cast<char>(c - 'A' + 'a');
+    return s;
+}
+
+std::string fromHex(const std::string& hex)
+{
+    std::string out;
+    for (size_t i = 0; i + 1 < hex.size(); i += 2)
+        out.push_back(static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16)));
+    return out;
+}
+
 }  // namespace
 
 TEST_F(DistantMessengers, ThousandTextsOfTwentyKilobytesInOrderInCompactForm)
 {
     ASSERT_FALSE(HasFatalFailure());
-    uint64_t before = aliceProxy->bytesToTarget();
-    transfer(1000, 20480);
-    EXPECT_NE(logOf(alice).find(", compact"), std::string::npos);
     // Hex texts travel as their bytes: about 0.68 bytes on alice's wire per
     // byte of text (1.34 in plain form).
-    double ratio = static_cast<double>(aliceProxy->bytesToTarget() - before) / (1000.0 * 20480);
-    EXPECT_LT(ratio, 0.72);
+    EXPECT_LT(wireRatio(1000), 0.72);
+    EXPECT_NE(logOf(alice).find(", compact"), std::string::npos);
 }
 
 TEST_F(DistantPlainPeer, ThousandTextsOfTwentyKilobytesInOrderInPlainForm)
 {
     ASSERT_FALSE(HasFatalFailure());
-    uint64_t before = aliceProxy->bytesToTarget();
-    transfer(1000, 20480);
+    EXPECT_GT(wireRatio(1000), 1.3);
     EXPECT_EQ(logOf(alice).find(", compact"), std::string::npos);
     EXPECT_EQ(logOf(bob).find(", compact"), std::string::npos);
-    double ratio = static_cast<double>(aliceProxy->bytesToTarget() - before) / (1000.0 * 20480);
-    EXPECT_GT(ratio, 1.3);
 }
 
 TEST_F(DistantSmallWindow, FullWindowHoldsTheWriterAndSlowReaderLosesNothing)
@@ -167,8 +157,7 @@ TEST_F(DistantMessengers, StreamBrokenWithTextsInFlightIsClosedOnBothSides)
     EXPECT_TRUE(bob.client.waitAttach(0, 30s));
     ASSERT_TRUE(pollFor(alice, "GET APPLICATION " + kApp + " CONNECTABLE", "APPLICATION " + kApp + " CONNECTABLE",
                         "APPLICATION " + kApp + " CONNECTABLE bob@localhost"));
-    std::string aRef2, bRef2;
-    connectStream(kApp, aRef2, bRef2);
+    connectStream(kApp, aRef, bRef);
 }
 
 TEST_F(ThrottledServer, ThrottledAccountIsToldInTheLog)
@@ -178,19 +167,98 @@ TEST_F(ThrottledServer, ThrottledAccountIsToldInTheLog)
     for (int i = 0; i < 32; ++i)
         ASSERT_TRUE(alice.client.command("ALTER APPLICATION " + kApp + " WRITE " + aRef + " " + textFor(i, 20480)));
     const std::string told = "the server takes only ";
-    auto deadline = std::chrono::steady_clock::now() + 30s;
-    while (logOf(alice).find(told) == std::string::npos && std::chrono::steady_clock::now() < deadline)
-        std::this_thread::sleep_for(200ms);
+    ASSERT_TRUE(waitForLog(alice, told, 30s)) << "no word of the limit";
     std::string log = logOf(alice);
     size_t at = log.find(told);
-    ASSERT_NE(at, std::string::npos) << "no word of the limit";
     std::string line = log.substr(at, log.find('\n', at) - at);
     // The figure is what the server took (on loopback, whose segments are
     // 64 KB, it may well be nothing in the first seconds), not the 640 kB
     // of texts the program wrote at once.
-    double rate = std::stod(line.substr(told.size()));
-    EXPECT_LT(rate, 30.0) << line;
+    EXPECT_LT(std::stod(line.substr(told.size())), 30.0) << line;
     EXPECT_NE(line.find("unlimited_jids"), std::string::npos) << line;
     // bob, whose server connection carries only acknowledgements, is not told.
     EXPECT_EQ(logOf(bob).find(told), std::string::npos);
+}
+
+// The relay stops forwarding and closes nothing, as a link that loses every
+// packet: the daemon notices on its own, well before TCP would give up,
+// reports it to its program as a lost server, and is back once the link is.
+TEST_F(LinkToServer, DeadLinkIsReportedAsALostServerAndComesBack)
+{
+    ASSERT_FALSE(HasFatalFailure());
+    aliceProxy->freeze();
+    // Within the bound of the check (a ping after 5 quiet seconds, 10 s for
+    // its answer): the stream is reported closed and then code 3, as for a
+    // server that closed the connection.
+    EXPECT_TRUE(alice.client.waitLine("APPLICATION " + kApp + " STREAMS", 25s));
+    EXPECT_TRUE(alice.client.waitAttach(3, 5s));
+    EXPECT_NE(logOf(alice).find("server connection lost: no answer to ping within 10 s"), std::string::npos);
+
+    aliceProxy->thaw();
+    EXPECT_TRUE(alice.client.waitAttach(0, 40s));
+    ASSERT_TRUE(pollFor(alice, "GET APPLICATION " + kApp + " CONNECTABLE", "APPLICATION " + kApp + " CONNECTABLE",
+                        "APPLICATION " + kApp + " CONNECTABLE bob@localhost"));
+    // bob's program is told that the old stream is gone: the server ends
+    // alice's old session when the relay passes the reset on, at the latest
+    // when her new one takes its resource.
+    EXPECT_TRUE(bob.client.waitLine("APPLICATION " + kApp + " STREAMS", 20s));
+    connectStream(kApp, aRef, bRef);
+    ASSERT_FALSE(HasFatalFailure());
+    transfer(1, 6);
+}
+
+TEST_F(SlowServer, BusyLinkWhoseServerReadsSlowlyIsKeptAlive)
+{
+    ASSERT_FALSE(HasFatalFailure());
+    // 640 kB, about a minute at the server's pace; the ping sent after
+    // 5 quiet seconds waits behind them.
+    for (int i = 0; i < 32; ++i)
+        ASSERT_TRUE(alice.client.command("ALTER APPLICATION " + kApp + " WRITE " + aRef + " " + textFor(i, 20480)));
+    // A link taken for dead is given up 15 s after the last byte from the
+    // server (5 s quiet, 10 s for the ping's answer); nothing comes back
+    // after the first seconds. (The stream itself may be given up
+    // meanwhile: bob's daemon cannot answer the probe in time through the
+    // same queue. The server connection must stay.)
+    EXPECT_FALSE(alice.client.waitAttach(3, 20s)) << "alice's daemon gave its server up";
+    EXPECT_EQ(logOf(alice).find("server connection lost"), std::string::npos);
+    EXPECT_EQ(ask(alice, "GET USERSTATUS", "USERSTATUS"), "USERSTATUS ONLINE");
+}
+
+// The server must read no text of a stream: no 16-byte piece of the texts'
+// bytes, as they are or as hex in either case, is in what passed the server
+// nor in the data blocks decoded from it.
+TEST_F(SealedStreams, ServerRecordsNoPieceOfTheTexts)
+{
+    ASSERT_FALSE(HasFatalFailure());
+    const int count = 100;
+    transfer(count, 2000);
+    const std::vector<std::string> recording = {aliceTamper->fromClient(), aliceTamper->fromServer()};
+    std::vector<std::string> blocks;
+    for (const std::string& r : recording) {
+        int undecodable = 0;
+        std::vector<std::string> b = XmppTamperProxy::ibbBlocks(r, undecodable);
+        EXPECT_EQ(undecodable, 0);
+        blocks.insert(blocks.end(), b.begin(), b.end());
+    }
+    EXPECT_GE(blocks.size(), static_cast<size_t>(count)) << "the texts did not travel in data blocks";
+    std::unordered_set<std::string_view> raw, hex;
+    std::deque<std::string> kept;
+    const std::vector<std::string>* places[] = {&recording, &blocks};
+    for (const std::vector<std::string>* seen : places)
+        for (const std::string& s : *seen) {
+            const std::string& lower = kept.emplace_back(lowered(s));
+            for (size_t i = 0; i + 16 <= s.size(); ++i)
+                raw.insert(std::string_view(s).substr(i, 16));
+            for (size_t i = 0; i + 32 <= lower.size(); ++i)
+                hex.insert(std::string_view(lower).substr(i, 32));
+        }
+    int found = 0;
+    for (int t = 0; t < count; ++t) {
+        const std::string text = lowered(textFor(t, 2000));
+        for (size_t at = 0; at + 32 <= text.size(); at += 32) {
+            const std::string piece = text.substr(at, 32);
+            found += raw.count(fromHex(piece)) + hex.count(piece);
+        }
+    }
+    EXPECT_EQ(found, 0) << "pieces of the texts passed the server readable";
 }

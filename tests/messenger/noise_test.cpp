@@ -180,6 +180,9 @@ TEST_F(NoiseVectors, EveryMessageAndTheHandshakeHashMatchByteForByte)
             ASSERT_TRUE(receiver.decryptWithAd("", sealed, opened));
             EXPECT_EQ(toHex(opened), v.messages[i].payload);
         }
+        // The two directions use different keys: a side cannot open its own text.
+        std::string opened;
+        EXPECT_FALSE(initReceive.decryptWithAd("", initSend.encryptWithAd("", "echo"), opened));
     }
 }
 
@@ -199,6 +202,9 @@ struct Sides {
         init = std::make_unique<HandshakeState>(pattern, true, "prologue", initStatic, &known);
         resp = std::make_unique<HandshakeState>(pattern, false, "prologue", respStatic);
     }
+    // Who writes and who reads handshake message `i`.
+    HandshakeState& writer(size_t i) { return i % 2 == 0 ? *init : *resp; }
+    HandshakeState& reader(size_t i) { return i % 2 == 0 ? *resp : *init; }
 };
 
 size_t messageCount(Pattern pattern) { return pattern == Pattern::XX ? 3 : 2; }
@@ -209,12 +215,10 @@ std::string payloadOf(size_t index) { return "payload of message " + std::to_str
 ::testing::AssertionResult completes(Sides& sides, Pattern pattern)
 {
     for (size_t i = 0; i < messageCount(pattern); ++i) {
-        HandshakeState& writer = i % 2 == 0 ? *sides.init : *sides.resp;
-        HandshakeState& reader = i % 2 == 0 ? *sides.resp : *sides.init;
         std::string message, payload;
-        if (!writer.writesNext() || !writer.writeMessage(payloadOf(i), message))
+        if (!sides.writer(i).writesNext() || !sides.writer(i).writeMessage(payloadOf(i), message))
             return ::testing::AssertionFailure() << "message " << i << " not written";
-        if (!reader.readMessage(message, payload))
+        if (!sides.reader(i).readMessage(message, payload))
             return ::testing::AssertionFailure() << "message " << i << " not read";
         if (payload != payloadOf(i))
             return ::testing::AssertionFailure() << "message " << i << " payload " << payload;
@@ -228,72 +232,24 @@ const Pattern kPatterns[] = {Pattern::XX, Pattern::IK};
 
 class NoiseHandshake : public NoiseBase {};
 
-TEST_F(NoiseHandshake, BothSidesAgreeOnHashKeysAndCiphers)
-{
-    for (Pattern pattern : kPatterns) {
-        SCOPED_TRACE(HandshakeState::protocolName(pattern));
-        Sides sides(pattern);
-        ASSERT_TRUE(completes(sides, pattern));
-        EXPECT_FALSE(sides.init->failed());
-        EXPECT_FALSE(sides.resp->failed());
-        EXPECT_EQ(sides.init->handshakeHash().size(), 32u);
-        EXPECT_EQ(sides.init->handshakeHash(), sides.resp->handshakeHash());
-        ASSERT_TRUE(sides.init->hasRemoteStatic());
-        ASSERT_TRUE(sides.resp->hasRemoteStatic());
-        EXPECT_EQ(sides.init->remoteStatic(), sides.respStatic.pub);
-        EXPECT_EQ(sides.resp->remoteStatic(), sides.initStatic.pub);
-
-        CipherState initSend, initReceive, respSend, respReceive;
-        ASSERT_TRUE(sides.init->split(initSend, initReceive));
-        ASSERT_TRUE(sides.resp->split(respSend, respReceive));
-        for (int round = 0; round < 3; ++round) {
-            std::string opened;
-            const std::string fromInit = initSend.encryptWithAd("ad", "to the responder");
-            EXPECT_EQ(fromInit.find("responder"), std::string::npos);
-            ASSERT_TRUE(respReceive.decryptWithAd("ad", fromInit, opened));
-            EXPECT_EQ(opened, "to the responder");
-            const std::string fromResp = respSend.encryptWithAd("ad", "to the initiator");
-            ASSERT_TRUE(initReceive.decryptWithAd("ad", fromResp, opened));
-            EXPECT_EQ(opened, "to the initiator");
-        }
-        // The two directions use different keys: a side cannot open its own text.
-        std::string opened;
-        CipherState initReceiveCopy = initReceive;
-        EXPECT_FALSE(initReceiveCopy.decryptWithAd("ad", initSend.encryptWithAd("ad", "echo"), opened));
-    }
-}
-
 TEST_F(NoiseHandshake, AFlippedBitInAnyMessageFailsTheHandshake)
 {
     for (Pattern pattern : kPatterns) {
         for (size_t m = 0; m < messageCount(pattern); ++m) {
-            // The honest message's length, to visit each of its bytes.
-            size_t length = 0;
-            {
-                Sides sides(pattern);
-                std::string message, payload;
-                for (size_t i = 0; i <= m; ++i) {
-                    HandshakeState& writer = i % 2 == 0 ? *sides.init : *sides.resp;
-                    HandshakeState& reader = i % 2 == 0 ? *sides.resp : *sides.init;
-                    ASSERT_TRUE(writer.writeMessage(payloadOf(i), message));
-                    ASSERT_TRUE(reader.readMessage(message, payload));
-                }
-                length = message.size();
-            }
-            for (size_t byte = 0; byte < length; ++byte) {
+            for (size_t byte = 0;; ++byte) {
                 SCOPED_TRACE(HandshakeState::protocolName(pattern) + " message " + std::to_string(m) + " byte "
                              + std::to_string(byte));
                 Sides sides(pattern);
                 std::string message, payload;
                 for (size_t i = 0; i < m; ++i) {
-                    HandshakeState& writer = i % 2 == 0 ? *sides.init : *sides.resp;
-                    HandshakeState& reader = i % 2 == 0 ? *sides.resp : *sides.init;
-                    ASSERT_TRUE(writer.writeMessage(payloadOf(i), message));
-                    ASSERT_TRUE(reader.readMessage(message, payload));
+                    ASSERT_TRUE(sides.writer(i).writeMessage(payloadOf(i), message));
+                    ASSERT_TRUE(sides.reader(i).readMessage(message, payload));
                 }
-                HandshakeState& writer = m % 2 == 0 ? *sides.init : *sides.resp;
-                HandshakeState& reader = m % 2 == 0 ? *sides.resp : *sides.init;
+                HandshakeState& writer = sides.writer(m);
+                HandshakeState& reader = sides.reader(m);
                 ASSERT_TRUE(writer.writeMessage(payloadOf(m), message));
+                if (byte == message.size())
+                    break;
                 message[byte] = static_cast<char>(message[byte] ^ (1 << (byte % 8)));
 
                 if (pattern == Pattern::XX && m == 0) {
@@ -323,7 +279,7 @@ TEST_F(NoiseHandshake, AFlippedBitInAnyMessageFailsTheHandshake)
     }
 }
 
-TEST_F(NoiseHandshake, IkInitiatorWithAWrongResponderKeyFailsAtTheResponder)
+TEST_F(NoiseHandshake, IkInitiatorWithAWrongOrNoResponderKeyFails)
 {
     const Key wrong = KeyPair::generate().pub;
     Sides sides(Pattern::IK, &wrong);
@@ -332,13 +288,8 @@ TEST_F(NoiseHandshake, IkInitiatorWithAWrongResponderKeyFailsAtTheResponder)
     EXPECT_FALSE(sides.resp->readMessage(message, payload));
     EXPECT_TRUE(sides.resp->failed());
     EXPECT_FALSE(sides.resp->hasRemoteStatic());
-}
 
-TEST_F(NoiseHandshake, IkInitiatorWithoutAResponderKeyCannotStart)
-{
-    const KeyPair mine = KeyPair::generate();
-    HandshakeState init(Pattern::IK, true, "", mine);
-    std::string message;
+    HandshakeState init(Pattern::IK, true, "", KeyPair::generate());
     EXPECT_FALSE(init.writeMessage("hello", message));
     EXPECT_TRUE(init.failed());
 }
@@ -378,10 +329,8 @@ TEST_F(NoiseHandshake, WritingOrReadingOutOfTurnFails)
             EXPECT_FALSE(receive.hasKey());
             ASSERT_TRUE(sides.resp->readMessage(message, payload));
             for (size_t i = 1; i < messageCount(pattern); ++i) {
-                HandshakeState& writer = i % 2 == 0 ? *sides.init : *sides.resp;
-                HandshakeState& reader = i % 2 == 0 ? *sides.resp : *sides.init;
-                ASSERT_TRUE(writer.writeMessage("", message));
-                ASSERT_TRUE(reader.readMessage(message, payload));
+                ASSERT_TRUE(sides.writer(i).writeMessage("", message));
+                ASSERT_TRUE(sides.reader(i).readMessage(message, payload));
             }
             ASSERT_TRUE(sides.init->finished());
             EXPECT_FALSE(sides.init->writesNext());
@@ -509,16 +458,12 @@ TEST_F(NoiseTransport, OnlyTheNextTextInOrderOpens)
     EXPECT_EQ(receive.nonce(), 3u);
 }
 
-TEST_F(NoiseTransport, TheSameTextSealsDifferentlyEachTime)
-{
-    EXPECT_NE(send.encryptWithAd("", "same"), send.encryptWithAd("", "same"));
-}
-
-TEST_F(NoiseTransport, TextsLongerThanAHandshakeMessageStillSealAndOpen)
+TEST_F(NoiseTransport, TextsLongerThanAHandshakeMessageSealDifferentlyEachTime)
 {
     const std::string text(65536, 't');
     const std::string sealed = send.encryptWithAd("ad", text);
     EXPECT_EQ(sealed.size(), text.size() + noise::kTagLength);
+    EXPECT_NE(send.encryptWithAd("ad", text), sealed);
     std::string opened;
     ASSERT_TRUE(receive.decryptWithAd("ad", sealed, opened));
     EXPECT_EQ(opened, text);

@@ -61,6 +61,7 @@ TEST(MessengerPins, FirstUsePinsTheKeyAndRefusesAnother)
     TempDir dir;
     PinFile pins(dir.file("m.pins"), nullptr);
     ASSERT_TRUE(pins.pin("alice@example.org", kAlice));
+    EXPECT_EQ(modeOf(dir.file("m.pins")), 0600u);
     std::optional<Pin> p = pins.pinFor("alice@example.org");
     ASSERT_TRUE(p);
     EXPECT_EQ(p->fingerprint, kAliceFingerprint);
@@ -146,15 +147,6 @@ TEST(MessengerPins, OtherLinesAndCommentsAreKeptAndTheFileStaysPrivate)
     EXPECT_EQ(modeOf(path), 0600u);
     // No temporary file is left beside it.
     EXPECT_EQ(filesIn(dir.path()), 1u);
-}
-
-TEST(MessengerPins, NewFileIsPrivate)
-{
-    TempDir dir;
-    const std::string path = dir.file("m.pins");
-    PinFile pins(path, nullptr);
-    ASSERT_TRUE(pins.pin("alice@example.org", kAlice));
-    EXPECT_EQ(modeOf(path), 0600u);
 }
 
 TEST(MessengerPins, TrustOfAnotherProcessCountsAtTheNextQuestion)

@@ -40,15 +40,8 @@ int RawXmppClient::onIq(xmpp_conn_t*, xmpp_stanza_t* stanza, void* self)
                 break;
             }
     }
-    if (answer == "result" || answer.rfind("error", 0) == 0) {
+    if (answer == "result" || answer.rfind("error", 0) == 0)
         client->answers[id] = answer;
-        char* text = nullptr;
-        size_t len = 0;
-        if (xmpp_stanza_to_text(stanza, &text, &len) == XMPP_EOK) {
-            client->answerTexts[id] = std::string(text, len);
-            xmpp_free(client->ctx, text);
-        }
-    }
     return 1;
 }
 
@@ -81,10 +74,4 @@ std::string RawXmppClient::request(const std::string& id, const std::string& xml
         xmpp_run_once(ctx, 20);
     auto it = answers.find(id);
     return it == answers.end() ? std::string() : it->second;
-}
-
-std::string RawXmppClient::answerXml(const std::string& id) const
-{
-    auto it = answerTexts.find(id);
-    return it == answerTexts.end() ? std::string() : it->second;
 }

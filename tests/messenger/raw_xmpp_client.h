@@ -23,8 +23,6 @@ public:
     // Sends the iq `xml` whose id is `id` and waits for its answer:
     // "result", "error <condition>", or "" when none came in time.
     std::string request(const std::string& id, const std::string& xml, std::chrono::milliseconds timeout);
-    // The answer to the iq `id` as XML text ("" when none came).
-    std::string answerXml(const std::string& id) const;
 
 private:
     static void onConnection(xmpp_conn_t*, xmpp_conn_event_t event, int, xmpp_stream_error_t*, void* self);
@@ -34,5 +32,4 @@ private:
     xmpp_conn_t* conn = nullptr;
     bool online = false;
     std::map<std::string, std::string> answers;  // by iq id
-    std::map<std::string, std::string> answerTexts;
 };

@@ -59,6 +59,8 @@ protected:
     void createOnBoth(const std::string& app);
     // alice connects `app` to bob; both see one stream. Returns the refs.
     void connectStream(const std::string& app, std::string& aliceRef, std::string& bobRef);
+    // Waits until `p`'s log holds `text`.
+    bool waitForLog(const Peer& p, const std::string& text, std::chrono::milliseconds wait = std::chrono::seconds(10));
 
     std::unique_ptr<TempDir> dir;
     std::unique_ptr<ProsodyServer> server;
@@ -76,6 +78,13 @@ public:
 
 protected:
     void SetUp() override;
+    // Text number i of a run: lower-case hex (what the program writes),
+    // except every 50th, which is not hex and must travel as it is.
+    static std::string textFor(int i, size_t size);
+    // alice writes `count` texts as the program does (the next one once
+    // SENDING is empty) while bob reads each as soon as it is there; every
+    // text must arrive whole, once, in order.
+    void transfer(int count, size_t size);
 
     std::string aRef, bRef;
 };
