@@ -17,7 +17,6 @@ public:
     ApiTestClient& operator=(const ApiTestClient&) = delete;
 
     bool connect(const std::string& name);
-    bool connected() const { return fd >= 0; }
     bool sendRaw(const std::string& bytes);
     bool discover() { return sendRaw(encodeDiscover("test")); }
     bool command(const std::string& text) { return sendRaw(encodeCommand(text)); }

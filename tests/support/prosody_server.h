@@ -22,7 +22,6 @@ public:
     bool start();
     void stop();
     int port() const { return c2sPort; }
-    const std::string& logFile() const { return log; }
     const std::string& error() const { return why; }
 
 private:

@@ -88,13 +88,13 @@ bool toAddress(const char* text, int port, sockaddr_in* a)
     return inet_pton(AF_INET, text, &a->sin_addr) == 1;
 }
 
-std::string addressOf(int fd, bool local)
+std::string dotted(uint32_t address)
 {
-    sockaddr_in a{};
-    socklen_t len = sizeof(a);
-    int r = local ? getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len)
-                  : getpeername(fd, reinterpret_cast<sockaddr*>(&a), &len);
-    return r == 0 ? dotted(a.sin_addr.s_addr) : std::string();
+    in_addr a{};
+    a.s_addr = address;
+    char text[INET_ADDRSTRLEN] = "";
+    inet_ntop(AF_INET, &a, text, sizeof(text));
+    return text;
 }
 
 }  // namespace
@@ -165,17 +165,12 @@ std::string nonLoopbackAddress()
     return found;
 }
 
-std::string dotted(uint32_t address)
+std::string remoteAddressOf(int fd)
 {
-    in_addr a{};
-    a.s_addr = address;
-    char text[INET_ADDRSTRLEN] = "";
-    inet_ntop(AF_INET, &a, text, sizeof(text));
-    return text;
+    sockaddr_in a{};
+    socklen_t len = sizeof(a);
+    return getpeername(fd, reinterpret_cast<sockaddr*>(&a), &len) == 0 ? dotted(a.sin_addr.s_addr) : std::string();
 }
-
-std::string localAddressOf(int fd) { return addressOf(fd, true); }
-std::string remoteAddressOf(int fd) { return addressOf(fd, false); }
 
 SilentHost::SilentHost()
 {
@@ -197,8 +192,11 @@ SilentHost::SilentHost()
         }
         fillers.push_back(fd);
     }
-    // Let the handshakes of the fillers fill the queue.
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    // The first filler's handshake done, the backlog is full.
+    if (!fillers.empty()) {
+        pollfd p{fillers.front(), POLLOUT, 0};
+        poll(&p, 1, static_cast<int>(kWait.count()));
+    }
 }
 
 SilentHost::~SilentHost()
@@ -331,69 +329,6 @@ std::vector<uint8_t> dataPacket(uint16_t kind, int port, const std::string& byte
     setA2ADataSize(p.data(), static_cast<uint16_t>(bytes.size()));
     std::memcpy(p.data() + kA2AHeaderSize, bytes.data(), bytes.size());
     return p;
-}
-
-// FIPS 180-4 SHA-256.
-std::string sha256Hex(const std::vector<uint8_t>& data)
-{
-    static const uint32_t k[64] = {
-        0x428a2f98, 0x71374491, 0xb5c0fbcf, 0xe9b5dba5, 0x3956c25b, 0x59f111f1, 0x923f82a4, 0xab1c5ed5,
-        0xd807aa98, 0x12835b01, 0x243185be, 0x550c7dc3, 0x72be5d74, 0x80deb1fe, 0x9bdc06a7, 0xc19bf174,
-        0xe49b69c1, 0xefbe4786, 0x0fc19dc6, 0x240ca1cc, 0x2de92c6f, 0x4a7484aa, 0x5cb0a9dc, 0x76f988da,
-        0x983e5152, 0xa831c66d, 0xb00327c8, 0xbf597fc7, 0xc6e00bf3, 0xd5a79147, 0x06ca6351, 0x14292967,
-        0x27b70a85, 0x2e1b2138, 0x4d2c6dfc, 0x53380d13, 0x650a7354, 0x766a0abb, 0x81c2c92e, 0x92722c85,
-        0xa2bfe8a1, 0xa81a664b, 0xc24b8b70, 0xc76c51a3, 0xd192e819, 0xd6990624, 0xf40e3585, 0x106aa070,
-        0x19a4c116, 0x1e376c08, 0x2748774c, 0x34b0bcb5, 0x391c0cb3, 0x4ed8aa4a, 0x5b9cca4f, 0x682e6ff3,
-        0x748f82ee, 0x78a5636f, 0x84c87814, 0x8cc70208, 0x90befffa, 0xa4506ceb, 0xbef9a3f7, 0xc67178f2};
-    uint32_t h[8] = {0x6a09e667, 0xbb67ae85, 0x3c6ef372, 0xa54ff53a, 0x510e527f, 0x9b05688c, 0x1f83d9ab, 0x5be0cd19};
-    std::vector<uint8_t> m(data);
-    const uint64_t bits = static_cast<uint64_t>(data.size()) * 8;
-    m.push_back(0x80);
-    while (m.size() % 64 != 56)
-        m.push_back(0);
-    for (int i = 7; i >= 0; --i)
-        m.push_back(static_cast<uint8_t>(bits >> (8 * i)));
-    auto rotr = [](uint32_t x, int n) { return (x >> n) | (x << (32 - n)); };
-    for (size_t off = 0; off < m.size(); off += 64) {
-        uint32_t w[64];
-        for (int i = 0; i < 16; ++i) {
-            w[i] = (uint32_t{m[off + 4 * i]} << 24) | (uint32_t{m[off + 4 * i + 1]} << 16)
-                   | (uint32_t{m[off + 4 * i + 2]} << 8) | uint32_t{m[off + 4 * i + 3]};
-        }
-        for (int i = 16; i < 64; ++i) {
-            uint32_t s0 = rotr(w[i - 15], 7) ^ rotr(w[i - 15], 18) ^ (w[i - 15] >> 3);
-            uint32_t s1 = rotr(w[i - 2], 17) ^ rotr(w[i - 2], 19) ^ (w[i - 2] >> 10);
-            w[i] = w[i - 16] + s0 + w[i - 7] + s1;
-        }
-        uint32_t a = h[0], b = h[1], c = h[2], d = h[3], e = h[4], f = h[5], g = h[6], hh = h[7];
-        for (int i = 0; i < 64; ++i) {
-            uint32_t t1 = hh + (rotr(e, 6) ^ rotr(e, 11) ^ rotr(e, 25)) + ((e & f) ^ (~e & g)) + k[i] + w[i];
-            uint32_t t2 = (rotr(a, 2) ^ rotr(a, 13) ^ rotr(a, 22)) + ((a & b) ^ (a & c) ^ (b & c));
-            hh = g;
-            g = f;
-            f = e;
-            e = d + t1;
-            d = c;
-            c = b;
-            b = a;
-            a = t1 + t2;
-        }
-        h[0] += a;
-        h[1] += b;
-        h[2] += c;
-        h[3] += d;
-        h[4] += e;
-        h[5] += f;
-        h[6] += g;
-        h[7] += hh;
-    }
-    std::string hex;
-    char part[9];
-    for (uint32_t v : h) {
-        std::snprintf(part, sizeof(part), "%08x", v);
-        hex += part;
-    }
-    return hex;
 }
 
 void LogCapture::notifyLogLine(const char* line)

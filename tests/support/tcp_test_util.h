@@ -1,5 +1,5 @@
 // Helpers of the TCP tests: loopback peers, queue polling with deadlines,
-// packet builders, event-log capture and a SHA-256 for transfer checks.
+// packet builders and event-log capture.
 // Every wait here is bounded; nothing sleeps without a deadline.
 #pragma once
 
@@ -38,10 +38,7 @@ int connectTo(const char* address, int port, const char* from = nullptr);
 // An IPv4 address of this machine outside 127.0.0.0/8 on an interface that
 // is up, dotted; empty when there is none.
 std::string nonLoopbackAddress();
-// The dotted form of an IPv4 address in network byte order.
-std::string dotted(uint32_t address);
-// The local and remote address of a connected socket, dotted.
-std::string localAddressOf(int fd);
+// The remote address of a connected socket, dotted.
 std::string remoteAddressOf(int fd);
 
 // A listener on 127.0.0.1 whose backlog is full: a further connect to it
@@ -84,8 +81,6 @@ std::vector<uint8_t> controlPacket(uint16_t kind, uint16_t code, int port);
 // A DISCONNECT-REQUEST with its reason in the result word.
 std::vector<uint8_t> disconnectPacket(uint16_t kind, int port, uint16_t reason);
 std::vector<uint8_t> dataPacket(uint16_t kind, int port, const std::string& bytes);
-
-std::string sha256Hex(const std::vector<uint8_t>& data);
 
 // Collects the event-log lines written while it is listening.
 class LogCapture : public QV_EVENTLOGLISTENER {

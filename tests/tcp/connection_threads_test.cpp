@@ -1,14 +1,16 @@
+// The connection threads of QV_SOCKETTCP, driven from both ends: a local TCP
+// program on one side, the packets of the peer in the two queues on the other.
 #include "tcp/socket_tcp.h"
 
 #include <gtest/gtest.h>
 
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
-#include <memory>
 #include <thread>
 
 #include "tests/support/tcp_test_util.h"
@@ -18,14 +20,22 @@ using namespace tcptest;
 
 namespace {
 
-void expectControl(const std::vector<uint8_t>& p, uint16_t kind, uint16_t code, int port)
+constexpr std::chrono::milliseconds kNow{0};
+
+// Checks that `p` is a control packet of `kind` and `code` for `port`
+// without data; answers its result word (-1 when no packet came).
+int controlResult(const std::vector<uint8_t>& p, uint16_t kind, uint16_t code, int port)
 {
-    ASSERT_FALSE(p.empty()) << "no packet came";
+    if (p.empty()) {
+        ADD_FAILURE() << "no packet came";
+        return -1;
+    }
     EXPECT_EQ(kA2AHeaderSize, a2aHeaderSize(p.data()));
     EXPECT_EQ(0, a2aDataSize(p.data()));
     EXPECT_EQ(kind, a2aKind(p.data()));
     EXPECT_EQ(code, a2aCode(p.data()));
     EXPECT_EQ(port, a2aPort(p.data()));
+    return a2aResult(p.data());
 }
 
 std::string dataOf(const std::vector<uint8_t>& p)
@@ -35,152 +45,234 @@ std::string dataOf(const std::vector<uint8_t>& p)
     return std::string(reinterpret_cast<const char*>(p.data()) + kA2AHeaderSize, a2aDataSize(p.data()));
 }
 
-// A listening socket object with its executeServer thread, and helpers to act
-// as the local TCP client and as the peer behind the queues.
-class ListenerTest : public ::testing::Test {
+// Fills an outbound queue with NULL packets.
+void fill(QV_QUE* out)
+{
+    const std::vector<uint8_t> filler = controlPacket(kA2AKindNull, 0, 0);
+    while (out->hasRoom())
+        ASSERT_EQ(1, out->enqueue(filler.data(), kA2AHeaderSize));
+}
+
+enum class Side { Listener, Forward };
+
+// One QV_SOCKETTCP with its thread; the test is the local program at its
+// TCP end (a client of the listener, or the forward host) and the peer
+// behind its queues.
+class Connected : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
-        ASSERT_EQ(1, listener->createServerSocket(port));
-        listener->startThread();
-        ASSERT_EQ(1, listener->isRunning());
-    }
     void TearDown() override
     {
-        listener->stopThread();
-        for (int fd : clients)
+        sock.stopThread();
+        for (int fd : fds)
             close(fd);
     }
-    int connectClient()
+    std::vector<uint8_t> take(std::chrono::milliseconds limit = kWait)
     {
-        int fd = connectLoopback(port);
-        clients.push_back(fd);
+        return takePacket(sock.getOutboundQueue(), limit);
+    }
+    void give(const std::vector<uint8_t>& p) { ASSERT_TRUE(putPacket(sock.getInboundQueue(), p)); }
+    int control(const std::vector<uint8_t>& p, uint16_t code) { return controlResult(p, kA2AKindControl, code, port); }
+    int endRequest(std::chrono::milliseconds limit = kWait) { return control(take(limit), kA2ACodeDisconnectRequest); }
+    int keep(int fd)
+    {
+        fds.push_back(fd);
         return fd;
     }
-    // Connects a local client and answers the CONNECT-REQUEST with OK.
-    int connectAndAccept()
+    void closeProgram()
     {
-        int fd = connectClient();
-        expectControl(takePacket(listener->getOutboundQueue()), kA2AKindControl, kA2ACodeConnectRequest, port);
-        listener->setPeerConnectOk();
-        EXPECT_TRUE(waitUntil([&] { return listener->getConnectionState() == 2; }));
-        return fd;
+        fds.erase(std::find(fds.begin(), fds.end(), program));
+        close(program);
+    }
+    void listen()
+    {
+        ASSERT_EQ(1, sock.createServerSocket(port = freePort()));
+        sock.startThread();
+        ASSERT_EQ(1, sock.isRunning());
+    }
+    // A local program connects; its CONNECT-REQUEST reaches the peer.
+    int client()
+    {
+        program = keep(connectLoopback(port));
+        control(take(), kA2ACodeConnectRequest);
+        return program;
+    }
+    bool accepting()
+    {
+        return waitUntil([&] { return sock.getConnectionState() == QV_SOCKETTCP::kStateAccepting; });
+    }
+    bool ended()
+    {
+        return waitUntil([&] { return sock.isRunning() == 0; });
+    }
+    // Back where the side waits for its next connection (or ended).
+    bool over(Side side) { return side == Side::Listener ? accepting() : ended(); }
+    // An open connection whose relay runs: the listener's thread empties the
+    // inbound queue right after its CONNECT-REQUEST, so the program's first
+    // bytes coming up prove that the peer's packets put in from now on belong
+    // to the connection.
+    void open(Side side)
+    {
+        if (side == Side::Listener) {
+            listen();
+            client();
+            sock.setPeerConnectOk();
+        } else {
+            int listener = keep(listenLoopback(&port));
+            ASSERT_EQ(1, sock.prepareClientSocket(port, "127.0.0.1"));
+            sock.startForwardThread();
+            program = keep(acceptWithin(listener));
+            ASSERT_GE(program, 0);
+            std::vector<uint8_t> reply = take();
+            EXPECT_EQ(kA2AResultConnected, control(reply, kA2ACodeConnectReply));
+            EXPECT_EQ(0, a2aError(reply.data()));
+        }
+        ASSERT_TRUE(writeAll(program, "hello", 5));
+        std::vector<uint8_t> up = take();
+        ASSERT_FALSE(up.empty());
+        EXPECT_EQ(kA2AKindData, a2aKind(up.data()));
+        EXPECT_EQ(port, a2aPort(up.data()));
+        EXPECT_EQ(0, a2aCode(up.data()));
+        EXPECT_EQ("hello", dataOf(up));
+        EXPECT_EQ(QV_SOCKETTCP::kStateConnected, sock.getConnectionState());
     }
 
-    int port = freePort();
-    std::unique_ptr<QV_SOCKETTCP> listener = std::make_unique<QV_SOCKETTCP>();
-    std::vector<int> clients;
+    QV_SOCKETTCP sock;
+    int port = 0;
+    int program = -1;
+    std::vector<int> fds;
 };
 
-TEST_F(ListenerTest, AcceptedClientIsAnnouncedAndWaitsForThePeer)
+// What holds on both sides of the tunnel.
+class ConnectionTest : public Connected, public ::testing::WithParamInterface<Side> {
+protected:
+    void SetUp() override { open(GetParam()); }
+};
+
+INSTANTIATE_TEST_SUITE_P(BothSides, ConnectionTest, ::testing::Values(Side::Listener, Side::Forward),
+                         [](const auto& side) { return side.param == Side::Listener ? "Listener" : "Forward"; });
+
+// The program's half-close reaches the peer as the end of its sending side;
+// the peer's answer still comes, then the orderly end.
+TEST_P(ConnectionTest, TheProgramsHalfCloseCarriesTheAnswerBack)
 {
-    int fd = connectClient();
-    std::vector<uint8_t> request = takePacket(listener->getOutboundQueue());
-    expectControl(request, kA2AKindControl, kA2ACodeConnectRequest, port);
-    EXPECT_EQ(2, listener->getConnectionState());
-    // No answer from the peer: the local connection stays open, nothing else
-    // is sent to the peer.
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
-    EXPECT_TRUE(stillOpenAndQuiet(fd));
-    EXPECT_TRUE(takePacket(listener->getOutboundQueue(), std::chrono::milliseconds(0)).empty());
+    ASSERT_TRUE(writeAll(program, "request", 7));
+    ASSERT_EQ(0, shutdown(program, SHUT_WR));
+    EXPECT_EQ("request", dataOf(take()));
+    EXPECT_EQ(kA2ADisconnectSendEnd, endRequest());
+    EXPECT_EQ(QV_SOCKETTCP::kStateConnected, sock.getConnectionState());  // still open for the answer
+    give(dataPacket(kA2AKindData, port, "answer"));
+    give(disconnectPacket(kA2AKindControl, port, kA2ADisconnectSendEnd));
+    EXPECT_EQ("answer", readSome(program, 6));
+    EXPECT_EQ(End::Orderly, endOf(program));
+    // Over only once the end was dealt with: nothing more for the peer.
+    EXPECT_TRUE(over(GetParam()));
+    EXPECT_TRUE(take(kNow).empty());
+    if (GetParam() == Side::Listener)
+        client();  // accepts again
 }
 
-TEST_F(ListenerTest, OkReplyRelaysBytesBothWays)
+// The peer's half-close reaches the program as the end of its input only:
+// what the program answers still goes to the peer.
+TEST_P(ConnectionTest, ThePeersHalfCloseShutsDownTheSendingSideOnly)
 {
-    int fd = connectAndAccept();
-    ASSERT_TRUE(writeAll(fd, "from local", 10));
-    std::vector<uint8_t> up = takePacket(listener->getOutboundQueue());
-    ASSERT_FALSE(up.empty());
-    EXPECT_EQ(kA2AKindData, a2aKind(up.data()));
-    EXPECT_EQ(port, a2aPort(up.data()));
-    EXPECT_EQ(0, a2aCode(up.data()));
-    EXPECT_EQ("from local", dataOf(up));
-
-    ASSERT_TRUE(putPacket(listener->getInboundQueue(), dataPacket(kA2AKindData, port, "from peer")));
-    EXPECT_EQ("from peer", readSome(fd, 9));
-}
-
-TEST_F(ListenerTest, NgReplyClosesTheClientAndTheNextOneIsAccepted)
-{
-    int first = connectClient();
-    expectControl(takePacket(listener->getOutboundQueue()), kA2AKindControl, kA2ACodeConnectRequest, port);
-    listener->setPeerConnectNg();
-    EXPECT_TRUE(seesClose(first));
-    connectClient();
-    expectControl(takePacket(listener->getOutboundQueue()), kA2AKindControl, kA2ACodeConnectRequest, port);
-}
-
-// The local program's close reaches the peer as the end of its sending
-// side; once the peer's side has ended too, the listener accepts again.
-TEST_F(ListenerTest, LocalCloseTellsThePeerAndTheListenerAcceptsAgain)
-{
-    int fd = connectAndAccept();
-    close(fd);
-    clients.clear();
-    std::vector<uint8_t> end = takePacket(listener->getOutboundQueue());
-    expectControl(end, kA2AKindControl, kA2ACodeDisconnectRequest, port);
-    EXPECT_EQ(kA2ADisconnectSendEnd, a2aResult(end.data()));
-    ASSERT_TRUE(putPacket(listener->getInboundQueue(), disconnectPacket(kA2AKindControl, port, kA2ADisconnectSendEnd)));
-    EXPECT_TRUE(waitUntil([&] { return listener->getConnectionState() == 1; }));
-    connectClient();
-    expectControl(takePacket(listener->getOutboundQueue()), kA2AKindControl, kA2ACodeConnectRequest, port);
-}
-
-// A client that sends its request and shuts down its sending side still
-// gets the whole answer, then an orderly end; nothing more goes to the peer.
-TEST_F(ListenerTest, HalfCloseCarriesTheAnswerBack)
-{
-    int fd = connectAndAccept();
-    ASSERT_TRUE(writeAll(fd, "request", 7));
-    ASSERT_EQ(0, shutdown(fd, SHUT_WR));
-    std::vector<uint8_t> data = takePacket(listener->getOutboundQueue());
-    ASSERT_FALSE(data.empty());
-    EXPECT_EQ("request", dataOf(data));
-    std::vector<uint8_t> end = takePacket(listener->getOutboundQueue());
-    expectControl(end, kA2AKindControl, kA2ACodeDisconnectRequest, port);
-    EXPECT_EQ(kA2ADisconnectSendEnd, a2aResult(end.data()));
-    EXPECT_EQ(2, listener->getConnectionState());  // still open for the answer
-    ASSERT_TRUE(putPacket(listener->getInboundQueue(), dataPacket(kA2AKindData, port, "answer")));
-    ASSERT_TRUE(putPacket(listener->getInboundQueue(), disconnectPacket(kA2AKindControl, port, kA2ADisconnectSendEnd)));
-    EXPECT_EQ("answer", readSome(fd, 6));
-    EXPECT_EQ(End::Orderly, endOf(fd));
-    EXPECT_TRUE(waitUntil([&] { return listener->getConnectionState() == 1; }));
-    EXPECT_TRUE(takePacket(listener->getOutboundQueue(), std::chrono::milliseconds(100)).empty());
+    give(dataPacket(kA2AKindData, port, "ask"));
+    give(disconnectPacket(kA2AKindControl, port, kA2ADisconnectSendEnd));
+    EXPECT_EQ("ask", readSome(program, 3));
+    EXPECT_EQ(End::Orderly, endOf(program));
+    ASSERT_TRUE(writeAll(program, "reply", 5));
+    EXPECT_EQ("reply", dataOf(take()));
+    closeProgram();
+    EXPECT_EQ(kA2ADisconnectSendEnd, endRequest());
+    EXPECT_TRUE(over(GetParam()));
+    EXPECT_TRUE(take(kNow).empty());
 }
 
 // Only a connection whose far end closed in order ends in order; one that
-// broke there, or here, reaches the program as a reset.
-TEST_F(ListenerTest, AnAbortReachesTheClientAsAReset)
+// broke there reaches the program as a reset. The listener's service needs
+// no answer; the forward side answers the orderly end in kind.
+TEST_P(ConnectionTest, ThePeersEndReachesTheProgram)
 {
-    int fd = connectAndAccept();
-    ASSERT_TRUE(putPacket(listener->getInboundQueue(), dataPacket(kA2AKindData, port, "part")));
-    ASSERT_TRUE(putPacket(listener->getInboundQueue(), disconnectPacket(kA2AKindControl, port, kA2ADisconnectAborted)));
-    EXPECT_EQ(End::Reset, endOf(fd));
-    EXPECT_TRUE(waitUntil([&] { return listener->getConnectionState() == 1; }));
-
-    int orderly = connectAndAccept();
-    ASSERT_TRUE(putPacket(listener->getInboundQueue(), disconnectPacket(kA2AKindControl, port, kA2ADisconnectOrderly)));
-    EXPECT_EQ(End::Orderly, endOf(orderly));
+    for (uint16_t reason : {kA2ADisconnectOrderly, kA2ADisconnectAborted}) {
+        SCOPED_TRACE(reason);
+        if (reason == kA2ADisconnectAborted) {
+            sock.stopThread();
+            sock.getOutboundQueue()->reset();
+            open(GetParam());
+            give(dataPacket(kA2AKindData, port, "part"));
+        }
+        give(disconnectPacket(kA2AKindControl, port, reason));
+        EXPECT_EQ(reason == kA2ADisconnectOrderly ? End::Orderly : End::Reset, endOf(program));
+        EXPECT_TRUE(over(GetParam()));
+        if (GetParam() == Side::Listener) {
+            EXPECT_TRUE(take(kNow).empty());
+        } else if (reason == kA2ADisconnectOrderly) {
+            EXPECT_EQ(kA2ADisconnectOrderly, endRequest());
+        }
+    }
 }
 
-TEST_F(ListenerTest, AStopResetsTheOpenConnection)
+TEST_P(ConnectionTest, AProgramsResetIsPassedOnAsAnAbort)
 {
-    int fd = connectAndAccept();
-    listener->stopThread();
-    EXPECT_EQ(End::Reset, endOf(fd));
-}
-
-TEST_F(ListenerTest, AClientsResetIsPassedOnAsAnAbort)
-{
-    int fd = connectAndAccept();
     linger reset{1, 0};
-    ASSERT_EQ(0, setsockopt(fd, SOL_SOCKET, SO_LINGER, &reset, sizeof(reset)));
-    close(fd);
-    clients.clear();
-    std::vector<uint8_t> end = takePacket(listener->getOutboundQueue());
-    expectControl(end, kA2AKindControl, kA2ACodeDisconnectRequest, port);
-    EXPECT_EQ(kA2ADisconnectAborted, a2aResult(end.data()));
-    EXPECT_TRUE(waitUntil([&] { return listener->getConnectionState() == 1; }));
+    ASSERT_EQ(0, setsockopt(program, SOL_SOCKET, SO_LINGER, &reset, sizeof(reset)));
+    closeProgram();
+    EXPECT_EQ(kA2ADisconnectAborted, endRequest());
+    EXPECT_TRUE(over(GetParam()));
+}
+
+TEST_P(ConnectionTest, AStopResetsTheProgramAndTellsThePeer)
+{
+    sock.stopThread();
+    EXPECT_EQ(End::Reset, endOf(program));
+    EXPECT_EQ(kA2ADisconnectAborted, endRequest(kNow));
+}
+
+// Sizes come from the peer and are never believed: a packet whose dataSize
+// exceeds one TCP read, the send buffer or its queue entry, or whose
+// headerSize is not 40, is dropped with a trace line and never written. One
+// of exactly a TCP read's size is written whole.
+TEST_P(ConnectionTest, LyingPacketsAreDroppedAndNeverReachTcp)
+{
+    std::vector<uint8_t> lie = dataPacket(kA2AKindData, port, std::string(100, 'X'));
+    testing::internal::CaptureStdout();
+    for (uint16_t size : {uint16_t{kA2AMaxData + 1}, uint16_t{QV_SOCKETTCP::kBufferSize + 1}, uint16_t{65535}}) {
+        setA2ADataSize(lie.data(), size);
+        give(lie);
+    }
+    std::vector<uint8_t> badHeader = dataPacket(kA2AKindData, port, "XXXX");
+    for (uint16_t headerSize : {0, 44}) {
+        a2aWrite16(badHeader.data(), kA2AOffHeaderSize, headerSize);
+        give(badHeader);
+    }
+    const std::string honest(kA2AMaxData, 'h');
+    give(dataPacket(kA2AKindData, port, honest));
+    // Taken in order: the drops are traced before the honest one is written.
+    EXPECT_EQ(honest, readSome(program, honest.size()));
+    std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_TRUE(stillOpenAndQuiet(program));  // nothing more arrived, connection intact
+    int drops = 0;
+    for (size_t at = out.find("Thread:A2A packet dropped"); at != std::string::npos;
+         at = out.find("Thread:A2A packet dropped", at + 1)) {
+        ++drops;
+    }
+    EXPECT_EQ(5, drops);
+    EXPECT_EQ(1, sock.isRunning());
+}
+
+using ListenerTest = Connected;
+
+// A client waits for the peer's answer with nothing sent on; NG resets it
+// and the next client is accepted.
+TEST_F(ListenerTest, NgReplyClosesTheWaitingClientAndTheNextOneIsAccepted)
+{
+    listen();
+    int first = client();
+    EXPECT_EQ(QV_SOCKETTCP::kStateConnected, sock.getConnectionState());
+    EXPECT_TRUE(stillOpenAndQuiet(first));
+    EXPECT_TRUE(take(kNow).empty());
+    sock.setPeerConnectNg();
+    EXPECT_EQ(End::Reset, endOf(first));
+    client();
 }
 
 // A peer that never answers cannot hold the service: the client is reset,
@@ -188,57 +280,29 @@ TEST_F(ListenerTest, AClientsResetIsPassedOnAsAnAbort)
 TEST_F(ListenerTest, APeerThatNeverAnswersIsGivenUp)
 {
     QV_SOCKETTCP::setPeerAnswerMs(300);
-    int fd = connectClient();
-    expectControl(takePacket(listener->getOutboundQueue()), kA2AKindControl, kA2ACodeConnectRequest, port);
-    EXPECT_EQ(End::Reset, endOf(fd));
-    std::vector<uint8_t> end = takePacket(listener->getOutboundQueue());
-    expectControl(end, kA2AKindControl, kA2ACodeDisconnectRequest, port);
-    EXPECT_EQ(kA2ADisconnectAborted, a2aResult(end.data()));
-    connectClient();
-    expectControl(takePacket(listener->getOutboundQueue()), kA2AKindControl, kA2ACodeConnectRequest, port);
+    listen();
+    EXPECT_EQ(End::Reset, endOf(client()));
+    EXPECT_EQ(kA2ADisconnectAborted, endRequest());
+    client();
     QV_SOCKETTCP::setPeerAnswerMs(QV_SOCKETTCP::kPeerAnswerMs);
 }
 
-TEST_F(ListenerTest, PeerDisconnectClosesTheClientWithoutAnswer)
+TEST_F(ListenerTest, AStopEndsTheWaitsForAClientAndForThePeerPromptly)
 {
-    int fd = connectAndAccept();
-    ASSERT_TRUE(
-        putPacket(listener->getInboundQueue(), controlPacket(kA2AKindControl, kA2ACodeDisconnectRequest, port)));
-    EXPECT_TRUE(seesClose(fd));
-    EXPECT_TRUE(waitUntil([&] { return listener->getConnectionState() == 1; }));
-    EXPECT_TRUE(takePacket(listener->getOutboundQueue(), std::chrono::milliseconds(100)).empty());
-}
+    listen();
+    ASSERT_TRUE(accepting());
+    const auto before = Clock::now();
+    sock.stopThread();
+    EXPECT_LT(Clock::now() - before, std::chrono::milliseconds(2000));  // the accept is woken
+    EXPECT_EQ(0, sock.isRunning());
+    EXPECT_EQ(QV_SOCKETTCP::kStateIdle, sock.getConnectionState());
+    EXPECT_EQ(kA2ADisconnectOrderly, endRequest(kNow));  // the peer is told all the same
 
-// Sizes come from the peer and are never believed: a packet whose dataSize
-// exceeds one TCP read, the send buffer or its queue entry, or whose
-// headerSize is not 40, is dropped with a trace line and never written.
-TEST_F(ListenerTest, LyingPacketsAreDroppedAndNeverReachTcp)
-{
-    int fd = connectAndAccept();
-    std::vector<uint8_t> lie = dataPacket(kA2AKindData, port, std::string(100, 'X'));
-    testing::internal::CaptureStdout();
-    for (uint16_t size : {uint16_t{kA2AMaxData + 1}, uint16_t{QV_SOCKETTCP::kBufferSize + 1}, uint16_t{65535}}) {
-        setA2ADataSize(lie.data(), size);
-        ASSERT_TRUE(putPacket(listener->getInboundQueue(), lie));
-    }
-    std::vector<uint8_t> badHeader = dataPacket(kA2AKindData, port, "XXXX");
-    a2aWrite16(badHeader.data(), kA2AOffHeaderSize, 0);
-    ASSERT_TRUE(putPacket(listener->getInboundQueue(), badHeader));
-    a2aWrite16(badHeader.data(), kA2AOffHeaderSize, 44);
-    ASSERT_TRUE(putPacket(listener->getInboundQueue(), badHeader));
-    ASSERT_TRUE(putPacket(listener->getInboundQueue(), dataPacket(kA2AKindData, port, "honest")));
-    std::string got = readSome(fd, 6);
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    std::string out = testing::internal::GetCapturedStdout();
-    EXPECT_EQ("honest", got);
-    EXPECT_TRUE(stillOpenAndQuiet(fd));  // nothing more arrived, connection intact
-    int drops = 0;
-    for (size_t at = out.find("Thread:A2A packet dropped"); at != std::string::npos;
-         at = out.find("Thread:A2A packet dropped", at + 1)) {
-        ++drops;
-    }
-    EXPECT_EQ(5, drops);
-    EXPECT_EQ(1, listener->isRunning());
+    listen();
+    int waiting = client();
+    sock.stopThread();
+    EXPECT_EQ(End::Reset, endOf(waiting));
+    EXPECT_EQ(0, sock.isRunning());
 }
 
 // A local program writing big blocks on loopback, read at the tunnel's pace
@@ -247,21 +311,21 @@ TEST_F(ListenerTest, LyingPacketsAreDroppedAndNeverReachTcp)
 // a tick of the 10240-bytes-per-tick ceiling lost).
 TEST_F(ListenerTest, BigBlocksFromALoopbackWriterFillEveryPacket)
 {
-    constexpr int kPackets = 60;
+    constexpr int kPackets = 40;
     const std::vector<uint8_t> data(static_cast<size_t>(kPackets) * QV_SOCKETTCP::kReadSize, 0x5a);
-    int fd = connectClient();
-    expectControl(takePacket(listener->getOutboundQueue()), kA2AKindControl, kA2ACodeConnectRequest, port);
+    listen();
+    int fd = client();
     std::thread writer([&] {
         for (size_t at = 0; at < data.size(); at += 65536)
             if (!writeAll(fd, data.data() + at, std::min<size_t>(65536, data.size() - at)))
                 return;
     });
-    listener->setPeerConnectOk();
+    sock.setPeerConnectOk();
     std::vector<int> sizes;
     size_t got = 0;
     for (int i = 0; i < 2 * kPackets && got < data.size(); ++i) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        std::vector<uint8_t> p = takePacket(listener->getOutboundQueue());
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));  // the stream's tick
+        std::vector<uint8_t> p = take();
         if (p.empty())
             break;
         sizes.push_back(a2aDataSize(p.data()));
@@ -272,26 +336,52 @@ TEST_F(ListenerTest, BigBlocksFromALoopbackWriterFillEveryPacket)
     EXPECT_EQ(std::vector<int>(kPackets, QV_SOCKETTCP::kReadSize), sizes);
 }
 
-TEST_F(ListenerTest, StopWhileInAcceptEndsPromptlyAndStillTellsThePeer)
+using ForwardTest = Connected;
+
+// A control packet that meets a full outbound queue waits for room rather
+// than being lost, and a stop abandons it at once. The forward side answers
+// the peer's DISCONNECT-REQUEST with one.
+TEST_F(ForwardTest, AControlPacketWaitsForRoomInAFullQueueButNotPastAStop)
 {
-    ASSERT_TRUE(waitUntil([&] { return listener->getConnectionState() == 1; }));
-    const auto before = Clock::now();
-    listener->stopThread();
-    const auto took = Clock::now() - before;
-    EXPECT_LT(took, std::chrono::milliseconds(100));
-    EXPECT_EQ(0, listener->isRunning());
-    EXPECT_EQ(0, listener->getConnectionState());
-    expectControl(takePacket(listener->getOutboundQueue(), std::chrono::milliseconds(0)), kA2AKindControl,
-                  kA2ACodeDisconnectRequest, port);
+    for (bool stop : {false, true}) {
+        SCOPED_TRACE(stop);
+        open(Side::Forward);
+        fill(sock.getOutboundQueue());
+        give(controlPacket(kA2AKindControl, kA2ACodeDisconnectRequest, port));
+        // Taken: the thread is at its answer, which finds no room.
+        ASSERT_TRUE(waitUntil([&] { return sock.getInboundQueue()->freeSlots() == QV_QUE::kCapacity; }));
+        if (stop) {
+            const auto before = Clock::now();
+            sock.stopThread();
+            EXPECT_LT(Clock::now() - before, std::chrono::milliseconds(QV_SOCKETTCP::kControlWaitMs));
+            EXPECT_EQ(0, sock.getOutboundQueue()->freeSlots());
+        } else {
+            for (int i = 0; i < QV_QUE::kCapacity; ++i)
+                EXPECT_EQ(kA2AKindNull, a2aKind(take().data()));
+            EXPECT_EQ(kA2ADisconnectOrderly, endRequest());
+            EXPECT_TRUE(ended());
+        }
+    }
 }
 
-TEST_F(ListenerTest, StopWhileWaitingForThePeerClosesTheClient)
+// A refused connect and a host that neither answers nor refuses (given up
+// after the connect time limit): the peer hears NG with the error, nothing
+// else.
+TEST_F(ForwardTest, AFailedConnectRepliesNgWithTheErrorAndNothingElse)
 {
-    int fd = connectClient();
-    expectControl(takePacket(listener->getOutboundQueue()), kA2AKindControl, kA2ACodeConnectRequest, port);
-    listener->stopThread();
-    EXPECT_TRUE(seesClose(fd));
-    EXPECT_EQ(0, listener->isRunning());
+    SilentHost silent;
+    QV_SOCKETTCP::setConnectTimeoutMs(300);
+    for (auto [target, error] : {std::pair{freePort(), ECONNREFUSED}, std::pair{silent.port(), ETIMEDOUT}}) {
+        SCOPED_TRACE(error);
+        ASSERT_EQ(1, sock.prepareClientSocket(port = target, "127.0.0.1"));
+        sock.startForwardThread();
+        std::vector<uint8_t> reply = take();
+        EXPECT_EQ(kA2AResultFailed, control(reply, kA2ACodeConnectReply));
+        EXPECT_EQ(error, a2aError(reply.data()));
+        EXPECT_TRUE(ended());
+        EXPECT_TRUE(take(kNow).empty());
+    }
+    QV_SOCKETTCP::setConnectTimeoutMs(QV_SOCKETTCP::kConnectTimeoutMs);
 }
 
 TEST(DataLinkListener, ServesOneConnectionThenEnds)
@@ -301,7 +391,7 @@ TEST(DataLinkListener, ServesOneConnectionThenEnds)
     ASSERT_EQ(1, link.createServerSocketAnyPort(20));
     link.startThread();
     int fd = connectLoopback(link.getBoundPort());
-    expectControl(takePacket(link.getOutboundQueue()), kA2AKindDataLinkControl, kA2ACodeConnectRequest, 20);
+    controlResult(takePacket(link.getOutboundQueue()), kA2AKindDataLinkControl, kA2ACodeConnectRequest, 20);
     link.setPeerConnectOk();
     ASSERT_TRUE(writeAll(fd, "listing", 7));
     std::vector<uint8_t> up = takePacket(link.getOutboundQueue());
@@ -309,163 +399,13 @@ TEST(DataLinkListener, ServesOneConnectionThenEnds)
     EXPECT_EQ(kA2AKindDataLinkData, a2aKind(up.data()));
     EXPECT_EQ("listing", dataOf(up));
     close(fd);
-    expectControl(takePacket(link.getOutboundQueue()), kA2AKindDataLinkControl, kA2ACodeDisconnectRequest, 20);
+    EXPECT_EQ(kA2ADisconnectSendEnd, controlResult(takePacket(link.getOutboundQueue()), kA2AKindDataLinkControl,
+                                                   kA2ACodeDisconnectRequest, 20));
     ASSERT_TRUE(
         putPacket(link.getInboundQueue(), disconnectPacket(kA2AKindDataLinkControl, 20, kA2ADisconnectSendEnd)));
     EXPECT_TRUE(waitUntil([&] { return link.isRunning() == 0; }));
-    EXPECT_EQ(0, link.getConnectionState());
+    EXPECT_EQ(QV_SOCKETTCP::kStateIdle, link.getConnectionState());
     link.stopThread();
-}
-
-// An outgoing object with its forward thread, connected to a test server.
-class ForwardTest : public ::testing::Test {
-protected:
-    void TearDown() override
-    {
-        forward.stopThread();
-        if (server >= 0)
-            close(server);
-        if (listener >= 0)
-            close(listener);
-    }
-    void connectForward()
-    {
-        listener = listenLoopback(&port);
-        ASSERT_EQ(1, forward.prepareClientSocket(port, "127.0.0.1"));
-        forward.startForwardThread();
-        server = acceptWithin(listener);
-        ASSERT_GE(server, 0);
-        std::vector<uint8_t> reply = takePacket(forward.getOutboundQueue());
-        expectControl(reply, kA2AKindControl, kA2ACodeConnectReply, port);
-        EXPECT_EQ(kA2AResultConnected, a2aResult(reply.data()));
-        EXPECT_EQ(0, a2aError(reply.data()));
-    }
-
-    QV_SOCKETTCP forward;
-    int port = 0;
-    int listener = -1;
-    int server = -1;
-};
-
-TEST_F(ForwardTest, ConnectsRepliesOkAndRelays)
-{
-    connectForward();
-    ASSERT_TRUE(putPacket(forward.getInboundQueue(), dataPacket(kA2AKindData, port, "GET /")));
-    EXPECT_EQ("GET /", readSome(server, 5));
-    ASSERT_TRUE(writeAll(server, "200", 3));
-    EXPECT_EQ("200", dataOf(takePacket(forward.getOutboundQueue())));
-}
-
-TEST_F(ForwardTest, PeerDisconnectEndsTheConnectionAndIsAnswered)
-{
-    connectForward();
-    ASSERT_TRUE(putPacket(forward.getInboundQueue(), controlPacket(kA2AKindControl, kA2ACodeDisconnectRequest, port)));
-    EXPECT_TRUE(seesClose(server));
-    expectControl(takePacket(forward.getOutboundQueue()), kA2AKindControl, kA2ACodeDisconnectRequest, port);
-    EXPECT_TRUE(waitUntil([&] { return forward.isRunning() == 0; }));
-}
-
-TEST_F(ForwardTest, RefusedConnectRepliesNgWithTheErrorAndNothingElse)
-{
-    port = freePort();
-    forward.prepareClientSocket(port, "127.0.0.1");
-    forward.startForwardThread();
-    std::vector<uint8_t> reply = takePacket(forward.getOutboundQueue());
-    expectControl(reply, kA2AKindControl, kA2ACodeConnectReply, port);
-    EXPECT_EQ(kA2AResultFailed, a2aResult(reply.data()));
-    EXPECT_EQ(ECONNREFUSED, a2aError(reply.data()));
-    EXPECT_TRUE(waitUntil([&] { return forward.isRunning() == 0; }));
-    EXPECT_TRUE(takePacket(forward.getOutboundQueue(), std::chrono::milliseconds(100)).empty());
-}
-
-TEST_F(ForwardTest, UnpreparedObjectRefusesToRun)
-{
-    forward.startForwardThread();
-    EXPECT_EQ(0, forward.isRunning());
-    EXPECT_TRUE(takePacket(forward.getOutboundQueue(), std::chrono::milliseconds(50)).empty());
-}
-
-// A control packet that meets a full outbound queue waits for room.
-TEST_F(ForwardTest, DisconnectWaitsForRoomInAFullQueue)
-{
-    connectForward();
-    QV_QUE* out = forward.getOutboundQueue();
-    const std::vector<uint8_t> filler = controlPacket(kA2AKindNull, 0, 0);
-    while (out->hasRoom())
-        ASSERT_EQ(1, out->enqueue(filler.data(), kA2AHeaderSize));
-    close(server);  // the forward host ends the connection
-    server = -1;
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    for (int i = 0; i < 30; ++i)
-        EXPECT_EQ(kA2AKindNull, a2aKind(takePacket(out).data()));
-    std::vector<uint8_t> end = takePacket(out);
-    expectControl(end, kA2AKindControl, kA2ACodeDisconnectRequest, port);
-    EXPECT_EQ(kA2ADisconnectSendEnd, a2aResult(end.data()));
-    ASSERT_TRUE(putPacket(forward.getInboundQueue(), disconnectPacket(kA2AKindControl, port, kA2ADisconnectSendEnd)));
-    EXPECT_TRUE(waitUntil([&] { return forward.isRunning() == 0; }));
-}
-
-// The peer's half-close reaches the forward host as the end of its input,
-// and what the host answers still goes to the peer.
-TEST_F(ForwardTest, PeersHalfCloseShutsDownTheSendingSideOnly)
-{
-    connectForward();
-    QV_QUE* out = forward.getOutboundQueue();
-    ASSERT_TRUE(putPacket(forward.getInboundQueue(), dataPacket(kA2AKindData, port, "ask")));
-    ASSERT_TRUE(putPacket(forward.getInboundQueue(), disconnectPacket(kA2AKindControl, port, kA2ADisconnectSendEnd)));
-    EXPECT_EQ("ask", readSome(server, 3));
-    EXPECT_EQ(End::Orderly, endOf(server));
-    ASSERT_TRUE(writeAll(server, "reply", 5));
-    std::vector<uint8_t> up = takePacket(out);
-    ASSERT_FALSE(up.empty());
-    EXPECT_EQ("reply", dataOf(up));
-    close(server);
-    server = -1;
-    std::vector<uint8_t> end = takePacket(out);
-    expectControl(end, kA2AKindControl, kA2ACodeDisconnectRequest, port);
-    EXPECT_EQ(kA2ADisconnectSendEnd, a2aResult(end.data()));
-    EXPECT_TRUE(waitUntil([&] { return forward.isRunning() == 0; }));
-    EXPECT_TRUE(takePacket(out, std::chrono::milliseconds(100)).empty());
-}
-
-// A forward host that neither answers nor refuses is given up after the
-// connect time limit, and the peer hears NG.
-TEST_F(ForwardTest, ASilentHostIsGivenUpWithinTheConnectLimit)
-{
-    SilentHost silent;
-    port = silent.port();
-    QV_SOCKETTCP::setConnectTimeoutMs(300);
-    ASSERT_EQ(1, forward.prepareClientSocket(port, "127.0.0.1"));
-    forward.startForwardThread();
-    std::vector<uint8_t> reply = takePacket(forward.getOutboundQueue(), std::chrono::milliseconds(5000));
-    QV_SOCKETTCP::setConnectTimeoutMs(QV_SOCKETTCP::kConnectTimeoutMs);
-    expectControl(reply, kA2AKindControl, kA2ACodeConnectReply, port);
-    EXPECT_EQ(kA2AResultFailed, a2aResult(reply.data()));
-    EXPECT_EQ(ETIMEDOUT, a2aError(reply.data()));
-}
-
-TEST_F(ForwardTest, AStopResetsTheForwardHostsConnection)
-{
-    connectForward();
-    forward.stopThread();
-    EXPECT_EQ(End::Reset, endOf(server));
-}
-
-TEST_F(ForwardTest, StopAbandonsAControlPacketWaitingForRoom)
-{
-    connectForward();
-    QV_QUE* out = forward.getOutboundQueue();
-    const std::vector<uint8_t> filler = controlPacket(kA2AKindNull, 0, 0);
-    while (out->hasRoom())
-        ASSERT_EQ(1, out->enqueue(filler.data(), kA2AHeaderSize));
-    close(server);
-    server = -1;
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    const auto before = Clock::now();
-    forward.stopThread();
-    EXPECT_LT(Clock::now() - before, std::chrono::milliseconds(QV_SOCKETTCP::kControlWaitMs));
-    EXPECT_EQ(0, forward.isRunning());
-    EXPECT_EQ(0, out->freeSlots());
 }
 
 TEST(ConnectionThread, ClientOnAnOpenConnectionRelaysAndSaysGoodbye)
@@ -482,7 +422,7 @@ TEST(ConnectionThread, ClientOnAnOpenConnectionRelaysAndSaysGoodbye)
     std::vector<uint8_t> up = takePacket(client.getOutboundQueue());
     EXPECT_EQ(kA2AKindData, a2aKind(up.data()));  // no CONNECT-REPLY from this body
     close(server);
-    expectControl(takePacket(client.getOutboundQueue()), kA2AKindControl, kA2ACodeDisconnectRequest, port);
+    controlResult(takePacket(client.getOutboundQueue()), kA2AKindControl, kA2ACodeDisconnectRequest, port);
     ASSERT_TRUE(putPacket(client.getInboundQueue(), disconnectPacket(kA2AKindControl, port, kA2ADisconnectOrderly)));
     EXPECT_TRUE(waitUntil([&] { return client.isRunning() == 0; }));
     client.stopThread();
@@ -499,19 +439,18 @@ TEST(ConnectionThread, ObjectDestroyedWhileItsThreadRelays)
         forward.prepareClientSocket(port, "127.0.0.1");
         forward.startForwardThread();
         server = acceptWithin(listener);
-        ASSERT_TRUE(waitUntil([&] { return forward.getConnectionState() == 2; }));
+        ASSERT_TRUE(waitUntil([&] { return forward.getConnectionState() == QV_SOCKETTCP::kStateConnected; }));
     }
     EXPECT_TRUE(seesClose(server));
     close(server);
     close(listener);
 }
 
-// Moves packets between two objects as two streams and Skype would.
+// Moves packets between two objects as two streams and the messenger would.
 void pump(QV_SOCKETTCP* a, QV_SOCKETTCP* b, std::atomic<bool>* quit)
 {
     std::vector<uint8_t> slot(QV_QUE::kSlotSize);
-    const auto deadline = Clock::now() + std::chrono::seconds(100);
-    while (!*quit && Clock::now() < deadline) {
+    while (!*quit) {
         bool moved = false;
         for (auto [from, to] : {std::pair{a, b}, std::pair{b, a}}) {
             if (to->getInboundQueue()->hasRoom() && from->getOutboundQueue()->dequeue(slot.data())) {
@@ -524,9 +463,12 @@ void pump(QV_SOCKETTCP* a, QV_SOCKETTCP* b, std::atomic<bool>* quit)
     }
 }
 
+// A listener and a forward object joined by their queues carry a stream of
+// full packets intact, also to a reader that takes it slowly (the forward
+// side's sends then wait for room again and again).
 void transferThroughPair(bool slowReader)
 {
-    std::vector<uint8_t> source(2 * 1024 * 1024);
+    std::vector<uint8_t> source(512 * 1024);
     uint32_t x = 12345;
     for (uint8_t& byte : source) {
         x = x * 1103515245u + 12345u;
@@ -541,7 +483,7 @@ void transferThroughPair(bool slowReader)
     ASSERT_EQ(1, near.createServerSocket(servicePort));
     near.startThread();
     int sourceFd = connectLoopback(servicePort);
-    expectControl(takePacket(near.getOutboundQueue()), kA2AKindControl, kA2ACodeConnectRequest, servicePort);
+    controlResult(takePacket(near.getOutboundQueue()), kA2AKindControl, kA2ACodeConnectRequest, servicePort);
     far.prepareClientSocket(sinkPort, "127.0.0.1");
     if (slowReader) {
         int small = 8192;
@@ -550,17 +492,18 @@ void transferThroughPair(bool slowReader)
     far.startForwardThread();
     int sinkFd = acceptWithin(sinkListener);
     ASSERT_GE(sinkFd, 0);
-    expectControl(takePacket(far.getOutboundQueue()), kA2AKindControl, kA2ACodeConnectReply, sinkPort);
+    controlResult(takePacket(far.getOutboundQueue()), kA2AKindControl, kA2ACodeConnectReply, sinkPort);
     near.setPeerConnectOk();
 
     std::atomic<bool> quit{false};
     std::thread mover(pump, &near, &far, &quit);
     std::vector<uint8_t> received;
+    timeval limit{30, 0};
+    setsockopt(sinkFd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof(limit));
     std::thread sink([&] {
-        const auto deadline = Clock::now() + std::chrono::seconds(100);
         char buf[16384];
         const size_t chunk = slowReader ? 2048 : sizeof(buf);
-        while (Clock::now() < deadline) {
+        for (;;) {
             ssize_t n = recv(sinkFd, buf, chunk, 0);
             if (n <= 0)
                 break;
@@ -575,22 +518,15 @@ void transferThroughPair(bool slowReader)
     quit = true;
     mover.join();
     EXPECT_EQ(source.size(), received.size());
-    EXPECT_EQ(sha256Hex(source), sha256Hex(received));
+    EXPECT_TRUE(source == received);
     near.stopThread();
     far.stopThread();
     close(sinkFd);
     close(sinkListener);
 }
 
-TEST(ConnectionThreadTransfer, TwoMegabytesArriveIntact) { transferThroughPair(false); }
+TEST(ConnectionThreadTransfer, DataArrivesIntact) { transferThroughPair(false); }
 
-TEST(ConnectionThreadTransfer, TwoMegabytesArriveIntactAtASlowReader) { transferThroughPair(true); }
-
-TEST(ConnectionThreadTransfer, Sha256OfKnownText)
-{
-    const std::string abc = "abc";
-    EXPECT_EQ("ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad",
-              sha256Hex(std::vector<uint8_t>(abc.begin(), abc.end())));
-}
+TEST(ConnectionThreadTransfer, DataArrivesIntactAtASlowReader) { transferThroughPair(true); }
 
 }  // namespace
