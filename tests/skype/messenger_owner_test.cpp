@@ -7,6 +7,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <sys/wait.h>
@@ -42,108 +43,83 @@ int listenOn(const std::string& name)
     return fd;
 }
 
+// One byte from fd within timeoutMs; 0 when none came.
+char readByte(int fd, int timeoutMs)
+{
+    pollfd p{fd, POLLIN, 0};
+    char c = 0;
+    return ::poll(&p, 1, timeoutMs) == 1 && ::read(fd, &c, 1) == 1 ? c : 0;
+}
+
 // A process of user `uid` that listens on `name` and plays the messenger at
 // once: every connection gets an attach-success frame. For each connection
 // it reports one byte: 'q' when the program sent nothing before closing,
-// 'x' when it sent something.
+// 'x' when it sent something. It ends with the test, or when stopped.
 class ForeignMessenger {
 public:
     ForeignMessenger(const std::string& name, uid_t uid)
     {
-        int ready[2], report[2], control[2];
-        if (::pipe2(ready, O_CLOEXEC) != 0 || ::pipe2(report, O_CLOEXEC) != 0 || ::pipe2(control, O_CLOEXEC) != 0)
+        int ready[2], report[2];
+        if (::pipe2(ready, O_CLOEXEC) != 0 || ::pipe2(report, O_CLOEXEC) != 0)
             return;
         pid = ::fork();
         if (pid == 0) {
-            ::close(ready[0]);
-            ::close(report[0]);
-            ::close(control[1]);
+            ::prctl(PR_SET_PDEATHSIG, SIGKILL);
             if (::setgid(uid) != 0 || ::setuid(uid) != 0)
                 ::_exit(2);
-            serve(name, ready[1], report[1], control[0]);
-            ::_exit(0);
+            serve(name, ready[1], report[1]);
         }
         ::close(ready[1]);
         ::close(report[1]);
-        ::close(control[0]);
         reportFd = report[0];
-        controlFd = control[1];
-        char c = 0;
-        pollfd p{ready[0], POLLIN, 0};
-        listening = ::poll(&p, 1, 5000) == 1 && ::read(ready[0], &c, 1) == 1 && c == 'L';
+        listening = readByte(ready[0], 5000) == 'L';
         ::close(ready[0]);
     }
     ~ForeignMessenger() { stop(); }
 
     bool isListening() const { return listening; }
-
     // The reports of the connections made so far (each waited for up to 2 s).
     std::string reports(size_t expected)
     {
         std::string out;
-        while (out.size() < expected) {
-            pollfd p{reportFd, POLLIN, 0};
-            char c;
-            if (::poll(&p, 1, 2000) != 1 || ::read(reportFd, &c, 1) != 1)
-                break;
+        for (char c; out.size() < expected && (c = readByte(reportFd, 2000)) != 0;)
             out += c;
-        }
         return out;
     }
-
+    // Ends the process; its socket name is free afterwards.
     void stop()
     {
         if (pid <= 0)
             return;
-        ::close(controlFd);
-        int status = 0;
-        // Bounded: the child sees the closed pipe within its poll period.
-        for (int i = 0; i < 100 && ::waitpid(pid, &status, WNOHANG) == 0; ++i)
-            ::usleep(20000);
-        if (::waitpid(pid, &status, WNOHANG) == 0) {
-            ::kill(pid, SIGKILL);
-            ::waitpid(pid, &status, 0);
-        }
+        ::kill(pid, SIGKILL);
+        ::waitpid(pid, nullptr, 0);
         ::close(reportFd);
         pid = -1;
     }
 
 private:
-    static void serve(const std::string& name, int readyFd, int reportFd, int controlFd)
+    [[noreturn]] static void serve(const std::string& name, int readyFd, int reportFd)
     {
-        int lfd = listenOn(name);
-        if (lfd < 0)
+        const int lfd = listenOn(name);
+        if (lfd < 0 || ::write(readyFd, "L", 1) != 1)
             ::_exit(3);
-        char c = 'L';
-        if (::write(readyFd, &c, 1) != 1)
-            ::_exit(4);
         const std::string attach = encodeAttach(kAttachSuccess, 0x4242);
-        // At most 1500 polls of 20 ms (30 s); ends when the test closes the pipe.
-        for (int round = 0; round < 1500; ++round) {
-            pollfd p[2] = {{lfd, POLLIN, 0}, {controlFd, POLLIN, 0}};
-            if (::poll(p, 2, 20) < 0 || p[1].revents != 0)
-                return;
-            if (!(p[0].revents & POLLIN))
-                continue;
-            int conn = ::accept4(lfd, nullptr, nullptr, SOCK_CLOEXEC);
+        for (;;) {
+            const int conn = ::accept4(lfd, nullptr, nullptr, SOCK_CLOEXEC);
             if (conn < 0)
                 continue;
             (void)!::send(conn, attach.data(), attach.size(), MSG_NOSIGNAL);
             char buf[256];
-            ssize_t got = 0;
             pollfd q{conn, POLLIN, 0};
-            if (::poll(&q, 1, 1000) == 1)
-                got = ::recv(conn, buf, sizeof(buf), 0);
+            const bool sent = ::poll(&q, 1, 1000) == 1 && ::recv(conn, buf, sizeof(buf), 0) > 0;
             ::close(conn);
-            char r = got > 0 ? 'x' : 'q';
-            if (::write(reportFd, &r, 1) != 1)
-                return;
+            if (::write(reportFd, sent ? "x" : "q", 1) != 1)
+                ::_exit(4);
         }
     }
 
     pid_t pid = -1;
     int reportFd = -1;
-    int controlFd = -1;
     bool listening = false;
 };
 
@@ -220,7 +196,7 @@ TEST_F(MessengerOwnerTest, AnotherUsersMessengerIsRefusedOnceAndOursIsTakenWhenI
     loop.fire(QV_SKYPECOM::kDiscoveryPeriodMs);
     pollfd p{own, POLLIN, 0};
     ASSERT_EQ(::poll(&p, 1, 2000), 1);
-    int conn = ::accept4(own, nullptr, nullptr, SOCK_CLOEXEC);
+    const int conn = ::accept4(own, nullptr, nullptr, SOCK_CLOEXEC);
     ASSERT_GE(conn, 0);
     FrameDecoder decoder;
     Frame frame;

@@ -1,3 +1,5 @@
+// The reader of STREAMS, SENDING and RECEIVED lists: each item "user:id"
+// (with "=bytes" in the last two); a malformed item voids the whole list.
 #include "skype/stream_list.h"
 
 #include <gtest/gtest.h>
@@ -10,110 +12,62 @@ namespace {
 using Kind = StreamListKind;
 using Result = StreamListResult;
 
-struct Parsed {
-    Result result;
-    std::vector<StreamEntry> entries;
+struct Entry {
+    std::string user;
+    int id;
+    int bytes;
 };
 
-Parsed parse(const std::string& list, Kind kind)
-{
-    Parsed p;
-    p.entries.push_back({"stale", 9, 9});
-    p.result = parseStreamList(list.c_str(), kind, p.entries);
-    return p;
-}
+struct Case {
+    std::string text;
+    Kind kind;
+    Result result;
+    std::vector<Entry> entries;
+};
 
-void expectEntry(const StreamEntry& e, const std::string& user, int id, int bytes = 0)
+TEST(StreamList, ItemsAndErrors)
 {
-    EXPECT_EQ(user, e.user);
-    EXPECT_EQ(id, e.id);
-    EXPECT_EQ(bytes, e.bytes);
+    const std::string u255(255, 'u');
+    const std::vector<Case> cases = {
+        // Nothing or one bare word means no stream at all.
+        {"", Kind::Streams, Result::Empty, {}},
+        {"   ", Kind::Streams, Result::Empty, {}},
+        {"abc123", Kind::Streams, Result::Empty, {}},
+        {" abc123", Kind::Streams, Result::Empty, {}},
+        {"", Kind::Sending, Result::Empty, {}},
+        {"", Kind::Received, Result::Empty, {}},
+        // Blanks and commas separate items, in order; names are read whole.
+        {"user1:1 user2:2", Kind::Streams, Result::Entries, {{"user1", 1, 0}, {"user2", 2, 0}}},
+        {"user1:1,user2:2", Kind::Streams, Result::Entries, {{"user1", 1, 0}, {"user2", 2, 0}}},
+        {"taro.yamada-2_x@example.org:17", Kind::Streams, Result::Entries, {{"taro.yamada-2_x@example.org", 17, 0}}},
+        // An id that is not a number counts as zero, or up to its first letter.
+        {"user1:abc user2:12x", Kind::Streams, Result::Entries, {{"user1", 0, 0}, {"user2", 12, 0}}},
+        // A blank after the last item starts an item without a user.
+        {"user1:1 ", Kind::Streams, Result::NoUser, {}},
+        {"user1:1 user2", Kind::Streams, Result::NoUser, {}},
+        // An overlong word voids the list instead of overflowing; 255 fit.
+        {std::string(300, 'u') + ":1", Kind::Streams, Result::TooLong, {}},
+        {"user1:1 user2:" + std::string(300, '7'), Kind::Streams, Result::TooLong, {}},
+        {std::string(300, 'w'), Kind::Streams, Result::TooLong, {}},
+        {u255 + ":3", Kind::Streams, Result::Entries, {{u255, 3, 0}}},
+        // Items carry their byte counts.
+        {"user1:1=120 user2:2=40", Kind::Sending, Result::Entries, {{"user1", 1, 120}, {"user2", 2, 40}}},
+        {"user1:1=120 user2:2=40", Kind::Received, Result::Entries, {{"user1", 1, 120}, {"user2", 2, 40}}},
+        {"user1:1=10 user2:2", Kind::Sending, Result::NoId, {}},
+        {"user1:1", Kind::Received, Result::NoId, {}},
+        {"user1=5", Kind::Sending, Result::NoUser, {}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE('"' + c.text.substr(0, 40) + "\" kind " + std::to_string(static_cast<int>(c.kind)));
+        std::vector<StreamEntry> entries = {{"stale", 9, 9}};
+        EXPECT_EQ(c.result, parseStreamList(c.text.c_str(), c.kind, entries));
+        ASSERT_EQ(c.entries.size(), entries.size());
+        for (size_t i = 0; i < entries.size(); ++i) {
+            EXPECT_EQ(c.entries[i].user, entries[i].user);
+            EXPECT_EQ(c.entries[i].id, entries[i].id);
+            EXPECT_EQ(c.entries[i].bytes, entries[i].bytes);
+        }
+    }
 }
 
 }  // namespace
-
-TEST(StreamsList, NothingOrOneBareWordMeansNoStreamAtAll)
-{
-    for (const char* text : {"", "   ", "abc123", " abc123"}) {
-        Parsed p = parse(text, Kind::Streams);
-        EXPECT_EQ(Result::Empty, p.result) << '"' << text << '"';
-        EXPECT_TRUE(p.entries.empty());
-    }
-}
-
-TEST(StreamsList, BlanksAndCommasSeparateItemsInOrder)
-{
-    for (const char* text : {"user1:1 user2:2", "user1:1,user2:2"}) {
-        Parsed p = parse(text, Kind::Streams);
-        ASSERT_EQ(Result::Entries, p.result) << text;
-        ASSERT_EQ(2u, p.entries.size());
-        expectEntry(p.entries[0], "user1", 1);
-        expectEntry(p.entries[1], "user2", 2);
-    }
-}
-
-TEST(StreamsList, NamesWithDotsDashesUnderscoresAndAtAreReadWhole)
-{
-    Parsed p = parse("taro.yamada-2_x@example.org:17", Kind::Streams);
-    ASSERT_EQ(Result::Entries, p.result);
-    ASSERT_EQ(1u, p.entries.size());
-    expectEntry(p.entries[0], "taro.yamada-2_x@example.org", 17);
-}
-
-TEST(StreamsList, MalformedItemVoidsTheWholeList)
-{
-    // A blank after the last item starts an item without a user.
-    EXPECT_EQ(Result::NoUser, parse("user1:1 ", Kind::Streams).result);
-    Parsed p = parse("user1:1 user2", Kind::Streams);
-    EXPECT_EQ(Result::NoUser, p.result);
-    EXPECT_TRUE(p.entries.empty());
-}
-
-TEST(StreamsList, IdThatIsNotANumberCountsAsZero)
-{
-    Parsed p = parse("user1:abc user2:12x", Kind::Streams);
-    ASSERT_EQ(Result::Entries, p.result);
-    expectEntry(p.entries[0], "user1", 0);
-    expectEntry(p.entries[1], "user2", 12);
-}
-
-TEST(StreamsList, OverlongWordVoidsTheListInsteadOfOverflowing)
-{
-    std::string longUser(300, 'u');
-    EXPECT_EQ(Result::TooLong, parse(longUser + ":1", Kind::Streams).result);
-    EXPECT_EQ(Result::TooLong, parse("user1:1 user2:" + std::string(300, '7'), Kind::Streams).result);
-    EXPECT_EQ(Result::TooLong, parse(std::string(300, 'w'), Kind::Streams).result);
-    // 255 characters still fit.
-    Parsed p = parse(std::string(255, 'u') + ":3", Kind::Streams);
-    ASSERT_EQ(Result::Entries, p.result);
-    EXPECT_EQ(255u, p.entries[0].user.size());
-}
-
-TEST(SendingList, ItemsCarryTheirByteCounts)
-{
-    Parsed p = parse("user1:1=120 user2:2=40", Kind::Sending);
-    ASSERT_EQ(Result::Entries, p.result);
-    ASSERT_EQ(2u, p.entries.size());
-    expectEntry(p.entries[0], "user1", 1, 120);
-    expectEntry(p.entries[1], "user2", 2, 40);
-    EXPECT_EQ(Result::Empty, parse("", Kind::Sending).result);
-}
-
-TEST(SendingList, ItemWithoutEqualsSignHasNoId)
-{
-    Parsed p = parse("user1:1=10 user2:2", Kind::Sending);
-    EXPECT_EQ(Result::NoId, p.result);
-    EXPECT_TRUE(p.entries.empty());
-    EXPECT_EQ(Result::NoUser, parse("user1=5", Kind::Sending).result);
-}
-
-TEST(ReceivedList, FirstItemComesFirst)
-{
-    Parsed p = parse("user1:1=120 user2:2=40", Kind::Received);
-    ASSERT_EQ(Result::Entries, p.result);
-    ASSERT_EQ(2u, p.entries.size());
-    expectEntry(p.entries[0], "user1", 1, 120);
-    expectEntry(p.entries[1], "user2", 2, 40);
-    EXPECT_EQ(Result::NoId, parse("user1:1", Kind::Received).result);
-    EXPECT_EQ(Result::Empty, parse("", Kind::Received).result);
-}

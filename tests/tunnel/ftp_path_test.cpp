@@ -37,7 +37,7 @@ protected:
         server = relayAccept(listener);
         ASSERT_GE(server, 0);
         ASSERT_TRUE(writeAll(server, "220 Ready\r\n", 11));
-        ASSERT_EQ("220 Ready\r\n", relayReadLine(client));
+        ASSERT_EQ("220 Ready\r\n", relayRead(client));
     }
     void TearDown() override
     {
@@ -74,33 +74,53 @@ protected:
         });
         return accepted;
     }
-    std::string relayRead(int fd, size_t size)
+    // What fd reads while the streams relay: `size` bytes, or a line when
+    // size is 0.
+    std::string relayRead(int fd, size_t size = 0)
     {
         std::string got;
         waitUntil([&] {
             step();
-            got += readSome(fd, size - got.size(), std::chrono::milliseconds(2));
-            return got.size() >= size;
+            got += readSome(fd, size ? size - got.size() : 1, std::chrono::milliseconds(2));
+            return size ? got.size() >= size : got.size() >= 2 && got.compare(got.size() - 2, 2, "\r\n") == 0;
         });
         return got;
     }
-    std::string relayReadLine(int fd)
+    // The announcement of a data port by one local program (the server's
+    // passive reply, or the client's PORT command) reaches the other one
+    // rewritten to this side's data link; the other program connects that,
+    // the far side connects the announced port, and data flows both ways.
+    void transfer(bool passive)
     {
-        std::string got;
-        waitUntil([&] {
-            step();
-            got += readSome(fd, 1, std::chrono::milliseconds(2));
-            return got.size() >= 2 && got.compare(got.size() - 2, 2, "\r\n") == 0;
-        });
-        return got;
-    }
-    // Data both ways over a data connection.
-    void expectDataFlows(int atClient, int atServer)
-    {
+        int dataPort = 0;
+        const int dataListener = listenLoopback(&dataPort);
+        ASSERT_GE(dataListener, 0);
+        if (passive) {
+            ASSERT_TRUE(writeAll(client, "PASV\r\n", 6));
+            ASSERT_EQ("PASV\r\n", relayRead(server));
+        }
+        std::string text = passive ? passiveReply(dataPort) : portCommand(dataPort);
+        if (passive)
+            text.insert(text.size() - 2, ".");
+        ASSERT_TRUE(writeAll(passive ? server : client, text.data(), text.size()));
+        const std::string rewritten = relayRead(passive ? client : server);
+        int p1 = -1;
+        int p2 = -1;
+        const char* form = passive ? "227 ENTERING PASSIVE MODE (127,0,0,1,%d,%d)" : "PORT 127,0,0,1,%d,%d";
+        ASSERT_EQ(2, std::sscanf(rewritten.c_str(), form, &p1, &p2)) << rewritten;
+        const int near = connectLoopback(p1 * 256 + p2);
+        ASSERT_GE(near, 0);
+        const int far = relayAccept(dataListener);
+        ASSERT_GE(far, 0) << "the other application did not connect the announced port";
+        const int atClient = passive ? near : far;
+        const int atServer = passive ? far : near;
         ASSERT_TRUE(writeAll(atServer, "listing", 7));
         EXPECT_EQ("listing", relayRead(atClient, 7));
         ASSERT_TRUE(writeAll(atClient, "upload", 6));
         EXPECT_EQ("upload", relayRead(atServer, 6));
+        close(near);
+        close(far);
+        close(dataListener);
     }
 
     std::unique_ptr<QV_SKYPESTREAM> clientSide;
@@ -112,53 +132,8 @@ protected:
     int server = -1;
 };
 
-TEST_F(FtpPathTest, PassiveTransfer)
-{
-    const std::string pasv = "PASV\r\n";
-    ASSERT_TRUE(writeAll(client, pasv.data(), pasv.size()));
-    ASSERT_EQ(pasv, relayReadLine(server));
-    int dataPort = 0;
-    const int dataListener = listenLoopback(&dataPort);
-    ASSERT_GE(dataListener, 0);
-    const std::string reply = "227 Entering Passive Mode (127,0,0,1," + std::to_string(dataPort / 256) + ","
-                              + std::to_string(dataPort % 256) + ").\r\n";
-    ASSERT_TRUE(writeAll(server, reply.data(), reply.size()));
+TEST_F(FtpPathTest, PassiveTransfer) { transfer(true); }
 
-    const std::string rewritten = relayReadLine(client);
-    int p1 = -1;
-    int p2 = -1;
-    ASSERT_EQ(2, std::sscanf(rewritten.c_str(), "227 ENTERING PASSIVE MODE (127,0,0,1,%d,%d)", &p1, &p2)) << rewritten;
-    const int dataClient = connectLoopback(p1 * 256 + p2);
-    ASSERT_GE(dataClient, 0);
-    const int dataServer = relayAccept(dataListener);
-    ASSERT_GE(dataServer, 0) << "the server application did not connect the announced port";
-    expectDataFlows(dataClient, dataServer);
-    close(dataClient);
-    close(dataServer);
-    close(dataListener);
-}
-
-TEST_F(FtpPathTest, ActiveTransfer)
-{
-    int dataPort = 0;
-    const int dataListener = listenLoopback(&dataPort);
-    ASSERT_GE(dataListener, 0);
-    const std::string command =
-        "PORT 127,0,0,1," + std::to_string(dataPort / 256) + "," + std::to_string(dataPort % 256) + "\r\n";
-    ASSERT_TRUE(writeAll(client, command.data(), command.size()));
-
-    const std::string rewritten = relayReadLine(server);
-    int p1 = -1;
-    int p2 = -1;
-    ASSERT_EQ(2, std::sscanf(rewritten.c_str(), "PORT 127,0,0,1,%d,%d", &p1, &p2)) << rewritten;
-    const int dataServer = connectLoopback(p1 * 256 + p2);
-    ASSERT_GE(dataServer, 0);
-    const int dataClient = relayAccept(dataListener);
-    ASSERT_GE(dataClient, 0) << "the client application did not connect the announced port";
-    expectDataFlows(dataClient, dataServer);
-    close(dataClient);
-    close(dataServer);
-    close(dataListener);
-}
+TEST_F(FtpPathTest, ActiveTransfer) { transfer(false); }
 
 }  // namespace

@@ -62,14 +62,9 @@ protected:
     // A fresh stream and control connection.
     void connect()
     {
-        listener = listenLoopback(&ftpPort);
-        ASSERT_GE(listener, 0);
-        stream = makeStream(kFtpApp, "peer", 1, 21, "127.0.0.1", ftpPort);
         seq = 0;
-        feed(*stream, makePacket(kA2AKindControl, kA2ACodeConnectRequest, 21, seq++));
-        local = acceptWithin(listener);
+        stream = connectFtpToTestServer(&listener, &local, &seq);
         ASSERT_GE(local, 0);
-        ASSERT_TRUE(waitUntil([&] { return stream->isMainConnected(); }));
     }
     void disconnect()
     {
@@ -120,7 +115,6 @@ protected:
     }
 
     std::unique_ptr<QV_SKYPESTREAM> stream;
-    int ftpPort = 0;
     int listener = -1;
     int local = -1;
     uint32_t seq = 0;
@@ -160,43 +154,56 @@ TEST_F(FtpSplitTest, AnAnnouncementCutInTwoIsRewritten)
 }
 
 // The cut lies after ordinary lines in the same packet: those go at once,
-// the announcement's beginning waits for the rest.
+// the announcement's beginning waits for the rest. The rewritten reply names
+// the data link by the control connection's loopback address, which the FTP
+// program can reach; the stream counts the bytes the peer sent, and the
+// data link asks the peer to connect when the FTP program connects it.
 TEST_F(FtpSplitTest, LinesBeforeTheCutAnnouncementGoAtOnce)
 {
-    peerSends("150 Here\r\n226 Done\r\n2");
+    const std::string first = "150 Here\r\n226 Done\r\n2";
+    const std::string second = "27 Entering Passive Mode (10,0,0,9,19,137)\r\n";
+    peerSends(first);
     EXPECT_EQ("150 Here\r\n226 Done\r\n", readSome(local, 20, kShortWait));
-    peerSends("27 Entering Passive Mode (10,0,0,9,19,137)\r\n");
+    peerSends(second);
     const std::string want = rewrittenTo("227 ENTERING PASSIVE MODE (127,0,0,1,%d,%d)\r\n");
     EXPECT_EQ(want, readSome(local, want.size()));
+    EXPECT_EQ(first.size() + second.size(), stream->getReceivedBytes());
+    QV_SOCKETTCP* dataLink = stream->getTcpManager()->getDataLinkSocket();
+    ASSERT_NE(nullptr, dataLink);
+    const int bound = dataLink->getBoundPort();
+    EXPECT_TRUE(capture.has("peerとのFTP接続:127.0.0.1とのd-port=" + std::to_string(bound) + "/5001 作成"));
+    const int client = connectLoopback(bound);
+    ASSERT_GE(client, 0);
+    std::vector<uint8_t> request = takePacket(dataLink->getOutboundQueue());
+    ASSERT_FALSE(request.empty());
+    EXPECT_EQ(kA2AKindDataLinkControl, a2aKind(request.data()));
+    EXPECT_EQ(kA2ACodeConnectRequest, a2aCode(request.data()));
+    close(client);
 }
 
 // An ordinary line cut in two arrives as it was sent. Where its beginning
-// cannot become an announcement, the beginning goes at once.
+// cannot become an announcement, the beginning goes at once; one that could
+// still be an announcement but is not waits for the rest.
 TEST_F(FtpSplitTest, AnOrdinaryLineCutInTwoArrivesAsItWas)
 {
-    const std::vector<std::pair<std::string, std::string>> cuts = {
-        {"220 Welc", "ome\r\n"},  {"150 Here", " comes\r\n"}, {"1", "50 Here comes\r\n"},
-        {"2270 Not one", "\r\n"}, {"PORTS", "\r\n"},          {"RETR file", ".txt\r\n"},
+    struct Cut {
+        std::string first;
+        std::string second;
+        bool waits;
     };
-    for (const auto& [first, second] : cuts) {
-        SCOPED_TRACE(first + " | " + second);
-        peerSends(first);
-        EXPECT_EQ(first, readSome(local, first.size(), kShortWait));
-        peerSends(second);
-        EXPECT_EQ(second, readSome(local, second.size()));
-    }
-    // Beginnings that could still be an announcement, but are not.
-    const std::vector<std::pair<std::string, std::string>> held = {
-        {"22", "0 Welcome\r\n"},
-        {"228", "0 Not one\r\n"},
-        {"POR", "TS\r\n"},
-        {"e", "xit\r\n"},
-    };
-    for (const auto& [first, second] : held) {
-        SCOPED_TRACE(first + " | " + second);
-        peerSends(first);
-        peerSends(second);
-        EXPECT_EQ(first + second, readSome(local, first.size() + second.size()));
+    for (const Cut& c :
+         {Cut{"220 Welc", "ome\r\n", false}, Cut{"150 Here", " comes\r\n", false}, Cut{"1", "50 Here comes\r\n", false},
+          Cut{"2270 Not one", "\r\n", false}, Cut{"PORTS", "\r\n", false}, Cut{"RETR file", ".txt\r\n", false},
+          Cut{"22", "0 Welcome\r\n", true}, Cut{"228", "0 Not one\r\n", true}, Cut{"POR", "TS\r\n", true},
+          Cut{"e", "xit\r\n", true}}) {
+        SCOPED_TRACE(c.first + " | " + c.second);
+        peerSends(c.first);
+        if (!c.waits) {
+            EXPECT_EQ(c.first, readSome(local, c.first.size(), kShortWait));
+        }
+        peerSends(c.second);
+        const std::string rest = c.waits ? c.first + c.second : c.second;
+        EXPECT_EQ(rest, readSome(local, rest.size()));
     }
     EXPECT_EQ(0, listenersMade());
 }
@@ -236,9 +243,7 @@ TEST_F(FtpSplitTest, AnAnnouncementThatNeverEndsIsRefused)
 TEST_F(FtpSplitTest, AKeptBeginningEndsWithItsControlConnection)
 {
     peerSends("226 Done\r\n22");
-    std::vector<uint8_t> end = makePacket(kA2AKindControl, kA2ACodeDisconnectRequest, 21, seq++);
-    setA2AResult(end.data(), kA2ADisconnectSendEnd);
-    feed(*stream, end);
+    feed(*stream, resultPacket(kA2AKindControl, kA2ACodeDisconnectRequest, 21, seq++, kA2ADisconnectSendEnd));
     EXPECT_EQ("226 Done\r\n", readSome(local, 64));
     EXPECT_EQ(End::Orderly, endOf(local));
 

@@ -21,13 +21,9 @@ using namespace tcptest;
 
 namespace {
 
-constexpr std::chrono::milliseconds kQuiet{300};
-
-std::string passiveReply(int port)
-{
-    return "227 Entering Passive Mode (127,0,0,1," + std::to_string(port / 256) + "," + std::to_string(port % 256)
-           + ").\r\n";
-}
+// A refusal is answered before anything is connected; a connect made all
+// the same would be in the listener's backlog by then.
+constexpr std::chrono::milliseconds kQuiet{50};
 
 // The server application's FTP stream with its control connection to a
 // local FTP server (a loopback listener of the test) up, and a listener
@@ -37,14 +33,9 @@ protected:
     void SetUp() override
     {
         StreamFixture::SetUp();
-        listener = listenLoopback(&ftpPort);
-        ASSERT_GE(listener, 0);
-        stream = makeStream(kFtpApp, "peer", 1, 21, "127.0.0.1", ftpPort);
-        stream->setAnnouncementClock([this] { return now; });
-        feed(*stream, makePacket(kA2AKindControl, kA2ACodeConnectRequest, 21, seq++));
-        server = acceptWithin(listener);
+        stream = connectFtpToTestServer(&listener, &server, &seq);
         ASSERT_GE(server, 0);
-        ASSERT_TRUE(waitUntil([&] { return stream->isMainConnected(); }));
+        stream->setAnnouncementClock([this] { return now; });
         dataListener = listenLoopback(&dataPort);
         ASSERT_GE(dataListener, 0);
     }
@@ -63,18 +54,11 @@ protected:
     {
         const size_t from = writes().size();
         feed(*stream, makePacket(kA2AKindDataLinkControl, kA2ACodeConnectRequest, static_cast<uint16_t>(port), seq++));
-        std::vector<uint8_t> answer;
-        waitUntil([&] {
-            pump(*stream);
-            for (const auto& p : packetsOf(writes(), *stream, from))
-                if (a2aKind(p.data()) == kA2AKindDataLinkControl && a2aCode(p.data()) == kA2ACodeConnectReply
-                    && a2aPort(p.data()) == port) {
-                    answer = p;
-                    return true;
-                }
-            return false;
-        });
-        return answer;
+        return awaitPacket(*stream, kA2AKindDataLinkControl, kA2ACodeConnectReply, from, port);
+    }
+    std::string requestLine(int port, const char* outcome)
+    {
+        return "peer:TCP接続要求(d-link): 127.0.0.1 Port=" + std::to_string(port) + " " + outcome;
     }
     void expectRefused(int port, const std::string& why)
     {
@@ -83,8 +67,7 @@ protected:
         EXPECT_EQ(kA2AResultFailed, a2aResult(answer.data())) << why;
         EXPECT_EQ(EACCES, a2aError(answer.data())) << why;
         EXPECT_LT(acceptWithin(dataListener, kQuiet), 0) << why << ": a connection was made";
-        EXPECT_TRUE(capture.has("peer:TCP接続要求(d-link): 127.0.0.1 Port=" + std::to_string(port) + " 接続に失敗"))
-            << why;
+        EXPECT_TRUE(capture.has(requestLine(port, "接続に失敗"))) << why;
         EXPECT_TRUE(capture.has("peer:TCP接続要求(d-link): Port=" + std::to_string(port)
                                 + " 拒否(こちらのFTPが通知していないポート)"))
             << why;
@@ -94,6 +77,7 @@ protected:
         const std::vector<uint8_t> answer = askForDataLink(port);
         ASSERT_EQ(40u, answer.size()) << "no answer";
         EXPECT_EQ(kA2AResultConnected, a2aResult(answer.data()));
+        EXPECT_TRUE(waitUntil([&] { return capture.has(requestLine(port, "接続")); }));
         const int fd = acceptWithin(dataListener);
         EXPECT_GE(fd, 0);
         if (fd >= 0)
@@ -102,7 +86,6 @@ protected:
 
     std::unique_ptr<QV_SKYPESTREAM> stream;
     std::chrono::steady_clock::time_point now = std::chrono::steady_clock::now();
-    int ftpPort = 0;
     int listener = -1;
     int server = -1;
     int dataPort = 0;
@@ -118,29 +101,44 @@ TEST_F(DataLinkAccessTest, APortNobodyAnnouncedIsRefused)
     // Announcements that are not this side's FTP server's passive replies
     // do not count: the peer's own PORT command (rewritten on its way to
     // the server) and a PORT command coming from the server.
-    feed(*stream, makePacket(kA2AKindData, 0, 21, seq++,
-                             "PORT 127,0,0,1," + std::to_string(dataPort / 256) + "," + std::to_string(dataPort % 256)
-                                 + "\r\n"));
+    feed(*stream, makePacket(kA2AKindData, 0, 21, seq++, portCommand(dataPort)));
     EXPECT_FALSE(readSome(server, 1).empty());
     expectRefused(dataPort, "announced by the peer");
-    ASSERT_TRUE(localFtpSays(
-        *stream, server,
-        "PORT 127,0,0,1," + std::to_string(dataPort / 256) + "," + std::to_string(dataPort % 256) + "\r\n"));
+    ASSERT_TRUE(localFtpSays(*stream, server, portCommand(dataPort)));
     expectRefused(dataPort, "a command from the server");
 }
 
+// The answer names the packet's port; the peer's DISCONNECT-REQUEST ends
+// the data link, and the port is not connected a second time.
 TEST_F(DataLinkAccessTest, AnAnnouncedPortIsConnectedOnceOnly)
 {
     ASSERT_TRUE(localFtpSays(*stream, server, "150 Here\r\n" + passiveReply(dataPort)));
     expectConnected(dataPort);
+    feed(*stream,
+         makePacket(kA2AKindDataLinkControl, kA2ACodeDisconnectRequest, static_cast<uint16_t>(dataPort), seq++));
+    ASSERT_TRUE(waitUntil([&] { return stream->getTcpManager()->getDataLinkSocket()->isRunning() == 0; }));
     expectRefused(dataPort, "the second time");
+    for (const std::string& command : writes())
+        EXPECT_EQ(std::string::npos, command.find(" DISCONNECT ")) << command;
+}
+
+TEST_F(DataLinkAccessTest, AnAnnouncedPortNobodyListensOnIsAnsweredWithTheConnectError)
+{
+    const int nobody = freePort();
+    ASSERT_TRUE(localFtpSays(*stream, server, passiveReply(nobody)));
+    const std::vector<uint8_t> answer = askForDataLink(nobody);
+    ASSERT_EQ(40u, answer.size());
+    EXPECT_EQ(kA2AResultFailed, a2aResult(answer.data()));
+    EXPECT_EQ(ECONNREFUSED, a2aError(answer.data()));
+    EXPECT_TRUE(waitUntil([&] { return capture.has(requestLine(nobody, "接続に失敗")); }));
 }
 
 // The local server's reply goes to the peer in two packets: the peer reads
 // it whole, and so does the record of announced ports.
 TEST_F(DataLinkAccessTest, AReplySentInTwoPacketsAnnouncesItsPort)
 {
-    const std::string reply = passiveReply(dataPort);
+    std::string reply = passiveReply(dataPort);
+    reply.insert(reply.size() - 2, ".");
     for (size_t cut : {size_t{2}, reply.find(',') + 3, reply.size() - 3}) {
         SCOPED_TRACE(cut);
         ASSERT_TRUE(localFtpSays(*stream, server, "150 Here\r\n" + reply.substr(0, cut)));
@@ -174,13 +172,7 @@ TEST_F(DataLinkAccessTest, AnAnnouncementEndsWithItsControlConnection)
     const size_t from = writes().size();
     close(server);
     server = -1;
-    ASSERT_TRUE(waitUntil([&] {
-        pump(*stream);
-        for (const auto& p : packetsOf(writes(), *stream, from))
-            if (a2aKind(p.data()) == kA2AKindControl && a2aCode(p.data()) == kA2ACodeDisconnectRequest)
-                return true;
-        return false;
-    }));
+    ASSERT_FALSE(awaitPacket(*stream, kA2AKindControl, kA2ACodeDisconnectRequest, from).empty());
     expectRefused(dataPort, "control connection over");
 }
 

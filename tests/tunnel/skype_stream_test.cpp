@@ -24,7 +24,18 @@ int countOf(const std::string& text, const std::string& word)
     return n;
 }
 
-using StreamSendTest = StreamFixture;
+class StreamSendTest : public StreamFixture {
+protected:
+    // The stream's packet in WRITE command i (negative: from the end).
+    std::vector<uint8_t> sent(const QV_SKYPESTREAM& stream, int i)
+    {
+        const std::vector<std::string> all = writes();
+        const size_t at = i < 0 ? all.size() - static_cast<size_t>(-i) : static_cast<size_t>(i);
+        return at < all.size()
+                   ? writtenPacket(all[at], stream.getApplicationName(), stream.getPeerUser(), stream.getStreamId())
+                   : std::vector<uint8_t>{};
+    }
+};
 
 TEST_F(StreamSendTest, FirstNullPacketOfAStreamWithoutSockets)
 {
@@ -38,7 +49,7 @@ TEST_F(StreamSendTest, FirstNullPacketOfAStreamWithoutSockets)
 
     // The next packet carries seq 1, whatever canSend says.
     EXPECT_EQ(1, stream->sendConnectReply(80, 2, 111));
-    std::vector<uint8_t> reply = writtenPacket(writes().at(1), kFtpApp, "peeruser", 1);
+    std::vector<uint8_t> reply = sent(*stream, 1);
     ASSERT_EQ(40u, reply.size());
     EXPECT_EQ(1u, a2aSeq(reply.data()));
     EXPECT_EQ(kA2AKindControl, a2aKind(reply.data()));
@@ -47,7 +58,7 @@ TEST_F(StreamSendTest, FirstNullPacketOfAStreamWithoutSockets)
     EXPECT_EQ(2, a2aResult(reply.data()));
     EXPECT_EQ(111, a2aError(reply.data()));
     EXPECT_EQ(1, stream->sendDataLinkConnectReply(5001, 1, 0));
-    reply = writtenPacket(writes().at(2), kFtpApp, "peeruser", 1);
+    reply = sent(*stream, 2);
     ASSERT_EQ(40u, reply.size());
     EXPECT_EQ(2u, a2aSeq(reply.data()));
     EXPECT_EQ(kA2AKindDataLinkControl, a2aKind(reply.data()));
@@ -66,7 +77,7 @@ TEST_F(StreamSendTest, KeepAliveOnThe601stIdleTickThenCountsAgain)
         EXPECT_EQ(600, stream->getIdleTicks());
         stream->intervalTimer();
         ASSERT_EQ(round + 1, writes().size());
-        std::vector<uint8_t> p = writtenPacket(writes().back(), kHttpApp, "peer", 3);
+        std::vector<uint8_t> p = sent(*stream, -1);
         ASSERT_EQ(40u, p.size());
         EXPECT_EQ(kA2AKindNull, a2aKind(p.data()));
         EXPECT_EQ(round, a2aSeq(p.data()));
@@ -96,7 +107,7 @@ TEST_F(StreamSendTest, FailedWriteKeepsCanSendUsesTheSeqAndRetriesTheKeepAlive)
     link->commands.clear();
     stream->intervalTimer();  // retried at once
     ASSERT_EQ(1u, writes().size());
-    std::vector<uint8_t> p = writtenPacket(writes()[0], kHttpApp, "peer", 3);
+    std::vector<uint8_t> p = sent(*stream, 0);
     ASSERT_EQ(40u, p.size());
     EXPECT_EQ(1u, a2aSeq(p.data()));
     EXPECT_EQ(0, stream->getIdleTicks());
@@ -154,7 +165,7 @@ TEST_F(StreamSendTest, ClientStreamListensAndStampsItsLinkStates)
     ASSERT_TRUE(waitUntil([&] { return outbound->freeSlots() == 29; }));
     stream->intervalTimer();
     ASSERT_EQ(1u, writes().size());
-    std::vector<uint8_t> p = writtenPacket(writes()[0], kHttpApp, "peer", 2);
+    std::vector<uint8_t> p = sent(*stream, 0);
     ASSERT_EQ(40u, p.size());
     EXPECT_EQ(kA2AKindControl, a2aKind(p.data()));
     EXPECT_EQ(kA2ACodeConnectRequest, a2aCode(p.data()));
@@ -165,39 +176,6 @@ TEST_F(StreamSendTest, ClientStreamListensAndStampsItsLinkStates)
     EXPECT_EQ(0u, a2aSeq(p.data()));
     EXPECT_TRUE(stream->isMainConnected());
     close(fd);
-}
-
-TEST_F(StreamSendTest, QueuedPacketWaitsForCanSendAndResetsNoIdleCount)
-{
-    int listener = -1, server = -1;
-    auto stream = connectHttpToTestServer(&listener, &server);
-    ASSERT_GE(server, 0);
-    QV_QUE* outbound = stream->getTcpManager()->getMainSocket()->getOutboundQueue();
-    // The connection thread's own answer to the peer comes first.
-    ASSERT_EQ(kA2ACodeConnectReply, a2aCode(takePacket(outbound).data()));
-
-    ASSERT_EQ(1, stream->sendNullPacket());
-    ASSERT_TRUE(writeAll(server, "abc", 3));
-    ASSERT_TRUE(waitUntil([&] { return outbound->freeSlots() == 29; }));
-    for (int i = 0; i < 5; ++i)
-        stream->intervalTimer();
-    EXPECT_EQ(1u, writes().size());
-    EXPECT_EQ(29, outbound->freeSlots()) << "the packet stays queued while canSend is 0";
-
-    for (int i = 0; i < 10; ++i)
-        stream->intervalTimer();  // skipped ticks
-    stream->setCanSend();
-    stream->intervalTimer();
-    ASSERT_EQ(2u, writes().size());
-    std::vector<uint8_t> p = writtenPacket(writes()[1], kHttpApp, "peer", 1);
-    EXPECT_EQ(kA2AKindData, a2aKind(p.data()));
-    EXPECT_EQ("abc", payload(p));
-    EXPECT_EQ(1u, a2aSeq(p.data()));
-    EXPECT_EQ(0, stream->getIdleTicks());
-    EXPECT_EQ(3u, stream->takeSentBytes());
-    EXPECT_EQ(0u, stream->getSentBytes());
-    close(server);
-    close(listener);
 }
 
 TEST_F(StreamSendTest, DataLinkIsSparedWhileThePeerReportsTwentyFreeSlots)
@@ -226,7 +204,7 @@ TEST_F(StreamSendTest, DataLinkIsSparedWhileThePeerReportsTwentyFreeSlots)
     const int idle = stream->getIdleTicks();
     stream->intervalTimer();
     ASSERT_EQ(1u, writes().size());
-    std::vector<uint8_t> p = writtenPacket(writes()[0], kFtpApp, "peer", 1);
+    std::vector<uint8_t> p = sent(*stream, 0);
     EXPECT_EQ(kA2AKindDataLinkData, a2aKind(p.data()));
     EXPECT_EQ("file", payload(p));
     EXPECT_EQ(2, a2aDataLinkState(p.data()));
@@ -239,14 +217,17 @@ TEST_F(StreamSendTest, DataLinkIsSparedWhileThePeerReportsTwentyFreeSlots)
     ASSERT_TRUE(waitUntil([&] { return outbound->freeSlots() == 29; }));
     stream->intervalTimer();
     ASSERT_EQ(2u, writes().size());
-    EXPECT_EQ("more", payload(writtenPacket(writes()[1], kFtpApp, "peer", 1)));
+    EXPECT_EQ("more", payload(sent(*stream, 1)));
     close(server);
     close(listener);
 }
 
 }  // namespace
 
-TEST_F(StreamSendTest, BetweenTicksDataKeepsItsPaceAndControlPacketsGoAtOnce)
+// Data waits while canSend is 0; between ticks the first data of a quiet
+// connection goes at once, more data keeps the tick's pace, and control
+// packets go as soon as the messenger lets the stream write.
+TEST_F(StreamSendTest, DataWaitsForCanSendAndKeepsItsPaceBetweenTicks)
 {
     int listener = -1, server = -1;
     auto stream = connectHttpToTestServer(&listener, &server);
@@ -254,14 +235,25 @@ TEST_F(StreamSendTest, BetweenTicksDataKeepsItsPaceAndControlPacketsGoAtOnce)
     QV_QUE* outbound = stream->getTcpManager()->getMainSocket()->getOutboundQueue();
     // The connection thread's own answer to the peer comes first.
     ASSERT_EQ(kA2ACodeConnectReply, a2aCode(takePacket(outbound).data()));
-    const size_t before = writes().size();
 
-    // The first data of a quiet connection does not wait for the tick.
+    ASSERT_EQ(1, stream->sendNullPacket());
+    const size_t before = writes().size();
     ASSERT_TRUE(writeAll(server, "abc", 3));
     ASSERT_TRUE(waitUntil([&] { return outbound->freeSlots() == 29; }));
+    for (int i = 0; i < 15; ++i)
+        stream->intervalTimer();
+    stream->sendEarly();
+    EXPECT_EQ(before, writes().size());
+    EXPECT_EQ(29, outbound->freeSlots()) << "the packet stays queued while canSend is 0";
+    EXPECT_EQ(0, stream->getIdleTicks()) << "ticks while canSend is 0 do not count";
+
+    stream->setCanSend();
     stream->sendEarly();
     ASSERT_EQ(before + 1, writes().size());
-    EXPECT_EQ("abc", payload(writtenPacket(writes().back(), kHttpApp, "peer", 1)));
+    std::vector<uint8_t> p = sent(*stream, -1);
+    EXPECT_EQ(kA2AKindData, a2aKind(p.data()));
+    EXPECT_EQ("abc", payload(p));
+    EXPECT_EQ(1u, a2aSeq(p.data()));
 
     // Released again within the same tick: more data waits for the tick.
     stream->setCanSend();
@@ -271,7 +263,10 @@ TEST_F(StreamSendTest, BetweenTicksDataKeepsItsPaceAndControlPacketsGoAtOnce)
     EXPECT_EQ(before + 1, writes().size());
     stream->intervalTimer();
     ASSERT_EQ(before + 2, writes().size());
-    EXPECT_EQ("def", payload(writtenPacket(writes().back(), kHttpApp, "peer", 1)));
+    EXPECT_EQ("def", payload(sent(*stream, -1)));
+    EXPECT_EQ(0, stream->getIdleTicks());
+    EXPECT_EQ(6u, stream->takeSentBytes());
+    EXPECT_EQ(0u, stream->getSentBytes());
 
     // The connection's end carries no data: it goes as soon as the
     // messenger lets the stream write, not a tick later, but not before.
@@ -282,7 +277,7 @@ TEST_F(StreamSendTest, BetweenTicksDataKeepsItsPaceAndControlPacketsGoAtOnce)
     stream->setCanSend();
     stream->sendEarly();
     ASSERT_EQ(before + 3, writes().size());
-    std::vector<uint8_t> end = writtenPacket(writes().back(), kHttpApp, "peer", 1);
+    std::vector<uint8_t> end = sent(*stream, -1);
     EXPECT_EQ(kA2AKindControl, a2aKind(end.data()));
     EXPECT_EQ(kA2ACodeDisconnectRequest, a2aCode(end.data()));
     close(listener);

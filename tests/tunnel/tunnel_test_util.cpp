@@ -30,6 +30,24 @@ std::vector<uint8_t> makePacket(uint16_t kind, uint16_t code, uint16_t port, uin
     return p;
 }
 
+std::vector<uint8_t> resultPacket(uint16_t kind, uint16_t code, uint16_t port, uint32_t seq, uint16_t result)
+{
+    std::vector<uint8_t> p = makePacket(kind, code, port, seq);
+    setA2AResult(p.data(), result);
+    return p;
+}
+
+std::string passiveReply(int port)
+{
+    return "227 Entering Passive Mode (127,0,0,1," + std::to_string(port / 256) + "," + std::to_string(port % 256)
+           + ")\r\n";
+}
+
+std::string portCommand(int port)
+{
+    return "PORT 127,0,0,1," + std::to_string(port / 256) + "," + std::to_string(port % 256) + "\r\n";
+}
+
 std::string toHex(const std::vector<uint8_t>& bytes)
 {
     std::string out(bytes.size() * 2 + 1, '\0');
@@ -82,6 +100,22 @@ void pump(QV_SKYPESTREAM& stream)
     stream.sendEarly();
     stream.setCanSend();
     stream.intervalTimer();
+}
+
+std::vector<uint8_t> StreamFixture::awaitPacket(QV_SKYPESTREAM& stream, uint16_t kind, uint16_t code, size_t from,
+                                                int port)
+{
+    std::vector<uint8_t> found;
+    tcptest::waitUntil([&] {
+        pump(stream);
+        for (const auto& p : packetsOf(link->commands, stream, from))
+            if (a2aKind(p.data()) == kind && a2aCode(p.data()) == code && (port < 0 || a2aPort(p.data()) == port)) {
+                found = p;
+                return true;
+            }
+        return false;
+    });
+    return found;
 }
 
 bool StreamFixture::localFtpSays(QV_SKYPESTREAM& stream, int fd, const std::string& text)

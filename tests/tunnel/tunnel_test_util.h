@@ -31,6 +31,8 @@ struct PeerLinks {
 
 std::vector<uint8_t> makePacket(uint16_t kind, uint16_t code, uint16_t port, uint32_t seq, const std::string& data = "",
                                 PeerLinks links = {});
+// A CONNECT-REPLY or DISCONNECT-REQUEST with its result field set.
+std::vector<uint8_t> resultPacket(uint16_t kind, uint16_t code, uint16_t port, uint32_t seq, uint16_t result);
 std::string toHex(const std::vector<uint8_t>& bytes);
 // "user:id hex", as the application hands a READ reply to its streams.
 std::string readReply(const char* user, int id, const std::vector<uint8_t>& packet);
@@ -38,6 +40,9 @@ std::string readReply(const char* user, int id, const std::vector<uint8_t>& pack
 // command is not such a WRITE.
 std::vector<uint8_t> writtenPacket(const std::string& command, const char* app, const char* user, int id);
 std::string payload(const std::vector<uint8_t>& packet);
+// "227 Entering Passive Mode (127,0,0,1,p1,p2)\r\n" and "PORT 127,0,0,1,p1,p2\r\n".
+std::string passiveReply(int port);
+std::string portCommand(int port);
 
 // The stream's packets among the commands, from index `from` on.
 std::vector<std::vector<uint8_t>> packetsOf(const std::vector<std::string>& commands, const QV_SKYPESTREAM& stream,
@@ -58,6 +63,10 @@ protected:
     // Hands one packet to the stream as a READ reply.
     void feed(QV_SKYPESTREAM& stream, const std::vector<uint8_t>& packet);
     std::vector<std::string> writes() const { return link->commands; }
+    // Pumps the stream until it has written a packet of that kind and code
+    // (and port, unless -1) from command `from` on; empty when none came.
+    std::vector<uint8_t> awaitPacket(QV_SKYPESTREAM& stream, uint16_t kind, uint16_t code, size_t from = 0,
+                                     int port = -1);
     // Writes `text` on fd, the local FTP program's end of the stream's
     // control connection, and lets the stream tick until it has sent the
     // text to the peer. False when it did not within the wait.
