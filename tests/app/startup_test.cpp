@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <poll.h>
+#include <sys/inotify.h>
 #include <unistd.h>
 #include <climits>
 #include <csignal>
@@ -42,6 +44,25 @@ std::string realPath(const std::string& p)
     return realpath(p.c_str(), buf) ? std::string(buf) : p;
 }
 
+// Waits until a file is created in `dir` (watched from construction on), or
+// the limit has passed.
+class CreationWatch {
+public:
+    explicit CreationWatch(const std::string& dir) : fd(inotify_init1(IN_CLOEXEC))
+    {
+        EXPECT_GE(inotify_add_watch(fd, dir.c_str(), IN_CREATE), 0);
+    }
+    ~CreationWatch() { ::close(fd); }
+    bool wait(std::chrono::milliseconds limit)
+    {
+        pollfd p{fd, POLLIN, 0};
+        return ::poll(&p, 1, static_cast<int>(limit.count())) == 1;
+    }
+
+private:
+    int fd;
+};
+
 }  // namespace
 
 TEST(StartupArguments, OnlyExactlyTheDebugSwitchCounts)
@@ -72,14 +93,14 @@ TEST(StartupProcess, DebugModeShowsTheTraceAndMovesToTheProgramDirectory)
 TEST(StartupProcess, WithoutTheSwitchTheTraceIsDiscarded)
 {
     ProgramDir prog;
+    CreationWatch created(prog.dir.path());
     ChildProcess p(prog.path, {prog.path, "-d119", "-D1190"}, "/");
     // The argument lines come before the trace is routed away.
     ASSERT_TRUE(p.waitForOutput("2番目の引数=-D1190\n", 10s)) << p.out() << p.err();
-    // The move to the program directory still happens, unseen.
-    std::string expected = realPath(prog.dir.path());
-    for (int i = 0; i < 100 && cwdOf(p.pid()) != expected; ++i)
-        usleep(50 * 1000);
-    EXPECT_EQ(expected, cwdOf(p.pid()));
+    // The move to the program directory still happens, unseen: the event
+    // log starts there.
+    ASSERT_TRUE(created.wait(10s));
+    EXPECT_EQ(realPath(prog.dir.path()), cwdOf(p.pid()));
     EXPECT_EQ(0, p.finish(SIGTERM, 10s));
     EXPECT_EQ("1番目の引数=-d119\n2番目の引数=-D1190\n", p.out());
 }
@@ -165,32 +186,30 @@ TEST(StartupProcess, SecondStartOnTheOffscreenPlatformPrintsTheMessageAndEnds)
 // program while the box waits, as pressing it would.
 TEST(StartupProcess, SigtermEndsASecondStartWhoseBoxIsShownOnADisplay)
 {
-    if (access("/usr/bin/Xvfb", X_OK) != 0 || access("/usr/bin/xwininfo", X_OK) != 0)
-        GTEST_SKIP() << "needs Xvfb and xwininfo (x11-utils)";
+    if (access("/usr/bin/Xvfb", X_OK) != 0 || access("/usr/bin/xwininfo", X_OK) != 0
+        || access("/usr/bin/xev", X_OK) != 0)
+        GTEST_SKIP() << "needs Xvfb, xwininfo and xev (x11-utils)";
     ChildProcess xvfb("/usr/bin/Xvfb", {"Xvfb", "-displayfd", "1", "-nolisten", "tcp", "-screen", "0", "800x600x24"});
     ASSERT_TRUE(xvfb.waitForOutput("\n", 20s)) << xvfb.err();
     std::string display = ":" + xvfb.out().substr(0, xvfb.out().find('\n'));
 
+    // xev reports every window mapped on the screen.
+    ChildProcess xev("/usr/bin/xev", {"xev", "-display", display, "-root", "-event", "substructure"});
     ProgramDir prog;
     auto first = startWith(prog, {}, {"-D119"});
     ASSERT_TRUE(first->waitForOutput("CurrentDir=", 10s)) << first->out() << first->err();
 
     auto second = startWith(prog, {"DISPLAY=" + display}, {"-D119"});
-    // The box is up once a window of the program is on the screen.
-    bool shown = false;
-    for (int i = 0; i < 100 && !shown && second->running(); ++i) {
-        ChildProcess tree("/usr/bin/xwininfo", {"xwininfo", "-display", display, "-root", "-tree"});
-        tree.finish(0, 5s);
-        shown = tree.out().find("\"corvanefortcp\"") != std::string::npos;
-        if (!shown)
-            usleep(100 * 1000);
-    }
-    ASSERT_TRUE(shown) << second->err();
-    usleep(300 * 1000);
+    // The box is up once a window of the program is mapped on the screen.
+    ASSERT_TRUE(xev.waitForOutput("MapNotify", 20s)) << second->err();
+    ChildProcess tree("/usr/bin/xwininfo", {"xwininfo", "-display", display, "-root", "-tree"});
+    tree.finish(0, 5s);
+    EXPECT_NE(tree.out().find("\"corvanefortcp\""), std::string::npos) << tree.out();
     ASSERT_TRUE(second->running()) << "the box waits for its button";
 
     EXPECT_EQ(1, second->finish(SIGTERM, 5s)) << "still running or killed: " << second->err();
     EXPECT_TRUE(first->running());
     EXPECT_EQ(0, first->finish(SIGTERM, 10s));
+    xev.finish(SIGTERM, 5s);
     xvfb.finish(SIGTERM, 10s);
 }

@@ -6,34 +6,32 @@
 #include <string>
 #include <vector>
 
-TEST(HexCodec, EncodesLowerCaseWithLeadingZeros)
+TEST(HexCodec, EncodesLowerCaseAndRefusesASmallDestination)
 {
     const uint8_t bytes[] = {0x00, 0x7f, 0xff};
-    char out[7];
+    char out[7] = "xxxxxx";
     EXPECT_EQ(1, hexEncode(3, bytes, out, sizeof(out)));
     EXPECT_STREQ("007fff", out);
     EXPECT_EQ(1, hexEncode(0, bytes, out, sizeof(out)));
     EXPECT_STREQ("", out);
+    char small[6] = "xxxxx";
+    EXPECT_EQ(0, hexEncode(3, bytes, small, sizeof(small)));
+    EXPECT_STREQ("", small);
 }
 
-TEST(HexCodec, EncodeRefusesASmallDestination)
+TEST(HexCodec, DecodesEitherCaseAndRoundTripsEveryByte)
 {
-    const uint8_t bytes[] = {1, 2, 3};
-    char out[6] = "xxxxx";
-    EXPECT_EQ(0, hexEncode(3, bytes, out, sizeof(out)));
-    EXPECT_STREQ("", out);
-}
-
-TEST(HexCodec, DecodesEitherCase)
-{
+    std::vector<uint8_t> all(256);
+    for (int i = 0; i < 256; ++i)
+        all[i] = static_cast<uint8_t>(i);
+    std::vector<char> text(513);
+    ASSERT_EQ(1, hexEncode(256, all.data(), text.data(), text.size()));
+    std::vector<uint8_t> back(256);
+    ASSERT_EQ(256, hexDecode(text.data(), back.data(), back.size()));
+    EXPECT_EQ(all, back);
     uint8_t out[3];
-    EXPECT_EQ(3, hexDecode("007FFF", out, sizeof(out)));
-    EXPECT_EQ(0x00, out[0]);
-    EXPECT_EQ(0x7f, out[1]);
-    EXPECT_EQ(0xff, out[2]);
-    std::memset(out, 0xaa, sizeof(out));
-    EXPECT_EQ(3, hexDecode("007fff", out, sizeof(out)));
-    EXPECT_EQ(0xff, out[2]);
+    EXPECT_EQ(3, hexDecode("007FfF", out, sizeof(out)));
+    EXPECT_EQ((std::vector<uint8_t>{0x00, 0x7f, 0xff}), std::vector<uint8_t>(out, out + 3));
 }
 
 TEST(HexCodec, OddLengthIsRefusedAndBadDigitsAreZero)
@@ -60,85 +58,43 @@ TEST(HexCodec, DecodeNeverWritesPastTheDestination)
     EXPECT_EQ(0xee, buf[1]);
 }
 
-TEST(HexCodec, RoundTripOfEveryByteValue)
+// Blanks before a token are skipped; a token ends at white space, at the
+// first character of the delimiter (then consumed) or, without a delimiter,
+// at punctuation (consumed too). Bytes above 0x7f belong to the token.
+TEST(NextToken, TokensAndWhatFollowsThem)
 {
-    std::vector<uint8_t> all(256);
-    for (int i = 0; i < 256; ++i)
-        all[i] = static_cast<uint8_t>(i);
-    std::vector<char> text(513);
-    ASSERT_EQ(1, hexEncode(256, all.data(), text.data(), text.size()));
-    std::vector<uint8_t> back(256);
-    ASSERT_EQ(256, hexDecode(text.data(), back.data(), back.size()));
-    EXPECT_EQ(all, back);
-}
-
-TEST(NextToken, DelimiterCommaSkipsLeadingBlanks)
-{
-    char tok[256];
-    const char* rest = nextToken("  192,168", tok, ",", sizeof(tok));
-    EXPECT_STREQ("192", tok);
-    ASSERT_NE(nullptr, rest);
-    EXPECT_STREQ("168", rest);
-    rest = nextToken(rest, tok, ",", sizeof(tok));
-    EXPECT_STREQ("168", tok);
-    EXPECT_EQ(nullptr, rest);
-}
-
-TEST(NextToken, DelimiterAtTheStartGivesAnEmptyToken)
-{
-    char tok[256];
-    const char* rest = nextToken(",5", tok, ",", sizeof(tok));
-    EXPECT_STREQ("", tok);
-    ASSERT_NE(nullptr, rest);
-    EXPECT_STREQ("5", rest);
-}
-
-TEST(NextToken, WithoutDelimiterPunctuationEndsAndIsConsumed)
-{
-    char tok[256];
-    const char* src = "1,2)\r\n";
-    const char* rest = nextToken(src, tok, nullptr, sizeof(tok));
-    EXPECT_STREQ("1", tok);
-    ASSERT_NE(nullptr, rest);
-    EXPECT_EQ(src + 2, rest);
-    rest = nextToken(rest, tok, nullptr, sizeof(tok));
-    EXPECT_STREQ("2", tok);
-    ASSERT_NE(nullptr, rest);
-    EXPECT_EQ('\r', *rest);
-}
-
-TEST(NextToken, WhiteSpaceEndsATokenEvenWithADelimiter)
-{
-    char tok[256];
-    const char* rest = nextToken("ab cd", tok, ",", sizeof(tok));
-    EXPECT_STREQ("ab", tok);
-    ASSERT_NE(nullptr, rest);
-    EXPECT_STREQ("cd", rest);
-}
-
-TEST(NextToken, OnlyTheFirstDelimiterCharacterCounts)
-{
-    char tok[256];
-    const char* rest = nextToken("a.b:c", tok, ":.", sizeof(tok));
-    EXPECT_STREQ("a.b", tok);
-    ASSERT_NE(nullptr, rest);
-    EXPECT_STREQ("c", rest);
-}
-
-TEST(NextToken, HighBytesAreTokenCharacters)
-{
-    char tok[256];
-    // "ＦＴＰ" in UTF-8 followed by a blank: no byte of it ends the token.
-    const char* rest = nextToken("\xef\xbc\xa6\xef\xbc\xb4 x", tok, nullptr, sizeof(tok));
-    EXPECT_STREQ("\xef\xbc\xa6\xef\xbc\xb4", tok);
-    ASSERT_NE(nullptr, rest);
-    EXPECT_STREQ("x", rest);
+    struct Case {
+        const char* src;
+        const char* delimiter;
+        const char* token;
+        const char* rest;  // nullptr: the end was reached
+    } cases[] = {
+        {"  192,168", ",", "192", "168"},
+        {"168", ",", "168", nullptr},
+        {",5", ",", "", "5"},
+        {"1,2)\r\n", nullptr, "1", "2)\r\n"},
+        {"2)\r\n", nullptr, "2", "\r\n"},
+        {"ab cd", ",", "ab", "cd"},
+        {"a.b:c", ":.", "a.b", "c"},
+        {"\xef\xbc\xa6\xef\xbc\xb4 x", nullptr, "\xef\xbc\xa6\xef\xbc\xb4", "x"},  // "ＦＴＰ"
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.src);
+        char tok[256];
+        const char* rest = nextToken(c.src, tok, c.delimiter, sizeof(tok));
+        EXPECT_STREQ(c.token, tok);
+        if (!c.rest) {
+            EXPECT_EQ(nullptr, rest);
+            continue;
+        }
+        ASSERT_NE(nullptr, rest);
+        EXPECT_STREQ(c.rest, rest);
+    }
 }
 
 TEST(NextToken, ALongTokenIsCutSafelyAndReported)
 {
-    std::string longWord(300, 'a');
-    std::string src = longWord + " next";
+    std::string src = std::string(300, 'a') + " next";
     char tok[256];
     std::memset(tok, 0, sizeof(tok));
     bool tooLong = false;
@@ -147,7 +103,6 @@ TEST(NextToken, ALongTokenIsCutSafelyAndReported)
     EXPECT_EQ(255u, std::strlen(tok));
     ASSERT_NE(nullptr, rest);
     EXPECT_STREQ("next", rest);
-
     rest = nextToken(rest, tok, nullptr, sizeof(tok), &tooLong);
     EXPECT_FALSE(tooLong);
     EXPECT_STREQ("next", tok);

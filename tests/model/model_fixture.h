@@ -80,15 +80,24 @@ protected:
         deliver(std::string("USERS ") + kPeer);
         for (const char* name : kNames)
             deliver(std::string("CREATE APPLICATION ") + name);
-        messenger.take();
-        recorder.events.clear();
-        recorder.logLines.clear();
+        clearHeard();
     }
     void deliver(const std::string& line)
     {
         messenger.sendLine(line);
         // Local socket: the answer is there within microseconds.
         loop.pump(10);
+    }
+    // "APPLICATION <name> <what> <list>", as the messenger reports it.
+    void report(const char* name, const char* what, const std::string& list = "")
+    {
+        deliver(std::string("APPLICATION ") + name + " " + what + (list.empty() ? "" : " " + list));
+    }
+    void clearHeard()
+    {
+        messenger.take();
+        recorder.events.clear();
+        recorder.logLines.clear();
     }
     QV_SKYPEAPPLICATION& app(int k) { return QV_A2AMODEL::getInstance()->getApplication(k); }
 

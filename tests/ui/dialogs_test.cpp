@@ -45,45 +45,26 @@ private slots:
     void init() { f = std::make_unique<UiFixture>(); }
     void cleanup() { f.reset(); }
 
-    void twoInvalidForwardPortsGiveTwoMessagesInServiceOrderWithTheFocusOnTheSecond()
+    // Each invalid port has its message, captioned 確認, in service order
+    // whatever the order of the edits; the focus is left on the last one,
+    // and text reads as 0. The dialog stays open with its values unchanged.
+    void invalidForwardPortsGiveTheirMessagesInServiceOrderWithTheFocusOnTheLast()
     {
         CForwardSettingsDlg dialog;
         for (int k = 0; k < 5; ++k) {
             dialog.hosts[k] = "127.0.0.1";
             dialog.ports[k] = "100";
         }
-        dialog.initDialog();
-        dialog.show();
-        // Setting 3 first in the text, setting 1 in service order before it.
-        child<QLineEdit>(&dialog, 1093)->setText(QStringLiteral("70000"));
-        child<QLineEdit>(&dialog, 1087)->setText(QStringLiteral("0"));
-        child<QLineEdit>(&dialog, 1084)->setFocus();
-        std::vector<QString> texts;
-        ModalDriver driver;
-        driver.add(answerBox(&texts));
-        driver.add(answerBox(&texts));
-        QTest::mouseClick(child<QPushButton>(&dialog, idc::kForwardOk), Qt::LeftButton);
-        QVERIFY(driver.finished());
-        QCOMPARE(texts, (std::vector<QString>{QStringLiteral("HTTP Portの設定範囲は不正です。(1～65535)"),
-                                              QStringLiteral("ユーザ設定１ Portの設定範囲は不正です。(1～65535)")}));
-        QCOMPARE(dialog.focusWidget(), child<QWidget>(&dialog, 1093));
-        QCOMPARE(dialog.result(), int(QDialog::Rejected));
-        QVERIFY(dialog.isVisible());
-        QCOMPARE(dialog.ports[1], std::string("100"));
-    }
-
-    void theForwardPortMessagesCarryTheCaptionConfirmationAndTextReadsAsZero()
-    {
-        CForwardSettingsDlg dialog;
-        for (int k = 0; k < 5; ++k)
-            dialog.ports[k] = "21";
         dialog.ports[0] = "abc";
         dialog.ports[4] = "-5";
         dialog.initDialog();
         dialog.show();
+        child<QLineEdit>(&dialog, 1093)->setText(QStringLiteral("70000"));
+        child<QLineEdit>(&dialog, 1087)->setText(QStringLiteral("0"));
+        child<QLineEdit>(&dialog, 1084)->setFocus();
         std::vector<QString> captions;
         ModalDriver driver;
-        for (int i = 0; i < 2; ++i)
+        for (int i = 0; i < 4; ++i)
             driver.add([&captions](QWidget* top) {
                 auto* box = qobject_cast<QMessageBox*>(top);
                 if (!box)
@@ -93,10 +74,16 @@ private slots:
                 return true;
             });
         QTest::mouseClick(child<QPushButton>(&dialog, idc::kForwardOk), Qt::LeftButton);
+        QVERIFY(driver.finished());
         QCOMPARE(captions,
                  (std::vector<QString>{QStringLiteral("確認|FTP Portの設定範囲は不正です。(1～65535)"),
+                                       QStringLiteral("確認|HTTP Portの設定範囲は不正です。(1～65535)"),
+                                       QStringLiteral("確認|ユーザ設定１ Portの設定範囲は不正です。(1～65535)"),
                                        QStringLiteral("確認|ユーザ設定２ Portの設定範囲は不正です。(1～65535)")}));
         QCOMPARE(dialog.focusWidget(), child<QWidget>(&dialog, 1096));
+        QCOMPARE(dialog.result(), int(QDialog::Rejected));
+        QVERIFY(dialog.isVisible());
+        QCOMPARE(dialog.ports[1], std::string("100"));
         QCOMPARE(CForwardSettingsDlg::parsePort(QStringLiteral("65535")), 65535);
         QCOMPARE(CForwardSettingsDlg::parsePort(QStringLiteral("12x")), 0);
     }

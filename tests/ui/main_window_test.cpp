@@ -105,22 +105,48 @@ private slots:
     void init() { f = std::make_unique<UiFixture>(); }
     void cleanup() { f.reset(); }
 
-    void theConnectButtonReachesTheLogicAndItsAnswersShow()
+    // The connect button and the desktop's suspend reach the logic; its
+    // messages show and clear; streams switch the button, the controls that
+    // wait while connected, the tooltip and the sounds.
+    void theConnectButtonAndTheStreamsSwitchTheControlsSoundsAndTooltip()
     {
         QVERIFY(f->start(kServer));
         auto* connect = f->control<QPushButton>(idc::kConnect);
+        const int waiting[] = {idc::kSwitchUser,     idc::kSystemSettings, 1003, 1005, 1007, 1009, 1010,
+                               idc::kForwardSettings};
         QCOMPARE(connect->text(), QStringLiteral("手動接続"));
+        QCOMPARE(f->window->trayIcon().getTip(), QStringLiteral("CorvaneForTCP\r\nオフライン"));
         QTest::mouseClick(connect, Qt::LeftButton);
         QCOMPARE(message(*f), QStringLiteral("サーバからの接続はできません"));
         f->loop.fire(WindowLogic::kTimer1Ms, WindowLogic::kMessageTicks);
         QVERIFY(message(*f).isEmpty());
+
+        int played = getSoundPlayer()->getPlayCount();
         f->deliver(std::string("APPLICATION CorvaneForHttp000 STREAMS ") + kPeer + ":1");
         f->messenger.take();
         QCOMPARE(connect->text(), QStringLiteral("切断"));
+        for (int id : waiting)
+            QVERIFY2(!f->control<QWidget>(id)->isEnabled(), qPrintable(QString::number(id)));
+        QCOMPARE(f->window->trayIcon().getTip(), QStringLiteral("CorvaneForTCP\r\nオンライン"));
+        QCOMPARE(getSoundPlayer()->getPlayCount(), played + 1);
+        QCOMPARE(getSoundPlayer()->getLastSound(), QV_SOUNDPLAYER::kLinkUp);
         QTest::mouseClick(connect, Qt::LeftButton);
         QCOMPARE(f->messenger.take(),
                  (Lines{std::string("ALTER APPLICATION CorvaneForHttp000 DISCONNECT ") + kPeer + ":1"}));
         QCOMPARE(message(*f), QString::fromUtf8(kPeer) + QString::fromUtf8("へのSKYPE STREAM切断操作を行いました"));
+        f->window->onSuspend();
+        QCOMPARE(message(*f), QStringLiteral("SKYPE STREAM切断操作を行いました"));
+        QCOMPARE(f->window->logic().isSuspended(), 1);
+        f->window->onResume();
+        QCOMPARE(f->window->logic().isSuspended(), 0);
+
+        f->deliver("APPLICATION CorvaneForHttp000 STREAMS ");
+        QCOMPARE(getSoundPlayer()->getPlayCount(), played + 2);
+        QCOMPARE(getSoundPlayer()->getLastSound(), QV_SOUNDPLAYER::kLinkDown);
+        QCOMPARE(connect->text(), QStringLiteral("手動接続"));
+        for (int id : waiting)
+            QVERIFY(f->control<QWidget>(id)->isEnabled());
+        QCOMPARE(f->window->trayIcon().getTip(), QStringLiteral("CorvaneForTCP\r\nオフライン"));
     }
 
     void theLinkTheContactAndTheLampsShowInTheirControls()
@@ -144,29 +170,26 @@ private slots:
         QVERIFY(f->control<QLabel>(1126)->isVisible());
     }
 
-    void theDesktopsSuspendAndResumeReachTheLogic()
-    {
-        QVERIFY(f->start(kServer));
-        f->window->onSuspend();
-        QCOMPARE(message(*f), QStringLiteral("SKYPE STREAM切断操作を行いました"));
-        QCOMPARE(f->window->logic().isSuspended(), 1);
-        f->window->onResume();
-        QCOMPARE(f->window->logic().isSuspended(), 0);
-    }
-
-    void userSwitchMovesToTheNextContactWithItsSound()
+    void theUserSwitchButtonPlaysItsSoundUnlessTheSoundSettingIsOff()
     {
         QVERIFY(f->start(kServer));
         f->deliver("USERS first@pc.test, second@pc.test");
         f->deliver("APPLICATION CorvaneForHttp000 CONNECTABLE second@pc.test");
-        f->messenger.take();
         QTest::mouseClick(f->control<QPushButton>(idc::kSwitchUser), Qt::LeftButton);
         QCOMPARE(f->control<QLineEdit>(idc::kSelectedUser)->text(), QStringLiteral("second@pc.test"));
         QCOMPARE(getSoundPlayer()->getLastSound(), QV_SOUNDPLAYER::kUserConnectable);
         QTest::mouseClick(f->control<QPushButton>(idc::kSwitchUser), Qt::LeftButton);
-        QCOMPARE(f->control<QLineEdit>(idc::kSelectedUser)->text(), QStringLiteral("first@pc.test"));
         QCOMPARE(getSoundPlayer()->getLastSound(), QV_SOUNDPLAYER::kUserNotConnectable);
-        QVERIFY(message(*f).isEmpty());
+
+        f.reset();
+        f = std::make_unique<UiFixture>();
+        QVERIFY(f->start(kServer + "SOUNDMODE=0\r\n"));
+        int played = getSoundPlayer()->getPlayCount();
+        f->deliver(std::string("APPLICATION CorvaneForHttp000 STREAMS ") + kPeer + ":1");
+        f->deliver("APPLICATION CorvaneForHttp000 STREAMS ");
+        QTest::mouseClick(f->control<QPushButton>(idc::kSwitchUser), Qt::LeftButton);
+        QCOMPARE(getSoundPlayer()->getPlayCount(), played);
+        QCOMPARE(getSoundPlayer()->isEnabled(), 0);
     }
 
     void theLogListKeepsTheNewest2000LinesAndSelectsTheNewest()
@@ -187,93 +210,71 @@ private slots:
         QCOMPARE(list->item(0)->text(), second);
         QVERIFY(list->item(1999)->text().endsWith(QStringLiteral("the newest line")));
         QCOMPARE(list->currentRow(), 1999);
-    }
-
-    void logLinesOfOtherThreadsArriveOnTheWindowThread()
-    {
-        QVERIFY(f->start(kServer, false));
-        auto* list = f->control<QListWidget>(idc::kLogList);
+        // Lines of other threads arrive on the window's thread.
         std::thread writer([] { QV_EVENTLOG::getInstance()->write(1, "from a connection thread"); });
         writer.join();
         QTRY_VERIFY_WITH_TIMEOUT(
             list->item(list->count() - 1)->text().endsWith(QStringLiteral("from a connection thread")), 5000);
     }
 
-    void streamsSwitchTheViewThePlayedSoundsAndTheTooltip()
+    // Closing asks only while connected, in Qt's Japanese with Yes as the
+    // default: No keeps the window, Enter (Yes) ends it.
+    void closingAsksOnlyWhileConnectedWithYesAsTheDefault()
     {
         QVERIFY(f->start(kServer));
-        QCOMPARE(f->window->trayIcon().getTip(), QStringLiteral("CorvaneForTCP\r\nオフライン"));
-        int played = getSoundPlayer()->getPlayCount();
-        f->deliver(std::string("APPLICATION CorvaneForHttp000 STREAMS ") + kPeer + ":1");
-        QCOMPARE(f->control<QPushButton>(idc::kConnect)->text(), QStringLiteral("切断"));
-        for (int id : {idc::kSwitchUser, idc::kSystemSettings, 1003, 1005, 1007, 1009, 1010, idc::kForwardSettings})
-            QVERIFY2(!f->control<QWidget>(id)->isEnabled(), qPrintable(QString::number(id)));
-        QCOMPARE(f->window->trayIcon().getTip(), QStringLiteral("CorvaneForTCP\r\nオンライン"));
-        QCOMPARE(getSoundPlayer()->getPlayCount(), played + 1);
-        QCOMPARE(getSoundPlayer()->getLastSound(), QV_SOUNDPLAYER::kLinkUp);
-        // A second service coming up plays nothing.
-        f->deliver(std::string("APPLICATION CorvaneForCvs0000 STREAMS ") + kPeer + ":2");
-        QCOMPARE(getSoundPlayer()->getPlayCount(), played + 1);
-        f->deliver("APPLICATION CorvaneForHttp000 STREAMS ");
-        QCOMPARE(getSoundPlayer()->getPlayCount(), played + 1);
-        f->deliver("APPLICATION CorvaneForCvs0000 STREAMS ");
-        QCOMPARE(getSoundPlayer()->getPlayCount(), played + 2);
-        QCOMPARE(getSoundPlayer()->getLastSound(), QV_SOUNDPLAYER::kLinkDown);
-        QCOMPARE(f->control<QPushButton>(idc::kConnect)->text(), QStringLiteral("手動接続"));
-        for (int id : {idc::kSwitchUser, idc::kSystemSettings, 1003, 1005, 1007, 1009, 1010, idc::kForwardSettings})
-            QVERIFY(f->control<QWidget>(id)->isEnabled());
-        QCOMPARE(f->window->trayIcon().getTip(), QStringLiteral("CorvaneForTCP\r\nオフライン"));
-    }
-
-    void withTheSoundSettingOffNothingPlays()
-    {
-        QVERIFY(f->start(kServer + "SOUNDMODE=0\r\n"));
-        int played = getSoundPlayer()->getPlayCount();
-        f->deliver(std::string("APPLICATION CorvaneForHttp000 STREAMS ") + kPeer + ":1");
-        f->deliver("APPLICATION CorvaneForHttp000 STREAMS ");
-        QTest::mouseClick(f->control<QPushButton>(idc::kSwitchUser), Qt::LeftButton);
-        QCOMPARE(getSoundPlayer()->getPlayCount(), played);
-        QCOMPARE(getSoundPlayer()->isEnabled(), 0);
-    }
-
-    void closingWhileConnectedAsksAndNoKeepsTheWindow()
-    {
-        QVERIFY(f->start(kServer));
-        f->deliver(std::string("APPLICATION CorvaneForHttp000 STREAMS ") + kPeer + ":1");
         std::vector<QString> texts;
         {
             ModalDriver driver;
             driver.add(answerBox(&texts, QMessageBox::No));
             f->window->close();
+            QVERIFY(texts.empty());
+            QVERIFY(f->window->isEnded());
+        }
+        f.reset();
+        f = std::make_unique<UiFixture>();
+        QVERIFY(f->start(kServer));
+        f->deliver(std::string("APPLICATION CorvaneForHttp000 STREAMS ") + kPeer + ":1");
+        {
+            ModalDriver driver;
+            driver.add(answerBox(&texts, QMessageBox::No));
+            QTest::keyClick(f->window.get(), Qt::Key_Escape);
             QVERIFY(driver.finished());
         }
         QCOMPARE(texts, (std::vector<QString>{QStringLiteral("接続中ですが終了しますか？")}));
         QVERIFY(!f->window->isEnded());
-        {
-            ModalDriver driver;
-            driver.add(answerBox(&texts, QMessageBox::Yes));
-            QTest::keyClick(f->window.get(), Qt::Key_Escape);
-            QVERIFY(driver.finished());
-        }
-        QCOMPARE(texts.size(), size_t(2));
-        QVERIFY(f->window->isEnded());
-    }
-
-    void closingWithoutStreamsEndsWithoutAQuestion()
-    {
-        QVERIFY(f->start(kServer));
+        QString yes, no;
+        bool yesIsDefault = false;
         ModalDriver driver;
-        std::vector<QString> texts;
-        driver.add(answerBox(&texts, QMessageBox::No));
+        driver.add([&](QWidget* top) {
+            auto* box = qobject_cast<QMessageBox*>(top);
+            if (!box)
+                return false;
+            yes = box->button(QMessageBox::Yes)->text();
+            no = box->button(QMessageBox::No)->text();
+            yesIsDefault = box->defaultButton() == box->button(QMessageBox::Yes);
+            QTest::keyClick(box, Qt::Key_Return);
+            return true;
+        });
         f->window->close();
-        QVERIFY(texts.empty());
+        QVERIFY(driver.finished());
+        QVERIFY2(yes.startsWith(QStringLiteral("はい")), qPrintable(yes));
+        QVERIFY2(no.startsWith(QStringLiteral("いいえ")), qPrintable(no));
+        QVERIFY(yesIsDefault);
         QVERIFY(f->window->isEnded());
+        // The edit fields' context menus speak Japanese too.
+        std::unique_ptr<QMenu> menu(f->control<QLineEdit>(idc::kMessage)->createStandardContextMenu());
+        QStringList items;
+        for (QAction* a : menu->actions())
+            items << a->text();
+        QVERIFY2(items.filter(QStringLiteral("コピー")).size() == 1, qPrintable(items.join(QLatin1Char('|'))));
     }
 
+    // Without a notification area the window starts shown even when told to
+    // start hidden, and the hide button minimises it.
     void withoutANotificationAreaTheHideButtonMinimisesAndTheTrayMenuStillWorks()
     {
         QVERIFY(!TrayIcon::isAvailable());
-        QVERIFY(f->start(kServer, false));
+        QVERIFY(f->start(kServer + "OPENWINDOW=1\r\n", false));
         QVERIFY(f->window->isVisible());
         // Enter presses the default button "ウィドウを閉じる".
         QTest::keyClick(f->window.get(), Qt::Key_Return);
@@ -314,38 +315,6 @@ private slots:
         }));
         items[0]->trigger();
         QCOMPARE(title, QStringLiteral("corvaneForTcpのﾊﾞｰｼﾞｮﾝ情報"));
-    }
-
-    void theCloseQuestionHasQtsJapaneseButtonsWithYesAsTheDefault()
-    {
-        QVERIFY(f->start(kServer));
-        f->deliver(std::string("APPLICATION CorvaneForHttp000 STREAMS ") + kPeer + ":1");
-        QString yes, no;
-        bool yesIsDefault = false;
-        ModalDriver driver;
-        driver.add([&](QWidget* top) {
-            auto* box = qobject_cast<QMessageBox*>(top);
-            if (!box)
-                return false;
-            yes = box->button(QMessageBox::Yes)->text();
-            no = box->button(QMessageBox::No)->text();
-            yesIsDefault = box->defaultButton() == box->button(QMessageBox::Yes);
-            // Enter answers with the default button.
-            QTest::keyClick(box, Qt::Key_Return);
-            return true;
-        });
-        f->window->close();
-        QVERIFY(driver.finished());
-        QVERIFY2(yes.startsWith(QStringLiteral("はい")), qPrintable(yes));
-        QVERIFY2(no.startsWith(QStringLiteral("いいえ")), qPrintable(no));
-        QVERIFY(yesIsDefault);
-        QVERIFY(f->window->isEnded());
-        // The edit fields' context menus speak Japanese too.
-        std::unique_ptr<QMenu> menu(f->control<QLineEdit>(idc::kMessage)->createStandardContextMenu());
-        QStringList items;
-        for (QAction* a : menu->actions())
-            items << a->text();
-        QVERIFY2(items.filter(QStringLiteral("コピー")).size() == 1, qPrintable(items.join(QLatin1Char('|'))));
     }
 
     void theClientColumnsStayInPlaceWhenStreamsComeAndGo()
@@ -417,14 +386,6 @@ private slots:
         QVERIFY(clientChecked);
     }
 
-    void startingHiddenWithoutANotificationAreaShowsTheWindow()
-    {
-        QVERIFY(!TrayIcon::isAvailable());
-        QVERIFY(f->start(kServer + "OPENWINDOW=1\r\n", false));
-        QVERIFY(f->window->isVisible());
-        QCOMPARE(f->window->isWindowShown(), 1);
-    }
-
     void theServerHidesTheListenColumnAndTheClientShowsIt()
     {
         QVERIFY(f->start(kServer, false));
@@ -440,6 +401,7 @@ private slots:
         QCOMPARE(f->control<QLabel>(idc::kSkypeStatus)->text(), QStringLiteral("SKYPEとの接続状態"));
     }
 
+    // The server starts with the log shown, a client with it hidden.
     void theLogToggleTakes183PixelsAway()
     {
         QVERIFY(f->start(kServer, false));
@@ -454,10 +416,9 @@ private slots:
         QCOMPARE(f->window->width(), width);
         QTest::mouseClick(toggle, Qt::LeftButton);
         QCOMPARE(f->window->height(), full);
-    }
 
-    void aClientStartsWithTheLogHidden()
-    {
+        f.reset();
+        f = std::make_unique<UiFixture>();
         QVERIFY(f->start(kClient4, false));
         QCOMPARE(f->window->isLogShown(), 0);
         QCOMPARE(f->control<QPushButton>(idc::kLogToggle)->text(), QStringLiteral("↓LOG表示"));
@@ -520,6 +481,7 @@ private slots:
         QCOMPARE(listener.opens, 0);
         f.reset();
 
+        f.reset();
         f = std::make_unique<UiFixture>();
         QVERIFY(f->start(kClient4 + "[SYSTEM]\r\nENABLEPORT4=1\r\n[CLIENT]\r\nGENPORT1=0\r\n"));
         f->deliver(std::string("APPLICATION CorvaneForTcp2000 STREAMS ") + kPeer + ":1");

@@ -140,12 +140,3 @@ public:
     ScriptedMessenger messenger;
     std::unique_ptr<CCorvaneForTcpDlg> window;
 };
-
-inline Lines withWord(const Lines& lines, const std::string& word)
-{
-    Lines out;
-    for (const auto& l : lines)
-        if (l.find(word) != std::string::npos)
-            out.push_back(l);
-    return out;
-}
