@@ -1,13 +1,24 @@
 #!/usr/bin/env bash
 # Builds the Debian package dist/corvanefortcp_<version>_<arch>.deb with CPack
-# (only the two programs, without the tests: CORVANE_BUILD_TESTS=OFF) and
-# checks it: lintian (errors fail, warnings are shown), desktop-file-validate
+# and checks it: lintian (errors fail, warnings are shown), desktop-file-validate
 # on the desktop entry and appstreamcli on the AppStream metadata.
-# Usage: bash scripts/package.sh   (BUILD_DIR=build-pkg, JOBS=nproc)
+# Usage: bash scripts/package.sh [--from DIR]   (JOBS=nproc)
+#   By default in its own build directory (BUILD_DIR=build-pkg): Release, only
+#   the two programs, without the tests (CORVANE_BUILD_TESTS=OFF).
+#   --from DIR packages a build tree made with the same Debian flags and prefix
+#   (scripts/debian-flags.sh; scripts/test.sh's normal build), so that the
+#   package holds the very programs its tests ran; it refuses a tree made
+#   with other flags.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 build=${BUILD_DIR:-build-pkg}
+from=0
+case "${1:-}" in
+  --from) [ -n "${2:-}" ] || { echo "package.sh: --from needs a build directory" >&2; exit 2; }; build=$2; from=1 ;;
+  "") ;;
+  *) echo "usage: bash scripts/package.sh [--from DIR]" >&2; exit 2 ;;
+esac
 jobs=${JOBS:-$(nproc)}
 started=$SECONDS
 
@@ -15,21 +26,30 @@ for tool in cmake cpack dpkg-shlibdeps lintian desktop-file-validate appstreamcl
   command -v "$tool" >/dev/null || { echo "package.sh: $tool is missing (bash scripts/install-deps.sh)" >&2; exit 1; }
 done
 
-# Debian's flags with all its hardening, as a Debian build would use them
-# (the preprocessor's flags go with the compilers'; given on every run, so
-# that a build directory made before follows them too).
-flags() { DEB_BUILD_MAINT_OPTIONS=hardening=+all dpkg-buildflags --get "$1"; }
-cppflags=$(flags CPPFLAGS)
-# Through ccache when it is there (scripts/test.sh sets where it looks).
-launcher=()
-command -v ccache >/dev/null && launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache -DCMAKE_C_COMPILER_LAUNCHER=ccache)
-
-echo "== configure $build"
-cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DCMAKE_INSTALL_PREFIX=/usr -DCORVANE_BUILD_TESTS=OFF \
-  -DCMAKE_C_FLAGS="$cppflags $(flags CFLAGS)" -DCMAKE_CXX_FLAGS="$cppflags $(flags CXXFLAGS)" \
-  -DCMAKE_EXE_LINKER_FLAGS="$(flags LDFLAGS)" "${launcher[@]}" >/dev/null
-echo "== build"
-cmake --build "$build" -j "$jobs"
+# shellcheck source=scripts/debian-flags.sh
+source scripts/debian-flags.sh
+if [ $from -eq 1 ]; then
+  # The tree's cache must hold exactly the flags and the prefix a package
+  # build would use.
+  cache=$build/CMakeCache.txt
+  [ -f "$cache" ] || { echo "package.sh: $build is not a configured build tree" >&2; exit 1; }
+  for arg in "${debian_cmake_args[@]}"; do
+    key=${arg#-D}; key=${key%%=*}; want=${arg#*=}
+    have=$(sed -n "s/^$key:[A-Z]*=//p" "$cache")
+    [ "$have" = "$want" ] || { echo "package.sh: $build has $key='$have', a package needs '$want'" >&2; exit 1; }
+  done
+  echo "== build (the tree $build)"
+  cmake --build "$build" -j "$jobs"
+else
+  # Through ccache when it is there (scripts/test.sh sets where it looks).
+  launcher=()
+  command -v ccache >/dev/null && launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache -DCMAKE_C_COMPILER_LAUNCHER=ccache)
+  echo "== configure $build"
+  cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DCORVANE_BUILD_TESTS=OFF "${debian_cmake_args[@]}" "${launcher[@]}" \
+    >/dev/null
+  echo "== build"
+  cmake --build "$build" -j "$jobs"
+fi
 echo "== cpack"
 rm -rf "$build/cpack"
 (cd "$build" && cpack -G DEB)
