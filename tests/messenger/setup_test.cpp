@@ -175,6 +175,21 @@ TEST(MessengerSetup, WritesAFileOfMode0600ThatTheDaemonLoads)
 
     EXPECT_NE(r.out.find("messengerd --config " + conf + " --fingerprint"), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("must add alice@example.org"), std::string::npos) << r.out;
+
+    // An existing file is replaced only with --force.
+    const std::string before = readFile(conf);
+    in = passwordOnStdin("other");
+    server.calls.clear();
+    r = runWith({"--config", conf, "--jid", "bob@example.org", "--password-stdin"}, in, server);
+    EXPECT_EQ(r.status, 2);
+    EXPECT_NE(r.err.find(conf + " exists; nothing changed (--force replaces it)"), std::string::npos) << r.err;
+    EXPECT_EQ(readFile(conf), before);
+    EXPECT_TRUE(server.calls.empty());
+    in = passwordOnStdin("other");
+    r = runWith({"--config", conf, "--jid", "bob@example.org", "--password-stdin", "--force"}, in, server);
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(readFile(conf).find("jid = bob@example.org\n"), std::string::npos);
+    EXPECT_EQ(modeOf(conf), 0600u);
 }
 
 TEST(MessengerSetup, AsksOnATerminalForWhatIsMissing)
@@ -234,58 +249,30 @@ TEST(MessengerSetup, BadInputIsRefusedBeforeTheServerIsAsked)
     EXPECT_TRUE(server.calls.empty());
 }
 
-TEST(MessengerSetup, AnExistingFileIsReplacedOnlyWithForce)
-{
-    TempDir dir;
-    const std::string conf = dir.file("m.conf");
-    writeFile(conf, "old\n");
-    ScriptedInput in = passwordOnStdin("pw");
-    FakeServer server;
-    SetupRun r = runWith({"--config", conf, "--jid", "alice@example.org", "--password-stdin"}, in, server);
-    EXPECT_EQ(r.status, 2);
-    EXPECT_NE(r.err.find(conf + " exists; nothing changed (--force replaces it)"), std::string::npos) << r.err;
-    EXPECT_EQ(readFile(conf), "old\n");
-    EXPECT_TRUE(server.calls.empty());
-
-    in = passwordOnStdin("pw");
-    r = runWith({"--config", conf, "--jid", "alice@example.org", "--password-stdin", "--force"}, in, server);
-    ASSERT_EQ(r.status, 0) << r.err;
-    EXPECT_NE(readFile(conf).find("jid = alice@example.org\n"), std::string::npos);
-    EXPECT_EQ(modeOf(conf), 0600u);
-}
-
 TEST(MessengerSetup, NothingIsWrittenWhenTheCheckFails)
 {
+    using O = AccountOutcome;
     struct Case {
-        AccountResult login;
-        AccountResult creation;
-        bool registering;
+        bool registering;  // the outcome is the creation's, else the login's
+        AccountResult outcome;
         std::string message;
-        size_t calls;
     };
     const std::vector<Case> cases = {
-        {{AccountOutcome::NotAuthorized, {}},
-         {},
-         false,
-         "refused alice@example.org with this password (not authorized)",
-         1},
-        {{AccountOutcome::Unreachable, "Connection refused"}, {}, false, "cannot be reached: Connection refused", 1},
-        {{AccountOutcome::CertificateRefused, "the certificate of example.org does not verify: hostname mismatch"},
-         {},
-         false,
-         "cannot log in: the certificate of example.org does not verify: hostname mismatch",
-         1},
-        {{AccountOutcome::TimedOut, {}}, {}, false, "no answer from example.org", 1},
+        {false, {O::NotAuthorized, {}}, "refused alice@example.org with this password (not authorized)"},
+        {false, {O::Unreachable, "Connection refused"}, "cannot be reached: Connection refused"},
+        {false,
+         {O::CertificateRefused, "the certificate of example.org does not verify: hostname mismatch"},
+         "cannot log in: the certificate of example.org does not verify: hostname mismatch"},
+        {false, {O::TimedOut, {}}, "no answer from example.org"},
         // A failed registration is not followed by a login.
-        {{}, {AccountOutcome::Taken, "conflict"}, true, "the name alice@example.org is taken", 1},
-        {{}, {AccountOutcome::NotOffered, "service-unavailable"}, true, "does not offer the creation of accounts", 1},
+        {true, {O::Taken, "conflict"}, "the name alice@example.org is taken"},
+        {true, {O::NotOffered, "service-unavailable"}, "does not offer the creation of accounts"},
     };
     for (const Case& c : cases) {
         TempDir dir;
         ScriptedInput in = passwordOnStdin("pw");
         FakeServer server;
-        server.login = c.login;
-        server.creation = c.creation;
+        (c.registering ? server.creation : server.login) = c.outcome;
         std::vector<std::string> args = {"--config", dir.file("m.conf"), "--jid", "alice@example.org",
                                          "--password-stdin"};
         if (c.registering)
@@ -294,7 +281,7 @@ TEST(MessengerSetup, NothingIsWrittenWhenTheCheckFails)
         EXPECT_EQ(r.status, 1) << c.message;
         EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
         EXPECT_NE(r.err.find("nothing written"), std::string::npos) << r.err;
-        EXPECT_EQ(server.calls.size(), c.calls) << c.message;
+        EXPECT_EQ(server.calls.size(), 1u) << c.message;
         EXPECT_EQ(entriesIn(dir.path()), 0u) << c.message;
     }
 }
