@@ -568,15 +568,9 @@ TEST_F(MessengerWindow, CompactFormOnlyWhenBothSidesTakeIt)
     command(write + "00ff7f");
     command(write + "00FF");  // upper case: as it is
     command(write + "abc");   // odd length: as it is
-    EXPECT_EQ(link.take(), (Lines{sent(sid, 0, std::string("\1\0\xff\x7f", 4)),
-                                  sent(sid, 1,
-                                       std::string("\0"
-                                                   "00FF",
-                                                   5)),
-                                  sent(sid, 2,
-                                       std::string("\0"
-                                                   "abc",
-                                                   4))}));
+    const std::string plain(1, '\0');
+    EXPECT_EQ(link.take(), (Lines{sent(sid, 0, std::string("\1\0\xff\x7f", 4)), sent(sid, 1, plain + "00FF"),
+                                  sent(sid, 2, plain + "abc")}));
 
     // A peer that does not take it up gets plain texts.
     std::string plainSid = openToBob(false);
@@ -588,11 +582,7 @@ TEST_F(MessengerWindow, CompactFormOnlyWhenBothSidesTakeIt)
     EXPECT_EQ(link.take().front(), "answer open result compact");
     sink.take(1);
     fromBob("in", std::string("\1\x12\xab", 3), "d0");
-    fromBob("in",
-            std::string("\0"
-                        "XYZ",
-                        4),
-            "d1");
+    fromBob("in", plain + "XYZ", "d1");
     command(kAlter + "READ bob@h.test:3");
     command(kAlter + "READ bob@h.test:3");
     Lines lines = sink.take(1);

@@ -103,25 +103,10 @@ ScriptedInput passwordOnStdin(const std::string& password)
 
 }  // namespace
 
-TEST(MessengerSetupOptions, ParsesEveryOptionAndRefusesBadOnes)
+TEST(MessengerSetupOptions, RefusesBadOptions)
 {
-    SetupOptions o;
+    // Every option is taken in the runs below; here what is refused.
     std::string error;
-    ASSERT_TRUE(parseSetupOptions(
-        {"--jid", "a@x.org", "--password-stdin", "--contact", "b@x.org", "--contact", "c@y.org", "--server",
-         "xmpp.x.org", "--port", "5223", "--tls-ca-file", "/ca.pem", "--config", "/c/m.conf", "--register", "--force"},
-        o, error))
-        << error;
-    EXPECT_EQ(o.jid, "a@x.org");
-    EXPECT_TRUE(o.passwordStdin);
-    EXPECT_EQ(o.contacts, (std::vector<std::string>{"b@x.org", "c@y.org"}));
-    EXPECT_EQ(o.server, "xmpp.x.org");
-    EXPECT_EQ(o.port, 5223);
-    EXPECT_EQ(o.tlsCaFile, "/ca.pem");
-    EXPECT_EQ(o.configPath, "/c/m.conf");
-    EXPECT_TRUE(o.registerAccount);
-    EXPECT_TRUE(o.force);
-
     for (const std::vector<std::string>& bad : std::vector<std::vector<std::string>>{
              {"--port", "0"}, {"--port", "70000"}, {"--port", "52x"}, {"--jid"}, {"--frobnicate"}}) {
         SetupOptions ignored;
