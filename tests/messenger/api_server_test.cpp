@@ -137,6 +137,11 @@ TEST(MessengerApiServer, ProtocolErrorsCloseTheConnection)
                     "Cabcdx",
                     10),  // a text without its zero byte
         std::string("\x01\x00\x00\x00Q", 5),
+        std::string("\x09\x00\x00\x00"
+                    "C\x00\x00\x00\x00"
+                    "a\x00"
+                    "b\x00",
+                    13),  // a zero byte inside the text
         std::string("\x06\x00\x00\x00"
                     "C\x00\x00\x00\x00x",
                     10),
