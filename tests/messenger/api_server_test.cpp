@@ -131,8 +131,17 @@ TEST(MessengerApiServer, ProtocolErrorsCloseTheConnection)
     ServerThread server(name);
     ASSERT_TRUE(server.listening);
     const std::string bad[] = {
+        std::string("\x01\x00\x10\x00", 4),  // 1048577 bytes: too long
         std::string("\x00\x00\x00\x00", 4),
+        std::string("\x06\x00\x00\x00"
+                    "Cabcdx",
+                    10),  // a text without its zero byte
         std::string("\x01\x00\x00\x00Q", 5),
+        std::string("\x09\x00\x00\x00"
+                    "C\x00\x00\x00\x00"
+                    "a\x00"
+                    "b\x00",
+                    13),  // a zero byte inside the text
         std::string("\x06\x00\x00\x00"
                     "C\x00\x00\x00\x00x",
                     10),

@@ -22,33 +22,109 @@
 
 using namespace std::chrono_literals;
 
-TEST(MessengerDaemon, ConfigErrorsStopTheStart)
+namespace {
+
+// A configuration of mode 0600 in `dir`, with `extra` lines; its path.
+std::string writeConfig(const TempDir& dir, const std::string& extra = std::string())
 {
+    const std::string conf = dir.file("m.conf");
+    writeFile(conf, "jid = alice@localhost\npassword = pw\n" + extra);
+    ::chmod(conf.c_str(), 0600);
+    return conf;
+}
+
+// Runs messengerd with `args` to its end; its exit status and output.
+int runToEnd(const TempDir& dir, const std::vector<std::string>& args, std::string& out)
+{
+    static int runs = 0;
+    const std::string file = dir.file("run" + std::to_string(++runs) + ".out");
+    std::vector<std::string> argv{MESSENGERD_PATH};
+    argv.insert(argv.end(), args.begin(), args.end());
+    Spawned d;
+    if (!d.start(argv, file))
+        return -1;
+    int status = d.wait(10s);
+    out = readFile(file);
+    return status;
+}
+
+// Waits until the file holds `text`.
+bool waitForText(const std::string& path, const std::string& text, std::chrono::milliseconds timeout)
+{
+    auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (readFile(path).find(text) == std::string::npos) {
+        if (std::chrono::steady_clock::now() >= deadline)
+            return false;
+        std::this_thread::sleep_for(20ms);
+    }
+    return true;
+}
+
+}  // namespace
+
+TEST(MessengerDaemon, StartIsRefusedWithTheReasonForEveryFileWithErrors)
+{
+    // Each row: what is written beside the configuration, and what the
+    // start says (after the file's path when it begins with ':').
     struct Case {
-        std::string text;
-        mode_t mode;
-        std::vector<std::string> told;  // after the file's path
-    } cases[] = {
-        {"port = many\n", 0600, {":3: port must be a number from 1 to 65535, not 'many'"}},
-        {"api_socket = CorvaneCliTest-" + std::to_string(::getpid()) + "\n",
-         0644,
-         {":0: permissions 0644 are too open", "run: chmod 600 "}},
+        std::string extra;  // configuration lines
+        std::string key;    // m.key, when not empty
+        mode_t keyMode;
+        std::string contacts;  // m.contacts, when not empty
+        mode_t confMode;
+        std::string told;
+    };
+    const std::string key =
+        "messengerd: {dir}/m.key: not a key file of messengerd (expected a line \"secret\" and 64 "
+        "hex digits): restore it from a backup, or remove it to make a new key (contacts must "
+        "then trust the new fingerprint)\n";
+    const Case cases[] = {
+        {"port = many\n", "", 0, "", 0600,
+         "{dir}/m.conf:3: port must be a number from 1 to 65535, not 'many'\n"
+         "messengerd: not started, the configuration has errors\n"},
+        {"", "", 0, "", 0644, "{dir}/m.conf:0: permissions 0644 are too open"},
+        {"", "", 0, "bob@localhost\nbob\n", 0600,
+         "{dir}/m.contacts:2: contact must be a bare JID like user@example.org, not 'bob'\n"
+         "messengerd: not started, the configuration has errors\n"},
+        {"", "secret 1234\n", 0600, "", 0600, key},
+        {"", "secret 1234\n", 0644, "", 0600, "permissions 0644 are too open: the file holds the secret key"},
     };
     for (const Case& c : cases) {
         TempDir dir;
-        const std::string conf = dir.file("m.conf");
-        writeFile(conf, "jid = alice@localhost\npassword = pw\n" + c.text);
-        ASSERT_EQ(::chmod(conf.c_str(), c.mode), 0);
-        Spawned d;
-        ASSERT_TRUE(d.start({MESSENGERD_PATH, "--config", conf}, dir.file("out")));
-        EXPECT_EQ(d.wait(10s), 2);
-        std::string out = readFile(dir.file("out"));
-        EXPECT_NE(out.find(conf + c.told[0]), std::string::npos) << out;
-        if (c.told.size() > 1) {
-            EXPECT_NE(out.find(c.told[1] + conf), std::string::npos) << out;
+        const std::string conf =
+            writeConfig(dir, c.extra + "api_socket = CorvaneCliTest-" + std::to_string(::getpid()) + "\n");
+        ::chmod(conf.c_str(), c.confMode);
+        if (!c.key.empty()) {
+            writeFile(dir.file("m.key"), c.key);
+            ::chmod(dir.file("m.key").c_str(), c.keyMode);
         }
-        EXPECT_NE(out.find("not started"), std::string::npos) << out;
+        if (!c.contacts.empty()) {
+            writeFile(dir.file("m.contacts"), c.contacts);
+            ::chmod(dir.file("m.contacts").c_str(), 0600);
+        }
+        std::string told = std::regex_replace(c.told, std::regex("\\{dir\\}"), dir.path());
+        std::string out;
+        EXPECT_EQ(runToEnd(dir, {"--config", conf}, out), 2) << told;
+        if (told.back() == '\n')
+            EXPECT_EQ(out, told);
+        else
+            EXPECT_NE(out.find(told), std::string::npos) << out;
+        if (!c.key.empty() && c.keyMode != 0600) {
+            for (const char* option : {"--add-contact", "--fingerprint"}) {
+                std::vector<std::string> args{"--config", conf, option};
+                if (option == std::string("--add-contact"))
+                    args.push_back("bob@localhost");
+                EXPECT_EQ(runToEnd(dir, args, out), 2) << option;
+                EXPECT_NE(out.find(told), std::string::npos) << out;
+            }
+        }
     }
+    TempDir dir;
+    std::string out;
+    EXPECT_EQ(runToEnd(dir, {}, out), 2);
+    EXPECT_NE(out.find("usage: messengerd --config FILE"), std::string::npos);
+    EXPECT_EQ(runToEnd(dir, {"--help"}, out), 0);
+    EXPECT_EQ(out.rfind("usage: messengerd --config FILE", 0), 0u);
 }
 
 TEST(MessengerDaemon, StartIsRefusedBesideASocketOfAnotherUser)
@@ -110,99 +186,20 @@ TEST(MessengerDaemon, StartIsRefusedBesideASocketOfAnotherUser)
     EXPECT_NE(readFile(dir.file("m.log")).find("is held by another user (uid 65534)"), std::string::npos);
 }
 
-TEST(MessengerDaemon, UsageErrorsAndHelp)
-{
-    TempDir dir;
-    Spawned d;
-    ASSERT_TRUE(d.start({MESSENGERD_PATH}, dir.file("out")));
-    EXPECT_EQ(d.wait(10s), 2);
-    EXPECT_NE(readFile(dir.file("out")).find("usage: messengerd --config FILE"), std::string::npos);
-    Spawned help;
-    ASSERT_TRUE(help.start({MESSENGERD_PATH, "--help"}, dir.file("help")));
-    EXPECT_EQ(help.wait(10s), 0);
-    EXPECT_EQ(readFile(dir.file("help")).rfind("usage: messengerd --config FILE", 0), 0u);
-}
-
-namespace {
-
-// A configuration of mode 0600 in `dir`, with `extra` lines; its path.
-std::string writeConfig(const TempDir& dir, const std::string& extra = std::string())
-{
-    const std::string conf = dir.file("m.conf");
-    writeFile(conf, "jid = alice@localhost\npassword = pw\n" + extra);
-    ::chmod(conf.c_str(), 0600);
-    return conf;
-}
-
-// Runs messengerd with `args` to its end; its exit status and output.
-int runToEnd(const TempDir& dir, const std::vector<std::string>& args, std::string& out)
-{
-    static int runs = 0;
-    const std::string file = dir.file("run" + std::to_string(++runs) + ".out");
-    std::vector<std::string> argv{MESSENGERD_PATH};
-    argv.insert(argv.end(), args.begin(), args.end());
-    Spawned d;
-    if (!d.start(argv, file))
-        return -1;
-    int status = d.wait(10s);
-    out = readFile(file);
-    return status;
-}
-
-// Waits until the file holds `text`.
-bool waitForText(const std::string& path, const std::string& text, std::chrono::milliseconds timeout)
-{
-    auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (readFile(path).find(text) == std::string::npos) {
-        if (std::chrono::steady_clock::now() >= deadline)
-            return false;
-        std::this_thread::sleep_for(20ms);
-    }
-    return true;
-}
-
-}  // namespace
-
-TEST(MessengerDaemon, FingerprintIsShownAndStaysTheSame)
-{
-    TempDir dir;
-    const std::string conf = writeConfig(dir);
-    std::string first;
-    std::string second;
-    ASSERT_EQ(runToEnd(dir, {"--config", conf, "--fingerprint"}, first), 0) << first;
-    EXPECT_TRUE(std::regex_match(first, std::regex("([0-9A-F]{4} ){9}[0-9A-F]{4}\n"))) << first;
-    struct stat st {};
-    ASSERT_EQ(::stat(dir.file("m.key").c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 07777, 0600u);
-    ASSERT_EQ(runToEnd(dir, {"--config", conf, "--fingerprint"}, second), 0) << second;
-    EXPECT_EQ(second, first);
-    // It is the fingerprint of the key in the file.
-    noise::KeyPair keys;
-    std::string error;
-    ASSERT_TRUE(loadOrCreateKeyPair(dir.file("m.key"), keys, error)) << error;
-    EXPECT_EQ(first, fingerprintText(keys.pub) + "\n");
-}
-
-TEST(MessengerDaemon, TrustPinsTheFingerprint)
+TEST(MessengerDaemon, FingerprintIsThatOfTheKeyFile)
 {
     TempDir dir;
     const std::string conf = writeConfig(dir);
     std::string out;
-    ASSERT_EQ(
-        runToEnd(dir,
-                 {"--config", conf, "--trust", "bob@localhost", "300c:9c96:03b9:2a4b:39ed:3958:bf92:4011:4804:db4f"},
-                 out),
-        0)
-        << out;
-    EXPECT_EQ(out, "trusted the key of bob@localhost: fingerprint 300C 9C96 03B9 2A4B 39ED 3958 BF92 4011 4804 DB4F\n");
-    PinFile pins(dir.file("m.pins"), nullptr);
-    std::optional<Pin> pin = pins.pinFor("bob@localhost");
-    ASSERT_TRUE(pin);
-    EXPECT_EQ(pin->fingerprint, "300C9C9603B92A4B39ED3958BF9240114804DB4F");
-    EXPECT_FALSE(pin->key);
+    ASSERT_EQ(runToEnd(dir, {"--config", conf, "--fingerprint"}, out), 0) << out;
+    EXPECT_TRUE(std::regex_match(out, std::regex("([0-9A-F]{4} ){9}[0-9A-F]{4}\n"))) << out;
+    noise::KeyPair keys;
+    std::string error;
+    ASSERT_TRUE(loadOrCreateKeyPair(dir.file("m.key"), keys, error)) << error;
+    EXPECT_EQ(out, fingerprintText(keys.pub) + "\n");
 }
 
-TEST(MessengerDaemon, TrustRefusesWhatIsNoJidOrFingerprint)
+TEST(MessengerDaemon, TrustPinsAFingerprintAndRefusesWhatIsNone)
 {
     TempDir dir;
     const std::string conf = writeConfig(dir);
@@ -217,40 +214,19 @@ TEST(MessengerDaemon, TrustRefusesWhatIsNoJidOrFingerprint)
     EXPECT_EQ(out, "messengerd: --trust needs a bare JID, not 'bob'\n");
     EXPECT_EQ(runToEnd(dir, {"--config", conf, "--trust", "bob@localhost"}, out), 2);
     EXPECT_NE(out.find("usage: messengerd --config FILE"), std::string::npos) << out;
-    EXPECT_FALSE(fileExists(dir.file("m.pins")));
-}
 
-TEST(MessengerDaemon, UnusableKeyFileStopsTheStart)
-{
-    TempDir dir;
-    const std::string conf = writeConfig(dir, "api_socket = CorvaneCliTest-key-" + std::to_string(::getpid()) + "\n");
-    writeFile(dir.file("m.key"), "secret 1234\n");
-    ::chmod(dir.file("m.key").c_str(), 0600);
-    std::string out;
-    EXPECT_EQ(runToEnd(dir, {"--config", conf}, out), 2);
-    EXPECT_EQ(out, "messengerd: " + dir.file("m.key")
-                       + ": not a key file of messengerd (expected a line \"secret\" and 64 hex digits): restore it "
-                         "from a backup, or remove it to make a new key (contacts must then trust the new "
-                         "fingerprint)\n");
-    ::chmod(dir.file("m.key").c_str(), 0644);
-    EXPECT_EQ(runToEnd(dir, {"--config", conf, "--add-contact", "bob@localhost"}, out), 2);
-    EXPECT_NE(out.find("permissions 0644 are too open: the file holds the secret key"), std::string::npos) << out;
-    EXPECT_EQ(runToEnd(dir, {"--config", conf, "--fingerprint"}, out), 2);
-    EXPECT_NE(out.find("permissions 0644 are too open: the file holds the secret key"), std::string::npos) << out;
-}
-
-TEST(MessengerDaemon, ContactsFileErrorsStopTheStart)
-{
-    TempDir dir;
-    const std::string conf =
-        writeConfig(dir, "api_socket = CorvaneCliTest-contacts-" + std::to_string(::getpid()) + "\n");
-    writeFile(dir.file("m.contacts"), "bob@localhost\nbob\n");
-    ::chmod(dir.file("m.contacts").c_str(), 0600);
-    std::string out;
-    EXPECT_EQ(runToEnd(dir, {"--config", conf}, out), 2);
-    EXPECT_EQ(out, dir.file("m.contacts")
-                       + ":2: contact must be a bare JID like user@example.org, not 'bob'\n"
-                         "messengerd: not started, the configuration has errors\n");
+    ASSERT_EQ(
+        runToEnd(dir,
+                 {"--config", conf, "--trust", "bob@localhost", "300c:9c96:03b9:2a4b:39ed:3958:bf92:4011:4804:db4f"},
+                 out),
+        0)
+        << out;
+    EXPECT_EQ(out, "trusted the key of bob@localhost: fingerprint 300C 9C96 03B9 2A4B 39ED 3958 BF92 4011 4804 DB4F\n");
+    PinFile pins(dir.file("m.pins"), nullptr);
+    std::optional<Pin> pin = pins.pinFor("bob@localhost");
+    ASSERT_TRUE(pin);
+    EXPECT_EQ(pin->fingerprint, "300C9C9603B92A4B39ED3958BF9240114804DB4F");
+    EXPECT_FALSE(pin->key);
 }
 
 TEST(MessengerDaemon, WeakTransportSettingsAreLoggedAtEveryStart)
@@ -283,13 +259,6 @@ TEST(MessengerDaemon, WeakTransportSettingsAreLoggedAtEveryStart)
         EXPECT_TRUE(waitForText(dir.file("m.contacts"), "\nbob@localhost\n", 10s));
         d.stop(5s);
     }
-    struct stat st {};
-    ASSERT_EQ(::stat(dir.file("m.contacts").c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 07777, 0600u);
-    MessengerConfig config;
-    std::vector<std::string> errors;
-    EXPECT_TRUE(loadContactsFile(dir.file("m.contacts"), config, errors));
-    EXPECT_EQ(config.contacts, std::vector<std::string>{"bob@localhost"});
 }
 
 TEST(MessengerCaps, VerificationStringOfTheProtocolExample)

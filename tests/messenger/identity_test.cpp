@@ -75,90 +75,66 @@ TEST(MessengerIdentity, KeyFileIsMadeAtFirstUseWithMode0600AndKept)
     EXPECT_EQ(readFile(path), text);
 }
 
-TEST(MessengerIdentity, KeyFileOfAKnownSecretGivesItsPublicKey)
+TEST(MessengerIdentity, KeyFileOfAKnownSecretGivesItsPublicKeyAndABadOneIsRefusedUnchanged)
 {
     TempDir dir;
     const std::string path = dir.file("m.key");
-    writeFile(path, "# a comment\n\nsecret " + kSecretHex + "\n");
-    ASSERT_EQ(::chmod(path.c_str(), 0600), 0);
-    noise::KeyPair keys;
-    std::string error;
-    ASSERT_TRUE(loadOrCreateKeyPair(path, keys, error)) << error;
-    EXPECT_EQ(keys.pub, kPublic);
-    EXPECT_EQ(fingerprintCompact(keys.pub), kFingerprint);
-}
-
-TEST(MessengerIdentity, KeyFileThatOthersMayReadIsRefused)
-{
-    TempDir dir;
-    const std::string path = dir.file("m.key");
-    writeFile(path, "secret " + kSecretHex + "\n");
-    for (mode_t mode : {0640, 0604, 0620, 0602, 0660}) {
-        ASSERT_EQ(::chmod(path.c_str(), mode), 0);
+    const std::string good = "# a comment\n\nsecret " + kSecretHex + "\n";
+    const std::string notAKey =
+        ": not a key file of messengerd (expected a line \"secret\" and 64 hex digits): "
+        "restore it from a backup, or remove it to make a new key (contacts must then "
+        "trust the new fingerprint)";
+    struct Case {
+        std::string text;
+        mode_t mode;
+        std::string error;  // after the path; empty: loaded
+    } cases[] = {
+        {good, 0600, ""},
+        {good, 0400, ""},
+        {good, 0640, ": permissions 0640"},
+        {good, 0604, ": permissions 0604"},
+        {good, 0620, ": permissions 0620"},
+        {good, 0602, ": permissions 0602"},
+        {good, 0660, ": permissions 0660"},
+        {"", 0600, notAKey},
+        {"# only a comment\n", 0600, notAKey},
+        {"secret " + kSecretHex.substr(1) + "\n", 0600, notAKey},
+        {"secret " + kSecretHex + "0\n", 0600, notAKey},
+        {"secret " + kSecretHex.substr(2) + "zz\n", 0600, notAKey},
+        {"secret " + kSecretHex + " extra\n", 0600, notAKey},
+        {"public " + kSecretHex + "\n", 0600, notAKey},
+        {"secret " + kSecretHex + "\nsecret " + kSecretHex + "\n", 0600, notAKey},
+    };
+    for (const Case& c : cases) {
+        writeFile(path, c.text);
+        ASSERT_EQ(::chmod(path.c_str(), c.mode), 0);
         noise::KeyPair keys;
         std::string error;
-        EXPECT_FALSE(loadOrCreateKeyPair(path, keys, error)) << std::oct << mode;
-        char octal[8];
-        std::snprintf(octal, sizeof octal, "%04o", static_cast<unsigned>(mode));
-        EXPECT_EQ(error, path + ": permissions " + octal
-                             + " are too open: the file holds the secret key and must not be accessible by group or "
-                               "others; run: chmod 600 " + path);
-        // Refused, not replaced.
-        EXPECT_EQ(readFile(path), "secret " + kSecretHex + "\n");
+        EXPECT_EQ(loadOrCreateKeyPair(path, keys, error), c.error.empty()) << c.text << error;
+        if (c.error.empty()) {
+            EXPECT_EQ(keys.pub, kPublic);
+        } else if (c.error == notAKey) {
+            EXPECT_EQ(error, path + notAKey) << c.text;
+        } else {
+            EXPECT_EQ(error, path + c.error
+                                 + " are too open: the file holds the secret key and must not be accessible by "
+                                   "group or others; run: chmod 600 " + path);
+        }
+        // Refused, never replaced.
+        EXPECT_EQ(readFile(path), c.text);
     }
-    ASSERT_EQ(::chmod(path.c_str(), 0400), 0);
+    const std::string absent = dir.file("absent/m.key");
     noise::KeyPair keys;
     std::string error;
-    EXPECT_TRUE(loadOrCreateKeyPair(path, keys, error)) << error;
+    EXPECT_FALSE(loadOrCreateKeyPair(absent, keys, error));
+    EXPECT_EQ(error, absent + ": cannot create the key file: No such file or directory");
 }
 
-TEST(MessengerIdentity, MalformedKeyFileIsRefusedAndLeftAsItIs)
-{
-    TempDir dir;
-    const std::string path = dir.file("m.key");
-    for (const std::string& text : {
-             std::string(""),
-             std::string("# only a comment\n"),
-             "secret " + kSecretHex.substr(1) + "\n",
-             "secret " + kSecretHex + "0\n",
-             "secret " + kSecretHex.substr(2) + "zz\n",
-             "secret " + kSecretHex + " extra\n",
-             "public " + kSecretHex + "\n",
-             "secret " + kSecretHex + "\nsecret " + kSecretHex + "\n",
-         }) {
-        writeFile(path, text);
-        ASSERT_EQ(::chmod(path.c_str(), 0600), 0);
-        noise::KeyPair keys;
-        std::string error;
-        EXPECT_FALSE(loadOrCreateKeyPair(path, keys, error)) << text;
-        EXPECT_EQ(error, path
-                             + ": not a key file of messengerd (expected a line \"secret\" and 64 hex digits): "
-                               "restore it from a backup, or remove it to make a new key (contacts must then trust "
-                               "the new fingerprint)")
-            << text;
-        EXPECT_EQ(readFile(path), text);
-    }
-}
-
-TEST(MessengerIdentity, KeyFileThatCannotBeMadeIsAnError)
-{
-    TempDir dir;
-    const std::string path = dir.file("absent/m.key");
-    noise::KeyPair keys;
-    std::string error;
-    EXPECT_FALSE(loadOrCreateKeyPair(path, keys, error));
-    EXPECT_EQ(error, path + ": cannot create the key file: No such file or directory");
-}
-
-TEST(MessengerIdentity, FingerprintIsTheTruncatedSha256InGroupsOfFour)
+TEST(MessengerIdentity, FingerprintIsTheTruncatedSha256InGroupsOfFourAndReadAsTyped)
 {
     EXPECT_EQ(fingerprintCompact(kPublic), kFingerprint);
     EXPECT_EQ(fingerprintText(kPublic), "300C 9C96 03B9 2A4B 39ED 3958 BF92 4011 4804 DB4F");
     EXPECT_EQ(groupFingerprint(kFingerprint), fingerprintText(kPublic));
-}
-
-TEST(MessengerIdentity, FingerprintAsTyped)
-{
     for (const std::string& typed : {
              std::string("300C 9C96 03B9 2A4B 39ED 3958 BF92 4011 4804 DB4F"),
              std::string("300c9c9603b92a4b39ed3958bf9240114804db4f"),

@@ -56,21 +56,18 @@ TEST(MessengerLog, FileIsRotatedAtOneMebibyteKeepingOneOldFile)
     ASSERT_FALSE(old.empty());
     std::string lastOld = old.substr(old.rfind('\n', old.size() - 2) + 1);
     EXPECT_EQ(numberOf(now), numberOf(lastOld) + 1);
-}
 
-TEST(MessengerLog, RotationCountsWhatTheFileHeldBefore)
-{
-    TempDir dir;
-    const std::string path = dir.file("m.log");
-    writeFile(path, std::string(900, 'o') + "\n");
-    Log log;
-    log.setMaxBytes(920);
-    ASSERT_TRUE(log.open(path));
-    log.write("a line that passes the size");
-    EXPECT_TRUE(fileExists(path + ".1"));
-    EXPECT_EQ(sizeOf(path), 0u);
-    log.write("next");
-    EXPECT_NE(readFile(path).find("next"), std::string::npos);
+    // The size counts what the file held before.
+    const std::string held = dir.file("m.log");
+    writeFile(held, std::string(900, 'o') + "\n");
+    Log small;
+    small.setMaxBytes(920);
+    ASSERT_TRUE(small.open(held));
+    small.write("a line that passes the size");
+    EXPECT_TRUE(fileExists(held + ".1"));
+    EXPECT_EQ(sizeOf(held), 0u);
+    small.write("next");
+    EXPECT_NE(readFile(held).find("next"), std::string::npos);
 }
 
 TEST(MessengerLog, OnlyARegularFileIsRotated)
@@ -97,7 +94,7 @@ TEST(MessengerLog, OnlyARegularFileIsRotated)
     EXPECT_FALSE(fileExists(path + ".1"));
 }
 
-TEST(MessengerLog, PeerTextsAreCutAndEscaped)
+TEST(MessengerLog, PeerTextsAndLinesAreCutAndEscaped)
 {
     EXPECT_EQ(peerText("bob@h.test/pc"), "bob@h.test/pc");
     EXPECT_EQ(peerText("a\x1b[31mred\nb\\"), "a\\x1b[31mred\\x0ab\\\\");
@@ -106,10 +103,8 @@ TEST(MessengerLog, PeerTextsAreCutAndEscaped)
     EXPECT_EQ(cut, std::string(200, 'n') + "...[cut, 1000000 bytes]");
     // A text of nothing but control characters is cut at the same length.
     EXPECT_LE(peerText(std::string(1000, '\x01')).size(), 230u);
-}
 
-TEST(MessengerLog, EveryLineIsBoundedAndOnOneLine)
-{
+    // Every line is bounded and on one line.
     TempDir dir;
     Log log;
     ASSERT_TRUE(log.open(dir.file("m.log")));

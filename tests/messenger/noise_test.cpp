@@ -1,7 +1,7 @@
 // The Noise handshakes XX and IK: the published test vectors byte for byte,
-// then what two daemons rely on: both sides agree, any tampering or a wrong
-// key ends the handshake, and the transport ciphers refuse replays, reorders,
-// drops and changes.
+// then what the vectors do not show: tampering, a wrong or weak key or a
+// message out of turn ends the handshake for good, and the transport ciphers
+// refuse replays, reorders, drops and changes.
 #include "messenger/noise.h"
 
 #include <gtest/gtest.h>
@@ -129,9 +129,7 @@ const Vector kVectors[] = {
      }},
 };
 
-class NoiseVectors : public NoiseBase {};
-
-TEST_F(NoiseVectors, EveryMessageAndTheHandshakeHashMatchByteForByte)
+TEST_F(NoiseBase, EveryMessageAndTheHandshakeHashMatchByteForByte)
 {
     for (const Vector& v : kVectors) {
         SCOPED_TRACE(v.name);
@@ -186,253 +184,165 @@ TEST_F(NoiseVectors, EveryMessageAndTheHandshakeHashMatchByteForByte)
     }
 }
 
-// ---------------------------------------------------------------------------
-// Two fresh sides.
-
+// Two fresh sides; `responderKey`: what an IK initiator believes the
+// responder's key is.
 struct Sides {
     KeyPair initStatic = KeyPair::generate();
     KeyPair respStatic = KeyPair::generate();
     std::unique_ptr<HandshakeState> init;
     std::unique_ptr<HandshakeState> resp;
 
-    // `responderKey`: what an IK initiator believes the responder's key is.
     explicit Sides(Pattern pattern, const Key* responderKey = nullptr)
     {
-        const Key& known = responderKey ? *responderKey : respStatic.pub;
-        init = std::make_unique<HandshakeState>(pattern, true, "prologue", initStatic, &known);
+        init = std::make_unique<HandshakeState>(pattern, true, "prologue", initStatic,
+                                                responderKey ? responderKey : &respStatic.pub);
         resp = std::make_unique<HandshakeState>(pattern, false, "prologue", respStatic);
     }
-    // Who writes and who reads handshake message `i`.
     HandshakeState& writer(size_t i) { return i % 2 == 0 ? *init : *resp; }
     HandshakeState& reader(size_t i) { return i % 2 == 0 ? *resp : *init; }
+    // Passes messages 0..n-1; false when one fails.
+    bool pass(size_t n)
+    {
+        std::string message, payload;
+        for (size_t i = 0; i < n; ++i)
+            if (!writer(i).writeMessage("p" + std::to_string(i), message) || !reader(i).readMessage(message, payload)
+                || payload != "p" + std::to_string(i))
+                return false;
+        return true;
+    }
 };
 
 size_t messageCount(Pattern pattern) { return pattern == Pattern::XX ? 3 : 2; }
 
-std::string payloadOf(size_t index) { return "payload of message " + std::to_string(index); }
-
-// Runs the handshake to its end, each message carrying payloadOf(i).
-::testing::AssertionResult completes(Sides& sides, Pattern pattern)
+// Failed for good: neither a retry nor a split works.
+void expectFailedForGood(HandshakeState& h)
 {
-    for (size_t i = 0; i < messageCount(pattern); ++i) {
-        std::string message, payload;
-        if (!sides.writer(i).writesNext() || !sides.writer(i).writeMessage(payloadOf(i), message))
-            return ::testing::AssertionFailure() << "message " << i << " not written";
-        if (!sides.reader(i).readMessage(message, payload))
-            return ::testing::AssertionFailure() << "message " << i << " not read";
-        if (payload != payloadOf(i))
-            return ::testing::AssertionFailure() << "message " << i << " payload " << payload;
-    }
-    if (!sides.init->finished() || !sides.resp->finished())
-        return ::testing::AssertionFailure() << "not finished";
-    return ::testing::AssertionSuccess();
+    EXPECT_TRUE(h.failed());
+    EXPECT_FALSE(h.finished());
+    std::string message, payload;
+    EXPECT_FALSE(h.writeMessage("more", message));
+    EXPECT_FALSE(h.readMessage(std::string(96, 'x'), payload));
+    CipherState a, b;
+    EXPECT_FALSE(h.split(a, b));
+    EXPECT_FALSE(a.hasKey());
 }
 
-const Pattern kPatterns[] = {Pattern::XX, Pattern::IK};
-
-class NoiseHandshake : public NoiseBase {};
-
-TEST_F(NoiseHandshake, AFlippedBitInAnyMessageFailsTheHandshake)
+TEST_F(NoiseBase, AFlippedBitInAnyHandshakeMessageFailsIt)
 {
-    for (Pattern pattern : kPatterns) {
+    for (Pattern pattern : {Pattern::XX, Pattern::IK}) {
         for (size_t m = 0; m < messageCount(pattern); ++m) {
             for (size_t byte = 0;; ++byte) {
                 SCOPED_TRACE(HandshakeState::protocolName(pattern) + " message " + std::to_string(m) + " byte "
                              + std::to_string(byte));
                 Sides sides(pattern);
+                ASSERT_TRUE(sides.pass(m));
                 std::string message, payload;
-                for (size_t i = 0; i < m; ++i) {
-                    ASSERT_TRUE(sides.writer(i).writeMessage(payloadOf(i), message));
-                    ASSERT_TRUE(sides.reader(i).readMessage(message, payload));
-                }
-                HandshakeState& writer = sides.writer(m);
-                HandshakeState& reader = sides.reader(m);
-                ASSERT_TRUE(writer.writeMessage(payloadOf(m), message));
+                ASSERT_TRUE(sides.writer(m).writeMessage("p", message));
                 if (byte == message.size())
                     break;
                 message[byte] = static_cast<char>(message[byte] ^ (1 << (byte % 8)));
-
+                HandshakeState& reader = sides.reader(m);
                 if (pattern == Pattern::XX && m == 0) {
-                    // The first XX message is not authenticated yet (no key):
-                    // the initiator finds out when it reads the reply, which
-                    // is bound to what the responder saw.
-                    if (reader.readMessage(message, payload) && reader.writeMessage("reply", message)) {
-                        EXPECT_FALSE(writer.readMessage(message, payload));
-                        EXPECT_TRUE(writer.failed());
-                    } else {
+                    // Not authenticated yet: the initiator finds out when it
+                    // reads the reply, which is bound to what the responder saw.
+                    if (reader.readMessage(message, payload) && reader.writeMessage("reply", message))
+                        EXPECT_FALSE(sides.writer(m).readMessage(message, payload));
+                    else
                         EXPECT_TRUE(reader.failed());
-                    }
                     continue;
                 }
                 EXPECT_FALSE(reader.readMessage(message, payload));
-                EXPECT_TRUE(reader.failed());
-                EXPECT_FALSE(reader.finished());
-                // Failed for good: neither an honest retry nor a split works.
-                std::string more;
-                EXPECT_FALSE(reader.readMessage(message, payload));
-                EXPECT_FALSE(reader.writeMessage("more", more));
-                CipherState a, b;
-                EXPECT_FALSE(reader.split(a, b));
-                EXPECT_FALSE(a.hasKey());
+                expectFailedForGood(reader);
             }
         }
     }
 }
 
-TEST_F(NoiseHandshake, IkInitiatorWithAWrongOrNoResponderKeyFails)
+TEST_F(NoiseBase, WrongWeakOrMissingKeysAndMessagesOutOfTurnFail)
 {
+    std::string message, payload;
+    // IK: a responder key that is not the responder's, or none.
     const Key wrong = KeyPair::generate().pub;
-    Sides sides(Pattern::IK, &wrong);
-    std::string message, payload;
-    ASSERT_TRUE(sides.init->writeMessage("hello", message));
-    EXPECT_FALSE(sides.resp->readMessage(message, payload));
-    EXPECT_TRUE(sides.resp->failed());
-    EXPECT_FALSE(sides.resp->hasRemoteStatic());
+    Sides misled(Pattern::IK, &wrong);
+    ASSERT_TRUE(misled.init->writeMessage("hello", message));
+    EXPECT_FALSE(misled.resp->readMessage(message, payload));
+    EXPECT_FALSE(misled.resp->hasRemoteStatic());
+    expectFailedForGood(*misled.resp);
+    HandshakeState blind(Pattern::IK, true, "", KeyPair::generate());
+    EXPECT_FALSE(blind.writeMessage("hello", message));
+    EXPECT_TRUE(blind.failed());
 
-    HandshakeState init(Pattern::IK, true, "", KeyPair::generate());
-    EXPECT_FALSE(init.writeMessage("hello", message));
-    EXPECT_TRUE(init.failed());
-}
-
-TEST_F(NoiseHandshake, WritingOrReadingOutOfTurnFails)
-{
-    for (Pattern pattern : kPatterns) {
-        SCOPED_TRACE(HandshakeState::protocolName(pattern));
-        std::string message, payload;
-        {
-            Sides sides(pattern);
-            EXPECT_TRUE(sides.init->writesNext());
-            EXPECT_FALSE(sides.resp->writesNext());
-            EXPECT_FALSE(sides.resp->writeMessage("first", message));
-            EXPECT_TRUE(sides.resp->failed());
-        }
-        {
-            Sides sides(pattern);
-            EXPECT_FALSE(sides.init->readMessage(std::string(96, 'x'), payload));
-            EXPECT_TRUE(sides.init->failed());
-        }
-        {
-            // Twice in a row.
-            Sides sides(pattern);
-            ASSERT_TRUE(sides.init->writeMessage("one", message));
-            EXPECT_FALSE(sides.init->writeMessage("two", message));
-            EXPECT_TRUE(sides.init->failed());
-        }
-        {
-            // Before the end there are no transport ciphers, and after it
-            // there are no more handshake messages.
-            Sides sides(pattern);
-            CipherState send, receive;
-            ASSERT_TRUE(sides.init->writeMessage("one", message));
-            EXPECT_FALSE(sides.init->split(send, receive));
-            EXPECT_FALSE(send.hasKey());
-            EXPECT_FALSE(receive.hasKey());
-            ASSERT_TRUE(sides.resp->readMessage(message, payload));
-            for (size_t i = 1; i < messageCount(pattern); ++i) {
-                ASSERT_TRUE(sides.writer(i).writeMessage("", message));
-                ASSERT_TRUE(sides.reader(i).readMessage(message, payload));
-            }
-            ASSERT_TRUE(sides.init->finished());
-            EXPECT_FALSE(sides.init->writesNext());
-            EXPECT_FALSE(sides.resp->writesNext());
-            EXPECT_FALSE(sides.resp->writeMessage("late", message));
-            EXPECT_FALSE(sides.init->readMessage(message, payload));
-        }
-    }
-}
-
-TEST_F(NoiseHandshake, MessagesLongerThan65535BytesAreRefused)
-{
-    // XX's first message is the 32-byte ephemeral key and the payload in clear.
-    std::string message, payload;
-    {
-        Sides sides(Pattern::XX);
-        ASSERT_TRUE(sides.init->writeMessage(std::string(noise::kMaxMessageLength - 32, 'p'), message));
-        EXPECT_EQ(message.size(), noise::kMaxMessageLength);
-        ASSERT_TRUE(sides.resp->readMessage(message, payload));
-        EXPECT_EQ(payload.size(), noise::kMaxMessageLength - 32);
-    }
-    {
-        Sides sides(Pattern::XX);
-        EXPECT_FALSE(sides.init->writeMessage(std::string(noise::kMaxMessageLength - 31, 'p'), message));
-        EXPECT_TRUE(sides.init->failed());
-    }
-    {
-        Sides sides(Pattern::XX);
-        ASSERT_TRUE(sides.init->writeMessage("", message));
-        message.append(noise::kMaxMessageLength + 1 - message.size(), 'p');
-        EXPECT_FALSE(sides.resp->readMessage(message, payload));
-        EXPECT_TRUE(sides.resp->failed());
-    }
-    {
-        // A payload that fits in clear no longer fits once sealed.
-        Sides sides(Pattern::IK);
-        EXPECT_FALSE(sides.init->writeMessage(std::string(noise::kMaxMessageLength - 32, 'p'), message));
-        EXPECT_TRUE(sides.init->failed());
-    }
-}
-
-TEST_F(NoiseHandshake, AnAllZeroDiffieHellmanResultFails)
-{
-    // Public keys of small order give an all-zero shared secret whatever
-    // the secret key: zero itself and the point 1.
+    // Public keys of small order give an all-zero shared secret.
     Key zero{};
     Key one{};
     one[0] = 1;
     for (const Key& weak : {zero, one}) {
-        SCOPED_TRACE(static_cast<int>(weak[0]));
-        std::string message, payload;
-        {
-            // An XX responder given such an ephemeral key cannot answer.
-            Sides sides(Pattern::XX);
-            const std::string first = std::string(reinterpret_cast<const char*>(weak.data()), weak.size());
-            ASSERT_TRUE(sides.resp->readMessage(first, payload));
-            EXPECT_FALSE(sides.resp->writeMessage("reply", message));
-            EXPECT_TRUE(sides.resp->failed());
-        }
-        {
-            // An IK initiator given such a responder key cannot start.
-            Sides sides(Pattern::IK, &weak);
-            EXPECT_FALSE(sides.init->writeMessage("hello", message));
-            EXPECT_TRUE(sides.init->failed());
-        }
-        {
-            // An IK responder reading such an ephemeral key refuses it.
-            Sides sides(Pattern::IK);
-            ASSERT_TRUE(sides.init->writeMessage("hello", message));
-            std::copy(weak.begin(), weak.end(), message.begin());
-            EXPECT_FALSE(sides.resp->readMessage(message, payload));
-            EXPECT_TRUE(sides.resp->failed());
-        }
+        Sides xx(Pattern::XX);
+        ASSERT_TRUE(
+            xx.resp->readMessage(std::string(reinterpret_cast<const char*>(weak.data()), weak.size()), payload));
+        EXPECT_FALSE(xx.resp->writeMessage("reply", message));
+        EXPECT_TRUE(xx.resp->failed());
+        Sides toWeak(Pattern::IK, &weak);
+        EXPECT_FALSE(toWeak.init->writeMessage("hello", message));
+        Sides ik(Pattern::IK);
+        ASSERT_TRUE(ik.init->writeMessage("hello", message));
+        std::copy(weak.begin(), weak.end(), message.begin());
+        EXPECT_FALSE(ik.resp->readMessage(message, payload));
+        EXPECT_TRUE(ik.resp->failed());
     }
+
+    for (Pattern pattern : {Pattern::XX, Pattern::IK}) {
+        SCOPED_TRACE(HandshakeState::protocolName(pattern));
+        Sides first(pattern);
+        EXPECT_FALSE(first.resp->writesNext());
+        EXPECT_FALSE(first.resp->writeMessage("first", message));
+        EXPECT_TRUE(first.resp->failed());
+        EXPECT_FALSE(first.init->readMessage(std::string(96, 'x'), payload));
+        EXPECT_TRUE(first.init->failed());
+        Sides twice(pattern);
+        ASSERT_TRUE(twice.init->writeMessage("one", message));
+        EXPECT_FALSE(twice.init->writeMessage("two", message));
+        EXPECT_TRUE(twice.init->failed());
+        // No transport ciphers before the end, no handshake messages after.
+        Sides early(pattern);
+        CipherState send, receive;
+        ASSERT_TRUE(early.init->writeMessage("one", message));
+        EXPECT_FALSE(early.init->split(send, receive));
+        EXPECT_FALSE(send.hasKey());
+        Sides done(pattern);
+        ASSERT_TRUE(done.pass(messageCount(pattern)));
+        ASSERT_TRUE(done.init->finished() && done.resp->finished());
+        EXPECT_FALSE(done.resp->writeMessage("late", message));
+        EXPECT_FALSE(done.init->readMessage(message, payload));
+    }
+
+    // At most 65535 bytes a message: XX's first is the 32-byte ephemeral
+    // key and the payload in clear; sealed, the same payload no longer fits.
+    const std::string longest(noise::kMaxMessageLength - 32, 'p');
+    Sides fits(Pattern::XX);
+    ASSERT_TRUE(fits.init->writeMessage(longest, message));
+    EXPECT_EQ(message.size(), noise::kMaxMessageLength);
+    ASSERT_TRUE(fits.resp->readMessage(message, payload));
+    EXPECT_EQ(payload, longest);
+    EXPECT_FALSE(Sides(Pattern::XX).init->writeMessage(longest + "p", message));
+    Sides tooLong(Pattern::XX);
+    ASSERT_TRUE(tooLong.init->writeMessage("", message));
+    message.append(noise::kMaxMessageLength + 1 - message.size(), 'p');
+    EXPECT_FALSE(tooLong.resp->readMessage(message, payload));
+    EXPECT_FALSE(Sides(Pattern::IK).init->writeMessage(longest, message));
 }
 
-// ---------------------------------------------------------------------------
-// Transport.
-
-class NoiseTransport : public NoiseBase {
-protected:
-    void SetUp() override
-    {
-        NoiseBase::SetUp();
-        Sides sides(Pattern::XX);
-        ASSERT_TRUE(completes(sides, Pattern::XX));
-        ASSERT_TRUE(sides.init->split(send, unused));
-        ASSERT_TRUE(sides.resp->split(unused, receive));
-    }
-
-    CipherState send, receive, unused;
-};
-
-TEST_F(NoiseTransport, OnlyTheNextTextInOrderOpens)
+TEST_F(NoiseBase, OnlyTheNextTransportTextInOrderOpensAndTheLastNonceIsNeverUsed)
 {
+    Sides sides(Pattern::XX);
+    ASSERT_TRUE(sides.pass(3));
+    CipherState send, receive, unused;
+    ASSERT_TRUE(sides.init->split(send, unused));
+    ASSERT_TRUE(sides.resp->split(unused, receive));
     const std::string c0 = send.encryptWithAd("", "zero");
     const std::string c1 = send.encryptWithAd("", "one");
-    const std::string c2 = send.encryptWithAd("", "two");
     EXPECT_EQ(c0.size(), 4 + noise::kTagLength);
-    EXPECT_EQ(send.nonce(), 3u);
     std::string opened;
-
     // Reordered (or c0 dropped): c1 does not open in c0's place, and the
     // failure does not use up c0's nonce.
     EXPECT_FALSE(receive.decryptWithAd("", c1, opened));
@@ -441,46 +351,25 @@ TEST_F(NoiseTransport, OnlyTheNextTextInOrderOpens)
     EXPECT_EQ(opened, "zero");
     // Replayed.
     EXPECT_FALSE(receive.decryptWithAd("", c0, opened));
-    // Altered: any flipped bit, tag included.
+    // Altered: any flipped bit, tag included; shortened; other data.
     for (size_t bit = 0; bit < c1.size() * 8; ++bit) {
         std::string altered = c1;
         altered[bit / 8] = static_cast<char>(altered[bit / 8] ^ (1 << (bit % 8)));
         EXPECT_FALSE(receive.decryptWithAd("", altered, opened)) << bit;
     }
-    // Shortened, or with other associated data.
     EXPECT_FALSE(receive.decryptWithAd("", c1.substr(0, c1.size() - 1), opened));
     EXPECT_FALSE(receive.decryptWithAd("", c1.substr(0, noise::kTagLength - 1), opened));
     EXPECT_FALSE(receive.decryptWithAd("other", c1, opened));
     ASSERT_TRUE(receive.decryptWithAd("", c1, opened));
     EXPECT_EQ(opened, "one");
-    ASSERT_TRUE(receive.decryptWithAd("", c2, opened));
-    EXPECT_EQ(opened, "two");
-    EXPECT_EQ(receive.nonce(), 3u);
-}
+    EXPECT_EQ(receive.nonce(), 2u);
 
-TEST_F(NoiseTransport, TextsLongerThanAHandshakeMessageSealDifferentlyEachTime)
-{
-    const std::string text(65536, 't');
-    const std::string sealed = send.encryptWithAd("ad", text);
-    EXPECT_EQ(sealed.size(), text.size() + noise::kTagLength);
-    EXPECT_NE(send.encryptWithAd("ad", text), sealed);
-    std::string opened;
-    ASSERT_TRUE(receive.decryptWithAd("ad", sealed, opened));
-    EXPECT_EQ(opened, text);
-}
-
-TEST_F(NoiseTransport, TheLastNonceIsNeverUsed)
-{
     const uint64_t last = ~uint64_t{0};
     send.setNonce(last - 1);
     receive.setNonce(last - 1);
     const std::string sealed = send.encryptWithAd("", "final");
-    std::string opened;
     ASSERT_TRUE(receive.decryptWithAd("", sealed, opened));
-    EXPECT_EQ(opened, "final");
-    EXPECT_EQ(send.nonce(), last);
     EXPECT_EQ(send.encryptWithAd("", "beyond"), "");
-    EXPECT_EQ(send.encryptWithAd("", ""), "");
     EXPECT_EQ(send.nonce(), last);
     EXPECT_FALSE(receive.decryptWithAd("", sealed, opened));
 }

@@ -48,74 +48,46 @@ size_t filesIn(const std::string& dir)
 
 }  // namespace
 
-TEST(MessengerPins, NoFileNoPin)
+TEST(MessengerPins, FirstUsePinsTheKeyTrustReplacesItAndAnotherKeyIsRefused)
 {
     TempDir dir;
     PinFile pins(dir.file("m.pins"), nullptr);
     EXPECT_FALSE(pins.pinFor("alice@example.org"));
     EXPECT_FALSE(fileExists(dir.file("m.pins")));
-}
-
-TEST(MessengerPins, FirstUsePinsTheKeyAndRefusesAnother)
-{
-    TempDir dir;
-    PinFile pins(dir.file("m.pins"), nullptr);
     ASSERT_TRUE(pins.pin("alice@example.org", kAlice));
     EXPECT_EQ(modeOf(dir.file("m.pins")), 0600u);
     std::optional<Pin> p = pins.pinFor("alice@example.org");
-    ASSERT_TRUE(p);
+    ASSERT_TRUE(p && p->key);
     EXPECT_EQ(p->fingerprint, kAliceFingerprint);
-    ASSERT_TRUE(p->key);
     EXPECT_EQ(*p->key, kAlice);
     EXPECT_FALSE(pins.pinFor("bob@example.org"));
     EXPECT_NE(readFile(dir.file("m.pins")).find("alice@example.org " + kAliceFingerprint + " " + kAliceHex + "\n"),
               std::string::npos);
-
     // The same key again is fine; another one is not stored.
     EXPECT_TRUE(pins.pin("alice@example.org", kAlice));
     EXPECT_FALSE(pins.pin("alice@example.org", kBob));
     EXPECT_EQ(*pins.pinFor("alice@example.org")->key, kAlice);
-}
 
-TEST(MessengerPins, TrustedFingerprintIsCompletedByItsKeyOnly)
-{
-    TempDir dir;
-    PinFile pins(dir.file("m.pins"), nullptr);
+    // The contact's key changed: the user trusts the new fingerprint, from
+    // another process; the daemon's next question sees it.
+    PinFile command(dir.file("m.pins"), nullptr);
     std::string error;
-    ASSERT_TRUE(pins.trust("alice@example.org", kAliceFingerprint, error)) << error;
-    std::optional<Pin> p = pins.pinFor("alice@example.org");
-    ASSERT_TRUE(p);
-    EXPECT_EQ(p->fingerprint, kAliceFingerprint);
-    EXPECT_FALSE(p->key);
-
-    // A key of another fingerprint does not replace the trusted one.
-    EXPECT_FALSE(pins.pin("alice@example.org", kBob));
-    EXPECT_FALSE(pins.pinFor("alice@example.org")->key);
-    // The key that has it completes the pin.
-    EXPECT_TRUE(pins.pin("alice@example.org", kAlice));
+    EXPECT_FALSE(command.trust("alice", kBobFingerprint, error));
+    EXPECT_FALSE(command.trust("alice@example.org", kBobFingerprint.substr(1), error));
+    ASSERT_TRUE(command.trust("alice@example.org", kBobFingerprint, error)) << error;
     p = pins.pinFor("alice@example.org");
-    ASSERT_TRUE(p && p->key);
-    EXPECT_EQ(*p->key, kAlice);
-    EXPECT_EQ(p->fingerprint, kAliceFingerprint);
-}
-
-TEST(MessengerPins, TrustReplacesWhateverPinThereWas)
-{
-    TempDir dir;
-    PinFile pins(dir.file("m.pins"), nullptr);
-    ASSERT_TRUE(pins.pin("alice@example.org", kAlice));
-    std::string error;
-    // The contact's key changed: the user trusts the new one.
-    ASSERT_TRUE(pins.trust("alice@example.org", kBobFingerprint, error)) << error;
-    std::optional<Pin> p = pins.pinFor("alice@example.org");
     ASSERT_TRUE(p);
     EXPECT_EQ(p->fingerprint, kBobFingerprint);
     EXPECT_FALSE(p->key);
+    // A key of another fingerprint does not replace the trusted one; the
+    // key that has it completes the pin.
+    EXPECT_FALSE(pins.pin("alice@example.org", kAlice));
+    EXPECT_FALSE(pins.pinFor("alice@example.org")->key);
     EXPECT_TRUE(pins.pin("alice@example.org", kBob));
-
-    EXPECT_FALSE(pins.trust("alice", kBobFingerprint, error));
-    EXPECT_FALSE(pins.trust("alice@example.org", kBobFingerprint.substr(1), error));
-    EXPECT_EQ(*pins.pinFor("alice@example.org")->key, kBob);
+    p = pins.pinFor("alice@example.org");
+    ASSERT_TRUE(p && p->key);
+    EXPECT_EQ(*p->key, kBob);
+    EXPECT_EQ(p->fingerprint, kBobFingerprint);
 }
 
 TEST(MessengerPins, OtherLinesAndCommentsAreKeptAndTheFileStaysPrivate)
@@ -147,22 +119,6 @@ TEST(MessengerPins, OtherLinesAndCommentsAreKeptAndTheFileStaysPrivate)
     EXPECT_EQ(modeOf(path), 0600u);
     // No temporary file is left beside it.
     EXPECT_EQ(filesIn(dir.path()), 1u);
-}
-
-TEST(MessengerPins, TrustOfAnotherProcessCountsAtTheNextQuestion)
-{
-    TempDir dir;
-    PinFile daemon(dir.file("m.pins"), nullptr);
-    ASSERT_TRUE(daemon.pin("alice@example.org", kAlice));
-    ASSERT_EQ(daemon.pinFor("alice@example.org")->fingerprint, kAliceFingerprint);
-
-    PinFile command(dir.file("m.pins"), nullptr);
-    std::string error;
-    ASSERT_TRUE(command.trust("alice@example.org", kBobFingerprint, error)) << error;
-    std::optional<Pin> p = daemon.pinFor("alice@example.org");
-    ASSERT_TRUE(p);
-    EXPECT_EQ(p->fingerprint, kBobFingerprint);
-    EXPECT_FALSE(p->key);
 }
 
 TEST(MessengerPins, MalformedLinesAreSkippedAndReportedOncePerRead)

@@ -14,7 +14,6 @@ void MessengerXmpp::SetUp()
         GTEST_SKIP() << reason;
     dir = std::make_unique<TempDir>();
     server = std::make_unique<ProsodyServer>(dir->path());
-    server->limitClientRate(serverRateLimit());
     if (!server->writeConfig() || !server->registerUser("alice", "alicepw") || !server->registerUser("bob", "bobpw")
         || !server->registerUser("carol", "carolpw") || !server->start())
         GTEST_SKIP() << "Prosody cannot run here: " << server->error();
@@ -76,14 +75,12 @@ void MessengerXmpp::prepare(Peer& p, const std::string& name, const std::string&
     int port = proxy ? proxy->port() : server->port();
     if (name == "alice" && aliceTamper)
         port = aliceTamper->port();
-    // Peers get 2 s to answer, so that the tests see a silent peer given up.
     std::ofstream out(p.config);
     out << "jid = " << p.jid << "\npassword = " << name << "pw\n"
         << "server = 127.0.0.1\nport = " << port << "\n"
         << "resource = pc-" << name << "\n"
-        << "answer_timeout = 2\n"
         << "log = " << p.log << "\n"
-        << extraConfig(name) << extra;
+        << extra;
     out.close();
     ::chmod(p.config.c_str(), 0600);  // it holds the password
 }
@@ -161,15 +158,6 @@ void MessengerXmpp::connectStream(const std::string& app, std::string& aliceRef,
     bobRef = line.substr(line.rfind(' ') + 1);
 }
 
-void StreamBetweenDaemons::SetUp()
-{
-    MessengerXmpp::SetUp();
-    if (IsSkipped() || HasFatalFailure())
-        return;
-    createOnBoth(kStreamApp);
-    connectStream(kStreamApp, aRef, bRef);
-}
-
 bool MessengerXmpp::waitForLog(const Peer& p, const std::string& text, std::chrono::milliseconds wait)
 {
     auto deadline = std::chrono::steady_clock::now() + wait;
@@ -179,58 +167,4 @@ bool MessengerXmpp::waitForLog(const Peer& p, const std::string& text, std::chro
         std::this_thread::sleep_for(50ms);
     }
     return true;
-}
-
-std::string StreamBetweenDaemons::textFor(int i, size_t size)
-{
-    std::string t(size, ' ');
-    uint32_t x = 2654435761u * static_cast<uint32_t>(i + 1);
-    const char* digits = i % 50 == 7 ? "0123456789ABCDEF" : "0123456789abcdef";
-    for (size_t k = 0; k < size; ++k) {
-        x = x * 1103515245u + 12345u;
-        t[k] = digits[(x >> 16) & 15];
-    }
-    return t;
-}
-
-void StreamBetweenDaemons::transfer(int count, size_t size)
-{
-    const std::string app = kStreamApp;
-    std::string writeError;
-    std::thread writer([&] {
-        std::string line;
-        for (int i = 0; i < count && writeError.empty(); ++i) {
-            if (!alice.client.command("ALTER APPLICATION " + app + " WRITE " + aRef + " " + textFor(i, size))
-                || !alice.client.waitLine("ALTER APPLICATION " + app + " WRITE " + aRef, 20s)
-                || !waitPrefix(alice, "APPLICATION " + app + " SENDING", line, 20s))
-                writeError = "no answer to WRITE " + std::to_string(i);
-            else if (line != "APPLICATION " + app + " SENDING"
-                     && !alice.client.waitLine("APPLICATION " + app + " SENDING", 20s))
-                writeError = "never released after text " + std::to_string(i);
-        }
-    });
-    const std::string readPrefix = "ALTER APPLICATION " + app + " READ " + bRef + " ";
-    int read = 0;
-    auto deadline = std::chrono::steady_clock::now() + 120s;
-    while (read < count && std::chrono::steady_clock::now() < deadline) {
-        std::string line;
-        if (!bob.client.command("ALTER APPLICATION " + app + " READ " + bRef)
-            || !bob.client.waitLine(
-                [&](const std::string& l) { return l.rfind(readPrefix, 0) == 0 || l.rfind("ERROR", 0) == 0; }, line,
-                20s))
-            break;
-        if (line.rfind("ERROR 543", 0) == 0) {
-            std::this_thread::sleep_for(2ms);
-            continue;
-        }
-        if (line.size() != readPrefix.size() + size
-            || line.compare(readPrefix.size(), size, textFor(read, size)) != 0) {
-            ADD_FAILURE() << "text " << read << " arrived changed: " << line.substr(0, 80);
-            break;
-        }
-        ++read;
-    }
-    writer.join();
-    EXPECT_EQ(writeError, "");
-    EXPECT_EQ(read, count);
 }
