@@ -109,24 +109,7 @@ TEST_F(SkypeModelTest, FriendsStatusesAndSelection)
     EXPECT_EQ(changes + 2, counter.changes);
 }
 
-TEST_F(SkypeModelTest, BuddyStatusThreeAddsANewContactOnce)
-{
-    deliver("USERS a@x.test");
-    messenger.take();
-    const int before = counter.changes;
-    deliver("USER n@x.test BUDDYSTATUS 2");
-    EXPECT_EQ(1u, model->getContactCount());
-    for (const char* line :
-         {"USER n@x.test BUDDYSTATUS 3", "USER a@x.test BUDDYSTATUS 3", "USER n@x.test BUDDYSTATUS 3"})
-        deliver(line);
-    ASSERT_EQ(2u, model->getContactCount());
-    EXPECT_EQ("n@x.test", handle(1));
-    EXPECT_EQ(QV_SKYPEMODEL::kOffline, model->getContact(1).onlineStatus);
-    EXPECT_EQ(before, counter.changes) << "no notification";
-    EXPECT_TRUE(messenger.take().empty()) << "no status query";
-}
-
-// Connectable marks per service; the peers a stream is accepted from: the
+// Connectable marks per service; contacts that BUDDYSTATUS adds; the peers a stream is accepted from: the
 // selected contact (policy 0) or any contact (policy 1), never a stranger.
 TEST_F(SkypeModelTest, ConnectableMarksAndAcceptablePeers)
 {
@@ -140,11 +123,24 @@ TEST_F(SkypeModelTest, ConnectableMarksAndAcceptablePeers)
     model->setConnectable(3, nullptr);
     EXPECT_EQ(0, model->getContact(1).connectable[3]);
 
+    // BUDDYSTATUS 3 adds a new contact once, unnotified and unasked.
+    messenger.take();
+    const int before = counter.changes;
+    for (const char* line : {"USER n@x.test BUDDYSTATUS 2", "USER n@x.test BUDDYSTATUS 3",
+                             "USER a@x.test BUDDYSTATUS 3", "USER n@x.test BUDDYSTATUS 3"})
+        deliver(line);
+    ASSERT_EQ(3u, model->getContactCount());
+    EXPECT_EQ("n@x.test", handle(2));
+    EXPECT_EQ(QV_SKYPEMODEL::kOffline, model->getContact(2).onlineStatus);
+    EXPECT_EQ(before, counter.changes) << "no notification";
+    EXPECT_TRUE(messenger.take().empty()) << "no status query";
+
     config.setAcceptPolicy(0);
     EXPECT_TRUE(model->isAcceptablePeer("a@x.test"));
     EXPECT_FALSE(model->isAcceptablePeer("b@x.test"));
     config.setAcceptPolicy(1);
     EXPECT_TRUE(model->isAcceptablePeer("b@x.test"));
+    EXPECT_TRUE(model->isAcceptablePeer("n@x.test"));
     EXPECT_FALSE(model->isAcceptablePeer("stranger@x.test"));
 }
 
