@@ -6,7 +6,6 @@
 
 #include <algorithm>
 #include <memory>
-#include <string>
 #include <vector>
 
 #include "core/config_store.h"
@@ -22,78 +21,54 @@ struct StatusRecorder : QV_SKYPECOMLISTENER {
     void notifyConnectStatsuChange(int status) override { statuses.push_back(status); }
 };
 
-class ListenerRemovalTest : public ::testing::Test {
-protected:
-    void SetUp() override
-    {
-        auto fake = std::make_unique<FakeApiLink>();
-        link = fake.get();
-        com = std::make_unique<QV_SKYPECOM>(std::move(fake));
-    }
-    size_t count(const std::string& command) const
-    {
-        return static_cast<size_t>(std::count(link->commands.begin(), link->commands.end(), command));
-    }
-
-    TempDir dir;
-    QV_CONFIGSTORE config;
-    std::unique_ptr<QV_SKYPECOM> com;
-    FakeApiLink* link = nullptr;
+// A listener that ends another one's registration while the link notifies.
+struct Remover : QV_SKYPECOMLISTENER {
+    QV_SKYPECOM* com = nullptr;
+    QV_SKYPECOMLISTENER* victim = nullptr;
+    void notifyConnectStatsuChange(int) override { com->removeListener(victim); }
 };
 
-TEST_F(ListenerRemovalTest, AUserModelGoneBeforeTheLinkIsNotToldTheNextAttach)
-{
-    StatusRecorder after;
-    auto model = std::make_unique<QV_SKYPEMODEL>(*com, &config);
-    com->addListener(&after);
-    link->attach();
-    ASSERT_EQ(count("SEARCH FRIENDS"), 1u);
+struct ChangeCounter : QV_SKYPEMODELLISTENER {
+    int changes = 0;
+    void notifyModelChange() override { ++changes; }
+};
 
-    model.reset();
-    link->attach();
-    EXPECT_EQ(count("SEARCH FRIENDS"), 1u);
-    // The listeners after it are still told, once each.
-    EXPECT_EQ(after.statuses, (std::vector<int>{kSkypeAttached, kSkypeAttached}));
-}
-
-TEST_F(ListenerRemovalTest, AListenerRemovedWhileTheLinkNotifiesLetsTheOthersBeTold)
+TEST(ListenerRemoval, RemovedListenersAreNotToldAndTheOthersAre)
 {
-    // The first listener ends the second one's registration and a third
-    // follows: each listener still present is told exactly once.
-    struct Remover : QV_SKYPECOMLISTENER {
-        QV_SKYPECOM* com = nullptr;
-        QV_SKYPECOMLISTENER* victim = nullptr;
-        void notifyConnectStatsuChange(int) override { com->removeListener(victim); }
-    };
+    TempDir dir;
+    QV_CONFIGSTORE config;
+    auto fake = std::make_unique<FakeApiLink>();
+    FakeApiLink* link = fake.get();
+    QV_SKYPECOM com(std::move(fake));
+    const auto searches = [&] { return std::count(link->commands.begin(), link->commands.end(), "SEARCH FRIENDS"); };
+
+    auto model = std::make_unique<QV_SKYPEMODEL>(com, &config);
     Remover first;
     StatusRecorder second;
     StatusRecorder third;
-    first.com = com.get();
+    first.com = &com;
     first.victim = &second;
-    com->addListener(&first);
-    com->addListener(&second);
-    com->addListener(&third);
+    com.addListener(&first);
+    com.addListener(&second);
+    com.addListener(&third);
     link->attach();
+    ASSERT_EQ(1, searches());
     EXPECT_TRUE(second.statuses.empty());
-    EXPECT_EQ(third.statuses, (std::vector<int>{kSkypeAttached}));
-}
+    model.reset();
+    link->attach();
+    EXPECT_EQ(1, searches()) << "the model gone before the link is not told";
+    EXPECT_EQ((std::vector<int>{kSkypeAttached, kSkypeAttached}), third.statuses);
 
-TEST_F(ListenerRemovalTest, ARemovedModelListenerIsNotToldOfChanges)
-{
-    struct Counter : QV_SKYPEMODELLISTENER {
-        int changes = 0;
-        void notifyModelChange() override { ++changes; }
-    };
-    QV_SKYPEMODEL model(*com, &config);
-    Counter kept;
-    Counter removed;
-    model.addListener(&removed);
-    model.addListener(&kept);
-    model.selectNextUser();
-    model.removeListener(&removed);
-    model.selectNextUser();
-    EXPECT_EQ(removed.changes, 1);
-    EXPECT_EQ(kept.changes, 2);
+    QV_SKYPEMODEL kept(com, &config);
+    ChangeCounter stays;
+    ChangeCounter removed;
+    kept.addListener(&removed);
+    kept.addListener(&stays);
+    kept.selectNextUser();
+    kept.removeListener(&removed);
+    kept.selectNextUser();
+    EXPECT_EQ(1, removed.changes);
+    EXPECT_EQ(2, stays.changes);
 }
 
 }  // namespace

@@ -10,8 +10,10 @@
 
 namespace {
 
+using Lines = std::vector<std::string>;
+
 struct Recorder : QV_SKYPECOMLISTENER {
-    std::vector<std::string> events;
+    Lines events;
     void notifyConnectStatsuChange(int s) override { events.push_back("status " + std::to_string(s)); }
     void notifyCurrentUser(const char* r) override { events.push_back(std::string("current ") + r); }
     void notifyCurrentUserOnlineStatus(const char* r) override { events.push_back(std::string("userstatus ") + r); }
@@ -34,14 +36,6 @@ protected:
         QV_SKYPECOM::destroyInstance();
         QV_SKYPECOM::setSocketName(QV_SKYPECOM::kDefaultSocketName);
     }
-    void attach()
-    {
-        com->start();
-        ASSERT_TRUE(messenger.accept());
-        messenger.sendAttach(0);
-        loop.pump();
-        recorder.events.clear();
-    }
     void deliver(const std::string& line)
     {
         messenger.sendLine(line);
@@ -54,104 +48,68 @@ protected:
     QV_SKYPECOM* com = nullptr;
 };
 
-TEST_F(SkypeComTest, DiscoversAtStartAndEveryTickUntilAttached)
-{
-    com->start();
-    ASSERT_TRUE(messenger.accept());
-    messenger.collect();
-    EXPECT_EQ(messenger.discoverCount(), 1);
-    EXPECT_EQ(loop.timerCount(QV_SKYPECOM::kDiscoveryPeriodMs), 1);
-
-    loop.fire(5000, 2);
-    messenger.collect();
-    EXPECT_EQ(messenger.discoverCount(), 3);
-
-    messenger.sendAttach(1);
-    loop.pump();
-    EXPECT_EQ(com->getStatus(), kSkypePendingAuthorization);
-    messenger.sendAttach(0, 0x77);
-    loop.pump();
-    EXPECT_EQ(com->getStatus(), kSkypeAttached);
-    EXPECT_EQ(recorder.events, (std::vector<std::string>{"status 2", "status 1"}));
-
-    loop.fire(5000, 3);
-    messenger.collect();
-    EXPECT_EQ(messenger.discoverCount(), 3) << "no discovery while attached";
-}
-
-TEST_F(SkypeComTest, NoMessengerMeansNoAttachAndNoCrash)
+TEST_F(SkypeComTest, NoMessengerMeansNoAttachAndSendsFail)
 {
     messenger.stopListening();
     com->start();
-    loop.fire(5000, 2);
-    EXPECT_EQ(com->getStatus(), kSkypeNotAttached);
+    loop.fire(QV_SKYPECOM::kDiscoveryPeriodMs, 2);
+    EXPECT_EQ(kSkypeNotAttached, com->getStatus());
     EXPECT_TRUE(recorder.events.empty());
+    EXPECT_EQ(0, com->send("SEARCH FRIENDS"));
+    loop.runPosted();
+    EXPECT_EQ(Lines{"status 0"}, recorder.events);
 }
 
-TEST_F(SkypeComTest, AttachCodesSetStatusAndAlwaysNotify)
-{
-    attach();
-    messenger.sendAttach(1);  // pending while attached stays attached
-    messenger.sendAttach(2);
-    messenger.sendAttach(3);
-    messenger.sendAttach(0x8001);
-    messenger.sendAttach(77);  // unknown: unchanged, still told
-    loop.pump();
-    EXPECT_EQ(recorder.events,
-              (std::vector<std::string>{"status 1", "status 3", "status 4", "status 32769", "status 32769"}));
-    // Codes 2, 3 and 0x8001 keep the messenger's handle: a send still goes out.
-    EXPECT_NE(com->send("SEARCH FRIENDS"), 0);
-    EXPECT_EQ(messenger.take(), (std::vector<std::string>{"SEARCH FRIENDS"}));
-}
-
-TEST_F(SkypeComTest, LinesBeforeAttachSuccessAreIgnored)
+// Discovery every tick until attached; lines before the attach success are
+// ignored; each attach code sets its status and is told; lines are
+// dispatched by their first word; a send is one frame with its text.
+TEST_F(SkypeComTest, AttachAndDispatch)
 {
     com->start();
     ASSERT_TRUE(messenger.accept());
-    messenger.sendLine("USERSTATUS ONLINE");
-    loop.pump();
-    EXPECT_TRUE(recorder.events.empty());
-    messenger.sendAttach(0);
-    messenger.sendLine("USERSTATUS AWAY");
-    loop.pump();
-    EXPECT_EQ(recorder.events, (std::vector<std::string>{"status 1", "userstatus AWAY"}));
-}
+    messenger.collect();
+    EXPECT_EQ(1, messenger.discoverCount());
+    EXPECT_EQ(1, loop.timerCount(QV_SKYPECOM::kDiscoveryPeriodMs));
+    loop.fire(QV_SKYPECOM::kDiscoveryPeriodMs, 2);
+    messenger.collect();
+    EXPECT_EQ(3, messenger.discoverCount());
 
-TEST_F(SkypeComTest, DispatchByFirstWord)
-{
-    attach();
     deliver("USERSTATUS ONLINE");
-    deliver("USER alice@example.net ONLINESTATUS OFFLINE");
-    deliver("USERS a@x, b@x");
-    deliver("USERS");
-    deliver("CURRENTUSERHANDLE me@x");
-    deliver("CONNSTATUS ONLINE");
-    deliver("CALL 12 STATUS RINGING");
-    deliver("CREATE APPLICATION CorvaneForFtp0000");
-    deliver("DELETE APPLICATION CorvaneForFtp0000");
-    deliver("ALTER APPLICATION CorvaneForFtp0000 CONNECT a@x");
-    deliver("APPLICATION CorvaneForFtp0000 STREAMS a@x:1");
-    deliver("ERROR 2 Unknown command");
-    EXPECT_EQ(recorder.events, (std::vector<std::string>{
-                                   "userstatus ONLINE",
-                                   "user alice@example.net ONLINESTATUS OFFLINE",
-                                   "users a@x, b@x",
-                                   "users ",
-                                   "current me@x",
-                                   "a2a CREATE APPLICATION CorvaneForFtp0000",
-                                   "a2a DELETE APPLICATION CorvaneForFtp0000",
-                                   "a2a ALTER APPLICATION CorvaneForFtp0000 CONNECT a@x",
-                                   "a2a APPLICATION CorvaneForFtp0000 STREAMS a@x:1",
-                               }));
-}
+    messenger.sendAttach(1);
+    loop.pump();
+    EXPECT_EQ(kSkypePendingAuthorization, com->getStatus());
+    messenger.sendAttach(0, 0x77);
+    deliver("USERSTATUS AWAY");
+    EXPECT_EQ(kSkypeAttached, com->getStatus());
+    EXPECT_EQ((Lines{"status 2", "status 1", "userstatus AWAY"}), recorder.events);
+    loop.fire(QV_SKYPECOM::kDiscoveryPeriodMs, 3);
+    messenger.collect();
+    EXPECT_EQ(3, messenger.discoverCount()) << "no discovery while attached";
 
-TEST_F(SkypeComTest, SendWritesOneFrameWithItsText)
-{
-    attach();
-    std::string big = "ALTER APPLICATION CorvaneForTcp2000 WRITE a@x:1 " + std::string(20560, 'a');
-    EXPECT_NE(com->send("GET CURRENTUSERHANDLE"), 0);
-    EXPECT_NE(com->send(big.c_str()), 0);
-    EXPECT_EQ(messenger.take(), (std::vector<std::string>{"GET CURRENTUSERHANDLE", big}));
+    recorder.events.clear();
+    for (uint32_t code : {1u, 2u, 3u, 0x8001u, 77u})  // 1: pending while attached stays attached; 77 unknown
+        messenger.sendAttach(code);
+    loop.pump();
+    EXPECT_EQ((Lines{"status 1", "status 3", "status 4", "status 32769", "status 32769"}), recorder.events);
+
+    recorder.events.clear();
+    for (const char* line : {"USERSTATUS ONLINE", "USER alice@example.net ONLINESTATUS OFFLINE", "USERS a@x, b@x",
+                             "USERS", "CURRENTUSERHANDLE me@x", "CONNSTATUS ONLINE", "CALL 12 STATUS RINGING",
+                             "CREATE APPLICATION CorvaneForFtp0000", "DELETE APPLICATION CorvaneForFtp0000",
+                             "ALTER APPLICATION CorvaneForFtp0000 CONNECT a@x",
+                             "APPLICATION CorvaneForFtp0000 STREAMS a@x:1", "ERROR 2 Unknown command"})
+        deliver(line);
+    EXPECT_EQ((Lines{"userstatus ONLINE", "user alice@example.net ONLINESTATUS OFFLINE", "users a@x, b@x", "users ",
+                     "current me@x", "a2a CREATE APPLICATION CorvaneForFtp0000",
+                     "a2a DELETE APPLICATION CorvaneForFtp0000", "a2a ALTER APPLICATION CorvaneForFtp0000 CONNECT a@x",
+                     "a2a APPLICATION CorvaneForFtp0000 STREAMS a@x:1"}),
+              recorder.events);
+
+    // Codes 2, 3 and 0x8001 keep the messenger's handle: sends still go out.
+    const std::string big = "ALTER APPLICATION CorvaneForTcp2000 WRITE a@x:1 " + std::string(20560, 'a');
+    EXPECT_NE(0, com->send("GET CURRENTUSERHANDLE"));
+    EXPECT_NE(0, com->send(big.c_str()));
+    EXPECT_EQ((Lines{"GET CURRENTUSERHANDLE", big}), messenger.take());
 }
 
 // However the link ends, it detaches at once and the listeners are told
@@ -163,31 +121,25 @@ class SkypeComEndTest : public SkypeComTest, public ::testing::WithParamInterfac
 
 TEST_P(SkypeComEndTest, DetachesOnceAndDiscoveryResumes)
 {
-    if (GetParam() == LinkEnd::HangUpWhilePending) {
-        com->start();
-        ASSERT_TRUE(messenger.accept());
-        messenger.sendAttach(1);
-        loop.pump();
-        recorder.events.clear();
-    } else {
-        attach();
-    }
+    com->start();
+    ASSERT_TRUE(messenger.accept());
+    messenger.sendAttach(GetParam() == LinkEnd::HangUpWhilePending ? 1 : 0);
+    loop.pump();
+    recorder.events.clear();
     switch (GetParam()) {
         case LinkEnd::HangUp:
         case LinkEnd::HangUpWhilePending:
-            // Seen on the socket alone: pump() serves only the descriptors,
-            // no timer fires and nothing is sent.
+            // Seen on the socket alone: pump() serves only the descriptors.
             messenger.dropConnection();
             loop.pump();
             break;
         case LinkEnd::SendFails:
-            // Sent before the hang-up was read: the write itself fails. The
-            // listeners are told after the sender's callback (their reset
-            // destroys the streams).
+            // The write itself fails; the listeners are told after the
+            // sender's callback (their reset destroys the streams).
             messenger.dropConnection();
-            EXPECT_EQ(com->send("SEARCH FRIENDS"), 0);
-            EXPECT_EQ(com->send("SEARCH FRIENDS"), 0);
-            EXPECT_EQ(com->getStatus(), kSkypeNotAttached);
+            EXPECT_EQ(0, com->send("SEARCH FRIENDS"));
+            EXPECT_EQ(0, com->send("SEARCH FRIENDS"));
+            EXPECT_EQ(kSkypeNotAttached, com->getStatus());
             EXPECT_TRUE(recorder.events.empty()) << "listeners are told after the sender's callback";
             loop.pump();
             loop.runPosted();
@@ -199,34 +151,26 @@ TEST_P(SkypeComEndTest, DetachesOnceAndDiscoveryResumes)
             EXPECT_TRUE(messenger.peerClosed());
             break;
     }
-    EXPECT_EQ(com->getStatus(), kSkypeNotAttached);
+    EXPECT_EQ(kSkypeNotAttached, com->getStatus());
     EXPECT_FALSE(com->isAttached());
-    EXPECT_EQ(recorder.events, (std::vector<std::string>{"status 0"}));
-    EXPECT_EQ(com->send("SEARCH FRIENDS"), 0) << "nothing goes to a lost messenger";
+    EXPECT_EQ(Lines{"status 0"}, recorder.events);
+    EXPECT_EQ(0, com->send("SEARCH FRIENDS")) << "nothing goes to a lost messenger";
 
     messenger.collect();
     const int discovers = messenger.discoverCount();
     loop.fire(QV_SKYPECOM::kDiscoveryPeriodMs);
     ASSERT_TRUE(messenger.accept()) << "the next tick discovers again";
     messenger.collect();
-    EXPECT_EQ(messenger.discoverCount(), discovers + 1);
+    EXPECT_EQ(discovers + 1, messenger.discoverCount());
     messenger.sendAttach(0);
     loop.pump();
-    EXPECT_EQ(com->getStatus(), kSkypeAttached);
-    EXPECT_NE(com->send("SEARCH FRIENDS"), 0);
-    EXPECT_EQ(messenger.take(), (std::vector<std::string>{"SEARCH FRIENDS"}));
+    EXPECT_EQ(kSkypeAttached, com->getStatus());
+    EXPECT_NE(0, com->send("SEARCH FRIENDS"));
+    EXPECT_EQ(Lines{"SEARCH FRIENDS"}, messenger.take());
 }
 
 INSTANTIATE_TEST_SUITE_P(Ends, SkypeComEndTest,
                          ::testing::Values(LinkEnd::HangUp, LinkEnd::HangUpWhilePending, LinkEnd::SendFails,
                                            LinkEnd::ProtocolError));
-
-TEST_F(SkypeComTest, SendBeforeAttachFailsAtOnce)
-{
-    com->start();
-    EXPECT_EQ(com->send("SEARCH FRIENDS"), 0);
-    loop.runPosted();
-    EXPECT_EQ(recorder.events, (std::vector<std::string>{"status 0"}));
-}
 
 }  // namespace

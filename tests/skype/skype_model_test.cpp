@@ -51,88 +51,67 @@ protected:
     QV_SKYPEMODEL* model = nullptr;
 };
 
-TEST_F(SkypeModelTest, AttachAsksForFriendsAndUsersReplyAsksForEachStatus)
+TEST_F(SkypeModelTest, FriendsStatusesAndSelection)
 {
-    EXPECT_EQ(messenger.take(), (Lines{"SEARCH FRIENDS"}));
-    deliver("USERS alice@pc-a.test, bob.b-2_x@pc-b.test, carol@pc-c.test");
-    ASSERT_EQ(model->getContactCount(), 3u);
-    EXPECT_EQ(handle(0), "alice@pc-a.test");
-    EXPECT_EQ(handle(1), "bob.b-2_x@pc-b.test");
-    EXPECT_EQ(handle(2), "carol@pc-c.test");
-    EXPECT_STREQ(model->getSelectedUser(), "alice@pc-a.test");
-    EXPECT_EQ(counter.changes, 1);
-    EXPECT_EQ(messenger.take(),
-              (Lines{"GET USER alice@pc-a.test ONLINESTATUS", "GET USER bob.b-2_x@pc-b.test ONLINESTATUS",
-                     "GET USER carol@pc-c.test ONLINESTATUS", "GET CURRENTUSERHANDLE"}));
-}
-
-TEST_F(SkypeModelTest, EmptyUsersReplyIsAnEmptyList)
-{
-    messenger.take();
+    EXPECT_EQ(Lines{"SEARCH FRIENDS"}, messenger.take());
     deliver("USERS");
-    EXPECT_EQ(model->getContactCount(), 0u);
-    EXPECT_EQ(model->getSelectedUser(), nullptr);
-    EXPECT_EQ(model->getSelectedUserStatus(), -1);
-    EXPECT_EQ(messenger.take(), (Lines{"GET CURRENTUSERHANDLE"}));
-}
+    EXPECT_EQ(0u, model->getContactCount());
+    EXPECT_EQ(nullptr, model->getSelectedUser());
+    EXPECT_EQ(-1, model->getSelectedUserStatus());
+    EXPECT_EQ(Lines{"GET CURRENTUSERHANDLE"}, messenger.take());
+    model->selectNextUser();
+    EXPECT_EQ(0, model->getSelectedIndex()) << "empty list";
 
-TEST_F(SkypeModelTest, OnlineStatusOfContactsButNotOfTheOwnHandle)
-{
-    deliver("USERS a@x.test, b@x.test, me@x.test");
-    deliver("CURRENTUSERHANDLE me@x.test");
-    EXPECT_STREQ(model->getCurrentUser(), "me@x.test") << "a JID is kept whole";
-    deliver("USER a@x.test ONLINESTATUS ONLINE");
-    deliver("USER b@x.test ONLINESTATUS LOGEDOUT");
-    deliver("USER me@x.test ONLINESTATUS ONLINE");
-    deliver("USER nobody@x.test ONLINESTATUS ONLINE");
-    EXPECT_EQ(model->getContact(0).onlineStatus, QV_SKYPEMODEL::kOnline);
-    EXPECT_EQ(model->getContact(1).onlineStatus, QV_SKYPEMODEL::kOnline) << "only OFFLINE and UNKNOWN are offline";
-    EXPECT_EQ(model->getContact(2).onlineStatus, QV_SKYPEMODEL::kOffline) << "own handle changes no record";
-    deliver("USER a@x.test ONLINESTATUS UNKNOWN");
-    EXPECT_EQ(model->getContact(0).onlineStatus, QV_SKYPEMODEL::kOffline);
-    EXPECT_EQ(model->getSelectedUserStatus(), QV_SKYPEMODEL::kOffline);
+    const int before = counter.changes;
+    deliver("USERS alice@pc-a.test, bob.b-2_x@pc-b.test, me@pc-c.test");
+    ASSERT_EQ(3u, model->getContactCount());
+    EXPECT_EQ("alice@pc-a.test", handle(0));
+    EXPECT_EQ("bob.b-2_x@pc-b.test", handle(1));
+    EXPECT_EQ("me@pc-c.test", handle(2));
+    EXPECT_STREQ("alice@pc-a.test", model->getSelectedUser());
+    EXPECT_EQ(before + 1, counter.changes);
+    EXPECT_EQ((Lines{"GET USER alice@pc-a.test ONLINESTATUS", "GET USER bob.b-2_x@pc-b.test ONLINESTATUS",
+                     "GET USER me@pc-c.test ONLINESTATUS", "GET CURRENTUSERHANDLE"}),
+              messenger.take());
 
+    deliver("CURRENTUSERHANDLE me@pc-c.test");
+    EXPECT_STREQ("me@pc-c.test", model->getCurrentUser()) << "a JID is kept whole";
+    for (const char* line :
+         {"USER alice@pc-a.test ONLINESTATUS ONLINE", "USER bob.b-2_x@pc-b.test ONLINESTATUS LOGEDOUT",
+          "USER me@pc-c.test ONLINESTATUS ONLINE", "USER nobody@x.test ONLINESTATUS ONLINE"})
+        deliver(line);
+    EXPECT_EQ(QV_SKYPEMODEL::kOnline, model->getContact(0).onlineStatus);
+    EXPECT_EQ(QV_SKYPEMODEL::kOnline, model->getContact(1).onlineStatus) << "only OFFLINE and UNKNOWN are offline";
+    EXPECT_EQ(QV_SKYPEMODEL::kOffline, model->getContact(2).onlineStatus) << "own handle changes no record";
+    deliver("USER alice@pc-a.test ONLINESTATUS UNKNOWN");
+    EXPECT_EQ(QV_SKYPEMODEL::kOffline, model->getContact(0).onlineStatus);
+    EXPECT_EQ(QV_SKYPEMODEL::kOffline, model->getSelectedUserStatus());
     deliver("USERSTATUS AWAY");
-    EXPECT_EQ(model->getOnlineStatus(), QV_SKYPEMODEL::kOnline);
+    EXPECT_EQ(QV_SKYPEMODEL::kOnline, model->getOnlineStatus());
     deliver("USERSTATUS LOGEDOUT");
-    EXPECT_EQ(model->getOnlineStatus(), QV_SKYPEMODEL::kOffline);
-}
+    EXPECT_EQ(QV_SKYPEMODEL::kOffline, model->getOnlineStatus());
 
-TEST_F(SkypeModelTest, BuddyStatusThreeAddsANewContactOnce)
-{
-    deliver("USERS a@x.test");
-    messenger.take();
-    int before = counter.changes;
-    deliver("USER n@x.test BUDDYSTATUS 2");
-    EXPECT_EQ(model->getContactCount(), 1u);
-    deliver("USER n@x.test BUDDYSTATUS 3");
-    deliver("USER a@x.test BUDDYSTATUS 3");
-    deliver("USER n@x.test BUDDYSTATUS 3");
-    ASSERT_EQ(model->getContactCount(), 2u);
-    EXPECT_EQ(handle(1), "n@x.test");
-    EXPECT_EQ(model->getContact(1).onlineStatus, QV_SKYPEMODEL::kOffline);
-    EXPECT_EQ(counter.changes, before) << "no notification";
-    EXPECT_TRUE(messenger.take().empty()) << "no status query";
-}
-
-TEST_F(SkypeModelTest, SelectionWrapsAndSelectUserAlwaysNotifies)
-{
     model->selectNextUser();
-    EXPECT_EQ(model->getSelectedIndex(), 0) << "empty list";
-    deliver("USERS a@x.test, b@x.test");
+    EXPECT_STREQ("bob.b-2_x@pc-b.test", model->getSelectedUser());
     model->selectNextUser();
-    EXPECT_STREQ(model->getSelectedUser(), "b@x.test");
     model->selectNextUser();
-    EXPECT_STREQ(model->getSelectedUser(), "a@x.test");
-    model->selectUser("b@x.test");
-    EXPECT_STREQ(model->getSelectedUser(), "b@x.test");
-    int before = counter.changes;
+    EXPECT_STREQ("alice@pc-a.test", model->getSelectedUser());
+    model->selectUser("me@pc-c.test");
+    EXPECT_STREQ("me@pc-c.test", model->getSelectedUser());
+    const int changes = counter.changes;
     model->selectUser("zed@x.test");
-    EXPECT_STREQ(model->getSelectedUser(), "b@x.test");
-    EXPECT_EQ(counter.changes, before + 1);
+    EXPECT_STREQ("me@pc-c.test", model->getSelectedUser());
+    EXPECT_EQ(changes + 1, counter.changes) << "selectUser always notifies";
+
+    model->reset();
+    EXPECT_EQ(0u, model->getContactCount());
+    EXPECT_STREQ("", model->getCurrentUser());
+    EXPECT_EQ(changes + 2, counter.changes);
 }
 
-TEST_F(SkypeModelTest, ConnectableMarksPerService)
+// Connectable marks per service; contacts that BUDDYSTATUS adds; the peers a stream is accepted from: the
+// selected contact (policy 0) or any contact (policy 1), never a stranger.
+TEST_F(SkypeModelTest, ConnectableMarksAndAcceptablePeers)
 {
     EXPECT_FALSE(model->isSelectedUserConnectable());
     deliver("USERS a@x.test, b@x.test");
@@ -140,31 +119,29 @@ TEST_F(SkypeModelTest, ConnectableMarksPerService)
     EXPECT_TRUE(model->isSelectedUserConnectable());
     model->setConnectable(3, "b@x.test");
     EXPECT_FALSE(model->isSelectedUserConnectable()) << "marks of the others are cleared";
-    EXPECT_EQ(model->getContact(1).connectable[3], 1);
+    EXPECT_EQ(1, model->getContact(1).connectable[3]);
     model->setConnectable(3, nullptr);
-    EXPECT_EQ(model->getContact(1).connectable[3], 0);
-}
+    EXPECT_EQ(0, model->getContact(1).connectable[3]);
 
-TEST_F(SkypeModelTest, AcceptablePeerFollowsThePolicy)
-{
-    deliver("USERS a@x.test, b@x.test");
+    // BUDDYSTATUS 3 adds a new contact once, unnotified and unasked.
+    messenger.take();
+    const int before = counter.changes;
+    for (const char* line : {"USER n@x.test BUDDYSTATUS 2", "USER n@x.test BUDDYSTATUS 3",
+                             "USER a@x.test BUDDYSTATUS 3", "USER n@x.test BUDDYSTATUS 3"})
+        deliver(line);
+    ASSERT_EQ(3u, model->getContactCount());
+    EXPECT_EQ("n@x.test", handle(2));
+    EXPECT_EQ(QV_SKYPEMODEL::kOffline, model->getContact(2).onlineStatus);
+    EXPECT_EQ(before, counter.changes) << "no notification";
+    EXPECT_TRUE(messenger.take().empty()) << "no status query";
+
     config.setAcceptPolicy(0);
     EXPECT_TRUE(model->isAcceptablePeer("a@x.test"));
     EXPECT_FALSE(model->isAcceptablePeer("b@x.test"));
     config.setAcceptPolicy(1);
     EXPECT_TRUE(model->isAcceptablePeer("b@x.test"));
+    EXPECT_TRUE(model->isAcceptablePeer("n@x.test"));
     EXPECT_FALSE(model->isAcceptablePeer("stranger@x.test"));
-}
-
-TEST_F(SkypeModelTest, ResetEmptiesAndNotifies)
-{
-    deliver("USERS a@x.test");
-    deliver("CURRENTUSERHANDLE me@x.test");
-    int before = counter.changes;
-    model->reset();
-    EXPECT_EQ(model->getContactCount(), 0u);
-    EXPECT_STREQ(model->getCurrentUser(), "");
-    EXPECT_EQ(counter.changes, before + 1);
 }
 
 }  // namespace

@@ -1,5 +1,7 @@
 // The FTP control-channel rewriting on its own, with a fake data-link maker
 // (listening on 50000) and the local address 10.0.0.5.
+#include "tunnel/ftp_rewrite.h"
+
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
@@ -10,7 +12,7 @@
 #include "core/eventlog.h"
 #include "tests/support/tcp_test_util.h"
 #include "tests/support/temp_dir.h"
-#include "tunnel/ftp_rewrite.h"
+#include "tunnel/ftp_announcement.h"
 
 namespace {
 
@@ -33,15 +35,14 @@ const std::vector<Announcement> kForms = {
     {"eprt |1|192.168.1.20|1025|\r\n", "EPRT |1|10.0.0.5|50000|\r\n", 1025},
 };
 
-bool isReply(const std::string& text) { return text[0] == '2'; }
+std::string refusal(const std::string& text) { return text[0] == '2' ? kFtpRefusedReply : kFtpRefusedCommand; }
 
 class FtpRewriteTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        QV_EVENTLOG* log = QV_EVENTLOG::getInstance();
-        log->setEnabled(1);
-        log->addListener(&capture);
+        QV_EVENTLOG::getInstance()->setEnabled(1);
+        QV_EVENTLOG::getInstance()->addListener(&capture);
         hooks.createDataLinkServer = [this](int32_t port) {
             asked.push_back(port);
             return answer;
@@ -52,12 +53,12 @@ protected:
     }
     void TearDown() override { QV_EVENTLOG::destroyInstance(); }
 
-    std::string rewrite(const std::string& in, size_t extra = 256)
+    std::string rewrite(const std::string& in, size_t extra = 256, bool refuseUnended = false)
     {
         std::vector<uint8_t> buffer(in.size() + extra);
         std::copy(in.begin(), in.end(), buffer.begin());
         const uint32_t n = rewriteFtpData(buffer.data(), static_cast<uint32_t>(in.size()),
-                                          static_cast<uint32_t>(buffer.size()), hooks);
+                                          static_cast<uint32_t>(buffer.size()), hooks, refuseUnended);
         return std::string(buffer.begin(), buffer.begin() + n);
     }
     std::string made(int32_t port)
@@ -73,15 +74,17 @@ protected:
 };
 
 // The announcement points at the local data link, with the lines around it
-// kept byte for byte; one listener is asked for and logged.
+// kept byte for byte; one listener is asked for and logged. The same port
+// leaves the text as it is, unlogged; a listener that cannot be made
+// refuses the announcement, and so does a last line without its end when
+// the stream could not keep it. Other text is untouched.
 TEST_F(FtpRewriteTest, AnnouncementsPointAtTheLocalDataLink)
 {
-    const std::vector<std::string> before = {"", "150 Here\r\n", "230 Ok\r\n200 Type set to I\r\n"};
-    const std::vector<std::string> after = {"", "226 Done\r\n", std::string("RETR a\0b\r\n", 10)};
     size_t rewrites = 0;
     for (const Announcement& a : kForms) {
-        for (const std::string& b : before) {
-            for (const std::string& e : after) {
+        for (const std::string b : {"", "150 Here\r\n", "230 Ok\r\n200 Type set to I\r\n"}) {
+            for (const std::string& e :
+                 {std::string(), std::string("226 Done\r\n"), std::string("RETR a\0b\r\n", 10)}) {
                 if (a.text.back() != '\n' && !e.empty())
                     continue;
                 ++rewrites;
@@ -93,24 +96,21 @@ TEST_F(FtpRewriteTest, AnnouncementsPointAtTheLocalDataLink)
                 EXPECT_EQ(logged + 1, capture.count(made(a.port)));
             }
         }
+        EXPECT_EQ(a.text.back() == '\n' ? a.rewritten : refusal(a.text), rewrite(a.text, 256, true)) << a.text;
     }
-    EXPECT_EQ(rewrites, capture.lines().size());
-}
-
-// The same port leaves the text as it is, and nothing is logged; a listener
-// that cannot be made refuses the announcement.
-TEST_F(FtpRewriteTest, SamePortLeavesTheTextAndAFailedListenerRefusesIt)
-{
+    EXPECT_EQ(rewrites + kForms.size() - 1, capture.lines().size());
+    const size_t before = capture.lines().size();
     for (size_t i = 0; i < kForms.size(); i += 2) {
-        const Announcement& a = kForms[i];
-        answer = a.port;
-        EXPECT_EQ(a.text, rewrite(a.text)) << a.text;
+        answer = kForms[i].port;
+        EXPECT_EQ(kForms[i].text, rewrite(kForms[i].text));
         answer = -1;
-        EXPECT_EQ(isReply(a.text) ? kFtpRefusedReply : kFtpRefusedCommand, rewrite(a.text)) << a.text;
+        EXPECT_EQ(refusal(kForms[i].text), rewrite(kForms[i].text));
     }
     EXPECT_EQ(2, capture.count("peerとのFTP接続:127.0.0.1とのd-port=5001 作成失敗."));
     EXPECT_EQ(2, capture.count("peerとのFTP接続:127.0.0.1とのd-port=1025 作成失敗."));
-    EXPECT_EQ(4u, capture.lines().size()) << "nothing is logged when the port stays";
+    EXPECT_EQ(before + 4, capture.lines().size()) << "nothing is logged when the port stays";
+    const std::string other = std::string("220 Welcome\r\n2270 OK\r\nXPORT 1,2,3,4,5,6\r\nPORTS\r\n\0\xff", 50);
+    EXPECT_EQ(other, rewrite(other));
 }
 
 // No data connection may go around the tunnel: an announcement that cannot
@@ -121,15 +121,12 @@ TEST_F(FtpRewriteTest, SamePortLeavesTheTextAndAFailedListenerRefusesIt)
 TEST_F(FtpRewriteTest, AnnouncementsThatCannotBeRewrittenAreRefused)
 {
     std::vector<std::string> texts = {
-        "227 Entering Passive Mode (1,2,3,4,300,5)\r\n",  // 76805
         "227 Entering Passive Mode (192,168,1,20,19)\r\n",
-        "227 Entering Passive Mode (1,2,3,4,0,0)\r\n",  // port 0
         "227 Entering Passive Mode\r\n",
         "227 OK\r\n",
         "229 Entering Extended Passive Mode (||5001|)\r\n",
         "228 Entering Long Passive Mode (4,16,1,2,3,4,5,6,7,8,9,10,11,12,13,14,15,16,2,19,137)\r\n",
         "228 entering long passive mode (6,4,192,168,1,20,2,19,137)\r\n",
-        "PORT 1,2,3,4,256,0\r\n",  // 65536
         "PORT 192,168,1,20,4\r\n",
         "PORT\r\n",
         "EPRT |2|::1|1025|\r\n",
@@ -153,9 +150,10 @@ TEST_F(FtpRewriteTest, AnnouncementsThatCannotBeRewrittenAreRefused)
         texts.push_back("229 Entering Extended Passive Mode (|||" + n + "|)\r\n");
         texts.push_back("EPRT |1|127.0.0.1|" + n + "|\r\n");
     }
+    texts.push_back("227 Entering Passive Mode (1,2,3,4,0,0)\r\n");  // port 0
+    texts.push_back("PORT 1,2,3,4,256,0\r\n");                       // 65536
     for (const std::string& text : texts)
-        EXPECT_EQ(isReply(text) ? kFtpRefusedReply : kFtpRefusedCommand, rewrite(text)) << text;
-    // The lines around a refused one stay.
+        EXPECT_EQ(refusal(text), rewrite(text)) << text;
     EXPECT_EQ(std::string("150 Here\r\n") + kFtpRefusedCommand + "NOOP\r\n",
               rewrite("150 Here\r\nLPRT 4,4,1,2,3,4,2,4,1\r\nNOOP\r\n"));
     EXPECT_TRUE(asked.empty());
@@ -163,70 +161,65 @@ TEST_F(FtpRewriteTest, AnnouncementsThatCannotBeRewrittenAreRefused)
 }
 
 // One packet holding many announcements would make as many listeners, each
-// with its thread: one is made, the others are refused.
-TEST_F(FtpRewriteTest, OnlyOneAnnouncementOfAPacketGetsAListener)
+// with its thread: one is made, the others are refused. A refusal or a
+// rewriting that would not fit the packet is removed or refused, nothing
+// passes unchanged. A line cut by the end of its packet never asks for a
+// shortened port.
+TEST_F(FtpRewriteTest, PacketLimits)
 {
     // 231 replies of the shortest form fill a packet of 10 KB.
-    const std::string shortest = "227 Entering Passive Mode (1,2,3,4,19,137)\r\n";
     std::string many;
     std::string expected = kForms[0].rewritten;
     for (int i = 0; i < 231; ++i) {
-        many += shortest;
-        if (i > 0)
-            expected += kFtpRefusedReply;
+        many += "227 Entering Passive Mode (1,2,3,4,19,137)\r\n";
+        expected += i > 0 ? kFtpRefusedReply : "";
     }
     ASSERT_LE(many.size(), 10240u);
     EXPECT_EQ(expected, rewrite(many));
     EXPECT_EQ(std::vector<int32_t>{5001}, asked);
-    EXPECT_EQ(1, capture.count(made(5001)));
-
     asked.clear();
     EXPECT_EQ(kForms[2].rewritten + "NOOP\r\n" + kFtpRefusedCommand + kFtpRefusedCommand,
               rewrite(kForms[2].text + "NOOP\r\n" + kForms[6].text + kForms[2].text));
     EXPECT_EQ(std::vector<int32_t>{1025}, asked);
-}
 
-// A refusal or a rewriting that would not fit the packet: the line is
-// removed or refused, nothing passes unchanged.
-TEST_F(FtpRewriteTest, WhatWouldNotFitIsRefused)
-{
-    std::string many;
+    std::string short228;
     for (int i = 0; i < 40; ++i)
-        many += "228\n";
-    const std::string out = rewrite(many, 0);
+        short228 += "228\n";
+    const std::string out = rewrite(short228, 0);
     EXPECT_EQ(std::string::npos, out.find("228")) << out;
     EXPECT_EQ(0u, out.size() % (sizeof(kFtpRefusedReply) - 1)) << out;
-
     hooks.getLocalAddress = [] { return inet_addr("255.255.255.255"); };
-    const std::string text = "EPRT |1|1.1.1.1|1|\r\n";
-    EXPECT_EQ(kFtpRefusedCommand, rewrite(text, 0));
-    EXPECT_EQ("EPRT |1|255.255.255.255|50000|\r\n", rewrite(text));
-}
+    EXPECT_EQ(kFtpRefusedCommand, rewrite("EPRT |1|1.1.1.1|1|\r\n", 0));
+    EXPECT_EQ("EPRT |1|255.255.255.255|50000|\r\n", rewrite("EPRT |1|1.1.1.1|1|\r\n"));
 
-// A line cut by the end of its packet never asks for a shortened port:
-// either it is not yet an announcement, or one that cannot be read.
-TEST_F(FtpRewriteTest, LinesCutAtAnyPointNeverAskForAWrongPort)
-{
     for (const Announcement& a : kForms) {
         for (size_t cut = 0; cut < a.text.size(); ++cut) {
             asked.clear();
             const std::string part = a.text.substr(0, cut);
-            const std::string out = rewrite(part);
+            const std::string got = rewrite(part);
             for (int32_t p : asked)
                 EXPECT_EQ(a.port, p) << "cut " << cut << " of " << a.text;
-            if (asked.empty()) {
-                EXPECT_TRUE(out == part || out == kFtpRefusedReply || out == kFtpRefusedCommand)
-                    << "cut " << cut << " of " << a.text << ": " << out;
-            }
+            EXPECT_TRUE(!asked.empty() || got == part || got == refusal(a.text)) << part << ": " << got;
         }
     }
 }
 
-TEST_F(FtpRewriteTest, OtherTextIsUntouched)
+// Which beginnings of a line wait for the rest: every beginning of every
+// form of announcement, and nothing that cannot become one.
+TEST(FtpLineBeginning, OnlyWhatMayBecomeAnAnnouncementWaits)
 {
-    const std::string text = std::string("220 Welcome\r\n2270 OK\r\nXPORT 1,2,3,4,5,6\r\nPORTS\r\n\0\xff", 50);
-    EXPECT_EQ(text, rewrite(text));
-    EXPECT_TRUE(asked.empty());
+    const auto mayBecome = [](const std::string& text) {
+        return mayBecomeFtpAnnouncement(reinterpret_cast<const uint8_t*>(text.data()), text.size());
+    };
+    for (const std::string line : {"227 Entering Passive Mode (10,0,0,9,19,137)\r\n", "228 Long (1,2)\r\n",
+                                   "229 Entering Extended Passive Mode (|||5001|)\r\n", "227-First\r\n",
+                                   "PORT 10,0,0,9,4,1\r\n", "port 10,0,0,9,4,1\r\n", "EPRT |1|10.0.0.9|1025|\r\n",
+                                   "LPRT 4,4,10,0,0,9,2,4,1\r\n", "ePrT |2|::1|1025|\r\n"})
+        for (size_t cut = 1; cut < line.size(); ++cut)
+            EXPECT_TRUE(mayBecome(line.substr(0, cut))) << line.substr(0, cut);
+    for (const std::string text : {"", "1", "150 Here", "23", "2270", "2280 Not one", "PORTS", "EPRTX", "X227", " 227",
+                                   "LIST", "RETR file", "PASV", "226 Done"})
+        EXPECT_FALSE(mayBecome(text)) << text;
 }
 
 }  // namespace
