@@ -1,7 +1,5 @@
-// The whole model (controller, messenger link, user model, A2A model, the
-// five applications) against a scripted messenger on a real abstract socket,
-// with the ticks fired by hand. Each test runs in a scratch directory of its
-// own, so the event log it switches on writes there.
+// The model against a scripted messenger on a real abstract socket, the
+// ticks fired by hand; the event log writes to the scratch directory.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -22,12 +20,8 @@ struct GateRecorder : QV_GATELISTENER {
     Lines logLines;
     Lines events;
     QV_GATECONTROL* gate = nullptr;
-    void notifyLogLine(const char* line) override
-    {
-        // The date and time and the level tag come first.
-        std::string s = line;
-        logLines.push_back(s.size() > 23 ? s.substr(23) : s);
-    }
+    // Without the date, the time and the level tag.
+    void notifyLogLine(const char* line) override { logLines.push_back(std::string(line).substr(23)); }
     void notifySkypeComStatusChange() override
     {
         events.push_back("status " + std::to_string(gate->getSkypeComStatus()) + " contacts "
@@ -63,7 +57,6 @@ protected:
         config.reset();
         QV_SKYPECOM::setSocketName(QV_SKYPECOM::kDefaultSocketName);
     }
-    // Starts the controller and attaches; returns the commands of the attach.
     Lines startAndAttach()
     {
         gate->start(nullptr);
@@ -72,8 +65,7 @@ protected:
         loop.pump();
         return messenger.take();
     }
-    // Attaches, lists the peer as the only contact and confirms the five
-    // applications.
+    // The peer is the only contact; the five applications are confirmed.
     void attachWithPeer()
     {
         startAndAttach();
@@ -85,10 +77,8 @@ protected:
     void deliver(const std::string& line)
     {
         messenger.sendLine(line);
-        // Local socket: the answer is there within microseconds.
         loop.pump(10);
     }
-    // "APPLICATION <name> <what> <list>", as the messenger reports it.
     void report(const char* name, const char* what, const std::string& list = "")
     {
         deliver(std::string("APPLICATION ") + name + " " + what + (list.empty() ? "" : " " + list));
