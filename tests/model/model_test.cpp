@@ -1,9 +1,106 @@
-// The whole model (controller, messenger link, user model, A2A model, the
-// five applications) against a scripted messenger on a real abstract socket,
-// with the ticks fired by hand, in a scratch directory of its own.
-#include <algorithm>
+// The model against a scripted messenger on a real abstract socket, the
+// ticks fired by hand; the event log writes to the scratch directory.
+#include <gtest/gtest.h>
 
-#include "tests/model/model_fixture.h"
+#include <algorithm>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "control/gate_control.h"
+#include "core/config_store.h"
+#include "tests/support/fake_api_link.h"
+#include "tests/support/manual_event_loop.h"
+#include "tests/support/scripted_messenger.h"
+#include "tests/support/temp_dir.h"
+
+using Lines = std::vector<std::string>;
+
+struct GateRecorder : QV_GATELISTENER {
+    Lines logLines;
+    Lines events;
+    QV_GATECONTROL* gate = nullptr;
+    // Without the date, the time and the level tag.
+    void notifyLogLine(const char* line) override { logLines.push_back(std::string(line).substr(23)); }
+    void notifySkypeComStatusChange() override
+    {
+        events.push_back("status " + std::to_string(gate->getSkypeComStatus()) + " contacts "
+                         + std::to_string(QV_SKYPEMODEL::getInstance()->getContactCount()) + " streams "
+                         + (gate->hasAnyStream() ? "yes" : "no"));
+    }
+    void notifyModelChange() override { events.push_back("model"); }
+    void notifyStreamChange() override { events.push_back("streams"); }
+    void notifyThroughput(int service, double sent, double received) override
+    {
+        events.push_back("throughput " + std::to_string(service) + " " + std::to_string(static_cast<int>(sent)) + " "
+                         + std::to_string(static_cast<int>(received)));
+    }
+};
+
+class ModelTest : public ::testing::Test {
+protected:
+    static constexpr const char* kPeer = "peer@pc-b.test";
+
+    void SetUp() override
+    {
+        ASSERT_TRUE(messenger.isListening());
+        QV_SKYPECOM::setSocketName(messenger.socketName());
+        config = std::make_unique<QV_CONFIGSTORE>();
+        gate = std::make_unique<QV_GATECONTROL>();
+        recorder.gate = gate.get();
+        gate->addListener(&recorder);
+        QV_EVENTLOG::getInstance()->setEnabled(1);
+    }
+    void TearDown() override
+    {
+        gate.reset();
+        config.reset();
+        QV_SKYPECOM::setSocketName(QV_SKYPECOM::kDefaultSocketName);
+    }
+    Lines startAndAttach()
+    {
+        gate->start(nullptr);
+        EXPECT_TRUE(messenger.accept());
+        messenger.sendAttach(0);
+        loop.pump();
+        return messenger.take();
+    }
+    // The peer is the only contact; the five applications are confirmed.
+    void attachWithPeer()
+    {
+        startAndAttach();
+        deliver(std::string("USERS ") + kPeer);
+        for (const char* name : kNames)
+            deliver(std::string("CREATE APPLICATION ") + name);
+        clearHeard();
+    }
+    void deliver(const std::string& line)
+    {
+        messenger.sendLine(line);
+        loop.pump(10);
+    }
+    void report(const char* name, const char* what, const std::string& list = "")
+    {
+        deliver(std::string("APPLICATION ") + name + " " + what + (list.empty() ? "" : " " + list));
+    }
+    void clearHeard()
+    {
+        messenger.take();
+        recorder.events.clear();
+        recorder.logLines.clear();
+    }
+    QV_SKYPEAPPLICATION& app(int k) { return QV_A2AMODEL::getInstance()->getApplication(k); }
+
+    static constexpr const char* kNames[5] = {"CorvaneForFtp0000", "CorvaneForHttp000", "CorvaneForCvs0000",
+                                              "CorvaneForVnc0000", "CorvaneForTcp2000"};
+
+    TempDir dir;
+    ManualEventLoop loop;
+    ScriptedMessenger messenger;
+    std::unique_ptr<QV_CONFIGSTORE> config;
+    std::unique_ptr<QV_GATECONTROL> gate;
+    GateRecorder recorder;
+};
 
 namespace {
 
@@ -322,27 +419,93 @@ TEST_F(ApplicationTest, OneReadOnItsWayAtATime)
     EXPECT_EQ(messenger.take(), (Lines{"ALTER APPLICATION CorvaneForHttp000 READ user1@x.test:1"}));
 }
 
+namespace {
+
 struct OtherFtpName : QV_CONFIGSTORE {
     const char* getFtpApplicationName() override { return "OtherFtpName00000"; }
 };
 
-TEST(ModelNamesTest, FtpSlotTakesItsNameFromTheConfiguration)
-{
-    TempDir dir;
-    ManualEventLoop loop;
-    ScriptedMessenger messenger;
-    QV_SKYPECOM::setSocketName(messenger.socketName());
-    OtherFtpName config;
+struct LinkRecorder : QV_GATELISTENER {
+    FakeApiLink* link = nullptr;
+    // Commands already sent when the controller passed the status on.
+    std::vector<size_t> commandsAtStatus;
+    std::vector<std::string> logLines;
+    void notifyLogLine(const char* line) override { logLines.emplace_back(line); }
+    void notifySkypeComStatusChange() override { commandsAtStatus.push_back(link->commands.size()); }
+    void notifyModelChange() override {}
+    void notifyStreamChange() override {}
+    void notifyThroughput(int, double, double) override {}
+};
+
+class GivenCollaboratorsTest : public ::testing::Test {
+protected:
+    void SetUp() override
     {
-        QV_GATECONTROL gate;
-        gate.start(nullptr);
-        ASSERT_TRUE(messenger.accept());
-        messenger.sendAttach(0);
-        loop.pump();
-        Lines lines = messenger.take();
-        ASSERT_EQ(lines.size(), 6u);
-        EXPECT_EQ(lines[1], "CREATE APPLICATION OtherFtpName00000");
-        EXPECT_EQ(lines[2], "CREATE APPLICATION CorvaneForHttp000");
+        auto fake = std::make_unique<FakeApiLink>();
+        link = recorder.link = fake.get();
+        com = std::make_unique<QV_SKYPECOM>(std::move(fake));
+        model = std::make_unique<QV_SKYPEMODEL>(*com, &config);
+        a2a = std::make_unique<QV_A2AMODEL>(*com, *model, &config);
+        log = QV_EVENTLOG::getInstance();
+        log->setEnabled(1);
     }
-    QV_SKYPECOM::setSocketName(QV_SKYPECOM::kDefaultSocketName);
+    void TearDown() override
+    {
+        gate.reset();
+        a2a.reset();
+        model.reset();
+        com.reset();
+        QV_EVENTLOG::destroyInstance();
+    }
+    void startGate()
+    {
+        gate = std::make_unique<QV_GATECONTROL>(*log, *com, *model, *a2a);
+        gate->addListener(&recorder);
+        gate->start(nullptr);
+    }
+    size_t creates() const
+    {
+        return std::count_if(link->commands.begin(), link->commands.end(),
+                             [](const std::string& c) { return c.rfind("CREATE APPLICATION ", 0) == 0; });
+    }
+
+    TempDir dir;
+    OtherFtpName config;
+    LinkRecorder recorder;
+    FakeApiLink* link = nullptr;
+    QV_EVENTLOG* log = nullptr;
+    std::unique_ptr<QV_SKYPECOM> com;
+    std::unique_ptr<QV_SKYPEMODEL> model;
+    std::unique_ptr<QV_A2AMODEL> a2a;
+    std::unique_ptr<QV_GATECONTROL> gate;
+};
+
+// The model built from its parts, as a second front end builds it: the
+// controller hears the attach before the models send anything; each part
+// gone first is no longer told anything (each of them crashed once, told
+// after its end), while the others go on.
+TEST_F(GivenCollaboratorsTest, TheControllerHearsFirstAndAPartGoneFirstIsNotTold)
+{
+    startGate();
+    link->attach();
+    ASSERT_EQ(recorder.commandsAtStatus, (std::vector<size_t>{0}));
+    ASSERT_GE(link->commands.size(), 1u);
+    EXPECT_EQ(link->commands[0], "SEARCH FRIENDS");
+    EXPECT_EQ(creates(), 5u);
+    EXPECT_EQ(link->commands[1], "CREATE APPLICATION OtherFtpName00000") << "the FTP name is the configuration's";
+
+    gate.reset();
+    link->attach();
+    log->write(2, "after the controller");
+    model->selectNextUser();
+    a2a->notifyStreamChange();
+    EXPECT_EQ(recorder.commandsAtStatus.size(), 1u);
+    EXPECT_TRUE(recorder.logLines.empty());
+    EXPECT_EQ(creates(), 10u);
+
+    a2a.reset();
+    link->attach();
+    EXPECT_EQ(creates(), 10u);
 }
+
+}  // namespace
