@@ -29,7 +29,7 @@ int modeOf(const std::string& path)
 std::string today()
 {
     std::time_t now = std::time(nullptr);
-    std::tm local {};
+    std::tm local{};
     localtime_r(&now, &local);
     char text[16];
     std::strftime(text, sizeof(text), "%Y/%m/%d ", &local);

@@ -32,20 +32,20 @@ std::vector<Key> everyKey()
     auto num = [](int (QV_CONFIGSTORE::*get)()) {
         return [get](QV_CONFIGSTORE& c) { return std::to_string((c.*get)()); };
     };
-    std::vector<Key> keys = {{"SYSTEM", "APPMODE", "1", num(&QV_CONFIGSTORE::isClientMode)},
-                             {"SYSTEM", "ENABLEUSER", "1", num(&QV_CONFIGSTORE::getAcceptPolicy)},
-                             {"SYSTEM", "OPENWINDOW", "1", num(&QV_CONFIGSTORE::getOpenWindow)},
-                             {"SYSTEM", "SOUNDMODE", "0", num(&QV_CONFIGSTORE::getSoundMode)},
-                             {"CLIENT", "FTPPORT", "2021", num(&QV_CONFIGSTORE::getFtpPort)},
-                             {"CLIENT", "HTTPPORT", "2080", num(&QV_CONFIGSTORE::getHttpPort)},
-                             {"CLIENT", "CVSPORT", "3401", num(&QV_CONFIGSTORE::getCvsPort)},
-                             {"CLIENT", "GENPORT1", "6900", num(&QV_CONFIGSTORE::getGenPort1)},
-                             {"CLIENT", "GENPORT2", "10023", num(&QV_CONFIGSTORE::getGenPort2)},
-                             {"CLIENT", "AUTOCONNECT", "1", num(&QV_CONFIGSTORE::getAutoConnect)},
-                             {"CLIENT", "AUTOCONNECTUSER", "auto@pc.test",
-                              [](QV_CONFIGSTORE& c) { return std::string(c.getAutoConnectUser()); }},
-                             {"CLIENT", "LISTENADDRESS", "192.0.2.7",
-                              [](QV_CONFIGSTORE& c) { return std::string(c.getListenAddress()); }}};
+    std::vector<Key> keys = {
+        {"SYSTEM", "APPMODE", "1", num(&QV_CONFIGSTORE::isClientMode)},
+        {"SYSTEM", "ENABLEUSER", "1", num(&QV_CONFIGSTORE::getAcceptPolicy)},
+        {"SYSTEM", "OPENWINDOW", "1", num(&QV_CONFIGSTORE::getOpenWindow)},
+        {"SYSTEM", "SOUNDMODE", "0", num(&QV_CONFIGSTORE::getSoundMode)},
+        {"CLIENT", "FTPPORT", "2021", num(&QV_CONFIGSTORE::getFtpPort)},
+        {"CLIENT", "HTTPPORT", "2080", num(&QV_CONFIGSTORE::getHttpPort)},
+        {"CLIENT", "CVSPORT", "3401", num(&QV_CONFIGSTORE::getCvsPort)},
+        {"CLIENT", "GENPORT1", "6900", num(&QV_CONFIGSTORE::getGenPort1)},
+        {"CLIENT", "GENPORT2", "10023", num(&QV_CONFIGSTORE::getGenPort2)},
+        {"CLIENT", "AUTOCONNECT", "1", num(&QV_CONFIGSTORE::getAutoConnect)},
+        {"CLIENT", "AUTOCONNECTUSER", "auto@pc.test",
+         [](QV_CONFIGSTORE& c) { return std::string(c.getAutoConnectUser()); }},
+        {"CLIENT", "LISTENADDRESS", "192.0.2.7", [](QV_CONFIGSTORE& c) { return std::string(c.getListenAddress()); }}};
     for (int k = 0; k < kServiceCount; ++k) {
         const std::string n = std::to_string(k + 1);
         keys.push_back({"SYSTEM", "ENABLEPORT" + n, std::to_string(k % 2),

@@ -41,8 +41,9 @@ using Lines = std::vector<std::string>;
 const std::string kPeer = "peer@pc-b.test";
 const std::string kServer = "[SYSTEM]\r\nAPPMODE=0\r\n";
 // A client whose only service is setting 4, on a port of the system's choice.
-const std::string kClient4 = "[SYSTEM]\r\nAPPMODE=1\r\nENABLEPORT1=0\r\nENABLEPORT2=0\r\nENABLEPORT3=0\r\n"
-                             "ENABLEPORT4=0\r\n[CLIENT]\r\nGENPORT2=0\r\n";
+const std::string kClient4 =
+    "[SYSTEM]\r\nAPPMODE=1\r\nENABLEPORT1=0\r\nENABLEPORT2=0\r\nENABLEPORT3=0\r\n"
+    "ENABLEPORT4=0\r\n[CLIENT]\r\nGENPORT2=0\r\n";
 
 template <class T>
 T* child(QWidget* parent, int id)
@@ -257,7 +258,8 @@ private slots:
         });
         f->window->close();
         QVERIFY(driver.finished());
-        QVERIFY2(buttons.contains(QRegularExpression(QStringLiteral("^はい.*\\|いいえ.*\\|yes$"))), qPrintable(buttons));
+        QVERIFY2(buttons.contains(QRegularExpression(QStringLiteral("^はい.*\\|いいえ.*\\|yes$"))),
+                 qPrintable(buttons));
         QVERIFY(f->window->isEnded());
         // The edit fields' context menus speak Japanese too.
         QMenu* menu = f->control<QLineEdit>(idc::kMessage)->createStandardContextMenu();
@@ -386,10 +388,11 @@ private slots:
         for (int i = 0; i < 4; ++i)
             driver.answer(&texts);
         QTest::mouseClick(child<QPushButton>(&dialog, idc::kForwardOk), Qt::LeftButton);
-        QCOMPARE(texts, (std::vector<QString>{QStringLiteral("確認|FTP Portの設定範囲は不正です。(1～65535)"),
-                                              QStringLiteral("確認|HTTP Portの設定範囲は不正です。(1～65535)"),
-                                              QStringLiteral("確認|ユーザ設定１ Portの設定範囲は不正です。(1～65535)"),
-                                              QStringLiteral("確認|ユーザ設定２ Portの設定範囲は不正です。(1～65535)")}));
+        QCOMPARE(texts,
+                 (std::vector<QString>{QStringLiteral("確認|FTP Portの設定範囲は不正です。(1～65535)"),
+                                       QStringLiteral("確認|HTTP Portの設定範囲は不正です。(1～65535)"),
+                                       QStringLiteral("確認|ユーザ設定１ Portの設定範囲は不正です。(1～65535)"),
+                                       QStringLiteral("確認|ユーザ設定２ Portの設定範囲は不正です。(1～65535)")}));
         QCOMPARE(dialog.focusWidget(), child<QWidget>(&dialog, idc::kForwardPortEdit[4]));
         QVERIFY(dialog.isVisible());
         QCOMPARE(dialog.ports[1], std::string("100"));
@@ -426,22 +429,23 @@ private slots:
         driver.answer(&texts);
         combo->setEditText(QString());
         QTest::mouseClick(child<QPushButton>(&dialog, idc::kOk), Qt::LeftButton);
-        QCOMPARE(texts, (std::vector<QString>{QStringLiteral("システム設定|自動接続先のユーザIDが設定されていません。")}));
+        QCOMPARE(texts,
+                 (std::vector<QString>{QStringLiteral("システム設定|自動接続先のユーザIDが設定されていません。")}));
         QVERIFY(dialog.isVisible());
         combo->setEditText(QStringLiteral("someone@pc.test"));
         QTest::mouseClick(child<QPushButton>(&dialog, idc::kOk), Qt::LeftButton);
         QCOMPARE(dialog.result(), int(QDialog::Accepted));
         QCOMPARE(dialog.autoConnectUser, std::string("someone@pc.test"));
-
     }
 
     // Cancel of each dialog leaves the INI file as it was; OK applies and
     // saves (the forward settings' OK through the logic in tests/control).
     void theDialogsFromTheMainWindow()
     {
-        QVERIFY(f->start("[SYSTEM]\r\nAPPMODE=0\r\nENABLEUSER=1\r\n[CLIENT]\r\nHTTPPORT=8080\r\n"
-                         "AUTOCONNECTUSER=peer@pc-b.test\r\n",
-                         false));
+        QVERIFY(
+            f->start("[SYSTEM]\r\nAPPMODE=0\r\nENABLEUSER=1\r\n[CLIENT]\r\nHTTPPORT=8080\r\n"
+                     "AUTOCONNECTUSER=peer@pc-b.test\r\n",
+                     false));
         const std::string before = f->ini();
         ModalDriver driver;
         driver.on<CSystemSettingsDlg>([](CSystemSettingsDlg* d) {
@@ -500,9 +504,9 @@ int main(int argc, char** argv)
     // A private session bus for the CORVANEOPEN test, where dbus-daemon exists.
     std::unique_ptr<ChildProcess> bus;
     if (access("/usr/bin/dbus-daemon", X_OK) == 0) {
-        bus = std::make_unique<ChildProcess>("/usr/bin/dbus-daemon",
-                                             std::vector<std::string>{"dbus-daemon", "--session", "--nofork",
-                                                                      "--print-address=1"});
+        bus = std::make_unique<ChildProcess>(
+            "/usr/bin/dbus-daemon",
+            std::vector<std::string>{"dbus-daemon", "--session", "--nofork", "--print-address=1"});
         if (bus->waitForOutput("\n", std::chrono::seconds(5)))
             setenv("DBUS_SESSION_BUS_ADDRESS", bus->out().substr(0, bus->out().find('\n')).c_str(), 1);
     }
