@@ -1,9 +1,6 @@
 // The main window's behaviour, once for both windows: the window logic
 // against a view that records what it is told, the model on a hand-stepped
-// event loop and a scripted messenger. Connect and disconnect with their
-// messages, the user switch, the message countdown, automatic connect,
-// lamps, the connected view with its sounds and broadcast, throughput,
-// suspend, the link and contact texts and the settings saved.
+// event loop and a scripted messenger.
 #include <gtest/gtest.h>
 
 #include <map>
@@ -40,22 +37,12 @@ public:
     void showMessage(const char* text) override { message = text; }
     void clearMessage() override { message.clear(); }
     void showClock(const char* text) override { clock = text; }
-    void showLamps(const Lamps& shown) override
-    {
-        lamps = shown;
-        ++lampUpdates;
-    }
+    void showLamps(const Lamps& shown) override { lamps = shown, ++lampUpdates; }
     void showLinkStatus(const char* text) override { linkStatus = text; }
-    void showSelectedUser(const char* handle, const char* stateText) override
-    {
-        user = handle;
-        userState = stateText;
-    }
+    void showSelectedUser(const char* handle, const char* stateText) override { user = handle, userState = stateText; }
     void showStreamView(bool isConnected, bool isClient) override
     {
-        connected = isConnected;
-        streamViewClient = isClient;
-        ++streamViews;
+        connected = isConnected, streamViewClient = isClient, ++streamViews;
     }
     void showThroughput(int service, const char* text, bool) override { throughput[service] = text; }
     void showLogLine(const char* line) override
@@ -63,28 +50,16 @@ public:
         std::lock_guard<std::mutex> lock(logMutex);
         lastLogLine = line;
     }
-    void showModeView(bool isClient, const char* text) override
-    {
-        modeViewClient = isClient;
-        modeText = text;
-    }
+    void showModeView(bool isClient, const char* text) override { modeViewClient = isClient, modeText = text; }
     void showModeLabel(const char* text) override { modeLabel = text; }
-    void showSettings(QV_CONFIGURATION& settings) override
-    {
-        ++settingsShown;
-        httpPortShown = settings.getHttpPort();
-    }
+    void showSettings(QV_CONFIGURATION& settings) override { ++settingsShown, httpPortShown = settings.getHttpPort(); }
     void showWindowAtStart(QV_CONFIGURATION&) override { ++windowStarts; }
     void setSoundsEnabled(bool on) override { soundsOn = on; }
     void playLinkUpSound() override { sounds.push_back("link up"); }
     void playLinkDownSound() override { sounds.push_back("link down"); }
     void playUserConnectableSound() override { sounds.push_back("connectable"); }
     void playUserNotConnectableSound() override { sounds.push_back("not connectable"); }
-    bool broadcastOpen() override
-    {
-        ++broadcasts;
-        return true;
-    }
+    bool broadcastOpen() override { return ++broadcasts; }
 
     std::string versionLine, message, clock, linkStatus, user, userState, modeText, modeLabel, lastLogLine;
     Lamps lamps;
@@ -156,7 +131,7 @@ protected:
     std::unique_ptr<WindowLogic> logic;
 };
 
-TEST_F(WindowLogicTest, StartShowsTheVersionLogsItAndRunsBothTimers)
+TEST_F(WindowLogicTest, StartShowsTheVersionAndTheModeAndRunsBothTimers)
 {
     startWith(kServer + "SOUNDMODE=0\r\n", false);
     EXPECT_EQ(view.versionLine, "1-0-0-0  Powered by Quorvantine");
@@ -173,15 +148,11 @@ TEST_F(WindowLogicTest, StartShowsTheVersionLogsItAndRunsBothTimers)
     logic->stop();
     EXPECT_EQ(loop.timerCount(WindowLogic::kTimer1Ms), 0);
     EXPECT_EQ(loop.timerCount(WindowLogic::kTimer2Ms), 0);
-}
 
-TEST_F(WindowLogicTest, TheModeTextAndLabelOfEachApplicationAndPolicy)
-{
     struct Case {
         std::string ini;
         bool client;
-        const char* modeText;
-        const char* label;
+        const char *modeText, *label;
     } cases[] = {
         {kServer, false, "Sever Application 動作選択", "選択表示中ユーザの接続受付可"},
         {kServer + "ENABLEUSER=1\r\n", false, "Sever Application 動作選択", "コンタクトリストのユーザからの接続受付可"},
@@ -199,6 +170,8 @@ TEST_F(WindowLogicTest, TheModeTextAndLabelOfEachApplicationAndPolicy)
     }
 }
 
+// A server refuses to connect; the message clears after six ticks of timer 1,
+// a new one restarting the count. While connected, connect disconnects.
 TEST_F(WindowLogicTest, ConnectInAServerRefusesAndWhileConnectedDisconnects)
 {
     startWith(kServer);
@@ -207,6 +180,12 @@ TEST_F(WindowLogicTest, ConnectInAServerRefusesAndWhileConnectedDisconnects)
     logic->onConnectButton();
     EXPECT_EQ(view.message, "サーバからの接続はできません");
     EXPECT_TRUE(messenger.take().empty());
+    tick1(3);
+    logic->onConnectButton();
+    tick1(5);
+    EXPECT_FALSE(view.message.empty());
+    tick1();
+    EXPECT_TRUE(view.message.empty());
 
     app("CorvaneForHttp000", "STREAMS", kPeer + ":1");
     messenger.take();
@@ -221,15 +200,12 @@ TEST_F(WindowLogicTest, ConnectInAClientConnectsOrRefusesAndDisconnects)
     logic->onConnectButton();
     EXPECT_EQ(view.message, "現在選択中のユーザ" + kPeer + "は接続可能状態ではありません");
     EXPECT_TRUE(messenger.take().empty());
-
     app("CorvaneForTcp2000", "CONNECTABLE", kPeer);
     messenger.take();
     logic->onConnectButton();
     EXPECT_EQ(messenger.take(), (Lines{"ALTER APPLICATION CorvaneForTcp2000 CONNECT " + kPeer}));
     EXPECT_EQ(view.message, kConnecting);
-
     app("CorvaneForTcp2000", "STREAMS", kPeer + ":1");
-    EXPECT_TRUE(view.connected);
     EXPECT_TRUE(logic->isStreamUp());
     logic->onConnectButton();
     EXPECT_EQ(messenger.take(), (Lines{"ALTER APPLICATION CorvaneForTcp2000 DISCONNECT " + kPeer + ":1"}));
@@ -243,7 +219,6 @@ TEST_F(WindowLogicTest, UserSwitchMovesToTheNextContactWithItsSoundOrRefusesInAu
     app("CorvaneForHttp000", "CONNECTABLE", "second@pc.test");
     logic->onUserSwitch();
     EXPECT_EQ(view.user, "second@pc.test");
-    EXPECT_EQ(view.sounds, (Lines{"connectable"}));
     logic->onUserSwitch();
     EXPECT_EQ(view.user, "first@pc.test");
     EXPECT_EQ(view.sounds, (Lines{"connectable", "not connectable"}));
@@ -258,50 +233,20 @@ TEST_F(WindowLogicTest, UserSwitchMovesToTheNextContactWithItsSoundOrRefusesInAu
     EXPECT_TRUE(view.sounds.empty());
 }
 
-TEST_F(WindowLogicTest, AMessageClearsAfterSixTicksOfTimer1)
-{
-    startWith(kServer);
-    logic->onConnectButton();
-    for (int tick = 1; tick <= 5; ++tick) {
-        tick1();
-        EXPECT_FALSE(view.message.empty()) << "cleared after " << tick << " ticks";
-    }
-    tick1();
-    EXPECT_TRUE(view.message.empty());
-    // A new message restarts the count.
-    logic->onConnectButton();
-    tick1(3);
-    logic->onConnectButton();
-    tick1(5);
-    EXPECT_FALSE(view.message.empty());
-    tick1();
-    EXPECT_TRUE(view.message.empty());
-}
-
-TEST_F(WindowLogicTest, AutomaticConnectOnceAMinuteWhileTheUserIsConnectable)
-{
-    startWith(
-        "[SYSTEM]\r\nAPPMODE=1\r\nENABLEPORT1=0\r\nENABLEPORT2=1\r\nENABLEPORT3=0\r\nENABLEPORT4=0\r\n"
-        "ENABLEPORT5=0\r\n[CLIENT]\r\nHTTPPORT=0\r\nAUTOCONNECT=1\r\nAUTOCONNECTUSER="
-        + kPeer + "\r\n");
-    tick2(5);
-    EXPECT_TRUE(sent(" CONNECT ").empty()) << "not connectable yet";
-
-    app("CorvaneForHttp000", "CONNECTABLE", kPeer);
-    tick2();
-    EXPECT_EQ(sent(" CONNECT "), (Lines{"ALTER APPLICATION CorvaneForHttp000 CONNECT " + kPeer}));
-    EXPECT_EQ(view.message, kConnecting);
-    tick2(WindowLogic::kAutoConnectTicks);
-    EXPECT_TRUE(sent(" CONNECT ").empty());
-    tick2();
-    EXPECT_EQ(sent(" CONNECT ").size(), 1u) << "the next connect a minute later";
-}
-
-TEST_F(WindowLogicTest, AutomaticConnectWaitsWhileSuspendedAndOnlyInAClient)
+// Once a minute while the user is connectable, not while suspended, and
+// only in a client.
+TEST_F(WindowLogicTest, AutomaticConnect)
 {
     const std::string autoUser = "AUTOCONNECT=1\r\nAUTOCONNECTUSER=" + kPeer + "\r\n";
     startWith(kClient4 + autoUser);
+    tick2(5);
+    EXPECT_TRUE(sent(" CONNECT ").empty()) << "not connectable yet";
     app("CorvaneForTcp2000", "CONNECTABLE", kPeer);
+    tick2();
+    EXPECT_EQ(sent(" CONNECT "), (Lines{"ALTER APPLICATION CorvaneForTcp2000 CONNECT " + kPeer}));
+    EXPECT_EQ(view.message, kConnecting);
+    tick2(WindowLogic::kAutoConnectTicks);
+    EXPECT_TRUE(sent(" CONNECT ").empty());
     logic->onSuspend();
     tick2(3);
     EXPECT_TRUE(sent(" CONNECT ").empty());
@@ -315,7 +260,8 @@ TEST_F(WindowLogicTest, AutomaticConnectWaitsWhileSuspendedAndOnlyInAClient)
     EXPECT_TRUE(sent(" CONNECT ").empty()) << "a server never connects";
 }
 
-TEST_F(WindowLogicTest, SuspendDisconnectsOnceUntilResumeTheEndOfTheSessionEveryTime)
+// Suspend disconnects once until resume, the end of the session every time.
+TEST_F(WindowLogicTest, SuspendAndTheEndOfTheSessionDisconnect)
 {
     startWith(kServer);
     app("CorvaneForHttp000", "STREAMS", kPeer + ":1");
@@ -329,7 +275,6 @@ TEST_F(WindowLogicTest, SuspendDisconnectsOnceUntilResumeTheEndOfTheSessionEvery
     EXPECT_EQ(logic->isSuspended(), 0);
     logic->onSuspend();
     EXPECT_EQ(sent("DISCONNECT").size(), 1u);
-
     logic->onResume();
     view.message.clear();
     logic->onEndSession();
@@ -339,9 +284,18 @@ TEST_F(WindowLogicTest, SuspendDisconnectsOnceUntilResumeTheEndOfTheSessionEvery
     EXPECT_EQ(logic->isSuspended(), 0);
 }
 
-TEST_F(WindowLogicTest, LampsFollowTheModelOnlyWhileAttached)
+// The link status texts, the contact texts, and the lamps only while attached.
+TEST_F(WindowLogicTest, TheLinkContactAndLampsFollowTheLink)
 {
     startWith(kClient4);
+    EXPECT_EQ(view.linkStatus, "通信ドライバと接続");
+    EXPECT_EQ(view.user, kPeer);
+    EXPECT_EQ(view.userState, "オフライン");
+    deliver("USER " + kPeer + " ONLINESTATUS ONLINE");
+    app("CorvaneForTcp2000", "CONNECTABLE", kPeer);
+    EXPECT_EQ(view.userState, "接続可能");
+    app("CorvaneForTcp2000", "CONNECTABLE");
+    EXPECT_EQ(view.userState, "オンライン");
     app("CorvaneForTcp2000", "STREAMS", kPeer + ":1");
     tick1();
     EXPECT_TRUE(view.lamps.listening[5]);  // setting 4
@@ -349,20 +303,34 @@ TEST_F(WindowLogicTest, LampsFollowTheModelOnlyWhileAttached)
     EXPECT_FALSE(view.lamps.peerConnected[5]);
     EXPECT_FALSE(view.lamps.listening[0]);  // FTP control
     EXPECT_FALSE(view.lamps.listening[1]);  // FTP data
-    // Refused attach (status 3): the lamps keep their last state.
+    // Attach status n is reported as n + 1; 4 (no messenger API) leaves the text.
+    messenger.sendAttach(3);
+    loop.pump();
+    EXPECT_EQ(view.linkStatus, "通信ドライバと接続");
+    messenger.sendAttach(1);
+    loop.pump();
+    EXPECT_EQ(view.linkStatus, "通信ドライバと認証中");
     messenger.sendAttach(2);
     loop.pump();
     EXPECT_EQ(view.linkStatus, "通信ドライバと切断中");
     int updates = view.lampUpdates;
     app("CorvaneForTcp2000", "STREAMS");
     tick1(2);
-    EXPECT_EQ(view.lampUpdates, updates);
+    EXPECT_EQ(view.lampUpdates, updates) << "the lamps keep their last state while not attached";
     EXPECT_TRUE(view.lamps.listening[5]);
+    // The messenger's hang-up loses the link; the user model is reset with it.
+    messenger.sendAttach(0);
+    app("CorvaneForTcp2000", "STREAMS", kPeer + ":1");
+    messenger.dropConnection();
+    loop.pump();
+    EXPECT_EQ(view.linkStatus, "通信ドライバと未接続");
+    EXPECT_EQ(view.user, "");
+    EXPECT_EQ(view.userState, "");
 }
 
 // The first stream up plays its sound once, and in a client broadcasts
 // CORVANEOPEN once; the last one gone plays the other sound. Closing asks
-// only while a stream exists.
+// only while a stream exists. Throughput shows in a client only.
 TEST_F(WindowLogicTest, StreamsSwitchTheViewPlayTheirSoundsOnceAndOnlyAClientBroadcasts)
 {
     startWith(kServer);
@@ -374,12 +342,13 @@ TEST_F(WindowLogicTest, StreamsSwitchTheViewPlayTheirSoundsOnceAndOnlyAClientBro
     app("CorvaneForCvs0000", "STREAMS", kPeer + ":2");
     app("CorvaneForHttp000", "STREAMS");
     EXPECT_TRUE(view.connected);
-    EXPECT_EQ(view.sounds, (Lines{"link up"}));
     app("CorvaneForCvs0000", "STREAMS");
     EXPECT_FALSE(view.connected);
     EXPECT_FALSE(logic->isStreamUp());
     EXPECT_EQ(view.sounds, (Lines{"link up", "link down"}));
     EXPECT_EQ(view.broadcasts, 0);
+    logic->notifyThroughput(0, 2048.0, 512.0);
+    EXPECT_TRUE(view.throughput.empty()) << "a server shows no throughput";
 
     view.sounds.clear();
     startWith(kClient4 + "[SYSTEM]\r\nENABLEPORT4=1\r\n[CLIENT]\r\nGENPORT1=0\r\n");
@@ -389,56 +358,22 @@ TEST_F(WindowLogicTest, StreamsSwitchTheViewPlayTheirSoundsOnceAndOnlyAClientBro
     app("CorvaneForVnc0000", "STREAMS", kPeer + ":2");
     EXPECT_EQ(view.broadcasts, 1);
     EXPECT_EQ(view.sounds, (Lines{"link up"}));
-}
-
-TEST_F(WindowLogicTest, ThroughputShowsInTheClientInKilobytesForServices0To4)
-{
-    startWith(kClient4, false);
     logic->notifyThroughput(4, 2048.0, 512.0);
-    EXPECT_EQ(view.throughput[4], "S:2.0,R:0.5 [KB/S]");
     logic->notifyThroughput(5, 1.0, 1.0);
     logic->notifyThroughput(-1, 1.0, 1.0);
-    EXPECT_EQ(view.throughput.size(), 1u);
-    view.throughput.clear();
-    startWith(kServer, false);
-    logic->notifyThroughput(0, 2048.0, 512.0);
-    EXPECT_TRUE(view.throughput.empty()) << "a server shows no throughput";
+    EXPECT_EQ(view.throughput, (std::map<int, std::string>{{4, "S:2.0,R:0.5 [KB/S]"}}));
 }
 
-TEST_F(WindowLogicTest, TheStatusAndContactTextsFollowTheLink)
+TEST_F(WindowLogicTest, SettingsApplyAndAreSavedAtOnce)
 {
     startWith(kServer);
-    EXPECT_EQ(view.linkStatus, "通信ドライバと接続");
-    EXPECT_EQ(view.user, kPeer);
-    EXPECT_EQ(view.userState, "オフライン");
-    deliver("USER " + kPeer + " ONLINESTATUS ONLINE");
-    app("CorvaneForHttp000", "CONNECTABLE", kPeer);
-    EXPECT_EQ(view.userState, "接続可能");
-    app("CorvaneForHttp000", "CONNECTABLE");
-    EXPECT_EQ(view.userState, "オンライン");
-    // Status 4 (no messenger API) leaves the text as it was.
-    messenger.sendAttach(3);
-    loop.pump();
-    EXPECT_EQ(view.linkStatus, "通信ドライバと接続");
-    // The messenger's hang-up loses the link; the user model is reset with it.
-    messenger.sendAttach(0);
-    app("CorvaneForHttp000", "STREAMS", kPeer + ":1");
-    messenger.dropConnection();
-    loop.pump();
-    EXPECT_EQ(view.linkStatus, "通信ドライバと未接続");
-    EXPECT_EQ(view.user, "");
-    EXPECT_EQ(view.userState, "");
-}
-
-TEST_F(WindowLogicTest, ServiceChecksPortEditsAndForwardSettingsAreSavedAtOnce)
-{
-    startWith(kServer, false);
+    deliver("USERS c@pc.test, a@pc.test");
+    EXPECT_EQ(logic->contactHandles(), (Lines{"c@pc.test", "a@pc.test"}));
     int shown = view.settingsShown;
     logic->onServiceChecks({true, false, true, true, true});
     EXPECT_EQ(logic->settings().isServiceEnabled(1), 0);
     EXPECT_NE(ini().find("ENABLEPORT1=1\nENABLEPORT2=0\nENABLEPORT3=1\n"), std::string::npos) << ini();
     EXPECT_GT(view.settingsShown, shown);
-
     const std::pair<int, const char*> edits[] = {
         {1, "HTTPPORT=8080"}, {2, "CVSPORT=8081"}, {3, "GENPORT1=8082"}, {4, "GENPORT2=8083"}};
     for (const auto& [service, key] : edits) {
@@ -446,22 +381,14 @@ TEST_F(WindowLogicTest, ServiceChecksPortEditsAndForwardSettingsAreSavedAtOnce)
         EXPECT_NE(ini().find(key), std::string::npos) << key;
     }
     EXPECT_EQ(view.httpPortShown, 8080);
-    // The FTP port has no edit button.
-    logic->onPortEdited(0, 2121);
+    logic->onPortEdited(0, 2121);  // the FTP port has no edit button
     EXPECT_EQ(logic->settings().getFtpPort(), 21);
-
     logic->onForwardSettings({"127.0.0.1", "server.test", "127.0.0.1", "127.0.0.1", "127.0.0.1"},
                              {2121, 80, 2401, 5900, 9023});
     EXPECT_EQ(logic->settings().getForwardPort(0), 2121);
     EXPECT_NE(ini().find("FOWERDHOST2=server.test"), std::string::npos) << ini();
     EXPECT_NE(ini().find("FOWERDPORT1=2121"), std::string::npos) << ini();
-}
 
-TEST_F(WindowLogicTest, AcceptedSystemSettingsApplyAndAreSaved)
-{
-    startWith(kServer);
-    deliver("USERS c@pc.test, a@pc.test");
-    EXPECT_EQ(logic->contactHandles(), (Lines{"c@pc.test", "a@pc.test"}));
     WindowLogic::SystemSettings accepted;
     accepted.appMode = 7;  // any nonzero value is the client application
     accepted.openWindow = 1;
