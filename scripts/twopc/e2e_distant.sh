@@ -19,7 +19,7 @@ e2e_main() {
     e2e_check "FTP upload (EPSV)" twopc_exec a curl -sS --max-time 120 -T "$src" "ftp://127.0.0.1:21/upload/distant.bin"
     e2e_check "  same sha256 on B" e2e_same_file "$src" "$s/b/ftp/upload/distant.bin"
     for i in 1 2 3 4 5 6 7 8 9 10; do
-        e2e_check "echo connection $i (64 KB)" e2e_client a echo --port 9023 --bytes 65536 --timeout 60
+        e2e_check "echo connection $i (64 KB)" e2e_client a transfer --port 9023 --bytes 65536 --timeout 60
     done
 }
 e2e_run "$@"
