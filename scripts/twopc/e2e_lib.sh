@@ -174,16 +174,18 @@ e2e_a_stream_up_now() {  # the newest STREAM line after MARK says UP
 
 # e2e_accept_policy: the server application's accept policy, with
 # TWOPC_EXTRA_CONTACT=1 (B has two contacts, pc0 sorted first and so
-# selected, and pca). With ENABLEUSER=0 a stream from pca, who is not the
-# selected contact, is refused: nothing reaches B's HTTP server and A is
-# left without streams. With ENABLEUSER=1 the same connect is accepted, and
-# the programs are left running with A's streams up.
+# selected, and pca). Both programs start (no lamp of A lit yet). With
+# ENABLEUSER=0 a stream from pca, who is not the selected contact, is
+# refused: nothing reaches B's HTTP server and A is left without streams.
+# With ENABLEUSER=1 the same connect is accepted, and the programs are left
+# running with A's streams up.
 e2e_accept_policy() {
     local mark hmark
     e2e_check "B's friends: pc0 first, then pca" eval \
         "twopc_api b command 'SEARCH FRIENDS' '^USERS ' | grep -qx 'USERS $TWOPC_JID_C, $TWOPC_JID_A'"
     twopc_write_ini b ENABLEUSER=0
     e2e_check "programs attached (B: ENABLEUSER=0)" e2e_start_programs || return 1
+    e2e_check "before the connect: no lamp of A lit" e2e_wait_lamps a '^ 0:--- 0d:--- 1:--- 2:--- 3:--- 4:--- $' 10
     mark=$(twopc_trace_mark a)
     hmark=$(e2e_http_log_mark)
     # One press only, once A sees B's applications: a second one would

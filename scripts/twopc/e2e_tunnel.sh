@@ -1,6 +1,10 @@
 #!/usr/bin/env bash
 # The tunnel in the default world (one Prosody, real services on PC B, real
-# clients on PC A), one walk through:
+# clients on PC A), with B's extra contact pc0 for the accept policy; one
+# walk through:
+#   accept   B's accept policy (e2e_accept_policy): with ENABLEUSER=0 the
+#            stream of pca, who is not B's selected contact, is refused and
+#            nothing reaches B; with ENABLEUSER=1 the same connect is accepted
 #   lamps    A's lamps (isListening, isConnected, isPeerConnected: L, C, P per
 #            service in its "LAMPS" trace lines): none before the connect, L
 #            once the streams are up, C and P while a client holds 9023
@@ -130,13 +134,14 @@ cancel() {
     e2e_check "    same sha256 as B's file" e2e_same_file "$s/b/www/$TWOPC_HTTP_FILE" "$s/after-cancel.bin"
 }
 
+e2e_setup() { TWOPC_EXTRA_CONTACT=1; }
+
 e2e_main() {
     local part mark
-    e2e_check "programs attached" e2e_start_programs || return 1
-    e2e_check "before the connect: no lamp lit" e2e_wait_lamps a "$NO_LAMP" 10
-    mark=$(twopc_trace_mark a)
-    e2e_check "A connects to B" e2e_connect || return 1
-    e2e_check "streams up: L for every service" e2e_wait_lamps a ' 0:L.. .* 1:L.. 2:L.. 3:L.. 4:L.. $' 20 "$mark"
+    # Programs started, no lamp lit before the connect, A refused, then
+    # accepted: A's streams are up.
+    e2e_accept_policy || return 1
+    e2e_check "streams up: L for every service" e2e_wait_lamps a ' 0:L.. .* 1:L.. 2:L.. 3:L.. 4:L.. $' 20
     for part in ${E2E_PARTS:-lamps http echo10 ftp stall halfclose cancel}; do
         echo "== $part"
         "$part" || return 1
