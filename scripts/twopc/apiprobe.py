@@ -1,9 +1,9 @@
 #!/usr/bin/env python3
 """Tiny client of the messenger's local socket (abstract "SkypeControlAPI").
 
-  apiprobe.py [--socket NAME] [--timeout S] attach
+  apiprobe.py [--timeout S] attach
       sends a D frame and waits for attach code 0; prints "ATTACHED <handle>"
-  apiprobe.py [--socket NAME] [--timeout S] command TEXT REGEX
+  apiprobe.py [--timeout S] command TEXT REGEX
       attaches, sends TEXT as a C frame and prints every C frame received
       until one matches REGEX (exit 0) or is an ERROR line (exit 1)
 
@@ -58,7 +58,6 @@ def attach(sock, deadline):
 
 def main():
     ap = argparse.ArgumentParser()
-    ap.add_argument("--socket", default="SkypeControlAPI")
     ap.add_argument("--timeout", type=float, default=10.0)
     sub = ap.add_subparsers(dest="what", required=True)
     sub.add_parser("attach")
@@ -71,7 +70,7 @@ def main():
     sock = socket.socket(socket.AF_UNIX, socket.SOCK_STREAM)
     try:
         sock.settimeout(args.timeout)
-        sock.connect("\0" + args.socket)
+        sock.connect("\0SkypeControlAPI")
         handle = attach(sock, deadline)
         if args.what == "attach":
             print("ATTACHED %d" % handle)

@@ -38,16 +38,6 @@ e2e_craft() {
     return $rc
 }
 
-# e2e_eventlog_has PC ERE: the PC's event log (cp932) has a line matching ERE.
-e2e_eventlog_has() {
-    local f
-    for f in "$TWOPC_SCRATCH/pc-$1"/LOG*.log; do
-        [ -f "$f" ] || continue
-        iconv -f CP932 -t UTF-8 "$f" 2>/dev/null | grep -Eq -- "$2" && return 0
-    done
-    return 1
-}
-
 # start_fresh PC: starts the PC's program and waits for its own first LAMPS
 # line (the trace keeps the lines of earlier runs).
 start_fresh() {

@@ -39,7 +39,7 @@ e2e_main() {
     e2e_ftp_curl_mode eprt EPRT --ftp-port 127.0.0.1                   # active
     e2e_ftp_curl_mode port 'PORT ' --ftp-port 127.0.0.1 --disable-eprt
     for i in 1 2 3; do
-        e2e_check "echo connection $i (256 KB)" e2e_client a echo --port 9023 --bytes 262144 --timeout 60
+        e2e_check "echo connection $i (256 KB)" e2e_client a transfer --port 9023 --bytes 262144 --timeout 60
     done
 }
 e2e_run "$@"

@@ -174,25 +174,30 @@ e2e_a_stream_up_now() {  # the newest STREAM line after MARK says UP
 
 # e2e_accept_policy: the server application's accept policy, with
 # TWOPC_EXTRA_CONTACT=1 (B has two contacts, pc0 sorted first and so
-# selected, and pca). With ENABLEUSER=0 a stream from pca, who is not the
-# selected contact, is refused: nothing reaches B's HTTP server and A is
-# left without streams. With ENABLEUSER=1 the same connect is accepted, and
-# the programs are left running with A's streams up.
+# selected, and pca). Both programs start (no lamp of A lit yet). With
+# ENABLEUSER=0 a stream from pca, who is not the selected contact, is
+# refused: nothing reaches B's HTTP server and A is left without streams.
+# With ENABLEUSER=1 the same connect is accepted, and the programs are left
+# running with A's streams up.
 e2e_accept_policy() {
     local mark hmark
     e2e_check "B's friends: pc0 first, then pca" eval \
         "twopc_api b command 'SEARCH FRIENDS' '^USERS ' | grep -qx 'USERS $TWOPC_JID_C, $TWOPC_JID_A'"
     twopc_write_ini b ENABLEUSER=0
     e2e_check "programs attached (B: ENABLEUSER=0)" e2e_start_programs || return 1
+    e2e_check "before the connect: no lamp of A lit" e2e_wait_lamps a '^ 0:--- 0d:--- 1:--- 2:--- 3:--- 4:--- $' 10
     mark=$(twopc_trace_mark a)
     hmark=$(e2e_http_log_mark)
-    # One press only: a second one would disconnect a stream that is up.
-    sleep 5
+    # One press only, once A sees B's applications: a second one would
+    # disconnect a stream that is up. B's refusal of A's stream of setting 1
+    # (HTTP) in its event log shows that the press reached it.
+    e2e_check "A sees B's applications" twopc_wait_trace a "CONNECTABLE $TWOPC_JID_B" 30
     e2e_check "A presses connect" twopc_press_connect a
-    sleep 10
+    e2e_check "  B refuses A's stream of setting 1" \
+        twopc_wait_until 30 e2e_eventlog_has b "設定１用 Skype STREAM は $TWOPC_JID_A と　ID=[0-9]+ を切断\(拒否）"
+    e2e_check "  A's streams are not up" twopc_wait_until 10 eval "! e2e_a_stream_up_now $mark"
     e2e_check "ENABLEUSER=0: a page through A fails" eval "! twopc_exec a curl -sS --max-time 10 -o /dev/null http://127.0.0.1:80/index.html"
     e2e_check "  B's HTTP server got no request" eval "! e2e_b_served_since $hmark"
-    e2e_check "  A has no stream up" eval "! e2e_a_stream_up_now $mark"
 
     twopc_stop_program b
     twopc_write_ini b ENABLEUSER=1
@@ -202,6 +207,16 @@ e2e_accept_policy() {
     e2e_check "A connects to B" e2e_connect || return 1
     e2e_check "ENABLEUSER=1: a page through A" eval "twopc_exec a curl -sS --max-time 30 http://127.0.0.1:80/index.html | grep -q 'PC B says hello'"
     e2e_check "  B's HTTP server got the request" e2e_b_served_since "$hmark"
+}
+
+# e2e_eventlog_has PC ERE: the PC's event log (cp932) has a line matching ERE.
+e2e_eventlog_has() {
+    local f
+    for f in "$TWOPC_SCRATCH/pc-$1"/LOG*.log; do
+        [ -f "$f" ] || continue
+        iconv -f CP932 -t UTF-8 "$f" 2>/dev/null | grep -Eq -- "$2" && return 0
+    done
+    return 1
 }
 
 # ---------------------------------------------------------------- faults mid-transfer

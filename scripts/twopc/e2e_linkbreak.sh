@@ -21,8 +21,6 @@ LONG_BREAK=45      # seconds the link stays down
 A_BOUND=25         # A's daemon must report the loss within this
 B_BOUND=40         # and B's program must see its streams down within this
 
-link_a() { twopc_exec a ip link set ax "$1"; }   # up|down
-
 # new_log_has PC LINES ERE: a line of PC's messengerd log after line LINES matches.
 new_log_has() {
     tail -n +"$(($2 + 1))" "$TWOPC_SCRATCH/pc-$1/messengerd.log" | grep -Eq -- "$3"
@@ -39,9 +37,9 @@ short_break() {
         "http://127.0.0.1:80/$TWOPC_HTTP_FILE" &
     pid=$!
     sleep 4
-    link_a down
+    e2e_link_a down
     sleep 3
-    link_a up
+    e2e_link_a up
     wait "$pid"; rc=$?
     e2e_check "short break: download finished" test "$rc" -eq 0
     e2e_check "  same sha256 as B's file" e2e_same_file "$s/b/www/$TWOPC_HTTP_FILE" "$s/short.bin"
@@ -56,7 +54,7 @@ long_break() {
     mark_a=$(twopc_trace_mark a) mark_b=$(twopc_trace_mark b)
     lines_a=$(log_lines a)
     t0=$SECONDS
-    link_a down
+    e2e_link_a down
     if e2e_check "long break: A's daemon reports the loss within ${A_BOUND} s" \
         twopc_wait_until "$A_BOUND" new_log_has a "$lines_a" 'server connection lost: no answer to ping within 10 s'; then
         took=$((SECONDS - t0))
@@ -72,7 +70,7 @@ long_break() {
     e2e_check "  the link was down all along" test $((SECONDS - t0)) -lt "$LONG_BREAK"
     sleep $((t0 + LONG_BREAK - SECONDS))
     lines_a=$(log_lines a)
-    link_a up
+    e2e_link_a up
     t0=$SECONDS
     if e2e_check "A's daemon is online again within 30 s of the link" \
         twopc_wait_until 30 new_log_has a "$lines_a" 'online as '; then
@@ -82,7 +80,7 @@ long_break() {
     e2e_check "5 MB GET after the break" twopc_exec a curl -sS --max-time 120 -o "$s/after.bin" \
         "http://127.0.0.1:80/$TWOPC_HTTP_FILE"
     e2e_check "  same sha256 as B's file" e2e_same_file "$s/b/www/$TWOPC_HTTP_FILE" "$s/after.bin"
-    e2e_check "echo connection after the break (64 KB)" e2e_client a echo --port 9023 --bytes 65536 --timeout 60
+    e2e_check "echo connection after the break (64 KB)" e2e_client a transfer --port 9023 --bytes 65536 --timeout 60
 }
 
 e2e_main() {

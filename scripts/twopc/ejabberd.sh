@@ -250,10 +250,3 @@ twopc_start_ejabberd() {
         { twopc_fail "ejabberd shapes the tunnel accounts: $(tr '\n' ';' <<<"$shapers") (see $(twopc_ejabberd_dir)/etc/ejabberd.yml)"; return 1; }
     twopc_log "ejabberd up, $TWOPC_JID_A and $TWOPC_JID_B are mutual contacts"
 }
-
-# twopc_restart_ejabberd: starts ejabberd again with the config, accounts and
-# contacts of the first start (after it was stopped or killed).
-twopc_restart_ejabberd() {
-    twopc_ejabberd_spawn || return 1
-    twopc_log "ejabberd up again"
-}

@@ -695,12 +695,6 @@ twopc_press_connect() {  # PC: the connect button (SIGUSR1)
     kill -USR1 "$pid"
 }
 
-twopc_press_user_switch() {  # PC: the user switch (SIGUSR2)
-    local pid; pid=$(twopc_pid_of "program-$1")
-    twopc_alive "$pid" || { twopc_fail "program of PC $1 is not running"; return 1; }
-    kill -USR2 "$pid"
-}
-
 twopc_trace() { echo "$TWOPC_SCRATCH/pc-$1/trace.txt"; }
 
 # twopc_trace_mark PC: the trace's current line count, for twopc_wait_trace.

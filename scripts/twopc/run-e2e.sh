@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Runs end-to-end tests, each in a two-PC harness of its own (as root):
 #   sudo bash scripts/twopc/run-e2e.sh                 # every e2e_*.sh
-#   sudo bash scripts/twopc/run-e2e.sh http ftp        # e2e_http.sh, e2e_ftp.sh
+#   sudo bash scripts/twopc/run-e2e.sh tunnel faults   # e2e_tunnel.sh, e2e_faults.sh
 #   sudo bash scripts/twopc/run-e2e.sh selftest        # the harness self-test
 # Settings: BUILD_DIR, CORVANE_BIN, MESSENGERD, KEEP=1 (see lib.sh).
 # Output of each test goes to the terminal and to $E2E_LOGDIR/<name>.log

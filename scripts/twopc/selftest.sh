@@ -84,7 +84,7 @@ one_round() {
     e2e_check "  is 5 MB" eval "[ \$(stat -c %s '$s/dl-http') -eq $((5 * 1024 * 1024)) ]"
     e2e_check "  same sha256" e2e_same_file "$s/b/www/$TWOPC_HTTP_FILE" "$s/dl-http"
     ftp_round
-    e2e_check "echo on 9023 inside B (32 KB)" e2e_client b echo --port 9023 --bytes 32768 --timeout 20
+    e2e_check "echo on 9023 inside B (32 KB)" e2e_client b transfer --port 9023 --bytes 32768 --timeout 20
     e2e_check "PC A's loopback has no HTTP server" isolated
     e2e_check "messengerd A listens on SkypeControlAPI" twopc_listening_api a
     e2e_check "messengerd B listens on SkypeControlAPI" twopc_listening_api b

@@ -1,8 +1,6 @@
 #!/usr/bin/env python3
 """TCP clients for the two-PC tests. Every mode ends by itself (--timeout).
 
-  tcpclient.py echo --port P [--bytes N]
-      sends N random bytes while reading; exit 0 when exactly those bytes came back
   tcpclient.py http-get --port P --path /F --out FILE [--stall S] [--rcvbuf B]
       GET /F (HTTP/1.0); when --stall is given, reads nothing for S seconds
       after sending the request (a small receive buffer makes the sender feel
@@ -10,13 +8,13 @@
       is as long as Content-Length says
   tcpclient.py hold --port P --seconds S
       connects and keeps the connection open for S seconds
-  tcpclient.py transfer --port P (--bytes N [--half-close] | --expect FILE [--request TEXT])
+  tcpclient.py transfer --port P (--bytes N [--half-close] | --expect FILE)
                         [--idle S] [--out FILE]
       --bytes: sends N random bytes while reading and expects them back (an
       echo); with --half-close it shuts its sending side down after the last
       byte and also wants a clean end (EOF) after the N bytes.
-      --expect: sends TEXT if given (backslash escapes allowed), then reads
-      until the connection ends and wants exactly FILE's bytes, then EOF.
+      --expect: sends nothing, reads until the connection ends and wants
+      exactly FILE's bytes, then EOF.
       Prints "transfer: <outcome> (<got> of <expected> bytes, end <how>)" with
       the outcome, also the exit code:
         complete         0  every byte, right, ended as asked
@@ -28,7 +26,7 @@
         refused          5  the connect was refused
         differs, too long, other errors  1
       --out FILE keeps what was received.
-  tcpclient.py cancel --port P (--bytes N | --get /F) --read R --stall S [--rcvbuf B]
+  tcpclient.py cancel --port P (--bytes N | --get /F) --read R --stall S
       sends N random bytes (or an HTTP GET of /F) while reading, until R bytes
       came in; then reads nothing for S seconds (still sending what the peer
       takes) and closes with data unread, so that its kernel resets the
@@ -51,46 +49,8 @@ def connect(args):
     if getattr(args, "rcvbuf", 0):
         s.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, args.rcvbuf)
     s.settimeout(args.timeout)
-    s.connect((args.host, args.port))
+    s.connect(("127.0.0.1", args.port))
     return s
-
-
-def do_echo(args):
-    data = os.urandom(args.bytes)
-    s = connect(args)
-    deadline = time.monotonic() + args.timeout
-    errors = []
-
-    def writer():
-        try:
-            s.sendall(data)
-        except OSError as e:
-            errors.append(e)
-
-    t = threading.Thread(target=writer, daemon=True)
-    t.start()
-    got = bytearray()
-    while len(got) < len(data):
-        left = deadline - time.monotonic()
-        if left <= 0:
-            print("echo: timeout after %d of %d bytes" % (len(got), len(data)), file=sys.stderr)
-            return 1
-        s.settimeout(left)
-        chunk = s.recv(65536)
-        if not chunk:
-            print("echo: closed after %d of %d bytes" % (len(got), len(data)), file=sys.stderr)
-            return 1
-        got += chunk
-    t.join(5)
-    s.close()
-    if errors:
-        print("echo: send failed: %s" % errors[0], file=sys.stderr)
-        return 1
-    if bytes(got) != data:
-        print("echo: bytes differ", file=sys.stderr)
-        return 1
-    print("echo: %d bytes back" % len(got))
-    return 0
 
 
 def do_http_get(args):
@@ -253,7 +213,7 @@ def do_transfer(args):
     if args.expect:
         with open(args.expect, "rb") as f:
             expected = f.read()
-        data = args.request.encode().decode("unicode_escape").encode("latin-1") if args.request else b""
+        data = b""
     else:
         expected = data = os.urandom(args.bytes)
     deadline = time.monotonic() + args.timeout
@@ -313,8 +273,7 @@ def do_cancel(args):
 
 def main():
     ap = argparse.ArgumentParser()
-    ap.add_argument("mode", choices=["echo", "http-get", "hold", "transfer", "cancel"])
-    ap.add_argument("--host", default="127.0.0.1")
+    ap.add_argument("mode", choices=["http-get", "hold", "transfer", "cancel"])
     ap.add_argument("--port", type=int, required=True)
     ap.add_argument("--timeout", type=float, default=60)
     ap.add_argument("--bytes", type=int, default=32768)
@@ -325,13 +284,12 @@ def main():
     ap.add_argument("--seconds", type=float, default=5)
     ap.add_argument("--half-close", action="store_true")
     ap.add_argument("--expect", default="")
-    ap.add_argument("--request", default="")
     ap.add_argument("--idle", type=float, default=30)
     ap.add_argument("--get", default="")
     ap.add_argument("--read", type=int, default=100 * 1024)
     args = ap.parse_args()
     try:
-        return {"echo": do_echo, "http-get": do_http_get, "hold": do_hold,
+        return {"http-get": do_http_get, "hold": do_hold,
                 "transfer": do_transfer, "cancel": do_cancel}[args.mode](args)
     except OSError as e:
         print("%s: %s" % (args.mode, e), file=sys.stderr)
