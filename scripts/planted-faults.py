@@ -180,7 +180,8 @@ class Scratch:
                 continue
             d.parent.mkdir(parents=True, exist_ok=True)
             if not d.exists() or d.read_bytes() != s.read_bytes():
-                shutil.copy2(s, d)
+                shutil.copyfile(s, d)  # a fresh time, so that make rebuilds what depends on it
+                shutil.copymode(s, d)
 
     def build(self, kind):
         b = self.root / f"build-{kind}"
