@@ -75,8 +75,8 @@ sockaddr_in address(const std::string& host, int port)
     return a;
 }
 
-// Reads what `d.from` has; false when the connection broke.
-bool readSide(Direction& d, Clock::time_point now, std::chrono::milliseconds delay, std::atomic<uint64_t>& count)
+// Reads what `d.from` has into `got` too; false when the connection broke.
+bool readSide(Direction& d, Clock::time_point now, std::chrono::milliseconds delay, std::string& got)
 {
     char buf[kReadSize];
     // Acknowledge at once, as messengerd does: a server that leaves Nagle on
@@ -86,9 +86,9 @@ bool readSide(Direction& d, Clock::time_point now, std::chrono::milliseconds del
     ::setsockopt(d.from, IPPROTO_TCP, TCP_QUICKACK, &one, sizeof one);
     ssize_t n = ::recv(d.from, buf, sizeof buf, 0);
     if (n > 0) {
-        d.queue.push_back({now + delay, std::string(buf, static_cast<size_t>(n))});
-        d.held += static_cast<size_t>(n);
-        count += static_cast<uint64_t>(n);
+        got.assign(buf, static_cast<size_t>(n));
+        d.queue.push_back({now + delay, got});
+        d.held += got.size();
         return true;
     }
     if (n == 0) {
@@ -131,6 +131,12 @@ DelayProxy::DelayProxy(std::string lh, int lp, std::string th, int tp, std::chro
 }
 
 DelayProxy::~DelayProxy() { stop(); }
+
+std::string DelayProxy::recorded(bool towardsTarget) const
+{
+    std::lock_guard<std::mutex> lock(recordMutex);
+    return record[towardsTarget ? 0 : 1];
+}
 
 bool DelayProxy::start()
 {
@@ -245,10 +251,17 @@ void DelayProxy::run()
             const pollfd& c = fds[i++];
             const pollfd& s = fds[i++];
             bool ok = true;
-            if (c.revents & (POLLIN | POLLHUP | POLLERR) && p.up.wantsRead())
-                ok = readSide(p.up, now, delay, toTarget);
-            if (ok && s.revents & (POLLIN | POLLHUP | POLLERR) && p.down.wantsRead())
-                ok = readSide(p.down, now, delay, fromTarget);
+            for (int k = 0; k < 2 && ok; ++k) {
+                Direction& d = k == 0 ? p.up : p.down;
+                std::string got;
+                if ((k == 0 ? c : s).revents & (POLLIN | POLLHUP | POLLERR) && d.wantsRead())
+                    ok = readSide(d, now, delay, got);
+                (k == 0 ? toTarget : fromTarget) += got.size();
+                if (recording && !got.empty()) {
+                    std::lock_guard<std::mutex> lock(recordMutex);
+                    record[k] += got;
+                }
+            }
             if (ok)
                 ok = writeSide(p.up, now) && writeSide(p.down, now);
             if (!ok)
