@@ -305,6 +305,7 @@ TEST_F(ForwardTest, AControlPacketWaitsForRoomInAFullQueueButNotPastAStop)
         for (int i = 0; i < QV_QUE::kCapacity; ++i)
             ASSERT_EQ(1, sock.getOutboundQueue()->enqueue(filler.data(), kA2AHeaderSize));
         EXPECT_FALSE(sock.getOutboundQueue()->hasRoom());
+        EXPECT_EQ(0, sock.getOutboundQueue()->enqueue(filler.data(), kA2AHeaderSize));
         give(controlPacket(kA2AKindControl, kA2ACodeDisconnectRequest, port));
         // Taken: the thread is at its answer, which finds no room.
         ASSERT_TRUE(waitUntil([&] { return sock.getInboundQueue()->freeSlots() == QV_QUE::kCapacity; }));
