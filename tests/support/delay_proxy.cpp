@@ -47,11 +47,10 @@ struct Pair {
     bool broken = false;
 };
 
-void setNonBlocking(int fd) { ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK); }
-
-// The relay must not add coalescing of its own.
-void noDelay(int fd)
+// Non-blocking, and no coalescing of the relay's own.
+void prepare(int fd)
 {
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
     int one = 1;
     ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
 }
@@ -140,28 +139,19 @@ std::string DelayProxy::recorded(bool towardsTarget) const
 
 bool DelayProxy::start()
 {
-    listenFd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    listenFd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     int one = 1;
     ::setsockopt(listenFd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
     sockaddr_in a = address(listenHost, listenPort);
-    if (listenFd < 0 || ::bind(listenFd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0
-        || ::listen(listenFd, 64) != 0) {
+    socklen_t len = sizeof a;
+    if (::bind(listenFd, reinterpret_cast<sockaddr*>(&a), len) != 0 || ::listen(listenFd, 64) != 0
+        || ::pipe2(wakeFds, O_CLOEXEC | O_NONBLOCK) != 0) {
         why = "cannot listen on " + listenHost + ":" + std::to_string(listenPort) + ": " + std::strerror(errno);
-        if (listenFd >= 0)
-            ::close(listenFd);
-        listenFd = -1;
+        stop();
         return false;
     }
-    socklen_t len = sizeof a;
     ::getsockname(listenFd, reinterpret_cast<sockaddr*>(&a), &len);
     boundPort = ntohs(a.sin_port);
-    setNonBlocking(listenFd);
-    if (::pipe2(wakeFds, O_CLOEXEC | O_NONBLOCK) != 0) {
-        why = "cannot make a pipe";
-        ::close(listenFd);
-        listenFd = -1;
-        return false;
-    }
     worker = std::thread(&DelayProxy::run, this);
     return true;
 }
@@ -280,10 +270,8 @@ void DelayProxy::run()
                         ::close(server);
                     continue;
                 }
-                for (int fd : {client, server}) {
-                    setNonBlocking(fd);
-                    noDelay(fd);
-                }
+                prepare(client);
+                prepare(server);
                 Pair& p = pairs.emplace_back();
                 p.client = client;
                 p.server = server;
