@@ -4,11 +4,20 @@
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
-#include <cerrno>
+
 #include <cstddef>
 #include <cstring>
 
 using Clock = std::chrono::steady_clock;
+
+namespace {
+
+std::chrono::milliseconds until(Clock::time_point deadline)
+{
+    return std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+}
+
+}  // namespace
 
 ApiTestClient::~ApiTestClient() { close(); }
 
@@ -27,21 +36,16 @@ bool ApiTestClient::connect(const std::string& name)
     addr.sun_family = AF_UNIX;
     std::memcpy(addr.sun_path + 1, name.data(), name.size());
     auto len = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + name.size());
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), len) != 0) {
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), len) != 0)
         close();
-        return false;
-    }
     eof = false;
-    return true;
+    return fd >= 0;
 }
 
 bool ApiTestClient::sendRaw(const std::string& bytes)
 {
-    size_t done = 0;
-    while (fd >= 0 && done < bytes.size()) {
+    for (size_t done = 0; fd >= 0 && done < bytes.size();) {
         ssize_t n = ::send(fd, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
-        if (n < 0 && errno == EINTR)
-            continue;
         if (n <= 0)
             return false;
         done += static_cast<size_t>(n);
@@ -51,33 +55,25 @@ bool ApiTestClient::sendRaw(const std::string& bytes)
 
 bool ApiTestClient::fill(std::chrono::milliseconds timeout)
 {
-    if (fd < 0 || eof)
-        return false;
     pollfd p{fd, POLLIN, 0};
-    if (::poll(&p, 1, static_cast<int>(timeout.count())) <= 0)
+    if (fd < 0 || eof || ::poll(&p, 1, static_cast<int>(timeout.count())) <= 0)
         return false;
     char buf[65536];
     ssize_t n = ::read(fd, buf, sizeof buf);
-    if (n <= 0) {
-        eof = true;
+    eof = n <= 0;
+    if (eof)
         return false;
-    }
     decoder.feed(buf, static_cast<size_t>(n));
-    Frame f;
-    while (decoder.next(f) == FrameDecoder::Result::Frame)
+    for (Frame f; decoder.next(f) == FrameDecoder::Result::Frame;)
         pending.push_back(f);
     return true;
 }
 
 bool ApiTestClient::next(Frame& frame, std::chrono::milliseconds timeout)
 {
-    auto deadline = Clock::now() + timeout;
-    while (pending.empty()) {
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-        if (left.count() <= 0 || eof || fd < 0)
+    for (auto deadline = Clock::now() + timeout; pending.empty(); fill(until(deadline)))
+        if (until(deadline).count() <= 0 || eof || fd < 0)
             return false;
-        fill(left);
-    }
     frame = pending.front();
     pending.erase(pending.begin());
     return true;
@@ -85,11 +81,9 @@ bool ApiTestClient::next(Frame& frame, std::chrono::milliseconds timeout)
 
 bool ApiTestClient::scan(const std::function<bool(const Frame&)>& done, std::chrono::milliseconds timeout)
 {
-    auto deadline = Clock::now() + timeout;
-    for (;;) {
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+    for (auto deadline = Clock::now() + timeout;;) {
         Frame f;
-        if (left.count() < 0 || !next(f, left))
+        if (until(deadline).count() < 0 || !next(f, until(deadline)))
             return false;
         if (f.type == 'A')
             attachCodes.push_back(f.code);
@@ -100,14 +94,7 @@ bool ApiTestClient::scan(const std::function<bool(const Frame&)>& done, std::chr
 
 bool ApiTestClient::nextLine(std::string& line, std::chrono::milliseconds timeout)
 {
-    return scan(
-        [&](const Frame& f) {
-            if (f.type == 'A')
-                return false;
-            line = f.text;
-            return true;
-        },
-        timeout);
+    return waitLine([](const std::string&) { return true; }, line, timeout);
 }
 
 bool ApiTestClient::waitLine(const std::function<bool(const std::string&)>& match, std::string& line,
@@ -117,12 +104,11 @@ bool ApiTestClient::waitLine(const std::function<bool(const std::string&)>& matc
         [&](const Frame& f) {
             if (f.type == 'A')
                 return false;
-            if (match(f.text)) {
+            if (match(f.text))
                 line = f.text;
-                return true;
-            }
-            skippedLines.push_back(f.text);
-            return false;
+            else
+                skippedLines.push_back(f.text);
+            return match(f.text);
         },
         timeout);
 }
@@ -137,20 +123,16 @@ bool ApiTestClient::waitAttach(uint32_t code, std::chrono::milliseconds timeout)
 {
     return scan(
         [&](const Frame& f) {
-            if (f.type == 'A')
-                return f.code == code;
-            skippedLines.push_back(f.text);
-            return false;
+            if (f.type != 'A')
+                skippedLines.push_back(f.text);
+            return f.type == 'A' && f.code == code;
         },
         timeout);
 }
 
 bool ApiTestClient::waitClosed(std::chrono::milliseconds timeout)
 {
-    auto deadline = Clock::now() + timeout;
-    while (!eof && Clock::now() < deadline) {
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-        fill(left);
-    }
+    for (auto deadline = Clock::now() + timeout; !eof && Clock::now() < deadline;)
+        fill(until(deadline));
     return eof;
 }

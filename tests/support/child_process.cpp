@@ -4,27 +4,19 @@
 #include <poll.h>
 #include <sys/wait.h>
 #include <unistd.h>
-#include <cerrno>
+
 #include <csignal>
-#include <cstdio>
-#include <cstdlib>
 
 ChildProcess::ChildProcess(const std::string& program, const std::vector<std::string>& args, const std::string& cwd)
 {
-    int outPipe[2];
-    int errPipe[2];
-    if (pipe2(outPipe, O_CLOEXEC) != 0)
+    int outPipe[2] = {-1, -1};
+    int errPipe[2] = {-1, -1};
+    if (pipe2(outPipe, O_CLOEXEC) != 0 || pipe2(errPipe, O_CLOEXEC) != 0)
         return;
-    if (pipe2(errPipe, O_CLOEXEC) != 0) {
-        close(outPipe[0]);
-        close(outPipe[1]);
-        return;
-    }
     std::vector<char*> argv;
     for (const std::string& a : args)
         argv.push_back(const_cast<char*>(a.c_str()));
     argv.push_back(nullptr);
-
     child = fork();
     if (child == 0) {
         dup2(outPipe[1], STDOUT_FILENO);
@@ -46,24 +38,15 @@ ChildProcess::~ChildProcess()
         kill(child, SIGKILL);
         waitpid(child, nullptr, 0);
     }
-    if (outFd >= 0)
-        close(outFd);
-    if (errFd >= 0)
-        close(errFd);
+    close(outFd);
+    close(errFd);
 }
 
 bool ChildProcess::running()
 {
-    if (child <= 0 || reaped)
-        return false;
-    int st = 0;
-    pid_t r = waitpid(child, &st, WNOHANG);
-    if (r == child) {
+    if (child > 0 && !reaped && waitpid(child, &status, WNOHANG) == child)
         reaped = true;
-        status = st;
-        return false;
-    }
-    return true;
+    return child > 0 && !reaped;
 }
 
 void ChildProcess::drain(int waitMs)
@@ -72,31 +55,23 @@ void ChildProcess::drain(int waitMs)
     if (poll(fds, 2, waitMs) <= 0)
         return;
     char buf[4096];
-    if (fds[0].revents & (POLLIN | POLLHUP)) {
-        ssize_t n = read(outFd, buf, sizeof(buf));
+    std::string* texts[2] = {&stdoutText, &stderrText};
+    for (int i = 0; i < 2; ++i) {
+        ssize_t n = (fds[i].revents & (POLLIN | POLLHUP)) ? read(fds[i].fd, buf, sizeof(buf)) : 0;
         if (n > 0)
-            stdoutText.append(buf, static_cast<size_t>(n));
-        if (n == 0)
-            fds[0].fd = -1;
-    }
-    if (fds[1].revents & (POLLIN | POLLHUP)) {
-        ssize_t n = read(errFd, buf, sizeof(buf));
-        if (n > 0)
-            stderrText.append(buf, static_cast<size_t>(n));
+            texts[i]->append(buf, static_cast<size_t>(n));
     }
 }
 
 bool ChildProcess::waitForOutput(const std::string& text, std::chrono::milliseconds timeout)
 {
-    auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (stdoutText.find(text) == std::string::npos) {
+    for (auto deadline = std::chrono::steady_clock::now() + timeout; stdoutText.find(text) == std::string::npos;) {
         if (std::chrono::steady_clock::now() >= deadline)
             return false;
-        if (!running()) {
-            drain(0);
+        const bool ended = !running();
+        drain(ended ? 0 : 50);
+        if (ended)
             return stdoutText.find(text) != std::string::npos;
-        }
-        drain(50);
     }
     return true;
 }
@@ -107,15 +82,12 @@ int ChildProcess::finish(int signal, std::chrono::milliseconds timeout)
         return -1;
     if (signal != 0 && !reaped)
         kill(child, signal);
-    auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (running()) {
+    for (auto deadline = std::chrono::steady_clock::now() + timeout; running(); drain(20))
         if (std::chrono::steady_clock::now() >= deadline)
             return -1;
-        drain(20);
-    }
-    // Collect what is left in the pipes (bounded: the writer has ended).
+    // What is left in the pipes (bounded: the writer has ended).
     for (int i = 0; i < 100; ++i) {
-        size_t before = stdoutText.size() + stderrText.size();
+        const size_t before = stdoutText.size() + stderrText.size();
         drain(0);
         if (stdoutText.size() + stderrText.size() == before)
             break;

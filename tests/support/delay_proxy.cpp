@@ -47,11 +47,10 @@ struct Pair {
     bool broken = false;
 };
 
-void setNonBlocking(int fd) { ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK); }
-
-// The relay must not add coalescing of its own.
-void noDelay(int fd)
+// Non-blocking, and no coalescing of the relay's own.
+void prepare(int fd)
 {
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
     int one = 1;
     ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
 }
@@ -75,8 +74,8 @@ sockaddr_in address(const std::string& host, int port)
     return a;
 }
 
-// Reads what `d.from` has; false when the connection broke.
-bool readSide(Direction& d, Clock::time_point now, std::chrono::milliseconds delay, std::atomic<uint64_t>& count)
+// Reads what `d.from` has into `got` too; false when the connection broke.
+bool readSide(Direction& d, Clock::time_point now, std::chrono::milliseconds delay, std::string& got)
 {
     char buf[kReadSize];
     // Acknowledge at once, as messengerd does: a server that leaves Nagle on
@@ -86,9 +85,9 @@ bool readSide(Direction& d, Clock::time_point now, std::chrono::milliseconds del
     ::setsockopt(d.from, IPPROTO_TCP, TCP_QUICKACK, &one, sizeof one);
     ssize_t n = ::recv(d.from, buf, sizeof buf, 0);
     if (n > 0) {
-        d.queue.push_back({now + delay, std::string(buf, static_cast<size_t>(n))});
-        d.held += static_cast<size_t>(n);
-        count += static_cast<uint64_t>(n);
+        got.assign(buf, static_cast<size_t>(n));
+        d.queue.push_back({now + delay, got});
+        d.held += got.size();
         return true;
     }
     if (n == 0) {
@@ -132,30 +131,27 @@ DelayProxy::DelayProxy(std::string lh, int lp, std::string th, int tp, std::chro
 
 DelayProxy::~DelayProxy() { stop(); }
 
+std::string DelayProxy::recorded(bool towardsTarget) const
+{
+    std::lock_guard<std::mutex> lock(recordMutex);
+    return record[towardsTarget ? 0 : 1];
+}
+
 bool DelayProxy::start()
 {
-    listenFd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    listenFd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     int one = 1;
     ::setsockopt(listenFd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
     sockaddr_in a = address(listenHost, listenPort);
-    if (listenFd < 0 || ::bind(listenFd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0
-        || ::listen(listenFd, 64) != 0) {
+    socklen_t len = sizeof a;
+    if (::bind(listenFd, reinterpret_cast<sockaddr*>(&a), len) != 0 || ::listen(listenFd, 64) != 0
+        || ::pipe2(wakeFds, O_CLOEXEC | O_NONBLOCK) != 0) {
         why = "cannot listen on " + listenHost + ":" + std::to_string(listenPort) + ": " + std::strerror(errno);
-        if (listenFd >= 0)
-            ::close(listenFd);
-        listenFd = -1;
+        stop();
         return false;
     }
-    socklen_t len = sizeof a;
     ::getsockname(listenFd, reinterpret_cast<sockaddr*>(&a), &len);
     boundPort = ntohs(a.sin_port);
-    setNonBlocking(listenFd);
-    if (::pipe2(wakeFds, O_CLOEXEC | O_NONBLOCK) != 0) {
-        why = "cannot make a pipe";
-        ::close(listenFd);
-        listenFd = -1;
-        return false;
-    }
     worker = std::thread(&DelayProxy::run, this);
     return true;
 }
@@ -245,10 +241,17 @@ void DelayProxy::run()
             const pollfd& c = fds[i++];
             const pollfd& s = fds[i++];
             bool ok = true;
-            if (c.revents & (POLLIN | POLLHUP | POLLERR) && p.up.wantsRead())
-                ok = readSide(p.up, now, delay, toTarget);
-            if (ok && s.revents & (POLLIN | POLLHUP | POLLERR) && p.down.wantsRead())
-                ok = readSide(p.down, now, delay, fromTarget);
+            for (int k = 0; k < 2 && ok; ++k) {
+                Direction& d = k == 0 ? p.up : p.down;
+                std::string got;
+                if ((k == 0 ? c : s).revents & (POLLIN | POLLHUP | POLLERR) && d.wantsRead())
+                    ok = readSide(d, now, delay, got);
+                (k == 0 ? toTarget : fromTarget) += got.size();
+                if (recording && !got.empty()) {
+                    std::lock_guard<std::mutex> lock(recordMutex);
+                    record[k] += got;
+                }
+            }
             if (ok)
                 ok = writeSide(p.up, now) && writeSide(p.down, now);
             if (!ok)
@@ -267,10 +270,8 @@ void DelayProxy::run()
                         ::close(server);
                     continue;
                 }
-                for (int fd : {client, server}) {
-                    setNonBlocking(fd);
-                    noDelay(fd);
-                }
+                prepare(client);
+                prepare(server);
                 Pair& p = pairs.emplace_back();
                 p.client = client;
                 p.server = server;

@@ -49,6 +49,10 @@ public:
     uint64_t bytesToTarget() const { return toTarget; }
     uint64_t bytesFromTarget() const { return fromTarget; }
     int connections() const { return accepted; }
+    // Keeps every relayed byte (before start()); recorded() gives those
+    // towards the target or back.
+    void recordBytes() { recording = true; }
+    std::string recorded(bool towardsTarget) const;
 
 private:
     void run();
@@ -69,4 +73,7 @@ private:
     std::atomic<uint64_t> toTarget{0};
     std::atomic<uint64_t> fromTarget{0};
     std::atomic<int> accepted{0};
+    bool recording = false;
+    mutable std::mutex recordMutex;
+    std::string record[2];  // towards the target, back; guarded by recordMutex
 };

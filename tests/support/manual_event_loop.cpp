@@ -15,18 +15,16 @@ ManualEventLoop::~ManualEventLoop()
 
 int32_t ManualEventLoop::startTimer(int32_t periodMs, Callback tick)
 {
-    int32_t id = nextId++;
-    timers[id] = Timer{periodMs, std::move(tick)};
-    return id;
+    timers[nextId] = Timer{periodMs, std::move(tick)};
+    return nextId++;
 }
 
 void ManualEventLoop::stopTimer(int32_t id) { timers.erase(id); }
 
 int32_t ManualEventLoop::watchReadable(int fd, Callback ready)
 {
-    int32_t id = nextId++;
-    watches[id] = Watch{fd, std::move(ready)};
-    return id;
+    watches[nextId] = Watch{fd, std::move(ready)};
+    return nextId++;
 }
 
 void ManualEventLoop::unwatch(int32_t id) { watches.erase(id); }
@@ -40,13 +38,12 @@ int ManualEventLoop::fire(int32_t periodMs, int times)
             if (timer.period == periodMs)
                 ids.push_back(id);
         for (int32_t id : ids) {
-            auto it = timers.find(id);
-            if (it == timers.end())
-                continue;
-            Callback tick = it->second.tick;  // the tick may stop its timer
-            tick();
-            ++fired;
-            runPosted();
+            if (auto it = timers.find(id); it != timers.end()) {
+                Callback tick = it->second.tick;  // the tick may stop its timer
+                tick();
+                ++fired;
+                runPosted();
+            }
         }
     }
     return fired;
@@ -73,28 +70,22 @@ void ManualEventLoop::runPosted()
 void ManualEventLoop::pump(int quietMs, int maxMs)
 {
     runPosted();
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(maxMs);
-    while (std::chrono::steady_clock::now() < deadline) {
+    for (auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(maxMs);
+         std::chrono::steady_clock::now() < deadline && !watches.empty();) {
         std::vector<pollfd> fds;
         std::vector<int32_t> ids;
         for (const auto& [id, w] : watches) {
             fds.push_back(pollfd{w.fd, POLLIN, 0});
             ids.push_back(id);
         }
-        if (fds.empty())
-            return;
-        int n = ::poll(fds.data(), fds.size(), quietMs);
-        if (n <= 0)
+        if (::poll(fds.data(), fds.size(), quietMs) <= 0)
             return;
         for (size_t i = 0; i < fds.size(); ++i) {
-            if (fds[i].revents == 0)
-                continue;
-            auto it = watches.find(ids[i]);
-            if (it == watches.end())
-                continue;
-            Callback ready = it->second.ready;
-            ready();
-            runPosted();
+            if (auto it = watches.find(ids[i]); fds[i].revents != 0 && it != watches.end()) {
+                Callback ready = it->second.ready;
+                ready();
+                runPosted();
+            }
         }
     }
 }

@@ -49,10 +49,7 @@ bool ScriptedMessenger::accept(int timeoutMs)
 
 void ScriptedMessenger::sendRaw(const std::string& bytes)
 {
-    if (connFd < 0)
-        return;
-    size_t done = 0;
-    while (done < bytes.size()) {
+    for (size_t done = 0; connFd >= 0 && done < bytes.size();) {
         ssize_t w = ::send(connFd, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
         if (w <= 0)
             return;
@@ -80,10 +77,8 @@ void ScriptedMessenger::stopListening()
 
 void ScriptedMessenger::collect(int timeoutMs)
 {
-    if (connFd < 0)
-        return;
     // Bounded: stops at the first quiet period or after 200 reads.
-    for (int round = 0; round < 200; ++round) {
+    for (int round = 0; round < 200 && connFd >= 0; ++round) {
         pollfd p{connFd, POLLIN, 0};
         if (::poll(&p, 1, timeoutMs) <= 0)
             return;
@@ -95,12 +90,10 @@ void ScriptedMessenger::collect(int timeoutMs)
             return;
         }
         decoder.feed(buf, static_cast<size_t>(r));
-        Frame f;
-        while (decoder.next(f) == FrameDecoder::Result::Frame) {
+        for (Frame f; decoder.next(f) == FrameDecoder::Result::Frame;) {
             if (f.type == 'C')
                 lines.push_back(f.text);
-            else if (f.type == 'D')
-                ++discovers;
+            discovers += f.type == 'D' ? 1 : 0;
         }
     }
 }

@@ -18,7 +18,6 @@
 #include <cstddef>
 #include <cstdio>
 #include <cstring>
-#include <map>
 #include <string>
 
 #include "wire/api_frame.h"
@@ -28,16 +27,14 @@ namespace {
 std::string peer = "peer@pc-b.test";
 bool clientMode = false;
 
-bool sendAll(int fd, const std::string& bytes)
+void sendAll(int fd, const std::string& bytes)
 {
-    size_t done = 0;
-    while (done < bytes.size()) {
+    for (size_t done = 0; done < bytes.size();) {
         ssize_t w = ::send(fd, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
         if (w <= 0)
-            return false;
+            return;
         done += static_cast<size_t>(w);
     }
-    return true;
 }
 
 void reply(int fd, const std::string& line)
@@ -46,34 +43,26 @@ void reply(int fd, const std::string& line)
     sendAll(fd, encodeCommand(line));
 }
 
-bool startsWith(const std::string& s, const char* prefix) { return s.rfind(prefix, 0) == 0; }
-
+// Word n (from 0) of s.
 std::string word(const std::string& s, int n)
 {
     size_t pos = 0;
-    for (int i = 0; i < n; ++i) {
-        pos = s.find(' ', pos);
-        if (pos == std::string::npos)
-            return "";
-        ++pos;
-    }
-    size_t end = s.find(' ', pos);
-    return s.substr(pos, end == std::string::npos ? std::string::npos : end - pos);
+    for (int i = 0; i < n && pos != std::string::npos; ++i)
+        pos = s.find(' ', pos) == std::string::npos ? std::string::npos : s.find(' ', pos) + 1;
+    return pos == std::string::npos ? "" : s.substr(pos, s.find(' ', pos) - pos);
 }
 
 // Serves one connection until the program goes away.
 void serve(int fd)
 {
     FrameDecoder decoder;
-    std::map<std::string, int> streamIds;
     int created = 0;
     int nextStream = 1;
     auto pushAt = std::chrono::steady_clock::time_point::max();
     char buffer[65536];
     for (;;) {
-        int waitMs = 200;
         pollfd p{fd, POLLIN, 0};
-        if (::poll(&p, 1, waitMs) < 0)
+        if (::poll(&p, 1, 200) < 0)
             return;
         if (p.revents & (POLLIN | POLLHUP)) {
             ssize_t n = ::recv(fd, buffer, sizeof(buffer), 0);
@@ -91,30 +80,28 @@ void serve(int fd)
             if (frame.type != 'C')
                 continue;
             const std::string& line = frame.text;
+            const std::string verb = word(line, 0) + " " + word(line, 1);
+            const std::string app = word(line, 2);
             std::fprintf(stderr, "<- %s\n", line.c_str());
             if (line == "SEARCH FRIENDS") {
                 reply(fd, "USERS " + peer);
-            } else if (startsWith(line, "GET USER ")) {
+            } else if (verb == "GET USER") {
                 reply(fd, "USER " + word(line, 2) + " ONLINESTATUS ONLINE");
             } else if (line == "GET CURRENTUSERHANDLE") {
                 reply(fd, "CURRENTUSERHANDLE me@pc-a.test");
-            } else if (startsWith(line, "CREATE APPLICATION ")) {
-                std::string app = word(line, 2);
+            } else if (verb == "CREATE APPLICATION") {
                 reply(fd, "CREATE APPLICATION " + app);
                 reply(fd, "APPLICATION " + app + " CONNECTABLE " + peer);
                 if (++created == 5 && !clientMode)
                     pushAt = std::chrono::steady_clock::now() + std::chrono::seconds(2);
-            } else if (startsWith(line, "ALTER APPLICATION ") && word(line, 3) == "CONNECT") {
-                std::string app = word(line, 2);
-                int id = nextStream++;
-                streamIds[app] = id;
-                reply(fd, "APPLICATION " + app + " STREAMS " + peer + ":" + std::to_string(id));
-            } else if (startsWith(line, "ALTER APPLICATION ") && word(line, 3) == "WRITE") {
-                reply(fd, "APPLICATION " + word(line, 2) + " SENDING");
-            } else if (startsWith(line, "ALTER APPLICATION ") && word(line, 3) == "DISCONNECT") {
-                reply(fd, "APPLICATION " + word(line, 2) + " STREAMS ");
-            } else if (startsWith(line, "GET APPLICATION ") && word(line, 3) == "CONNECTABLE") {
-                reply(fd, "APPLICATION " + word(line, 2) + " CONNECTABLE " + peer);
+            } else if (verb == "ALTER APPLICATION" && word(line, 3) == "CONNECT") {
+                reply(fd, "APPLICATION " + app + " STREAMS " + peer + ":" + std::to_string(nextStream++));
+            } else if (verb == "ALTER APPLICATION" && word(line, 3) == "WRITE") {
+                reply(fd, "APPLICATION " + app + " SENDING");
+            } else if (verb == "ALTER APPLICATION" && word(line, 3) == "DISCONNECT") {
+                reply(fd, "APPLICATION " + app + " STREAMS ");
+            } else if (verb == "GET APPLICATION" && word(line, 3) == "CONNECTABLE") {
+                reply(fd, "APPLICATION " + app + " CONNECTABLE " + peer);
             }
         }
         if (r == FrameDecoder::Result::Error)

@@ -1,6 +1,5 @@
 // Helpers of the TCP tests: loopback peers, queue polling with deadlines,
-// packet builders and event-log capture.
-// Every wait here is bounded; nothing sleeps without a deadline.
+// packet builders and event-log capture. Every wait here is bounded.
 #pragma once
 
 #include <chrono>
@@ -23,27 +22,21 @@ bool waitUntil(const std::function<bool()>& done, std::chrono::milliseconds limi
 
 // A port on which nothing listens at the moment of the call.
 int freePort();
-// A listening socket of the test on 127.0.0.1; *port receives its port.
+// Listening sockets on 127.0.0.1 or `address` (dotted); *port receives the
+// port; -1 on failure. rcvbuf > 0 shrinks the receive buffer.
 int listenLoopback(int* port, int rcvbuf = 0);
-// Connects to 127.0.0.1:port; -1 on failure. rcvbuf > 0 shrinks the
-// receive buffer before the connect.
-int connectLoopback(int port, int rcvbuf = 0);
-// A listening socket of the test on address (dotted); *port receives its
-// port; -1 on failure.
 int listenOn(const char* address, int* port);
-// Connects to address:port (dotted), from the local address `from` when it
-// is given; the connected socket, or -1 when the connect failed (refused,
-// no such address) or did not finish within the limit.
+// Connects to 127.0.0.1:port, or to address:port from the local address
+// `from` when given; -1 when refused or not done within kWait.
+int connectLoopback(int port, int rcvbuf = 0);
 int connectTo(const char* address, int port, const char* from = nullptr);
 // An IPv4 address of this machine outside 127.0.0.0/8 on an interface that
 // is up, dotted; empty when there is none.
 std::string nonLoopbackAddress();
-// The remote address of a connected socket, dotted.
 std::string remoteAddressOf(int fd);
 
 // A listener on 127.0.0.1 whose backlog is full: a further connect to it
-// neither succeeds nor is refused, as with a silent host. Closes its
-// sockets when it goes.
+// neither succeeds nor is refused, as with a silent host.
 class SilentHost {
 public:
     SilentHost();
@@ -67,8 +60,7 @@ bool seesClose(int fd, std::chrono::milliseconds limit = kWait);
 // True when nothing arrived and the connection is still open right now.
 bool stillOpenAndQuiet(int fd);
 // How a connection ended, as its program sees it: reading on (and dropping
-// data) until an orderly end of stream (Orderly), a reset (Reset), or the
-// limit (None).
+// data) until an orderly end of stream, a reset, or the limit (None).
 enum class End { Orderly, Reset, None };
 End endOf(int fd, std::chrono::milliseconds limit = kWait);
 
@@ -77,10 +69,10 @@ std::vector<uint8_t> takePacket(QV_QUE* queue, std::chrono::milliseconds limit =
 // Puts an entry in, waiting for room within the limit.
 bool putPacket(QV_QUE* queue, const std::vector<uint8_t>& packet, std::chrono::milliseconds limit = kWait);
 
+std::vector<uint8_t> dataPacket(uint16_t kind, int port, const std::string& bytes, uint16_t code = 0);
 std::vector<uint8_t> controlPacket(uint16_t kind, uint16_t code, int port);
 // A DISCONNECT-REQUEST with its reason in the result word.
 std::vector<uint8_t> disconnectPacket(uint16_t kind, int port, uint16_t reason);
-std::vector<uint8_t> dataPacket(uint16_t kind, int port, const std::string& bytes);
 
 // Collects the event-log lines written while it is listening.
 class LogCapture : public QV_EVENTLOGLISTENER {

@@ -5,11 +5,9 @@
 #include <gtest/gtest.h>
 
 #include <sys/socket.h>
-#include <sys/time.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
 #include <thread>
 
@@ -22,35 +20,10 @@ namespace {
 
 constexpr std::chrono::milliseconds kNow{0};
 
-// Checks that `p` is a control packet of `kind` and `code` for `port`
-// without data; answers its result word (-1 when no packet came).
-int controlResult(const std::vector<uint8_t>& p, uint16_t kind, uint16_t code, int port)
-{
-    if (p.empty()) {
-        ADD_FAILURE() << "no packet came";
-        return -1;
-    }
-    EXPECT_EQ(kA2AHeaderSize, a2aHeaderSize(p.data()));
-    EXPECT_EQ(0, a2aDataSize(p.data()));
-    EXPECT_EQ(kind, a2aKind(p.data()));
-    EXPECT_EQ(code, a2aCode(p.data()));
-    EXPECT_EQ(port, a2aPort(p.data()));
-    return a2aResult(p.data());
-}
-
 std::string dataOf(const std::vector<uint8_t>& p)
 {
-    if (p.empty())
-        return "";
-    return std::string(reinterpret_cast<const char*>(p.data()) + kA2AHeaderSize, a2aDataSize(p.data()));
-}
-
-// Fills an outbound queue with NULL packets.
-void fill(QV_QUE* out)
-{
-    const std::vector<uint8_t> filler = controlPacket(kA2AKindNull, 0, 0);
-    while (out->hasRoom())
-        ASSERT_EQ(1, out->enqueue(filler.data(), kA2AHeaderSize));
+    return p.empty() ? ""
+                     : std::string(reinterpret_cast<const char*>(p.data()) + kA2AHeaderSize, a2aDataSize(p.data()));
 }
 
 enum class Side { Listener, Forward };
@@ -71,7 +44,19 @@ protected:
         return takePacket(sock.getOutboundQueue(), limit);
     }
     void give(const std::vector<uint8_t>& p) { ASSERT_TRUE(putPacket(sock.getInboundQueue(), p)); }
-    int control(const std::vector<uint8_t>& p, uint16_t code) { return controlResult(p, kA2AKindControl, code, port); }
+    // Checks that `p` is a control packet with `code` for the port without
+    // data; answers its result word.
+    int control(std::vector<uint8_t> p, uint16_t code)
+    {
+        EXPECT_FALSE(p.empty()) << "no packet came";
+        p.resize(std::max<size_t>(p.size(), kA2AHeaderSize));
+        EXPECT_EQ(kA2AHeaderSize, a2aHeaderSize(p.data()));
+        EXPECT_EQ(0, a2aDataSize(p.data()));
+        EXPECT_EQ(kA2AKindControl, a2aKind(p.data()));
+        EXPECT_EQ(code, a2aCode(p.data()));
+        EXPECT_EQ(port, a2aPort(p.data()));
+        return a2aResult(p.data());
+    }
     int endRequest(std::chrono::milliseconds limit = kWait) { return control(take(limit), kA2ACodeDisconnectRequest); }
     int keep(int fd)
     {
@@ -112,6 +97,8 @@ protected:
     // to the connection.
     void open(Side side)
     {
+        sock.stopThread();
+        sock.getOutboundQueue()->reset();
         if (side == Side::Listener) {
             listen();
             client();
@@ -152,8 +139,10 @@ INSTANTIATE_TEST_SUITE_P(BothSides, ConnectionTest, ::testing::Values(Side::List
                          [](const auto& side) { return side.param == Side::Listener ? "Listener" : "Forward"; });
 
 // The program's half-close reaches the peer as the end of its sending side;
-// the peer's answer still comes, then the orderly end.
-TEST_P(ConnectionTest, TheProgramsHalfCloseCarriesTheAnswerBack)
+// the peer's answer still comes, then the orderly end. The peer's half-close
+// reaches the program as the end of its input only: what the program
+// answers still goes to the peer.
+TEST_P(ConnectionTest, HalfClosesCarryTheAnswerBack)
 {
     ASSERT_TRUE(writeAll(program, "request", 7));
     ASSERT_EQ(0, shutdown(program, SHUT_WR));
@@ -169,12 +158,8 @@ TEST_P(ConnectionTest, TheProgramsHalfCloseCarriesTheAnswerBack)
     EXPECT_TRUE(take(kNow).empty());
     if (GetParam() == Side::Listener)
         client();  // accepts again
-}
 
-// The peer's half-close reaches the program as the end of its input only:
-// what the program answers still goes to the peer.
-TEST_P(ConnectionTest, ThePeersHalfCloseShutsDownTheSendingSideOnly)
-{
+    open(GetParam());
     give(dataPacket(kA2AKindData, port, "ask"));
     give(disconnectPacket(kA2AKindControl, port, kA2ADisconnectSendEnd));
     EXPECT_EQ("ask", readSome(program, 3));
@@ -189,39 +174,35 @@ TEST_P(ConnectionTest, ThePeersHalfCloseShutsDownTheSendingSideOnly)
 
 // Only a connection whose far end closed in order ends in order; one that
 // broke there reaches the program as a reset. The listener's service needs
-// no answer; the forward side answers the orderly end in kind.
-TEST_P(ConnectionTest, ThePeersEndReachesTheProgram)
+// no answer; the forward side answers the orderly end in kind. A reset of
+// the program goes to the peer as an abort; a stop resets the program and
+// tells the peer.
+TEST_P(ConnectionTest, EachEndReachesTheOtherSideInKind)
 {
+    const Side side = GetParam();
     for (uint16_t reason : {kA2ADisconnectOrderly, kA2ADisconnectAborted}) {
         SCOPED_TRACE(reason);
         if (reason == kA2ADisconnectAborted) {
-            sock.stopThread();
-            sock.getOutboundQueue()->reset();
-            open(GetParam());
+            open(side);
             give(dataPacket(kA2AKindData, port, "part"));
         }
         give(disconnectPacket(kA2AKindControl, port, reason));
         EXPECT_EQ(reason == kA2ADisconnectOrderly ? End::Orderly : End::Reset, endOf(program));
-        EXPECT_TRUE(over(GetParam()));
-        if (GetParam() == Side::Listener) {
+        EXPECT_TRUE(over(side));
+        if (side == Side::Listener) {
             EXPECT_TRUE(take(kNow).empty());
         } else if (reason == kA2ADisconnectOrderly) {
             EXPECT_EQ(kA2ADisconnectOrderly, endRequest());
         }
     }
-}
-
-TEST_P(ConnectionTest, AProgramsResetIsPassedOnAsAnAbort)
-{
+    open(side);
     linger reset{1, 0};
     ASSERT_EQ(0, setsockopt(program, SOL_SOCKET, SO_LINGER, &reset, sizeof(reset)));
     closeProgram();
     EXPECT_EQ(kA2ADisconnectAborted, endRequest());
-    EXPECT_TRUE(over(GetParam()));
-}
+    EXPECT_TRUE(over(side));
 
-TEST_P(ConnectionTest, AStopResetsTheProgramAndTellsThePeer)
-{
+    open(side);
     sock.stopThread();
     EXPECT_EQ(End::Reset, endOf(program));
     EXPECT_EQ(kA2ADisconnectAborted, endRequest(kNow));
@@ -229,12 +210,11 @@ TEST_P(ConnectionTest, AStopResetsTheProgramAndTellsThePeer)
 
 // Sizes come from the peer and are never believed: a packet whose dataSize
 // exceeds one TCP read, the send buffer or its queue entry, or whose
-// headerSize is not 40, is dropped with a trace line and never written. One
-// of exactly a TCP read's size is written whole.
+// headerSize is not 40, is dropped and never written. One of exactly a TCP
+// read's size is written whole.
 TEST_P(ConnectionTest, LyingPacketsAreDroppedAndNeverReachTcp)
 {
     std::vector<uint8_t> lie = dataPacket(kA2AKindData, port, std::string(100, 'X'));
-    testing::internal::CaptureStdout();
     for (uint16_t size : {uint16_t{kA2AMaxData + 1}, uint16_t{QV_SOCKETTCP::kBufferSize + 1}, uint16_t{65535}}) {
         setA2ADataSize(lie.data(), size);
         give(lie);
@@ -246,24 +226,18 @@ TEST_P(ConnectionTest, LyingPacketsAreDroppedAndNeverReachTcp)
     }
     const std::string honest(kA2AMaxData, 'h');
     give(dataPacket(kA2AKindData, port, honest));
-    // Taken in order: the drops are traced before the honest one is written.
     EXPECT_EQ(honest, readSome(program, honest.size()));
-    std::string out = testing::internal::GetCapturedStdout();
     EXPECT_TRUE(stillOpenAndQuiet(program));  // nothing more arrived, connection intact
-    int drops = 0;
-    for (size_t at = out.find("Thread:A2A packet dropped"); at != std::string::npos;
-         at = out.find("Thread:A2A packet dropped", at + 1)) {
-        ++drops;
-    }
-    EXPECT_EQ(5, drops);
     EXPECT_EQ(1, sock.isRunning());
 }
 
 using ListenerTest = Connected;
 
 // A client waits for the peer's answer with nothing sent on; NG resets it
-// and the next client is accepted.
-TEST_F(ListenerTest, NgReplyClosesTheWaitingClientAndTheNextOneIsAccepted)
+// and the next client is accepted. A peer that never answers cannot hold
+// the service: the client is reset, the peer told to let go. A stop ends
+// the waits for a client and for the peer at once.
+TEST_F(ListenerTest, NgNoAnswerOrAStopEndTheWaits)
 {
     listen();
     int first = client();
@@ -272,37 +246,24 @@ TEST_F(ListenerTest, NgReplyClosesTheWaitingClientAndTheNextOneIsAccepted)
     EXPECT_TRUE(take(kNow).empty());
     sock.setPeerConnectNg();
     EXPECT_EQ(End::Reset, endOf(first));
-    client();
-}
 
-// A peer that never answers cannot hold the service: the client is reset,
-// the peer told to let go, and the next client is accepted.
-TEST_F(ListenerTest, APeerThatNeverAnswersIsGivenUp)
-{
     QV_SOCKETTCP::setPeerAnswerMs(300);
-    listen();
     EXPECT_EQ(End::Reset, endOf(client()));
     EXPECT_EQ(kA2ADisconnectAborted, endRequest());
-    client();
     QV_SOCKETTCP::setPeerAnswerMs(QV_SOCKETTCP::kPeerAnswerMs);
-}
+    int waiting = client();
+    sock.stopThread();
+    EXPECT_EQ(End::Reset, endOf(waiting));
+    EXPECT_EQ(0, sock.isRunning());
 
-TEST_F(ListenerTest, AStopEndsTheWaitsForAClientAndForThePeerPromptly)
-{
+    sock.getOutboundQueue()->reset();
     listen();
     ASSERT_TRUE(accepting());
     const auto before = Clock::now();
     sock.stopThread();
     EXPECT_LT(Clock::now() - before, std::chrono::milliseconds(2000));  // the accept is woken
-    EXPECT_EQ(0, sock.isRunning());
     EXPECT_EQ(QV_SOCKETTCP::kStateIdle, sock.getConnectionState());
     EXPECT_EQ(kA2ADisconnectOrderly, endRequest(kNow));  // the peer is told all the same
-
-    listen();
-    int waiting = client();
-    sock.stopThread();
-    EXPECT_EQ(End::Reset, endOf(waiting));
-    EXPECT_EQ(0, sock.isRunning());
 }
 
 // A local program writing big blocks on loopback, read at the tunnel's pace
@@ -315,15 +276,10 @@ TEST_F(ListenerTest, BigBlocksFromALoopbackWriterFillEveryPacket)
     const std::vector<uint8_t> data(static_cast<size_t>(kPackets) * QV_SOCKETTCP::kReadSize, 0x5a);
     listen();
     int fd = client();
-    std::thread writer([&] {
-        for (size_t at = 0; at < data.size(); at += 65536)
-            if (!writeAll(fd, data.data() + at, std::min<size_t>(65536, data.size() - at)))
-                return;
-    });
+    std::thread writer([&] { writeAll(fd, data.data(), data.size()); });
     sock.setPeerConnectOk();
     std::vector<int> sizes;
-    size_t got = 0;
-    for (int i = 0; i < 2 * kPackets && got < data.size(); ++i) {
+    for (size_t got = 0; got < data.size() && sizes.size() < 2 * kPackets;) {
         std::this_thread::sleep_for(std::chrono::milliseconds(20));  // the stream's tick
         std::vector<uint8_t> p = take();
         if (p.empty())
@@ -332,7 +288,6 @@ TEST_F(ListenerTest, BigBlocksFromALoopbackWriterFillEveryPacket)
         got += a2aDataSize(p.data());
     }
     writer.join();
-    EXPECT_EQ(data.size(), got);
     EXPECT_EQ(std::vector<int>(kPackets, QV_SOCKETTCP::kReadSize), sizes);
 }
 
@@ -343,10 +298,14 @@ using ForwardTest = Connected;
 // the peer's DISCONNECT-REQUEST with one.
 TEST_F(ForwardTest, AControlPacketWaitsForRoomInAFullQueueButNotPastAStop)
 {
+    const std::vector<uint8_t> filler = controlPacket(kA2AKindNull, 0, 0);
     for (bool stop : {false, true}) {
         SCOPED_TRACE(stop);
         open(Side::Forward);
-        fill(sock.getOutboundQueue());
+        for (int i = 0; i < QV_QUE::kCapacity; ++i)
+            ASSERT_EQ(1, sock.getOutboundQueue()->enqueue(filler.data(), kA2AHeaderSize));
+        EXPECT_FALSE(sock.getOutboundQueue()->hasRoom());
+        EXPECT_EQ(0, sock.getOutboundQueue()->enqueue(filler.data(), kA2AHeaderSize));
         give(controlPacket(kA2AKindControl, kA2ACodeDisconnectRequest, port));
         // Taken: the thread is at its answer, which finds no room.
         ASSERT_TRUE(waitUntil([&] { return sock.getInboundQueue()->freeSlots() == QV_QUE::kCapacity; }));
@@ -366,8 +325,8 @@ TEST_F(ForwardTest, AControlPacketWaitsForRoomInAFullQueueButNotPastAStop)
 
 // A refused connect and a host that neither answers nor refuses (given up
 // after the connect time limit): the peer hears NG with the error, nothing
-// else.
-TEST_F(ForwardTest, AFailedConnectRepliesNgWithTheErrorAndNothingElse)
+// else. An object destroyed while its thread relays ends the connection.
+TEST_F(ForwardTest, AFailedConnectRepliesNgAndADestroyedObjectEndsItsConnection)
 {
     SilentHost silent;
     QV_SOCKETTCP::setConnectTimeoutMs(300);
@@ -382,151 +341,17 @@ TEST_F(ForwardTest, AFailedConnectRepliesNgWithTheErrorAndNothingElse)
         EXPECT_TRUE(take(kNow).empty());
     }
     QV_SOCKETTCP::setConnectTimeoutMs(QV_SOCKETTCP::kConnectTimeoutMs);
-}
 
-TEST(DataLinkListener, ServesOneConnectionThenEnds)
-{
-    QV_SOCKETTCP link;
-    link.setMainService(0);
-    ASSERT_EQ(1, link.createServerSocketAnyPort(20));
-    link.startThread();
-    int fd = connectLoopback(link.getBoundPort());
-    controlResult(takePacket(link.getOutboundQueue()), kA2AKindDataLinkControl, kA2ACodeConnectRequest, 20);
-    link.setPeerConnectOk();
-    ASSERT_TRUE(writeAll(fd, "listing", 7));
-    std::vector<uint8_t> up = takePacket(link.getOutboundQueue());
-    ASSERT_FALSE(up.empty());
-    EXPECT_EQ(kA2AKindDataLinkData, a2aKind(up.data()));
-    EXPECT_EQ("listing", dataOf(up));
-    close(fd);
-    EXPECT_EQ(kA2ADisconnectSendEnd, controlResult(takePacket(link.getOutboundQueue()), kA2AKindDataLinkControl,
-                                                   kA2ACodeDisconnectRequest, 20));
-    ASSERT_TRUE(
-        putPacket(link.getInboundQueue(), disconnectPacket(kA2AKindDataLinkControl, 20, kA2ADisconnectSendEnd)));
-    EXPECT_TRUE(waitUntil([&] { return link.isRunning() == 0; }));
-    EXPECT_EQ(QV_SOCKETTCP::kStateIdle, link.getConnectionState());
-    link.stopThread();
-}
-
-TEST(ConnectionThread, ClientOnAnOpenConnectionRelaysAndSaysGoodbye)
-{
-    int port = 0;
-    int listener = listenLoopback(&port);
-    QV_SOCKETTCP client;
-    client.prepareClientSocket(port, "127.0.0.1");
-    ASSERT_EQ(1, client.connectToServer());
-    int server = acceptWithin(listener);
-    client.startThread();
-    EXPECT_EQ(1, client.isRunning());
-    ASSERT_TRUE(writeAll(server, "x", 1));
-    std::vector<uint8_t> up = takePacket(client.getOutboundQueue());
-    EXPECT_EQ(kA2AKindData, a2aKind(up.data()));  // no CONNECT-REPLY from this body
-    close(server);
-    controlResult(takePacket(client.getOutboundQueue()), kA2AKindControl, kA2ACodeDisconnectRequest, port);
-    ASSERT_TRUE(putPacket(client.getInboundQueue(), disconnectPacket(kA2AKindControl, port, kA2ADisconnectOrderly)));
-    EXPECT_TRUE(waitUntil([&] { return client.isRunning() == 0; }));
-    client.stopThread();
-    close(listener);
-}
-
-TEST(ConnectionThread, ObjectDestroyedWhileItsThreadRelays)
-{
-    int port = 0;
-    int listener = listenLoopback(&port);
+    int listener = keep(listenLoopback(&port));
     int server = -1;
     {
         QV_SOCKETTCP forward;
         forward.prepareClientSocket(port, "127.0.0.1");
         forward.startForwardThread();
-        server = acceptWithin(listener);
+        server = keep(acceptWithin(listener));
         ASSERT_TRUE(waitUntil([&] { return forward.getConnectionState() == QV_SOCKETTCP::kStateConnected; }));
     }
     EXPECT_TRUE(seesClose(server));
-    close(server);
-    close(listener);
 }
-
-// Moves packets between two objects as two streams and the messenger would.
-void pump(QV_SOCKETTCP* a, QV_SOCKETTCP* b, std::atomic<bool>* quit)
-{
-    std::vector<uint8_t> slot(QV_QUE::kSlotSize);
-    while (!*quit) {
-        bool moved = false;
-        for (auto [from, to] : {std::pair{a, b}, std::pair{b, a}}) {
-            if (to->getInboundQueue()->hasRoom() && from->getOutboundQueue()->dequeue(slot.data())) {
-                to->getInboundQueue()->enqueue(slot.data(), kA2AHeaderSize + a2aDataSize(slot.data()));
-                moved = true;
-            }
-        }
-        if (!moved)
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-}
-
-// A listener and a forward object joined by their queues carry a stream of
-// full packets intact, also to a reader that takes it slowly (the forward
-// side's sends then wait for room again and again).
-void transferThroughPair(bool slowReader)
-{
-    std::vector<uint8_t> source(512 * 1024);
-    uint32_t x = 12345;
-    for (uint8_t& byte : source) {
-        x = x * 1103515245u + 12345u;
-        byte = static_cast<uint8_t>(x >> 16);
-    }
-
-    int sinkPort = 0;
-    int sinkListener = listenLoopback(&sinkPort, slowReader ? 4096 : 0);
-    const int servicePort = freePort();
-    QV_SOCKETTCP near;
-    QV_SOCKETTCP far;
-    ASSERT_EQ(1, near.createServerSocket(servicePort));
-    near.startThread();
-    int sourceFd = connectLoopback(servicePort);
-    controlResult(takePacket(near.getOutboundQueue()), kA2AKindControl, kA2ACodeConnectRequest, servicePort);
-    far.prepareClientSocket(sinkPort, "127.0.0.1");
-    if (slowReader) {
-        int small = 8192;
-        setsockopt(far.getDataSocketForTest(), SOL_SOCKET, SO_SNDBUF, &small, sizeof(small));
-    }
-    far.startForwardThread();
-    int sinkFd = acceptWithin(sinkListener);
-    ASSERT_GE(sinkFd, 0);
-    controlResult(takePacket(far.getOutboundQueue()), kA2AKindControl, kA2ACodeConnectReply, sinkPort);
-    near.setPeerConnectOk();
-
-    std::atomic<bool> quit{false};
-    std::thread mover(pump, &near, &far, &quit);
-    std::vector<uint8_t> received;
-    timeval limit{30, 0};
-    setsockopt(sinkFd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof(limit));
-    std::thread sink([&] {
-        char buf[16384];
-        const size_t chunk = slowReader ? 2048 : sizeof(buf);
-        for (;;) {
-            ssize_t n = recv(sinkFd, buf, chunk, 0);
-            if (n <= 0)
-                break;
-            received.insert(received.end(), buf, buf + n);
-            if (slowReader)
-                std::this_thread::sleep_for(std::chrono::milliseconds(3));
-        }
-    });
-    ASSERT_TRUE(writeAll(sourceFd, source.data(), source.size()));
-    close(sourceFd);  // ends the transfer: DISCONNECT-REQUEST travels behind the data
-    sink.join();
-    quit = true;
-    mover.join();
-    EXPECT_EQ(source.size(), received.size());
-    EXPECT_TRUE(source == received);
-    near.stopThread();
-    far.stopThread();
-    close(sinkFd);
-    close(sinkListener);
-}
-
-TEST(ConnectionThreadTransfer, DataArrivesIntact) { transferThroughPair(false); }
-
-TEST(ConnectionThreadTransfer, DataArrivesIntactAtASlowReader) { transferThroughPair(true); }
 
 }  // namespace
