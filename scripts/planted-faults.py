@@ -27,6 +27,7 @@ Usage: scripts/planted-faults.py [--scratch DIR] [--jobs N] [--label L] [--list]
 
 import argparse
 import os
+import re
 import shutil
 import subprocess
 import sys
@@ -163,6 +164,7 @@ def apply(text, edits):
 class Scratch:
     def __init__(self, root, jobs, log, label=None):
         self.label = label
+        self.failed = ""
         self.root = root
         self.src = root / "src"
         self.jobs = jobs
@@ -223,7 +225,14 @@ class Scratch:
             cmd += ["-LE", "e2e"]
         if self.label:
             cmd += ["-L", self.label]
-        return 0 if run(cmd, self.log, env=env) == 0 else 1
+        seen = self.log.stat().st_size
+        if run(cmd, self.log, env=env) == 0:
+            return 0
+        with open(self.log, errors="replace") as f:
+            f.seek(seen)
+            failed = re.findall(r"^\s*\d+ - (\S+) \(", f.read(), re.M)
+        self.failed = failed[0] if failed else "?"
+        return 1
 
 
 def main():
@@ -281,6 +290,7 @@ def main():
         pristine = (REPO / path).read_text()
         started = time.time()
         verdict = "MISSED"
+        caught_by = ""
         for t in tiers:
             if t == "e2e" and skip_e2e:
                 continue
@@ -297,14 +307,15 @@ def main():
                 break
             if r == 1:
                 verdict = f"caught ({t})"
+                caught_by = s.failed
                 break
         target.write_text(pristine)
-        rows.append((fid, layer, what, verdict))
-        print(f"{fid:28} {verdict:14} {time.time() - started:5.0f} s  {what}", flush=True)
+        rows.append((fid, layer, what, verdict, caught_by))
+        print(f"{fid:28} {verdict:14} {time.time() - started:5.0f} s  {what}  {caught_by}", flush=True)
 
     caught = sum(1 for r in rows if r[3].startswith("caught"))
-    lines = [f"{'fault':28} {'layer':9} {'verdict':14} what", "-" * 90]
-    lines += [f"{fid:28} {layer:9} {verdict:14} {what}" for fid, layer, what, verdict in rows]
+    lines = [f"{'fault':28} {'layer':9} {'verdict':14} {'what':56} first failing test", "-" * 130]
+    lines += [f"{fid:28} {layer:9} {verdict:14} {what:56} {by}" for fid, layer, what, verdict, by in rows]
     lines.append(f"caught {caught} of {len(rows)}")
     table = "\n".join(lines)
     (root / "faults-table.txt").write_text(table + "\n")
