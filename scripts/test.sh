@@ -17,9 +17,9 @@
 #               build, and under the sanitizers a memory fault on their paths
 #               is reported, not just a wrong result.
 #   TSan        the tests of the threaded code (TCP, tunnel, model, messenger).
-#   The sanitizer builds use -O1 -g1 (line tables for the reports), which
-#   compiles in about a third of the time of -O2 -g.
 #   fuzz        every libFuzzer target for 15 s, two at a time (scripts/fuzz.sh).
+# The sanitizer builds use -O1 -g1 (line tables for the reports), which
+# compiles in about a third of the CPU time of -O2 -g.
 # Every build goes through ccache with paths taken relative to the clone, so a
 # second clone in another folder reuses the first one's objects; tests run in
 # parallel (ctest -j), the end-to-end ones in network namespaces of their own.
