@@ -235,7 +235,7 @@ class Scratch:
             return 0
         with open(self.log, errors="replace") as f:
             f.seek(seen)
-            failed = re.findall(r"^\s*\d+ - (\S+) \(", f.read(), re.M)
+            failed = re.findall(r"^\s*\d+ - (\S+)", f.read(), re.M)
         self.failed = failed[0] if failed else "?"
         return 1
 
