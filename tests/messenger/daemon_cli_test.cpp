@@ -5,6 +5,7 @@
 #include "messenger/identity.h"
 #include "messenger/pin_file.h"
 #include "tests/support/spawned.h"
+#include "tests/support/tcp_test_util.h"
 #include "tests/support/temp_dir.h"
 
 #include <gtest/gtest.h>
@@ -18,7 +19,6 @@
 #include <cstddef>
 #include <cstring>
 #include <regex>
-#include <thread>
 
 using namespace std::chrono_literals;
 
@@ -51,13 +51,7 @@ int runToEnd(const TempDir& dir, const std::vector<std::string>& args, std::stri
 // Waits until the file holds `text`.
 bool waitForText(const std::string& path, const std::string& text, std::chrono::milliseconds timeout)
 {
-    auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (readFile(path).find(text) == std::string::npos) {
-        if (std::chrono::steady_clock::now() >= deadline)
-            return false;
-        std::this_thread::sleep_for(20ms);
-    }
-    return true;
+    return tcptest::waitUntil([&] { return readFile(path).find(text) != std::string::npos; }, timeout);
 }
 
 }  // namespace

@@ -1,5 +1,7 @@
 #include "tests/messenger/xmpp_fixture.h"
 
+#include "tests/support/tcp_test_util.h"
+
 #include <sys/stat.h>
 #include <unistd.h>
 #include <fstream>
@@ -99,13 +101,7 @@ bool MessengerXmpp::startDaemon(Peer& p)
 
 bool MessengerXmpp::connectClient(Peer& p)
 {
-    auto deadline = std::chrono::steady_clock::now() + 20s;
-    while (!p.client.connect(p.socket)) {
-        if (std::chrono::steady_clock::now() > deadline)
-            return false;
-        std::this_thread::sleep_for(20ms);
-    }
-    return true;
+    return tcptest::waitUntil([&] { return p.client.connect(p.socket); }, 20s);
 }
 
 bool MessengerXmpp::attach(Peer& p) { return connectClient(p) && p.client.discover() && p.client.waitAttach(0, 20s); }
@@ -160,11 +156,5 @@ void MessengerXmpp::connectStream(const std::string& app, std::string& aliceRef,
 
 bool MessengerXmpp::waitForLog(const Peer& p, const std::string& text, std::chrono::milliseconds wait)
 {
-    auto deadline = std::chrono::steady_clock::now() + wait;
-    while (logOf(p).find(text) == std::string::npos) {
-        if (std::chrono::steady_clock::now() >= deadline)
-            return false;
-        std::this_thread::sleep_for(50ms);
-    }
-    return true;
+    return tcptest::waitUntil([&] { return logOf(p).find(text) != std::string::npos; }, wait);
 }
