@@ -1,7 +1,9 @@
 // The local socket: frames reach the events, answers reach the program,
-// protocol errors and peers of another user id end the connection.
+// protocol errors and peers of another user id end the connection. The
+// decoder's own errors are in tests/wire.
 #include "messenger/api_server.h"
 #include "tests/support/api_test_client.h"
+#include "tests/support/tcp_test_util.h"
 
 #include <gtest/gtest.h>
 
@@ -19,12 +21,18 @@ namespace {
 // command "ECHO x" is answered with "x" on the same connection.
 class ServerThread : public ApiEvents {
 public:
-    explicit ServerThread(const std::string& name) : server(*this)
+    explicit ServerThread(const std::string& n) : name(n), server(*this)
     {
-        std::string error;
         listening = server.listen(name, error);
         if (listening)
-            thread = std::thread([this] { run(); });
+            thread = std::thread([this] {
+                while (!stop) {
+                    std::vector<pollfd> fds;
+                    server.addPollFds(fds);
+                    ::poll(fds.data(), fds.size(), 20);
+                    server.handle(fds);
+                }
+            });
     }
     ~ServerThread()
     {
@@ -32,9 +40,9 @@ public:
         if (thread.joinable())
             thread.join();
     }
-    void onDiscover(int client, const std::string& name) override
+    void onDiscover(int client, const std::string& n) override
     {
-        record("D " + std::to_string(client) + " " + name);
+        record("D " + std::to_string(client) + " " + n);
         server.send(client, encodeAttach(kAttachSuccess, static_cast<uint32_t>(client)));
     }
     void onCommand(int client, const std::string& text) override
@@ -46,37 +54,21 @@ public:
             server.close(client);
     }
     void onClientClosed(int client) override { record("X " + std::to_string(client)); }
-
     std::vector<std::string> events()
     {
         std::lock_guard<std::mutex> lock(mutex);
         return log;
     }
-    bool waitEvents(size_t count)
-    {
-        for (int i = 0; i < 500; ++i) {
-            if (events().size() >= count)
-                return true;
-            std::this_thread::sleep_for(10ms);
-        }
-        return false;
-    }
+
+    const std::string name;
     bool listening = false;
+    std::string error;
 
 private:
     void record(const std::string& e)
     {
         std::lock_guard<std::mutex> lock(mutex);
         log.push_back(e);
-    }
-    void run()
-    {
-        while (!stop) {
-            std::vector<pollfd> fds;
-            server.addPollFds(fds);
-            ::poll(fds.data(), fds.size(), 20);
-            server.handle(fds);
-        }
     }
     ApiServer server;
     std::atomic<bool> stop{false};
@@ -92,22 +84,20 @@ std::string uniqueName(const char* what)
 
 }  // namespace
 
-TEST(MessengerApiServer, FramesBothWays)
+TEST(MessengerApiServer, FramesBothWaysAndProtocolErrorsCloseTheConnection)
 {
-    std::string name = uniqueName("frames");
-    ServerThread server(name);
-    ASSERT_TRUE(server.listening);
+    ServerThread server(uniqueName("frames"));
+    ASSERT_TRUE(server.listening) << server.error;
     ApiTestClient a;
     ApiTestClient b;
-    ASSERT_TRUE(a.connect(name));
-    ASSERT_TRUE(b.connect(name));
-    ASSERT_TRUE(a.discover());
-    ASSERT_TRUE(a.waitAttach(kAttachSuccess, 5s));
-    ASSERT_TRUE(b.discover());
-    ASSERT_TRUE(b.waitAttach(kAttachSuccess, 5s));
+    std::string line;
+    for (ApiTestClient* c : {&a, &b}) {
+        ASSERT_TRUE(c->connect(server.name));
+        ASSERT_TRUE(c->discover());
+        ASSERT_TRUE(c->waitAttach(kAttachSuccess, 5s));
+    }
     ASSERT_TRUE(a.command("ECHO from a"));
     ASSERT_TRUE(b.command("ECHO from b"));
-    std::string line;
     ASSERT_TRUE(a.nextLine(line, 5s));
     EXPECT_EQ(line, "from a");
     ASSERT_TRUE(b.nextLine(line, 5s));
@@ -117,84 +107,20 @@ TEST(MessengerApiServer, FramesBothWays)
     ASSERT_TRUE(a.command("ECHO " + big));
     ASSERT_TRUE(a.nextLine(line, 10s));
     EXPECT_EQ(line, big);
-
     a.close();
-    ASSERT_TRUE(server.waitEvents(6));
-    std::vector<std::string> e = server.events();
-    EXPECT_EQ(e[0].substr(0, 2), "D ");
-    EXPECT_EQ(e.back().substr(0, 2), "X ");
-}
+    ASSERT_TRUE(tcptest::waitUntil([&] { return server.events().size() >= 6; }, 5s));
+    EXPECT_EQ(server.events().front().substr(0, 2), "D ");
+    EXPECT_EQ(server.events().back().substr(0, 2), "X ");
 
-TEST(MessengerApiServer, ProtocolErrorsCloseTheConnection)
-{
-    std::string name = uniqueName("errors");
-    ServerThread server(name);
-    ASSERT_TRUE(server.listening);
-    const std::string bad[] = {
-        std::string("\x01\x00\x10\x00", 4),  // 1048577 bytes: too long
-        std::string("\x00\x00\x00\x00", 4),
-        std::string("\x06\x00\x00\x00"
-                    "Cabcdx",
-                    10),  // a text without its zero byte
-        std::string("\x01\x00\x00\x00Q", 5),
-        std::string("\x09\x00\x00\x00"
-                    "C\x00\x00\x00\x00"
-                    "a\x00"
-                    "b\x00",
-                    13),  // a zero byte inside the text
-        std::string("\x06\x00\x00\x00"
-                    "C\x00\x00\x00\x00x",
-                    10),
-        encodeAttach(0, 1),
-    };
-    for (const std::string& bytes : bad) {
+    // A frame too long, an attach frame from the program, and a close by
+    // the daemon end the connection.
+    for (const std::string& bytes : {std::string("\x01\x00\x10\x00", 4), encodeAttach(0, 1), encodeCommand("BYE")}) {
         ApiTestClient c;
-        ASSERT_TRUE(c.connect(name));
+        ASSERT_TRUE(c.connect(server.name));
         ASSERT_TRUE(c.sendRaw(bytes));
         EXPECT_TRUE(c.waitClosed(5s));
     }
-    // A daemon-side close is seen as the end of the connection too.
-    ApiTestClient c;
-    ASSERT_TRUE(c.connect(name));
-    ASSERT_TRUE(c.command("BYE"));
-    EXPECT_TRUE(c.waitClosed(5s));
-}
 
-TEST(MessengerApiServer, PeerOfAnotherUserIsRefusedWithCodeTwo)
-{
-    if (::getuid() != 0)
-        GTEST_SKIP() << "needs root to connect as another user id";
-    std::string name = uniqueName("peercred");
-    ServerThread server(name);
-    ASSERT_TRUE(server.listening);
-    pid_t child = ::fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-        // Exit status: 0 refused with code 2 and closed, 1 anything else.
-        if (::setgid(65534) != 0 || ::setuid(65534) != 0)
-            ::_exit(3);
-        ApiTestClient c;
-        if (!c.connect(name))
-            ::_exit(4);
-        c.discover();
-        Frame f;
-        bool refused = c.next(f, 5s) && f.type == 'A' && f.code == kAttachRefused;
-        bool closed = c.waitClosed(5s);
-        ::_exit(refused && closed ? 0 : 1);
-    }
-    int status = 0;
-    ASSERT_EQ(::waitpid(child, &status, 0), child);
-    ASSERT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), 0);
-    // The refused peer never reached the events.
-    EXPECT_TRUE(server.events().empty());
-}
-
-TEST(MessengerApiServer, NameInUseIsAnError)
-{
-    std::string name = uniqueName("twice");
-    ServerThread first(name);
-    ASSERT_TRUE(first.listening);
     struct NoEvents : ApiEvents {
         void onDiscover(int, const std::string&) override {}
         void onCommand(int, const std::string&) override {}
@@ -202,6 +128,34 @@ TEST(MessengerApiServer, NameInUseIsAnError)
     } none;
     ApiServer second(none);
     std::string error;
-    EXPECT_FALSE(second.listen(name, error));
-    EXPECT_NE(error.find("cannot listen on @" + name), std::string::npos) << error;
+    EXPECT_FALSE(second.listen(server.name, error));
+    EXPECT_NE(error.find("cannot listen on @" + server.name), std::string::npos) << error;
+}
+
+TEST(MessengerApiServer, PeerOfAnotherUserIsRefusedWithCodeTwo)
+{
+    if (::getuid() != 0)
+        GTEST_SKIP() << "needs root to connect as another user id";
+    ServerThread server(uniqueName("peercred"));
+    ASSERT_TRUE(server.listening) << server.error;
+    pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        // Exit status: 0 refused with code 2 and closed, 1 anything else.
+        if (::setgid(65534) != 0 || ::setuid(65534) != 0)
+            ::_exit(3);
+        ApiTestClient c;
+        if (!c.connect(server.name))
+            ::_exit(4);
+        c.discover();
+        Frame f;
+        bool refused = c.next(f, 5s) && f.type == 'A' && f.code == kAttachRefused;
+        ::_exit(refused && c.waitClosed(5s) ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    // The refused peer never reached the events.
+    EXPECT_TRUE(server.events().empty());
 }
