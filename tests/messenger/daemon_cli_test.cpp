@@ -164,7 +164,7 @@ TEST(MessengerDaemon, WeakTransportSettingsAreLoggedAtEveryStart)
     TempDir dir;
     const std::string log = dir.file("m.log");
     const std::string conf =
-        writeConfig(dir, "server = 0.0.0.0\nport = " + std::to_string(freeLoopbackPort())
+        writeConfig(dir, "server = 0.0.0.0\nport = " + std::to_string(tcptest::freePort())
                              + "\ntls = optional\ntls_verify = no\nlog = " + log + "\napi_socket = CorvaneCliTest-weak-"
                              + std::to_string(::getpid()) + "\n");
     // --add-contact records the contact before it tries to log in.

@@ -44,7 +44,7 @@ protected:
     }
 
     // Online, bob a mutual contact running kApp, client 1 attached with kApp.
-    void standardSetup()
+    void SetUp() override
     {
         core.tick(t0);
         core.rosterItem(kBob, "both");
@@ -53,8 +53,7 @@ protected:
         core.presence(kBobFull, true, "", {kApp});
         core.clientDiscover(1);
         command("CREATE APPLICATION " + kApp);
-        sink.take(1);
-        link.take();
+        clear();
     }
 
     // bob's daemon, as far as the seal of its streams goes.
@@ -112,8 +111,7 @@ protected:
         core.openResult(kBobFull, sid, true, peerCompact);
         deliver(sid);
         ackHandshake(sid);
-        sink.take(1);
-        link.take();
+        clear();
         return sid;
     }
     // bob opens stream `sid` of `app` and runs its handshake; what the
@@ -147,6 +145,11 @@ protected:
         return "data " + kBobFull + " " + std::to_string(k + bob[sid].handshakeSeen) + " " + text;
     }
     IqRef iq(const std::string& id) { return IqRef{kBobFull, id}; }
+    void clear()
+    {
+        sink.take(1);
+        link.take();
+    }
     void command(const std::string& line) { core.clientCommand(1, line); }
     bool logged(const std::string& part) { return log.captured().find(part) != std::string::npos; }
 
@@ -173,7 +176,17 @@ protected:
 
 }  // namespace
 
-TEST_F(MessengerCore, AttachCodesFollowTheServerConnectionAndSubscriptionsOnlyListedContacts)
+namespace {
+
+// Nothing set up: offline, no roster, no program.
+class MessengerAttach : public MessengerCore {
+protected:
+    void SetUp() override {}
+};
+
+}  // namespace
+
+TEST_F(MessengerAttach, CodesFollowTheServerConnectionAndSubscriptionsOnlyListedContacts)
 {
     core.rosterItem(kBob, "none");
     core.serverOnline();
@@ -207,7 +220,6 @@ TEST_F(MessengerCore, AttachCodesFollowTheServerConnectionAndSubscriptionsOnlyLi
 
 TEST_F(MessengerCore, UserPresenceApplicationsAndARosterItemOutsideTheContactList)
 {
-    standardSetup();
     core.rosterItem("dave@h.test", "both");
     // The server puts mallory on the roster, mutually subscribed, online
     // and running the application: still no friend.
@@ -248,7 +260,6 @@ TEST_F(MessengerCore, UserPresenceApplicationsAndARosterItemOutsideTheContactLis
 
 TEST_F(MessengerCore, ConnectGivesStreamsAndFailureLeavesTheList)
 {
-    standardSetup();
     command(kAlter + "CONNECT " + kBob);
     // The handshake's first block follows the request at once.
     EXPECT_EQ(link.take(), (Lines{"open " + kBobFull + " " + kApp, "data " + kBobFull + " 0 " + kHandshake}));
@@ -279,7 +290,6 @@ TEST_F(MessengerCore, ConnectGivesStreamsAndFailureLeavesTheList)
 
 TEST_F(MessengerCore, WriteReportsSendingUntilAcknowledged)
 {
-    standardSetup();
     std::string sid = openToBob();
     command(kAlter + "WRITE bob@h.test:1 hello");
     command(kAlter + "WRITE bob@h.test:1 abc");
@@ -293,7 +303,6 @@ TEST_F(MessengerCore, WriteReportsSendingUntilAcknowledged)
 
 TEST_F(MessengerCore, IncomingStreamsFromContactsOnly)
 {
-    standardSetup();
     core.openRequest("carol@h.test/x", "s1", kApp, false, IqRef{"carol@h.test/x", "i1"});
     core.openRequest(kBobFull, "s2", "NotRunHere", false, iq("i2"));
     EXPECT_EQ(link.take(), (Lines{"answer i1 forbidden", "answer i2 not-acceptable"}));
@@ -312,10 +321,8 @@ TEST_F(MessengerCore, IncomingStreamsFromContactsOnly)
 
 TEST_F(MessengerCore, ReadGivesOneTextInOrderAndWithholdsAcksWhenFull)
 {
-    standardSetup();
     openFromBob("s");
-    link.take();
-    sink.take(1);
+    clear();
     // maxUnread is 3: the fourth and fifth texts keep their acknowledgement.
     for (int i = 0; i < 5; ++i)
         fromBob("s", "t" + std::to_string(i), "d" + std::to_string(i));
@@ -340,7 +347,6 @@ TEST_F(MessengerCore, ReadGivesOneTextInOrderAndWithholdsAcksWhenFull)
 
 TEST_F(MessengerCore, LosingTheServerOrTheProgramClosesStreams)
 {
-    standardSetup();
     openToBob();
     core.serverOffline();
     EXPECT_EQ(sink.take(1), (Lines{kOfApp + "STREAMS", "USERSTATUS OFFLINE", "A 3 0"}));
@@ -354,11 +360,9 @@ TEST_F(MessengerCore, LosingTheServerOrTheProgramClosesStreams)
 
 TEST_F(MessengerCore, UnansweredOrUnsealedStreamRequestIsGivenUp)
 {
-    standardSetup();
     command(kAlter + "CONNECT " + kBob);
     std::string sid = link.lastSid;
-    sink.take(1);
-    link.take();
+    clear();
     core.tick(t0 + 29s);
     EXPECT_TRUE(link.take().empty());
     core.tick(t0 + 30s);
@@ -389,7 +393,6 @@ TEST_F(MessengerCore, UnansweredOrUnsealedStreamRequestIsGivenUp)
 
 TEST_F(MessengerCore, AProbeKeepsAHeldBackStreamAndNoAnswerToItLosesTheStream)
 {
-    standardSetup();
     std::string sid = openToBob();
     command(kAlter + "WRITE bob@h.test:1 hello");
     sink.take(1);
@@ -437,7 +440,6 @@ TEST_F(MessengerCore, AProbeKeepsAHeldBackStreamAndNoAnswerToItLosesTheStream)
 
 TEST_F(MessengerCore, RemovalFromTheRosterEndsTheContact)
 {
-    standardSetup();
     openToBob();
     openFromBob("in");
     EXPECT_EQ(sink.take(1), (Lines{kOfApp + "STREAMS bob@h.test:1 bob@h.test:2"}));
@@ -458,10 +460,8 @@ TEST_F(MessengerCore, RemovalFromTheRosterEndsTheContact)
 
 TEST_F(MessengerCore, PeerIgnoringBackPressureLosesTheStream)
 {
-    standardSetup();
     openFromBob("s");
-    link.take();
-    sink.take(1);
+    clear();
     // 3 texts are acknowledged, the next kMaxWithheld are kept unacknowledged.
     const int kept = 3 + static_cast<int>(Messenger::kMaxWithheld);
     for (int i = 0; i < kept; ++i)
@@ -482,23 +482,22 @@ TEST_F(MessengerCore, PeerIgnoringBackPressureLosesTheStream)
 
 TEST_F(MessengerWindow, ProgramWritesOnUntilTheWindowIsFull)
 {
-    standardSetup();
     std::string sid = openToBob();
     const std::string write = kAlter + "WRITE bob@h.test:1 ";
     const std::string echo = kAlter + "WRITE bob@h.test:1";
-    const std::string clear = kOfApp + "SENDING";
+    const std::string released = kOfApp + "SENDING";
     // Texts inside the window have left: the empty SENDING releases the
     // program after each of the first two.
     command(write + "one");
     command(write + "two");
-    EXPECT_EQ(sink.take(1), (Lines{echo, clear, echo, clear}));
+    EXPECT_EQ(sink.take(1), (Lines{echo, released, echo, released}));
     // The third fills the window: the stream is listed with all its bytes.
     command(write + "three");
-    EXPECT_EQ(sink.take(1), (Lines{echo, clear + " bob@h.test:1=11"}));
+    EXPECT_EQ(sink.take(1), (Lines{echo, released + " bob@h.test:1=11"}));
     EXPECT_EQ(link.take(), (Lines{sent(sid, 0, "one"), sent(sid, 1, "two"), sent(sid, 2, "three")}));
     // One acknowledgement makes room: released at once.
     core.blockResult(kBobFull, sid, true);
-    EXPECT_EQ(sink.take(1), (Lines{clear}));
+    EXPECT_EQ(sink.take(1), (Lines{released}));
     core.blockResult(kBobFull, sid, true);
     core.blockResult(kBobFull, sid, true);
     EXPECT_TRUE(sink.take(1).empty());
@@ -509,27 +508,25 @@ TEST_F(MessengerWindow, ProgramWritesOnUntilTheWindowIsFull)
     for (int i = 0; i < 3; ++i)
         command(write + "t");
     command(kAlter + "WRITE bob@h.test:2 u");
-    EXPECT_EQ(sink.take(1).back(), clear + " bob@h.test:1=3");
+    EXPECT_EQ(sink.take(1).back(), released + " bob@h.test:1=3");
     core.blockResult(kBobFull, second, true);
     EXPECT_TRUE(sink.take(1).empty());
     core.blockResult(kBobFull, sid, true);
-    EXPECT_EQ(sink.take(1), (Lines{clear}));
+    EXPECT_EQ(sink.take(1), (Lines{released}));
 
     // A failed text with others in flight: the stream closes on both sides
     // once; the answers to the texts behind it change nothing more.
     command(write + "t");
-    sink.take(1);
-    link.take();
+    clear();
     core.blockResult(kBobFull, sid, false);
     core.blockResult(kBobFull, sid, false);
     core.blockResult(kBobFull, sid, true);
-    EXPECT_EQ(sink.take(1), (Lines{kOfApp + "STREAMS bob@h.test:2", clear}));
+    EXPECT_EQ(sink.take(1), (Lines{kOfApp + "STREAMS bob@h.test:2", released}));
     EXPECT_EQ(link.take(), (Lines{"close " + kBobFull}));
 }
 
 TEST_F(MessengerWindow, CompactFormOnlyWhenBothSidesTakeIt)
 {
-    standardSetup();
     bobTakesCompact = true;
     bobSeesOffer = true;
     command(kAlter + "CONNECT " + kBob);
@@ -539,8 +536,7 @@ TEST_F(MessengerWindow, CompactFormOnlyWhenBothSidesTakeIt)
     core.openResult(kBobFull, sid, true, true);
     deliver(sid);
     ackHandshake(sid);
-    sink.take(1);
-    link.take();
+    clear();
     const std::string write = kAlter + "WRITE bob@h.test:1 ";
     command(write + "00ff7f");
     command(write + "00FF");  // upper case: as it is
@@ -573,7 +569,6 @@ TEST_F(MessengerWindow, CompactFormOnlyWhenBothSidesTakeIt)
 
 TEST_F(MessengerCore, DaemonWithoutCompactNeitherOffersNorTakesIt)
 {
-    standardSetup();
     command(kAlter + "CONNECT " + kBob);
     EXPECT_EQ(link.take().front(), "open " + kBobFull + " " + kApp);
     openFromBob("in", kApp, true);
@@ -589,7 +584,6 @@ TEST_F(MessengerCore, DaemonWithoutCompactNeitherOffersNorTakesIt)
 
 TEST_F(MessengerCore, StreamsPerContactAndApplicationAreCapped)
 {
-    standardSetup();
     const size_t cap = Messenger::kMaxStreamsPerPeer;
     ASSERT_GE(cap, 2u);
     // Half opened by this side (one still opening), half by bob.
@@ -600,8 +594,7 @@ TEST_F(MessengerCore, StreamsPerContactAndApplicationAreCapped)
     }
     for (size_t i = cap / 2; i < cap; ++i)
         core.openRequest(kBobFull, "in" + std::to_string(i), kApp, false, iq("o" + std::to_string(i)));
-    link.take();
-    sink.take(1);
+    clear();
     EXPECT_EQ(core.streamCount(), cap);
 
     // One more either way is refused, with the reason in the log.
@@ -631,7 +624,6 @@ TEST_F(MessengerCore, StreamsPerContactAndApplicationAreCapped)
 
 TEST_F(MessengerWindow, TextLongerThanAWriteCarriesEndsTheStream)
 {
-    standardSetup();
     // Plain: 65535 bytes are the longest text. Compact: tag 0x01 and 32768
     // bytes spell 65536 hex digits; tag 0x00 and 65535 bytes are the
     // longest plain text.
@@ -647,8 +639,7 @@ TEST_F(MessengerWindow, TextLongerThanAWriteCarriesEndsTheStream)
     for (const Case& c : cases) {
         const std::string sid = "s" + c.told + (c.compact ? "c" : "");
         openFromBob(sid, kApp, c.compact);
-        link.take();
-        sink.take(1);
+        clear();
         fromBob(sid, c.longest, "longest");
         EXPECT_EQ(link.take(), (Lines{"answer longest result"}));
         fromBob(sid, c.longer, "longer");
@@ -673,10 +664,8 @@ protected:
 
 TEST_F(MessengerBytes, UnreadBytesHoldBackAcknowledgementsThenEndTheStream)
 {
-    standardSetup();
     openFromBob("s");
-    link.take();
-    sink.take(1);
+    clear();
     const std::string text(65535, 'b');
     // Acknowledged while the unread texts take at most kAckedUnreadBytes.
     const size_t acked = Messenger::kAckedUnreadBytes / text.size();
@@ -703,7 +692,6 @@ TEST_F(MessengerBytes, UnreadBytesHoldBackAcknowledgementsThenEndTheStream)
 
 TEST_F(MessengerBytes, UnreadBytesOfAllStreamsAreCapped)
 {
-    standardSetup();
     const std::string other = "CorvaneForTcp2000";
     command("CREATE APPLICATION " + other);
     link.take();
@@ -718,8 +706,7 @@ TEST_F(MessengerBytes, UnreadBytesOfAllStreamsAreCapped)
         for (size_t i = 0; i < perStream; ++i)
             fromBob(sid, text, "d");
     }
-    link.take();
-    sink.take(1);
+    clear();
     EXPECT_EQ(core.streamCount(), streams);
     // One text more on a new stream passes the total.
     openFromBob("last", other);
@@ -734,7 +721,6 @@ TEST_F(MessengerBytes, UnreadBytesOfAllStreamsAreCapped)
 
 TEST_F(MessengerCore, NamesChosenByOthersAreCutInTheLog)
 {
-    standardSetup();
     const std::string longApp = "\x1b[2J" + std::string(1 << 20, 'A');
     core.openRequest("carol@h.test/x", "s", longApp, false, IqRef{"carol@h.test/x", "i"});
     core.subscriptionRequest(std::string(100000, 'm') + "@h.test");
@@ -763,12 +749,10 @@ class SealedBlocks : public MessengerCore, public ::testing::WithParamInterface<
 
 TEST_P(SealedBlocks, ABlockThatDoesNotOpenEndsTheStreamAndNothingOfItIsRead)
 {
-    standardSetup();
     openFromBob("s");
     fromBob("s", "t0", "d0");
     command(kAlter + "READ bob@h.test:1");
-    sink.take(1);
-    link.take();
+    clear();
     BobStream& b = bob["s"];
     const std::string t1 = b.seal->seal("t1");
     const std::string t2 = b.seal->seal("t2");
@@ -814,7 +798,6 @@ INSTANTIATE_TEST_SUITE_P(Tampering, SealedBlocks,
 
 TEST_F(MessengerCore, FirstStreamPinsTheKeyTheNextUsesItAndTextsTravelSealed)
 {
-    standardSetup();
     const std::string secret = "5ec7e7f00d5ec7e7f00d";
     openToBob();
     link.reveal = nullptr;
@@ -842,7 +825,6 @@ TEST_F(MessengerCore, FirstStreamPinsTheKeyTheNextUsesItAndTextsTravelSealed)
 
 TEST_F(MessengerCore, ChangedKeyOfAContactIsRefusedBothWays)
 {
-    standardSetup();
     openToBob();
     const std::string pinned = fingerprintText(bobKeys.pub);
     // bob's daemon now has another key (a new installation, or someone
@@ -873,7 +855,6 @@ TEST_F(MessengerCore, ChangedKeyOfAContactIsRefusedBothWays)
 
 TEST_F(MessengerCore, AFingerprintTrustedBeforehandIsChecked)
 {
-    standardSetup();
     // messengerd --trust: the fingerprint only, compared when the key shows.
     pins.pins[kBob] = Pin{fingerprintCompact(bobKeys.pub), std::nullopt};
     openToBob();
@@ -896,7 +877,6 @@ TEST_F(MessengerCore, AFingerprintTrustedBeforehandIsChecked)
 
 TEST_F(MessengerWindow, WhatTheServerSaysOfTheCompactFormIsCheckedAgainstTheHandshake)
 {
-    standardSetup();
     // The open's answer claims the compact form; bob's daemon said plain in
     // its sealed message: the texts go plain, as bob reads them.
     bobTakesCompact = false;
@@ -925,7 +905,6 @@ TEST_F(MessengerWindow, WhatTheServerSaysOfTheCompactFormIsCheckedAgainstTheHand
 
 TEST_F(MessengerCore, PinsThatCannotBeReadRefuseEveryStream)
 {
-    standardSetup();
     // Not a first use: with the pins unreadable no key can be checked.
     pins.readable = false;
     command(kAlter + "CONNECT " + kBob);
@@ -944,7 +923,6 @@ TEST_F(MessengerCore, PinsThatCannotBeReadRefuseEveryStream)
 // does with a peer's text holding one, its lines stay lines the program reads.
 TEST_F(MessengerWindow, ZeroByteInAPeersTextNeverReachesTheProgram)
 {
-    standardSetup();
     const std::string text(
         "0a\0"
         "0b",
