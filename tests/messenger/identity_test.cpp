@@ -7,12 +7,12 @@
 
 #include <gtest/gtest.h>
 
-#include <dirent.h>
+#include <filesystem>
+
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
-#include <chrono>
 #include <thread>
 
 namespace {
@@ -31,27 +31,24 @@ const noise::Key kBob = {0xde, 0x9e, 0xdb, 0x7d, 0x7b, 0x7d, 0xc1, 0xb4, 0xd3, 0
                          0x67, 0x4d, 0xad, 0xfc, 0x7e, 0x14, 0x6f, 0x88, 0x2b, 0x4f};
 const std::string kBobFingerprint = "F35E5616160A30BF3C6E79FA73C576D40205E8FC";
 
-unsigned modeOf(const std::string& path)
-{
-    struct stat st {};
-    return ::stat(path.c_str(), &st) == 0 ? st.st_mode & 07777 : 0xffff;
-}
-
-size_t filesIn(const std::string& dir)
-{
-    size_t n = 0;
-    DIR* d = ::opendir(dir.c_str());
-    while (dirent* e = d ? ::readdir(d) : nullptr)
-        if (e->d_name[0] != '.')
-            ++n;
-    if (d)
-        ::closedir(d);
-    return n;
-}
+// A scratch directory with the key file and the pin file of one installation.
+class MessengerIdentity : public ::testing::Test {
+protected:
+    static unsigned modeOf(const std::string& path)
+    {
+        struct stat st {};
+        return ::stat(path.c_str(), &st) == 0 ? st.st_mode & 07777 : 0xffff;
+    }
+    TempDir dir;
+    const std::string keyPath = dir.file("m.key");
+    const std::string path = dir.file("m.pins");
+    std::string error;
+};
+using MessengerPins = MessengerIdentity;
 
 }  // namespace
 
-TEST(MessengerIdentity, FilesBesideTheConfiguration)
+TEST_F(MessengerIdentity, FilesBesideTheConfiguration)
 {
     EXPECT_EQ(besideConfig("/home/a/.config/corvane/messengerd.conf", ".key"),
               "/home/a/.config/corvane/messengerd.key");
@@ -63,21 +60,18 @@ TEST(MessengerIdentity, FilesBesideTheConfiguration)
     EXPECT_EQ(besideConfig("/home/a/.messengerd", ".key"), "/home/a/.messengerd.key");
 }
 
-TEST(MessengerIdentity, KeyFileIsMadeAtFirstUseWithMode0600AndKept)
+TEST_F(MessengerIdentity, KeyFileIsMadeAtFirstUseWithMode0600AndKept)
 {
-    TempDir dir;
-    const std::string path = dir.file("m.key");
     noise::KeyPair first;
-    std::string error;
     // Even a umask that lets everything through gives the file mode 0600.
     const mode_t previous = ::umask(0);
-    ASSERT_TRUE(loadOrCreateKeyPair(path, first, error)) << error;
+    ASSERT_TRUE(loadOrCreateKeyPair(keyPath, first, error)) << error;
     ::umask(previous);
-    EXPECT_EQ(modeOf(path), 0600u);
+    EXPECT_EQ(modeOf(keyPath), 0600u);
     EXPECT_EQ(noise::KeyPair::fromSecret(first.secret).pub, first.pub);
     EXPECT_NE(first.pub, noise::Key{});
 
-    std::string text = readFile(path);
+    std::string text = readFile(keyPath);
     EXPECT_EQ(text.rfind("# messengerd key: the secret key of this installation. Keep it private; do not copy it "
                          "to another PC.\nsecret ",
                          0),
@@ -85,16 +79,14 @@ TEST(MessengerIdentity, KeyFileIsMadeAtFirstUseWithMode0600AndKept)
         << text;
 
     noise::KeyPair second;
-    ASSERT_TRUE(loadOrCreateKeyPair(path, second, error)) << error;
+    ASSERT_TRUE(loadOrCreateKeyPair(keyPath, second, error)) << error;
     EXPECT_EQ(second.secret, first.secret);
     EXPECT_EQ(second.pub, first.pub);
-    EXPECT_EQ(readFile(path), text);
+    EXPECT_EQ(readFile(keyPath), text);
 }
 
-TEST(MessengerIdentity, KeyFileOfAKnownSecretGivesItsPublicKeyAndABadOneIsRefusedUnchanged)
+TEST_F(MessengerIdentity, KeyFileOfAKnownSecretGivesItsPublicKeyAndABadOneIsRefusedUnchanged)
 {
-    TempDir dir;
-    const std::string path = dir.file("m.key");
     const std::string good = "# a comment\n\nsecret " + kSecretHex + "\n";
     const std::string notAKey =
         ": not a key file of messengerd (expected a line \"secret\" and 64 hex digits): "
@@ -103,7 +95,7 @@ TEST(MessengerIdentity, KeyFileOfAKnownSecretGivesItsPublicKeyAndABadOneIsRefuse
     struct Case {
         std::string text;
         mode_t mode;
-        std::string error;  // after the path; empty: loaded
+        std::string error;  // after the keyPath; empty: loaded
     } cases[] = {
         {good, 0600, ""},
         {good, 0400, ""},
@@ -119,31 +111,29 @@ TEST(MessengerIdentity, KeyFileOfAKnownSecretGivesItsPublicKeyAndABadOneIsRefuse
         {"secret " + kSecretHex + "\nsecret " + kSecretHex + "\n", 0600, notAKey},
     };
     for (const Case& c : cases) {
-        writeFile(path, c.text);
-        ASSERT_EQ(::chmod(path.c_str(), c.mode), 0);
+        writeFile(keyPath, c.text);
+        ASSERT_EQ(::chmod(keyPath.c_str(), c.mode), 0);
         noise::KeyPair keys;
-        std::string error;
-        EXPECT_EQ(loadOrCreateKeyPair(path, keys, error), c.error.empty()) << c.text << error;
+        EXPECT_EQ(loadOrCreateKeyPair(keyPath, keys, error), c.error.empty()) << c.text << error;
         if (c.error.empty()) {
             EXPECT_EQ(keys.pub, kAlice);
         } else if (c.error == notAKey) {
-            EXPECT_EQ(error, path + notAKey) << c.text;
+            EXPECT_EQ(error, keyPath + notAKey) << c.text;
         } else {
-            EXPECT_EQ(error, path + c.error
+            EXPECT_EQ(error, keyPath + c.error
                                  + " are too open: the file holds the secret key and must not be accessible by "
-                                   "group or others; run: chmod 600 " + path);
+                                   "group or others; run: chmod 600 " + keyPath);
         }
         // Refused, never replaced.
-        EXPECT_EQ(readFile(path), c.text);
+        EXPECT_EQ(readFile(keyPath), c.text);
     }
     const std::string absent = dir.file("absent/m.key");
     noise::KeyPair keys;
-    std::string error;
     EXPECT_FALSE(loadOrCreateKeyPair(absent, keys, error));
     EXPECT_EQ(error, absent + ": cannot create the key file: No such file or directory");
 }
 
-TEST(MessengerIdentity, FingerprintIsTheTruncatedSha256InGroupsOfFourAndReadAsTyped)
+TEST_F(MessengerIdentity, FingerprintIsTheTruncatedSha256InGroupsOfFourAndReadAsTyped)
 {
     EXPECT_EQ(fingerprintCompact(kAlice), kAliceFingerprint);
     EXPECT_EQ(fingerprintText(kAlice), "300C 9C96 03B9 2A4B 39ED 3958 BF92 4011 4804 DB4F");
@@ -174,20 +164,19 @@ TEST(MessengerIdentity, FingerprintIsTheTruncatedSha256InGroupsOfFourAndReadAsTy
     }
 }
 
-TEST(MessengerPins, FirstUsePinsTheKeyTrustReplacesItAndAnotherKeyIsRefused)
+TEST_F(MessengerPins, FirstUsePinsTheKeyTrustReplacesItAndAnotherKeyIsRefused)
 {
-    TempDir dir;
-    PinFile pins(dir.file("m.pins"), nullptr);
+    PinFile pins(path, nullptr);
     EXPECT_FALSE(pins.pinFor("alice@example.org"));
-    EXPECT_FALSE(fileExists(dir.file("m.pins")));
+    EXPECT_FALSE(fileExists(path));
     ASSERT_TRUE(pins.pin("alice@example.org", kAlice));
-    EXPECT_EQ(modeOf(dir.file("m.pins")), 0600u);
+    EXPECT_EQ(modeOf(path), 0600u);
     std::optional<Pin> p = pins.pinFor("alice@example.org");
     ASSERT_TRUE(p && p->key);
     EXPECT_EQ(p->fingerprint, kAliceFingerprint);
     EXPECT_EQ(*p->key, kAlice);
     EXPECT_FALSE(pins.pinFor("bob@example.org"));
-    EXPECT_NE(readFile(dir.file("m.pins")).find("alice@example.org " + kAliceFingerprint + " " + kAliceHex + "\n"),
+    EXPECT_NE(readFile(path).find("alice@example.org " + kAliceFingerprint + " " + kAliceHex + "\n"),
               std::string::npos);
     // The same key again is fine; another one is not stored.
     EXPECT_TRUE(pins.pin("alice@example.org", kAlice));
@@ -196,8 +185,7 @@ TEST(MessengerPins, FirstUsePinsTheKeyTrustReplacesItAndAnotherKeyIsRefused)
 
     // The contact's key changed: the user trusts the new fingerprint, from
     // another process; the daemon's next question sees it.
-    PinFile command(dir.file("m.pins"), nullptr);
-    std::string error;
+    PinFile command(path, nullptr);
     EXPECT_FALSE(command.trust("alice", kBobFingerprint, error));
     EXPECT_FALSE(command.trust("alice@example.org", kBobFingerprint.substr(1), error));
     ASSERT_TRUE(command.trust("alice@example.org", kBobFingerprint, error)) << error;
@@ -216,10 +204,8 @@ TEST(MessengerPins, FirstUsePinsTheKeyTrustReplacesItAndAnotherKeyIsRefused)
     EXPECT_EQ(p->fingerprint, kBobFingerprint);
 }
 
-TEST(MessengerPins, OtherLinesAndCommentsAreKeptAndTheFileStaysPrivate)
+TEST_F(MessengerPins, OtherLinesAndCommentsAreKeptAndTheFileStaysPrivate)
 {
-    TempDir dir;
-    const std::string path = dir.file("m.pins");
     const std::string before = "# my contacts\n"
                                "bob@example.org " + kBobFingerprint + "\n"
                                "\n"
@@ -228,7 +214,6 @@ TEST(MessengerPins, OtherLinesAndCommentsAreKeptAndTheFileStaysPrivate)
     writeFile(path, before);
     ASSERT_EQ(::chmod(path.c_str(), 0644), 0);
     PinFile pins(path, nullptr);
-    std::string error;
     ASSERT_TRUE(pins.trust("alice@example.org", kAliceFingerprint, error)) << error;
     EXPECT_EQ(readFile(path), before + "alice@example.org " + kAliceFingerprint + "\n");
     EXPECT_EQ(modeOf(path), 0600u);
@@ -244,13 +229,11 @@ TEST(MessengerPins, OtherLinesAndCommentsAreKeptAndTheFileStaysPrivate)
                                     "alice@example.org " + kAliceFingerprint + "\n");
     EXPECT_EQ(modeOf(path), 0600u);
     // No temporary file is left beside it.
-    EXPECT_EQ(filesIn(dir.path()), 1u);
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 1);
 }
 
-TEST(MessengerPins, MalformedLinesAreSkippedAndReportedOncePerRead)
+TEST_F(MessengerPins, MalformedLinesAreSkippedAndReportedOncePerRead)
 {
-    TempDir dir;
-    const std::string path = dir.file("m.pins");
     writeFile(path, "alice@example.org\n"                                                  // no fingerprint
                     "bob@example.org " + kBobFingerprint.substr(1) + "\n"                 // 39 digits
                     "alice@example.org " + kBobFingerprint + " " + kAliceHex + "\n"       // key of another print
@@ -276,12 +259,9 @@ TEST(MessengerPins, MalformedLinesAreSkippedAndReportedOncePerRead)
     EXPECT_EQ(std::count(lines.begin(), lines.end(), '\n'), 3) << lines;
 }
 
-TEST(MessengerPins, ADaemonPinningWaitsForATrustInProgress)
+TEST_F(MessengerPins, ADaemonPinningWaitsForATrustInProgress)
 {
-    TempDir dir;
-    const std::string path = dir.file("m.pins");
     PinFile cli(path, nullptr);
-    std::string error;
     ASSERT_TRUE(cli.trust("bob@example.org", kBobFingerprint, error)) << error;
     // Another process (here: this test) holds the file for a change of its own.
     int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
@@ -304,12 +284,9 @@ TEST(MessengerPins, ADaemonPinningWaitsForATrustInProgress)
     EXPECT_EQ(*cli.pinFor("alice@example.org")->key, kAlice);
 }
 
-TEST(MessengerPins, AFileOthersMayChangeIsNotUsed)
+TEST_F(MessengerPins, AFileOthersMayChangeIsNotUsed)
 {
-    TempDir dir;
-    const std::string path = dir.file("m.pins");
     PinFile pins(path, nullptr);
-    std::string error;
     ASSERT_TRUE(pins.trust("bob@example.org", kBobFingerprint, error)) << error;
     ASSERT_EQ(::chmod(path.c_str(), 0664), 0);
     // Whoever could write it could have pinned a key of their own: neither

@@ -6,8 +6,6 @@
 
 #include <gtest/gtest.h>
 
-#include <array>
-#include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
@@ -100,8 +98,6 @@ const Vector kVectors[] = {
           "0d4ec82a286427402f113e4b6ae769a1d95941d49b25030"},
          {"4361726c204d656e676572", "96763ed773f8e47bb3712f0e29b3060ffc956ffc146cee53d5e1df"},
          {"4a65616e2d426170746973746520536179", "3e40f15f6f3a46ae446b253bf8b1d9ffb6ed9b174d272328ff91a7e2e5c79c07f5"},
-         {"457567656e2042f6686d20766f6e2042617765726b",
-          "eb3f3515110702e047a6c9da4478b6ead94873c11c0f2d710ddb3f09fce024b3a58502ae3f"},
      }},
     {"Noise_IK_25519_ChaChaPoly_SHA256",
      Pattern::IK,
@@ -123,9 +119,6 @@ const Vector kVectors[] = {
           "73979d241b203c4acafccf5"},
          {"462e20412e20486179656b", "050e9f3c8fac16b68dbce8f8c4bfbf6617c897f9ada4aa29aa19c8"},
          {"4361726c204d656e676572", "344233a6cabb7141d80f3da2fedc311d9646bbb0f505afe403a667"},
-         {"4a65616e2d426170746973746520536179", "62cdeeb172ad7ade7aa7d9e069da5790f12331bfa00177787a1d0810c67dc3b2b4"},
-         {"457567656e2042f6686d20766f6e2042617765726b",
-          "029bead1b40992327044d409d9a1f3ad8f36c3c452775d557e18bbeb2e8dfcead32d514024"},
      }},
 };
 
@@ -258,7 +251,7 @@ TEST_F(NoiseBase, AFlippedBitInAnyHandshakeMessageFailsIt)
     }
 }
 
-TEST_F(NoiseBase, WrongWeakOrMissingKeysAndMessagesOutOfTurnFail)
+TEST_F(NoiseBase, WrongWeakOrMissingKeysMessagesOutOfTurnOrTooLongFail)
 {
     std::string message, payload;
     // IK: a responder key that is not the responder's, or none.
@@ -282,8 +275,7 @@ TEST_F(NoiseBase, WrongWeakOrMissingKeysAndMessagesOutOfTurnFail)
             xx.resp->readMessage(std::string(reinterpret_cast<const char*>(weak.data()), weak.size()), payload));
         EXPECT_FALSE(xx.resp->writeMessage("reply", message));
         EXPECT_TRUE(xx.resp->failed());
-        Sides toWeak(Pattern::IK, &weak);
-        EXPECT_FALSE(toWeak.init->writeMessage("hello", message));
+        EXPECT_FALSE(Sides(Pattern::IK, &weak).init->writeMessage("hello", message));
         Sides ik(Pattern::IK);
         ASSERT_TRUE(ik.init->writeMessage("hello", message));
         std::copy(weak.begin(), weak.end(), message.begin());
