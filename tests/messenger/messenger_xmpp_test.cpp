@@ -1,7 +1,8 @@
-// Two daemons through a real Prosody: what only strophe_link shows — the
-// stanzas of peers that do not behave, and a roster change from the own
-// account. The core's own rules are in messenger_core_test; login, streams
+// What only strophe_link shows: the capabilities hash, and through a real
+// Prosody the stanzas of peers that do not behave and a roster change from
+// the own account. The core's own rules are in messenger_core_test; login, streams
 // through a real server and a server link that dies are in the e2e suite.
+#include "messenger/caps.h"
 #include "tests/support/api_test_client.h"
 #include "tests/support/prosody_server.h"
 #include "tests/support/spawned.h"
@@ -12,6 +13,7 @@
 
 #include <strophe.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 #include <fstream>
 #include <map>
@@ -163,6 +165,31 @@ TEST(MessengerXmpp, StrangersLearnNothingAndARosterRemovalEndsTheContact)
     const std::string connectable = "GET APPLICATION " + kApp + " CONNECTABLE";
     ASSERT_TRUE(alice.pollFor(connectable, "APPLICATION", "APPLICATION " + kApp + " CONNECTABLE bob@localhost"));
 
+    // On the local socket a frame the program never sends ends the
+    // connection; a program of another user id is refused with code 2.
+    for (const std::string& bytes : {std::string("\x01\x00\x10\x00", 4), encodeAttach(0, 1)}) {
+        ApiTestClient c;
+        ASSERT_TRUE(c.connect(alice.socket));
+        ASSERT_TRUE(c.sendRaw(bytes));
+        EXPECT_TRUE(c.waitClosed(5s));
+    }
+    if (::getuid() == 0) {
+        const pid_t child = ::fork();
+        if (child == 0) {
+            // The refusal comes at once, whether the discover frame got through or not.
+            ApiTestClient c;
+            const bool connected = ::setgid(65534) == 0 && ::setuid(65534) == 0 && c.connect(alice.socket);
+            c.discover();
+            ::_exit(connected && c.waitAttach(kAttachRefused, 5s) && c.attaches().size() == 1 && c.waitClosed(5s) ? 0
+                                                                                                                  : 1);
+        }
+        int status = -1;
+        ASSERT_EQ(::waitpid(child, &status, 0), child);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+        EXPECT_TRUE(tcptest::waitUntil(
+            [&] { return readFile(alice.log).find("refused a connection from user id 65534") != std::string::npos; }));
+    }
+
     // carol, no contact of alice's, sends what messengerd never sends.
     RawXmppClient carol;
     ASSERT_TRUE(carol.login("carol@localhost/odd", "carolpw", server.port()));
@@ -235,4 +262,20 @@ TEST(MessengerXmpp, StrangersLearnNothingAndARosterRemovalEndsTheContact)
         p->client.close();
         EXPECT_EQ(p->daemon.stop(8s), 0) << p->name << "'s daemon";
     }
+}
+
+TEST(MessengerCaps, VerificationStringOfTheProtocolExampleAndEveryApplicationIsAFeature)
+{
+    // The worked example of XEP-0115, section 5.2.
+    xmpp_ctx_t* ctx = xmpp_ctx_new(nullptr, nullptr);
+    EXPECT_EQ(capsVer(ctx, "client", "pc", "Exodus 0.9.1",
+                      {"http://jabber.org/protocol/muc", "http://jabber.org/protocol/disco#info",
+                       "http://jabber.org/protocol/disco#items", "http://jabber.org/protocol/caps"}),
+              "QgayPKawpkPSDYmwT/WM94uAlu0=");
+    xmpp_ctx_free(ctx);
+    std::vector<std::string> f = discoFeatures({"CorvaneForFtp0000", "CorvaneForTcp2000"});
+    for (const char* feature : {"urn:corvane:messenger:app:CorvaneForFtp0000",
+                                "urn:corvane:messenger:app:CorvaneForTcp2000", "http://jabber.org/protocol/ibb"})
+        EXPECT_NE(std::find(f.begin(), f.end(), feature), f.end()) << feature;
+    EXPECT_TRUE(std::is_sorted(f.begin(), f.end()));
 }
