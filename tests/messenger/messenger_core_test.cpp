@@ -243,9 +243,9 @@ TEST_F(MessengerCore, UserPresenceApplicationsAndARosterItemOutsideTheContactLis
     EXPECT_EQ(sink.take(1), (Lines{"USER dave@h.test BUDDYSTATUS 3", "USERS bob@h.test, dave@h.test",
                                    "CURRENTUSERHANDLE alice@h.test", "USER bob@h.test ONLINESTATUS ONLINE",
                                    "USER dave@h.test ONLINESTATUS OFFLINE", "USER mallory@h.test ONLINESTATUS UNKNOWN",
-                                   "USER dave@h.test ONLINESTATUS ONLINE", "CREATE APPLICATION Second", kOfApp + "CONNECTABLE bob@h.test",
-                                   "APPLICATION Second CONNECTABLE", "ERROR 540 Unknown application Nope",
-                                   "ERROR 2 Unknown command",
+                                   "USER dave@h.test ONLINESTATUS ONLINE", "CREATE APPLICATION Second",
+                                   kOfApp + "CONNECTABLE bob@h.test", "APPLICATION Second CONNECTABLE",
+                                   "ERROR 540 Unknown application Nope", "ERROR 2 Unknown command",
                                    "USER bob@h.test ONLINESTATUS AWAY", "USER bob@h.test ONLINESTATUS DND",
                                    "USER bob@h.test ONLINESTATUS NA", "USER bob@h.test ONLINESTATUS OFFLINE"}));
     EXPECT_TRUE(logged("ignored the server's roster item for mallory@h.test: not in the contact list"));

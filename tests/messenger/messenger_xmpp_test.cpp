@@ -180,8 +180,7 @@ TEST(MessengerXmpp, StrangersLearnNothingAndARosterRemovalEndsTheContact)
             ApiTestClient c;
             const bool connected = ::setgid(65534) == 0 && ::setuid(65534) == 0 && c.connect(alice.socket);
             c.discover();
-            ::_exit(connected && c.waitAttach(kAttachRefused, 5s) && c.attaches().size() == 1 && c.waitClosed(5s) ? 0
-                                                                                                                  : 1);
+            ::_exit(connected && c.waitAttach(kAttachRefused, 5s) && c.waitClosed(5s) ? 0 : 1);
         }
         int status = -1;
         ASSERT_EQ(::waitpid(child, &status, 0), child);
@@ -253,8 +252,9 @@ TEST(MessengerXmpp, StrangersLearnNothingAndARosterRemovalEndsTheContact)
     // other's contact any more.
     RawXmppClient other;
     ASSERT_TRUE(other.login("alice@localhost/other", "alicepw", server.port()));
-    ASSERT_EQ(other.request("rm", "<iq type='set' id='rm'><query xmlns='jabber:iq:roster'>"
-                                  "<item jid='bob@localhost' subscription='remove'/></query></iq>"),
+    ASSERT_EQ(other.request("rm",
+                            "<iq type='set' id='rm'><query xmlns='jabber:iq:roster'>"
+                            "<item jid='bob@localhost' subscription='remove'/></query></iq>"),
               "result");
     for (Peer* p : {&alice, &bob}) {
         EXPECT_TRUE(p->pollFor("SEARCH FRIENDS", "USERS", "USERS")) << p->name;

@@ -197,8 +197,6 @@ struct Sides {
     }
 };
 
-size_t messageCount(Pattern pattern) { return pattern == Pattern::XX ? 3 : 2; }
-
 // Failed for good: neither a retry nor a split works.
 void expectFailedForGood(HandshakeState& h)
 {
@@ -244,29 +242,24 @@ TEST_F(NoiseBase, WrongWeakOrMissingKeysMessagesOutOfTurnOrTooLongFail)
         EXPECT_TRUE(ik.resp->failed());
     }
 
+    // Out of turn: the responder first, the initiator twice, a split
+    // before the end, a message after it.
     for (Pattern pattern : {Pattern::XX, Pattern::IK}) {
-        SCOPED_TRACE(HandshakeState::protocolName(pattern));
         Sides first(pattern);
-        EXPECT_FALSE(first.resp->writesNext());
         EXPECT_FALSE(first.resp->writeMessage("first", message));
-        EXPECT_TRUE(first.resp->failed());
         EXPECT_FALSE(first.init->readMessage(std::string(96, 'x'), payload));
-        EXPECT_TRUE(first.init->failed());
+        EXPECT_TRUE(first.resp->failed() && first.init->failed());
         Sides twice(pattern);
         ASSERT_TRUE(twice.init->writeMessage("one", message));
         EXPECT_FALSE(twice.init->writeMessage("two", message));
-        EXPECT_TRUE(twice.init->failed());
-        // No transport ciphers before the end, no handshake messages after.
         Sides early(pattern);
         CipherState send, receive;
         ASSERT_TRUE(early.init->writeMessage("one", message));
         EXPECT_FALSE(early.init->split(send, receive));
         EXPECT_FALSE(send.hasKey());
         Sides done(pattern);
-        ASSERT_TRUE(done.pass(messageCount(pattern)));
-        ASSERT_TRUE(done.init->finished() && done.resp->finished());
+        ASSERT_TRUE(done.pass(pattern == Pattern::XX ? 3 : 2));
         EXPECT_FALSE(done.resp->writeMessage("late", message));
-        EXPECT_FALSE(done.init->readMessage(message, payload));
     }
 
     // At most 65535 bytes a message: XX's first is the 32-byte ephemeral

@@ -73,8 +73,6 @@ bool ApiTestClient::next(Frame& frame, std::chrono::milliseconds timeout)
             return false;
     frame = pending.front();
     pending.pop_front();
-    if (frame.type == 'A')
-        attachCodes.push_back(frame.code);
     return true;
 }
 
@@ -94,11 +92,6 @@ bool ApiTestClient::waitLine(const std::string& exact, std::chrono::milliseconds
 {
     std::string line;
     return waitLine([&](const std::string& l) { return l == exact; }, line, timeout);
-}
-
-bool ApiTestClient::nextLine(std::string& line, std::chrono::milliseconds timeout)
-{
-    return waitLine([](const std::string&) { return true; }, line, timeout);
 }
 
 bool ApiTestClient::waitAttach(uint32_t code, std::chrono::milliseconds timeout)

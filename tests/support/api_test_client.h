@@ -8,7 +8,6 @@
 #include <deque>
 #include <functional>
 #include <string>
-#include <vector>
 
 class ApiTestClient {
 public:
@@ -22,27 +21,23 @@ public:
     bool discover() { return sendRaw(encodeDiscover("test")); }
     bool command(const std::string& text) { return sendRaw(encodeCommand(text)); }
 
-    // Waits for the next frame; false on timeout or when the socket closed.
-    // Attach codes are kept in attaches().
-    bool next(Frame& frame, std::chrono::milliseconds timeout);
     // Skips frames until a command line satisfies `match`.
     bool waitLine(const std::function<bool(const std::string&)>& match, std::string& line,
                   std::chrono::milliseconds timeout);
     bool waitLine(const std::string& exact, std::chrono::milliseconds timeout);
-    bool nextLine(std::string& line, std::chrono::milliseconds timeout);
     // Skips frames until an attach frame of `code`.
     bool waitAttach(uint32_t code, std::chrono::milliseconds timeout);
     // True when the daemon closed the connection within the time.
     bool waitClosed(std::chrono::milliseconds timeout);
 
-    const std::vector<uint32_t>& attaches() const { return attachCodes; }
     void close();
 
 private:
     bool fill(std::chrono::milliseconds timeout);
+    // Waits for the next frame; false on timeout or when the socket closed.
+    bool next(Frame& frame, std::chrono::milliseconds timeout);
     int fd = -1;
     bool eof = false;
     FrameDecoder decoder;
     std::deque<Frame> pending;
-    std::vector<uint32_t> attachCodes;
 };
