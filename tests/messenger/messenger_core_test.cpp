@@ -330,7 +330,7 @@ TEST_F(MessengerCore, IncomingStreamsFromContactsOnly)
     EXPECT_EQ(sink.take(1), (Lines{kOfApp + "STREAMS"}));
 }
 
-TEST_F(MessengerCore, ReadGivesOneTextInOrderAndWithholdsAcksWhenFull)
+TEST_F(MessengerCore, ReadGivesOneTextInOrderAndWithholdsAcksWhenFullAndAPeerIgnoringThatLosesTheStream)
 {
     openFromBob("s");
     clear();
@@ -354,6 +354,25 @@ TEST_F(MessengerCore, ReadGivesOneTextInOrderAndWithholdsAcksWhenFull)
                iq("d9"));
     EXPECT_EQ(link.take(), (Lines{"answer d9 unexpected-request", "close " + kBobFull}));
     EXPECT_EQ(sink.take(1), (Lines{kOfApp + "STREAMS"}));
+
+    // A peer ignoring back pressure: 3 texts are acknowledged, the next
+    // kMaxWithheld are kept unacknowledged, one more ends the stream.
+    openFromBob("s2");
+    clear();
+    const int kept = 3 + static_cast<int>(Messenger::kMaxWithheld);
+    for (int i = 0; i < kept; ++i)
+        fromBob("s2", "t", "d" + std::to_string(i));
+    EXPECT_EQ(link.take(), (Lines{"answer d0 result", "answer d1 result", "answer d2 result"}));
+    sink.take(1);
+    fromBob("s2", "t", "over");
+    Lines calls = link.take();
+    ASSERT_FALSE(calls.empty());
+    EXPECT_EQ(calls.front(), "answer over resource-constraint");
+    EXPECT_EQ(std::count(calls.begin(), calls.end(), "close " + kBobFull), 1);
+    EXPECT_EQ(std::count_if(calls.begin(), calls.end(),
+                            [](const std::string& c) { return c.find(" item-not-found") != std::string::npos; }),
+              static_cast<long>(Messenger::kMaxWithheld));
+    EXPECT_EQ(sink.take(1), (Lines{kOfApp + "STREAMS", kOfApp + "RECEIVED"}));
 }
 
 TEST_F(MessengerCore, UnansweredOrUnsealedStreamRequestIsGivenUp)
@@ -449,27 +468,6 @@ TEST_F(MessengerCore, RemovalFromTheRosterEndsTheContact)
     EXPECT_EQ(link.take(), (Lines{"answer o3 forbidden"}));
     command(kAlter + "CONNECT " + kBob);
     EXPECT_TRUE(link.take().empty());
-}
-
-TEST_F(MessengerCore, PeerIgnoringBackPressureLosesTheStream)
-{
-    openFromBob("s");
-    clear();
-    // 3 texts are acknowledged, the next kMaxWithheld are kept unacknowledged.
-    const int kept = 3 + static_cast<int>(Messenger::kMaxWithheld);
-    for (int i = 0; i < kept; ++i)
-        fromBob("s", "t", "d" + std::to_string(i));
-    EXPECT_EQ(link.take(), (Lines{"answer d0 result", "answer d1 result", "answer d2 result"}));
-    sink.take(1);
-    fromBob("s", "t", "over");
-    Lines calls = link.take();
-    ASSERT_FALSE(calls.empty());
-    EXPECT_EQ(calls.front(), "answer over resource-constraint");
-    EXPECT_EQ(std::count(calls.begin(), calls.end(), "close " + kBobFull), 1);
-    EXPECT_EQ(std::count_if(calls.begin(), calls.end(),
-                            [](const std::string& c) { return c.find(" item-not-found") != std::string::npos; }),
-              static_cast<long>(Messenger::kMaxWithheld));
-    EXPECT_EQ(sink.take(1), (Lines{kOfApp + "STREAMS", kOfApp + "RECEIVED"}));
 }
 
 TEST_F(MessengerWindow, ProgramWritesOnUntilTheWindowIsFull)
