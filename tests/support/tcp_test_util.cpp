@@ -2,8 +2,6 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
-#include <ifaddrs.h>
-#include <net/if.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -123,24 +121,6 @@ int listenOn(const char* address, int* port) { return listenAt(address, port, 0,
 
 int connectTo(const char* address, int port, const char* from) { return connectFrom(address, port, from, 0); }
 
-std::string nonLoopbackAddress()
-{
-    ifaddrs* list = nullptr;
-    if (getifaddrs(&list) != 0)
-        return {};
-    std::string found;
-    for (ifaddrs* i = list; i && found.empty(); i = i->ifa_next) {
-        if (i->ifa_addr && i->ifa_addr->sa_family == AF_INET && (i->ifa_flags & IFF_UP) != 0
-            && (i->ifa_flags & IFF_LOOPBACK) == 0) {
-            in_addr a = reinterpret_cast<sockaddr_in*>(i->ifa_addr)->sin_addr;
-            if ((ntohl(a.s_addr) >> 24) != 127)
-                found = dotted(a);
-        }
-    }
-    freeifaddrs(list);
-    return found;
-}
-
 std::string remoteAddressOf(int fd)
 {
     sockaddr_in a{};
@@ -196,8 +176,6 @@ std::string readSome(int fd, size_t size, std::chrono::milliseconds limit)
     return got;
 }
 
-bool seesClose(int fd, std::chrono::milliseconds limit) { return readToEnd(fd, limit, nullptr, 0) != End::None; }
-
 End endOf(int fd, std::chrono::milliseconds limit) { return readToEnd(fd, limit, nullptr, 0); }
 
 bool stillOpenAndQuiet(int fd)
@@ -219,24 +197,18 @@ bool putPacket(QV_QUE* queue, const std::vector<uint8_t>& packet, std::chrono::m
         limit);
 }
 
-std::vector<uint8_t> controlPacket(uint16_t kind, uint16_t code, int port) { return dataPacket(kind, port, "", code); }
-
-std::vector<uint8_t> disconnectPacket(uint16_t kind, int port, uint16_t reason)
+std::vector<uint8_t> packet(uint16_t kind, uint16_t code, int port, const std::string& data, uint16_t result,
+                            uint32_t seq)
 {
-    std::vector<uint8_t> p = controlPacket(kind, kA2ACodeDisconnectRequest, port);
-    setA2AResult(p.data(), reason);
-    return p;
-}
-
-std::vector<uint8_t> dataPacket(uint16_t kind, int port, const std::string& bytes, uint16_t code)
-{
-    std::vector<uint8_t> p(kA2AHeaderSize + bytes.size());
+    std::vector<uint8_t> p(kA2AHeaderSize + data.size());
     initA2AHeader(p.data());
     setA2AKind(p.data(), kind);
     setA2ACode(p.data(), code);
     setA2APort(p.data(), static_cast<uint16_t>(port));
-    setA2ADataSize(p.data(), static_cast<uint16_t>(bytes.size()));
-    std::memcpy(p.data() + kA2AHeaderSize, bytes.data(), bytes.size());
+    setA2AResult(p.data(), result);
+    setA2ASeq(p.data(), seq);
+    setA2ADataSize(p.data(), static_cast<uint16_t>(data.size()));
+    std::memcpy(p.data() + kA2AHeaderSize, data.data(), data.size());
     return p;
 }
 

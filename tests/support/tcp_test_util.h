@@ -30,9 +30,6 @@ int listenOn(const char* address, int* port);
 // `from` when given; -1 when refused or not done within kWait.
 int connectLoopback(int port, int rcvbuf = 0);
 int connectTo(const char* address, int port, const char* from = nullptr);
-// An IPv4 address of this machine outside 127.0.0.0/8 on an interface that
-// is up, dotted; empty when there is none.
-std::string nonLoopbackAddress();
 std::string remoteAddressOf(int fd);
 
 // A listener on 127.0.0.1 whose backlog is full: a further connect to it
@@ -55,8 +52,6 @@ int acceptWithin(int listener, std::chrono::milliseconds limit = kWait);
 bool writeAll(int fd, const void* data, size_t size);
 // Reads until `size` bytes came, the peer closed, or the limit passed.
 std::string readSome(int fd, size_t size, std::chrono::milliseconds limit = kWait);
-// True when the peer closed the connection (EOF or reset) within the limit.
-bool seesClose(int fd, std::chrono::milliseconds limit = kWait);
 // True when nothing arrived and the connection is still open right now.
 bool stillOpenAndQuiet(int fd);
 // How a connection ended, as its program sees it: reading on (and dropping
@@ -69,10 +64,9 @@ std::vector<uint8_t> takePacket(QV_QUE* queue, std::chrono::milliseconds limit =
 // Puts an entry in, waiting for room within the limit.
 bool putPacket(QV_QUE* queue, const std::vector<uint8_t>& packet, std::chrono::milliseconds limit = kWait);
 
-std::vector<uint8_t> dataPacket(uint16_t kind, int port, const std::string& bytes, uint16_t code = 0);
-std::vector<uint8_t> controlPacket(uint16_t kind, uint16_t code, int port);
-// A DISCONNECT-REQUEST with its reason in the result word.
-std::vector<uint8_t> disconnectPacket(uint16_t kind, int port, uint16_t reason);
+// A packet as the peer sends it.
+std::vector<uint8_t> packet(uint16_t kind, uint16_t code, int port, const std::string& data = "", uint16_t result = 0,
+                            uint32_t seq = 0);
 
 // Collects the event-log lines written while it is listening.
 class LogCapture : public QV_EVENTLOGLISTENER {

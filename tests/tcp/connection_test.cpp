@@ -1,0 +1,628 @@
+// The connection threads of QV_SOCKETTCP, driven from both ends (a local TCP
+// program on one side, the packets of the peer in the two queues on the
+// other), and the TCP managers that make them for the stream's calls.
+#include <gtest/gtest.h>
+
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <memory>
+#include <thread>
+
+#include "core/config_store.h"
+#include "core/eventlog.h"
+#include "tcp/socket_tcp.h"
+#include "tcp/tcp_manager.h"
+#include "tcp/tcp_manager_ftp.h"
+#include "tests/support/tcp_test_util.h"
+#include "tests/support/temp_dir.h"
+#include "wire/a2a_packet.h"
+
+using namespace tcptest;
+
+namespace {
+
+constexpr std::chrono::milliseconds kNow{0};
+
+std::string dataOf(const std::vector<uint8_t>& p)
+{
+    return p.size() < kA2AHeaderSize ? ""
+                                     : std::string(reinterpret_cast<const char*>(p.data()) + kA2AHeaderSize,
+                                                   a2aDataSize(p.data()));
+}
+
+template <typename... Args>
+std::string line(const char* format, Args... args)
+{
+    char buf[200];
+    std::snprintf(buf, sizeof(buf), format, args...);
+    return buf;
+}
+
+enum class Side { Listener, Forward };
+
+// One QV_SOCKETTCP with its thread, or a manager's: the test is the local
+// program at its TCP end (a client of the listener, or the forward host)
+// and the peer behind its queues. The event log is captured.
+class TcpTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        QV_EVENTLOG::getInstance()->setEnabled(1);
+        QV_EVENTLOG::getInstance()->addListener(&capture);
+    }
+    void TearDown() override
+    {
+        sock.stopThread();
+        for (int fd : fds)
+            close(fd);
+        QV_EVENTLOG::destroyInstance();
+    }
+    int keep(int fd)
+    {
+        if (fd >= 0)
+            fds.push_back(fd);
+        return fd;
+    }
+    std::vector<uint8_t> take(std::chrono::milliseconds limit = kWait, QV_SOCKETTCP* from = nullptr)
+    {
+        return takePacket((from ? from : &sock)->getOutboundQueue(), limit);
+    }
+    void give(const std::vector<uint8_t>& p) { ASSERT_TRUE(putPacket(sock.getInboundQueue(), p)); }
+    // Checks the kind and code of `p` (and that it has no data, for `at`
+    // unless -1); answers its result word.
+    int expect(std::vector<uint8_t> p, uint16_t code, uint16_t kind = kA2AKindControl, int at = -1)
+    {
+        EXPECT_FALSE(p.empty()) << "no packet came";
+        p.resize(std::max<size_t>(p.size(), kA2AHeaderSize));
+        EXPECT_EQ(kA2AHeaderSize, a2aHeaderSize(p.data()));
+        EXPECT_EQ(kind, a2aKind(p.data()));
+        EXPECT_EQ(code, a2aCode(p.data()));
+        if (at >= 0) {
+            EXPECT_EQ(0, a2aDataSize(p.data()));
+            EXPECT_EQ(at, a2aPort(p.data()));
+        }
+        return a2aResult(p.data());
+    }
+    int control(const std::vector<uint8_t>& p, uint16_t code) { return expect(p, code, kA2AKindControl, port); }
+    int endRequest(std::chrono::milliseconds limit = kWait) { return control(take(limit), kA2ACodeDisconnectRequest); }
+    void closeProgram()
+    {
+        fds.erase(std::find(fds.begin(), fds.end(), program));
+        close(program);
+    }
+    void listen()
+    {
+        ASSERT_EQ(1, sock.createServerSocket(port = freePort()));
+        sock.startThread();
+        ASSERT_EQ(1, sock.isRunning());
+    }
+    // A local program connects; its CONNECT-REQUEST reaches the peer.
+    int client()
+    {
+        program = keep(connectLoopback(port));
+        control(take(), kA2ACodeConnectRequest);
+        return program;
+    }
+    bool inState(QV_SOCKETTCP* s, int32_t state)
+    {
+        return waitUntil([&] { return s->getConnectionState() == state; });
+    }
+    bool ended(QV_SOCKETTCP* s = nullptr)
+    {
+        return waitUntil([&] { return (s ? s : &sock)->isRunning() == 0; });
+    }
+    // Back where the side waits for its next connection (or ended).
+    bool over(Side side) { return side == Side::Listener ? inState(&sock, QV_SOCKETTCP::kStateAccepting) : ended(); }
+    // An open connection whose relay runs: the listener's thread empties the
+    // inbound queue right after its CONNECT-REQUEST, so the program's first
+    // bytes coming up prove that the peer's packets put in from now on belong
+    // to the connection.
+    void open(Side side)
+    {
+        sock.stopThread();
+        sock.getOutboundQueue()->reset();
+        if (side == Side::Listener) {
+            listen();
+            client();
+            sock.setPeerConnectOk();
+        } else {
+            int listener = keep(listenLoopback(&port));
+            ASSERT_EQ(1, sock.prepareClientSocket(port, "127.0.0.1"));
+            sock.startForwardThread();
+            program = keep(acceptWithin(listener));
+            ASSERT_GE(program, 0);
+            std::vector<uint8_t> reply = take();
+            EXPECT_EQ(kA2AResultConnected, control(reply, kA2ACodeConnectReply));
+            EXPECT_EQ(0, a2aError(reply.data()));
+        }
+        ASSERT_TRUE(writeAll(program, "hello", 5));
+        std::vector<uint8_t> up = take();
+        EXPECT_EQ(0, expect(up, 0, kA2AKindData));
+        EXPECT_EQ(port, a2aPort(up.data()));
+        EXPECT_EQ("hello", dataOf(up));
+        EXPECT_EQ(QV_SOCKETTCP::kStateConnected, sock.getConnectionState());
+    }
+    QV_TCPMANAGER::Settings settings() { return QV_TCPMANAGER::settingsOf(&config); }
+    // A client of the service port reached at `address`, from `from`:
+    // connected, and the listener took it (its CONNECT-REQUEST came).
+    bool served(QV_TCPMANAGER& manager, const char* address, int at, const char* from = nullptr)
+    {
+        if (keep(connectTo(address, at, from)) < 0)
+            return false;
+        std::vector<uint8_t> request = take(kWait, manager.getMainSocket());
+        return !request.empty() && a2aCode(request.data()) == kA2ACodeConnectRequest;
+    }
+    bool logged(const std::string& text)
+    {
+        return waitUntil([&] { return capture.has(text); });
+    }
+
+    QV_SOCKETTCP sock;
+    int port = 0;
+    int program = -1;
+    std::vector<int> fds;
+    TempDir dir;
+    QV_CONFIGSTORE config;
+    LogCapture capture;
+};
+
+// What holds on both sides of the tunnel.
+class ConnectionTest : public TcpTest, public ::testing::WithParamInterface<Side> {
+protected:
+    void SetUp() override
+    {
+        TcpTest::SetUp();
+        open(GetParam());
+    }
+};
+
+INSTANTIATE_TEST_SUITE_P(BothSides, ConnectionTest, ::testing::Values(Side::Listener, Side::Forward),
+                         [](const auto& side) { return side.param == Side::Listener ? "Listener" : "Forward"; });
+
+// The program's half-close reaches the peer as the end of its sending side;
+// the peer's answer still comes, then the orderly end. The peer's half-close
+// reaches the program as the end of its input only: what the program
+// answers still goes to the peer.
+TEST_P(ConnectionTest, HalfClosesCarryTheAnswerBack)
+{
+    ASSERT_TRUE(writeAll(program, "request", 7));
+    ASSERT_EQ(0, shutdown(program, SHUT_WR));
+    EXPECT_EQ("request", dataOf(take()));
+    EXPECT_EQ(kA2ADisconnectSendEnd, endRequest());
+    EXPECT_EQ(QV_SOCKETTCP::kStateConnected, sock.getConnectionState());  // still open for the answer
+    give(packet(kA2AKindData, 0, port, "answer"));
+    give(packet(kA2AKindControl, kA2ACodeDisconnectRequest, port, "", kA2ADisconnectSendEnd));
+    EXPECT_EQ("answer", readSome(program, 6));
+    EXPECT_EQ(End::Orderly, endOf(program));
+    // Over only once the end was dealt with: nothing more for the peer.
+    EXPECT_TRUE(over(GetParam()));
+    EXPECT_TRUE(take(kNow).empty());
+    if (GetParam() == Side::Listener)
+        client();  // accepts again
+
+    open(GetParam());
+    give(packet(kA2AKindData, 0, port, "ask"));
+    give(packet(kA2AKindControl, kA2ACodeDisconnectRequest, port, "", kA2ADisconnectSendEnd));
+    EXPECT_EQ("ask", readSome(program, 3));
+    EXPECT_EQ(End::Orderly, endOf(program));
+    ASSERT_TRUE(writeAll(program, "reply", 5));
+    EXPECT_EQ("reply", dataOf(take()));
+    closeProgram();
+    EXPECT_EQ(kA2ADisconnectSendEnd, endRequest());
+    EXPECT_TRUE(over(GetParam()));
+    EXPECT_TRUE(take(kNow).empty());
+}
+
+// Only a connection whose far end closed in order ends in order; one that
+// broke there reaches the program as a reset. The listener's service needs
+// no answer; the forward side answers the orderly end in kind. A reset of
+// the program goes to the peer as an abort; a stop resets the program and
+// tells the peer.
+TEST_P(ConnectionTest, EachEndReachesTheOtherSideInKind)
+{
+    const Side side = GetParam();
+    for (uint16_t reason : {kA2ADisconnectOrderly, kA2ADisconnectAborted}) {
+        SCOPED_TRACE(reason);
+        if (reason == kA2ADisconnectAborted) {
+            open(side);
+            give(packet(kA2AKindData, 0, port, "part"));
+        }
+        give(packet(kA2AKindControl, kA2ACodeDisconnectRequest, port, "", reason));
+        EXPECT_EQ(reason == kA2ADisconnectOrderly ? End::Orderly : End::Reset, endOf(program));
+        EXPECT_TRUE(over(side));
+        if (side == Side::Listener) {
+            EXPECT_TRUE(take(kNow).empty());
+        } else if (reason == kA2ADisconnectOrderly) {
+            EXPECT_EQ(kA2ADisconnectOrderly, endRequest());
+        }
+    }
+    open(side);
+    linger reset{1, 0};
+    ASSERT_EQ(0, setsockopt(program, SOL_SOCKET, SO_LINGER, &reset, sizeof(reset)));
+    closeProgram();
+    EXPECT_EQ(kA2ADisconnectAborted, endRequest());
+    EXPECT_TRUE(over(side));
+
+    open(side);
+    sock.stopThread();
+    EXPECT_EQ(End::Reset, endOf(program));
+    EXPECT_EQ(kA2ADisconnectAborted, endRequest(kNow));
+}
+
+// Sizes come from the peer and are never believed: a packet whose dataSize
+// exceeds one TCP read, the send buffer or its queue entry, or whose
+// headerSize is not 40, is dropped and never written. One of exactly a TCP
+// read's size is written whole.
+TEST_P(ConnectionTest, LyingPacketsAreDroppedAndNeverReachTcp)
+{
+    std::vector<uint8_t> lie = packet(kA2AKindData, 0, port, std::string(100, 'X'));
+    for (uint16_t size : {uint16_t{kA2AMaxData + 1}, uint16_t{QV_SOCKETTCP::kBufferSize + 1}, uint16_t{65535}}) {
+        setA2ADataSize(lie.data(), size);
+        give(lie);
+    }
+    std::vector<uint8_t> badHeader = packet(kA2AKindData, 0, port, "XXXX");
+    for (uint16_t headerSize : {0, 44}) {
+        a2aWrite16(badHeader.data(), kA2AOffHeaderSize, headerSize);
+        give(badHeader);
+    }
+    const std::string honest(kA2AMaxData, 'h');
+    give(packet(kA2AKindData, 0, port, honest));
+    EXPECT_EQ(honest, readSome(program, honest.size()));
+    EXPECT_TRUE(stillOpenAndQuiet(program));  // nothing more arrived, connection intact
+    EXPECT_EQ(1, sock.isRunning());
+}
+
+// A client waits for the peer's answer with nothing sent on; NG resets it
+// and the next client is accepted. A peer that never answers cannot hold
+// the service: the client is reset, the peer told to let go. A stop ends
+// the waits for a client and for the peer at once.
+TEST_F(TcpTest, ListenerNgNoAnswerOrAStopEndTheWaits)
+{
+    listen();
+    int first = client();
+    EXPECT_EQ(QV_SOCKETTCP::kStateConnected, sock.getConnectionState());
+    EXPECT_TRUE(stillOpenAndQuiet(first));
+    EXPECT_TRUE(take(kNow).empty());
+    sock.setPeerConnectNg();
+    EXPECT_EQ(End::Reset, endOf(first));
+
+    QV_SOCKETTCP::setPeerAnswerMs(300);
+    EXPECT_EQ(End::Reset, endOf(client()));
+    EXPECT_EQ(kA2ADisconnectAborted, endRequest());
+    QV_SOCKETTCP::setPeerAnswerMs(QV_SOCKETTCP::kPeerAnswerMs);
+    int waiting = client();
+    sock.stopThread();
+    EXPECT_EQ(End::Reset, endOf(waiting));
+    EXPECT_EQ(0, sock.isRunning());
+
+    sock.getOutboundQueue()->reset();
+    listen();
+    ASSERT_TRUE(inState(&sock, QV_SOCKETTCP::kStateAccepting));
+    const auto before = Clock::now();
+    sock.stopThread();
+    EXPECT_LT(Clock::now() - before, std::chrono::milliseconds(2000));  // the accept is woken
+    EXPECT_EQ(QV_SOCKETTCP::kStateIdle, sock.getConnectionState());
+    EXPECT_EQ(kA2ADisconnectOrderly, endRequest(kNow));  // the peer is told all the same
+}
+
+// A local program writing big blocks on loopback, read at the tunnel's pace
+// of one entry per 20 ms: each packet carries a whole read of 10240 bytes,
+// never the short remainder of a drained socket buffer (every short packet is
+// a tick of the 10240-bytes-per-tick ceiling lost).
+TEST_F(TcpTest, BigBlocksFromALoopbackWriterFillEveryPacket)
+{
+    constexpr int kPackets = 40;
+    const std::vector<uint8_t> data(static_cast<size_t>(kPackets) * QV_SOCKETTCP::kReadSize, 0x5a);
+    listen();
+    int fd = client();
+    std::thread writer([&] { writeAll(fd, data.data(), data.size()); });
+    sock.setPeerConnectOk();
+    std::vector<int> sizes;
+    for (size_t got = 0; got < data.size() && sizes.size() < 2 * kPackets;) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));  // the stream's tick
+        std::vector<uint8_t> p = take();
+        if (p.empty())
+            break;
+        sizes.push_back(a2aDataSize(p.data()));
+        got += a2aDataSize(p.data());
+    }
+    writer.join();
+    EXPECT_EQ(std::vector<int>(kPackets, QV_SOCKETTCP::kReadSize), sizes);
+}
+
+// A control packet that meets a full outbound queue waits for room rather
+// than being lost, and a stop abandons it at once. The forward side answers
+// the peer's DISCONNECT-REQUEST with one.
+TEST_F(TcpTest, ForwardControlPacketWaitsForRoomInAFullQueueButNotPastAStop)
+{
+    const std::vector<uint8_t> filler = packet(kA2AKindNull, 0, 0);
+    for (bool stop : {false, true}) {
+        SCOPED_TRACE(stop);
+        open(Side::Forward);
+        for (int i = 0; i < QV_QUE::kCapacity; ++i)
+            ASSERT_EQ(1, sock.getOutboundQueue()->enqueue(filler.data(), kA2AHeaderSize));
+        EXPECT_FALSE(sock.getOutboundQueue()->hasRoom());
+        give(packet(kA2AKindControl, kA2ACodeDisconnectRequest, port));
+        // Taken: the thread is at its answer, which finds no room.
+        ASSERT_TRUE(waitUntil([&] { return sock.getInboundQueue()->freeSlots() == QV_QUE::kCapacity; }));
+        if (stop) {
+            const auto before = Clock::now();
+            sock.stopThread();
+            EXPECT_LT(Clock::now() - before, std::chrono::milliseconds(QV_SOCKETTCP::kControlWaitMs));
+            EXPECT_EQ(0, sock.getOutboundQueue()->freeSlots());
+        } else {
+            for (int i = 0; i < QV_QUE::kCapacity; ++i)
+                EXPECT_EQ(kA2AKindNull, a2aKind(take().data()));
+            EXPECT_EQ(kA2ADisconnectOrderly, endRequest());
+            EXPECT_TRUE(ended());
+        }
+    }
+}
+
+// A refused connect and a host that neither answers nor refuses (given up
+// after the connect time limit): the peer hears NG with the error, nothing
+// else. An object destroyed while its thread relays ends the connection.
+TEST_F(TcpTest, ForwardFailedConnectRepliesNgAndADestroyedObjectEndsItsConnection)
+{
+    SilentHost silent;
+    QV_SOCKETTCP::setConnectTimeoutMs(300);
+    for (auto [target, error] : {std::pair{freePort(), ECONNREFUSED}, std::pair{silent.port(), ETIMEDOUT}}) {
+        SCOPED_TRACE(error);
+        ASSERT_EQ(1, sock.prepareClientSocket(port = target, "127.0.0.1"));
+        sock.startForwardThread();
+        std::vector<uint8_t> reply = take();
+        EXPECT_EQ(kA2AResultFailed, control(reply, kA2ACodeConnectReply));
+        EXPECT_EQ(error, a2aError(reply.data()));
+        EXPECT_TRUE(ended());
+        EXPECT_TRUE(take(kNow).empty());
+    }
+    QV_SOCKETTCP::setConnectTimeoutMs(QV_SOCKETTCP::kConnectTimeoutMs);
+
+    int listener = keep(listenLoopback(&port));
+    int server = -1;
+    {
+        QV_SOCKETTCP forward;
+        forward.prepareClientSocket(port, "127.0.0.1");
+        forward.startForwardThread();
+        server = keep(acceptWithin(listener));
+        ASSERT_TRUE(inState(&forward, QV_SOCKETTCP::kStateConnected));
+    }
+    EXPECT_NE(End::None, endOf(server));
+}
+
+// The client application listens on the service port (a port held by
+// another program is reported) and logs the peer's answers; the peer's end
+// of a connection that is already over never stops the listener, while one
+// that could not be queued still ends the open connection (whatever port
+// the peer's side has) as a reset.
+TEST_F(TcpTest, ManagerOfTheClientListensAndLogsThePeersAnswers)
+{
+    config.setClientMode(1);
+    int held = 0;
+    keep(listenLoopback(&held));
+    {
+        QV_TCPMANAGER busy(held, settings());
+        busy.start();
+        EXPECT_TRUE(capture.has(line("サーバソケット作成失敗: ポート番号=%d ", held)));
+        EXPECT_FALSE(capture.has(line("サーバソケット作成: ポート番号=%d ", held)));
+        EXPECT_EQ(0, busy.getMainSocket()->isRunning());
+    }
+    port = freePort();
+    QV_TCPMANAGER manager(port, settings());
+    EXPECT_EQ(QV_TCPMANAGER::kListenOnServicePort, manager.getListenMode());
+    manager.start();
+    EXPECT_TRUE(capture.has(line("サーバソケット作成: ポート番号=%d ", port)));
+    QV_SOCKETTCP* socket = manager.getMainSocket();
+    ASSERT_TRUE(inState(socket, QV_SOCKETTCP::kStateAccepting));
+    manager.notifyTcpDisconnect(port, kA2ADisconnectOrderly);
+    manager.notifyTcpDisconnect(port, kA2ADisconnectAborted);
+    EXPECT_TRUE(capture.has(line("TCP切断: ポート番号=%d", port)));
+
+    ASSERT_TRUE(served(manager, "127.0.0.1", port));
+    manager.notifyTcpConnectReply(port, 7);  // unknown answer: nothing changes
+    EXPECT_EQ(QV_SOCKETTCP::kPeerWaiting, socket->getPeerConnectState());
+    manager.notifyTcpConnectReply(port, 2);
+    EXPECT_EQ(QV_SOCKETTCP::kPeerNg, socket->getPeerConnectState());
+    EXPECT_TRUE(capture.has(line("TCP接続応答(NG): ポート番号=%d", port)));
+
+    // Back-to-back connections: the peer's forward side acknowledges our
+    // DISCONNECT-REQUEST of the last one with its own, which may arrive only
+    // once the next client waits for its answer. It came before that answer,
+    // so it belongs to the last connection and must not end this one.
+    ASSERT_TRUE(served(manager, "127.0.0.1", port));
+    ASSERT_TRUE(putPacket(socket->getInboundQueue(), packet(kA2AKindControl, kA2ACodeDisconnectRequest, port)));
+    ASSERT_TRUE(putPacket(socket->getInboundQueue(), packet(kA2AKindData, 0, port, "old")));
+    manager.notifyTcpConnectReply(port, 1);
+    EXPECT_EQ(QV_SOCKETTCP::kPeerOk, socket->getPeerConnectState());
+    EXPECT_EQ(1, capture.count(line("TCP接続応答(OK): ポート番号=%d", port)));
+    ASSERT_TRUE(putPacket(socket->getInboundQueue(), packet(kA2AKindData, 0, port, "new")));
+    EXPECT_EQ("new", readSome(fds.back(), 3));
+    EXPECT_TRUE(stillOpenAndQuiet(fds.back()));
+    ASSERT_TRUE(writeAll(fds.back(), "up", 2));
+    expect(take(kWait, socket), 0, kA2AKindData);
+    manager.notifyTcpDisconnect(port + 1, kA2ADisconnectAborted);
+    EXPECT_EQ(End::Reset, endOf(fds.back()));
+    EXPECT_TRUE(inState(socket, QV_SOCKETTCP::kStateAccepting));
+
+    ASSERT_TRUE(served(manager, "127.0.0.1", port));
+    manager.stop();
+    EXPECT_EQ(nullptr, manager.getMainSocket());
+    EXPECT_NE(End::None, endOf(fds.back()));
+}
+
+// The server application listens nowhere; calls for sockets that were never
+// made change nothing and log nothing. Every connect runs in the
+// connection's thread, which answers the peer with the outcome; the next
+// request reuses the object and ends the connection, as does the peer's
+// end for the service port (not for another).
+TEST_F(TcpTest, ManagerOfTheServerConnectsOnRequestInTheConnectionsThread)
+{
+    port = freePort();
+    {
+        QV_TCPMANAGER manager(port, settings());
+        EXPECT_EQ(QV_TCPMANAGER::kConnectOnRequest, manager.getListenMode());
+        manager.start();
+        manager.notifyTcpConnectReply(port, 1);
+        EXPECT_EQ(nullptr, manager.getMainSocket());
+        EXPECT_EQ(1234, manager.createDataLinkServer(1234));
+        EXPECT_EQ(0, manager.notifyDataLinkConnectRequest(21, "127.0.0.1"));
+        manager.notifyDataLinkConnectReply(21, 1);
+        manager.notifyDataLinkDisconnect(21);
+        EXPECT_EQ(nullptr, manager.getDataLinkSocket());
+        QV_TCPMANAGERFORFTP ftp(21, settings());
+        ftp.notifyTcpConnectReply(21, 1);
+        ftp.notifyTcpDisconnect(21);
+        ftp.notifyDataLinkConnectReply(21, 1);
+        ftp.notifyDataLinkDisconnect(21);
+        EXPECT_TRUE(capture.lines().empty());
+    }
+    int listening = 0;
+    const int listener = keep(listenLoopback(&listening));
+    struct Case {
+        const char* host;
+        bool up;
+        std::string log;
+    };
+    for (const Case& c : {Case{"localhost", true, line("TCP接続: %s ポート番号=%d", "localhost", listening)},
+                          Case{"localhost", false, line("TCP接続失敗: %s ポート番号=%d", "localhost", port)},
+                          Case{"127.0.0.1", true, line("TCP接続(外部): %s ポート番号=%d", "127.0.0.1", listening)}}) {
+        SCOPED_TRACE(c.log);
+        QV_TCPMANAGER manager(80, settings());
+        const int target = c.up ? listening : port;
+        EXPECT_EQ(1, manager.notifyTcpConnectRequest(target, c.host));
+        QV_SOCKETTCP* socket = manager.getMainSocket();
+        EXPECT_EQ(c.up ? kA2AResultConnected : kA2AResultFailed, expect(take(kWait, socket), kA2ACodeConnectReply));
+        EXPECT_TRUE(logged(c.log));
+        if (!c.up)
+            continue;
+        int server = keep(acceptWithin(listener));
+        EXPECT_EQ(1, manager.notifyTcpConnectRequest(target, c.host));
+        EXPECT_EQ(socket, manager.getMainSocket());
+        EXPECT_NE(End::None, endOf(server));
+        server = keep(acceptWithin(listener));
+        manager.notifyTcpDisconnect(81);
+        EXPECT_TRUE(capture.has("TCP切断: ポート番号=81"));
+        EXPECT_TRUE(stillOpenAndQuiet(server));
+        manager.notifyTcpDisconnect(80);
+        EXPECT_TRUE(ended(socket));
+        EXPECT_NE(End::None, endOf(server));
+        manager.stop();
+        EXPECT_TRUE(capture.has("TCP切断: ポート番号=0"));
+    }
+}
+
+// The FTP manager of the server application, with the FTP server at
+// 127.0.0.3 reached from 127.0.0.1: its lines name the service port, the
+// data link's their own. The passive data link listens on a port of its
+// choice and belongs to the program at the other end of the control
+// connection. Another program, on another address, must neither reach it
+// nor take it before that program does (a reset); the FTP program's own is
+// taken and tunnelled, and its end ends the link. An active data link and
+// the control connection end for any port: the FTP manager does not compare.
+TEST_F(TcpTest, ManagerOfTheFtpDataLinkAcceptsOnlyTheFtpProgramsAddress)
+{
+    int serverPort = 0;
+    const int server = keep(listenOn("127.0.0.3", &serverPort));
+    QV_TCPMANAGERFORFTP manager(21, settings());
+    ASSERT_EQ(1, manager.notifyTcpConnectRequest(freePort(), "127.0.0.1"));
+    EXPECT_EQ(kA2AResultFailed, expect(take(kWait, manager.getMainSocket()), kA2ACodeConnectReply));
+    EXPECT_TRUE(logged(line("TCP接続失敗: %s ポート番号=%d", "127.0.0.1", 21)));
+    ASSERT_EQ(1, manager.notifyTcpConnectRequest(serverPort, "127.0.0.3"));
+    EXPECT_EQ(kA2AResultConnected, expect(take(kWait, manager.getMainSocket()), kA2ACodeConnectReply));
+    EXPECT_TRUE(logged(line("TCP接続: %s ポート番号=%d", "127.0.0.3", 21)));
+    const int control = keep(acceptWithin(server));
+    const std::string ours = remoteAddressOf(control);  // where the server sees us
+    ASSERT_FALSE(ours.empty());
+    ASSERT_NE("127.0.0.3", ours);
+
+    const int link = manager.createDataLinkServer(20);
+    ASSERT_GT(link, 0);
+    EXPECT_NE(20, link);
+    EXPECT_TRUE(capture.has(line("サーバソケット作成: ポート番号=%d ", link)));
+    EXPECT_EQ(-1, connectTo(ours == "127.0.0.4" ? "127.0.0.5" : "127.0.0.4", link));
+    const int intruder = connectTo(ours.c_str(), link, "127.0.0.2");
+    EXPECT_TRUE(intruder < 0 || endOf(intruder) == End::Reset);
+    close(intruder);
+    EXPECT_TRUE(logged(line("データリンク接続拒否: %s ポート番号=%d", "127.0.0.2", link)));
+
+    const int data = keep(connectTo(ours.c_str(), link, "127.0.0.3"));
+    ASSERT_GE(data, 0);
+    QV_SOCKETTCP* socket = manager.getDataLinkSocket();
+    EXPECT_EQ(0, socket->isMainService());
+    expect(take(kWait, socket), kA2ACodeConnectRequest, kA2AKindDataLinkControl);
+    manager.notifyDataLinkConnectReply(link, 1);
+    EXPECT_TRUE(capture.has(line("TCP接続応答(OK): ポート番号=%d", link)));
+    ASSERT_TRUE(writeAll(data, "list", 4));
+    const std::vector<uint8_t> bytes = take(kWait, socket);
+    expect(bytes, 0, kA2AKindDataLinkData);
+    EXPECT_EQ("list", dataOf(bytes));
+    shutdown(data, SHUT_WR);
+    EXPECT_EQ(kA2ADisconnectSendEnd, expect(take(kWait, socket), kA2ACodeDisconnectRequest, kA2AKindDataLinkControl));
+    manager.notifyDataLinkDisconnect(link, kA2ADisconnectSendEnd);
+    EXPECT_TRUE(ended(socket));
+
+    EXPECT_EQ(1, manager.notifyDataLinkConnectRequest(serverPort, "127.0.0.3"));
+    EXPECT_EQ(kA2AResultConnected, expect(take(kWait, socket), kA2ACodeConnectReply, kA2AKindDataLinkControl));
+    EXPECT_TRUE(logged(line("TCP接続(datalink): %s ポート番号=%d", "127.0.0.3", serverPort)));
+    const int active = keep(acceptWithin(server));
+    manager.notifyDataLinkDisconnect(9999);
+    EXPECT_NE(End::None, endOf(active));
+    manager.notifyTcpDisconnect(9999);
+    EXPECT_NE(End::None, endOf(control));
+    const int next = manager.createDataLinkServer(20);
+    EXPECT_EQ(socket, manager.getDataLinkSocket());
+    EXPECT_EQ(1, socket->isRunning());
+    manager.stop();
+    EXPECT_EQ(nullptr, manager.getDataLinkSocket());
+    EXPECT_TRUE(capture.has(line("TCP切断: ポート番号=%d", next)));
+}
+
+// The service ports of the client application: by default only programs of
+// this machine reach them; LISTENADDRESS opens them on purpose, to every
+// address or to one; a value that names no address keeps them on loopback
+// and is logged. "0" is an address to inet_addr (0.0.0.0); the setting
+// takes the four-part form only.
+TEST_F(TcpTest, ManagerListensWhereTheListenAddressSays)
+{
+    config.setClientMode(1);
+    port = freePort();
+    struct Case {
+        const char* setting;
+        std::vector<std::string> reached;
+        std::vector<std::string> notReached;
+        std::string log;
+    };
+    std::vector<Case> cases = {
+        {nullptr, {"127.0.0.1"}, {"127.0.0.2"}, ""},
+        {"0.0.0.0", {"127.0.0.2", "127.0.0.1"}, {}, line("待受アドレス: %s ポート番号=%d", "0.0.0.0", port)},
+        {"127.0.0.2", {"127.0.0.2"}, {"127.0.0.1"}, ""},
+    };
+    for (const char* value : {"everywhere", "0", "192.168.1", "", "0.0.0.0.0"})
+        cases.push_back({value,
+                         {"127.0.0.1"},
+                         {"127.0.0.2"},
+                         line("待受アドレス不正: %s ポート番号=%d (127.0.0.1で待受)", value, port)});
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.setting ? c.setting : "(none)");
+        if (c.setting)
+            config.setListenAddress(c.setting);
+        QV_TCPMANAGER manager(port, settings());
+        manager.start();
+        ASSERT_NE(nullptr, manager.getMainSocket());
+        for (const std::string& address : c.notReached)
+            EXPECT_EQ(-1, keep(connectTo(address.c_str(), port))) << address;
+        for (const std::string& address : c.reached) {
+            EXPECT_TRUE(served(manager, address.c_str(), port, address.c_str())) << address;
+            EXPECT_EQ(address, remoteAddressOf(fds.back()));
+            manager.getMainSocket()->setPeerConnectNg();
+            EXPECT_TRUE(inState(manager.getMainSocket(), QV_SOCKETTCP::kStateAccepting));
+        }
+        EXPECT_TRUE(c.log.empty() || capture.has(c.log)) << c.log;
+        manager.stop();
+    }
+}
+
+}  // namespace
