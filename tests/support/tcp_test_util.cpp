@@ -1,7 +1,6 @@
 #include "tests/support/tcp_test_util.h"
 
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -36,52 +35,14 @@ sockaddr_in address(const char* text, int port)
     return a;
 }
 
-std::string dotted(in_addr a)
+int socketAt(const char* text, sockaddr_in* a)
 {
-    char text[INET_ADDRSTRLEN] = "";
-    return inet_ntop(AF_INET, &a, text, sizeof(text));
-}
-
-int socketWithBuffer(int rcvbuf, int flags = 0)
-{
-    int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | flags, 0);
-    if (rcvbuf > 0)
-        setsockopt(s, SOL_SOCKET, SO_RCVBUF, &rcvbuf, sizeof(rcvbuf));
-    return s;
-}
-
-int listenAt(const char* text, int* port, int rcvbuf, int backlog)
-{
-    sockaddr_in a = address(text, 0);
-    socklen_t len = sizeof(a);
-    int s = socketWithBuffer(rcvbuf);
-    if (bind(s, reinterpret_cast<sockaddr*>(&a), len) != 0 || listen(s, backlog) != 0) {
-        close(s);
-        return -1;
-    }
-    getsockname(s, reinterpret_cast<sockaddr*>(&a), &len);
-    *port = ntohs(a.sin_port);
-    return s;
-}
-
-// A connect that gives up after kWait; -1 when it failed.
-int connectFrom(const char* to, int port, const char* from, int rcvbuf)
-{
-    sockaddr_in target = address(to, port);
-    sockaddr_in source = address(from ? from : "0.0.0.0", 0);
-    int s = socketWithBuffer(rcvbuf, SOCK_NONBLOCK);
-    int error = 0;
-    socklen_t len = sizeof(error);
-    pollfd p{s, POLLOUT, 0};
-    if ((from && bind(s, reinterpret_cast<sockaddr*>(&source), sizeof(source)) != 0)
-        || (connect(s, reinterpret_cast<sockaddr*>(&target), sizeof(target)) != 0
-            && (errno != EINPROGRESS || poll(&p, 1, static_cast<int>(kWait.count())) != 1
-                || getsockopt(s, SOL_SOCKET, SO_ERROR, &error, &len) != 0 || error != 0))) {
-        close(s);
-        return -1;
-    }
-    fcntl(s, F_SETFL, fcntl(s, F_GETFL, 0) & ~O_NONBLOCK);
-    return s;
+    *a = address(text, 0);
+    const int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (bind(s, reinterpret_cast<sockaddr*>(a), sizeof(*a)) == 0)
+        return s;
+    close(s);
+    return -1;
 }
 
 // Reads (and drops) until the peer's end or the limit: End::None when
@@ -113,40 +74,43 @@ int freePort()
     return port;
 }
 
-int listenLoopback(int* port, int rcvbuf) { return listenAt("127.0.0.1", port, rcvbuf, 4); }
+int listenLoopback(int* port) { return listenOn("127.0.0.1", port); }
 
-int connectLoopback(int port, int rcvbuf) { return connectFrom("127.0.0.1", port, nullptr, rcvbuf); }
+int listenOn(const char* address, int* port)
+{
+    sockaddr_in a{};
+    socklen_t len = sizeof(a);
+    const int s = socketAt(address, &a);
+    if (s >= 0 && (listen(s, 4) != 0 || getsockname(s, reinterpret_cast<sockaddr*>(&a), &len) != 0)) {
+        close(s);
+        return -1;
+    }
+    *port = ntohs(a.sin_port);
+    return s;
+}
 
-int listenOn(const char* address, int* port) { return listenAt(address, port, 0, 4); }
+int connectLoopback(int port) { return connectTo("127.0.0.1", port); }
 
-int connectTo(const char* address, int port, const char* from) { return connectFrom(address, port, from, 0); }
+int connectTo(const char* address, int port, const char* from)
+{
+    sockaddr_in source{};
+    const sockaddr_in target = tcptest::address(address, port);
+    const int s = socketAt(from ? from : "0.0.0.0", &source);
+    if (s >= 0 && connect(s, reinterpret_cast<const sockaddr*>(&target), sizeof(target)) != 0) {
+        close(s);
+        return -1;
+    }
+    return s;
+}
 
 std::string remoteAddressOf(int fd)
 {
     sockaddr_in a{};
     socklen_t len = sizeof(a);
-    return getpeername(fd, reinterpret_cast<sockaddr*>(&a), &len) == 0 ? dotted(a.sin_addr) : std::string();
-}
-
-SilentHost::SilentHost()
-{
-    listener = listenAt("127.0.0.1", &listenPort, 0, 0);
-    sockaddr_in to = address("127.0.0.1", listenPort);
-    for (int i = 0; i < 4; ++i) {
-        int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-        connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof(to));
-        fillers.push_back(fd);
-    }
-    // The first filler's handshake done, the backlog is full.
-    pollfd p{fillers.front(), POLLOUT, 0};
-    poll(&p, 1, static_cast<int>(kWait.count()));
-}
-
-SilentHost::~SilentHost()
-{
-    for (int fd : fillers)
-        close(fd);
-    close(listener);
+    char text[INET_ADDRSTRLEN] = "";
+    return getpeername(fd, reinterpret_cast<sockaddr*>(&a), &len) == 0
+               ? inet_ntop(AF_INET, &a.sin_addr, text, sizeof(text))
+               : "";
 }
 
 int acceptWithin(int listener, std::chrono::milliseconds limit)
@@ -229,8 +193,6 @@ int LogCapture::count(const std::string& text, const char* level)
     }
     return n;
 }
-
-bool LogCapture::has(const std::string& text, const char* level) { return count(text, level) > 0; }
 
 std::vector<std::string> LogCapture::lines()
 {

@@ -23,30 +23,15 @@ bool waitUntil(const std::function<bool()>& done, std::chrono::milliseconds limi
 // A port on which nothing listens at the moment of the call.
 int freePort();
 // Listening sockets on 127.0.0.1 or `address` (dotted); *port receives the
-// port; -1 on failure. rcvbuf > 0 shrinks the receive buffer.
-int listenLoopback(int* port, int rcvbuf = 0);
+// port; -1 on failure.
+int listenLoopback(int* port);
 int listenOn(const char* address, int* port);
 // Connects to 127.0.0.1:port, or to address:port from the local address
-// `from` when given; -1 when refused or not done within kWait.
-int connectLoopback(int port, int rcvbuf = 0);
+// `from` when given; -1 when refused.
+int connectLoopback(int port);
 int connectTo(const char* address, int port, const char* from = nullptr);
 std::string remoteAddressOf(int fd);
 
-// A listener on 127.0.0.1 whose backlog is full: a further connect to it
-// neither succeeds nor is refused, as with a silent host.
-class SilentHost {
-public:
-    SilentHost();
-    ~SilentHost();
-    SilentHost(const SilentHost&) = delete;
-    SilentHost& operator=(const SilentHost&) = delete;
-    int port() const { return listenPort; }
-
-private:
-    int listener = -1;
-    int listenPort = 0;
-    std::vector<int> fillers;
-};
 // Accepts on a test listener within the limit; -1 when none came.
 int acceptWithin(int listener, std::chrono::milliseconds limit = kWait);
 bool writeAll(int fd, const void* data, size_t size);
@@ -72,10 +57,9 @@ std::vector<uint8_t> packet(uint16_t kind, uint16_t code, int port, const std::s
 class LogCapture : public QV_EVENTLOGLISTENER {
 public:
     void notifyLogLine(const char* line) override;
-    // True when some line of the level ("ER", "WA", "EV", "DE") has the
-    // text `text` after its level tag.
-    bool has(const std::string& text, const char* level = "EV");
+    // Lines of the level ("ER", "WA", "EV", "DE") with `text` after their level tag.
     int count(const std::string& text, const char* level = "EV");
+    bool has(const std::string& text, const char* level = "EV") { return count(text, level) > 0; }
     std::vector<std::string> lines();
 
 private:

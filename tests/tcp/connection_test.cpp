@@ -8,7 +8,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <memory>
-#include <thread>
 
 #include "core/config_store.h"
 #include "core/eventlog.h"
@@ -204,40 +203,6 @@ TEST_P(ConnectionTest, HalfClosesCarryTheAnswerBack)
     EXPECT_TRUE(take(kNow).empty());
 }
 
-// Orderly ends stay orderly, broken ones become resets, both ways; the
-// forward side answers the peer's orderly end in kind, a stop resets the
-// program and tells the peer.
-TEST_P(ConnectionTest, EachEndReachesTheOtherSideInKind)
-{
-    const Side side = GetParam();
-    for (uint16_t reason : {kA2ADisconnectOrderly, kA2ADisconnectAborted}) {
-        SCOPED_TRACE(reason);
-        if (reason == kA2ADisconnectAborted) {
-            open(side);
-            give(packet(kA2AKindData, 0, port, "part"));
-        }
-        give(packet(kA2AKindControl, kA2ACodeDisconnectRequest, port, "", reason));
-        EXPECT_EQ(reason == kA2ADisconnectOrderly ? End::Orderly : End::Reset, endOf(program));
-        EXPECT_TRUE(over(side));
-        if (side == Side::Listener) {
-            EXPECT_TRUE(take(kNow).empty());
-        } else if (reason == kA2ADisconnectOrderly) {
-            EXPECT_EQ(kA2ADisconnectOrderly, endRequest());
-        }
-    }
-    open(side);
-    linger reset{1, 0};
-    ASSERT_EQ(0, setsockopt(program, SOL_SOCKET, SO_LINGER, &reset, sizeof(reset)));
-    closeProgram();
-    EXPECT_EQ(kA2ADisconnectAborted, endRequest());
-    EXPECT_TRUE(over(side));
-
-    open(side);
-    sock.stopThread();
-    EXPECT_EQ(End::Reset, endOf(program));
-    EXPECT_EQ(kA2ADisconnectAborted, endRequest(kNow));
-}
-
 // Sizes come from the peer and are never believed: a dataSize beyond one
 // TCP read, the send buffer or the queue entry, or a headerSize other than
 // 40, drops the packet. One of exactly a TCP read's size is written whole.
@@ -291,30 +256,6 @@ TEST_F(TcpTest, ListenerNgNoAnswerOrAStopEndTheWaits)
     EXPECT_EQ(kA2ADisconnectOrderly, endRequest(kNow));  // the peer is told all the same
 }
 
-// Big blocks on loopback, read at the tunnel's pace of one entry per 20 ms:
-// each packet carries a whole read, never the short remainder of a drained
-// socket buffer (each short packet loses a tick of the per-tick ceiling).
-TEST_F(TcpTest, BigBlocksFromALoopbackWriterFillEveryPacket)
-{
-    constexpr int kPackets = 40;
-    const std::vector<uint8_t> data(static_cast<size_t>(kPackets) * QV_SOCKETTCP::kReadSize, 0x5a);
-    listen();
-    int fd = client();
-    std::thread writer([&] { writeAll(fd, data.data(), data.size()); });
-    sock.setPeerConnectOk();
-    std::vector<int> sizes;
-    for (size_t got = 0; got < data.size() && sizes.size() < 2 * kPackets;) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));  // the stream's tick
-        std::vector<uint8_t> p = take();
-        if (p.empty())
-            break;
-        sizes.push_back(a2aDataSize(p.data()));
-        got += a2aDataSize(p.data());
-    }
-    writer.join();
-    EXPECT_EQ(std::vector<int>(kPackets, QV_SOCKETTCP::kReadSize), sizes);
-}
-
 // A control packet that meets a full outbound queue waits for room rather
 // than being lost; a stop abandons it at once.
 TEST_F(TcpTest, ForwardControlPacketWaitsForRoomInAFullQueueButNotPastAStop)
@@ -342,34 +283,16 @@ TEST_F(TcpTest, ForwardControlPacketWaitsForRoomInAFullQueueButNotPastAStop)
     }
 }
 
-// A refused connect and a silent host (given up after the connect time
-// limit) are NG with the error; a destroyed object ends its connection.
-TEST_F(TcpTest, ForwardFailedConnectRepliesNgAndADestroyedObjectEndsItsConnection)
+// A refused connect is NG with the error, nothing else.
+TEST_F(TcpTest, ForwardFailedConnectRepliesNgWithTheError)
 {
-    SilentHost silent;
-    QV_SOCKETTCP::setConnectTimeoutMs(300);
-    for (auto [target, error] : {std::pair{freePort(), ECONNREFUSED}, std::pair{silent.port(), ETIMEDOUT}}) {
-        SCOPED_TRACE(error);
-        ASSERT_EQ(1, sock.prepareClientSocket(port = target, "127.0.0.1"));
-        sock.startForwardThread();
-        std::vector<uint8_t> reply = take();
-        EXPECT_EQ(kA2AResultFailed, control(reply, kA2ACodeConnectReply));
-        EXPECT_EQ(error, a2aError(reply.data()));
-        EXPECT_TRUE(ended());
-        EXPECT_TRUE(take(kNow).empty());
-    }
-    QV_SOCKETTCP::setConnectTimeoutMs(QV_SOCKETTCP::kConnectTimeoutMs);
-
-    int listener = keep(listenLoopback(&port));
-    int server = -1;
-    {
-        QV_SOCKETTCP forward;
-        forward.prepareClientSocket(port, "127.0.0.1");
-        forward.startForwardThread();
-        server = keep(acceptWithin(listener));
-        ASSERT_TRUE(inState(&forward, QV_SOCKETTCP::kStateConnected));
-    }
-    EXPECT_NE(End::None, endOf(server));
+    ASSERT_EQ(1, sock.prepareClientSocket(port = freePort(), "127.0.0.1"));
+    sock.startForwardThread();
+    std::vector<uint8_t> reply = take();
+    EXPECT_EQ(kA2AResultFailed, control(reply, kA2ACodeConnectReply));
+    EXPECT_EQ(ECONNREFUSED, a2aError(reply.data()));
+    EXPECT_TRUE(ended());
+    EXPECT_TRUE(take(kNow).empty());
 }
 
 // The client application listens on the service port (a port held by
