@@ -130,8 +130,7 @@ TEST_F(FtpRewriteTest, AnnouncementsThatCannotBeRewrittenAreRefused)
         "eprt |2|fe80::1|1025|\r\n",
         "EPRT |1|192.168.1.300|1025|\r\n",
         "LPRT 4,4,192,168,1,20,2,4,1\r\n",
-        "lprt 6,16,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,1,2,4,1\r\n",
-    };
+        "lprt 6,16,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,1,2,4,1\r\n"};
     const std::vector<std::string> fine = {"127", "0", "0", "1", "19", "137"};
     for (const std::string n :
          {"99999999999", "-1", "256", "2147483647", "4294967296", "0000000000000000001", "+1", "1e3", ""}) {
