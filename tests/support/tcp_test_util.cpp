@@ -45,8 +45,8 @@ int socketAt(const char* text, sockaddr_in* a)
     return -1;
 }
 
-// Reads (and drops) until the peer's end or the limit: End::None when
-// neither came, else how it ended.
+// Reads until `size` bytes came into *got (or, without got, drops them),
+// the peer's end, or the limit.
 End readToEnd(int fd, std::chrono::milliseconds limit, std::string* got, size_t size)
 {
     char buf[4096];

@@ -22,12 +22,10 @@ bool waitUntil(const std::function<bool()>& done, std::chrono::milliseconds limi
 
 // A port on which nothing listens at the moment of the call.
 int freePort();
-// Listening sockets on 127.0.0.1 or `address` (dotted); *port receives the
-// port; -1 on failure.
+// Listens on 127.0.0.1 or `address`; *port receives the port; -1 on failure.
 int listenLoopback(int* port);
 int listenOn(const char* address, int* port);
-// Connects to 127.0.0.1:port, or to address:port from the local address
-// `from` when given; -1 when refused.
+// Connects to 127.0.0.1 or `address`, from `from` when given; -1 when refused.
 int connectLoopback(int port);
 int connectTo(const char* address, int port, const char* from = nullptr);
 std::string remoteAddressOf(int fd);
@@ -39,8 +37,8 @@ bool writeAll(int fd, const void* data, size_t size);
 std::string readSome(int fd, size_t size, std::chrono::milliseconds limit = kWait);
 // True when nothing arrived and the connection is still open right now.
 bool stillOpenAndQuiet(int fd);
-// How a connection ended, as its program sees it: reading on (and dropping
-// data) until an orderly end of stream, a reset, or the limit (None).
+// How a connection ended: reading on (and dropping data) until an orderly
+// end of stream, a reset, or the limit (None).
 enum class End { Orderly, Reset, None };
 End endOf(int fd, std::chrono::milliseconds limit = kWait);
 
@@ -49,7 +47,6 @@ std::vector<uint8_t> takePacket(QV_QUE* queue, std::chrono::milliseconds limit =
 // Puts an entry in, waiting for room within the limit.
 bool putPacket(QV_QUE* queue, const std::vector<uint8_t>& packet, std::chrono::milliseconds limit = kWait);
 
-// A packet as the peer sends it.
 std::vector<uint8_t> packet(uint16_t kind, uint16_t code, int port, const std::string& data = "", uint16_t result = 0,
                             uint32_t seq = 0);
 

