@@ -257,7 +257,7 @@ TEST_F(StreamTest, ClientApplication)
 }
 
 // Replies for another stream or malformed change nothing; a NULL packet
-// advances the seq and copies the peer's link states.
+// copies the peer's link states.
 TEST_F(StreamTest, RepliesAreMatchedAndChecked)
 {
     stream = makeStream(kHttpApp, 1, 80);
