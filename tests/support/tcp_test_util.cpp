@@ -1,9 +1,6 @@
 #include "tests/support/tcp_test_util.h"
 
 #include <arpa/inet.h>
-#include <fcntl.h>
-#include <ifaddrs.h>
-#include <net/if.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -38,56 +35,18 @@ sockaddr_in address(const char* text, int port)
     return a;
 }
 
-std::string dotted(in_addr a)
+int socketAt(const char* text, sockaddr_in* a)
 {
-    char text[INET_ADDRSTRLEN] = "";
-    return inet_ntop(AF_INET, &a, text, sizeof(text));
+    *a = address(text, 0);
+    const int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (bind(s, reinterpret_cast<sockaddr*>(a), sizeof(*a)) == 0)
+        return s;
+    close(s);
+    return -1;
 }
 
-int socketWithBuffer(int rcvbuf, int flags = 0)
-{
-    int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | flags, 0);
-    if (rcvbuf > 0)
-        setsockopt(s, SOL_SOCKET, SO_RCVBUF, &rcvbuf, sizeof(rcvbuf));
-    return s;
-}
-
-int listenAt(const char* text, int* port, int rcvbuf, int backlog)
-{
-    sockaddr_in a = address(text, 0);
-    socklen_t len = sizeof(a);
-    int s = socketWithBuffer(rcvbuf);
-    if (bind(s, reinterpret_cast<sockaddr*>(&a), len) != 0 || listen(s, backlog) != 0) {
-        close(s);
-        return -1;
-    }
-    getsockname(s, reinterpret_cast<sockaddr*>(&a), &len);
-    *port = ntohs(a.sin_port);
-    return s;
-}
-
-// A connect that gives up after kWait; -1 when it failed.
-int connectFrom(const char* to, int port, const char* from, int rcvbuf)
-{
-    sockaddr_in target = address(to, port);
-    sockaddr_in source = address(from ? from : "0.0.0.0", 0);
-    int s = socketWithBuffer(rcvbuf, SOCK_NONBLOCK);
-    int error = 0;
-    socklen_t len = sizeof(error);
-    pollfd p{s, POLLOUT, 0};
-    if ((from && bind(s, reinterpret_cast<sockaddr*>(&source), sizeof(source)) != 0)
-        || (connect(s, reinterpret_cast<sockaddr*>(&target), sizeof(target)) != 0
-            && (errno != EINPROGRESS || poll(&p, 1, static_cast<int>(kWait.count())) != 1
-                || getsockopt(s, SOL_SOCKET, SO_ERROR, &error, &len) != 0 || error != 0))) {
-        close(s);
-        return -1;
-    }
-    fcntl(s, F_SETFL, fcntl(s, F_GETFL, 0) & ~O_NONBLOCK);
-    return s;
-}
-
-// Reads (and drops) until the peer's end or the limit: End::None when
-// neither came, else how it ended.
+// Reads until `size` bytes came into *got (or, without got, drops them),
+// the peer's end, or the limit.
 End readToEnd(int fd, std::chrono::milliseconds limit, std::string* got, size_t size)
 {
     char buf[4096];
@@ -115,58 +74,43 @@ int freePort()
     return port;
 }
 
-int listenLoopback(int* port, int rcvbuf) { return listenAt("127.0.0.1", port, rcvbuf, 4); }
+int listenLoopback(int* port) { return listenOn("127.0.0.1", port); }
 
-int connectLoopback(int port, int rcvbuf) { return connectFrom("127.0.0.1", port, nullptr, rcvbuf); }
-
-int listenOn(const char* address, int* port) { return listenAt(address, port, 0, 4); }
-
-int connectTo(const char* address, int port, const char* from) { return connectFrom(address, port, from, 0); }
-
-std::string nonLoopbackAddress()
+int listenOn(const char* address, int* port)
 {
-    ifaddrs* list = nullptr;
-    if (getifaddrs(&list) != 0)
-        return {};
-    std::string found;
-    for (ifaddrs* i = list; i && found.empty(); i = i->ifa_next) {
-        if (i->ifa_addr && i->ifa_addr->sa_family == AF_INET && (i->ifa_flags & IFF_UP) != 0
-            && (i->ifa_flags & IFF_LOOPBACK) == 0) {
-            in_addr a = reinterpret_cast<sockaddr_in*>(i->ifa_addr)->sin_addr;
-            if ((ntohl(a.s_addr) >> 24) != 127)
-                found = dotted(a);
-        }
+    sockaddr_in a{};
+    socklen_t len = sizeof(a);
+    const int s = socketAt(address, &a);
+    if (s >= 0 && (listen(s, 4) != 0 || getsockname(s, reinterpret_cast<sockaddr*>(&a), &len) != 0)) {
+        close(s);
+        return -1;
     }
-    freeifaddrs(list);
-    return found;
+    *port = ntohs(a.sin_port);
+    return s;
+}
+
+int connectLoopback(int port) { return connectTo("127.0.0.1", port); }
+
+int connectTo(const char* address, int port, const char* from)
+{
+    sockaddr_in source{};
+    const sockaddr_in target = tcptest::address(address, port);
+    const int s = socketAt(from ? from : "0.0.0.0", &source);
+    if (s >= 0 && connect(s, reinterpret_cast<const sockaddr*>(&target), sizeof(target)) != 0) {
+        close(s);
+        return -1;
+    }
+    return s;
 }
 
 std::string remoteAddressOf(int fd)
 {
     sockaddr_in a{};
     socklen_t len = sizeof(a);
-    return getpeername(fd, reinterpret_cast<sockaddr*>(&a), &len) == 0 ? dotted(a.sin_addr) : std::string();
-}
-
-SilentHost::SilentHost()
-{
-    listener = listenAt("127.0.0.1", &listenPort, 0, 0);
-    sockaddr_in to = address("127.0.0.1", listenPort);
-    for (int i = 0; i < 4; ++i) {
-        int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-        connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof(to));
-        fillers.push_back(fd);
-    }
-    // The first filler's handshake done, the backlog is full.
-    pollfd p{fillers.front(), POLLOUT, 0};
-    poll(&p, 1, static_cast<int>(kWait.count()));
-}
-
-SilentHost::~SilentHost()
-{
-    for (int fd : fillers)
-        close(fd);
-    close(listener);
+    char text[INET_ADDRSTRLEN] = "";
+    return getpeername(fd, reinterpret_cast<sockaddr*>(&a), &len) == 0
+               ? inet_ntop(AF_INET, &a.sin_addr, text, sizeof(text))
+               : "";
 }
 
 int acceptWithin(int listener, std::chrono::milliseconds limit)
@@ -196,8 +140,6 @@ std::string readSome(int fd, size_t size, std::chrono::milliseconds limit)
     return got;
 }
 
-bool seesClose(int fd, std::chrono::milliseconds limit) { return readToEnd(fd, limit, nullptr, 0) != End::None; }
-
 End endOf(int fd, std::chrono::milliseconds limit) { return readToEnd(fd, limit, nullptr, 0); }
 
 bool stillOpenAndQuiet(int fd)
@@ -219,24 +161,18 @@ bool putPacket(QV_QUE* queue, const std::vector<uint8_t>& packet, std::chrono::m
         limit);
 }
 
-std::vector<uint8_t> controlPacket(uint16_t kind, uint16_t code, int port) { return dataPacket(kind, port, "", code); }
-
-std::vector<uint8_t> disconnectPacket(uint16_t kind, int port, uint16_t reason)
+std::vector<uint8_t> packet(uint16_t kind, uint16_t code, int port, const std::string& data, uint16_t result,
+                            uint32_t seq)
 {
-    std::vector<uint8_t> p = controlPacket(kind, kA2ACodeDisconnectRequest, port);
-    setA2AResult(p.data(), reason);
-    return p;
-}
-
-std::vector<uint8_t> dataPacket(uint16_t kind, int port, const std::string& bytes, uint16_t code)
-{
-    std::vector<uint8_t> p(kA2AHeaderSize + bytes.size());
+    std::vector<uint8_t> p(kA2AHeaderSize + data.size());
     initA2AHeader(p.data());
     setA2AKind(p.data(), kind);
     setA2ACode(p.data(), code);
     setA2APort(p.data(), static_cast<uint16_t>(port));
-    setA2ADataSize(p.data(), static_cast<uint16_t>(bytes.size()));
-    std::memcpy(p.data() + kA2AHeaderSize, bytes.data(), bytes.size());
+    setA2AResult(p.data(), result);
+    setA2ASeq(p.data(), seq);
+    setA2ADataSize(p.data(), static_cast<uint16_t>(data.size()));
+    std::memcpy(p.data() + kA2AHeaderSize, data.data(), data.size());
     return p;
 }
 
@@ -257,8 +193,6 @@ int LogCapture::count(const std::string& text, const char* level)
     }
     return n;
 }
-
-bool LogCapture::has(const std::string& text, const char* level) { return count(text, level) > 0; }
 
 std::vector<std::string> LogCapture::lines()
 {

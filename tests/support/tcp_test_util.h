@@ -22,45 +22,23 @@ bool waitUntil(const std::function<bool()>& done, std::chrono::milliseconds limi
 
 // A port on which nothing listens at the moment of the call.
 int freePort();
-// Listening sockets on 127.0.0.1 or `address` (dotted); *port receives the
-// port; -1 on failure. rcvbuf > 0 shrinks the receive buffer.
-int listenLoopback(int* port, int rcvbuf = 0);
+// Listens on 127.0.0.1 or `address`; *port receives the port; -1 on failure.
+int listenLoopback(int* port);
 int listenOn(const char* address, int* port);
-// Connects to 127.0.0.1:port, or to address:port from the local address
-// `from` when given; -1 when refused or not done within kWait.
-int connectLoopback(int port, int rcvbuf = 0);
+// Connects to 127.0.0.1 or `address`, from `from` when given; -1 when refused.
+int connectLoopback(int port);
 int connectTo(const char* address, int port, const char* from = nullptr);
-// An IPv4 address of this machine outside 127.0.0.0/8 on an interface that
-// is up, dotted; empty when there is none.
-std::string nonLoopbackAddress();
 std::string remoteAddressOf(int fd);
 
-// A listener on 127.0.0.1 whose backlog is full: a further connect to it
-// neither succeeds nor is refused, as with a silent host.
-class SilentHost {
-public:
-    SilentHost();
-    ~SilentHost();
-    SilentHost(const SilentHost&) = delete;
-    SilentHost& operator=(const SilentHost&) = delete;
-    int port() const { return listenPort; }
-
-private:
-    int listener = -1;
-    int listenPort = 0;
-    std::vector<int> fillers;
-};
 // Accepts on a test listener within the limit; -1 when none came.
 int acceptWithin(int listener, std::chrono::milliseconds limit = kWait);
 bool writeAll(int fd, const void* data, size_t size);
 // Reads until `size` bytes came, the peer closed, or the limit passed.
 std::string readSome(int fd, size_t size, std::chrono::milliseconds limit = kWait);
-// True when the peer closed the connection (EOF or reset) within the limit.
-bool seesClose(int fd, std::chrono::milliseconds limit = kWait);
 // True when nothing arrived and the connection is still open right now.
 bool stillOpenAndQuiet(int fd);
-// How a connection ended, as its program sees it: reading on (and dropping
-// data) until an orderly end of stream, a reset, or the limit (None).
+// How a connection ended: reading on (and dropping data) until an orderly
+// end of stream, a reset, or the limit (None).
 enum class End { Orderly, Reset, None };
 End endOf(int fd, std::chrono::milliseconds limit = kWait);
 
@@ -69,19 +47,16 @@ std::vector<uint8_t> takePacket(QV_QUE* queue, std::chrono::milliseconds limit =
 // Puts an entry in, waiting for room within the limit.
 bool putPacket(QV_QUE* queue, const std::vector<uint8_t>& packet, std::chrono::milliseconds limit = kWait);
 
-std::vector<uint8_t> dataPacket(uint16_t kind, int port, const std::string& bytes, uint16_t code = 0);
-std::vector<uint8_t> controlPacket(uint16_t kind, uint16_t code, int port);
-// A DISCONNECT-REQUEST with its reason in the result word.
-std::vector<uint8_t> disconnectPacket(uint16_t kind, int port, uint16_t reason);
+std::vector<uint8_t> packet(uint16_t kind, uint16_t code, int port, const std::string& data = "", uint16_t result = 0,
+                            uint32_t seq = 0);
 
 // Collects the event-log lines written while it is listening.
 class LogCapture : public QV_EVENTLOGLISTENER {
 public:
     void notifyLogLine(const char* line) override;
-    // True when some line of the level ("ER", "WA", "EV", "DE") has the
-    // text `text` after its level tag.
-    bool has(const std::string& text, const char* level = "EV");
+    // Lines of the level ("ER", "WA", "EV", "DE") with `text` after their level tag.
     int count(const std::string& text, const char* level = "EV");
+    bool has(const std::string& text, const char* level = "EV") { return count(text, level) > 0; }
     std::vector<std::string> lines();
 
 private:

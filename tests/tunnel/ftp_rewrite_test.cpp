@@ -1,5 +1,5 @@
-// The FTP control-channel rewriting on its own, with a fake data-link maker
-// (listening on 50000) and the local address 10.0.0.5.
+// The FTP control-channel rewriting with a fake data-link maker (listening
+// on 50000) and the local address 10.0.0.5.
 #include "tunnel/ftp_rewrite.h"
 
 #include <gtest/gtest.h>
@@ -22,8 +22,8 @@ struct Announcement {
     int32_t port;  // the port the data-link maker is asked for
 };
 
-// Each form with its rewriting (even rows), and the same with other case
-// (odd rows; the passive reply without a line end after its full stop).
+// Each form with its rewriting, then in other case (the passive reply
+// without a line end after its full stop).
 const std::vector<Announcement> kForms = {
     {"227 Entering Passive Mode (192,168,1,20,19,137).\r\n", "227 ENTERING PASSIVE MODE (10,0,0,5,195,80)\r\n", 5001},
     {"227 ENTERING PASSIVE MODE (192,168,1,20,19,137).", "227 ENTERING PASSIVE MODE (10,0,0,5,195,80)\r\n", 5001},
@@ -73,11 +73,10 @@ protected:
     int32_t answer = 50000;
 };
 
-// The announcement points at the local data link, with the lines around it
-// kept byte for byte; one listener is asked for and logged. The same port
-// leaves the text as it is, unlogged; a listener that cannot be made
-// refuses the announcement, and so does a last line without its end when
-// the stream could not keep it. Other text is untouched.
+// The announcement points at the local data link, the lines around it kept
+// byte for byte; one listener is asked for and logged. The same port leaves
+// the text as it is, unlogged; a listener that cannot be made refuses it, and
+// so does a last line without its end that the stream could not keep.
 TEST_F(FtpRewriteTest, AnnouncementsPointAtTheLocalDataLink)
 {
     size_t rewrites = 0;
@@ -114,10 +113,8 @@ TEST_F(FtpRewriteTest, AnnouncementsPointAtTheLocalDataLink)
 }
 
 // No data connection may go around the tunnel: an announcement that cannot
-// be rewritten never reaches the FTP program as it is. A reply becomes an
-// error reply for the client, a command an abort for the server. Numbers a
-// hostile peer writes are read with their range checked (the sanitizer
-// build catches an overflow).
+// be rewritten becomes an error reply or an abort command. Numbers a hostile
+// peer writes are range-checked (the sanitizer build catches an overflow).
 TEST_F(FtpRewriteTest, AnnouncementsThatCannotBeRewrittenAreRefused)
 {
     std::vector<std::string> texts = {
@@ -133,8 +130,7 @@ TEST_F(FtpRewriteTest, AnnouncementsThatCannotBeRewrittenAreRefused)
         "eprt |2|fe80::1|1025|\r\n",
         "EPRT |1|192.168.1.300|1025|\r\n",
         "LPRT 4,4,192,168,1,20,2,4,1\r\n",
-        "lprt 6,16,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,1,2,4,1\r\n",
-    };
+        "lprt 6,16,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,1,2,4,1\r\n"};
     const std::vector<std::string> fine = {"127", "0", "0", "1", "19", "137"};
     for (const std::string n :
          {"99999999999", "-1", "256", "2147483647", "4294967296", "0000000000000000001", "+1", "1e3", ""}) {
@@ -160,11 +156,9 @@ TEST_F(FtpRewriteTest, AnnouncementsThatCannotBeRewrittenAreRefused)
     EXPECT_TRUE(capture.lines().empty());
 }
 
-// One packet holding many announcements would make as many listeners, each
-// with its thread: one is made, the others are refused. A refusal or a
-// rewriting that would not fit the packet is removed or refused, nothing
-// passes unchanged. A line cut by the end of its packet never asks for a
-// shortened port.
+// One listener per packet, the further announcements refused. What would
+// not fit the packet is removed or refused, never passed unchanged. A line
+// cut by the end of its packet never asks for a shortened port.
 TEST_F(FtpRewriteTest, PacketLimits)
 {
     // 231 replies of the shortest form fill a packet of 10 KB.
@@ -204,8 +198,7 @@ TEST_F(FtpRewriteTest, PacketLimits)
     }
 }
 
-// Which beginnings of a line wait for the rest: every beginning of every
-// form of announcement, and nothing that cannot become one.
+// Every beginning of every form of announcement waits for the rest, nothing else.
 TEST(FtpLineBeginning, OnlyWhatMayBecomeAnAnnouncementWaits)
 {
     const auto mayBecome = [](const std::string& text) {

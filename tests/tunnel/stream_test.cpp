@@ -1,195 +1,274 @@
-// QV_SKYPESTREAM on a fake messenger link: the packets it writes, their
-// pacing and keep-alive, and the receiving half (repRead's stream match,
-// checks, sequence numbers, dispatch to the TCP side, held packets, and
-// connections that end).
+// QV_SKYPESTREAM on a fake messenger link: the packets it writes and reads,
+// and the FTP stream's control lines and data-link allow-list.
+#include "tunnel/skype_stream.h"
+
 #include <gtest/gtest.h>
+
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
-#include <chrono>
 #include <string>
-#include <thread>
 
-#include "tcp/tcp_manager_ftp.h"
-#include "tests/tunnel/tunnel_test_util.h"
+#include "core/config_store.h"
+#include "core/text.h"
+#include "skype/skype_com.h"
+#include "tcp/socket_tcp.h"
+#include "tcp/tcp_manager.h"
+#include "tests/support/fake_api_link.h"
+#include "tests/support/tcp_test_util.h"
+#include "tests/support/temp_dir.h"
+#include "tunnel/ftp_rewrite.h"
+#include "wire/a2a_packet.h"
 
-using namespace tunneltest;
+using namespace tcptest;
 
 namespace {
 
-class StreamTest : public StreamFixture {
+constexpr const char* kFtpApp = "CorvaneForFtp0000";
+constexpr const char* kHttpApp = "CorvaneForHttp000";
+// A refusal is answered before any connect would be in a backlog.
+constexpr std::chrono::milliseconds kQuiet{50};
+
+std::vector<uint8_t> withLinks(std::vector<uint8_t> p, uint16_t mainState, uint16_t mainFree,
+                               uint16_t dataLinkState = 0, uint16_t dataLinkFree = 0)
+{
+    setA2AMainLinkState(p.data(), mainState);
+    setA2AMainLinkFree(p.data(), mainFree);
+    setA2ADataLinkState(p.data(), dataLinkState);
+    setA2ADataLinkFree(p.data(), dataLinkFree);
+    return p;
+}
+
+// "user:id hex", as the application hands a READ reply to its streams.
+std::string readReply(const char* user, int id, const std::vector<uint8_t>& packet)
+{
+    std::string hex(packet.size() * 2 + 1, '\0');
+    hexEncode(static_cast<int32_t>(packet.size()), packet.data(), hex.data(), hex.size());
+    hex.resize(packet.size() * 2);
+    return std::string(user) + ":" + std::to_string(id) + " " + hex;
+}
+
+// Seq, kind, code, port, result, error and data size of a packet.
+std::vector<int> header(const std::vector<uint8_t>& p)
+{
+    const uint8_t* h = p.data();
+    if (p.size() < kA2AHeaderSize)
+        return {};
+    return {static_cast<int>(a2aSeq(h)), a2aKind(h), a2aCode(h), a2aPort(h), a2aResult(h), a2aError(h), a2aDataSize(h)};
+}
+
+std::string payload(const std::vector<uint8_t>& p)
+{
+    return p.size() < kA2AHeaderSize ? "" : std::string(p.begin() + kA2AHeaderSize, p.end());
+}
+
+// "227 Entering Passive Mode (127,0,0,1,p1,p2)\r\n" or "PORT 127,0,0,1,p1,p2\r\n".
+std::string announce(int port, bool passive = true)
+{
+    return (passive ? "227 Entering Passive Mode (" : "PORT ") + std::string("127,0,0,1,") + std::to_string(port / 256)
+           + "," + std::to_string(port % 256) + (passive ? ")\r\n" : "\r\n");
+}
+
+class StreamTest : public ::testing::Test {
 protected:
+    void SetUp() override
+    {
+        QV_EVENTLOG::getInstance()->setEnabled(1);
+        QV_EVENTLOG::getInstance()->addListener(&capture);
+        auto fake = std::make_unique<FakeApiLink>();
+        link = fake.get();
+        com = std::make_unique<QV_SKYPECOM>(std::move(fake));
+        link->attach();
+    }
     void TearDown() override
     {
         stream.reset();
-        for (int open : {listener, server, fd})
-            if (open >= 0)
-                close(open);
-        StreamFixture::TearDown();
+        for (int fd : fds)
+            close(fd);
+        com.reset();
+        QV_EVENTLOG::destroyInstance();
     }
-    // The stream's packet in WRITE command i (negative: from the end).
-    std::vector<uint8_t> sent(int i)
+    int keep(int fd)
     {
-        const size_t at = i < 0 ? writes().size() - static_cast<size_t>(-i) : static_cast<size_t>(i);
-        const auto all = packetsOf(std::vector<std::string>(writes().begin() + static_cast<long>(at),
-                                                            writes().begin() + static_cast<long>(at) + 1),
-                                   *stream);
+        if (fd >= 0)
+            fds.push_back(fd);
+        return fd;
+    }
+    std::unique_ptr<QV_SKYPESTREAM> makeStream(const char* app, int id, int servicePort,
+                                               const char* forwardHost = "localhost", int forwardPort = 0)
+    {
+        auto s = std::make_unique<QV_SKYPESTREAM>(*com, &config);
+        s->setPeerUser("peer");
+        s->setStreamId(id);
+        s->setServicePort(servicePort);
+        s->setForwardHost(forwardHost);
+        s->setForwardPort(forwardPort);
+        s->setApplicationName(app);
+        s->setClientApplication(config.isClientMode() != 0);
+        s->start();
+        s->mark = 1;
+        return s;
+    }
+    void feed(QV_SKYPESTREAM& s, const std::vector<uint8_t>& p)
+    {
+        s.repRead(readReply(s.getPeerUser(), s.getStreamId(), p).c_str());
+    }
+    void feed(const std::vector<uint8_t>& p) { feed(*stream, p); }
+    const std::vector<std::string>& writes() const { return link->commands; }
+    // The stream's packets among the WRITE commands, from index `from` on.
+    std::vector<std::vector<uint8_t>> packets(size_t from = 0) const
+    {
+        const std::string prefix = std::string("ALTER APPLICATION ") + stream->getApplicationName()
+                                   + " WRITE peer:" + std::to_string(stream->getStreamId()) + " ";
+        std::vector<std::vector<uint8_t>> out;
+        for (size_t i = from; i < writes().size(); ++i) {
+            if (writes()[i].compare(0, prefix.size(), prefix) != 0)
+                continue;
+            std::vector<uint8_t> p(writes()[i].size() / 2);
+            p.resize(
+                static_cast<size_t>(std::max(0, hexDecode(writes()[i].c_str() + prefix.size(), p.data(), p.size()))));
+            if (p.size() >= kA2AHeaderSize)
+                out.push_back(std::move(p));
+        }
+        return out;
+    }
+    // The stream's packet in the last WRITE command; empty when it is none.
+    std::vector<uint8_t> last() const
+    {
+        const auto all = packets(writes().empty() ? 0 : writes().size() - 1);
         return all.empty() ? std::vector<uint8_t>{} : all[0];
     }
-    // The HTTP stream 1 (service port 80) with its TCP manager connected to
-    // a listener of the test, as the peer's CONNECT-REQUEST makes it.
-    void connectHttp()
+    // As the messenger's reports and the 20 ms timer would.
+    void pump()
     {
-        int port = 0;
-        listener = listenLoopback(&port);
-        stream = makeStream(kHttpApp, 1, 80);
-        EXPECT_EQ(1, stream->getTcpManager()->notifyTcpConnectRequest(port, "localhost"));
-        server = acceptWithin(listener);
-        ASSERT_GE(server, 0);
+        stream->setCanSend();
+        stream->sendEarly();
+        stream->setCanSend();
+        stream->intervalTimer();
+    }
+    // Pumps until the stream wrote a packet of that kind and code (and port,
+    // unless -1) from command `from` on; empty when none came.
+    std::vector<uint8_t> awaitPacket(uint16_t kind, uint16_t code, size_t from = 0, int port = -1)
+    {
+        std::vector<uint8_t> found;
+        waitUntil([&] {
+            pump();
+            for (const auto& p : packets(from))
+                if (a2aKind(p.data()) == kind && a2aCode(p.data()) == code && (port < 0 || a2aPort(p.data()) == port))
+                    found = p;
+            return !found.empty();
+        });
+        return found;
+    }
+    int count(uint16_t kind, uint16_t code)
+    {
+        const auto all = packets();
+        return static_cast<int>(std::count_if(all.begin(), all.end(), [&](const std::vector<uint8_t>& p) {
+            return a2aKind(p.data()) == kind && a2aCode(p.data()) == code;
+        }));
+    }
+    bool logged(const std::string& text)
+    {
+        return waitUntil([&] { return capture.has(text); });
+    }
+    bool queued(QV_SOCKETTCP* socket)
+    {
+        return waitUntil([&] { return socket->getOutboundQueue()->freeSlots() == QV_QUE::kCapacity - 1; });
     }
 
+    TempDir dir;
+    QV_CONFIGSTORE config;
+    LogCapture capture;
+    std::unique_ptr<QV_SKYPECOM> com;
+    FakeApiLink* link = nullptr;
     std::unique_ptr<QV_SKYPESTREAM> stream;
-    int listener = -1, server = -1, fd = -1;
+    std::vector<int> fds;
     uint32_t seq = 0;
 };
 
+// An overlong WRITE is dropped as a success: 4 + 17 + hex + 37 against
+// 65534. The keep-alive goes on the 601st idle tick; a failed one keeps
+// canSend, uses its seq and is retried at the next tick.
 TEST_F(StreamTest, CommandTextsAndKeepAlive)
 {
     stream = makeStream(kFtpApp, 1, 21);
-    EXPECT_EQ(1, stream->getCanSend());
     EXPECT_EQ(1, stream->sendNullPacket());
-    ASSERT_EQ(1u, writes().size());
-    EXPECT_EQ("ALTER APPLICATION CorvaneForFtp0000 WRITE peer:1 2800000002000100" + std::string(64, '0'), writes()[0]);
+    EXPECT_EQ(std::vector<std::string>{"ALTER APPLICATION CorvaneForFtp0000 WRITE peer:1 2800000002000100"
+                                       + std::string(64, '0')},
+              writes());
     EXPECT_EQ(0, stream->getCanSend());
-    // The next packet carries seq 1, whatever canSend says.
-    EXPECT_EQ(1, stream->sendConnectReply(80, 2, 111));
-    std::vector<uint8_t> reply = sent(1);
-    ASSERT_EQ(40u, reply.size());
-    EXPECT_EQ((std::vector<int>{1, kA2AKindControl, kA2ACodeConnectReply, 80, 2, 111}),
-              (std::vector<int>{static_cast<int>(a2aSeq(reply.data())), a2aKind(reply.data()), a2aCode(reply.data()),
-                                a2aPort(reply.data()), a2aResult(reply.data()), a2aError(reply.data())}));
-    EXPECT_EQ(1, stream->sendDataLinkConnectReply(5001, 1, 0));
-    reply = sent(2);
-    ASSERT_EQ(40u, reply.size());
-    EXPECT_EQ(2u, a2aSeq(reply.data()));
-    EXPECT_EQ(kA2AKindDataLinkControl, a2aKind(reply.data()));
     EXPECT_EQ(1, stream->disconnect());
-    EXPECT_EQ("ALTER APPLICATION CorvaneForFtp0000 DISCONNECT peer:1", writes().at(3));
-    auto* ftpManager = dynamic_cast<QV_TCPMANAGERFORFTP*>(stream->getTcpManager());
-    ASSERT_NE(nullptr, ftpManager);
-    EXPECT_EQ(21, ftpManager->getServicePort());
-    EXPECT_TRUE(stream->isFtpApplication());
+    EXPECT_EQ("ALTER APPLICATION CorvaneForFtp0000 DISCONNECT peer:1", writes().back());
 
-    // An overlong WRITE is dropped as a success: 4 + 17 + hex + 37 against 65534.
     stream = makeStream(kHttpApp, 3, 8080);
-    EXPECT_EQ(nullptr, dynamic_cast<QV_TCPMANAGERFORFTP*>(stream->getTcpManager()));
-    EXPECT_EQ(8080, stream->getTcpManager()->getServicePort());
-    EXPECT_FALSE(stream->isFtpApplication());
     link->commands.clear();
     const std::string fits(65534 - 4 - 17 - 37, 'a');
     EXPECT_EQ(1, stream->writeHex((fits + "a").c_str()));
-    EXPECT_TRUE(writes().empty());
-    EXPECT_EQ(1, stream->getCanSend());
     EXPECT_EQ(1, stream->writeHex(fits.c_str()));
     EXPECT_EQ(std::vector<std::string>{"ALTER APPLICATION CorvaneForHttp000 WRITE peer:3 " + fits}, writes());
-    EXPECT_EQ(0, stream->getCanSend());
 
-    // The keep-alive goes on the 601st idle tick; ticks while canSend is 0
-    // do not count. A failed write keeps canSend, uses the seq and is
-    // retried at the next tick.
-    stream = makeStream(kHttpApp, 3, 80);
     link->commands.clear();
-    for (uint32_t round = 0; round < 3; ++round) {
-        for (int i = 0; i < 600; ++i)
-            stream->intervalTimer();
-        EXPECT_EQ(round, packetsOf(writes(), *stream).size()) << "nothing before the 601st tick";
-        EXPECT_EQ(600, stream->getIdleTicks());
-        link->setFailing(round == 1);
+    stream->setCanSend();
+    for (int i = 0; i < 600; ++i)
         stream->intervalTimer();
-        if (round == 1) {
-            EXPECT_EQ(1, stream->getCanSend());
-            EXPECT_EQ(2u, stream->getSendSeq());
-            EXPECT_EQ(600, stream->getIdleTicks());
-            link->setFailing(false);
-            link->attach();
-            link->commands.resize(1);  // the keep-alive of round 0
-            stream->intervalTimer();
-        }
-        ASSERT_EQ(round + 1, packetsOf(writes(), *stream).size());
-        const std::vector<uint8_t> p = packetsOf(writes(), *stream).back();
-        ASSERT_EQ(40u, p.size());
-        EXPECT_EQ(kA2AKindNull, a2aKind(p.data()));
-        EXPECT_EQ(round == 0 ? 0 : round + 1, a2aSeq(p.data())) << "the failed write used its seq";
-        EXPECT_EQ(0, stream->getIdleTicks());
-        for (int i = 0; i < 50; ++i)
-            stream->intervalTimer();
-        EXPECT_EQ(0, stream->getIdleTicks());
-        stream->setCanSend();
-    }
-    stream->stop();
-    EXPECT_EQ(nullptr, stream->getTcpManager());
-    EXPECT_FALSE(stream->isMainListening());
-    EXPECT_FALSE(stream->isMainConnected());
-    for (int i = 0; i < 700; ++i)
-        stream->intervalTimer();
-    EXPECT_EQ(3u, packetsOf(writes(), *stream).size()) << "no manager, no keep-alive";
+    EXPECT_TRUE(writes().empty()) << "nothing before the 601st tick";
+    link->setFailing(true);
+    stream->intervalTimer();
+    EXPECT_EQ(1, stream->getCanSend());
+    link->setFailing(false);
+    link->attach();
+    link->commands.clear();
+    stream->intervalTimer();
+    ASSERT_EQ(1u, packets().size());
+    EXPECT_EQ(kA2AKindNull, a2aKind(packets().back().data()));
+    EXPECT_EQ(1u, a2aSeq(packets().back().data())) << "the failed write used its seq";
+    EXPECT_EQ(0, stream->getIdleTicks());
 }
 
-// The client application connects only from its own listener: the peer's
-// CONNECT-REQUEST on the main link would otherwise stop the listener and
-// connect to the forward host. Its local client's CONNECT-REQUEST carries
-// the stream's link states.
+// The client application connects only from its own listener, never on
+// the peer's CONNECT-REQUEST. Its local client's CONNECT-REQUEST carries the
+// stream's link states.
 TEST_F(StreamTest, ClientApplication)
 {
     config.setClientMode(1);
     int target = 0;
-    listener = listenLoopback(&target);
+    const int listener = keep(listenLoopback(&target));
     const int port = freePort();
     stream = makeStream(kHttpApp, 2, port, "127.0.0.1", target);
     ASSERT_TRUE(waitUntil([&] { return stream->isMainListening(); }));
-    feed(*stream, makePacket(kA2AKindControl, kA2ACodeConnectRequest, 80, seq++));
-    std::vector<uint8_t> answer = sent(-1);
-    ASSERT_EQ(40u, answer.size()) << "no answer";
-    EXPECT_EQ(kA2ACodeConnectReply, a2aCode(answer.data()));
-    EXPECT_EQ(80, a2aPort(answer.data()));
-    EXPECT_EQ(kA2AResultFailed, a2aResult(answer.data()));
-    EXPECT_EQ(EACCES, a2aError(answer.data()));
+    feed(packet(kA2AKindControl, kA2ACodeConnectRequest, 80, "", 0, seq++));
+    EXPECT_EQ((std::vector<int>{0, kA2AKindControl, kA2ACodeConnectReply, 80, kA2AResultFailed, EACCES, 0}),
+              header(last()));
     EXPECT_TRUE(capture.has("peer:TCP接続要求: 127.0.0.1 Port=" + std::to_string(target) + " 接続に失敗"));
     EXPECT_TRUE(capture.has("peer:TCP接続要求: Port=80 拒否(クライアント側は接続要求を受けない)"));
-    EXPECT_LT(acceptWithin(listener, std::chrono::milliseconds(50)), 0) << "the forward host was connected";
-    EXPECT_TRUE(stream->isMainListening());
+    EXPECT_LT(acceptWithin(listener, kQuiet), 0) << "the forward host was connected";
 
     stream->setCanSend();
-    fd = connectLoopback(port);
-    ASSERT_GE(fd, 0);
-    QV_QUE* outbound = stream->getTcpManager()->getMainSocket()->getOutboundQueue();
-    ASSERT_TRUE(waitUntil([&] { return outbound->freeSlots() == 29; }));
+    ASSERT_GE(keep(connectLoopback(port)), 0);
+    ASSERT_TRUE(queued(stream->getTcpManager()->getMainSocket()));
     stream->intervalTimer();
-    const std::vector<uint8_t> p = sent(-1);
-    ASSERT_EQ(40u, p.size());
-    EXPECT_EQ(kA2AKindControl, a2aKind(p.data()));
-    EXPECT_EQ(kA2ACodeConnectRequest, a2aCode(p.data()));
-    EXPECT_EQ(port, a2aPort(p.data()));
-    EXPECT_EQ(2, a2aMainLinkState(p.data()));
-    EXPECT_EQ(30, a2aMainLinkFree(p.data()));
-    EXPECT_EQ(0, a2aDataLinkState(p.data()));
-    EXPECT_EQ(1u, a2aSeq(p.data()));
+    const std::vector<uint8_t> p = last();
+    EXPECT_EQ((std::vector<int>{1, kA2AKindControl, kA2ACodeConnectRequest, port, 0, 0, 0}), header(p));
+    ASSERT_FALSE(p.empty());
+    EXPECT_EQ((std::vector<int>{2, 30, 0}),
+              (std::vector<int>{a2aMainLinkState(p.data()), a2aMainLinkFree(p.data()), a2aDataLinkState(p.data())}));
     EXPECT_TRUE(stream->isMainConnected());
 }
 
-// A reply for another stream is skipped; malformed replies change nothing;
-// a NULL packet advances the seq and copies the peer's link states.
+// Replies for another stream or malformed change nothing; a NULL packet
+// copies the peer's link states.
 TEST_F(StreamTest, RepliesAreMatchedAndChecked)
 {
     stream = makeStream(kHttpApp, 1, 80);
     auto twelve = makeStream(kHttpApp, 12, 80);
-    const std::vector<uint8_t> null = makePacket(kA2AKindNull, 0, 0, 0);
+    const std::vector<uint8_t> null = packet(kA2AKindNull, 0, 0);
     const std::string hex = readReply("", 0, null).substr(3);
-    std::vector<uint8_t> badHeader = makePacket(kA2AKindNull, 0, 0, 0, "", {2, 30, 2, 30});
+    std::vector<uint8_t> badHeader = withLinks(null, 2, 30, 2, 30);
     a2aWrite16(badHeader.data(), kA2AOffHeaderSize, 41);
-    std::vector<uint8_t> shortData = makePacket(kA2AKindData, 0, 80, 0, "hello", {2, 30, 2, 30});
+    std::vector<uint8_t> shortData = withLinks(packet(kA2AKindData, 0, 80, "hello"), 2, 30, 2, 30);
+    const std::string good = readReply("peer", 1, shortData);
     setA2ADataSize(shortData.data(), 10);
-    const std::string good = readReply("peer", 1, makePacket(kA2AKindData, 0, 80, 0, "hello", {2, 30, 2, 30}));
     std::vector<std::string> texts = {readReply("peer", 12, null),
                                       readReply("peerx", 1, null),
                                       readReply("pee", 1, null),
@@ -205,329 +284,255 @@ TEST_F(StreamTest, RepliesAreMatchedAndChecked)
     for (const std::string& text : texts) {
         stream->repRead(text.c_str());
         twelve->repRead(text.c_str());
-        ASSERT_EQ(0u, stream->getRecvSeq()) << text.substr(0, 100);
-        ASSERT_EQ(0, stream->getPeerMainState()) << text.substr(0, 100);
-        ASSERT_EQ(0, stream->getPeerDataLinkFree()) << text.substr(0, 100);
-        ASSERT_EQ(0u, stream->getReceivedBytes()) << text.substr(0, 100);
+        ASSERT_EQ((std::vector<int>{0, 0, 0, 0}),
+                  (std::vector<int>{static_cast<int>(stream->getRecvSeq()), stream->getPeerMainState(),
+                                    stream->getPeerDataLinkFree(), static_cast<int>(stream->getReceivedBytes())}))
+            << text.substr(0, 100);
     }
     EXPECT_EQ(1u, twelve->getRecvSeq());
     EXPECT_TRUE(writes().empty());
 
-    feed(*stream, makePacket(kA2AKindNull, 0, 0, 0, "", {2, 17, 1, 5}));
-    EXPECT_EQ(1u, stream->getRecvSeq());
+    feed(withLinks(null, 2, 17, 1, 5));
     EXPECT_EQ((std::vector<int>{2, 17, 1, 5}),
               (std::vector<int>{stream->getPeerMainState(), stream->getPeerMainFree(), stream->getPeerDataLinkState(),
                                 stream->getPeerDataLinkFree()}));
-    EXPECT_TRUE(stream->isPeerMainConnected());
-    EXPECT_FALSE(stream->isPeerDataLinkConnected());
-    EXPECT_EQ(0u, stream->getSendSeq());
-    EXPECT_EQ(1, stream->getCanSend());
     EXPECT_TRUE(writes().empty());
-    EXPECT_TRUE(capture.lines().empty());
 }
 
-// Data from the peer reaches the TCP side; a sequence gap disconnects the
-// stream every time and still delivers; the peer's DISCONNECT-REQUEST ends
-// the connection after its data. Data from the TCP side waits while canSend
-// is 0; between ticks the first data of a quiet connection goes at once,
-// more data keeps the tick's pace, and the connection's end goes as soon as
-// the messenger lets the stream write.
+// The peer's CONNECT-REQUEST is answered once, when the connect is done,
+// with the next seq. A sequence gap disconnects the stream every time and
+// still delivers; the peer's end comes after its data. Data for the peer
+// waits while canSend is 0; the first data of a quiet connection goes at
+// once, more keeps the tick's pace.
 TEST_F(StreamTest, DataBothWaysOnAnHttpConnection)
 {
-    connectHttp();
+    int port = 0;
+    const int listener = keep(listenLoopback(&port));
+    stream = makeStream(kHttpApp, 1, 80, "localhost", port);
+    ASSERT_EQ(1, stream->sendNullPacket());
+    stream->setCanSend();
+    feed(packet(kA2AKindControl, kA2ACodeConnectRequest, 80, "", 0, seq++));
+    EXPECT_EQ(1u, writes().size()) << "the answer waits for the connect";
+    const std::vector<uint8_t> reply = awaitPacket(kA2AKindControl, kA2ACodeConnectReply);
+    EXPECT_EQ((std::vector<int>{1, kA2AKindControl, kA2ACodeConnectReply, port, kA2AResultConnected, 0, 0}),
+              header(reply));
+    EXPECT_EQ(2, reply.empty() ? -1 : a2aMainLinkState(reply.data()));
+    EXPECT_TRUE(logged("peer:TCP接続要求: localhost Port=" + std::to_string(port) + " 接続"));
+    const int server = acceptWithin(listener);
+    ASSERT_GE(server, 0);
+    for (int i = 0; i < 20; ++i)
+        pump();
+    EXPECT_EQ(1, count(kA2AKindControl, kA2ACodeConnectReply));
+    link->commands.clear();
+
     const std::string disconnect = "ALTER APPLICATION CorvaneForHttp000 DISCONNECT peer:1";
-    feed(*stream, makePacket(kA2AKindData, 0, 80, 0, "a"));
-    feed(*stream, makePacket(kA2AKindData, 0, 80, 1, "b"));
+    feed(packet(kA2AKindData, 0, 80, "a", 0, seq++));
+    feed(packet(kA2AKindData, 0, 80, "b", 0, seq++));
     EXPECT_TRUE(writes().empty());
     // Ahead of the expected seq, or behind it.
-    const uint32_t gaps[] = {3, 4, 2};
-    for (size_t i = 0; i < 3; ++i) {
-        feed(*stream, makePacket(kA2AKindData, 0, 80, gaps[i], std::string(1, static_cast<char>('c' + i))));
+    for (uint32_t i = 0; i < 3; ++i) {
+        feed(packet(kA2AKindData, 0, 80, std::string(1, static_cast<char>('c' + i)), 0, seq + (i == 2 ? 0 : 1 + i)));
         EXPECT_EQ(std::vector<std::string>(i + 1, disconnect), writes());
-        EXPECT_EQ(3 + i, stream->getRecvSeq());
+        EXPECT_EQ(seq + 1 + i, stream->getRecvSeq());
     }
     EXPECT_EQ("abcde", readSome(server, 5));
     EXPECT_EQ(5u, stream->takeReceivedBytes());
     link->commands.clear();
 
-    QV_QUE* outbound = stream->getTcpManager()->getMainSocket()->getOutboundQueue();
-    // The connection thread's own answer to the peer comes first.
-    ASSERT_EQ(kA2ACodeConnectReply, a2aCode(takePacket(outbound).data()));
+    QV_SOCKETTCP* socket = stream->getTcpManager()->getMainSocket();
+    const int idle = stream->getIdleTicks();
     ASSERT_EQ(1, stream->sendNullPacket());
     ASSERT_TRUE(writeAll(server, "abc", 3));
-    ASSERT_TRUE(waitUntil([&] { return outbound->freeSlots() == 29; }));
+    ASSERT_TRUE(queued(socket));
     for (int i = 0; i < 15; ++i)
         stream->intervalTimer();
     stream->sendEarly();
     EXPECT_EQ(1u, writes().size());
-    EXPECT_EQ(29, outbound->freeSlots()) << "the packet stays queued while canSend is 0";
-    EXPECT_EQ(0, stream->getIdleTicks()) << "ticks while canSend is 0 do not count";
+    EXPECT_EQ(29, socket->getOutboundQueue()->freeSlots()) << "the packet stays queued while canSend is 0";
+    EXPECT_EQ(idle, stream->getIdleTicks()) << "ticks while canSend is 0 do not count";
     stream->setCanSend();
     stream->sendEarly();
     ASSERT_EQ(2u, writes().size());
-    std::vector<uint8_t> p = sent(-1);
-    EXPECT_EQ(kA2AKindData, a2aKind(p.data()));
-    EXPECT_EQ("abc", payload(p));
-    EXPECT_EQ(1u, a2aSeq(p.data()));
+    EXPECT_EQ((std::vector<int>{3, kA2AKindData, 0, port, 0, 0, 3}), header(last()));
+    EXPECT_EQ("abc", payload(last()));
     stream->setCanSend();
     ASSERT_TRUE(writeAll(server, "def", 3));
-    ASSERT_TRUE(waitUntil([&] { return outbound->freeSlots() == 29; }));
+    ASSERT_TRUE(queued(socket));
     stream->sendEarly();
     EXPECT_EQ(2u, writes().size()) << "released again within the same tick: more data waits for the tick";
     stream->intervalTimer();
-    ASSERT_EQ(3u, writes().size());
-    EXPECT_EQ("def", payload(sent(-1)));
-    EXPECT_EQ(0, stream->getIdleTicks());
+    EXPECT_EQ("def", payload(last()));
     EXPECT_EQ(6u, stream->takeSentBytes());
-    EXPECT_EQ(0u, stream->getSentBytes());
 
-    feed(*stream, makePacket(kA2AKindData, 0, 80, 5, "xyz"));
-    feed(*stream, makePacket(kA2AKindControl, kA2ACodeDisconnectRequest, 80, 6));
+    seq = stream->getRecvSeq();
+    feed(packet(kA2AKindData, 0, 80, "xyz", 0, seq++));
+    feed(packet(kA2AKindControl, kA2ACodeDisconnectRequest, 80, "", 0, seq++));
     EXPECT_EQ("xyz", readSome(server, 3));
-    EXPECT_TRUE(seesClose(server));
+    EXPECT_EQ(End::Orderly, endOf(server));
     EXPECT_TRUE(capture.has("peer:TCP切断要求: localhost Port=80 切断"));
     close(server);
-    server = -1;
-    ASSERT_TRUE(waitUntil([&] { return outbound->freeSlots() == 29; }));
-    stream->sendEarly();
-    EXPECT_EQ(3u, writes().size()) << "canSend is 0 until the empty SENDING";
-    stream->setCanSend();
-    stream->sendEarly();
-    ASSERT_EQ(4u, writes().size());
-    EXPECT_EQ(kA2ACodeDisconnectRequest, a2aCode(sent(-1).data()));
-
-    // Without a main socket the manager is told.
-    auto bare = makeStream(kHttpApp, 2, 80);
-    feed(*bare, makePacket(kA2AKindControl, kA2ACodeDisconnectRequest, 80, 0));
-    EXPECT_TRUE(capture.has("TCP切断: ポート番号=80"));
 }
 
-// A CONNECT-REQUEST is answered once its connect has an outcome, once, with
-// the stream's next sequence number: by the forward thread (any host but
-// localhost is answered by it alone), or by the stream for the FTP control
-// connect made in the caller's thread.
-TEST_F(StreamTest, ConnectRequestsAreAnsweredOnceWithTheirOutcomeAndTheNextSeq)
-{
-    struct Case {
-        const char* app;
-        int servicePort;
-        const char* host;
-        bool listening;
-    };
-    int id = 0;
-    for (const Case& c : {Case{kHttpApp, 80, "localhost", true}, Case{kHttpApp, 80, "localhost", false},
-                          Case{kHttpApp, 80, "127.0.0.1", false}, Case{kFtpApp, 21, "127.0.0.1", true}}) {
-        SCOPED_TRACE(std::string(c.app) + " " + c.host + (c.listening ? " listening" : " refused"));
-        int port = 0;
-        const int target = c.listening ? listenLoopback(&port) : -1;
-        if (!c.listening)
-            port = freePort();
-        stream = makeStream(c.app, ++id, c.servicePort, c.host, port);
-        ASSERT_EQ(1, stream->sendNullPacket());
-        stream->setCanSend();
-        const size_t from = writes().size();
-        feed(*stream, makePacket(kA2AKindControl, kA2ACodeConnectRequest, c.servicePort, 0));
-        EXPECT_EQ(from, writes().size()) << "the answer waits for the connect";
-        const std::vector<uint8_t> reply = awaitPacket(*stream, kA2AKindControl, kA2ACodeConnectReply, from);
-        ASSERT_EQ(40u, reply.size());
-        EXPECT_EQ(1u, a2aSeq(reply.data()));
-        EXPECT_EQ(c.listening ? kA2AResultConnected : kA2AResultFailed, a2aResult(reply.data()));
-        EXPECT_EQ(c.listening ? 0 : ECONNREFUSED, a2aError(reply.data()));
-        EXPECT_EQ(c.listening ? 2 : 0, a2aMainLinkState(reply.data()));
-        const std::string line = std::string("peer:TCP接続要求: ") + c.host + " Port=" + std::to_string(port);
-        if (c.app == kHttpApp) {
-            EXPECT_EQ(port, a2aPort(reply.data()));  // the forward thread's own port
-            EXPECT_TRUE(waitUntil([&] { return capture.has(line + (c.listening ? " 接続" : " 接続に失敗")); }));
-            EXPECT_NE(c.listening, capture.has(line + " 接続に失敗"));
-            EXPECT_EQ(c.listening, capture.has(line + " 接続"));
-        }
-        for (int i = 0; i < 20; ++i)
-            pump(*stream);
-        const auto packets = packetsOf(writes(), *stream, from);
-        EXPECT_EQ(1, std::count_if(packets.begin(), packets.end(), [](const std::vector<uint8_t>& p) {
-                      return a2aKind(p.data()) == kA2AKindControl && a2aCode(p.data()) == kA2ACodeConnectReply;
-                  }));
-        if (c.listening) {
-            const int accepted = acceptWithin(target);
-            EXPECT_GE(accepted, 0);
-            close(accepted);
-            close(target);
-        }
-    }
-}
-
-// The FTP stream acts on a plain DISCONNECT-REQUEST only for its service
-// port. An FTP server on another port than the service's: the peer names
-// that port in its packets, and its half-close must still reach this side's
-// control connection, or the connection would wait for it for ever.
-TEST_F(StreamTest, FtpDisconnectRequests)
-{
-    stream = connectFtp(&listener, &server, &seq);
-    ASSERT_GE(server, 0);
-    const size_t before = capture.lines().size();
-    feed(*stream, makePacket(kA2AKindControl, kA2ACodeDisconnectRequest, 2121, seq++));
-    EXPECT_EQ(before, capture.lines().size());
-    EXPECT_EQ(seq, stream->getRecvSeq());
-    feed(*stream, resultPacket(kA2AKindControl, kA2ACodeDisconnectRequest, 2121, seq++, kA2ADisconnectSendEnd));
-    EXPECT_EQ(End::Orderly, endOf(server));
-    EXPECT_TRUE(capture.has("peer:TCP切断要求: 127.0.0.1 Port=2121 切断"));
-}
-
-// Back-pressure: a held packet needs a full inbound queue behind a
-// connection that is up: the peer answered, and the local client stopped
-// reading (with a small receive buffer), so the connection thread is stuck
-// writing to TCP and takes nothing more from its queue. The main connection
-// of the client application, or a data link of the FTP stream.
-class HeldPacketTest : public StreamTest {
+// The server application's FTP stream with its control connection up;
+// `local` is the FTP server's end.
+class FtpStreamTest : public StreamTest {
 protected:
-    void connect(bool dataLink)
+    void SetUp() override
     {
-        int local = port = freePort();
-        if (dataLink) {
-            stream = makeStream(kFtpApp, 1, 21, "127.0.0.1");
-            local = stream->getTcpManager()->createDataLinkServer(port);
-            ASSERT_GT(local, 0);
-            socket = stream->getTcpManager()->getDataLinkSocket();
-            dataKind = kA2AKindDataLinkData;
-        } else {
-            config.setClientMode(1);
-            stream = makeStream(kHttpApp, 1, port);
-            ASSERT_TRUE(waitUntil([&] { return stream->isMainListening(); }));
-            socket = stream->getTcpManager()->getMainSocket();
-        }
-        fd = connectLoopback(local, 4096);
-        ASSERT_GE(fd, 0);
-        // The connection thread queues the CONNECT-REQUEST, then clears its
-        // inbound queue before it waits for the answer; nothing shows the
-        // clearing, so the answer comes a moment later.
-        ASSERT_TRUE(waitUntil([&] { return socket->getOutboundQueue()->freeSlots() == 29; }));
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        feed(*stream, resultPacket(dataLink ? kA2AKindDataLinkControl : kA2AKindControl, kA2ACodeConnectReply, port,
-                                   seq++, kA2AResultConnected));
-        ASSERT_TRUE(waitUntil([&] { return dataLink ? stream->isDataLinkConnected() : stream->isMainConnected(); }));
+        StreamTest::SetUp();
+        int ftpPort = 0;
+        listener = keep(listenLoopback(&ftpPort));
+        stream = makeStream(kFtpApp, 1, 21, "127.0.0.1", ftpPort);
+        stream->setAnnouncementClock([this] { return now; });
+        ASSERT_TRUE(controlConnects());
+        dataListener = keep(listenLoopback(&dataPort));
     }
-    std::string feedData(int count)
+    bool controlConnects()
     {
-        std::string all;
-        while (count-- > 0) {
-            std::string bytes(QV_SOCKETTCP::kReadSize, static_cast<char>('A' + seq % 26));
-            bytes.replace(0, std::to_string(seq).size(), std::to_string(seq));
-            const auto start = std::chrono::steady_clock::now();
-            feed(*stream, makePacket(dataKind, 0, port, seq++, bytes));
-            longest = std::max(longest, std::chrono::steady_clock::now() - start);
-            all += bytes;
-        }
-        return all;
+        feed(packet(kA2AKindControl, kA2ACodeConnectRequest, 21, "", 0, seq++));
+        local = keep(acceptWithin(listener));
+        return local >= 0 && waitUntil([&] { return stream->isMainConnected(); });
     }
-    // Feeds DATA packets until one is held and stays held while the stream
-    // ticks for a while: only a thread stuck in its TCP write keeps the
-    // queue full. The bound of 1000 packets lies beyond what the kernel may
-    // buffer for the connection. The packet that finds the queue full is
-    // kept at once: the messenger's thread is never blocked by a slow reader.
-    std::string feedUntilHeld()
+    void peerSends(const std::string& data) { feed(packet(kA2AKindData, 0, 21, data, 0, seq++)); }
+    bool localSays(const std::string& text)
     {
-        std::string all;
-        for (int i = 0, tick = 0; i < 1000 && !(tick == 10 && stream->isHoldingPacket()); ++i) {
-            all += feedData(1);
-            for (tick = 0; tick < 10 && stream->isHoldingPacket(); ++tick) {
-                std::this_thread::sleep_for(std::chrono::milliseconds(20));
-                stream->intervalTimer();
-            }
-        }
-        EXPECT_TRUE(stream->isHoldingPacket()) << "the queue never filled";
-        EXPECT_LT(longest, std::chrono::milliseconds(500)) << "a packet was waited for";
-        return all;
+        const size_t from = writes().size();
+        return writeAll(local, text.data(), text.size()) && waitUntil([&] {
+                   pump();
+                   for (const auto& p : packets(from))
+                       if (a2aKind(p.data()) == kA2AKindData && payload(p) == text)
+                           return true;
+                   return false;
+               });
     }
-    // The local client reads again; the stream ticks meanwhile, as the 20 ms
-    // timer would, so that held packets move on.
-    std::string readWhileTicking(size_t size)
+    QV_SOCKETTCP* dataLink() { return stream->getTcpManager()->getDataLinkSocket(); }
+    std::string rewrittenReply()
     {
-        std::string got;
-        const auto deadline = std::chrono::steady_clock::now() + kWait;
-        while (got.size() < size && std::chrono::steady_clock::now() < deadline) {
-            got += readSome(fd, size - got.size(), std::chrono::milliseconds(20));
-            stream->intervalTimer();
-        }
-        return got;
+        const int bound = dataLink() ? dataLink()->getBoundPort() : -1;
+        return "227 ENTERING PASSIVE MODE (127,0,0,1," + std::to_string(bound / 256) + "," + std::to_string(bound % 256)
+               + ")\r\n";
+    }
+    // The peer asks for a data-link connect to dataPort: connected and
+    // logged, or refused with EACCES, logged, and nothing connected.
+    void expectDataLink(bool allowed, const std::string& why)
+    {
+        const size_t from = writes().size();
+        feed(packet(kA2AKindDataLinkControl, kA2ACodeConnectRequest, dataPort, "", 0, seq++));
+        const auto a = awaitPacket(kA2AKindDataLinkControl, kA2ACodeConnectReply, from, dataPort);
+        const int fd = keep(acceptWithin(dataListener, allowed ? kWait : kQuiet));
+        EXPECT_EQ(
+            (std::vector<int>{allowed ? kA2AResultConnected : kA2AResultFailed, allowed ? 0 : EACCES, allowed}),
+            (std::vector<int>{a.empty() ? -1 : a2aResult(a.data()), a.empty() ? -1 : a2aError(a.data()), fd >= 0}))
+            << why;
+        const std::string line = "peer:TCP接続要求(d-link): 127.0.0.1 Port=" + std::to_string(dataPort);
+        EXPECT_TRUE(capture.has(line + (allowed ? " 接続" : " 接続に失敗"))) << why;
+        EXPECT_TRUE(allowed
+                    || capture.has("peer:TCP接続要求(d-link): Port=" + std::to_string(dataPort)
+                                   + " 拒否(こちらのFTPが通知していないポート)"));
+        EXPECT_TRUE(!allowed || logged("TCP接続(datalink): 127.0.0.1 ポート番号=" + std::to_string(dataPort)));
     }
 
-    QV_SOCKETTCP* socket = nullptr;
-    uint16_t dataKind = kA2AKindData;
-    int port = 0;
-    std::chrono::steady_clock::duration longest{};
+    std::chrono::steady_clock::time_point now = std::chrono::steady_clock::now();
+    int listener = -1, local = -1, dataListener = -1, dataPort = 0;
 };
 
-// A READ repeated after a slow reply brings more packets while the first is
-// still held: all wait, none is lost or overtaken, and the peer's
-// DISCONNECT-REQUEST behind them ends the connection after the data.
-TEST_F(HeldPacketTest, DataThatFindsTheQueueFullIsKeptAndDeliveredInOrder)
+// The control connect is answered by the stream, once. A data-link connect
+// goes only to a port this side's own FTP program announced on the control
+// connection that is up, once, within its lifetime; anything else is
+// refused, and nothing is connected. Control lines cut by packets: an
+// announcement cut in two is rewritten whole, what precedes it goes at
+// once. A kept beginning with a packet of the largest size arrives whole;
+// one that grows too long is refused; one dies with its control connection.
+TEST_F(FtpStreamTest, DataLinkAllowListAndControlLinesCutByPackets)
 {
-    connect(false);
-    std::string sent = feedUntilHeld();
-    EXPECT_EQ(0, socket->getInboundQueue()->freeSlots());
-    sent += feedData(2);
-    // A packet that needs no queue is handled while one is held.
-    feed(*stream, makePacket(kA2AKindNull, 0, 0, seq++, "", {2, 30}));
-    EXPECT_TRUE(stream->isPeerMainConnected());
-    feed(*stream, makePacket(kA2AKindControl, kA2ACodeDisconnectRequest, port, seq++));
-    EXPECT_TRUE(stream->isHoldingPacket());
-    EXPECT_TRUE(capture.has("peer:TCP切断要求: localhost Port=" + std::to_string(port) + " 切断"));
-    EXPECT_FALSE(capture.has("TCP切断: ポート番号=" + std::to_string(port))) << "the manager was not told";
-    EXPECT_EQ(sent, readWhileTicking(sent.size()));
-    EXPECT_TRUE(seesClose(fd));
-    EXPECT_FALSE(stream->isHoldingPacket());
-    EXPECT_TRUE(writes().empty() || writes().back().find(" DISCONNECT ") == std::string::npos);
-}
+    EXPECT_EQ(kA2AResultConnected, header(awaitPacket(kA2AKindControl, kA2ACodeConnectReply)).at(4));
+    for (int i = 0; i < 20; ++i)
+        pump();
+    EXPECT_EQ(1, count(kA2AKindControl, kA2ACodeConnectReply));
+    expectDataLink(false, "nothing announced");
+    EXPECT_EQ(nullptr, dataLink()) << "the manager was asked";
+    // Not this side's announcement: the peer's PORT, or one from the server.
+    peerSends(announce(dataPort, false));
+    EXPECT_FALSE(readSome(local, 1).empty());
+    expectDataLink(false, "announced by the peer");
+    ASSERT_TRUE(localSays(announce(dataPort, false)));
+    expectDataLink(false, "a command from the server");
 
-// On the data link the same, without the error line; bytes that have to be
-// dropped once every hold slot is taken are an error the user sees.
-TEST_F(HeldPacketTest, DataLinkDataIsKeptAndLostBytesAreLogged)
-{
-    connect(true);
-    const std::string sent = feedUntilHeld();
-    const std::string line = "peerとのFTP接続:127.0.0.1とのd-port=" + std::to_string(port) + " QUEFULLを検出";
-    EXPECT_FALSE(capture.has(line, "ER"));
-    EXPECT_EQ(sent, readWhileTicking(sent.size()));
-    EXPECT_FALSE(stream->isHoldingPacket());
-    for (int i = 0; i < 3000 && !capture.has(line, "ER"); ++i)
-        feedData(1);
-    EXPECT_TRUE(capture.has(line, "ER"));
-}
+    std::string reply = announce(dataPort);
+    reply.insert(reply.size() - 2, ".");
+    const size_t cut = reply.find(',') + 3;
+    ASSERT_TRUE(localSays("150 Here\r\n" + reply.substr(0, cut)));
+    ASSERT_TRUE(localSays(reply.substr(cut)));
+    expectDataLink(true, "announced in two packets");
+    feed(packet(kA2AKindDataLinkControl, kA2ACodeDisconnectRequest, dataPort, "", 0, seq++));
+    ASSERT_TRUE(waitUntil([&] { return dataLink()->isRunning() == 0; }));
+    expectDataLink(false, "the second time");
 
-// The data link is spared while the peer reports 20 free slots or fewer on
-// its connected data link; a data-link packet ends the tick.
-TEST_F(StreamTest, DataLinkIsSparedWhileThePeerReportsTwentyFreeSlots)
-{
-    int target = 0;
-    listener = listenLoopback(&target);
-    stream = makeStream(kFtpApp, 1, 21, "127.0.0.1");
-    ASSERT_EQ(1, stream->getTcpManager()->notifyDataLinkConnectRequest(target, "127.0.0.1"));
-    server = acceptWithin(listener);
-    ASSERT_GE(server, 0);
-    QV_QUE* outbound = stream->getTcpManager()->getDataLinkSocket()->getOutboundQueue();
-    ASSERT_EQ(kA2ACodeConnectReply, a2aCode(takePacket(outbound).data()));
-    struct Step {
-        PeerLinks links;
-        std::string more, goes;
-    };
-    for (const Step& step :
-         {Step{{0, 0, 2, 20}, "file", ""}, Step{{0, 0, 2, 21}, "", "file"}, Step{{0, 0, 1, 0}, "more", "more"}}) {
-        feed(*stream, makePacket(kA2AKindNull, 0, 0, seq++, "", step.links));
-        stream->setCanSend();
-        const size_t before = writes().size();
-        ASSERT_TRUE(writeAll(server, step.more.data(), step.more.size()));
-        ASSERT_TRUE(waitUntil([&] { return outbound->freeSlots() == 29; }));
-        const int idle = stream->getIdleTicks();
-        stream->intervalTimer();
-        ASSERT_EQ(before + !step.goes.empty(), writes().size()) << step.links.dataLinkFree;
-        if (step.goes.empty())
-            continue;
-        const std::vector<uint8_t> p = sent(-1);
-        EXPECT_EQ(kA2AKindDataLinkData, a2aKind(p.data()));
-        EXPECT_EQ(step.goes, payload(p));
-        EXPECT_EQ(2, a2aDataLinkState(p.data()));
-        EXPECT_EQ(idle, stream->getIdleTicks()) << "a data-link packet ends the tick";
-    }
+    ASSERT_TRUE(localSays("229 Entering Extended Passive Mode (|||" + std::to_string(dataPort) + "|)\r\n"));
+    now += std::chrono::seconds(60);
+    expectDataLink(true, "extended passive, 60 s after");
+    ASSERT_TRUE(localSays(announce(dataPort)));
+    now += std::chrono::seconds(61);
+    expectDataLink(false, "61 s after");
+
+    for (const std::string& command : writes())
+        EXPECT_EQ(std::string::npos, command.find(" DISCONNECT ")) << command;
+
+    // The local server ends the control connection; the peer is told.
+    ASSERT_TRUE(localSays(announce(dataPort)));
+    const size_t from = writes().size();
+    close(local);
+    fds.erase(std::find(fds.begin(), fds.end(), local));
+    ASSERT_FALSE(awaitPacket(kA2AKindControl, kA2ACodeDisconnectRequest, from).empty());
+    expectDataLink(false, "control connection over");
+
+    ASSERT_TRUE(controlConnects());
+    peerSends("150 Here\r\n227 Entering Passive Mode (10,0,0,9,19,1");
+    EXPECT_EQ("150 Here\r\n", readSome(local, 10, kQuiet * 40));
+    peerSends("37)\r\n150 Here\r\n");
+    EXPECT_EQ(rewrittenReply() + "150 Here\r\n", readSome(local, rewrittenReply().size() + 10));
+    EXPECT_EQ(1, capture.count("peerとのFTP接続:127.0.0.1とのd-port=" + std::to_string(dataLink()->getBoundPort())
+                               + "/5001 作成"));
+
+    std::string full = "137)\r\n";
+    while (full.size() < kA2AMaxData)
+        full += std::string(78, 'x') + "\r\n";
+    full.resize(kA2AMaxData - 2);
+    full += "\r\n";
+    peerSends("211-Status\r\n227 Entering Passive Mode (10,0,0,9,19,");
+    peerSends(full);
+    const std::string want = "211-Status\r\n" + rewrittenReply() + full.substr(6);
+    const std::string all = readSome(local, want.size());
+    EXPECT_EQ(want.size(), all.size());
+    EXPECT_TRUE(want == all);
+
+    peerSends("2");
+    peerSends("27 Entering Passive Mode (");
+    for (int i = 0; i < 10; ++i)
+        peerSends(std::string(100, ' '));
+    peerSends("10,0,0,9,19,137)\r\n");
+    const std::string refused = readSome(local, sizeof(kFtpRefusedReply) - 1);
+    EXPECT_EQ(kFtpRefusedReply, refused);
+    EXPECT_EQ(std::string(700, ' ') + "10,0,0,9,19,137)\r\n", readSome(local, 718));  // after 327 bytes kept
+
+    // A plain end counts for the service port only; the peer's half-close
+    // names the FTP server's port, which may be another, and counts.
+    peerSends("226 Done\r\n22");
+    const size_t before = capture.lines().size();
+    feed(packet(kA2AKindControl, kA2ACodeDisconnectRequest, 2121, "", 0, seq++));
+    EXPECT_EQ(before, capture.lines().size());
+    EXPECT_EQ(seq, stream->getRecvSeq());
+    feed(packet(kA2AKindControl, kA2ACodeDisconnectRequest, 2121, "", kA2ADisconnectSendEnd, seq++));
+    EXPECT_EQ("226 Done\r\n", readSome(local, 64));
+    EXPECT_EQ(End::Orderly, endOf(local));
+    EXPECT_TRUE(capture.has("peer:TCP切断要求: 127.0.0.1 Port=2121 切断"));
+    close(local);
+    fds.erase(std::find(fds.begin(), fds.end(), local));
+    ASSERT_TRUE(waitUntil([&] { return !stream->isMainConnected(); }));
+    ASSERT_TRUE(controlConnects());
+    const std::string text = "7 Entering Passive Mode (10,0,0,9,19,137)\r\n";
+    peerSends(text);
+    EXPECT_EQ(text, readSome(local, text.size()));
 }
 
 }  // namespace

@@ -1,0 +1,423 @@
+// The connection threads of QV_SOCKETTCP and the TCP managers that make
+// them for the stream's calls.
+#include <gtest/gtest.h>
+
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+
+#include "core/config_store.h"
+#include "tcp/tcp_manager_ftp.h"
+#include "tests/support/tcp_test_util.h"
+#include "tests/support/temp_dir.h"
+#include "wire/a2a_packet.h"
+
+using namespace tcptest;
+
+namespace {
+
+constexpr std::chrono::milliseconds kNow{0};
+
+std::string dataOf(const std::vector<uint8_t>& p)
+{
+    return p.size() < kA2AHeaderSize
+               ? ""
+               : std::string(reinterpret_cast<const char*>(p.data()) + kA2AHeaderSize, a2aDataSize(p.data()));
+}
+
+template <typename... Args>
+std::string line(const char* format, Args... args)
+{
+    char buf[200];
+    std::snprintf(buf, sizeof(buf), format, args...);
+    return buf;
+}
+
+enum class Side { Listener, Forward };
+
+// The test is the local program at a connection's TCP end (a client of the
+// listener, or the forward host) and the peer behind its queues.
+class TcpTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        QV_EVENTLOG::getInstance()->setEnabled(1);
+        QV_EVENTLOG::getInstance()->addListener(&capture);
+    }
+    void TearDown() override
+    {
+        sock.stopThread();
+        for (int fd : fds)
+            close(fd);
+        QV_EVENTLOG::destroyInstance();
+    }
+    int keep(int fd)
+    {
+        if (fd >= 0)
+            fds.push_back(fd);
+        return fd;
+    }
+    std::vector<uint8_t> take(std::chrono::milliseconds limit = kWait, QV_SOCKETTCP* from = nullptr)
+    {
+        return takePacket((from ? from : &sock)->getOutboundQueue(), limit);
+    }
+    void give(const std::vector<uint8_t>& p) { ASSERT_TRUE(putPacket(sock.getInboundQueue(), p)); }
+    // Checks kind and code (no data, for port `at`, unless -1); answers the result word.
+    int expect(std::vector<uint8_t> p, uint16_t code, uint16_t kind = kA2AKindControl, int at = -1)
+    {
+        EXPECT_FALSE(p.empty()) << "no packet came";
+        p.resize(std::max<size_t>(p.size(), kA2AHeaderSize));
+        EXPECT_EQ(kA2AHeaderSize, a2aHeaderSize(p.data()));
+        EXPECT_EQ(kind, a2aKind(p.data()));
+        EXPECT_EQ(code, a2aCode(p.data()));
+        if (at >= 0) {
+            EXPECT_EQ(0, a2aDataSize(p.data()));
+            EXPECT_EQ(at, a2aPort(p.data()));
+        }
+        return a2aResult(p.data());
+    }
+    int control(const std::vector<uint8_t>& p, uint16_t code) { return expect(p, code, kA2AKindControl, port); }
+    int endRequest(std::chrono::milliseconds limit = kWait) { return control(take(limit), kA2ACodeDisconnectRequest); }
+    void listen()
+    {
+        ASSERT_EQ(1, sock.createServerSocket(port = freePort()));
+        sock.startThread();
+        ASSERT_EQ(1, sock.isRunning());
+    }
+    int client()
+    {
+        program = keep(connectLoopback(port));
+        control(take(), kA2ACodeConnectRequest);
+        return program;
+    }
+    bool inState(QV_SOCKETTCP* s, int32_t state)
+    {
+        return waitUntil([&] { return s->getConnectionState() == state; });
+    }
+    bool ended(QV_SOCKETTCP* s = nullptr)
+    {
+        return waitUntil([&] { return (s ? s : &sock)->isRunning() == 0; });
+    }
+    bool over(Side side) { return side == Side::Listener ? inState(&sock, QV_SOCKETTCP::kStateAccepting) : ended(); }
+    // The listener's thread empties the inbound queue right after its
+    // CONNECT-REQUEST: the program's first bytes coming up prove that the
+    // peer's packets put in from now on belong to the connection.
+    void open(Side side)
+    {
+        sock.stopThread();
+        sock.getOutboundQueue()->reset();
+        if (side == Side::Listener) {
+            listen();
+            client();
+            sock.setPeerConnectOk();
+        } else {
+            int listener = keep(listenLoopback(&port));
+            ASSERT_EQ(1, sock.prepareClientSocket(port, "127.0.0.1"));
+            sock.startForwardThread();
+            program = keep(acceptWithin(listener));
+            ASSERT_GE(program, 0);
+            std::vector<uint8_t> reply = take();
+            EXPECT_EQ(kA2AResultConnected, control(reply, kA2ACodeConnectReply));
+            EXPECT_EQ(0, a2aError(reply.data()));
+        }
+        ASSERT_TRUE(writeAll(program, "hello", 5));
+        std::vector<uint8_t> up = take();
+        EXPECT_EQ(0, expect(up, 0, kA2AKindData));
+        EXPECT_EQ(port, a2aPort(up.data()));
+        EXPECT_EQ("hello", dataOf(up));
+        EXPECT_EQ(QV_SOCKETTCP::kStateConnected, sock.getConnectionState());
+    }
+    QV_TCPMANAGER::Settings settings() { return QV_TCPMANAGER::settingsOf(&config); }
+    // A client of the service port at `address` (from `from`) that the listener took.
+    bool served(QV_TCPMANAGER& manager, const char* address, int at, const char* from = nullptr)
+    {
+        if (keep(connectTo(address, at, from)) < 0)
+            return false;
+        std::vector<uint8_t> request = take(kWait, manager.getMainSocket());
+        return !request.empty() && a2aCode(request.data()) == kA2ACodeConnectRequest;
+    }
+    bool logged(const std::string& text)
+    {
+        return waitUntil([&] { return capture.has(text); });
+    }
+
+    QV_SOCKETTCP sock;
+    int port = 0;
+    int program = -1;
+    std::vector<int> fds;
+    TempDir dir;
+    QV_CONFIGSTORE config;
+    LogCapture capture;
+};
+
+class ConnectionTest : public TcpTest, public ::testing::WithParamInterface<Side> {
+protected:
+    void SetUp() override
+    {
+        TcpTest::SetUp();
+        open(GetParam());
+    }
+};
+
+INSTANTIATE_TEST_SUITE_P(BothSides, ConnectionTest, ::testing::Values(Side::Listener, Side::Forward),
+                         [](const auto& side) { return side.param == Side::Listener ? "Listener" : "Forward"; });
+
+// A half-close either way ends one direction only: the answer still comes.
+// Sizes come from the peer and are never believed: a dataSize beyond one
+// TCP read, the send buffer or the queue entry, or a headerSize other than
+// 40, drops the packet. One of exactly a TCP read's size is written whole.
+TEST_P(ConnectionTest, HalfClosesCarryTheAnswerBackAndLyingPacketsAreDropped)
+{
+    ASSERT_TRUE(writeAll(program, "request", 7));
+    ASSERT_EQ(0, shutdown(program, SHUT_WR));
+    EXPECT_EQ("request", dataOf(take()));
+    EXPECT_EQ(kA2ADisconnectSendEnd, endRequest());
+    EXPECT_EQ(QV_SOCKETTCP::kStateConnected, sock.getConnectionState());  // still open for the answer
+    give(packet(kA2AKindData, 0, port, "answer"));
+    give(packet(kA2AKindControl, kA2ACodeDisconnectRequest, port, "", kA2ADisconnectSendEnd));
+    EXPECT_EQ("answer", readSome(program, 6));
+    EXPECT_EQ(End::Orderly, endOf(program));
+    EXPECT_TRUE(over(GetParam()));
+    EXPECT_TRUE(take(kNow).empty());
+    if (GetParam() == Side::Listener)
+        client();  // accepts again
+
+    open(GetParam());
+    std::vector<uint8_t> lie = packet(kA2AKindData, 0, port, std::string(100, 'X'));
+    for (uint16_t size : {uint16_t{kA2AMaxData + 1}, uint16_t{QV_SOCKETTCP::kBufferSize + 1}, uint16_t{65535}}) {
+        setA2ADataSize(lie.data(), size);
+        give(lie);
+    }
+    std::vector<uint8_t> badHeader = packet(kA2AKindData, 0, port, "XXXX");
+    for (uint16_t headerSize : {0, 44}) {
+        a2aWrite16(badHeader.data(), kA2AOffHeaderSize, headerSize);
+        give(badHeader);
+    }
+    const std::string honest(kA2AMaxData, 'h');
+    give(packet(kA2AKindData, 0, port, honest));
+    give(packet(kA2AKindControl, kA2ACodeDisconnectRequest, port, "", kA2ADisconnectSendEnd));
+    EXPECT_EQ(honest, readSome(program, honest.size()));
+    EXPECT_EQ(End::Orderly, endOf(program));
+    ASSERT_TRUE(writeAll(program, "reply", 5));
+    EXPECT_EQ("reply", dataOf(take()));
+    fds.erase(std::find(fds.begin(), fds.end(), program));
+    close(program);
+    EXPECT_EQ(kA2ADisconnectSendEnd, endRequest());
+    EXPECT_TRUE(over(GetParam()));
+    EXPECT_TRUE(take(kNow).empty());
+}
+
+// A client waits for the peer's answer; NG resets it, and so does a peer
+// that never answers (told to let go) or a stop.
+TEST_F(TcpTest, ListenerNgNoAnswerOrAStopEndTheWaits)
+{
+    listen();
+    int first = client();
+    EXPECT_TRUE(stillOpenAndQuiet(first));
+    EXPECT_TRUE(take(kNow).empty());
+    sock.setPeerConnectNg();
+    EXPECT_EQ(End::Reset, endOf(first));
+
+    QV_SOCKETTCP::setPeerAnswerMs(300);
+    EXPECT_EQ(End::Reset, endOf(client()));
+    EXPECT_EQ(kA2ADisconnectAborted, endRequest());
+    QV_SOCKETTCP::setPeerAnswerMs(QV_SOCKETTCP::kPeerAnswerMs);
+    const int waiting = client();
+    sock.stopThread();
+    EXPECT_EQ(End::Reset, endOf(waiting));
+    EXPECT_EQ(kA2ADisconnectOrderly, endRequest(kNow));  // the peer is told all the same
+}
+
+// A control packet that meets a full outbound queue waits for room rather
+// than being lost.
+TEST_F(TcpTest, ForwardControlPacketWaitsForRoomInAFullQueue)
+{
+    open(Side::Forward);
+    const std::vector<uint8_t> filler = packet(kA2AKindNull, 0, 0);
+    for (int i = 0; i < QV_QUE::kCapacity; ++i)
+        ASSERT_EQ(1, sock.getOutboundQueue()->enqueue(filler.data(), kA2AHeaderSize));
+    give(packet(kA2AKindControl, kA2ACodeDisconnectRequest, port));
+    ASSERT_TRUE(waitUntil([&] { return sock.getInboundQueue()->freeSlots() == QV_QUE::kCapacity; }));
+    for (int i = 0; i < QV_QUE::kCapacity; ++i)
+        EXPECT_EQ(kA2AKindNull, a2aKind(take().data()));
+    EXPECT_EQ(kA2ADisconnectOrderly, endRequest());
+    EXPECT_TRUE(ended());
+}
+
+// The client application listens on the service port and logs the peer's
+// answers; the peer's end of a connection already over never stops the
+// listener, one that could not be queued still resets the open connection
+// (whatever port it names).
+TEST_F(TcpTest, ManagerOfTheClientListensAndLogsThePeersAnswers)
+{
+    config.setClientMode(1);
+    port = freePort();
+    QV_TCPMANAGER manager(port, settings());
+    EXPECT_EQ(QV_TCPMANAGER::kListenOnServicePort, manager.getListenMode());
+    manager.start();
+    EXPECT_TRUE(capture.has(line("サーバソケット作成: ポート番号=%d ", port)));
+    QV_SOCKETTCP* socket = manager.getMainSocket();
+    ASSERT_TRUE(inState(socket, QV_SOCKETTCP::kStateAccepting));
+    manager.notifyTcpDisconnect(port, kA2ADisconnectOrderly);
+    manager.notifyTcpDisconnect(port, kA2ADisconnectAborted);
+    EXPECT_TRUE(capture.has(line("TCP切断: ポート番号=%d", port)));
+
+    ASSERT_TRUE(served(manager, "127.0.0.1", port));
+    manager.notifyTcpConnectReply(port, 2);
+    EXPECT_EQ(QV_SOCKETTCP::kPeerNg, socket->getPeerConnectState());
+    EXPECT_TRUE(capture.has(line("TCP接続応答(NG): ポート番号=%d", port)));
+
+    // Back-to-back connections: the peer's forward side acknowledges our
+    // DISCONNECT-REQUEST of the last one with its own, which may arrive only
+    // once the next client waits for its answer. It came before that answer,
+    // so it belongs to the last connection and must not end this one.
+    ASSERT_TRUE(served(manager, "127.0.0.1", port));
+    ASSERT_TRUE(putPacket(socket->getInboundQueue(), packet(kA2AKindControl, kA2ACodeDisconnectRequest, port)));
+    ASSERT_TRUE(putPacket(socket->getInboundQueue(), packet(kA2AKindData, 0, port, "old")));
+    manager.notifyTcpConnectReply(port, 1);
+    EXPECT_EQ(QV_SOCKETTCP::kPeerOk, socket->getPeerConnectState());
+    EXPECT_EQ(1, capture.count(line("TCP接続応答(OK): ポート番号=%d", port)));
+    ASSERT_TRUE(putPacket(socket->getInboundQueue(), packet(kA2AKindData, 0, port, "new")));
+    EXPECT_EQ("new", readSome(fds.back(), 3));
+    EXPECT_TRUE(stillOpenAndQuiet(fds.back()));
+    ASSERT_TRUE(writeAll(fds.back(), "up", 2));
+    expect(take(kWait, socket), 0, kA2AKindData);
+    manager.notifyTcpDisconnect(port + 1, kA2ADisconnectAborted);
+    EXPECT_EQ(End::Reset, endOf(fds.back()));
+    EXPECT_TRUE(inState(socket, QV_SOCKETTCP::kStateAccepting));
+
+    ASSERT_TRUE(served(manager, "127.0.0.1", port));
+    manager.stop();
+    EXPECT_EQ(nullptr, manager.getMainSocket());
+    EXPECT_NE(End::None, endOf(fds.back()));
+}
+
+// The server application connects in the connection's thread, which
+// answers the peer with the outcome (NG with the error, nothing else, when
+// refused); the peer's end counts for the service port only.
+TEST_F(TcpTest, ManagerOfTheServerConnectsOnRequestInTheConnectionsThread)
+{
+    port = freePort();
+    int listening = 0;
+    const int listener = keep(listenLoopback(&listening));
+    struct Case {
+        const char* host;
+        bool up;
+        std::string log;
+    };
+    for (const Case& c : {Case{"localhost", true, line("TCP接続: %s ポート番号=%d", "localhost", listening)},
+                          Case{"localhost", false, line("TCP接続失敗: %s ポート番号=%d", "localhost", port)},
+                          Case{"127.0.0.1", true, line("TCP接続(外部): %s ポート番号=%d", "127.0.0.1", listening)}}) {
+        SCOPED_TRACE(c.log);
+        QV_TCPMANAGER manager(80, settings());
+        const int target = c.up ? listening : port;
+        EXPECT_EQ(1, manager.notifyTcpConnectRequest(target, c.host));
+        QV_SOCKETTCP* socket = manager.getMainSocket();
+        const std::vector<uint8_t> reply = take(kWait, socket);
+        EXPECT_EQ(c.up ? kA2AResultConnected : kA2AResultFailed,
+                  expect(reply, kA2ACodeConnectReply, kA2AKindControl, target));
+        EXPECT_EQ(c.up ? 0 : ECONNREFUSED, a2aError(reply.data()));
+        EXPECT_TRUE(logged(c.log));
+        if (!c.up) {
+            EXPECT_TRUE(ended(socket));
+            EXPECT_TRUE(take(kNow, socket).empty());
+            continue;
+        }
+        const int server = keep(acceptWithin(listener));
+        manager.notifyTcpDisconnect(81);
+        EXPECT_TRUE(capture.has("TCP切断: ポート番号=81"));
+        EXPECT_TRUE(stillOpenAndQuiet(server));
+        manager.notifyTcpDisconnect(80);
+        EXPECT_TRUE(ended(socket));
+        EXPECT_NE(End::None, endOf(server));
+        manager.stop();
+        EXPECT_TRUE(capture.has("TCP切断: ポート番号=0"));
+    }
+}
+
+// The FTP manager, with the FTP server at 127.0.0.3: the passive data link
+// belongs to the program at the other end of the control connection; one on
+// another address must neither reach it nor take it first (a reset). The
+// control connection ends for any port.
+TEST_F(TcpTest, ManagerOfTheFtpDataLinkAcceptsOnlyTheFtpProgramsAddress)
+{
+    int serverPort = 0;
+    const int server = keep(listenOn("127.0.0.3", &serverPort));
+    QV_TCPMANAGERFORFTP manager(21, settings());
+    ASSERT_EQ(1, manager.notifyTcpConnectRequest(serverPort, "127.0.0.3"));
+    EXPECT_EQ(kA2AResultConnected, expect(take(kWait, manager.getMainSocket()), kA2ACodeConnectReply));
+    EXPECT_TRUE(logged(line("TCP接続: %s ポート番号=%d", "127.0.0.3", 21)));
+    const int control = keep(acceptWithin(server));
+    const std::string ours = remoteAddressOf(control);  // where the server sees us
+    ASSERT_NE("127.0.0.3", ours);
+
+    const int link = manager.createDataLinkServer(20);
+    ASSERT_GT(link, 0);
+    EXPECT_TRUE(capture.has(line("サーバソケット作成: ポート番号=%d ", link)));
+    EXPECT_EQ(-1, connectTo(ours == "127.0.0.4" ? "127.0.0.5" : "127.0.0.4", link));
+    const int intruder = connectTo(ours.c_str(), link, "127.0.0.2");
+    EXPECT_TRUE(intruder < 0 || endOf(intruder) == End::Reset);
+    close(intruder);
+    EXPECT_TRUE(logged(line("データリンク接続拒否: %s ポート番号=%d", "127.0.0.2", link)));
+
+    const int data = keep(connectTo(ours.c_str(), link, "127.0.0.3"));
+    ASSERT_GE(data, 0);
+    QV_SOCKETTCP* socket = manager.getDataLinkSocket();
+    expect(take(kWait, socket), kA2ACodeConnectRequest, kA2AKindDataLinkControl);
+    manager.notifyDataLinkConnectReply(link, 1);
+    EXPECT_TRUE(capture.has(line("TCP接続応答(OK): ポート番号=%d", link)));
+    ASSERT_TRUE(writeAll(data, "list", 4));
+    const std::vector<uint8_t> bytes = take(kWait, socket);
+    expect(bytes, 0, kA2AKindDataLinkData);
+    EXPECT_EQ("list", dataOf(bytes));
+    manager.notifyDataLinkDisconnect(link, kA2ADisconnectSendEnd);
+    EXPECT_TRUE(ended(socket));
+
+    manager.notifyTcpDisconnect(9999);
+    EXPECT_NE(End::None, endOf(control));
+    const int next = manager.createDataLinkServer(20);
+    EXPECT_EQ(socket, manager.getDataLinkSocket());
+    EXPECT_EQ(1, socket->isRunning());
+    manager.stop();
+    EXPECT_EQ(nullptr, manager.getDataLinkSocket());
+    EXPECT_TRUE(capture.has(line("TCP切断: ポート番号=%d", next)));
+}
+
+// LISTENADDRESS opens the client's service ports to every address or to
+// one; unset, or naming no address in four-part form ("0" is one to
+// inet_addr), they stay on loopback, logged.
+TEST_F(TcpTest, ManagerListensWhereTheListenAddressSays)
+{
+    config.setClientMode(1);
+    port = freePort();
+    struct Case {
+        const char* setting;
+        const char* reached;
+        const char* notReached;
+        std::string log;
+    };
+    std::vector<Case> cases = {
+        {nullptr, "127.0.0.1", "127.0.0.2", ""},
+        {"0.0.0.0", "127.0.0.2", nullptr, line("待受アドレス: %s ポート番号=%d", "0.0.0.0", port)},
+        {"127.0.0.2", "127.0.0.2", "127.0.0.1", ""},
+    };
+    for (const char* value : {"everywhere", "0", "192.168.1", "", "0.0.0.0.0"})
+        cases.push_back({value, "127.0.0.1", "127.0.0.2",
+                         line("待受アドレス不正: %s ポート番号=%d (127.0.0.1で待受)", value, port)});
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.setting ? c.setting : "(none)");
+        if (c.setting)
+            config.setListenAddress(c.setting);
+        QV_TCPMANAGER manager(port, settings());
+        manager.start();
+        ASSERT_NE(nullptr, manager.getMainSocket());
+        EXPECT_TRUE(!c.notReached || keep(connectTo(c.notReached, port)) == -1);
+        EXPECT_TRUE(served(manager, c.reached, port, c.reached));
+        EXPECT_TRUE(c.log.empty() || capture.has(c.log)) << c.log;
+        manager.stop();
+    }
+}
+
+}  // namespace
