@@ -286,6 +286,18 @@ bool parseConfig(const std::string& fileName, const std::string& text, Messenger
     return errors.size() == errorsBefore;
 }
 
+bool syncFolderOf(const std::string& path)
+{
+    const size_t slash = path.rfind('/');
+    const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+    int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    const bool ok = ::fsync(fd) == 0;
+    ::close(fd);
+    return ok;
+}
+
 std::string configFileProblem(const std::string& path, unsigned mode, unsigned owner, unsigned user,
                               const std::string& holds)
 {

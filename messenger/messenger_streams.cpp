@@ -341,32 +341,30 @@ bool Messenger::trustPeerKey(Stream& s)
 {
     const noise::Key& key = s.seal->peerKey();
     const std::string offered = fingerprintCompact(key);
-    std::optional<Pin> pin;
-    if (!trust.lookup(s.peer, pin)) {
-        log.write("refused a stream of " + s.app + " with " + s.peer
-                  + ": the pins of contacts' keys cannot be read, so its key cannot be checked");
-        return false;
-    }
-    if (!pin) {
-        if (trust.pin(s.peer, key))
+    const TrustVerdict v = trust.check(s.peer, key);
+    switch (v.kind) {
+        case TrustVerdict::Kind::Known:
+            if (v.completed)
+                log.write("the key of " + s.peer
+                          + " matches the fingerprint trusted for it: " + groupFingerprint(offered));
+            return true;
+        case TrustVerdict::Kind::FirstUse:
             log.write("pinned the key of " + s.peer + " on first use: fingerprint " + groupFingerprint(offered));
-        else
-            log.write("could not store the pin of " + s.peer + " (fingerprint " + groupFingerprint(offered)
-                      + "); it is asked again at the next stream");
-        return true;
+            return true;
+        case TrustVerdict::Kind::Changed:
+            log.write("refused a stream of " + s.app + " with " + s.peer + ": its key has changed: pinned fingerprint "
+                      + groupFingerprint(v.pinned) + ", offered " + groupFingerprint(offered) + " (if " + s.peer
+                      + " really has a new key, trust it with: messengerd --trust " + s.peer + " '"
+                      + groupFingerprint(offered) + "')");
+            return false;
+        case TrustVerdict::Kind::Unavailable:
+            break;
     }
-    if (pin->fingerprint != offered) {
-        log.write("refused a stream of " + s.app + " with " + s.peer + ": its key has changed: pinned fingerprint "
-                  + groupFingerprint(pin->fingerprint) + ", offered " + groupFingerprint(offered) + " (if " + s.peer
-                  + " really has a new key, trust it with: messengerd --trust " + s.peer + " '"
-                  + groupFingerprint(offered) + "')");
-        return false;
-    }
-    if (!pin->key) {
-        if (trust.pin(s.peer, key))
-            log.write("the key of " + s.peer + " matches the fingerprint trusted for it: " + groupFingerprint(offered));
-    }
-    return true;
+    // Without its pin stored, every stream of this contact would be a first
+    // use again, with whatever key the server put in.
+    log.write("refused a stream of " + s.app + " with " + s.peer + " (fingerprint " + groupFingerprint(offered)
+              + "): its key cannot be checked or pinned: " + v.problem);
+    return false;
 }
 
 void Messenger::streamEstablished(Stream& s)

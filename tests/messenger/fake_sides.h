@@ -82,15 +82,28 @@ struct FakePins : TrustStore {
             pin = it->second;
         return readable;
     }
-    bool pin(const std::string& bare, const noise::Key& key) override
+    TrustVerdict check(const std::string& bare, const noise::Key& key) override
     {
-        const std::string fp = fingerprintCompact(key);
+        TrustVerdict v;
         auto it = pins.find(bare);
-        if (it != pins.end() && it->second.fingerprint != fp)
-            return false;
-        pins[bare] = Pin{fp, key};
-        return true;
+        if (!readable) {
+            v.problem = "the pins file cannot be read";
+        } else if (it != pins.end()
+                   && (it->second.key ? *it->second.key != key : it->second.fingerprint != fingerprintCompact(key))) {
+            v.kind = TrustVerdict::Kind::Changed;
+            v.pinned = it->second.fingerprint;
+        } else if (it != pins.end() && it->second.key) {
+            v.kind = TrustVerdict::Kind::Known;
+        } else if (!writable) {
+            v.problem = "cannot write the pins file /gone/pins: No such file or directory";
+        } else {
+            v.kind = it == pins.end() ? TrustVerdict::Kind::FirstUse : TrustVerdict::Kind::Known;
+            v.completed = it != pins.end();
+            pins[bare] = Pin{fingerprintCompact(key), key};
+        }
+        return v;
     }
     std::map<std::string, Pin> pins;
     bool readable = true;  // false: as a pins file that cannot be read
+    bool writable = true;  // false: as a pins file whose folder is gone
 };

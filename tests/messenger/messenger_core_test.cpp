@@ -961,6 +961,37 @@ TEST_F(MessengerCore, PinsThatCannotBeReadRefuseEveryStream)
     EXPECT_EQ(core.streamCount(), 0u);
 }
 
+TEST_F(MessengerCore, AFirstUseWhosePinCannotBeStoredIsRefused)
+{
+    standardSetup();
+    // While nothing can be stored every stream is a first use: a server
+    // could put in another key each time.
+    pins.writable = false;
+    const std::string problem = "cannot write the pins file /gone/pins: No such file or directory";
+    for (const std::string sid : {"in1", "in2"}) {
+        bobKeys = noise::KeyPair::generate();
+        openFromBob(sid);
+        EXPECT_EQ(link.take().back(), "close " + kBobFull);
+        EXPECT_TRUE(sink.take(1).empty());
+        EXPECT_TRUE(logged("refused a stream of " + kApp + " with bob@h.test (fingerprint "
+                           + fingerprintText(bobKeys.pub) + "): its key cannot be checked or pinned: " + problem));
+    }
+    command(kAlter + "CONNECT " + kBob);
+    const std::string sid = link.lastSid;
+    core.openResult(kBobFull, sid, true, false);
+    deliver(sid);
+    EXPECT_EQ(link.take().back(), "close " + kBobFull);
+    EXPECT_EQ(sink.take(1).size(), 2u);  // the echo and CONNECTING only
+    EXPECT_EQ(core.streamCount(), 0u);
+    EXPECT_TRUE(pins.pins.empty());
+
+    // Once the pin can be stored, the first use goes on.
+    pins.writable = true;
+    openFromBob("in3");
+    EXPECT_EQ(sink.take(1), (Lines{kOfApp + "STREAMS bob@h.test:1"}));
+    EXPECT_EQ(pins.pins[kBob].fingerprint, fingerprintCompact(bobKeys.pub));
+}
+
 // fuzz/crashes/messenger_events_fuzz-zero-byte-in-block: a command frame
 // cannot carry a zero byte (the program's decoder ends the connection on
 // one, so the peer would cut every tunnel of the program). Whatever the core

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 namespace {
@@ -19,6 +20,9 @@ using noise::HandshakeState;
 using noise::Key;
 using noise::KeyPair;
 using noise::Pattern;
+
+// A copy of a transport cipher would seal twice under one key and nonce.
+static_assert(!std::is_copy_constructible_v<CipherState> && !std::is_copy_assignable_v<CipherState>);
 
 std::string fromHex(const std::string& hex)
 {

@@ -90,6 +90,17 @@ TEST(MessengerPins, FirstUsePinsTheKeyTrustReplacesItAndAnotherKeyIsRefused)
     EXPECT_EQ(p->fingerprint, kBobFingerprint);
 }
 
+TEST(MessengerPins, AKeyThatCannotBePinnedIsNotAccepted)
+{
+    TempDir dir;
+    const std::string path = dir.file("gone/m.pins");
+    PinFile pins(path, nullptr);
+    const TrustVerdict v = pins.check("alice@example.org", kAlice);
+    EXPECT_EQ(v.kind, TrustVerdict::Kind::Unavailable);
+    EXPECT_EQ(v.problem, "cannot lock the pins file " + path + ": No such file or directory");
+    EXPECT_FALSE(pins.pin("alice@example.org", kAlice));
+}
+
 TEST(MessengerPins, OtherLinesAndCommentsAreKeptAndTheFileStaysPrivate)
 {
     TempDir dir;
