@@ -7,12 +7,15 @@
 //   'X'  a message of the XX pattern
 //   'I'  a message of the IK pattern
 //   'R'  "start over with XX" (from the accepting side, no message)
-//   'C'  after XX, the accepting side's word that it checked the opener's
-//        key: an empty text sealed with the new keys
+//   'C'  the last word of the handshake, an empty text sealed with the
+//        new keys: after XX from the accepting side (it checked the
+//        opener's key), after IK from the opener (it is there)
 // The accepting side's last message carries one byte of settings (bit 0:
 // it takes up the compact form). With XX the opener shows its key last, so
 // it counts the stream as established only on the 'C': a stream the
-// contact refuses never looks open on either side. After the handshake each block is one
+// contact refuses never looks open on either side. With IK the accepting
+// side waits for the 'C': the opener's first message alone could be
+// replayed by anyone who recorded it. After the handshake each block is one
 // text sealed under the next counter nonce of its direction, so a block
 // that is altered, replayed, reordered or missing does not open.
 // Pure computation: the core sends the blocks and checks the peer's key.
@@ -67,6 +70,8 @@ public:
     const noise::Key& peerKey() const { return peer; }
     // The pattern in use: "XX" or "IK".
     const char* pattern() const;
+    // The opener went from IK over to XX at the contact's request.
+    bool startedOver() const { return role == Role::Opener && restarted; }
     // The settings byte the accepting side sent (opener, once established).
     uint8_t peerSettings() const { return settings; }
 
@@ -90,7 +95,7 @@ private:
     std::unique_ptr<noise::HandshakeState> hs;
     noise::Pattern current = noise::Pattern::XX;
     bool restarted = false;
-    bool confirming = false;  // XX opener: waiting for the 'C
+    bool confirming = false;  // XX opener, IK acceptor: waiting for the 'C'
     uint8_t settings = 0;
     noise::Key peer{};
     Step state = Step::Pending;

@@ -121,10 +121,12 @@ protected:
         ackHandshake(sid);
     }
     // Only the request, and bob's first handshake block made ready.
-    void bobOpens(const std::string& sid, const std::string& app = kApp, bool offersCompact = false)
+    // `aliceKey`: the key bob's daemon has pinned for alice (IK), or null.
+    void bobOpens(const std::string& sid, const std::string& app = kApp, bool offersCompact = false,
+                  const noise::Key* aliceKey = nullptr)
     {
         BobStream& b = bob[sid];
-        b.seal = StreamSeal::opener(bobKeys, StreamSeal::prologue(kBob, kAlice, sid, app, offersCompact), nullptr);
+        b.seal = StreamSeal::opener(bobKeys, StreamSeal::prologue(kBob, kAlice, sid, app, offersCompact), aliceKey);
         for (std::string& next : b.seal->takeBlocks())
             b.pending.push_back(std::move(next));
         core.openRequest(kBobFull, sid, app, offersCompact, iq("open"));
@@ -860,7 +862,7 @@ TEST_F(MessengerCore, FirstStreamPinsTheKeyAndTheNextUsesIt)
     EXPECT_TRUE(logged("opened stream bob@h.test:2 of " + kApp + " (sid " + link.lastSid + ", sealed, IK)"));
     command(kAlter + "WRITE bob@h.test:2 over-ik");
     EXPECT_EQ(link.take(), (Lines{sent(sid, 0, "over-ik")}));
-    EXPECT_EQ(bob[sid].handshakeSeen, 1);
+    EXPECT_EQ(bob[sid].handshakeSeen, 2);  // the IK message and the confirmation
 }
 
 TEST_F(MessengerCore, ChangedKeyOfAContactIsRefusedBothWays)
@@ -892,6 +894,57 @@ TEST_F(MessengerCore, ChangedKeyOfAContactIsRefusedBothWays)
     EXPECT_EQ(link.take().back(), "close " + kBobFull);
     // Only the stream made before the change is left.
     EXPECT_EQ(core.streamCount(), 1u);
+}
+
+TEST_F(MessengerCore, ARequestToStartOverWithoutThePinnedKeyIsWarnedOfAndTakenOnce)
+{
+    standardSetup();
+    openToBob();
+    command(kAlter + "CONNECT " + kBob);
+    const std::string sid = link.lastSid;
+    core.openResult(kBobFull, sid, true, false);
+    link.take();
+    // The server drops the IK message and answers in bob's place.
+    link.reveal = nullptr;
+    core.block(kBobFull, sid, 0, "R", iq("r1"));
+    EXPECT_TRUE(logged("warning: the stream " + sid + " of " + kApp
+                       + " to bob@h.test starts over without the pinned key (XX)"));
+    Lines calls = link.take();
+    ASSERT_EQ(calls.size(), 2u);
+    EXPECT_EQ(calls[0], "answer r1 result");
+    EXPECT_EQ(calls[1].substr(0, calls[1].size() - 32), "data " + kBobFull + " 1 X");  // XX's first message: e
+    core.block(kBobFull, sid, 1, "R", iq("r2"));
+    EXPECT_EQ(link.take().back(), "close " + kBobFull);
+    EXPECT_EQ(sink.take(1).size(), 2u);  // the echo and CONNECTING only
+}
+
+TEST_F(MessengerCore, ARecordedIKOpeningDoesNotMakeAStreamAgain)
+{
+    standardSetup();
+    pins.pins[kBob] = Pin{fingerprintCompact(bobKeys.pub), bobKeys.pub};
+    bobOpens("s1", kApp, false, &aliceKeys.pub);
+    const std::string opening = bob["s1"].pending.front();
+    bob["s1"].pending.pop_front();
+    core.block(kBobFull, "s1", bob["s1"].nextSeq++, opening, iq("b0"));
+    // bob's first message alone proves nothing: it could be a recording.
+    EXPECT_TRUE(sink.take(1).empty());
+    ASSERT_EQ(bob["s1"].pending.size(), 1u);
+    const std::string confirmation = bob["s1"].pending.front();
+    deliver("s1");
+    EXPECT_EQ(sink.take(1), (Lines{kOfApp + "STREAMS bob@h.test:1"}));
+    EXPECT_TRUE(logged("accepted stream bob@h.test:1 of " + kApp + " (sid s1, sealed, IK)"));
+    core.closeRequest(kBobFull, "s1", iq("c"));
+    EXPECT_EQ(sink.take(1), (Lines{kOfApp + "STREAMS"}));
+
+    // The server plays the recorded opening again: no stream for the
+    // program, and the old confirmation does not open with the new keys.
+    core.openRequest(kBobFull, "s1", kApp, false, iq("again"));
+    core.block(kBobFull, "s1", 0, opening, iq("b0"));
+    EXPECT_TRUE(sink.take(1).empty());
+    core.block(kBobFull, "s1", 1, confirmation, iq("b1"));
+    EXPECT_TRUE(sink.take(1).empty());
+    EXPECT_EQ(core.streamCount(), 0u);
+    EXPECT_TRUE(logged("closed: the handshake failed: the contact did not confirm the handshake"));
 }
 
 TEST_F(MessengerCore, AFingerprintTrustedBeforehandIsChecked)

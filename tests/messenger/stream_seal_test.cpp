@@ -54,9 +54,10 @@ TEST_F(StreamSealTest, KeysAreLearntInXXOrUsedInIKAndAnOutdatedPinFallsBackToXX)
     const noise::KeyPair old = noise::KeyPair::generate();
     struct Case {
         const noise::Key* pin;
-        int blocks;  // IK: one round trip; an outdated pin: IK, "start over", XX and the confirmation
+        int blocks;  // IK: one round trip and the confirmation; an outdated pin: IK, "start over", XX and the
+                     // confirmation
         const char* pattern;
-    } cases[] = {{nullptr, 4, "XX"}, {&bob.pub, 2, "IK"}, {&old.pub, 6, "XX"}};
+    } cases[] = {{nullptr, 4, "XX"}, {&bob.pub, 3, "IK"}, {&old.pub, 6, "XX"}};
     for (const Case& c : cases) {
         auto opener = StreamSeal::opener(alice, prologue, c.pin);
         auto acceptor = StreamSeal::acceptor(bob, prologue, 1);
