@@ -119,8 +119,13 @@ void Messenger::removeStream(Stream* s, bool tellPeer, bool tellProgram, const s
     std::unique_ptr<Stream> gone = std::move(*it);
     streams.erase(it);
     log.write("stream " + (gone->open ? ref(*gone) : gone->peer) + " of " + gone->app + " closed: " + why);
-    if (tellPeer)
+    if (tellPeer) {
+        // The sealed end first: the contact tells this close from one the
+        // server makes up.
+        if (std::string end = gone->seal ? gone->seal->sealEnd() : std::string(); !end.empty())
+            link.sendBlock(gone->full, gone->sid, gone->sendSeq++, end);
         link.closeStream(gone->full, gone->sid);
+    }
     // The sender of a withheld text hears the stream is gone.
     for (const IqRef& r : gone->withheld)
         link.answer(r, "item-not-found");
@@ -424,8 +429,20 @@ void Messenger::block(const std::string& full, const std::string& sid, uint16_t 
         handshakeBlock(*s, seq, data, iq);
         return;
     }
+    if (s->endSeen) {
+        link.answer(iq, "unexpected-request");
+        removeStream(s, true, true, "block " + std::to_string(seq) + " came after the contact's sealed end");
+        return;
+    }
     std::string inner;
     if (!s->seal->open(data, inner)) {
+        if (seq == s->recvSeq && s->seal->openEnd(data)) {
+            // The contact ends the stream; its close follows.
+            ++s->recvSeq;
+            s->endSeen = true;
+            link.answer(iq, nullptr);
+            return;
+        }
         // Nothing of this block, nor of any after it, reaches the program.
         link.answer(iq, "not-acceptable");
         removeStream(s, true, true,
@@ -559,7 +576,15 @@ void Messenger::closeRequest(const std::string& full, const std::string& sid, co
 {
     Stream* s = findBySid(full, sid);
     link.answer(iq, s ? nullptr : "item-not-found");
-    if (s)
+    if (!s)
+        return;
+    // An open stream's contact sends its sealed end before the close; a
+    // close without one was made by someone else.
+    if (s->open && !s->endSeen)
+        removeStream(s, false, true,
+                     "broken: closed without the sealed end of " + peerText(full)
+                         + " (the server or the link cut it, or its daemon stopped without ending it)");
+    else
         removeStream(s, false, true, "closed by " + peerText(full));
 }
 

@@ -9,6 +9,8 @@ constexpr char kXX = 'X';
 constexpr char kIK = 'I';
 constexpr char kRestart = 'R';
 constexpr char kConfirm = 'C';
+// The associated data of the sealed end; texts have none.
+constexpr std::string_view kEndAd = "end";
 
 char kindOf(noise::Pattern p) { return p == noise::Pattern::IK ? kIK : kXX; }
 
@@ -234,4 +236,17 @@ std::string StreamSeal::seal(std::string_view text)
 bool StreamSeal::open(std::string_view block, std::string& text)
 {
     return state == Step::Established && receiving.decryptWithAd({}, block, text);
+}
+
+std::string StreamSeal::sealEnd()
+{
+    if (state != Step::Established)
+        return std::string();
+    return sending.encryptWithAd(kEndAd, {});
+}
+
+bool StreamSeal::openEnd(std::string_view block)
+{
+    std::string nothing;
+    return state == Step::Established && receiving.decryptWithAd(kEndAd, block, nothing) && nothing.empty();
 }

@@ -17,7 +17,9 @@
 // side waits for the 'C': the opener's first message alone could be
 // replayed by anyone who recorded it. After the handshake each block is one
 // text sealed under the next counter nonce of its direction, so a block
-// that is altered, replayed, reordered or missing does not open.
+// that is altered, replayed, reordered or missing does not open; the last
+// one is the stream's sealed end (sealEnd), so that a close the server
+// makes up is told from the contact's.
 // Pure computation: the core sends the blocks and checks the peer's key.
 #pragma once
 
@@ -79,6 +81,12 @@ public:
     // peer's blocks opened (false: it does not verify, the stream must end).
     std::string seal(std::string_view text);
     bool open(std::string_view block, std::string& text);
+    // The stream's sealed end: the last block a daemon sends before it
+    // closes the stream, under the next nonce like a text but with its own
+    // associated data, so that no text can be taken for it. Established
+    // only (otherwise empty / false).
+    std::string sealEnd();
+    bool openEnd(std::string_view block);
 
 private:
     StreamSeal(Role role, const noise::KeyPair& own, std::string prologue);

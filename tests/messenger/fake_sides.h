@@ -26,6 +26,8 @@ struct FakeSink : ClientSink {
     std::map<int, std::vector<std::string>> out;
 };
 
+inline const std::string kNotShown = "<not shown>";
+
 struct FakeLink : XmppLink {
     void advertise(const std::set<std::string>& apps) override
     {
@@ -45,7 +47,9 @@ struct FakeLink : XmppLink {
     }
     void sendBlock(const std::string& full, const std::string& sid, uint16_t seq, const std::string& text) override
     {
-        calls.push_back("data " + full + " " + std::to_string(seq) + " " + (reveal ? reveal(sid, text) : text));
+        std::string shown = reveal ? reveal(sid, text) : text;
+        if (shown != kNotShown)
+            calls.push_back("data " + full + " " + std::to_string(seq) + " " + shown);
     }
     void closeStream(const std::string& full, const std::string&) override { calls.push_back("close " + full); }
     void probe(const std::string& full, const std::string&) override { calls.push_back("probe " + full); }
@@ -68,7 +72,8 @@ struct FakeLink : XmppLink {
     std::string lastApp;
     bool lastOffer = false;
     // What a data block shows in `calls` (e.g. the text a sealed block
-    // holds); null: the block as it is. Called once per block, in order.
+    // holds; kNotShown: nothing); null: the block as it is. Called once per
+    // block, in order.
     std::function<std::string(const std::string& sid, const std::string& block)> reveal;
 };
 

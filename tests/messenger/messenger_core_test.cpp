@@ -60,6 +60,7 @@ protected:
         uint16_t nextSeq = 0;             // of bob's next block
         int handshakeFromCore = 0;        // handshake blocks the core sent, not yet acknowledged
         int handshakeSeen = 0;            // all handshake blocks the core sent
+        bool endSeen = false;             // the core sent its sealed end
     };
     // The block the core sent on `sid`, read by bob: a handshake block is
     // answered (the answer waits in `pending`), a text is opened.
@@ -71,7 +72,11 @@ protected:
                                           bobTakesCompact ? 1 : 0);
         if (b.seal->step() == StreamSeal::Step::Established) {
             std::string text;
-            return b.seal->open(block, text) ? text : "<does not open>";
+            if (b.seal->open(block, text))
+                return text;
+            // The sealed end before a close: seen by bob, not in the calls.
+            b.endSeen = b.seal->openEnd(block);
+            return b.endSeen ? kNotShown : "<does not open>";
         }
         ++b.handshakeFromCore;
         ++b.handshakeSeen;
@@ -366,9 +371,43 @@ TEST_F(MessengerCore, LosingTheServerOrTheProgramClosesStreams)
     core.serverOnline();
     core.presence(kBobFull, true, "", {kApp});
     openToBob();
+    const std::string sid = link.lastSid;
     core.clientClosed(1);
     EXPECT_EQ(link.take(), (Lines{"close " + kBobFull, "advertise"}));
+    EXPECT_TRUE(bob[sid].endSeen);  // the sealed end went before the close
     EXPECT_EQ(core.streamCount(), 0u);
+}
+
+TEST_F(MessengerCore, ACloseWithoutTheContactsSealedEndIsReportedBroken)
+{
+    standardSetup();
+    auto endFromBob = [&](const std::string& sid) {
+        BobStream& b = bob[sid];
+        core.block(kBobFull, sid, b.nextSeq++, b.seal->sealEnd(), iq("end"));
+        EXPECT_EQ(link.take(), (Lines{"answer end result"}));
+    };
+    openFromBob("s1");
+    openFromBob("s2");
+    openFromBob("s3");
+    sink.take(1);
+    link.take();
+    endFromBob("s1");
+    core.closeRequest(kBobFull, "s1", iq("c1"));
+    EXPECT_TRUE(logged("stream bob@h.test:1 of " + kApp + " closed: closed by bob@h.test/pc"));
+    // The server makes up a close: the program loses the stream all the
+    // same, and the log says it was cut.
+    core.closeRequest(kBobFull, "s2", iq("c2"));
+    EXPECT_TRUE(logged("stream bob@h.test:2 of " + kApp
+                       + " closed: broken: closed without the sealed end of bob@h.test/pc (the server or the link cut "
+                         "it, or its daemon stopped without ending it)"));
+    EXPECT_EQ(sink.take(1), (Lines{kOfApp + "STREAMS bob@h.test:2 bob@h.test:3", kOfApp + "STREAMS bob@h.test:3"}));
+    link.take();
+    // Nothing may follow the end but the close.
+    endFromBob("s3");
+    fromBob("s3", "late", "d1");
+    EXPECT_EQ(link.take(), (Lines{"answer d1 unexpected-request", "close " + kBobFull}));
+    EXPECT_TRUE(logged("block 3 came after the contact's sealed end"));
+    EXPECT_EQ(sink.take(1), (Lines{kOfApp + "STREAMS"}));
 }
 
 TEST_F(MessengerCore, UnansweredOrUnsealedStreamRequestIsGivenUp)

@@ -109,6 +109,20 @@ TEST_F(StreamSealTest, XXOpenerShowsItsKeyAfterItsCheckAndIsEstablishedOnlyOnAVe
     expectTextsPass(*opener, *acceptor);
 }
 
+TEST_F(StreamSealTest, TheSealedEndIsNoTextAndNoTextIsTheEnd)
+{
+    auto opener = StreamSeal::opener(alice, prologue, &bob.pub);
+    auto acceptor = StreamSeal::acceptor(bob, prologue, 0);
+    run(*opener, *acceptor);
+    std::string text;
+    const std::string empty = opener->seal("");
+    EXPECT_FALSE(acceptor->openEnd(empty));
+    ASSERT_TRUE(acceptor->open(empty, text));
+    const std::string end = opener->sealEnd();
+    EXPECT_FALSE(acceptor->open(end, text));
+    EXPECT_TRUE(acceptor->openEnd(end));
+}
+
 TEST_F(StreamSealTest, StartingOverHappensOnceAndOnlyAfterIK)
 {
     // A server that answers "start over" to XX, or twice, ends the handshake.
