@@ -22,6 +22,8 @@
 
 #include <algorithm>
 
+static_assert(kMaxTextLength + 1 + noise::kTagLength == kMaxBlockBytes, "the longest text fills one block");
+
 std::string Messenger::ref(const Stream& s) const { return s.peer + ":" + std::to_string(s.id); }
 
 Messenger::Stream* Messenger::findStream(int client, const std::string& app, const std::string& user, int id)
@@ -423,6 +425,13 @@ void Messenger::block(const std::string& full, const std::string& sid, uint16_t 
     Stream* s = findBySid(full, sid);
     if (!s) {
         link.answer(iq, "item-not-found");
+        return;
+    }
+    if (data.size() > kMaxBlockBytes) {
+        link.answer(iq, "not-acceptable");
+        removeStream(s, true, s->open,
+                     "block " + std::to_string(seq) + " takes " + std::to_string(data.size()) + " bytes, more than the "
+                         + std::to_string(kMaxBlockBytes) + " of the stream's block size");
         return;
     }
     if (!s->open) {

@@ -19,7 +19,6 @@ constexpr const char* kNsDiscoInfo = "http://jabber.org/protocol/disco#info";
 constexpr const char* kNsCaps = "http://jabber.org/protocol/caps";
 constexpr const char* kNsPing = "urn:xmpp:ping";
 constexpr const char* kNsStanzas = "urn:ietf:params:xml:ns:xmpp-stanzas";
-constexpr int kBlockSize = 65535;
 // The value of the `transfer` attribute of <application/> that offers (in an
 // open) and takes up (in its result) the compact form of texts.
 constexpr const char* kTransferCompact = "hex";
@@ -343,7 +342,7 @@ void StropheLink::openStream(const std::string& full, const std::string& sid, co
     }
     xmpp_stanza_t* open = element(ctx, "open", kNsIbb);
     xmpp_stanza_set_attribute(open, "sid", sid.c_str());
-    xmpp_stanza_set_attribute(open, "block-size", std::to_string(kBlockSize).c_str());
+    xmpp_stanza_set_attribute(open, "block-size", std::to_string(kMaxBlockBytes).c_str());
     xmpp_stanza_set_attribute(open, "stanza", "iq");
     xmpp_stanza_t* a = element(ctx, "application", kNsMessenger);
     xmpp_stanza_set_attribute(a, "name", app.c_str());

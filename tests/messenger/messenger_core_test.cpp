@@ -1,5 +1,6 @@
 // The core against fake program and XMPP sides: attach codes, the answers of
 // the command set, and the stream life cycle with flow control.
+#include "messenger/command.h"
 #include "messenger/compact_text.h"
 #include "messenger/messenger.h"
 #include "tests/messenger/fake_sides.h"
@@ -696,20 +697,27 @@ TEST_F(MessengerCore, StreamsPerContactAndApplicationAreCapped)
 TEST_F(MessengerWindow, TextLongerThanAWriteCarriesEndsTheStream)
 {
     standardSetup();
-    // Plain: 65535 bytes are the longest text. Compact: tag 0x01 and 32768
-    // bytes spell 65536 hex digits; tag 0x00 and 65535 bytes are the
-    // longest plain text.
+    // A sealed block is at most 65535 bytes (the open's block-size): a text
+    // at most 65518, so that its compact tag and the seal's 16 bytes fit.
+    // Compact: tag 0x01 and 32759 bytes spell 65518 hex digits; tag 0x00
+    // and 65518 bytes are the longest plain text.
     const std::string hex(1, '\x01'), plain(1, '\x00');
     struct Case {
         bool compact;
-        std::string longest, longer, told;
+        std::string longest, longer, why;
     } cases[] = {
-        {false, std::string(65535, 'a'), std::string(65536, 'a'), "65536"},
-        {true, hex + std::string(32767, '\x5a'), hex + std::string(32768, '\x5a'), "65536"},
-        {true, plain + std::string(65535, 'p'), plain + std::string(65536, 'p'), "65537"},
+        {false, std::string(65518, 'a'), std::string(65519, 'a'),
+         "the peer sent a text of 65519 bytes, more than 65518"},
+        {true, hex + std::string(32759, '\x5a'), hex + std::string(32760, '\x5a'),
+         "the peer sent a text of 65520 bytes, more than 65518"},
+        {true, plain + std::string(65518, 'p'), plain + std::string(65519, 'p'),
+         "the peer sent a text of 65520 bytes, more than 65518"},
+        {false, std::string(65518, 'a'), std::string(65520, 'a'),
+         "block 3 takes 65536 bytes, more than the 65535 of the stream's block size"},
     };
+    int n = 0;
     for (const Case& c : cases) {
-        const std::string sid = "s" + c.told + (c.compact ? "c" : "");
+        const std::string sid = "s" + std::to_string(++n);
         openFromBob(sid, kApp, c.compact);
         link.take();
         sink.take(1);
@@ -721,7 +729,17 @@ TEST_F(MessengerWindow, TextLongerThanAWriteCarriesEndsTheStream)
         EXPECT_EQ(calls.front(), "answer longer not-acceptable");
         EXPECT_EQ(calls.back(), "close " + kBobFull);
         EXPECT_EQ(core.streamCount(), 0u);
-        EXPECT_TRUE(logged("closed: the peer sent a text of " + c.told + " bytes, more than 65535"));
+        EXPECT_TRUE(logged("closed: " + c.why)) << c.why;
+    }
+    // The longest WRITE fills a block, no more.
+    const std::string out = openToBob(true);
+    link.reveal = nullptr;
+    for (const std::string& text : {std::string(65518, 'p'), std::string(65518, 'a')}) {
+        command(kAlter + "WRITE bob@h.test:5 " + text);
+        Lines calls = link.take();
+        ASSERT_EQ(calls.size(), 1u);
+        EXPECT_LE(calls[0].size() - ("data " + kBobFull + " ").size(), kMaxBlockBytes + 2);
+        core.blockResult(kBobFull, out, true);
     }
 }
 
@@ -741,7 +759,7 @@ TEST_F(MessengerBytes, UnreadBytesHoldBackAcknowledgementsThenEndTheStream)
     openFromBob("s");
     link.take();
     sink.take(1);
-    const std::string text(65535, 'b');
+    const std::string text(kMaxTextLength, 'b');
     // Acknowledged while the unread texts take at most kAckedUnreadBytes.
     const size_t acked = Messenger::kAckedUnreadBytes / text.size();
     const size_t kept = Messenger::kMaxUnreadBytes / text.size();
@@ -771,7 +789,7 @@ TEST_F(MessengerBytes, UnreadBytesOfAllStreamsAreCapped)
     const std::string other = "CorvaneForTcp2000";
     command("CREATE APPLICATION " + other);
     link.take();
-    const std::string text(65535, 'c');
+    const std::string text(kMaxTextLength, 'c');
     const size_t perStream = Messenger::kMaxUnreadBytes / text.size();
     const size_t streams = Messenger::kMaxUnreadTotal / (perStream * text.size());
     ASSERT_LE(streams, 2 * Messenger::kMaxStreamsPerPeer);
