@@ -54,7 +54,7 @@ bool parseLine(const std::string& text, Line& line)
         return false;
     if (!isBareJid(jid) || !isCompactFingerprint(fingerprint))
         return false;
-    line.jid = jid;
+    line.jid = normalizeJid(jid);
     line.pin.fingerprint = fingerprint;
     if (!hex.empty()) {
         noise::Key key{};
@@ -258,8 +258,9 @@ private:
 
 PinFile::PinFile(std::string path, Log* l) : file(std::move(path)), log(l) {}
 
-bool PinFile::lookup(const std::string& bare, std::optional<Pin>& pin)
+bool PinFile::lookup(const std::string& jid, std::optional<Pin>& pin)
 {
+    const std::string bare = normalizeJid(jid);
     pin.reset();
     std::vector<Line> lines;
     std::string problem;
@@ -305,8 +306,9 @@ TrustVerdict verdictWithoutStore(const std::optional<Pin>& pin, const noise::Key
 
 }  // namespace
 
-TrustVerdict PinFile::check(const std::string& bare, const noise::Key& key)
+TrustVerdict PinFile::check(const std::string& jid, const noise::Key& key)
 {
+    const std::string bare = normalizeJid(jid);
     const std::string offered = fingerprintCompact(key);
     TrustVerdict v;
     std::optional<Pin> pin;
@@ -345,13 +347,14 @@ TrustVerdict PinFile::check(const std::string& bare, const noise::Key& key)
     return v;
 }
 
-bool PinFile::trust(const std::string& bare, const std::string& fingerprint, std::string& error)
+bool PinFile::trust(const std::string& jid, const std::string& fingerprint, std::string& error)
 {
     std::string compact;
-    if (!isBareJid(bare)) {
-        error = "'" + bare + "' is not a bare JID";
+    if (!isBareJid(jid)) {
+        error = "'" + jid + "' is not a bare JID";
         return false;
     }
+    const std::string bare = normalizeJid(jid);
     if (!parseFingerprint(fingerprint, compact)) {
         error = "'" + fingerprint + "' is not a fingerprint of 40 hex digits";
         return false;

@@ -495,7 +495,7 @@ void StropheLink::readRoster(xmpp_stanza_t* query)
     for (xmpp_stanza_t* item = xmpp_stanza_get_children(query); item; item = xmpp_stanza_get_next(item)) {
         if (str(xmpp_stanza_get_name(item)) != "item")
             continue;
-        std::string jid = str(xmpp_stanza_get_attribute(item, "jid"));
+        std::string jid = normalizeJid(str(xmpp_stanza_get_attribute(item, "jid")));
         std::string sub = str(xmpp_stanza_get_attribute(item, "subscription"));
         if (jid.empty())
             continue;
@@ -508,7 +508,7 @@ void StropheLink::readRoster(xmpp_stanza_t* query)
 
 void StropheLink::handleRequest(xmpp_stanza_t* iq)
 {
-    IqRef ref{str(xmpp_stanza_get_from(iq)), str(xmpp_stanza_get_id(iq))};
+    IqRef ref{normalizeJid(str(xmpp_stanza_get_from(iq))), str(xmpp_stanza_get_id(iq))};
     xmpp_stanza_t* payload = xmpp_stanza_get_children(iq);
     while (payload && !xmpp_stanza_get_name(payload))
         payload = xmpp_stanza_get_next(payload);  // skip text nodes
@@ -631,7 +631,7 @@ int StropheLink::onPresence(xmpp_conn_t*, xmpp_stanza_t* stanza, void* self)
     link->activity = true;
     if (!link->target)
         return 1;
-    std::string from = str(xmpp_stanza_get_from(stanza));
+    std::string from = normalizeJid(str(xmpp_stanza_get_from(stanza)));
     std::string type = str(xmpp_stanza_get_type(stanza));
     if (from.empty())
         return 1;

@@ -74,7 +74,8 @@ TEST(MessengerPins, FirstUsePinsTheKeyTrustReplacesItAndAnotherKeyIsRefused)
     std::string error;
     EXPECT_FALSE(command.trust("alice", kBobFingerprint, error));
     EXPECT_FALSE(command.trust("alice@example.org", kBobFingerprint.substr(1), error));
-    ASSERT_TRUE(command.trust("alice@example.org", kBobFingerprint, error)) << error;
+    // Written in another case, the JID is the same contact's.
+    ASSERT_TRUE(command.trust("Alice@Example.ORG", kBobFingerprint, error)) << error;
     p = pins.pinFor("alice@example.org");
     ASSERT_TRUE(p);
     EXPECT_EQ(p->fingerprint, kBobFingerprint);
