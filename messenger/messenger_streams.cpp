@@ -326,7 +326,7 @@ bool Messenger::advanceHandshake(Stream& s, StreamSeal::Step step)
     }
     if (step == StreamSeal::Step::Verify) {
         if (!trustPeerKey(s)) {
-            removeStream(&s, true, false, "the contact's key is not the one trusted for it");
+            removeStream(&s, true, false, "the contact's key was not accepted (see above)");
             return false;
         }
         step = s.seal->accept();
