@@ -19,8 +19,6 @@ std::chrono::milliseconds until(Clock::time_point deadline)
 
 }  // namespace
 
-ApiTestClient::~ApiTestClient() { close(); }
-
 void ApiTestClient::close()
 {
     if (fd >= 0)
@@ -61,12 +59,11 @@ bool ApiTestClient::fill(std::chrono::milliseconds timeout)
     char buf[65536];
     ssize_t n = ::read(fd, buf, sizeof buf);
     eof = n <= 0;
-    if (eof)
-        return false;
-    decoder.feed(buf, static_cast<size_t>(n));
-    for (Frame f; decoder.next(f) == FrameDecoder::Result::Frame;)
+    if (!eof)
+        decoder.feed(buf, static_cast<size_t>(n));
+    for (Frame f; !eof && decoder.next(f) == FrameDecoder::Result::Frame;)
         pending.push_back(f);
-    return true;
+    return !eof;
 }
 
 bool ApiTestClient::next(Frame& frame, std::chrono::milliseconds timeout)
@@ -75,42 +72,20 @@ bool ApiTestClient::next(Frame& frame, std::chrono::milliseconds timeout)
         if (until(deadline).count() <= 0 || eof || fd < 0)
             return false;
     frame = pending.front();
-    pending.erase(pending.begin());
+    pending.pop_front();
     return true;
-}
-
-bool ApiTestClient::scan(const std::function<bool(const Frame&)>& done, std::chrono::milliseconds timeout)
-{
-    for (auto deadline = Clock::now() + timeout;;) {
-        Frame f;
-        if (until(deadline).count() < 0 || !next(f, until(deadline)))
-            return false;
-        if (f.type == 'A')
-            attachCodes.push_back(f.code);
-        if (done(f))
-            return true;
-    }
-}
-
-bool ApiTestClient::nextLine(std::string& line, std::chrono::milliseconds timeout)
-{
-    return waitLine([](const std::string&) { return true; }, line, timeout);
 }
 
 bool ApiTestClient::waitLine(const std::function<bool(const std::string&)>& match, std::string& line,
                              std::chrono::milliseconds timeout)
 {
-    return scan(
-        [&](const Frame& f) {
-            if (f.type == 'A')
-                return false;
-            if (match(f.text))
-                line = f.text;
-            else
-                skippedLines.push_back(f.text);
-            return match(f.text);
-        },
-        timeout);
+    const auto deadline = Clock::now() + timeout;
+    for (Frame f; next(f, until(deadline));)
+        if (f.type != 'A' && match(f.text)) {
+            line = f.text;
+            return true;
+        }
+    return false;
 }
 
 bool ApiTestClient::waitLine(const std::string& exact, std::chrono::milliseconds timeout)
@@ -121,13 +96,11 @@ bool ApiTestClient::waitLine(const std::string& exact, std::chrono::milliseconds
 
 bool ApiTestClient::waitAttach(uint32_t code, std::chrono::milliseconds timeout)
 {
-    return scan(
-        [&](const Frame& f) {
-            if (f.type != 'A')
-                skippedLines.push_back(f.text);
-            return f.type == 'A' && f.code == code;
-        },
-        timeout);
+    const auto deadline = Clock::now() + timeout;
+    for (Frame f; next(f, until(deadline));)
+        if (f.type == 'A' && f.code == code)
+            return true;
+    return false;
 }
 
 bool ApiTestClient::waitClosed(std::chrono::milliseconds timeout)

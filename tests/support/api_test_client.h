@@ -5,14 +5,14 @@
 #include "wire/api_frame.h"
 
 #include <chrono>
+#include <deque>
 #include <functional>
 #include <string>
-#include <vector>
 
 class ApiTestClient {
 public:
     ApiTestClient() = default;
-    ~ApiTestClient();
+    ~ApiTestClient() { close(); }
     ApiTestClient(const ApiTestClient&) = delete;
     ApiTestClient& operator=(const ApiTestClient&) = delete;
 
@@ -21,30 +21,23 @@ public:
     bool discover() { return sendRaw(encodeDiscover("test")); }
     bool command(const std::string& text) { return sendRaw(encodeCommand(text)); }
 
-    // Waits for the next frame; false on timeout or when the socket closed.
-    bool next(Frame& frame, std::chrono::milliseconds timeout);
-    // Waits for the next command line (attach frames are kept in attaches()).
-    bool nextLine(std::string& line, std::chrono::milliseconds timeout);
-    // Skips lines until one satisfies `match`; the skipped ones are kept.
+    // Skips frames until a command line satisfies `match`.
     bool waitLine(const std::function<bool(const std::string&)>& match, std::string& line,
                   std::chrono::milliseconds timeout);
     bool waitLine(const std::string& exact, std::chrono::milliseconds timeout);
+    // Skips frames until an attach frame of `code`.
     bool waitAttach(uint32_t code, std::chrono::milliseconds timeout);
     // True when the daemon closed the connection within the time.
     bool waitClosed(std::chrono::milliseconds timeout);
 
-    const std::vector<uint32_t>& attaches() const { return attachCodes; }
-    const std::vector<std::string>& skipped() const { return skippedLines; }
     void close();
 
 private:
     bool fill(std::chrono::milliseconds timeout);
-    // Takes frames until `done` accepts one; attach codes are kept on the way.
-    bool scan(const std::function<bool(const Frame&)>& done, std::chrono::milliseconds timeout);
+    // Waits for the next frame; false on timeout or when the socket closed.
+    bool next(Frame& frame, std::chrono::milliseconds timeout);
     int fd = -1;
     bool eof = false;
     FrameDecoder decoder;
-    std::vector<Frame> pending;
-    std::vector<uint32_t> attachCodes;
-    std::vector<std::string> skippedLines;
+    std::deque<Frame> pending;
 };

@@ -14,9 +14,6 @@ public:
 
     // Empty when Prosody can be used here, else the reason it cannot.
     static std::string unavailableReason();
-    // Limits every client connection to `rate` (mod_limits, as in "10kb/s");
-    // before writeConfig.
-    void limitClientRate(const std::string& rate) { clientRate = rate; }
     bool writeConfig();
     bool registerUser(const std::string& user, const std::string& password);
     bool start();
@@ -30,6 +27,5 @@ private:
     std::string log;
     std::string why;
     int c2sPort = 0;
-    std::string clientRate;
     Spawned process;
 };

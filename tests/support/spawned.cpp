@@ -6,7 +6,6 @@
 #include <unistd.h>
 
 #include <csignal>
-#include <thread>
 
 #include "tests/support/tcp_test_util.h"
 
@@ -55,17 +54,4 @@ int Spawned::stop(std::chrono::milliseconds timeout)
         child = -1;
     }
     return r;
-}
-
-int freeLoopbackPort() { return tcptest::freePort(); }
-
-bool waitForPort(int port, std::chrono::milliseconds timeout)
-{
-    return tcptest::waitUntil(
-        [&] {
-            const int fd = tcptest::connectLoopback(port);
-            ::close(fd);
-            return fd >= 0;
-        },
-        timeout);
 }

@@ -21,14 +21,8 @@ public:
     int stop(std::chrono::milliseconds timeout);
     // Waits for the end without a signal; the exit status or -1.
     int wait(std::chrono::milliseconds timeout);
-    pid_t pid() const { return child; }
 
 private:
     pid_t child = -1;
     int status = -1;
 };
-
-// A TCP port on 127.0.0.1 that nothing listens on right now.
-int freeLoopbackPort();
-// True once something accepts connections on 127.0.0.1:port.
-bool waitForPort(int port, std::chrono::milliseconds timeout);
