@@ -613,7 +613,8 @@ TEST_F(MessengerWindow, TextLongerThanAWriteCarriesEndsTheStream)
         bool compact;
         std::string longest, longer, why;
     } cases[] = {
-        {false, std::string(65518, 'a'), std::string(65519, 'a'), "the peer sent a text of 65519 bytes, more than 65518"},
+        {false, std::string(65518, 'a'), std::string(65519, 'a'),
+         "the peer sent a text of 65519 bytes, more than 65518"},
         {true, hex + std::string(32759, '\x5a'), hex + std::string(32760, '\x5a'),
          "the peer sent a text of 65520 bytes, more than 65518"},
         {true, plain + std::string(65518, 'p'), plain + std::string(65519, 'p'),
