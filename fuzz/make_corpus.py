@@ -155,10 +155,19 @@ write("messenger_events_fuzz", "sealed_outgoing",
 write("messenger_events_fuzz", "sealed_pinned",
       "\x12" + setup + "c 1 ALTER APPLICATION %s CONNECT bob@h.test\nO 0 #0 1 1\nk 0 #0\nk 0 #0\n"
       "c 1 ALTER APPLICATION %s CONNECT bob@h.test\nk 0 #1\ne 0 #1 \x0000\n"
-      "c 1 ALTER APPLICATION %s READ bob@h.test:2\no 0 s2 %s 1 1\nk 0 s2\ne 0 s2 \x00in\n"
+      "c 1 ALTER APPLICATION %s READ bob@h.test:2\no 0 s2 %s 1 1\nk 0 s2\nk 0 s2\ne 0 s2 \x00in\n"
       "o 0 s3 %s 0 2\nk 0 s3\nk 0 s3\nk 0 s3\np 0 0 -\np 1 1 - %s\no 1 s4 %s 0\nk 1 s4\nk 1 s4\n"
       "c 1 ALTER APPLICATION %s CONNECT bob@h.test\nk 1 #2\nk 1 #2\n"
       % (app, app, app, app, app, app, app, app))
+
+# Streams that end: with the contact's sealed end and its close, with a
+# close alone (the server's), a block after the end, and the core's own end
+# before its close.
+write("messenger_events_fuzz", "sealed_end",
+      "\x01" + setup + "o 0 s1 %s 0\nk 0 s1\nk 0 s1\ne 0 s1 hello\nE 0 s1\nC 0 s1\n"
+      "o 0 s2 %s 0\nk 0 s2\nk 0 s2\nC 0 s2\no 0 s3 %s 0\nk 0 s3\nk 0 s3\nE 0 s3\ne 0 s3 late\n"
+      "c 1 ALTER APPLICATION %s CONNECT bob@h.test\nO 0 #0 1 0\nk 0 #0\nk 0 #0\n"
+      "c 1 ALTER APPLICATION %s DISCONNECT bob@h.test:4\n" % (app, app, app, app, app))
 
 # stream_seal_fuzz, two seals with one byte of one block flipped: flags,
 # settings, block number, byte (16 bits), mask, a text.

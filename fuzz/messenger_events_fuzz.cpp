@@ -25,6 +25,7 @@
 //                                    bytes (the rest of the line, the compact
 //                                    form's tag included when the stream is
 //                                    compact) sealed with its keys, next seq
+//   E F SID                          its sealed end, next seq
 // C, J, F pick from small tables; SID "#k" is the k-th sid the core opened.
 // Every incoming iq gets an id of its own. The contacts' daemons have fixed
 // keys, one per full JID (bob's two resources two different ones, so the
@@ -38,7 +39,8 @@
 // sealed WRITE text; every text a program READs is one the contact's daemon
 // sealed (unpacked when the stream is compact); every block the core sends
 // once the contact's side of the handshake is done opens with its keys
-// (and unpacks when compact).
+// (and unpacks when compact), or is its sealed end, after which it sends
+// nothing more.
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -102,6 +104,7 @@ struct Peers {
         int unanswered = 0;    // the core's handshake blocks, not yet answered
         bool offered = false;  // the opener offered the compact form
         bool compact = false;  // known once established
+        bool ended = false;    // the core sent its sealed end
     };
     using Key = std::pair<std::string, std::string>;  // full JID, sid
 
@@ -124,7 +127,13 @@ struct Peers {
             return;
         Stream& p = it->second;
         if (p.seal->step() == StreamSeal::Step::Established) {
+            // Nothing after the core's sealed end.
+            FUZZ_CHECK(!p.ended);
             std::string inner;
+            if (p.seal->openEnd(block)) {
+                p.ended = true;
+                return;
+            }
             FUZZ_CHECK(p.seal->open(block, inner));
             std::string text;
             FUZZ_CHECK(!p.compact || unpackText(inner, text));
@@ -199,7 +208,7 @@ struct CheckingLink : FakeLink {
     }
     void sendBlock(const std::string& full, const std::string& sid, uint16_t seq, const std::string& text) override
     {
-        FUZZ_CHECK(text.size() <= kMaxTextLength + 1 + noise::kTagLength);
+        FUZZ_CHECK(text.size() <= kMaxBlockBytes);
         peers.fromCore(full, sid, text);
         FakeLink::sendBlock(full, sid, seq, text);
         calls.clear();
@@ -405,6 +414,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
                 if (!p.compact || unpackText(bytes, text))
                     peers.texts.insert({bareOf(f), text});
                 core.block(f, s, p.nextSeq++, p.seal->seal(bytes), iq(f));
+                break;
+            }
+            case 'E': {
+                const std::string f = full();
+                const std::string s = sid();
+                auto it = peers.streams.find({f, s});
+                if (it == peers.streams.end() || it->second.seal->step() != StreamSeal::Step::Established)
+                    break;
+                Peers::Stream& p = it->second;
+                core.block(f, s, p.nextSeq++, p.seal->sealEnd(), iq(f));
                 break;
             }
             case 'O': {

@@ -18,10 +18,11 @@
 //           (0: nothing altered); the rest is a text both sides seal.
 //
 // Checked: a Failed step stays Failed whatever comes; before Established
-// seal() gives "" (never the text) and open() is false; a sealed text is
-// the text and its tag. Two seals whose handshake was not altered end
+// seal() and sealEnd() give "" (never the text) and open() and openEnd()
+// are false; a sealed text is the text and its tag; no block opens both as
+// a text and as the end. Two seals whose handshake was not altered end
 // established with each other's keys; two that both end established, altered
-// or not, know each other's keys and open each other's texts; a text sealed
+// or not, know each other's keys and open each other's texts and ends; a text sealed
 // by one opens at the other only when both are established.
 #include <algorithm>
 #include <cstddef>
@@ -80,8 +81,10 @@ std::string prologue(bool other)
 void checkNotEstablished(StreamSeal& seal, std::string_view text)
 {
     FUZZ_CHECK(seal.seal(text).empty());
+    FUZZ_CHECK(seal.sealEnd().empty());
     std::string opened = "unchanged";
     FUZZ_CHECK(!seal.open(text, opened));
+    FUZZ_CHECK(!seal.openEnd(text));
 }
 
 void checkSealed(StreamSeal& seal, std::string_view text)
@@ -112,8 +115,10 @@ void feedBlocks(unsigned flags, uint8_t settings, std::string_view in)
         seal->takeBlocks();
 
         if (seal->step() == Step::Established) {
+            // A block is a text or the end, never both.
             std::string text;
-            seal->open(block, text);
+            const bool isText = seal->open(block, text);
+            FUZZ_CHECK(!(isText && seal->openEnd(block)));
             checkSealed(*seal, block);
             continue;
         }
@@ -182,6 +187,10 @@ void alteredHandshake(unsigned flags, uint8_t settings, std::string_view in)
         std::string got;
         FUZZ_CHECK(acceptor->open(opener->seal(text), got) && got == text);
         FUZZ_CHECK(opener->open(acceptor->seal(text), got) && got == text);
+        // The end opens as the end only, a text as a text only.
+        const std::string end = opener->sealEnd();
+        FUZZ_CHECK(!acceptor->open(end, got) && acceptor->openEnd(end));
+        FUZZ_CHECK(!opener->openEnd(acceptor->seal(text)));
         return;
     }
     // At most one side got its keys: what it seals opens nowhere.
@@ -220,8 +229,9 @@ void writeSeeds(const char* folder)
     std::string message;
     std::string payload;
 
-    // The opener's first block, for an acceptor: XX, and IK, which ends
-    // established, so a text to open and seal follows.
+    // The opener's first block, for an acceptor: XX, and IK, which waits for
+    // the opener's confirmation (it cannot be made here: the acceptor's
+    // ephemeral key is new each run), then a block that is not one.
     noise::HandshakeState xx(noise::Pattern::XX, true, p, openerKeys(), nullptr, &openerEphemeral);
     FUZZ_CHECK(xx.writeMessage({}, message));
     const std::string firstXX = "X" + message;

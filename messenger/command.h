@@ -30,8 +30,10 @@ constexpr int kErrorUnknownStream = 541;
 constexpr int kErrorTextTooLong = 542;
 constexpr int kErrorNothingToRead = 543;
 
-// The longest WRITE text: one text travels as one in-band data block.
-constexpr size_t kMaxTextLength = 65535;
+// The longest WRITE text: one text travels as one in-band data block of at
+// most 65535 bytes, with the compact form's tag byte and the seal's 16-byte
+// tag.
+constexpr size_t kMaxTextLength = 65518;
 
 struct Command {
     CommandKind kind = CommandKind::Invalid;

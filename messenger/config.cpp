@@ -1,6 +1,7 @@
 #include "messenger/config.h"
 
 #include <fcntl.h>
+#include <stringprep.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <algorithm>
@@ -10,6 +11,7 @@
 #include <cstring>
 #include <set>
 #include <sstream>
+#include <vector>
 
 namespace {
 
@@ -52,6 +54,33 @@ bool parseBool(const std::string& s, bool& out)
 }
 
 }  // namespace
+
+std::string normalizeJid(const std::string& jid)
+{
+    const size_t slash = jid.find('/');
+    const std::string bare = jid.substr(0, slash);
+    const std::string resource = slash == std::string::npos ? std::string() : jid.substr(slash);
+    const size_t at = bare.find('@');
+    // Each part through its profile (nodeprep: case folding and NFKC for
+    // the local part, nameprep for the domain); a part a profile refuses
+    // keeps its text, with ASCII letters in lower case, so that it still
+    // compares the same wherever it turns up.
+    auto prep = [](const std::string& part, const Stringprep_profile* profile) {
+        std::vector<char> buffer(part.size() * 4 + 16);
+        std::copy(part.begin(), part.end(), buffer.begin());
+        if (!part.empty()
+            && stringprep(buffer.data(), buffer.size(), Stringprep_profile_flags(0), profile) == STRINGPREP_OK)
+            return std::string(buffer.data());
+        std::string lower = part;
+        std::transform(lower.begin(), lower.end(), lower.begin(),
+                       [](unsigned char c) { return static_cast<char>(c < 0x80 ? std::tolower(c) : c); });
+        return lower;
+    };
+    const std::string domain = prep(at == std::string::npos ? bare : bare.substr(at + 1), stringprep_nameprep);
+    if (at == std::string::npos)
+        return domain + resource;
+    return prep(bare.substr(0, at), stringprep_xmpp_nodeprep) + "@" + domain + resource;
+}
 
 bool isBareJid(const std::string& jid)
 {
@@ -143,7 +172,7 @@ bool readAccountKey(const std::string& key, const std::string& value, MessengerC
         if (!isBareJid(value))
             problem = "jid must be a bare JID like user@example.org, not '" + value + "'";
         else
-            config.jid = value;
+            config.jid = normalizeJid(value);
     } else if (key == "password") {
         config.password = value;
     } else if (key == "resource") {
@@ -154,10 +183,11 @@ bool readAccountKey(const std::string& key, const std::string& value, MessengerC
     } else if (key == "contact") {
         if (!isBareJid(value))
             problem = "contact must be a bare JID like user@example.org, not '" + value + "'";
-        else if (std::find(config.contacts.begin(), config.contacts.end(), value) != config.contacts.end())
+        else if (std::find(config.contacts.begin(), config.contacts.end(), normalizeJid(value))
+                 != config.contacts.end())
             problem = "contact '" + value + "' listed twice";
         else
-            config.contacts.push_back(value);
+            config.contacts.push_back(normalizeJid(value));
     } else {
         return false;
     }
@@ -286,6 +316,18 @@ bool parseConfig(const std::string& fileName, const std::string& text, Messenger
     return errors.size() == errorsBefore;
 }
 
+bool syncFolderOf(const std::string& path)
+{
+    const size_t slash = path.rfind('/');
+    const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+    int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    const bool ok = ::fsync(fd) == 0;
+    ::close(fd);
+    return ok;
+}
+
 std::string configFileProblem(const std::string& path, unsigned mode, unsigned owner, unsigned user,
                               const std::string& holds)
 {
@@ -400,8 +442,8 @@ bool loadContactsFile(const std::string& path, MessengerConfig& config, std::vec
         if (!isBareJid(jid))
             errors.push_back(path + ":" + std::to_string(lineNo)
                              + ": contact must be a bare JID like user@example.org, not '" + jid + "'");
-        else if (std::find(config.contacts.begin(), config.contacts.end(), jid) == config.contacts.end())
-            config.contacts.push_back(jid);
+        else if (std::find(config.contacts.begin(), config.contacts.end(), normalizeJid(jid)) == config.contacts.end())
+            config.contacts.push_back(normalizeJid(jid));
     });
     return errors.size() == errorsBefore;
 }
@@ -416,7 +458,8 @@ bool addToContactsFile(const std::string& path, const std::string& jid, std::str
         return false;
     }
     bool listed = false;
-    forEachContactLine(text, [&](int, const std::string& line) { listed = listed || line == jid; });
+    forEachContactLine(
+        text, [&](int, const std::string& line) { listed = listed || normalizeJid(line) == normalizeJid(jid); });
     if (listed)
         return true;
 

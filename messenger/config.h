@@ -68,6 +68,15 @@ bool addToContactsFile(const std::string& path, const std::string& jid, std::str
 // on loopback (tls = optional or disabled, tls_verify = no), for the log.
 std::vector<std::string> transportWarnings(const MessengerConfig& config);
 
+// Flushes the folder of the file `path` to disk, so that a file just made or
+// renamed in it stays after a crash. False when it cannot.
+bool syncFolderOf(const std::string& path);
+
+// The form in which a JID is stored and compared: the local part and the
+// domain prepared as XMPP addresses are (stringprep's nodeprep and nameprep:
+// case-insensitive), the resource as it is.
+std::string normalizeJid(const std::string& jid);
+
 // True when `jid` is a bare JID "node@domain" without blanks or resource.
 bool isBareJid(const std::string& jid);
 

@@ -187,7 +187,9 @@ bool loadOrCreateKeyPair(const std::string& path, noise::KeyPair& keys, std::str
     }
     noise::KeyPair fresh = noise::KeyPair::generate();
     std::string text = std::string(kKeyFileHeader) + "secret " + hexOf(fresh.secret.data(), fresh.secret.size()) + "\n";
-    bool written = writeAll(fd, text);
+    // On disk, and its name in the folder, before the key is used: a key
+    // that a crash took back would make every contact refuse this one.
+    bool written = writeAll(fd, text) && ::fsync(fd) == 0;
     int writeErrno = errno;
     sodium_memzero(text.data(), text.size());
     if (::close(fd) != 0 && written) {
@@ -198,6 +200,10 @@ bool loadOrCreateKeyPair(const std::string& path, noise::KeyPair& keys, std::str
         // A half-written file would be refused at every later start.
         ::unlink(path.c_str());
         error = path + ": cannot write the key file: " + std::strerror(writeErrno);
+        return false;
+    }
+    if (!syncFolderOf(path)) {
+        error = path + ": cannot write the key file's folder to disk: " + std::strerror(errno);
         return false;
     }
     keys = fresh;

@@ -155,6 +155,7 @@ private:
         // every text).
         int handshakeUnacked = 0;
         bool compact = false;  // texts travel in compact form both ways
+        bool endSeen = false;  // the contact's sealed end came: only its close may follow
         uint16_t sendSeq = 0;
         uint16_t recvSeq = 0;
         std::deque<size_t> unacked;  // sizes of written texts not yet acknowledged

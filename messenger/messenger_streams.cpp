@@ -22,6 +22,8 @@
 
 #include <algorithm>
 
+static_assert(kMaxTextLength + 1 + noise::kTagLength == kMaxBlockBytes, "the longest text fills one block");
+
 std::string Messenger::ref(const Stream& s) const { return s.peer + ":" + std::to_string(s.id); }
 
 Messenger::Stream* Messenger::findStream(int client, const std::string& app, const std::string& user, int id)
@@ -119,8 +121,13 @@ void Messenger::removeStream(Stream* s, bool tellPeer, bool tellProgram, const s
     std::unique_ptr<Stream> gone = std::move(*it);
     streams.erase(it);
     log.write("stream " + (gone->open ? ref(*gone) : gone->peer) + " of " + gone->app + " closed: " + why);
-    if (tellPeer)
+    if (tellPeer) {
+        // The sealed end first: the contact tells this close from one the
+        // server makes up.
+        if (std::string end = gone->seal ? gone->seal->sealEnd() : std::string(); !end.empty())
+            link.sendBlock(gone->full, gone->sid, gone->sendSeq++, end);
         link.closeStream(gone->full, gone->sid);
+    }
     // The sender of a withheld text hears the stream is gone.
     for (const IqRef& r : gone->withheld)
         link.answer(r, "item-not-found");
@@ -319,7 +326,7 @@ bool Messenger::advanceHandshake(Stream& s, StreamSeal::Step step)
     }
     if (step == StreamSeal::Step::Verify) {
         if (!trustPeerKey(s)) {
-            removeStream(&s, true, false, "the contact's key is not the one trusted for it");
+            removeStream(&s, true, false, "the contact's key was not accepted (see above)");
             return false;
         }
         step = s.seal->accept();
@@ -341,32 +348,30 @@ bool Messenger::trustPeerKey(Stream& s)
 {
     const noise::Key& key = s.seal->peerKey();
     const std::string offered = fingerprintCompact(key);
-    std::optional<Pin> pin;
-    if (!trust.lookup(s.peer, pin)) {
-        log.write("refused a stream of " + s.app + " with " + s.peer
-                  + ": the pins of contacts' keys cannot be read, so its key cannot be checked");
-        return false;
-    }
-    if (!pin) {
-        if (trust.pin(s.peer, key))
+    const TrustVerdict v = trust.check(s.peer, key);
+    switch (v.kind) {
+        case TrustVerdict::Kind::Known:
+            if (v.completed)
+                log.write("the key of " + s.peer
+                          + " matches the fingerprint trusted for it: " + groupFingerprint(offered));
+            return true;
+        case TrustVerdict::Kind::FirstUse:
             log.write("pinned the key of " + s.peer + " on first use: fingerprint " + groupFingerprint(offered));
-        else
-            log.write("could not store the pin of " + s.peer + " (fingerprint " + groupFingerprint(offered)
-                      + "); it is asked again at the next stream");
-        return true;
+            return true;
+        case TrustVerdict::Kind::Changed:
+            log.write("refused a stream of " + s.app + " with " + s.peer + ": its key has changed: pinned fingerprint "
+                      + groupFingerprint(v.pinned) + ", offered " + groupFingerprint(offered) + " (if " + s.peer
+                      + " really has a new key, trust it with: messengerd --trust " + s.peer + " '"
+                      + groupFingerprint(offered) + "')");
+            return false;
+        case TrustVerdict::Kind::Unavailable:
+            break;
     }
-    if (pin->fingerprint != offered) {
-        log.write("refused a stream of " + s.app + " with " + s.peer + ": its key has changed: pinned fingerprint "
-                  + groupFingerprint(pin->fingerprint) + ", offered " + groupFingerprint(offered) + " (if " + s.peer
-                  + " really has a new key, trust it with: messengerd --trust " + s.peer + " '"
-                  + groupFingerprint(offered) + "')");
-        return false;
-    }
-    if (!pin->key) {
-        if (trust.pin(s.peer, key))
-            log.write("the key of " + s.peer + " matches the fingerprint trusted for it: " + groupFingerprint(offered));
-    }
-    return true;
+    // Without its pin stored, every stream of this contact would be a first
+    // use again, with whatever key the server put in.
+    log.write("refused a stream of " + s.app + " with " + s.peer + " (fingerprint " + groupFingerprint(offered)
+              + "): its key cannot be checked or pinned: " + v.problem);
+    return false;
 }
 
 void Messenger::streamEstablished(Stream& s)
@@ -402,7 +407,16 @@ void Messenger::handshakeBlock(Stream& s, uint16_t seq, const std::string& data,
         return;
     }
     link.answer(iq, nullptr);
-    advanceHandshake(s, s.seal->receive(data));
+    const bool wasStartedOver = s.seal->startedOver();
+    const StreamSeal::Step step = s.seal->receive(data);
+    if (s.seal->startedOver() && !wasStartedOver)
+        // The request to start over carries no proof of who sent it: with
+        // XX the contact's daemon shows its key to whoever answers in its
+        // place. Its key is still checked against the pin afterwards.
+        log.write("warning: the stream " + peerText(s.sid) + " of " + s.app + " to " + s.peer
+                  + " starts over without the pinned key (XX): the contact's daemon could not read the handshake "
+                    "made for that key, or the server put in this request");
+    advanceHandshake(s, step);
 }
 
 void Messenger::block(const std::string& full, const std::string& sid, uint16_t seq, const std::string& data,
@@ -413,12 +427,31 @@ void Messenger::block(const std::string& full, const std::string& sid, uint16_t 
         link.answer(iq, "item-not-found");
         return;
     }
+    if (data.size() > kMaxBlockBytes) {
+        link.answer(iq, "not-acceptable");
+        removeStream(s, true, s->open,
+                     "block " + std::to_string(seq) + " takes " + std::to_string(data.size()) + " bytes, more than the "
+                         + std::to_string(kMaxBlockBytes) + " of the stream's block size");
+        return;
+    }
     if (!s->open) {
         handshakeBlock(*s, seq, data, iq);
         return;
     }
+    if (s->endSeen) {
+        link.answer(iq, "unexpected-request");
+        removeStream(s, true, true, "block " + std::to_string(seq) + " came after the contact's sealed end");
+        return;
+    }
     std::string inner;
     if (!s->seal->open(data, inner)) {
+        if (seq == s->recvSeq && s->seal->openEnd(data)) {
+            // The contact ends the stream; its close follows.
+            ++s->recvSeq;
+            s->endSeen = true;
+            link.answer(iq, nullptr);
+            return;
+        }
         // Nothing of this block, nor of any after it, reaches the program.
         link.answer(iq, "not-acceptable");
         removeStream(s, true, true,
@@ -552,7 +585,15 @@ void Messenger::closeRequest(const std::string& full, const std::string& sid, co
 {
     Stream* s = findBySid(full, sid);
     link.answer(iq, s ? nullptr : "item-not-found");
-    if (s)
+    if (!s)
+        return;
+    // An open stream's contact sends its sealed end before the close; a
+    // close without one was made by someone else.
+    if (s->open && !s->endSeen)
+        removeStream(s, false, true,
+                     "broken: closed without the sealed end of " + peerText(full)
+                         + " (the server or the link cut it, or its daemon stopped without ending it)");
+    else
         removeStream(s, false, true, "closed by " + peerText(full));
 }
 

@@ -86,7 +86,14 @@ const std::vector<std::vector<Token>>& messagesOf(Pattern pattern)
 
 }  // namespace
 
-CipherState::~CipherState() { sodium_memzero(k.data(), k.size()); }
+CipherState::~CipherState() { clear(); }
+
+void CipherState::clear()
+{
+    sodium_memzero(k.data(), k.size());
+    n = 0;
+    keyed = false;
+}
 
 void CipherState::initializeKey(const Key& key)
 {
@@ -191,7 +198,7 @@ std::string HandshakeState::handshakeHash() const
 bool HandshakeState::fail()
 {
     broken = true;
-    cipher = CipherState();
+    cipher.clear();
     return false;
 }
 

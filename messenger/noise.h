@@ -47,11 +47,15 @@ class CipherState {
 public:
     CipherState() = default;
     ~CipherState();
-    CipherState(const CipherState&) = default;
-    CipherState& operator=(const CipherState&) = default;
+    // A copy would seal under nonces that the original uses as well: one
+    // key and nonce twice gives the plaintexts away. Never copied or moved.
+    CipherState(const CipherState&) = delete;
+    CipherState& operator=(const CipherState&) = delete;
 
     void initializeKey(const Key& key);
     bool hasKey() const { return keyed; }
+    // Forgets the key: as a new CipherState.
+    void clear();
     uint64_t nonce() const { return n; }
     // Moves the counter (the framework's SetNonce); the tests use it to
     // reach the end of the nonces.

@@ -54,7 +54,7 @@ bool parseLine(const std::string& text, Line& line)
         return false;
     if (!isBareJid(jid) || !isCompactFingerprint(fingerprint))
         return false;
-    line.jid = jid;
+    line.jid = normalizeJid(jid);
     line.pin.fingerprint = fingerprint;
     if (!hex.empty()) {
         noise::Key key{};
@@ -158,8 +158,12 @@ bool writeLines(const std::string& path, const std::vector<Line>& lines, std::st
         if (ok)
             done += static_cast<size_t>(n);
     }
+    // On disk before the rename, and the rename on disk before a pin
+    // counts: a crash must not bring back an older file, or none (which
+    // would make the next stream a first use again).
+    ok = ok && ::fsync(fd) == 0;
     ok = ::close(fd) == 0 && ok;
-    ok = ok && ::rename(temp.c_str(), path.c_str()) == 0;
+    ok = ok && ::rename(temp.c_str(), path.c_str()) == 0 && syncFolderOf(path);
     if (!ok) {
         error = "cannot write the pins file " + path + ": " + errnoText();
         ::unlink(temp.c_str());
@@ -254,8 +258,9 @@ private:
 
 PinFile::PinFile(std::string path, Log* l) : file(std::move(path)), log(l) {}
 
-bool PinFile::lookup(const std::string& bare, std::optional<Pin>& pin)
+bool PinFile::lookup(const std::string& jid, std::optional<Pin>& pin)
 {
+    const std::string bare = normalizeJid(jid);
     pin.reset();
     std::vector<Line> lines;
     std::string problem;
@@ -279,46 +284,77 @@ std::optional<Pin> PinFile::pinFor(const std::string& bare)
     return pin;
 }
 
-bool PinFile::pin(const std::string& bare, const noise::Key& key)
+bool PinFile::pin(const std::string& bare, const noise::Key& key) { return check(bare, key).accepted(); }
+
+namespace {
+
+// The verdict of `pin` on `key` when no store is needed; Unavailable when
+// one is (no pin, or a fingerprint-only pin that the key matches).
+TrustVerdict verdictWithoutStore(const std::optional<Pin>& pin, const noise::Key& key, const std::string& offered)
 {
-    WriteLock lock(file);
-    if (!lock.held()) {
-        if (log)
-            log->write(lock.error());
-        return false;
+    TrustVerdict v;
+    if (!pin)
+        return v;
+    if (pin->key ? *pin->key != key : pin->fingerprint != offered) {
+        v.kind = TrustVerdict::Kind::Changed;
+        v.pinned = pin->fingerprint;
+    } else if (pin->key) {
+        v.kind = TrustVerdict::Kind::Known;
     }
-    std::vector<Line> lines;
-    std::string error;
-    std::string malformedNote;
-    if (!readLines(file, lines, error, malformedNote)) {
-        if (log)
-            log->write(error);
-        return false;
-    }
-    Pin fresh{fingerprintCompact(key), key};
-    if (const Line* line = firstPin(lines, bare)) {
-        if (line->pin.fingerprint != fresh.fingerprint)
-            return false;
-        // Already the key: nothing to write.
-        if (line->pin.key)
-            return *line->pin.key == key;
-    }
-    replacePin(lines, bare, fresh);
-    if (!writeLines(file, lines, error)) {
-        if (log)
-            log->write(error);
-        return false;
-    }
-    return true;
+    return v;
 }
 
-bool PinFile::trust(const std::string& bare, const std::string& fingerprint, std::string& error)
+}  // namespace
+
+TrustVerdict PinFile::check(const std::string& jid, const noise::Key& key)
+{
+    const std::string bare = normalizeJid(jid);
+    const std::string offered = fingerprintCompact(key);
+    TrustVerdict v;
+    std::optional<Pin> pin;
+    // Most streams meet a whole pinned key: no lock, nothing to write.
+    if (!lookup(bare, pin)) {
+        v.problem = "the pins file " + file + " cannot be read";
+        return v;
+    }
+    v = verdictWithoutStore(pin, key, offered);
+    if (v.kind != TrustVerdict::Kind::Unavailable)
+        return v;
+    // A pin to store: looked up again under the lock, so that what is
+    // stored follows from what the file holds when it is written.
+    WriteLock lock(file);
+    if (!lock.held()) {
+        v.problem = lock.error();
+        return v;
+    }
+    std::vector<Line> lines;
+    std::string malformedNote;
+    if (!readLines(file, lines, v.problem, malformedNote))
+        return v;
+    const Line* line = firstPin(lines, bare);
+    if (line)
+        pin = line->pin;
+    else
+        pin.reset();
+    v = verdictWithoutStore(pin, key, offered);
+    if (v.kind != TrustVerdict::Kind::Unavailable)
+        return v;
+    replacePin(lines, bare, Pin{offered, key});
+    if (!writeLines(file, lines, v.problem))
+        return v;
+    v.kind = pin ? TrustVerdict::Kind::Known : TrustVerdict::Kind::FirstUse;
+    v.completed = pin.has_value();
+    return v;
+}
+
+bool PinFile::trust(const std::string& jid, const std::string& fingerprint, std::string& error)
 {
     std::string compact;
-    if (!isBareJid(bare)) {
-        error = "'" + bare + "' is not a bare JID";
+    if (!isBareJid(jid)) {
+        error = "'" + jid + "' is not a bare JID";
         return false;
     }
+    const std::string bare = normalizeJid(jid);
     if (!parseFingerprint(fingerprint, compact)) {
         error = "'" + fingerprint + "' is not a fingerprint of 40 hex digits";
         return false;

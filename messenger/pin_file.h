@@ -23,7 +23,9 @@ public:
     bool lookup(const std::string& bare, std::optional<Pin>& pin) override;
     // lookup() without the difference between no pin and no file to read.
     std::optional<Pin> pinFor(const std::string& bare);
-    bool pin(const std::string& bare, const noise::Key& key) override;
+    TrustVerdict check(const std::string& bare, const noise::Key& key) override;
+    // check() accepted the key (and stored it where it had to).
+    bool pin(const std::string& bare, const noise::Key& key);
 
     // Pins the fingerprint (compact form) for `bare`, replacing any pin it
     // had: the explicit trust of messengerd --trust. False with `error`.

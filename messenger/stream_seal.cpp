@@ -9,6 +9,8 @@ constexpr char kXX = 'X';
 constexpr char kIK = 'I';
 constexpr char kRestart = 'R';
 constexpr char kConfirm = 'C';
+// The associated data of the sealed end; texts have none.
+constexpr std::string_view kEndAd = "end";
 
 char kindOf(noise::Pattern p) { return p == noise::Pattern::IK ? kIK : kXX; }
 
@@ -55,7 +57,7 @@ std::unique_ptr<StreamSeal> StreamSeal::acceptor(const noise::KeyPair& own, std:
 std::string StreamSeal::prologue(const std::string& openerJid, const std::string& acceptorJid, const std::string& sid,
                                  const std::string& app, bool compactOffered)
 {
-    std::string out = "CorvaneForTcp stream 1;";
+    std::string out = "CorvaneForTcp stream 2;";
     addField(out, lowered(openerJid));
     addField(out, lowered(acceptorJid));
     addField(out, sid);
@@ -152,8 +154,13 @@ StreamSeal::Step StreamSeal::receive(std::string_view block)
         if (payload.size() != 1)
             return fail("the contact's handshake message carries no settings");
         settings = static_cast<uint8_t>(payload[0]);
-        if (current == noise::Pattern::IK)
-            return finish();
+        if (current == noise::Pattern::IK) {
+            // The contact hears that this side is really there: without
+            // it a recorded first message would make it a stream again.
+            if (finish() == Step::Established)
+                out.push_back(std::string(1, kConfirm) + sending.encryptWithAd({}, {}));
+            return state;
+        }
         peer = hs->remoteStatic();
         state = Step::Verify;
         return state;
@@ -205,8 +212,12 @@ StreamSeal::Step StreamSeal::accept()
         return state;
     }
     if (current == noise::Pattern::IK) {
+        // The opener's first message may be a recording: the stream is
+        // established on the opener's 'C', which only the holder of the
+        // first message's ephemeral key can seal.
         sendMessage(kIK, std::string_view(reinterpret_cast<const char*>(&settings), 1));
-        return finish();
+        confirming = splitKeys();
+        return state;
     }
     if (finish() == Step::Established)
         out.push_back(std::string(1, kConfirm) + sending.encryptWithAd({}, {}));
@@ -225,4 +236,17 @@ std::string StreamSeal::seal(std::string_view text)
 bool StreamSeal::open(std::string_view block, std::string& text)
 {
     return state == Step::Established && receiving.decryptWithAd({}, block, text);
+}
+
+std::string StreamSeal::sealEnd()
+{
+    if (state != Step::Established)
+        return std::string();
+    return sending.encryptWithAd(kEndAd, {});
+}
+
+bool StreamSeal::openEnd(std::string_view block)
+{
+    std::string nothing;
+    return state == Step::Established && receiving.decryptWithAd(kEndAd, block, nothing) && nothing.empty();
 }

@@ -7,14 +7,19 @@
 //   'X'  a message of the XX pattern
 //   'I'  a message of the IK pattern
 //   'R'  "start over with XX" (from the accepting side, no message)
-//   'C'  after XX, the accepting side's word that it checked the opener's
-//        key: an empty text sealed with the new keys
+//   'C'  the last word of the handshake, an empty text sealed with the
+//        new keys: after XX from the accepting side (it checked the
+//        opener's key), after IK from the opener (it is there)
 // The accepting side's last message carries one byte of settings (bit 0:
 // it takes up the compact form). With XX the opener shows its key last, so
 // it counts the stream as established only on the 'C': a stream the
-// contact refuses never looks open on either side. After the handshake each block is one
+// contact refuses never looks open on either side. With IK the accepting
+// side waits for the 'C': the opener's first message alone could be
+// replayed by anyone who recorded it. After the handshake each block is one
 // text sealed under the next counter nonce of its direction, so a block
-// that is altered, replayed, reordered or missing does not open.
+// that is altered, replayed, reordered or missing does not open; the last
+// one is the stream's sealed end (sealEnd), so that a close the server
+// makes up is told from the contact's.
 // Pure computation: the core sends the blocks and checks the peer's key.
 #pragma once
 
@@ -67,6 +72,8 @@ public:
     const noise::Key& peerKey() const { return peer; }
     // The pattern in use: "XX" or "IK".
     const char* pattern() const;
+    // The opener went from IK over to XX at the contact's request.
+    bool startedOver() const { return role == Role::Opener && restarted; }
     // The settings byte the accepting side sent (opener, once established).
     uint8_t peerSettings() const { return settings; }
 
@@ -74,6 +81,12 @@ public:
     // peer's blocks opened (false: it does not verify, the stream must end).
     std::string seal(std::string_view text);
     bool open(std::string_view block, std::string& text);
+    // The stream's sealed end: the last block a daemon sends before it
+    // closes the stream, under the next nonce like a text but with its own
+    // associated data, so that no text can be taken for it. Established
+    // only (otherwise empty / false).
+    std::string sealEnd();
+    bool openEnd(std::string_view block);
 
 private:
     StreamSeal(Role role, const noise::KeyPair& own, std::string prologue);
@@ -90,7 +103,7 @@ private:
     std::unique_ptr<noise::HandshakeState> hs;
     noise::Pattern current = noise::Pattern::XX;
     bool restarted = false;
-    bool confirming = false;  // XX opener: waiting for the 'C
+    bool confirming = false;  // XX opener, IK acceptor: waiting for the 'C'
     uint8_t settings = 0;
     noise::Key peer{};
     Step state = Step::Pending;

@@ -19,7 +19,6 @@ constexpr const char* kNsDiscoInfo = "http://jabber.org/protocol/disco#info";
 constexpr const char* kNsCaps = "http://jabber.org/protocol/caps";
 constexpr const char* kNsPing = "urn:xmpp:ping";
 constexpr const char* kNsStanzas = "urn:ietf:params:xml:ns:xmpp-stanzas";
-constexpr int kBlockSize = 65535;
 // The value of the `transfer` attribute of <application/> that offers (in an
 // open) and takes up (in its result) the compact form of texts.
 constexpr const char* kTransferCompact = "hex";
@@ -343,7 +342,7 @@ void StropheLink::openStream(const std::string& full, const std::string& sid, co
     }
     xmpp_stanza_t* open = element(ctx, "open", kNsIbb);
     xmpp_stanza_set_attribute(open, "sid", sid.c_str());
-    xmpp_stanza_set_attribute(open, "block-size", std::to_string(kBlockSize).c_str());
+    xmpp_stanza_set_attribute(open, "block-size", std::to_string(kMaxBlockBytes).c_str());
     xmpp_stanza_set_attribute(open, "stanza", "iq");
     xmpp_stanza_t* a = element(ctx, "application", kNsMessenger);
     xmpp_stanza_set_attribute(a, "name", app.c_str());
@@ -496,7 +495,7 @@ void StropheLink::readRoster(xmpp_stanza_t* query)
     for (xmpp_stanza_t* item = xmpp_stanza_get_children(query); item; item = xmpp_stanza_get_next(item)) {
         if (str(xmpp_stanza_get_name(item)) != "item")
             continue;
-        std::string jid = str(xmpp_stanza_get_attribute(item, "jid"));
+        std::string jid = normalizeJid(str(xmpp_stanza_get_attribute(item, "jid")));
         std::string sub = str(xmpp_stanza_get_attribute(item, "subscription"));
         if (jid.empty())
             continue;
@@ -509,7 +508,7 @@ void StropheLink::readRoster(xmpp_stanza_t* query)
 
 void StropheLink::handleRequest(xmpp_stanza_t* iq)
 {
-    IqRef ref{str(xmpp_stanza_get_from(iq)), str(xmpp_stanza_get_id(iq))};
+    IqRef ref{normalizeJid(str(xmpp_stanza_get_from(iq))), str(xmpp_stanza_get_id(iq))};
     xmpp_stanza_t* payload = xmpp_stanza_get_children(iq);
     while (payload && !xmpp_stanza_get_name(payload))
         payload = xmpp_stanza_get_next(payload);  // skip text nodes
@@ -632,7 +631,7 @@ int StropheLink::onPresence(xmpp_conn_t*, xmpp_stanza_t* stanza, void* self)
     link->activity = true;
     if (!link->target)
         return 1;
-    std::string from = str(xmpp_stanza_get_from(stanza));
+    std::string from = normalizeJid(str(xmpp_stanza_get_from(stanza)));
     std::string type = str(xmpp_stanza_get_type(stanza));
     if (from.empty())
         return 1;

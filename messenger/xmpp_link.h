@@ -4,9 +4,14 @@
 // never call back into the core.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <set>
 #include <string>
+
+// The largest data block of a stream, as every open declares it
+// (block-size); Noise's longest message as well.
+constexpr size_t kMaxBlockBytes = 65535;
 
 struct IqRef {
     std::string from;  // full JID of the sender

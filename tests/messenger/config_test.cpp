@@ -258,7 +258,8 @@ TEST(MessengerConfig, ContactsFileAddsToTheContactLinesAndAddedContactsAreAppend
     EXPECT_TRUE(loadContactsFile(path, c, errors));
     EXPECT_TRUE(errors.empty());
 
-    writeFile(path, "# added\n  bob@h.test  \n\nalice@h.test\nbob@h.test\r\ncarol@h.test\n");
+    // JIDs compare without regard to case, and are kept in lower case.
+    writeFile(path, "# added\n  bob@h.test  \n\nAlice@h.test\nBOB@h.TEST\r\nCarol@H.test\n");
     ASSERT_EQ(::chmod(path.c_str(), 0600), 0);
     EXPECT_TRUE(loadContactsFile(path, c, errors));
     EXPECT_TRUE(errors.empty());
@@ -293,7 +294,7 @@ TEST(MessengerConfig, ContactsFileAddsToTheContactLinesAndAddedContactsAreAppend
     ASSERT_EQ(::stat(path.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 07777, 0600u);
     EXPECT_TRUE(addToContactsFile(path, "carol@h.test", error)) << error;
-    EXPECT_TRUE(addToContactsFile(path, "bob@h.test", error)) << error;
+    EXPECT_TRUE(addToContactsFile(path, "Bob@H.test", error)) << error;
     c.contacts.clear();
     errors.clear();
     EXPECT_TRUE(loadContactsFile(path, c, errors));
@@ -305,4 +306,19 @@ TEST(MessengerConfig, ContactsFileAddsToTheContactLinesAndAddedContactsAreAppend
     writeFile(path, "# mine\ndave@h.test");
     EXPECT_TRUE(addToContactsFile(path, "erin@h.test", error)) << error;
     EXPECT_EQ(readFile(path), "# mine\ndave@h.test\nerin@h.test\n");
+}
+
+TEST(MessengerConfig, JidsAreStoredInTheFormTheyCompareIn)
+{
+    const std::pair<std::string, std::string> cases[] = {
+        {"Bob@Example.ORG", "bob@example.org"},
+        {"BOB@h.test/PC Home", "bob@h.test/PC Home"},  // the resource as it is
+        {"\xc3\x84rger@B\xc3\xbc"
+         "cher.Example",
+         "\xc3\xa4rger@b\xc3\xbc"
+         "cher.example"},
+        {"H.test", "h.test"},
+    };
+    for (const auto& [jid, normal] : cases)
+        EXPECT_EQ(normalizeJid(jid), normal) << jid;
 }

@@ -26,6 +26,8 @@ struct FakeSink : ClientSink {
     std::map<int, std::vector<std::string>> out;
 };
 
+inline const std::string kNotShown = "<not shown>";
+
 struct FakeLink : XmppLink {
     void advertise(const std::set<std::string>& apps) override
     {
@@ -45,7 +47,9 @@ struct FakeLink : XmppLink {
     }
     void sendBlock(const std::string& full, const std::string& sid, uint16_t seq, const std::string& text) override
     {
-        calls.push_back("data " + full + " " + std::to_string(seq) + " " + (reveal ? reveal(sid, text) : text));
+        std::string shown = reveal ? reveal(sid, text) : text;
+        if (shown != kNotShown)
+            calls.push_back("data " + full + " " + std::to_string(seq) + " " + shown);
     }
     void closeStream(const std::string& full, const std::string&) override { calls.push_back("close " + full); }
     void probe(const std::string& full, const std::string&) override { calls.push_back("probe " + full); }
@@ -68,7 +72,8 @@ struct FakeLink : XmppLink {
     std::string lastApp;
     bool lastOffer = false;
     // What a data block shows in `calls` (e.g. the text a sealed block
-    // holds); null: the block as it is. Called once per block, in order.
+    // holds; kNotShown: nothing); null: the block as it is. Called once per
+    // block, in order.
     std::function<std::string(const std::string& sid, const std::string& block)> reveal;
 };
 
@@ -82,15 +87,28 @@ struct FakePins : TrustStore {
             pin = it->second;
         return readable;
     }
-    bool pin(const std::string& bare, const noise::Key& key) override
+    TrustVerdict check(const std::string& bare, const noise::Key& key) override
     {
-        const std::string fp = fingerprintCompact(key);
+        TrustVerdict v;
         auto it = pins.find(bare);
-        if (it != pins.end() && it->second.fingerprint != fp)
-            return false;
-        pins[bare] = Pin{fp, key};
-        return true;
+        if (!readable) {
+            v.problem = "the pins file cannot be read";
+        } else if (it != pins.end()
+                   && (it->second.key ? *it->second.key != key : it->second.fingerprint != fingerprintCompact(key))) {
+            v.kind = TrustVerdict::Kind::Changed;
+            v.pinned = it->second.fingerprint;
+        } else if (it != pins.end() && it->second.key) {
+            v.kind = TrustVerdict::Kind::Known;
+        } else if (!writable) {
+            v.problem = "cannot write the pins file /gone/pins: No such file or directory";
+        } else {
+            v.kind = it == pins.end() ? TrustVerdict::Kind::FirstUse : TrustVerdict::Kind::Known;
+            v.completed = it != pins.end();
+            pins[bare] = Pin{fingerprintCompact(key), key};
+        }
+        return v;
     }
     std::map<std::string, Pin> pins;
     bool readable = true;  // false: as a pins file that cannot be read
+    bool writable = true;  // false: as a pins file whose folder is gone
 };

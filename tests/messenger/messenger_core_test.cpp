@@ -1,5 +1,6 @@
 // The core against fake program and XMPP sides: attach codes, the answers of
 // the command set, and the stream life cycle with flow control.
+#include "messenger/command.h"
 #include "messenger/compact_text.h"
 #include "messenger/messenger.h"
 #include "tests/messenger/fake_sides.h"
@@ -62,6 +63,7 @@ protected:
         uint16_t nextSeq = 0;             // of bob's next block
         int handshakeFromCore = 0;        // handshake blocks the core sent, not yet acknowledged
         int handshakeSeen = 0;            // all handshake blocks the core sent
+        bool endSeen = false;             // the core sent its sealed end
     };
     // The block the core sent on `sid`, read by bob: a handshake block is
     // answered (the answer waits in `pending`), a text is opened.
@@ -73,7 +75,11 @@ protected:
                                           bobTakesCompact ? 1 : 0);
         if (b.seal->step() == StreamSeal::Step::Established) {
             std::string text;
-            return b.seal->open(block, text) ? text : "<does not open>";
+            if (b.seal->open(block, text))
+                return text;
+            // The sealed end before a close: seen by bob, not in the calls.
+            b.endSeen = b.seal->openEnd(block);
+            return b.endSeen ? kNotShown : "<does not open>";
         }
         ++b.handshakeFromCore;
         ++b.handshakeSeen;
@@ -122,10 +128,12 @@ protected:
         ackHandshake(sid);
     }
     // Only the request, and bob's first handshake block made ready.
-    void bobOpens(const std::string& sid, const std::string& app = kApp, bool offersCompact = false)
+    // `aliceKey`: the key bob's daemon has pinned for alice (IK), or null.
+    void bobOpens(const std::string& sid, const std::string& app = kApp, bool offersCompact = false,
+                  const noise::Key* aliceKey = nullptr)
     {
         BobStream& b = bob[sid];
-        b.seal = StreamSeal::opener(bobKeys, StreamSeal::prologue(kBob, kAlice, sid, app, offersCompact), nullptr);
+        b.seal = StreamSeal::opener(bobKeys, StreamSeal::prologue(kBob, kAlice, sid, app, offersCompact), aliceKey);
         for (std::string& next : b.seal->takeBlocks())
             b.pending.push_back(std::move(next));
         core.openRequest(kBobFull, sid, app, offersCompact, iq("open"));
@@ -296,9 +304,10 @@ TEST_F(MessengerCore, ConnectWriteAndWhatEndsTheStreams)
     EXPECT_EQ(sink.take(1), (Lines{kOfApp + "STREAMS", "USERSTATUS OFFLINE", "A 3 0"}));
     core.serverOnline();
     core.presence(kBobFull, true, "", {kApp});
-    openToBob();
+    const std::string third = openToBob();
     core.clientClosed(1);
     EXPECT_EQ(link.take(), (Lines{"close " + kBobFull, "advertise"}));
+    EXPECT_TRUE(bob[third].endSeen);  // the sealed end went before the close
     EXPECT_EQ(core.streamCount(), 0u);
 }
 
@@ -595,20 +604,27 @@ TEST_F(MessengerCore, StreamsPerContactAndApplicationAreCapped)
 
 TEST_F(MessengerWindow, TextLongerThanAWriteCarriesEndsTheStream)
 {
-    // Plain: 65535 bytes are the longest text. Compact: tag 0x01 and 32768
-    // bytes spell 65536 hex digits; tag 0x00 and 65535 bytes are the
-    // longest plain text.
+    // A sealed block is at most 65535 bytes (the open's block-size): a text
+    // at most 65518, so that its compact tag and the seal's 16 bytes fit.
+    // Compact: tag 0x01 and 32759 bytes spell 65518 hex digits; tag 0x00
+    // and 65518 bytes are the longest plain text.
     const std::string hex(1, '\x01'), plain(1, '\x00');
     struct Case {
         bool compact;
-        std::string longest, longer, told;
+        std::string longest, longer, why;
     } cases[] = {
-        {false, std::string(65535, 'a'), std::string(65536, 'a'), "65536"},
-        {true, hex + std::string(32767, '\x5a'), hex + std::string(32768, '\x5a'), "65536"},
-        {true, plain + std::string(65535, 'p'), plain + std::string(65536, 'p'), "65537"},
+        {false, std::string(65518, 'a'), std::string(65519, 'a'),
+         "the peer sent a text of 65519 bytes, more than 65518"},
+        {true, hex + std::string(32759, '\x5a'), hex + std::string(32760, '\x5a'),
+         "the peer sent a text of 65520 bytes, more than 65518"},
+        {true, plain + std::string(65518, 'p'), plain + std::string(65519, 'p'),
+         "the peer sent a text of 65520 bytes, more than 65518"},
+        {false, std::string(65518, 'a'), std::string(65520, 'a'),
+         "block 3 takes 65536 bytes, more than the 65535 of the stream's block size"},
     };
+    int n = 0;
     for (const Case& c : cases) {
-        const std::string sid = "s" + c.told + (c.compact ? "c" : "");
+        const std::string sid = "s" + std::to_string(++n);
         openFromBob(sid, kApp, c.compact);
         clear();
         fromBob(sid, c.longest, "longest");
@@ -619,7 +635,17 @@ TEST_F(MessengerWindow, TextLongerThanAWriteCarriesEndsTheStream)
         EXPECT_EQ(calls.front(), "answer longer not-acceptable");
         EXPECT_EQ(calls.back(), "close " + kBobFull);
         EXPECT_EQ(core.streamCount(), 0u);
-        EXPECT_TRUE(logged("closed: the peer sent a text of " + c.told + " bytes, more than 65535"));
+        EXPECT_TRUE(logged("closed: " + c.why)) << c.why;
+    }
+    // The longest WRITE fills a block, no more.
+    const std::string out = openToBob(true);
+    link.reveal = nullptr;
+    for (const std::string& text : {std::string(65518, 'p'), std::string(65518, 'a')}) {
+        command(kAlter + "WRITE bob@h.test:5 " + text);
+        Lines calls = link.take();
+        ASSERT_EQ(calls.size(), 1u);
+        EXPECT_LE(calls[0].size() - ("data " + kBobFull + " ").size(), kMaxBlockBytes + 2);
+        core.blockResult(kBobFull, out, true);
     }
 }
 
@@ -637,7 +663,7 @@ TEST_F(MessengerBytes, UnreadBytesHoldBackAcknowledgementsThenEndTheStreamAndAll
 {
     openFromBob("s");
     clear();
-    const std::string text(65535, 'b');
+    const std::string text(kMaxTextLength, 'b');
     // Acknowledged while the unread texts take at most kAckedUnreadBytes.
     const size_t acked = Messenger::kAckedUnreadBytes / text.size();
     const size_t kept = Messenger::kMaxUnreadBytes / text.size();
@@ -736,9 +762,9 @@ TEST_F(MessengerCore, FirstStreamPinsTheKeyTheNextUsesItAndTextsTravelSealed)
     command(kAlter + "WRITE bob@h.test:1 " + secret);
     command(kAlter + "DISCONNECT bob@h.test:1");
     // Nothing the server gets holds the text, as it is or packed: one block
-    // of the text and its 16-byte tag.
+    // of the text and its 16-byte tag, the sealed end, the close.
     Lines calls = link.take();
-    ASSERT_EQ(calls.size(), 2u);
+    ASSERT_EQ(calls.size(), 3u);
     EXPECT_EQ(calls[0].size(), std::string("data " + kBobFull + " 2 ").size() + secret.size() + noise::kTagLength);
     for (const std::string& call : calls)
         for (const std::string& form : {secret, packText(secret).substr(1)})
@@ -752,7 +778,7 @@ TEST_F(MessengerCore, FirstStreamPinsTheKeyTheNextUsesItAndTextsTravelSealed)
     EXPECT_TRUE(logged("opened stream bob@h.test:2 of " + kApp + " (sid " + link.lastSid + ", sealed, IK)"));
     command(kAlter + "WRITE bob@h.test:2 over-ik");
     EXPECT_EQ(link.take(), (Lines{sent(sid, 0, "over-ik")}));
-    EXPECT_EQ(bob[sid].handshakeSeen, 1);
+    EXPECT_EQ(bob[sid].handshakeSeen, 2);  // the IK message and the confirmation
 }
 
 TEST_F(MessengerCore, ChangedKeyOfAContactIsRefusedBothWays)
@@ -843,6 +869,113 @@ TEST_F(MessengerCore, PinsThatCannotBeReadRefuseEveryStream)
     EXPECT_EQ(sink.take(1).size(), 2u);  // the echo and CONNECTING of the refused connect
     EXPECT_TRUE(pins.pins.empty());
     EXPECT_EQ(core.streamCount(), 0u);
+}
+
+TEST_F(MessengerCore, AFirstUseWhosePinCannotBeStoredIsRefused)
+{
+    // While nothing can be stored every stream is a first use: a server
+    // could put in another key each time.
+    pins.writable = false;
+    const std::string problem = "cannot write the pins file /gone/pins: No such file or directory";
+    for (const std::string sid : {"in1", "in2"}) {
+        bobKeys = noise::KeyPair::generate();
+        openFromBob(sid);
+        EXPECT_EQ(link.take().back(), "close " + kBobFull);
+        EXPECT_TRUE(sink.take(1).empty());
+        EXPECT_TRUE(logged("refused a stream of " + kApp + " with bob@h.test (fingerprint "
+                           + fingerprintText(bobKeys.pub) + "): its key cannot be checked or pinned: " + problem));
+    }
+    command(kAlter + "CONNECT " + kBob);
+    core.openResult(kBobFull, link.lastSid, true, false);
+    deliver(link.lastSid);
+    EXPECT_EQ(link.take().back(), "close " + kBobFull);
+    EXPECT_EQ(sink.take(1).size(), 2u);  // the echo and CONNECTING only
+    EXPECT_EQ(core.streamCount(), 0u);
+    EXPECT_TRUE(pins.pins.empty());
+
+    // Once the pin can be stored, the first use goes on.
+    pins.writable = true;
+    openFromBob("in3");
+    EXPECT_EQ(sink.take(1), (Lines{kOfApp + "STREAMS bob@h.test:1"}));
+    EXPECT_EQ(pins.pins[kBob].fingerprint, fingerprintCompact(bobKeys.pub));
+}
+
+TEST_F(MessengerCore, ARequestToStartOverWithoutThePinnedKeyIsWarnedOfAndTakenOnce)
+{
+    openToBob();
+    command(kAlter + "CONNECT " + kBob);
+    const std::string sid = link.lastSid;
+    core.openResult(kBobFull, sid, true, false);
+    clear();
+    // The server drops the IK message and answers in bob's place.
+    link.reveal = nullptr;
+    core.block(kBobFull, sid, 0, "R", iq("r1"));
+    EXPECT_TRUE(logged("warning: the stream " + sid + " of " + kApp
+                       + " to bob@h.test starts over without the pinned key (XX)"));
+    Lines calls = link.take();
+    ASSERT_EQ(calls.size(), 2u);
+    EXPECT_EQ(calls[0], "answer r1 result");
+    EXPECT_EQ(calls[1].substr(0, calls[1].size() - 32), "data " + kBobFull + " 1 X");  // XX's first message: e
+    core.block(kBobFull, sid, 1, "R", iq("r2"));
+    EXPECT_EQ(link.take().back(), "close " + kBobFull);
+    EXPECT_TRUE(sink.take(1).empty());
+}
+
+TEST_F(MessengerCore, ARecordedIKOpeningDoesNotMakeAStreamAgain)
+{
+    pins.pins[kBob] = Pin{fingerprintCompact(bobKeys.pub), bobKeys.pub};
+    bobOpens("s1", kApp, false, &aliceKeys.pub);
+    const std::string opening = bob["s1"].pending.front();
+    bob["s1"].pending.pop_front();
+    core.block(kBobFull, "s1", bob["s1"].nextSeq++, opening, iq("b0"));
+    // bob's first message alone proves nothing: it could be a recording.
+    EXPECT_TRUE(sink.take(1).empty());
+    ASSERT_EQ(bob["s1"].pending.size(), 1u);
+    const std::string confirmation = bob["s1"].pending.front();
+    deliver("s1");
+    EXPECT_EQ(sink.take(1), (Lines{kOfApp + "STREAMS bob@h.test:1"}));
+    EXPECT_TRUE(logged("accepted stream bob@h.test:1 of " + kApp + " (sid s1, sealed, IK)"));
+    core.closeRequest(kBobFull, "s1", iq("c"));
+    EXPECT_EQ(sink.take(1), (Lines{kOfApp + "STREAMS"}));
+
+    // The server plays the recorded opening again: no stream for the
+    // program, and the old confirmation does not open with the new keys.
+    core.openRequest(kBobFull, "s1", kApp, false, iq("again"));
+    core.block(kBobFull, "s1", 0, opening, iq("b0"));
+    EXPECT_TRUE(sink.take(1).empty());
+    core.block(kBobFull, "s1", 1, confirmation, iq("b1"));
+    EXPECT_TRUE(sink.take(1).empty());
+    EXPECT_EQ(core.streamCount(), 0u);
+    EXPECT_TRUE(logged("closed: the handshake failed: the contact did not confirm the handshake"));
+}
+
+TEST_F(MessengerCore, ACloseWithoutTheContactsSealedEndIsReportedBroken)
+{
+    auto endFromBob = [&](const std::string& sid) {
+        BobStream& b = bob[sid];
+        core.block(kBobFull, sid, b.nextSeq++, b.seal->sealEnd(), iq("end"));
+        EXPECT_EQ(link.take(), (Lines{"answer end result"}));
+    };
+    for (const std::string sid : {"s1", "s2", "s3"})
+        openFromBob(sid);
+    clear();
+    endFromBob("s1");
+    core.closeRequest(kBobFull, "s1", iq("c1"));
+    EXPECT_TRUE(logged("stream bob@h.test:1 of " + kApp + " closed: closed by bob@h.test/pc"));
+    // The server makes up a close: the program loses the stream all the
+    // same, and the log says it was cut.
+    core.closeRequest(kBobFull, "s2", iq("c2"));
+    EXPECT_TRUE(logged("stream bob@h.test:2 of " + kApp
+                       + " closed: broken: closed without the sealed end of bob@h.test/pc (the server or the link cut "
+                         "it, or its daemon stopped without ending it)"));
+    EXPECT_EQ(sink.take(1), (Lines{kOfApp + "STREAMS bob@h.test:2 bob@h.test:3", kOfApp + "STREAMS bob@h.test:3"}));
+    link.take();
+    // Nothing may follow the end but the close.
+    endFromBob("s3");
+    fromBob("s3", "late", "d1");
+    EXPECT_EQ(link.take(), (Lines{"answer d1 unexpected-request", "close " + kBobFull}));
+    EXPECT_TRUE(logged("block 3 came after the contact's sealed end"));
+    EXPECT_EQ(sink.take(1), (Lines{kOfApp + "STREAMS"}));
 }
 
 // fuzz/crashes/messenger_events_fuzz-zero-byte-in-block: a command frame

@@ -4,6 +4,7 @@
 // through a real server and a server link that dies are in the e2e suite.
 #include "messenger/caps.h"
 #include "tests/support/api_test_client.h"
+#include "tests/support/delay_proxy.h"
 #include "tests/support/prosody_server.h"
 #include "tests/support/spawned.h"
 #include "tests/support/tcp_test_util.h"
@@ -17,6 +18,8 @@
 #include <unistd.h>
 #include <fstream>
 #include <map>
+#include <mutex>
+#include <regex>
 #include <thread>
 
 using namespace std::chrono_literals;
@@ -278,4 +281,186 @@ TEST(MessengerCaps, VerificationStringOfTheProtocolExampleAndEveryApplicationIsA
                                 "urn:corvane:messenger:app:CorvaneForTcp2000", "http://jabber.org/protocol/ibb"})
         EXPECT_NE(std::find(f.begin(), f.end(), feature), f.end()) << feature;
     EXPECT_TRUE(std::is_sorted(f.begin(), f.end()));
+}
+
+namespace {
+
+// The whole stanzas among the XML bytes of a stream, one chunk at a time:
+// what follows the last complete stanza waits for the next chunk.
+class StanzaCutter {
+public:
+    std::vector<std::string> add(const std::string& bytes)
+    {
+        std::vector<std::string> whole;
+        for (char c : bytes) {
+            held += c;
+            if (c == '<') {
+                inTag = true;
+                closing = false;
+                slashLast = false;
+                tagStart = held.size();
+            } else if (inTag && c == '/' && held.size() == tagStart + 1) {
+                closing = true;
+            } else if (inTag && c == '>') {
+                inTag = false;
+                const bool special = held[tagStart] == '?';
+                // A new stream after a login starts over inside no element.
+                if (held.compare(tagStart + (closing ? 1 : 0), 13, "stream:stream") == 0)
+                    depth = closing ? 0 : 1;
+                else
+                    depth += special || slashLast ? 0 : closing ? -1 : 1;
+                // Depth 1 is inside the stream's own element.
+                if (depth <= 1) {
+                    whole.push_back(held);
+                    held.clear();
+                }
+            }
+            if (inTag)
+                slashLast = c == '/';
+        }
+        return whole;
+    }
+
+private:
+    std::string held;
+    bool inTag = false;
+    bool closing = false;
+    bool slashLast = false;
+    size_t tagStart = 0;
+    int depth = 0;
+};
+
+const std::string kIbb = "http://jabber.org/protocol/ibb";
+
+std::string attribute(const std::string& stanza, const std::string& name)
+{
+    std::smatch m;
+    return std::regex_search(stanza, m, std::regex(" " + name + "=['\"]([^'\"]*)['\"]")) ? m[1].str() : "";
+}
+
+bool logHas(const Peer& p, const std::string& text)
+{
+    return tcptest::waitUntil([&] { return readFile(p.log).find(text) != std::string::npos; }, 20s);
+}
+
+// No stream was announced to the program before the answer to a question.
+bool noStreamAnnounced(Peer& p)
+{
+    std::string line;
+    return p.client.command("GET APPLICATION " + kApp + " CONNECTABLE")
+           && p.client.waitLine([](const std::string& l) { return l.rfind("APPLICATION " + kApp + " ", 0) == 0; }, line,
+                                20s)
+           && line.rfind("APPLICATION " + kApp + " CONNECTABLE", 0) == 0;
+}
+
+}  // namespace
+
+// alice's daemon reaches Prosody through a relay that plays a hostile
+// server: it drops, replays and makes up stanzas between the two daemons.
+TEST(MessengerXmpp, AServerInBetweenCannotBendTheOpeningThePinsOrTheEnd)
+{
+    if (std::string reason = ProsodyServer::unavailableReason(); !reason.empty())
+        GTEST_SKIP() << reason;
+    TempDir dir;
+    ProsodyServer server(dir.path());
+    if (!server.writeConfig() || !server.registerUser("alice", "alicepw") || !server.registerUser("bob", "bobpw")
+        || !server.start())
+        GTEST_SKIP() << "Prosody cannot run here: " << server.error();
+    DelayProxy relay("127.0.0.1", 0, "127.0.0.1", server.port(), 0ms);
+    relay.recordBytes();
+    // Armed, the relay keeps alice's next IK opening from the server and
+    // tells its sid.
+    std::mutex mutex;
+    bool dropIk = false;
+    std::string droppedSid;
+    StanzaCutter fromAlice;
+    relay.setFilter([&](bool towardsServer, std::string& bytes) {
+        if (!towardsServer)
+            return;
+        std::string out;
+        std::lock_guard<std::mutex> lock(mutex);
+        for (const std::string& stanza : fromAlice.add(bytes)) {
+            // An IK message: 'I' and the next byte's first bits in base64.
+            static const std::regex ik(">S[Q-Za-f]");
+            if (dropIk && stanza.find("<data") != std::string::npos && attribute(stanza, "seq") == "0"
+                && std::regex_search(stanza, ik)) {
+                dropIk = false;
+                droppedSid = attribute(stanza, "sid");
+                continue;
+            }
+            out += stanza;
+        }
+        bytes = out;
+    });
+    ASSERT_TRUE(relay.start()) << relay.error();
+    // alice's pins file lies in a folder that is gone.
+    ASSERT_EQ(::symlink(dir.file("gone/alice.pins").c_str(), dir.file("alice.pins").c_str()), 0);
+    Peer alice;
+    Peer bob;
+    ASSERT_TRUE(alice.start(dir, "alice", relay.port(), "bob@localhost"));
+    ASSERT_TRUE(bob.start(dir, "bob", server.port(), "alice@localhost"));
+    for (Peer* p : {&alice, &bob})
+        ASSERT_TRUE(p->pollFor("CREATE APPLICATION " + kApp, "CREATE", "CREATE APPLICATION " + kApp));
+    const std::string connectable = "GET APPLICATION " + kApp + " CONNECTABLE";
+    ASSERT_TRUE(bob.pollFor(connectable, "APPLICATION", "APPLICATION " + kApp + " CONNECTABLE alice@localhost"));
+    ASSERT_TRUE(alice.pollFor(connectable, "APPLICATION", "APPLICATION " + kApp + " CONNECTABLE bob@localhost"));
+    const std::string alter = "ALTER APPLICATION " + kApp + " ";
+    const std::string streams = "APPLICATION " + kApp + " STREAMS";
+
+    // A first use whose pin cannot be stored is refused.
+    ASSERT_TRUE(bob.client.command(alter + "CONNECT alice@localhost"));
+    EXPECT_TRUE(logHas(alice, "its key cannot be checked or pinned: cannot lock the pins file " + dir.file("alice.pins")
+                                  + ": No such file or directory"));
+    EXPECT_TRUE(noStreamAnnounced(alice));
+    ::unlink(dir.file("alice.pins").c_str());
+    // Stored, it goes on (bob pinned alice's key the first time: IK).
+    ASSERT_TRUE(bob.client.command(alter + "CONNECT alice@localhost"));
+    ASSERT_TRUE(alice.client.waitLine(streams + " bob@localhost:1", 20s));
+    ASSERT_TRUE(logHas(alice, ", sealed, IK)"));
+    std::smatch m;
+    const std::string aliceLog = readFile(alice.log);
+    ASSERT_TRUE(std::regex_search(aliceLog, m, std::regex("accepted stream bob@localhost:1 of \\S+ \\(sid (\\S+),")));
+    const std::string sid = m[1].str();
+
+    // A close the server makes up is a broken stream, not bob's end.
+    const std::string bobFull = "bob@localhost/pc-bob";
+    const std::string toAlice = "' to='alice@localhost/pc-alice' from='" + bobFull + "'>";
+    relay.inject(false,
+                 "<iq type='set' id='forged-close" + toAlice + "<close xmlns='" + kIbb + "' sid='" + sid + "'/></iq>");
+    EXPECT_TRUE(alice.client.waitLine(streams, 20s));
+    EXPECT_TRUE(logHas(alice, "closed: broken: closed without the sealed end of " + bobFull));
+
+    // The recorded opening of that stream, played again, makes no stream.
+    std::string replay;
+    StanzaCutter fromServer;
+    for (const std::string& stanza : fromServer.add(relay.recorded(false)))
+        if (attribute(stanza, "sid") == sid
+            && (stanza.find("<open") != std::string::npos || stanza.find("<data") != std::string::npos))
+            replay += stanza;
+    ASSERT_NE(replay.find("<open"), std::string::npos);
+    relay.inject(false, replay);
+    EXPECT_TRUE(logHas(alice, "closed: the handshake failed: the contact did not confirm the handshake"));
+    EXPECT_TRUE(noStreamAnnounced(alice));
+
+    // The server keeps alice's IK opening and asks her, as bob, to start
+    // over: she warns, and bob's key is checked all the same.
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        dropIk = true;
+    }
+    ASSERT_TRUE(alice.client.command(alter + "CONNECT bob@localhost"));
+    std::string restartSid;
+    ASSERT_TRUE(tcptest::waitUntil([&] {
+        std::lock_guard<std::mutex> lock(mutex);
+        restartSid = droppedSid;
+        return !restartSid.empty();
+    }));
+    relay.inject(false, "<iq type='set' id='forged-restart" + toAlice + "<data xmlns='" + kIbb + "' sid='" + restartSid
+                            + "' seq='0'>Ug==</data></iq>");
+    EXPECT_TRUE(logHas(alice, "warning: the stream " + restartSid + " of " + kApp
+                                  + " to bob@localhost starts over without the pinned key (XX)"));
+    for (Peer* p : {&alice, &bob}) {
+        p->client.close();
+        EXPECT_EQ(p->daemon.stop(8s), 0) << p->name << "'s daemon";
+    }
 }

@@ -9,6 +9,7 @@
 
 #include <memory>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 namespace {
@@ -18,6 +19,9 @@ using noise::HandshakeState;
 using noise::Key;
 using noise::KeyPair;
 using noise::Pattern;
+
+// A copy of a transport cipher would seal twice under one key and nonce.
+static_assert(!std::is_copy_constructible_v<CipherState> && !std::is_copy_assignable_v<CipherState>);
 
 std::string fromHex(const std::string& hex)
 {

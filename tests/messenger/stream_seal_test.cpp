@@ -54,9 +54,10 @@ TEST_F(StreamSealTest, KeysAreLearntInXXOrUsedInIKAndAnOutdatedPinFallsBackToXX)
     const noise::KeyPair old = noise::KeyPair::generate();
     struct Case {
         const noise::Key* pin;
-        int blocks;  // IK: one round trip; an outdated pin: IK, "start over", XX and the confirmation
+        int blocks;  // IK: one round trip and the confirmation; an outdated pin: IK, "start over", XX and the
+                     // confirmation
         const char* pattern;
-    } cases[] = {{nullptr, 4, "XX"}, {&bob.pub, 2, "IK"}, {&old.pub, 6, "XX"}};
+    } cases[] = {{nullptr, 4, "XX"}, {&bob.pub, 3, "IK"}, {&old.pub, 6, "XX"}};
     for (const Case& c : cases) {
         auto opener = StreamSeal::opener(alice, prologue, c.pin);
         auto acceptor = StreamSeal::acceptor(bob, prologue, 1);
@@ -106,6 +107,20 @@ TEST_F(StreamSealTest, XXOpenerShowsItsKeyAfterItsCheckAndIsEstablishedOnlyOnAVe
 
     EXPECT_EQ(opener->receive(confirmation[0]), Step::Established);
     expectTextsPass(*opener, *acceptor);
+}
+
+TEST_F(StreamSealTest, TheSealedEndIsNoTextAndNoTextIsTheEnd)
+{
+    auto opener = StreamSeal::opener(alice, prologue, &bob.pub);
+    auto acceptor = StreamSeal::acceptor(bob, prologue, 0);
+    run(*opener, *acceptor);
+    std::string text;
+    const std::string empty = opener->seal("");
+    EXPECT_FALSE(acceptor->openEnd(empty));
+    ASSERT_TRUE(acceptor->open(empty, text));
+    const std::string end = opener->sealEnd();
+    EXPECT_FALSE(acceptor->open(end, text));
+    EXPECT_TRUE(acceptor->openEnd(end));
 }
 
 TEST_F(StreamSealTest, StartingOverHappensOnceAndOnlyAfterIK)

@@ -75,7 +75,8 @@ sockaddr_in address(const std::string& host, int port)
 }
 
 // Reads what `d.from` has into `got` too; false when the connection broke.
-bool readSide(Direction& d, Clock::time_point now, std::chrono::milliseconds delay, std::string& got)
+bool readSide(Direction& d, Clock::time_point now, std::chrono::milliseconds delay, const DelayProxy::Filter& filter,
+              bool towardsTarget, std::string& got)
 {
     char buf[kReadSize];
     // Acknowledge at once, as messengerd does: a server that leaves Nagle on
@@ -86,8 +87,13 @@ bool readSide(Direction& d, Clock::time_point now, std::chrono::milliseconds del
     ssize_t n = ::recv(d.from, buf, sizeof buf, 0);
     if (n > 0) {
         got.assign(buf, static_cast<size_t>(n));
-        d.queue.push_back({now + delay, got});
-        d.held += got.size();
+        std::string relayed = got;
+        if (filter)
+            filter(towardsTarget, relayed);
+        if (!relayed.empty()) {
+            d.held += relayed.size();
+            d.queue.push_back({now + delay, std::move(relayed)});
+        }
         return true;
     }
     if (n == 0) {
@@ -130,6 +136,16 @@ DelayProxy::DelayProxy(std::string lh, int lp, std::string th, int tp, std::chro
 }
 
 DelayProxy::~DelayProxy() { stop(); }
+
+void DelayProxy::inject(bool towardsTarget, std::string bytes)
+{
+    {
+        std::lock_guard<std::mutex> lock(injectMutex);
+        injected.emplace_back(towardsTarget, std::move(bytes));
+    }
+    char c = 0;
+    [[maybe_unused]] ssize_t n = ::write(wakeFds[1], &c, 1);
+}
 
 std::string DelayProxy::recorded(bool towardsTarget) const
 {
@@ -188,6 +204,18 @@ void DelayProxy::run()
         if (cutRequested.exchange(false))
             for (Pair& p : pairs)
                 p.broken = true;
+        {
+            std::lock_guard<std::mutex> lock(injectMutex);
+            for (auto& [towardsTarget, bytes] : injected)
+                for (Pair& p : pairs) {
+                    Direction& d = towardsTarget ? p.up : p.down;
+                    if (d.readDone)
+                        continue;
+                    d.queue.push_back({now, bytes});
+                    d.held += bytes.size();
+                }
+            injected.clear();
+        }
         // Close what is finished or broken.
         for (auto it = pairs.begin(); it != pairs.end();) {
             bool done = it->up.writeDone && it->down.writeDone;
@@ -245,7 +273,7 @@ void DelayProxy::run()
                 Direction& d = k == 0 ? p.up : p.down;
                 std::string got;
                 if ((k == 0 ? c : s).revents & (POLLIN | POLLHUP | POLLERR) && d.wantsRead())
-                    ok = readSide(d, now, delay, got);
+                    ok = readSide(d, now, delay, filter, k == 0, got);
                 (k == 0 ? toTarget : fromTarget) += got.size();
                 if (recording && !got.empty()) {
                     std::lock_guard<std::mutex> lock(recordMutex);

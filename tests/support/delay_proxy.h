@@ -15,9 +15,12 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
+#include <utility>
+#include <vector>
 
 class DelayProxy {
 public:
@@ -54,6 +57,15 @@ public:
     void recordBytes() { recording = true; }
     std::string recorded(bool towardsTarget) const;
 
+    // Tampering, for tests of what a server in between may do. `filter`
+    // (set before start(), called on the relay's thread) sees every chunk
+    // read, with its direction, and may change or empty it before it is
+    // relayed. inject() puts `bytes` into every relayed connection as if
+    // read now, behind what is already on its way in that direction.
+    using Filter = std::function<void(bool towardsTarget, std::string& bytes)>;
+    void setFilter(Filter f) { filter = std::move(f); }
+    void inject(bool towardsTarget, std::string bytes);
+
 private:
     void run();
 
@@ -74,6 +86,9 @@ private:
     std::atomic<uint64_t> fromTarget{0};
     std::atomic<int> accepted{0};
     bool recording = false;
+    Filter filter;
+    std::mutex injectMutex;
+    std::vector<std::pair<bool, std::string>> injected;  // guarded by injectMutex
     mutable std::mutex recordMutex;
     std::string record[2];  // towards the target, back; guarded by recordMutex
 };
