@@ -40,7 +40,10 @@ public:
     void showLamps(const Lamps& shown) override { lamps = shown, ++lampUpdates; }
     void showLinkStatus(const char* text) override { linkStatus = text; }
     void showSelectedUser(const char* handle, const char* stateText) override { user = handle, userState = stateText; }
-    void showStreamView(bool isConnected, bool isClient) override { connected = isConnected, streamViewClient = isClient; }
+    void showStreamView(bool isConnected, bool isClient) override
+    {
+        connected = isConnected, streamViewClient = isClient;
+    }
     void showThroughput(int service, const char* text, bool) override { throughput[service] = text; }
     void showLogLine(const char* line) override
     {
