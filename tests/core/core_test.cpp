@@ -236,11 +236,13 @@ TEST_F(ProfileTest, AMissingFileLoadsTheDefaultsAndSavesLoopbackAsTheLastClientK
 TEST_F(ProfileTest, EveryKeyIsReadFromAndSavedToItsSection)
 {
     const char* portKeys[] = {"FTPPORT", "HTTPPORT", "CVSPORT", "GENPORT1", "GENPORT2"};
-    std::vector<std::array<std::string, 3>> keys = {
-        {"SYSTEM", "APPMODE", "1"},          {"SYSTEM", "ENABLEUSER", "1"},
-        {"SYSTEM", "OPENWINDOW", "1"},       {"SYSTEM", "SOUNDMODE", "0"},
-        {"CLIENT", "AUTOCONNECT", "1"},      {"CLIENT", "AUTOCONNECTUSER", "auto@pc.test"},
-        {"CLIENT", "LISTENADDRESS", "192.0.2.7"}};
+    std::vector<std::array<std::string, 3>> keys = {{"SYSTEM", "APPMODE", "1"},
+                                                    {"SYSTEM", "ENABLEUSER", "1"},
+                                                    {"SYSTEM", "OPENWINDOW", "1"},
+                                                    {"SYSTEM", "SOUNDMODE", "0"},
+                                                    {"CLIENT", "AUTOCONNECT", "1"},
+                                                    {"CLIENT", "AUTOCONNECTUSER", "auto@pc.test"},
+                                                    {"CLIENT", "LISTENADDRESS", "192.0.2.7"}};
     for (int k = 0; k < kServiceCount; ++k) {
         const std::string n = std::to_string(k + 1);
         keys.push_back({"SYSTEM", "ENABLEPORT" + n, std::to_string(k % 2)});
@@ -249,9 +251,13 @@ TEST_F(ProfileTest, EveryKeyIsReadFromAndSavedToItsSection)
         keys.push_back({"CLIENT", portKeys[k], std::to_string(2001 + k)});
     }
     auto shown = [](QV_CONFIGSTORE& c) {
-        Lines v = {std::to_string(c.isClientMode()), std::to_string(c.getAcceptPolicy()),
-                   std::to_string(c.getOpenWindow()), std::to_string(c.getSoundMode()),
-                   std::to_string(c.getAutoConnect()), c.getAutoConnectUser(), c.getListenAddress()};
+        Lines v = {std::to_string(c.isClientMode()),
+                   std::to_string(c.getAcceptPolicy()),
+                   std::to_string(c.getOpenWindow()),
+                   std::to_string(c.getSoundMode()),
+                   std::to_string(c.getAutoConnect()),
+                   c.getAutoConnectUser(),
+                   c.getListenAddress()};
         for (int k = 0; k < kServiceCount; ++k) {
             v.push_back(std::to_string(c.isServiceEnabled(k)));
             v.push_back(c.getForwardHost(k));

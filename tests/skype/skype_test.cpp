@@ -153,11 +153,11 @@ TEST_F(SkypeComTest, AttachAndDispatch)
     recorder.events.clear();
     for (uint32_t code : {1u, 2u, 3u, 0x8001u, 77u})  // 1: pending while attached stays attached; 77 unknown
         second.sendAttach(code);
-    for (const char* line : {"USER alice@example.net ONLINESTATUS OFFLINE", "USERS a@x, b@x", "USERS",
-                             "CURRENTUSERHANDLE me@x", "CONNSTATUS ONLINE", "CALL 12 STATUS RINGING",
-                             "CREATE APPLICATION CorvaneForFtp0000", "DELETE APPLICATION CorvaneForFtp0000",
-                             "ALTER APPLICATION CorvaneForFtp0000 CONNECT a@x",
-                             "APPLICATION CorvaneForFtp0000 STREAMS a@x:1", "ERROR 2 Unknown command"})
+    for (const char* line :
+         {"USER alice@example.net ONLINESTATUS OFFLINE", "USERS a@x, b@x", "USERS", "CURRENTUSERHANDLE me@x",
+          "CONNSTATUS ONLINE", "CALL 12 STATUS RINGING", "CREATE APPLICATION CorvaneForFtp0000",
+          "DELETE APPLICATION CorvaneForFtp0000", "ALTER APPLICATION CorvaneForFtp0000 CONNECT a@x",
+          "APPLICATION CorvaneForFtp0000 STREAMS a@x:1", "ERROR 2 Unknown command"})
         second.sendLine(line);
     loop.pump();
     EXPECT_EQ((Lines{"status 1", "status 3", "status 4", "status 32769", "status 32769",

@@ -73,15 +73,18 @@ TEST(A2APacket, CheckAcceptsOnlyHonestSizes)
 // decoder yields the same frames wherever the bytes are split.
 TEST(MessengerFrame, LayoutAndEverySplit)
 {
-    EXPECT_EQ("\x09\x00\x00\x00"s
-              "A\x01\x80\x00\x00\x07\x00\x00\x00"s,
-              encodeAttach(0x8001, 7));
-    EXPECT_EQ("\x0a\x00\x00\x00"s
-              "C\x00\x00\x00\x00PING\x00"s,
-              encodeCommand("PING"));
-    EXPECT_EQ("\x01\x00\x00\x00"s
-              "D",
-              encodeDiscover(""));
+    EXPECT_EQ(
+        "\x09\x00\x00\x00"s
+        "A\x01\x80\x00\x00\x07\x00\x00\x00"s,
+        encodeAttach(0x8001, 7));
+    EXPECT_EQ(
+        "\x0a\x00\x00\x00"s
+        "C\x00\x00\x00\x00PING\x00"s,
+        encodeCommand("PING"));
+    EXPECT_EQ(
+        "\x01\x00\x00\x00"s
+        "D",
+        encodeDiscover(""));
     const std::string bytes =
         encodeDiscover("prog") + encodeCommand("SEARCH FRIENDS") + encodeAttach(3, 0) + encodeCommand("");
     for (size_t split = 0; split <= bytes.size(); ++split) {
