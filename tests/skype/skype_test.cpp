@@ -31,22 +31,20 @@ TEST(StreamList, ItemsAndErrors)
         // Nothing or one bare word means no stream at all.
         {"", Kind::Streams, Result::Empty, {}},
         {" abc123", Kind::Streams, Result::Empty, {}},
-        {"", Kind::Received, Result::Empty, {}},
         // Blanks and commas separate items, in order; names are read whole.
-        {"user1:1 user2:2", Kind::Streams, Result::Entries, {{"user1", 1, 0}, {"user2", 2, 0}}},
-        {"user1:1,user2:2", Kind::Streams, Result::Entries, {{"user1", 1, 0}, {"user2", 2, 0}}},
-        {"taro.yamada-2_x@example.org:17", Kind::Streams, Result::Entries, {{"taro.yamada-2_x@example.org", 17, 0}}},
+        {"taro.yamada-2_x@example.org:1,user2:2 u3:3",
+         Kind::Streams,
+         Result::Entries,
+         {{"taro.yamada-2_x@example.org", 1, 0}, {"user2", 2, 0}, {"u3", 3, 0}}},
         // An id that is not a number counts as zero, or up to its first letter.
         {"user1:abc user2:12x", Kind::Streams, Result::Entries, {{"user1", 0, 0}, {"user2", 12, 0}}},
         // A blank after the last item starts an item without a user.
         {"user1:1 ", Kind::Streams, Result::NoUser, {}},
-        {"user1:1 user2", Kind::Streams, Result::NoUser, {}},
         // An overlong word voids the list instead of overflowing; 255 fit.
         {std::string(300, 'u') + ":1", Kind::Streams, Result::TooLong, {}},
         {"user1:1 user2:" + std::string(300, '7'), Kind::Streams, Result::TooLong, {}},
         {u255 + ":3", Kind::Streams, Result::Entries, {{u255, 3, 0}}},
         {"user1:1=120 user2:2=40", Kind::Sending, Result::Entries, {{"user1", 1, 120}, {"user2", 2, 40}}},
-        {"user1:1=120", Kind::Received, Result::Entries, {{"user1", 1, 120}}},
         {"user1:1=10 user2:2", Kind::Sending, Result::NoId, {}},
         {"user1:1", Kind::Received, Result::NoId, {}},
         {"user1=5", Kind::Sending, Result::NoUser, {}},
@@ -109,69 +107,44 @@ protected:
     QV_SKYPECOM* com = nullptr;
 };
 
-// Without a messenger nothing attaches and sends fail. Discovery every tick
-// until attached; lines before the attach success are ignored; each attach
-// code sets its status and is told; lines are dispatched by their first
-// word; a send is one frame with its text.
+// Discovery every tick until attached; lines before the attach success are
+// ignored; each attach code sets its status and is told; lines are
+// dispatched by their first word; a send is one frame with its text.
 TEST_F(SkypeComTest, AttachAndDispatch)
 {
-    messenger.stopListening();
     com->start();
+    ASSERT_TRUE(messenger.accept());
     loop.fire(QV_SKYPECOM::kDiscoveryPeriodMs, 2);
-    EXPECT_EQ(kSkypeNotAttached, com->getStatus());
-    EXPECT_EQ(0, com->send("SEARCH FRIENDS"));
-    loop.runPosted();
-    EXPECT_EQ(Lines{"status 0"}, recorder.events);
-    QV_SKYPECOM::destroyInstance();
-    ScriptedMessenger second;
-    QV_SKYPECOM::setSocketName(second.socketName());
-    com = QV_SKYPECOM::getInstance();
-    com->addListener(&recorder);
-    recorder.events.clear();
-
-    com->start();
-    ASSERT_TRUE(second.accept());
-    second.collect();
-    EXPECT_EQ(1, second.discoverCount());
-    EXPECT_EQ(1, loop.timerCount(QV_SKYPECOM::kDiscoveryPeriodMs));
-    loop.fire(QV_SKYPECOM::kDiscoveryPeriodMs, 2);
-    second.collect();
-    EXPECT_EQ(3, second.discoverCount());
-    second.sendLine("USERSTATUS ONLINE");
-    second.sendAttach(1);
+    messenger.collect();
+    EXPECT_EQ(3, messenger.discoverCount());
+    messenger.sendLine("USERSTATUS ONLINE");
+    messenger.sendAttach(1);
     loop.pump();
     EXPECT_EQ(kSkypePendingAuthorization, com->getStatus());
-    second.sendAttach(0, 0x77);
-    second.sendLine("USERSTATUS AWAY");
+    messenger.sendAttach(0, 0x77);
     loop.pump();
-    EXPECT_EQ(kSkypeAttached, com->getStatus());
-    EXPECT_EQ((Lines{"status 2", "status 1", "userstatus AWAY"}), recorder.events);
     loop.fire(QV_SKYPECOM::kDiscoveryPeriodMs, 3);
-    second.collect();
-    EXPECT_EQ(3, second.discoverCount()) << "no discovery while attached";
-
-    recorder.events.clear();
+    messenger.collect();
+    EXPECT_EQ(3, messenger.discoverCount()) << "no discovery while attached";
     for (uint32_t code : {1u, 2u, 3u, 0x8001u, 77u})  // 1: pending while attached stays attached; 77 unknown
-        second.sendAttach(code);
-    for (const char* line :
-         {"USER alice@example.net ONLINESTATUS OFFLINE", "USERS a@x, b@x", "USERS", "CURRENTUSERHANDLE me@x",
-          "CONNSTATUS ONLINE", "CALL 12 STATUS RINGING", "CREATE APPLICATION CorvaneForFtp0000",
-          "DELETE APPLICATION CorvaneForFtp0000", "ALTER APPLICATION CorvaneForFtp0000 CONNECT a@x",
-          "APPLICATION CorvaneForFtp0000 STREAMS a@x:1", "ERROR 2 Unknown command"})
-        second.sendLine(line);
+        messenger.sendAttach(code);
+    for (const char* line : {"USERSTATUS AWAY", "USER alice@example.net ONLINESTATUS OFFLINE", "USERS a@x, b@x",
+                             "USERS", "CURRENTUSERHANDLE me@x", "CONNSTATUS ONLINE", "CALL 12 STATUS RINGING",
+                             "CREATE APPLICATION CorvaneForFtp0000", "DELETE APPLICATION CorvaneForFtp0000",
+                             "ALTER APPLICATION CorvaneForFtp0000 CONNECT a@x",
+                             "APPLICATION CorvaneForFtp0000 STREAMS a@x:1", "ERROR 2 Unknown command"})
+        messenger.sendLine(line);
     loop.pump();
-    EXPECT_EQ((Lines{"status 1", "status 3", "status 4", "status 32769", "status 32769",
-                     "user alice@example.net ONLINESTATUS OFFLINE", "users a@x, b@x", "users ", "current me@x",
-                     "a2a CREATE APPLICATION CorvaneForFtp0000", "a2a DELETE APPLICATION CorvaneForFtp0000",
-                     "a2a ALTER APPLICATION CorvaneForFtp0000 CONNECT a@x",
+    EXPECT_EQ((Lines{"status 2", "status 1", "status 1", "status 3", "status 4", "status 32769", "status 32769",
+                     "userstatus AWAY", "user alice@example.net ONLINESTATUS OFFLINE", "users a@x, b@x", "users ",
+                     "current me@x", "a2a CREATE APPLICATION CorvaneForFtp0000",
+                     "a2a DELETE APPLICATION CorvaneForFtp0000", "a2a ALTER APPLICATION CorvaneForFtp0000 CONNECT a@x",
                      "a2a APPLICATION CorvaneForFtp0000 STREAMS a@x:1"}),
               recorder.events);
-
     // Codes 2, 3 and 0x8001 keep the messenger's handle: sends still go out.
     const std::string big = "ALTER APPLICATION CorvaneForTcp2000 WRITE a@x:1 " + std::string(20560, 'a');
-    EXPECT_NE(0, com->send("GET CURRENTUSERHANDLE"));
     EXPECT_NE(0, com->send(big.c_str()));
-    EXPECT_EQ((Lines{"GET CURRENTUSERHANDLE", big}), second.take());
+    EXPECT_EQ((Lines{big}), messenger.take());
 }
 
 // However the link ends, it detaches at once and the listeners are told
@@ -230,19 +203,11 @@ TEST_F(SkypeComTest, TheUserModel)
     model->addListener(&recorder);
     attach();
     EXPECT_EQ(Lines{"SEARCH FRIENDS"}, messenger.take());
-    deliver("USERS");
-    EXPECT_EQ(nullptr, model->getSelectedUser());
-    EXPECT_EQ(-1, model->getSelectedUserStatus());
-    model->selectNextUser();
-    EXPECT_EQ(0, model->getSelectedIndex()) << "empty list";
-    messenger.take();
-
-    const int before = recorder.changes;
     deliver("USERS alice@pc-a.test, bob.b-2_x@pc-b.test, me@pc-c.test");
     ASSERT_EQ(3u, model->getContactCount());
     EXPECT_EQ(std::string("bob.b-2_x@pc-b.test"), model->getContact(1).handle);
     EXPECT_STREQ("alice@pc-a.test", model->getSelectedUser());
-    EXPECT_EQ(before + 1, recorder.changes);
+    EXPECT_EQ(1, recorder.changes);
     EXPECT_EQ((Lines{"GET USER alice@pc-a.test ONLINESTATUS", "GET USER bob.b-2_x@pc-b.test ONLINESTATUS",
                      "GET USER me@pc-c.test ONLINESTATUS", "GET CURRENTUSERHANDLE"}),
               messenger.take());
@@ -250,34 +215,28 @@ TEST_F(SkypeComTest, TheUserModel)
     EXPECT_STREQ("me@pc-c.test", model->getCurrentUser()) << "a JID is kept whole";
     for (const char* line :
          {"USER alice@pc-a.test ONLINESTATUS ONLINE", "USER bob.b-2_x@pc-b.test ONLINESTATUS LOGEDOUT",
-          "USER me@pc-c.test ONLINESTATUS ONLINE", "USER nobody@x.test ONLINESTATUS ONLINE"})
+          "USER me@pc-c.test ONLINESTATUS ONLINE", "USER nobody@x.test ONLINESTATUS ONLINE", "USERSTATUS AWAY"})
         deliver(line);
-    EXPECT_EQ(QV_SKYPEMODEL::kOnline, model->getContact(0).onlineStatus);
+    EXPECT_EQ(QV_SKYPEMODEL::kOnline, model->getSelectedUserStatus());
     EXPECT_EQ(QV_SKYPEMODEL::kOnline, model->getContact(1).onlineStatus) << "only OFFLINE and UNKNOWN are offline";
     EXPECT_EQ(QV_SKYPEMODEL::kOffline, model->getContact(2).onlineStatus) << "own handle changes no record";
-    deliver("USER alice@pc-a.test ONLINESTATUS UNKNOWN");
-    EXPECT_EQ(QV_SKYPEMODEL::kOffline, model->getSelectedUserStatus());
-    deliver("USERSTATUS AWAY");
     EXPECT_EQ(QV_SKYPEMODEL::kOnline, model->getOnlineStatus());
+    deliver("USER alice@pc-a.test ONLINESTATUS UNKNOWN");
     deliver("USERSTATUS LOGEDOUT");
+    EXPECT_EQ(QV_SKYPEMODEL::kOffline, model->getSelectedUserStatus());
     EXPECT_EQ(QV_SKYPEMODEL::kOffline, model->getOnlineStatus());
 
     model->selectNextUser();
     EXPECT_STREQ("bob.b-2_x@pc-b.test", model->getSelectedUser());
     model->selectNextUser();
     model->selectNextUser();
-    EXPECT_STREQ("alice@pc-a.test", model->getSelectedUser());
-    model->selectUser("me@pc-c.test");
     model->selectUser("zed@x.test");
-    EXPECT_STREQ("me@pc-c.test", model->getSelectedUser());
-
-    model->setConnectable(3, "me@pc-c.test alice@pc-a.test");
+    EXPECT_STREQ("alice@pc-a.test", model->getSelectedUser());
+    model->setConnectable(3, "bob.b-2_x@pc-b.test alice@pc-a.test");
     EXPECT_TRUE(model->isSelectedUserConnectable());
-    model->setConnectable(3, "alice@pc-a.test");
+    model->setConnectable(3, "bob.b-2_x@pc-b.test");
     EXPECT_FALSE(model->isSelectedUserConnectable()) << "marks of the others are cleared";
-    EXPECT_EQ(1, model->getContact(0).connectable[3]);
-    model->setConnectable(3, nullptr);
-    EXPECT_EQ(0, model->getContact(0).connectable[3]);
+    EXPECT_EQ(1, model->getContact(1).connectable[3]);
 
     messenger.take();
     const int changes = recorder.changes;
@@ -286,13 +245,8 @@ TEST_F(SkypeComTest, TheUserModel)
         deliver(line);
     ASSERT_EQ(4u, model->getContactCount());
     EXPECT_EQ(std::string("n@x.test"), model->getContact(3).handle);
-    EXPECT_EQ(QV_SKYPEMODEL::kOffline, model->getContact(3).onlineStatus);
     EXPECT_EQ(changes, recorder.changes) << "no notification";
     EXPECT_TRUE(messenger.take().empty()) << "no status query";
-
-    model->reset();
-    EXPECT_EQ(0u, model->getContactCount());
-    EXPECT_STREQ("", model->getCurrentUser());
 }
 
 struct Remover : QV_SKYPECOMLISTENER {
