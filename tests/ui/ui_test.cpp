@@ -17,6 +17,7 @@
 #include <QSpinBox>
 #include <QtTest>
 #include <csignal>
+#include <cstring>
 #include <deque>
 #include <functional>
 #include <thread>
@@ -25,7 +26,6 @@
 
 #include "app/termination.h"
 #include "core/eventlog.h"
-#include "tests/support/child_process.h"
 #include "tests/support/manual_event_loop.h"
 #include "tests/support/scripted_messenger.h"
 #include "tests/support/temp_dir.h"
@@ -452,13 +452,11 @@ int main(int argc, char** argv)
 {
     qputenv("QT_QPA_PLATFORM", "offscreen");
     // A private session bus for the CORVANEOPEN test, where dbus-daemon exists.
-    std::unique_ptr<ChildProcess> bus;
-    if (access("/usr/bin/dbus-daemon", X_OK) == 0) {
-        bus = std::make_unique<ChildProcess>(
-            "/usr/bin/dbus-daemon",
-            std::vector<std::string>{"dbus-daemon", "--session", "--nofork", "--print-address=1"});
-        if (bus->waitForOutput("\n", std::chrono::seconds(5)))
-            setenv("DBUS_SESSION_BUS_ADDRESS", bus->out().substr(0, bus->out().find('\n')).c_str(), 1);
+    char address[512] = {}, pid[32] = {};
+    if (FILE* bus = popen("dbus-daemon --session --fork --print-address=1 --print-pid=1 2>/dev/null", "r")) {
+        if (fgets(address, sizeof(address), bus) && fgets(pid, sizeof(pid), bus))
+            setenv("DBUS_SESSION_BUS_ADDRESS", std::string(address, std::strcspn(address, "\n")).c_str(), 1);
+        pclose(bus);
     }
     blockTerminationSignals();
     QApplication app(argc, argv);
@@ -466,7 +464,10 @@ int main(int argc, char** argv)
     if (!setUpDesktopApplication(app))
         return 1;
     UiTest test;
-    return QTest::qExec(&test, argc, argv);
+    const int failed = QTest::qExec(&test, argc, argv);
+    if (std::atoi(pid) > 0)
+        kill(std::atoi(pid), SIGKILL);
+    return failed;
 }
 
 #include "ui_test.moc"
