@@ -56,7 +56,6 @@ TEST(StartupProcess, OneInstanceInItsDirectoryWithTheWindowOfItsPlatform)
     EXPECT_EQ(0, kill(pid, SIGTERM)) << "the first runs on";
     EXPECT_EQ(std::string::npos, readUntil(first, "SessionEvents:").find("SessionEvents:"));
     EXPECT_EQ(0, pclose(first));
-
     FILE* qt = popen((start + " -D119 -platform offscreen 2>&1").c_str(), "r");
     const std::string qtOut = readUntil(qt, "SessionEvents:");
     ASSERT_NE(std::string::npos, qtOut.find("SessionEvents:")) << qtOut;

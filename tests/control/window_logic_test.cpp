@@ -59,7 +59,6 @@ public:
     void playUserConnectableSound() override { sounds.push_back("connectable"); }
     void playUserNotConnectableSound() override { sounds.push_back("not connectable"); }
     bool broadcastOpen() override { return ++broadcasts; }
-
     std::string versionLine, message, linkStatus, user, userState, modeText, modeLabel, lastLogLine;
     Lamps lamps;
     int lampUpdates = 0, httpPortShown = 0, broadcasts = 0;
@@ -120,7 +119,6 @@ protected:
         std::erase(text, '\r');
         return text.find(key) != std::string::npos;
     }
-
     TempDir dir;
     ManualEventLoop loop;
     ScriptedMessenger messenger;
@@ -139,7 +137,6 @@ TEST_F(WindowLogicTest, StartShowsTheVersionAndTheModeAndRunsBothTimers)
     logic->stop();
     EXPECT_EQ(loop.timerCount(WindowLogic::kTimer1Ms), 0);
     EXPECT_EQ(loop.timerCount(WindowLogic::kTimer2Ms), 0);
-
     struct Case {
         std::string ini;
         bool client;
@@ -183,7 +180,6 @@ TEST_F(WindowLogicTest, TheConnectButton)
     logic->onConnectButton();
     EXPECT_EQ(messenger.take(), (Lines{"ALTER APPLICATION CorvaneForHttp000 DISCONNECT " + kPeer + ":1"}));
     EXPECT_EQ(view.message, kDisconnecting);
-
     startWith(kClient4);
     logic->onConnectButton();
     EXPECT_EQ(view.message, "現在選択中のユーザ" + kPeer + "は接続可能状態ではありません");
@@ -213,7 +209,6 @@ TEST_F(WindowLogicTest, UserSwitchAndAutomaticConnect)
     EXPECT_EQ(view.user, "first@pc.test");
     EXPECT_EQ(view.sounds, (Lines{"connectable", "not connectable"}));
     EXPECT_TRUE(view.message.empty());
-
     const std::string autoUser = "AUTOCONNECT=1\r\nAUTOCONNECTUSER=" + kPeer + "\r\n";
     startWith(kServer + "[CLIENT]\r\n" + autoUser);
     deliver("USERS " + kPeer + ", second@pc.test");
@@ -224,7 +219,6 @@ TEST_F(WindowLogicTest, UserSwitchAndAutomaticConnect)
     app("CorvaneForHttp000", "CONNECTABLE", kPeer);
     tick2(3);
     EXPECT_TRUE(sent(" CONNECT ").empty()) << "a server never connects";
-
     startWith(kClient4 + autoUser);
     tick2(5);
     EXPECT_TRUE(sent(" CONNECT ").empty()) << "not connectable yet";
@@ -327,7 +321,6 @@ TEST_F(WindowLogicTest, StreamsSwitchTheViewPlayTheirSoundsOnceAndOnlyAClientBro
     EXPECT_EQ(view.broadcasts, 0);
     logic->notifyThroughput(0, 2048.0, 512.0);
     EXPECT_TRUE(view.throughput.empty()) << "a server shows no throughput";
-
     startWith(kClient4 + "[SYSTEM]\r\nENABLEPORT4=1\r\n[CLIENT]\r\nGENPORT1=0\r\n");
     app("CorvaneForTcp2000", "STREAMS", kPeer + ":1");
     EXPECT_EQ(view.broadcasts, 1);
@@ -361,7 +354,6 @@ TEST_F(WindowLogicTest, SettingsApplyAndAreSavedAtOnce)
                              {2121, 80, 2401, 5900, 9023});
     EXPECT_TRUE(saved("FOWERDHOST2=server.test"));
     EXPECT_TRUE(saved("FOWERDPORT1=2121"));
-
     WindowLogic::SystemSettings accepted;
     accepted.appMode = 7;  // any nonzero value is the client application
     accepted.openWindow = 1;

@@ -33,7 +33,6 @@ TEST(Que, CapacityOrderWrapAndReset)
     EXPECT_EQ(0, q.enqueue(tooBig.data(), 30977));
     ASSERT_EQ(1, q.dequeue(out.data()));
     EXPECT_EQ(big, out);
-
     int nextIn = 0, nextOut = 0;
     auto get = [&] {
         int v;
@@ -243,7 +242,6 @@ TEST_F(ProfileTest, EveryKeyIsReadFromAndSavedToItsSection)
     const size_t listen = lines().find("AUTOCONNECTUSER=\nLISTENADDRESS=127.0.0.1\n");
     ASSERT_NE(std::string::npos, listen) << lines();
     EXPECT_EQ(std::string::npos, lines().find('[', listen)) << "CLIENT is the last section";
-
     std::string text;
     Lines values;
     for (const char* section : {"SYSTEM", "SERVER", "CLIENT"}) {
@@ -267,7 +265,6 @@ TEST_F(ProfileTest, EveryKeyIsReadFromAndSavedToItsSection)
                                               "GENPORT2=2005\nAUTOCONNECT=1\nAUTOCONNECTUSER=auto@pc.test\n"
                                               "LISTENADDRESS=192.0.2.7\n"))
         << lines();
-
     writeFile(ini(), "[SYSTEM]\r\nAPPMODE=2\r\n[CLIENT]\r\nLISTENADDRESS=192.168.1\r\n");
     QV_CONFIGSTORE odd;
     odd.load();
@@ -303,7 +300,6 @@ bool isLine(const std::string& line, const std::string& tag, const std::string& 
 class EventLogTest : public ProfileTest {
 protected:
     void TearDown() override { QV_EVENTLOG::destroyInstance(); }
-
     QV_EVENTLOG* open(int enabled = 1)
     {
         QV_EVENTLOG* log = QV_EVENTLOG::getInstance();
@@ -323,7 +319,6 @@ protected:
         EXPECT_EQ("", text) << "a line without CR LF";
         return out;
     }
-
     QV_CONFIGSTORE config;
     Recorder rec;
 };
@@ -401,14 +396,12 @@ TEST_F(EventLogTest, RotationOwnerOnlyFilesAndRestore)
     ::umask(saved);
     EXPECT_EQ(0600, modeOf(logFile(0)));
     EXPECT_EQ("kept", fileLines(0)[0]);
-
     QV_EVENTLOG::destroyInstance();
     writeFile(ini(), "[LOG]\r\nINDEX=5\r\nCOUNT=1999\r\n");
     open()->write(2, "x");
     EXPECT_EQ(1u, fileLines(5).size());
     EXPECT_EQ(6, logKey("INDEX"));
     EXPECT_EQ(0, logKey("COUNT"));
-
     QV_EVENTLOG::destroyInstance();
     rec.lines.clear();
     writeFile(ini(), "[LOG]\r\nINDEX=1\r\nCOUNT=1\r\n");

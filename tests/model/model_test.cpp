@@ -117,7 +117,6 @@ protected:
         }
         return out;
     }
-
     TempDir dir;
     ManualEventLoop loop;
     ScriptedMessenger messenger;
@@ -151,7 +150,6 @@ TEST_F(ModelTest, AttachConnectAndTheLostLink)
     deliver("CREATE APPLICATION Unknown0000000000");
     gate->connectAll();
     EXPECT_TRUE(messenger.take().empty()) << "no contact, no connect";
-
     deliver("USERS peer@pc-b.test");
     report("Unknown0000000000", "STREAMS", "peer@pc-b.test:1");
     deliver("ALTER APPLICATION Unknown0000000000 CONNECT peer@pc-b.test");
@@ -168,7 +166,6 @@ TEST_F(ModelTest, AttachConnectAndTheLostLink)
     EXPECT_FALSE(gate->isListening(7));
     EXPECT_FALSE(gate->isConnected(-1));
     EXPECT_FALSE(gate->isPeerConnected(5));
-
     messenger.sendAttach(2);
     messenger.sendAttach(3);
     loop.pump();
@@ -215,7 +212,6 @@ TEST_F(ModelTest, ServerLimitsPerContactAndPerApplication)
     report(kHttp, "STREAMS", "user1@x.test:3 user2@x.test:2 user3@x.test:4 user1@x.test:7");
     EXPECT_EQ(table(1), (Lines{"-", "user2@x.test:2", "user1@x.test:3", "user3@x.test:4", "user1@x.test:7"}));
     EXPECT_TRUE(messenger.take().empty());
-
     std::string users = "USERS", list;
     for (int i = 1; i <= 33; ++i) {
         users += std::string(i == 1 ? " " : ", ") + "c" + std::to_string(i) + "@x.test";
@@ -251,7 +247,6 @@ TEST_F(ModelTest, RefusedPeersAndTheClientsOneStream)
     EXPECT_EQ(messenger.take(), (Lines{"ALTER APPLICATION CorvaneForHttp000 DISCONNECT user2@x.test:1",
                                        "ALTER APPLICATION CorvaneForHttp000 DISCONNECT stranger@x.test:2",
                                        "ALTER APPLICATION CorvaneForCvs0000 DISCONNECT user1@x.test:3"}));
-
     config->setClientMode(1);
     config->setServicePort(4, 0);
     clearHeard();
@@ -321,7 +316,6 @@ TEST_F(ModelTest, FlowControlReadsPollsAndConnectable)
     EXPECT_EQ(model->getContact(0).connectable[3], 0);
     EXPECT_EQ(model->getContact(1).connectable[3], 1);
     EXPECT_EQ(model->getContact(1).connectable[2], 0);
-
     app(1).connect("user2@x.test");
     EXPECT_EQ(messenger.take(), (Lines{"ALTER APPLICATION CorvaneForHttp000 CONNECT user2@x.test"}));
     deliver("ALTER APPLICATION CorvaneForHttp000 CONNECT user2@x.test");
@@ -380,7 +374,6 @@ TEST(GivenCollaborators, TheControllerHearsFirstAndAPartGoneFirstIsNotTold)
     EXPECT_EQ(link->commands[0], "SEARCH FRIENDS");
     EXPECT_EQ(creates(), 5);
     EXPECT_EQ(link->commands[1], "CREATE APPLICATION OtherFtpName00000") << "the FTP name is the configuration's";
-
     gate.reset();
     recorder.logLines.clear();
     link->attach();

@@ -100,7 +100,6 @@ protected:
         messenger.sendLine(line);
         loop.pump();
     }
-
     ManualEventLoop loop;
     ScriptedMessenger messenger;
     Recorder recorder;
@@ -177,7 +176,6 @@ TEST_P(SkypeComEndTest, DetachesOnceAndDiscoveryResumes)
     EXPECT_FALSE(com->isAttached());
     EXPECT_EQ(Lines{"status 0"}, recorder.events);
     EXPECT_EQ(0, com->send("SEARCH FRIENDS")) << "nothing goes to a lost messenger";
-
     messenger.collect();
     const int discovers = messenger.discoverCount();
     loop.fire(QV_SKYPECOM::kDiscoveryPeriodMs);
@@ -225,7 +223,6 @@ TEST_F(SkypeComTest, TheUserModel)
     deliver("USERSTATUS LOGEDOUT");
     EXPECT_EQ(QV_SKYPEMODEL::kOffline, model->getSelectedUserStatus());
     EXPECT_EQ(QV_SKYPEMODEL::kOffline, model->getOnlineStatus());
-
     model->selectNextUser();
     EXPECT_STREQ("bob.b-2_x@pc-b.test", model->getSelectedUser());
     model->selectNextUser();
@@ -237,7 +234,6 @@ TEST_F(SkypeComTest, TheUserModel)
     model->setConnectable(3, "bob.b-2_x@pc-b.test");
     EXPECT_FALSE(model->isSelectedUserConnectable()) << "marks of the others are cleared";
     EXPECT_EQ(1, model->getContact(1).connectable[3]);
-
     messenger.take();
     const int changes = recorder.changes;
     for (const char* line : {"USER n@x.test BUDDYSTATUS 2", "USER n@x.test BUDDYSTATUS 3",
@@ -280,7 +276,6 @@ TEST(ListenerRemoval, RemovedListenersAreNotToldAndTheOthersAre)
     EXPECT_EQ(1, std::count(link->commands.begin(), link->commands.end(), "SEARCH FRIENDS"))
         << "the model gone before the link is not told";
     EXPECT_EQ((Lines{"status 1", "status 1"}), third.events);
-
     QV_SKYPEMODEL kept(com, &config);
     kept.addListener(&second);
     kept.addListener(&third);

@@ -15,7 +15,6 @@ public:
     // Listens on a name unique to this process and object.
     ScriptedMessenger();
     ~ScriptedMessenger();
-
     const std::string& socketName() const { return name; }
     // Accepts the program's connection if it is waiting (up to timeoutMs).
     bool accept(int timeoutMs = 1000);

@@ -172,7 +172,6 @@ class UiTest : public QObject {
         runMainWindow();
         return called && !watchdog.expired && mainWindow() == nullptr;
     }
-
     std::unique_ptr<TempDir> dir;
     std::unique_ptr<ManualEventLoop> loop;
     std::unique_ptr<ScriptedMessenger> messenger;
@@ -222,7 +221,6 @@ private slots:
         deliver("USERS first@pc.test, " + kPeer);
         click(window.get(), idc::kSwitchUser);
         QCOMPARE(shown(idc::kSelectedUser), QString::fromStdString(kPeer));
-
         deliver("APPLICATION CorvaneForHttp000 STREAMS " + kPeer + ":1");
         messenger->take();
         QCOMPARE(shown(idc::kConnect), QStringLiteral("切断"));
@@ -236,7 +234,6 @@ private slots:
         QVERIFY(child<QWidget>(window.get(), idc::kSwitchUser)->isEnabled());
         click(window.get(), 1005);  // a service check box saves at once
         QVERIFY(ini().find("ENABLEPORT2=0") != std::string::npos);
-
         QVERIFY(start(kClient4));
         deliver("APPLICATION CorvaneForTcp2000 STREAMS " + kPeer + ":1");
         loop->fire(WindowLogic::kTimer1Ms);
@@ -296,7 +293,6 @@ private slots:
                  qPrintable(buttons));
         QVERIFY(window->isEnded());
     }
-
     void aClientBroadcastsCorvaneopen()
     {
         QDBusConnection bus = QDBusConnection::sessionBus();
@@ -381,7 +377,6 @@ private slots:
             click(window.get(), id);
         QVERIFY(driver.finished());
         QCOMPARE(ini(), before);
-
         QStringList texts;
         driver.on<CSystemSettingsDlg>([](CSystemSettingsDlg* d) {
             click(d, idc::kClientMode);
@@ -409,7 +404,6 @@ private slots:
         QVERIFY(ini().find("AUTOCONNECTUSER=someone@pc.test") != std::string::npos);
         QVERIFY(ini().find("HTTPPORT=8888") != std::string::npos);
     }
-
     void aTermSignalAnswersTheCloseQuestionAndEndsTheWindow()
     {
         int answer = -1;
@@ -419,7 +413,6 @@ private slots:
         }));
         QCOMPARE(answer, 0);
     }
-
     void aTermSignalEndsADialogAndTheBoxOpenInsideIt()
     {
         bool boxShown = false;
