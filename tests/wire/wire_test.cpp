@@ -73,18 +73,9 @@ TEST(A2APacket, CheckAcceptsOnlyHonestSizes)
 // decoder yields the same frames wherever the bytes are split.
 TEST(MessengerFrame, LayoutAndEverySplit)
 {
-    EXPECT_EQ(
-        "\x09\x00\x00\x00"s
-        "A\x01\x80\x00\x00\x07\x00\x00\x00"s,
-        encodeAttach(0x8001, 7));
-    EXPECT_EQ(
-        "\x0a\x00\x00\x00"s
-        "C\x00\x00\x00\x00PING\x00"s,
-        encodeCommand("PING"));
-    EXPECT_EQ(
-        "\x01\x00\x00\x00"s
-        "D",
-        encodeDiscover(""));
+    EXPECT_EQ("\x09\0\0\0A\x01\x80\0\0\x07\0\0\0"s, encodeAttach(0x8001, 7));
+    EXPECT_EQ("\x0a\0\0\0C\0\0\0\0PING\0"s, encodeCommand("PING"));
+    EXPECT_EQ("\x01\0\0\0D"s, encodeDiscover(""));
     const std::string bytes =
         encodeDiscover("prog") + encodeCommand("SEARCH FRIENDS") + encodeAttach(3, 0) + encodeCommand("");
     for (size_t split = 0; split <= bytes.size(); ++split) {
@@ -110,19 +101,13 @@ TEST(MessengerFrame, LayoutAndEverySplit)
 TEST(MessengerFrame, ProtocolErrors)
 {
     const std::pair<std::string, std::string> cases[] = {
-        {"\x00\x00\x00\x00"s, "frame length 0 out of range"},
-        {"\x01\x00\x10\x00"s, "frame length 1048577 out of range"},
-        {"\x01\x00\x00\x00Z"s, "unknown frame type 0x5a"},
-        {"\x06\x00\x00\x00"s
-         "C\x00\x00\x00\x00x"s,
-         "command frame not zero-terminated"},
-        {"\x09\x00\x00\x00"s
-         "C\x00\x00\x00\x00x\x00y\x00"s,
-         "command text contains a zero byte"},
-        {"\x02\x00\x00\x00"s
-         "A\x00"s,
-         "attach frame of 1 bytes"},
-        {"\x00\x00\x10\x00"s, ""},  // the largest allowed length is no error by itself
+        {"\0\0\0\0"s, "frame length 0 out of range"},
+        {"\x01\0\x10\0"s, "frame length 1048577 out of range"},
+        {"\x01\0\0\0Z"s, "unknown frame type 0x5a"},
+        {"\x06\0\0\0C\0\0\0\0x"s, "command frame not zero-terminated"},
+        {"\x09\0\0\0C\0\0\0\0x\0y\0"s, "command text contains a zero byte"},
+        {"\x02\0\0\0A\0"s, "attach frame of 1 bytes"},
+        {"\0\0\x10\0"s, ""},  // the largest allowed length is no error by itself
     };
     for (const auto& [bytes, why] : cases) {
         FrameDecoder d;
