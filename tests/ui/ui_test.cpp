@@ -6,6 +6,7 @@
 // to itself.
 #include <QCheckBox>
 #include <QComboBox>
+#include <QDBusConnection>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
@@ -15,6 +16,7 @@
 #include <QSpinBox>
 #include <QtTest>
 #include <csignal>
+#include <cstring>
 #include <deque>
 #include <functional>
 #include <thread>
@@ -30,6 +32,7 @@
 #include "ui/desktop_setup.h"
 #include "ui/main_window.h"
 #include "ui/run_main_window.h"
+#include "ui/session_events.h"
 #include "ui/settings_dialogs.h"
 #include "ui/tray_icon.h"
 #include "ui/ui_style.h"
@@ -172,6 +175,7 @@ class UiTest : public QObject {
     std::unique_ptr<ManualEventLoop> loop;
     std::unique_ptr<ScriptedMessenger> messenger;
     std::unique_ptr<CCorvaneForTcpDlg> window;
+    QList<int> opens;
 
 private slots:
     void init()
@@ -283,6 +287,21 @@ private slots:
                  qPrintable(buttons));
         QVERIFY(window->isEnded());
     }
+    // A client's first stream up sends CORVANEOPEN on the session bus.
+    void aClientBroadcastsCorvaneopen()
+    {
+        QDBusConnection bus = QDBusConnection::sessionBus();
+        if (!bus.isConnected())
+            QSKIP("no session bus (dbus-daemon not installed)");
+        QVERIFY(bus.connect(QString(), QString::fromLatin1(SessionEvents::kOpenPath),
+                            QString::fromLatin1(SessionEvents::kOpenInterface), QStringLiteral("CORVANEOPEN"), this,
+                            SLOT(opened(int, int))));
+        QVERIFY(start(kClient4));
+        deliver("APPLICATION CorvaneForTcp2000 STREAMS " + kPeer + ":1");
+        QTRY_COMPARE_WITH_TIMEOUT(opens, (QList<int>{0, 0}), 5000);
+    }
+    void opened(int a, int b) { opens << a << b; }
+
     // Each invalid port has its message in service order whatever the order
     // of the edits, the focus is left on the last, and text reads as 0; the
     // dialog stays open with its values unchanged. Only the exact loopback
@@ -416,13 +435,23 @@ private slots:
 int main(int argc, char** argv)
 {
     qputenv("QT_QPA_PLATFORM", "offscreen");
+    // A private session bus for the CORVANEOPEN test, where dbus-daemon exists.
+    char address[512] = {}, pid[32] = {};
+    if (FILE* bus = popen("dbus-daemon --session --fork --print-address=1 --print-pid=1 2>/dev/null", "r")) {
+        if (fgets(address, sizeof(address), bus) && fgets(pid, sizeof(pid), bus))
+            setenv("DBUS_SESSION_BUS_ADDRESS", std::string(address, std::strcspn(address, "\n")).c_str(), 1);
+        pclose(bus);
+    }
     blockTerminationSignals();
     QApplication app(argc, argv);
     // As the program does: Qt's own texts in Japanese.
     if (!setUpDesktopApplication(app))
         return 1;
     UiTest test;
-    return QTest::qExec(&test, argc, argv);
+    const int failed = QTest::qExec(&test, argc, argv);
+    if (std::atoi(pid) > 0)
+        kill(std::atoi(pid), SIGKILL);
+    return failed;
 }
 
 #include "ui_test.moc"
