@@ -2,74 +2,64 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/wait.h>
 #include <unistd.h>
+
 #include <climits>
 #include <csignal>
-#include <memory>
+#include <cstdio>
 #include <string>
-#include <vector>
 
-#include "tests/support/child_process.h"
 #include "tests/support/temp_dir.h"
 
-using namespace std::chrono_literals;
+namespace {
 
-TEST(StartupArguments, OnlyExactlyTheDebugSwitchCounts)
+// Reads until `until` has appeared (or the end) and returns what it read.
+std::string readUntil(FILE* out, const std::string& until)
 {
-    EXPECT_TRUE(CCorvaneForTcpApp::isDebugSwitch("-D119"));
-    for (const char* other : {"-d119", "-D1190", "-D11"})
-        EXPECT_FALSE(CCorvaneForTcpApp::isDebugSwitch(other)) << other;
-    EXPECT_FALSE(CCorvaneForTcpApp::isDebugSwitch(nullptr));
-    EXPECT_EQ("/opt/corvane", CCorvaneForTcpApp::directoryOf("/opt/corvane/corvanefortcp"));
-    EXPECT_EQ("", CCorvaneForTcpApp::directoryOf("corvanefortcp"));
+    std::string text;
+    char line[4096];
+    while (text.find(until) == std::string::npos && fgets(line, sizeof(line), out))
+        text += line;
+    return text;
 }
 
+}  // namespace
+
 // The program linked into a scratch directory (its INI and LOG files go
-// there), started with no display and no platform named, then `env`, then
-// its arguments. With -D119 it shows its trace and moves to its directory;
-// without a platform it runs the headless window, with one the Qt window. A
-// second start is refused (on the offscreen platform with the box's text on
-// standard error) and the first runs on; once it has ended the name is free.
+// there), started from / with no display and no platform named. With -D119
+// (exactly) it shows its trace and moves to its directory; without a
+// platform it runs the headless window, with one the Qt window. A second
+// start is refused (on the offscreen platform with the box's text on
+// standard error) and the first runs on until SIGTERM ends it.
 TEST(StartupProcess, OneInstanceInItsDirectoryWithTheWindowOfItsPlatform)
 {
+    for (const char* other : {"-d119", "-D1190", "-D11"})
+        EXPECT_FALSE(CCorvaneForTcpApp::isDebugSwitch(other)) << other;
     TempDir dir;
-    const std::string program = dir.file("corvanefortcp");
-    ASSERT_EQ(0, symlink(CORVANE_PROGRAM, program.c_str()));
-    auto start = [&](const std::vector<std::string>& env, const std::vector<std::string>& args) {
-        std::vector<std::string> argv = {"env", "-u", "DISPLAY", "-u", "WAYLAND_DISPLAY", "-u", "QT_QPA_PLATFORM"};
-        argv.insert(argv.end(), env.begin(), env.end());
-        argv.push_back(program);
-        argv.insert(argv.end(), args.begin(), args.end());
-        return std::make_unique<ChildProcess>("/usr/bin/env", argv, "/");
-    };
-
-    auto first = start({}, {"first", "-D119"});
-    ASSERT_TRUE(first->waitForOutput("1-0-0-0  Powered by Quorvantine\n", 20s)) << first->out() << first->err();
-    EXPECT_NE(std::string::npos, first->out().find("1番目の引数=first\n2番目の引数=-D119\nDEBUGMODE ON\n"
-                                                   "********** Start Corvane For Tcp DEBUG MODE  *******\n"
-                                                   "CurrentDir="
-                                                   + dir.path()))
-        << first->out();
+    ASSERT_EQ(0, symlink(CORVANE_PROGRAM, dir.file("corvanefortcp").c_str()));
+    const std::string start =
+        "cd / && echo $$ && exec env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM " + dir.file("corvanefortcp");
+    FILE* first = popen((start + " -D119 2>&1").c_str(), "r");
+    const std::string firstOut = readUntil(first, "1-0-0-0  Powered by Quorvantine\n");
+    const pid_t pid = std::stoi(firstOut);
+    ASSERT_NE(std::string::npos, firstOut.find("1-0-0-0  Powered by Quorvantine\n")) << firstOut;
     char cwd[PATH_MAX] = {}, real[PATH_MAX] = {};
-    ASSERT_GT(readlink(("/proc/" + std::to_string(first->pid()) + "/cwd").c_str(), cwd, sizeof(cwd) - 1), 0);
+    ASSERT_GT(readlink(("/proc/" + std::to_string(pid) + "/cwd").c_str(), cwd, sizeof(cwd) - 1), 0);
     EXPECT_STREQ(realpath(dir.path().c_str(), real), cwd);
-
-    using Args = std::vector<std::string>;
-    for (const auto& [env, args] : {std::pair<Args, Args>{{}, {"-D119", "-platform", "offscreen"}},
-                                    std::pair<Args, Args>{{"QT_QPA_PLATFORM=offscreen"}, {}}}) {
-        auto second = start(env, args);
-        EXPECT_EQ(1, second->finish(0, 10s)) << "still running or killed: " << second->err();
-        EXPECT_NE(std::string::npos, second->err().find("[２重起動]      既に起動されています.     \n"))
-            << second->err();
-        EXPECT_EQ(std::string::npos, second->out().find("DEBUGMODE ON"));
+    for (const std::string& second : {start + " -D119 -platform offscreen", "QT_QPA_PLATFORM=offscreen " + start}) {
+        FILE* out = popen((second + " 2>&1").c_str(), "r");
+        const std::string text = readUntil(out, "\n\n\n");  // to the end
+        EXPECT_EQ(1, WEXITSTATUS(pclose(out))) << text;
+        EXPECT_NE(std::string::npos, text.find("[２重起動]      既に起動されています.     \n")) << text;
     }
-    EXPECT_TRUE(first->running());
-    EXPECT_EQ(0, first->finish(SIGTERM, 10s)) << first->out() << first->err();
-    EXPECT_EQ(std::string::npos, first->out().find("SessionEvents:"));
-
-    auto qt = start({}, {"-D119", "-platform", "offscreen"});
-    ASSERT_TRUE(qt->waitForOutput("SessionEvents:", 20s)) << qt->out() << qt->err();
-    EXPECT_EQ(std::string::npos, qt->out().find("2番目の引数")) << "-platform is Qt's";
-    EXPECT_EQ(0, qt->finish(SIGTERM, 20s)) << qt->out() << qt->err();
-    EXPECT_EQ(std::string::npos, qt->out().find("Powered by Quorvantine\n"));
+    EXPECT_EQ(0, kill(pid, SIGTERM)) << "the first runs on";
+    EXPECT_EQ(std::string::npos, readUntil(first, "SessionEvents:").find("SessionEvents:"));
+    EXPECT_EQ(0, pclose(first));
+    FILE* qt = popen((start + " -D119 -platform offscreen 2>&1").c_str(), "r");
+    const std::string qtOut = readUntil(qt, "SessionEvents:");
+    ASSERT_NE(std::string::npos, qtOut.find("SessionEvents:")) << qtOut;
+    EXPECT_EQ(0, kill(std::stoi(qtOut), SIGTERM));
+    EXPECT_EQ(std::string::npos, (qtOut + readUntil(qt, "\n\n\n")).find("Powered by Quorvantine\n"));
+    EXPECT_EQ(0, pclose(qt));
 }

@@ -5,8 +5,6 @@
 #include <chrono>
 #include <vector>
 
-ManualEventLoop::ManualEventLoop() { setEventLoop(this); }
-
 ManualEventLoop::~ManualEventLoop()
 {
     if (getEventLoop() == this)
@@ -15,45 +13,38 @@ ManualEventLoop::~ManualEventLoop()
 
 int32_t ManualEventLoop::startTimer(int32_t periodMs, Callback tick)
 {
-    timers[nextId] = Timer{periodMs, std::move(tick)};
+    timers[nextId] = {periodMs, std::move(tick)};
     return nextId++;
 }
-
-void ManualEventLoop::stopTimer(int32_t id) { timers.erase(id); }
 
 int32_t ManualEventLoop::watchReadable(int fd, Callback ready)
 {
-    watches[nextId] = Watch{fd, std::move(ready)};
+    watches[nextId] = {fd, std::move(ready)};
     return nextId++;
 }
 
-void ManualEventLoop::unwatch(int32_t id) { watches.erase(id); }
-
-int ManualEventLoop::fire(int32_t periodMs, int times)
+void ManualEventLoop::fire(int32_t periodMs, int times)
 {
-    int fired = 0;
     for (int t = 0; t < times; ++t) {
         std::vector<int32_t> ids;
         for (const auto& [id, timer] : timers)
-            if (timer.period == periodMs)
+            if (timer.first == periodMs)
                 ids.push_back(id);
         for (int32_t id : ids) {
             if (auto it = timers.find(id); it != timers.end()) {
-                Callback tick = it->second.tick;  // the tick may stop its timer
+                Callback tick = it->second.second;  // the tick may stop its timer
                 tick();
-                ++fired;
                 runPosted();
             }
         }
     }
-    return fired;
 }
 
 int ManualEventLoop::timerCount(int32_t periodMs) const
 {
     int n = 0;
     for (const auto& [id, timer] : timers)
-        n += timer.period == periodMs ? 1 : 0;
+        n += timer.first == periodMs ? 1 : 0;
     return n;
 }
 
@@ -75,14 +66,14 @@ void ManualEventLoop::pump(int quietMs, int maxMs)
         std::vector<pollfd> fds;
         std::vector<int32_t> ids;
         for (const auto& [id, w] : watches) {
-            fds.push_back(pollfd{w.fd, POLLIN, 0});
+            fds.push_back(pollfd{w.first, POLLIN, 0});
             ids.push_back(id);
         }
         if (::poll(fds.data(), fds.size(), quietMs) <= 0)
             return;
         for (size_t i = 0; i < fds.size(); ++i) {
             if (auto it = watches.find(ids[i]); fds[i].revents != 0 && it != watches.end()) {
-                Callback ready = it->second.ready;
+                Callback ready = it->second.second;
                 ready();
                 runPosted();
             }

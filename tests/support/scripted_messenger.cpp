@@ -9,12 +9,9 @@
 #include <cstddef>
 #include <cstring>
 
-namespace {
-std::atomic<int> serial{0};
-}
-
 ScriptedMessenger::ScriptedMessenger()
 {
+    static std::atomic<int> serial{0};
     name = "CorvaneTestApi-" + std::to_string(::getpid()) + "-" + std::to_string(serial++);
     listenFd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_un addr{};
@@ -56,10 +53,6 @@ void ScriptedMessenger::sendRaw(const std::string& bytes)
         done += static_cast<size_t>(w);
     }
 }
-
-void ScriptedMessenger::sendAttach(uint32_t code, uint32_t handle) { sendRaw(encodeAttach(code, handle)); }
-
-void ScriptedMessenger::sendLine(const std::string& text) { sendRaw(encodeCommand(text)); }
 
 void ScriptedMessenger::dropConnection()
 {

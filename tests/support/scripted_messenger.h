@@ -15,26 +15,20 @@ public:
     // Listens on a name unique to this process and object.
     ScriptedMessenger();
     ~ScriptedMessenger();
-
     const std::string& socketName() const { return name; }
-    bool isListening() const { return listenFd >= 0; }
-
     // Accepts the program's connection if it is waiting (up to timeoutMs).
     bool accept(int timeoutMs = 1000);
-    void sendAttach(uint32_t code, uint32_t handle = 0x1234);
-    void sendLine(const std::string& text);
-    // Sends raw bytes (for protocol-error tests).
+    void sendAttach(uint32_t code, uint32_t handle = 0x1234) { sendRaw(encodeAttach(code, handle)); }
+    void sendLine(const std::string& text) { sendRaw(encodeCommand(text)); }
     void sendRaw(const std::string& bytes);
     // Closes the program's connection, as a messenger that went away.
     void dropConnection();
     void stopListening();
 
-    // Reads what has arrived within timeoutMs; frames are kept in order.
+    // Reads what has arrived until a quiet period of timeoutMs.
     void collect(int timeoutMs = 50);
-    // Command lines received so far (collect first), and the discover count.
-    const std::vector<std::string>& commands() const { return lines; }
     int discoverCount() const { return discovers; }
-    // Takes and returns all commands collected so far.
+    // Takes and returns the command lines collected so far.
     std::vector<std::string> take(int timeoutMs = 50);
     bool peerClosed() const { return closedByPeer; }
 

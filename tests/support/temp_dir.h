@@ -10,7 +10,6 @@ public:
     ~TempDir();
     TempDir(const TempDir&) = delete;
     TempDir& operator=(const TempDir&) = delete;
-
     const std::string& path() const { return dir; }
     std::string file(const std::string& name) const { return dir + "/" + name; }
 
