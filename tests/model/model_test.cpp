@@ -1,5 +1,4 @@
-// The model against a scripted messenger on a real abstract socket, the
-// ticks fired by hand; the event log writes to the scratch directory.
+// The model against a scripted messenger, the ticks fired by hand.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -29,7 +28,6 @@ struct GateRecorder : QV_GATELISTENER {
     Lines events;
     QV_GATECONTROL* gate = nullptr;
     FakeApiLink* link = nullptr;
-    // Without the date, the time and the level tag.
     void notifyLogLine(const char* line) override { logLines.push_back(std::string(line).substr(23)); }
     void notifySkypeComStatusChange() override
     {
@@ -71,7 +69,6 @@ protected:
         loop.pump();
         return messenger.take();
     }
-    // Three contacts, the five applications confirmed, every contact accepted.
     void attachWithContacts()
     {
         startAndAttach();
@@ -95,7 +92,6 @@ protected:
         recorder.events.clear();
         recorder.logLines.clear();
     }
-    // The commands sent since the last call that contain `word`.
     Lines sent(const std::string& word)
     {
         Lines out = messenger.take();
@@ -103,7 +99,6 @@ protected:
         return out;
     }
     QV_SKYPEAPPLICATION& app(int k) { return QV_A2AMODEL::getInstance()->getApplication(k); }
-    // Handles of the table entries, "-" for a vacated one.
     Lines table(int k)
     {
         Lines out;
@@ -121,10 +116,8 @@ protected:
     GateRecorder recorder;
 };
 
-// Attach asks for the friends and registers the five applications (again on
-// a second attach); a CREATE echo is taken by its own application only, and
-// lines for unknown applications are dropped. Connect asks only for enabled
-// services without a stream and only with a contact. The messenger's hang-up
+// A CREATE echo is taken by its own application only. Connect asks only for
+// enabled services without a stream, with a contact. The messenger's hang-up
 // is seen on the read: the listeners hear the lost link while the models
 // still hold their contacts and streams; then both are reset.
 TEST_F(ModelTest, AttachConnectAndTheLostLink)
@@ -182,10 +175,8 @@ TEST_F(ModelTest, AttachConnectAndTheLostLink)
               recorder.logLines.end());
 }
 
-// A server takes streams in list order, two per contact (a second lives only
-// while the messenger still lists the old stream of a reconnecting client),
-// at most 32 per application; a contact asking for more is refused before
-// anything is built, once.
+// A server takes streams in list order, two per contact (for a reconnecting
+// client), at most 32 per application; more are refused once.
 TEST_F(ModelTest, ServerLimitsPerContactAndPerApplication)
 {
     attachWithContacts();
@@ -222,9 +213,8 @@ TEST_F(ModelTest, ServerLimitsPerContactAndPerApplication)
 }
 
 // Only the selected contact under policy 0, any contact under policy 1 but
-// never a stranger, and never for a disabled service. A client takes one
-// stream per service and refuses the second; a vacated entry counts as
-// occupied until the messenger lists nothing.
+// never a stranger, never for a disabled service. A client takes one stream
+// per service; a vacated entry counts until the messenger lists nothing.
 TEST_F(ModelTest, RefusedPeersAndTheClientsOneStream)
 {
     attachWithContacts();
@@ -261,11 +251,9 @@ TEST_F(ModelTest, RefusedPeersAndTheClientsOneStream)
     EXPECT_EQ(table(4), (Lines{"user2@x.test:4"}));
 }
 
-// A vanished stream leaves a vacated entry, an empty list closes every
-// stream; reset cancels live streams without telling the messenger, and an
-// unregistered application does not poll. Connectable marks go to their
-// contacts; echoes and replies send nothing; one read is on its way at a
-// time, and the reply ends the wait, or the wait runs out.
+// A vanished stream leaves a vacated entry; cancel tells no messenger; an
+// unregistered application does not poll; echoes send nothing; one read is
+// on its way at a time, until its reply or the wait runs out.
 TEST_F(ModelTest, VanishedStreamsPollsAndReads)
 {
     attachWithContacts();
@@ -320,10 +308,9 @@ struct OtherFtpName : QV_CONFIGSTORE {
     const char* getFtpApplicationName() override { return "OtherFtpName00000"; }
 };
 
-// The model built from its parts, as a second front end builds it: the
-// controller hears the attach before the models send anything; each part
-// gone first is no longer told anything (each of them crashed once, told
-// after its end), while the others go on.
+// The controller hears the attach before the models send anything; each
+// part gone first is no longer told anything (each of them crashed once,
+// told after its end), while the others go on.
 TEST(GivenCollaborators, TheControllerHearsFirstAndAPartGoneFirstIsNotTold)
 {
     TempDir dir;

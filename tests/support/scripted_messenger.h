@@ -1,8 +1,6 @@
-// A messenger stand-in for tests of the program's side: it listens on an
-// abstract socket of its own name, accepts one program, records the command
-// lines that program sends and sends attach codes and lines on the test's
-// word. Single-threaded: the test alternates between it and the program's
-// ManualEventLoop.
+// A messenger stand-in on an abstract socket of its own name: it accepts one
+// program, records its command lines and sends what the test says.
+// Single-threaded: the test alternates between it and a ManualEventLoop.
 #pragma once
 
 #include <string>
@@ -12,7 +10,6 @@
 
 class ScriptedMessenger {
 public:
-    // Listens on a name unique to this process and object.
     ScriptedMessenger();
     ~ScriptedMessenger();
     const std::string& socketName() const { return name; }
@@ -23,7 +20,6 @@ public:
     void sendRaw(const std::string& bytes);
     // Closes the program's connection, as a messenger that went away.
     void dropConnection();
-    void stopListening();
 
     // Reads what has arrived until a quiet period of timeoutMs.
     void collect(int timeoutMs = 50);
