@@ -10,7 +10,6 @@
 
 #include "control/window_logic.h"
 #include "control/window_view.h"
-#include "tests/support/manual_event_loop.h"
 #include "tests/support/scripted_messenger.h"
 #include "tests/support/temp_dir.h"
 
@@ -65,14 +64,9 @@ public:
     std::mutex logMutex;
 };
 
-class WindowLogicTest : public ::testing::Test {
+class WindowLogicTest : public ::testing::Test, public MessengerRig {
 protected:
-    void SetUp() override { QV_SKYPECOM::setSocketName(messenger.socketName()); }
-    void TearDown() override
-    {
-        logic.reset();
-        QV_SKYPECOM::setSocketName(QV_SKYPECOM::kDefaultSocketName);
-    }
+    void TearDown() override { logic.reset(); }
 
     // Attached with the peer as the only contact when asked.
     void startWith(const std::string& ini, bool attach = true)
@@ -84,26 +78,13 @@ protected:
         logic->start();
         if (!attach)
             return;
-        ASSERT_TRUE(messenger.accept());
-        messenger.sendAttach(0);
-        loop.pump();
+        ASSERT_TRUE(MessengerRig::attach());
         deliver("USERS " + kPeer);
         messenger.take();
-    }
-    void deliver(const std::string& line)
-    {
-        messenger.sendLine(line);
-        loop.pump();
     }
     void app(const char* name, const char* what, const std::string& list = "")
     {
         deliver(std::string("APPLICATION ") + name + " " + what + " " + list);
-    }
-    Lines sent(const std::string& word)
-    {
-        Lines out = messenger.take();
-        std::erase_if(out, [&word](const std::string& l) { return l.find(word) == std::string::npos; });
-        return out;
     }
     void tick1(int times = 1) { loop.fire(WindowLogic::kTimer1Ms, times); }
     void tick2(int times = 1) { loop.fire(WindowLogic::kTimer2Ms, times); }
@@ -114,8 +95,6 @@ protected:
         return text.find(key) != std::string::npos;
     }
     TempDir dir;
-    ManualEventLoop loop;
-    ScriptedMessenger messenger;
     RecordingView view;
     std::unique_ptr<WindowLogic> logic;
 };

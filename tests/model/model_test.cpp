@@ -9,7 +9,6 @@
 #include "control/gate_control.h"
 #include "core/config_store.h"
 #include "tests/support/fake_api_link.h"
-#include "tests/support/manual_event_loop.h"
 #include "tests/support/scripted_messenger.h"
 #include "tests/support/temp_dir.h"
 
@@ -43,11 +42,10 @@ struct GateRecorder : QV_GATELISTENER {
     void notifyThroughput(int, double, double) override {}
 };
 
-class ModelTest : public ::testing::Test {
+class ModelTest : public ::testing::Test, public MessengerRig {
 protected:
     void SetUp() override
     {
-        QV_SKYPECOM::setSocketName(messenger.socketName());
         config = std::make_unique<QV_CONFIGSTORE>();
         config->setAcceptPolicy(1);
         gate = std::make_unique<QV_GATECONTROL>();
@@ -59,14 +57,11 @@ protected:
     {
         gate.reset();
         config.reset();
-        QV_SKYPECOM::setSocketName(QV_SKYPECOM::kDefaultSocketName);
     }
     Lines startAndAttach()
     {
         gate->start(nullptr);
-        EXPECT_TRUE(messenger.accept());
-        messenger.sendAttach(0);
-        loop.pump();
+        EXPECT_TRUE(attach());
         return messenger.take();
     }
     void attachWithContacts()
@@ -77,11 +72,6 @@ protected:
             deliver(std::string("CREATE APPLICATION ") + name);
         clearHeard();
     }
-    void deliver(const std::string& line)
-    {
-        messenger.sendLine(line);
-        loop.pump(10);
-    }
     void report(const char* name, const char* what, const std::string& list = "")
     {
         deliver(std::string("APPLICATION ") + name + " " + what + (list.empty() ? "" : " " + list));
@@ -91,12 +81,6 @@ protected:
         messenger.take();
         recorder.events.clear();
         recorder.logLines.clear();
-    }
-    Lines sent(const std::string& word)
-    {
-        Lines out = messenger.take();
-        std::erase_if(out, [&word](const std::string& l) { return l.find(word) == std::string::npos; });
-        return out;
     }
     QV_SKYPEAPPLICATION& app(int k) { return QV_A2AMODEL::getInstance()->getApplication(k); }
     Lines table(int k)
@@ -109,8 +93,6 @@ protected:
         return out;
     }
     TempDir dir;
-    ManualEventLoop loop;
-    ScriptedMessenger messenger;
     std::unique_ptr<QV_CONFIGSTORE> config;
     std::unique_ptr<QV_GATECONTROL> gate;
     GateRecorder recorder;

@@ -12,7 +12,6 @@
 #include "skype/skype_model.h"
 #include "skype/stream_list.h"
 #include "tests/support/fake_api_link.h"
-#include "tests/support/manual_event_loop.h"
 #include "tests/support/scripted_messenger.h"
 #include "tests/support/temp_dir.h"
 
@@ -72,11 +71,10 @@ struct Recorder : QV_SKYPECOMLISTENER, QV_SKYPEMODELLISTENER {
     void notifyModelChange() override { ++changes; }
 };
 
-class SkypeComTest : public ::testing::Test {
+class SkypeComTest : public ::testing::Test, public MessengerRig {
 protected:
     void SetUp() override
     {
-        QV_SKYPECOM::setSocketName(messenger.socketName());
         com = QV_SKYPECOM::getInstance();
         com->addListener(&recorder);
     }
@@ -84,22 +82,7 @@ protected:
     {
         QV_SKYPEMODEL::destroyInstance();
         QV_SKYPECOM::destroyInstance();
-        QV_SKYPECOM::setSocketName(QV_SKYPECOM::kDefaultSocketName);
     }
-    void attach(uint32_t code = 0)
-    {
-        com->start();
-        ASSERT_TRUE(messenger.accept());
-        messenger.sendAttach(code);
-        loop.pump();
-    }
-    void deliver(const std::string& line)
-    {
-        messenger.sendLine(line);
-        loop.pump();
-    }
-    ManualEventLoop loop;
-    ScriptedMessenger messenger;
     Recorder recorder;
     QV_SKYPECOM* com = nullptr;
 };
@@ -143,7 +126,8 @@ TEST_F(SkypeComTest, AttachAndDispatch)
 // once, after the sender's callback; the next tick discovers again.
 TEST_F(SkypeComTest, EveryEndDetachesOnceAndDiscoveryResumes)
 {
-    attach(1);
+    com->start();
+    ASSERT_TRUE(attach(1));
     for (const char* end : {"hang-up", "send fails", "protocol error"}) {
         SCOPED_TRACE(end);
         recorder.events.clear();
@@ -185,7 +169,8 @@ TEST_F(SkypeComTest, TheUserModel)
     QV_CONFIGSTORE config;
     QV_SKYPEMODEL* model = QV_SKYPEMODEL::getInstance();
     model->addListener(&recorder);
-    attach();
+    com->start();
+    ASSERT_TRUE(attach());
     EXPECT_EQ(Lines{"SEARCH FRIENDS"}, messenger.take());
     deliver("USERS alice@pc-a.test, bob.b-2_x@pc-b.test, me@pc-c.test");
     ASSERT_EQ(3u, model->getContactCount());

@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "skype/skype_com.h"
+#include "tests/support/manual_event_loop.h"
 #include "wire/api_frame.h"
 
 class ScriptedMessenger {
@@ -36,4 +38,34 @@ private:
     std::vector<std::string> lines;
     int discovers = 0;
     bool closedByPeer = false;
+};
+
+// A hand-stepped loop and a scripted messenger that the program's link looks
+// for while this object lives.
+struct MessengerRig {
+    MessengerRig() { QV_SKYPECOM::setSocketName(messenger.socketName()); }
+    ~MessengerRig() { QV_SKYPECOM::setSocketName(QV_SKYPECOM::kDefaultSocketName); }
+    // Accepts the program's connection and sends it the attach code.
+    bool attach(uint32_t code = 0)
+    {
+        if (!messenger.accept())
+            return false;
+        messenger.sendAttach(code);
+        loop.pump();
+        return true;
+    }
+    void deliver(const std::string& line)
+    {
+        messenger.sendLine(line);
+        loop.pump();
+    }
+    // The commands sent since the last call that contain `word`.
+    std::vector<std::string> sent(const std::string& word)
+    {
+        std::vector<std::string> out = messenger.take();
+        std::erase_if(out, [&word](const std::string& l) { return l.find(word) == std::string::npos; });
+        return out;
+    }
+    ManualEventLoop loop;
+    ScriptedMessenger messenger;
 };

@@ -15,7 +15,6 @@
 
 #include "app/termination.h"
 #include "core/eventlog.h"
-#include "tests/support/manual_event_loop.h"
 #include "tests/support/scripted_messenger.h"
 #include "tests/support/temp_dir.h"
 #include "ui/control_ids.h"
@@ -127,25 +126,19 @@ class UiTest : public QObject {
         window->initDialog();
         if (!attach)
             return true;
-        if (!messenger->accept())
+        if (!rig->attach())
             return false;
-        messenger->sendAttach(0);
-        loop->pump();
         deliver("USERS " + kPeer);
-        messenger->take();
+        rig->messenger.take();
         return true;
     }
-    void deliver(const std::string& line)
-    {
-        messenger->sendLine(line);
-        loop->pump();
-    }
+    void deliver(const std::string& line) { rig->deliver(line); }
     std::string ini() const { return readFile(dir->file("CorvaneForTcp.ini")); }
     QString shown(int id) const { return text(window.get(), id); }
     // Runs the program's window; true when it ended by itself after `whileRunning`.
     bool runWindow(const std::function<void(CCorvaneForTcpDlg*)>& whileRunning)
     {
-        loop.reset();
+        setEventLoop(nullptr);  // the window's own loop runs
         writeFile(dir->file("CorvaneForTcp.ini"), kServer);
         bool called = false;
         QTimer::singleShot(200, [&] {
@@ -157,8 +150,7 @@ class UiTest : public QObject {
         return called && !watchdog.expired && mainWindow() == nullptr;
     }
     std::unique_ptr<TempDir> dir;
-    std::unique_ptr<ManualEventLoop> loop;
-    std::unique_ptr<ScriptedMessenger> messenger;
+    std::unique_ptr<MessengerRig> rig;
     std::unique_ptr<CCorvaneForTcpDlg> window;
     QList<int> opens;
 
@@ -166,17 +158,13 @@ private slots:
     void init()
     {
         dir = std::make_unique<TempDir>();
-        loop = std::make_unique<ManualEventLoop>();
-        messenger = std::make_unique<ScriptedMessenger>();
-        QV_SKYPECOM::setSocketName(messenger->socketName());
+        rig = std::make_unique<MessengerRig>();
     }
     void cleanup()
     {
         window.reset();
-        loop.reset();
-        messenger.reset();
+        rig.reset();
         dir.reset();
-        QV_SKYPECOM::setSocketName(QV_SKYPECOM::kDefaultSocketName);
     }
 
     // Without a notification area the window starts shown even when told to
@@ -201,20 +189,20 @@ private slots:
         click(window.get(), idc::kSwitchUser);
         QCOMPARE(shown(idc::kSelectedUser), QString::fromStdString(kPeer));
         deliver("APPLICATION CorvaneForHttp000 STREAMS " + kPeer + ":1");
-        messenger->take();
+        rig->messenger.take();
         QCOMPARE(shown(idc::kConnect), QStringLiteral("切断"));
         for (int id : {idc::kSwitchUser, idc::kSystemSettings, idc::kForwardSettings, 1003, 1005, 1007, 1009, 1010})
             QVERIFY2(!child<QWidget>(window.get(), id)->isEnabled(), qPrintable(QString::number(id)));
         QCOMPARE(window->trayIcon().getTip(), QStringLiteral("CorvaneForTCP\r\nオンライン"));
         click(window.get(), idc::kConnect);
-        QCOMPARE(messenger->take(), (Lines{"ALTER APPLICATION CorvaneForHttp000 DISCONNECT " + kPeer + ":1"}));
+        QCOMPARE(rig->messenger.take(), (Lines{"ALTER APPLICATION CorvaneForHttp000 DISCONNECT " + kPeer + ":1"}));
         deliver("APPLICATION CorvaneForHttp000 STREAMS ");
         QCOMPARE(shown(idc::kConnect), QStringLiteral("手動接続"));
         click(window.get(), 1005);  // a service check box saves at once
         QVERIFY(ini().find("ENABLEPORT2=0") != std::string::npos);
         QVERIFY(start(kClient4));
         deliver("APPLICATION CorvaneForTcp2000 STREAMS " + kPeer + ":1");
-        loop->fire(WindowLogic::kTimer1Ms);
+        rig->loop.fire(WindowLogic::kTimer1Ms);
         QVERIFY(child<QCheckBox>(window.get(), idc::kLampL[5])->isChecked());
         QVERIFY(!child<QCheckBox>(window.get(), idc::kLampC[5])->isChecked());
         window->logic().notifyThroughput(4, 2048.0, 512.0);
