@@ -1,6 +1,5 @@
-// A QV_APILINK for the tunnel tests: it records every command text the
-// program sends and answers 1, or 0 while told to fail. attach() makes
-// QV_SKYPECOM attached, as an attach-success frame of the messenger would.
+// A QV_APILINK that records every command text and answers 1, or 0 while
+// told to fail. attach() acts as the messenger's attach-success frame.
 #pragma once
 
 #include <string>

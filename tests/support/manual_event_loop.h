@@ -1,6 +1,5 @@
 // An event loop that a test steps by hand: timers fire only when the test
-// says so, and watched descriptors are polled by pump(). Install it with
-// setEventLoop() for the lifetime of the model objects under test.
+// says so, watched descriptors are polled by pump(). It installs itself.
 #pragma once
 
 #include <deque>

@@ -27,7 +27,8 @@ ScriptedMessenger::ScriptedMessenger()
 ScriptedMessenger::~ScriptedMessenger()
 {
     dropConnection();
-    stopListening();
+    if (listenFd >= 0)
+        ::close(listenFd);
 }
 
 bool ScriptedMessenger::accept(int timeoutMs)
@@ -59,13 +60,6 @@ void ScriptedMessenger::dropConnection()
     if (connFd >= 0)
         ::close(connFd);
     connFd = -1;
-}
-
-void ScriptedMessenger::stopListening()
-{
-    if (listenFd >= 0)
-        ::close(listenFd);
-    listenFd = -1;
 }
 
 void ScriptedMessenger::collect(int timeoutMs)

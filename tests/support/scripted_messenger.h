@@ -1,18 +1,17 @@
-// A messenger stand-in for tests of the program's side: it listens on an
-// abstract socket of its own name, accepts one program, records the command
-// lines that program sends and sends attach codes and lines on the test's
-// word. Single-threaded: the test alternates between it and the program's
-// ManualEventLoop.
+// A messenger stand-in on an abstract socket of its own name: it accepts one
+// program, records its command lines and sends what the test says.
+// Single-threaded: the test alternates between it and a ManualEventLoop.
 #pragma once
 
 #include <string>
 #include <vector>
 
+#include "skype/skype_com.h"
+#include "tests/support/manual_event_loop.h"
 #include "wire/api_frame.h"
 
 class ScriptedMessenger {
 public:
-    // Listens on a name unique to this process and object.
     ScriptedMessenger();
     ~ScriptedMessenger();
     const std::string& socketName() const { return name; }
@@ -23,7 +22,6 @@ public:
     void sendRaw(const std::string& bytes);
     // Closes the program's connection, as a messenger that went away.
     void dropConnection();
-    void stopListening();
 
     // Reads what has arrived until a quiet period of timeoutMs.
     void collect(int timeoutMs = 50);
@@ -40,4 +38,34 @@ private:
     std::vector<std::string> lines;
     int discovers = 0;
     bool closedByPeer = false;
+};
+
+// A hand-stepped loop and a scripted messenger that the program's link looks
+// for while this object lives.
+struct MessengerRig {
+    MessengerRig() { QV_SKYPECOM::setSocketName(messenger.socketName()); }
+    ~MessengerRig() { QV_SKYPECOM::setSocketName(QV_SKYPECOM::kDefaultSocketName); }
+    // Accepts the program's connection and sends it the attach code.
+    bool attach(uint32_t code = 0)
+    {
+        if (!messenger.accept())
+            return false;
+        messenger.sendAttach(code);
+        loop.pump();
+        return true;
+    }
+    void deliver(const std::string& line)
+    {
+        messenger.sendLine(line);
+        loop.pump();
+    }
+    // The commands sent since the last call that contain `word`.
+    std::vector<std::string> sent(const std::string& word)
+    {
+        std::vector<std::string> out = messenger.take();
+        std::erase_if(out, [&word](const std::string& l) { return l.find(word) == std::string::npos; });
+        return out;
+    }
+    ManualEventLoop loop;
+    ScriptedMessenger messenger;
 };

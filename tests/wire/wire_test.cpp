@@ -18,8 +18,7 @@ std::string hexOf(const uint8_t* p)
     return text;
 }
 
-// A fresh header: size 40, version 2, 1. Each field little-endian at its
-// offset, read back by its getter; the bytes around it stay zero.
+// A fresh header: size 40, version 2, 1. Each field little-endian at its offset.
 TEST(A2APacket, FieldsAreLittleEndianAtTheirOffsets)
 {
     uint8_t fresh[kA2AHeaderSize];
@@ -47,8 +46,8 @@ TEST(A2APacket, FieldsAreLittleEndianAtTheirOffsets)
     EXPECT_EQ(0x01020304u, a2aSeq(packet));
 }
 
-// A packet from the peer is only trusted when its header says 40 bytes and
-// its dataSize fits what holds it.
+// A peer's packet is trusted only when its header says 40 bytes and its
+// dataSize fits what holds it.
 TEST(A2APacket, CheckAcceptsOnlyHonestSizes)
 {
     uint8_t packet[kA2AHeaderSize + kA2AMaxData] = {};
@@ -69,8 +68,7 @@ TEST(A2APacket, CheckAcceptsOnlyHonestSizes)
     }
 }
 
-// A frame is its length (type byte included), its type and its payload; the
-// decoder yields the same frames wherever the bytes are split.
+// Length (type byte included), type, payload; the same frames wherever split.
 TEST(MessengerFrame, LayoutAndEverySplit)
 {
     EXPECT_EQ("\x09\0\0\0A\x01\x80\0\0\x07\0\0\0"s, encodeAttach(0x8001, 7));
