@@ -252,12 +252,11 @@ TEST(MessengerXmpp, AServerInBetweenCannotBendTheOpeningThePinsOrTheEnd)
 
     // carol, no contact of alice's, sends what messengerd never sends.
     const std::string fromCarol = " from='carol@localhost/odd' to='" + kAliceFull + "'>";
-    const size_t logBefore = readFile(alice.log).size();
     relay.inject(false, "<presence" + fromCarol + "<show><x xmlns='urn:example:x'/></show></presence>");
     relay.inject(false, "<presence" + fromCarol
                             + "<applications xmlns='urn:corvane:messenger'><application/><application name=''/>"
                               "</applications></presence>");
-    const std::string ibb = "xmlns='http://jabber.org/protocol/ibb'";
+    const std::string ibb = "xmlns='" + kIbb + "'";
     auto open = [&](const std::string& app) {
         return "<open " + ibb + " sid='s" + std::to_string(app.size()) + "' block-size='4096' stanza='iq'>"
                + "<application xmlns='urn:corvane:messenger' name='" + app + "'/></open>";
@@ -286,8 +285,6 @@ TEST(MessengerXmpp, AServerInBetweenCannotBendTheOpeningThePinsOrTheEnd)
         relay.inject(false, "<iq type='set' id='" + id + "'" + fromCarol + c.payload + "</iq>");
         EXPECT_EQ(answerTo(relay, id), c.answer) << c.payload.substr(0, 200);
     }
-    // Names chosen by carol are cut in the log.
-    EXPECT_LT(readFile(alice.log).size() - logBefore, 2000u);
     EXPECT_TRUE(alice.pollFor(connectable, "APPLICATION", "APPLICATION " + kApp + " CONNECTABLE bob@localhost"));
 
     // Disco and ping: carol learns nothing, as from a resource that is not

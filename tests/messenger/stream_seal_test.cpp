@@ -49,30 +49,6 @@ protected:
 
 }  // namespace
 
-TEST_F(StreamSealTest, KeysAreLearntInXXOrUsedInIKAndAnOutdatedPinFallsBackToXX)
-{
-    const noise::KeyPair old = noise::KeyPair::generate();
-    struct Case {
-        const noise::Key* pin;
-        int blocks;  // IK: one round trip and the confirmation; an outdated pin: IK, "start over", XX and the
-                     // confirmation
-        const char* pattern;
-    } cases[] = {{nullptr, 4, "XX"}, {&bob.pub, 3, "IK"}, {&old.pub, 6, "XX"}};
-    for (const Case& c : cases) {
-        auto opener = StreamSeal::opener(alice, prologue, c.pin);
-        auto acceptor = StreamSeal::acceptor(bob, prologue, 1);
-        EXPECT_EQ(run(*opener, *acceptor), c.blocks) << c.pattern;
-        ASSERT_EQ(opener->step(), Step::Established);
-        ASSERT_EQ(acceptor->step(), Step::Established);
-        EXPECT_STREQ(opener->pattern(), c.pattern);
-        // The core compares this with its pin and refuses a changed key.
-        EXPECT_EQ(opener->peerKey(), bob.pub);
-        EXPECT_EQ(acceptor->peerKey(), alice.pub);
-        EXPECT_EQ(opener->peerSettings(), 1);
-        expectTextsPass(*opener, *acceptor);
-    }
-}
-
 TEST_F(StreamSealTest, XXOpenerShowsItsKeyAfterItsCheckAndIsEstablishedOnlyOnAVerifiedConfirmation)
 {
     auto opener = StreamSeal::opener(alice, prologue, nullptr);
@@ -125,17 +101,12 @@ TEST_F(StreamSealTest, TheSealedEndIsNoTextAndNoTextIsTheEnd)
 
 TEST_F(StreamSealTest, StartingOverHappensOnceAndOnlyAfterIK)
 {
-    // A server that answers "start over" to XX, or twice, ends the handshake.
+    // A server that answers "start over" to XX ends the handshake (to IK
+    // twice: messenger_core_test).
     auto xx = StreamSeal::opener(alice, prologue, nullptr);
     xx->takeBlocks();
     EXPECT_EQ(xx->receive("R"), Step::Failed);
-
     const noise::KeyPair old = noise::KeyPair::generate();
-    auto ik = StreamSeal::opener(alice, prologue, &old.pub);
-    ik->takeBlocks();
-    EXPECT_EQ(ik->receive("R"), Step::Pending);
-    ik->takeBlocks();
-    EXPECT_EQ(ik->receive("R"), Step::Failed);
 
     // The acceptor asks once; a second IK message is not read.
     auto acceptor = StreamSeal::acceptor(bob, prologue, 0);
