@@ -257,16 +257,13 @@ TEST(MessengerXmpp, AServerInBetweenCannotBendTheOpeningThePinsOrTheEnd)
                             + "<applications xmlns='urn:corvane:messenger'><application/><application name=''/>"
                               "</applications></presence>");
     const std::string ibb = "xmlns='" + kIbb + "'";
-    auto open = [&](const std::string& app) {
-        return "<open " + ibb + " sid='s" + std::to_string(app.size()) + "' block-size='4096' stanza='iq'>"
-               + "<application xmlns='urn:corvane:messenger' name='" + app + "'/></open>";
-    };
     struct Case {
         std::string payload;
         std::string answer;
     } cases[] = {
-        {open(kApp), "error forbidden"},
-        {open(std::string(100000, 'N')), "error forbidden"},
+        {"<open " + ibb + " sid='s1' block-size='4096' stanza='iq'><application xmlns='urn:corvane:messenger' name='"
+             + kApp + "'/></open>",
+         "error forbidden"},
         {"<open " + ibb + " block-size='4096' stanza='iq'/>", "error bad-request"},
         {"<data " + ibb + " sid='nope' seq='0'>aGk=</data>", "error item-not-found"},
         {"<data " + ibb + " sid='nope' seq='zz'>aGk=</data>", "error bad-request"},
