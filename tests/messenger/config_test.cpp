@@ -162,9 +162,6 @@ TEST(MessengerConfig, FilesThatCannotBeReadOrThatOthersMayReadAreRefused)
     EXPECT_EQ(configFileProblem("/x/m.key", 0100600, 0, 1000, "the secret key"),
               "the file belongs to user id 0, not to this user (id 1000), and holds the secret key: make it "
               "this user's own file (chown 1000 /x/m.key) and run: chmod 600 /x/m.key");
-    EXPECT_EQ(configFileProblem("/x/m.conf", 0100600, 0, 1000),
-              "the file belongs to user id 0, not to this user (id 1000), and holds the password: make it "
-              "this user's own file (chown 1000 /x/m.conf) and run: chmod 600 /x/m.conf");
 }
 
 TEST(MessengerConfig, TlsPolicyReachesTheConnectionFlagsAndWeakSettingsAreSaidOutLoud)

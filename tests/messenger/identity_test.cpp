@@ -86,7 +86,6 @@ TEST_F(MessengerIdentity, KeyFileIsMadeOnceWithMode0600AndABadOneIsRefusedUnchan
         {good, 0600, ""},
         {good, 0400, ""},
         {good, 0640, ": permissions 0640"},
-        {good, 0602, ": permissions 0602"},
         {"", 0600, notAKey},
         {"# only a comment\n", 0600, notAKey},
         {"secret " + kSecretHex.substr(1) + "\n", 0600, notAKey},

@@ -70,26 +70,6 @@ struct Peer {
     }
 };
 
-}  // namespace
-
-TEST(MessengerCaps, VerificationStringOfTheProtocolExampleAndEveryApplicationIsAFeature)
-{
-    // The worked example of XEP-0115, section 5.2.
-    xmpp_ctx_t* ctx = xmpp_ctx_new(nullptr, nullptr);
-    EXPECT_EQ(capsVer(ctx, "client", "pc", "Exodus 0.9.1",
-                      {"http://jabber.org/protocol/muc", "http://jabber.org/protocol/disco#info",
-                       "http://jabber.org/protocol/disco#items", "http://jabber.org/protocol/caps"}),
-              "QgayPKawpkPSDYmwT/WM94uAlu0=");
-    xmpp_ctx_free(ctx);
-    std::vector<std::string> f = discoFeatures({"CorvaneForFtp0000", "CorvaneForTcp2000"});
-    for (const char* feature : {"urn:corvane:messenger:app:CorvaneForFtp0000",
-                                "urn:corvane:messenger:app:CorvaneForTcp2000", "http://jabber.org/protocol/ibb"})
-        EXPECT_NE(std::find(f.begin(), f.end(), feature), f.end()) << feature;
-    EXPECT_TRUE(std::is_sorted(f.begin(), f.end()));
-}
-
-namespace {
-
 // The whole stanzas among the XML bytes of a stream, one chunk at a time:
 // what follows the last complete stanza waits for the next chunk.
 class StanzaCutter {
@@ -363,4 +343,20 @@ TEST(MessengerXmpp, AServerInBetweenCannotBendTheOpeningThePinsOrTheEnd)
         p->client.close();
         EXPECT_EQ(p->daemon.stop(8s), 0) << p->name << "'s daemon";
     }
+}
+
+TEST(MessengerCaps, VerificationStringOfTheProtocolExampleAndEveryApplicationIsAFeature)
+{
+    // The worked example of XEP-0115, section 5.2.
+    xmpp_ctx_t* ctx = xmpp_ctx_new(nullptr, nullptr);
+    EXPECT_EQ(capsVer(ctx, "client", "pc", "Exodus 0.9.1",
+                      {"http://jabber.org/protocol/muc", "http://jabber.org/protocol/disco#info",
+                       "http://jabber.org/protocol/disco#items", "http://jabber.org/protocol/caps"}),
+              "QgayPKawpkPSDYmwT/WM94uAlu0=");
+    xmpp_ctx_free(ctx);
+    std::vector<std::string> f = discoFeatures({"CorvaneForFtp0000", "CorvaneForTcp2000"});
+    for (const char* feature : {"urn:corvane:messenger:app:CorvaneForFtp0000",
+                                "urn:corvane:messenger:app:CorvaneForTcp2000", "http://jabber.org/protocol/ibb"})
+        EXPECT_NE(std::find(f.begin(), f.end(), feature), f.end()) << feature;
+    EXPECT_TRUE(std::is_sorted(f.begin(), f.end()));
 }
