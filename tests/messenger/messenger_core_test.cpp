@@ -10,6 +10,7 @@
 #include <deque>
 #include <map>
 #include <memory>
+#include <utility>
 
 using Lines = std::vector<std::string>;
 using namespace std::chrono_literals;
@@ -36,10 +37,6 @@ protected:
     {
         log.open("/dev/null");
         log.setCapture(true);
-        bobReadsBlocks();
-    }
-    void bobReadsBlocks()
-    {
         link.reveal = [this](const std::string& sid, const std::string& block) { return bobReads(sid, block); };
     }
 
@@ -234,7 +231,7 @@ TEST_F(MessengerAttach, CodesFollowTheServerConnectionAndSubscriptionsOnlyListed
     EXPECT_EQ(sink.take(2), (Lines{"A 32769 0", "A 0 h", "USERSTATUS ONLINE"}));
 }
 
-TEST_F(MessengerCore, UserPresenceApplicationsAndARosterItemOutsideTheContactList)
+TEST_F(MessengerCore, UserPresenceApplicationsAndTheRosterDecideWhoIsAContact)
 {
     core.rosterItem("dave@h.test", "both");
     // The server puts mallory on the roster, mutually subscribed, online
@@ -272,6 +269,25 @@ TEST_F(MessengerCore, UserPresenceApplicationsAndARosterItemOutsideTheContactLis
     command("DELETE APPLICATION Second");
     EXPECT_EQ(sink.take(1), (Lines{"DELETE APPLICATION Second"}));
     EXPECT_EQ(link.take(), (Lines{"advertise " + kApp}));
+
+    // Removal from the roster ends the contact.
+    core.presence(kBobFull, true, "", {kApp});
+    openToBob();
+    openFromBob("in");
+    EXPECT_EQ(sink.take(1), (Lines{kOfApp + "STREAMS bob@h.test:1 bob@h.test:2"}));
+    link.take();
+    core.rosterRemoved(kBob);
+    EXPECT_EQ(link.take(), (Lines{"close " + kBobFull, "close " + kBobFull}));
+    command("SEARCH FRIENDS");
+    command("GET USER bob@h.test ONLINESTATUS");
+    command("GET APPLICATION " + kApp + " CONNECTABLE");
+    EXPECT_EQ(sink.take(1), (Lines{kOfApp + "STREAMS bob@h.test:2", kOfApp + "STREAMS", "USERS dave@h.test",
+                                   "USER bob@h.test ONLINESTATUS UNKNOWN", kOfApp + "CONNECTABLE"}));
+    // No longer a contact: bob may not open a stream, nor be connected to.
+    core.openRequest(kBobFull, "again", kApp, false, iq("o3"));
+    EXPECT_EQ(link.take(), (Lines{"answer o3 forbidden"}));
+    command(kAlter + "CONNECT " + kBob);
+    EXPECT_TRUE(link.take().empty());
 }
 
 TEST_F(MessengerCore, ConnectWriteAndWhatEndsTheStreams)
@@ -466,26 +482,6 @@ TEST_F(MessengerCore, AProbeKeepsAHeldBackStreamAndNoAnswerToItLosesTheStream)
     core.probeResult(kBobFull, sid, false);
     EXPECT_EQ(sink.take(1), (Lines{kOfApp + "STREAMS", kOfApp + "SENDING"}));
     EXPECT_EQ(core.streamCount(), 0u);
-}
-
-TEST_F(MessengerCore, RemovalFromTheRosterEndsTheContact)
-{
-    openToBob();
-    openFromBob("in");
-    EXPECT_EQ(sink.take(1), (Lines{kOfApp + "STREAMS bob@h.test:1 bob@h.test:2"}));
-    link.take();
-    core.rosterRemoved(kBob);
-    EXPECT_EQ(link.take(), (Lines{"close " + kBobFull, "close " + kBobFull}));
-    command("SEARCH FRIENDS");
-    command("GET USER bob@h.test ONLINESTATUS");
-    command("GET APPLICATION " + kApp + " CONNECTABLE");
-    EXPECT_EQ(sink.take(1), (Lines{kOfApp + "STREAMS bob@h.test:2", kOfApp + "STREAMS", "USERS",
-                                   "USER bob@h.test ONLINESTATUS UNKNOWN", kOfApp + "CONNECTABLE"}));
-    // No longer a contact: bob may not open a stream, nor be connected to.
-    core.openRequest(kBobFull, "again", kApp, false, iq("o3"));
-    EXPECT_EQ(link.take(), (Lines{"answer o3 forbidden"}));
-    command(kAlter + "CONNECT " + kBob);
-    EXPECT_TRUE(link.take().empty());
 }
 
 TEST_F(MessengerWindow, ProgramWritesOnUntilTheWindowIsFull)
@@ -756,7 +752,7 @@ TEST_F(MessengerCore, FirstStreamPinsTheKeyTheNextUsesItAndTextsTravelSealed)
 {
     const std::string secret = "5ec7e7f00d5ec7e7f00d";
     openToBob();
-    link.reveal = nullptr;
+    auto reveal = std::exchange(link.reveal, nullptr);
     command(kAlter + "WRITE bob@h.test:1 " + secret);
     command(kAlter + "DISCONNECT bob@h.test:1");
     // Nothing the server gets holds the text, as it is or packed: one block
@@ -767,7 +763,7 @@ TEST_F(MessengerCore, FirstStreamPinsTheKeyTheNextUsesItAndTextsTravelSealed)
     for (const std::string& call : calls)
         for (const std::string& form : {secret, packText(secret).substr(1)})
             EXPECT_EQ(call.find(form), std::string::npos) << call;
-    bobReadsBlocks();
+    link.reveal = reveal;
     ASSERT_EQ(pins.pins.count(kBob), 1u);
     EXPECT_EQ(pins.pins[kBob].fingerprint, fingerprintCompact(bobKeys.pub));
     EXPECT_TRUE(logged("pinned the key of bob@h.test on first use: fingerprint " + fingerprintText(bobKeys.pub)));
