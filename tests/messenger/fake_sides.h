@@ -42,7 +42,6 @@ struct FakeLink : XmppLink {
     {
         lastSid = sid;
         lastApp = app;
-        lastOffer = offerCompact;
         calls.push_back("open " + full + " " + app + (offerCompact ? " compact" : ""));
     }
     void sendBlock(const std::string& full, const std::string& sid, uint16_t seq, const std::string& text) override
@@ -70,7 +69,6 @@ struct FakeLink : XmppLink {
     std::vector<std::string> calls;
     std::string lastSid;
     std::string lastApp;
-    bool lastOffer = false;
     // What a data block shows in `calls` (e.g. the text a sealed block
     // holds; kNotShown: nothing); null: the block as it is. Called once per
     // block, in order.

@@ -1,7 +1,9 @@
 // What only strophe_link shows: the capabilities hash, and through a real
-// Prosody the stanzas of peers that do not behave and a roster change from
-// the own account. The core's own rules are in messenger_core_test; login, streams
-// through a real server and a server link that dies are in the e2e suite.
+// Prosody and a relay that plays a hostile server the stanzas of peers that
+// do not behave, a roster change from the own account, and what a server in
+// between cannot bend. The core's own rules are in messenger_core_test; login,
+// streams through a real server and a server link that dies are in the e2e
+// suite.
 #include "messenger/caps.h"
 #include "tests/support/api_test_client.h"
 #include "tests/support/delay_proxy.h"
@@ -17,7 +19,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 #include <fstream>
-#include <map>
 #include <mutex>
 #include <regex>
 #include <thread>
@@ -28,80 +29,6 @@ namespace {
 
 const std::string kAliceFull = "alice@localhost/pc-alice";
 const std::string kApp = "CorvaneForFtp0000";
-
-// A bare libstrophe client without TLS that sends stanzas written as XML,
-// to play a peer that does what messengerd never does.
-class RawXmppClient {
-public:
-    RawXmppClient() : ctx(xmpp_ctx_new(nullptr, nullptr)), conn(xmpp_conn_new(ctx)) {}
-    ~RawXmppClient()
-    {
-        if (online) {
-            xmpp_disconnect(conn);
-            for (int i = 0; i < 50 && !xmpp_conn_is_disconnected(conn); ++i)
-                xmpp_run_once(ctx, 20);
-        }
-        xmpp_conn_release(conn);
-        xmpp_ctx_free(ctx);
-    }
-    bool login(const std::string& jid, const std::string& password, int port)
-    {
-        xmpp_conn_set_flags(conn, XMPP_CONN_FLAG_DISABLE_SM | XMPP_CONN_FLAG_DISABLE_TLS);
-        xmpp_conn_set_jid(conn, jid.c_str());
-        xmpp_conn_set_pass(conn, password.c_str());
-        if (xmpp_connect_client(conn, "127.0.0.1", static_cast<unsigned short>(port), onConnection, this) != XMPP_EOK)
-            return false;
-        run([this] { return online; });
-        return online;
-    }
-    void send(const std::string& xml) { xmpp_send_raw(conn, xml.data(), xml.size()); }
-    // Sends the iq `xml` whose id is `id`; its answer: "result", "error
-    // <condition>", or "" when none came in time.
-    std::string request(const std::string& id, const std::string& xml)
-    {
-        send(xml);
-        run([&] { return answers.count(id) > 0 || !online; });
-        return answers.count(id) ? answers[id] : std::string();
-    }
-
-private:
-    template <typename Done>
-    void run(Done done)
-    {
-        for (auto deadline = std::chrono::steady_clock::now() + 20s;
-             !done() && std::chrono::steady_clock::now() < deadline;)
-            xmpp_run_once(ctx, 20);
-    }
-    static void onConnection(xmpp_conn_t* c, xmpp_conn_event_t event, int, xmpp_stream_error_t*, void* self)
-    {
-        auto* client = static_cast<RawXmppClient*>(self);
-        client->online = event == XMPP_CONN_CONNECT;
-        if (client->online)
-            xmpp_handler_add(c, onIq, nullptr, "iq", nullptr, client);
-    }
-    static int onIq(xmpp_conn_t*, xmpp_stanza_t* stanza, void* self)
-    {
-        const char* type = xmpp_stanza_get_type(stanza);
-        const char* id = xmpp_stanza_get_id(stanza);
-        if (!type || !id || (std::string(type) != "result" && std::string(type) != "error"))
-            return 1;
-        std::string answer = type;
-        // The defined condition: the first element child of <error/>.
-        xmpp_stanza_t* err = xmpp_stanza_get_child_by_name(stanza, "error");
-        for (xmpp_stanza_t* c = err ? xmpp_stanza_get_children(err) : nullptr; c; c = xmpp_stanza_get_next(c))
-            if (const char* name = xmpp_stanza_get_name(c)) {
-                answer += std::string(" ") + name;
-                break;
-            }
-        static_cast<RawXmppClient*>(self)->answers[id] = answer;
-        return 1;
-    }
-
-    xmpp_ctx_t* ctx;
-    xmpp_conn_t* conn;
-    bool online = false;
-    std::map<std::string, std::string> answers;  // by iq id
-};
 
 // A scripted program attached to a messengerd of the account `name`.
 struct Peer {
@@ -143,148 +70,6 @@ struct Peer {
     }
 };
 
-}  // namespace
-
-// A throwaway Prosody with accounts alice, bob and carol, and messengerd for
-// alice and for bob, each other's contacts.
-TEST(MessengerXmpp, StrangersLearnNothingAndARosterRemovalEndsTheContact)
-{
-    if (std::string reason = ProsodyServer::unavailableReason(); !reason.empty())
-        GTEST_SKIP() << reason;
-    TempDir dir;
-    ProsodyServer server(dir.path());
-    if (!server.writeConfig() || !server.registerUser("alice", "alicepw") || !server.registerUser("bob", "bobpw")
-        || !server.registerUser("carol", "carolpw") || !server.start())
-        GTEST_SKIP() << "Prosody cannot run here: " << server.error();
-    Peer alice;
-    Peer bob;
-    ASSERT_TRUE(alice.start(dir, "alice", server.port(), "bob@localhost"));
-    ASSERT_TRUE(bob.start(dir, "bob", server.port(), "alice@localhost"));
-    // The daemons make each other contacts on their own.
-    ASSERT_TRUE(alice.pollFor("SEARCH FRIENDS", "USERS", "USERS bob@localhost"));
-    ASSERT_TRUE(bob.pollFor("SEARCH FRIENDS", "USERS", "USERS alice@localhost"));
-    for (Peer* p : {&bob, &alice})
-        ASSERT_TRUE(p->pollFor("CREATE APPLICATION " + kApp, "CREATE", "CREATE APPLICATION " + kApp));
-    const std::string connectable = "GET APPLICATION " + kApp + " CONNECTABLE";
-    ASSERT_TRUE(alice.pollFor(connectable, "APPLICATION", "APPLICATION " + kApp + " CONNECTABLE bob@localhost"));
-
-    // On the local socket a frame the program never sends ends the
-    // connection; a program of another user id is refused with code 2.
-    for (const std::string& bytes : {std::string("\x01\x00\x10\x00", 4), encodeAttach(0, 1)}) {
-        ApiTestClient c;
-        ASSERT_TRUE(c.connect(alice.socket));
-        ASSERT_TRUE(c.sendRaw(bytes));
-        EXPECT_TRUE(c.waitClosed(5s));
-    }
-    if (::getuid() == 0) {
-        const pid_t child = ::fork();
-        if (child == 0) {
-            // The refusal comes at once, whether the discover frame got through or not.
-            ApiTestClient c;
-            const bool connected = ::setgid(65534) == 0 && ::setuid(65534) == 0 && c.connect(alice.socket);
-            c.discover();
-            ::_exit(connected && c.waitAttach(kAttachRefused, 5s) && c.waitClosed(5s) ? 0 : 1);
-        }
-        int status = -1;
-        ASSERT_EQ(::waitpid(child, &status, 0), child);
-        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
-        EXPECT_TRUE(tcptest::waitUntil(
-            [&] { return readFile(alice.log).find("refused a connection from user id 65534") != std::string::npos; }));
-    }
-
-    // carol, no contact of alice's, sends what messengerd never sends.
-    RawXmppClient carol;
-    ASSERT_TRUE(carol.login("carol@localhost/odd", "carolpw", server.port()));
-    const size_t logBefore = readFile(alice.log).size();
-    carol.send("<presence to='" + kAliceFull + "'><show><x xmlns='urn:example:x'/></show></presence>");
-    carol.send("<presence to='" + kAliceFull + "'><applications xmlns='urn:corvane:messenger'>"
-               "<application/><application name=''/></applications></presence>");
-    const std::string ibb = "xmlns='http://jabber.org/protocol/ibb'";
-    auto open = [&](const std::string& app) {
-        return "<open " + ibb + " sid='s" + std::to_string(app.size()) + "' block-size='4096' stanza='iq'>"
-               + "<application xmlns='urn:corvane:messenger' name='" + app + "'/></open>";
-    };
-    struct Case {
-        std::string payload;
-        std::string answer;
-    } cases[] = {
-        {open(kApp), "error forbidden"},
-        {open(std::string(100000, 'N')), "error forbidden"},
-        {"<open " + ibb + " block-size='4096' stanza='iq'/>", "error bad-request"},
-        {"<data " + ibb + " sid='nope' seq='0'>aGk=</data>", "error item-not-found"},
-        {"<data " + ibb + " sid='nope' seq='zz'>aGk=</data>", "error bad-request"},
-        {"<data " + ibb + " sid='nope' seq='70000'>aGk=</data>", "error bad-request"},
-        {"<data " + ibb + " sid='nope' seq='0'>!!not base64!!</data>", "error bad-request"},
-        {"<close " + ibb + " sid='nope'/>", "error item-not-found"},
-        {"<shout " + ibb + " sid='nope'/>", "error feature-not-implemented"},
-        {"<query xmlns='urn:example:nothing'/>", "error service-unavailable"},
-        // A roster change from anyone but the own server is ignored.
-        {"<query xmlns='jabber:iq:roster'><item jid='bob@localhost' subscription='remove'/></query>",
-         "error service-unavailable"},
-    };
-    int n = 0;
-    for (const Case& c : cases) {
-        std::string id = "odd" + std::to_string(++n);
-        EXPECT_EQ(carol.request(id, "<iq type='set' id='" + id + "' to='" + kAliceFull + "'>" + c.payload + "</iq>"),
-                  c.answer)
-            << c.payload.substr(0, 200);
-    }
-    // Names chosen by carol are cut in the log.
-    EXPECT_LT(readFile(alice.log).size() - logBefore, 2000u);
-    EXPECT_TRUE(alice.pollFor(connectable, "APPLICATION", "APPLICATION " + kApp + " CONNECTABLE bob@localhost"));
-
-    // Disco and ping: carol learns nothing, as from a resource that is not
-    // there; alice's own account does.
-    struct Asker {
-        std::string jid, password, answer;
-    } askers[] = {
-        {"carol@localhost/odd2", "carolpw", "error service-unavailable"},
-        {"alice@localhost/other", "alicepw", "result"},
-    };
-    for (const Asker& a : askers) {
-        RawXmppClient client;
-        ASSERT_TRUE(client.login(a.jid, a.password, server.port()));
-        for (const char* payload :
-             {"<query xmlns='http://jabber.org/protocol/disco#info'/>", "<ping xmlns='urn:xmpp:ping'/>"})
-            EXPECT_EQ(client.request("q", "<iq type='get' id='q' to='" + kAliceFull + "'>" + payload + "</iq>"),
-                      a.answer)
-                << a.jid << " " << payload;
-    }
-
-    // alice removes bob with another client of her account: neither is the
-    // other's contact any more.
-    RawXmppClient other;
-    ASSERT_TRUE(other.login("alice@localhost/other", "alicepw", server.port()));
-    ASSERT_EQ(other.request("rm",
-                            "<iq type='set' id='rm'><query xmlns='jabber:iq:roster'>"
-                            "<item jid='bob@localhost' subscription='remove'/></query></iq>"),
-              "result");
-    for (Peer* p : {&alice, &bob}) {
-        EXPECT_TRUE(p->pollFor("SEARCH FRIENDS", "USERS", "USERS")) << p->name;
-        // A daemon ends cleanly on SIGTERM (under the sanitizers: without findings).
-        p->client.close();
-        EXPECT_EQ(p->daemon.stop(8s), 0) << p->name << "'s daemon";
-    }
-}
-
-TEST(MessengerCaps, VerificationStringOfTheProtocolExampleAndEveryApplicationIsAFeature)
-{
-    // The worked example of XEP-0115, section 5.2.
-    xmpp_ctx_t* ctx = xmpp_ctx_new(nullptr, nullptr);
-    EXPECT_EQ(capsVer(ctx, "client", "pc", "Exodus 0.9.1",
-                      {"http://jabber.org/protocol/muc", "http://jabber.org/protocol/disco#info",
-                       "http://jabber.org/protocol/disco#items", "http://jabber.org/protocol/caps"}),
-              "QgayPKawpkPSDYmwT/WM94uAlu0=");
-    xmpp_ctx_free(ctx);
-    std::vector<std::string> f = discoFeatures({"CorvaneForFtp0000", "CorvaneForTcp2000"});
-    for (const char* feature : {"urn:corvane:messenger:app:CorvaneForFtp0000",
-                                "urn:corvane:messenger:app:CorvaneForTcp2000", "http://jabber.org/protocol/ibb"})
-        EXPECT_NE(std::find(f.begin(), f.end(), feature), f.end()) << feature;
-    EXPECT_TRUE(std::is_sorted(f.begin(), f.end()));
-}
-
-namespace {
-
 // The whole stanzas among the XML bytes of a stream, one chunk at a time:
 // what follows the last complete stanza waits for the next chunk.
 class StanzaCutter {
@@ -295,38 +80,28 @@ public:
         for (char c : bytes) {
             held += c;
             if (c == '<') {
-                inTag = true;
-                closing = false;
-                slashLast = false;
                 tagStart = held.size();
-            } else if (inTag && c == '/' && held.size() == tagStart + 1) {
-                closing = true;
-            } else if (inTag && c == '>') {
-                inTag = false;
-                const bool special = held[tagStart] == '?';
+            } else if (tagStart && c == '>') {
+                const bool closing = held[tagStart] == '/';
                 // A new stream after a login starts over inside no element.
                 if (held.compare(tagStart + (closing ? 1 : 0), 13, "stream:stream") == 0)
                     depth = closing ? 0 : 1;
-                else
-                    depth += special || slashLast ? 0 : closing ? -1 : 1;
+                else if (held[tagStart] != '?' && held[held.size() - 2] != '/')
+                    depth += closing ? -1 : 1;
+                tagStart = 0;
                 // Depth 1 is inside the stream's own element.
                 if (depth <= 1) {
                     whole.push_back(held);
                     held.clear();
                 }
             }
-            if (inTag)
-                slashLast = c == '/';
         }
         return whole;
     }
 
 private:
     std::string held;
-    bool inTag = false;
-    bool closing = false;
-    bool slashLast = false;
-    size_t tagStart = 0;
+    size_t tagStart = 0;  // 0: not inside a tag
     int depth = 0;
 };
 
@@ -353,10 +128,35 @@ bool noStreamAnnounced(Peer& p)
            && line.rfind("APPLICATION " + kApp + " CONNECTABLE", 0) == 0;
 }
 
+// alice's answer to the iq `id` the relay put in: "result", "error
+// <condition>", or "" when none came in time.
+std::string answerTo(const DelayProxy& relay, const std::string& id)
+{
+    std::string answer;
+    tcptest::waitUntil(
+        [&] {
+            StanzaCutter cutter;
+            for (const std::string& stanza : cutter.add(relay.recorded(true))) {
+                if (stanza.rfind("<iq", 0) != 0 || attribute(stanza, "id") != id)
+                    continue;
+                answer = attribute(stanza, "type");
+                std::smatch m;
+                if (std::regex_search(stanza, m, std::regex("<error[^>]*>\\s*<([a-z-]+)")))
+                    answer += " " + m[1].str();
+                return true;
+            }
+            return false;
+        },
+        20s);
+    return answer;
+}
+
 }  // namespace
 
-// alice's daemon reaches Prosody through a relay that plays a hostile
-// server: it drops, replays and makes up stanzas between the two daemons.
+// A throwaway Prosody with accounts alice and bob, and messengerd for each,
+// each other's contacts. alice's daemon reaches Prosody through a relay that
+// plays a hostile server: it drops, replays and makes up stanzas, as from
+// bob or from carol, who is no contact of alice's.
 TEST(MessengerXmpp, AServerInBetweenCannotBendTheOpeningThePinsOrTheEnd)
 {
     if (std::string reason = ProsodyServer::unavailableReason(); !reason.empty())
@@ -402,11 +202,82 @@ TEST(MessengerXmpp, AServerInBetweenCannotBendTheOpeningThePinsOrTheEnd)
     for (Peer* p : {&alice, &bob})
         ASSERT_TRUE(p->pollFor("CREATE APPLICATION " + kApp, "CREATE", "CREATE APPLICATION " + kApp));
     const std::string connectable = "GET APPLICATION " + kApp + " CONNECTABLE";
+    // The daemons make each other contacts on their own.
     ASSERT_TRUE(bob.pollFor(connectable, "APPLICATION", "APPLICATION " + kApp + " CONNECTABLE alice@localhost"));
     ASSERT_TRUE(alice.pollFor(connectable, "APPLICATION", "APPLICATION " + kApp + " CONNECTABLE bob@localhost"));
+
+    // On the local socket a frame the program never sends ends the
+    // connection; a program of another user id is refused with code 2.
+    for (const std::string& bytes : {std::string("\x01\x00\x10\x00", 4), encodeAttach(0, 1)}) {
+        ApiTestClient c;
+        ASSERT_TRUE(c.connect(alice.socket));
+        ASSERT_TRUE(c.sendRaw(bytes));
+        EXPECT_TRUE(c.waitClosed(5s));
+    }
+    if (::getuid() == 0) {
+        const pid_t child = ::fork();
+        if (child == 0) {
+            // The refusal comes at once, whether the discover frame got through or not.
+            ApiTestClient c;
+            const bool connected = ::setgid(65534) == 0 && ::setuid(65534) == 0 && c.connect(alice.socket);
+            c.discover();
+            ::_exit(connected && c.waitAttach(kAttachRefused, 5s) && c.waitClosed(5s) ? 0 : 1);
+        }
+        int status = -1;
+        ASSERT_EQ(::waitpid(child, &status, 0), child);
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+        EXPECT_TRUE(tcptest::waitUntil(
+            [&] { return readFile(alice.log).find("refused a connection from user id 65534") != std::string::npos; }));
+    }
+
+    // carol, no contact of alice's, sends what messengerd never sends.
+    const std::string fromCarol = " from='carol@localhost/odd' to='" + kAliceFull + "'>";
+    relay.inject(false, "<presence" + fromCarol + "<show><x xmlns='urn:example:x'/></show></presence>");
+    relay.inject(false, "<presence" + fromCarol
+                            + "<applications xmlns='urn:corvane:messenger'><application/><application name=''/>"
+                              "</applications></presence>");
+    const std::string ibb = "xmlns='" + kIbb + "'";
+    struct Case {
+        std::string payload;
+        std::string answer;
+    } cases[] = {
+        {"<open " + ibb + " sid='s1' block-size='4096' stanza='iq'><application xmlns='urn:corvane:messenger' name='"
+             + kApp + "'/></open>",
+         "error forbidden"},
+        {"<open " + ibb + " block-size='4096' stanza='iq'/>", "error bad-request"},
+        {"<data " + ibb + " sid='nope' seq='0'>aGk=</data>", "error item-not-found"},
+        {"<data " + ibb + " sid='nope' seq='zz'>aGk=</data>", "error bad-request"},
+        {"<data " + ibb + " sid='nope' seq='70000'>aGk=</data>", "error bad-request"},
+        {"<data " + ibb + " sid='nope' seq='0'>!!not base64!!</data>", "error bad-request"},
+        {"<close " + ibb + " sid='nope'/>", "error item-not-found"},
+        {"<shout " + ibb + " sid='nope'/>", "error feature-not-implemented"},
+        {"<query xmlns='urn:example:nothing'/>", "error service-unavailable"},
+        // A roster change from anyone but the own server is ignored.
+        {"<query xmlns='jabber:iq:roster'><item jid='bob@localhost' subscription='remove'/></query>",
+         "error service-unavailable"},
+    };
+    int n = 0;
+    for (const Case& c : cases) {
+        std::string id = "odd" + std::to_string(++n);
+        relay.inject(false, "<iq type='set' id='" + id + "'" + fromCarol + c.payload + "</iq>");
+        EXPECT_EQ(answerTo(relay, id), c.answer) << c.payload.substr(0, 200);
+    }
+    EXPECT_TRUE(alice.pollFor(connectable, "APPLICATION", "APPLICATION " + kApp + " CONNECTABLE bob@localhost"));
+
+    // Disco and ping: carol learns nothing, as from a resource that is not
+    // there; alice's own account does.
+    for (const auto& [from, answer] :
+         {std::pair{"carol@localhost/odd2", "error service-unavailable"}, std::pair{"alice@localhost/other", "result"}})
+        for (const char* payload :
+             {"<query xmlns='http://jabber.org/protocol/disco#info'/>", "<ping xmlns='urn:xmpp:ping'/>"}) {
+            const std::string id = "q" + std::to_string(++n);
+            relay.inject(false, "<iq type='get' id='" + id + "' from='" + from + "' to='" + kAliceFull + "'>" + payload
+                                    + "</iq>");
+            EXPECT_EQ(answerTo(relay, id), answer) << from << " " << payload;
+        }
+
     const std::string alter = "ALTER APPLICATION " + kApp + " ";
     const std::string streams = "APPLICATION " + kApp + " STREAMS";
-
     // A first use whose pin cannot be stored is refused.
     ASSERT_TRUE(bob.client.command(alter + "CONNECT alice@localhost"));
     EXPECT_TRUE(logHas(alice, "its key cannot be checked or pinned: cannot lock the pins file " + dir.file("alice.pins")
@@ -459,8 +330,33 @@ TEST(MessengerXmpp, AServerInBetweenCannotBendTheOpeningThePinsOrTheEnd)
                             + "' seq='0'>Ug==</data></iq>");
     EXPECT_TRUE(logHas(alice, "warning: the stream " + restartSid + " of " + kApp
                                   + " to bob@localhost starts over without the pinned key (XX)"));
+
+    // A roster change from the own server (no sender) is taken: bob is no
+    // contact of alice's any more.
+    relay.inject(false,
+                 "<iq type='set' id='rm'><query xmlns='jabber:iq:roster'>"
+                 "<item jid='bob@localhost' subscription='remove'/></query></iq>");
+    EXPECT_EQ(answerTo(relay, "rm"), "result");
+    EXPECT_TRUE(alice.pollFor("SEARCH FRIENDS", "USERS", "USERS"));
     for (Peer* p : {&alice, &bob}) {
+        // A daemon ends cleanly on SIGTERM (under the sanitizers: without findings).
         p->client.close();
         EXPECT_EQ(p->daemon.stop(8s), 0) << p->name << "'s daemon";
     }
+}
+
+TEST(MessengerCaps, VerificationStringOfTheProtocolExampleAndEveryApplicationIsAFeature)
+{
+    // The worked example of XEP-0115, section 5.2.
+    xmpp_ctx_t* ctx = xmpp_ctx_new(nullptr, nullptr);
+    EXPECT_EQ(capsVer(ctx, "client", "pc", "Exodus 0.9.1",
+                      {"http://jabber.org/protocol/muc", "http://jabber.org/protocol/disco#info",
+                       "http://jabber.org/protocol/disco#items", "http://jabber.org/protocol/caps"}),
+              "QgayPKawpkPSDYmwT/WM94uAlu0=");
+    xmpp_ctx_free(ctx);
+    std::vector<std::string> f = discoFeatures({"CorvaneForFtp0000", "CorvaneForTcp2000"});
+    for (const char* feature : {"urn:corvane:messenger:app:CorvaneForFtp0000",
+                                "urn:corvane:messenger:app:CorvaneForTcp2000", "http://jabber.org/protocol/ibb"})
+        EXPECT_NE(std::find(f.begin(), f.end(), feature), f.end()) << feature;
+    EXPECT_TRUE(std::is_sorted(f.begin(), f.end()));
 }

@@ -59,7 +59,9 @@ protected:
 // aabed3159deec0a0dfe3d5601c43322d84700c94 (older copies of that file give
 // as handshake_hash the hash before the last handshake message; their
 // messages are the same). Messages alternate initiator, responder,
-// initiator, ... through the handshake and on into the transport messages.
+// initiator, ... through the handshake and on into the transport messages;
+// one transport message each of the responder (XX) and the initiator (IK)
+// shows which key of the split each side sends with.
 
 struct VectorMessage {
     const char* payload;
@@ -102,7 +104,6 @@ const Vector kVectors[] = {
           "c7195ffacac1307ff99046f219750fc47693e23c3cb08b89c2af808b444850a80ae475b9df0f169ae80a89be0865b57f58c9fea"
           "0d4ec82a286427402f113e4b6ae769a1d95941d49b25030"},
          {"4361726c204d656e676572", "96763ed773f8e47bb3712f0e29b3060ffc956ffc146cee53d5e1df"},
-         {"4a65616e2d426170746973746520536179", "3e40f15f6f3a46ae446b253bf8b1d9ffb6ed9b174d272328ff91a7e2e5c79c07f5"},
      }},
     {"Noise_IK_25519_ChaChaPoly_SHA256",
      Pattern::IK,
@@ -123,7 +124,6 @@ const Vector kVectors[] = {
           "95ebc60d2b1fa672c1f46a8aa265ef51bfe38e7ccb39ec5be34069f1448088435361e70b2ed446e6c9ec387d1d6b3b840f194e3"
           "73979d241b203c4acafccf5"},
          {"462e20412e20486179656b", "050e9f3c8fac16b68dbce8f8c4bfbf6617c897f9ada4aa29aa19c8"},
-         {"4361726c204d656e676572", "344233a6cabb7141d80f3da2fedc311d9646bbb0f505afe403a667"},
      }},
 };
 
@@ -201,19 +201,6 @@ struct Sides {
     }
 };
 
-// Failed for good: neither a retry nor a split works.
-void expectFailedForGood(HandshakeState& h)
-{
-    EXPECT_TRUE(h.failed());
-    EXPECT_FALSE(h.finished());
-    std::string message, payload;
-    EXPECT_FALSE(h.writeMessage("more", message));
-    EXPECT_FALSE(h.readMessage(std::string(96, 'x'), payload));
-    CipherState a, b;
-    EXPECT_FALSE(h.split(a, b));
-    EXPECT_FALSE(a.hasKey());
-}
-
 TEST_F(NoiseBase, WrongWeakOrMissingKeysMessagesOutOfTurnOrTooLongFail)
 {
     std::string message, payload;
@@ -223,7 +210,13 @@ TEST_F(NoiseBase, WrongWeakOrMissingKeysMessagesOutOfTurnOrTooLongFail)
     ASSERT_TRUE(misled.init->writeMessage("hello", message));
     EXPECT_FALSE(misled.resp->readMessage(message, payload));
     EXPECT_FALSE(misled.resp->hasRemoteStatic());
-    expectFailedForGood(*misled.resp);
+    // Failed for good: neither a retry nor a split works.
+    EXPECT_TRUE(misled.resp->failed());
+    EXPECT_FALSE(misled.resp->writeMessage("more", message));
+    EXPECT_FALSE(misled.resp->readMessage(std::string(96, 'x'), payload));
+    CipherState a, b;
+    EXPECT_FALSE(misled.resp->split(a, b));
+    EXPECT_FALSE(a.hasKey());
     HandshakeState blind(Pattern::IK, true, "", KeyPair::generate());
     EXPECT_FALSE(blind.writeMessage("hello", message));
     EXPECT_TRUE(blind.failed());

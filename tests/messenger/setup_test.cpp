@@ -77,13 +77,11 @@ TEST_F(MessengerSetup, BadInputOrAFailedCheckWritesNothingAndOnlyForceReplacesAF
 {
     // The password never from the command line, where ps shows it.
     std::string error;
-    for (const std::vector<std::string>& bad : std::vector<std::vector<std::string>>{
-             {"--password", "secret"}, {"--port", "0"}, {"--port", "70000"}, {"--port", "52x"}, {"--frobnicate"}}) {
-        SetupOptions ignored;
-        EXPECT_FALSE(parseSetupOptions(bad, ignored, error)) << bad.front();
-    }
-    EXPECT_NE(error.find("--frobnicate"), std::string::npos) << error;
     SetupOptions ignored;
+    for (const std::vector<std::string>& bad : std::vector<std::vector<std::string>>{
+             {"--port", "0"}, {"--port", "70000"}, {"--port", "52x"}, {"--frobnicate"}})
+        EXPECT_FALSE(parseSetupOptions(bad, ignored, error)) << bad.front();
+    EXPECT_NE(error.find("--frobnicate"), std::string::npos) << error;
     EXPECT_FALSE(parseSetupOptions({"--password", "secret"}, ignored, error));
     EXPECT_NE(error.find("--password-stdin"), std::string::npos) << error;
 
