@@ -168,10 +168,6 @@ protected:
             return a2aKind(p.data()) == kind && a2aCode(p.data()) == code;
         }));
     }
-    bool logged(const std::string& text)
-    {
-        return waitUntil([&] { return capture.has(text); });
-    }
     bool queued(QV_SOCKETTCP* socket)
     {
         return waitUntil([&] { return socket->getOutboundQueue()->freeSlots() == QV_QUE::kCapacity - 1; });
@@ -233,7 +229,7 @@ TEST_F(StreamTest, ClientApplication)
 {
     config.setClientMode(1);
     int target = 0;
-    const int listener = keep(listenLoopback(&target));
+    const int listener = keep(listenOn(&target));
     const int port = freePort();
     stream = makeStream(kHttpApp, 2, port, "127.0.0.1", target);
     ASSERT_TRUE(waitUntil([&] { return stream->isMainListening(); }));
@@ -307,7 +303,7 @@ TEST_F(StreamTest, RepliesAreMatchedAndChecked)
 TEST_F(StreamTest, DataBothWaysOnAnHttpConnection)
 {
     int port = 0;
-    const int listener = keep(listenLoopback(&port));
+    const int listener = keep(listenOn(&port));
     stream = makeStream(kHttpApp, 1, 80, "localhost", port);
     ASSERT_EQ(1, stream->sendNullPacket());
     stream->setCanSend();
@@ -317,7 +313,7 @@ TEST_F(StreamTest, DataBothWaysOnAnHttpConnection)
     EXPECT_EQ((std::vector<int>{1, kA2AKindControl, kA2ACodeConnectReply, port, kA2AResultConnected, 0, 0}),
               header(reply));
     EXPECT_EQ(2, reply.empty() ? -1 : a2aMainLinkState(reply.data()));
-    EXPECT_TRUE(logged("peer:TCP接続要求: localhost Port=" + std::to_string(port) + " 接続"));
+    EXPECT_TRUE(capture.waitFor("peer:TCP接続要求: localhost Port=" + std::to_string(port) + " 接続"));
     const int server = acceptWithin(listener);
     ASSERT_GE(server, 0);
     for (int i = 0; i < 20; ++i)
@@ -342,7 +338,7 @@ TEST_F(StreamTest, DataBothWaysOnAnHttpConnection)
     QV_SOCKETTCP* socket = stream->getTcpManager()->getMainSocket();
     const int idle = stream->getIdleTicks();
     ASSERT_EQ(1, stream->sendNullPacket());
-    ASSERT_TRUE(writeAll(server, "abc", 3));
+    ASSERT_TRUE(writeAll(server, "abc"));
     ASSERT_TRUE(queued(socket));
     for (int i = 0; i < 15; ++i)
         stream->intervalTimer();
@@ -356,7 +352,7 @@ TEST_F(StreamTest, DataBothWaysOnAnHttpConnection)
     EXPECT_EQ((std::vector<int>{3, kA2AKindData, 0, port, 0, 0, 3}), header(last()));
     EXPECT_EQ("abc", payload(last()));
     stream->setCanSend();
-    ASSERT_TRUE(writeAll(server, "def", 3));
+    ASSERT_TRUE(writeAll(server, "def"));
     ASSERT_TRUE(queued(socket));
     stream->sendEarly();
     EXPECT_EQ(2u, writes().size()) << "released again within the same tick: more data waits for the tick";
@@ -381,11 +377,11 @@ protected:
     {
         StreamTest::SetUp();
         int ftpPort = 0;
-        listener = keep(listenLoopback(&ftpPort));
+        listener = keep(listenOn(&ftpPort));
         stream = makeStream(kFtpApp, 1, 21, "127.0.0.1", ftpPort);
         stream->setAnnouncementClock([this] { return now; });
         ASSERT_TRUE(controlConnects());
-        dataListener = keep(listenLoopback(&dataPort));
+        dataListener = keep(listenOn(&dataPort));
     }
     bool controlConnects()
     {
@@ -397,7 +393,7 @@ protected:
     bool localSays(const std::string& text)
     {
         const size_t from = writes().size();
-        return writeAll(local, text.data(), text.size()) && waitUntil([&] {
+        return writeAll(local, text) && waitUntil([&] {
                    pump();
                    for (const auto& p : packets(from))
                        if (a2aKind(p.data()) == kA2AKindData && payload(p) == text)
@@ -429,7 +425,7 @@ protected:
         EXPECT_TRUE(allowed
                     || capture.has("peer:TCP接続要求(d-link): Port=" + std::to_string(dataPort)
                                    + " 拒否(こちらのFTPが通知していないポート)"));
-        EXPECT_TRUE(!allowed || logged("TCP接続(datalink): 127.0.0.1 ポート番号=" + std::to_string(dataPort)));
+        EXPECT_TRUE(!allowed || capture.waitFor("TCP接続(datalink): 127.0.0.1 ポート番号=" + std::to_string(dataPort)));
     }
 
     std::chrono::steady_clock::time_point now = std::chrono::steady_clock::now();
@@ -481,8 +477,7 @@ TEST_F(FtpStreamTest, DataLinkAllowListAndControlLinesCutByPackets)
     // The local server ends the control connection; the peer is told.
     ASSERT_TRUE(localSays(announce(dataPort)));
     const size_t from = writes().size();
-    close(local);
-    fds.erase(std::find(fds.begin(), fds.end(), local));
+    shutdown(local, SHUT_RDWR);
     ASSERT_FALSE(awaitPacket(kA2AKindControl, kA2ACodeDisconnectRequest, from).empty());
     expectDataLink(false, "control connection over");
 
@@ -526,8 +521,7 @@ TEST_F(FtpStreamTest, DataLinkAllowListAndControlLinesCutByPackets)
     EXPECT_EQ("226 Done\r\n", readSome(local, 64));
     EXPECT_EQ(End::Orderly, endOf(local));
     EXPECT_TRUE(capture.has("peer:TCP切断要求: 127.0.0.1 Port=2121 切断"));
-    close(local);
-    fds.erase(std::find(fds.begin(), fds.end(), local));
+    shutdown(local, SHUT_RDWR);
     ASSERT_TRUE(waitUntil([&] { return !stream->isMainConnected(); }));
     ASSERT_TRUE(controlConnects());
     const std::string text = "7 Entering Passive Mode (10,0,0,9,19,137)\r\n";
