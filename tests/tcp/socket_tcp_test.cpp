@@ -2,8 +2,8 @@
 // bring no progress, however many waits a slow reader causes.
 #include "tcp/socket_tcp.h"
 
-#include <gtest/gtest.h>
 #include <arpa/inet.h>
+#include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
