@@ -228,7 +228,6 @@ TEST(FtpLineBeginning, OnlyWhatMayBecomeAnAnnouncementWaits)
         EXPECT_FALSE(mayBecome(text)) << text;
 }
 
-
 constexpr const char* kFtpApp = "CorvaneForFtp0000";
 constexpr const char* kHttpApp = "CorvaneForHttp000";
 // A refusal is answered before any connect would be in a backlog.
@@ -267,10 +266,11 @@ std::string payload(const std::vector<uint8_t>& p)
     return p.size() < kA2AHeaderSize ? "" : std::string(p.begin() + kA2AHeaderSize, p.end());
 }
 
-// "227 Entering Passive Mode (127,0,0,1,p1,p2)\r\n" or "PORT 127,0,0,1,p1,p2\r\n".
+// "227 ENTERING PASSIVE MODE (127,0,0,1,p1,p2)\r\n" (as the rewriting
+// writes it) or "PORT 127,0,0,1,p1,p2\r\n".
 std::string announce(int port, bool passive = true)
 {
-    return (passive ? "227 Entering Passive Mode (" : "PORT ") + std::string("127,0,0,1,") + std::to_string(port / 256)
+    return (passive ? "227 ENTERING PASSIVE MODE (" : "PORT ") + std::string("127,0,0,1,") + std::to_string(port / 256)
            + "," + std::to_string(port % 256) + (passive ? ")\r\n" : "\r\n");
 }
 
@@ -376,11 +376,51 @@ protected:
     uint32_t seq = 0;
 };
 
-// An overlong WRITE is dropped as a success: 4 + 17 + hex + 37 against
-// 65534. The keep-alive goes on the 601st idle tick; a failed one keeps
-// canSend, uses its seq and is retried at the next tick.
-TEST_F(StreamTest, CommandTextsAndKeepAlive)
+// Replies for another stream or malformed change nothing; a NULL packet
+// copies the peer's link states. An overlong WRITE is dropped as a success:
+// 4 + 17 + hex + 37 against 65534. The keep-alive goes on the 601st idle
+// tick; a failed one keeps canSend, uses its seq and is retried at the next
+// tick.
+TEST_F(StreamTest, RepliesCommandTextsAndKeepAlive)
 {
+    stream = makeStream(kHttpApp, 1, 80);
+    auto twelve = makeStream(kHttpApp, 12, 80);
+    const std::vector<uint8_t> null = packet(kA2AKindNull, 0, 0);
+    const std::string hex = readReply("", 0, null).substr(3);
+    std::vector<uint8_t> badHeader = withLinks(null, 2, 30, 2, 30);
+    a2aWrite16(badHeader.data(), kA2AOffHeaderSize, 41);
+    std::vector<uint8_t> shortData = withLinks(packet(kA2AKindData, 0, 80, "hello"), 2, 30, 2, 30);
+    const std::string good = readReply("peer", 1, shortData);
+    setA2ADataSize(shortData.data(), 10);
+    std::vector<std::string> texts = {readReply("peer", 12, null),
+                                      readReply("peerx", 1, null),
+                                      readReply("pee", 1, null),
+                                      "peer:1" + hex,
+                                      "peer:1_" + hex,
+                                      "peer:1",
+                                      "peer:1 " + std::string(2 * QV_SKYPESTREAM::kBufferSize + 2, '2'),
+                                      readReply("peer", 1, badHeader),
+                                      readReply("peer", 1, shortData),
+                                      "peer:1 280"};
+    for (size_t cut = 7; cut < good.size(); ++cut)
+        texts.push_back(good.substr(0, cut));
+    for (const std::string& text : texts) {
+        stream->repRead(text.c_str());
+        twelve->repRead(text.c_str());
+        ASSERT_EQ((std::vector<int>{0, 0, 0, 0}),
+                  (std::vector<int>{static_cast<int>(stream->getRecvSeq()), stream->getPeerMainState(),
+                                    stream->getPeerDataLinkFree(), static_cast<int>(stream->getReceivedBytes())}))
+            << text.substr(0, 100);
+    }
+    EXPECT_EQ(1u, twelve->getRecvSeq());
+    EXPECT_TRUE(writes().empty());
+
+    feed(withLinks(null, 2, 17, 1, 5));
+    EXPECT_EQ((std::vector<int>{2, 17, 1, 5}),
+              (std::vector<int>{stream->getPeerMainState(), stream->getPeerMainFree(), stream->getPeerDataLinkState(),
+                                stream->getPeerDataLinkFree()}));
+    EXPECT_TRUE(writes().empty());
+
     stream = makeStream(kFtpApp, 1, 21);
     EXPECT_EQ(1, stream->sendNullPacket());
     EXPECT_EQ(std::vector<std::string>{"ALTER APPLICATION CorvaneForFtp0000 WRITE peer:1 2800000002000100"
@@ -442,49 +482,6 @@ TEST_F(StreamTest, ClientApplication)
     EXPECT_EQ((std::vector<int>{2, 30, 0}),
               (std::vector<int>{a2aMainLinkState(p.data()), a2aMainLinkFree(p.data()), a2aDataLinkState(p.data())}));
     EXPECT_TRUE(stream->isMainConnected());
-}
-
-// Replies for another stream or malformed change nothing; a NULL packet
-// copies the peer's link states.
-TEST_F(StreamTest, RepliesAreMatchedAndChecked)
-{
-    stream = makeStream(kHttpApp, 1, 80);
-    auto twelve = makeStream(kHttpApp, 12, 80);
-    const std::vector<uint8_t> null = packet(kA2AKindNull, 0, 0);
-    const std::string hex = readReply("", 0, null).substr(3);
-    std::vector<uint8_t> badHeader = withLinks(null, 2, 30, 2, 30);
-    a2aWrite16(badHeader.data(), kA2AOffHeaderSize, 41);
-    std::vector<uint8_t> shortData = withLinks(packet(kA2AKindData, 0, 80, "hello"), 2, 30, 2, 30);
-    const std::string good = readReply("peer", 1, shortData);
-    setA2ADataSize(shortData.data(), 10);
-    std::vector<std::string> texts = {readReply("peer", 12, null),
-                                      readReply("peerx", 1, null),
-                                      readReply("pee", 1, null),
-                                      "peer:1" + hex,
-                                      "peer:1_" + hex,
-                                      "peer:1",
-                                      "peer:1 " + std::string(2 * QV_SKYPESTREAM::kBufferSize + 2, '2'),
-                                      readReply("peer", 1, badHeader),
-                                      readReply("peer", 1, shortData),
-                                      "peer:1 280"};
-    for (size_t cut = 7; cut < good.size(); ++cut)
-        texts.push_back(good.substr(0, cut));
-    for (const std::string& text : texts) {
-        stream->repRead(text.c_str());
-        twelve->repRead(text.c_str());
-        ASSERT_EQ((std::vector<int>{0, 0, 0, 0}),
-                  (std::vector<int>{static_cast<int>(stream->getRecvSeq()), stream->getPeerMainState(),
-                                    stream->getPeerDataLinkFree(), static_cast<int>(stream->getReceivedBytes())}))
-            << text.substr(0, 100);
-    }
-    EXPECT_EQ(1u, twelve->getRecvSeq());
-    EXPECT_TRUE(writes().empty());
-
-    feed(withLinks(null, 2, 17, 1, 5));
-    EXPECT_EQ((std::vector<int>{2, 17, 1, 5}),
-              (std::vector<int>{stream->getPeerMainState(), stream->getPeerMainFree(), stream->getPeerDataLinkState(),
-                                stream->getPeerDataLinkFree()}));
-    EXPECT_TRUE(writes().empty());
 }
 
 // The peer's CONNECT-REQUEST is answered once, when the connect is done,
@@ -589,30 +586,25 @@ protected:
         return writeAll(local, text) && payload(awaitPacket(kA2AKindData, 0, from)) == text;
     }
     QV_SOCKETTCP* dataLink() { return stream->getTcpManager()->getDataLinkSocket(); }
-    std::string rewrittenReply()
-    {
-        const int bound = dataLink() ? dataLink()->getBoundPort() : -1;
-        return "227 ENTERING PASSIVE MODE (127,0,0,1," + std::to_string(bound / 256) + "," + std::to_string(bound % 256)
-               + ")\r\n";
-    }
     // The peer asks for a data-link connect to dataPort: connected and
     // logged, or refused with EACCES, logged, and nothing connected.
     void expectDataLink(bool allowed, const std::string& why)
     {
+        SCOPED_TRACE(why);
         const size_t from = writes().size();
+        const std::string port = std::to_string(dataPort);
         feed(packet(kA2AKindDataLinkControl, kA2ACodeConnectRequest, dataPort, "", 0, seq++));
         const auto a = awaitPacket(kA2AKindDataLinkControl, kA2ACodeConnectReply, from, dataPort);
-        const int fd = keep(acceptWithin(dataListener, allowed ? kWait : kQuiet));
-        EXPECT_EQ(
-            (std::vector<int>{allowed ? kA2AResultConnected : kA2AResultFailed, allowed ? 0 : EACCES, allowed}),
-            (std::vector<int>{a.empty() ? -1 : a2aResult(a.data()), a.empty() ? -1 : a2aError(a.data()), fd >= 0}))
-            << why;
-        const std::string line = "peer:TCP接続要求(d-link): 127.0.0.1 Port=" + std::to_string(dataPort);
-        EXPECT_TRUE(capture.has(line + (allowed ? " 接続" : " 接続に失敗"))) << why;
-        EXPECT_TRUE(allowed
-                    || capture.has("peer:TCP接続要求(d-link): Port=" + std::to_string(dataPort)
-                                   + " 拒否(こちらのFTPが通知していないポート)"));
-        EXPECT_TRUE(!allowed || capture.waitFor("TCP接続(datalink): 127.0.0.1 ポート番号=" + std::to_string(dataPort)));
+        ASSERT_FALSE(a.empty());
+        EXPECT_EQ(allowed ? kA2AResultConnected : kA2AResultFailed, a2aResult(a.data()));
+        EXPECT_EQ(allowed ? 0 : EACCES, a2aError(a.data()));
+        EXPECT_EQ(allowed, keep(acceptWithin(dataListener, allowed ? kWait : kQuiet)) >= 0);
+        EXPECT_TRUE(
+            capture.has("peer:TCP接続要求(d-link): 127.0.0.1 Port=" + port + (allowed ? " 接続" : " 接続に失敗")));
+        EXPECT_TRUE(
+            allowed
+            || capture.has("peer:TCP接続要求(d-link): Port=" + port + " 拒否(こちらのFTPが通知していないポート)"));
+        EXPECT_TRUE(!allowed || capture.waitFor("TCP接続(datalink): 127.0.0.1 ポート番号=" + port));
     }
 
     std::chrono::steady_clock::time_point now = std::chrono::steady_clock::now();
@@ -669,7 +661,9 @@ TEST_F(FtpStreamTest, DataLinkAllowListAndControlLinesCutByPackets)
     peerSends("150 Here\r\n227 Entering Passive Mode (10,0,0,9,19,1");
     EXPECT_EQ("150 Here\r\n", readSome(local, 10, kQuiet * 40));
     peerSends("37)\r\n150 Here\r\n");
-    EXPECT_EQ(rewrittenReply() + "150 Here\r\n", readSome(local, rewrittenReply().size() + 10));
+    ASSERT_NE(nullptr, dataLink());
+    const std::string rewritten = announce(dataLink()->getBoundPort());
+    EXPECT_EQ(rewritten + "150 Here\r\n", readSome(local, rewritten.size() + 10));
     EXPECT_EQ(1, capture.count("peerとのFTP接続:127.0.0.1とのd-port=" + std::to_string(dataLink()->getBoundPort())
                                + "/5001 作成"));
 
@@ -680,7 +674,7 @@ TEST_F(FtpStreamTest, DataLinkAllowListAndControlLinesCutByPackets)
     full += "\r\n";
     peerSends("211-Status\r\n227 Entering Passive Mode (10,0,0,9,19,");
     peerSends(full);
-    const std::string want = "211-Status\r\n" + rewrittenReply() + full.substr(6);
+    const std::string want = "211-Status\r\n" + announce(dataLink()->getBoundPort()) + full.substr(6);
     const std::string all = readSome(local, want.size());
     EXPECT_EQ(want.size(), all.size());
     EXPECT_TRUE(want == all);
