@@ -6,7 +6,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
 
 #include "core/config_store.h"
 #include "tcp/tcp_manager_ftp.h"
@@ -267,49 +266,6 @@ TEST_F(TcpTest, ManagerOfTheClientListensAndLogsThePeersAnswers)
     manager.stop();
     EXPECT_EQ(nullptr, manager.getMainSocket());
     EXPECT_NE(End::None, endOf(fds.back()));
-}
-
-// The server application connects in the connection's thread, which
-// answers the peer with the outcome (NG with the error, nothing else, when
-// refused); the peer's end counts for the service port only.
-TEST_F(TcpTest, ManagerOfTheServerConnectsOnRequestInTheConnectionsThread)
-{
-    port = freePort();
-    int listening = 0;
-    const int listener = keep(listenOn(&listening));
-    struct Case {
-        const char* host;
-        bool up;
-        std::string log;
-    };
-    for (const Case& c : {Case{"localhost", true, line("TCP接続: %s ポート番号=%d", "localhost", listening)},
-                          Case{"localhost", false, line("TCP接続失敗: %s ポート番号=%d", "localhost", port)},
-                          Case{"127.0.0.1", true, line("TCP接続(外部): %s ポート番号=%d", "127.0.0.1", listening)}}) {
-        SCOPED_TRACE(c.log);
-        QV_TCPMANAGER manager(80, QV_TCPMANAGER::settingsOf(&config));
-        const int target = c.up ? listening : port;
-        EXPECT_EQ(1, manager.notifyTcpConnectRequest(target, c.host));
-        QV_SOCKETTCP* socket = manager.getMainSocket();
-        const std::vector<uint8_t> reply = take(kWait, socket);
-        EXPECT_EQ(c.up ? kA2AResultConnected : kA2AResultFailed,
-                  expect(reply, kA2ACodeConnectReply, kA2AKindControl, target));
-        EXPECT_EQ(c.up ? 0 : ECONNREFUSED, a2aError(reply.data()));
-        EXPECT_TRUE(capture.waitFor(c.log));
-        if (!c.up) {
-            EXPECT_TRUE(ended(socket));
-            EXPECT_TRUE(take(kNow, socket).empty());
-            continue;
-        }
-        const int server = keep(acceptWithin(listener));
-        manager.notifyTcpDisconnect(81);
-        EXPECT_TRUE(capture.has("TCP切断: ポート番号=81"));
-        EXPECT_TRUE(stillOpenAndQuiet(server));
-        manager.notifyTcpDisconnect(80);
-        EXPECT_TRUE(ended(socket));
-        EXPECT_NE(End::None, endOf(server));
-        manager.stop();
-        EXPECT_TRUE(capture.has("TCP切断: ポート番号=0"));
-    }
 }
 
 // The FTP manager, with the FTP server at 127.0.0.3: the passive data link

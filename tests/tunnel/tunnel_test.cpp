@@ -503,6 +503,7 @@ TEST_F(StreamTest, DataBothWaysOnAnHttpConnection)
               header(reply));
     EXPECT_EQ(2, reply.empty() ? -1 : a2aMainLinkState(reply.data()));
     EXPECT_TRUE(capture.waitFor("peer:TCP接続要求: localhost Port=" + std::to_string(port) + " 接続"));
+    EXPECT_TRUE(capture.has("TCP接続: localhost ポート番号=" + std::to_string(port)));
     const int server = acceptWithin(listener);
     ASSERT_GE(server, 0);
     for (int i = 0; i < 20; ++i)
@@ -557,6 +558,16 @@ TEST_F(StreamTest, DataBothWaysOnAnHttpConnection)
     EXPECT_EQ(End::Orderly, endOf(server));
     EXPECT_TRUE(capture.has("peer:TCP切断要求: localhost Port=80 切断"));
     close(server);
+
+    // A connect that fails is answered NG with the error.
+    const std::string closed = std::to_string(port = freePort());
+    stream = makeStream(kHttpApp, 2, 80, "127.0.0.1", port);
+    feed(packet(kA2AKindControl, kA2ACodeConnectRequest, 80));
+    EXPECT_EQ((std::vector<int>{0, kA2AKindControl, kA2ACodeConnectReply, port, kA2AResultFailed, ECONNREFUSED, 0}),
+              header(awaitPacket(kA2AKindControl, kA2ACodeConnectReply)));
+    EXPECT_TRUE(capture.has("TCP接続(外部): 127.0.0.1 ポート番号=" + closed));
+    EXPECT_TRUE(capture.waitFor("TCP接続失敗: 127.0.0.1 ポート番号=" + closed));
+    EXPECT_TRUE(capture.has("peer:TCP接続要求: 127.0.0.1 Port=" + closed + " 接続に失敗"));
 }
 
 // The server application's FTP stream with its control connection up;
