@@ -89,10 +89,12 @@ int listenOn(int* port, const char* address)
 
 int connectLoopback(int port) { return connectTo("127.0.0.1", port); }
 
-int connectTo(const char* address, int port, const char* from)
+int connectTo(const char* address, int port, const char* from, int receiveBuffer)
 {
     const sockaddr_in target = tcptest::address(address, port);
     const int s = boundSocket(from ? from : "0.0.0.0");
+    if (receiveBuffer > 0)
+        setsockopt(s, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof(receiveBuffer));
     if (s >= 0 && connect(s, reinterpret_cast<const sockaddr*>(&target), sizeof(target)) != 0) {
         close(s);
         return -1;

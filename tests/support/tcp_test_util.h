@@ -24,9 +24,10 @@ bool waitUntil(const std::function<bool()>& done, std::chrono::milliseconds limi
 int freePort();
 // Listens on `address`; *port receives the port; -1 on failure.
 int listenOn(int* port, const char* address = "127.0.0.1");
-// Connects to 127.0.0.1 or `address`, from `from` when given; -1 when refused.
+// Connects to 127.0.0.1 or `address`, from `from` when given, with a
+// receive buffer of that size when given; -1 when refused.
 int connectLoopback(int port);
-int connectTo(const char* address, int port, const char* from = nullptr);
+int connectTo(const char* address, int port, const char* from = nullptr, int receiveBuffer = 0);
 std::string remoteAddressOf(int fd);
 // -1 when no connection came within the limit.
 int acceptWithin(int listener, std::chrono::milliseconds limit = kWait);

@@ -26,14 +26,6 @@ std::string dataOf(const std::vector<uint8_t>& p)
                : std::string(reinterpret_cast<const char*>(p.data()) + kA2AHeaderSize, a2aDataSize(p.data()));
 }
 
-template <typename... Args>
-std::string line(const char* format, Args... args)
-{
-    char buf[200];
-    std::snprintf(buf, sizeof(buf), format, args...);
-    return buf;
-}
-
 enum class Side { Listener, Forward };
 
 // The test is the local program at a connection's TCP end (a client of the
@@ -231,17 +223,17 @@ TEST_F(TcpTest, ManagerOfTheClientListensAndLogsThePeersAnswers)
     QV_TCPMANAGER manager(port, QV_TCPMANAGER::settingsOf(&config));
     EXPECT_EQ(QV_TCPMANAGER::kListenOnServicePort, manager.getListenMode());
     manager.start();
-    EXPECT_TRUE(capture.has(line("サーバソケット作成: ポート番号=%d ", port)));
+    EXPECT_TRUE(capture.has("サーバソケット作成: ポート番号=" + std::to_string(port) + " "));
     QV_SOCKETTCP* socket = manager.getMainSocket();
     ASSERT_TRUE(inState(socket, QV_SOCKETTCP::kStateAccepting));
     manager.notifyTcpDisconnect(port, kA2ADisconnectOrderly);
     manager.notifyTcpDisconnect(port, kA2ADisconnectAborted);
-    EXPECT_TRUE(capture.has(line("TCP切断: ポート番号=%d", port)));
+    EXPECT_TRUE(capture.has("TCP切断: ポート番号=" + std::to_string(port)));
 
     ASSERT_TRUE(served(manager, "127.0.0.1", port));
     manager.notifyTcpConnectReply(port, 2);
     EXPECT_EQ(QV_SOCKETTCP::kPeerNg, socket->getPeerConnectState());
-    EXPECT_TRUE(capture.has(line("TCP接続応答(NG): ポート番号=%d", port)));
+    EXPECT_TRUE(capture.has("TCP接続応答(NG): ポート番号=" + std::to_string(port)));
 
     // Back-to-back connections: the peer's forward side acknowledges our
     // DISCONNECT-REQUEST of the last one with its own, which may arrive only
@@ -252,7 +244,7 @@ TEST_F(TcpTest, ManagerOfTheClientListensAndLogsThePeersAnswers)
     ASSERT_TRUE(putPacket(socket->getInboundQueue(), packet(kA2AKindData, 0, port, "old")));
     manager.notifyTcpConnectReply(port, 1);
     EXPECT_EQ(QV_SOCKETTCP::kPeerOk, socket->getPeerConnectState());
-    EXPECT_EQ(1, capture.count(line("TCP接続応答(OK): ポート番号=%d", port)));
+    EXPECT_EQ(1, capture.count("TCP接続応答(OK): ポート番号=" + std::to_string(port)));
     ASSERT_TRUE(putPacket(socket->getInboundQueue(), packet(kA2AKindData, 0, port, "new")));
     EXPECT_EQ("new", readSome(fds.back(), 3));
     EXPECT_TRUE(stillOpenAndQuiet(fds.back()));
@@ -279,26 +271,26 @@ TEST_F(TcpTest, ManagerOfTheFtpDataLinkAcceptsOnlyTheFtpProgramsAddress)
     QV_TCPMANAGERFORFTP manager(21, QV_TCPMANAGER::settingsOf(&config));
     ASSERT_EQ(1, manager.notifyTcpConnectRequest(serverPort, "127.0.0.3"));
     EXPECT_EQ(kA2AResultConnected, expect(take(kWait, manager.getMainSocket()), kA2ACodeConnectReply));
-    EXPECT_TRUE(capture.waitFor(line("TCP接続: %s ポート番号=%d", "127.0.0.3", 21)));
+    EXPECT_TRUE(capture.waitFor("TCP接続: 127.0.0.3 ポート番号=21"));
     const int control = keep(acceptWithin(server));
     const std::string ours = remoteAddressOf(control);  // where the server sees us
     ASSERT_NE("127.0.0.3", ours);
 
     const int link = manager.createDataLinkServer(20);
     ASSERT_GT(link, 0);
-    EXPECT_TRUE(capture.has(line("サーバソケット作成: ポート番号=%d ", link)));
+    EXPECT_TRUE(capture.has("サーバソケット作成: ポート番号=" + std::to_string(link) + " "));
     EXPECT_EQ(-1, connectTo(ours == "127.0.0.4" ? "127.0.0.5" : "127.0.0.4", link));
     const int intruder = connectTo(ours.c_str(), link, "127.0.0.2");
     EXPECT_TRUE(intruder < 0 || endOf(intruder) == End::Reset);
     close(intruder);
-    EXPECT_TRUE(capture.waitFor(line("データリンク接続拒否: %s ポート番号=%d", "127.0.0.2", link)));
+    EXPECT_TRUE(capture.waitFor("データリンク接続拒否: 127.0.0.2 ポート番号=" + std::to_string(link)));
 
     const int data = keep(connectTo(ours.c_str(), link, "127.0.0.3"));
     ASSERT_GE(data, 0);
     QV_SOCKETTCP* socket = manager.getDataLinkSocket();
     expect(take(kWait, socket), kA2ACodeConnectRequest, kA2AKindDataLinkControl);
     manager.notifyDataLinkConnectReply(link, 1);
-    EXPECT_TRUE(capture.has(line("TCP接続応答(OK): ポート番号=%d", link)));
+    EXPECT_TRUE(capture.has("TCP接続応答(OK): ポート番号=" + std::to_string(link)));
     manager.notifyDataLinkDisconnect(link, kA2ADisconnectSendEnd);
     EXPECT_TRUE(ended(socket));
 
@@ -309,7 +301,7 @@ TEST_F(TcpTest, ManagerOfTheFtpDataLinkAcceptsOnlyTheFtpProgramsAddress)
     EXPECT_EQ(1, socket->isRunning());
     manager.stop();
     EXPECT_EQ(nullptr, manager.getDataLinkSocket());
-    EXPECT_TRUE(capture.has(line("TCP切断: ポート番号=%d", next)));
+    EXPECT_TRUE(capture.has("TCP切断: ポート番号=" + std::to_string(next)));
 }
 
 // LISTENADDRESS opens the client's service ports to every address or to
@@ -327,12 +319,13 @@ TEST_F(TcpTest, ManagerListensWhereTheListenAddressSays)
     };
     std::vector<Case> cases = {
         {nullptr, "127.0.0.1", "127.0.0.2", ""},
-        {"0.0.0.0", "127.0.0.2", nullptr, line("待受アドレス: %s ポート番号=%d", "0.0.0.0", port)},
+        {"0.0.0.0", "127.0.0.2", nullptr, "待受アドレス: 0.0.0.0 ポート番号=" + std::to_string(port)},
         {"127.0.0.2", "127.0.0.2", "127.0.0.1", ""},
     };
     for (const char* value : {"everywhere", "0", "192.168.1", "", "0.0.0.0.0"})
-        cases.push_back({value, "127.0.0.1", "127.0.0.2",
-                         line("待受アドレス不正: %s ポート番号=%d (127.0.0.1で待受)", value, port)});
+        cases.push_back(
+            {value, "127.0.0.1", "127.0.0.2",
+             std::string("待受アドレス不正: ") + value + " ポート番号=" + std::to_string(port) + " (127.0.0.1で待受)"});
     for (const Case& c : cases) {
         SCOPED_TRACE(c.setting ? c.setting : "(none)");
         if (c.setting)
