@@ -193,15 +193,9 @@ TEST_F(TcpTest, ConnectionsOfBothSides)
     EXPECT_EQ(kA2ADisconnectOrderly, endRequest());
     EXPECT_TRUE(ended());
 
-    // A client waits for the peer's answer; NG resets it, and so does a peer
-    // that never answers (told to let go) or a stop.
+    // A client waits for the peer's answer; a peer that never answers (told
+    // to let go) or a stop resets it.
     listen();
-    int first = client();
-    EXPECT_TRUE(stillOpenAndQuiet(first));
-    EXPECT_TRUE(take(kNow).empty());
-    sock.setPeerConnectNg();
-    EXPECT_EQ(End::Reset, endOf(first));
-
     QV_SOCKETTCP::setPeerAnswerMs(300);
     EXPECT_EQ(End::Reset, endOf(client()));
     EXPECT_EQ(kA2ADisconnectAborted, endRequest());
@@ -230,9 +224,13 @@ TEST_F(TcpTest, ManagerOfTheClientListensAndLogsThePeersAnswers)
     manager.notifyTcpDisconnect(port, kA2ADisconnectAborted);
     EXPECT_TRUE(capture.has("TCP切断: ポート番号=" + std::to_string(port)));
 
+    // A client waits for the peer's answer; NG resets it.
     ASSERT_TRUE(served(manager, "127.0.0.1", port));
+    EXPECT_TRUE(stillOpenAndQuiet(fds.back()));
+    EXPECT_TRUE(take(kNow, socket).empty());
     manager.notifyTcpConnectReply(port, 2);
     EXPECT_EQ(QV_SOCKETTCP::kPeerNg, socket->getPeerConnectState());
+    EXPECT_EQ(End::Reset, endOf(fds.back()));
     EXPECT_TRUE(capture.has("TCP接続応答(NG): ポート番号=" + std::to_string(port)));
 
     // Back-to-back connections: the peer's forward side acknowledges our
