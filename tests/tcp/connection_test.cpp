@@ -210,7 +210,7 @@ TEST_F(TcpTest, ConnectionsOfBothSides)
 // answers; the peer's end of a connection already over never stops the
 // listener, one that could not be queued still resets the open connection
 // (whatever port it names).
-TEST_F(TcpTest, ManagerOfTheClientListensAndLogsThePeersAnswers)
+TEST_F(TcpTest, ManagerOfTheClientListensWhereToldAndLogsThePeersAnswers)
 {
     config.setClientMode(1);
     port = freePort();
@@ -256,6 +256,37 @@ TEST_F(TcpTest, ManagerOfTheClientListensAndLogsThePeersAnswers)
     manager.stop();
     EXPECT_EQ(nullptr, manager.getMainSocket());
     EXPECT_NE(End::None, endOf(fds.back()));
+
+    // LISTENADDRESS opens the client's service ports to every address or to
+    // one; unset, or naming no address in four-part form ("0" is one to
+    // inet_addr), they stay on loopback, logged.
+    struct Case {
+        const char* setting;
+        const char* reached;
+        const char* notReached;
+        std::string log;
+    };
+    std::vector<Case> cases = {
+        {nullptr, "127.0.0.1", "127.0.0.2", ""},
+        {"0.0.0.0", "127.0.0.2", nullptr, "待受アドレス: 0.0.0.0 ポート番号=" + std::to_string(port)},
+        {"127.0.0.2", "127.0.0.2", "127.0.0.1", ""},
+    };
+    for (const char* value : {"everywhere", "0", "192.168.1", "", "0.0.0.0.0"})
+        cases.push_back(
+            {value, "127.0.0.1", "127.0.0.2",
+             std::string("待受アドレス不正: ") + value + " ポート番号=" + std::to_string(port) + " (127.0.0.1で待受)"});
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.setting ? c.setting : "(none)");
+        if (c.setting)
+            config.setListenAddress(c.setting);
+        QV_TCPMANAGER listening(port, QV_TCPMANAGER::settingsOf(&config));
+        listening.start();
+        ASSERT_NE(nullptr, listening.getMainSocket());
+        EXPECT_TRUE(!c.notReached || keep(connectTo(c.notReached, port)) == -1);
+        EXPECT_TRUE(served(listening, c.reached, port, c.reached));
+        EXPECT_TRUE(c.log.empty() || capture.has(c.log)) << c.log;
+        listening.stop();
+    }
 }
 
 // The FTP manager, with the FTP server at 127.0.0.3: the passive data link
@@ -300,42 +331,6 @@ TEST_F(TcpTest, ManagerOfTheFtpDataLinkAcceptsOnlyTheFtpProgramsAddress)
     manager.stop();
     EXPECT_EQ(nullptr, manager.getDataLinkSocket());
     EXPECT_TRUE(capture.has("TCP切断: ポート番号=" + std::to_string(next)));
-}
-
-// LISTENADDRESS opens the client's service ports to every address or to
-// one; unset, or naming no address in four-part form ("0" is one to
-// inet_addr), they stay on loopback, logged.
-TEST_F(TcpTest, ManagerListensWhereTheListenAddressSays)
-{
-    config.setClientMode(1);
-    port = freePort();
-    struct Case {
-        const char* setting;
-        const char* reached;
-        const char* notReached;
-        std::string log;
-    };
-    std::vector<Case> cases = {
-        {nullptr, "127.0.0.1", "127.0.0.2", ""},
-        {"0.0.0.0", "127.0.0.2", nullptr, "待受アドレス: 0.0.0.0 ポート番号=" + std::to_string(port)},
-        {"127.0.0.2", "127.0.0.2", "127.0.0.1", ""},
-    };
-    for (const char* value : {"everywhere", "0", "192.168.1", "", "0.0.0.0.0"})
-        cases.push_back(
-            {value, "127.0.0.1", "127.0.0.2",
-             std::string("待受アドレス不正: ") + value + " ポート番号=" + std::to_string(port) + " (127.0.0.1で待受)"});
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.setting ? c.setting : "(none)");
-        if (c.setting)
-            config.setListenAddress(c.setting);
-        QV_TCPMANAGER manager(port, QV_TCPMANAGER::settingsOf(&config));
-        manager.start();
-        ASSERT_NE(nullptr, manager.getMainSocket());
-        EXPECT_TRUE(!c.notReached || keep(connectTo(c.notReached, port)) == -1);
-        EXPECT_TRUE(served(manager, c.reached, port, c.reached));
-        EXPECT_TRUE(c.log.empty() || capture.has(c.log)) << c.log;
-        manager.stop();
-    }
 }
 
 }  // namespace

@@ -82,50 +82,14 @@ protected:
     int32_t answer = 50000;
 };
 
-// The announcement points at the local data link, the lines around it kept
-// byte for byte; one listener is asked for and logged. The same port leaves
-// the text as it is, unlogged; a listener that cannot be made refuses it, and
-// so does a last line without its end that the stream could not keep.
-TEST_F(FtpRewriteTest, AnnouncementsPointAtTheLocalDataLink)
-{
-    size_t rewrites = 0;
-    for (const Announcement& a : kForms) {
-        const std::string made = "peerとのFTP接続:127.0.0.1とのd-port=50000/" + std::to_string(a.port) + " 作成";
-        for (const std::string b : {"", "150 Here\r\n", "230 Ok\r\n200 Type set to I\r\n"}) {
-            for (const std::string& e :
-                 {std::string(), std::string("226 Done\r\n"), std::string("RETR a\0b\r\n", 10)}) {
-                if (a.text.back() != '\n' && !e.empty())
-                    continue;
-                ++rewrites;
-                SCOPED_TRACE(b + a.text + e);
-                asked.clear();
-                const int logged = capture.count(made);
-                EXPECT_EQ(b + a.rewritten + e, rewrite(b + a.text + e));
-                EXPECT_EQ(std::vector<int32_t>{a.port}, asked);
-                EXPECT_EQ(logged + 1, capture.count(made));
-            }
-        }
-        EXPECT_EQ(a.text.back() == '\n' ? a.rewritten : refusal(a.text), rewrite(a.text, 256, true)) << a.text;
-    }
-    EXPECT_EQ(rewrites + kForms.size() - 1, capture.lines().size());
-    const size_t before = capture.lines().size();
-    for (size_t i = 0; i < kForms.size(); i += 2) {
-        answer = kForms[i].port;
-        EXPECT_EQ(kForms[i].text, rewrite(kForms[i].text));
-        answer = -1;
-        EXPECT_EQ(refusal(kForms[i].text), rewrite(kForms[i].text));
-    }
-    EXPECT_EQ(2, capture.count("peerとのFTP接続:127.0.0.1とのd-port=5001 作成失敗."));
-    EXPECT_EQ(2, capture.count("peerとのFTP接続:127.0.0.1とのd-port=1025 作成失敗."));
-    EXPECT_EQ(before + 4, capture.lines().size()) << "nothing is logged when the port stays";
-    const std::string other = std::string("220 Welcome\r\n2270 OK\r\nXPORT 1,2,3,4,5,6\r\nPORTS\r\n\0\xff", 50);
-    EXPECT_EQ(other, rewrite(other));
-}
-
 // No data connection may go around the tunnel: an announcement that cannot
 // be rewritten becomes an error reply or an abort command. Numbers a hostile
 // peer writes are range-checked (the sanitizer build catches an overflow).
-TEST_F(FtpRewriteTest, AnnouncementsThatCannotBeRewrittenAreRefused)
+// One that can points at the local data link, the lines around it kept
+// byte for byte; one listener is asked for and logged. The same port leaves
+// the text as it is, unlogged; a listener that cannot be made refuses it, and
+// so does a last line without its end that the stream could not keep.
+TEST_F(FtpRewriteTest, AnnouncementsPointAtTheLocalDataLinkOrAreRefused)
 {
     std::vector<std::string> texts = {
         "227 Entering Passive Mode (192,168,1,20,19)\r\n",
@@ -164,6 +128,39 @@ TEST_F(FtpRewriteTest, AnnouncementsThatCannotBeRewrittenAreRefused)
               rewrite("150 Here\r\nLPRT 4,4,1,2,3,4,2,4,1\r\nNOOP\r\n"));
     EXPECT_TRUE(asked.empty());
     EXPECT_TRUE(capture.lines().empty());
+
+    size_t rewrites = 0;
+    for (const Announcement& a : kForms) {
+        const std::string made = "peerとのFTP接続:127.0.0.1とのd-port=50000/" + std::to_string(a.port) + " 作成";
+        for (const std::string b : {"", "150 Here\r\n", "230 Ok\r\n200 Type set to I\r\n"}) {
+            for (const std::string& e :
+                 {std::string(), std::string("226 Done\r\n"), std::string("RETR a\0b\r\n", 10)}) {
+                if (a.text.back() != '\n' && !e.empty())
+                    continue;
+                ++rewrites;
+                SCOPED_TRACE(b + a.text + e);
+                asked.clear();
+                const int logged = capture.count(made);
+                EXPECT_EQ(b + a.rewritten + e, rewrite(b + a.text + e));
+                EXPECT_EQ(std::vector<int32_t>{a.port}, asked);
+                EXPECT_EQ(logged + 1, capture.count(made));
+            }
+        }
+        EXPECT_EQ(a.text.back() == '\n' ? a.rewritten : refusal(a.text), rewrite(a.text, 256, true)) << a.text;
+    }
+    EXPECT_EQ(rewrites + kForms.size() - 1, capture.lines().size());
+    const size_t before = capture.lines().size();
+    for (size_t i = 0; i < kForms.size(); i += 2) {
+        answer = kForms[i].port;
+        EXPECT_EQ(kForms[i].text, rewrite(kForms[i].text));
+        answer = -1;
+        EXPECT_EQ(refusal(kForms[i].text), rewrite(kForms[i].text));
+    }
+    EXPECT_EQ(2, capture.count("peerとのFTP接続:127.0.0.1とのd-port=5001 作成失敗."));
+    EXPECT_EQ(2, capture.count("peerとのFTP接続:127.0.0.1とのd-port=1025 作成失敗."));
+    EXPECT_EQ(before + 4, capture.lines().size()) << "nothing is logged when the port stays";
+    const std::string other = std::string("220 Welcome\r\n2270 OK\r\nXPORT 1,2,3,4,5,6\r\nPORTS\r\n\0\xff", 50);
+    EXPECT_EQ(other, rewrite(other));
 }
 
 // One listener per packet, the further announcements refused. What would
@@ -446,42 +443,12 @@ TEST_F(StreamTest, RepliesCommandTextsAndKeepAlive)
     EXPECT_EQ(0, stream->getIdleTicks());
 }
 
-// The client application connects only from its own listener, never on
-// the peer's CONNECT-REQUEST. Its local client's CONNECT-REQUEST carries the
-// stream's link states.
-TEST_F(StreamTest, ClientApplication)
-{
-    config.setClientMode(1);
-    int target = 0;
-    const int listener = keep(listenOn(&target));
-    const int port = freePort();
-    stream = makeStream(kHttpApp, 2, port, "127.0.0.1", target);
-    ASSERT_TRUE(waitUntil([&] { return stream->isMainListening(); }));
-    feed(packet(kA2AKindControl, kA2ACodeConnectRequest, 80, "", 0, seq++));
-    EXPECT_EQ((std::vector<int>{0, kA2AKindControl, kA2ACodeConnectReply, 80, kA2AResultFailed, EACCES, 0}),
-              header(last()));
-    EXPECT_TRUE(capture.has("peer:TCP接続要求: 127.0.0.1 Port=" + std::to_string(target) + " 接続に失敗"));
-    EXPECT_TRUE(capture.has("peer:TCP接続要求: Port=80 拒否(クライアント側は接続要求を受けない)"));
-    EXPECT_LT(acceptWithin(listener, kQuiet), 0) << "the forward host was connected";
-
-    stream->setCanSend();
-    ASSERT_GE(keep(connectLoopback(port)), 0);
-    ASSERT_TRUE(queued(stream->getTcpManager()->getMainSocket()));
-    stream->intervalTimer();
-    const std::vector<uint8_t> p = last();
-    EXPECT_EQ((std::vector<int>{1, kA2AKindControl, kA2ACodeConnectRequest, port, 0, 0, 0}), header(p));
-    ASSERT_FALSE(p.empty());
-    EXPECT_EQ((std::vector<int>{2, 30, 0}),
-              (std::vector<int>{a2aMainLinkState(p.data()), a2aMainLinkFree(p.data()), a2aDataLinkState(p.data())}));
-    EXPECT_TRUE(stream->isMainConnected());
-}
-
-// The peer's CONNECT-REQUEST is answered once, when the connect is done,
-// with the next seq. A sequence gap disconnects the stream every time and
-// still delivers; the peer's end comes after its data. Data for the peer
-// waits while canSend is 0; the first data of a quiet connection goes at
-// once, more keeps the tick's pace.
-TEST_F(StreamTest, DataBothWaysOnAnHttpConnection)
+// The server application answers the peer's CONNECT-REQUEST once, when the
+// connect is done, with the next seq. A sequence gap disconnects the stream
+// every time and still delivers; the peer's end comes after its data. Data
+// for the peer waits while canSend is 0; the first data of a quiet
+// connection goes at once, more keeps the tick's pace.
+TEST_F(StreamTest, HttpStreamsOfTheServerAndTheClientApplication)
 {
     int port = 0;
     const int listener = keep(listenOn(&port));
@@ -560,6 +527,33 @@ TEST_F(StreamTest, DataBothWaysOnAnHttpConnection)
     EXPECT_TRUE(capture.has("TCP接続(外部): 127.0.0.1 ポート番号=" + closed));
     EXPECT_TRUE(capture.waitFor("TCP接続失敗: 127.0.0.1 ポート番号=" + closed));
     EXPECT_TRUE(capture.has("peer:TCP接続要求: 127.0.0.1 Port=" + closed + " 接続に失敗"));
+
+    // The client application connects only from its own listener, never on
+    // the peer's CONNECT-REQUEST. Its local client's CONNECT-REQUEST carries
+    // the stream's link states.
+    config.setClientMode(1);
+    int target = 0;
+    const int forward = keep(listenOn(&target));
+    const int servicePort = freePort();
+    stream = makeStream(kHttpApp, 3, servicePort, "127.0.0.1", target);
+    ASSERT_TRUE(waitUntil([&] { return stream->isMainListening(); }));
+    feed(packet(kA2AKindControl, kA2ACodeConnectRequest, 80));
+    EXPECT_EQ((std::vector<int>{0, kA2AKindControl, kA2ACodeConnectReply, 80, kA2AResultFailed, EACCES, 0}),
+              header(last()));
+    EXPECT_TRUE(capture.has("peer:TCP接続要求: 127.0.0.1 Port=" + std::to_string(target) + " 接続に失敗"));
+    EXPECT_TRUE(capture.has("peer:TCP接続要求: Port=80 拒否(クライアント側は接続要求を受けない)"));
+    EXPECT_LT(acceptWithin(forward, kQuiet), 0) << "the forward host was connected";
+
+    stream->setCanSend();
+    ASSERT_GE(keep(connectLoopback(servicePort)), 0);
+    ASSERT_TRUE(queued(stream->getTcpManager()->getMainSocket()));
+    stream->intervalTimer();
+    const std::vector<uint8_t> p = last();
+    EXPECT_EQ((std::vector<int>{1, kA2AKindControl, kA2ACodeConnectRequest, servicePort, 0, 0, 0}), header(p));
+    ASSERT_FALSE(p.empty());
+    EXPECT_EQ((std::vector<int>{2, 30, 0}),
+              (std::vector<int>{a2aMainLinkState(p.data()), a2aMainLinkFree(p.data()), a2aDataLinkState(p.data())}));
+    EXPECT_TRUE(stream->isMainConnected());
 }
 
 // The server application's FTP stream with its control connection up;
@@ -614,10 +608,9 @@ protected:
     int listener = -1, local = -1, dataListener = -1, dataPort = 0;
 };
 
-// The control connect is answered by the stream, once. A data-link connect
-// goes only to a port this side's own FTP program announced on the control
-// connection that is up, once, within its lifetime; anything else is
-// refused, and nothing is connected. Control lines cut by packets: an
+// A data-link connect goes only to a port this side's own FTP program
+// announced on the control connection that is up, once, within its
+// lifetime; anything else is refused, and nothing is connected. Control lines cut by packets: an
 // announcement cut in two is rewritten whole, what precedes it goes at
 // once. A kept beginning with a packet of the largest size arrives whole;
 // one that grows too long is refused; one dies with its control connection.
