@@ -83,10 +83,6 @@ protected:
         control(take(), kA2ACodeConnectRequest);
         return program;
     }
-    bool inState(QV_SOCKETTCP* s, int32_t state)
-    {
-        return waitUntil([&] { return s->getConnectionState() == state; });
-    }
     bool ended(QV_SOCKETTCP* s = nullptr)
     {
         return waitUntil([&] { return (s ? s : &sock)->isRunning() == 0; });
@@ -152,7 +148,7 @@ TEST_F(TcpTest, ConnectionsOfBothSides)
     give(packet(kA2AKindControl, kA2ACodeDisconnectRequest, port, "", kA2ADisconnectSendEnd));
     EXPECT_EQ("answer", readSome(program, 6));
     EXPECT_EQ(End::Orderly, endOf(program));
-    EXPECT_TRUE(inState(&sock, QV_SOCKETTCP::kStateAccepting));
+    EXPECT_TRUE(waitUntil([&] { return sock.getConnectionState() == QV_SOCKETTCP::kStateAccepting; }));
     EXPECT_TRUE(take(kNow).empty());
 
     open(Side::Forward);
@@ -217,7 +213,7 @@ TEST_F(TcpTest, ManagerOfTheClientListensWhereToldAndLogsThePeersAnswers)
     manager.start();
     EXPECT_TRUE(capture.has("サーバソケット作成: ポート番号=" + std::to_string(port) + " "));
     QV_SOCKETTCP* socket = manager.getMainSocket();
-    ASSERT_TRUE(inState(socket, QV_SOCKETTCP::kStateAccepting));
+    ASSERT_TRUE(waitUntil([&] { return socket->getConnectionState() == QV_SOCKETTCP::kStateAccepting; }));
     manager.notifyTcpDisconnect(port, kA2ADisconnectOrderly);
     manager.notifyTcpDisconnect(port, kA2ADisconnectAborted);
     EXPECT_TRUE(capture.has("TCP切断: ポート番号=" + std::to_string(port)));
@@ -248,7 +244,7 @@ TEST_F(TcpTest, ManagerOfTheClientListensWhereToldAndLogsThePeersAnswers)
     expect(take(kWait, socket), 0, kA2AKindData);
     manager.notifyTcpDisconnect(port + 1, kA2ADisconnectAborted);
     EXPECT_EQ(End::Reset, endOf(fds.back()));
-    EXPECT_TRUE(inState(socket, QV_SOCKETTCP::kStateAccepting));
+    EXPECT_TRUE(waitUntil([&] { return socket->getConnectionState() == QV_SOCKETTCP::kStateAccepting; }));
 
     ASSERT_TRUE(served(manager, "127.0.0.1", port));
     manager.stop();

@@ -345,10 +345,6 @@ protected:
         });
         return found;
     }
-    bool queued(QV_SOCKETTCP* socket)
-    {
-        return waitUntil([&] { return socket->getOutboundQueue()->freeSlots() == QV_QUE::kCapacity - 1; });
-    }
 
     TempDir dir;
     QV_CONFIGSTORE config;
@@ -486,7 +482,7 @@ TEST_F(StreamTest, HttpStreamsOfTheServerAndTheClientApplication)
     const int idle = stream->getIdleTicks();
     ASSERT_EQ(1, stream->sendNullPacket());
     ASSERT_TRUE(writeAll(server, "abc"));
-    ASSERT_TRUE(queued(socket));
+    ASSERT_TRUE(waitUntil([&] { return socket->getOutboundQueue()->freeSlots() == QV_QUE::kCapacity - 1; }));
     for (int i = 0; i < 15; ++i)
         stream->intervalTimer();
     stream->sendEarly();
@@ -536,7 +532,8 @@ TEST_F(StreamTest, HttpStreamsOfTheServerAndTheClientApplication)
 
     stream->setCanSend();
     ASSERT_GE(keep(connectLoopback(servicePort)), 0);
-    ASSERT_TRUE(queued(stream->getTcpManager()->getMainSocket()));
+    QV_QUE* up = stream->getTcpManager()->getMainSocket()->getOutboundQueue();
+    ASSERT_TRUE(waitUntil([&] { return up->freeSlots() == QV_QUE::kCapacity - 1; }));
     stream->intervalTimer();
     const std::vector<uint8_t> p = last();
     EXPECT_EQ((std::vector<int>{1, kA2AKindControl, kA2ACodeConnectRequest, servicePort, 0, 0, 0}), header(p));
@@ -653,11 +650,7 @@ TEST_F(FtpStreamTest, DataLinkAllowListAndControlLinesCutByPackets)
     EXPECT_EQ(1, capture.count("peerとのFTP接続:127.0.0.1とのd-port=" + std::to_string(dataLink()->getBoundPort())
                                + "/5001 作成"));
 
-    std::string full = "137)\r\n";
-    while (full.size() < kA2AMaxData)
-        full += std::string(78, 'x') + "\r\n";
-    full.resize(kA2AMaxData - 2);
-    full += "\r\n";
+    const std::string full = "137)\r\n" + std::string(kA2AMaxData - 8, 'x') + "\r\n";
     peerSends("211-Status\r\n227 Entering Passive Mode (10,0,0,9,19,");
     peerSends(full);
     const std::string want = "211-Status\r\n" + announce(dataLink()->getBoundPort()) + full.substr(6);
