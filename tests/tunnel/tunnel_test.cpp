@@ -166,7 +166,7 @@ TEST_F(FtpRewriteTest, AnnouncementsPointAtTheLocalDataLinkOrAreRefused)
 // One listener per packet, the further announcements refused. What would
 // not fit the packet is removed or refused, never passed unchanged. A line
 // cut by the end of its packet never asks for a shortened port.
-TEST_F(FtpRewriteTest, PacketLimits)
+TEST_F(FtpRewriteTest, PacketLimitsAndLinesCutByThem)
 {
     // 231 replies of the shortest form fill a packet of 10 KB.
     std::string many;
@@ -203,11 +203,9 @@ TEST_F(FtpRewriteTest, PacketLimits)
             EXPECT_TRUE(!asked.empty() || got == part || got == refusal(a.text)) << part << ": " << got;
         }
     }
-}
 
-// Every beginning of every form of announcement waits for the rest, nothing else.
-TEST(FtpLineBeginning, OnlyWhatMayBecomeAnAnnouncementWaits)
-{
+    // Every beginning of every form of announcement waits for the rest,
+    // nothing else.
     const auto mayBecome = [](const std::string& text) {
         return mayBecomeFtpAnnouncement(reinterpret_cast<const uint8_t*>(text.data()), text.size());
     };
