@@ -173,7 +173,6 @@ void LogCapture::notifyLogLine(const char* line)
 
 int LogCapture::count(const std::string& text)
 {
-    // "YYYY/MM/DD hh:mm:ss:EV:" then the text
     int n = 0;
     for (const std::string& line : lines()) {
         const size_t at = line.find(":EV:");

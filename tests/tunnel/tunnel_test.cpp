@@ -451,7 +451,6 @@ TEST_F(StreamTest, HttpStreamsOfTheServerAndTheClientApplication)
     const std::vector<uint8_t> reply = awaitPacket(kA2AKindControl, kA2ACodeConnectReply);
     EXPECT_EQ((std::vector<int>{1, kA2AKindControl, kA2ACodeConnectReply, port, kA2AResultConnected, 0, 0}),
               header(reply));
-    EXPECT_EQ(2, reply.empty() ? -1 : a2aMainLinkState(reply.data()));
     EXPECT_TRUE(capture.waitFor("peer:TCP接続要求: localhost Port=" + std::to_string(port) + " 接続"));
     EXPECT_TRUE(capture.has("TCP接続: localhost ポート番号=" + std::to_string(port)));
     const int server = acceptWithin(listener);
@@ -653,8 +652,7 @@ TEST_F(FtpStreamTest, DataLinkAllowListAndControlLinesCutByPackets)
     peerSends(full);
     const std::string want = "211-Status\r\n" + announce(dataLink()->getBoundPort()) + full.substr(6);
     const std::string all = readSome(local, want.size());
-    EXPECT_EQ(want.size(), all.size());
-    EXPECT_TRUE(want == all);
+    EXPECT_TRUE(want == all) << all.size() << " of " << want.size();
 
     peerSends("2");
     peerSends("27 Entering Passive Mode (");
