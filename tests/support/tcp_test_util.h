@@ -1,5 +1,5 @@
 // Helpers of the TCP tests: loopback peers, queue polling with deadlines,
-// packet builders and event-log capture. Every wait here is bounded.
+// packet building and event-log capture. Every wait here is bounded.
 #pragma once
 
 #include <chrono>
@@ -22,31 +22,29 @@ bool waitUntil(const std::function<bool()>& done, std::chrono::milliseconds limi
 
 // A port on which nothing listens at the moment of the call.
 int freePort();
-// Listens on 127.0.0.1 or `address`; *port receives the port; -1 on failure.
-int listenLoopback(int* port);
-int listenOn(const char* address, int* port);
-// Connects to 127.0.0.1 or `address`, from `from` when given; -1 when refused.
+// Listens on `address`; *port receives the port; -1 on failure.
+int listenOn(int* port, const char* address = "127.0.0.1");
+// Connects to 127.0.0.1 or `address`, from `from` when given, with a
+// receive buffer of that size when given; -1 when refused.
 int connectLoopback(int port);
-int connectTo(const char* address, int port, const char* from = nullptr);
+int connectTo(const char* address, int port, const char* from = nullptr, int receiveBuffer = 0);
 std::string remoteAddressOf(int fd);
-
-// Accepts on a test listener within the limit; -1 when none came.
+// -1 when no connection came within the limit.
 int acceptWithin(int listener, std::chrono::milliseconds limit = kWait);
-bool writeAll(int fd, const void* data, size_t size);
+bool writeAll(int fd, const std::string& data);
 // Reads until `size` bytes came, the peer closed, or the limit passed.
 std::string readSome(int fd, size_t size, std::chrono::milliseconds limit = kWait);
 // True when nothing arrived and the connection is still open right now.
 bool stillOpenAndQuiet(int fd);
-// How a connection ended: reading on (and dropping data) until an orderly
-// end of stream, a reset, or the limit (None).
+// How a connection ended, dropping what still came: an orderly end of
+// stream, a reset, or nothing within the limit.
 enum class End { Orderly, Reset, None };
 End endOf(int fd, std::chrono::milliseconds limit = kWait);
 
 // Takes one entry within the limit; empty vector when none came.
 std::vector<uint8_t> takePacket(QV_QUE* queue, std::chrono::milliseconds limit = kWait);
 // Puts an entry in, waiting for room within the limit.
-bool putPacket(QV_QUE* queue, const std::vector<uint8_t>& packet, std::chrono::milliseconds limit = kWait);
-
+bool putPacket(QV_QUE* queue, const std::vector<uint8_t>& packet);
 std::vector<uint8_t> packet(uint16_t kind, uint16_t code, int port, const std::string& data = "", uint16_t result = 0,
                             uint32_t seq = 0);
 
@@ -54,9 +52,13 @@ std::vector<uint8_t> packet(uint16_t kind, uint16_t code, int port, const std::s
 class LogCapture : public QV_EVENTLOGLISTENER {
 public:
     void notifyLogLine(const char* line) override;
-    // Lines of the level ("ER", "WA", "EV", "DE") with `text` after their level tag.
-    int count(const std::string& text, const char* level = "EV");
-    bool has(const std::string& text, const char* level = "EV") { return count(text, level) > 0; }
+    // Event lines ("...:EV:" then the text) that say exactly `text`.
+    int count(const std::string& text);
+    bool has(const std::string& text) { return count(text) > 0; }
+    bool waitFor(const std::string& text)
+    {
+        return waitUntil([&] { return has(text); });
+    }
     std::vector<std::string> lines();
 
 private:

@@ -2,32 +2,14 @@
 // bring no progress, however many waits a slow reader causes.
 #include "tcp/socket_tcp.h"
 
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <thread>
 
-namespace {
-
-// A connected client with a small receive buffer, so that a whole send
-// buffer does not fit into the kernel's buffers at once.
-int smallClient(int port)
-{
-    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    int small = 2048;
-    ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(static_cast<uint16_t>(port));
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    return ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 ? fd : -1;
-}
-
-}  // namespace
+#include "tests/support/tcp_test_util.h"
 
 TEST(SocketTcpSend, OnlyWaitsInARowWithoutProgressFailASend)
 {
@@ -38,7 +20,9 @@ TEST(SocketTcpSend, OnlyWaitsInARowWithoutProgressFailASend)
         EXPECT_EQ(result, s.sendAll());
     }
     ASSERT_EQ(1, s.createServerSocketAnyPort(0));
-    const int client = smallClient(s.getBoundPort());
+    // A small receive buffer: a whole send buffer does not fit into the
+    // kernel's buffers at once.
+    const int client = tcptest::connectTo("127.0.0.1", s.getBoundPort(), nullptr, 2048);
     ASSERT_GE(client, 0);
     ASSERT_EQ(1, s.acceptConnection());
     int small = 4096;
