@@ -166,14 +166,14 @@ TEST(MessengerXmpp, AServerInBetweenCannotBendTheOpeningThePinsOrTheEnd)
     if (!server.writeConfig() || !server.registerUser("alice", "alicepw") || !server.registerUser("bob", "bobpw")
         || !server.start())
         GTEST_SKIP() << "Prosody cannot run here: " << server.error();
-    DelayProxy relay("127.0.0.1", 0, "127.0.0.1", server.port(), 0ms);
-    relay.recordBytes();
     // Armed, the relay keeps alice's next IK opening from the server and
-    // tells its sid.
+    // tells its sid. Its thread uses these: they outlive it.
     std::mutex mutex;
     bool dropIk = false;
     std::string droppedSid;
     StanzaCutter fromAlice;
+    DelayProxy relay("127.0.0.1", 0, "127.0.0.1", server.port(), 0ms);
+    relay.recordBytes();
     relay.setFilter([&](bool towardsServer, std::string& bytes) {
         if (!towardsServer)
             return;
