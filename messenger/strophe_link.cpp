@@ -452,6 +452,11 @@ void StropheLink::handleResult(xmpp_stanza_t* iq, bool ok)
     auto it = pending.find(str(xmpp_stanza_get_id(iq)));
     if (it == pending.end())
         return;
+    // An answer to a request sent to a peer counts only from that peer (the
+    // server answers for it with the peer's address as well): anyone else
+    // who knows the id could otherwise refuse or acknowledge in its place.
+    if (!it->second.full.empty() && normalizeJid(str(xmpp_stanza_get_from(iq))) != normalizeJid(it->second.full))
+        return;
     Pending p = it->second;
     pending.erase(it);
     switch (p.kind) {

@@ -171,6 +171,9 @@ TEST(MessengerXmpp, AServerInBetweenCannotBendTheOpeningThePinsOrTheEnd)
     std::mutex mutex;
     bool dropIk = false;
     std::string droppedSid;
+    bool dropOpen = false;  // and its next stream, telling the request's id
+    std::string droppedOpenId;
+    std::string droppedOpenSid;
     StanzaCutter fromAlice;
     DelayProxy relay("127.0.0.1", 0, "127.0.0.1", server.port(), 0ms);
     relay.recordBytes();
@@ -188,6 +191,13 @@ TEST(MessengerXmpp, AServerInBetweenCannotBendTheOpeningThePinsOrTheEnd)
                 droppedSid = attribute(stanza, "sid");
                 continue;
             }
+            if (dropOpen && stanza.find("<open") != std::string::npos) {
+                dropOpen = false;
+                droppedOpenId = attribute(stanza, "id");
+                droppedOpenSid = attribute(stanza, "sid");
+            }
+            if (!droppedOpenSid.empty() && attribute(stanza, "sid") == droppedOpenSid)
+                continue;
             out += stanza;
         }
         bytes = out;
@@ -330,6 +340,27 @@ TEST(MessengerXmpp, AServerInBetweenCannotBendTheOpeningThePinsOrTheEnd)
                             + "' seq='0'>Ug==</data></iq>");
     EXPECT_TRUE(logHas(alice, "warning: the stream " + restartSid + " of " + kApp
                                   + " to bob@localhost starts over without the pinned key (XX)"));
+
+    // An answer to alice's stream request counts only from bob: another
+    // account's is not taken for his.
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        dropOpen = true;
+    }
+    ASSERT_TRUE(alice.client.command(alter + "CONNECT bob@localhost"));
+    std::string openId;
+    ASSERT_TRUE(tcptest::waitUntil([&] {
+        std::lock_guard<std::mutex> lock(mutex);
+        openId = droppedOpenId;
+        return !openId.empty();
+    }));
+    const std::string refusal = "<error type='cancel'><forbidden xmlns='urn:ietf:params:xml:ns:xmpp-stanzas'/></error>";
+    relay.inject(false, "<iq type='error' id='" + openId + "' from='carol@localhost/odd' to='" + kAliceFull + "'>"
+                            + refusal + "</iq><iq type='get' id='after'><ping xmlns='urn:xmpp:ping'/></iq>");
+    ASSERT_EQ(answerTo(relay, "after"), "result");
+    EXPECT_EQ(readFile(alice.log).find("stream open to " + bobFull + " refused"), std::string::npos);
+    relay.inject(false, "<iq type='error' id='" + openId + toAlice + refusal + "</iq>");
+    EXPECT_TRUE(logHas(alice, "stream open to " + bobFull + " refused"));
 
     // A roster change from the own server (no sender) is taken: bob is no
     // contact of alice's any more.
