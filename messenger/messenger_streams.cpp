@@ -13,7 +13,9 @@
 // the two daemons run a handshake in the stream's first blocks, each checks
 // the other's key against its pin, and only then does the program learn of
 // the stream. Every text after it travels sealed; one that does not open
-// ends the stream on both sides before anything of it is passed on.
+// ends the stream on both sides before anything of it is passed on. A
+// daemon that ends a stream sends its sealed end before the close, so a
+// close that the server makes up is told from the contact's.
 #include "messenger/messenger.h"
 
 #include "messenger/command.h"
