@@ -402,20 +402,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
                 }
                 break;
             }
-            case 'e': {
-                const std::string f = full();
-                const std::string s = sid();
-                auto it = peers.streams.find({f, s});
-                if (it == peers.streams.end() || it->second.seal->step() != StreamSeal::Step::Established)
-                    break;
-                Peers::Stream& p = it->second;
-                const std::string bytes = rest(in);
-                std::string text = bytes;
-                if (!p.compact || unpackText(bytes, text))
-                    peers.texts.insert({bareOf(f), text});
-                core.block(f, s, p.nextSeq++, p.seal->seal(bytes), iq(f));
-                break;
-            }
+            case 'e':
             case 'E': {
                 const std::string f = full();
                 const std::string s = sid();
@@ -423,7 +410,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
                 if (it == peers.streams.end() || it->second.seal->step() != StreamSeal::Step::Established)
                     break;
                 Peers::Stream& p = it->second;
-                core.block(f, s, p.nextSeq++, p.seal->sealEnd(), iq(f));
+                std::string block;
+                if (op[0] == 'E') {
+                    block = p.seal->sealEnd();
+                } else {
+                    const std::string bytes = rest(in);
+                    std::string text = bytes;
+                    if (!p.compact || unpackText(bytes, text))
+                        peers.texts.insert({bareOf(f), text});
+                    block = p.seal->seal(bytes);
+                }
+                core.block(f, s, p.nextSeq++, block, iq(f));
                 break;
             }
             case 'O': {

@@ -61,20 +61,27 @@ std::string normalizeJid(const std::string& jid)
     const std::string bare = jid.substr(0, slash);
     const std::string resource = slash == std::string::npos ? std::string() : jid.substr(slash);
     const size_t at = bare.find('@');
+    auto asciiLower = [](std::string part) {
+        std::transform(part.begin(), part.end(), part.begin(),
+                       [](unsigned char c) { return static_cast<char>(c < 0x80 ? std::tolower(c) : c); });
+        return part;
+    };
+    // Every JID the server sends goes through here: for ASCII, which is
+    // what the profiles turn into lower case and nothing else, the tables
+    // are not needed.
+    if (std::all_of(bare.begin(), bare.end(), [](unsigned char c) { return c < 0x80; }))
+        return asciiLower(bare) + resource;
     // Each part through its profile (nodeprep: case folding and NFKC for
     // the local part, nameprep for the domain); a part a profile refuses
     // keeps its text, with ASCII letters in lower case, so that it still
     // compares the same wherever it turns up.
-    auto prep = [](const std::string& part, const Stringprep_profile* profile) {
+    auto prep = [&asciiLower](const std::string& part, const Stringprep_profile* profile) {
         std::vector<char> buffer(part.size() * 4 + 16);
         std::copy(part.begin(), part.end(), buffer.begin());
         if (!part.empty()
             && stringprep(buffer.data(), buffer.size(), Stringprep_profile_flags(0), profile) == STRINGPREP_OK)
             return std::string(buffer.data());
-        std::string lower = part;
-        std::transform(lower.begin(), lower.end(), lower.begin(),
-                       [](unsigned char c) { return static_cast<char>(c < 0x80 ? std::tolower(c) : c); });
-        return lower;
+        return asciiLower(part);
     };
     const std::string domain = prep(at == std::string::npos ? bare : bare.substr(at + 1), stringprep_nameprep);
     if (at == std::string::npos)

@@ -455,7 +455,8 @@ void StropheLink::handleResult(xmpp_stanza_t* iq, bool ok)
     // An answer to a request sent to a peer counts only from that peer (the
     // server answers for it with the peer's address as well): anyone else
     // who knows the id could otherwise refuse or acknowledge in its place.
-    if (!it->second.full.empty() && normalizeJid(str(xmpp_stanza_get_from(iq))) != normalizeJid(it->second.full))
+    // The core's full JIDs are in normal form already (they came from here).
+    if (!it->second.full.empty() && normalizeJid(str(xmpp_stanza_get_from(iq))) != it->second.full)
         return;
     Pending p = it->second;
     pending.erase(it);

@@ -325,17 +325,24 @@ TEST(MessengerXmpp, AServerInBetweenCannotBendTheOpeningThePinsOrTheEnd)
 
     // The server keeps alice's IK opening and asks her, as bob, to start
     // over: she warns, and bob's key is checked all the same.
-    {
-        std::lock_guard<std::mutex> lock(mutex);
-        dropIk = true;
-    }
-    ASSERT_TRUE(alice.client.command(alter + "CONNECT bob@localhost"));
-    std::string restartSid;
-    ASSERT_TRUE(tcptest::waitUntil([&] {
-        std::lock_guard<std::mutex> lock(mutex);
-        restartSid = droppedSid;
-        return !restartSid.empty();
-    }));
+    // Arms `drop`, makes alice connect to bob and gives what the relay
+    // tells of the stanza it kept ("" when none came).
+    auto connectWithout = [&](bool& drop, const std::string& told) {
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            drop = true;
+        }
+        std::string value;
+        if (alice.client.command(alter + "CONNECT bob@localhost"))
+            tcptest::waitUntil([&] {
+                std::lock_guard<std::mutex> lock(mutex);
+                value = told;
+                return !value.empty();
+            });
+        return value;
+    };
+    const std::string restartSid = connectWithout(dropIk, droppedSid);
+    ASSERT_FALSE(restartSid.empty());
     relay.inject(false, "<iq type='set' id='forged-restart" + toAlice + "<data xmlns='" + kIbb + "' sid='" + restartSid
                             + "' seq='0'>Ug==</data></iq>");
     EXPECT_TRUE(logHas(alice, "warning: the stream " + restartSid + " of " + kApp
@@ -343,17 +350,8 @@ TEST(MessengerXmpp, AServerInBetweenCannotBendTheOpeningThePinsOrTheEnd)
 
     // An answer to alice's stream request counts only from bob: another
     // account's is not taken for his.
-    {
-        std::lock_guard<std::mutex> lock(mutex);
-        dropOpen = true;
-    }
-    ASSERT_TRUE(alice.client.command(alter + "CONNECT bob@localhost"));
-    std::string openId;
-    ASSERT_TRUE(tcptest::waitUntil([&] {
-        std::lock_guard<std::mutex> lock(mutex);
-        openId = droppedOpenId;
-        return !openId.empty();
-    }));
+    const std::string openId = connectWithout(dropOpen, droppedOpenId);
+    ASSERT_FALSE(openId.empty());
     const std::string refusal = "<error type='cancel'><forbidden xmlns='urn:ietf:params:xml:ns:xmpp-stanzas'/></error>";
     relay.inject(false, "<iq type='error' id='" + openId + "' from='carol@localhost/odd' to='" + kAliceFull + "'>"
                             + refusal + "</iq><iq type='get' id='after'><ping xmlns='urn:xmpp:ping'/></iq>");

@@ -40,6 +40,15 @@ private:
     bool closedByPeer = false;
 };
 
+// What the window tests give the program: the contact, and INI files of a
+// server application and of a client application with only setting 4 (on a
+// port of the system's choice).
+inline const std::string kRigPeer = "peer@pc-b.test";
+inline const std::string kRigServerIni = "[SYSTEM]\r\nAPPMODE=0\r\n";
+inline const std::string kRigClient4Ini =
+    "[SYSTEM]\r\nAPPMODE=1\r\nENABLEPORT1=0\r\nENABLEPORT2=0\r\nENABLEPORT3=0\r\n"
+    "ENABLEPORT4=0\r\n[CLIENT]\r\nGENPORT2=0\r\n";
+
 // A hand-stepped loop and a scripted messenger that the program's link looks
 // for while this object lives.
 struct MessengerRig {

@@ -29,11 +29,9 @@
 namespace {
 
 using Lines = std::vector<std::string>;
-const std::string kPeer = "peer@pc-b.test";
-const std::string kServer = "[SYSTEM]\r\nAPPMODE=0\r\n";
-const std::string kClient4 =
-    "[SYSTEM]\r\nAPPMODE=1\r\nENABLEPORT1=0\r\nENABLEPORT2=0\r\nENABLEPORT3=0\r\n"
-    "ENABLEPORT4=0\r\n[CLIENT]\r\nGENPORT2=0\r\n";
+const std::string& kPeer = kRigPeer;
+const std::string& kServer = kRigServerIni;
+const std::string& kClient4 = kRigClient4Ini;
 
 template <class T>
 T* child(QWidget* parent, int id)
