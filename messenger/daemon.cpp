@@ -49,13 +49,15 @@ void Daemon::step(int maxWaitMs, bool withApi)
         wait = std::max(0, std::min(wait, static_cast<int>(untilRetry.count())));
     }
     ::poll(fds.data(), fds.size(), wait);
+    // What follows happened now, not at the last turn: the streams time
+    // their round trips by it.
+    core.tick(Clock::now());
     if (withApi) {
         api.handle(fds);
         for (const std::string& note : api.takeNotes())
             log.write(note);
     }
     busy = link.runOnce();
-    core.tick(Clock::now());
     watchServer();
     if (link.disconnected() && Clock::now() >= link.retryAt())
         link.connect();

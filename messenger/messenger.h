@@ -8,6 +8,7 @@
 #include "messenger/contacts.h"
 #include "messenger/log.h"
 #include "messenger/noise.h"
+#include "messenger/send_window.h"
 #include "messenger/stream_seal.h"
 #include "messenger/trust.h"
 #include "messenger/xmpp_link.h"
@@ -158,8 +159,8 @@ private:
         bool endSeen = false;  // the contact's sealed end came: only its close may follow
         uint16_t sendSeq = 0;
         uint16_t recvSeq = 0;
-        std::deque<size_t> unacked;  // sizes of written texts not yet acknowledged
-        size_t unackedBytes = 0;
+        explicit Stream(size_t maxTexts) : unacked(maxTexts) {}
+        SendWindow unacked;  // written texts not yet acknowledged
         std::deque<std::string> unread;
         size_t unreadBytes = 0;
         std::deque<IqRef> withheld;  // acknowledgements of the newest unread texts
@@ -189,7 +190,7 @@ private:
     Stream* findBySid(const std::string& full, const std::string& sid);
     std::string ref(const Stream& s) const;
     // The stream may not send more before an acknowledgement comes.
-    bool windowFull(const Stream& s) const { return s.unacked.size() >= window; }
+    bool windowFull(const Stream& s) const { return s.unacked.full(); }
     std::string streamsLine(int client, const std::string& app) const;
     std::string sendingLine(int client, const std::string& app) const;
     std::string receivedLine(int client, const App& app) const;

@@ -1,6 +1,7 @@
 // Streams: CONNECT, WRITE, READ, DISCONNECT, and the in-band bytestream
-// events that answer them. A stream keeps up to `window` texts in flight;
-// only a stream whose window is full is listed in SENDING, which stops its
+// events that answer them. A stream keeps up to `window` texts in flight,
+// fewer where the path carries less (send_window.h); only a stream whose
+// window is full is listed in SENDING, which stops its
 // program until an acknowledgement makes room. A text is acknowledged to its
 // sender only while fewer than maxUnread texts of its stream wait to be
 // read and they take at most kAckedUnreadBytes; the rest keep their
@@ -58,7 +59,7 @@ std::string Messenger::sendingLine(int client, const std::string& app) const
     std::string out = "APPLICATION " + app + " SENDING";
     for (const auto& s : streams)
         if (s->open && s->client == client && s->app == app && windowFull(*s))
-            out += " " + ref(*s) + "=" + std::to_string(s->unackedBytes);
+            out += " " + ref(*s) + "=" + std::to_string(s->unacked.inFlightBytes());
     return out;
 }
 
@@ -180,7 +181,7 @@ void Messenger::connect(int client, const std::string& app, const std::string& u
         log.write("cannot connect " + app + " to " + user + ": " + why);
         return;
     }
-    auto s = std::make_unique<Stream>();
+    auto s = std::make_unique<Stream>(window);
     s->client = client;
     s->app = app;
     s->peer = user;
@@ -210,8 +211,7 @@ void Messenger::write(int client, const std::string& app, Stream& s, const std::
     send(client, "ALTER APPLICATION " + app + " WRITE " + ref(s));
     if (s.unacked.empty())
         s.waitingSince = now;
-    s.unacked.push_back(text.size());
-    s.unackedBytes += text.size();
+    s.unacked.sent(text.size(), now);
     link.sendBlock(s.full, s.sid, s.sendSeq++, s.seal->seal(s.compact ? packText(text) : text));
     reportSending(client, app, true);
 }
@@ -290,7 +290,7 @@ void Messenger::openRequest(const std::string& full, const std::string& sid, con
         link.answer(iq, "not-acceptable");
         return;
     }
-    auto s = std::make_unique<Stream>();
+    auto s = std::make_unique<Stream>(window);
     s->client = owner;
     s->app = app;
     s->peer = bare;
@@ -576,8 +576,7 @@ void Messenger::blockResult(const std::string& full, const std::string& sid, boo
         removeStream(s, true, true, "a text was not delivered");
         return;
     }
-    s->unackedBytes -= s->unacked.front();
-    s->unacked.pop_front();
+    s->unacked.acked(now);
     s->waitingSince = now;
     s->probing = false;
     reportSending(s->client, s->app, false);

@@ -12,10 +12,16 @@
   bench.py turnover --port P --count C   prints: the median seconds of C HTTP
       requests in a row (connect, "GET /index.html", read to the close), each
       made as soon as the one before has ended
+  bench.py cancel --port P --bytes N --after S --timeout T
+      prints: the bytes of a GET of N read in S seconds before the client
+      gave up (closed with a reset, as a killed client does), and the
+      seconds until a small web request made right after was answered
+      ("none" when not within T)
 """
 import argparse
 import socket
 import statistics
+import struct
 import sys
 import threading
 import time
@@ -146,16 +152,48 @@ def turnover(args):
     print("%.4f" % statistics.median(times))
 
 
+def cancel(args):
+    s = request(args, b"GET %d\n" % args.bytes)
+    got = 0
+    deadline = time.monotonic() + args.after
+    while got < args.bytes and time.monotonic() < deadline:
+        s.settimeout(max(0.01, deadline - time.monotonic()))
+        try:
+            chunk = s.recv(65536)
+        except socket.timeout:
+            break
+        if not chunk:
+            break
+        got += len(chunk)
+    s.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+    s.close()
+    start = time.monotonic()
+    answer = b""
+    try:
+        s = request(args, b"GET /index.html HTTP/1.0\r\n\r\n")
+        while True:
+            chunk = s.recv(65536)
+            if not chunk:
+                break
+            answer += chunk
+        s.close()
+    except OSError:
+        pass
+    waited = "%.2f" % (time.monotonic() - start) if answer.startswith(b"HTTP/1.") else "none"
+    print(got, waited)
+
+
 def main():
     p = argparse.ArgumentParser()
-    p.add_argument("mode", choices=["serve", "get", "put", "first-byte", "turnover"])
+    p.add_argument("mode", choices=["serve", "get", "put", "first-byte", "turnover", "cancel"])
     p.add_argument("--port", type=int, required=True)
     p.add_argument("--bytes", type=int, default=20 * 1024 * 1024)
     p.add_argument("--count", type=int, default=21)
     p.add_argument("--timeout", type=float, default=300)
+    p.add_argument("--after", type=float, default=3)
     args = p.parse_args()
     {"serve": serve, "get": get, "put": put, "first-byte": first_byte,
-     "turnover": turnover}[args.mode](args)
+     "turnover": turnover, "cancel": cancel}[args.mode](args)
 
 
 if __name__ == "__main__":

@@ -40,13 +40,14 @@
 #                 harness CA; the daemons connect to corvane.test (in /etc/hosts
 #                 of namespaces a and b through /etc/netns/<ns>/) with tls = auto
 #                 and tls_ca_file naming that CA
-#   TWOPC_PROSODY=tuned|default  tuned (the default): Nagle off, no TLS, no
-#                 rate limit; default: Prosody as Debian ships it (Nagle on,
-#                 STARTTLS required, mod_limits at 10 kB/s) with the two
-#                 accounts exempted in unlimited_jids, as docs/messenger.md
-#                 tells users to do, and a certificate signed by the
-#                 harness's CA, which the daemons verify (tls = auto,
-#                 tls_ca_file)
+#   TWOPC_PROSODY=tuned|default|limited  tuned (the default): Nagle off, no
+#                 TLS, no rate limit; default: Prosody as Debian ships it
+#                 (Nagle on, STARTTLS required, mod_limits at 10 kB/s) with
+#                 the two accounts exempted in unlimited_jids, as
+#                 docs/messenger.md tells users to do, and a certificate
+#                 signed by the harness's CA, which the daemons verify
+#                 (tls = auto, tls_ca_file); limited: the same without the
+#                 exemption, as a public server runs it
 #   TWOPC_FEDERATED=1  two servers, as Prosody "default": PC A's account
 #                 pca@one.corvane.test on the server in namespace x, PC B's
 #                 pcb@two.corvane.test on one in namespace y; the servers
@@ -306,7 +307,7 @@ twopc_prosody_config() {
     if [ "$srv" = y ]; then interfaces="\"$TWOPC_ADDR_XB\""
     elif [ -n "${TWOPC_NS_Y:-}" ]; then interfaces="\"$TWOPC_ADDR_XA\""
     else interfaces="\"$TWOPC_ADDR_XA\", \"$TWOPC_ADDR_XB\""; fi
-    if [ "${TWOPC_PROSODY:-tuned}" = default ] || [ -n "${TWOPC_NS_Y:-}" ]; then
+    if [ "${TWOPC_PROSODY:-tuned}" != tuned ] || [ -n "${TWOPC_NS_Y:-}" ]; then
         # What Debian's package enables, with the tunnel accounts exempted
         # from the rate limit; Nagle stays on (no network_settings). The
         # certificate is signed by the harness's CA, as a public CA would.
@@ -314,6 +315,7 @@ twopc_prosody_config() {
         twopc_make_cert "$d" "$domain" "$TWOPC_SCRATCH/ca" || return 1
         modules='"tls"; "limits"; "dialback";'
         local unlimited="\"$TWOPC_JID_A\", \"$TWOPC_JID_B\""
+        [ "${TWOPC_PROSODY:-tuned}" != limited ] || unlimited=
         if [ -n "${TWOPC_NS_Y:-}" ]; then
             # Federated: the peer server's connection in is exempted by its
             # domain, as its operator would be asked to.
@@ -554,7 +556,7 @@ twopc_messengerd_config() {  # a|b
         echo "resource = pc-$pc"
         if [ -n "${TWOPC_DELAY_MS:-}" ]; then echo "port = $TWOPC_DELAYED_PORT"
         elif [ -z "${TWOPC_NS_Y:-}" ]; then echo "port = $TWOPC_XMPP_PORT"; fi
-        if [ "${TWOPC_PROSODY:-tuned}" = default ] || [ -n "${TWOPC_NS_Y:-}" ] || [ "${TWOPC_SERVER:-prosody}" = ejabberd ]; then
+        if [ "${TWOPC_PROSODY:-tuned}" != tuned ] || [ -n "${TWOPC_NS_Y:-}" ] || [ "${TWOPC_SERVER:-prosody}" = ejabberd ]; then
             # Verified against the harness's CA, by the server's name.
             # Federated without a delay element, the config has no server
             # or port at all, as most users' have: the daemon looks the
