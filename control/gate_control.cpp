@@ -103,6 +103,12 @@ void QV_GATECONTROL::notifyThroughput(int service, double sent, double received)
         listeners[i]->notifyThroughput(service, sent, received);
 }
 
+void QV_GATECONTROL::notifyListenFailed(int port, int error)
+{
+    for (size_t i = 0; i < listeners.size(); ++i)
+        listeners[i]->notifyListenFailed(port, error);
+}
+
 void QV_GATECONTROL::notifyLogLine(const char* line)
 {
     for (size_t i = 0; i < listeners.size(); ++i)

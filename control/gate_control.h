@@ -27,6 +27,8 @@ public:
     virtual void notifyModelChange() = 0;
     virtual void notifyStreamChange() = 0;
     virtual void notifyThroughput(int service, double sentRate, double receivedRate) = 0;
+    // A stream's port could not listen; `error`: the errno why.
+    virtual void notifyListenFailed(int port, int error) = 0;
 
 protected:
     ~QV_GATELISTENER() = default;
@@ -71,6 +73,7 @@ public:
     // QV_A2AMODELLISTENER
     void notifyStreamChange() override;
     void notifyThroughput(int service, double sent, double received) override;
+    void notifyListenFailed(int port, int error) override;
     // QV_EVENTLOGLISTENER
     void notifyLogLine(const char* line) override;
 

@@ -1,5 +1,7 @@
 #include "control/window_logic.h"
 
+#include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <ctime>
 
@@ -34,6 +36,40 @@ const char* linkStatusText(int status)
         default:
             return nullptr;  // the text stays as it was
     }
+}
+
+// Why a port could not listen, with the cure.
+const char* listenCause(int error)
+{
+    switch (error) {
+        case EACCES:
+        case EPERM:
+            return "1024未満のポートには権限が必要です: docs/ports.md";
+        case EADDRINUSE:
+            return "他のプログラムが使用中です";
+        case EADDRNOTAVAIL:
+            return "LISTENADDRESSがこのPCのアドレスではありません: docs/ports.md";
+        default:
+            return "docs/ports.md";
+    }
+}
+
+// "ポート21、80で待ち受けできません（cause）", one sentence per cause.
+std::string listenFailureText(const std::vector<std::pair<int, int>>& failed)
+{
+    std::vector<const char*> causes;
+    for (const auto& [port, error] : failed)
+        if (std::find(causes.begin(), causes.end(), listenCause(error)) == causes.end())
+            causes.push_back(listenCause(error));
+    std::string text;
+    for (const char* cause : causes) {
+        std::string ports;
+        for (const auto& [port, error] : failed)
+            if (listenCause(error) == cause)
+                ports += (ports.empty() ? "" : "、") + std::to_string(port);
+        text += (text.empty() ? "" : " ") + std::string("ポート") + ports + "で待ち受けできません（" + cause + "）";
+    }
+    return text;
 }
 
 }  // namespace
@@ -85,6 +121,7 @@ void WindowLogic::showMessage(const std::string& text)
 {
     std::printf("MESSAGE:%s\n", text.c_str());
     view.showMessage(text.c_str());
+    unlistenedPorts.clear();
     messageActive = 1;
     messageTicks = kMessageTicks;
 }
@@ -324,6 +361,17 @@ void WindowLogic::notifyStreamChange()
         view.playLinkDownSound();
     }
     view.showStreamView(any, client);
+}
+
+void WindowLogic::notifyListenFailed(int port, int error)
+{
+    std::vector<std::pair<int, int>> failed;
+    if (messageActive)
+        failed.swap(unlistenedPorts);
+    if (std::none_of(failed.begin(), failed.end(), [port](const std::pair<int, int>& f) { return f.first == port; }))
+        failed.emplace_back(port, error);
+    showMessage(listenFailureText(failed));
+    unlistenedPorts = std::move(failed);
 }
 
 void WindowLogic::notifyThroughput(int service, double sentRate, double receivedRate)

@@ -22,6 +22,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "control/gate_control.h"
@@ -95,6 +96,9 @@ public:
     void notifyModelChange() override;
     void notifyStreamChange() override;
     void notifyThroughput(int service, double sentRate, double receivedRate) override;
+    // The message names the port and the cure; the ports that fail while
+    // it shows (those of one connect) join it.
+    void notifyListenFailed(int port, int error) override;
 
 private:
     void showMessage(const std::string& text);
@@ -108,6 +112,7 @@ private:
     int skypeStatus = 0;
     int streamUp = 0;
     int messageActive = 0;
+    std::vector<std::pair<int, int>> unlistenedPorts;  // port, errno; of the message shown
     int messageTicks = 0;
     int autoConnectWait = 0;
     int suspended = 0;

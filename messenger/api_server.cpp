@@ -14,10 +14,10 @@ namespace {
 // without bound: past this much unsent output the connection is dropped.
 constexpr size_t kMaxPendingOutput = 64u << 20;
 
-// The user id of the process listening on `addr`, from a connection made
-// to ask (SO_PEERCRED of a connected socket names the listener). Does not
-// wait: a listener whose backlog is full is not asked.
-bool holderOf(const sockaddr_un& addr, socklen_t len, uid_t& uid)
+// The process listening on `addr`, from a connection made to ask
+// (SO_PEERCRED of a connected socket names the listener). Does not wait: a
+// listener whose backlog is full is not asked.
+bool holderOf(const sockaddr_un& addr, socklen_t len, ucred& holder)
 {
     int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (fd < 0)
@@ -28,33 +28,23 @@ bool holderOf(const sockaddr_un& addr, socklen_t len, uid_t& uid)
                  && ::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &credLen) == 0;
     ::close(fd);
     if (known)
-        uid = cred.uid;
+        holder = cred;
     return known;
 }
 
 }  // namespace
 
-ApiServer::ApiServer(ApiEvents& e) : events(e) {}
-
-ApiServer::~ApiServer()
-{
-    for (auto& [id, c] : clients)
-        ::close(c.fd);
-    if (listenFd >= 0)
-        ::close(listenFd);
-}
-
-bool ApiServer::listen(const std::string& name, std::string& error)
+ListenOutcome listenOnName(const std::string& name, int& listenFd, std::string& error)
 {
     sockaddr_un addr{};
     if (name.empty() || name.size() > sizeof(addr.sun_path) - 1) {
         error = "socket name must be 1 to 107 characters";
-        return false;
+        return ListenOutcome::Failed;
     }
     int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (fd < 0) {
         error = std::string("socket: ") + std::strerror(errno);
-        return false;
+        return ListenOutcome::Failed;
     }
     addr.sun_family = AF_UNIX;
     std::memcpy(addr.sun_path + 1, name.data(), name.size());
@@ -64,17 +54,33 @@ bool ApiServer::listen(const std::string& name, std::string& error)
         ::close(fd);
         // An abstract name has no owner or mode to check: a process of any
         // user may have taken it, and programs would attach to that one.
-        uid_t holder = 0;
-        if (bindError == EADDRINUSE && holderOf(addr, len, holder) && holder != ::getuid()) {
-            error = "the socket @" + name + " is held by another user (uid " + std::to_string(holder)
-                    + "); refusing to start";
-            return false;
+        ucred holder{};
+        if (bindError == EADDRINUSE && holderOf(addr, len, holder)) {
+            if (holder.uid != ::getuid()) {
+                error = "the socket @" + name + " is held by another user (uid " + std::to_string(holder.uid)
+                        + "); refusing to start";
+                return ListenOutcome::Failed;
+            }
+            // The pid is 0 for a holder outside this process's pid namespace.
+            error = "one runs already for this user"
+                    + (holder.pid > 0 ? " (pid " + std::to_string(holder.pid) + ")" : std::string()) + "; not started";
+            return ListenOutcome::HeldByThisUser;
         }
         error = "cannot listen on @" + name + ": " + std::strerror(bindError);
-        return false;
+        return ListenOutcome::Failed;
     }
     listenFd = fd;
-    return true;
+    return ListenOutcome::Listening;
+}
+
+ApiServer::ApiServer(ApiEvents& e) : events(e) {}
+
+ApiServer::~ApiServer()
+{
+    for (auto& [id, c] : clients)
+        ::close(c.fd);
+    if (listenFd >= 0)
+        ::close(listenFd);
 }
 
 void ApiServer::addPollFds(std::vector<pollfd>& fds) const

@@ -23,6 +23,13 @@ protected:
     ~ApiEvents() = default;
 };
 
+// Binds the abstract name `name` (without its leading zero byte) and
+// listens on `fd`. Otherwise `error` says why; HeldByThisUser: a process of
+// this user holds the name already (another messengerd of the user), and
+// `error` names its pid.
+enum class ListenOutcome { Listening, HeldByThisUser, Failed };
+ListenOutcome listenOnName(const std::string& name, int& fd, std::string& error);
+
 class ApiServer {
 public:
     explicit ApiServer(ApiEvents& events);
@@ -30,8 +37,9 @@ public:
     ApiServer(const ApiServer&) = delete;
     ApiServer& operator=(const ApiServer&) = delete;
 
-    // Binds the abstract name (without its leading zero byte) and listens.
-    bool listen(const std::string& name, std::string& error);
+    // Serves the connections of `fd`, a socket of listenOnName(), which it
+    // owns from now on.
+    void adopt(int fd) { listenFd = fd; }
     // Appends the descriptors to poll; handle() takes the same vector back.
     void addPollFds(std::vector<pollfd>& fds) const;
     void handle(const std::vector<pollfd>& fds);

@@ -113,17 +113,9 @@ void Daemon::shutdown()
         step(20, false);
 }
 
-int Daemon::run(const volatile std::sig_atomic_t& stop)
+int Daemon::run(int listenFd, const volatile std::sig_atomic_t& stop)
 {
-    std::string error;
-    if (!api.listen(config.apiSocket, error)) {
-        // Not started: said on standard error too, where whoever started
-        // the daemon looks first.
-        if (!log.toStderr())
-            log.write(error);
-        std::fprintf(stderr, "messengerd: %s\n", error.c_str());
-        return 1;
-    }
+    api.adopt(listenFd);
     log.write("listening on @" + config.apiSocket);
     link.connect();
     while (!stop)

@@ -23,8 +23,9 @@ public:
     Daemon(const Daemon&) = delete;
     Daemon& operator=(const Daemon&) = delete;
 
-    // Serves until `stop` becomes nonzero; the process exit code.
-    int run(const volatile std::sig_atomic_t& stop);
+    // Serves the program's socket `listenFd` (listenOnName's, taken over)
+    // until `stop` becomes nonzero; the process exit code.
+    int run(int listenFd, const volatile std::sig_atomic_t& stop);
     // Sends a subscription request (and pre-approval) to `jid`, then ends.
     int addContact(const std::string& jid, const volatile std::sig_atomic_t& stop);
 

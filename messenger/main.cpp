@@ -1,6 +1,8 @@
 // messengerd: the messenger beside the program, over XMPP.
+#include "messenger/api_server.h"
 #include "messenger/config.h"
 #include "messenger/daemon.h"
+#include "messenger/daemon_options.h"
 #include "messenger/identity.h"
 #include "messenger/log.h"
 #include "messenger/pin_file.h"
@@ -16,54 +18,21 @@
 #include <string>
 #include <vector>
 
+#ifndef CORVANE_VERSION
+#define CORVANE_VERSION "0"
+#endif
+
 namespace {
 
 volatile std::sig_atomic_t stopRequested = 0;
 
 void onSignal(int) { stopRequested = 1; }
 
-// The usage on `out`; the exit status `status` (2: a wrong command line).
-int usage(std::FILE* out = stderr, int status = 2)
+// A wrong command line: what is wrong, and where the help is.
+int wrongCommandLine(const std::string& error)
 {
-    std::fprintf(out,
-                 "usage: messengerd --config FILE [--api-socket NAME] [--add-contact JID]\n"
-                 "       messengerd --config FILE --fingerprint\n"
-                 "       messengerd --config FILE --trust JID FINGERPRINT\n"
-                 "       messengerd --setup [--config FILE] [--jid JID] [--password-stdin] [--contact JID]...\n"
-                 "                  [--server HOST] [--port N] [--tls-ca-file PATH] [--register] [--force]\n"
-                 "       messengerd --help\n");
-    return status;
-}
-
-struct Options {
-    std::string configPath;
-    std::string socketName;
-    std::string addContact;
-    bool fingerprint = false;
-    bool trust = false;
-    std::string trustJid;
-    std::string trustFingerprint;
-};
-
-bool parseOptions(int argc, char** argv, Options& o)
-{
-    for (int i = 1; i < argc; ++i) {
-        std::string a = argv[i];
-        if ((a == "--config" || a == "--api-socket" || a == "--add-contact") && i + 1 < argc) {
-            std::string v = argv[++i];
-            (a == "--config" ? o.configPath : a == "--api-socket" ? o.socketName : o.addContact) = v;
-        } else if (a == "--fingerprint") {
-            o.fingerprint = true;
-        } else if (a == "--trust" && i + 2 < argc) {
-            o.trust = true;
-            o.trustJid = argv[++i];
-            o.trustFingerprint = argv[++i];
-        } else {
-            return false;
-        }
-    }
-    int modes = (o.fingerprint ? 1 : 0) + (o.trust ? 1 : 0) + (o.addContact.empty() ? 0 : 1);
-    return !o.configPath.empty() && modes <= 1;
+    std::fprintf(stderr, "messengerd: %s\nTry 'messengerd --help'.\n", error.c_str());
+    return 2;
 }
 
 // Loads the configuration and the contacts added with --add-contact;
@@ -117,28 +86,15 @@ int trustKey(const std::string& configPath, const std::string& jid, const std::s
     return 0;
 }
 
-// messengerd --setup ...: "--setup" may stand anywhere among its options.
-bool isSetup(int argc, char** argv)
+int setup(const DaemonOptions& o)
 {
-    return std::any_of(argv + 1, argv + argc, [](const char* a) { return std::strcmp(a, "--setup") == 0; });
-}
-
-int setup(int argc, char** argv)
-{
-    std::vector<std::string> args;
-    for (int i = 1; i < argc; ++i)
-        if (std::strcmp(argv[i], "--setup") != 0)
-            args.emplace_back(argv[i]);
     SetupOptions options;
     std::string error;
-    if (!parseSetupOptions(args, options, error)) {
-        std::fprintf(stderr, "messengerd: %s\n", error.c_str());
-        return usage();
-    }
-    if (options.configPath.empty())
-        options.configPath = defaultSetupConfigPath(std::getenv("XDG_CONFIG_HOME"), std::getenv("HOME"));
+    if (!parseSetupOptions(o.setupArgs, options, error))
+        return wrongCommandLine(error);
+    options.configPath = configPathFor(o, std::getenv("XDG_CONFIG_HOME"), std::getenv("HOME"), error);
     if (options.configPath.empty()) {
-        std::fprintf(stderr, "messengerd: --setup needs --config FILE when neither HOME nor XDG_CONFIG_HOME is set\n");
+        std::fprintf(stderr, "messengerd: %s\n", error.c_str());
         return 2;
     }
     std::signal(SIGPIPE, SIG_IGN);
@@ -151,43 +107,42 @@ int setup(int argc, char** argv)
 
 int main(int argc, char** argv)
 {
-    if (argc == 2 && std::strcmp(argv[1], "--help") == 0)
-        return usage(stdout, 0);
-    if (isSetup(argc, argv))
-        return setup(argc, argv);
-    Options o;
-    if (!parseOptions(argc, argv, o))
-        return usage();
-
-    MessengerConfig config;
-    if (!loadEverything(o.configPath, config))
-        return 2;
-    if (o.fingerprint)
-        return showFingerprint(o.configPath);
-    if (o.trust)
-        return trustKey(o.configPath, o.trustJid, o.trustFingerprint);
-
-    if (!o.socketName.empty())
-        config.apiSocket = o.socketName;
-    if (!o.addContact.empty() && !isBareJid(o.addContact)) {
-        std::fprintf(stderr, "messengerd: --add-contact needs a bare JID, not '%s'\n", o.addContact.c_str());
-        return 2;
-    }
-    noise::KeyPair keys;
+    DaemonOptions o;
     std::string error;
-    if (!loadOrCreateKeyPair(besideConfig(o.configPath, ".key"), keys, error)) {
+    if (!parseDaemonOptions(std::vector<std::string>(argv + 1, argv + argc), o, error))
+        return wrongCommandLine(error);
+    switch (o.mode) {
+        case DaemonOptions::Mode::Help:
+            std::fputs(daemonHelpText(), stdout);
+            return 0;
+        case DaemonOptions::Mode::Version:
+            std::printf("messengerd %s\n", CORVANE_VERSION);
+            return 0;
+        case DaemonOptions::Mode::Setup:
+            return setup(o);
+        default:
+            break;
+    }
+    const std::string configPath = configPathFor(o, std::getenv("XDG_CONFIG_HOME"), std::getenv("HOME"), error);
+    if (configPath.empty()) {
         std::fprintf(stderr, "messengerd: %s\n", error.c_str());
         return 2;
     }
-    // Recorded before the login, so that the contact's request back is
-    // accepted by this run and every later one.
-    if (!o.addContact.empty()) {
-        if (!addToContactsFile(besideConfig(o.configPath, ".contacts"), o.addContact, error)) {
-            std::fprintf(stderr, "messengerd: %s\n", error.c_str());
-            return 2;
-        }
-        if (std::find(config.contacts.begin(), config.contacts.end(), o.addContact) == config.contacts.end())
-            config.contacts.push_back(o.addContact);
+
+    MessengerConfig config;
+    if (!loadEverything(configPath, config))
+        return 2;
+    if (o.mode == DaemonOptions::Mode::Fingerprint)
+        return showFingerprint(configPath);
+    if (o.mode == DaemonOptions::Mode::Trust)
+        return trustKey(configPath, o.jid, o.fingerprint);
+
+    const bool addingContact = o.mode == DaemonOptions::Mode::AddContact;
+    if (!o.socketName.empty())
+        config.apiSocket = o.socketName;
+    if (addingContact && !isBareJid(o.jid)) {
+        std::fprintf(stderr, "messengerd: --add-contact needs a bare JID, not '%s'\n", o.jid.c_str());
+        return 2;
     }
     Log log;
     if (!log.open(config.logPath)) {
@@ -195,9 +150,40 @@ int main(int argc, char** argv)
                      std::strerror(errno));
         return 2;
     }
+    // One daemon per user and network namespace: the socket is taken before
+    // the key, the contacts file or the server are touched. A second start
+    // of the same user (a systemd unit and a desktop's autostart) is no
+    // failure and must not be restarted.
+    int listenFd = -1;
+    if (!addingContact) {
+        const ListenOutcome outcome = listenOnName(config.apiSocket, listenFd, error);
+        if (outcome != ListenOutcome::Listening) {
+            // Said on standard error too, where whoever started the daemon
+            // looks first.
+            if (!log.toStderr())
+                log.write(error);
+            std::fprintf(stderr, "messengerd: %s\n", error.c_str());
+            return outcome == ListenOutcome::HeldByThisUser ? 0 : 1;
+        }
+    }
+    noise::KeyPair keys;
+    if (!loadOrCreateKeyPair(besideConfig(configPath, ".key"), keys, error)) {
+        std::fprintf(stderr, "messengerd: %s\n", error.c_str());
+        return 2;
+    }
+    // Recorded before the login, so that the contact's request back is
+    // accepted by this run and every later one.
+    if (addingContact) {
+        if (!addToContactsFile(besideConfig(configPath, ".contacts"), o.jid, error)) {
+            std::fprintf(stderr, "messengerd: %s\n", error.c_str());
+            return 2;
+        }
+        if (std::find(config.contacts.begin(), config.contacts.end(), o.jid) == config.contacts.end())
+            config.contacts.push_back(o.jid);
+    }
     for (const std::string& warning : transportWarnings(config))
         log.write(warning);
-    PinFile pins(besideConfig(o.configPath, ".pins"), &log);
+    PinFile pins(besideConfig(configPath, ".pins"), &log);
 
     struct sigaction sa {};
     sa.sa_handler = onSignal;
@@ -206,7 +192,7 @@ int main(int argc, char** argv)
     std::signal(SIGPIPE, SIG_IGN);
 
     Daemon daemon(config, log, keys, pins);
-    if (!o.addContact.empty())
-        return daemon.addContact(o.addContact, stopRequested);
-    return daemon.run(stopRequested);
+    if (addingContact)
+        return daemon.addContact(o.jid, stopRequested);
+    return daemon.run(listenFd, stopRequested);
 }

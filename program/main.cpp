@@ -1,9 +1,11 @@
 #include <QApplication>
 #include <QCoreApplication>
 #include <clocale>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
+#include "app/command_line.h"
 #include "app/headless_window.h"
 #include "app/message_box.h"
 #include "app/startup.h"
@@ -44,6 +46,17 @@ bool platformShowsWindows()
 
 int main(int argc, char** argv)
 {
+    // Before any Qt object, the one-instance lock or the trace.
+    switch (programRequest(argc, argv)) {
+        case ProgramRequest::Help:
+            std::fputs(programHelpText(), stdout);
+            return 0;
+        case ProgramRequest::Version:
+            std::fputs(programVersionText(), stdout);
+            return 0;
+        case ProgramRequest::Run:
+            break;
+    }
     std::setlocale(LC_ALL, "");
     blockTerminationSignals();
 

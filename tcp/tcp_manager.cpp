@@ -53,10 +53,10 @@ uint32_t QV_TCPMANAGER::serviceListenAddress()
     return address;
 }
 
-void QV_TCPMANAGER::start()
+bool QV_TCPMANAGER::start()
 {
     if (listenMode != kListenOnServicePort)
-        return;
+        return true;
     if (!mainSocket)
         mainSocket = std::make_unique<QV_SOCKETTCP>();
     const uint32_t address = serviceListenAddress();
@@ -64,10 +64,11 @@ void QV_TCPMANAGER::start()
     if (mainSocket->createServerSocket(servicePort, address)) {
         mainSocket->startThread();
         log->writef(2, "サーバソケット作成: ポート番号=%d ", servicePort);
-    } else {
-        // Typically a port in use, or below 1024 without the right to bind it.
-        log->writef(2, "サーバソケット作成失敗: ポート番号=%d ", servicePort);
+        return true;
     }
+    // Typically a port in use, or below 1024 without the right to bind it.
+    log->writef(2, "サーバソケット作成失敗: ポート番号=%d ", servicePort);
+    return false;
 }
 
 void QV_TCPMANAGER::stop()

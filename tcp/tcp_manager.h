@@ -47,7 +47,9 @@ public:
     QV_TCPMANAGER& operator=(const QV_TCPMANAGER&) = delete;
 
     virtual void init();
-    virtual void start();
+    // The client application's listener on the service port; false when it
+    // could not listen (the main socket's getLastError() says why).
+    virtual bool start();
     virtual void stop();
     // Hands the connect to the forward thread, which connects within the
     // connect time limit and answers the peer itself with the outcome

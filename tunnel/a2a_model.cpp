@@ -179,6 +179,13 @@ void QV_A2AMODEL::notifyThroughput(int service, double sent, double received)
             listeners[i]->notifyThroughput(service, sent, received);
 }
 
+void QV_A2AMODEL::notifyListenFailed(int port, int error)
+{
+    for (size_t i = 0; i < listeners.size(); ++i)
+        if (listeners[i])
+            listeners[i]->notifyListenFailed(port, error);
+}
+
 void QV_A2AMODEL::connectAll()
 {
     const char* user = skypeModel.getSelectedUser();

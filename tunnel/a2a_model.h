@@ -29,6 +29,8 @@ class QV_A2AMODELLISTENER {
 public:
     virtual void notifyStreamChange() = 0;
     virtual void notifyThroughput(int service, double sent, double received) = 0;
+    // A stream's port could not listen; `error`: the errno why.
+    virtual void notifyListenFailed(int port, int error) = 0;
 
 protected:
     ~QV_A2AMODELLISTENER() = default;
@@ -56,6 +58,7 @@ public:
     void notifyA2Adata(const char* line) override;
     void notifyStreamChange() override;
     void notifyThroughput(int service, double sent, double received) override;
+    void notifyListenFailed(int port, int error) override;
 
     void createA2AApplication();
     void connectAll();

@@ -132,7 +132,10 @@ QV_SKYPESTREAM* QV_SKYPEAPPLICATION::createStream(const char* user, int id)
     stream->setForwardPort(config->getForwardPort(serviceIndex));
     stream->setApplicationName(name);
     stream->setClientApplication(config->isClientMode() != 0);
-    stream->start();
+    if (!stream->start())
+        for (size_t i = 0; i < listeners.size(); ++i)
+            if (listeners[i])
+                listeners[i]->notifyListenFailed(stream->getListenPort(), stream->getListenError());
     stream->mark = 1;
     state = kStreamCreated;
     logStream("%s用 Skype STREAM は %s と　ID=%d で接続", user, id);

@@ -24,6 +24,8 @@ class QV_SKYPEAPPLICATIONLISTENER {
 public:
     virtual void notifyStreamChange() = 0;
     virtual void notifyThroughput(int service, double sent, double received) = 0;
+    // A new stream's port could not listen; `error`: the errno why.
+    virtual void notifyListenFailed(int port, int error) = 0;
 
 protected:
     ~QV_SKYPEAPPLICATIONLISTENER() = default;

@@ -58,7 +58,7 @@ bool QV_SKYPESTREAM::isFtpApplication() const
     return ftp && std::strcmp(applicationName, ftp) == 0;
 }
 
-void QV_SKYPESTREAM::start()
+bool QV_SKYPESTREAM::start()
 {
     if (!tcpManager) {
         const QV_TCPMANAGER::Settings settings = QV_TCPMANAGER::settingsOf(config);
@@ -80,7 +80,15 @@ void QV_SKYPESTREAM::start()
                             peerUser, forwardHost, forwardPort);
         });
     }
-    tcpManager->start();
+    return tcpManager->start();
+}
+
+int32_t QV_SKYPESTREAM::getListenPort() const { return tcpManager ? tcpManager->getServicePort() : servicePort; }
+
+int32_t QV_SKYPESTREAM::getListenError() const
+{
+    QV_SOCKETTCP* socket = mainSocket();
+    return socket ? socket->getLastError() : 0;
 }
 
 void QV_SKYPESTREAM::stop()

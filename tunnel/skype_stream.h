@@ -77,7 +77,11 @@ public:
 
     // Creates the TCP manager when there is none (the FTP manager on port 21
     // for the FTP application, else a manager on servicePort) and starts it.
-    void start();
+    // False when the client application's port could not listen: which
+    // port, and the errno why, tell the two getters below.
+    bool start();
+    int32_t getListenPort() const;
+    int32_t getListenError() const;
     // Stops and destroys the manager; a held packet goes with it.
     void stop();
     bool isFtpApplication() const;

@@ -1,4 +1,5 @@
 #include "app/startup.h"
+#include "app/command_line.h"
 
 #include <gtest/gtest.h>
 
@@ -9,6 +10,8 @@
 #include <csignal>
 #include <cstdio>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "tests/support/temp_dir.h"
 
@@ -29,11 +32,21 @@ std::string readUntil(FILE* out, const std::string& until)
 // The program linked into a scratch directory, started from / with no
 // display. With -D119 (exactly) it shows its trace and moves to its
 // directory. A second start is refused (on the offscreen platform with the
-// box's text on standard error) and the first runs on until SIGTERM.
+// box's text on standard error), but --version answers beside it; the first
+// runs on until SIGTERM.
 TEST(StartupProcess, OneInstanceInItsDirectoryWithTheWindowOfItsPlatform)
 {
     for (const char* other : {"-d119", "-D1190", "-D11"})
         EXPECT_FALSE(CCorvaneForTcpApp::isDebugSwitch(other)) << other;
+    // Only the exact words ask for the help or the version; the first decides.
+    const std::pair<std::vector<const char*>, ProgramRequest> requests[] = {
+        {{"p", "-D119", "--help"}, ProgramRequest::Help},
+        {{"p", "--version", "--help"}, ProgramRequest::Version},
+        {{"p", "-help", "--help=1", "--Version", "-v", "-D119"}, ProgramRequest::Run},
+        {{"p"}, ProgramRequest::Run},
+    };
+    for (const auto& [args, request] : requests)
+        EXPECT_EQ(programRequest(static_cast<int>(args.size()), args.data()), request) << args.back();
     TempDir dir;
     ASSERT_EQ(0, symlink(CORVANE_PROGRAM, dir.file("corvanefortcp").c_str()));
     const std::string start =
@@ -51,6 +64,9 @@ TEST(StartupProcess, OneInstanceInItsDirectoryWithTheWindowOfItsPlatform)
         EXPECT_EQ(1, WEXITSTATUS(pclose(out))) << text;
         EXPECT_NE(std::string::npos, text.find("[２重起動]      既に起動されています.     \n")) << text;
     }
+    FILE* version = popen((dir.file("corvanefortcp") + " -D119 --version 2>&1").c_str(), "r");
+    EXPECT_EQ(readUntil(version, "\n\n\n"), "CorvaneForTcp 1.0.0\n");
+    EXPECT_EQ(0, pclose(version));
     EXPECT_EQ(0, kill(pid, SIGTERM)) << "the first runs on";
     EXPECT_EQ(std::string::npos, readUntil(first, "SessionEvents:").find("SessionEvents:"));
     EXPECT_EQ(0, pclose(first));

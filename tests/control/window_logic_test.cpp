@@ -2,6 +2,8 @@
 // against a view that records what it is told.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+#include <cerrno>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -11,6 +13,7 @@
 #include "control/window_logic.h"
 #include "control/window_view.h"
 #include "tests/support/scripted_messenger.h"
+#include "tests/support/tcp_test_util.h"
 #include "tests/support/temp_dir.h"
 
 namespace {
@@ -255,6 +258,31 @@ TEST_F(WindowLogicTest, TheLinkContactAndLampsFollowTheLink)
     EXPECT_EQ(view.linkStatus, "通信ドライバと未接続");
     EXPECT_EQ(view.user, "");
     EXPECT_EQ(view.userState, "");
+}
+
+// A port that cannot listen is named on the message line with its cure; the
+// ports that fail while the message shows join it, by cause.
+TEST_F(WindowLogicTest, APortThatCannotListenIsNamedOnTheMessageLine)
+{
+    int port = 0;
+    const int taken = tcptest::listenOn(&port);
+    ASSERT_GE(taken, 0);
+    const std::string inUse = "ポート" + std::to_string(port) + "で待ち受けできません（他のプログラムが使用中です）";
+    const std::string privileged = "で待ち受けできません（1024未満のポートには権限が必要です: docs/ports.md）";
+    startWith("[SYSTEM]\r\nAPPMODE=1\r\nENABLEPORT1=0\r\nENABLEPORT2=0\r\nENABLEPORT3=0\r\n[CLIENT]\r\nGENPORT2="
+              + std::to_string(port) + "\r\n");
+    app("CorvaneForTcp2000", "STREAMS", kPeer + ":1");
+    EXPECT_EQ(view.message, inUse);
+    tick1();
+    EXPECT_FALSE(view.lamps.listening[5]);
+    logic->notifyListenFailed(21, EACCES);
+    logic->notifyListenFailed(80, EACCES);
+    logic->notifyListenFailed(21, EACCES);
+    EXPECT_EQ(view.message, inUse + " ポート21、80" + privileged);
+    tick1(WindowLogic::kMessageTicks);
+    logic->notifyListenFailed(80, EACCES);
+    EXPECT_EQ(view.message, "ポート80" + privileged);
+    ::close(taken);
 }
 
 // The first stream up plays its sound once, and in a client broadcasts

@@ -40,6 +40,7 @@ struct GateRecorder : QV_GATELISTENER {
     void notifyModelChange() override { events.push_back("model"); }
     void notifyStreamChange() override { events.push_back("streams"); }
     void notifyThroughput(int, double, double) override {}
+    void notifyListenFailed(int, int) override {}
 };
 
 class ModelTest : public ::testing::Test, public MessengerRig {
