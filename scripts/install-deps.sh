@@ -14,7 +14,7 @@ packages=(
   vsftpd lftp curl python3 socat openssl
   iproute2 procps psmisc
   xvfb xauth x11-utils imagemagick fonts-ipafont-gothic fonts-ipafont-mincho
-  lintian desktop-file-utils appstream dpkg-dev fakeroot file
+  lintian desktop-file-utils appstream dpkg-dev fakeroot file scdoc
 )
 
 missing=()

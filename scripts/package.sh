@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds the Debian package dist/corvanefortcp_<version>_<arch>.deb with CPack
 # and checks it: lintian (errors fail, warnings are shown), desktop-file-validate
-# on the desktop entry and appstreamcli on the AppStream metadata.
+# on the desktop entry and the autostart entry, and appstreamcli on the
+# AppStream metadata.
 # Usage: bash scripts/package.sh [--from DIR]   (JOBS=nproc)
 #   By default in its own build directory (BUILD_DIR=build-pkg): Release, only
 #   the two programs, without the tests (CORVANE_BUILD_TESTS=OFF).
@@ -22,7 +23,7 @@ esac
 jobs=${JOBS:-$(nproc)}
 started=$SECONDS
 
-for tool in cmake cpack dpkg-shlibdeps lintian desktop-file-validate appstreamcli; do
+for tool in cmake cpack dpkg-shlibdeps scdoc lintian desktop-file-validate appstreamcli; do
   command -v "$tool" >/dev/null || { echo "package.sh: $tool is missing (bash scripts/install-deps.sh)" >&2; exit 1; }
 done
 
@@ -77,8 +78,10 @@ files=$(mktemp -d)
 trap 'rm -rf "$files"' EXIT
 dpkg-deb -x "$deb" "$files"
 desktop=$files/usr/share/applications/jp.quorvantine.CorvaneForTcp.desktop
+autostart=$files/etc/xdg/autostart/messengerd.desktop
 metainfo=$files/usr/share/metainfo/jp.quorvantine.CorvaneForTcp.metainfo.xml
 if desktop-file-validate "$desktop"; then echo "desktop entry: valid"; else status=1; fi
+if desktop-file-validate "$autostart"; then echo "autostart entry: valid"; else status=1; fi
 # appstreamcli's exit status is not 0 with errors (warnings, infos and
 # pedantic notes are printed and let it pass).
 if appstreamcli validate --no-net --explain "$metainfo"; then :; else status=1; fi
