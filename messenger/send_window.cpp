@@ -22,7 +22,7 @@ bool SendWindow::full() const
 void SendWindow::sent(size_t bytes, Clock::time_point now)
 {
     bool alone = texts.empty();
-    texts.push_back(Text{bytes, now, delivered, deliveredAt, false, alone});
+    texts.push_back(Text{bytes, now, alone, false});
     bytesInFlight += bytes;
     texts.back().heldBack = full();
 }
@@ -34,12 +34,11 @@ void SendWindow::acked(Clock::time_point now)
     Text t = texts.front();
     texts.pop_front();
     bytesInFlight -= t.bytes;
-    delivered += t.bytes;
-    deliveredAt = now;
     sampleRoundTrip(now - t.sentAt, t.alone, now);
-    Clock::duration took = std::max({now - t.deliveredAt, now - t.sentAt, Clock::duration(kMargin)});
-    sampleRate(static_cast<double>(delivered - t.deliveredBefore) / std::chrono::duration<double>(took).count(),
-               t.heldBack, now);
+    Clock::duration took = std::max(now - lastAcked, Clock::duration(kMinSpacing));
+    lastAcked = now;
+    if (!t.alone)
+        sampleRate(static_cast<double>(t.bytes) / std::chrono::duration<double>(took).count(), t.heldBack, now);
 }
 
 void SendWindow::sampleRoundTrip(Clock::duration rtt, bool alone, Clock::time_point now)

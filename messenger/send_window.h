@@ -10,16 +10,19 @@
 // about kMargin of data queued. At least kMinTexts texts may always be in
 // flight (a text may take up to 64 KB), never more than `maxTexts`.
 //
-// The delivery rate of a text is the bytes acknowledged between its send
-// and its acknowledgement over that time, or over kMargin when that was
-// shorter (a server that lets a burst through before it throttles would
-// otherwise open the window wide). The estimate is the largest rate seen;
-// it comes down only through texts sent while the limit held the stream
-// back (a stream whose program writes little says nothing about the path):
-// to the largest of those in the last kRateHold. The shortest round trip holds as long as round
-// trips near it keep coming; after kHold without one (a longer path, or a
-// queue that never drains) one text at a time goes out until the round
-// trip of a text alone in flight takes its place.
+// The delivery rate of a text is its bytes over the time since the
+// acknowledgement before it; the first text after a pause gives none. So a
+// path that keeps up shows the program's pace within one round trip, and a
+// server that lets a burst through before it throttles (a text or so)
+// shows its rate from the next text on. The estimate is the largest rate
+// seen; it comes down only through texts sent while the limit held the
+// stream back (a stream whose program writes little says nothing about the
+// path): to the largest of those in the last kRateHold.
+//
+// The shortest round trip holds as long as round trips near it keep
+// coming; after kHold without one (a longer path, or a queue that never
+// drains) one text at a time goes out until the round trip of a text alone
+// in flight takes its place.
 //
 // Pure: the stream reports its sends and acknowledgements with the time.
 // Acknowledgements come in the order of the sends.
@@ -38,6 +41,7 @@ public:
     static constexpr std::chrono::milliseconds kMargin{250};
     static constexpr std::chrono::seconds kHold{10};
     static constexpr std::chrono::seconds kRateHold{1};
+    static constexpr std::chrono::milliseconds kMinSpacing{1};
 
     // `maxTexts`: texts in flight at the most (at least 1).
     explicit SendWindow(size_t maxTexts);
@@ -57,10 +61,8 @@ private:
     struct Text {
         size_t bytes;
         Clock::time_point sentAt;
-        uint64_t deliveredBefore;           // bytes acknowledged when it was sent
-        Clock::time_point deliveredAt;  // when the last of them was
-        bool heldBack;                  // it filled the window
-        bool alone;                     // nothing else was in flight
+        bool alone;     // nothing else was in flight
+        bool heldBack;  // it filled the window
     };
     void sampleRoundTrip(Clock::duration rtt, bool alone, Clock::time_point now);
     void sampleRate(double bytesPerSecond, bool heldBack, Clock::time_point now);
@@ -68,8 +70,7 @@ private:
     const size_t maxTexts;
     std::deque<Text> texts;
     size_t bytesInFlight = 0;
-    uint64_t delivered = 0;
-    Clock::time_point deliveredAt{};
+    Clock::time_point lastAcked{};
 
     Clock::duration minRtt{};  // zero: none yet
     Clock::time_point minRttConfirmed{};

@@ -38,12 +38,10 @@ TEST(StartupProcess, OneInstanceInItsDirectoryWithTheWindowOfItsPlatform)
 {
     for (const char* other : {"-d119", "-D1190", "-D11"})
         EXPECT_FALSE(CCorvaneForTcpApp::isDebugSwitch(other)) << other;
-    // Only the exact words ask for the help or the version; the first decides.
+    // Only the exact words ask for the help or the version.
     const std::pair<std::vector<const char*>, ProgramRequest> requests[] = {
         {{"p", "-D119", "--help"}, ProgramRequest::Help},
-        {{"p", "--version", "--help"}, ProgramRequest::Version},
         {{"p", "-help", "--help=1", "--Version", "-v", "-D119"}, ProgramRequest::Run},
-        {{"p"}, ProgramRequest::Run},
     };
     for (const auto& [args, request] : requests)
         EXPECT_EQ(programRequest(static_cast<int>(args.size()), args.data()), request) << args.back();
