@@ -134,19 +134,24 @@ def first_byte(args):
     print("%.4f" % statistics.median(times))
 
 
+def web_request(args):
+    """One small web request read to its close: whether it was answered."""
+    s = request(args, b"GET /index.html HTTP/1.0\r\n\r\n")
+    got = b""
+    while True:
+        chunk = s.recv(65536)
+        if not chunk:
+            break
+        got += chunk
+    s.close()
+    return got.startswith(b"HTTP/1.")
+
+
 def turnover(args):
     times = []
     for _ in range(args.count):
         start = time.monotonic()
-        s = request(args, b"GET /index.html HTTP/1.0\r\n\r\n")
-        got = b""
-        while True:
-            chunk = s.recv(65536)
-            if not chunk:
-                break
-            got += chunk
-        s.close()
-        if not got.startswith(b"HTTP/1."):
+        if not web_request(args):
             sys.exit("turnover: no HTTP answer")
         times.append(time.monotonic() - start)
     print("%.4f" % statistics.median(times))
@@ -168,19 +173,11 @@ def cancel(args):
     s.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
     s.close()
     start = time.monotonic()
-    answer = b""
     try:
-        s = request(args, b"GET /index.html HTTP/1.0\r\n\r\n")
-        while True:
-            chunk = s.recv(65536)
-            if not chunk:
-                break
-            answer += chunk
-        s.close()
+        answered = web_request(args)
     except OSError:
-        pass
-    waited = "%.2f" % (time.monotonic() - start) if answer.startswith(b"HTTP/1.") else "none"
-    print(got, waited)
+        answered = False
+    print(got, "%.2f" % (time.monotonic() - start) if answered else "none")
 
 
 def main():
