@@ -55,6 +55,21 @@ bool parseBool(const std::string& s, bool& out)
 
 }  // namespace
 
+namespace {
+
+// Adds the bare JID `jid` to `contacts` in its normal form; false when it is
+// listed there already.
+bool appendContact(std::vector<std::string>& contacts, const std::string& jid)
+{
+    std::string normal = normalizeJid(jid);
+    if (std::find(contacts.begin(), contacts.end(), normal) != contacts.end())
+        return false;
+    contacts.push_back(std::move(normal));
+    return true;
+}
+
+}  // namespace
+
 std::string normalizeJid(const std::string& jid)
 {
     const size_t slash = jid.find('/');
@@ -190,11 +205,8 @@ bool readAccountKey(const std::string& key, const std::string& value, MessengerC
     } else if (key == "contact") {
         if (!isBareJid(value))
             problem = "contact must be a bare JID like user@example.org, not '" + value + "'";
-        else if (std::find(config.contacts.begin(), config.contacts.end(), normalizeJid(value))
-                 != config.contacts.end())
+        else if (!appendContact(config.contacts, value))
             problem = "contact '" + value + "' listed twice";
-        else
-            config.contacts.push_back(normalizeJid(value));
     } else {
         return false;
     }
@@ -449,8 +461,8 @@ bool loadContactsFile(const std::string& path, MessengerConfig& config, std::vec
         if (!isBareJid(jid))
             errors.push_back(path + ":" + std::to_string(lineNo)
                              + ": contact must be a bare JID like user@example.org, not '" + jid + "'");
-        else if (std::find(config.contacts.begin(), config.contacts.end(), normalizeJid(jid)) == config.contacts.end())
-            config.contacts.push_back(normalizeJid(jid));
+        else
+            appendContact(config.contacts, jid);
     });
     return errors.size() == errorsBefore;
 }
@@ -464,9 +476,9 @@ bool addToContactsFile(const std::string& path, const std::string& jid, std::str
         error = errors.front();
         return false;
     }
+    const std::string normal = normalizeJid(jid);
     bool listed = false;
-    forEachContactLine(
-        text, [&](int, const std::string& line) { listed = listed || normalizeJid(line) == normalizeJid(jid); });
+    forEachContactLine(text, [&](int, const std::string& line) { listed = listed || normalizeJid(line) == normal; });
     if (listed)
         return true;
 

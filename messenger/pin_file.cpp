@@ -284,8 +284,6 @@ std::optional<Pin> PinFile::pinFor(const std::string& bare)
     return pin;
 }
 
-bool PinFile::pin(const std::string& bare, const noise::Key& key) { return check(bare, key).accepted(); }
-
 namespace {
 
 // The verdict of `pin` on `key` when no store is needed; Unavailable when

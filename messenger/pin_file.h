@@ -24,8 +24,6 @@ public:
     // lookup() without the difference between no pin and no file to read.
     std::optional<Pin> pinFor(const std::string& bare);
     TrustVerdict check(const std::string& bare, const noise::Key& key) override;
-    // check() accepted the key (and stored it where it had to).
-    bool pin(const std::string& bare, const noise::Key& key);
 
     // Pins the fingerprint (compact form) for `bare`, replacing any pin it
     // had: the explicit trust of messengerd --trust. False with `error`.

@@ -54,10 +54,11 @@ public:
 
     bool empty() const { return texts.empty(); }
     size_t inFlightBytes() const { return bytesInFlight; }
+
+private:
     // The limit in bytes (texts beyond kMinTexts).
     size_t limitBytes() const;
 
-private:
     struct Text {
         size_t bytes;
         Clock::time_point sentAt;

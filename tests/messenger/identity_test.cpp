@@ -152,7 +152,7 @@ TEST_F(MessengerPins, FirstUsePinsTheKeyTrustReplacesItAndAnotherKeyIsRefused)
     PinFile pins(path, nullptr);
     EXPECT_FALSE(pins.pinFor("alice@example.org"));
     EXPECT_FALSE(fileExists(path));
-    ASSERT_TRUE(pins.pin("alice@example.org", kAlice));
+    ASSERT_TRUE(pins.check("alice@example.org", kAlice).accepted());
     EXPECT_EQ(modeOf(path), 0600u);
     std::optional<Pin> p = pins.pinFor("alice@example.org");
     ASSERT_TRUE(p && p->key);
@@ -162,8 +162,8 @@ TEST_F(MessengerPins, FirstUsePinsTheKeyTrustReplacesItAndAnotherKeyIsRefused)
     EXPECT_NE(readFile(path).find("alice@example.org " + kAliceFingerprint + " " + kAliceHex + "\n"),
               std::string::npos);
     // The same key again is fine; another one is not stored.
-    EXPECT_TRUE(pins.pin("alice@example.org", kAlice));
-    EXPECT_FALSE(pins.pin("alice@example.org", kBob));
+    EXPECT_TRUE(pins.check("alice@example.org", kAlice).accepted());
+    EXPECT_FALSE(pins.check("alice@example.org", kBob).accepted());
     EXPECT_EQ(*pins.pinFor("alice@example.org")->key, kAlice);
 
     // The contact's key changed: the user trusts the new fingerprint, from
@@ -179,9 +179,9 @@ TEST_F(MessengerPins, FirstUsePinsTheKeyTrustReplacesItAndAnotherKeyIsRefused)
     EXPECT_FALSE(p->key);
     // A key of another fingerprint does not replace the trusted one; the
     // key that has it completes the pin.
-    EXPECT_FALSE(pins.pin("alice@example.org", kAlice));
+    EXPECT_FALSE(pins.check("alice@example.org", kAlice).accepted());
     EXPECT_FALSE(pins.pinFor("alice@example.org")->key);
-    EXPECT_TRUE(pins.pin("alice@example.org", kBob));
+    EXPECT_TRUE(pins.check("alice@example.org", kBob).accepted());
     p = pins.pinFor("alice@example.org");
     ASSERT_TRUE(p && p->key);
     EXPECT_EQ(*p->key, kBob);
@@ -203,7 +203,7 @@ TEST_F(MessengerPins, OtherLinesAndCommentsAreKeptAndTheFileStaysPrivate)
     EXPECT_EQ(modeOf(path), 0600u);
 
     // A pin is completed in its place.
-    ASSERT_TRUE(pins.pin("bob@example.org", kBob));
+    ASSERT_TRUE(pins.check("bob@example.org", kBob).accepted());
     EXPECT_EQ(readFile(path), "# my contacts\n"
                               "bob@example.org " + kBobFingerprint + " "
                                   + "de9edb7d7b7dc1b4d35b61c2ece435373f8343c85b78674dadfc7e146f882b4f\n"
@@ -261,7 +261,7 @@ TEST_F(MessengerPins, ADaemonPinningWaitsForATrustInProgress)
     ASSERT_GE(fd, 0);
     ASSERT_EQ(::flock(fd, LOCK_EX), 0);
     PinFile daemon(path, nullptr);
-    std::thread first([&] { EXPECT_TRUE(daemon.pin("alice@example.org", kAlice)); });
+    std::thread first([&] { EXPECT_TRUE(daemon.check("alice@example.org", kAlice).accepted()); });
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
     EXPECT_FALSE(cli.pinFor("alice@example.org")) << "pinned without the lock";
     // The other change: rename a new file over the old one, as --trust does.
