@@ -4,7 +4,7 @@
 #include <string>
 
 #include "fuzz/fuzz_check.h"
-#include "messenger/command.h"
+#include "messenger/core/command.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {

@@ -6,7 +6,8 @@
 #include <vector>
 
 #include "fuzz/fuzz_check.h"
-#include "messenger/config.h"
+#include "messenger/support/config.h"
+#include "messenger/support/jid.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {

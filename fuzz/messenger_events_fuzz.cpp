@@ -56,10 +56,10 @@
 #include <vector>
 
 #include "fuzz/fuzz_check.h"
-#include "messenger/command.h"
-#include "messenger/compact_text.h"
-#include "messenger/messenger.h"
-#include "messenger/stream_seal.h"
+#include "messenger/core/command.h"
+#include "messenger/core/compact_text.h"
+#include "messenger/core/messenger.h"
+#include "messenger/crypto/stream_seal.h"
 #include "tests/messenger/fake_sides.h"
 
 namespace {
@@ -284,7 +284,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     Log log;
     log.open(trace ? "" : "/dev/null");
     FakePins pins;
-    Messenger core(sink, link, log, kOwn, {"bob@h.test", "eve@x.test"}, settings, ownKeys(), pins);
+    Messenger core(sink, link, link, log, kOwn, {"bob@h.test", "eve@x.test"}, settings, ownKeys(), pins);
     Messenger::Clock::time_point now{};
     core.tick(now);
 

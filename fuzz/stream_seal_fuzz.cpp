@@ -37,8 +37,8 @@
 #include <vector>
 
 #include "fuzz/fuzz_check.h"
-#include "messenger/noise.h"
-#include "messenger/stream_seal.h"
+#include "messenger/crypto/noise.h"
+#include "messenger/crypto/stream_seal.h"
 
 namespace {
 

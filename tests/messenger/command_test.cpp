@@ -3,8 +3,8 @@
 // text comes back exactly, hex texts take half the bytes, and a block
 // without a valid tag is refused (which texts the core packs is in
 // messenger_core_test).
-#include "messenger/command.h"
-#include "messenger/compact_text.h"
+#include "messenger/core/command.h"
+#include "messenger/core/compact_text.h"
 
 #include <gtest/gtest.h>
 

@@ -1,7 +1,10 @@
 // The configuration file: accepted settings, and one exact message per
 // mistake, naming file and line.
-#include "messenger/config.h"
-#include "messenger/strophe_link.h"
+#include "messenger/support/config.h"
+#include "messenger/support/contacts_file.h"
+#include "messenger/support/files.h"
+#include "messenger/support/jid.h"
+#include "messenger/xmpp/strophe_link.h"
 #include "tests/support/temp_dir.h"
 
 #include <gtest/gtest.h>

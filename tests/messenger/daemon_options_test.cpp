@@ -1,8 +1,8 @@
 // messengerd's command line: each wrong one named, the modes and their
 // values, the default configuration; and a second daemon of the same user,
 // which ends at once, with status 0, before it touches anything.
-#include "messenger/daemon_options.h"
-#include "messenger/api_server.h"
+#include "messenger/daemon/daemon_options.h"
+#include "messenger/local/api_server.h"
 #include "tests/support/spawned.h"
 #include "tests/support/temp_dir.h"
 

@@ -1,9 +1,9 @@
 // Recording fakes of the program side (ClientSink) and the XMPP side
-// (XmppLink) for the core's unit tests.
+// (XmppLink and StreamTransport) for the core's unit tests.
 #pragma once
 
-#include "messenger/identity.h"
-#include "messenger/messenger.h"
+#include "messenger/core/messenger.h"
+#include "messenger/crypto/fingerprint.h"
 
 #include <functional>
 #include <map>
@@ -28,7 +28,7 @@ struct FakeSink : ClientSink {
 
 inline const std::string kNotShown = "<not shown>";
 
-struct FakeLink : XmppLink {
+struct FakeLink : XmppLink, StreamTransport {
     void advertise(const std::set<std::string>& apps) override
     {
         std::string s = "advertise";

@@ -1,8 +1,10 @@
 // The installation's key file, the fingerprints people compare, and the
 // pins of contacts' keys in their file: trust on first use, the explicit
 // trust of messengerd --trust, and a file shared with other processes.
-#include "messenger/identity.h"
-#include "messenger/pin_file.h"
+#include "messenger/crypto/fingerprint.h"
+#include "messenger/support/files.h"
+#include "messenger/trust/key_file.h"
+#include "messenger/trust/pin_file.h"
 #include "tests/support/temp_dir.h"
 
 #include <gtest/gtest.h>

@@ -1,7 +1,7 @@
 // The daemon's log: a log file stays bounded (rotated to one old file, a
 // FIFO never), and texts chosen by others reach it cut and with control
 // characters escaped.
-#include "messenger/log.h"
+#include "messenger/support/log.h"
 #include "tests/support/temp_dir.h"
 
 #include <gtest/gtest.h>

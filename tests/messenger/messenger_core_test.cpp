@@ -1,8 +1,8 @@
 // The core against fake program and XMPP sides: attach codes, the answers of
 // the command set, and the stream life cycle with flow control.
-#include "messenger/command.h"
-#include "messenger/compact_text.h"
-#include "messenger/messenger.h"
+#include "messenger/core/command.h"
+#include "messenger/core/compact_text.h"
+#include "messenger/core/messenger.h"
 #include "tests/messenger/fake_sides.h"
 
 #include <gtest/gtest.h>
@@ -33,7 +33,7 @@ protected:
     // answer, one text in flight and no compact form (a daemon of the first
     // version).
     explicit MessengerCore(StreamSettings settings = StreamSettings{3, 30s, 1, false})
-        : offer(settings.compact), core(sink, link, log, kAlice, {kBob, "dave@h.test"}, settings, aliceKeys, pins)
+        : offer(settings.compact), core(sink, link, link, log, kAlice, {kBob, "dave@h.test"}, settings, aliceKeys, pins)
     {
         log.open("/dev/null");
         log.setCapture(true);
@@ -393,7 +393,7 @@ TEST_F(MessengerCore, ReadGivesOneTextInOrderAndWithholdsAcksWhenFullAndAPeerIgn
     // kMaxWithheld are kept unacknowledged, one more ends the stream.
     openFromBob("s2");
     clear();
-    const int kept = 3 + static_cast<int>(Messenger::kMaxWithheld);
+    const int kept = 3 + static_cast<int>(Streams::kMaxWithheld);
     for (int i = 0; i < kept; ++i)
         fromBob("s2", "t", "d" + std::to_string(i));
     EXPECT_EQ(link.take(), (Lines{"answer d0 result", "answer d1 result", "answer d2 result"}));
@@ -405,7 +405,7 @@ TEST_F(MessengerCore, ReadGivesOneTextInOrderAndWithholdsAcksWhenFullAndAPeerIgn
     EXPECT_EQ(std::count(calls.begin(), calls.end(), "close " + kBobFull), 1);
     EXPECT_EQ(std::count_if(calls.begin(), calls.end(),
                             [](const std::string& c) { return c.find(" item-not-found") != std::string::npos; }),
-              static_cast<long>(Messenger::kMaxWithheld));
+              static_cast<long>(Streams::kMaxWithheld));
     EXPECT_EQ(sink.take(1), (Lines{kOfApp + "STREAMS", kOfApp + "RECEIVED"}));
 }
 
@@ -587,7 +587,7 @@ TEST_F(MessengerWindow, CompactFormOnlyWhenBothSidesTakeIt)
 
 TEST_F(MessengerCore, StreamsPerContactAndApplicationAreCapped)
 {
-    const size_t cap = Messenger::kMaxStreamsPerPeer;
+    const size_t cap = Streams::kMaxStreamsPerPeer;
     ASSERT_GE(cap, 2u);
     // Half opened by this side (one still opening), half by bob.
     for (size_t i = 0; i < cap / 2; ++i) {
@@ -679,8 +679,8 @@ TEST_F(MessengerBytes, UnreadBytesHoldBackAcknowledgementsThenEndTheStreamAndAll
     clear();
     const std::string text(kMaxTextLength, 'b');
     // Acknowledged while the unread texts take at most kAckedUnreadBytes.
-    const size_t acked = Messenger::kAckedUnreadBytes / text.size();
-    const size_t kept = Messenger::kMaxUnreadBytes / text.size();
+    const size_t acked = Streams::kAckedUnreadBytes / text.size();
+    const size_t kept = Streams::kMaxUnreadBytes / text.size();
     for (size_t i = 0; i < kept; ++i)
         fromBob("s", text, "d" + std::to_string(i));
     Lines calls = link.take();
@@ -702,9 +702,9 @@ TEST_F(MessengerBytes, UnreadBytesHoldBackAcknowledgementsThenEndTheStreamAndAll
     const std::string other = "CorvaneForTcp2000";
     command("CREATE APPLICATION " + other);
     link.take();
-    const size_t perStream = Messenger::kMaxUnreadBytes / text.size();
-    const size_t streams = Messenger::kMaxUnreadTotal / (perStream * text.size());
-    ASSERT_LE(streams, 2 * Messenger::kMaxStreamsPerPeer);
+    const size_t perStream = Streams::kMaxUnreadBytes / text.size();
+    const size_t streams = Streams::kMaxUnreadTotal / (perStream * text.size());
+    ASSERT_LE(streams, 2 * Streams::kMaxStreamsPerPeer);
     // Every stream up to its own limit: together just below the total one.
     for (size_t n = 0; n < streams; ++n) {
         std::string sid = "s" + std::to_string(n);

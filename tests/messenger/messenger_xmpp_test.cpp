@@ -4,7 +4,7 @@
 // between cannot bend. The core's own rules are in messenger_core_test; login,
 // streams through a real server and a server link that dies are in the e2e
 // suite.
-#include "messenger/caps.h"
+#include "messenger/xmpp/caps.h"
 #include "tests/support/api_test_client.h"
 #include "tests/support/delay_proxy.h"
 #include "tests/support/prosody_server.h"

@@ -3,7 +3,7 @@
 // turn ends the handshake for good, and the transport ciphers refuse
 // replays, reorders, drops and changes. Changed handshake messages: the
 // prologues of stream_seal_test.
-#include "messenger/noise.h"
+#include "messenger/crypto/noise.h"
 
 #include <gtest/gtest.h>
 

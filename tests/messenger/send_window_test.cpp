@@ -5,7 +5,7 @@
 // order and acknowledges each text a round trip after it has passed. A
 // server that throttles lets two seconds of its rate through at once first,
 // as Prosody's limits do.
-#include "messenger/send_window.h"
+#include "messenger/core/send_window.h"
 
 #include <gtest/gtest.h>
 

@@ -3,7 +3,7 @@
 // only with --force, and the terminal's echo back after Ctrl-C. Against a
 // real server (the file of mode 0600 that the daemon logs in with, a wrong
 // password, a certificate refused, registration): scripts/twopc/e2e_setup.sh.
-#include "messenger/setup.h"
+#include "messenger/daemon/setup.h"
 #include "tests/support/tcp_test_util.h"
 #include "tests/support/temp_dir.h"
 
@@ -34,12 +34,12 @@ protected:
         line = password;
         return true;
     }
-    AccountResult logIn(const MessengerConfig& c) override
+    AccountResult logIn(const XmppAccount& c) override
     {
         calls.push_back("login " + c.jid + " " + c.password);
         return login;
     }
-    AccountResult createAccount(const MessengerConfig& c) override
+    AccountResult createAccount(const XmppAccount& c) override
     {
         calls.push_back("create " + c.jid + " " + c.password);
         return creation;

@@ -2,7 +2,7 @@
 // in the test: when a key shows and is confirmed, starting over from IK, and
 // what a server in between cannot make either end accept. Which keys are
 // learnt, pinned and used: messenger_core_test.
-#include "messenger/stream_seal.h"
+#include "messenger/crypto/stream_seal.h"
 
 #include <gtest/gtest.h>
 

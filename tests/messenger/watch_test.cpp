@@ -5,8 +5,8 @@
 // throttle watch: a server that reads this account's data at a trickle while
 // a backlog waits is reported, with its rate, again while it lasts, and its
 // end; a fast server or a slow reader on the contact's side is not.
-#include "messenger/link_watch.h"
-#include "messenger/throttle_watch.h"
+#include "messenger/xmpp/link_watch.h"
+#include "messenger/xmpp/throttle_watch.h"
 
 #include <gtest/gtest.h>
 

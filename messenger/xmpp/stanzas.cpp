@@ -1,0 +1,92 @@
+#include "messenger/xmpp/stanzas.h"
+
+std::string str(const char* s) { return s ? s : ""; }
+
+xmpp_stanza_t* element(xmpp_ctx_t* ctx, const char* name, const char* ns)
+{
+    xmpp_stanza_t* e = xmpp_stanza_new(ctx);
+    xmpp_stanza_set_name(e, name);
+    if (ns)
+        xmpp_stanza_set_ns(e, ns);
+    return e;
+}
+
+void adopt(xmpp_stanza_t* parent, xmpp_stanza_t* child)
+{
+    xmpp_stanza_add_child(parent, child);
+    xmpp_stanza_release(child);
+}
+
+void addText(xmpp_ctx_t* ctx, xmpp_stanza_t* parent, const char* text)
+{
+    xmpp_stanza_t* t = xmpp_stanza_new(ctx);
+    xmpp_stanza_set_text(t, text);
+    adopt(parent, t);
+}
+
+void StanzaSender::reset(xmpp_conn_t* c)
+{
+    conn = c;
+    isReady = false;
+    pending.clear();
+}
+
+void StanzaSender::send(xmpp_stanza_t* stanza)
+{
+    xmpp_send(conn, stanza);
+    xmpp_stanza_release(stanza);
+}
+
+void StanzaSender::sendIq(const char* type, const std::string& to, xmpp_stanza_t* payload, const PendingIq& p)
+{
+    std::string id = "cv" + std::to_string(++nextId);
+    xmpp_stanza_t* iq = xmpp_iq_new(ctx, type, id.c_str());
+    if (!to.empty())
+        xmpp_stanza_set_to(iq, to.c_str());
+    adopt(iq, payload);
+    pending[id] = p;
+    send(iq);
+}
+
+void StanzaSender::answer(const IqRef& ref, const char* condition)
+{
+    if (!canSend())
+        return;
+    if (condition) {
+        answerError(ref, "cancel", condition);
+        return;
+    }
+    xmpp_stanza_t* iq = xmpp_iq_new(ctx, "result", ref.id.c_str());
+    if (!ref.from.empty())
+        xmpp_stanza_set_to(iq, ref.from.c_str());
+    send(iq);
+}
+
+void StanzaSender::answerError(const IqRef& ref, const char* errorType, const char* condition)
+{
+    xmpp_stanza_t* iq = xmpp_iq_new(ctx, "error", ref.id.c_str());
+    if (!ref.from.empty())
+        xmpp_stanza_set_to(iq, ref.from.c_str());
+    xmpp_stanza_t* err = element(ctx, "error", nullptr);
+    xmpp_stanza_set_type(err, errorType);
+    adopt(err, element(ctx, condition, kNsStanzas));
+    adopt(iq, err);
+    send(iq);
+}
+
+std::optional<PendingIq> StanzaSender::take(const std::string& id, const std::string& from)
+{
+    auto it = pending.find(id);
+    // The core's full JIDs are in normal form already (they came from here).
+    if (it == pending.end() || (!it->second.full.empty() && from != it->second.full))
+        return std::nullopt;
+    PendingIq p = it->second;
+    pending.erase(it);
+    return p;
+}
+
+void StanzaSender::forget(const std::string& full, const std::string& sid)
+{
+    for (auto it = pending.begin(); it != pending.end();)
+        it = it->second.full == full && it->second.sid == sid ? pending.erase(it) : std::next(it);
+}

@@ -1,0 +1,73 @@
+// What the parts of the XMPP side share: the namespaces the daemon speaks,
+// small helpers to build and read libstrophe stanzas, and StanzaSender, the
+// one way out to the server (iqs that wait for their answer, answers to
+// incoming iqs). Used on the daemon's thread only.
+#pragma once
+
+#include "messenger/core/stream_transport.h"
+
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <string>
+
+#include <strophe.h>
+
+inline constexpr const char* kNsIbb = "http://jabber.org/protocol/ibb";
+inline constexpr const char* kNsRoster = "jabber:iq:roster";
+inline constexpr const char* kNsDiscoInfo = "http://jabber.org/protocol/disco#info";
+inline constexpr const char* kNsCaps = "http://jabber.org/protocol/caps";
+inline constexpr const char* kNsPing = "urn:xmpp:ping";
+inline constexpr const char* kNsStanzas = "urn:ietf:params:xml:ns:xmpp-stanzas";
+
+// A C string from libstrophe, empty when null.
+std::string str(const char* s);
+xmpp_stanza_t* element(xmpp_ctx_t* ctx, const char* name, const char* ns);
+// Adds `child` to `parent` and drops the caller's reference.
+void adopt(xmpp_stanza_t* parent, xmpp_stanza_t* child);
+void addText(xmpp_ctx_t* ctx, xmpp_stanza_t* parent, const char* text);
+
+// An iq this side sent, waiting for its answer; `full` and `sid` name the
+// stream it belongs to, if any.
+struct PendingIq {
+    enum class Kind { Roster, Open, Data, Close, Ping, Probe };
+    Kind kind;
+    std::string full;
+    std::string sid;
+};
+
+class StanzaSender {
+public:
+    explicit StanzaSender(xmpp_ctx_t* context) : ctx(context) {}
+
+    // A new connection attempt (`conn`) or the loss of the current one:
+    // nothing may be sent until setReady, and what was pending is forgotten.
+    void reset(xmpp_conn_t* conn);
+    // Whether stanzas may go out: the stream is up and logged in.
+    void setReady(bool ready) { isReady = ready; }
+    bool canSend() const { return conn && isReady; }
+    xmpp_ctx_t* context() const { return ctx; }
+
+    // Sends the stanza and drops the caller's reference.
+    void send(xmpp_stanza_t* stanza);
+    // An iq with a new id; its answer is kept for take().
+    void sendIq(const char* type, const std::string& to, xmpp_stanza_t* payload, const PendingIq& p);
+    // A result to the incoming iq when `condition` is null, else an error
+    // of type cancel with that condition.
+    void answer(const IqRef& ref, const char* condition);
+    void answerError(const IqRef& ref, const char* errorType, const char* condition);
+    // The request that the answer `iq` belongs to, taken out of the pending
+    // ones. An answer to a request sent to a peer counts only from that peer
+    // (`from`, in normal form): anyone else who knows the id could
+    // otherwise refuse or acknowledge in its place.
+    std::optional<PendingIq> take(const std::string& id, const std::string& from);
+    // Late answers to this stream's requests have nobody to go to.
+    void forget(const std::string& full, const std::string& sid);
+
+private:
+    xmpp_ctx_t* ctx;
+    xmpp_conn_t* conn = nullptr;
+    bool isReady = false;
+    std::map<std::string, PendingIq> pending;  // by iq id
+    uint64_t nextId = 0;
+};
