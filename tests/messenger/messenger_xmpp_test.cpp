@@ -118,16 +118,6 @@ bool logHas(const Peer& p, const std::string& text)
     return tcptest::waitUntil([&] { return readFile(p.log).find(text) != std::string::npos; }, 20s);
 }
 
-// No stream was announced to the program before the answer to a question.
-bool noStreamAnnounced(Peer& p)
-{
-    std::string line;
-    return p.client.command("GET APPLICATION " + kApp + " CONNECTABLE")
-           && p.client.waitLine([](const std::string& l) { return l.rfind("APPLICATION " + kApp + " ", 0) == 0; }, line,
-                                20s)
-           && line.rfind("APPLICATION " + kApp + " CONNECTABLE", 0) == 0;
-}
-
 // alice's answer to the iq `id` the relay put in: "result", "error
 // <condition>", or "" when none came in time.
 std::string answerTo(const DelayProxy& relay, const std::string& id)
@@ -155,9 +145,11 @@ std::string answerTo(const DelayProxy& relay, const std::string& id)
 
 // A throwaway Prosody with accounts alice and bob, and messengerd for each,
 // each other's contacts. alice's daemon reaches Prosody through a relay that
-// plays a hostile server: it drops, replays and makes up stanzas, as from
-// bob or from carol, who is no contact of alice's.
-TEST(MessengerXmpp, AServerInBetweenCannotBendTheOpeningThePinsOrTheEnd)
+// plays a hostile server: it drops and makes up stanzas, as from bob or from
+// carol, who is no contact of alice's. (A made-up close, a replayed opening,
+// a request to start over and a pin that cannot be stored: the core's and
+// the pin file's tests.)
+TEST(MessengerXmpp, AServerInBetweenCannotBendAnAnswerOrTheRoster)
 {
     if (std::string reason = ProsodyServer::unavailableReason(); !reason.empty())
         GTEST_SKIP() << reason;
@@ -166,12 +158,10 @@ TEST(MessengerXmpp, AServerInBetweenCannotBendTheOpeningThePinsOrTheEnd)
     if (!server.writeConfig() || !server.registerUser("alice", "alicepw") || !server.registerUser("bob", "bobpw")
         || !server.start())
         GTEST_SKIP() << "Prosody cannot run here: " << server.error();
-    // Armed, the relay keeps alice's next IK opening from the server and
-    // tells its sid. Its thread uses these: they outlive it.
+    // Armed, the relay keeps alice's next stream from the server and tells
+    // its request's id. Its thread uses these: they outlive it.
     std::mutex mutex;
-    bool dropIk = false;
-    std::string droppedSid;
-    bool dropOpen = false;  // and its next stream, telling the request's id
+    bool dropOpen = false;
     std::string droppedOpenId;
     std::string droppedOpenSid;
     StanzaCutter fromAlice;
@@ -183,14 +173,6 @@ TEST(MessengerXmpp, AServerInBetweenCannotBendTheOpeningThePinsOrTheEnd)
         std::string out;
         std::lock_guard<std::mutex> lock(mutex);
         for (const std::string& stanza : fromAlice.add(bytes)) {
-            // An IK message: 'I' and the next byte's first bits in base64.
-            static const std::regex ik(">S[Q-Za-f]");
-            if (dropIk && stanza.find("<data") != std::string::npos && attribute(stanza, "seq") == "0"
-                && std::regex_search(stanza, ik)) {
-                dropIk = false;
-                droppedSid = attribute(stanza, "sid");
-                continue;
-            }
             if (dropOpen && stanza.find("<open") != std::string::npos) {
                 dropOpen = false;
                 droppedOpenId = attribute(stanza, "id");
@@ -203,8 +185,6 @@ TEST(MessengerXmpp, AServerInBetweenCannotBendTheOpeningThePinsOrTheEnd)
         bytes = out;
     });
     ASSERT_TRUE(relay.start()) << relay.error();
-    // alice's pins file lies in a folder that is gone.
-    ASSERT_EQ(::symlink(dir.file("gone/alice.pins").c_str(), dir.file("alice.pins").c_str()), 0);
     Peer alice;
     Peer bob;
     ASSERT_TRUE(alice.start(dir, "alice", relay.port(), "bob@localhost"));
@@ -286,78 +266,27 @@ TEST(MessengerXmpp, AServerInBetweenCannotBendTheOpeningThePinsOrTheEnd)
             EXPECT_EQ(answerTo(relay, id), answer) << from << " " << payload;
         }
 
-    const std::string alter = "ALTER APPLICATION " + kApp + " ";
-    const std::string streams = "APPLICATION " + kApp + " STREAMS";
-    // A first use whose pin cannot be stored is refused.
-    ASSERT_TRUE(bob.client.command(alter + "CONNECT alice@localhost"));
-    EXPECT_TRUE(logHas(alice, "its key cannot be checked or pinned: cannot lock the pins file " + dir.file("alice.pins")
-                                  + ": No such file or directory"));
-    EXPECT_TRUE(noStreamAnnounced(alice));
-    ::unlink(dir.file("alice.pins").c_str());
-    // Stored, it goes on (bob pinned alice's key the first time: IK).
-    ASSERT_TRUE(bob.client.command(alter + "CONNECT alice@localhost"));
-    ASSERT_TRUE(alice.client.waitLine(streams + " bob@localhost:1", 20s));
-    ASSERT_TRUE(logHas(alice, ", sealed, IK)"));
-    std::smatch m;
-    const std::string aliceLog = readFile(alice.log);
-    ASSERT_TRUE(std::regex_search(aliceLog, m, std::regex("accepted stream bob@localhost:1 of \\S+ \\(sid (\\S+),")));
-    const std::string sid = m[1].str();
-
-    // A close the server makes up is a broken stream, not bob's end.
-    const std::string bobFull = "bob@localhost/pc-bob";
-    const std::string toAlice = "' to='alice@localhost/pc-alice' from='" + bobFull + "'>";
-    relay.inject(false,
-                 "<iq type='set' id='forged-close" + toAlice + "<close xmlns='" + kIbb + "' sid='" + sid + "'/></iq>");
-    EXPECT_TRUE(alice.client.waitLine(streams, 20s));
-    EXPECT_TRUE(logHas(alice, "closed: broken: closed without the sealed end of " + bobFull));
-
-    // The recorded opening of that stream, played again, makes no stream.
-    std::string replay;
-    StanzaCutter fromServer;
-    for (const std::string& stanza : fromServer.add(relay.recorded(false)))
-        if (attribute(stanza, "sid") == sid
-            && (stanza.find("<open") != std::string::npos || stanza.find("<data") != std::string::npos))
-            replay += stanza;
-    ASSERT_NE(replay.find("<open"), std::string::npos);
-    relay.inject(false, replay);
-    EXPECT_TRUE(logHas(alice, "closed: the handshake failed: the contact did not confirm the handshake"));
-    EXPECT_TRUE(noStreamAnnounced(alice));
-
-    // The server keeps alice's IK opening and asks her, as bob, to start
-    // over: she warns, and bob's key is checked all the same.
-    // Arms `drop`, makes alice connect to bob and gives what the relay
-    // tells of the stanza it kept ("" when none came).
-    auto connectWithout = [&](bool& drop, const std::string& told) {
-        {
-            std::lock_guard<std::mutex> lock(mutex);
-            drop = true;
-        }
-        std::string value;
-        if (alice.client.command(alter + "CONNECT bob@localhost"))
-            tcptest::waitUntil([&] {
-                std::lock_guard<std::mutex> lock(mutex);
-                value = told;
-                return !value.empty();
-            });
-        return value;
-    };
-    const std::string restartSid = connectWithout(dropIk, droppedSid);
-    ASSERT_FALSE(restartSid.empty());
-    relay.inject(false, "<iq type='set' id='forged-restart" + toAlice + "<data xmlns='" + kIbb + "' sid='" + restartSid
-                            + "' seq='0'>Ug==</data></iq>");
-    EXPECT_TRUE(logHas(alice, "warning: the stream " + restartSid + " of " + kApp
-                                  + " to bob@localhost starts over without the pinned key (XX)"));
-
     // An answer to alice's stream request counts only from bob: another
     // account's is not taken for his.
-    const std::string openId = connectWithout(dropOpen, droppedOpenId);
-    ASSERT_FALSE(openId.empty());
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        dropOpen = true;
+    }
+    ASSERT_TRUE(alice.client.command("ALTER APPLICATION " + kApp + " CONNECT bob@localhost"));
+    std::string openId;
+    ASSERT_TRUE(tcptest::waitUntil([&] {
+        std::lock_guard<std::mutex> lock(mutex);
+        openId = droppedOpenId;
+        return !openId.empty();
+    }));
+    const std::string bobFull = "bob@localhost/pc-bob";
     const std::string refusal = "<error type='cancel'><forbidden xmlns='urn:ietf:params:xml:ns:xmpp-stanzas'/></error>";
     relay.inject(false, "<iq type='error' id='" + openId + "' from='carol@localhost/odd' to='" + kAliceFull + "'>"
                             + refusal + "</iq><iq type='get' id='after'><ping xmlns='urn:xmpp:ping'/></iq>");
     ASSERT_EQ(answerTo(relay, "after"), "result");
     EXPECT_EQ(readFile(alice.log).find("stream open to " + bobFull + " refused"), std::string::npos);
-    relay.inject(false, "<iq type='error' id='" + openId + toAlice + refusal + "</iq>");
+    relay.inject(false, "<iq type='error' id='" + openId + "' to='" + kAliceFull + "' from='" + bobFull + "'>" + refusal
+                            + "</iq>");
     EXPECT_TRUE(logHas(alice, "stream open to " + bobFull + " refused"));
 
     // A roster change from the own server (no sender) is taken: bob is no

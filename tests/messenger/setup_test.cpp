@@ -58,8 +58,7 @@ protected:
     }
     size_t files() const
     {
-        auto it = std::filesystem::directory_iterator(dir.path());
-        return static_cast<size_t>(std::distance(it, std::filesystem::directory_iterator()));
+        return static_cast<size_t>(std::distance(std::filesystem::directory_iterator(dir.path()), {}));
     }
 
     TempDir dir;

@@ -192,18 +192,7 @@ void DelayProxy::run()
     std::list<Pair> pairs;
     std::vector<pollfd> fds;
     while (!stopRequested) {
-        if (frozen) {
-            pollfd wake{wakeFds[0], POLLIN, 0};
-            ::poll(&wake, 1, 20);
-            char buf[16];
-            while (::read(wakeFds[0], buf, sizeof buf) > 0) {
-            }
-            continue;
-        }
         Clock::time_point now = Clock::now();
-        if (cutRequested.exchange(false))
-            for (Pair& p : pairs)
-                p.broken = true;
         {
             std::lock_guard<std::mutex> lock(injectMutex);
             for (auto& [towardsTarget, bytes] : injected)

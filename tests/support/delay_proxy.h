@@ -40,14 +40,6 @@ public:
     int port() const { return boundPort; }
     const std::string& error() const { return why; }
 
-    // Resets every relayed connection on both sides (an abortive close),
-    // as a network that breaks; new connections are relayed again.
-    void cutAll() { cutRequested = true; }
-    // Stops relaying without closing anything, as a link that loses every
-    // packet: nothing is read, written or accepted until thaw(). The
-    // kernel still takes what fits into the sockets' buffers.
-    void freeze() { frozen = true; }
-    void thaw() { frozen = false; }
     // Bytes relayed so far towards the target and back (payload of TCP).
     uint64_t bytesToTarget() const { return toTarget; }
     uint64_t bytesFromTarget() const { return fromTarget; }
@@ -80,8 +72,6 @@ private:
     std::string why;
     std::thread worker;
     std::atomic<bool> stopRequested{false};
-    std::atomic<bool> cutRequested{false};
-    std::atomic<bool> frozen{false};
     std::atomic<uint64_t> toTarget{0};
     std::atomic<uint64_t> fromTarget{0};
     std::atomic<int> accepted{0};

@@ -2,6 +2,7 @@
 
 #include <poll.h>
 
+#include <algorithm>
 #include <chrono>
 #include <vector>
 
@@ -42,10 +43,8 @@ void ManualEventLoop::fire(int32_t periodMs, int times)
 
 int ManualEventLoop::timerCount(int32_t periodMs) const
 {
-    int n = 0;
-    for (const auto& [id, timer] : timers)
-        n += timer.first == periodMs ? 1 : 0;
-    return n;
+    return static_cast<int>(
+        std::count_if(timers.begin(), timers.end(), [periodMs](const auto& t) { return t.second.first == periodMs; }));
 }
 
 void ManualEventLoop::runPosted()

@@ -76,7 +76,7 @@ bool ProsodyServer::start()
     }
     const bool listening = tcptest::waitUntil(
         [this] {
-            const int fd = tcptest::connectLoopback(c2sPort);
+            const int fd = tcptest::connectTo("127.0.0.1", c2sPort);
             ::close(fd);
             return fd >= 0;
         },

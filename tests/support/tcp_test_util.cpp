@@ -87,8 +87,6 @@ int listenOn(int* port, const char* address)
     return s;
 }
 
-int connectLoopback(int port) { return connectTo("127.0.0.1", port); }
-
 int connectTo(const char* address, int port, const char* from, int receiveBuffer)
 {
     const sockaddr_in target = tcptest::address(address, port);
@@ -100,15 +98,6 @@ int connectTo(const char* address, int port, const char* from, int receiveBuffer
         return -1;
     }
     return s;
-}
-
-std::string remoteAddressOf(int fd)
-{
-    sockaddr_in a{};
-    socklen_t len = sizeof(a);
-    char text[INET_ADDRSTRLEN] = "";
-    getpeername(fd, reinterpret_cast<sockaddr*>(&a), &len);
-    return inet_ntop(AF_INET, &a.sin_addr, text, sizeof(text));
 }
 
 int acceptWithin(int listener, std::chrono::milliseconds limit)
@@ -131,18 +120,6 @@ std::string readSome(int fd, size_t size, std::chrono::milliseconds limit)
 }
 
 End endOf(int fd, std::chrono::milliseconds limit) { return readToEnd(fd, limit, nullptr, 0); }
-
-bool stillOpenAndQuiet(int fd)
-{
-    char c;
-    return recv(fd, &c, 1, MSG_DONTWAIT | MSG_PEEK) < 0 && (errno == EAGAIN || errno == EWOULDBLOCK);
-}
-
-std::vector<uint8_t> takePacket(QV_QUE* queue, std::chrono::milliseconds limit)
-{
-    std::vector<uint8_t> slot(QV_QUE::kSlotSize);
-    return waitUntil([&] { return queue->dequeue(slot.data()) == 1; }, limit) ? slot : std::vector<uint8_t>();
-}
 
 bool putPacket(QV_QUE* queue, const std::vector<uint8_t>& packet)
 {

@@ -24,25 +24,19 @@ bool waitUntil(const std::function<bool()>& done, std::chrono::milliseconds limi
 int freePort();
 // Listens on `address`; *port receives the port; -1 on failure.
 int listenOn(int* port, const char* address = "127.0.0.1");
-// Connects to 127.0.0.1 or `address`, from `from` when given, with a
-// receive buffer of that size when given; -1 when refused.
-int connectLoopback(int port);
+// Connects to `address`, from `from` when given, with a receive buffer of
+// that size when given; -1 when refused.
 int connectTo(const char* address, int port, const char* from = nullptr, int receiveBuffer = 0);
-std::string remoteAddressOf(int fd);
 // -1 when no connection came within the limit.
 int acceptWithin(int listener, std::chrono::milliseconds limit = kWait);
 bool writeAll(int fd, const std::string& data);
 // Reads until `size` bytes came, the peer closed, or the limit passed.
 std::string readSome(int fd, size_t size, std::chrono::milliseconds limit = kWait);
-// True when nothing arrived and the connection is still open right now.
-bool stillOpenAndQuiet(int fd);
 // How a connection ended, dropping what still came: an orderly end of
 // stream, a reset, or nothing within the limit.
 enum class End { Orderly, Reset, None };
 End endOf(int fd, std::chrono::milliseconds limit = kWait);
 
-// Takes one entry within the limit; empty vector when none came.
-std::vector<uint8_t> takePacket(QV_QUE* queue, std::chrono::milliseconds limit = kWait);
 // Puts an entry in, waiting for room within the limit.
 bool putPacket(QV_QUE* queue, const std::vector<uint8_t>& packet);
 std::vector<uint8_t> packet(uint16_t kind, uint16_t code, int port, const std::string& data = "", uint16_t result = 0,

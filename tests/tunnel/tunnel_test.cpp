@@ -528,7 +528,7 @@ TEST_F(StreamTest, HttpStreamsOfTheServerAndTheClientApplication)
     EXPECT_LT(acceptWithin(forward, kQuiet), 0) << "the forward host was connected";
 
     stream->setCanSend();
-    ASSERT_GE(keep(connectLoopback(servicePort)), 0);
+    ASSERT_GE(keep(connectTo("127.0.0.1", servicePort)), 0);
     QV_QUE* up = stream->getTcpManager()->getMainSocket()->getOutboundQueue();
     ASSERT_TRUE(waitUntil([&] { return up->freeSlots() == QV_QUE::kCapacity - 1; }));
     stream->intervalTimer();
