@@ -56,8 +56,9 @@ std::optional<Refusal> admitText(const Stream& s, uint16_t seq, size_t size, siz
         return Refusal{"resource-constraint", "the peer sent more than " + std::to_string(Streams::kMaxWithheld)
                                                   + " texts beyond the unread limit"};
     if (s.unreadBytes + size > Streams::kMaxUnreadBytes)
-        return Refusal{"resource-constraint", "the peer sent more than " + std::to_string(Streams::kMaxUnreadBytes >> 20)
-                                                  + " MiB of texts not yet read"};
+        return Refusal{
+            "resource-constraint",
+            "the peer sent more than " + std::to_string(Streams::kMaxUnreadBytes >> 20) + " MiB of texts not yet read"};
     if (unreadTotal + size > Streams::kMaxUnreadTotal)
         return Refusal{"resource-constraint", "the texts not yet read of all streams would take more than "
                                                   + std::to_string(Streams::kMaxUnreadTotal >> 20) + " MiB"};

@@ -3,8 +3,8 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
-#include <cerrno>
 #include <cctype>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
@@ -90,7 +90,7 @@ std::string trimmed(const std::string& s)
 }
 
 OwnFile readOwnFile(const std::string& path, const std::string& holds, bool absentIsFine, std::string& text,
-                 std::vector<std::string>& errors)
+                    std::vector<std::string>& errors)
 {
     int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) {

@@ -104,12 +104,12 @@ bool InBandStreams::answerUnsent()
 
 void InBandStreams::result(const PendingIq& p, xmpp_stanza_t* iq, bool ok)
 {
+    if (p.kind == PendingIq::Kind::Open && !ok)
+        log.write("stream open to " + peerText(p.full) + " refused");
     if (!events)
         return;
     switch (p.kind) {
         case PendingIq::Kind::Open: {
-            if (!ok)
-                log.write("stream open to " + peerText(p.full) + " refused");
             xmpp_stanza_t* a = xmpp_stanza_get_child_by_name_and_ns(iq, "application", kNsMessenger);
             bool compact = a && str(xmpp_stanza_get_attribute(a, "transfer")) == kTransferCompact;
             events->openResult(p.full, p.sid, ok, ok && compact);
