@@ -21,6 +21,7 @@
 // one is the stream's sealed end (sealEnd), so that a close the server
 // makes up is told from the contact's.
 // Pure computation: the core sends the blocks and checks the peer's key.
+// crypto/ (this, Noise, fingerprints) uses libsodium and support/ only.
 #pragma once
 
 #include "messenger/crypto/noise.h"

@@ -1,7 +1,8 @@
-// The daemon: the local socket, the XMPP link and the core wired together,
-// and the one event loop that drives them (poll on the API sockets and the
-// XMPP socket, then libstrophe without blocking). Single-threaded: every
-// object here is used on the thread that calls run() or addContact().
+// The daemon: the local socket, the connection to the server and the core
+// wired together, and the one event loop that drives them (poll on the API
+// sockets and the server socket, then libstrophe without blocking).
+// Single-threaded: every object here is used on the thread that calls run()
+// or addContact(). daemon/ is the top: it may use every other folder.
 #pragma once
 
 #include "messenger/core/messenger.h"
@@ -9,7 +10,7 @@
 #include "messenger/support/config.h"
 #include "messenger/support/log.h"
 #include "messenger/xmpp/link_watch.h"
-#include "messenger/xmpp/strophe_link.h"
+#include "messenger/xmpp/server_connection.h"
 #include "messenger/xmpp/throttle_watch.h"
 
 #include <csignal>
@@ -46,7 +47,7 @@ private:
     const MessengerConfig& config;
     Log& log;
     ApiServer api;
-    StropheLink link;
+    ServerConnection link;
     Messenger core;
     ThrottleWatch throttle;
     LinkWatch liveness;

@@ -3,7 +3,8 @@
 // Attach frame with code 2 and are closed. Frames are decoded here and handed
 // to an ApiEvents implementation; protocol errors close the connection.
 // Owned by the daemon and used on its thread only; events are called from
-// handle() and may call send()/close() on this object.
+// handle() and may call send()/close() on this object. local/ uses the
+// frames of wire/ and support/ only.
 #pragma once
 
 #include "wire/api_frame.h"

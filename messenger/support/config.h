@@ -1,7 +1,9 @@
 // The daemon's configuration file: one "key = value" per line, '#' starts a
 // comment line. parseConfig never trusts its input: every bad line is
 // reported as "<file>:<line>: <reason>" and parsing goes on, so one run shows
-// every mistake. Plain data, no threads involved.
+// every mistake. Plain data, no threads involved. support/ (this, the
+// contacts file, files, JIDs, the log) is the bottom of the daemon: it uses
+// libc and libidn only.
 #pragma once
 
 #include <string>

@@ -1,7 +1,8 @@
 // What the daemon's core knows of its contacts' keys: one pin per contact,
 // either a fingerprint the user gave (messengerd --trust) or the key itself
 // once a stream has shown it. The file behind it is PinFile; the tests use
-// a map.
+// a map. trust/ (this, the pins file, the key file) uses crypto/ and
+// support/ only.
 #pragma once
 
 #include "messenger/crypto/noise.h"

@@ -1,6 +1,6 @@
 #include "messenger/xmpp/account_check.h"
 
-#include "messenger/xmpp/strophe_link.h"
+#include "messenger/xmpp/server_connection.h"
 
 #include <strophe.h>
 

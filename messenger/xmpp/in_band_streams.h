@@ -2,7 +2,7 @@
 // open with the application it is for (and the offer of the compact form),
 // one data iq per block, the close, and an XEP-0199 ping to the peer's full
 // JID as the probe. Incoming IBB requests become calls on StreamEvents.
-// Owned by StropheLink, which hands it the IBB stanzas and their answers.
+// Owned by ServerConnection, which hands it the IBB stanzas and their answers.
 #pragma once
 
 #include "messenger/core/stream_transport.h"

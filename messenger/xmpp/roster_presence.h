@@ -3,7 +3,7 @@
 // subscriptions, the own presence with its entity capabilities, and the
 // answers to disco#info and ping, which only the server, the own account and
 // contacts get. What it reads becomes calls on XmppEvents. Owned by
-// StropheLink, which hands it these stanzas.
+// ServerConnection, which hands it these stanzas.
 #pragma once
 
 #include "messenger/core/xmpp_events.h"

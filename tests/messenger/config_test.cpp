@@ -4,7 +4,7 @@
 #include "messenger/support/contacts_file.h"
 #include "messenger/support/files.h"
 #include "messenger/support/jid.h"
-#include "messenger/xmpp/strophe_link.h"
+#include "messenger/xmpp/server_connection.h"
 #include "tests/support/temp_dir.h"
 
 #include <gtest/gtest.h>

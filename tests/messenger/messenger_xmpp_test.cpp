@@ -1,4 +1,4 @@
-// What only strophe_link shows: the capabilities hash, and through a real
+// What only server_connection shows: the capabilities hash, and through a real
 // Prosody and a relay that plays a hostile server the stanzas of peers that
 // do not behave, a roster change from the own account, and what a server in
 // between cannot bend. The core's own rules are in messenger_core_test; login,

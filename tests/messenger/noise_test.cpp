@@ -4,6 +4,7 @@
 // replays, reorders, drops and changes. Changed handshake messages: the
 // prologues of stream_seal_test.
 #include "messenger/crypto/noise.h"
+#include "messenger/crypto/fingerprint.h"
 
 #include <gtest/gtest.h>
 
@@ -25,26 +26,19 @@ static_assert(!std::is_copy_constructible_v<CipherState> && !std::is_copy_assign
 
 std::string fromHex(const std::string& hex)
 {
-    std::string out;
-    for (size_t i = 0; i + 1 < hex.size(); i += 2)
-        out.push_back(static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16)));
-    return out;
+    std::string out(hex.size() / 2, '\0');
+    return bytesOf(hex, reinterpret_cast<uint8_t*>(out.data()), out.size()) ? out : "<not hex>";
 }
 
 std::string toHex(const std::string& bytes)
 {
-    static const char digits[] = "0123456789abcdef";
-    std::string out;
-    for (unsigned char c : bytes)
-        out += digits[c >> 4], out += digits[c & 15];
-    return out;
+    return hexOf(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
 }
 
 Key keyFromHex(const std::string& hex)
 {
-    const std::string bytes = fromHex(hex);
     Key key{};
-    std::copy(bytes.begin(), bytes.end(), key.begin());
+    EXPECT_TRUE(bytesOf(hex, key.data(), key.size())) << hex;
     return key;
 }
 

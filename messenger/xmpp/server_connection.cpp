@@ -1,4 +1,4 @@
-#include "messenger/xmpp/strophe_link.h"
+#include "messenger/xmpp/server_connection.h"
 
 #include "messenger/support/jid.h"
 
@@ -14,9 +14,9 @@ namespace {
 
 // libstrophe's socket callback knows only the connection: this maps it back
 // to its link. One daemon thread, so no lock.
-std::map<xmpp_conn_t*, StropheLink*>& registry()
+std::map<xmpp_conn_t*, ServerConnection*>& registry()
 {
-    static std::map<xmpp_conn_t*, StropheLink*> links;
+    static std::map<xmpp_conn_t*, ServerConnection*> links;
     return links;
 }
 
@@ -50,19 +50,19 @@ long connectionFlags(const XmppAccount& account)
     return flags;
 }
 
-StropheLink::StropheLink(const XmppAccount& a, Log& l)
+ServerConnection::ServerConnection(const XmppAccount& a, Log& l)
     : account(a), log(l), ctx(newContext(l)), sender(ctx), roster(sender, a.jid), ibb(sender, l)
 {
 }
 
-void StropheLink::setEvents(XmppEvents* xmpp, StreamEvents* streams)
+void ServerConnection::setEvents(XmppEvents* xmpp, StreamEvents* streams)
 {
     events = xmpp;
     roster.setEvents(xmpp);
     ibb.setEvents(streams);
 }
 
-StropheLink::~StropheLink()
+ServerConnection::~ServerConnection()
 {
     if (conn) {
         registry().erase(conn);
@@ -72,7 +72,7 @@ StropheLink::~StropheLink()
     xmpp_shutdown();
 }
 
-int StropheLink::onSocket(xmpp_conn_t* c, void* sock)
+int ServerConnection::onSocket(xmpp_conn_t* c, void* sock)
 {
     int fd = *static_cast<int*>(sock);
     auto it = registry().find(c);
@@ -103,7 +103,7 @@ std::string certificateRefusal(const XmppAccount& account, const xmpp_tlscert_t*
 
 // The certificate does not verify (unknown CA, wrong name, expired): the
 // login is refused, and the log says why and what would let it through.
-int StropheLink::onCertificateFailure(const xmpp_tlscert_t* cert, const char* errormsg)
+int ServerConnection::onCertificateFailure(const xmpp_tlscert_t* cert, const char* errormsg)
 {
     // The certificate object of a failed check knows its context but not
     // its connection; each link has a context of its own.
@@ -112,13 +112,13 @@ int StropheLink::onCertificateFailure(const xmpp_tlscert_t* cert, const char* er
                            [certCtx](const auto& entry) { return entry.second->ctx == certCtx; });
     if (it == registry().end())
         return 0;
-    StropheLink* link = it->second;
+    ServerConnection* link = it->second;
     link->certificateRefused = true;
     link->dropReason = certificateRefusal(link->account, cert, errormsg);
     return 0;
 }
 
-void StropheLink::connect()
+void ServerConnection::connect()
 {
     if (conn) {
         registry().erase(conn);
@@ -147,7 +147,7 @@ void StropheLink::connect()
         lost("cannot start the connection");
 }
 
-void StropheLink::disconnect()
+void ServerConnection::disconnect()
 {
     if (!conn || state == State::Disconnected)
         return;
@@ -155,9 +155,9 @@ void StropheLink::disconnect()
     xmpp_disconnect(conn);
 }
 
-bool StropheLink::wantsWrite() const { return conn && xmpp_conn_send_queue_len(conn) > 0; }
+bool ServerConnection::wantsWrite() const { return conn && xmpp_conn_send_queue_len(conn) > 0; }
 
-bool StropheLink::runOnce()
+bool ServerConnection::runOnce()
 {
     activity = false;
     // A server that leaves Nagle on holds a small stanza back until its last
@@ -178,9 +178,9 @@ bool StropheLink::runOnce()
     return activity;
 }
 
-void StropheLink::onConnection(xmpp_conn_t*, xmpp_conn_event_t event, int error, xmpp_stream_error_t*, void* self)
+void ServerConnection::onConnection(xmpp_conn_t*, xmpp_conn_event_t event, int error, xmpp_stream_error_t*, void* self)
 {
-    auto* link = static_cast<StropheLink*>(self);
+    auto* link = static_cast<ServerConnection*>(self);
     link->activity = true;
     if (event == XMPP_CONN_CONNECT)
         link->connected();
@@ -190,7 +190,7 @@ void StropheLink::onConnection(xmpp_conn_t*, xmpp_conn_event_t event, int error,
                                              : "disconnected");
 }
 
-void StropheLink::drop(const std::string& why)
+void ServerConnection::drop(const std::string& why)
 {
     if (!conn || state == State::Disconnected || !dropReason.empty())
         return;
@@ -209,7 +209,7 @@ void StropheLink::drop(const std::string& why)
     xmpp_disconnect(conn);
 }
 
-void StropheLink::connected()
+void ServerConnection::connected()
 {
     state = State::LoadingRoster;
     sender.setReady(true);
@@ -220,7 +220,7 @@ void StropheLink::connected()
     sender.sendIq("get", std::string(), element(ctx, "query", kNsRoster), PendingIq{PendingIq::Kind::Roster, {}, {}});
 }
 
-void StropheLink::lost(const std::string& why)
+void ServerConnection::lost(const std::string& why)
 {
     bool wasOnline = state == State::Online;
     state = State::Disconnected;
@@ -239,7 +239,7 @@ void StropheLink::lost(const std::string& why)
         events->serverOffline();
 }
 
-void StropheLink::ping()
+void ServerConnection::ping()
 {
     pong = false;
     if (sender.canSend())
@@ -248,9 +248,9 @@ void StropheLink::ping()
 
 // --- receiving ------------------------------------------------------------
 
-int StropheLink::onIq(xmpp_conn_t*, xmpp_stanza_t* stanza, void* self)
+int ServerConnection::onIq(xmpp_conn_t*, xmpp_stanza_t* stanza, void* self)
 {
-    auto* link = static_cast<StropheLink*>(self);
+    auto* link = static_cast<ServerConnection*>(self);
     link->activity = true;
     std::string type = str(xmpp_stanza_get_type(stanza));
     if (type == "result" || type == "error")
@@ -260,7 +260,7 @@ int StropheLink::onIq(xmpp_conn_t*, xmpp_stanza_t* stanza, void* self)
     return 1;
 }
 
-void StropheLink::handleResult(xmpp_stanza_t* iq, bool ok)
+void ServerConnection::handleResult(xmpp_stanza_t* iq, bool ok)
 {
     std::optional<PendingIq> p = sender.take(str(xmpp_stanza_get_id(iq)), normalizeJid(str(xmpp_stanza_get_from(iq))));
     if (!p)
@@ -285,7 +285,7 @@ void StropheLink::handleResult(xmpp_stanza_t* iq, bool ok)
     }
 }
 
-void StropheLink::handleRequest(xmpp_stanza_t* iq)
+void ServerConnection::handleRequest(xmpp_stanza_t* iq)
 {
     IqRef ref{normalizeJid(str(xmpp_stanza_get_from(iq))), str(xmpp_stanza_get_id(iq))};
     xmpp_stanza_t* payload = xmpp_stanza_get_children(iq);
@@ -303,9 +303,9 @@ void StropheLink::handleRequest(xmpp_stanza_t* iq)
         sender.answer(ref, "service-unavailable");
 }
 
-int StropheLink::onPresence(xmpp_conn_t*, xmpp_stanza_t* stanza, void* self)
+int ServerConnection::onPresence(xmpp_conn_t*, xmpp_stanza_t* stanza, void* self)
 {
-    auto* link = static_cast<StropheLink*>(self);
+    auto* link = static_cast<ServerConnection*>(self);
     link->activity = true;
     link->roster.presence(stanza);
     return 1;

@@ -31,12 +31,12 @@ long connectionFlags(const XmppAccount& account);
 // not verify: ...; not logged in. ...".
 std::string certificateRefusal(const XmppAccount& account, const xmpp_tlscert_t* cert, const char* errormsg);
 
-class StropheLink {
+class ServerConnection {
 public:
-    StropheLink(const XmppAccount& account, Log& log);
-    ~StropheLink();
-    StropheLink(const StropheLink&) = delete;
-    StropheLink& operator=(const StropheLink&) = delete;
+    ServerConnection(const XmppAccount& account, Log& log);
+    ~ServerConnection();
+    ServerConnection(const ServerConnection&) = delete;
+    ServerConnection& operator=(const ServerConnection&) = delete;
 
     // Where the connection's events go (null: nowhere).
     void setEvents(XmppEvents* xmpp, StreamEvents* streams);
