@@ -19,7 +19,7 @@ if [ "$1" = --all ]; then
         ( twopc_state_load "$st" && twopc_down ) || rc=1
     done
     # Namespaces whose scratch dir is already gone.
-    for ns in $(ip netns list 2>/dev/null | awk '$1 ~ /^cvx-[0-9]+-[xab]$/ {print $1}'); do
+    for ns in $(ip netns list 2>/dev/null | awk '$1 ~ /^cvx-[0-9]+-([xaby]|c[0-9]+)$/ {print $1}'); do
         id=${ns#cvx-}; id=${id%-*}
         if owner_alive "$id"; then continue; fi
         pids=$(ip netns pids "$ns" 2>/dev/null)

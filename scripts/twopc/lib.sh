@@ -60,6 +60,10 @@
 #                 registration: its "register" module, allow_registration)
 #   TWOPC_SERVER_ONLY=1  twopc_up brings up the namespaces and the XMPP server
 #                 with its accounts only: no services on B, no messengerd
+#   TWOPC_CLIENTS=N  N more accounts pc1 .. pcN@corvane.test, each a mutual
+#                 contact of pcb and a `contact` of PC B's messengerd, for
+#                 client PCs c1 .. cN that twopc_add_client brings up later
+#                 (one tuned Prosody only; see "more client PCs" below)
 
 TWOPC_LIB_DIR=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 TWOPC_REPO=$(cd "$TWOPC_LIB_DIR/../.." && pwd)
@@ -120,6 +124,7 @@ twopc_ns() {  # twopc_ns x|a|b -> namespace name
         y) [ -n "${TWOPC_NS_Y:-}" ] && echo "$TWOPC_NS_Y" || twopc_fail "no namespace y (not federated)" ;;
         a) echo "$TWOPC_NS_A" ;;
         b) echo "$TWOPC_NS_B" ;;
+        c[1-9]|c[1-9][0-9]|c[1-9][0-9][0-9]) echo "${TWOPC_NS_X%-x}-$1" ;;   # twopc_add_client
         *) twopc_fail "unknown PC '$1'" ;;
     esac
 }
@@ -570,6 +575,7 @@ twopc_messengerd_config() {  # a|b
         fi
         [ -z "$contact" ] || echo "contact = $contact"
         if [ "$pc" = b ] && [ "${TWOPC_EXTRA_CONTACT:-0}" = 1 ]; then echo "contact = $TWOPC_JID_C"; fi
+        if [ "$pc" = b ]; then local k; for ((k = 1; k <= ${TWOPC_CLIENTS:-0}; k++)); do echo "contact = $(twopc_client_jid "$k")"; done; fi
         echo "log = $d/messengerd.log"
         echo "answer_timeout = ${TWOPC_ANSWER_TIMEOUT:-30}"
     } >"$d/messengerd.conf"
@@ -721,6 +727,147 @@ twopc_last_lamps() {
     [ -f "$f" ] && LC_ALL=C grep -a '^LAMPS ' "$f" | tail -n1 | cut -c7-
 }
 
+# ---------------------------------------------------------------- more client PCs
+#
+# One server PC for many client PCs (bench/scale/run.sh). With TWOPC_CLIENTS=N,
+# twopc_up makes the accounts pc1 .. pcN@corvane.test, each a mutual contact
+# of pcb and a `contact` of PC B's messengerd. twopc_add_client K then brings
+# up client PC cK:
+#   namespace cvx-<pid>-cK : 10.78.K.2, a veth to x (10.78.K.1 there), which
+#                            reaches Prosody at 10.77.1.1; its own messengerd
+#                            (account pcK, contact pcb) and program dir
+#                            (client application, APPMODE=1)
+# The PC functions take cK as the PC (twopc_exec c3 ..., twopc_start_program
+# c3, twopc_press_connect c3, twopc_trace c3). twopc_clients_down, which
+# twopc_down calls first, ends them all and deletes their namespaces.
+
+twopc_client_jid() { echo "pc$1@$TWOPC_DOMAIN"; }   # K
+
+# twopc_client_namespaces: the namespaces of this run's client PCs.
+twopc_client_namespaces() {
+    [ -n "${TWOPC_NS_X:-}" ] || return 0
+    ip netns list 2>/dev/null | awk -v p="${TWOPC_NS_X%-x}-c" \
+        'index($1, p) == 1 && substr($1, length(p) + 1) ~ /^[0-9]+$/ { print $1 }'
+}
+
+# twopc_register_clients: the TWOPC_CLIENTS accounts and their contact with
+# pcb, in one call to the running Prosody's admin shell.
+twopc_register_clients() {
+    local n=${TWOPC_CLIENTS:-0} out
+    [ "$n" -gt 0 ] || return 0
+    if [ "${TWOPC_SERVER:-prosody}" != prosody ] || [ -n "${TWOPC_NS_Y:-}" ] || [ "${TWOPC_PROSODY:-tuned}" != tuned ]; then
+        twopc_fail "TWOPC_CLIENTS needs the one tuned Prosody"; return 1
+    fi
+    twopc_wait_until 10 test -S "$TWOPC_SCRATCH/x/data/prosody.sock" ||
+        { twopc_fail "Prosody admin socket missing"; return 1; }
+    out=$(timeout 60 ip netns exec "$TWOPC_NS_X" prosodyctl --config "$TWOPC_SCRATCH/x/prosody.cfg.lua" shell \
+        ">local um=require'core.usermanager'; local rm=require'core.rostermanager'; local h='$TWOPC_DOMAIN'
+for k=1,$n do
+  local u='pc'..k
+  assert(um.create_user(u, u..'-secret', h))
+  for _,p in ipairs{{'pcb',u},{u,'pcb'}} do
+    local c=p[2]..'@'..h; local r=rm.load_roster(p[1],h)
+    r[c]={subscription='both', groups={}}
+    assert(rm.save_roster(p[1],h,r,c)); rm.roster_push(p[1],h,c)
+  end
+end
+return 'clients set'" 2>&1)
+    echo "$out" >>"$TWOPC_SCRATCH/x/prosodyctl.log"
+    grep -q 'clients set' <<<"$out" || { twopc_fail "could not make the client accounts: $out"; return 1; }
+    twopc_log "$n client accounts pc1 .. pc$n, mutual contacts of pcb"
+}
+
+twopc_client_messengerd_config() {  # K
+    local k=$1 d=$TWOPC_SCRATCH/pc-c$1
+    mkdir -p "$d"
+    {
+        echo "jid = $(twopc_client_jid "$k")"
+        echo "password = pc$k-secret"
+        echo "resource = pc-c$k"
+        echo "server = $TWOPC_ADDR_XA"
+        echo "port = $TWOPC_XMPP_PORT"
+        echo "tls = disabled"
+        echo "contact = $TWOPC_JID_B"
+        echo "log = $d/messengerd.log"
+        echo "answer_timeout = ${TWOPC_ANSWER_TIMEOUT:-30}"
+    } >"$d/messengerd.conf"
+    chmod 600 "$d/messengerd.conf"
+}
+
+# twopc_add_client K: client PC cK (1 <= K <= TWOPC_CLIENTS, at most 254):
+# its namespace and veth, its messengerd started (twopc_wait_messengerd cK
+# waits for it), its program dir with the client application's INI.
+twopc_add_client() {
+    local k=$1 pc=c$1 ns
+    ns=$(twopc_ns "$pc") || return 1
+    [ "$k" -le 254 ] || { twopc_fail "no client PC $k (at most 254)"; return 1; }
+    ip netns add "$ns" && ip -n "$ns" link set lo up &&
+    ip -n "$TWOPC_NS_X" link add "x$pc" type veth peer name "${pc}x" netns "$ns" &&
+    ip -n "$TWOPC_NS_X" addr add "10.78.$k.1/24" dev "x$pc" &&
+    ip -n "$ns" addr add "10.78.$k.2/24" dev "${pc}x" &&
+    ip -n "$TWOPC_NS_X" link set "x$pc" up && ip -n "$ns" link set "${pc}x" up || return 1
+    twopc_wait_until 5 eval "ip -n $ns -br link show ${pc}x | grep -qw UP" ||
+        { twopc_fail "the veth of client PC $k did not come up"; return 1; }
+    ip -n "$ns" route add "$TWOPC_ADDR_XA/32" via "10.78.$k.1" &&
+    twopc_netns_etc "$ns" "$TWOPC_ADDR_XA $TWOPC_DOMAIN" || return 1
+    twopc_client_messengerd_config "$k"
+    twopc_spawn "$pc" "messengerd-$pc" "$TWOPC_SCRATCH/pc-$pc/messengerd.out" \
+        "$MESSENGERD" --config "$TWOPC_SCRATCH/pc-$pc/messengerd.conf" || return 1
+    twopc_write_ini "$pc" APPMODE=1 && twopc_make_program_dir "$pc"
+}
+
+twopc_any_alive() {  # PID...: one of them is alive
+    local p
+    for p in "$@"; do twopc_alive "$p" && return 0; done
+    return 1
+}
+
+# twopc_stop_pids SECONDS PID...: SIGTERM to all at once, a bounded wait for
+# all, then SIGKILL to those left.
+twopc_stop_pids() {
+    local limit=$1 pid; shift
+    [ $# -gt 0 ] || return 0
+    kill -TERM "$@" 2>/dev/null || true
+    if ! twopc_wait_until "$limit" eval "! twopc_any_alive $*"; then
+        twopc_log "pids ignored SIGTERM for ${limit}s, killing"
+        kill -KILL "$@" 2>/dev/null || true
+        twopc_wait_until 2 eval "! twopc_any_alive $*" || true
+    fi
+    for pid in "$@"; do wait "$pid" 2>/dev/null || true; done
+}
+
+# twopc_client_pids program|messengerd: the recorded pids of the client
+# PCs' programs or daemons.
+twopc_client_pids() {
+    [ -f "$TWOPC_SCRATCH/pids" ] || return 0
+    awk -v n="^$1-c[0-9]+\$" '$1 ~ n { print $2 }' "$TWOPC_SCRATCH/pids"
+}
+
+# twopc_stop_client_programs: every client PC's program ends (at once, as
+# users closing them), their daemons keep running.
+twopc_stop_client_programs() {
+    # shellcheck disable=SC2046
+    twopc_stop_pids 10 $(twopc_client_pids program)
+}
+
+# twopc_clients_down: the client PCs' programs, then their daemons, end; their
+# namespaces and /etc/netns entries are deleted. Nothing to do without them.
+twopc_clients_down() {
+    local ns pids rc=0
+    [ -n "${TWOPC_SCRATCH:-}" ] || return 0
+    twopc_stop_client_programs
+    # shellcheck disable=SC2046
+    twopc_stop_pids 5 $(twopc_client_pids messengerd)
+    for ns in $(twopc_client_namespaces); do
+        rm -rf "/etc/netns/$ns"
+        pids=$(ip netns pids "$ns" 2>/dev/null | tr '\n' ' ')
+        # shellcheck disable=SC2086
+        [ -z "${pids// /}" ] || twopc_stop_pids 5 $pids
+        ip netns del "$ns" 2>/dev/null || { twopc_log "could not delete $ns"; rc=1; }
+    done
+    return $rc
+}
+
 # ---------------------------------------------------------------- up and down
 
 twopc_up() {
@@ -745,6 +892,7 @@ twopc_up() {
     else
         twopc_start_prosody || return 1
     fi
+    twopc_register_clients || return 1
     if [ "${TWOPC_SERVER_ONLY:-0}" = 1 ]; then twopc_log "server only: $TWOPC_SCRATCH"; return 0; fi
     twopc_start_delay || return 1
     twopc_start_services || return 1
@@ -763,6 +911,7 @@ twopc_up() {
 twopc_down() {
     [ -n "${TWOPC_SCRATCH:-}" ] || return 0
     local name pid ns pids rc=0
+    twopc_clients_down || rc=1
     if [ -f "$TWOPC_SCRATCH/pids" ]; then
         for name in program-a program-b; do
             pid=$(twopc_pid_of "$name")
