@@ -178,14 +178,20 @@ class Scratch:
         self.src.mkdir(parents=True, exist_ok=True)
         files = subprocess.run(["git", "ls-files", "-z", "--cached", "--others", "--exclude-standard"],
                                cwd=REPO, capture_output=True, check=True).stdout.decode().split("\0")
+        kept = set()
         for f in filter(None, files):
             s, d = REPO / f, self.src / f
             if not s.is_file():
                 continue
+            kept.add(d)
             d.parent.mkdir(parents=True, exist_ok=True)
             if not d.exists() or d.read_bytes() != s.read_bytes():
                 shutil.copyfile(s, d)  # a fresh time, so that make rebuilds what depends on it
                 shutil.copymode(s, d)
+        # Files the tree no longer has (moved or deleted) would still be
+        # built or checked.
+        for d in [p for p in self.src.rglob("*") if p.is_file() and p not in kept]:
+            d.unlink()
 
     def build(self, kind):
         b = self.root / f"build-{kind}"
