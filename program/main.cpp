@@ -1,3 +1,4 @@
+#include <malloc.h>
 #include <QApplication>
 #include <QCoreApplication>
 #include <clocale>
@@ -57,6 +58,13 @@ int main(int argc, char** argv)
         case ProgramRequest::Run:
             break;
     }
+    // Every connection and stream holds buffers of hundreds of KB (two
+    // queues of 30 slots, a stream's packet buffers). glibc serves blocks
+    // above the mmap threshold from mmap and gives them back on free, but
+    // raises the threshold to the largest such block freed: after the
+    // first connection ends, the next ones come from the heap, which keeps
+    // what a busy hour took. A fixed threshold keeps them in mmap.
+    mallopt(M_MMAP_THRESHOLD, 128 * 1024);
     std::setlocale(LC_ALL, "");
     blockTerminationSignals();
 

@@ -40,10 +40,13 @@ void Daemon::step(int maxWaitMs, bool withApi)
     std::vector<pollfd> fds;
     if (withApi)
         api.addPollFds(fds);
+    // Stanzas waiting to be sent are written when the socket takes them: a
+    // server that reads slowly parks the loop on POLLOUT instead of making
+    // it spin.
     if (link.fd() >= 0)
         fds.push_back({link.fd(), static_cast<short>(POLLIN | (link.wantsWrite() ? POLLOUT : 0)), 0});
     // Right after handled stanzas more may sit in buffers poll cannot see.
-    int wait = busy || link.wantsWrite() ? 0 : maxWaitMs;
+    int wait = busy ? 0 : maxWaitMs;
     if (link.disconnected()) {
         auto untilRetry = std::chrono::duration_cast<std::chrono::milliseconds>(link.retryAt() - Clock::now());
         wait = std::max(0, std::min(wait, static_cast<int>(untilRetry.count())));
@@ -58,6 +61,7 @@ void Daemon::step(int maxWaitMs, bool withApi)
             log.write(note);
     }
     busy = link.runOnce();
+    api.flushAll();
     watchServer();
     if (link.disconnected() && Clock::now() >= link.retryAt())
         link.connect();

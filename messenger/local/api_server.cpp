@@ -219,11 +219,20 @@ bool ApiServer::send(int id, const std::string& frame)
     if (c.out.size() > kMaxPendingOutput) {
         c.dead = true;
         c.why = "program does not read its socket";
-    } else if (!flush(c)) {
+    } else if (c.out.size() >= kFlushBytes && !flush(c)) {
         c.dead = true;
         c.why = "write failed";
     }
     return !c.dead;
+}
+
+void ApiServer::flushAll()
+{
+    for (auto& [id, c] : clients)
+        if (!c.dead && !flush(c)) {
+            c.dead = true;
+            c.why = "write failed";
+        }
 }
 
 void ApiServer::close(int id)

@@ -45,8 +45,13 @@ public:
     void addPollFds(std::vector<pollfd>& fds) const;
     void handle(const std::vector<pollfd>& fds);
 
-    // Queues one frame; false when the client is gone.
+    // Queues one frame; false when the client is gone. Queued frames go out
+    // at flushAll(), or at once when a program's queue grows past
+    // kFlushBytes: one write per program and turn of the loop instead of one
+    // per line wakes the program, and the daemon's own turn is not cut
+    // short by it, less often.
     bool send(int client, const std::string& frame);
+    void flushAll();
     // Closes a connection without reporting it through onClientClosed.
     void close(int client);
     size_t clientCount() const { return clients.size(); }
@@ -54,6 +59,7 @@ public:
     std::vector<std::string> takeNotes();
 
 private:
+    static constexpr size_t kFlushBytes = 64 * 1024;
     struct Client {
         int fd = -1;
         FrameDecoder decoder;
