@@ -46,10 +46,9 @@ public:
     void handle(const std::vector<pollfd>& fds);
 
     // Queues one frame; false when the client is gone. Queued frames go out
-    // at flushAll(), or at once when a program's queue grows past
-    // kFlushBytes: one write per program and turn of the loop instead of one
-    // per line wakes the program, and the daemon's own turn is not cut
-    // short by it, less often.
+    // at flushAll(), once per turn of the daemon's loop, or at once when a
+    // program's queue grows past kFlushBytes: a write per turn rather than
+    // per line wakes the program, and so interrupts the daemon, less often.
     bool send(int client, const std::string& frame);
     void flushAll();
     // Closes a connection without reporting it through onClientClosed.
