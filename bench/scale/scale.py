@@ -80,8 +80,8 @@ def ready(args):
 
 def connect(args):
     clients = []
-    for spec in args.clients:
-        pid, trace = spec.split(":", 1)
+    for client in args.clients:
+        pid, trace = client.split(":", 1)
         clients.append((int(pid), Follower(trace, from_end=True)))
     start = time.monotonic()
     for pid, _ in clients:

@@ -11,8 +11,8 @@ Messenger::Messenger(ClientSink& sink, XmppLink& l, StreamTransport& transport, 
       log(lg),
       own(std::move(ownJid)),
       accepted(std::move(acceptedContacts)),
-      programs(sink),
-      streams(programs, transport, lg, contacts, own, settings, identity, trust),
+      programs(sink, streamList),
+      streams(streamList, programs, transport, lg, contacts, own, settings, identity, trust),
       commands(programs, streams, contacts, own, isOnline, [this] { advertise(); })
 {
 }
@@ -92,7 +92,7 @@ void Messenger::serverOffline()
 
     // Every stream ends; each program hears about it before code 3.
     streams.serverLost();
-    programs.detachAll(streams.all());
+    programs.detachAll();
 }
 
 void Messenger::rosterItem(const std::string& bare, const std::string& subscription)

@@ -100,6 +100,7 @@ private:
     const std::vector<std::string> accepted;
     bool isOnline = false;
     Contacts contacts;
+    StreamList streamList;  // Streams keeps it, Programs reads it
     Programs programs;
     Streams streams;
     Commands commands;

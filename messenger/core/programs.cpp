@@ -47,13 +47,13 @@ void Programs::attachWaiting()
     }
 }
 
-void Programs::detachAll(const StreamList& streams)
+void Programs::detachAll()
 {
     for (auto& [id, c] : clients) {
         for (App& a : c.apps) {
             a.readOrder.clear();
             a.lastReceivedSet.clear();
-            reportSending(streams, id, a.name, false);
+            reportSending(id, a.name, false);
         }
         if (c.state == State::Attached) {
             send(id, "USERSTATUS OFFLINE");
@@ -126,7 +126,7 @@ std::set<std::string> Programs::applications() const
     return names;
 }
 
-std::string Programs::streamsLine(const StreamList& streams, int client, const std::string& app) const
+std::string Programs::streamsLine(int client, const std::string& app) const
 {
     std::string out = "APPLICATION " + app + " STREAMS";
     for (const auto& s : streams)
@@ -135,7 +135,7 @@ std::string Programs::streamsLine(const StreamList& streams, int client, const s
     return out;
 }
 
-std::string Programs::sendingLine(const StreamList& streams, int client, const std::string& app) const
+std::string Programs::sendingLine(int client, const std::string& app) const
 {
     // Only a stream that may not send more before an acknowledgement comes.
     std::string out = "APPLICATION " + app + " SENDING";
@@ -145,7 +145,7 @@ std::string Programs::sendingLine(const StreamList& streams, int client, const s
     return out;
 }
 
-std::string Programs::receivedSet(const StreamList& streams, int client, const App& app) const
+std::string Programs::receivedSet(int client, const App& app) const
 {
     std::string out;
     for (int id : app.readOrder)
@@ -155,7 +155,7 @@ std::string Programs::receivedSet(const StreamList& streams, int client, const A
     return out;
 }
 
-std::string Programs::receivedLine(const StreamList& streams, int client, const App& app) const
+std::string Programs::receivedLine(int client, const App& app) const
 {
     std::string out = "APPLICATION " + app.name + " RECEIVED";
     for (int id : app.readOrder)
@@ -165,31 +165,31 @@ std::string Programs::receivedLine(const StreamList& streams, int client, const 
     return out;
 }
 
-void Programs::reportSending(const StreamList& streams, int client, const std::string& appName, bool always)
+void Programs::reportSending(int client, const std::string& appName, bool always)
 {
     App* a = attachedApp(client, appName);
     if (!a)
         return;
-    std::string line = sendingLine(streams, client, appName);
+    std::string line = sendingLine(client, appName);
     if (!always && line == a->lastSending)
         return;
     a->lastSending = line;
     send(client, line);
 }
 
-void Programs::reportReceived(const StreamList& streams, int client, const std::string& appName, bool always)
+void Programs::reportReceived(int client, const std::string& appName, bool always)
 {
     App* a = attachedApp(client, appName);
     if (!a)
         return;
-    std::string set = receivedSet(streams, client, *a);
+    std::string set = receivedSet(client, *a);
     if (!always && set == a->lastReceivedSet)
         return;
     a->lastReceivedSet = set;
-    send(client, receivedLine(streams, client, *a));
+    send(client, receivedLine(client, *a));
 }
 
-void Programs::streamGone(const StreamList& streams, int client, const std::string& appName, int id, bool tell)
+void Programs::streamGone(int client, const std::string& appName, int id, bool tell)
 {
     App* a = app(client, appName);
     if (!a)
@@ -197,27 +197,27 @@ void Programs::streamGone(const StreamList& streams, int client, const std::stri
     auto& order = a->readOrder;
     order.erase(std::remove(order.begin(), order.end(), id), order.end());
     if (tell && clients[client].state == State::Attached) {
-        send(client, streamsLine(streams, client, appName));
-        reportSending(streams, client, appName, false);
-        reportReceived(streams, client, appName, false);
+        send(client, streamsLine(client, appName));
+        reportSending(client, appName, false);
+        reportReceived(client, appName, false);
     }
 }
 
-void Programs::textArrived(const StreamList& streams, int client, const std::string& appName, int id)
+void Programs::textArrived(int client, const std::string& appName, int id)
 {
     App* a = app(client, appName);
     if (!a)
         return;
     if (std::find(a->readOrder.begin(), a->readOrder.end(), id) == a->readOrder.end())
         a->readOrder.push_back(id);
-    reportReceived(streams, client, appName, false);
+    reportReceived(client, appName, false);
 }
 
-void Programs::textRead(const StreamList& streams, int client, App& a, int id, bool more)
+void Programs::textRead(int client, App& a, int id, bool more)
 {
     auto& order = a.readOrder;
     order.erase(std::remove(order.begin(), order.end(), id), order.end());
     if (more)
         order.push_back(id);
-    reportReceived(streams, client, a.name, true);
+    reportReceived(client, a.name, true);
 }

@@ -32,7 +32,8 @@ public:
         std::deque<int> readOrder;    // stream ids with unread texts, next first
     };
 
-    explicit Programs(ClientSink& out) : sink(out) {}
+    // `list`: every stream, as Streams keeps them (read only).
+    Programs(ClientSink& out, const StreamList& list) : sink(out), streams(list) {}
 
     // A program asks to attach: it is attached when the server connection is
     // up, else told that the messenger is not available (and attached once
@@ -43,9 +44,9 @@ public:
     // Whether the program may send commands: it has had its attach code 0.
     bool mayCommand(int client) const;
     void attachWaiting();
-    // The server connection is gone and `streams` with it: every program
+    // The server connection is gone and every stream with it: every program
     // hears of its applications' state, then that it is detached.
-    void detachAll(const StreamList& streams);
+    void detachAll();
 
     void send(int client, const std::string& line);
     // To every attached program.
@@ -62,18 +63,18 @@ public:
     // Application names of all attached programs (what presence advertises).
     std::set<std::string> applications() const;
 
-    std::string streamsLine(const StreamList& streams, int client, const std::string& app) const;
-    void reportSending(const StreamList& streams, int client, const std::string& app, bool always);
-    void reportReceived(const StreamList& streams, int client, const std::string& app, bool always);
+    std::string streamsLine(int client, const std::string& app) const;
+    void reportSending(int client, const std::string& app, bool always);
+    void reportReceived(int client, const std::string& app, bool always);
     // The stream `id` of the program's application has ended; `tell`: the
     // program learns of it.
-    void streamGone(const StreamList& streams, int client, const std::string& app, int id, bool tell);
+    void streamGone(int client, const std::string& app, int id, bool tell);
     // A text arrived on the open stream `id`.
-    void textArrived(const StreamList& streams, int client, const std::string& app, int id);
+    void textArrived(int client, const std::string& app, int id);
     // A text of stream `id` was read; `more`: the stream has unread texts
     // still. The stream goes to the back of the read order, so every stream
     // gets its turn with a program that reads the first one listed.
-    void textRead(const StreamList& streams, int client, App& app, int id, bool more);
+    void textRead(int client, App& app, int id, bool more);
 
 private:
     enum class State { Connected, NotAvailable, Attached };
@@ -83,10 +84,11 @@ private:
         std::vector<App> apps;     // creation order
     };
 
-    std::string sendingLine(const StreamList& streams, int client, const std::string& app) const;
-    std::string receivedLine(const StreamList& streams, int client, const App& app) const;
-    std::string receivedSet(const StreamList& streams, int client, const App& app) const;
+    std::string sendingLine(int client, const std::string& app) const;
+    std::string receivedLine(int client, const App& app) const;
+    std::string receivedSet(int client, const App& app) const;
 
     ClientSink& sink;
+    const StreamList& streams;
     std::map<int, Client> clients;
 };

@@ -194,7 +194,7 @@ void Streams::streamEstablished(Stream& s)
     s.waitingSince = now;
     log.write(std::string(s.opener ? "opened" : "accepted") + " stream " + s.ref() + " of " + s.app + " (sid "
               + peerText(s.sid) + ", sealed, " + s.seal->pattern() + ")" + (s.compact ? ", compact" : ""));
-    programs.send(s.client, programs.streamsLine(streams, s.client, s.app));
+    programs.send(s.client, programs.streamsLine(s.client, s.app));
 }
 
 void Streams::handshakeBlock(Stream& s, uint16_t seq, const std::string& data, const IqRef& iq)
@@ -289,7 +289,7 @@ void Streams::storeText(Stream& s, std::string text, const IqRef& iq)
         s.withheld.push_back(iq);
         s.withheldBytes += size;
     }
-    programs.textArrived(streams, s.client, s.app, s.id);
+    programs.textArrived(s.client, s.app, s.id);
 }
 
 void Streams::blockResult(const std::string& full, const std::string& sid, bool ok)
@@ -313,7 +313,7 @@ void Streams::blockResult(const std::string& full, const std::string& sid, bool 
     s->unacked.acked(now);
     s->waitingSince = now;
     s->probing = false;
-    programs.reportSending(streams, s->client, s->app, false);
+    programs.reportSending(s->client, s->app, false);
 }
 
 void Streams::closeRequest(const std::string& full, const std::string& sid, const IqRef& iq)

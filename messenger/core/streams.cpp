@@ -28,7 +28,7 @@
 
 static_assert(kMaxTextLength + 1 + noise::kTagLength == kMaxBlockBytes, "the longest text fills one block");
 
-Streams::Streams(Programs& p, StreamTransport& t, Log& l, const Contacts& c, std::string ownJid,
+Streams::Streams(StreamList& list, Programs& p, StreamTransport& t, Log& l, const Contacts& c, std::string ownJid,
                  const StreamSettings& settings, const noise::KeyPair& ownKeys, TrustStore& pins)
     : programs(p),
       transport(t),
@@ -41,7 +41,8 @@ Streams::Streams(Programs& p, StreamTransport& t, Log& l, const Contacts& c, std
       answerTimeout(settings.answerTimeout),
       window(std::clamp<size_t>(static_cast<size_t>(std::max(1, settings.window)), 1, kMaxWithheld)),
       compact(settings.compact),
-      now(Clock::now())
+      now(Clock::now()),
+      streams(list)
 {
     // Session ids must not repeat across restarts of the daemon either.
     std::random_device rd;
@@ -92,7 +93,7 @@ void Streams::removeStream(Stream* s, bool tellPeer, bool tellProgram, const std
     for (const IqRef& r : gone->withheld)
         transport.answer(r, "item-not-found");
     if (gone->open)
-        programs.streamGone(streams, gone->client, gone->app, gone->id, tellProgram);
+        programs.streamGone(gone->client, gone->app, gone->id, tellProgram);
 }
 
 void Streams::refuse(Stream& s, const IqRef& iq, const char* condition, const std::string& why)
@@ -120,7 +121,7 @@ void Streams::serverLost()
             touched.insert({s->client, s->app});
     streams.clear();
     for (const auto& [client, app] : touched)
-        programs.send(client, programs.streamsLine(streams, client, app));
+        programs.send(client, programs.streamsLine(client, app));
 }
 
 void Streams::connect(int client, const std::string& app, const std::string& user, bool online)
@@ -172,7 +173,7 @@ void Streams::write(int client, const std::string& app, Stream& s, const std::st
         s.waitingSince = now;
     s.unacked.sent(text.size(), now);
     transport.sendBlock(s.full, s.sid, s.sendSeq++, s.seal->seal(s.compact ? packText(text) : text));
-    programs.reportSending(streams, client, app, true);
+    programs.reportSending(client, app, true);
 }
 
 void Streams::read(int client, Programs::App& app, Stream& s)
@@ -188,7 +189,7 @@ void Streams::read(int client, Programs::App& app, Stream& s)
     s.unreadBytes -= text.size();
     programs.send(client, "ALTER APPLICATION " + app.name + " READ " + s.ref() + " " + text);
     releaseAcks(s);
-    programs.textRead(streams, client, app, s.id, !s.unread.empty());
+    programs.textRead(client, app, s.id, !s.unread.empty());
 }
 
 void Streams::disconnect(Stream& s) { removeStream(&s, true, true, "disconnected by the program"); }

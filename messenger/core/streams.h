@@ -56,11 +56,12 @@ public:
     // Unread bytes of all streams together; a text beyond ends its stream.
     static constexpr size_t kMaxUnreadTotal = 64u << 20;
 
-    // `own`: the account's bare JID; `contacts`: who may have streams
+    // `streams`: the list to keep them in (Programs reads it); `own`: the
+    // account's bare JID; `contacts`: who may have streams
     // (read only); `identity`: this installation's static key pair;
     // `trust`: the pins of contacts' keys.
-    Streams(Programs& programs, StreamTransport& transport, Log& log, const Contacts& contacts, std::string own,
-            const StreamSettings& settings, const noise::KeyPair& identity, TrustStore& trust);
+    Streams(StreamList& streams, Programs& programs, StreamTransport& transport, Log& log, const Contacts& contacts,
+            std::string own, const StreamSettings& settings, const noise::KeyPair& identity, TrustStore& trust);
     Streams(const Streams&) = delete;
     Streams& operator=(const Streams&) = delete;
 
@@ -129,7 +130,7 @@ private:
     const size_t window;
     const bool compact;
     Clock::time_point now;
-    StreamList streams;
+    StreamList& streams;
     std::map<std::string, int> lastId;  // per application name, never reused
     std::string sidPrefix;
     uint64_t sidCounter = 0;
