@@ -37,16 +37,16 @@ void InBandStreams::sendBlock(const std::string& full, const std::string& sid, u
 {
     if (!sender.canSend())
         return;
-    xmpp_ctx_t* ctx = sender.context();
-    xmpp_stanza_t* data = element(ctx, "data", kNsIbb);
-    xmpp_stanza_set_attribute(data, "sid", sid.c_str());
-    xmpp_stanza_set_attribute(data, "seq", std::to_string(seq).c_str());
+    std::string base64;
     if (!text.empty()) {
+        xmpp_ctx_t* ctx = sender.context();
         char* b64 = xmpp_base64_encode(ctx, reinterpret_cast<const unsigned char*>(text.data()), text.size());
-        addText(ctx, data, b64);
-        xmpp_free(ctx, b64);
+        if (b64) {
+            base64 = b64;
+            xmpp_free(ctx, b64);
+        }
     }
-    sender.sendIq("set", full, data, PendingIq{PendingIq::Kind::Data, full, sid});
+    sender.sendIqXml("set", full, ibbDataXml(sid, seq, base64), PendingIq{PendingIq::Kind::Data, full, sid});
 }
 
 void InBandStreams::closeStream(const std::string& full, const std::string& sid)

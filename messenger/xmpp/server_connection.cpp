@@ -27,13 +27,29 @@ void libraryLog(void* userdata, xmpp_log_level_t level, const char* area, const 
     static_cast<Log*>(userdata)->write(std::string("xmpp ") + area + ": " + msg);
 }
 
-xmpp_ctx_t* newContext(Log& log)
+xmpp_ctx_t* newContext(xmpp_log_t& logger)
 {
-    static xmpp_log_t logger;
-    logger.handler = libraryLog;
-    logger.userdata = &log;
     xmpp_initialize();
     return xmpp_ctx_new(nullptr, &logger);
+}
+
+// Why libstrophe ended a connection: the server's stream error (its
+// condition and text), else the socket's error, else nothing known.
+std::string endReason(int error, const xmpp_stream_error_t* streamError)
+{
+    if (streamError && streamError->stanza) {
+        std::string condition = "undefined-condition";
+        for (xmpp_stanza_t* c = xmpp_stanza_get_children(streamError->stanza); c; c = xmpp_stanza_get_next(c))
+            if (xmpp_stanza_is_tag(c) && str(xmpp_stanza_get_name(c)) != "text") {
+                condition = str(xmpp_stanza_get_name(c));
+                break;
+            }
+        std::string text = str(streamError->text);
+        return "the server ended the stream: " + condition + (text.empty() ? "" : " (" + text + ")");
+    }
+    if (error)
+        return "connection error " + std::to_string(error) + " (" + std::strerror(error) + ")";
+    return "disconnected";
 }
 
 }  // namespace
@@ -51,7 +67,8 @@ long connectionFlags(const XmppAccount& account)
 }
 
 ServerConnection::ServerConnection(const XmppAccount& a, Log& l)
-    : account(a), log(l), ctx(newContext(l)), sender(ctx), roster(sender, a.jid), ibb(sender, l)
+    : account(a), log(l), logger{libraryLog, &l}, ctx(newContext(logger)), sender(ctx), roster(sender, a.jid),
+      ibb(sender, l)
 {
 }
 
@@ -124,6 +141,7 @@ void ServerConnection::connect()
         registry().erase(conn);
         xmpp_conn_release(conn);
     }
+    logger.handler = libraryLog;
     conn = xmpp_conn_new(ctx);
     registry()[conn] = this;
     socketFd = -1;
@@ -178,16 +196,15 @@ bool ServerConnection::runOnce()
     return activity;
 }
 
-void ServerConnection::onConnection(xmpp_conn_t*, xmpp_conn_event_t event, int error, xmpp_stream_error_t*, void* self)
+void ServerConnection::onConnection(xmpp_conn_t*, xmpp_conn_event_t event, int error,
+                                    xmpp_stream_error_t* streamError, void* self)
 {
     auto* link = static_cast<ServerConnection*>(self);
     link->activity = true;
     if (event == XMPP_CONN_CONNECT)
         link->connected();
     else if ((event == XMPP_CONN_DISCONNECT || event == XMPP_CONN_FAIL) && !link->disconnected())
-        link->lost(!link->dropReason.empty() ? link->dropReason
-                   : error                   ? "connection error " + std::to_string(error)
-                                             : "disconnected");
+        link->lost(!link->dropReason.empty() ? link->dropReason : endReason(error, streamError));
 }
 
 void ServerConnection::drop(const std::string& why)
@@ -211,6 +228,12 @@ void ServerConnection::drop(const std::string& why)
 
 void ServerConnection::connected()
 {
+    // libstrophe formats every stanza it sends or receives into a debug line
+    // before a handler can drop it: for the data blocks, a fifth of the
+    // daemon's work under load. So its log is off while the session is up;
+    // what ends the session still reaches the log through the error that
+    // the disconnect event carries.
+    logger.handler = nullptr;
     state = State::LoadingRoster;
     sender.setReady(true);
     log.write(std::string("connected as ") + str(xmpp_conn_get_bound_jid(conn))
@@ -222,6 +245,7 @@ void ServerConnection::connected()
 
 void ServerConnection::lost(const std::string& why)
 {
+    logger.handler = libraryLog;
     bool wasOnline = state == State::Online;
     state = State::Disconnected;
     socketFd = -1;

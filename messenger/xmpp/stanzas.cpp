@@ -24,6 +24,50 @@ void addText(xmpp_ctx_t* ctx, xmpp_stanza_t* parent, const char* text)
     adopt(parent, t);
 }
 
+std::string xmlEscaped(const std::string& text)
+{
+    std::string out;
+    out.reserve(text.size());
+    for (char c : text) {
+        switch (c) {
+            case '&': out += "&amp;"; break;
+            case '<': out += "&lt;"; break;
+            case '>': out += "&gt;"; break;
+            case '\'': out += "&apos;"; break;
+            case '"': out += "&quot;"; break;
+            default: out += c;
+        }
+    }
+    return out;
+}
+
+std::string iqXml(const char* type, const std::string& id, const std::string& to, const std::string& payload)
+{
+    std::string xml;
+    xml.reserve(payload.size() + to.size() + id.size() + 40);
+    xml += "<iq type='";
+    xml += type;
+    xml += "' id='" + xmlEscaped(id) + "'";
+    if (!to.empty())
+        xml += " to='" + xmlEscaped(to) + "'";
+    xml += ">";
+    xml += payload;
+    xml += "</iq>";
+    return xml;
+}
+
+std::string ibbDataXml(const std::string& sid, uint16_t seq, const std::string& base64)
+{
+    std::string xml;
+    xml.reserve(base64.size() + sid.size() + 80);
+    xml += "<data xmlns='";
+    xml += kNsIbb;
+    xml += "' sid='" + xmlEscaped(sid) + "' seq='" + std::to_string(seq) + "'>";
+    xml += base64;
+    xml += "</data>";
+    return xml;
+}
+
 void StanzaSender::reset(xmpp_conn_t* c)
 {
     conn = c;
@@ -46,6 +90,15 @@ void StanzaSender::sendIq(const char* type, const std::string& to, xmpp_stanza_t
     adopt(iq, payload);
     pending[id] = p;
     send(iq);
+}
+
+void StanzaSender::sendIqXml(const char* type, const std::string& to, const std::string& payload,
+                             const PendingIq& p)
+{
+    std::string id = "cv" + std::to_string(++nextId);
+    pending[id] = p;
+    std::string xml = iqXml(type, id, to, payload);
+    xmpp_send_raw(conn, xml.data(), xml.size());
 }
 
 void StanzaSender::answer(const IqRef& ref, const char* condition)

@@ -27,6 +27,19 @@ xmpp_stanza_t* element(xmpp_ctx_t* ctx, const char* name, const char* ns);
 void adopt(xmpp_stanza_t* parent, xmpp_stanza_t* child);
 void addText(xmpp_ctx_t* ctx, xmpp_stanza_t* parent, const char* text);
 
+// Stanzas written as text, for the data blocks: libstrophe's rendering of a
+// stanza escapes and copies its text several times, which for blocks of tens
+// of kilobytes is most of the daemon's work under load.
+// `text` with &, <, >, ' and " escaped: safe as character data and as an
+// attribute value in either quotes.
+std::string xmlEscaped(const std::string& text);
+// An iq of `type` with the id and addressee (none when empty) around
+// `payload`, which must be well-formed XML already.
+std::string iqXml(const char* type, const std::string& id, const std::string& to, const std::string& payload);
+// An IBB <data/> element of the stream `sid`; `base64` is its text (base64
+// needs no escaping).
+std::string ibbDataXml(const std::string& sid, uint16_t seq, const std::string& base64);
+
 // An iq this side sent, waiting for its answer; `full` and `sid` name the
 // stream it belongs to, if any.
 struct PendingIq {
@@ -52,6 +65,8 @@ public:
     void send(xmpp_stanza_t* stanza);
     // An iq with a new id; its answer is kept for take().
     void sendIq(const char* type, const std::string& to, xmpp_stanza_t* payload, const PendingIq& p);
+    // The same with a payload already written as XML text.
+    void sendIqXml(const char* type, const std::string& to, const std::string& payload, const PendingIq& p);
     // A result to the incoming iq when `condition` is null, else an error
     // of type cancel with that condition.
     void answer(const IqRef& ref, const char* condition);

@@ -5,6 +5,7 @@
 // streams through a real server and a server link that dies are in the e2e
 // suite.
 #include "messenger/xmpp/caps.h"
+#include "messenger/xmpp/stanzas.h"
 #include "tests/support/api_test_client.h"
 #include "tests/support/delay_proxy.h"
 #include "tests/support/prosody_server.h"
@@ -317,4 +318,31 @@ TEST(MessengerCaps, VerificationStringOfTheProtocolExampleAndEveryApplicationIsA
                                 "urn:corvane:messenger:app:CorvaneForTcp2000", "http://jabber.org/protocol/ibb"})
         EXPECT_NE(std::find(f.begin(), f.end(), feature), f.end()) << feature;
     EXPECT_TRUE(std::is_sorted(f.begin(), f.end()));
+}
+
+TEST(MessengerStanzas, ADataBlockWrittenAsTextReadsBackWhateverTheAddressAndStreamName)
+{
+    // The stream id comes from the peer that opened the stream, and a
+    // resource may hold any character: neither may break the stanza.
+    xmpp_ctx_t* ctx = xmpp_ctx_new(nullptr, nullptr);
+    const std::string to = "bob@localhost/it's <\"&> pc";
+    const std::string sid = "s'1\"&<>";
+    for (const std::string& base64 : {std::string("QUJD"), std::string()}) {
+        std::string xml = iqXml("set", "cv7", to, ibbDataXml(sid, 65535, base64));
+        xmpp_stanza_t* iq = xmpp_stanza_new_from_string(ctx, xml.c_str());
+        ASSERT_NE(iq, nullptr) << xml;
+        EXPECT_EQ(str(xmpp_stanza_get_name(iq)), "iq");
+        EXPECT_EQ(str(xmpp_stanza_get_type(iq)), "set");
+        EXPECT_EQ(str(xmpp_stanza_get_id(iq)), "cv7");
+        EXPECT_EQ(str(xmpp_stanza_get_to(iq)), to);
+        xmpp_stanza_t* data = xmpp_stanza_get_child_by_name_and_ns(iq, "data", kNsIbb);
+        ASSERT_NE(data, nullptr) << xml;
+        EXPECT_EQ(str(xmpp_stanza_get_attribute(data, "sid")), sid);
+        EXPECT_EQ(str(xmpp_stanza_get_attribute(data, "seq")), "65535");
+        char* text = xmpp_stanza_get_text(data);
+        EXPECT_EQ(str(text), base64);
+        xmpp_free(ctx, text);
+        xmpp_stanza_release(iq);
+    }
+    xmpp_ctx_free(ctx);
 }
