@@ -100,7 +100,7 @@ five_at_once() {
 # Bytes PC A's daemon has sent and received on its server connection.
 wire_bytes() {
     local port=$TWOPC_XMPP_PORT
-    [ -n "${TWOPC_DELAY_MS:-}" ] && port=$TWOPC_DELAYED_PORT
+    [ -n "${TWOPC_DELAY_MS:-}" ] && [ "${TWOPC_DELAY_AT:-tcp}" != ip ] && port=$TWOPC_DELAYED_PORT
     twopc_exec a ss -tinH "( dport = :$port )" | grep -o 'bytes_\(sent\|received\):[0-9]*' |
         awk -F: '{ s += $2 } END { print s + 0 }'
 }

@@ -32,6 +32,14 @@
 #   TWOPC_DELAY_MS=D  a delay element (build/bin/delay_proxy) in namespace x
 #                 between each messengerd and Prosody: D ms one way on each
 #                 side, so 2D from PC A to PC B (daemons use port 5322)
+#   TWOPC_DELAY_AT=tcp|ip  where that delay acts: tcp (the default) relays
+#                 each connection (delay_proxy), so the server's TCP talks to
+#                 the relay next to it and never waits a round trip for an
+#                 acknowledgement; ip (one server only) delays the packets
+#                 themselves (build/bin/delay_link, TUN devices in namespace
+#                 x), so each messengerd and the server share one TCP
+#                 connection with a real round trip, as on a real network:
+#                 their windows, Nagle and acknowledgements all see it
 #   TWOPC_ANSWER_TIMEOUT=S  answer_timeout of both messengerd (default 30)
 #   TWOPC_SERVER=prosody|ejabberd  the XMPP server in namespace x (default
 #                 prosody). ejabberd (scripts/twopc/ejabberd.sh): Debian's
@@ -189,7 +197,7 @@ twopc_state_save() {
         printf 'TWOPC_FEDERATED=%q\n' "${TWOPC_FEDERATED:-0}"
         printf 'CORVANE_BIN=%q\nMESSENGERD=%q\n' "$CORVANE_BIN" "$MESSENGERD"
         printf 'TWOPC_EXTRA_CONTACT=%q\n' "${TWOPC_EXTRA_CONTACT:-0}"
-        printf 'TWOPC_DELAY_MS=%q\nTWOPC_PROSODY=%q\n' "${TWOPC_DELAY_MS:-}" "${TWOPC_PROSODY:-tuned}"
+        printf 'TWOPC_DELAY_MS=%q\nTWOPC_DELAY_AT=%q\nTWOPC_PROSODY=%q\n' "${TWOPC_DELAY_MS:-}" "${TWOPC_DELAY_AT:-tcp}" "${TWOPC_PROSODY:-tuned}"
         printf 'TWOPC_SERVER=%q\n' "${TWOPC_SERVER:-prosody}"
     } >"$TWOPC_SCRATCH/state.env"
 }
@@ -381,6 +389,7 @@ EOF2
 # TWOPC_DELAY_MS is set (in the server's namespace).
 twopc_start_delay() {
     [ -n "${TWOPC_DELAY_MS:-}" ] || return 0
+    [ "${TWOPC_DELAY_AT:-tcp}" != ip ] || { twopc_start_delay_link; return; }
     [ -x "$DELAY_PROXY" ] || { twopc_fail "no delay_proxy at $DELAY_PROXY (build it)"; return 1; }
     if [ -n "${TWOPC_NS_Y:-}" ]; then
         twopc_spawn x delayproxy "$TWOPC_SCRATCH/x/delay_proxy.out" "$DELAY_PROXY" --delay-ms "$TWOPC_DELAY_MS" \
@@ -544,6 +553,41 @@ twopc_start_services() {
     twopc_log "PC B serves FTP 127.0.0.1:21, HTTP 127.0.0.1:80, echo 127.0.0.1:9023, sources 127.0.0.1:2401 and 127.0.0.1:5900"
 }
 
+# twopc_start_delay_link: TWOPC_DELAY_AT=ip. In namespace x, what PC K
+# (a, b) sends is routed into TUN device tKi, and what x sends to PC K into
+# fKi; delay_link writes each packet D ms later into tKo or fKo, where the
+# kernel takes it as received: for x itself (the server's address is local)
+# or to forward to the PC. The local table moves behind the rules that
+# send the PCs' packets into the TUN devices, so even packets for x's own
+# addresses take the delay.
+twopc_start_delay_link() {
+    [ -z "${TWOPC_NS_Y:-}" ] || { twopc_fail "TWOPC_DELAY_AT=ip works with one server only"; return 1; }
+    [ -x "$DELAY_LINK" ] || { twopc_fail "no delay_link at $DELAY_LINK (build it)"; return 1; }
+    local x=$TWOPC_NS_X k veth pc table=200 pairs=() dev
+    ip netns exec "$x" sysctl -qw net.ipv4.ip_forward=1 net.ipv4.conf.all.rp_filter=0 \
+        net.ipv4.conf.default.rp_filter=0 net.ipv4.conf.default.accept_local=1 || return 1
+    ip -n "$x" rule add pref 100 lookup local && ip -n "$x" rule del pref 0 lookup local || return 1
+    for k in a b; do
+        if [ "$k" = a ]; then veth=xa pc=$TWOPC_ADDR_A; else veth=xb pc=$TWOPC_ADDR_B; fi
+        # The PC's ARP for the server's address now routes into the TUN
+        # device, not to a local address: answer it as a proxy.
+        ip netns exec "$x" sysctl -qw "net.ipv4.conf.$veth.proxy_arp=1" || return 1
+        for dev in "t${k}i" "t${k}o" "f${k}i" "f${k}o"; do
+            ip -n "$x" tuntap add dev "$dev" mode tun && ip -n "$x" link set "$dev" up || return 1
+        done
+        ip -n "$x" rule add pref 50 iif "$veth" lookup $((table + 1)) &&
+        ip -n "$x" route add default dev "t${k}i" table $((table + 1)) &&
+        ip -n "$x" rule add pref 51 iif lo to "$pc" lookup $((table + 2)) &&
+        ip -n "$x" route add default dev "f${k}i" table $((table + 2)) || return 1
+        table=$((table + 2))
+        pairs+=("t${k}i" "t${k}o" "f${k}i" "f${k}o")
+    done
+    twopc_spawn x delaylink "$TWOPC_SCRATCH/x/delay_link.out" "$DELAY_LINK" --delay-ms "$TWOPC_DELAY_MS" "${pairs[@]}"
+    twopc_wait_until 10 grep -q '^ready' "$TWOPC_SCRATCH/x/delay_link.out" ||
+        { twopc_fail "the delay element did not start (see $TWOPC_SCRATCH/x/delay_link.out)"; return 1; }
+    twopc_log "delay element at the IP level: ${TWOPC_DELAY_MS} ms each way between each PC and its server"
+}
+
 # ---------------------------------------------------------------- messengerd
 
 twopc_messengerd_config() {  # a|b
@@ -559,7 +603,7 @@ twopc_messengerd_config() {  # a|b
         echo "jid = $jid"
         echo "password = $pass"
         echo "resource = pc-$pc"
-        if [ -n "${TWOPC_DELAY_MS:-}" ]; then echo "port = $TWOPC_DELAYED_PORT"
+        if [ -n "${TWOPC_DELAY_MS:-}" ] && [ "${TWOPC_DELAY_AT:-tcp}" != ip ]; then echo "port = $TWOPC_DELAYED_PORT"
         elif [ -z "${TWOPC_NS_Y:-}" ]; then echo "port = $TWOPC_XMPP_PORT"; fi
         if [ "${TWOPC_PROSODY:-tuned}" != tuned ] || [ -n "${TWOPC_NS_Y:-}" ] || [ "${TWOPC_SERVER:-prosody}" = ejabberd ]; then
             # Verified against the harness's CA, by the server's name.
@@ -875,6 +919,7 @@ twopc_up() {
     : "${CORVANE_BIN:=$BUILD_DIR/bin/corvanefortcp}"
     : "${MESSENGERD:=$BUILD_DIR/bin/messengerd}"
     : "${DELAY_PROXY:=$BUILD_DIR/bin/delay_proxy}"
+    : "${DELAY_LINK:=$BUILD_DIR/bin/delay_link}"
     twopc_check_prereqs || return 1
     local id=$BASHPID
     TWOPC_SCRATCH=$(mktemp -d "/tmp/cvx-$id.XXXXXX") || return 1
