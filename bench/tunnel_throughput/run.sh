@@ -25,7 +25,10 @@
 # (FEDERATED_DELAYS): PC A's account on one such Prosody, PC B's on another,
 # s2s between them on a link without delay; then D = 0, 25 ms on ejabberd
 # as Debian ships it, the tunnel accounts exempted from its shaper
-# (EJABBERD_DELAYS).
+# (EJABBERD_DELAYS). TWOPC_DELAY_AT=ip moves the delay from a relay of each
+# TCP connection to the packets themselves (one server only: set
+# FEDERATED_DELAYS=""), so that the server's Nagle waits a real round trip
+# for its acknowledgements (scripts/twopc/lib.sh).
 # Columns: one stream down and up, five at once down and up (the slowest and
 # the fastest stream), all in KB/s and as a share of the ceiling; the median
 # connect-to-first-byte against the protocol's minimum (four crossings from

@@ -86,7 +86,7 @@ private:
 
     const XmppAccount account;
     Log& log;
-    xmpp_log_t logger;  // libstrophe's log into `log`; its handler is off while online
+    xmpp_log_t logger;  // libstrophe's log into `log`; its handler is off while the session is up
     XmppEvents* events = nullptr;
     xmpp_ctx_t* ctx = nullptr;
     xmpp_conn_t* conn = nullptr;

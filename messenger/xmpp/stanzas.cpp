@@ -17,13 +17,6 @@ void adopt(xmpp_stanza_t* parent, xmpp_stanza_t* child)
     xmpp_stanza_release(child);
 }
 
-void addText(xmpp_ctx_t* ctx, xmpp_stanza_t* parent, const char* text)
-{
-    xmpp_stanza_t* t = xmpp_stanza_new(ctx);
-    xmpp_stanza_set_text(t, text);
-    adopt(parent, t);
-}
-
 std::string xmlEscaped(const std::string& text)
 {
     std::string out;

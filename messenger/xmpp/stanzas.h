@@ -25,7 +25,6 @@ std::string str(const char* s);
 xmpp_stanza_t* element(xmpp_ctx_t* ctx, const char* name, const char* ns);
 // Adds `child` to `parent` and drops the caller's reference.
 void adopt(xmpp_stanza_t* parent, xmpp_stanza_t* child);
-void addText(xmpp_ctx_t* ctx, xmpp_stanza_t* parent, const char* text);
 
 // Stanzas written as text, for the data blocks: libstrophe's rendering of a
 // stanza escapes and copies its text several times, which for blocks of tens

@@ -564,8 +564,12 @@ twopc_start_delay_link() {
     [ -z "${TWOPC_NS_Y:-}" ] || { twopc_fail "TWOPC_DELAY_AT=ip works with one server only"; return 1; }
     [ -x "$DELAY_LINK" ] || { twopc_fail "no delay_link at $DELAY_LINK (build it)"; return 1; }
     local x=$TWOPC_NS_X k veth pc table=200 pairs=() dev
+    # Early demux would give a PC's packet to x's own socket before the
+    # rules route it into the TUN device, and a packet that has a socket is
+    # never forwarded.
     ip netns exec "$x" sysctl -qw net.ipv4.ip_forward=1 net.ipv4.conf.all.rp_filter=0 \
-        net.ipv4.conf.default.rp_filter=0 net.ipv4.conf.default.accept_local=1 || return 1
+        net.ipv4.conf.default.rp_filter=0 net.ipv4.conf.default.accept_local=1 \
+        net.ipv4.tcp_early_demux=0 net.ipv4.udp_early_demux=0 || return 1
     ip -n "$x" rule add pref 100 lookup local && ip -n "$x" rule del pref 0 lookup local || return 1
     for k in a b; do
         if [ "$k" = a ]; then veth=xa pc=$TWOPC_ADDR_A; else veth=xb pc=$TWOPC_ADDR_B; fi
@@ -583,7 +587,7 @@ twopc_start_delay_link() {
         pairs+=("t${k}i" "t${k}o" "f${k}i" "f${k}o")
     done
     twopc_spawn x delaylink "$TWOPC_SCRATCH/x/delay_link.out" "$DELAY_LINK" --delay-ms "$TWOPC_DELAY_MS" "${pairs[@]}"
-    twopc_wait_until 10 grep -q '^ready' "$TWOPC_SCRATCH/x/delay_link.out" ||
+    twopc_wait_until 10 grep -qs '^ready' "$TWOPC_SCRATCH/x/delay_link.out" ||
         { twopc_fail "the delay element did not start (see $TWOPC_SCRATCH/x/delay_link.out)"; return 1; }
     twopc_log "delay element at the IP level: ${TWOPC_DELAY_MS} ms each way between each PC and its server"
 }
