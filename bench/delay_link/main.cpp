@@ -99,7 +99,7 @@ int main(int argc, char** argv)
         }
         pairs.push_back(std::move(p));
     }
-    struct sigaction sa{};
+    struct sigaction sa {};
     sa.sa_handler = onStop;
     sigaction(SIGTERM, &sa, nullptr);
     sigaction(SIGINT, &sa, nullptr);

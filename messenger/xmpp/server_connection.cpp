@@ -67,7 +67,12 @@ long connectionFlags(const XmppAccount& account)
 }
 
 ServerConnection::ServerConnection(const XmppAccount& a, Log& l)
-    : account(a), log(l), logger{libraryLog, &l}, ctx(newContext(logger)), sender(ctx), roster(sender, a.jid),
+    : account(a),
+      log(l),
+      logger{libraryLog, &l},
+      ctx(newContext(logger)),
+      sender(ctx),
+      roster(sender, a.jid),
       ibb(sender, l)
 {
 }
@@ -196,8 +201,8 @@ bool ServerConnection::runOnce()
     return activity;
 }
 
-void ServerConnection::onConnection(xmpp_conn_t*, xmpp_conn_event_t event, int error,
-                                    xmpp_stream_error_t* streamError, void* self)
+void ServerConnection::onConnection(xmpp_conn_t*, xmpp_conn_event_t event, int error, xmpp_stream_error_t* streamError,
+                                    void* self)
 {
     auto* link = static_cast<ServerConnection*>(self);
     link->activity = true;

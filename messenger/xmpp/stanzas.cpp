@@ -23,12 +23,23 @@ std::string xmlEscaped(const std::string& text)
     out.reserve(text.size());
     for (char c : text) {
         switch (c) {
-            case '&': out += "&amp;"; break;
-            case '<': out += "&lt;"; break;
-            case '>': out += "&gt;"; break;
-            case '\'': out += "&apos;"; break;
-            case '"': out += "&quot;"; break;
-            default: out += c;
+            case '&':
+                out += "&amp;";
+                break;
+            case '<':
+                out += "&lt;";
+                break;
+            case '>':
+                out += "&gt;";
+                break;
+            case '\'':
+                out += "&apos;";
+                break;
+            case '"':
+                out += "&quot;";
+                break;
+            default:
+                out += c;
         }
     }
     return out;
@@ -85,8 +96,7 @@ void StanzaSender::sendIq(const char* type, const std::string& to, xmpp_stanza_t
     send(iq);
 }
 
-void StanzaSender::sendIqXml(const char* type, const std::string& to, const std::string& payload,
-                             const PendingIq& p)
+void StanzaSender::sendIqXml(const char* type, const std::string& to, const std::string& payload, const PendingIq& p)
 {
     std::string id = "cv" + std::to_string(++nextId);
     pending[id] = p;

@@ -56,8 +56,9 @@ TEST(CompactText, EveryTextComesBackExactlyAndBadTagsAreRefused)
     std::string allBytes;
     for (int i = 0; i < 256; ++i)
         allBytes.push_back(static_cast<char>(i));
-    for (const std::string& t : {std::string(), std::string("0"), std::string("0123456789abcdef"),
-                                 std::string("abcdeg"), std::string("00AB"), std::string("12 34"), allBytes, std::string("\1\2", 2)}) {
+    for (const std::string& t :
+         {std::string(), std::string("0"), std::string("0123456789abcdef"), std::string("abcdeg"), std::string("00AB"),
+          std::string("12 34"), allBytes, std::string("\1\2", 2)}) {
         std::string back = "untouched";
         ASSERT_TRUE(unpackText(packText(t), back)) << t;
         EXPECT_EQ(back, t);
