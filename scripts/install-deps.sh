@@ -12,7 +12,7 @@ packages=(
   libsimpleini-dev libstrophe-dev libssl-dev libsodium-dev libidn-dev
   prosody lua5.4-unbound ejabberd
   vsftpd lftp curl python3 socat openssl
-  iproute2 procps psmisc libcap2-bin
+  iproute2 procps psmisc libcap2-bin nftables
   xvfb xauth x11-utils imagemagick fonts-ipafont-gothic fonts-ipafont-mincho
   lintian desktop-file-utils appstream dpkg-dev fakeroot file scdoc
 )

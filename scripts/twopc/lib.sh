@@ -68,6 +68,8 @@
 #                 registration: its "register" module, allow_registration)
 #   TWOPC_SERVER_ONLY=1  twopc_up brings up the namespaces and the XMPP server
 #                 with its accounts only: no services on B, no messengerd
+#   TWOPC_NAT=home|symmetric|lan  home routers between the PCs and x, with
+#                 nftables masquerade (scripts/twopc/nat.sh; one server only)
 #   TWOPC_CLIENTS=N  N more accounts pc1 .. pcN@corvane.test, each a mutual
 #                 contact of pcb and a `contact` of PC B's messengerd, for
 #                 client PCs c1 .. cN that twopc_add_client brings up later
@@ -77,6 +79,8 @@ TWOPC_LIB_DIR=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 TWOPC_REPO=$(cd "$TWOPC_LIB_DIR/../.." && pwd)
 # shellcheck source=scripts/twopc/ejabberd.sh
 source "$TWOPC_LIB_DIR/ejabberd.sh"
+# shellcheck source=scripts/twopc/nat.sh
+source "$TWOPC_LIB_DIR/nat.sh"
 
 TWOPC_DOMAIN=corvane.test
 # twopc_names: the servers' domains and the accounts, for one server or two.
@@ -194,6 +198,7 @@ twopc_state_save() {
     {
         printf 'TWOPC_SCRATCH=%q\n' "$TWOPC_SCRATCH"
         printf 'TWOPC_NS_X=%q\nTWOPC_NS_A=%q\nTWOPC_NS_B=%q\nTWOPC_NS_Y=%q\n' "$TWOPC_NS_X" "$TWOPC_NS_A" "$TWOPC_NS_B" "${TWOPC_NS_Y:-}"
+        printf 'TWOPC_NAT=%q\nTWOPC_NS_RA=%q\nTWOPC_NS_RB=%q\n' "${TWOPC_NAT:-}" "${TWOPC_NS_RA:-}" "${TWOPC_NS_RB:-}"
         printf 'TWOPC_FEDERATED=%q\n' "${TWOPC_FEDERATED:-0}"
         printf 'CORVANE_BIN=%q\nMESSENGERD=%q\n' "$CORVANE_BIN" "$MESSENGERD"
         printf 'TWOPC_EXTRA_CONTACT=%q\n' "${TWOPC_EXTRA_CONTACT:-0}"
@@ -252,6 +257,7 @@ twopc_make_network() {
     # Both ends of a pair report UP once both are up.
     twopc_wait_until 5 eval "ip -n $TWOPC_NS_A -br link show ax | grep -qw UP && ip -n $TWOPC_NS_B -br link show bx | grep -qw UP" ||
         { twopc_fail "veth pairs did not come up"; return 1; }
+    twopc_make_nat || return 1
     twopc_make_hosts_files || return 1
     twopc_log "namespaces of ${pcs[*]} up"
 }
@@ -554,10 +560,10 @@ twopc_start_services() {
 }
 
 # twopc_start_delay_link: TWOPC_DELAY_AT=ip. In namespace x, what PC K
-# (a, b) sends is routed into TUN device tKi, and what x sends to PC K into
-# fKi; delay_link writes each packet D ms later into tKo or fKo, where the
-# kernel takes it as received: for x itself (the server's address is local)
-# or to forward to the PC. The local table moves behind the rules that
+# (a, b) sends is routed into TUN device tKi, and what goes to PC K (from x
+# or from the other PC) into fKi; delay_link writes each packet D ms later
+# into tKo or fKo, where the kernel takes it as received: for x itself (the
+# server's address is local) or to forward on. The local table moves behind the rules that
 # send the PCs' packets into the TUN devices, so even packets for x's own
 # addresses take the delay.
 twopc_start_delay_link() {
@@ -579,9 +585,13 @@ twopc_start_delay_link() {
         for dev in "t${k}i" "t${k}o" "f${k}i" "f${k}o"; do
             ip -n "$x" tuntap add dev "$dev" mode tun && ip -n "$x" link set "$dev" up || return 1
         done
+        # What comes out of fKo goes to the PC; what the PC sends goes into
+        # tKi; anything else for the PC (x's own packets, and the other PC's
+        # once they left tKo: two links, so twice the delay) into fKi.
+        ip -n "$x" rule add pref 40 iif "f${k}o" lookup main &&
         ip -n "$x" rule add pref 50 iif "$veth" lookup $((table + 1)) &&
         ip -n "$x" route add default dev "t${k}i" table $((table + 1)) &&
-        ip -n "$x" rule add pref 51 iif lo to "$pc" lookup $((table + 2)) &&
+        ip -n "$x" rule add pref 51 to "$pc" lookup $((table + 2)) &&
         ip -n "$x" route add default dev "f${k}i" table $((table + 2)) || return 1
         table=$((table + 2))
         pairs+=("t${k}i" "t${k}o" "f${k}i" "f${k}o")
@@ -929,6 +939,11 @@ twopc_up() {
     TWOPC_SCRATCH=$(mktemp -d "/tmp/cvx-$id.XXXXXX") || return 1
     TWOPC_NS_X=cvx-$id-x TWOPC_NS_A=cvx-$id-a TWOPC_NS_B=cvx-$id-b TWOPC_NS_Y=
     [ "${TWOPC_FEDERATED:-0}" != 1 ] || TWOPC_NS_Y=cvx-$id-y
+    TWOPC_NS_RA= TWOPC_NS_RB=
+    if [ -n "${TWOPC_NAT:-}" ]; then
+        TWOPC_NS_RA=cvx-$id-ra
+        [ "$TWOPC_NAT" = lan ] || TWOPC_NS_RB=cvx-$id-rb
+    fi
     twopc_names
     : >"$TWOPC_SCRATCH/pids"
     mkdir -p "$TWOPC_SCRATCH/x" "$TWOPC_SCRATCH/b" "$TWOPC_SCRATCH/pc-a" "$TWOPC_SCRATCH/pc-b"
@@ -971,7 +986,7 @@ twopc_down() {
             twopc_stop_pid "$pid" 5
         done < <(tac "$TWOPC_SCRATCH/pids")
     fi
-    for ns in "$TWOPC_NS_A" "$TWOPC_NS_B" "$TWOPC_NS_X" "${TWOPC_NS_Y:-}"; do
+    for ns in "$TWOPC_NS_A" "$TWOPC_NS_B" "$TWOPC_NS_X" "${TWOPC_NS_Y:-}" "${TWOPC_NS_RA:-}" "${TWOPC_NS_RB:-}"; do
         [ -n "$ns" ] || continue
         rm -rf "/etc/netns/$ns"
         [ -e "/run/netns/$ns" ] || continue

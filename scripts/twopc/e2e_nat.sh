@@ -1,0 +1,64 @@
+#!/usr/bin/env bash
+# Behind home routers (TWOPC_NAT: home, the default here; symmetric; lan;
+# scripts/twopc/nat.sh), with 10 ms each way at the IP level between each
+# router and the server: the daemons reach the server through the NAT, and
+# the tunnel carries the 5 MB HTTP download and an FTP download intact. The
+# routers are what the variant says: the server sees the router's address,
+# not the PC's; a home router keeps one UDP mapping per socket, a
+# symmetric NAT one per destination; on one LAN the PCs reach each other.
+set -uo pipefail
+export TWOPC_NAT=${TWOPC_NAT:-home} TWOPC_DELAY_MS=10 TWOPC_DELAY_AT=ip
+source "$(dirname "$0")/e2e_lib.sh"
+
+UDP_PROBE=$TWOPC_LIB_DIR/udp_mapping.py
+
+# The server's side of A's connection to Prosody comes from the router.
+nat_server_sees_router() {
+    twopc_exec x ss -tnH state established "( sport = :$TWOPC_XMPP_PORT )" | grep -q " $TWOPC_ADDR_A:" &&
+    ! twopc_exec x ss -tnH state established "( sport = :$TWOPC_XMPP_PORT )" | grep -q "$TWOPC_LAN_A"
+}
+
+# Two datagrams from one socket of A to two ports of x: the mappings x saw.
+nat_udp_mappings() {
+    twopc_spawn x udpobserve "$TWOPC_SCRATCH/x/udp.out" python3 "$UDP_PROBE" observe "$TWOPC_ADDR_XA" 3478 3479
+    twopc_wait_until 5 grep -qs '^ready' "$TWOPC_SCRATCH/x/udp.out" || return 1
+    twopc_exec a timeout 10 python3 "$UDP_PROBE" probe "$TWOPC_ADDR_XA" 3478 3479
+}
+
+nat_mapping_fits() {
+    local m first second
+    m=$(nat_udp_mappings) || return 1
+    read -r first second <<<"$m"
+    echo "    mappings: $first $second"
+    [ "$first" != none ] && [ "$second" != none ] && [ "${first%:*}" = "$TWOPC_ADDR_A" ] || return 1
+    case $TWOPC_NAT in
+        home) [ "$first" = "$second" ] ;;
+        symmetric) [ "$first" != "$second" ] ;;
+        lan) [ "$first" = "$second" ] ;;
+    esac
+}
+
+# On one LAN, A reaches B's address directly; behind two routers it cannot.
+nat_lan_reach() {
+    local reach=1
+    # Refused (nothing listens on port 9) means B answered.
+    twopc_exec a timeout 3 python3 -c "
+import socket, sys
+try: socket.create_connection(('$TWOPC_LAN_B', 9), 2)
+except ConnectionRefusedError: sys.exit(0)
+except OSError: sys.exit(1)" || reach=0
+    if [ "$TWOPC_NAT" = lan ]; then [ $reach = 1 ]; else [ $reach = 0 ]; fi
+}
+
+e2e_main() {
+    local s=$TWOPC_SCRATCH
+    e2e_check "programs attached" e2e_start_programs || return 1
+    e2e_check "A connects to B" e2e_connect || return 1
+    e2e_check "the server sees A's router ($TWOPC_ADDR_A), not A ($TWOPC_LAN_A)" nat_server_sees_router
+    e2e_check "UDP mappings fit a $TWOPC_NAT router" nat_mapping_fits
+    e2e_check "A reaches B's LAN address only on one LAN" nat_lan_reach
+    e2e_check "5 MB GET through A's port 80" twopc_exec a curl -sS --max-time 60 -o "$s/http-a.bin" "http://127.0.0.1:80/$TWOPC_HTTP_FILE"
+    e2e_check "  same sha256 as B's file" e2e_same_file "$s/b/www/$TWOPC_HTTP_FILE" "$s/http-a.bin"
+    e2e_ftp_curl_mode epsv EPSV
+}
+e2e_run "$@"
