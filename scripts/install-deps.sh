@@ -12,7 +12,7 @@ packages=(
   libsimpleini-dev libstrophe-dev libssl-dev libsodium-dev libidn-dev
   prosody lua5.4-unbound ejabberd
   vsftpd lftp curl python3 socat openssl
-  iproute2 procps psmisc libcap2-bin nftables
+  iproute2 procps psmisc libcap2-bin nftables coturn
   xvfb xauth x11-utils imagemagick fonts-ipafont-gothic fonts-ipafont-mincho
   lintian desktop-file-utils appstream dpkg-dev fakeroot file scdoc
 )
@@ -31,7 +31,7 @@ if [ ${#missing[@]} -gt 0 ]; then
   # Packages like prosody and vsftpd start a system service on install; the tests
   # run their own throwaway instances, so the system ones are stopped again.
   $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"
-  for svc in prosody ejabberd vsftpd; do
+  for svc in prosody ejabberd vsftpd coturn; do
     $SUDO service "$svc" stop >/dev/null 2>&1 || true
     $SUDO update-rc.d "$svc" disable >/dev/null 2>&1 || true
     $SUDO systemctl disable "$svc" >/dev/null 2>&1 || true

@@ -6,23 +6,27 @@
 # routers are what the variant says: the server sees the router's address,
 # not the PC's; a home router keeps one UDP mapping per socket, a
 # symmetric NAT one per destination; on one LAN the PCs reach each other.
+# coturn on the server's network (TWOPC_TURN) answers A's STUN request with
+# the router's address, and relays for A with the credentials Prosody's
+# turn_external hands out; messengerd logs what its server offers.
 set -uo pipefail
-export TWOPC_NAT=${TWOPC_NAT:-home} TWOPC_DELAY_MS=10 TWOPC_DELAY_AT=ip
+export TWOPC_NAT=${TWOPC_NAT:-home} TWOPC_DELAY_MS=10 TWOPC_DELAY_AT=ip TWOPC_TURN=1
 source "$(dirname "$0")/e2e_lib.sh"
 
 UDP_PROBE=$TWOPC_LIB_DIR/udp_mapping.py
 
 # The server's side of A's connection to Prosody comes from the router.
 nat_server_sees_router() {
-    twopc_exec x ss -tnH state established "( sport = :$TWOPC_XMPP_PORT )" | grep -q " $TWOPC_ADDR_A:" &&
-    ! twopc_exec x ss -tnH state established "( sport = :$TWOPC_XMPP_PORT )" | grep -q "$TWOPC_LAN_A"
+    local peers
+    peers=$(twopc_exec x ss -tnH state established "( sport = :$TWOPC_XMPP_PORT )")
+    grep -q " $TWOPC_ADDR_A:" <<<"$peers" && ! grep -q "$TWOPC_LAN_A" <<<"$peers"
 }
 
 # Two datagrams from one socket of A to two ports of x: the mappings x saw.
 nat_udp_mappings() {
-    twopc_spawn x udpobserve "$TWOPC_SCRATCH/x/udp.out" python3 "$UDP_PROBE" observe "$TWOPC_ADDR_XA" 3478 3479
+    twopc_spawn x udpobserve "$TWOPC_SCRATCH/x/udp.out" python3 "$UDP_PROBE" observe "$TWOPC_ADDR_XA" 3488 3489
     twopc_wait_until 5 grep -qs '^ready' "$TWOPC_SCRATCH/x/udp.out" || return 1
-    twopc_exec a timeout 10 python3 "$UDP_PROBE" probe "$TWOPC_ADDR_XA" 3478 3479
+    twopc_exec a timeout 10 python3 "$UDP_PROBE" probe "$TWOPC_ADDR_XA" 3488 3489
 }
 
 nat_mapping_fits() {
@@ -50,6 +54,26 @@ except OSError: sys.exit(1)" || reach=0
     if [ "$TWOPC_NAT" = lan ]; then [ $reach = 1 ]; else [ $reach = 0 ]; fi
 }
 
+# coturn's answer to A's binding request: the router's address.
+nat_stun_sees_router() {
+    local out
+    out=$(twopc_exec a timeout 10 turnutils_stunclient "$TWOPC_ADDR_XA" 2>&1)
+    grep -q "UDP reflexive addr: $TWOPC_ADDR_A:" <<<"$out"
+}
+
+# A TURN allocation of A's, with credentials made as turn_external makes
+# them, relays datagrams to an echo peer on the server's network and back.
+nat_turn_relays() {
+    local user pass
+    user="$(($(date +%s) + 3600)):pca"
+    pass=$(printf '%s' "$user" | openssl dgst -sha1 -hmac "$TWOPC_TURN_SECRET" -binary | base64)
+    twopc_spawn x turnpeer "$TWOPC_SCRATCH/x/turnpeer.out" turnutils_peer -L "$TWOPC_ADDR_XA" -p 3490
+    twopc_wait_until 5 eval "twopc_exec x ss -Hlun | grep -q '$TWOPC_ADDR_XA:3490'" || return 1
+    twopc_exec a timeout 30 turnutils_uclient -u "$user" -w "$pass" -n 5 -m 1 -l 200 -e "$TWOPC_ADDR_XA" -r 3490 \
+        "$TWOPC_ADDR_XA" >"$TWOPC_SCRATCH/turnclient.out" 2>&1
+    grep -q 'Total lost packets 0 (0.000000%)' "$TWOPC_SCRATCH/turnclient.out"
+}
+
 e2e_main() {
     local s=$TWOPC_SCRATCH
     e2e_check "programs attached" e2e_start_programs || return 1
@@ -57,6 +81,8 @@ e2e_main() {
     e2e_check "the server sees A's router ($TWOPC_ADDR_A), not A ($TWOPC_LAN_A)" nat_server_sees_router
     e2e_check "UDP mappings fit a $TWOPC_NAT router" nat_mapping_fits
     e2e_check "A reaches B's LAN address only on one LAN" nat_lan_reach
+    e2e_check "STUN through A's router gives the router's address" nat_stun_sees_router
+    e2e_check "TURN relays for A with the server's credentials" nat_turn_relays
     e2e_check "5 MB GET through A's port 80" twopc_exec a curl -sS --max-time 60 -o "$s/http-a.bin" "http://127.0.0.1:80/$TWOPC_HTTP_FILE"
     e2e_check "  same sha256 as B's file" e2e_same_file "$s/b/www/$TWOPC_HTTP_FILE" "$s/http-a.bin"
     e2e_ftp_curl_mode epsv EPSV

@@ -70,6 +70,10 @@
 #                 with its accounts only: no services on B, no messengerd
 #   TWOPC_NAT=home|symmetric|lan  home routers between the PCs and x, with
 #                 nftables masquerade (scripts/twopc/nat.sh; one server only)
+#   TWOPC_TURN=1  coturn in namespace x (as Debian ships it, with a shared
+#                 secret: port 3478 on both of x's addresses, relays from
+#                 10.77.1.1), and Prosody's turn_external announcing it with
+#                 credentials (XEP-0215); one server only
 #   TWOPC_CLIENTS=N  N more accounts pc1 .. pcN@corvane.test, each a mutual
 #                 contact of pcb and a `contact` of PC B's messengerd, for
 #                 client PCs c1 .. cN that twopc_add_client brings up later
@@ -94,6 +98,8 @@ twopc_names() {
 }
 twopc_names
 TWOPC_XMPP_PORT=5222
+TWOPC_TURN_PORT=3478
+TWOPC_TURN_SECRET=corvane-test-turn-secret
 TWOPC_DELAYED_PORT=5322            # the delay element's side of the server
 TWOPC_ADDR_XA=10.77.1.1
 TWOPC_ADDR_A=10.77.1.2
@@ -366,6 +372,15 @@ limits = { c2s = { rate = \"100mb/s\"; burst = \"2s\" } }
 network_settings = { nagle = false; min_wait = 0.00001 }"
     fi
     [ "${TWOPC_REGISTRATION:-0}" != 1 ] || modules="$modules \"register\";"
+    local turn=
+    if [ "${TWOPC_TURN:-0}" = 1 ]; then
+        # XEP-0215: Prosody hands out coturn's address and short-lived
+        # credentials made from the secret they share.
+        modules="$modules \"turn_external\";"
+        turn="turn_external_secret = \"$TWOPC_TURN_SECRET\"
+turn_external_host = \"$TWOPC_ADDR_XA\"
+turn_external_port = $TWOPC_TURN_PORT"
+    fi
     cat >"$d/prosody.cfg.lua" <<EOF2
 local base = "$d"
 run_as_root = true
@@ -386,6 +401,7 @@ authentication = "internal_hashed"
 c2s_stanza_size_limit = 256*1024
 smacks_hibernation_time = 2
 $tuning
+$turn
 VirtualHost "$domain"
 EOF2
     [ "$srv" = y ] || export TWOPC_PROSODY_CFG=$d/prosody.cfg.lua   # for prosodyctl by hand
@@ -557,6 +573,23 @@ twopc_start_services() {
     twopc_wait_until 10 eval "twopc_listening_tcp b 127.0.0.1:21 && twopc_listening_tcp b 127.0.0.1:80 && twopc_listening_tcp b 127.0.0.1:9023 && twopc_listening_tcp b 127.0.0.1:2401 && twopc_listening_tcp b 127.0.0.1:5900" ||
         { twopc_fail "services on PC B did not listen (see $d/*.out, $d/*.log)"; return 1; }
     twopc_log "PC B serves FTP 127.0.0.1:21, HTTP 127.0.0.1:80, echo 127.0.0.1:9023, sources 127.0.0.1:2401 and 127.0.0.1:5900"
+}
+
+# twopc_start_turn: coturn in namespace x when TWOPC_TURN=1, with the
+# secret Prosody's turn_external makes the credentials from (the TURN REST
+# scheme: user "EXPIRY:NAME", password base64(HMAC-SHA1(secret, user))).
+twopc_start_turn() {
+    [ "${TWOPC_TURN:-0}" = 1 ] || return 0
+    [ -z "${TWOPC_NS_Y:-}" ] || { twopc_fail "TWOPC_TURN works with one server only"; return 1; }
+    command -v turnserver >/dev/null || { twopc_fail "TWOPC_TURN needs coturn (scripts/install-deps.sh)"; return 1; }
+    local d=$TWOPC_SCRATCH/x
+    twopc_spawn x turnserver "$d/turnserver.out" turnserver -n --no-cli --no-tls --no-dtls \
+        --listening-ip "$TWOPC_ADDR_XA" --listening-ip "$TWOPC_ADDR_XB" --listening-port "$TWOPC_TURN_PORT" \
+        --relay-ip "$TWOPC_ADDR_XA" --realm "$TWOPC_DOMAIN" --use-auth-secret --static-auth-secret "$TWOPC_TURN_SECRET" \
+        --userdb "$d/turndb" --pidfile "$d/turnserver.pid" --log-file stdout --simple-log || return 1
+    twopc_wait_until 10 eval "twopc_exec x ss -Hlun | grep -q '$TWOPC_ADDR_XA:$TWOPC_TURN_PORT'" ||
+        { twopc_fail "coturn did not listen (see $d/turnserver.out)"; return 1; }
+    twopc_log "coturn on $TWOPC_ADDR_XA:$TWOPC_TURN_PORT and $TWOPC_ADDR_XB:$TWOPC_TURN_PORT"
 }
 
 # twopc_start_delay_link: TWOPC_DELAY_AT=ip. In namespace x, what PC K
@@ -958,6 +991,7 @@ twopc_up() {
     fi
     twopc_register_clients || return 1
     if [ "${TWOPC_SERVER_ONLY:-0}" = 1 ]; then twopc_log "server only: $TWOPC_SCRATCH"; return 0; fi
+    twopc_start_turn || return 1
     twopc_start_delay || return 1
     twopc_start_services || return 1
     if [ -n "$TWOPC_NS_Y" ]; then twopc_add_contacts || return 1; fi
