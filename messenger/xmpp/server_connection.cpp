@@ -1,6 +1,7 @@
 #include "messenger/xmpp/server_connection.h"
 
 #include "messenger/support/jid.h"
+#include "messenger/xmpp/external_services.h"
 
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -268,6 +269,15 @@ void ServerConnection::lost(const std::string& why)
         events->serverOffline();
 }
 
+// What the server offers for paths around it (XEP-0215); the answer goes to
+// the log.
+void ServerConnection::askForExternalServices()
+{
+    std::string domain = normalizeJid(account.jid.substr(account.jid.find('@') + 1));
+    sender.sendIq("get", domain, element(ctx, "services", kNsExtDisco),
+                  PendingIq{PendingIq::Kind::Services, domain, {}});
+}
+
 void ServerConnection::ping()
 {
     pong = false;
@@ -300,8 +310,15 @@ void ServerConnection::handleResult(xmpp_stanza_t* iq, bool ok)
                 roster.readRoster(xmpp_stanza_get_child_by_name_and_ns(iq, "query", kNsRoster));
             state = State::Online;
             failures = 0;
+            askForExternalServices();
             if (events)
                 events->serverOnline();
+            break;
+        case PendingIq::Kind::Services:
+            // An error (a server without XEP-0215) offers nothing either.
+            log.write("STUN and TURN services of the server: "
+                      + describeExternalServices(readExternalServices(
+                          ok ? xmpp_stanza_get_child_by_name_and_ns(iq, "services", kNsExtDisco) : nullptr)));
             break;
         case PendingIq::Kind::Ping:
             pong = true;

@@ -81,6 +81,7 @@ private:
 
     void connected();
     void lost(const std::string& why);
+    void askForExternalServices();
     void handleResult(xmpp_stanza_t* iq, bool ok);
     void handleRequest(xmpp_stanza_t* iq);
 

@@ -42,7 +42,7 @@ std::string ibbDataXml(const std::string& sid, uint16_t seq, const std::string& 
 // An iq this side sent, waiting for its answer; `full` and `sid` name the
 // stream it belongs to, if any.
 struct PendingIq {
-    enum class Kind { Roster, Open, Data, Close, Ping, Probe };
+    enum class Kind { Roster, Open, Data, Close, Ping, Probe, Services };
     Kind kind;
     std::string full;
     std::string sid;

@@ -83,6 +83,9 @@ e2e_main() {
     e2e_check "A reaches B's LAN address only on one LAN" nat_lan_reach
     e2e_check "STUN through A's router gives the router's address" nat_stun_sees_router
     e2e_check "TURN relays for A with the server's credentials" nat_turn_relays
+    e2e_check "A's messengerd logs the STUN and TURN services its server offers" grep -q \
+        "STUN and TURN services of the server: STUN $TWOPC_ADDR_XA:$TWOPC_TURN_PORT (udp), TURN $TWOPC_ADDR_XA:$TWOPC_TURN_PORT (udp, credentials until " \
+        "$s/pc-a/messengerd.log"
     e2e_check "5 MB GET through A's port 80" twopc_exec a curl -sS --max-time 60 -o "$s/http-a.bin" "http://127.0.0.1:80/$TWOPC_HTTP_FILE"
     e2e_check "  same sha256 as B's file" e2e_same_file "$s/b/www/$TWOPC_HTTP_FILE" "$s/http-a.bin"
     e2e_ftp_curl_mode epsv EPSV

@@ -5,6 +5,7 @@
 // streams through a real server and a server link that dies are in the e2e
 // suite.
 #include "messenger/xmpp/caps.h"
+#include "messenger/xmpp/external_services.h"
 #include "messenger/xmpp/stanzas.h"
 #include "tests/support/api_test_client.h"
 #include "tests/support/delay_proxy.h"
@@ -344,5 +345,36 @@ TEST(MessengerStanzas, ADataBlockWrittenAsTextReadsBackWhateverTheAddressAndStre
         xmpp_free(ctx, text);
         xmpp_stanza_release(iq);
     }
+    xmpp_ctx_free(ctx);
+}
+
+TEST(MessengerExternalServices, UsableStunAndTurnAreTakenBoundedAndTheCredentialsNeverLogged)
+{
+    xmpp_ctx_t* ctx = xmpp_ctx_new(nullptr, nullptr);
+    std::string xml =
+        "<services xmlns='urn:xmpp:extdisco:2'>"
+        "<service type='stun' host='10.0.0.1' port='3478' transport='udp'/>"
+        "<service type='turn' host='10.0.0.1' port='3478' transport='udp' username='1800000000:pca'"
+        " password='s3cret' expires='2027-01-15T12:00:00Z' restricted='1'/>"
+        "<service type='turn' host='10.0.0.1' port='70000'/>"
+        "<service type='turn' host='10.0.0.1' port='-1'/>"
+        "<service type='stun' port='3478'/>"
+        "<service type='ftp' host='10.0.0.1' port='21'/>"
+        "<other type='stun' host='10.0.0.1' port='3478'/>";
+    for (int i = 0; i < 40; ++i)
+        xml += "<service type='stun' host='flood.example' port='1'/>";
+    xml += "</services>";
+    xmpp_stanza_t* services = xmpp_stanza_new_from_string(ctx, xml.c_str());
+    ASSERT_NE(services, nullptr);
+    std::vector<ExternalService> found = readExternalServices(services);
+    ASSERT_EQ(found.size(), kMaxExternalServices);
+    EXPECT_EQ(found[1].username, "1800000000:pca");
+    EXPECT_EQ(found[1].password, "s3cret");
+    EXPECT_EQ(found[2].host, "flood.example");  // every malformed one was left out
+    found.resize(2);
+    std::string line = describeExternalServices(found);
+    EXPECT_EQ(line, "STUN 10.0.0.1:3478 (udp), TURN 10.0.0.1:3478 (udp, credentials until 2027-01-15T12:00:00Z)");
+    EXPECT_EQ(describeExternalServices(readExternalServices(nullptr)), "none");
+    xmpp_stanza_release(services);
     xmpp_ctx_free(ctx);
 }
