@@ -596,9 +596,9 @@ twopc_start_turn() {
 # (a, b) sends is routed into TUN device tKi, and what goes to PC K (from x
 # or from the other PC) into fKi; delay_link writes each packet D ms later
 # into tKo or fKo, where the kernel takes it as received: for x itself (the
-# server's address is local) or to forward on. The local table moves behind the rules that
-# send the PCs' packets into the TUN devices, so even packets for x's own
-# addresses take the delay.
+# server's address is local) or to forward on. The local table moves behind
+# the rules that send the PCs' packets into the TUN devices, so even packets
+# for x's own addresses take the delay.
 twopc_start_delay_link() {
     [ -z "${TWOPC_NS_Y:-}" ] || { twopc_fail "TWOPC_DELAY_AT=ip works with one server only"; return 1; }
     [ -x "$DELAY_LINK" ] || { twopc_fail "no delay_link at $DELAY_LINK (build it)"; return 1; }

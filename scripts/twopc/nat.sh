@@ -5,8 +5,9 @@
 # network as before):
 #   home       each PC behind a router of its own (namespace cvx-<pid>-ra,
 #              -rb) that masquerades it, as home routers do: a PC's outgoing
-#              UDP keeps its source port where it can, and only the address
-#              it sent to may answer (hole punching works)
+#              UDP keeps its source port where it can, one mapping for every
+#              destination, and only an address it sent to may answer (so
+#              hole punching can open a direct path)
 #   symmetric  the same, but every new mapping gets a random port
 #              (masquerade fully-random): what one server saw of a PC's
 #              address tells no other host how to reach it, so there is no
@@ -58,6 +59,10 @@ twopc_nat_lan() {
 # address it had, and puts the PC behind the router.
 twopc_make_nat() {
     [ -n "${TWOPC_NAT:-}" ] || return 0
+    case $TWOPC_NAT in
+        home | symmetric | lan) ;;
+        *) twopc_fail "TWOPC_NAT=$TWOPC_NAT: home, symmetric or lan"; return 1 ;;
+    esac
     [ -z "${TWOPC_NS_Y:-}" ] || { twopc_fail "TWOPC_NAT works with one server only"; return 1; }
     command -v nft >/dev/null || { twopc_fail "TWOPC_NAT needs nft (scripts/install-deps.sh)"; return 1; }
     local ra=$TWOPC_NS_RA rb=${TWOPC_NS_RB:-}
