@@ -602,6 +602,7 @@ twopc_start_turn() {
 twopc_start_delay_link() {
     [ -z "${TWOPC_NS_Y:-}" ] || { twopc_fail "TWOPC_DELAY_AT=ip works with one server only"; return 1; }
     [ -x "$DELAY_LINK" ] || { twopc_fail "no delay_link at $DELAY_LINK (build it)"; return 1; }
+    [ -c /dev/net/tun ] || { twopc_fail "TWOPC_DELAY_AT=ip needs TUN devices (/dev/net/tun; modprobe tun)"; return 1; }
     local x=$TWOPC_NS_X k veth pc table=200 pairs=() dev
     # Early demux would give a PC's packet to x's own socket before the
     # rules route it into the TUN device, and a packet that has a socket is
