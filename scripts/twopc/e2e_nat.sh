@@ -9,6 +9,9 @@
 # coturn on the server's network (TWOPC_TURN) answers A's STUN request with
 # the router's address, and relays for A with the credentials Prosody's
 # turn_external hands out; messengerd logs what its server offers.
+# TWOPC_BLOCK_UDP=between: UDP between the routers is dropped, to the server
+# it passes; everywhere: no UDP leaves a router (no STUN, no TURN over UDP).
+# The tunnel, in band over TCP, carries everything in every variant.
 set -uo pipefail
 export TWOPC_NAT=${TWOPC_NAT:-home} TWOPC_DELAY_MS=10 TWOPC_DELAY_AT=ip TWOPC_TURN=1
 source "$(dirname "$0")/e2e_lib.sh"
@@ -40,6 +43,28 @@ nat_mapping_fits() {
         symmetric) [ "$first" != "$second" ] ;;
         lan) [ "$first" = "$second" ] ;;
     esac
+}
+
+# What a filter of TWOPC_BLOCK_UDP dropped in namespace NS.
+nat_dropped() {
+    ip netns exec "$1" nft list table ip block 2>/dev/null | grep -o 'packets [0-9]*' | awk '{ s += $2 } END { print s + 0 }'
+}
+
+nat_no_udp_out() {
+    local m
+    m=$(nat_udp_mappings) || return 1
+    echo "    mappings: $m"
+    [ "$m" = "none none" ] && [ "$(nat_dropped "$TWOPC_NS_RA")" -gt 0 ]
+}
+
+# A datagram from A to B's router: it leaves A's router (mapped), and the
+# server's network drops it.
+nat_udp_between_dropped() {
+    twopc_exec a python3 -c "
+import socket
+s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+s.sendto(b'direct?', ('$TWOPC_ADDR_B', 40000))"
+    twopc_wait_until 5 eval '[ "$(nat_dropped "$TWOPC_NS_X")" -gt 0 ]'
 }
 
 # On one LAN, A reaches B's address directly; behind two routers it cannot.
@@ -79,10 +104,16 @@ e2e_main() {
     e2e_check "programs attached" e2e_start_programs || return 1
     e2e_check "A connects to B" e2e_connect || return 1
     e2e_check "the server sees A's router ($TWOPC_ADDR_A), not A ($TWOPC_LAN_A)" nat_server_sees_router
-    e2e_check "UDP mappings fit a $TWOPC_NAT router" nat_mapping_fits
+    if [ "${TWOPC_BLOCK_UDP:-}" = everywhere ]; then
+        e2e_check "no UDP leaves A's router" nat_no_udp_out
+    else
+        e2e_check "UDP mappings fit a $TWOPC_NAT router" nat_mapping_fits
+        e2e_check "STUN through A's router gives the router's address" nat_stun_sees_router
+        e2e_check "TURN relays for A with the server's credentials" nat_turn_relays
+    fi
+    [ "${TWOPC_BLOCK_UDP:-}" != between ] ||
+        e2e_check "UDP from A's router to B's is dropped on the way" nat_udp_between_dropped
     e2e_check "A reaches B's LAN address only on one LAN" nat_lan_reach
-    e2e_check "STUN through A's router gives the router's address" nat_stun_sees_router
-    e2e_check "TURN relays for A with the server's credentials" nat_turn_relays
     e2e_check "A's messengerd logs the STUN and TURN services its server offers" grep -q \
         "STUN and TURN services of the server: STUN $TWOPC_ADDR_XA:$TWOPC_TURN_PORT (udp), TURN $TWOPC_ADDR_XA:$TWOPC_TURN_PORT (udp, credentials until " \
         "$s/pc-a/messengerd.log"

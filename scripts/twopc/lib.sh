@@ -69,7 +69,9 @@
 #   TWOPC_SERVER_ONLY=1  twopc_up brings up the namespaces and the XMPP server
 #                 with its accounts only: no services on B, no messengerd
 #   TWOPC_NAT=home|symmetric|lan  home routers between the PCs and x, with
-#                 nftables masquerade (scripts/twopc/nat.sh; one server only)
+#                 nftables masquerade (scripts/twopc/nat.sh; one server only);
+#                 TWOPC_BLOCK_UDP=between|everywhere drops UDP between the
+#                 routers, or all UDP leaving them
 #   TWOPC_TURN=1  coturn in namespace x (as Debian ships it, with a shared
 #                 secret: port 3478 on both of x's addresses, relays from
 #                 10.77.1.1), and Prosody's turn_external announcing it with

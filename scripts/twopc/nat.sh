@@ -15,6 +15,12 @@
 #   lan        both PCs behind one router (namespace cvx-<pid>-ra), on one
 #              LAN 192.168.1.0/24, so they reach each other directly
 #
+# TWOPC_BLOCK_UDP (with TWOPC_NAT):
+#   between     the server's network forwards no UDP from one PC's router to
+#               the other's: UDP reaches the server (STUN, TURN), never the
+#               other PC directly
+#   everywhere  the routers let no UDP out: no STUN, no TURN over UDP
+#
 # In every variant the router takes the PC's old place on the server's
 # network (10.77.1.2, 10.77.2.2), so the server, the delay element
 # (TWOPC_DELAY_AT=ip) and every address the daemons are given stay as they
@@ -98,5 +104,32 @@ twopc_make_nat() {
         { twopc_fail "the routers' LAN links did not come up"; return 1; }
     ip -n "$TWOPC_NS_A" route add default via "${TWOPC_LAN_A%.*}.1" &&
     ip -n "$TWOPC_NS_B" route add default via "${TWOPC_LAN_B%.*}.1" || return 1
-    twopc_log "home routers ($TWOPC_NAT): A is $TWOPC_LAN_A, B is $TWOPC_LAN_B behind them"
+    twopc_block_udp || return 1
+    twopc_log "home routers ($TWOPC_NAT${TWOPC_BLOCK_UDP:+, UDP blocked $TWOPC_BLOCK_UDP}): A is $TWOPC_LAN_A, B is $TWOPC_LAN_B behind them"
+}
+
+# twopc_block_udp: TWOPC_BLOCK_UDP's filter, each with a counter of what it
+# dropped (nft list table ip block).
+twopc_block_udp() {
+    local ns rule
+    case ${TWOPC_BLOCK_UDP:-} in
+        "") return 0 ;;
+        between)
+            ns=$TWOPC_NS_X
+            rule="ip saddr { $TWOPC_ADDR_A, $TWOPC_ADDR_B } ip daddr { $TWOPC_ADDR_A, $TWOPC_ADDR_B } meta l4proto udp counter drop" ;;
+        everywhere) ;;
+        *) twopc_fail "TWOPC_BLOCK_UDP=$TWOPC_BLOCK_UDP: between or everywhere"; return 1 ;;
+    esac
+    if [ "$TWOPC_BLOCK_UDP" = everywhere ]; then
+        for ns in "$TWOPC_NS_RA" ${TWOPC_NS_RB:+"$TWOPC_NS_RB"}; do
+            twopc_block_udp_in "$ns" 'oifname { "ax", "bx" } meta l4proto udp counter drop' || return 1
+        done
+    else
+        twopc_block_udp_in "$ns" "$rule" || return 1
+    fi
+}
+
+twopc_block_udp_in() {  # NS RULE
+    printf 'table ip block {\n    chain drops {\n        type filter hook forward priority filter; policy accept;\n        %s\n    }\n}\n' "$2" |
+        ip netns exec "$1" nft -f - || { twopc_fail "nft in $1 failed"; return 1; }
 }
