@@ -1,6 +1,7 @@
 #include "messenger/xmpp/account_check.h"
 
 #include "messenger/xmpp/server_connection.h"
+#include "messenger/xmpp/stanzas.h"
 
 #include <strophe.h>
 
@@ -16,36 +17,8 @@ namespace {
 constexpr const char* kNsTls = "urn:ietf:params:xml:ns:xmpp-tls";
 constexpr const char* kNsRegister = "jabber:iq:register";
 constexpr const char* kNsRegisterFeature = "http://jabber.org/features/iq-register";
-constexpr const char* kNsStanzas = "urn:ietf:params:xml:ns:xmpp-stanzas";
 constexpr const char* kAskId = "setup-register-1";
 constexpr const char* kRegisterId = "setup-register-2";
-
-std::string str(const char* s) { return s ? s : ""; }
-
-// The defined condition of an error stanza (e.g. "conflict"), with its text
-// after ": " when the server gave one.
-std::string errorCondition(xmpp_stanza_t* stanza)
-{
-    xmpp_stanza_t* error = xmpp_stanza_get_child_by_name(stanza, "error");
-    if (!error)
-        return "error without a reason";
-    std::string condition;
-    std::string text;
-    for (xmpp_stanza_t* c = xmpp_stanza_get_children(error); c; c = xmpp_stanza_get_next(c)) {
-        if (!xmpp_stanza_get_name(c) || str(xmpp_stanza_get_ns(c)) != kNsStanzas)
-            continue;
-        if (str(xmpp_stanza_get_name(c)) == "text") {
-            char* t = xmpp_stanza_get_text(c);
-            text = str(t);
-            xmpp_free(xmpp_stanza_get_context(c), t);
-        } else if (condition.empty()) {
-            condition = xmpp_stanza_get_name(c);
-        }
-    }
-    if (condition.empty())
-        condition = "undefined-condition";
-    return text.empty() ? condition : condition + ": " + text;
-}
 
 bool isUnreachableError(int error)
 {

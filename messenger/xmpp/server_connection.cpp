@@ -315,10 +315,10 @@ void ServerConnection::handleResult(xmpp_stanza_t* iq, bool ok)
                 events->serverOnline();
             break;
         case PendingIq::Kind::Services:
-            // An error (a server without XEP-0215) offers nothing either.
             log.write("STUN and TURN services of the server: "
-                      + describeExternalServices(readExternalServices(
-                          ok ? xmpp_stanza_get_child_by_name_and_ns(iq, "services", kNsExtDisco) : nullptr)));
+                      + (ok ? describeExternalServices(
+                             readExternalServices(xmpp_stanza_get_child_by_name_and_ns(iq, "services", kNsExtDisco)))
+                            : "none (it refuses the question: " + errorCondition(iq) + ")"));
             break;
         case PendingIq::Kind::Ping:
             pong = true;

@@ -17,6 +17,29 @@ void adopt(xmpp_stanza_t* parent, xmpp_stanza_t* child)
     xmpp_stanza_release(child);
 }
 
+std::string errorCondition(xmpp_stanza_t* stanza)
+{
+    xmpp_stanza_t* error = xmpp_stanza_get_child_by_name(stanza, "error");
+    if (!error)
+        return "error without a reason";
+    std::string condition;
+    std::string text;
+    for (xmpp_stanza_t* c = xmpp_stanza_get_children(error); c; c = xmpp_stanza_get_next(c)) {
+        if (!xmpp_stanza_get_name(c) || str(xmpp_stanza_get_ns(c)) != kNsStanzas)
+            continue;
+        if (str(xmpp_stanza_get_name(c)) == "text") {
+            char* t = xmpp_stanza_get_text(c);
+            text = str(t);
+            xmpp_free(xmpp_stanza_get_context(c), t);
+        } else if (condition.empty()) {
+            condition = xmpp_stanza_get_name(c);
+        }
+    }
+    if (condition.empty())
+        condition = "undefined-condition";
+    return text.empty() ? condition : condition + ": " + text;
+}
+
 std::string xmlEscaped(const std::string& text)
 {
     std::string out;

@@ -26,6 +26,10 @@ xmpp_stanza_t* element(xmpp_ctx_t* ctx, const char* name, const char* ns);
 // Adds `child` to `parent` and drops the caller's reference.
 void adopt(xmpp_stanza_t* parent, xmpp_stanza_t* child);
 
+// The defined condition of an error stanza (e.g. "conflict"), with its text
+// after ": " when the server gave one.
+std::string errorCondition(xmpp_stanza_t* stanza);
+
 // Stanzas written as text, for the data blocks: libstrophe's rendering of a
 // stanza escapes and copies its text several times, which for blocks of tens
 // of kilobytes is most of the daemon's work under load.
