@@ -1,5 +1,6 @@
 #include "messenger/xmpp/external_services.h"
 
+#include "messenger/support/log.h"
 #include "messenger/xmpp/stanzas.h"
 
 #include <cctype>
@@ -59,9 +60,11 @@ std::string describeExternalServices(const std::vector<ExternalService>& service
     for (const ExternalService& e : services) {
         if (!text.empty())
             text += ", ";
-        text += upper(e.type) + " " + e.host + ":" + std::to_string(e.port) + " (" + e.transport;
+        // The server chose these words.
+        text += upper(e.type) + " " + peerText(e.host, 100) + ":" + std::to_string(e.port) + " ("
+                + peerText(e.transport, 20);
         if (!e.username.empty())
-            text += ", credentials" + (e.expires.empty() ? std::string() : " until " + e.expires);
+            text += ", credentials" + (e.expires.empty() ? std::string() : " until " + peerText(e.expires, 40));
         text += ")";
     }
     return text;

@@ -1,6 +1,7 @@
 #include "messenger/xmpp/server_connection.h"
 
 #include "messenger/support/jid.h"
+#include "messenger/support/log.h"
 #include "messenger/xmpp/external_services.h"
 
 #include <netinet/in.h>
@@ -42,10 +43,10 @@ std::string endReason(int error, const xmpp_stream_error_t* streamError)
         std::string condition = "undefined-condition";
         for (xmpp_stanza_t* c = xmpp_stanza_get_children(streamError->stanza); c; c = xmpp_stanza_get_next(c))
             if (xmpp_stanza_is_tag(c) && str(xmpp_stanza_get_name(c)) != "text") {
-                condition = str(xmpp_stanza_get_name(c));
+                condition = peerText(str(xmpp_stanza_get_name(c)), 60);
                 break;
             }
-        std::string text = str(streamError->text);
+        std::string text = peerText(str(streamError->text));
         return "the server ended the stream: " + condition + (text.empty() ? "" : " (" + text + ")");
     }
     if (error)
@@ -318,7 +319,7 @@ void ServerConnection::handleResult(xmpp_stanza_t* iq, bool ok)
             log.write("STUN and TURN services of the server: "
                       + (ok ? describeExternalServices(
                              readExternalServices(xmpp_stanza_get_child_by_name_and_ns(iq, "services", kNsExtDisco)))
-                            : "none (it refuses the question: " + errorCondition(iq) + ")"));
+                            : "none (it refuses the question: " + peerText(errorCondition(iq)) + ")"));
             break;
         case PendingIq::Kind::Ping:
             pong = true;
