@@ -2,7 +2,8 @@
 # The tunnel through another XMPP network than the single Prosody of the
 # other tests, chosen by the environment: TWOPC_FEDERATED=1 (PC A's account
 # on one Prosody, PC B's on another, s2s between them) or
-# TWOPC_SERVER=ejabberd. TLS is verified against the harness's CA on every
+# TWOPC_SERVER=ejabberd (with TWOPC_TURN=1: its own STUN/TURN, which the
+# daemons must find through XEP-0215). TLS is verified against the harness's CA on every
 # connection. The accept policy, then a page and 5 MB over HTTP, FTP passive
 # and active both ways and echo connections; every file sha256-equal.
 set -uo pipefail
@@ -23,6 +24,9 @@ e2e_main() {
     local s=$TWOPC_SCRATCH i
     e2e_check "PC A's daemon logged in over verified TLS" logged_in_over_tls a
     e2e_check "PC B's daemon logged in over verified TLS" logged_in_over_tls b
+    [ "${TWOPC_TURN:-0}" != 1 ] || e2e_check "A's messengerd logs the server's STUN and TURN (XEP-0215)" grep -q \
+        "STUN and TURN services of the server: .*STUN $TWOPC_ADDR_XA:$TWOPC_TURN_PORT (udp).*TURN $TWOPC_ADDR_XA:$TWOPC_TURN_PORT (udp, credentials" \
+        "$s/pc-a/messengerd.log"
     if [ -n "${TWOPC_NS_Y:-}" ]; then
         e2e_check "server one authenticated server two by its certificate" \
             grep -q "Accepting SASL EXTERNAL identity from $TWOPC_DOMAIN_B" "$s/x/prosody.log"

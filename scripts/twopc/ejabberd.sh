@@ -51,7 +51,11 @@ twopc_ejabberd_tunnel_jids() {
 #              max_stanza_size, shaper, access, starttls_required and TLS
 #              options as shipped), once on each of x's two addresses; the
 #              other listeners (direct TLS 5223, s2s 5269, HTTP 5280/5443,
-#              STUN, MQTT) are left out: two PCs need c2s only
+#              STUN, MQTT) are left out: two PCs need c2s only. With
+#              TWOPC_TURN=1 Debian's STUN/TURN listener (UDP 3478,
+#              use_turn) stays, on x's first address, with that address as
+#              its turn_ipv4_address, as an operator would set it; the
+#              shipped mod_stun_disco then announces it (XEP-0215)
 #   acl        "tunnel": the tunnel accounts
 #   shaper_rules/c2s_shaper  "none" for tunnel, ahead of Debian's rules
 #              (none for admin, normal for all)
@@ -74,7 +78,7 @@ twopc_ejabberd_yml() {
     [ -r "$src" ] || { twopc_fail "no $src (is ejabberd installed?)"; return 1; }
     awk -v domain="$TWOPC_DOMAIN" -v pem="$(twopc_ejabberd_dir)/etc/server.pem" -v ca="$(twopc_ejabberd_dir)/etc/ca.crt" \
         -v addrs="$TWOPC_ADDR_XA $TWOPC_ADDR_XB" -v port="$TWOPC_XMPP_PORT" \
-        -v jids="$(twopc_ejabberd_tunnel_jids | tr '\n' ' ')" '
+        -v jids="$(twopc_ejabberd_tunnel_jids | tr '\n' ' ')" -v turn="${TWOPC_TURN:-0}" '
         function toplevel(line) { return line ~ /^[A-Za-z_"\047]/ }
         function key(line) { sub(/:.*/, "", line); return line }
         # First pass: the listener items of the listen section.
@@ -88,6 +92,16 @@ twopc_ejabberd_yml() {
             for (i = 1; i <= n; i++)
                 if (item[i] ~ /\n    port: 5222\n/ && item[i] ~ /\n    module: ejabberd_c2s\n/) c2s = item[i]
             if (c2s == "") { print "no c2s listener on port 5222 in the shipped file" > "/dev/stderr"; exit 1 }
+            for (i = 1; i <= n; i++)
+                if (item[i] ~ /\n    module: ejabberd_stun\n/) stun = item[i]
+            if (turn == 1) {
+                if (stun == "") { print "no ejabberd_stun listener in the shipped file" > "/dev/stderr"; exit 1 }
+                # On the first address of x, and that address given out for TURN.
+                split(addrs, first, " ")
+                sub(/\n    ip: [^\n]*\n/, "\n    ip: \"" first[1] "\"\n", stun)
+                sub(/\n    # turn_ipv4_address: [^\n]*\n/, "\n    turn_ipv4_address: \"" first[1] "\"\n", stun)
+                if (stun !~ /\n    turn_ipv4_address: "/) stun = stun "    turn_ipv4_address: \"" first[1] "\"\n"
+            }
             if (c2s !~ /\n    ip: /) sub(/\n/, "\n    ip: \"::\"\n", c2s)
             sub(/\n    port: 5222\n/, "\n    port: " port "\n", c2s)
             if (c2s ~ /\n    starttls_required: /) sub(/\n    starttls_required: [^\n]*\n/, "\n    starttls_required: true\n", c2s)
@@ -106,6 +120,7 @@ twopc_ejabberd_yml() {
                 print "listen:"
                 na = split(addrs, a, " ")
                 for (i = 1; i <= na; i++) { l = c2s; sub(/\n    ip: [^\n]*\n/, "\n    ip: \"" a[i] "\"\n", l); printf "%s", l }
+                if (turn == 1) printf "%s", stun
                 skip = 1; next
             }
             if (sec == "acl") {

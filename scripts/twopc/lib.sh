@@ -75,7 +75,8 @@
 #   TWOPC_TURN=1  coturn in namespace x (as Debian ships it, with a shared
 #                 secret: port 3478 on both of x's addresses, relays from
 #                 10.77.1.1), and Prosody's turn_external announcing it with
-#                 credentials (XEP-0215); one server only
+#                 credentials (XEP-0215); one server only. With ejabberd:
+#                 ejabberd's own STUN/TURN listener instead (ejabberd.sh)
 #   TWOPC_CLIENTS=N  N more accounts pc1 .. pcN@corvane.test, each a mutual
 #                 contact of pcb and a `contact` of PC B's messengerd, for
 #                 client PCs c1 .. cN that twopc_add_client brings up later
@@ -582,6 +583,7 @@ twopc_start_services() {
 # scheme: user "EXPIRY:NAME", password base64(HMAC-SHA1(secret, user))).
 twopc_start_turn() {
     [ "${TWOPC_TURN:-0}" = 1 ] || return 0
+    [ "${TWOPC_SERVER:-prosody}" != ejabberd ] || return 0   # ejabberd serves STUN/TURN itself
     [ -z "${TWOPC_NS_Y:-}" ] || { twopc_fail "TWOPC_TURN works with one server only"; return 1; }
     command -v turnserver >/dev/null || { twopc_fail "TWOPC_TURN needs coturn (scripts/install-deps.sh)"; return 1; }
     local d=$TWOPC_SCRATCH/x
