@@ -12,6 +12,8 @@
 // pair holds at most 64 MiB in flight and drops beyond that, as a full
 // router queue would. Prints "ready" once every device is open; at the
 // end, the packets and bytes each pair carried and dropped.
+#include "bench/delay_args.h"
+
 #include <fcntl.h>
 #include <linux/if_tun.h>
 #include <net/if.h>
@@ -78,11 +80,8 @@ int usage()
 
 int main(int argc, char** argv)
 {
-    if (argc < 5 || std::strcmp(argv[1], "--delay-ms") != 0 || (argc - 3) % 2 != 0)
-        return usage();
-    char* end = nullptr;
-    long ms = std::strtol(argv[2], &end, 10);
-    if (!end || *end || ms < 0 || ms > 10000)
+    long ms = delayMsOf(argc, argv);
+    if (ms < 0)
         return usage();
     const auto delay = std::chrono::milliseconds(ms);
     std::vector<Pair> pairs;

@@ -4,6 +4,7 @@
 //   delay_proxy --delay-ms D LISTEN_ADDR:PORT TARGET_ADDR:PORT [LISTEN TARGET ...]
 //
 // Numeric IPv4 addresses. Prints "ready" once every pair listens.
+#include "bench/delay_args.h"
 #include "tests/support/delay_proxy.h"
 
 #include <pthread.h>
@@ -42,11 +43,8 @@ int usage()
 
 int main(int argc, char** argv)
 {
-    if (argc < 5 || std::strcmp(argv[1], "--delay-ms") != 0 || (argc - 3) % 2 != 0)
-        return usage();
-    char* end = nullptr;
-    long ms = std::strtol(argv[2], &end, 10);
-    if (!end || *end || ms < 0 || ms > 10000)
+    long ms = delayMsOf(argc, argv);
+    if (ms < 0)
         return usage();
     // The relay threads inherit the blocked set, so the signal waits for
     // sigwait below.

@@ -108,22 +108,26 @@ void StanzaSender::send(xmpp_stanza_t* stanza)
     xmpp_stanza_release(stanza);
 }
 
-void StanzaSender::sendIq(const char* type, const std::string& to, xmpp_stanza_t* payload, const PendingIq& p)
+std::string StanzaSender::track(const PendingIq& p)
 {
     std::string id = "cv" + std::to_string(++nextId);
+    pending[id] = p;
+    return id;
+}
+
+void StanzaSender::sendIq(const char* type, const std::string& to, xmpp_stanza_t* payload, const PendingIq& p)
+{
+    std::string id = track(p);
     xmpp_stanza_t* iq = xmpp_iq_new(ctx, type, id.c_str());
     if (!to.empty())
         xmpp_stanza_set_to(iq, to.c_str());
     adopt(iq, payload);
-    pending[id] = p;
     send(iq);
 }
 
 void StanzaSender::sendIqXml(const char* type, const std::string& to, const std::string& payload, const PendingIq& p)
 {
-    std::string id = "cv" + std::to_string(++nextId);
-    pending[id] = p;
-    std::string xml = iqXml(type, id, to, payload);
+    std::string xml = iqXml(type, track(p), to, payload);
     xmpp_send_raw(conn, xml.data(), xml.size());
 }
 

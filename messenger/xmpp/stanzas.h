@@ -83,6 +83,9 @@ public:
     void forget(const std::string& full, const std::string& sid);
 
 private:
+    // A new iq id, with `p` kept for its answer.
+    std::string track(const PendingIq& p);
+
     xmpp_ctx_t* ctx;
     xmpp_conn_t* conn = nullptr;
     bool isReady = false;
