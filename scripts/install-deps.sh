@@ -9,7 +9,7 @@ packages=(
   clang libclang-rt-14-dev clang-format
   libgtest-dev libgmock-dev
   qt6-base-dev qt6-multimedia-dev libqt6svg6 qt6-translations-l10n
-  libsimpleini-dev libstrophe-dev libssl-dev libsodium-dev libidn-dev
+  libsimpleini-dev libstrophe-dev libssl-dev libsodium-dev libidn-dev libnice-dev
   prosody lua5.4-unbound ejabberd
   vsftpd lftp curl python3 socat openssl
   iproute2 procps psmisc libcap2-bin nftables coturn
