@@ -285,6 +285,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     log.open(trace ? "" : "/dev/null");
     FakePins pins;
     Messenger core(sink, link, link, log, kOwn, {"bob@h.test", "eve@x.test"}, settings, ownKeys(), pins);
+    // The sequence number of the oldest block sent on `s` and not answered.
+    auto oldest = [&link](const std::string& s) {
+        std::deque<uint16_t>& sent = link.unanswered[s];
+        const uint16_t seq = sent.empty() ? 0 : sent.front();
+        if (!sent.empty())
+            sent.pop_front();
+        return seq;
+    };
     Messenger::Clock::time_point now{};
     core.tick(now);
 
@@ -394,7 +402,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
                 // for the next `k`.
                 Peers::Stream& p = it->second;
                 for (; p.unanswered > 0; --p.unanswered)
-                    core.blockResult(f, s, true);
+                    core.blockResult(f, s, oldest(s), true);
                 for (size_t n = p.pending.size(); n > 0; --n) {
                     const std::string b = std::move(p.pending.front());
                     p.pending.pop_front();
@@ -440,7 +448,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
             case 'B': {
                 const std::string f = full();
                 const std::string s = sid();
-                core.blockResult(f, s, flag());
+                core.blockResult(f, s, oldest(s), flag());
                 break;
             }
             case 'P': {

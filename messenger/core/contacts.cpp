@@ -25,14 +25,14 @@ int Contacts::rank(const std::string& show)
 }
 
 bool Contacts::setPresence(const std::string& bare, const std::string& resource, bool available,
-                           const std::string& show, const std::set<std::string>& apps)
+                           const std::string& show, const std::set<std::string>& apps, bool direct)
 {
     auto it = items.find(bare);
     if (it == items.end())
         return false;
     std::string before = onlineStatus(bare);
     if (available)
-        it->second.resources[resource] = Resource{show, apps};
+        it->second.resources[resource] = Resource{show, apps, direct};
     else
         it->second.resources.erase(resource);
     return onlineStatus(bare) != before;
@@ -103,4 +103,13 @@ bool Contacts::hasResource(const std::string& bare, const std::string& resource)
 {
     auto it = items.find(bare);
     return it != items.end() && it->second.resources.count(resource) != 0;
+}
+
+bool Contacts::offersDirect(const std::string& bare, const std::string& resource) const
+{
+    auto it = items.find(bare);
+    if (it == items.end())
+        return false;
+    auto r = it->second.resources.find(resource);
+    return r != it->second.resources.end() && r->second.direct;
 }

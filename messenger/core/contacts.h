@@ -19,8 +19,9 @@ public:
     // Presence of one resource: `available` false removes it. `show` is the
     // XMPP show value ("", "chat", "away", "xa", "dnd"). Returns true when the
     // contact's ONLINESTATUS value changed.
+    // `direct`: the resource offers direct paths.
     bool setPresence(const std::string& bare, const std::string& resource, bool available, const std::string& show,
-                     const std::set<std::string>& apps);
+                     const std::set<std::string>& apps, bool direct = false);
     // Forgets all presence (the server connection is gone).
     void clearPresence();
 
@@ -36,11 +37,14 @@ public:
     // The full JID of a resource of `bare` advertising `app`, or "".
     std::string resourceFor(const std::string& bare, const std::string& app) const;
     bool hasResource(const std::string& bare, const std::string& resource) const;
+    // Whether that resource is there and offers direct paths.
+    bool offersDirect(const std::string& bare, const std::string& resource) const;
 
 private:
     struct Resource {
         std::string show;
         std::set<std::string> apps;
+        bool direct = false;
     };
     struct Item {
         std::string subscription;

@@ -6,15 +6,22 @@
 
 Messenger::Messenger(ClientSink& sink, XmppLink& l, StreamTransport& transport, Log& lg, std::string ownJid,
                      std::vector<std::string> acceptedContacts, const StreamSettings& settings,
-                     const noise::KeyPair& identity, TrustStore& trust)
+                     const noise::KeyPair& identity, TrustStore& trust, const DirectPathSides& direct)
     : link(l),
       log(lg),
       own(std::move(ownJid)),
       accepted(std::move(acceptedContacts)),
       programs(sink, streamList),
+      paths(direct.signaling && direct.links
+                ? std::make_unique<DirectPaths>(*direct.signaling, *direct.links, lg, contacts, own, direct.settings)
+                : nullptr),
       streams(streamList, programs, transport, lg, contacts, own, settings, identity, trust),
       commands(programs, streams, contacts, own, isOnline, [this] { advertise(); })
 {
+    if (paths) {
+        paths->setUsers(&streams);
+        streams.setPaths(paths.get());
+    }
 }
 
 bool Messenger::isAccepted(const std::string& bare) const
@@ -92,6 +99,8 @@ void Messenger::serverOffline()
 
     // Every stream ends; each program hears about it before code 3.
     streams.serverLost();
+    if (paths)
+        paths->serverLost();
     programs.detachAll();
 }
 
@@ -142,14 +151,14 @@ void Messenger::subscriptionRequest(const std::string& bare)
 }
 
 void Messenger::presence(const std::string& full, bool available, const std::string& show,
-                         const std::set<std::string>& apps)
+                         const std::set<std::string>& apps, bool direct)
 {
     std::string bare = bareOf(full);
     size_t slash = full.find('/');
     if (bare == own || slash == std::string::npos)
         return;
     std::string resource = full.substr(slash + 1);
-    if (contacts.setPresence(bare, resource, available, show, apps) && isOnline)
+    if (contacts.setPresence(bare, resource, available, show, apps, direct) && isOnline)
         programs.broadcast("USER " + bare + " ONLINESTATUS " + contacts.onlineStatus(bare));
     if (!available)
         streams.closeMatching([&](const Stream& s) { return s.full == full; }, false, true,

@@ -16,9 +16,18 @@
 #include "messenger/core/xmpp_events.h"
 #include "messenger/core/xmpp_link.h"
 
+#include <memory>
 #include <set>
 #include <string>
 #include <vector>
+
+// The two sides of direct paths (direct_path.h) and how they are used;
+// without them every stream stays in band.
+struct DirectPathSides {
+    PathSignaling* signaling = nullptr;
+    DirectLinks* links = nullptr;
+    PathSettings settings;
+};
 
 class Messenger : public XmppEvents, public StreamEvents {
 public:
@@ -31,7 +40,7 @@ public:
     // of contacts' keys.
     Messenger(ClientSink& sink, XmppLink& link, StreamTransport& transport, Log& log, std::string ownJid,
               std::vector<std::string> accepted, const StreamSettings& settings, const noise::KeyPair& identity,
-              TrustStore& trust);
+              TrustStore& trust, const DirectPathSides& direct = {});
     Messenger(const Messenger&) = delete;
     Messenger& operator=(const Messenger&) = delete;
 
@@ -41,7 +50,15 @@ public:
     void clientClosed(int client);
 
     // The time now; called regularly by the daemon's loop (Streams::tick).
-    void tick(Clock::time_point now) { streams.tick(now); }
+    void tick(Clock::time_point now)
+    {
+        streams.tick(now);
+        if (paths)
+            paths->tick(now);
+    }
+    // Where the Jingle signals and the links' events go; null without
+    // direct paths.
+    DirectPaths* directPaths() { return paths.get(); }
 
     void serverOnline() override;
     void serverOffline() override;
@@ -49,8 +66,8 @@ public:
     void rosterItem(const std::string& bare, const std::string& subscription) override;
     void rosterRemoved(const std::string& bare) override;
     void subscriptionRequest(const std::string& bare) override;
-    void presence(const std::string& full, bool available, const std::string& show,
-                  const std::set<std::string>& apps) override;
+    void presence(const std::string& full, bool available, const std::string& show, const std::set<std::string>& apps,
+                  bool direct = false) override;
     bool mayQuery(const std::string& bare) const override;
 
     // The transport's events belong to Streams.
@@ -68,9 +85,9 @@ public:
     {
         streams.block(full, sid, seq, data, ref);
     }
-    void blockResult(const std::string& full, const std::string& sid, bool ok) override
+    void blockResult(const std::string& full, const std::string& sid, uint16_t seq, bool ok) override
     {
-        streams.blockResult(full, sid, ok);
+        streams.blockResult(full, sid, seq, ok);
     }
     void closeRequest(const std::string& full, const std::string& sid, const IqRef& ref) override
     {
@@ -102,6 +119,7 @@ private:
     Contacts contacts;
     StreamList streamList;  // Streams keeps it, Programs reads it
     Programs programs;
+    std::unique_ptr<DirectPaths> paths;
     Streams streams;
     Commands commands;
     std::set<std::string> askedThisSession;

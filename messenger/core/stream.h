@@ -10,11 +10,20 @@
 #include <chrono>
 #include <cstdint>
 #include <deque>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
 
 using Clock = std::chrono::steady_clock;
+
+// An acknowledgement owed to the peer for its block `seq`: the answer to an
+// in-band request, or an ack frame on the direct path.
+struct AckRef {
+    IqRef iq;
+    uint16_t seq = 0;
+    bool direct = false;
+};
 
 struct Stream {
     explicit Stream(size_t maxTexts) : unacked(maxTexts) {}
@@ -40,10 +49,35 @@ struct Stream {
     uint16_t sendSeq = 0;
     uint16_t recvSeq = 0;
     SendWindow unacked;  // written texts not yet acknowledged
+    // The same texts by their blocks, oldest first; the sealed bytes are
+    // kept of those sent on the direct path, to go again in band if it
+    // fails.
+    struct Sent {
+        uint16_t seq;
+        bool direct;
+        std::string block;
+    };
+    std::deque<Sent> inFlight;
+    // Blocks go on the direct path to `full` (it is up, the handshake's
+    // blocks were all acknowledged).
+    bool direct = false;
+    // Blocks may come on both paths: one ahead of its turn waits in `held`,
+    // one that came before on the other path is only acknowledged.
+    bool mixed = false;
+    struct Held {
+        std::string data;
+        AckRef ack;
+    };
+    std::map<uint16_t, Held> held;
+    size_t heldBytes = 0;
+    // The contact's close came while blocks before it were still on the
+    // way (since closeHeldSince); it takes effect when they are in.
+    bool closeHeld = false;
+    Clock::time_point closeHeldSince{};
     std::deque<std::string> unread;
     size_t unreadBytes = 0;
-    std::deque<IqRef> withheld;  // acknowledgements of the newest unread texts
-    size_t withheldBytes = 0;    // the bytes of those texts
+    std::deque<AckRef> withheld;  // acknowledgements of the newest unread texts
+    size_t withheldBytes = 0;     // the bytes of those texts
     // Not open: when the request went out. Open with unacknowledged texts:
     // since when the peer has given no sign of life.
     Clock::time_point waitingSince{};

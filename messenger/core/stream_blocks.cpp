@@ -195,6 +195,12 @@ void Streams::streamEstablished(Stream& s)
     log.write(std::string(s.opener ? "opened" : "accepted") + " stream " + s.ref() + " of " + s.app + " (sid "
               + peerText(s.sid) + ", sealed, " + s.seal->pattern() + ")" + (s.compact ? ", compact" : ""));
     programs.send(s.client, programs.streamsLine(s.client, s.app));
+    if (paths) {
+        s.mixed = paths->up(s.full);
+        if (s.mixed && s.handshakeUnacked == 0)
+            goDirect(s, routes[s.full]);
+        paths->wanted(s.full);
+    }
 }
 
 void Streams::handshakeBlock(Stream& s, uint16_t seq, const std::string& data, const IqRef& iq)
@@ -232,67 +238,133 @@ void Streams::block(const std::string& full, const std::string& sid, uint16_t se
         transport.answer(iq, "item-not-found");
         return;
     }
-    if (data.size() > kMaxBlockBytes) {
-        transport.answer(iq, "not-acceptable");
-        removeStream(s, true, s->open,
-                     "block " + std::to_string(seq) + " takes " + std::to_string(data.size()) + " bytes, more than the "
-                         + std::to_string(kMaxBlockBytes) + " of the stream's block size");
-        return;
-    }
-    if (!s->open) {
+    if (!s->open && data.size() <= kMaxBlockBytes) {
         handshakeBlock(*s, seq, data, iq);
         return;
     }
-    if (s->endSeen) {
-        refuse(*s, iq, "unexpected-request", "block " + std::to_string(seq) + " came after the contact's sealed end");
+    receive(*s, seq, data, AckRef{iq, seq, false});
+}
+
+void Streams::directBlock(const std::string& full, const std::string& sid, uint16_t seq, const std::string& data)
+{
+    // A block for a stream that is gone has nobody to answer: its sender
+    // learns it from the close or the probe in band.
+    if (Stream* s = findBySid(full, sid))
+        receive(*s, seq, data, AckRef{{}, seq, true});
+}
+
+void Streams::receive(Stream& s, uint16_t seq, const std::string& data, const AckRef& ack)
+{
+    if (data.size() > kMaxBlockBytes) {
+        refuse(s, ack, "not-acceptable",
+               "block " + std::to_string(seq) + " takes " + std::to_string(data.size()) + " bytes, more than the "
+                   + std::to_string(kMaxBlockBytes) + " of the stream's block size");
         return;
     }
-    std::string inner;
-    if (!s->seal->open(data, inner)) {
-        if (seq == s->recvSeq && s->seal->openEnd(data)) {
-            // The contact ends the stream; its close follows.
-            ++s->recvSeq;
-            s->endSeen = true;
-            transport.answer(iq, nullptr);
+    if (!s.open) {
+        // Only the handshake travels before the stream is open, in band.
+        refuse(s, ack, "unexpected-request", "a block came on the direct path before the handshake was done");
+        return;
+    }
+    if (s.mixed && seq != s.recvSeq) {
+        const uint16_t ahead = static_cast<uint16_t>(seq - s.recvSeq);
+        if (ahead >= 0x8000) {
+            duplicate(s, ack);
             return;
         }
+        if (s.held.count(seq)) {
+            duplicate(s, ack);
+            return;
+        }
+        if (s.held.size() >= kMaxWithheld || s.heldBytes + data.size() > kMaxUnreadBytes) {
+            refuse(s, ack, "resource-constraint",
+                   "the peer sent more than " + std::to_string(kMaxWithheld) + " blocks or "
+                       + std::to_string(kMaxUnreadBytes >> 20) + " MiB ahead of their turn");
+            return;
+        }
+        s.heldBytes += data.size();
+        s.held.emplace(seq, Stream::Held{data, ack});
+        return;
+    }
+    if (!take(s, seq, data, ack))
+        return;
+    // Blocks that came ahead on the other path follow in their turn.
+    for (auto it = s.held.find(s.recvSeq); it != s.held.end(); it = s.held.find(s.recvSeq)) {
+        Stream::Held h = std::move(it->second);
+        s.held.erase(it);
+        s.heldBytes -= h.data.size();
+        if (!take(s, h.ack.seq, h.data, h.ack))
+            return;
+    }
+    if (s.closeHeld && s.held.empty())
+        peerClosed(s);
+}
+
+void Streams::duplicate(Stream& s, const AckRef& ack)
+{
+    // Its first copy may still wait for READ: the acknowledgement then goes
+    // on the newer path when it is due.
+    for (AckRef& w : s.withheld)
+        if (w.seq == ack.seq && w.direct) {
+            w = ack;
+            return;
+        }
+    acknowledge(s, ack);
+}
+
+bool Streams::take(Stream& s, uint16_t seq, const std::string& data, const AckRef& ack)
+{
+    if (s.endSeen) {
+        refuse(s, ack, "unexpected-request", "block " + std::to_string(seq) + " came after the contact's sealed end");
+        return false;
+    }
+    std::string inner;
+    if (!s.seal->open(data, inner)) {
+        if (seq == s.recvSeq && s.seal->openEnd(data)) {
+            // The contact ends the stream; its close follows.
+            ++s.recvSeq;
+            s.endSeen = true;
+            acknowledge(s, ack);
+            return true;
+        }
         // Nothing of this block, nor of any after it, reaches the program.
-        refuse(*s, iq, "not-acceptable",
+        refuse(s, ack, "not-acceptable",
                "block " + std::to_string(seq)
                    + " does not open with the stream's key: it was altered, replayed, reordered or one before it was "
                      "lost on the way");
-        return;
+        return false;
     }
     std::string text;
     size_t unreadTotal = 0;
     for (const auto& other : streams)
-        unreadTotal += other->unreadBytes;
-    std::optional<Refusal> refusal = decodeText(inner, s->compact, text);
+        unreadTotal += other->unreadBytes + other->heldBytes;
+    std::optional<Refusal> refusal = decodeText(inner, s.compact, text);
     if (!refusal)
-        refusal = admitText(*s, seq, text.size(), unreadTotal);
+        refusal = admitText(s, seq, text.size(), unreadTotal);
     if (refusal) {
-        refuse(*s, iq, refusal->condition, refusal->why);
-        return;
+        refuse(s, ack, refusal->condition, refusal->why);
+        return false;
     }
-    storeText(*s, std::move(text), iq);
+    storeText(s, std::move(text), ack);
+    return true;
 }
 
-void Streams::storeText(Stream& s, std::string text, const IqRef& iq)
+void Streams::storeText(Stream& s, std::string text, const AckRef& ack)
 {
     ++s.recvSeq;
     const size_t size = text.size();
     s.unreadBytes += size;
     s.unread.push_back(std::move(text));
     if (s.withheld.empty() && s.unread.size() <= maxUnread && s.unreadBytes <= kAckedUnreadBytes) {
-        transport.answer(iq, nullptr);
+        acknowledge(s, ack);
     } else {
-        s.withheld.push_back(iq);
+        s.withheld.push_back(ack);
         s.withheldBytes += size;
     }
     programs.textArrived(s.client, s.app, s.id);
 }
 
-void Streams::blockResult(const std::string& full, const std::string& sid, bool ok)
+void Streams::blockResult(const std::string& full, const std::string& sid, uint16_t seq, bool ok)
 {
     Stream* s = findBySid(full, sid);
     if (!s)
@@ -302,34 +374,123 @@ void Streams::blockResult(const std::string& full, const std::string& sid, bool 
         --s->handshakeUnacked;
         if (!ok)
             removeStream(s, true, true, "a handshake block was not delivered");
+        else if (s->handshakeUnacked == 0 && s->open && paths && paths->up(full))
+            goDirect(*s, routes[full]);
         return;
     }
-    if (!s->open || s->unacked.empty())
+    if (!s->open || s->inFlight.empty())
         return;
     if (!ok) {
         removeStream(s, true, true, "a text was not delivered");
         return;
     }
-    s->unacked.acked(now);
-    s->waitingSince = now;
-    s->probing = false;
-    programs.reportSending(s->client, s->app, false);
+    ackedUpTo(*s, seq);
+}
+
+void Streams::directAck(const std::string& full, const std::string& sid, uint16_t seq)
+{
+    Stream* s = findBySid(full, sid);
+    if (s && s->open)
+        ackedUpTo(*s, seq);
+}
+
+void Streams::ackedUpTo(Stream& s, uint16_t seq)
+{
+    // The contact takes blocks in order and acknowledges them in order: an
+    // acknowledgement covers every block before it, and one that comes
+    // late on the slower path covers nothing more.
+    auto it = std::find_if(s.inFlight.begin(), s.inFlight.end(), [seq](const Stream::Sent& b) { return b.seq == seq; });
+    if (it == s.inFlight.end())
+        return;
+    for (auto n = std::distance(s.inFlight.begin(), it) + 1; n > 0; --n) {
+        s.inFlight.pop_front();
+        s.unacked.acked(now);
+    }
+    s.waitingSince = now;
+    s.probing = false;
+    programs.reportSending(s.client, s.app, false);
 }
 
 void Streams::closeRequest(const std::string& full, const std::string& sid, const IqRef& iq)
 {
     Stream* s = findBySid(full, sid);
     transport.answer(iq, s ? nullptr : "item-not-found");
-    if (!s)
+    if (s)
+        peerClosed(*s);
+}
+
+void Streams::directClose(const std::string& full, const std::string& sid)
+{
+    if (Stream* s = findBySid(full, sid))
+        peerClosed(*s);
+}
+
+void Streams::peerClosed(Stream& s)
+{
+    if (!s.held.empty()) {
+        // Blocks before the close are still on the way on the other path.
+        if (!s.closeHeld)
+            s.closeHeldSince = now;
+        s.closeHeld = true;
         return;
+    }
     // An open stream's contact sends its sealed end before the close; a
     // close without one was made by someone else.
-    if (s->open && !s->endSeen)
-        removeStream(s, false, true,
-                     "broken: closed without the sealed end of " + peerText(full)
+    if (s.open && !s.endSeen)
+        removeStream(&s, false, true,
+                     "broken: closed without the sealed end of " + peerText(s.full)
                          + " (the server or the link cut it, or its daemon stopped without ending it)");
     else
-        removeStream(s, false, true, "closed by " + peerText(full));
+        removeStream(&s, false, true, "closed by " + peerText(s.full));
+}
+
+void Streams::goDirect(Stream& s, const std::string& how)
+{
+    s.direct = true;
+    log.write("stream " + s.ref() + " of " + s.app + " goes " + how);
+}
+
+void Streams::pathUp(const std::string& full, const std::string& how)
+{
+    routes[full] = how;
+    for (auto& s : streams)
+        if (s->full == full) {
+            s->mixed = true;
+            if (s->open && s->handshakeUnacked == 0 && !s->direct)
+                goDirect(*s, how);
+        }
+}
+
+void Streams::pathDown(const std::string& full, const std::string& why)
+{
+    routes.erase(full);
+    for (auto& s : streams) {
+        if (s->full != full || !s->direct)
+            continue;
+        s->direct = false;
+        log.write("stream " + s->ref() + " of " + s->app
+                  + " goes in band via the server: the direct path failed: " + why);
+        // What the path may have lost goes again, in order; what the
+        // contact already took it only acknowledges.
+        for (Stream::Sent& b : s->inFlight)
+            if (b.direct) {
+                transport.sendBlock(s->full, s->sid, b.seq, b.block);
+                b.direct = false;
+                b.block.clear();
+            }
+        // A close that went on the path may be lost with it: the probe
+        // finds out whether the contact still has the stream.
+        if (s->inFlight.empty() && !s->probing) {
+            s->probing = true;
+            s->probeSent = now;
+            transport.probe(s->full, s->sid);
+        }
+    }
+}
+
+bool Streams::usesPath(const std::string& full) const
+{
+    return std::any_of(streams.begin(), streams.end(), [&](const auto& s) { return s->full == full && s->open; });
 }
 
 void Streams::badBlock(const std::string& full, const std::string& sid, const IqRef& iq)

@@ -31,7 +31,7 @@ public:
     // Accepts a stream request; `compact` takes up its offer of the compact
     // form.
     virtual void acceptStream(const IqRef& ref, bool compact) = 0;
-    // One data block (answered by blockResult, in order).
+    // One data block (answered by blockResult).
     virtual void sendBlock(const std::string& full, const std::string& sid, uint16_t seq, const std::string& data) = 0;
     virtual void closeStream(const std::string& full, const std::string& sid) = 0;
     // Asks the peer of a stream whether it is still there (answered by
@@ -56,7 +56,8 @@ public:
     // `data`: the block's bytes (the text, or its compact form).
     virtual void block(const std::string& full, const std::string& sid, uint16_t seq, const std::string& data,
                        const IqRef& ref) = 0;
-    virtual void blockResult(const std::string& full, const std::string& sid, bool ok) = 0;
+    // The answer to the block `seq` sent with sendBlock.
+    virtual void blockResult(const std::string& full, const std::string& sid, uint16_t seq, bool ok) = 0;
     virtual void closeRequest(const std::string& full, const std::string& sid, const IqRef& ref) = 0;
     // The answer to probe(): `ok` when the peer answered.
     virtual void probeResult(const std::string& full, const std::string& sid, bool ok) = 0;

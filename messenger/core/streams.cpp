@@ -84,22 +84,56 @@ void Streams::removeStream(Stream* s, bool tellPeer, bool tellProgram, const std
     log.write("stream " + (gone->open ? gone->ref() : gone->peer) + " of " + gone->app + " closed: " + why);
     if (tellPeer) {
         // The sealed end first: the contact tells this close from one the
-        // server makes up.
-        if (std::string end = gone->seal ? gone->seal->sealEnd() : std::string(); !end.empty())
-            transport.sendBlock(gone->full, gone->sid, gone->sendSeq++, end);
-        transport.closeStream(gone->full, gone->sid);
+        // server makes up. Both go on the stream's path, the close after
+        // the end.
+        std::string end = gone->seal ? gone->seal->sealEnd() : std::string();
+        if (gone->direct) {
+            paths->sendBlock(gone->full, gone->sid, gone->sendSeq++, end);
+            paths->sendClose(gone->full, gone->sid);
+        } else {
+            if (!end.empty())
+                transport.sendBlock(gone->full, gone->sid, gone->sendSeq++, end);
+            transport.closeStream(gone->full, gone->sid);
+        }
     }
     // The sender of a withheld text hears the stream is gone.
-    for (const IqRef& r : gone->withheld)
-        transport.answer(r, "item-not-found");
+    for (const AckRef& r : gone->withheld)
+        if (!r.direct)
+            transport.answer(r.iq, "item-not-found");
+    for (const auto& [seq, h] : gone->held)
+        if (!h.ack.direct)
+            transport.answer(h.ack.iq, "item-not-found");
     if (gone->open)
         programs.streamGone(gone->client, gone->app, gone->id, tellProgram);
 }
 
-void Streams::refuse(Stream& s, const IqRef& iq, const char* condition, const std::string& why)
+void Streams::refuse(Stream& s, const AckRef& ack, const char* condition, const std::string& why)
 {
-    transport.answer(iq, condition);
+    if (!ack.direct)
+        transport.answer(ack.iq, condition);
     removeStream(&s, true, true, why);
+}
+
+void Streams::acknowledge(const Stream& s, const AckRef& ack)
+{
+    if (!ack.direct)
+        transport.answer(ack.iq, nullptr);
+    else if (paths && paths->up(s.full))
+        paths->sendAck(s.full, s.sid, ack.seq);
+    // An acknowledgement for a path that failed is not sent: the block
+    // comes again in band and is acknowledged there.
+}
+
+void Streams::sendSealed(Stream& s, std::string block)
+{
+    const uint16_t seq = s.sendSeq++;
+    if (s.direct) {
+        paths->sendBlock(s.full, s.sid, seq, block);
+        s.inFlight.push_back(Stream::Sent{seq, true, std::move(block)});
+    } else {
+        transport.sendBlock(s.full, s.sid, seq, block);
+        s.inFlight.push_back(Stream::Sent{seq, false, {}});
+    }
 }
 
 void Streams::closeMatching(const std::function<bool(const Stream&)>& match, bool tellPeer, bool tellProgram,
@@ -172,7 +206,7 @@ void Streams::write(int client, const std::string& app, Stream& s, const std::st
     if (s.unacked.empty())
         s.waitingSince = now;
     s.unacked.sent(text.size(), now);
-    transport.sendBlock(s.full, s.sid, s.sendSeq++, s.seal->seal(s.compact ? packText(text) : text));
+    sendSealed(s, s.seal->seal(s.compact ? packText(text) : text));
     programs.reportSending(client, app, true);
 }
 
@@ -202,7 +236,7 @@ void Streams::releaseAcks(Stream& s)
         size_t next = s.unread[acked].size();
         if (acked >= maxUnread || s.unreadBytes - s.withheldBytes + next > kAckedUnreadBytes)
             break;
-        transport.answer(s.withheld.front(), nullptr);
+        acknowledge(s, s.withheld.front());
         s.withheld.pop_front();
         s.withheldBytes -= next;
     }
@@ -215,6 +249,10 @@ void Streams::tick(Clock::time_point t)
         std::to_string(std::chrono::duration_cast<std::chrono::milliseconds>(answerTimeout).count()) + " ms";
     std::vector<std::pair<Stream*, std::string>> late;
     for (auto& s : streams) {
+        if (s->closeHeld && now - s->closeHeldSince >= answerTimeout) {
+            late.emplace_back(s.get(), "the blocks before the contact's close did not come within " + limit);
+            continue;
+        }
         if (!s->open) {
             if (now - s->waitingSince >= answerTimeout)
                 late.emplace_back(s.get(), std::string(s->opener ? "no answer to the stream request" : "no handshake")

@@ -8,6 +8,7 @@
 #pragma once
 
 #include "messenger/core/contacts.h"
+#include "messenger/core/direct_paths.h"
 #include "messenger/core/programs.h"
 #include "messenger/core/stream.h"
 #include "messenger/core/stream_transport.h"
@@ -34,7 +35,7 @@ struct StreamSettings {
     bool compact = true;
 };
 
-class Streams : public StreamEvents {
+class Streams : public StreamEvents, public PathUsers {
 public:
     // A stream whose peer keeps more texts unacknowledged than this beyond
     // maxUnread is not following the protocol: the stream is closed. A
@@ -64,6 +65,9 @@ public:
             std::string own, const StreamSettings& settings, const noise::KeyPair& identity, TrustStore& trust);
     Streams(const Streams&) = delete;
     Streams& operator=(const Streams&) = delete;
+    // The direct paths streams may move onto (none: every stream stays in
+    // band).
+    void setPaths(DirectPaths* p) { paths = p; }
 
     // The program's commands on streams; `online`: the server connection is
     // up.
@@ -92,21 +96,45 @@ public:
     void openResult(const std::string& full, const std::string& sid, bool ok, bool compact) override;
     void block(const std::string& full, const std::string& sid, uint16_t seq, const std::string& data,
                const IqRef& ref) override;
-    void blockResult(const std::string& full, const std::string& sid, bool ok) override;
+    void blockResult(const std::string& full, const std::string& sid, uint16_t seq, bool ok) override;
     void closeRequest(const std::string& full, const std::string& sid, const IqRef& ref) override;
     void probeResult(const std::string& full, const std::string& sid, bool ok) override;
     void badBlock(const std::string& full, const std::string& sid, const IqRef& ref) override;
+
+    void pathUp(const std::string& full, const std::string& how) override;
+    void pathDown(const std::string& full, const std::string& why) override;
+    void directBlock(const std::string& full, const std::string& sid, uint16_t seq, const std::string& data) override;
+    void directAck(const std::string& full, const std::string& sid, uint16_t seq) override;
+    void directClose(const std::string& full, const std::string& sid) override;
+    bool usesPath(const std::string& full) const override;
 
 private:
     Stream* findBySid(const std::string& full, const std::string& sid);
     // Ends a stream here; tells the peer when `tellPeer`, the program when
     // `tellProgram`.
     void removeStream(Stream* s, bool tellPeer, bool tellProgram, const std::string& why);
-    // Refuses the block `iq` with `condition` and ends the stream for `why`.
-    void refuse(Stream& s, const IqRef& iq, const char* condition, const std::string& why);
+    // Refuses the block of `ack` with `condition` and ends the stream for
+    // `why`.
+    void refuse(Stream& s, const AckRef& ack, const char* condition, const std::string& why);
+    // Acknowledges a block on the path it came by.
+    void acknowledge(const Stream& s, const AckRef& ack);
     void releaseAcks(Stream& s);
+    // A sealed block of the stream's own, on its path now.
+    void sendSealed(Stream& s, std::string block);
+    // A block of an open stream from either path, in its turn or not.
+    void receive(Stream& s, uint16_t seq, const std::string& data, const AckRef& ack);
+    // The block in its turn; false when the stream has been removed.
+    bool take(Stream& s, uint16_t seq, const std::string& data, const AckRef& ack);
+    // A block that came before on the other path.
+    void duplicate(Stream& s, const AckRef& ack);
+    // The texts up to `seq` were acknowledged.
+    void ackedUpTo(Stream& s, uint16_t seq);
+    // The contact closed the stream.
+    void peerClosed(Stream& s);
+    // The stream's blocks go on the direct path from now on.
+    void goDirect(Stream& s, const std::string& how);
     // Keeps the text for READ, acknowledges or withholds it, tells the program.
-    void storeText(Stream& s, std::string text, const IqRef& iq);
+    void storeText(Stream& s, std::string text, const AckRef& ack);
     // A block of a stream whose handshake is not done.
     void handshakeBlock(Stream& s, uint16_t seq, const std::string& data, const IqRef& iq);
     // Sends what the handshake has to send and acts on its step; false
@@ -125,6 +153,8 @@ private:
     const std::string own;
     const noise::KeyPair identity;
     TrustStore& trust;
+    DirectPaths* paths = nullptr;
+    std::map<std::string, std::string> routes;  // how each direct path goes, by full JID
     const size_t maxUnread;
     const std::chrono::milliseconds answerTimeout;
     const size_t window;

@@ -14,8 +14,10 @@ public:
     virtual void rosterItem(const std::string& bare, const std::string& subscription) = 0;
     virtual void rosterRemoved(const std::string& bare) = 0;
     virtual void subscriptionRequest(const std::string& bare) = 0;
+    // `direct`: the resource offers direct paths (disco#info feature
+    // kNsDirectPath).
     virtual void presence(const std::string& full, bool available, const std::string& show,
-                          const std::set<std::string>& apps) = 0;
+                          const std::set<std::string>& apps, bool direct = false) = 0;
     // Whether `bare` may ask this account's resource what it is (disco#info)
     // and whether it is there (ping): the own account and contacts that
     // see its presence. Anyone else learns nothing from the daemon.

@@ -46,7 +46,7 @@ void InBandStreams::sendBlock(const std::string& full, const std::string& sid, u
             xmpp_free(ctx, b64);
         }
     }
-    sender.sendIqXml("set", full, ibbDataXml(sid, seq, base64), PendingIq{PendingIq::Kind::Data, full, sid});
+    sender.sendIqXml("set", full, ibbDataXml(sid, seq, base64), PendingIq{PendingIq::Kind::Data, full, sid, seq});
 }
 
 void InBandStreams::closeStream(const std::string& full, const std::string& sid)
@@ -116,7 +116,7 @@ void InBandStreams::result(const PendingIq& p, xmpp_stanza_t* iq, bool ok)
             break;
         }
         case PendingIq::Kind::Data:
-            events->blockResult(p.full, p.sid, ok);
+            events->blockResult(p.full, p.sid, p.seq, ok);
             break;
         case PendingIq::Kind::Probe:
             events->probeResult(p.full, p.sid, ok);

@@ -50,6 +50,7 @@ struct PendingIq {
     Kind kind;
     std::string full;
     std::string sid;
+    uint16_t seq = 0;  // Data: the block's sequence number
 };
 
 class StanzaSender {

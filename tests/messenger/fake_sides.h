@@ -5,6 +5,7 @@
 #include "messenger/core/messenger.h"
 #include "messenger/crypto/fingerprint.h"
 
+#include <deque>
 #include <functional>
 #include <map>
 #include <string>
@@ -46,6 +47,7 @@ struct FakeLink : XmppLink, StreamTransport {
     }
     void sendBlock(const std::string& full, const std::string& sid, uint16_t seq, const std::string& text) override
     {
+        unanswered[sid].push_back(seq);
         std::string shown = reveal ? reveal(sid, text) : text;
         if (shown != kNotShown)
             calls.push_back("data " + full + " " + std::to_string(seq) + " " + shown);
@@ -67,6 +69,7 @@ struct FakeLink : XmppLink, StreamTransport {
         return r;
     }
     std::vector<std::string> calls;
+    std::map<std::string, std::deque<uint16_t>> unanswered;  // blocks sent, by stream
     std::string lastSid;
     std::string lastApp;
     // What a data block shows in `calls` (e.g. the text a sealed block

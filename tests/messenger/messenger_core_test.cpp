@@ -96,11 +96,19 @@ protected:
             core.block(kBobFull, sid, b.nextSeq++, next, iq("hs"));
         }
     }
+    // bob answers the oldest block the core sent on `sid`.
+    void answerBlock(const std::string& sid, bool ok)
+    {
+        std::deque<uint16_t>& sent = link.unanswered[sid];
+        ASSERT_FALSE(sent.empty());
+        core.blockResult(kBobFull, sid, sent.front(), ok);
+        sent.pop_front();
+    }
     // bob acknowledges the core's handshake blocks of `sid`.
     void ackHandshake(const std::string& sid)
     {
         for (; bob[sid].handshakeFromCore > 0; --bob[sid].handshakeFromCore)
-            core.blockResult(kBobFull, sid, true);
+            answerBlock(sid, true);
     }
     // Client 1 connects to bob, whose open's answer says `answerCompact`,
     // and bob's first handshake blocks come in: returns the sid.
@@ -319,8 +327,8 @@ TEST_F(MessengerCore, ConnectWriteAndWhatEndsTheStreams)
     command(kAlter + "WRITE bob@h.test:2 hello");
     command(kAlter + "WRITE bob@h.test:2 abc");
     EXPECT_EQ(link.take(), (Lines{sent(second, 0, "hello"), sent(second, 1, "abc")}));
-    core.blockResult(kBobFull, second, true);
-    core.blockResult(kBobFull, second, true);
+    answerBlock(second, true);
+    answerBlock(second, true);
     EXPECT_EQ(sink.take(1),
               (Lines{kAlter + "WRITE bob@h.test:2", kOfApp + "SENDING bob@h.test:2=5", kAlter + "WRITE bob@h.test:2",
                      kOfApp + "SENDING bob@h.test:2=8", kOfApp + "SENDING bob@h.test:2=3", kOfApp + "SENDING"}));
@@ -458,7 +466,7 @@ TEST_F(MessengerCore, AProbeKeepsAHeldBackStreamAndNoAnswerToItLosesTheStream)
     core.tick(t0 + 60s);
     EXPECT_EQ(link.take(), (Lines{"probe " + kBobFull}));
     core.probeResult(kBobFull, sid, true);
-    core.blockResult(kBobFull, sid, true);
+    answerBlock(sid, true);
     EXPECT_EQ(sink.take(1), (Lines{kOfApp + "SENDING"}));
     core.tick(t0 + 1h);
     EXPECT_TRUE(link.take().empty());
@@ -499,10 +507,10 @@ TEST_F(MessengerWindow, ProgramWritesOnUntilTheWindowIsFull)
     command(write + "three");
     EXPECT_EQ(sink.take(1), (Lines{echo, released + " bob@h.test:1=11"}));
     EXPECT_EQ(link.take(), (Lines{sent(sid, 0, "one"), sent(sid, 1, "two"), sent(sid, 2, "three")}));
-    core.blockResult(kBobFull, sid, true);
+    answerBlock(sid, true);
     EXPECT_EQ(sink.take(1), (Lines{released}));
-    core.blockResult(kBobFull, sid, true);
-    core.blockResult(kBobFull, sid, true);
+    answerBlock(sid, true);
+    answerBlock(sid, true);
     EXPECT_TRUE(sink.take(1).empty());
 
     // The empty SENDING would release every stream: while stream 1 is full
@@ -512,18 +520,18 @@ TEST_F(MessengerWindow, ProgramWritesOnUntilTheWindowIsFull)
         command(write + "t");
     command(kAlter + "WRITE bob@h.test:2 u");
     EXPECT_EQ(sink.take(1).back(), released + " bob@h.test:1=3");
-    core.blockResult(kBobFull, second, true);
+    answerBlock(second, true);
     EXPECT_TRUE(sink.take(1).empty());
-    core.blockResult(kBobFull, sid, true);
+    answerBlock(sid, true);
     EXPECT_EQ(sink.take(1), (Lines{released}));
 
     // A failed text with others in flight: the stream closes on both sides
     // once; the answers to the texts behind it change nothing more.
     command(write + "t");
     clear();
-    core.blockResult(kBobFull, sid, false);
-    core.blockResult(kBobFull, sid, false);
-    core.blockResult(kBobFull, sid, true);
+    answerBlock(sid, false);
+    answerBlock(sid, false);
+    answerBlock(sid, true);
     EXPECT_EQ(sink.take(1), (Lines{kOfApp + "STREAMS bob@h.test:2", released}));
     EXPECT_EQ(link.take(), (Lines{"close " + kBobFull}));
 }
@@ -669,7 +677,7 @@ TEST_F(MessengerWindow, TextLongerThanAWriteCarriesEndsTheStream)
         // "data FULL SEQ BLOCK": the block behind the sequence number.
         const size_t block = calls[0].find(' ', ("data " + kBobFull + " ").size()) + 1;
         EXPECT_LE(calls[0].size() - block, kMaxBlockBytes);
-        core.blockResult(kBobFull, out, true);
+        answerBlock(out, true);
     }
 }
 
