@@ -99,7 +99,8 @@ void DirectPaths::end(const std::string& full, const std::string& why, const cha
         if (!fresh)
             r->second.delay = std::min(kLastRetry, r->second.delay * 2);
         r->second.at = now + r->second.delay;
-        log.write((wasUp ? "the direct path to " + peerText(full) + " failed: " : "no direct path to " + peerText(full) + ": ")
+        log.write((wasUp ? "the direct path to " + peerText(full) + " failed: "
+                         : "no direct path to " + peerText(full) + ": ")
                   + why + "; trying again in " + std::to_string(r->second.delay.count()) + " s");
     } else {
         log.write("the direct path to " + peerText(full) + " ended: " + why);

@@ -71,8 +71,8 @@ public:
     static constexpr std::chrono::seconds kIdle{10};
 
     // `ownBare`: the account's bare JID; `contacts`: who may have a path.
-    DirectPaths(PathSignaling& signaling, DirectLinks& links, Log& log, const Contacts& contacts,
-                std::string ownBare, PathSettings settings);
+    DirectPaths(PathSignaling& signaling, DirectLinks& links, Log& log, const Contacts& contacts, std::string ownBare,
+                PathSettings settings);
     DirectPaths(const DirectPaths&) = delete;
     DirectPaths& operator=(const DirectPaths&) = delete;
 

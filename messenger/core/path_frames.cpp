@@ -61,8 +61,8 @@ FrameReader::Result FrameReader::next(PathFrame& f)
             const size_t sidLength = byteAt(in, 1);
             if (sidLength == 0)
                 return Result::Bad;
-            const size_t head = 2 + sidLength + (kind == PathFrame::Kind::Close ? 0 : 2)
-                                + (kind == PathFrame::Kind::Block ? 4 : 0);
+            const size_t head =
+                2 + sidLength + (kind == PathFrame::Kind::Close ? 0 : 2) + (kind == PathFrame::Kind::Block ? 4 : 0);
             if (in.size() < head)
                 return Result::NeedMore;
             f.sid = std::string(in.substr(2, sidLength));
