@@ -44,6 +44,40 @@ bool parseBool(const std::string& s, bool& out)
     return false;
 }
 
+// "host", "host:port" or "[v6]:port", after "user:password@" for TURN.
+bool parseIceServer(std::string value, IceServerSetting& s)
+{
+    if (s.turn) {
+        const size_t at = value.rfind('@');
+        const size_t colon = value.find(':');
+        if (at == std::string::npos || colon == std::string::npos || colon > at || colon == 0 || colon + 1 == at)
+            return false;
+        s.username = value.substr(0, colon);
+        s.password = value.substr(colon + 1, at - colon - 1);
+        value = value.substr(at + 1);
+    }
+    std::string port;
+    if (!value.empty() && value[0] == '[') {
+        const size_t close = value.find(']');
+        if (close == std::string::npos || close == 1)
+            return false;
+        s.host = value.substr(1, close - 1);
+        if (close + 1 < value.size()) {
+            if (value[close + 1] != ':')
+                return false;
+            port = value.substr(close + 2);
+        }
+    } else {
+        const size_t colon = value.find(':');
+        s.host = value.substr(0, colon);
+        if (colon != std::string::npos)
+            port = value.substr(colon + 1);
+    }
+    if (s.host.empty() || s.host.find_first_of(" \t@/") != std::string::npos)
+        return false;
+    return port.empty() || parseInt(port, 1, 65535, s.port);
+}
+
 }  // namespace
 
 std::string serverHost(const XmppAccount& account)
@@ -206,6 +240,22 @@ bool readStreamKey(const std::string& key, const std::string& value, MessengerCo
     } else if (key == "compact") {
         if (!parseBool(value, config.compact))
             problem = "compact must be yes or no, not '" + value + "'";
+    } else if (key == "direct_paths") {
+        if (!parseBool(value, config.directPaths))
+            problem = "direct_paths must be yes or no, not '" + value + "'";
+    } else if (key == "server_stun_turn") {
+        if (!parseBool(value, config.serverIceServices))
+            problem = "server_stun_turn must be yes or no, not '" + value + "'";
+    } else if (key == "stun" || key == "turn") {
+        IceServerSetting s;
+        s.turn = key == "turn";
+        if (!parseIceServer(value, s))
+            problem = key
+                      + (s.turn ? " must be user:password@host or user:password@host:port"
+                                : " must be host or host:port")
+                      + " (an IPv6 address in brackets), not '" + value + "'";
+        else
+            config.iceServers.push_back(s);
     } else {
         return false;
     }
@@ -240,7 +290,7 @@ bool parseConfig(const std::string& fileName, const std::string& text, Messenger
             fail(lineNo, problem);
             continue;
         }
-        if (key != "contact") {
+        if (key != "contact" && key != "stun" && key != "turn") {
             if (!seen.insert(key).second) {
                 fail(lineNo, "'" + key + "' given twice");
                 continue;

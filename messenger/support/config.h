@@ -28,6 +28,15 @@ struct XmppAccount {
     std::string tlsCaFile;  // PEM file of CAs trusted besides the system's (absolute path)
 };
 
+// A STUN or TURN server of the configuration.
+struct IceServerSetting {
+    bool turn = false;
+    std::string host;  // a name or an address
+    int port = 3478;
+    std::string username;  // TURN only
+    std::string password;
+};
+
 struct MessengerConfig : XmppAccount {
     std::vector<std::string> contacts;  // bare JIDs whose subscription requests are accepted
     std::string logPath;                // empty: standard error
@@ -36,6 +45,9 @@ struct MessengerConfig : XmppAccount {
     int answerTimeout = 30;  // seconds a peer may leave a stream request or a text unanswered
     int window = 32;         // texts a stream keeps in flight before its program must wait
     bool compact = true;     // offer and use the compact form of hex texts
+    bool directPaths = true;  // streams may go on a direct path to the contact's daemon
+    std::vector<IceServerSetting> iceServers;  // stun and turn keys
+    bool serverIceServices = true;  // use the STUN and TURN services the account's server offers too
 };
 
 // Parses `text`, read from `fileName` (used only in messages). Returns true

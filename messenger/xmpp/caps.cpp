@@ -3,7 +3,7 @@
 #include <strophe.h>
 #include <algorithm>
 
-std::vector<std::string> discoFeatures(const std::set<std::string>& apps)
+std::vector<std::string> discoFeatures(const std::set<std::string>& apps, bool direct)
 {
     std::vector<std::string> f = {
         "http://jabber.org/protocol/caps",
@@ -14,6 +14,11 @@ std::vector<std::string> discoFeatures(const std::set<std::string>& apps)
     };
     for (const std::string& a : apps)
         f.push_back(kAppFeaturePrefix + a);
+    if (direct) {
+        f.push_back("urn:xmpp:jingle:1");
+        f.push_back("urn:xmpp:jingle:transports:ice-udp:1");
+        f.push_back(kNsDirectPath);
+    }
     std::sort(f.begin(), f.end());
     return f;
 }

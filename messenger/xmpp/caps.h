@@ -3,6 +3,8 @@
 // that goes into every presence. Pure functions.
 #pragma once
 
+#include "messenger/core/direct_path.h"
+
 #include <set>
 #include <string>
 #include <vector>
@@ -14,8 +16,9 @@ inline constexpr const char* kAppFeaturePrefix = "urn:corvane:messenger:app:";
 inline constexpr const char* kCapsNode = "urn:corvane:messengerd";
 inline constexpr const char* kIdentityName = "messengerd";
 
-// The disco#info features of a daemon running these applications, sorted.
-std::vector<std::string> discoFeatures(const std::set<std::string>& apps);
+// The disco#info features of a daemon running these applications, sorted;
+// `direct`: it offers direct paths (Jingle with ICE-UDP).
+std::vector<std::string> discoFeatures(const std::set<std::string>& apps, bool direct = false);
 
 // The verification string of entity capabilities (SHA-1) for one identity
 // and the given features.

@@ -19,7 +19,7 @@ void RosterPresence::advertise(const std::set<std::string>& names)
     if (!sender.canSend())
         return;
     xmpp_ctx_t* ctx = sender.context();
-    std::string capsHash = capsVer(ctx, "client", "pc", kIdentityName, discoFeatures(apps));
+    std::string capsHash = capsVer(ctx, "client", "pc", kIdentityName, discoFeatures(apps, offersDirect));
     xmpp_stanza_t* p = xmpp_presence_new(ctx);
     xmpp_stanza_t* c = element(ctx, "c", kNsCaps);
     xmpp_stanza_set_attribute(c, "hash", "sha-1");
@@ -35,6 +35,8 @@ void RosterPresence::advertise(const std::set<std::string>& names)
         adopt(list, e);
     }
     adopt(p, list);
+    if (offersDirect)
+        adopt(p, element(ctx, "direct-path", kNsDirectPath));
     sender.send(p);
 }
 
@@ -121,7 +123,7 @@ void RosterPresence::answerDisco(xmpp_stanza_t* payload, const IqRef& ref)
     xmpp_stanza_set_attribute(identity, "type", "pc");
     xmpp_stanza_set_attribute(identity, "name", kIdentityName);
     adopt(q, identity);
-    for (const std::string& f : discoFeatures(apps)) {
+    for (const std::string& f : discoFeatures(apps, offersDirect)) {
         xmpp_stanza_t* feature = element(ctx, "feature", nullptr);
         xmpp_stanza_set_attribute(feature, "var", f.c_str());
         adopt(q, feature);
@@ -154,6 +156,7 @@ void RosterPresence::presence(xmpp_stanza_t* stanza)
                 if (str(xmpp_stanza_get_name(a)) == "application")
                     if (const char* n = xmpp_stanza_get_attribute(a, "name"))
                         names.insert(n);
-        events->presence(from, true, show, names);
+        const bool direct = xmpp_stanza_get_child_by_name_and_ns(stanza, "direct-path", kNsDirectPath) != nullptr;
+        events->presence(from, true, show, names, direct);
     }
 }

@@ -16,7 +16,12 @@
 class RosterPresence : public XmppLink {
 public:
     // `ownJid`: the account's bare JID.
-    RosterPresence(StanzaSender& out, std::string ownJid) : sender(out), own(std::move(ownJid)) {}
+    // `direct`: this daemon offers direct paths, and says so in its
+    // presence and disco#info.
+    RosterPresence(StanzaSender& out, std::string ownJid, bool direct = false)
+        : sender(out), own(std::move(ownJid)), offersDirect(direct)
+    {
+    }
 
     void setEvents(XmppEvents* e) { events = e; }
 
@@ -43,6 +48,7 @@ private:
 
     StanzaSender& sender;
     const std::string own;
+    const bool offersDirect;
     XmppEvents* events = nullptr;
     std::set<std::string> apps;  // advertised
 };

@@ -63,7 +63,11 @@ TEST(MessengerConfig, MinimalFileGivesDefaultsAndEveryKeyIsRead)
         "max_unread = 8\n"
         "answer_timeout = 5\n"
         "window = 1\n"
-        "compact = no\n");
+        "compact = no\n"
+        "direct_paths = no\n"
+        "server_stun_turn = no\n"
+        "stun = [2001:db8::1]:3479\n"
+        "turn = u:p:w@turn.h.test\n");
     ASSERT_TRUE(p.ok) << (p.errors.empty() ? "" : p.errors[0]);
     EXPECT_EQ(p.config.jid, "bob@h.test");
     EXPECT_EQ(p.config.password, "a b = c");
@@ -80,6 +84,15 @@ TEST(MessengerConfig, MinimalFileGivesDefaultsAndEveryKeyIsRead)
     EXPECT_EQ(p.config.answerTimeout, 5);
     EXPECT_EQ(p.config.window, 1);
     EXPECT_FALSE(p.config.compact);
+    EXPECT_FALSE(p.config.directPaths);
+    EXPECT_FALSE(p.config.serverIceServices);
+    ASSERT_EQ(p.config.iceServers.size(), 2u);
+    EXPECT_EQ(p.config.iceServers[0].host, "2001:db8::1");
+    EXPECT_EQ(p.config.iceServers[0].port, 3479);
+    EXPECT_TRUE(p.config.iceServers[1].turn);
+    EXPECT_EQ(p.config.iceServers[1].host + " " + std::to_string(p.config.iceServers[1].port) + " "
+                  + p.config.iceServers[1].username + " " + p.config.iceServers[1].password,
+              "turn.h.test 3478 u p:w");
 }
 
 TEST(MessengerConfig, ErrorsNameFileLineAndReason)
@@ -102,6 +115,9 @@ TEST(MessengerConfig, ErrorsNameFileLineAndReason)
         {"answer_timeout = 0", "m.conf:3: answer_timeout must be a number of seconds from 1 to 3600, not '0'"},
         {"window = 1025", "m.conf:3: window must be a number of texts from 1 to 1024, not '1025'"},
         {"compact = hex", "m.conf:3: compact must be yes or no, not 'hex'"},
+        {"turn = h.test:3478", "m.conf:3: turn must be user:password@host or user:password@host:port (an IPv6 "
+                               "address in brackets), not 'h.test:3478'"},
+        {"stun = [::1:3478", "m.conf:3: stun must be host or host:port (an IPv6 address in brackets), not '[::1:3478'"},
         {"tls_ca_file = ca.pem", "m.conf:3: tls_ca_file must be an absolute path, not 'ca.pem'"},
     };
     for (const Case& c : cases) {
