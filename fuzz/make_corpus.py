@@ -117,7 +117,7 @@ for i, line in enumerate([
     write("messenger_command_fuzz", "line%02d" % i, line)
 
 # messenger_config_fuzz: a configuration file.
-write("messenger_config_fuzz", "example", open(os.path.join(HERE, "..", "messenger", "example.conf"), "rb").read())
+write("messenger_config_fuzz", "example", open(os.path.join(HERE, "..", "messenger", "daemon", "example.conf"), "rb").read())
 write("messenger_config_fuzz", "full",
       "jid = alice@h.test\npassword = secret\nresource = pc\nserver = 127.0.0.1\nport = 5222\n"
       "tls = optional\ntls_verify = no\ncontact = bob@h.test\ncontact = carol@h.test\nlog = stderr\n"
@@ -168,6 +168,34 @@ write("messenger_events_fuzz", "sealed_end",
       "o 0 s2 %s 0\nk 0 s2\nk 0 s2\nC 0 s2\no 0 s3 %s 0\nk 0 s3\nk 0 s3\nE 0 s3\ne 0 s3 late\n"
       "c 1 ALTER APPLICATION %s CONNECT bob@h.test\nO 0 #0 1 0\nk 0 #0\nk 0 #0\n"
       "c 1 ALTER APPLICATION %s DISCONNECT bob@h.test:4\n" % (app, app, app, app, app))
+
+# jingle_fuzz: a <jingle/> element as a peer sends it.
+def jingle(action, content, who="initiator='bob@h.test/pc'"):
+    return ("<jingle xmlns='urn:xmpp:jingle:1' action='%s' %s sid='a73sjjvkla37jfea'>%s</jingle>"
+            % (action, who, content))
+
+
+def transport(candidates, description=True):
+    return ("<content creator='initiator' name='path'>"
+            + ("<description xmlns='urn:corvane:messenger:direct-path:0'/>" if description else "")
+            + "<transport xmlns='urn:xmpp:jingle:transports:ice-udp:1' ufrag='8hhy' pwd='asd88fgpdd777uzjYhagZg'>"
+            + candidates + "</transport></content>")
+
+
+host = ("<candidate component='1' foundation='1' generation='0' id='el0747fg11' ip='10.0.1.1' network='1'"
+        " port='8998' priority='2130706431' protocol='udp' type='host'/>")
+srflx = ("<candidate component='1' foundation='2' generation='0' id='y3s2b30v3r' ip='192.0.2.3' network='1'"
+         " port='45664' priority='1694498815' protocol='udp' rel-addr='10.0.1.1' rel-port='8998' type='srflx'/>")
+relay = ("<candidate component='1' foundation='3' generation='0' id='r1' ip='2001:db8::9' network='0'"
+         " port='3478' priority='16777215' protocol='UDP' rel-addr='::ffff:192.0.2.3' rel-port='45664' type='relay'/>")
+write("jingle_fuzz", "initiate", jingle("session-initiate", transport(host + srflx)))
+write("jingle_fuzz", "accept", jingle("session-accept", transport(relay + host), "responder='alice@h.test/pc'"))
+write("jingle_fuzz", "candidates", jingle("transport-info", transport(srflx + relay, False)))
+write("jingle_fuzz", "left_out", jingle("transport-info", transport(
+    host + host + host.replace("'1'", "'2'") + srflx.replace("192.0.2.3", "224.0.0.1")
+    + relay.replace("3478", "65536") + host.replace("10.0.1.1", "h.example"))))
+write("jingle_fuzz", "terminate", jingle("session-terminate", "<reason><text>bye</text><success/></reason>", ""))
+write("jingle_fuzz", "unknown", jingle("content-add", transport(host)))
 
 # stream_seal_fuzz, two seals with one byte of one block flipped: flags,
 # settings, block number, byte (16 bits), mask, a text.

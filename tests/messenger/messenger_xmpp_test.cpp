@@ -1,11 +1,11 @@
-// What only server_connection shows: the capabilities hash, and through a real
-// Prosody and a relay that plays a hostile server the stanzas of peers that
-// do not behave, a roster change from the own account, and what a server in
-// between cannot bend. The core's own rules are in messenger_core_test; login,
-// streams through a real server and a server link that dies are in the e2e
-// suite.
+// What only server_connection shows: the capabilities hash, the Jingle
+// messages of a direct path, and through a real Prosody and a relay that
+// plays a hostile server the stanzas of peers that do not behave, a roster
+// change from the own account, and what a server in between cannot bend. The core's own rules are in
+// messenger_core_test; login, streams through a real server and a server link that dies are in the e2e suite.
 #include "messenger/xmpp/caps.h"
 #include "messenger/xmpp/external_services.h"
+#include "messenger/xmpp/jingle.h"
 #include "messenger/xmpp/stanzas.h"
 #include "tests/support/api_test_client.h"
 #include "tests/support/delay_proxy.h"
@@ -23,6 +23,7 @@
 #include <fstream>
 #include <mutex>
 #include <regex>
+#include <sstream>
 #include <thread>
 
 using namespace std::chrono_literals;
@@ -141,6 +142,28 @@ std::string answerTo(const DelayProxy& relay, const std::string& id)
         },
         20s);
     return answer;
+}
+
+// readJingle of the element written in `xml`.
+std::optional<PathSignal> readJingleXml(const std::string& xml, std::string& why, size_t& leftOut)
+{
+    xmpp_ctx_t* ctx = xmpp_ctx_new(nullptr, nullptr);
+    xmpp_stanza_t* e = xmpp_stanza_new_from_string(ctx, xml.c_str());
+    EXPECT_NE(e, nullptr) << xml;
+    std::optional<PathSignal> s = e ? readJingle(e, why, leftOut) : std::nullopt;
+    if (e)
+        xmpp_stanza_release(e);
+    xmpp_ctx_free(ctx);
+    return s;
+}
+
+// A peer's offer of a direct path with `candidates`.
+std::string offerXml(const std::string& candidates)
+{
+    return "<jingle xmlns='urn:xmpp:jingle:1' action='session-initiate' initiator='a@x/r' sid='s1'>"
+           "<content creator='initiator' name='path'><description xmlns='urn:corvane:messenger:direct-path:0'/>"
+           "<transport xmlns='urn:xmpp:jingle:transports:ice-udp:1' ufrag='8hhy' pwd='asd88fgpdd777uzjYhagZg'>"
+           + candidates + "</transport></content></jingle>";
 }
 
 }  // namespace
@@ -377,4 +400,137 @@ TEST(MessengerExternalServices, UsableStunAndTurnAreTakenBoundedAndTheCredential
     EXPECT_EQ(describeExternalServices(readExternalServices(nullptr)), "none");
     xmpp_stanza_release(services);
     xmpp_ctx_free(ctx);
+}
+
+TEST(MessengerJingle, EachMessageReadsBackAsWrittenAndAsAPeerWritesIt)
+{
+    using K = IceCandidate;
+    PathSignal offer{PathSignal::Action::Initiate, "s1", {"8hhy", "asd88fgpdd777uzjYhagZg", {}}, ""};
+    offer.ice.candidates = {
+        {"1", "udp", 2130706431, "10.0.1.1", 8998, K::Type::Host, "", 0, 0, "c1"},
+        {"2", "udp", 1694498815, "192.0.2.3", 45664, K::Type::ServerReflexive, "10.0.1.1", 8998, 1, "c2"},
+        {"3+/", "udp", 16777215, "2001:db8::9", 3478, K::Type::Relayed, "192.0.2.3", 0, 0, "c3"},
+        {"4", "udp", 1862270975, "198.51.100.7", 50000, K::Type::PeerReflexive, "", 0, 0, "c4"}};
+    std::string why;
+    size_t leftOut = 9;
+    EXPECT_EQ(readJingleXml(offerXml("<candidate component='1' foundation='1' generation='0' id='c1' ip='10.0.1.1'"
+                                     " network='0' port='8998' priority='2130706431' protocol='udp' type='host'/>"
+                                     "<candidate component='1' foundation='2' generation='1' id='c2' ip='192.0.2.3'"
+                                     " port='45664' priority='1694498815' protocol='UDP' type='srflx'"
+                                     " rel-addr='10.0.1.1' rel-port='8998'/>"
+                                     "<candidate component='1' foundation='3+/' id='c3' ip='2001:DB8:0::9'"
+                                     " port='3478' priority='16777215' protocol='udp' type='relay'"
+                                     " rel-addr='::FFFF:192.0.2.3'/>"
+                                     "<candidate component='1' foundation='4' id='c4' ip='198.51.100.7'"
+                                     " port='50000' priority='1862270975' protocol='udp' type='prflx'/>"),
+                            why, leftOut),
+              offer)
+        << why;
+    EXPECT_EQ(leftOut, 0u);
+
+    PathSignal accept = offer, more = offer, end{PathSignal::Action::Terminate, "s1", {}, "timeout"};
+    accept.action = PathSignal::Action::Accept;
+    more.action = PathSignal::Action::Candidates;
+    more.ice.candidates.resize(1);
+    xmpp_ctx_t* ctx = xmpp_ctx_new(nullptr, nullptr);
+    const std::vector<PathSignal> signals{offer, accept, more, end};
+    for (size_t i = 0; i < signals.size(); ++i) {
+        const PathSignal& s = signals[i];
+        xmpp_stanza_t* e = jingleElement(ctx, s, "alice@localhost/pc-alice");
+        char* text = nullptr;
+        size_t length = 0;
+        ASSERT_EQ(xmpp_stanza_to_text(e, &text, &length), XMPP_EOK);
+        const std::string xml(text, length);
+        xmpp_free(ctx, text);
+        xmpp_stanza_release(e);
+        EXPECT_EQ(readJingleXml(xml, why, leftOut), s) << xml << ": " << why;
+        // Who offered and who accepted; candidates alone name no application.
+        EXPECT_EQ(xml.find("initiator=\"alice@localhost/pc-alice\"") != std::string::npos, i == 0) << xml;
+        EXPECT_EQ(xml.find("responder=\"alice@localhost/pc-alice\"") != std::string::npos, i == 1) << xml;
+        EXPECT_EQ(xml.find(kNsDirectPath) != std::string::npos, i < 2) << xml;
+    }
+    xmpp_ctx_free(ctx);
+}
+
+TEST(MessengerJingle, MessagesAndCandidatesOfPeersThatDoNotBehaveAreRefusedOrLeftOut)
+{
+    std::string why;
+    size_t leftOut = 0;
+    const std::string good =
+        "<candidate component='1' foundation='1' id='c1' ip='10.0.1.1' port='8998'"
+        " priority='2130706431' protocol='udp' type='host'/>";
+    const std::string offer = offerXml(good);
+    auto with = [](std::string xml, const std::string& from, const std::string& to) {
+        return xml.replace(xml.find(from), from.size(), to);
+    };
+    const std::string candidates = with(offer, "session-initiate", "transport-info");
+    for (const std::string& xml : std::vector<std::string>{
+             with(offer, "session-initiate", "content-add"), with(offer, "sid='s1'", "sid=''"),
+             with(offer, "sid='s1'", "sid='s&#10;1'"), with(offer, "sid='s1'", "sid='" + std::string(129, 's') + "'"),
+             with(offer, "jingle:1", "jingle:0"),
+             "<jingle xmlns='urn:xmpp:jingle:1' action='session-accept' sid='s1'/>",
+             with(with(offer, "session-initiate", "session-accept"), "<description", "<nothing"),
+             with(candidates, "direct-path:0", "apps:rtp:1"), with(offer, "ice-udp:1", "ibb:1"),
+             with(offer, "ufrag='8hhy'", "ufrag='8hh'"), with(offer, "ufrag='8hhy'", "ufrag='8h-y'"),
+             with(offer, "ufrag='8hhy'", "ufrag='" + std::string(257, 'u') + "'"),
+             with(offer, "pwd='asd88fgpdd777uzjYhagZg'", "pwd='asd88fgpdd777uzjYhagZ'"),
+             with(candidates, " ufrag='8hhy'", "")}) {
+        EXPECT_EQ(readJingleXml(xml, why, leftOut), std::nullopt) << xml;
+        EXPECT_FALSE(why.empty()) << xml;
+    }
+    // Candidates alone need not name the application.
+    EXPECT_TRUE(
+        readJingleXml(with(candidates, "<description xmlns='urn:corvane:messenger:direct-path:0'/>", ""), why, leftOut))
+        << why;
+
+    // One good candidate, then one with these attributes in place of
+    // those of a good one: each is left out.
+    const std::string other =
+        " component='1' foundation='1' generation='0' id='c2' ip='10.0.1.1' port='1'"
+        " priority='1' protocol='udp' rel-addr='10.0.1.2' rel-port='1' type='host'";
+    const std::regex name("([a-z-]+)=");
+    // Rows split at "|".
+    std::string rows =
+        "component='2'|protocol='tcp'|type='local'|ip='h.example'|ip='0.0.0.0'|ip='::'|ip='224.0.0.1'|"
+        "ip='239.255.255.250'|ip='255.255.255.255'|ip='ff02::1'|ip='::ffff:224.0.0.1'|ip='fe80::1%eth0'|"
+        "ip='10.0.1.01'|port='0'|port='65536'|port='+80'|port=' 80'|port='-1'|port='0x50'|"
+        "priority='4294967296'|priority='1e3'|foundation=''|foundation='a-b'|id=''|id='c&#9;2'|generation='-0'|"
+        "rel-addr='h.example'|rel-port='70000'|port='8998'|ip='::ffff:10.0.1.1' port='8998'|";
+    rows += "foundation='" + std::string(33, 'f') + "'|id='" + std::string(65, 'i') + "'";
+    std::istringstream table(rows);
+    for (std::string change; std::getline(table, change, '|');) {
+        std::string c = other;
+        for (std::sregex_iterator m(change.begin(), change.end(), name), end; m != end; ++m)
+            c = std::regex_replace(c, std::regex(" " + (*m)[1].str() + "='[^']*'"), "");
+        std::optional<PathSignal> s =
+            readJingleXml(offerXml(good + "<candidate" + c + " " + change + "/>"), why, leftOut);
+        ASSERT_TRUE(s) << change << ": " << why;
+        EXPECT_EQ(s->ice.candidates.size(), 1u) << change;
+        EXPECT_EQ(leftOut, 1u) << change;
+    }
+
+    // No more than kMaxIceCandidates from one message.
+    std::string many;
+    for (int i = 1; i <= 20; ++i)
+        many += "<candidate component='1' foundation='1' id='c' ip='10.0.1.1' port='" + std::to_string(i)
+                + "' priority='1' protocol='udp' type='host'/>";
+    std::optional<PathSignal> s = readJingleXml(offerXml(many), why, leftOut);
+    ASSERT_TRUE(s) << why;
+    EXPECT_EQ(s->ice.candidates.size(), kMaxIceCandidates);
+    EXPECT_EQ(s->ice.candidates.back().port, kMaxIceCandidates);
+    EXPECT_EQ(leftOut, 20 - kMaxIceCandidates);
+
+    // A session's end names its first condition; none, or one of no one's
+    // knowing, is a general error.
+    for (const auto& [reason, read] : std::vector<std::pair<std::string, std::string>>{
+             {"<reason><success/></reason>", "success"},
+             {"<reason><text>gone fishing</text><mine xmlns='urn:x'/><decline/><gone/></reason>", "decline"},
+             {"<reason><unheard-of/></reason>", "general-error"},
+             {"", "general-error"}}) {
+        s = readJingleXml(
+            "<jingle xmlns='urn:xmpp:jingle:1' action='session-terminate' sid='s1'>" + reason + "</jingle>", why,
+            leftOut);
+        ASSERT_TRUE(s) << reason;
+        EXPECT_EQ(*s, (PathSignal{PathSignal::Action::Terminate, "s1", {}, read})) << reason;
+    }
 }
