@@ -129,7 +129,7 @@ struct IceServer {
 
 // What a connected link runs over, for the log.
 struct LinkRoute {
-    bool relayed = false;  // through a TURN server
+    bool relayed = false;    // through a TURN server
     std::string turnServer;  // "host:port" of that server when relayed
     std::string local;       // "ip:port (type)" of the selected pair's ends
     std::string remote;
