@@ -91,6 +91,18 @@ struct PathSignal {
     bool operator==(const PathSignal&) const = default;
 };
 
+// A STUN or TURN server that ICE may use.
+struct IceServer {
+    enum class Kind { Stun, Turn };
+    Kind kind = Kind::Stun;
+    std::string host;  // a name or an address
+    uint16_t port = 3478;
+    std::string username;  // TURN only
+    std::string password;
+
+    bool operator==(const IceServer&) const = default;
+};
+
 class PathSignaling {
 public:
     // Sends `signal` to `full` as a Jingle iq (answered by signalResult).
@@ -110,21 +122,12 @@ public:
     // The answer to a signal this side sent; `ok` false when it was refused
     // or never answered.
     virtual void pathSignalResult(const std::string& full, const std::string& sid, bool ok) = 0;
+    // The STUN and TURN servers the account's server offers (XEP-0215),
+    // asked at every login.
+    virtual void serverServices(const std::vector<IceServer>& services) = 0;
 
 protected:
     ~PathSignalEvents() = default;
-};
-
-// A STUN or TURN server that ICE may use.
-struct IceServer {
-    enum class Kind { Stun, Turn };
-    Kind kind = Kind::Stun;
-    std::string host;  // a name or an address
-    uint16_t port = 3478;
-    std::string username;  // TURN only
-    std::string password;
-
-    bool operator==(const IceServer&) const = default;
 };
 
 // What a connected link runs over, for the log.

@@ -77,8 +77,6 @@ public:
     DirectPaths& operator=(const DirectPaths&) = delete;
 
     void setUsers(PathUsers* u) { users = u; }
-    // The STUN and TURN servers that the account's server offers.
-    void setServerServices(std::vector<IceServer> services) { offered = std::move(services); }
 
     // A stream with `full` is open: a path is tried if there is none.
     void wanted(const std::string& full);
@@ -94,6 +92,7 @@ public:
 
     void pathSignal(const std::string& full, const PathSignal& signal, const IqRef& ref) override;
     void pathSignalResult(const std::string& full, const std::string& sid, bool ok) override;
+    void serverServices(const std::vector<IceServer>& services) override { offered = services; }
     void localIce(const std::string& key, const IceParameters& local, bool done) override;
     void linkUp(const std::string& key, const LinkRoute& route) override;
     void linkData(const std::string& key, const std::string& bytes) override;

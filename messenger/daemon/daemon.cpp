@@ -8,18 +8,46 @@
 
 using Clock = std::chrono::steady_clock;
 
+namespace {
+
+// The STUN and TURN servers of the configuration.
+std::vector<IceServer> iceServers(const MessengerConfig& c)
+{
+    std::vector<IceServer> out;
+    for (const IceServerSetting& s : c.iceServers)
+        out.push_back(IceServer{s.turn ? IceServer::Kind::Turn : IceServer::Kind::Stun, s.host,
+                                static_cast<uint16_t>(s.port), s.username, s.password});
+    return out;
+}
+
+}  // namespace
+
 Daemon::Daemon(const MessengerConfig& c, Log& l, const noise::KeyPair& identity, TrustStore& trust)
     : config(c),
       log(l),
       api(*this),
-      link(c, l),
+      links(glib, *this, l),
+      link(c, l, c.directPaths),
       core(*this, link.rosterAndPresence(), link.inBandStreams(), l, c.jid, c.contacts,
-           StreamSettings{c.maxUnread, std::chrono::seconds(c.answerTimeout), c.window, c.compact}, identity, trust)
+           StreamSettings{c.maxUnread, std::chrono::seconds(c.answerTimeout), c.window, c.compact}, identity, trust,
+           DirectPathSides{&link.jingleSignals(), &links,
+                           PathSettings{c.directPaths, iceServers(c), !c.serverIceServices}})
 {
-    link.setEvents(&core, &core);
+    link.setEvents(&core, &core, core.directPaths());
 }
 
 Daemon::~Daemon() { link.setEvents(nullptr, nullptr); }
+
+void Daemon::localIce(const std::string& key, const IceParameters& local, bool done)
+{
+    core.directPaths()->localIce(key, local, done);
+}
+
+void Daemon::linkUp(const std::string& key, const LinkRoute& route) { core.directPaths()->linkUp(key, route); }
+
+void Daemon::linkData(const std::string& key, const std::string& bytes) { core.directPaths()->linkData(key, bytes); }
+
+void Daemon::linkDown(const std::string& key, const std::string& why) { core.directPaths()->linkDown(key, why); }
 
 void Daemon::onDiscover(int client, const std::string& programName)
 {
@@ -51,10 +79,13 @@ void Daemon::step(int maxWaitMs, bool withApi)
         auto untilRetry = std::chrono::duration_cast<std::chrono::milliseconds>(link.retryAt() - Clock::now());
         wait = std::max(0, std::min(wait, static_cast<int>(untilRetry.count())));
     }
+    // libnice's sockets and timers: its context runs in this loop.
+    glib.prepare(fds, wait);
     ::poll(fds.data(), fds.size(), wait);
     // What follows happened now, not at the last turn: the streams time
     // their round trips by it.
     core.tick(Clock::now());
+    glib.dispatch(fds);
     if (withApi) {
         api.handle(fds);
         for (const std::string& note : api.takeNotes())

@@ -7,6 +7,8 @@
 
 #include "messenger/core/messenger.h"
 #include "messenger/local/api_server.h"
+#include "messenger/p2p/glib_poll.h"
+#include "messenger/p2p/ice_links.h"
 #include "messenger/support/config.h"
 #include "messenger/support/log.h"
 #include "messenger/xmpp/link_watch.h"
@@ -15,7 +17,7 @@
 
 #include <csignal>
 
-class Daemon : public ApiEvents, public ClientSink {
+class Daemon : public ApiEvents, public ClientSink, public DirectLinkEvents {
 public:
     // `identity`: this installation's key pair; `trust`: the pins of
     // contacts' keys. Both must outlive the daemon.
@@ -36,6 +38,12 @@ public:
     void sendAttach(int client, uint32_t code, uint32_t handle) override;
     void sendLine(int client, const std::string& line) override;
 
+    // The direct links' events belong to the core's paths.
+    void localIce(const std::string& key, const IceParameters& local, bool done) override;
+    void linkUp(const std::string& key, const LinkRoute& route) override;
+    void linkData(const std::string& key, const std::string& bytes) override;
+    void linkDown(const std::string& key, const std::string& why) override;
+
 private:
     // One round of the loop: waits at most `maxWaitMs`.
     void step(int maxWaitMs, bool withApi);
@@ -47,6 +55,9 @@ private:
     const MessengerConfig& config;
     Log& log;
     ApiServer api;
+    // The context libnice runs on, driven by this loop; before the links.
+    GlibPoll glib;
+    IceLinks links;
     ServerConnection link;
     Messenger core;
     ThrottleWatch throttle;

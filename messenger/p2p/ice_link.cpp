@@ -21,12 +21,8 @@ constexpr size_t kReadChunk = 64 * 1024;
 // A source that only has a ready time: dispatched when it is reached, then
 // set again (or to -1) by its callback.
 GSourceFuncs timerFuncs = {
-    nullptr,
-    nullptr,
-    [](GSource*, GSourceFunc callback, gpointer data) -> gboolean { return callback(data); },
-    nullptr,
-    nullptr,
-    nullptr,
+    nullptr, nullptr, [](GSource*, GSourceFunc callback, gpointer data) -> gboolean { return callback(data); },
+    nullptr, nullptr, nullptr,
 };
 
 template <typename F>

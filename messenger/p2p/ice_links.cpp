@@ -13,8 +13,7 @@ IceLinks::~IceLinks()
 void IceLinks::start(const std::string& key, bool controlling, const std::vector<IceServer>& servers)
 {
     stop(key);
-    links[key] =
-        std::make_unique<IceLink>(poll.context(), key, controlling, servers, localAddresses, events, log);
+    links[key] = std::make_unique<IceLink>(poll.context(), key, controlling, servers, localAddresses, events, log);
 }
 
 void IceLinks::addRemote(const std::string& key, const IceParameters& remote)

@@ -82,6 +82,8 @@ NiceCandidate* toNiceCandidate(const IceCandidate& candidate, guint streamId)
 
 std::string candidateText(const NiceCandidate& candidate)
 {
-    return addressText(candidate.addr) + ":" + std::to_string(nice_address_get_port(&candidate.addr)) + " ("
-           + iceTypeName(typeOf(candidate.type)) + ")";
+    // An IPv6 address in brackets, so that its port stands apart.
+    const std::string ip = addressText(candidate.addr);
+    return (ip.find(':') == std::string::npos ? ip : "[" + ip + "]") + ":"
+           + std::to_string(nice_address_get_port(&candidate.addr)) + " (" + iceTypeName(typeOf(candidate.type)) + ")";
 }

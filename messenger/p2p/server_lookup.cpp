@@ -16,8 +16,9 @@ std::string chooseAddress(GList* addresses)
     GInetAddress* chosen = nullptr;
     for (GList* a = addresses; a; a = a->next) {
         auto* address = static_cast<GInetAddress*>(a->data);
-        if (!chosen || (g_inet_address_get_family(address) == G_SOCKET_FAMILY_IPV4
-                        && g_inet_address_get_family(chosen) != G_SOCKET_FAMILY_IPV4))
+        if (!chosen
+            || (g_inet_address_get_family(address) == G_SOCKET_FAMILY_IPV4
+                && g_inet_address_get_family(chosen) != G_SOCKET_FAMILY_IPV4))
             chosen = address;
     }
     if (!chosen)

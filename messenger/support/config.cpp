@@ -250,10 +250,9 @@ bool readStreamKey(const std::string& key, const std::string& value, MessengerCo
         IceServerSetting s;
         s.turn = key == "turn";
         if (!parseIceServer(value, s))
-            problem = key
-                      + (s.turn ? " must be user:password@host or user:password@host:port"
-                                : " must be host or host:port")
-                      + " (an IPv6 address in brackets), not '" + value + "'";
+            problem =
+                key + (s.turn ? " must be user:password@host or user:password@host:port" : " must be host or host:port")
+                + " (an IPv6 address in brackets), not '" + value + "'";
         else
             config.iceServers.push_back(s);
     } else {

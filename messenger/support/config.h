@@ -41,13 +41,13 @@ struct MessengerConfig : XmppAccount {
     std::vector<std::string> contacts;  // bare JIDs whose subscription requests are accepted
     std::string logPath;                // empty: standard error
     std::string apiSocket = "SkypeControlAPI";
-    int maxUnread = 64;      // unread texts a stream keeps before it withholds acknowledgements
-    int answerTimeout = 30;  // seconds a peer may leave a stream request or a text unanswered
-    int window = 32;         // texts a stream keeps in flight before its program must wait
-    bool compact = true;     // offer and use the compact form of hex texts
-    bool directPaths = true;  // streams may go on a direct path to the contact's daemon
+    int maxUnread = 64;                        // unread texts a stream keeps before it withholds acknowledgements
+    int answerTimeout = 30;                    // seconds a peer may leave a stream request or a text unanswered
+    int window = 32;                           // texts a stream keeps in flight before its program must wait
+    bool compact = true;                       // offer and use the compact form of hex texts
+    bool directPaths = true;                   // streams may go on a direct path to the contact's daemon
     std::vector<IceServerSetting> iceServers;  // stun and turn keys
-    bool serverIceServices = true;  // use the STUN and TURN services the account's server offers too
+    bool serverIceServices = true;             // use the STUN and TURN services the account's server offers too
 };
 
 // Parses `text`, read from `fileName` (used only in messages). Returns true

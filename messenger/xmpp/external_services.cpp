@@ -69,3 +69,15 @@ std::string describeExternalServices(const std::vector<ExternalService>& service
     }
     return text;
 }
+
+std::vector<IceServer> iceServersOf(const std::vector<ExternalService>& services)
+{
+    std::vector<IceServer> out;
+    for (const ExternalService& s : services) {
+        if (s.type == "stun" && s.transport != "tcp")
+            out.push_back(IceServer{IceServer::Kind::Stun, s.host, s.port, {}, {}});
+        else if (s.type == "turn" && s.transport != "tcp" && !s.username.empty())
+            out.push_back(IceServer{IceServer::Kind::Turn, s.host, s.port, s.username, s.password});
+    }
+    return out;
+}

@@ -3,6 +3,8 @@
 // the log. TURN credentials are kept but never written out.
 #pragma once
 
+#include "messenger/core/direct_path.h"
+
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -33,3 +35,6 @@ std::vector<ExternalService> readExternalServices(xmpp_stanza_t* services);
 // "STUN 10.0.0.1:3478 (udp), TURN 10.0.0.1:3478 (udp, credentials until
 // ...)", or "none" when the list is empty.
 std::string describeExternalServices(const std::vector<ExternalService>& services);
+
+// The services ICE can use: STUN, and TURN over UDP with its credentials.
+std::vector<IceServer> iceServersOf(const std::vector<ExternalService>& services);

@@ -23,11 +23,23 @@ constexpr std::array<std::pair<Action, const char*>, 4> kActions{{
 }};
 
 // The reason conditions of XEP-0166.
-constexpr std::array<const char*, 17> kReasons{
-    "alternative-session",     "busy",          "cancel",          "connectivity-error", "decline",
-    "expired",                 "failed-application", "failed-transport", "general-error", "gone",
-    "incompatible-parameters", "media-error",   "security-error",  "success",            "timeout",
-    "unsupported-applications", "unsupported-transports"};
+constexpr std::array<const char*, 17> kReasons{"alternative-session",
+                                               "busy",
+                                               "cancel",
+                                               "connectivity-error",
+                                               "decline",
+                                               "expired",
+                                               "failed-application",
+                                               "failed-transport",
+                                               "general-error",
+                                               "gone",
+                                               "incompatible-parameters",
+                                               "media-error",
+                                               "security-error",
+                                               "success",
+                                               "timeout",
+                                               "unsupported-applications",
+                                               "unsupported-transports"};
 
 constexpr const char* kUnknownReason = "general-error";
 
@@ -50,7 +62,8 @@ bool isReason(const std::string& name)
 bool iceChars(const std::string& text, size_t min, size_t max)
 {
     return text.size() >= min && text.size() <= max && std::all_of(text.begin(), text.end(), [](char c) {
-               return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '+' || c == '/';
+               return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '+'
+                      || c == '/';
            });
 }
 
@@ -104,10 +117,7 @@ std::string lower(std::string s)
 }
 
 // The first child element of `parent` named `name`, whatever its namespace.
-xmpp_stanza_t* child(xmpp_stanza_t* parent, const char* name)
-{
-    return xmpp_stanza_get_child_by_name(parent, name);
-}
+xmpp_stanza_t* child(xmpp_stanza_t* parent, const char* name) { return xmpp_stanza_get_child_by_name(parent, name); }
 
 std::string attr(xmpp_stanza_t* e, const char* name) { return str(xmpp_stanza_get_attribute(e, name)); }
 
@@ -220,7 +230,8 @@ std::optional<PathSignal> readJingle(xmpp_stanza_t* jingle, std::string& why, si
     }
     PathSignal s;
     const std::string action = attr(jingle, "action");
-    const auto* known = std::find_if(kActions.begin(), kActions.end(), [&](const auto& a) { return action == a.second; });
+    const auto* known =
+        std::find_if(kActions.begin(), kActions.end(), [&](const auto& a) { return action == a.second; });
     if (known == kActions.end()) {
         why = "the action " + peerText(action, 40) + " is not one of a direct path";
         return std::nullopt;

@@ -13,7 +13,7 @@
 
 class JingleSignals : public PathSignaling {
 public:
-    JingleSignals(StanzaSender& out, Log& log) : sender(out), log(log) {}
+    JingleSignals(StanzaSender& out, Log& l) : sender(out), log(l) {}
 
     void setEvents(PathSignalEvents* e) { events = e; }
     // This side's full JID, as the server bound it.

@@ -3,6 +3,7 @@
 #include "messenger/support/jid.h"
 #include "messenger/support/log.h"
 #include "messenger/xmpp/external_services.h"
+#include "messenger/xmpp/jingle.h"
 
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -68,22 +69,25 @@ long connectionFlags(const XmppAccount& account)
     return flags;
 }
 
-ServerConnection::ServerConnection(const XmppAccount& a, Log& l)
+ServerConnection::ServerConnection(const XmppAccount& a, Log& l, bool offersDirect)
     : account(a),
       log(l),
       logger{libraryLog, &l},
       ctx(newContext(logger)),
       sender(ctx),
-      roster(sender, a.jid),
-      ibb(sender, l)
+      roster(sender, a.jid, offersDirect),
+      ibb(sender, l),
+      jingle(sender, l)
 {
 }
 
-void ServerConnection::setEvents(XmppEvents* xmpp, StreamEvents* streams)
+void ServerConnection::setEvents(XmppEvents* xmpp, StreamEvents* streams, PathSignalEvents* paths)
 {
     events = xmpp;
     roster.setEvents(xmpp);
     ibb.setEvents(streams);
+    jingle.setEvents(paths);
+    pathEvents = paths;
 }
 
 ServerConnection::~ServerConnection()
@@ -243,6 +247,7 @@ void ServerConnection::connected()
     logger.handler = nullptr;
     state = State::LoadingRoster;
     sender.setReady(true);
+    jingle.setSelf(normalizeJid(str(xmpp_conn_get_bound_jid(conn))));
     log.write(std::string("connected as ") + str(xmpp_conn_get_bound_jid(conn))
               + (xmpp_conn_is_secured(conn) ? " (TLS)" : " (no TLS)"));
     xmpp_handler_add(conn, onIq, nullptr, "iq", nullptr, this);
@@ -315,11 +320,19 @@ void ServerConnection::handleResult(xmpp_stanza_t* iq, bool ok)
             if (events)
                 events->serverOnline();
             break;
-        case PendingIq::Kind::Services:
+        case PendingIq::Kind::Services: {
+            std::vector<ExternalService> services;
+            if (ok)
+                services = readExternalServices(xmpp_stanza_get_child_by_name_and_ns(iq, "services", kNsExtDisco));
             log.write("STUN and TURN services of the server: "
-                      + (ok ? describeExternalServices(
-                             readExternalServices(xmpp_stanza_get_child_by_name_and_ns(iq, "services", kNsExtDisco)))
+                      + (ok ? describeExternalServices(services)
                             : "none (it refuses the question: " + peerText(errorCondition(iq)) + ")"));
+            if (pathEvents)
+                pathEvents->serverServices(iceServersOf(services));
+            break;
+        }
+        case PendingIq::Kind::Jingle:
+            jingle.result(*p, ok);
             break;
         case PendingIq::Kind::Ping:
             pong = true;
@@ -342,6 +355,8 @@ void ServerConnection::handleRequest(xmpp_stanza_t* iq)
     std::string type = str(xmpp_stanza_get_type(iq));
     if (ns == kNsIbb && type == "set")
         ibb.request(payload, ref);
+    else if (ns == kNsJingle && type == "set")
+        jingle.request(payload, ref);
     else if (ns == kNsRoster && type == "set")
         roster.rosterPush(payload, ref);
     else if ((ns == kNsDiscoInfo || ns == kNsPing) && type == "get")

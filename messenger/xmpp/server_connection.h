@@ -13,6 +13,7 @@
 #include "messenger/support/config.h"
 #include "messenger/support/log.h"
 #include "messenger/xmpp/in_band_streams.h"
+#include "messenger/xmpp/jingle_signals.h"
 #include "messenger/xmpp/roster_presence.h"
 #include "messenger/xmpp/stanzas.h"
 
@@ -33,15 +34,17 @@ std::string certificateRefusal(const XmppAccount& account, const xmpp_tlscert_t*
 
 class ServerConnection {
 public:
-    ServerConnection(const XmppAccount& account, Log& log);
+    // `offersDirect`: the daemon offers direct paths to its contacts.
+    ServerConnection(const XmppAccount& account, Log& log, bool offersDirect = false);
     ~ServerConnection();
     ServerConnection(const ServerConnection&) = delete;
     ServerConnection& operator=(const ServerConnection&) = delete;
 
     // Where the connection's events go (null: nowhere).
-    void setEvents(XmppEvents* xmpp, StreamEvents* streams);
+    void setEvents(XmppEvents* xmpp, StreamEvents* streams, PathSignalEvents* paths = nullptr);
     XmppLink& rosterAndPresence() { return roster; }
     StreamTransport& inBandStreams() { return ibb; }
+    PathSignaling& jingleSignals() { return jingle; }
 
     // Starts a connection attempt; the outcome arrives through XmppEvents.
     void connect();
@@ -94,6 +97,8 @@ private:
     StanzaSender sender;
     RosterPresence roster;
     InBandStreams ibb;
+    JingleSignals jingle;
+    PathSignalEvents* pathEvents = nullptr;
     State state = State::Disconnected;
     int socketFd = -1;
     int failures = 0;

@@ -46,7 +46,7 @@ std::string ibbDataXml(const std::string& sid, uint16_t seq, const std::string& 
 // An iq this side sent, waiting for its answer; `full` and `sid` name the
 // stream it belongs to, if any.
 struct PendingIq {
-    enum class Kind { Roster, Open, Data, Close, Ping, Probe, Services };
+    enum class Kind { Roster, Open, Data, Close, Ping, Probe, Services, Jingle };
     Kind kind;
     std::string full;
     std::string sid;

@@ -11,9 +11,12 @@
 # turn_external hands out; messengerd logs what its server offers.
 # TWOPC_BLOCK_UDP=between: UDP between the routers is dropped, to the server
 # it passes; everywhere: no UDP leaves a router (no STUN, no TURN over UDP).
-# The tunnel, in band over TCP, carries everything in every variant.
+# The daemons offer each other direct paths (TWOPC_DIRECT=yes): the stream
+# starts in band and moves onto the path that ICE finds, which the variant
+# decides (TWOPC_EXPECT_PATH: direct, relayed or in-band), and the
+# transfers stay intact across the move.
 set -uo pipefail
-export TWOPC_NAT=${TWOPC_NAT:-home} TWOPC_DELAY_MS=10 TWOPC_DELAY_AT=ip TWOPC_TURN=1
+export TWOPC_NAT=${TWOPC_NAT:-home} TWOPC_DELAY_MS=10 TWOPC_DELAY_AT=ip TWOPC_TURN=1 TWOPC_DIRECT=${TWOPC_DIRECT:-yes}
 source "$(dirname "$0")/e2e_lib.sh"
 
 UDP_PROBE=$TWOPC_LIB_DIR/udp_mapping.py
@@ -99,6 +102,18 @@ nat_turn_relays() {
     grep -q 'Total lost packets 0 (0.000000%)' "$TWOPC_SCRATCH/turnclient.out"
 }
 
+# The path A's messengerd took for its stream, as its log says: "direct",
+# "relayed" (via TURN) or "in-band" (no path found, said why).
+nat_path_taken() {
+    local log=$TWOPC_SCRATCH/pc-a/messengerd.log
+    case ${TWOPC_EXPECT_PATH:-} in
+        direct) grep -q "^.* stream [^ ]* of .* goes direct (" "$log" ;;
+        relayed) grep -q "^.* stream [^ ]* of .* goes relayed via TURN $TWOPC_ADDR_XA:$TWOPC_TURN_PORT" "$log" ;;
+        in-band) grep -q "no direct path to $TWOPC_JID_B/[^ ]*: " "$log" && ! grep -q " goes direct\| goes relayed" "$log" ;;
+        *) return 0 ;;
+    esac
+}
+
 e2e_main() {
     local s=$TWOPC_SCRATCH
     e2e_check "programs attached" e2e_start_programs || return 1
@@ -120,5 +135,7 @@ e2e_main() {
     e2e_check "5 MB GET through A's port 80" twopc_exec a curl -sS --max-time 60 -o "$s/http-a.bin" "http://127.0.0.1:80/$TWOPC_HTTP_FILE"
     e2e_check "  same sha256 as B's file" e2e_same_file "$s/b/www/$TWOPC_HTTP_FILE" "$s/http-a.bin"
     e2e_ftp_curl_mode epsv EPSV
+    [ -z "${TWOPC_EXPECT_PATH:-}" ] ||
+        e2e_check "the stream went ${TWOPC_EXPECT_PATH} (A's messengerd log)" twopc_wait_until 40 nat_path_taken
 }
 e2e_run "$@"

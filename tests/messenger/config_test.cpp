@@ -115,8 +115,9 @@ TEST(MessengerConfig, ErrorsNameFileLineAndReason)
         {"answer_timeout = 0", "m.conf:3: answer_timeout must be a number of seconds from 1 to 3600, not '0'"},
         {"window = 1025", "m.conf:3: window must be a number of texts from 1 to 1024, not '1025'"},
         {"compact = hex", "m.conf:3: compact must be yes or no, not 'hex'"},
-        {"turn = h.test:3478", "m.conf:3: turn must be user:password@host or user:password@host:port (an IPv6 "
-                               "address in brackets), not 'h.test:3478'"},
+        {"turn = h.test:3478",
+         "m.conf:3: turn must be user:password@host or user:password@host:port (an IPv6 "
+         "address in brackets), not 'h.test:3478'"},
         {"stun = [::1:3478", "m.conf:3: stun must be host or host:port (an IPv6 address in brackets), not '[::1:3478'"},
         {"tls_ca_file = ca.pem", "m.conf:3: tls_ca_file must be an absolute path, not 'ca.pem'"},
     };

@@ -3,8 +3,8 @@
 // the daemon drives its own: the byte stream opens on both sides over the
 // host pair, carries 4 MB each way intact and in order, and a side that
 // stops makes the other's link go down at once.
-#include "messenger/p2p/glib_poll.h"
 #include "messenger/p2p/ice_links.h"
+#include "messenger/p2p/glib_poll.h"
 
 #include <gtest/gtest.h>
 
@@ -91,7 +91,8 @@ TEST(IceLinks, ByteStreamOverLoopbackCarriesBothWaysAndEndsWithTheOtherSide)
     b.other = &a;
     a.links.start(a.key, true, {});
     b.links.start(b.key, false, {});
-    ASSERT_TRUE(runUntil(a, b, [&] { return a.up && b.up; }, std::chrono::seconds(20)));
+    ASSERT_TRUE(runUntil(
+        a, b, [&] { return a.up && b.up; }, std::chrono::seconds(20)));
     EXPECT_TRUE(a.gathered && b.gathered);
     for (const LinkRoute& r : {a.route, b.route}) {
         EXPECT_FALSE(r.relayed);
@@ -121,7 +122,8 @@ TEST(IceLinks, ByteStreamOverLoopbackCarriesBothWaysAndEndsWithTheOtherSide)
 
     int aReports = a.reports;
     a.links.stop(a.key);
-    ASSERT_TRUE(runUntil(a, b, [&] { return !b.downs.empty(); }, std::chrono::seconds(3)));
+    ASSERT_TRUE(runUntil(
+        a, b, [&] { return !b.downs.empty(); }, std::chrono::seconds(3)));
     EXPECT_EQ(b.downs, std::vector<std::string>{"reset by the peer"});
     EXPECT_EQ(a.reports, aReports);
 }
