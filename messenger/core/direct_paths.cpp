@@ -14,6 +14,17 @@ std::string resourceOf(const std::string& full)
     return slash == std::string::npos ? std::string() : full.substr(slash + 1);
 }
 
+// "host 192.168.1.2:5000, srflx 203.0.113.7:5000", for the log.
+std::string candidatesText(const std::vector<IceCandidate>& candidates)
+{
+    std::string text;
+    for (const IceCandidate& c : candidates) {
+        const std::string ip = c.ip.find(':') == std::string::npos ? c.ip : "[" + c.ip + "]";
+        text += (text.empty() ? "" : ", ") + std::string(iceTypeName(c.type)) + " " + ip + ":" + std::to_string(c.port);
+    }
+    return text;
+}
+
 std::string describe(const LinkRoute& r)
 {
     if (r.relayed)
@@ -118,6 +129,8 @@ void DirectPaths::addRemote(const std::string& full, Path& p, IceParameters ice)
         ice.candidates.resize(room);
     }
     p.remoteCandidates += ice.candidates.size();
+    if (!ice.candidates.empty())
+        log.write("candidates of " + peerText(full) + ": " + peerText(candidatesText(ice.candidates)));
     links.addRemote(full, ice);
 }
 
@@ -190,6 +203,8 @@ void DirectPaths::localIce(const std::string& key, const IceParameters& local, b
     } else if (local.candidates.empty()) {
         return;
     }
+    if (!local.candidates.empty())
+        log.write("candidates for " + peerText(key) + ": " + candidatesText(local.candidates));
     signaling.signal(key, sig);
 }
 

@@ -45,6 +45,19 @@ twopc_nat_router() {
         for wan in "$@"; do echo "        oifname \"$wan\" $how"; done
         echo "    }"
         echo "}"
+        # What comes in from the internet unasked is dropped before
+        # connection tracking keeps it: otherwise the entry of a
+        # datagram that arrived first would take the port that the
+        # PC's own datagram to the same peer needs, and no hole could
+        # ever be punched. A home router does the same.
+        echo "table ip guard {"
+        for hook in input forward; do
+            echo "    chain $hook {"
+            echo "        type filter hook $hook priority filter; policy accept;"
+            for wan in "$@"; do echo "        iifname \"$wan\" ct state new drop"; done
+            echo "    }"
+        done
+        echo "}"
     } | ip netns exec "$ns" nft -f - || { twopc_fail "nft in $ns failed"; return 1; }
 }
 
