@@ -25,7 +25,14 @@
 # (FEDERATED_DELAYS): PC A's account on one such Prosody, PC B's on another,
 # s2s between them on a link without delay; then D = 0, 25 ms on ejabberd
 # as Debian ships it, the tunnel accounts exempted from its shaper
-# (EJABBERD_DELAYS). TWOPC_DELAY_AT=ip moves the delay from a relay of each
+# (EJABBERD_DELAYS); then the direct paths (PATH_ROWS, NAT:D, default
+# "lan:0 home:0 symmetric:0 home:50"): Prosody as Debian ships it with the
+# tunnel accounts NOT exempted from its 10 kB/s limit and coturn behind its
+# turn_external, each PC behind a router of its own (scripts/twopc/nat.sh;
+# "home-between" drops UDP between the routers), the delay at the IP level
+# on the server's links so that the path between the PCs sees 2D as well,
+# and the daemons offering direct paths: the row is measured once A's
+# daemon has found its path. TWOPC_DELAY_AT=ip moves the delay from a relay of each
 # TCP connection to the packets themselves (one server only: set
 # FEDERATED_DELAYS=""), so that the server's Nagle waits a real round trip
 # for its acknowledgements (scripts/twopc/lib.sh).
@@ -87,6 +94,10 @@ bench_up() {
     twopc_wait_trace a 'CONNECTABLE pcb@' 30 || { echo "PC A never saw PC B" >&2; return 1; }
     twopc_press_connect a
     twopc_wait_trace a 'LAMPS 0:L.. 0d:... 1:L.. 2:L.. 3:L.. 4:L' 30 || { echo "no streams" >&2; return 1; }
+    if [ "${TWOPC_DIRECT:-no}" = yes ]; then
+        twopc_wait_until 60 grep -q "found a path to " "$TWOPC_SCRATCH/pc-a/messengerd.log" ||
+            echo "no direct path found (rows are in band)" >&2
+    fi
     sleep 1
 }
 
@@ -179,6 +190,8 @@ wide_row() {
         "$label" "$d" "$gk" "$(pct "$gk" $CEILING)" "$pk" "$(pct "$pk" $CEILING)" \
         "$down" "$(pct "${down%%-*}" $CEILING)" "$up" "$(pct "${up%%-*}" $CEILING)" \
         "$(awk -v s="$fb" 'BEGIN { print s * 1000 }')" "$((8 * d))" "$wire" "$cpumb"
+    [ "${TWOPC_DIRECT:-no}" != yes ] ||
+        echo "               path: $(sed -n 's/.* found a path to [^:]*: //p' "$TWOPC_SCRATCH/pc-a/messengerd.log" | tail -1)"
     twopc_down
 }
 
@@ -203,6 +216,14 @@ wide() {
     for d in ${EJABBERD_DELAYS-0 25}; do
         delay=$d; [ "$d" = 0 ] && delay=
         TWOPC_DELAY_MS=$delay TWOPC_SERVER=ejabberd wide_row ejabberd "$d"
+    done
+    local row nat block
+    for row in ${PATH_ROWS-lan:0 home:0 symmetric:0 home:50}; do
+        nat=${row%%:*} d=${row#*:} block=
+        [ "$nat" != home-between ] || { nat=home; block=between; }
+        delay=$d; [ "$d" = 0 ] && delay=
+        TWOPC_DELAY_MS=$delay TWOPC_DELAY_AT=ip TWOPC_PROSODY=limited TWOPC_TURN=1 TWOPC_DIRECT=yes \
+            TWOPC_NAT=$nat TWOPC_BLOCK_UDP=$block wide_row "${row%%:*}" "$d"
     done
 }
 

@@ -102,6 +102,10 @@ twopc_make_nat() {
         twopc_nat_router "$ra" ax && twopc_nat_router "$rb" bx || return 1
         ip -n "$ra" route add default via "$TWOPC_ADDR_XA" &&
         ip -n "$rb" route add default via "$TWOPC_ADDR_XB" || return 1
+        # The server's network is the internet between the routers: it
+        # carries what one router sends to the other (with a delay element
+        # at the IP level it does so already).
+        ip netns exec "$TWOPC_NS_X" sysctl -qw net.ipv4.ip_forward=1 || return 1
     else
         # One LAN: a bridge in the router joins both PCs. B's server
         # address is on the router's second uplink, A's behind the first.

@@ -35,6 +35,7 @@ struct Wires : XmppLink, StreamTransport, PathSignaling, DirectLinks {
     std::map<std::string, std::function<void(bool)>> pending;
     int ids = 0;
     std::vector<std::string> started;  // links started, "key controlling|controlled"
+    size_t remoteCandidates = 0;       // handed to the links
 
     void advertise(const std::set<std::string>&) override {}
     void requestSubscription(const std::string&) override {}
@@ -52,7 +53,7 @@ struct Wires : XmppLink, StreamTransport, PathSignaling, DirectLinks {
     {
         started.push_back(key + (controlling ? " controlling" : " controlled"));
     }
-    void addRemote(const std::string&, const IceParameters&) override {}
+    void addRemote(const std::string&, const IceParameters& p) override { remoteCandidates += p.candidates.size(); }
     void send(const std::string& key, const std::string& bytes) override;
     void stop(const std::string& key) override { started.push_back(key + " stopped"); }
 
@@ -192,15 +193,19 @@ protected:
         bob.core.directPaths()->linkUp(kAliceFull,
                                        LinkRoute{false, "", "10.0.0.2:6000 (host)", "10.0.0.1:5000 (host)"});
     }
-    void write(const std::string& text) { alice.core.clientCommand(1, kAlter + "WRITE " + kBob + ":1 " + text); }
-    // What bob's program reads of the stream now, in order.
-    std::vector<std::string> readAll()
+    void write(const std::string& text, int id = 1)
+    {
+        alice.core.clientCommand(1, kAlter + "WRITE " + kBob + ":" + std::to_string(id) + " " + text);
+    }
+    // What bob's program reads of stream `id` now, in order.
+    std::vector<std::string> readAll(int id = 1)
     {
         std::vector<std::string> texts;
-        const std::string prefix = kAlter + "READ " + kAlice + ":1 ";
+        const std::string ref = kAlice + ":" + std::to_string(id);
+        const std::string prefix = kAlter + "READ " + ref + " ";
         for (int i = 0; i < 100; ++i) {
             bob.sink.take(1);
-            bob.core.clientCommand(1, kAlter + "READ " + kAlice + ":1");
+            bob.core.clientCommand(1, kAlter + "READ " + ref);
             auto lines = bob.sink.take(1);
             if (lines.empty() || lines[0].rfind(prefix, 0) != 0)
                 break;
@@ -214,6 +219,7 @@ protected:
     }
 
     const bool bobOffers;
+    int stream = 0;  // the id of alice's stream to bob
     Clock::time_point now = Clock::now();
     Side alice{kAlice, kAliceFull, kBob, true};
     Side bob{kBob, kBobFull, kAlice, bobOffers};
@@ -293,6 +299,55 @@ TEST_F(DirectPath, TheCloseWaitsForTheBlocksBeforeIt)
     EXPECT_EQ(bob.core.streamCount(), 0u);
     EXPECT_TRUE(logged(bob, "of " + kApp + " closed: closed by alice@h.test/pc"));
     EXPECT_FALSE(logged(bob, "broken"));
+}
+
+TEST_F(DirectPath, APathThatFailsOnEitherSideFirstLosesNothing)
+{
+    for (const bool aliceFirst : {true, false}) {
+        SCOPED_TRACE(aliceFirst ? "alice notices first" : "bob notices first");
+        alice.core.clientCommand(1, kAlter + "CONNECT " + kBob);
+        settle();
+        ++stream;
+        // The second time round the path is tried again after the first
+        // one failed.
+        now += DirectPaths::kFirstRetry;
+        alice.core.tick(now);
+        bob.core.tick(now);
+        alice.core.directPaths()->localIce(kBobFull, IceParameters{"ufrag", std::string(22, 'p'), {}}, true);
+        settle();
+        linkUp();
+        write("a", stream);
+        run(&Side::direct, bob);
+        // One side's link reports the failure; the other still sends on it
+        // until its own does, and what it sends meanwhile is lost.
+        Side& first = aliceFirst ? alice : bob;
+        Side& second = aliceFirst ? bob : alice;
+        first.core.directPaths()->linkDown(aliceFirst ? kBobFull : kAliceFull, "the link timed out");
+        write("b", stream);
+        write("c", stream);
+        bob.direct.clear();
+        alice.direct.clear();
+        second.core.directPaths()->linkDown(aliceFirst ? kAliceFull : kBobFull, "the link timed out");
+        settle();
+        EXPECT_EQ(readAll(stream), (std::vector<std::string>{"a", "b", "c"}));
+    }
+}
+
+TEST_F(DirectPath, AContactsCandidatesAreBoundedPerPath)
+{
+    alice.core.clientCommand(1, kAlter + "CONNECT " + kBob);
+    settle();
+    alice.core.directPaths()->localIce(kBobFull, IceParameters{"ufrag", std::string(22, 'p'), {}}, true);
+    settle();
+    const std::string& said = alice.log.captured();
+    const size_t from = said.find("(session ") + 9;
+    const std::string sid = said.substr(from, said.find(')', from) - from);
+    IceParameters many{"ufrag", std::string(22, 'q'), std::vector<IceCandidate>(10)};
+    for (int i = 0; i < 2; ++i)
+        alice.core.directPaths()->pathSignal(kBobFull, PathSignal{PathSignal::Action::Candidates, sid, many, {}},
+                                             IqRef{kBobFull, "c" + std::to_string(i)});
+    EXPECT_TRUE(logged(alice, "left out 4 candidates of bob@h.test/pc: more than 16 in one session"));
+    EXPECT_EQ(alice.wires.remoteCandidates, kMaxIceCandidates);
 }
 
 TEST_F(WithoutDirectPath, StreamsStayInBandWithADaemonThatDoesNotOfferIt)
