@@ -272,8 +272,14 @@ void Streams::receive(Stream& s, uint16_t seq, const std::string& data, const Ac
             duplicate(s, ack);
             return;
         }
-        if (s.held.count(seq)) {
-            duplicate(s, ack);
+        if (auto h = s.held.find(seq); h != s.held.end()) {
+            // It came again before its turn (sent in band once the path
+            // failed): acknowledged when its turn comes, on the newer path.
+            // Not now: an acknowledgement covers every block before it.
+            if (h->second.ack.direct)
+                h->second.ack = ack;
+            else
+                acknowledge(s, ack);
             return;
         }
         if (s.held.size() >= kMaxWithheld || s.heldBytes + data.size() > kMaxUnreadBytes) {
