@@ -132,9 +132,11 @@ protected:
 
 // What a connected link runs over, for the log.
 struct LinkRoute {
-    bool relayed = false;    // through a TURN server
-    std::string turnServer;  // "host:port" of that server when relayed
-    std::string local;       // "ip:port (type)" of the selected pair's ends
+    bool relayed = false;  // through a TURN server
+    // "host:port" of that server when relayed; the relayed "ip:port" when
+    // the relay is the peer's, on a server this side does not use.
+    std::string turnServer;
+    std::string local;  // "ip:port (type)" of the selected pair's ends
     std::string remote;
 };
 

@@ -240,14 +240,22 @@ LinkRoute IceLink::route()
         return r;
     r.local = candidateText(*local);
     r.remote = candidateText(*remote);
-    r.relayed = local->type == NICE_CANDIDATE_TYPE_RELAYED || remote->type == NICE_CANDIDATE_TYPE_RELAYED;
-    if (local->type == NICE_CANDIDATE_TYPE_RELAYED) {
-        // The relayed address lies on the TURN server that gave it.
-        std::string ip = toIceCandidate(*local).ip;
-        for (const ServerLookup::Resolved& s : turnServers)
-            if (s.ip == ip || turnServers.size() == 1)
-                r.turnServer = s.server.host + ":" + std::to_string(s.server.port);
-    }
+    const bool localRelayed = local->type == NICE_CANDIDATE_TYPE_RELAYED;
+    r.relayed = localRelayed || remote->type == NICE_CANDIDATE_TYPE_RELAYED;
+    if (!r.relayed)
+        return r;
+    // The relayed address lies on the TURN server that gave it: this side's
+    // own, or the peer's, which is often the same one (both were offered
+    // the server of their XMPP server) and then sends from its address.
+    // A peer's relay on a server this side does not use is named by its
+    // relayed address.
+    const NiceCandidate& relay = localRelayed ? *local : *remote;
+    const std::string ip = toIceCandidate(relay).ip;
+    for (const ServerLookup::Resolved& s : turnServers)
+        if (s.ip == ip || (localRelayed && turnServers.size() == 1))
+            r.turnServer = s.server.host + ":" + std::to_string(s.server.port);
+    if (r.turnServer.empty())
+        r.turnServer = endpointText(relay.addr);
     return r;
 }
 

@@ -80,10 +80,15 @@ NiceCandidate* toNiceCandidate(const IceCandidate& candidate, guint streamId)
     return c;
 }
 
-std::string candidateText(const NiceCandidate& candidate)
+std::string endpointText(const NiceAddress& address)
 {
     // An IPv6 address in brackets, so that its port stands apart.
-    const std::string ip = addressText(candidate.addr);
+    const std::string ip = addressText(address);
     return (ip.find(':') == std::string::npos ? ip : "[" + ip + "]") + ":"
-           + std::to_string(nice_address_get_port(&candidate.addr)) + " (" + iceTypeName(typeOf(candidate.type)) + ")";
+           + std::to_string(nice_address_get_port(&address));
+}
+
+std::string candidateText(const NiceCandidate& candidate)
+{
+    return endpointText(candidate.addr) + " (" + iceTypeName(typeOf(candidate.type)) + ")";
 }

@@ -16,5 +16,8 @@ IceCandidate toIceCandidate(const NiceCandidate& candidate);
 // longer than libnice keeps.
 NiceCandidate* toNiceCandidate(const IceCandidate& candidate, guint streamId);
 
+// "ip:port", "[ipv6]:port".
+std::string endpointText(const NiceAddress& address);
+
 // "ip:port (type)".
 std::string candidateText(const NiceCandidate& candidate);

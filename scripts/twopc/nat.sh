@@ -121,8 +121,21 @@ twopc_make_nat() {
         { twopc_fail "the routers' LAN links did not come up"; return 1; }
     ip -n "$TWOPC_NS_A" route add default via "${TWOPC_LAN_A%.*}.1" &&
     ip -n "$TWOPC_NS_B" route add default via "${TWOPC_LAN_B%.*}.1" || return 1
+    twopc_server_uplink || return 1
     twopc_block_udp || return 1
     twopc_log "home routers ($TWOPC_NAT${TWOPC_BLOCK_UDP:+, UDP blocked $TWOPC_BLOCK_UDP}): A is $TWOPC_LAN_A, B is $TWOPC_LAN_B behind them"
+}
+
+# twopc_server_uplink: the server's network gets a default route, as every
+# server on the internet has: an uplink (a TUN device that no process reads)
+# where whatever has no other route goes and is lost, as a datagram to a
+# private address is lost on the internet. Without one, the kernel refuses
+# such a datagram at once (ENETUNREACH), and coturn (4.6.1, Debian 12)
+# closes the whole allocation when a relayed send fails: the first check
+# from a relay candidate to the other PC's LAN address would end that relay.
+twopc_server_uplink() {
+    ip -n "$TWOPC_NS_X" tuntap add dev uplink mode tun && ip -n "$TWOPC_NS_X" link set uplink up &&
+    ip -n "$TWOPC_NS_X" route add default dev uplink || { twopc_fail "no uplink in $TWOPC_NS_X"; return 1; }
 }
 
 # twopc_block_udp: TWOPC_BLOCK_UDP's filter, each with a counter of what it
