@@ -32,7 +32,10 @@
 # "home-between" drops UDP between the routers), the delay at the IP level
 # on the server's links so that the path between the PCs sees 2D as well,
 # and the daemons offering direct paths: the row is measured once A's
-# daemon has found its path. TWOPC_DELAY_AT=ip moves the delay from a relay of each
+# daemon has found its path; then the same through ejabberd as Debian
+# ships it, the tunnel accounts held to its "normal" shaper (3000 B/s) and
+# its own STUN/TURN listener (EJABBERD_PATH_ROWS, default "home:0
+# symmetric:0"). TWOPC_DELAY_AT=ip moves the delay from a relay of each
 # TCP connection to the packets themselves (one server only: set
 # FEDERATED_DELAYS=""), so that the server's Nagle waits a real round trip
 # for its acknowledgements (scripts/twopc/lib.sh).
@@ -224,6 +227,12 @@ wide() {
         delay=$d; [ "$d" = 0 ] && delay=
         TWOPC_DELAY_MS=$delay TWOPC_DELAY_AT=ip TWOPC_PROSODY=limited TWOPC_TURN=1 TWOPC_DIRECT=yes \
             TWOPC_NAT=$nat TWOPC_BLOCK_UDP=$block wide_row "${row%%:*}" "$d"
+    done
+    for row in ${EJABBERD_PATH_ROWS-home:0 symmetric:0}; do
+        nat=${row%%:*} d=${row#*:}
+        delay=$d; [ "$d" = 0 ] && delay=
+        TWOPC_DELAY_MS=$delay TWOPC_DELAY_AT=ip TWOPC_SERVER=ejabberd TWOPC_EJABBERD_SHAPED=1 TWOPC_TURN=1 \
+            TWOPC_DIRECT=yes TWOPC_NAT=$nat wide_row "ej-$nat" "$d"
     done
 }
 

@@ -94,6 +94,7 @@ void Daemon::step(int maxWaitMs, bool withApi)
     busy = link.runOnce();
     api.flushAll();
     watchServer();
+    link.refreshServices(Clock::now());
     if (link.disconnected() && Clock::now() >= link.retryAt())
         link.connect();
 }

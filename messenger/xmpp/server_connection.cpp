@@ -257,6 +257,7 @@ void ServerConnection::connected()
 
 void ServerConnection::lost(const std::string& why)
 {
+    servicesSaid.clear();
     logger.handler = libraryLog;
     bool wasOnline = state == State::Online;
     state = State::Disconnected;
@@ -277,8 +278,15 @@ void ServerConnection::lost(const std::string& why)
 
 // What the server offers for paths around it (XEP-0215); the answer goes to
 // the log.
+void ServerConnection::refreshServices(std::chrono::steady_clock::time_point now)
+{
+    if (online() && now - servicesAsked >= kServicesRefresh)
+        askForExternalServices();
+}
+
 void ServerConnection::askForExternalServices()
 {
+    servicesAsked = std::chrono::steady_clock::now();
     std::string domain = normalizeJid(account.jid.substr(account.jid.find('@') + 1));
     sender.sendIq("get", domain, element(ctx, "services", kNsExtDisco),
                   PendingIq{PendingIq::Kind::Services, domain, {}});
@@ -324,9 +332,17 @@ void ServerConnection::handleResult(xmpp_stanza_t* iq, bool ok)
             std::vector<ExternalService> services;
             if (ok)
                 services = readExternalServices(xmpp_stanza_get_child_by_name_and_ns(iq, "services", kNsExtDisco));
-            log.write("STUN and TURN services of the server: "
-                      + (ok ? describeExternalServices(services)
-                            : "none (it refuses the question: " + peerText(errorCondition(iq)) + ")"));
+            // A fresh answer is logged when it says something new, not
+            // for every renewal of the credentials.
+            std::string said = ok ? describeExternalServices(services)
+                                  : "none (it refuses the question: " + peerText(errorCondition(iq)) + ")";
+            std::vector<ExternalService> lasting = services;
+            for (ExternalService& s : lasting)
+                s.expires.clear();
+            std::string gist = ok ? describeExternalServices(lasting) : said;
+            if (gist != servicesSaid)
+                log.write("STUN and TURN services of the server: " + said);
+            servicesSaid = gist;
             if (pathEvents)
                 pathEvents->serverServices(iceServersOf(services));
             break;

@@ -70,6 +70,11 @@ public:
 
     // Round trip to the server (used to know that earlier stanzas left).
     void ping();
+    // Asks the server again for its STUN and TURN services when the last
+    // answer is kServicesRefresh old: the TURN credentials in it are short
+    // lived (a day with Prosody's turn_external, 12 hours with ejabberd).
+    void refreshServices(std::chrono::steady_clock::time_point now);
+    static constexpr std::chrono::hours kServicesRefresh{1};
     bool pongReceived() const { return pong; }
 
 private:
@@ -108,4 +113,6 @@ private:
     bool certificateRefused = false;  // this attempt ended on the server's certificate
     bool activity = false;
     bool pong = false;
+    std::chrono::steady_clock::time_point servicesAsked{};
+    std::string servicesSaid;  // the last answer as logged, credentials' end left out
 };

@@ -58,7 +58,9 @@ twopc_ejabberd_tunnel_jids() {
 #              shipped mod_stun_disco then announces it (XEP-0215)
 #   acl        "tunnel": the tunnel accounts
 #   shaper_rules/c2s_shaper  "none" for tunnel, ahead of Debian's rules
-#              (none for admin, normal for all)
+#              (none for admin, normal for all); TWOPC_EJABBERD_SHAPED=1
+#              leaves that out: the tunnel accounts are held to "normal"
+#              like everyone's, as on a public server
 # The modules and their options (mod_stream_mgmt, mod_offline, mod_ping,
 # mod_pres_counter, ...) and the shapers stay as shipped. What of Debian's
 # defaults matters to the tunnel:
@@ -78,7 +80,7 @@ twopc_ejabberd_yml() {
     [ -r "$src" ] || { twopc_fail "no $src (is ejabberd installed?)"; return 1; }
     awk -v domain="$TWOPC_DOMAIN" -v pem="$(twopc_ejabberd_dir)/etc/server.pem" -v ca="$(twopc_ejabberd_dir)/etc/ca.crt" \
         -v addrs="$TWOPC_ADDR_XA $TWOPC_ADDR_XB" -v port="$TWOPC_XMPP_PORT" \
-        -v jids="$(twopc_ejabberd_tunnel_jids | tr '\n' ' ')" -v turn="${TWOPC_TURN:-0}" '
+        -v jids="$(twopc_ejabberd_tunnel_jids | tr '\n' ' ')" -v turn="${TWOPC_TURN:-0}" -v shaped="${TWOPC_EJABBERD_SHAPED:-0}" '
         function toplevel(line) { return line ~ /^[A-Za-z_"\047]/ }
         function key(line) { sub(/:.*/, "", line); return line }
         # First pass: the listener items of the listen section.
@@ -135,7 +137,7 @@ twopc_ejabberd_yml() {
         skip && /^[ \t]+[^ \t]/ { next }
         # The rule in list form, so that "none" can be given twice: a rule
         # value with a list of ACLs needs all of them to match, not any.
-        sec == "shaper_rules" && /^  c2s_shaper:[ \t]*$/ { print; print "    - none: tunnel"; in_c2s = 1; next }
+        sec == "shaper_rules" && /^  c2s_shaper:[ \t]*$/ { print; if (shaped != 1) print "    - none: tunnel"; in_c2s = 1; next }
         in_c2s && /^    [A-Za-z_0-9]+:[ \t]*[^ \t]/ { sub(/^    /, "    - "); print; next }
         in_c2s { in_c2s = 0 }
         { print }
@@ -153,7 +155,8 @@ twopc_ejabberd_config() {
     cat "$TWOPC_SCRATCH/x/server.crt" "$TWOPC_SCRATCH/x/server.key" >"$d/etc/server.pem" &&
     cp "$TWOPC_SCRATCH/ca/ca.crt" "$d/etc/ca.crt" || return 1
     twopc_ejabberd_yml "$TWOPC_EJABBERD_YML" "$d/etc/ejabberd.yml" || return 1
-    grep -q "^    - none: tunnel\$" "$d/etc/ejabberd.yml" && grep -q "^    starttls_required: true\$" "$d/etc/ejabberd.yml" ||
+    { [ "${TWOPC_EJABBERD_SHAPED:-0}" = 1 ] || grep -q "^    - none: tunnel\$" "$d/etc/ejabberd.yml"; } &&
+        grep -q "^    starttls_required: true\$" "$d/etc/ejabberd.yml" ||
         { twopc_fail "$TWOPC_EJABBERD_YML has a shape the harness does not know (no c2s_shaper 'none' rule or no c2s listener on 5222; see $d/etc/ejabberd.yml)"; return 1; }
     # Debian's inetrc: "localhost" (the node's host) is 127.0.0.1 of namespace x.
     cp /etc/ejabberd/inetrc "$d/etc/inetrc" || return 1
@@ -256,12 +259,14 @@ twopc_start_ejabberd() {
     if [ "${TWOPC_EXTRA_CONTACT:-0}" = 1 ]; then twopc_ejabberdctl_logged register pc0 "$TWOPC_DOMAIN" pc0-secret || return 1; fi
     twopc_ejabberd_contacts pca pcb || return 1
     if [ "${TWOPC_EXTRA_CONTACT:-0}" = 1 ]; then twopc_ejabberd_contacts pcb pc0 || return 1; fi
-    # The tunnel accounts must not be held to Debian's "normal" c2s shaper.
-    local jids shapers
+    # The tunnel accounts are held to Debian's "normal" c2s shaper only
+    # when TWOPC_EJABBERD_SHAPED=1 asks for it.
+    local jids shapers want=0
     jids=$(twopc_ejabberd_tunnel_jids | tr '\n' ' ')
     # shellcheck disable=SC2086
     shapers=$(twopc_ejabberd_shapers $jids 2>&1)
-    [ "$(grep -c ' none$' <<<"$shapers")" -eq "$(wc -w <<<"$jids")" ] ||
-        { twopc_fail "ejabberd shapes the tunnel accounts: $(tr '\n' ';' <<<"$shapers") (see $(twopc_ejabberd_dir)/etc/ejabberd.yml)"; return 1; }
+    [ "${TWOPC_EJABBERD_SHAPED:-0}" = 1 ] || want=$(wc -w <<<"$jids")
+    [ "$(grep -c ' none$' <<<"$shapers")" -eq "$want" ] && [ "$(grep -c ' ' <<<"$shapers")" -eq "$(wc -w <<<"$jids")" ] ||
+        { twopc_fail "ejabberd shapes the tunnel accounts otherwise than asked (TWOPC_EJABBERD_SHAPED=${TWOPC_EJABBERD_SHAPED:-0}): $(tr '\n' ';' <<<"$shapers") (see $(twopc_ejabberd_dir)/etc/ejabberd.yml)"; return 1; }
     twopc_log "ejabberd up, $TWOPC_JID_A and $TWOPC_JID_B are mutual contacts"
 }

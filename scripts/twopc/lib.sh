@@ -43,7 +43,8 @@
 #   TWOPC_ANSWER_TIMEOUT=S  answer_timeout of both messengerd (default 30)
 #   TWOPC_DIRECT=yes|no  direct_paths of every messengerd (default no: the
 #                 streams stay in band, as the tests of the tunnel through the
-#                 server want; scripts/twopc/e2e_nat.sh turns them on)
+#                 server want; scripts/twopc/e2e_nat.sh turns them on); set
+#                 and empty: no such line, for a daemon that predates the key
 #   TWOPC_SERVER=prosody|ejabberd  the XMPP server in namespace x (default
 #                 prosody). ejabberd (scripts/twopc/ejabberd.sh): Debian's
 #                 ejabberd.yml with the tunnel accounts exempted from the c2s
@@ -677,7 +678,7 @@ twopc_messengerd_config() {  # a|b
         if [ "$pc" = b ]; then local k; for ((k = 1; k <= ${TWOPC_CLIENTS:-0}; k++)); do echo "contact = $(twopc_client_jid "$k")"; done; fi
         echo "log = $d/messengerd.log"
         echo "answer_timeout = ${TWOPC_ANSWER_TIMEOUT:-30}"
-        echo "direct_paths = ${TWOPC_DIRECT:-no}"
+        [ -z "${TWOPC_DIRECT-no}" ] || echo "direct_paths = ${TWOPC_DIRECT-no}"
     } >"$d/messengerd.conf"
     chmod 600 "$d/messengerd.conf"
 }
@@ -890,7 +891,7 @@ twopc_client_messengerd_config() {  # K
         echo "contact = $TWOPC_JID_B"
         echo "log = $d/messengerd.log"
         echo "answer_timeout = ${TWOPC_ANSWER_TIMEOUT:-30}"
-        echo "direct_paths = ${TWOPC_DIRECT:-no}"
+        [ -z "${TWOPC_DIRECT-no}" ] || echo "direct_paths = ${TWOPC_DIRECT-no}"
     } >"$d/messengerd.conf"
     chmod 600 "$d/messengerd.conf"
 }
