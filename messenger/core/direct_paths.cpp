@@ -77,8 +77,7 @@ void DirectPaths::wanted(const std::string& full)
         return;  // the contact's daemon asks
     if (auto r = retries.find(full); r != retries.end() && now < r->second.at)
         return;
-    static std::random_device rd;
-    start(full, "p" + std::to_string(rd() % 1000000000u) + "-" + std::to_string(++sidCounter), true);
+    pending.try_emplace(full, now + kSettle);
 }
 
 DirectPaths::Path& DirectPaths::start(const std::string& full, const std::string& sid, bool initiator)
@@ -191,21 +190,31 @@ void DirectPaths::pathSignalResult(const std::string& full, const std::string& s
 
 void DirectPaths::localIce(const std::string& key, const IceParameters& local, bool done)
 {
-    (void)done;
     auto it = paths.find(key);
     if (it == paths.end())
         return;
     Path& p = it->second;
-    PathSignal sig{PathSignal::Action::Candidates, p.sid, local, {}};
+    p.gathered.ufrag = local.ufrag;
+    p.gathered.pwd = local.pwd;
+    p.gathered.candidates.insert(p.gathered.candidates.end(), local.candidates.begin(), local.candidates.end());
+    // Once the first message is out, each new candidate follows at once.
+    if (done || p.sentIce)
+        sendGathered(key, p);
+}
+
+void DirectPaths::sendGathered(const std::string& full, Path& p)
+{
+    PathSignal sig{PathSignal::Action::Candidates, p.sid, std::move(p.gathered), {}};
+    p.gathered = IceParameters{sig.ice.ufrag, sig.ice.pwd, {}};
     if (!p.sentIce) {
         sig.action = p.initiator ? PathSignal::Action::Initiate : PathSignal::Action::Accept;
         p.sentIce = true;
-    } else if (local.candidates.empty()) {
+    } else if (sig.ice.candidates.empty()) {
         return;
     }
-    if (!local.candidates.empty())
-        log.write("candidates for " + peerText(key) + ": " + candidatesText(local.candidates));
-    signaling.signal(key, sig);
+    if (!sig.ice.candidates.empty())
+        log.write("candidates for " + peerText(full) + ": " + candidatesText(sig.ice.candidates));
+    signaling.signal(full, sig);
 }
 
 void DirectPaths::linkUp(const std::string& key, const LinkRoute& route)
@@ -312,6 +321,8 @@ void DirectPaths::tick(Clock::time_point t)
         } else {
             p.unused = false;
         }
+        if (!p.sentIce && !p.gathered.ufrag.empty() && now - p.started >= kGatherWait)
+            sendGathered(full, p);
         if (!p.isUp) {
             if (now - p.started >= kConnectLimit)
                 failed.emplace_back(full, "none found within " + std::to_string(kConnectLimit.count()) + " s");
@@ -335,6 +346,18 @@ void DirectPaths::tick(Clock::time_point t)
             due.push_back(full);
     for (const std::string& full : due)
         wanted(full);
+    // Offers whose streams have settled, while they are still wanted.
+    static std::random_device rd;
+    for (auto it = pending.begin(); it != pending.end();) {
+        if (now < it->second) {
+            ++it;
+            continue;
+        }
+        const std::string full = it->first;
+        it = pending.erase(it);
+        if (!paths.count(full) && users && users->usesPath(full))
+            start(full, "p" + std::to_string(rd() % 1000000000u) + "-" + std::to_string(++sidCounter), true);
+    }
 }
 
 void DirectPaths::serverLost()
@@ -344,4 +367,5 @@ void DirectPaths::serverLost()
     paths.clear();
     retries.clear();
     told.clear();
+    pending.clear();
 }

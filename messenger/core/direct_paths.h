@@ -2,9 +2,13 @@
 // negotiated (Jingle over PathSignaling) and found (ICE through
 // DirectLinks), what travels on it (path_frames.h) and when it is given up.
 //
-// A path is tried with a contact's resource once a stream with it is open
-// and the resource offers direct paths; of the two daemons the one whose
-// account sorts first asks, so that two offers never cross. The path
+// A path is tried with a contact's resource kSettle after a stream with it
+// opened, when the resource offers direct paths: the first exchanges of a
+// new stream (a program's first request follows its connect at once) do
+// not share a server's rate limit with the path's signalling. Of the two
+// daemons the one whose account sorts first asks, so that two offers never
+// cross. Its candidates go in as few messages as gathering allows: the
+// first message waits for gathering to end, kGatherWait at the most. The path
 // serves every stream with that resource; Streams moves them onto it when
 // it is up and back in band when it fails (PathUsers). A path that fails is
 // tried again later, after kFirstRetry and then twice as long each time up
@@ -59,6 +63,8 @@ class DirectPaths : public PathSignalEvents, public DirectLinkEvents {
 public:
     using Clock = std::chrono::steady_clock;
 
+    static constexpr std::chrono::seconds kSettle{2};
+    static constexpr std::chrono::seconds kGatherWait{1};
     // A path not up within this time is given up.
     static constexpr std::chrono::seconds kConnectLimit{30};
     // After this long without a byte from the peer the path is asked
@@ -102,7 +108,8 @@ private:
     struct Path {
         std::string sid;
         bool initiator = false;
-        bool sentIce = false;  // the offer or the answer went out
+        bool sentIce = false;    // the offer or the answer went out
+        IceParameters gathered;  // this side's, not yet sent
         bool isUp = false;
         size_t remoteCandidates = 0;
         FrameReader reader;
@@ -139,6 +146,9 @@ private:
         std::chrono::seconds delay;
     };
     std::map<std::string, Retry> retries;
-    std::map<std::string, bool> told;  // why there is no path, logged once per resource
+    std::map<std::string, bool> told;                  // why there is no path, logged once per resource
+    std::map<std::string, Clock::time_point> pending;  // resources to ask once kSettle has passed
+    // Sends what `p` gathered so far: the offer or the answer first.
+    void sendGathered(const std::string& full, Path& p);
     uint64_t sidCounter = 0;
 };

@@ -184,6 +184,16 @@ protected:
             run(&Side::inBand, alice);
         }
     }
+    // The streams have settled: alice's daemon offers the path with its
+    // ICE parameters.
+    void offer()
+    {
+        now += DirectPaths::kSettle;
+        alice.core.tick(now);
+        bob.core.tick(now);
+        alice.core.directPaths()->localIce(kBobFull, IceParameters{"ufrag", std::string(22, 'p'), {}}, true);
+        settle();
+    }
     // Both links report a path, as ICE would once both have their peer's
     // parameters.
     void linkUp()
@@ -235,10 +245,11 @@ TEST_F(DirectPath, TextsMoveOntoThePathAndBackInOrderWhateverArrivesFirst)
     alice.core.clientCommand(1, kAlter + "CONNECT " + kBob);
     settle();
     ASSERT_TRUE(logged(alice, "opened stream bob@h.test:1"));
-    // alice's account sorts first: alice offers, bob answers.
+    // Not before the stream has settled; then alice's account sorts first:
+    // alice offers, bob answers.
+    EXPECT_TRUE(alice.wires.started.empty());
+    offer();
     EXPECT_EQ(alice.wires.started, (std::vector<std::string>{kBobFull + " controlling"}));
-    alice.core.directPaths()->localIce(kBobFull, IceParameters{"ufrag", std::string(22, 'p'), {}}, true);
-    settle();
     EXPECT_EQ(bob.wires.started, (std::vector<std::string>{kAliceFull + " controlled"}));
 
     // Two texts go in band and wait at the server; the path comes up and
@@ -286,8 +297,7 @@ TEST_F(DirectPath, TheCloseWaitsForTheBlocksBeforeIt)
 {
     alice.core.clientCommand(1, kAlter + "CONNECT " + kBob);
     settle();
-    alice.core.directPaths()->localIce(kBobFull, IceParameters{"ufrag", std::string(22, 'p'), {}}, true);
-    settle();
+    offer();
     write("in band");
     linkUp();
     write("direct");
@@ -313,8 +323,7 @@ TEST_F(DirectPath, APathThatFailsOnEitherSideFirstLosesNothing)
         now += DirectPaths::kFirstRetry;
         alice.core.tick(now);
         bob.core.tick(now);
-        alice.core.directPaths()->localIce(kBobFull, IceParameters{"ufrag", std::string(22, 'p'), {}}, true);
-        settle();
+        offer();
         linkUp();
         write("a", stream);
         run(&Side::direct, bob);
@@ -337,8 +346,7 @@ TEST_F(DirectPath, AContactsCandidatesAreBoundedPerPath)
 {
     alice.core.clientCommand(1, kAlter + "CONNECT " + kBob);
     settle();
-    alice.core.directPaths()->localIce(kBobFull, IceParameters{"ufrag", std::string(22, 'p'), {}}, true);
-    settle();
+    offer();
     const std::string& said = alice.log.captured();
     const size_t from = said.find("(session ") + 9;
     const std::string sid = said.substr(from, said.find(')', from) - from);
@@ -348,6 +356,29 @@ TEST_F(DirectPath, AContactsCandidatesAreBoundedPerPath)
                                              IqRef{kBobFull, "c" + std::to_string(i)});
     EXPECT_TRUE(logged(alice, "left out 4 candidates of bob@h.test/pc: more than 16 in one session"));
     EXPECT_EQ(alice.wires.remoteCandidates, kMaxIceCandidates);
+}
+
+TEST_F(DirectPath, TheOfferWaitsForGatheringAtMostASecond)
+{
+    alice.core.clientCommand(1, kAlter + "CONNECT " + kBob);
+    settle();
+    now += DirectPaths::kSettle;
+    alice.core.tick(now);
+    IceCandidate host;
+    host.ip = "192.168.1.2";
+    host.port = 5000;
+    DirectPaths& paths = *alice.core.directPaths();
+    paths.localIce(kBobFull, IceParameters{"ufrag", std::string(22, 'p'), {host}}, false);
+    EXPECT_TRUE(bob.inBand.empty());
+    now += DirectPaths::kGatherWait;
+    alice.core.tick(now);
+    settle();
+    EXPECT_TRUE(logged(bob, "candidates of alice@h.test/pc: host 192.168.1.2:5000\n"));
+    // Later candidates follow one by one.
+    host.port = 5001;
+    paths.localIce(kBobFull, IceParameters{"ufrag", std::string(22, 'p'), {host}}, false);
+    settle();
+    EXPECT_TRUE(logged(bob, "candidates of alice@h.test/pc: host 192.168.1.2:5001\n"));
 }
 
 TEST_F(WithoutDirectPath, StreamsStayInBandWithADaemonThatDoesNotOfferIt)
