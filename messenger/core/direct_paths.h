@@ -59,7 +59,7 @@ protected:
     ~PathUsers() = default;
 };
 
-class DirectPaths : public PathSignalEvents, public DirectLinkEvents {
+class DirectPaths final : public PathSignalEvents, public DirectLinkEvents {
 public:
     using Clock = std::chrono::steady_clock;
 
