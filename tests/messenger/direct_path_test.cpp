@@ -247,6 +247,7 @@ TEST_F(DirectPath, TextsMoveOntoThePathAndBackInOrderWhateverArrivesFirst)
     ASSERT_TRUE(logged(alice, "opened stream bob@h.test:1"));
     // Not before the stream has settled; then alice's account sorts first:
     // alice offers, bob answers.
+    alice.core.tick(now + DirectPaths::kSettle - 1ms);
     EXPECT_TRUE(alice.wires.started.empty());
     offer();
     EXPECT_EQ(alice.wires.started, (std::vector<std::string>{kBobFull + " controlling"}));
