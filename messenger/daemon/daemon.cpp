@@ -79,8 +79,10 @@ void Daemon::step(int maxWaitMs, bool withApi)
         auto untilRetry = std::chrono::duration_cast<std::chrono::milliseconds>(link.retryAt() - Clock::now());
         wait = std::max(0, std::min(wait, static_cast<int>(untilRetry.count())));
     }
-    // libnice's sockets and timers: its context runs in this loop.
-    glib.prepare(fds, wait);
+    // libnice's sockets and timers: its context runs in this loop while
+    // there is a link.
+    if (!links.idle())
+        glib.prepare(fds, wait);
     ::poll(fds.data(), fds.size(), wait);
     // What follows happened now, not at the last turn: the streams time
     // their round trips by it.

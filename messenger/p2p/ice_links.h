@@ -32,6 +32,8 @@ public:
     // addresses (IP literals) instead of every interface's; libnice leaves
     // loopback interfaces out of the latter.
     void setLocalAddresses(std::vector<std::string> ips) { localAddresses = std::move(ips); }
+    // No link runs or waits to be freed: the context has nothing to do.
+    bool idle() const { return links.empty() && stopped.empty() && !sweep; }
 
 private:
     GlibPoll& poll;
