@@ -206,6 +206,18 @@ void DirectPaths::sendGathered(const std::string& full, Path& p)
 {
     PathSignal sig{PathSignal::Action::Candidates, p.sid, std::move(p.gathered), {}};
     p.gathered = IceParameters{sig.ice.ufrag, sig.ice.pwd, {}};
+    // The contact takes kMaxIceCandidates of a path's candidates: a PC with
+    // many interfaces (container bridges, VPNs) must not crowd out the
+    // reflexive and relayed ones, which are what works through routers.
+    std::vector<IceCandidate>& c = sig.ice.candidates;
+    std::stable_partition(c.begin(), c.end(), [](const IceCandidate& x) { return x.type != IceCandidate::Type::Host; });
+    const size_t room = kMaxIceCandidates - std::min(kMaxIceCandidates, p.sentCandidates);
+    if (c.size() > room) {
+        log.write("left out " + std::to_string(c.size() - room) + " of this side's candidates for " + peerText(full)
+                  + ": a path takes " + std::to_string(kMaxIceCandidates) + ", host candidates are left out first");
+        c.resize(room);
+    }
+    p.sentCandidates += c.size();
     if (!p.sentIce) {
         sig.action = p.initiator ? PathSignal::Action::Initiate : PathSignal::Action::Accept;
         p.sentIce = true;

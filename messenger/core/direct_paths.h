@@ -110,6 +110,7 @@ private:
         bool initiator = false;
         bool sentIce = false;    // the offer or the answer went out
         IceParameters gathered;  // this side's, not yet sent
+        size_t sentCandidates = 0;
         bool isUp = false;
         size_t remoteCandidates = 0;
         FrameReader reader;

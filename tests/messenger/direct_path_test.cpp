@@ -347,7 +347,20 @@ TEST_F(DirectPath, AContactsCandidatesAreBoundedPerPath)
 {
     alice.core.clientCommand(1, kAlter + "CONNECT " + kBob);
     settle();
-    offer();
+    now += DirectPaths::kSettle;
+    alice.core.tick(now);
+    // A PC with many interfaces: its reflexive candidate, gathered last,
+    // still goes.
+    IceParameters own{"ufrag", std::string(22, 'p'), std::vector<IceCandidate>(20)};
+    for (size_t i = 0; i < own.candidates.size(); ++i) {
+        own.candidates[i].ip = "192.168.7." + std::to_string(i + 1);
+        own.candidates[i].port = 5000;
+    }
+    own.candidates.back().type = IceCandidate::Type::ServerReflexive;
+    alice.core.directPaths()->localIce(kBobFull, own, true);
+    settle();
+    EXPECT_TRUE(logged(alice, "left out 4 of this side's candidates for bob@h.test/pc: a path takes 16"));
+    EXPECT_TRUE(logged(bob, "candidates of alice@h.test/pc: srflx 192.168.7.20:5000, host 192.168.7.1:5000"));
     const std::string& said = alice.log.captured();
     const size_t from = said.find("(session ") + 9;
     const std::string sid = said.substr(from, said.find(')', from) - from);
