@@ -56,6 +56,12 @@ bool DirectPaths::up(const std::string& full) const
     return it != paths.end() && it->second.isUp;
 }
 
+std::string DirectPaths::route(const std::string& full) const
+{
+    auto it = paths.find(full);
+    return it != paths.end() && it->second.isUp ? it->second.how : std::string();
+}
+
 void DirectPaths::wanted(const std::string& full)
 {
     if (paths.count(full)) {
@@ -68,9 +74,8 @@ void DirectPaths::wanted(const std::string& full)
     else if (!contacts.offersDirect(bareOf(full), resourceOf(full)))
         why = peerText(full) + " does not offer direct paths";
     if (!why.empty()) {
-        if (!told[full])
+        if (told.insert(full).second)
             log.write("no direct path to " + peerText(full) + ": " + why + "; its streams go in band via the server");
-        told[full] = true;
         return;
     }
     if (!asks(full))
@@ -236,8 +241,9 @@ void DirectPaths::linkUp(const std::string& key, const LinkRoute& route)
         return;
     it->second.isUp = true;
     it->second.heard = now;
+    it->second.how = describe(route);
     retries.erase(key);
-    const std::string how = describe(route);
+    const std::string how = it->second.how;
     log.write("found a path to " + peerText(key) + ": " + how);
     if (users)
         users->pathUp(key, how);

@@ -27,6 +27,7 @@
 
 #include <chrono>
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -87,6 +88,8 @@ public:
     // A stream with `full` is open: a path is tried if there is none.
     void wanted(const std::string& full);
     bool up(const std::string& full) const;
+    // How the path to `full` goes, for the log (up only; else empty).
+    std::string route(const std::string& full) const;
     // What goes on the path to `full` (up only).
     void sendBlock(const std::string& full, const std::string& sid, uint16_t seq, const std::string& data);
     void sendAck(const std::string& full, const std::string& sid, uint16_t seq);
@@ -112,6 +115,7 @@ private:
         IceParameters gathered;  // this side's, not yet sent
         size_t sentCandidates = 0;
         bool isUp = false;
+        std::string how;  // the route, once up
         size_t remoteCandidates = 0;
         FrameReader reader;
         Clock::time_point started{};
@@ -147,7 +151,7 @@ private:
         std::chrono::seconds delay;
     };
     std::map<std::string, Retry> retries;
-    std::map<std::string, bool> told;                  // why there is no path, logged once per resource
+    std::set<std::string> told;                        // resources whose lack of a path was logged
     std::map<std::string, Clock::time_point> pending;  // resources to ask once kSettle has passed
     // Sends what `p` gathered so far: the offer or the answer first.
     void sendGathered(const std::string& full, Path& p);

@@ -198,7 +198,7 @@ void Streams::streamEstablished(Stream& s)
     if (paths) {
         s.mixed = paths->up(s.full);
         if (s.mixed && s.handshakeUnacked == 0)
-            goDirect(s, routes[s.full]);
+            goDirect(s, paths->route(s.full));
         paths->wanted(s.full);
     }
 }
@@ -381,7 +381,7 @@ void Streams::blockResult(const std::string& full, const std::string& sid, uint1
         if (!ok)
             removeStream(s, true, true, "a handshake block was not delivered");
         else if (s->handshakeUnacked == 0 && s->open && paths && paths->up(full))
-            goDirect(*s, routes[full]);
+            goDirect(*s, paths->route(full));
         return;
     }
     if (!s->open || s->inFlight.empty())
@@ -458,7 +458,6 @@ void Streams::goDirect(Stream& s, const std::string& how)
 
 void Streams::pathUp(const std::string& full, const std::string& how)
 {
-    routes[full] = how;
     for (auto& s : streams)
         if (s->full == full) {
             s->mixed = true;
@@ -469,7 +468,6 @@ void Streams::pathUp(const std::string& full, const std::string& how)
 
 void Streams::pathDown(const std::string& full, const std::string& why)
 {
-    routes.erase(full);
     for (auto& s : streams) {
         if (s->full != full || !s->direct)
             continue;

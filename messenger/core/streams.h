@@ -154,7 +154,6 @@ private:
     const noise::KeyPair identity;
     TrustStore& trust;
     DirectPaths* paths = nullptr;
-    std::map<std::string, std::string> routes;  // how each direct path goes, by full JID
     const size_t maxUnread;
     const std::chrono::milliseconds answerTimeout;
     const size_t window;

@@ -59,3 +59,33 @@ void GlibPoll::dispatch(const std::vector<pollfd>& fds)
     prepared = false;
     g_main_context_release(ctx);
 }
+
+void IdleCall::schedule(GMainContext* ctx, std::function<void()> fn)
+{
+    if (source)
+        return;
+    call = std::move(fn);
+    source = g_idle_source_new();
+    g_source_set_callback(
+        source,
+        [](gpointer data) -> gboolean {
+            auto* self = static_cast<IdleCall*>(data);
+            g_source_unref(self->source);
+            self->source = nullptr;
+            // The function may end this object: nothing of it is used after.
+            std::function<void()> run = std::move(self->call);
+            run();
+            return G_SOURCE_REMOVE;
+        },
+        this, nullptr);
+    g_source_attach(source, ctx);
+}
+
+void IdleCall::cancel()
+{
+    if (!source)
+        return;
+    g_source_destroy(source);
+    g_source_unref(source);
+    source = nullptr;
+}

@@ -8,6 +8,7 @@
 #include <poll.h>
 
 #include <cstddef>
+#include <functional>
 #include <vector>
 
 #include <glib.h>
@@ -34,4 +35,25 @@ private:
     int maxPriority = 0;
     size_t first = 0;  // where prepare() put the context's descriptors
     std::vector<GPollFD> polled;
+};
+
+// A function run once from a later turn of a context, for what must not
+// happen inside the call that asks for it (reporting an event, freeing the
+// object whose callback is running). Destroying or cancelling it first
+// means the function never runs.
+class IdleCall {
+public:
+    IdleCall() = default;
+    ~IdleCall() { cancel(); }
+    IdleCall(const IdleCall&) = delete;
+    IdleCall& operator=(const IdleCall&) = delete;
+
+    // Runs `fn` from the next turn of `ctx`; nothing when one waits already.
+    void schedule(GMainContext* ctx, std::function<void()> fn);
+    bool pending() const { return source != nullptr; }
+    void cancel();
+
+private:
+    GSource* source = nullptr;
+    std::function<void()> call;
 };

@@ -107,11 +107,7 @@ void IceLink::close()
     lookup.reset();
     g_source_destroy(clock);
     g_source_unref(clock);
-    if (downSource) {
-        g_source_destroy(downSource);
-        g_source_unref(downSource);
-        downSource = nullptr;
-    }
+    downReport.cancel();
     // Sends a reset when connected (nothing is reported of it now).
     pseudo_tcp_socket_close(tcp, TRUE);
 }
@@ -374,17 +370,5 @@ void IceLink::fail(const std::string& why)
     if (down || closed)
         return;
     down = true;
-    downWhy = why;
-    downSource = g_idle_source_new();
-    g_source_set_callback(
-        downSource,
-        [](gpointer data) -> gboolean {
-            auto* self = static_cast<IceLink*>(data);
-            g_source_unref(self->downSource);
-            self->downSource = nullptr;
-            self->events.linkDown(self->key, self->downWhy);
-            return G_SOURCE_REMOVE;
-        },
-        this, nullptr);
-    g_source_attach(downSource, ctx);
+    downReport.schedule(ctx, [this, why] { events.linkDown(key, why); });
 }

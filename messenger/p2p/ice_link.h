@@ -14,6 +14,7 @@
 #pragma once
 
 #include "messenger/core/direct_path.h"
+#include "messenger/p2p/glib_poll.h"
 #include "messenger/p2p/server_lookup.h"
 #include "messenger/support/log.h"
 
@@ -76,8 +77,7 @@ private:
     guint64 clockAt = 0;  // pseudo-TCP's time the clock is set to
     std::unique_ptr<ServerLookup> lookup;
     std::vector<ServerLookup::Resolved> turnServers;
-    GSource* downSource = nullptr;
-    std::string downWhy;
+    IdleCall downReport;  // linkDown, reported from the context
     bool credentialsSet = false;
     size_t remoteCount = 0;
     size_t reported = 0;

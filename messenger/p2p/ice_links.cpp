@@ -2,13 +2,7 @@
 
 IceLinks::IceLinks(GlibPoll& p, DirectLinkEvents& e, Log& l) : poll(p), events(e), log(l) {}
 
-IceLinks::~IceLinks()
-{
-    if (sweep) {
-        g_source_destroy(sweep);
-        g_source_unref(sweep);
-    }
-}
+IceLinks::~IceLinks() = default;
 
 void IceLinks::start(const std::string& key, bool controlling, const std::vector<IceServer>& servers)
 {
@@ -38,18 +32,5 @@ void IceLinks::stop(const std::string& key)
     it->second->close();
     stopped.push_back(std::move(it->second));
     links.erase(it);
-    if (sweep)
-        return;
-    sweep = g_idle_source_new();
-    g_source_set_callback(
-        sweep,
-        [](gpointer data) -> gboolean {
-            auto* self = static_cast<IceLinks*>(data);
-            g_source_unref(self->sweep);
-            self->sweep = nullptr;
-            self->stopped.clear();
-            return G_SOURCE_REMOVE;
-        },
-        this, nullptr);
-    g_source_attach(sweep, poll.context());
+    sweep.schedule(poll.context(), [this] { stopped.clear(); });
 }

@@ -33,7 +33,7 @@ public:
     // loopback interfaces out of the latter.
     void setLocalAddresses(std::vector<std::string> ips) { localAddresses = std::move(ips); }
     // No link runs or waits to be freed: the context has nothing to do.
-    bool idle() const { return links.empty() && stopped.empty() && !sweep; }
+    bool idle() const { return links.empty() && stopped.empty() && !sweep.pending(); }
 
 private:
     GlibPoll& poll;
@@ -42,5 +42,5 @@ private:
     std::vector<std::string> localAddresses;
     std::map<std::string, std::unique_ptr<IceLink>> links;
     std::vector<std::unique_ptr<IceLink>> stopped;  // to be freed from the context
-    GSource* sweep = nullptr;
+    IdleCall sweep;                                 // frees the stopped links
 };

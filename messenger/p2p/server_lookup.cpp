@@ -62,17 +62,8 @@ ServerLookup::ServerLookup(GMainContext* ctx, std::vector<IceServer> s, Log& l, 
     }
     g_main_context_pop_thread_default(ctx);
     g_object_unref(resolver);
-    if (waiting == 0) {
-        idle = g_idle_source_new();
-        g_source_set_callback(
-            idle,
-            [](gpointer data) {
-                static_cast<ServerLookup*>(data)->finish();
-                return G_SOURCE_REMOVE;
-            },
-            this, nullptr);
-        g_source_attach(idle, ctx);
-    }
+    if (waiting == 0)
+        idle.schedule(ctx, [this] { finish(); });
 }
 
 ServerLookup::~ServerLookup()
@@ -81,10 +72,6 @@ ServerLookup::~ServerLookup()
         p->owner = nullptr;
     g_cancellable_cancel(cancellable);
     g_object_unref(cancellable);
-    if (idle) {
-        g_source_destroy(idle);
-        g_source_unref(idle);
-    }
 }
 
 void ServerLookup::resolved(size_t index, const std::string& ip, const std::string& error)

@@ -5,6 +5,7 @@
 #pragma once
 
 #include "messenger/core/direct_path.h"
+#include "messenger/p2p/glib_poll.h"
 #include "messenger/support/log.h"
 
 #include <functional>
@@ -43,5 +44,5 @@ private:
     size_t waiting = 0;
     GCancellable* cancellable;
     std::vector<Pending*> pending;
-    GSource* idle = nullptr;
+    IdleCall idle;  // finishes a lookup that had no name to look up
 };
